@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what building and testing Housetone needs on Debian 12 (run as root).
+set -euo pipefail
+pkgs=(cmake g++ make qt6-base-dev qt6-image-formats-plugins nlohmann-json3-dev libkissfft-dev
+      libgtest-dev libbenchmark-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

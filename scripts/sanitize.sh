@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs the whole test suite under sanitizers, each in its own build directory.
+#   scripts/sanitize.sh asan   AddressSanitizer + UndefinedBehaviorSanitizer
+#   scripts/sanitize.sh tsan   ThreadSanitizer
+#   scripts/sanitize.sh        both
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+run() {
+  local name=$1 flags=$2
+  local build=build-$name
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DHOUSETONE_SANITIZE="$flags" \
+    -DHOUSETONE_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
+  cmake --build "$build" -j"$(nproc)"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -j"$(nproc)" --output-on-failure
+}
+case "${1:-both}" in
+  asan) run asan address,undefined ;;
+  tsan) run tsan thread ;;
+  both) run asan address,undefined; run tsan thread ;;
+  *) echo "usage: $0 [asan|tsan|both]" >&2; exit 2 ;;
+esac

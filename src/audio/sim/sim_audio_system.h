@@ -1,0 +1,220 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_hardware.h"
+#include "audio/sim/room.h"
+#include "audio/sim/wav.h"
+#include "platform/mic_permission.h"
+#include "platform/player.h"
+
+namespace housetone::sim {
+
+class SimAudioSystem;
+
+// The simulated hardware's clock: time is the number of frames the world has rendered, so sleeps
+// last the same number of samples at any speed.
+class SimClock final : public Clock {
+public:
+    explicit SimClock(SimAudioSystem& system) : system_(system) {}
+    double now() const override;
+    void sleepFor(double seconds) override;
+    double realSecondsFor(double seconds) const override;
+
+private:
+    SimAudioSystem& system_;
+};
+
+// The hardware layer calls that can be made to fail on request.
+enum class Call {
+    hasProperty,
+    getPropertyDataSize,
+    getPropertyData,
+    setPropertyData,
+    createAggregate,
+    destroyAggregate,
+    createTap,
+    destroyTap,
+    createIOProc,
+    destroyIOProc,
+    deviceStart,
+    deviceStop,
+};
+
+// One injected failure. For the create calls a status of 0 means "succeed but hand back id 0".
+// hasProperty reports false while a matching fault is active.
+struct Fault {
+    Call call;
+    OSStatus status = status::illegalOperation;
+    std::optional<AudioSelector> selector;  // property calls only; any when absent
+    std::optional<AudioObjectID> object;    // any when absent
+    int count = -1;                         // failures left; -1 = until cleared
+};
+
+// How running taps deliver the system mix (on top of the room's system-audio permission).
+enum class TapDelivery { normal, silence, nothing };
+
+// A test-supplied system audio source: fill `frames` interleaved stereo frames starting at world
+// frame `frame`. Runs on the hardware thread.
+using SourceFn = std::function<void(std::int64_t frame, float* stereo, int frames)>;
+
+struct SimOptions {
+    double speed = 1;        // 1 = real time, 40 = forty times faster, <= 0 = as fast as it can
+    bool startWorld = true;  // run the hardware thread from construction
+};
+
+// A simulated audio hardware layer: devices, aggregates, process taps and I/O callbacks in a
+// virtual room with a listening position. Every AudioHardware call is thread-safe. I/O callbacks
+// run on the one hardware thread, one buffer at a time.
+class SimAudioSystem final : public AudioHardware {
+public:
+    explicit SimAudioSystem(RoomSpec room, SimOptions options = {});
+    ~SimAudioSystem() override;
+    SimAudioSystem(const SimAudioSystem&) = delete;
+    SimAudioSystem& operator=(const SimAudioSystem&) = delete;
+
+    // ---- AudioHardware ----
+    bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
+    OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
+                                 std::uint32_t qualifierSize, const void* qualifier,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address,
+                             std::uint32_t qualifierSize, const void* qualifier,
+                             std::uint32_t& ioSize, void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const PropertyAddress& address,
+                             std::uint32_t qualifierSize, const void* qualifier,
+                             std::uint32_t dataSize, const void* data) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description,
+                                   AudioObjectID& outDevice) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                            AudioDeviceIOProcID& outID) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID id) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID id) override;
+    Clock& clock() override { return clock_; }
+
+    // ---- The world ----
+    const RoomSpec& room() const { return room_; }
+    double sampleRate() const { return room_.sampleRate; }
+    int bufferFrames() const { return room_.bufferFrames; }
+    double speed() const { return speed_; }
+    // Frames rendered since the world began.
+    std::int64_t frame() const { return frame_.load(std::memory_order_acquire); }
+    void startWorld();
+    void stopWorld();
+    // Renders `buffers` buffers on the calling thread; only while the world thread is stopped.
+    void step(int buffers = 1);
+    // Blocks until the world has rendered at least `frames` frames.
+    void waitForFrame(std::int64_t frames);
+
+    // Frames from a speaker's signal leaving the program to its direct sound at the listening
+    // position: latency (as last drawn) plus distance, rounded once to the nearest sample.
+    std::optional<std::int64_t> roomDelayFrames(const std::string& uid) const;
+
+    // ---- Devices and faults (tests) ----
+    AudioObjectID addOutput(const OutputSpec& spec);
+    AudioObjectID addInput(const InputSpec& spec);
+    // A bare device for enumeration tests: each optional field present only when set.
+    struct RawDevice {
+        std::optional<std::string> name, uid;
+        std::optional<std::uint32_t> transport;
+        int outputChannels = 0, inputChannels = 0;
+    };
+    AudioObjectID addRawDevice(const RawDevice& d);
+    // Removes a physical device (by uid) while everything runs; false when unknown.
+    bool removeDevice(const std::string& uid);
+    std::optional<AudioObjectID> idForUID(const std::string& uid) const;
+    void setRawProperty(AudioObjectID object, const PropertyAddress& a,
+                        std::vector<std::uint8_t> bytes, bool settable = true);
+    void removeProperty(AudioObjectID object, const PropertyAddress& a);
+
+    void injectFault(const Fault& f);
+    void clearFaults();
+    void setTapDelivery(TapDelivery d);
+    // A device that accepts start but never runs its callbacks.
+    void setRefusesCallback(AudioObjectID device, bool refuses);
+    void setSystemAudioPermission(SystemAudioPermission p);
+    // Replaces the system audio source (the music) with a test's own; nullptr restores the room's.
+    void setSystemSource(SourceFn source);
+
+    std::vector<AudioObjectID> tapIDs() const;
+    std::vector<AudioObjectID> aggregateIDs() const;
+    std::size_t ioProcCount() const;
+    std::size_t runningIOProcCount() const;
+    // The process object of this program (what 'id2p' answers for getpid()).
+    AudioObjectID ownProcessObject() const { return ownProcess_; }
+
+    // ---- Listening position ----
+    // Keeps the next `frames` frames heard at the listening position (mono), from the current
+    // world frame on; returns that first frame.
+    std::int64_t captureListening(std::size_t frames);
+    // What was kept so far and the world frame of its first sample.
+    std::pair<std::int64_t, std::vector<float>> listeningCapture() const;
+    // Keeps the next `frames` frames of the system mix (the sound programs play, before any tap
+    // muting), stereo interleaved.
+    std::int64_t captureSystemMix(std::size_t frames);
+    std::pair<std::int64_t, std::vector<float>> systemMixCapture() const;
+    // Records the listening position to a WAV file until stopRecording() or destruction.
+    bool recordListeningTo(const std::string& path);
+    void stopRecording();
+
+    MicPermission& micPermission() { return *micPermission_; }
+    Player& player() { return *player_; }
+
+private:
+    friend class SimClock;
+    friend class SimPlayer;
+    friend class SimMicPermission;
+    struct Impl;
+    struct Object;
+    struct Proc;
+
+    void renderBuffer();  // world mutex held
+    void worldLoop();
+    bool faulted(Call call, AudioObjectID object, std::optional<AudioSelector> selector,
+                 OSStatus& status);
+    Object* find(AudioObjectID id);
+    std::optional<AudioObjectID> idForUIDLocked(const std::string& uid) const;
+    std::vector<Object*> membersOf(const Object& aggregate);
+    std::optional<std::vector<std::uint8_t>> propBytes(AudioObjectID object, const PropertyAddress& a,
+                                                       std::uint32_t qualSize, const void* qual);
+    const Object* find(AudioObjectID id) const;
+    AudioObjectID newId();
+    AudioObjectID addOutputLocked(const OutputSpec& spec);
+    AudioObjectID addInputLocked(const InputSpec& spec);
+    void rebuildStreams(Object& o);
+    void redrawJitter(Object& device);
+
+    RoomSpec room_;
+    double speed_;
+    SimClock clock_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<Impl> impl_;
+    AudioObjectID ownProcess_ = 0;
+
+    std::atomic<std::int64_t> frame_{0};
+    std::mutex frameMutex_;
+    std::condition_variable frameCv_;
+    std::thread world_;
+    std::atomic<bool> worldRunning_{false};
+    std::atomic<bool> worldStop_{false};
+
+    std::unique_ptr<MicPermission> micPermission_;
+    std::unique_ptr<Player> player_;
+};
+
+}  // namespace housetone::sim

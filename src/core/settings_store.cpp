@@ -1,0 +1,219 @@
+#include "core/settings_store.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <system_error>
+
+namespace housetone {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct DecodeError {};
+
+template <typename T>
+T as(const json& j);
+
+template <>
+double as<double>(const json& j) {
+    if (!j.is_number()) throw DecodeError{};
+    return j.get<double>();
+}
+template <>
+bool as<bool>(const json& j) {
+    if (!j.is_boolean()) throw DecodeError{};
+    return j.get<bool>();
+}
+template <>
+std::string as<std::string>(const json& j) {
+    if (!j.is_string()) throw DecodeError{};
+    return j.get<std::string>();
+}
+template <>
+int as<int>(const json& j) {
+    if (j.is_number_integer()) {
+        const auto v = j.get<std::int64_t>();
+        if (v < INT32_MIN || v > INT32_MAX) throw DecodeError{};
+        return static_cast<int>(v);
+    }
+    // A whole number written as 12.0 is still an integer; 12.5 is not.
+    if (j.is_number_float()) {
+        const double d = j.get<double>();
+        if (std::trunc(d) != d || d < INT32_MIN || d > INT32_MAX) throw DecodeError{};
+        return static_cast<int>(d);
+    }
+    throw DecodeError{};
+}
+
+template <typename V>
+std::map<std::string, V> asMap(const json& j) {
+    if (!j.is_object()) throw DecodeError{};
+    std::map<std::string, V> out;
+    for (const auto& [k, v] : j.items()) out.emplace(k, as<V>(v));
+    return out;
+}
+
+template <typename V>
+std::map<std::string, V> required(const json& obj, const char* key) {
+    const auto it = obj.find(key);
+    if (it == obj.end()) throw DecodeError{};
+    return asMap<V>(*it);
+}
+
+// A member that is absent or null counts as absent; any other value must have the right type.
+const json* present(const json& obj, const char* key) {
+    const auto it = obj.find(key);
+    if (it == obj.end() || it->is_null()) return nullptr;
+    return &*it;
+}
+
+template <typename V>
+void optionalValue(const json& obj, const char* key, std::optional<V>& out) {
+    if (const json* v = present(obj, key)) out = as<V>(*v);
+}
+template <typename V>
+void optionalMap(const json& obj, const char* key, std::optional<std::map<std::string, V>>& out) {
+    if (const json* v = present(obj, key)) out = asMap<V>(*v);
+}
+
+bool allFinite(const std::map<std::string, double>& m) {
+    for (const auto& [k, v] : m)
+        if (!std::isfinite(v)) return false;
+    return true;
+}
+
+fs::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return fs::path("/");
+}
+
+bool readWhole(const fs::path& path, std::string& out) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    if (in.bad()) return false;
+    out = ss.str();
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> encodeConfig(const Config& c) {
+    if (!allFinite(c.offsets) || !allFinite(c.measured)) return std::nullopt;
+    if (c.crisp && !allFinite(*c.crisp)) return std::nullopt;
+    if (c.engineTrimMs && !allFinite(*c.engineTrimMs)) return std::nullopt;
+    if (c.pipelineMs && !std::isfinite(*c.pipelineMs)) return std::nullopt;
+
+    json j = json::object();  // std::map underneath: members come out in sorted key order
+    if (c.anchor) j["anchor"] = *c.anchor;
+    if (c.bassBoost) j["bassBoost"] = *c.bassBoost;
+    if (c.crisp) j["crisp"] = *c.crisp;
+    if (c.engineTrimMs) j["engineTrimMs"] = *c.engineTrimMs;
+    if (c.include) j["include"] = *c.include;
+    j["measured"] = c.measured;
+    if (c.micUID) j["micUID"] = *c.micUID;
+    j["names"] = c.names;
+    j["offsets"] = c.offsets;
+    if (c.pipelineMs) j["pipelineMs"] = *c.pipelineMs;
+    if (c.previousOutput) j["previousOutput"] = *c.previousOutput;
+    if (c.volBoostPct) j["volBoostPct"] = *c.volBoostPct;
+    try {
+        return j.dump(2) + "\n";
+    } catch (const json::exception&) {
+        return std::nullopt;  // invalid UTF-8 in a key or name
+    }
+}
+
+std::optional<Config> decodeConfig(const std::string& text) {
+    try {
+        const json j = json::parse(text);
+        if (!j.is_object()) return std::nullopt;
+        Config c;
+        c.offsets = required<double>(j, "offsets");
+        c.names = required<std::string>(j, "names");
+        c.measured = required<double>(j, "measured");
+        optionalValue(j, "anchor", c.anchor);
+        optionalValue(j, "previousOutput", c.previousOutput);
+        optionalMap(j, "include", c.include);
+        optionalValue(j, "pipelineMs", c.pipelineMs);
+        optionalValue(j, "micUID", c.micUID);
+        optionalValue(j, "bassBoost", c.bassBoost);
+        optionalValue(j, "volBoostPct", c.volBoostPct);
+        optionalMap(j, "crisp", c.crisp);
+        optionalMap(j, "engineTrimMs", c.engineTrimMs);
+        return c;
+    } catch (const json::exception&) {
+        return std::nullopt;
+    } catch (const DecodeError&) {
+        return std::nullopt;
+    }
+}
+
+bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
+    static std::atomic<unsigned> counter{0};
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    const fs::path tmp = path.parent_path() / (path.filename().string() + ".tmp-" +
+                                               std::to_string(getpid()) + "-" +
+                                               std::to_string(counter.fetch_add(1)));
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.flush();
+        if (!out) {
+            out.close();
+            fs::remove(tmp, ec);
+            return false;
+        }
+    }
+    fs::rename(tmp, path, ec);
+    if (ec) {
+        fs::remove(tmp, ec);
+        return false;
+    }
+    return true;
+}
+
+SettingsStore::SettingsStore(fs::path directory) : dir_(std::move(directory)) {}
+
+const fs::path& SettingsStore::defaultStateDirectory() {
+    static const fs::path dir = homeDirectory() / ".local/state/vuzeda";
+    return dir;
+}
+
+Config SettingsStore::load() const {
+    std::string text;
+    if (!readWhole(fileURL(fileName), text)) return Config{};
+    return decodeConfig(text).value_or(Config{});
+}
+
+void SettingsStore::save(const Config& c) const {
+    std::error_code ec;
+    fs::create_directories(dir_, ec);
+    const auto bytes = encodeConfig(c);
+    if (!bytes) return;
+    const fs::path target = fileURL(fileName);
+    std::string existing;
+    if (readWhole(target, existing) && !decodeConfig(existing)) {
+        // Keep the unreadable file before replacing it; if it cannot be kept, do not replace it.
+        if (!writeFileAtomically(fileURL(unreadableName), existing)) return;
+    }
+    writeFileAtomically(target, *bytes);
+}
+
+}  // namespace housetone

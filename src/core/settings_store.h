@@ -1,0 +1,73 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace housetone {
+
+// The persisted settings record ("offsets.json"). Optional members are left out of the file when
+// absent; the three required maps make the whole file unreadable when any is missing.
+struct Config {
+    std::optional<std::string> anchor;
+    std::map<std::string, double> offsets;  // ms per UID
+    std::map<std::string, std::string> names;
+    std::map<std::string, double> measured;  // carried over unchanged by every save
+    std::optional<std::string> previousOutput;  // carried over unchanged by every save
+    std::optional<std::map<std::string, bool>> include;
+    std::optional<double> pipelineMs;
+    std::optional<std::string> micUID;
+    std::optional<bool> bassBoost;
+    std::optional<int> volBoostPct;
+    std::optional<std::map<std::string, double>> crisp;
+    std::optional<std::map<std::string, double>> engineTrimMs;  // carried over unchanged
+
+    friend bool operator==(const Config&, const Config&) = default;
+};
+
+// JSON text with sorted keys, pretty-printed; nullopt when a value cannot be held by JSON
+// (NaN or infinity), so that nothing is written rather than a null the next load would reject.
+std::optional<std::string> encodeConfig(const Config& c);
+// nullopt on bad JSON, a missing required map or any value of the wrong type.
+std::optional<Config> decodeConfig(const std::string& text);
+
+// The settings store over one state directory. Not thread-safe by design: every save, and every
+// load that precedes one, runs on the main thread.
+class SettingsStore {
+public:
+    explicit SettingsStore(std::filesystem::path directory);
+
+    // home + ".local/state/vuzeda"; home from HOME, else the password database. Computed once.
+    static const std::filesystem::path& defaultStateDirectory();
+
+    const std::filesystem::path& stateDirectory() const { return dir_; }
+    std::filesystem::path fileURL(const std::string& name) const { return dir_ / name; }
+
+    // Never fails: a missing or malformed file gives the default record.
+    Config load() const;
+    // Never reports failure. Writes atomically; a file that exists but does not decode is first
+    // kept as "offsets.json.unreadable" so a hand edit with one typo is not lost.
+    void save(const Config& c) const;
+
+    static constexpr const char* fileName = "offsets.json";
+    static constexpr const char* unreadableName = "offsets.json.unreadable";
+
+private:
+    std::filesystem::path dir_;
+};
+
+// Writes bytes to path through a temporary file in the same directory and a rename, so readers see
+// the old or the new content, never a mix. Creates missing parent directories. False on any error.
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
+
+// "dockVisible": the per-user defaults the app shell and the menu read and write.
+class UserDefaults {
+public:
+    virtual ~UserDefaults() = default;
+    // The stored Bool, or `fallback` when the store holds nothing under key.
+    virtual bool boolDefault(const std::string& key, bool fallback) const = 0;
+    virtual void setBool(const std::string& key, bool value) = 0;
+};
+
+}  // namespace housetone
