@@ -70,7 +70,8 @@ bool ManualMainQueue::takeDue(std::function<void()>& task) {
         return true;
     }
     for (auto& [id, t] : timers_) {
-        if (t.next <= now) {
+        if (t.next <= now && t.firedInPump != pump_) {
+            t.firedInPump = pump_;
             t.next = now + std::chrono::duration_cast<Clock::duration>(
                                std::chrono::duration<double>(t.interval));
             // Look the timer up again when it fires: a task before it may have cancelled it.
@@ -91,6 +92,10 @@ bool ManualMainQueue::takeDue(std::function<void()>& task) {
 }
 
 int ManualMainQueue::runPending() {
+    {
+        std::lock_guard lock(mutex_);
+        ++pump_;
+    }
     int ran = 0;
     std::function<void()> task;
     while (takeDue(task)) {

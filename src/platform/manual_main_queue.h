@@ -40,6 +40,7 @@ private:
         double interval;
         TimePoint next;
         std::function<void()> task;
+        std::uint64_t firedInPump = 0;
     };
     bool takeDue(std::function<void()>& task);
 
@@ -50,6 +51,7 @@ private:
     std::multimap<TimePoint, std::function<void()>> delayed_;
     std::map<TimerId, Timer> timers_;
     TimerId nextTimer_ = 1;
+    std::uint64_t pump_ = 0;  // runPending calls so far; a timer fires at most once per pump
 };
 
 }  // namespace housetone

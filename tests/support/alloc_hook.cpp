@@ -24,9 +24,9 @@ void* allocateAligned(std::size_t size, std::align_val_t align) {
 }
 }  // namespace
 
-namespace housetone::testing {
+namespace housetone::testsupport {
 std::uint64_t realtimeAllocations() { return gRealtimeAllocations.load(std::memory_order_relaxed); }
-}  // namespace housetone::testing
+}  // namespace housetone::testsupport
 
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }

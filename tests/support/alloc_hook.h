@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace housetone::testing {
+namespace housetone::testsupport {
 
 // Allocations made on any thread while it ran a realtime callback (see platform/realtime.h),
 // counted by the global operator new of every test program.
@@ -18,4 +18,4 @@ private:
     std::uint64_t before_;
 };
 
-}  // namespace housetone::testing
+}  // namespace housetone::testsupport

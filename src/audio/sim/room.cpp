@@ -1,0 +1,477 @@
+#include "audio/sim/room.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <limits>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string_view>
+#include <utility>
+
+#include "audio/sim/wav.h"
+#include "core/fourcc.h"
+
+namespace housetone::sim {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr std::pair<std::string_view, std::uint32_t> kTransportNames[] = {
+    {"builtin", fourcc("bltn")}, {"bluetooth", fourcc("blue")}, {"bluetooth-le", fourcc("blea")},
+    {"usb", fourcc("usb ")},     {"hdmi", fourcc("hdmi")},      {"displayport", fourcc("dprt")},
+    {"virtual", fourcc("virt")}, {"aggregate", fourcc("grup")}, {"other", 0},
+};
+
+constexpr std::pair<std::string_view, MicPermissionState> kMicPermissions[] = {
+    {"notDetermined", MicPermissionState::notDetermined},
+    {"restricted", MicPermissionState::restricted},
+    {"denied", MicPermissionState::denied},
+    {"authorized", MicPermissionState::authorized},
+};
+
+constexpr std::pair<std::string_view, SystemAudioPermission> kSystemAudioPermissions[] = {
+    {"granted", SystemAudioPermission::granted},
+    {"silent", SystemAudioPermission::silent},
+    {"refused", SystemAudioPermission::refused},
+};
+
+// Bounds that keep a typo from asking the simulation for absurd allocations.
+constexpr long long kMaxChannels = 1024;
+constexpr long long kMaxBufferFrames = 1 << 20;
+
+std::string child(const std::string& where, std::string_view key) {
+    return where.empty() ? std::string(key) : where + "." + std::string(key);
+}
+
+std::string indexed(std::string_view list, std::size_t i) {
+    return std::string(list) + "[" + std::to_string(i) + "]";
+}
+
+// How a value of the wrong type is named in a message.
+std::string describe(const json& v) {
+    switch (v.type()) {
+        case json::value_t::string:
+            return "a string";
+        case json::value_t::boolean:
+            return v.get<bool>() ? "true" : "false";
+        case json::value_t::null:
+            return "null";
+        case json::value_t::array:
+            return "an array";
+        case json::value_t::object:
+            return "an object";
+        default:
+            return v.dump();
+    }
+}
+
+template <typename Table>
+std::string wordList(const Table& table) {
+    std::string out;
+    for (std::size_t i = 0; i < std::size(table); ++i) {
+        if (i > 0) out += i + 1 == std::size(table) ? " or " : ", ";
+        out += std::string(table[i].first);
+    }
+    return out;
+}
+
+// Validates a parsed room document member by member. Every failure names the member by its path
+// (outputs[1].latencyMs), the way a person finds it in the file.
+class RoomReader {
+  public:
+    RoomReader(std::string fileName, fs::path baseDir)
+        : fileName_(std::move(fileName)), baseDir_(std::move(baseDir)) {}
+
+    RoomSpec read(const json& doc) const {
+        if (!doc.is_object()) fail("top level", "must be an object, not " + describe(doc));
+        onlyKnown(doc, "",
+                  {"sampleRate", "bufferFrames", "seed", "systemAudio", "systemAudioLevelDb",
+                   "outputs", "inputs", "defaultOutput", "defaultInput", "microphonePermission",
+                   "microphoneRequestAnswer", "systemAudioPermission"});
+        RoomSpec room;
+        positive(doc, "", "sampleRate", room.sampleRate);
+        if (const json* v = find(doc, "bufferFrames")) {
+            room.bufferFrames =
+                static_cast<int>(wholeNumber(*v, "bufferFrames", 1, kMaxBufferFrames));
+        }
+        if (const json* v = find(doc, "seed")) room.seed = seed(*v);
+        if (const json* v = find(doc, "systemAudio")) room.systemAudio = systemAudio(*v);
+        if (const json* v = find(doc, "systemAudioLevelDb")) {
+            room.systemAudioLevelDb = finiteNumber(*v, "systemAudioLevelDb", "a finite number");
+        }
+
+        std::map<std::string, std::size_t> outputUids;
+        if (const json* list = array(doc, "outputs")) {
+            for (std::size_t i = 0; i < list->size(); ++i) {
+                const std::string where = indexed("outputs", i);
+                room.outputs.push_back(output((*list)[i], where));
+                unique(outputUids, room.outputs.back().uid, "outputs", i);
+            }
+        }
+        std::map<std::string, std::size_t> inputUids;
+        if (const json* list = array(doc, "inputs")) {
+            for (std::size_t i = 0; i < list->size(); ++i) {
+                const std::string where = indexed("inputs", i);
+                room.inputs.push_back(input((*list)[i], where));
+                unique(inputUids, room.inputs.back().uid, "inputs", i);
+            }
+        }
+        room.defaultOutput = defaultDevice(doc, "defaultOutput", outputUids, "output");
+        room.defaultInput = defaultDevice(doc, "defaultInput", inputUids, "input");
+
+        if (const json* v = find(doc, "microphonePermission")) {
+            room.microphonePermission = word(*v, "microphonePermission", kMicPermissions);
+        }
+        flag(doc, "", "microphoneRequestAnswer", room.microphoneRequestAnswer);
+        if (const json* v = find(doc, "systemAudioPermission")) {
+            room.systemAudioPermission = word(*v, "systemAudioPermission", kSystemAudioPermissions);
+        }
+        return room;
+    }
+
+  private:
+    [[noreturn]] void fail(const std::string& where, const std::string& problem) const {
+        throw RoomError("room file \"" + fileName_ + "\": " + where + ": " + problem);
+    }
+
+    static const json* find(const json& obj, const char* key) {
+        const auto it = obj.find(key);
+        return it == obj.end() ? nullptr : &*it;
+    }
+
+    void onlyKnown(const json& obj, const std::string& where,
+                   std::initializer_list<std::string_view> known) const {
+        for (const auto& [key, value] : obj.items()) {
+            if (std::find(known.begin(), known.end(), key) == known.end()) {
+                fail(child(where, key), "unknown member");
+            }
+        }
+    }
+
+    void requireObject(const json& v, const std::string& where) const {
+        if (!v.is_object()) fail(where, "must be an object, not " + describe(v));
+    }
+
+    const json* array(const json& obj, const char* key) const {
+        const json* v = find(obj, key);
+        if (v && !v->is_array()) fail(key, "must be an array, not " + describe(*v));
+        return v;
+    }
+
+    double finiteNumber(const json& v, const std::string& where, const std::string& what) const {
+        if (!v.is_number()) fail(where, "must be " + what + ", not " + describe(v));
+        const double x = v.get<double>();
+        if (!std::isfinite(x)) fail(where, "must be " + what + ", not " + v.dump());
+        return x;
+    }
+
+    void nonNegative(const json& obj, const std::string& where, const char* key,
+                     double& out) const {
+        const json* v = find(obj, key);
+        if (!v) return;
+        const std::string path = child(where, key);
+        const std::string what = "a finite number >= 0";
+        out = finiteNumber(*v, path, what);
+        if (out < 0) fail(path, "must be " + what + ", not " + v->dump());
+    }
+
+    void positive(const json& obj, const std::string& where, const char* key, double& out) const {
+        const json* v = find(obj, key);
+        if (!v) return;
+        const std::string path = child(where, key);
+        const std::string what = "a finite number > 0";
+        out = finiteNumber(*v, path, what);
+        if (!(out > 0)) fail(path, "must be " + what + ", not " + v->dump());
+    }
+
+    void flag(const json& obj, const std::string& where, const char* key, bool& out) const {
+        const json* v = find(obj, key);
+        if (!v) return;
+        if (!v->is_boolean()) fail(child(where, key), "must be true or false, not " + describe(*v));
+        out = v->get<bool>();
+    }
+
+    long long wholeNumber(const json& v, const std::string& where, long long min,
+                          long long max) const {
+        const std::string what =
+            "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+        const double x = finiteNumber(v, where, what);
+        // 512.0 is as good as 512: some writers emit every number as a float.
+        if (x != std::floor(x) || x < static_cast<double>(min) || x > static_cast<double>(max)) {
+            fail(where, "must be " + what + ", not " + v.dump());
+        }
+        return static_cast<long long>(x);
+    }
+
+    std::uint64_t seed(const json& v) const {
+        const std::string what = "a whole number >= 0";
+        if (v.is_number_unsigned()) return v.get<std::uint64_t>();
+        const double x = finiteNumber(v, "seed", what);
+        if (x < 0 || x != std::floor(x) || x >= 18446744073709551616.0) {
+            fail("seed", "must be " + what + " below 2^64, not " + v.dump());
+        }
+        return static_cast<std::uint64_t>(x);
+    }
+
+    std::string string(const json& v, const std::string& where) const {
+        if (!v.is_string()) fail(where, "must be a string, not " + describe(v));
+        return v.get<std::string>();
+    }
+
+    std::string required(const json& obj, const std::string& where, const char* key) const {
+        const json* v = find(obj, key);
+        if (!v) fail(child(where, key), "is required");
+        return string(*v, child(where, key));
+    }
+
+    template <typename T, std::size_t N>
+    T word(const json& v, const std::string& where,
+           const std::pair<std::string_view, T> (&table)[N]) const {
+        const std::string s = string(v, where);
+        for (const auto& [name, value] : table) {
+            if (name == s) return value;
+        }
+        fail(where, "unknown value \"" + s + "\" (expected " + wordList(table) + ")");
+    }
+
+    std::string systemAudio(const json& v) const {
+        const std::string s = string(v, "systemAudio");
+        if (s == "music" || s == "silence") return s;
+        // A room file's own directory is where its sounds sit; a path as given (relative to the
+        // working directory) is still honoured for rooms written that way.
+        if (!baseDir_.empty() && fs::path(s).is_relative()) {
+            const std::string beside = (baseDir_ / s).string();
+            if (usableWav(beside)) return beside;
+        }
+        if (usableWav(s)) return s;
+        fail("systemAudio", "cannot read \"" + s +
+                                "\" as a WAV file with samples (expected \"music\", \"silence\" or "
+                                "the path of a WAV file)");
+    }
+
+    static bool usableWav(const std::string& path) {
+        const auto wav = readWav(path);
+        return wav && !wav->samples.empty();
+    }
+
+    std::uint32_t transport(const json& obj, const std::string& where) const {
+        const std::string path = child(where, "transport");
+        const std::string s = required(obj, where, "transport");
+        if (const auto code = transportFromName(s)) return *code;
+        fail(path, "unknown transport \"" + s + "\" (expected a four-character code such as " +
+                       "\"usb \" or one of " + wordList(kTransportNames) + ")");
+    }
+
+    std::string uid(const json& obj, const std::string& where) const {
+        std::string s = required(obj, where, "uid");
+        if (s.empty()) fail(child(where, "uid"), "must not be empty");
+        return s;
+    }
+
+    void unique(std::map<std::string, std::size_t>& seen, const std::string& uid,
+                std::string_view list, std::size_t i) const {
+        const auto [it, inserted] = seen.emplace(uid, i);
+        if (!inserted) {
+            fail(child(indexed(list, i), "uid"),
+                 "\"" + uid + "\" is already used by " + indexed(list, it->second));
+        }
+    }
+
+    std::optional<std::string> defaultDevice(const json& doc, const char* key,
+                                             const std::map<std::string, std::size_t>& uids,
+                                             const std::string& kind) const {
+        const json* v = find(doc, key);
+        if (!v) return std::nullopt;
+        std::string s = string(*v, key);
+        if (!uids.contains(s)) fail(key, "\"" + s + "\" is the uid of no " + kind);
+        return s;
+    }
+
+    OutputSpec output(const json& v, const std::string& where) const {
+        requireObject(v, where);
+        onlyKnown(v, where,
+                  {"name", "uid", "transport", "channels", "latencyMs", "distanceM", "level",
+                   "volume", "hasVolume", "hasMute", "muted", "rate", "jitterMs", "reflections"});
+        OutputSpec o;
+        o.name = required(v, where, "name");
+        o.uid = uid(v, where);
+        o.transport = transport(v, where);
+        if (const json* c = find(v, "channels")) {
+            o.channels =
+                static_cast<int>(wholeNumber(*c, child(where, "channels"), 0, kMaxChannels));
+        }
+        nonNegative(v, where, "latencyMs", o.latencyMs);
+        nonNegative(v, where, "distanceM", o.distanceM);
+        nonNegative(v, where, "level", o.level);
+        nonNegative(v, where, "volume", o.volume);
+        if (o.volume > 1) {
+            fail(child(where, "volume"),
+                 "must be a number from 0 to 1, not " + find(v, "volume")->dump());
+        }
+        flag(v, where, "hasVolume", o.hasVolume);
+        flag(v, where, "hasMute", o.hasMute);
+        flag(v, where, "muted", o.muted);
+        if (find(v, "rate")) {
+            double rate = 0;
+            positive(v, where, "rate", rate);
+            o.rate = rate;
+        }
+        nonNegative(v, where, "jitterMs", o.jitterMs);
+        if (const json* list = find(v, "reflections")) {
+            const std::string path = child(where, "reflections");
+            if (!list->is_array()) fail(path, "must be an array, not " + describe(*list));
+            for (std::size_t i = 0; i < list->size(); ++i) {
+                const json& r = (*list)[i];
+                const std::string at = indexed(path, i);
+                requireObject(r, at);
+                onlyKnown(r, at, {"delayMs", "level"});
+                Reflection reflection;
+                nonNegative(r, at, "delayMs", reflection.delayMs);
+                nonNegative(r, at, "level", reflection.level);
+                o.reflections.push_back(reflection);
+            }
+        }
+        return o;
+    }
+
+    InputSpec input(const json& v, const std::string& where) const {
+        requireObject(v, where);
+        onlyKnown(v, where, {"name", "uid", "transport", "channels", "noiseRms"});
+        InputSpec in;
+        in.name = required(v, where, "name");
+        in.uid = uid(v, where);
+        in.transport = transport(v, where);
+        if (const json* c = find(v, "channels")) {
+            in.channels =
+                static_cast<int>(wholeNumber(*c, child(where, "channels"), 0, kMaxChannels));
+        }
+        nonNegative(v, where, "noiseRms", in.noiseRms);
+        return in;
+    }
+
+    std::string fileName_;
+    fs::path baseDir_;  // where relative WAV paths are looked for first; empty: working directory
+};
+
+RoomSpec parseRoomIn(const std::string& text, const std::string& fileName,
+                     const fs::path& baseDir) {
+    json doc;
+    try {
+        doc = json::parse(text);
+    } catch (const json::exception& e) {
+        // Drop the library's "[json.exception.parse_error.101] " tag; keep its line and column.
+        std::string reason = e.what();
+        if (const auto end = reason.find("] ");
+            reason.starts_with("[") && end != std::string::npos) {
+            reason.erase(0, end + 2);
+        }
+        throw RoomError("room file \"" + fileName + "\": not valid JSON: " + reason);
+    }
+    return RoomReader(fileName, baseDir).read(doc);
+}
+
+OutputSpec speaker(std::string name, std::string uid, std::uint32_t transport, double latencyMs,
+                   double distanceM, double level) {
+    OutputSpec o;
+    o.name = std::move(name);
+    o.uid = std::move(uid);
+    o.transport = transport;
+    o.latencyMs = latencyMs;
+    o.distanceM = distanceM;
+    o.level = level;
+    return o;
+}
+
+}  // namespace
+
+RoomSpec parseRoom(const std::string& text, const std::string& fileName) {
+    return parseRoomIn(text, fileName, {});
+}
+
+RoomSpec loadRoomFile(const std::string& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        throw RoomError("room file \"" + path + "\": cannot be read: it is a directory");
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw RoomError("room file \"" + path + "\": cannot be read: " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw RoomError("room file \"" + path + "\": cannot be read");
+    return parseRoomIn(text.str(), path, fs::path(path).parent_path());
+}
+
+RoomSpec defaultRoom() {
+    // Direct sound and reflections of all speakers together sum to under 1 at the listening
+    // position, so every speaker playing a full-scale click at once still does not clip.
+    RoomSpec room;
+
+    OutputSpec builtIn =
+        speaker("Built-in Speakers", "sim-builtin-speakers", fourcc("bltn"), 8, 1.0, 0.18);
+    builtIn.reflections = {{3.5, 0.2}};
+
+    OutputSpec kitchen =
+        speaker("Kitchen Speaker", "sim-kitchen-speaker", fourcc("blue"), 180, 3.5, 0.14);
+    kitchen.reflections = {{7.0, 0.3}, {16.0, 0.1}};
+
+    OutputSpec porch =
+        speaker("Porch Speaker", "sim-porch-speaker", fourcc("blea"), 250, 4.8, 0.12);
+
+    // Televisions commonly take volume from their own remote, not from the computer.
+    OutputSpec tv = speaker("Living Room TV", "sim-living-room-tv", fourcc("hdmi"), 45, 3.0, 0.12);
+    tv.hasVolume = false;
+    tv.reflections = {{11.0, 0.15}};
+
+    OutputSpec desk = speaker("Desk Monitors", "sim-desk-monitors", fourcc("usb "), 12, 1.3, 0.12);
+    desk.hasMute = false;
+
+    OutputSpec surround =
+        speaker("Surround Interface", "sim-surround-interface", fourcc("usb "), 20, 2.2, 0.08);
+    surround.channels = 6;
+
+    // Worn, so the room hears only what leaks from the ear cups.
+    OutputSpec headset =
+        speaker("Wireless Headset", "sim-wireless-headset", fourcc("blue"), 150, 1.0, 0.04);
+
+    room.outputs = {builtIn, kitchen, porch, tv, desk, surround, headset};
+
+    InputSpec mic;
+    mic.name = "Built-in Microphone";
+    mic.uid = "sim-builtin-mic";
+    mic.transport = fourcc("bltn");
+    mic.noiseRms = 0.0003;
+    InputSpec headsetMic;
+    headsetMic.name = headset.name;
+    headsetMic.uid = headset.uid;
+    headsetMic.transport = headset.transport;
+    headsetMic.noiseRms = 0.001;
+    room.inputs = {mic, headsetMic};
+
+    room.defaultOutput = builtIn.uid;
+    room.defaultInput = mic.uid;
+    return room;
+}
+
+std::optional<std::uint32_t> transportFromName(const std::string& name) {
+    for (const auto& [word, code] : kTransportNames) {
+        if (word == name) return code;
+    }
+    if (name.size() != 4) return std::nullopt;
+    std::uint32_t code = 0;
+    for (const char c : name) {
+        if (c < 0x20 || c > 0x7E) return std::nullopt;
+        code = (code << 8) | static_cast<unsigned char>(c);
+    }
+    return code;
+}
+
+}  // namespace housetone::sim

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/settings_store.h"
+
+namespace housetone {
+namespace {
+
+namespace fs = std::filesystem;
+using Keys = std::vector<std::string>;
+
+std::string readText(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+Config fullRecord() {
+    Config c;
+    c.anchor = "uid-anchor";
+    c.offsets = {{"uid-a", -12.345678901234}, {"uid-b", 250.0}};
+    c.names = {{"uid-a", "Kitchen \"Pod\""}, {"uid-b", "Büro"}};
+    c.measured = {{"uid-a", 0.1}};
+    c.previousOutput = "uid-prev";
+    c.include = std::map<std::string, bool>{{"uid-a", true}, {"uid-b", false}};
+    c.pipelineMs = 17.25;
+    c.micUID = "uid-mic";
+    c.bassBoost = false;
+    c.volBoostPct = 20;
+    c.crisp = std::map<std::string, double>{{"uid-a", 0.5}};
+    c.engineTrimMs = std::map<std::string, double>{{"uid-b", -3.0}};
+    return c;
+}
+
+class SettingsStoreTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string tmpl = (fs::temp_directory_path() / "housetone-settings-XXXXXX").string();
+        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+        root_ = tmpl;
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path file() const { return root_ / "offsets.json"; }
+    void write(const std::string& text) const { std::ofstream(file(), std::ios::binary) << text; }
+    Keys entries() const {
+        Keys out;
+        for (const auto& e : fs::directory_iterator(root_))
+            out.push_back(e.path().filename());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    fs::path root_;
+};
+
+TEST_F(SettingsStoreTest, EveryKeyRoundTripsThroughTheFileIntoANestedNewDirectory) {
+    const SettingsStore store(root_ / "home/.local/state/vuzeda");
+    EXPECT_EQ(store.load(), Config{});
+    store.save(fullRecord());
+    EXPECT_TRUE(fs::is_regular_file(root_ / "home/.local/state/vuzeda/offsets.json"));
+    EXPECT_EQ(store.load(), fullRecord());
+    store.save(Config{});
+    EXPECT_EQ(store.load(), Config{});
+}
+
+TEST_F(SettingsStoreTest, MembersAreWrittenAlphabeticallyOnePerLineAndAbsentOnesLeftOut) {
+    const std::string text = encodeConfig(fullRecord()).value();
+    std::size_t last = 0;
+    for (const char* key :
+         {"anchor", "bassBoost", "crisp", "engineTrimMs", "include", "measured", "micUID", "names",
+          "offsets", "pipelineMs", "previousOutput", "volBoostPct"}) {
+        const auto at = text.find("\n  \"" + std::string(key) + "\":");
+        ASSERT_NE(at, std::string::npos) << key;
+        EXPECT_GT(at, last) << key;
+        last = at;
+    }
+    const std::string bare = encodeConfig(Config{}).value();
+    const auto parsed = nlohmann::json::parse(bare);
+    EXPECT_EQ(parsed.size(), 3u);
+    for (const char* key : {"measured", "names", "offsets"})
+        EXPECT_TRUE(parsed.contains(key));
+    EXPECT_EQ(bare.find("null"), std::string::npos);
+}
+
+TEST_F(SettingsStoreTest, AMalformedFileLoadsTheDefaultRecord) {
+    const std::string ok = R"("offsets":{"u":1},"names":{"u":"n"},"measured":{})";
+    for (const std::string& text : Keys{
+             "", "{", "[]", "{" + ok + "} trailing",
+             R"({"offsets":{}})",  // names and measured missing
+             R"({"names":{},"measured":{}})", R"({"offsets":{"u":"5"},"names":{},"measured":{}})",
+             R"({"offsets":[],"names":{},"measured":{}})",
+             R"({"offsets":{},"names":{"u":1},"measured":{}})",
+             R"({"offsets":{},"names":{},"measured":null})",
+             // Read as infinity it would make every later save fail to encode.
+             R"({"offsets":{},"names":{},"measured":{"u":1e400}})", "{" + ok + R"(,"bassBoost":1})",
+             "{" + ok + R"(,"volBoostPct":12.5})", "{" + ok + R"(,"include":{"u":"yes"}})",
+             "{" + ok + R"(,"anchor":7})", "{" + ok + R"(,"crisp":0.5})"}) {
+        SCOPED_TRACE(text);
+        write(text);
+        EXPECT_EQ(SettingsStore(root_).load(), Config{});
+        EXPECT_FALSE(decodeConfig(text).has_value());
+    }
+    // Integers where doubles are expected, and members nobody knows, are fine.
+    write("{" + ok + R"(,"volBoostPct":12,"future":[1],"pipelineMs":3})");
+    const Config c = SettingsStore(root_).load();
+    EXPECT_EQ(c.offsets.at("u"), 1.0);
+    EXPECT_EQ(c.names.at("u"), "n");
+    EXPECT_EQ(c.volBoostPct, 12);
+    EXPECT_EQ(c.pipelineMs, 3.0);
+}
+
+TEST_F(SettingsStoreTest, OtherWritersKeysSurviveALoadChangeSaveCycle) {
+    const SettingsStore store(root_);
+    write(R"({"offsets":{"a":1},"names":{"a":"A"},"measured":{"a":4.5},)"
+          R"("previousOutput":"p","engineTrimMs":{"a":-1.5}})");
+    Config c = store.load();
+    c.anchor = "a";
+    c.include = std::map<std::string, bool>{{"a", true}};
+    store.save(c);
+    c = store.load();
+    c.bassBoost = true;
+    store.save(c);
+
+    const Config after = store.load();
+    EXPECT_EQ(after.anchor, "a");
+    EXPECT_EQ(after.include, (std::map<std::string, bool>{{"a", true}}));
+    EXPECT_EQ(after.bassBoost, true);
+    EXPECT_EQ(after.offsets, (std::map<std::string, double>{{"a", 1.0}}));
+    EXPECT_EQ(after.measured, (std::map<std::string, double>{{"a", 4.5}}));
+    EXPECT_EQ(after.previousOutput, "p");
+    EXPECT_EQ(after.engineTrimMs, (std::map<std::string, double>{{"a", -1.5}}));
+}
+
+TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenAndThePreviousFileStays) {
+    const SettingsStore store(root_);
+    store.save(fullRecord());
+    const std::string before = readText(file());
+    std::vector<Config> bad(4, fullRecord());
+    bad[0].offsets["uid-a"] = std::nan("");
+    bad[1].pipelineMs = std::numeric_limits<double>::infinity();
+    bad[2].crisp->at("uid-a") = -std::numeric_limits<double>::infinity();
+    bad[3].names["uid-a"] = "\xff\xfe";  // not UTF-8
+    for (const Config& c : bad) {
+        EXPECT_FALSE(encodeConfig(c).has_value());
+        store.save(c);
+    }
+    EXPECT_EQ(readText(file()), before);
+    EXPECT_EQ(entries(), Keys{"offsets.json"});
+}
+
+TEST_F(SettingsStoreTest, ADirectoryInPlaceOfTheFileLoadsDefaultsAndSurvivesASave) {
+    fs::create_directories(file() / "occupied");  // the rename over it must fail
+    const SettingsStore store(root_);
+    EXPECT_EQ(store.load(), Config{});
+    store.save(fullRecord());
+    EXPECT_TRUE(fs::is_directory(file() / "occupied"));
+    EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
+}
+
+TEST_F(SettingsStoreTest, AnUnreadableFileIsKeptBesideTheNewOneReplacingAnOlderCopy) {
+    const SettingsStore store(root_);
+    const std::string typo = "{\"offsets\": {\"u\": 1,}";
+    std::ofstream(root_ / "offsets.json.unreadable") << "older copy";
+    write(typo);
+    store.save(fullRecord());
+    EXPECT_EQ(readText(root_ / "offsets.json.unreadable"), typo);
+    EXPECT_EQ(store.load(), fullRecord());
+    // A readable file is simply replaced; the kept copy stays as it was.
+    store.save(Config{});
+    EXPECT_EQ(readText(root_ / "offsets.json.unreadable"), typo);
+    EXPECT_EQ(entries(), (Keys{"offsets.json", "offsets.json.unreadable"}));
+}
+
+}  // namespace
+}  // namespace housetone
