@@ -1,0 +1,229 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_hardware.h"
+#include "core/dev.h"
+#include "core/mode.h"
+#include "core/settings_store.h"
+#include "engine/tap_engine.h"
+#include "platform/main_queue.h"
+#include "platform/mic_permission.h"
+#include "platform/player.h"
+#include "tune/auto_tuner.h"
+
+namespace housetone {
+
+// The published fields, for observers that want to know which one changed.
+enum class Field {
+    devices,
+    mode,
+    volumes,
+    muted,
+    offsets,
+    include,
+    status,
+    tapSilent,
+    tapBlocked,
+    clickPlaying,
+    tuning,
+    tunePhases,
+    tuneOverall,
+    bassBoost,
+    volBoostPct,
+    crisp,
+    inputs,
+    micUID,
+    guidedIndex,
+};
+
+// The modal report of a manual rescan; the UI shows it (and brings the app to the front).
+class AlertPresenter {
+public:
+    virtual ~AlertPresenter() = default;
+    virtual void showAlert(const std::string& message, const std::string& informativeText) = 0;
+};
+
+// Everything the controller needs from the platform, owned elsewhere and outliving it.
+struct Services {
+    AudioHardware& hw;
+    MainQueue& main;
+    SettingsStore& store;
+    Player& player;           // the click player
+    MicPermission& micPermission;
+    AlertPresenter* alerts = nullptr;  // may be null (tests, self-checks)
+    double tickSeconds = 1.5;
+};
+
+// The application's model: speakers, the user's choices per speaker, the mode, the one engine,
+// the status line, guided alignment and auto-tune. Plain C++ on the main thread (MainQueue);
+// published fields notify observers only when their value really changes.
+class Controller : public std::enable_shared_from_this<Controller> {
+public:
+    // Start-up: loads the settings, lists devices, settles newcomers, reads volumes and starts the
+    // tick. Changes no routing.
+    static std::shared_ptr<Controller> create(Services services);
+    ~Controller();
+    Controller(const Controller&) = delete;
+    Controller& operator=(const Controller&) = delete;
+
+    // ---- Observation ----
+    using Observer = std::function<void(Field)>;
+    // Returns a token for removeObserver. Observers run on the main thread, after the change.
+    int addObserver(Observer o);
+    void removeObserver(int token);
+
+    // ---- Published state (read on the main thread) ----
+    const std::vector<Dev>& devices() const { return devices_; }
+    Mode mode() const { return mode_; }
+    const std::map<std::string, float>& volumes() const { return volumes_; }
+    const std::map<std::string, bool>& muted() const { return muted_; }
+    const std::map<std::string, double>& offsets() const { return offsets_; }
+    const std::map<std::string, bool>& include() const { return include_; }
+    const std::string& status() const { return status_; }
+    bool tapSilent() const { return tapSilent_; }
+    bool tapBlocked() const { return tapBlocked_; }
+    bool clickPlaying() const { return clickPlaying_; }
+    bool tuning() const { return tuning_; }
+    const std::map<std::string, std::string>& tunePhases() const { return tunePhases_; }
+    const std::optional<std::string>& tuneOverall() const { return tuneOverall_; }
+    bool bassBoost() const { return bassBoost_; }
+    int volBoostPct() const { return volBoostPct_; }
+    const std::map<std::string, double>& crisp() const { return crisp_; }
+    const std::vector<Dev>& inputs() const { return inputs_; }
+    const std::optional<std::string>& micUID() const { return micUID_; }
+    std::optional<int> guidedIndex() const { return guidedIndex_; }
+
+    // Unpublished state that views and tests read.
+    TapEngine& engine() { return *engine_; }
+    const std::vector<Dev>& guidedTargets() const { return guidedTargets_; }
+    std::optional<Dev> currentGuidedTarget() const;
+    std::uint64_t alignedStartGeneration() const { return alignedStartGeneration_; }
+    const std::optional<std::string>& previousOutputUID() const { return previousOutputUID_; }
+    bool clickLoopActive() const { return clickLoopActive_.load(std::memory_order_relaxed); }
+    AutoTuner* tuner() { return tuner_.get(); }
+    AudioHardware& hardware() { return s_.hw; }
+    SettingsStore& store() { return s_.store; }
+
+    std::vector<Dev> includedDevices() const;
+    std::vector<Dev> newcomers() const;
+
+    // ---- State and mode switching ----
+    void refreshDevices(const std::optional<std::map<std::string, bool>>& saved = std::nullopt);
+    std::optional<Dev> referenceSpeaker() const;
+    void save();
+    void clampOffsets();
+    // Sets the mode as the UI does (mode = m, then applyMode(m)).
+    void chooseMode(Mode m);
+    void applyMode(Mode m);
+    void rememberPreviousOutput();
+    void rescan();
+    void shutdown();
+    // One-shot callback run when the next engine start finishes.
+    void setAlignedStartCompleted(std::function<void(bool)> fn) {
+        alignedStartCompleted_ = std::move(fn);
+    }
+
+    // ---- Volumes, mute, offsets, boosts ----
+    void refreshVolumes();
+    void setVolume(AudioObjectID device, const std::string& uid, float value);
+    void setMute(const Dev& speaker, bool on);
+    void setOffset(const Dev& speaker, double ms);
+    void shiftAll(double deltaMs);
+    void setInclude(const Dev& speaker, bool on);
+    void setCrispAmount(const std::string& uid, double amount);
+    void saveCrisp();
+    void setBassBoost(bool on);      // sets the field, then applyBoosts
+    void setVolBoostPct(int pct);    // sets the field, then applyBoosts
+    void applyBoosts();
+    void setMic(const std::optional<std::string>& uid);
+    void auditOffsets(const Config& previous);
+
+    // ---- Tap health monitor ----
+    void tick();
+
+    // ---- Guided align and click test ----
+    void startGuidedAlign();
+    void nudgeGuided(double deltaMs);
+    void confirmGuidedStep();
+    void endGuidedAlign(const std::optional<std::string>& message);
+    void toggleClickTest();
+    void rebaseOffsets();
+    // Writes click.wav into the state directory unless it exists.
+    void ensureClickFile();
+
+    // ---- Auto-tune control ----
+    void toggleAutoTune();
+    void startTuning(const Dev& reference, const std::vector<Dev>& others);
+
+private:
+    explicit Controller(Services services);
+    void startUp();
+    void notify(Field f);
+    template <typename T>
+    void publish(T& field, T value, Field f) {
+        if (field == value) return;
+        field = std::move(value);
+        notify(f);
+    }
+    void setStatus(std::string s) { publish(status_, std::move(s), Field::status); }
+    // Device index of a UID among the engine's targets, or -1.
+    int targetIndex(const std::string& uid) const;
+    void applyStep();       // guided align: mute all but the reference and the current speaker
+    void clickLoop();       // click-loop thread body
+    void stopClickThread(); // ends and joins the click-loop thread
+    void onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
+                        std::optional<std::string> previousOutputAtRequest);
+
+    Services s_;
+    std::map<int, Observer> observers_;
+    int nextObserver_ = 1;
+
+    // Published.
+    std::vector<Dev> devices_;
+    Mode mode_ = Mode::single;
+    std::map<std::string, float> volumes_;
+    std::map<std::string, bool> muted_;
+    std::map<std::string, double> offsets_;
+    std::map<std::string, bool> include_;
+    std::string status_;
+    bool tapSilent_ = false;
+    bool tapBlocked_ = false;
+    bool clickPlaying_ = false;
+    bool tuning_ = false;
+    std::map<std::string, std::string> tunePhases_;
+    std::optional<std::string> tuneOverall_;
+    bool bassBoost_ = false;
+    int volBoostPct_ = 0;
+    std::map<std::string, double> crisp_;
+    std::vector<Dev> inputs_;
+    std::optional<std::string> micUID_;
+    std::optional<int> guidedIndex_;
+
+    // Not published.
+    std::unique_ptr<TapEngine> engine_;
+    std::atomic<bool> clickLoopActive_{false};
+    std::thread clickThread_;
+    std::optional<std::string> previousOutputUID_;
+    std::optional<MainQueue::TimerId> timer_;
+    int silentTicks_ = 0;
+    int deadTapTicks_ = 0;
+    bool sawTapEnergy_ = false;
+    std::uint64_t alignedStartGeneration_ = 0;
+    std::function<void(bool)> alignedStartCompleted_;
+    std::shared_ptr<AutoTuner> tuner_;
+    std::vector<Dev> guidedTargets_;
+    std::map<std::string, bool> muteBeforeGuided_;
+    bool shutDown_ = false;
+};
+
+}  // namespace housetone
