@@ -7,8 +7,8 @@
 
 namespace housetone {
 
-// Counting semaphore whose deadlines are in a Clock's time. Not for realtime threads that must
-// never wait: signal() takes a short lock (callbacks signal through the lock-free path below).
+// Counting semaphore whose deadlines are in a Clock's time. signal() takes a short, uncontended
+// lock; an audio callback may call it once per playback to hand over, never per buffer.
 class Semaphore {
 public:
     explicit Semaphore(Clock& clock, long initial = 0) : clock_(clock), count_(initial) {}

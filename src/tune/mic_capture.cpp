@@ -1,0 +1,81 @@
+#include "tune/mic_capture.h"
+
+#include <cmath>
+
+#include "audio/device_access.h"
+
+namespace housetone {
+
+std::unique_ptr<MicCapture> MicCapture::create(AudioHardware& hw, double seconds,
+                                               std::optional<AudioObjectID> device) {
+    const std::optional<AudioObjectID> dev = device ? device : builtInMicrophone(hw);
+    if (!dev) return nullptr;
+    double rate = nominalRate(hw, *dev).value_or(48000.0);
+    // A rate the device reports as 0 or garbage would give an empty buffer and a zero analysis
+    // rate further on; treat it like a failed read.
+    if (!std::isfinite(rate) || rate <= 0) rate = 48000.0;
+    const double frames = std::floor(seconds * rate);
+    const std::int64_t maxFrames = frames > 0 ? static_cast<std::int64_t>(frames) : 0;
+    return std::unique_ptr<MicCapture>(new MicCapture(hw, *dev, rate, maxFrames));
+}
+
+MicCapture::MicCapture(AudioHardware& hw, AudioObjectID dev, double rate, std::int64_t maxFrames)
+    : hw_(hw),
+      dev_(dev),
+      rate_(rate),
+      maxFrames_(maxFrames),
+      buf_(static_cast<std::size_t>(maxFrames), 0.0f) {}
+
+MicCapture::~MicCapture() {
+    stop();
+}
+
+bool MicCapture::start() {
+    if (procID_) return true;
+    AudioDeviceIOProcID id = 0;
+    if (hw_.createIOProcID(dev_, &MicCapture::ioProc, this, id) == noErr && id != 0) {
+        procID_ = id;
+        if (hw_.deviceStart(dev_, id) == noErr) return true;
+    }
+    if (id != 0) {
+        hw_.deviceStop(dev_, id);
+        hw_.destroyIOProcID(dev_, id);
+    }
+    procID_.reset();
+    return false;
+}
+
+void MicCapture::stop() {
+    if (!procID_) return;
+    hw_.deviceStop(dev_, *procID_);
+    hw_.destroyIOProcID(dev_, *procID_);
+    procID_.reset();
+}
+
+std::vector<float> MicCapture::samples() const {
+    const auto n = static_cast<std::ptrdiff_t>(count());
+    return {buf_.begin(), buf_.begin() + n};
+}
+
+OSStatus MicCapture::ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* inputData,
+                            const AudioTimeStamp* inputTime, AudioBufferList*,
+                            const AudioTimeStamp*, void* clientData) {
+    auto* self = static_cast<MicCapture*>(clientData);
+    if (!self || !inputData || inputData->mNumberBuffers == 0) return noErr;
+    const AudioBuffer& b = inputData->buffers()[0];
+    const std::uint32_t n = b.mNumberChannels ? b.mNumberChannels : 1;
+    const std::uint32_t frames = b.mDataByteSize / (n * sizeof(float));
+    if (!b.mData) return noErr;
+
+    std::int64_t count = self->count_.load(std::memory_order_relaxed);
+    if (inputTime) self->lastHost_.store(inputTime->mHostTime, std::memory_order_relaxed);
+    self->lastStart_.store(count, std::memory_order_relaxed);
+    const auto* in = static_cast<const float*>(b.mData);
+    float* buf = self->buf_.data();
+    for (std::uint32_t f = 0; f < frames && count < self->maxFrames_; ++f)
+        buf[count++] = in[static_cast<std::size_t>(f) * n];
+    self->count_.store(count, std::memory_order_relaxed);
+    return noErr;
+}
+
+}  // namespace housetone

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "audio/audio_hardware.h"
+
+namespace housetone {
+
+// Records mono audio from one input device into a buffer sized up front, for one recording.
+// Created, started while test signals play, stopped, then read; recording stops silently when the
+// buffer is full. start/stop/samples run on the tuner's queue; the I/O callback on the audio
+// thread. Readers stop first, and the hardware guarantees the callback cannot run once stop has
+// returned, so `buf` itself needs no synchronisation.
+class MicCapture {
+  public:
+    // Capacity is the whole part of seconds × the device's nominal rate. Uses `device`, else the
+    // built-in microphone; nullptr when there is neither.
+    static std::unique_ptr<MicCapture> create(AudioHardware& hw, double seconds,
+                                              std::optional<AudioObjectID> device);
+    ~MicCapture();
+    MicCapture(const MicCapture&) = delete;
+    MicCapture& operator=(const MicCapture&) = delete;
+
+    // Installs the callback and starts the device; on any failure removes what it installed.
+    bool start();
+    // Harmless when not started or already stopped.
+    void stop();
+    // The samples stored so far; call after stop.
+    std::vector<float> samples() const;
+
+    AudioObjectID dev() const { return dev_; }
+    double rate() const { return rate_; }  // Hz
+    std::int64_t maxFrames() const { return maxFrames_; }
+    std::int64_t count() const { return count_.load(std::memory_order_relaxed); }
+    std::uint64_t lastHost() const { return lastHost_.load(std::memory_order_relaxed); }
+    std::int64_t lastStart() const { return lastStart_.load(std::memory_order_relaxed); }
+    std::optional<AudioDeviceIOProcID> procID() const { return procID_; }
+
+    // Audio thread: no allocation, no lock, no logging. clientData is the MicCapture. Stores the
+    // first channel of the first input buffer; frames beyond the capacity are dropped.
+    static OSStatus ioProc(AudioObjectID device, const AudioTimeStamp* now,
+                           const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                           AudioBufferList* outputData, const AudioTimeStamp* outputTime,
+                           void* clientData);
+
+  private:
+    MicCapture(AudioHardware& hw, AudioObjectID dev, double rate, std::int64_t maxFrames);
+
+    AudioHardware& hw_;
+    AudioObjectID dev_;
+    double rate_;             // Hz; 48000 when the device does not say
+    std::int64_t maxFrames_;  // capacity of buf_, samples
+    std::vector<float> buf_;  // maxFrames_ samples, zeroed; never resized after creation
+    std::atomic<std::int64_t> count_{0};         // written by the audio thread only
+    std::atomic<std::uint64_t> lastHost_{0};     // input host time of the latest callback
+    std::atomic<std::int64_t> lastStart_{0};     // count_ when that callback began storing
+    std::optional<AudioDeviceIOProcID> procID_;  // set while the callback is installed
+};
+
+}  // namespace housetone

@@ -1,0 +1,187 @@
+#include "tune/sync_measure.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/aggregate.h"
+#include "audio/device_access.h"
+#include "tune/correlation.h"
+#include "tune/test_signals.h"
+
+namespace housetone {
+
+namespace {
+constexpr double sweepAmplitude = 0.45;
+constexpr double clickAmplitude = 0.55;
+constexpr double commonLead = 0.4;  // s before the common signal starts
+constexpr double tail = 0.3;        // s rendered after the last slot ends
+constexpr double settle = 0.4;      // s a new aggregate needs before it reports its rate
+}  // namespace
+
+SyncMeasure::SyncMeasure(AudioHardware& hw) : hw_(hw), done_(hw.clock(), 0) {}
+
+SyncMeasure::~SyncMeasure() {
+    stop();
+}
+
+std::int64_t SyncMeasure::delayFramesFor(const Dev& speaker,
+                                         const std::map<std::string, double>& offsetsMs) const {
+    const auto it = offsetsMs.find(speaker.uid);
+    const double ms = it == offsetsMs.end() ? 0.0 : it->second;
+    return wholePart(ms / 1000.0 * rate_);
+}
+
+bool SyncMeasure::startStaggered(const std::vector<Dev>& speakers, double duration, double lead,
+                                 double spacing, const std::map<std::string, double>& offsetsMs) {
+    return start(speakers, [&](std::size_t i, const Dev& speaker) {
+        const bool up = i % 2 == 0;
+        return Slot{
+            makeSweep(rate_, duration, up ? 500.0 : 4000.0, up ? 4000.0 : 500.0, sweepAmplitude),
+            wholePart((static_cast<double>(i) * spacing + lead) * rate_),
+            delayFramesFor(speaker, offsetsMs)};
+    });
+}
+
+bool SyncMeasure::startCommonSweep(const std::vector<Dev>& speakers,
+                                   const std::map<std::string, double>& offsetsMs) {
+    return start(speakers, [&](std::size_t, const Dev& speaker) {
+        return Slot{makeSweep(rate_, 0.8, 500.0, 4000.0, sweepAmplitude),
+                    wholePart(commonLead * rate_), delayFramesFor(speaker, offsetsMs)};
+    });
+}
+
+bool SyncMeasure::startCommonClicks(const std::vector<Dev>& speakers,
+                                    const std::map<std::string, double>& offsetsMs) {
+    return start(speakers, [&](std::size_t, const Dev& speaker) {
+        return Slot{makeClicks(rate_, clickAmplitude), wholePart(commonLead * rate_),
+                    delayFramesFor(speaker, offsetsMs)};
+    });
+}
+
+bool SyncMeasure::start(const std::vector<Dev>& speakers,
+                        const std::function<Slot(std::size_t, const Dev&)>& makeSlot) {
+    // Nothing to play, and an aggregate without subdevices has no clock to run on.
+    if (speakers.empty() || procID_ || aggID_ != 0) return false;
+
+    const auto builtIn =
+        std::find_if(speakers.begin(), speakers.end(), [](const Dev& d) { return d.isBuiltIn(); });
+    const Dev& clockDev = builtIn != speakers.end() ? *builtIn : speakers.front();
+
+    AggregateDescription desc;
+    desc.name = "Housetone measure";
+    desc.uid = "com.mirelo.housetone.measure";
+    desc.isPrivate = 1;
+    desc.stacked = 0;
+    desc.master = clockDev.uid;
+    desc.subdevices = subdeviceList(speakers, clockDev.uid);
+    const auto agg = createAggregate(hw_, desc);
+    if (!agg) return false;
+    aggID_ = *agg;
+    hw_.clock().sleepFor(settle);
+
+    const double rate = nominalRate(hw_, aggID_).value_or(44100.0);
+    rate_ = std::isfinite(rate) && rate > 0 ? rate : 44100.0;
+
+    // The aggregate lays its output channels out in subdevice order, so channel g belongs to the
+    // speaker whose running channel total first exceeds g.
+    devForChan_.clear();
+    for (std::size_t i = 0; i < speakers.size(); ++i) {
+        const int n = std::max(1, channelCount(hw_, speakers[i].id, scope::output));
+        devForChan_.insert(devForChan_.end(), static_cast<std::size_t>(n),
+                           static_cast<std::int32_t>(i));
+    }
+
+    slots_.clear();
+    slots_.reserve(speakers.size());
+    std::int64_t end = 0;
+    for (std::size_t i = 0; i < speakers.size(); ++i) {
+        slots_.push_back(makeSlot(i, speakers[i]));
+        const Slot& s = slots_.back();
+        end = std::max(end,
+                       s.startFrame + s.delayFrames + static_cast<std::int64_t>(s.signal.size()));
+    }
+    totalFrames_ = end + wholePart(tail * rate_);
+    pos_.store(0, std::memory_order_relaxed);
+    signaled_.store(false, std::memory_order_relaxed);
+
+    AudioDeviceIOProcID id = 0;
+    if (hw_.createIOProcID(aggID_, &SyncMeasure::renderProc, this, id) == noErr && id != 0) {
+        procID_ = id;
+        if (hw_.deviceStart(aggID_, id) == noErr) return true;
+    }
+    if (id != 0) {
+        hw_.deviceStop(aggID_, id);
+        hw_.destroyIOProcID(aggID_, id);
+    }
+    procID_.reset();
+    destroyAggregate(hw_, aggID_);
+    aggID_ = 0;
+    return false;
+}
+
+void SyncMeasure::stop() {
+    if (procID_) {
+        hw_.deviceStop(aggID_, *procID_);
+        hw_.destroyIOProcID(aggID_, *procID_);
+        procID_.reset();
+    }
+    if (aggID_ != 0) destroyAggregate(hw_, aggID_);
+    aggID_ = 0;
+}
+
+OSStatus SyncMeasure::renderProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                                 const AudioTimeStamp*, AudioBufferList* outputData,
+                                 const AudioTimeStamp*, void* clientData) {
+    auto* self = static_cast<SyncMeasure*>(clientData);
+    if (!self) return noErr;
+    const std::int64_t pos = self->pos_.load(std::memory_order_relaxed);
+    const auto channelsMapped = static_cast<std::int64_t>(self->devForChan_.size());
+    std::int64_t rendered = 0;
+
+    const std::uint32_t buffers = outputData ? outputData->mNumberBuffers : 0;
+    std::int64_t c0 = 0;
+    for (std::uint32_t b = 0; b < buffers; ++b) {
+        AudioBuffer& buf = outputData->buffers()[b];
+        const std::int64_t n = buf.mNumberChannels ? buf.mNumberChannels : 1;
+        const std::int64_t frames = static_cast<std::int64_t>(buf.mDataByteSize) /
+                                    (n * static_cast<std::int64_t>(sizeof(float)));
+        rendered = std::max(rendered, frames);
+        if (buf.mData) {
+            float* out = static_cast<float*>(buf.mData);
+            for (std::int64_t k = 0; k < n; ++k) {
+                const std::int64_t g = c0 + k;
+                const Slot* slot = nullptr;
+                if (g < channelsMapped) {
+                    const std::int32_t s = self->devForChan_[static_cast<std::size_t>(g)];
+                    if (s >= 0 && static_cast<std::size_t>(s) < self->slots_.size())
+                        slot = &self->slots_[static_cast<std::size_t>(s)];
+                }
+                // Frames [from, to) of this buffer carry the slot's signal; the rest is silence.
+                std::int64_t begin = 0, from = frames, to = frames;
+                if (slot) {
+                    begin = slot->startFrame + slot->delayFrames - pos;
+                    const auto length = static_cast<std::int64_t>(slot->signal.size());
+                    from = std::clamp<std::int64_t>(begin, 0, frames);
+                    to = std::clamp<std::int64_t>(begin + length, from, frames);
+                }
+                for (std::int64_t f = 0; f < from; ++f)
+                    out[f * n + k] = 0.0f;
+                for (std::int64_t f = from; f < to; ++f)
+                    out[f * n + k] = slot->signal[static_cast<std::size_t>(f - begin)];
+                for (std::int64_t f = to; f < frames; ++f)
+                    out[f * n + k] = 0.0f;
+            }
+        }
+        c0 += n;
+    }
+
+    const std::int64_t now = pos + rendered;
+    self->pos_.store(now, std::memory_order_relaxed);
+    if (now >= self->totalFrames_ && !self->signaled_.load(std::memory_order_relaxed)) {
+        self->signaled_.store(true, std::memory_order_relaxed);
+        self->done_.signal();
+    }
+    return noErr;
+}
+
+}  // namespace housetone

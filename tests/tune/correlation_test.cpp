@@ -1,0 +1,175 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "tune/correlation.h"
+#include "tune/test_signals.h"
+
+namespace housetone {
+namespace {
+
+std::vector<float> noise(std::size_t n, unsigned seed, float level = 1.0f) {
+    std::minstd_rand rng(seed);
+    std::uniform_real_distribution<float> u(-level, level);
+    std::vector<float> x(n);
+    for (float& v : x)
+        v = u(rng);
+    return x;
+}
+
+// FFT and direct sums agree to float rounding, judged against the largest value a product of
+// these two vectors can reach (Cauchy-Schwarz), not against each output's own size. A direct float
+// sum of 12800 terms alone drifts by about 1e-6 of that; an indexing or block-boundary fault is
+// off by the order of the values themselves.
+void expectSameCorrelation(const std::vector<float>& rec, const std::vector<float>& tpl) {
+    const auto fast = crossCorrelate(rec, tpl);
+    const auto direct = crossCorrelateDirect(rec, tpl);
+    ASSERT_EQ(fast.size(), rec.size() - tpl.size() + 1);
+    ASSERT_EQ(direct.size(), fast.size());
+    double er = 0, et = 0;
+    for (float v : rec)
+        er = std::max(er, static_cast<double>(v) * v);
+    for (float v : tpl)
+        et += static_cast<double>(v) * v;
+    const double bound = std::sqrt(er * static_cast<double>(tpl.size()) * et);
+    double worst = 0;
+    for (std::size_t k = 0; k < fast.size(); ++k)
+        worst = std::max(worst, std::fabs(static_cast<double>(fast[k]) - direct[k]));
+    EXPECT_LT(worst, 1e-5 * bound) << "recording " << rec.size() << ", template " << tpl.size();
+}
+
+TEST(CrossCorrelate, FftMatchesTheDirectSumOnRandomInputOfAwkwardSizes) {
+    // Single-block, several-block and exactly-one-output cases; odd and prime lengths.
+    const std::vector<std::pair<std::size_t, std::size_t>> sizes{
+        {1, 1}, {7, 7}, {100, 1}, {1000, 37}, {50021, 1201}, {30000, 4999}};
+    unsigned seed = 1;
+    for (const auto& [n, m] : sizes) {
+        const auto rec = noise(n, seed++);
+        expectSameCorrelation(rec, noise(m, seed++));
+    }
+    const std::vector<float> rec{1, 2, 3}, tpl{2, 1};
+    EXPECT_EQ(crossCorrelateDirect(rec, tpl), (std::vector<float>{4, 7}));
+    const auto fast = crossCorrelate(rec, tpl);
+    ASSERT_EQ(fast.size(), 2u);
+    EXPECT_NEAR(fast[0], 4.0f, 1e-5f);
+    EXPECT_NEAR(fast[1], 7.0f, 1e-5f);
+}
+
+TEST(CrossCorrelate, FindsASweepWhereItStartsInTheRecording) {
+    const auto up = makeSweep(16000, 0.8, 500, 4000, 0.6);
+    const auto down = makeSweep(16000, 0.8, 4000, 500, 0.6);
+    auto rec = noise(16000 * 4, 9, 0.05f);
+    for (std::size_t p = 0; p < up.size(); ++p) {
+        rec[4321 + p] += 0.3f * up[p];
+        rec[30000 + p] += 0.3f * down[p];
+    }
+    expectSameCorrelation(rec, up);
+    const auto cUp = crossCorrelate(rec, up);
+    const auto cDown = crossCorrelate(rec, down);
+    const auto peakAt = [](const std::vector<float>& c) {
+        return std::max_element(c.begin(), c.end(),
+                                [](float a, float b) { return std::fabs(a) < std::fabs(b); }) -
+               c.begin();
+    };
+    EXPECT_EQ(peakAt(cUp), 4321);
+    EXPECT_EQ(peakAt(cDown), 30000);
+    // The other direction's sweep barely registers: each slot finds only its own speaker.
+    const auto up30000 = windowPeak(cUp, 29000, 31000);
+    ASSERT_TRUE(up30000);
+    EXPECT_LT(up30000->value, 0.2f * std::fabs(cUp[4321]));
+}
+
+TEST(CrossCorrelate, TooShortARecordingGivesNothingToPick) {
+    const auto c = crossCorrelate(noise(99, 1), noise(100, 2));
+    EXPECT_TRUE(c.empty());
+    EXPECT_TRUE(crossCorrelateDirect(noise(99, 1), noise(100, 2)).empty());
+    EXPECT_TRUE(pickPeaks(c, 0.5f, 16000, 10).empty());
+    EXPECT_FALSE(windowPeak(c, 0, 10));
+}
+
+TEST(Decimate3, AveragesWholeTriplesAndDropsTheRest) {
+    EXPECT_EQ(decimate3(std::vector<float>{1, 2, 3, 4, 5, 6, 7, 8}), (std::vector<float>{2, 5}));
+    EXPECT_TRUE(decimate3(std::vector<float>{1, 2}).empty());
+}
+
+TEST(WindowPeak, ClampsTheWindowToTheCorrelation) {
+    std::vector<float> c(100, 0.1f);
+    c[10] = -2.0f;  // absolute values count
+    c[30] = 5.0f;
+    const auto head = windowPeak(c, -50, 20);
+    ASSERT_TRUE(head);
+    EXPECT_EQ(head->index, 10);
+    EXPECT_EQ(head->value, 2.0f);
+    EXPECT_FLOAT_EQ(head->median, 0.1f);
+    EXPECT_FLOAT_EQ(head->ratio(), 20.0f);
+    const auto tail = windowPeak(c, 25, 500);
+    ASSERT_TRUE(tail);
+    EXPECT_EQ(tail->index, 30);
+    EXPECT_FALSE(windowPeak(c, 100, 200));
+    EXPECT_FALSE(windowPeak(c, -20, 0));
+    EXPECT_FALSE(windowPeak(c, 60, 40));
+}
+
+// Even positions hold 1, 3, 5, …; odd positions hold 1e5. Sampling every value or every second
+// value gives very different medians.
+std::vector<float> combAt(std::int64_t lo, std::int64_t m) {
+    std::vector<float> c(static_cast<std::size_t>(lo + m + 50), 7e5f);  // outside: never sampled
+    for (std::int64_t i = 0; i < m; ++i)
+        c[static_cast<std::size_t>(lo + i)] = i % 2 ? 1e5f : static_cast<float>(i + 1);
+    return c;
+}
+
+TEST(WindowPeak, MedianUsesEveryValueBelow4000AndEverySecondAt8000) {
+    const auto all = windowPeak(combAt(20, 3999), 20, 20 + 3999);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(all->index, 21);  // first of the equal maxima
+    EXPECT_EQ(all->value, 1e5f);
+    EXPECT_EQ(all->median, 3999.0f);  // 2000 small values below 1999 large ones
+
+    const auto sampled = windowPeak(combAt(20, 8000), 20, 20 + 8000);
+    ASSERT_TRUE(sampled);
+    EXPECT_EQ(sampled->median, 4001.0f);  // 4000 even positions, upper middle
+}
+
+TEST(WindowPeak, SilentWindowHasRatioZero) {
+    const auto p = windowPeak(std::vector<float>(500, 0.0f), 0, 500);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->value, 0.0f);
+    EXPECT_EQ(p->ratio(), 0.0f);
+}
+
+TEST(PickPeaks, KeepsSeparatedStrongPeaksInIndexOrder) {
+    // 16 kHz, 10 ms: peaks closer than 160 samples (inclusive) exclude each other.
+    std::vector<float> c(20000, 0.0f);
+    c[1000] = 1.0f;
+    c[1100] = -1.0f;  // equal and too close: the earlier one stays
+    c[1260] = 0.9f;   // exactly 160 from 1100 but 260 from 1000: kept
+    c[5000] = 0.2f;   // below half of the top
+    auto p = pickPeaks(c, 0.5f, 16000, 10);
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0].index, 1000);
+    EXPECT_EQ(p[1].index, 1260);
+    EXPECT_FLOAT_EQ(p[1].value, 0.9f);
+    c[1160] = 0.95f;  // 160 from 1000: excluded by it, and it excludes nothing after
+    p = pickPeaks(c, 0.5f, 16000, 10);
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[1].index, 1260);
+
+    // Ten well separated candidates: the two weakest go.
+    std::vector<float> ten(20000, 0.0f);
+    const std::vector<float> heights{0.6f, 0.9f,  0.55f, 1.0f,  0.8f,
+                                     0.7f, 0.95f, 0.65f, 0.85f, 0.75f};
+    for (std::size_t i = 0; i < heights.size(); ++i)
+        ten[1000 + 1000 * i] = heights[i];
+    p = pickPeaks(ten, 0.1f, 16000, 10);
+    std::vector<std::int64_t> at;
+    for (const auto& q : p)
+        at.push_back(q.index);
+    EXPECT_EQ(at, (std::vector<std::int64_t>{2000, 4000, 5000, 6000, 7000, 8000, 9000, 10000}));
+}
+
+}  // namespace
+}  // namespace housetone
