@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing Housetone needs on Debian 12 (run as root).
 set -euo pipefail
-pkgs=(cmake g++ make qt6-base-dev qt6-image-formats-plugins nlohmann-json3-dev libkissfft-dev
-      libgtest-dev libbenchmark-dev)
+pkgs=(cmake g++ make qt6-base-dev qt6-image-formats-plugins libqt6svg6 nlohmann-json3-dev
+      libkissfft-dev libgtest-dev libbenchmark-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
