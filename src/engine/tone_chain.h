@@ -1,0 +1,300 @@
+#pragma once
+
+// The per-speaker tone chain of the aligned engine: bass boost (high-pass, low shelf and a
+// harmonic bass generator fed by the mono mix), up to three correction stages (the "crisp" curve
+// or a measured correction), smoothed gain, a peak limiter and a hard clip.
+//
+// Threads: the builders (setBass, setCrisp, setCorrection, setLimiter, setGain) run on the main
+// thread and write coefficients in place; the *Rt functions run on the audio thread, read every
+// coefficient afresh per sample with relaxed loads and own the filter state and the smoothed gain.
+
+#include <array>
+#include <atomic>
+#include <cassert>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace housetone {
+
+// ---- Stores ------------------------------------------------------------------------------------
+
+// The fixed per-device stores of the chain, sized for 64 device indices. Allocated once by the
+// engine and never moved, so the audio thread may keep pointers into it for the engine's life.
+//
+// coef, per device (Float32 each; every filter is b0, b1, b2, a1, a2 already divided by a0):
+//    0-4   low shelf (bass boost); 0-2 all zero switches the whole bass stage off
+//    5-9   high-pass ahead of the shelf
+//   10-14  low-pass selecting the harmonic generator's input band (on the mono mix)
+//   15     always 0
+//   16     limiter release coefficient, 0 = limiter off
+//   17-21  800 Hz low-pass on the generated harmonics
+//   22     release coefficient of the harmonic generator's envelope
+//   23-24  always 0
+//   25-29  correction stage 1; 25 == 0 switches all correction off
+//   30-34  correction stage 2 (runs whenever stage 1 runs)
+//   35-39  correction stage 3; 35 == 0 skips it
+//
+// bqMem, per (device, side), side 0 = left, 1 = right; each biquad keeps x1, x2, y1, y2:
+//    0-3 low shelf, 4-7 high-pass, 8-11 harmonic input low-pass, 12 DC blocker previous input,
+//   13 DC blocker previous output, 14 limiter envelope, 15 harmonic envelope,
+//   16-19 800 Hz harmonic low-pass, 20-23 / 24-27 / 28-31 correction stages 1 / 2 / 3.
+// The state is never reset by a start or a coefficient change (filters continue smoothly); only
+// values that have decayed below audibility or blown up are snapped to 0 (endToneChannelRt).
+struct alignas(64) ToneStores {
+    static constexpr int maxDevices = 64;
+    static constexpr int coefPerDevice = 40;
+    static constexpr int statePerSide = 32;
+
+    // Written by the main thread while the audio thread reads: one aligned 32-bit value each,
+    // relaxed order, so a reader sees the old or the new value of every element.
+    std::array<std::atomic<float>, maxDevices * coefPerDevice> coef;  // 0 = every effect off
+    // Filter state: written and read only by the audio thread (tests read it when idle).
+    std::array<float, maxDevices * 2 * statePerSide> bqMem{};
+    std::array<std::atomic<float>, maxDevices> gain;    // target gain, linear, [0, 4]; 1.0
+    std::array<std::atomic<float>, maxDevices> gainSm;  // smoothed gain (audio thread); 1.0
+
+    ToneStores();
+    ToneStores(const ToneStores&) = delete;
+    ToneStores& operator=(const ToneStores&) = delete;
+
+    static constexpr bool validIndex(int index) { return index >= 0 && index < maxDevices; }
+    std::atomic<float>* coefBlock(int dev) { return &coef[std::size_t(dev) * coefPerDevice]; }
+    float* stateBlock(int dev, int side) {
+        return &bqMem[(std::size_t(dev) * 2 + std::size_t(side & 1)) * statePerSide];
+    }
+};
+
+static_assert(std::atomic<float>::is_always_lock_free, "coefficients must be lock-free");
+static_assert(sizeof(std::atomic<float>) == 4, "coefficients must be single 32-bit values");
+
+// ---- Stage tables ------------------------------------------------------------------------------
+
+// One correction stage. A peak has quality q; a shelf is a high shelf of slope s.
+struct CorrStage {
+    struct Peak {
+        double q;
+    };
+    struct Shelf {
+        double s;
+    };
+    using Kind = std::variant<Peak, Shelf>;
+
+    Kind kind;
+    double f0;      // Hz: centre of a peak, corner of a shelf
+    double gainDB;  // at amount 1
+};
+
+// Presence peak and treble shelf for every speaker without a measured curve.
+std::span<const CorrStage> defaultCrisp();
+// Measured correction curves by device UID; built on first use, never changed afterwards.
+const std::map<std::string, std::vector<CorrStage>, std::less<>>& knownCorrections();
+// The stages a speaker gets: its measured curve if its UID has one, else defaultCrisp().
+std::span<const CorrStage> correctionStagesFor(std::optional<std::string_view> uid);
+
+// ---- Builders (main thread) --------------------------------------------------------------------
+//
+// Every builder ignores an index outside [0, 64) and a rate that is not a finite value of at least
+// 1000 Hz. Coefficients are designed in double (audio-EQ cookbook) and stored as float. Design
+// frequencies are kept within [10 Hz, 0.45 x rate]: at 8 or 16 kHz (a Bluetooth headset in call
+// mode) the 7-8 kHz treble shelves would otherwise sit at or beyond Nyquist and give poles on or
+// outside the unit circle; no frequency used at 44.1 kHz and above is affected.
+// A stage being switched on gets its switch values written last and one being switched off gets
+// them first, so a reader on a CPU that keeps stores in order (x86) does not run a half-filled
+// stage; a stage that stays on may be read half old, half new while the write is under way.
+//
+// The engine has member functions of the same names: call these as housetone::setBass(...) etc.
+
+// Bass boost: values 0-24. gainDB <= 0.01 switches the bass stage off and also zeroes the limiter
+// (value 16); otherwise the limiter is switched on with it. Frequencies in Hz.
+void setBass(ToneStores& stores, int index, double rate, float gainDB, double shelfHz,
+             double highPassHz, double lowPassHz);
+
+// Crisp / measured correction: values 25-39. The stage list is the measured curve of `uid`, or,
+// without a uid, of `targetUid` (the engine passes the UID of the target at that index, nullopt
+// when the index is beyond its targets), else defaultCrisp(). amount is clamped to [0, 1] and
+// scales every stage's gain in dB; amount <= 0.01 switches correction off.
+void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid,
+              std::optional<std::string_view> targetUid, double rate, float amount);
+
+// What setCrisp does once it has chosen the stages; the first three stages are used. With at most
+// one stage, stage 2 is a pass-through.
+void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> stages, double rate,
+                   float amount);
+
+// Limiter with instant attack and 150 ms release: value 16. The rate matters only when on.
+void setLimiter(ToneStores& stores, int index, bool on, double rate);
+
+// Target gain, linear, clamped to [0, 4]; a NaN is ignored (it would stick in the smoothed gain).
+void setGain(ToneStores& stores, int index, float gain);
+
+// ---- What the controller applies ---------------------------------------------------------------
+
+// Linear gain for a volume-boost percentage: 2.0 from 20 %, 1.41 from 10 %, else 1.0.
+float volumeBoostGain(int percent);
+
+// Bass boost in dB for the bass-boost switch.
+constexpr float bassBoostDB(bool on) {
+    return on ? 6.0f : 0.0f;
+}
+
+struct BassCorners {
+    double shelfHz;
+    double highPassHz;
+    double lowPassHz;
+};
+// Corner frequencies by transport: small Bluetooth speakers reach lowest, built-in ones least.
+BassCorners bassCorners(std::uint32_t transport);
+
+// The limiter is on whenever something can push peaks up: correction, bass boost or a gain above
+// unity.
+constexpr bool limiterWanted(float crispAmount, bool bassOn, float gain) {
+    return crispAmount > 0.01f || bassOn || gain > 1.001f;
+}
+
+// ---- The per-sample chain (audio thread) -------------------------------------------------------
+//
+// Audio thread only: no allocation, no lock, no logging, no waiting. The render loop runs, per
+// output channel and buffer:
+//     ToneChannelRt ch = beginToneChannelRt(stores, dev, side);
+//     for each frame: out = processToneSampleRt(ch, x, m);
+//     endToneChannelRt(stores, dev, ch);
+// A device's channels run one after the other, each continuing the gain smoothing from where the
+// previous one stopped (a two-channel device advances it twice per frame).
+
+// One output channel's view of the stores for one buffer.
+struct ToneChannelRt {
+    const std::atomic<float>* coef;  // the device's 40 values
+    float* state;                    // the (device, side) block of 32 values
+    float gainTarget;                // the device's target gain, read once per buffer
+    float gs;                        // smoothed gain, carried from frame to frame
+    bool gainSettled;                // gs is a fixed point of the smoothing step
+};
+
+namespace tone_detail {
+
+inline float coefAt(const std::atomic<float>* c, int i) {
+    return c[i].load(std::memory_order_relaxed);
+}
+
+// 0.0005 per step: a time constant of 2000 steps (42 ms at 48 kHz on a one-channel device).
+inline float smoothGain(float gs, float target) {
+    return gs + (target - gs) * 0.0005f;
+}
+
+// Direct-form-I biquad in float; c points at b0, b1, b2, a1, a2, m at x1, x2, y1, y2.
+[[gnu::always_inline]] inline float biquadRt(const std::atomic<float>* c, float* m, float x) {
+    const float y = coefAt(c, 0) * x + coefAt(c, 1) * m[0] + coefAt(c, 2) * m[1] -
+                    coefAt(c, 3) * m[2] - coefAt(c, 4) * m[3];
+    m[1] = m[0];
+    m[0] = x;
+    m[3] = m[2];
+    m[2] = y;
+    return y;
+}
+
+}  // namespace tone_detail
+
+// dev must be a valid index (the caller never renders devices from 64 on); side 0 or 1.
+inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
+    assert(ToneStores::validIndex(dev));
+    ToneChannelRt ch;
+    ch.coef = s.coefBlock(dev);
+    ch.state = s.stateBlock(dev, side);
+    ch.gainTarget = s.gain[std::size_t(dev)].load(std::memory_order_relaxed);
+    ch.gs = s.gainSm[std::size_t(dev)].load(std::memory_order_relaxed);
+    // Once a step leaves gs unchanged every later step does too (same inputs), so the buffer skips
+    // it: the usual case, as float smoothing stalls within 1.2e-4 of its target. Taking the step's
+    // dependency chain out of every sample makes the all-off chain about 15 % cheaper.
+    ch.gainSettled = tone_detail::smoothGain(ch.gs, ch.gainTarget) == ch.gs;
+    return ch;
+}
+
+// x: this channel's sample; m: the mono mix (left + right) / 2 of the same frame. Returns the
+// sample to write, in [-1, 1] unless the input was NaN. Forced inline: GCC 12 otherwise calls it
+// once per sample, which doubled the cost of the all-off chain.
+[[gnu::always_inline]] inline float processToneSampleRt(ToneChannelRt& ch, float x, float m) {
+    using tone_detail::biquadRt;
+    using tone_detail::coefAt;
+    const std::atomic<float>* c = ch.coef;
+    float* st = ch.state;
+
+    float y = x;
+    if (coefAt(c, 0) != 0.0f || coefAt(c, 1) != 0.0f || coefAt(c, 2) != 0.0f) {
+        const float h = biquadRt(c + 5, st + 4, x);
+        y = biquadRt(c + 0, st + 0, h);
+
+        // Harmonic bass: the low band of the mono mix, normalised by its own envelope, bent into
+        // a second harmonic plus a signed square, and scaled back to the band's level.
+        const float l = biquadRt(c + 10, st + 8, m);
+        const float al = std::fabs(l);
+        float e = st[15];
+        e = al > e ? al : e + (al - e) * coefAt(c, 22);
+        st[15] = e;
+        float t = l / (e + 0.0001f);  // the guard keeps silence at t = 0
+        t = t > 1.2f ? 1.2f : (t < -1.2f ? -1.2f : t);
+        const float g = e * (0.4f * t * t + 0.6f * t * std::fabs(t));
+        const float q = g - st[12] + 0.995f * st[13];  // DC blocker: t^2 has a mean
+        st[12] = g;
+        st[13] = q;
+        const float o = biquadRt(c + 17, st + 16, q);
+        y = y + 1.1f * o;
+    }
+
+    if (coefAt(c, 25) != 0.0f) {
+        y = biquadRt(c + 25, st + 20, y);
+        y = biquadRt(c + 30, st + 24, y);
+        if (coefAt(c, 35) != 0.0f) y = biquadRt(c + 35, st + 28, y);
+    }
+
+    // Multiplying by exactly 1.0 leaves y unchanged, so no branch is needed for unity.
+    if (!ch.gainSettled) ch.gs = tone_detail::smoothGain(ch.gs, ch.gainTarget);
+    y = ch.gs * y;
+
+    const float release = coefAt(c, 16);
+    if (release != 0.0f) {
+        const float a = std::fabs(y);
+        float env = st[14];
+        env = env < a ? a : env + release * (a - env);
+        st[14] = env;
+        if (env > 0.891f) y = y * 0.891f / env;  // ceiling 0.891 = -1 dBFS
+    }
+
+    return y > 1.0f ? 1.0f : (y < -1.0f ? -1.0f : y);
+}
+
+// Values below this are 150 dB under the quietest sample a 24-bit converter can play; snapping them
+// to 0 changes no output sample above about 1e-8 (they vanish in its rounding).
+inline constexpr float toneStateFloor = 1e-15f;
+
+// Stores the smoothed gain back and tidies the state block once per buffer: values that decayed
+// below toneStateFloor become exactly 0, so a filter left ringing into silence stops at 0 within a
+// buffer instead of running on subnormal numbers (tens of times slower on x86) or sticking there
+// (the envelopes stall at a subnormal value in float); a NaN or infinity (a NaN sample from the
+// source) is cleared too, so one bad sample does not silence the speaker for good.
+inline void endToneChannelRt(ToneStores& s, int dev, const ToneChannelRt& ch) {
+    s.gainSm[std::size_t(dev)].store(ch.gs, std::memory_order_relaxed);
+    for (int i = 0; i < ToneStores::statePerSide; ++i) {
+        const float a = std::fabs(ch.state[i]);
+        if (!(a >= toneStateFloor && a <= 3.4e38f)) ch.state[i] = 0.0f;
+    }
+}
+
+// One channel's whole buffer from contiguous input: x[i] and m[i] for frame i, output at
+// out[i * outStride]. For tests, benchmarks and callers whose input is already contiguous.
+inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x, const float* m,
+                                float* out, std::size_t outStride, std::size_t frames) {
+    ToneChannelRt ch = beginToneChannelRt(s, dev, side);
+    for (std::size_t i = 0; i < frames; ++i)
+        out[i * outStride] = processToneSampleRt(ch, x[i], m[i]);
+    endToneChannelRt(s, dev, ch);
+}
+
+}  // namespace housetone
