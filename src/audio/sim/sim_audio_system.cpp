@@ -1184,8 +1184,12 @@ void SimAudioSystem::worldLoop() {
                 originFrame = frame();
             } else if (target > now) {
                 std::this_thread::sleep_until(target);
+                continue;
             }
         }
+        // Running flat out (behind schedule or unpaced): let threads waiting for the lock in,
+        // or the program under test would see whole seconds of audio pass between two calls.
+        std::this_thread::yield();
     }
 }
 

@@ -1,0 +1,387 @@
+#include "tune/auto_tuner.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/device_access.h"
+#include "tune/mic_capture.h"
+
+namespace housetone {
+
+namespace {
+constexpr int maxPasses = 3;
+constexpr double suspendSettle = 0.6;  // s for the engine's devices to go quiet
+constexpr double noiseSeconds = 0.6;   // room-noise capture, s
+constexpr double silentPeak = 1e-6;    // below this the microphone is taken to be blocked
+constexpr double noisyRms = 0.05;      // ambient RMS above this makes results rough
+constexpr double applySettle = 0.4;    // s for applied offsets to take hold
+constexpr double betweenChecks = 0.3;  // s between the click and the sweep check
+constexpr double minRatio = 5.0;       // peak-to-median ratio a pair's two arrivals both need
+constexpr double maxDeltaMs = 1000.0;  // larger differences are stray peaks, not latency
+constexpr double unstableSpreadMs = 60.0;
+constexpr int fusionSweeps = 32;
+constexpr double disagreeMs = 25.0;    // loop residual that means a latency moved mid-tune
+constexpr double maxOffsetMs = 250.0;  // the engine's delay line holds no more
+constexpr double reflectionMs = 4.0;   // a lag that moved less than this between passes stays put
+
+// Whole ms, halves away from zero; negative and NaN become 0.
+double wholeMs(double ms) {
+    const double r = std::round(ms);
+    return r > 0 ? r : 0.0;
+}
+
+std::vector<Dev> measuredOf(const std::vector<Dev>& speakers,
+                            const std::map<std::string, double>& latency) {
+    std::vector<Dev> out;
+    for (const Dev& d : speakers)
+        if (latency.contains(d.uid)) out.push_back(d);
+    return out;
+}
+}  // namespace
+
+const Dev& referenceSpeaker(const std::vector<Dev>& speakers) {
+    const auto builtIn =
+        std::find_if(speakers.begin(), speakers.end(), [](const Dev& d) { return d.isBuiltIn(); });
+    return builtIn != speakers.end() ? *builtIn : speakers.front();
+}
+
+void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
+                  const std::map<std::string, LatencyResult>& results) {
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        const auto a = results.find(group[i].uid);
+        if (a == results.end() || !(a->second.ratio >= minRatio)) continue;
+        for (std::size_t j = i + 1; j < group.size(); ++j) {
+            const auto b = results.find(group[j].uid);
+            if (b == results.end() || !(b->second.ratio >= minRatio)) continue;
+            const double d = b->second.latencyMs - a->second.latencyMs;
+            if (std::fabs(d) <= maxDeltaMs) deltas[group[j].uid + "|" + group[i].uid].push_back(d);
+        }
+    }
+}
+
+FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
+                    const PairDeltas& deltas, std::vector<std::string>& log) {
+    // graph[X][Y] = fused latency(X) - latency(Y), ms.
+    std::map<std::string, std::map<std::string, double>> graph;
+    for (const auto& [key, values] : deltas) {
+        const auto bar = key.find('|');
+        if (bar == std::string::npos || values.empty()) continue;
+        const std::string b = key.substr(0, bar);
+        const std::string a = key.substr(bar + 1);
+        std::vector<double> v = values;
+        std::sort(v.begin(), v.end());
+        const std::size_t n = v.size();
+        const double median = n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+        const double spread = v.back() - v.front();
+        log.push_back(formatText("pair %s vs %s: Δ median %+.1f ms, spread %.1f ms, n=%d",
+                                 b.c_str(), a.c_str(), median, spread, static_cast<int>(n)));
+        if (n >= 2 && spread > unstableSpreadMs) {
+            log.push_back("  -> dropped (unstable)");
+            continue;
+        }
+        graph[b][a] = median;
+        graph[a][b] = -median;
+    }
+
+    FusedPass out;
+    out.latency[referenceUID] = 0.0;
+    for (const Dev& d : speakers)
+        if (graph.contains(d.uid) && !graph.at(d.uid).empty()) out.latency[d.uid] = 0.0;
+    // Gauss-Seidel relaxation: each speaker moves to the mean its neighbours imply, and later
+    // speakers in the same sweep already see the new value. 32 sweeps settle any room we meet.
+    for (int sweep = 0; sweep < fusionSweeps; ++sweep) {
+        for (const Dev& s : speakers) {
+            if (s.uid == referenceUID) continue;
+            const auto edges = graph.find(s.uid);
+            if (edges == graph.end()) continue;
+            double sum = 0;
+            int count = 0;
+            for (const auto& [neighbour, diff] : edges->second) {
+                const auto lat = out.latency.find(neighbour);
+                if (lat == out.latency.end()) continue;
+                sum += diff + lat->second;
+                ++count;
+            }
+            if (count > 0) out.latency[s.uid] = sum / count;
+        }
+    }
+
+    double worst = 0;
+    for (const auto& [x, edges] : graph) {
+        const auto lx = out.latency.find(x);
+        if (lx == out.latency.end()) continue;
+        for (const auto& [y, diff] : edges) {
+            const auto ly = out.latency.find(y);
+            if (ly == out.latency.end()) continue;
+            worst = std::max(worst, std::fabs((lx->second - ly->second) - diff));
+        }
+    }
+    log.push_back(formatText("transitivity: worst loop residual %.1f ms", worst));
+    if (worst > disagreeMs)
+        out.warnings.push_back(
+            formatText("measurements disagree by up to %.0f ms — Bluetooth "
+                       "latency wandered during the tune; re-run if it "
+                       "sounds off",
+                       worst));
+    return out;
+}
+
+std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
+                                          const std::map<std::string, double>& latency,
+                                          const std::map<std::string, double>& engineTrimMs) {
+    std::map<std::string, double> total;
+    std::optional<double> slowest;
+    for (const Dev& d : measured) {
+        const auto lat = latency.find(d.uid);
+        if (lat == latency.end()) continue;
+        const auto trim = engineTrimMs.find(d.uid);
+        const double t = lat->second + (trim == engineTrimMs.end() ? 0.0 : trim->second);
+        total[d.uid] = t;
+        if (!slowest || t > *slowest) slowest = t;
+    }
+    std::map<std::string, double> offsets;
+    for (const auto& [uid, t] : total)
+        offsets[uid] = std::min(wholeMs(*slowest - t), maxOffsetMs);
+    return offsets;
+}
+
+std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measured,
+                                                  const std::map<std::string, double>& latency) {
+    std::optional<double> maxLat;
+    for (const Dev& d : measured) {
+        const auto lat = latency.find(d.uid);
+        if (lat != latency.end() && (!maxLat || lat->second > *maxLat)) maxLat = lat->second;
+    }
+    std::map<std::string, double> expected;
+    for (const Dev& d : measured) {
+        const auto lat = latency.find(d.uid);
+        if (lat != latency.end()) expected[d.uid] = wholeMs(*maxLat - lat->second);
+    }
+    return expected;
+}
+
+// ---- The run ----------------------------------------------------------------------------------
+
+// State of one run; lives on the tuner's queue for the run's duration.
+struct AutoTuner::Run {
+    std::vector<Dev> speakers;
+    std::map<std::string, double> working;  // offsets in force, UID -> ms
+    std::vector<std::string> notes;
+    std::vector<TunePass> passes;
+    std::map<std::string, double> applied;  // by the latest completed pass
+    std::optional<std::string> priorInput;  // UID of the default input before the run
+    int last = 0;                           // number of the last pass started
+};
+
+AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, const SettingsStore& store)
+    : hw_(hw), main_(main), store_(store) {}
+
+AutoTuner::~AutoTuner() = default;
+
+void AutoTuner::start(const Dev& first, const std::vector<Dev>& rest,
+                      const std::map<std::string, double>& current, bool engineRunning) {
+    std::vector<Dev> speakers{first};
+    speakers.insert(speakers.end(), rest.begin(), rest.end());
+    q_.async([this, speakers = std::move(speakers), current, engineRunning] {
+        run(speakers, current, engineRunning);
+    });
+}
+
+std::vector<std::string> AutoTuner::log() const {
+    std::lock_guard lock(logMutex_);
+    return log_;
+}
+
+void AutoTuner::appendLog(std::vector<std::string> lines) {
+    std::lock_guard lock(logMutex_);
+    log_.insert(log_.end(), std::make_move_iterator(lines.begin()),
+                std::make_move_iterator(lines.end()));
+}
+
+void AutoTuner::run(std::vector<Dev> speakers, std::map<std::string, double> working,
+                    bool engineRunning) {
+    if (engineRunning) {
+        if (suspendEngine) main_.runSync(suspendEngine);
+        hw_.clock().sleepFor(suspendSettle);
+    }
+    Run r;
+    r.speakers = std::move(speakers);
+    r.working = std::move(working);
+    body(r);
+    if (engineRunning && resumeEngine) main_.post(resumeEngine);
+}
+
+bool AutoTuner::micCheck(Run& r) {
+    bool priorBluetooth = false;
+    if (const auto input = defaultInput(hw_)) {
+        r.priorInput = stringProperty(hw_, *input, sel::deviceUID);
+        priorBluetooth = isBluetoothTransport(transportOf(hw_, *input));
+    }
+    // Bluetooth microphones drag their speaker into phone mode; the built-in one leaves the
+    // speakers' latencies alone.
+    if (const auto builtIn = builtInMicrophone(hw_)) setDefaultInput(hw_, *builtIn);
+    say("Checking microphone & room noise…");
+
+    const auto capture = MicCapture::create(hw_, noiseSeconds, micDevice);
+    if (!capture || !capture->start()) {
+        finish("Could not open the built-in microphone.");
+        return false;
+    }
+    hw_.clock().sleepFor(noiseSeconds);
+    capture->stop();
+    const std::vector<float> samples = capture->samples();
+    double peak = 0;
+    double energy = 0;
+    for (const float s : samples) {
+        peak = std::max(peak, static_cast<double>(std::fabs(s)));
+        energy += static_cast<double>(s) * s;
+    }
+    if (samples.empty() || peak < silentPeak) {
+        finish(
+            "Microphone is blocked. System Settings → Privacy & Security → Microphone → "
+            "enable Housetone, then try again.");
+        return false;
+    }
+    const double rms = std::sqrt(energy / static_cast<double>(samples.size()));
+    if (rms > noisyRms) {
+        r.notes.push_back(
+            formatText("room is noisy (ambient RMS %.2f) — results may be rough", rms));
+        say("Warning: room is noisy — measuring anyway…");
+    }
+    if (priorBluetooth)
+        r.notes.push_back(
+            "input was a Bluetooth mic; it was switched to the built-in mic during tuning and "
+            "restored after (note: a Bluetooth mic forces that speaker into low-quality phone mode "
+            "and changes its latency)");
+    return true;
+}
+
+void AutoTuner::body(Run& r) {
+    if (!micCheck(r)) {
+        restoreInput(r);
+        return;
+    }
+
+    TuneEnd end = TuneEnd::normal;
+    for (int p = 0; p < maxPasses; ++p) {
+        r.last = p + 1;
+        if (p > 0) say(formatText("Not together yet — measuring again (pass %d of 3)…", p + 1));
+        FusedPass fused = runPass(r.speakers);
+        if (p == 0) r.notes.insert(r.notes.end(), fused.warnings.begin(), fused.warnings.end());
+        if (isCancelled()) break;
+
+        const std::vector<Dev> measured = measuredOf(r.speakers, fused.latency);
+        if (measured.size() < 2) {
+            if (r.passes.empty()) {
+                finish("Could not measure enough speakers — nothing was changed. " +
+                       (r.notes.empty() ? std::string("Try again with the room quiet.")
+                                        : joinText(r.notes, "; ")));
+                restoreInput(r);
+                return;
+            }
+            r.notes.push_back(
+                formatText("pass %d could not measure enough speakers; kept the pass %d result",
+                           p + 1, chooseBestPass(r.passes).index));
+            break;
+        }
+
+        r.applied =
+            tuneOffsets(measured, fused.latency,
+                        store_.load().engineTrimMs.value_or(std::map<std::string, double>{}));
+        for (const auto& [uid, ms] : r.applied)
+            r.working[uid] = ms;
+        if (!r.applied.empty()) apply(r.applied);
+        for (const Dev& d : measured) {
+            const auto it = r.applied.find(d.uid);
+            const int ms = it == r.applied.end() ? 0 : static_cast<int>(it->second);
+            notify(d.uid, formatText("offset %d ms applied", ms));
+        }
+        hw_.clock().sleepFor(applySettle);
+        if (isCancelled()) break;
+
+        const auto expected = verificationOffsets(measured, fused.latency);
+        PassSummary summary = passSummary(measured, fused.latency, r.applied, r.speakers);
+        FireCheck check;
+        std::vector<std::string> peaks;
+        say("Checking they fire together — clicks…");
+        fireReport("Clicks", fireCheckClicks(hw_, micDevice, measured, expected), check, peaks);
+        if (!isCancelled()) {
+            hw_.clock().sleepFor(betweenChecks);
+            say("Checking they fire together — sweep…");
+            fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected), check, peaks);
+        }
+        appendLog(std::move(peaks));
+        r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
+                                    std::move(summary.appliedTxt), std::move(summary.unmeasured)});
+
+        if (p >= 1) {
+            const FireCheck& previous = r.passes[r.passes.size() - 2].check;
+            if (check.conclusive && check.worstMs != 0 && previous.conclusive &&
+                std::fabs(check.worstMs - previous.worstMs) < reflectionMs) {
+                end = TuneEnd::reflection;
+                break;
+            }
+        }
+        if (!check.conclusive || check.worstMs == 0 || isCancelled()) break;
+    }
+
+    if (r.passes.empty()) {
+        finish(isCancelled() ? "Cancelled."
+                             : "Auto-tune produced no usable measurement — nothing was changed.");
+        restoreInput(r);
+        return;
+    }
+    const TunePass& best = chooseBestPass(r.passes);
+    if (best.offsets != r.applied) {
+        apply(best.offsets);
+        for (const auto& [uid, ms] : best.offsets)
+            r.working[uid] = ms;
+        r.notes.push_back(formatText("kept the pass %d result — it fused better than pass %d",
+                                     best.index, r.last));
+    }
+    if (isCancelled()) end = TuneEnd::cancelled;
+    finish(tuneReport(r.passes, r.notes, r.last, end));
+    restoreInput(r);
+}
+
+FusedPass AutoTuner::runPass(const std::vector<Dev>& speakers) {
+    const Dev& reference = referenceSpeaker(speakers);
+    PairDeltas deltas;
+    const auto measure = [&](const std::vector<Dev>& group) {
+        recordDeltas(deltas, group, measureLatencies(hw_, micDevice, group, {}));
+    };
+
+    for (const Dev& other : speakers) {
+        if (other.uid == reference.uid) continue;
+        if (isCancelled()) break;
+        say("Auto-tune: pair — " + reference.name + " + " + other.name + "…");
+        measure({reference, other});
+    }
+    if (speakers.size() > 2 && !isCancelled()) {
+        std::vector<Dev> triple{reference};
+        for (const Dev& d : speakers)
+            if (d.uid != reference.uid && triple.size() < 3) triple.push_back(d);
+        if (triple.size() == 3) {
+            say("Auto-tune: triple — " + triple[0].name + " + " + triple[1].name + " + " +
+                triple[2].name + "…");
+            measure(triple);
+        }
+    }
+    for (int k = 1; k <= 2; ++k) {
+        if (isCancelled()) break;
+        say(formatText("Auto-tune: all together (pass %d)…", k));
+        measure(speakers);
+    }
+
+    std::vector<std::string> lines;
+    FusedPass fused = fusePairs(speakers, reference.uid, deltas, lines);
+    appendLog(std::move(lines));
+    return fused;
+}
+
+void AutoTuner::restoreInput(const Run& r) {
+    if (!r.priorInput) return;
+    if (const auto device = deviceForUID(hw_, *r.priorInput)) setDefaultInput(hw_, *device);
+}
+
+}  // namespace housetone

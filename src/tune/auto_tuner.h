@@ -1,0 +1,129 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/audio_hardware.h"
+#include "core/dev.h"
+#include "core/settings_store.h"
+#include "platform/main_queue.h"
+#include "platform/serial_queue.h"
+#include "tune/fire_check.h"
+#include "tune/latency_measure.h"
+
+namespace housetone {
+
+// Pair key -> measured latency(B) - latency(A) in ms; the key is B's UID, "|", A's UID.
+using PairDeltas = std::map<std::string, std::vector<double>>;
+
+// The reference every pass measures against: the first built-in speaker, else the first one.
+// speakers must not be empty.
+const Dev& referenceSpeaker(const std::vector<Dev>& speakers);
+
+// Adds every pair of `group` whose two results both exist with a peak-to-median ratio of at
+// least 5, keyed by the later group member first. Differences beyond ±1000 ms are not a speaker's
+// latency (a neighbour's sweep or a stray peak) and are left out.
+void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
+                  const std::map<std::string, LatencyResult>& results);
+
+struct FusedPass {
+    std::map<std::string, double> latency;  // UID -> ms relative to the reference (reference = 0)
+    std::vector<std::string> warnings;      // for the report's notes
+};
+
+// Pair statistics (median, spread; unstable pairs dropped) and the fusion of the kept pairs into
+// one latency per speaker. Appends the pair and transitivity lines to `log`. A speaker without a
+// kept pair gets no latency.
+FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
+                    const PairDeltas& deltas, std::vector<std::string>& log);
+
+// The offsets to apply: the speaker slowest by latency + engineTrimMs gets 0, every other one the
+// difference, rounded to whole ms (halves away from zero) within [0, 250].
+std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
+                                          const std::map<std::string, double>& latency,
+                                          const std::map<std::string, double>& engineTrimMs);
+// The offsets the fire check plays with: by measured latency alone and without the 250 ms limit,
+// because the check plays through its own aggregate, not through the engine.
+std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measured,
+                                                  const std::map<std::string, double>& latency);
+
+// One acoustic tune of a set of speakers: a microphone check, then up to three passes of
+// measure -> apply -> verify. Create one per tune, set the callbacks, then start. Everything runs
+// on the tuner's own queue "housetone.autotune"; the callbacks are called there, so the
+// controller moves their effects to its own thread. Destruction waits for a run in progress.
+class AutoTuner {
+  public:
+    // hw, main and store must outlive the tuner. Do not destroy it on the main thread while a run
+    // that must suspend the engine is queued: that run waits for the main thread.
+    AutoTuner(AudioHardware& hw, MainQueue& main, const SettingsStore& store);
+    ~AutoTuner();
+    AutoTuner(const AutoTuner&) = delete;
+    AutoTuner& operator=(const AutoTuner&) = delete;
+
+    // Any thread. Takes effect at the next point the run looks at it (between measurements);
+    // a measurement in progress always completes.
+    std::atomic<bool> cancelled{false};
+
+    // Set these before start; the run reads them on its queue without a lock.
+    // key "_" is the overall status line; any other key is a speaker UID.
+    std::function<void(const std::string& key, const std::string& text)> progress =
+        [](const std::string&, const std::string&) {};
+    // UID -> ms. At most once per pass and once more at the end.
+    std::function<void(const std::map<std::string, double>& offsets)> applyOffsets =
+        [](const std::map<std::string, double>&) {};
+    // Exactly once per run, then only the input device is restored and the engine resumed.
+    std::function<void(const std::string& text)> finished = [](const std::string&) {};
+    // Empty = absent. suspendEngine runs synchronously on the main queue before measuring,
+    // resumeEngine is posted to it after `finished`.
+    std::function<void()> suspendEngine;
+    std::function<void()> resumeEngine;
+    // Microphone to record with; the built-in microphone when absent.
+    std::optional<AudioObjectID> micDevice;
+
+    // Returns at once; the run goes to the queue (a second start runs after the first).
+    // current: the offsets in force, UID -> ms. engineRunning: the aligned engine plays and must be
+    // suspended for the measurement.
+    void start(const Dev& first, const std::vector<Dev>& rest,
+               const std::map<std::string, double>& current, bool engineRunning);
+
+    // Pair statistics, transitivity and fire-check peak lists so far; any thread.
+    std::vector<std::string> log() const;
+
+  private:
+    struct Run;
+
+    void run(std::vector<Dev> speakers, std::map<std::string, double> working, bool engineRunning);
+    void body(Run& r);
+    bool micCheck(Run& r);
+    FusedPass runPass(const std::vector<Dev>& speakers);
+    void restoreInput(const Run& r);
+    void appendLog(std::vector<std::string> lines);
+    // The callbacks, tolerating one the controller cleared.
+    void notify(const std::string& key, const std::string& text) {
+        if (progress) progress(key, text);
+    }
+    void say(const std::string& text) { notify("_", text); }
+    void apply(const std::map<std::string, double>& offsets) {
+        if (applyOffsets) applyOffsets(offsets);
+    }
+    void finish(const std::string& text) {
+        if (finished) finished(text);
+    }
+    bool isCancelled() const { return cancelled.load(std::memory_order_relaxed); }
+
+    AudioHardware& hw_;
+    MainQueue& main_;
+    const SettingsStore& store_;
+    mutable std::mutex logMutex_;
+    std::vector<std::string> log_;  // guarded by logMutex_
+    // Declared last so it is destroyed first: its destructor drains the run while the callbacks
+    // and the log it uses still exist.
+    SerialQueue q_{"housetone.autotune"};
+};
+
+}  // namespace housetone

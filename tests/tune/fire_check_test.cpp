@@ -1,0 +1,211 @@
+// The pure half of the auto-tune: how heard arrivals become check lines, how pairwise timings
+// fuse into latencies and offsets, which pass wins, and the exact report texts.
+#include <gtest/gtest.h>
+
+#include "tune/auto_tuner.h"
+#include "tune/fire_check.h"
+
+namespace housetone {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Dev dev(const std::string& uid, std::uint32_t transport = transport::usb) {
+    return Dev{0, uid, uid, transport};
+}
+
+TEST(FireReport, ALateArrivalIsReportedRoundedAndBecomesTheWorst) {
+    FireCheck check;
+    Lines log;
+    fireReport("Clicks", std::vector<Arrival>{{0, 1.0}, {27.3, 0.62}, {170, 0.31}}, check, log);
+    EXPECT_EQ(log, Lines{"Clicks peaks: +0.0 ms (100%), +27.3 ms (62%), +170.0 ms (31%)"});
+    EXPECT_EQ(check.lines, Lines{"Clicks: late by +27 ms."});
+    EXPECT_DOUBLE_EQ(check.worstMs, 27.3);
+    EXPECT_TRUE(check.conclusive);
+}
+
+TEST(FireReport, CloseOrWeakArrivalsAreNotLateAndBothChecksMergeIntoOneRecord) {
+    FireCheck check;
+    Lines log;
+    fireReport("Clicks", std::vector<Arrival>{{0, 1}, {20, 0.5}}, check, log);
+    // +11 ms is the same arrival smeared; 0.4 at +40 ms is an echo.
+    fireReport("Sweep", std::vector<Arrival>{{-8, 0.3}, {0, 1}, {11, 0.9}, {40, 0.4}}, check, log);
+    EXPECT_EQ(check.lines, (Lines{"Clicks: late by +20 ms.", "Sweep: one arrival — together."}));
+    EXPECT_DOUBLE_EQ(check.worstMs, 20);
+    EXPECT_EQ(log[1], "Sweep peaks: -8.0 ms (30%), +0.0 ms (100%), +11.0 ms (90%), +40.0 ms (40%)");
+
+    FireCheck several;
+    several.worstMs = 30;  // from the click check
+    fireReport("Sweep", std::vector<Arrival>{{0, 1}, {20, 0.8}, {35, 0.5}}, several, log);
+    EXPECT_EQ(several.lines, Lines{"Sweep: late by +20 ms, +35 ms."});
+    EXPECT_DOUBLE_EQ(several.worstMs, 35);
+}
+
+TEST(FireReport, ChecksThatCouldNotRunOrHeardNothingAreNotConclusive) {
+    FireCheck check;
+    Lines log;
+    fireReport("Clicks", std::nullopt, check, log);
+    fireReport("Sweep", std::vector<Arrival>{}, check, log);
+    EXPECT_EQ(check.lines, (Lines{"Clicks: could not run.",
+                                  "Sweep: heard nothing — check the speaker volumes."}));
+    EXPECT_EQ(log, Lines{"Sweep peaks: "});
+    EXPECT_FALSE(check.conclusive);
+    EXPECT_EQ(check.worstMs, 0);
+}
+
+TEST(ArrivalsFromPeaks, TheMainArrivalIsTheEarliestPeakWithAtLeast45PercentOfTheStrongest) {
+    // A weak early echo (0.44) before the strongest peak is not the reference.
+    const auto a = arrivalsFromPeaks({{100, 0.44f}, {200, 1.0f}, {520, 0.6f}}, 16000);
+    ASSERT_EQ(a.size(), 3u);
+    EXPECT_DOUBLE_EQ(a[0].timeMs, -6.25);
+    EXPECT_DOUBLE_EQ(a[1].timeMs, 0);
+    EXPECT_DOUBLE_EQ(a[2].timeMs, 20);
+    EXPECT_NEAR(a[0].strength, 0.44, 1e-6);
+    // An earlier peak at exactly 0.45 of the strongest is the reference, even though weaker.
+    const auto b = arrivalsFromPeaks({{100, 0.45f}, {200, 1.0f}}, 16000);
+    EXPECT_DOUBLE_EQ(b[0].timeMs, 0);
+    EXPECT_DOUBLE_EQ(b[1].timeMs, 6.25);
+    EXPECT_TRUE(arrivalsFromPeaks({}, 16000).empty());
+}
+
+TunePass pass(int index, bool conclusive, double worst, Lines lines = {}) {
+    TunePass p;
+    p.index = index;
+    p.check = {worst, conclusive, std::move(lines)};
+    p.slowest = "Den";
+    p.appliedTxt = "Kitchen 35 ms, Den 0 ms";
+    return p;
+}
+
+TEST(ChooseBestPass, PrefersTheConclusivePassWithTheSmallestLatenessEarliestOnTies) {
+    EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, true, 14), pass(3, true, 9)}).index, 3);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, true, 9)}).index, 1);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, false, 0)}).index, 1);
+    EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, false, 0)}).index, 1);
+}
+
+const Lines together{"Clicks: one arrival — together.", "Sweep: one arrival — together."};
+const std::string head =
+    "Slowest speaker: Den — everyone else waits for it. "
+    "Applied: Kitchen 35 ms, Den 0 ms. ";
+
+TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
+    EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 1, TuneEnd::normal),
+              head + "Verified: Clicks: one arrival — together. Sweep: one arrival — together.");
+    EXPECT_EQ(
+        tuneReport({pass(1, true, 20, {"Clicks: late by +20 ms."}), pass(2, true, 0, together)}, {},
+                   2, TuneEnd::normal),
+        head +
+            "Verified on pass 2: Clicks: one arrival — together. Sweep: one arrival — "
+            "together.");
+    EXPECT_EQ(tuneReport({pass(1, true, 30.4, {"Clicks: late by +30 ms."}),
+                          pass(2, true, 32.0, {"Clicks: late by +32 ms."})},
+                         {}, 2, TuneEnd::reflection),
+              head +
+                  "A second arrival sat at the same +32 ms on both passes: Clicks: late by +30 "
+                  "ms. A lag that does not move between passes is a room reflection, not a "
+                  "speaker running late — Bluetooth latency wanders between runs, room geometry "
+                  "does not. The offsets above are the measured ones and should be right; if it "
+                  "still sounds smeared, try Align by ear.");
+    EXPECT_EQ(tuneReport({pass(1, false, 0, {"Clicks: could not run.", "Sweep: could not run."})},
+                         {}, 1, TuneEnd::normal),
+              head + "Could not verify: Clicks: could not run. Sweep: could not run.");
+    const Lines late{"Clicks: late by +40 ms.", "Sweep: one arrival — together."};
+    const std::string drifting =
+        "Clicks: late by +40 ms. Sweep: one arrival — together. Bluetooth latency is drifting "
+        "faster than it can be measured — try Align by ear, or run it again with the room quiet.";
+    EXPECT_EQ(tuneReport({pass(1, true, 50), pass(2, true, 40, late), pass(3, true, 60)}, {}, 3,
+                         TuneEnd::normal),
+              head + "Still not together after 3 passes: " + drifting);
+    EXPECT_EQ(tuneReport({pass(1, true, 40, late)}, {}, 1, TuneEnd::normal),
+              head + "Still not together after 1 pass: " + drifting);
+    EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 2, TuneEnd::cancelled),
+              head + "Cancelled after pass 2 — the offsets above are in place.");
+}
+
+TEST(TuneReport, UnmeasuredSpeakersAndNotesGetTheirOwnLines) {
+    TunePass p = pass(1, true, 0, together);
+    p.unmeasured = {"Porch", "Attic"};
+    EXPECT_EQ(tuneReport({p}, {"room is noisy (ambient RMS 0.07) — results may be rough", "x"}, 1,
+                         TuneEnd::normal),
+              head +
+                  "Unmeasured (left unchanged): Porch, Attic. Verified: Clicks: one arrival — "
+                  "together. Sweep: one arrival — together. Notes: room is noisy (ambient RMS "
+                  "0.07) — results may be rough; x.");
+}
+
+TEST(PassSummary, NamesTheSlowestByLatencyListsAppliedInOrderAndTheUnmeasured) {
+    const Dev kitchen = dev("Kitchen"), den = dev("Den"), porch = dev("Porch"), hall = dev("Hall");
+    const auto s = passSummary({kitchen, den, hall}, {{"Kitchen", 5}, {"Den", 40}, {"Hall", 40}},
+                               {{"Kitchen", 35}, {"Den", 0}}, {kitchen, porch, den, hall});
+    EXPECT_EQ(s.slowest, "Den") << "equal latencies: the earlier speaker";
+    EXPECT_EQ(s.appliedTxt, "Kitchen 35 ms, Den 0 ms");
+    EXPECT_EQ(s.unmeasured, Lines{"Porch"});
+}
+
+TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
+    const std::vector<Dev> m{dev("a"), dev("b"), dev("c")};
+    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 300}, {"c", 287.5}}, {}),
+              (std::map<std::string, double>{{"a", 250}, {"b", 0}, {"c", 13}}));
+    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 0.4}, {"c", 0.2}}, {}),
+              (std::map<std::string, double>{{"a", 0}, {"b", 0}, {"c", 0}}));
+    // The engine adds 50 ms to a: by total, a is now the one everyone waits for, though b is
+    // still the slowest by measured latency.
+    const std::map<std::string, double> lat{{"a", 0}, {"b", 30}, {"c", 10}};
+    EXPECT_EQ(tuneOffsets(m, lat, {{"a", 50}, {"x", 900}}),
+              (std::map<std::string, double>{{"a", 0}, {"b", 20}, {"c", 40}}));
+    EXPECT_EQ(passSummary(m, lat, {}, m).slowest, "b");
+    // The fire check plays through its own aggregate: no trim, no cap.
+    EXPECT_EQ(verificationOffsets(m, {{"a", 0}, {"b", 300}, {"c", 287.5}}),
+              (std::map<std::string, double>{{"a", 300}, {"b", 0}, {"c", 13}}));
+}
+
+TEST(RecordDeltas, KeepsPairsWhoseArrivalsBothStandOutKeyedLaterMemberFirst) {
+    PairDeltas d;
+    recordDeltas(d, {dev("a"), dev("b"), dev("c"), dev("d")},
+                 {{"a", {10, 5.0}}, {"b", {25.5, 9}}, {"c", {40, 4.9}}, {"d", {1020, 30}}});
+    // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be.
+    EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
+}
+
+TEST(FusePairs, ConsistentPairsFuseExactlyAndUnstablePairsAreDroppedWithTheirLogLine) {
+    const std::vector<Dev> s{dev("a"), dev("b"), dev("c"), dev("d"), dev("e")};
+    Lines log;
+    const auto f = fusePairs(s, "a",
+                             {{"b|a", {10, 12, 9}},
+                              {"c|a", {30}},
+                              {"c|b", {20, 20}},
+                              {"d|a", {0, 60}},
+                              {"e|a", {0, 61}}},
+                             log);
+    EXPECT_EQ(f.latency,
+              (std::map<std::string, double>{{"a", 0}, {"b", 10}, {"c", 30}, {"d", 30}}));
+    EXPECT_TRUE(f.warnings.empty());
+    EXPECT_EQ(log, (Lines{"pair b vs a: Δ median +10.0 ms, spread 3.0 ms, n=3",
+                          "pair c vs a: Δ median +30.0 ms, spread 0.0 ms, n=1",
+                          "pair c vs b: Δ median +20.0 ms, spread 0.0 ms, n=2",
+                          "pair d vs a: Δ median +30.0 ms, spread 60.0 ms, n=2",
+                          "pair e vs a: Δ median +30.5 ms, spread 61.0 ms, n=2",
+                          "  -> dropped (unstable)", "transitivity: worst loop residual 0.0 ms"}));
+}
+
+TEST(FusePairs, ALoopThatDoesNotCloseIsSharedOutAndWarnedAbove25Ms) {
+    // b = a and c = b, but c = a + 90: the least-squares answer puts b at 30 and c at 60, and
+    // every pair is then off by 30 ms.
+    Lines log;
+    const auto f = fusePairs({dev("a"), dev("b"), dev("c")}, "a",
+                             {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log);
+    EXPECT_NEAR(f.latency.at("b"), 30, 1e-9);
+    EXPECT_NEAR(f.latency.at("c"), 60, 1e-9);
+    EXPECT_EQ(log.back(), "transitivity: worst loop residual 30.0 ms");
+    EXPECT_EQ(f.warnings, Lines{"measurements disagree by up to 30 ms — Bluetooth latency wandered "
+                                "during the tune; re-run if it sounds off"});
+    // A single value is never unstable, and the reference counts even without any pair.
+    Lines none;
+    EXPECT_EQ(fusePairs({dev("a"), dev("b")}, "a", {}, none).latency,
+              (std::map<std::string, double>{{"a", 0}}));
+    EXPECT_EQ(none, Lines{"transitivity: worst loop residual 0.0 ms"});
+}
+
+}  // namespace
+}  // namespace housetone
