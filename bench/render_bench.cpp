@@ -1,0 +1,122 @@
+// Cost of one whole render cycle of the tap engine: 512 tapped stereo frames into the ring and the
+// meter, then 8 stereo speakers (one output buffer each, as the capture aggregate lays them out)
+// read back at their own delays through their tone chains.
+
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "audio/sim/sim_audio_system.h"
+#include "engine/tap_engine.h"
+#include "platform/manual_main_queue.h"
+
+namespace housetone {
+namespace {
+
+constexpr int kSpeakers = 8;
+constexpr std::uint32_t kFrames = 512;
+constexpr double kRate = 48000.0;
+constexpr double kCycleSeconds = double(kFrames) / kRate;  // 10.7 ms real-time budget
+constexpr std::size_t kSourceFrames = 48000;               // 1 s of tapped audio, looped
+
+double threadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+// Music-like stereo around -12 dBFS, so that every filter and the limiter have work to do.
+std::vector<float> makeSource() {
+    std::vector<float> s(2 * kSourceFrames);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
+    for (std::size_t f = 0; f < kSourceFrames; ++f) {
+        const double t = double(f) / kRate, w = 2 * std::numbers::pi;
+        const double tones = 0.2 * std::sin(w * 55 * t) + 0.1 * std::sin(w * 440 * t) +
+                             0.05 * std::sin(w * 3520 * t);
+        s[2 * f] = float(tones) + noise(rng);
+        s[2 * f + 1] = float(0.8 * tones) + noise(rng);
+    }
+    return s;
+}
+
+void runRenderCycles(benchmark::State& state, bool effectsOn) {
+    // A real start on a world that runs no callbacks itself; the loop below is the audio thread.
+    sim::RoomSpec room;
+    room.systemAudio = "silence";
+    std::vector<Dev> targets;
+    std::map<std::string, double> offsets;
+    for (int i = 0; i < kSpeakers; ++i) {
+        sim::OutputSpec o;
+        o.uid = o.name = "spk" + std::to_string(i);
+        room.outputs.push_back(o);
+        offsets[o.uid] = 17.0 * i;  // distinct read positions, up to 119 ms back
+    }
+    sim::SimAudioSystem hw(room, {.speed = 1000, .startWorld = false});
+    for (const auto& o : room.outputs)
+        targets.push_back({*hw.idForUID(o.uid), o.uid, o.uid});
+    ManualMainQueue mq;
+    TapEngine engine(hw, mq);
+    std::optional<bool> started;
+    engine.start(std::nullopt, targets, offsets, 1, [&](bool ok) { started = ok; });
+    if (!mq.runUntil([&] { return started.has_value(); }, 20) || !*started) {
+        state.SkipWithError("engine did not start");
+        return;
+    }
+    if (effectsOn) {
+        for (int d = 0; d < kSpeakers; ++d) {
+            const BassCorners c = bassCorners(d % 2 ? transport::bluetooth : transport::usb);
+            engine.setGain(d, volumeBoostGain(20));
+            engine.setBass(d, kRate, bassBoostDB(true), c.shelfHz, c.highPassHz, c.lowPassHz);
+            engine.setCrisp(
+                d, d == 0 ? std::optional<std::string>("02-5E-11-A4-37-C9:output") : std::nullopt,
+                kRate, 1.0f);
+            engine.setLimiter(d, true, kRate);
+        }
+    }
+
+    const std::vector<float> source = makeSource();
+    BufferListStorage in(1);
+    BufferListStorage out(kSpeakers);
+    std::vector<float> outData(std::size_t(kSpeakers) * 2 * kFrames);
+    for (int b = 0; b < kSpeakers; ++b)
+        out.list()->buffers()[b] = {2, kFrames * 2 * 4, &outData[std::size_t(b) * 2 * kFrames]};
+    std::size_t pos = 0;
+
+    const double startCpu = threadCpuSeconds();
+    for (auto _ : state) {
+        in.list()->buffers()[0] = {2, kFrames * 2 * 4, const_cast<float*>(&source[2 * pos])};
+        TapEngine::renderRt(0, nullptr, in.list(), nullptr, out.list(), nullptr, &engine);
+        benchmark::DoNotOptimize(outData.data());
+        benchmark::ClobberMemory();
+        pos = (pos + kFrames) % (kSourceFrames - kFrames);
+    }
+    // Thread CPU time, so that other load on the machine does not count against the callback.
+    const double seconds = threadCpuSeconds() - startCpu;
+    const double cycles = double(state.iterations());
+    const double samples = cycles * kFrames * 2 * kSpeakers;
+    state.SetItemsProcessed(std::int64_t(samples));
+    state.counters["ns_per_sample"] = seconds * 1e9 / samples;
+    state.counters["budget_pct"] = 100 * seconds / (cycles * kCycleSeconds);
+    engine.stop();
+}
+
+void BM_RenderCycleAllOff(benchmark::State& state) {
+    runRenderCycles(state, false);
+}
+void BM_RenderCycleAllOn(benchmark::State& state) {
+    runRenderCycles(state, true);
+}
+
+BENCHMARK(BM_RenderCycleAllOff);
+BENCHMARK(BM_RenderCycleAllOn);
+
+}  // namespace
+}  // namespace housetone

@@ -1,0 +1,389 @@
+#include "engine/tap_engine.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/aggregate.h"
+#include "audio/device_access.h"
+
+namespace housetone {
+
+namespace {
+
+constexpr const char* tapName = "Housetone system tap";
+constexpr const char* captureName = "Housetone capture";
+
+// Seconds on the hardware clock: a new aggregate is given time to come up before its rate is
+// forced, and the rate change time to take hold before the callback is installed.
+constexpr double settleAfterCreate = 0.3;
+constexpr double settleAfterRate = 0.2;
+
+std::string withStatus(const char* what, OSStatus status) {
+    return std::string(what) + " (OSStatus " + std::to_string(status) + ")";
+}
+
+// The program's own process object, to leave our clicks and test signals out of the tap; 0 when
+// the system cannot say.
+AudioObjectID ownProcessObject(AudioHardware& hw) {
+    const std::int32_t pid = static_cast<std::int32_t>(::getpid());
+    AudioObjectID object = 0;
+    std::uint32_t size = sizeof object;
+    const PropertyAddress a{sel::translatePIDToProcessObject, scope::global, 0};
+    if (hw.getPropertyData(systemObject, a, sizeof pid, &pid, size, &object) != noErr ||
+        size != sizeof object)
+        return 0;
+    return object;
+}
+
+std::optional<double> tapRate(AudioHardware& hw, AudioObjectID tap) {
+    AudioStreamBasicDescription f{};
+    std::uint32_t size = sizeof f;
+    const PropertyAddress a{sel::tapFormat, scope::global, 0};
+    if (hw.getPropertyData(tap, a, 0, nullptr, size, &f) != noErr || size != sizeof f)
+        return std::nullopt;
+    if (!std::isfinite(f.mSampleRate) || f.mSampleRate <= 0) return std::nullopt;
+    return f.mSampleRate;
+}
+
+}  // namespace
+
+TapEngine::TapEngine(AudioHardware& hw, MainQueue& main)
+    : hw_(hw),
+      main_(main),
+      ring_(std::make_unique<float[]>(static_cast<std::size_t>(cap) * 2)),
+      delay_(std::make_unique<std::array<std::atomic<std::int32_t>, maxDevices>>()),
+      tone_(std::make_unique<ToneStores>()) {
+    for (auto& d : *delay_)
+        d.store(0, std::memory_order_relaxed);
+}
+
+TapEngine::~TapEngine() {
+    lifecycleQ_.sync([this] { teardown(); });
+}
+
+// ---- Lifecycle ---------------------------------------------------------------------------------
+
+void TapEngine::start(std::optional<Dev> anchor, std::vector<Dev> targets,
+                      std::map<std::string, double> offsets, std::uint64_t run,
+                      std::function<void(bool)> completion) {
+    lifecycleQ_.async([this, anchor = std::move(anchor), targets = std::move(targets),
+                       offsets = std::move(offsets), run,
+                       completion = std::move(completion)]() mutable {
+        const bool ok = startLocked(std::move(anchor), std::move(targets), offsets, run);
+        if (completion) main_.post([completion = std::move(completion), ok] { completion(ok); });
+    });
+}
+
+void TapEngine::stop() {
+    lifecycleQ_.sync([this] { teardown(); });
+}
+
+void TapEngine::stopIfRun(std::uint64_t run) {
+    lifecycleQ_.sync([this, run] {
+        if (installedRun_.load(std::memory_order_relaxed) == run) teardown();
+    });
+}
+
+void TapEngine::fail(std::string text) {
+    std::lock_guard lock(infoMutex_);
+    lastError_ = std::move(text);
+}
+
+AggregateDescription TapEngine::captureDescription(const std::vector<Dev>& targets,
+                                                   const std::string& tapUuid) {
+    std::size_t main = 0;
+    if (targets.size() > 1 && !targets.front().isBuiltIn()) {
+        const auto it = std::find_if(targets.begin() + 1, targets.end(),
+                                     [](const Dev& d) { return d.isBuiltIn(); });
+        if (it != targets.end()) main = static_cast<std::size_t>(it - targets.begin());
+    }
+    AggregateDescription d;
+    d.name = captureName;
+    d.uid = captureAggregateUID;
+    d.isPrivate = 1;
+    d.stacked = 0;
+    d.tapAutoStart = 1;
+    if (!targets.empty()) {
+        d.master = targets[main].uid;
+        for (std::size_t i = 0; i < targets.size(); ++i)
+            d.subdevices.push_back({targets[i].uid, i == main ? 0 : 1});
+    }
+    d.taps = std::vector<SubdeviceRecord>{{tapUuid, 1}};
+    return d;
+}
+
+bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
+                            const std::map<std::string, double>& offsets, std::uint64_t run) {
+    teardown();
+    {
+        std::lock_guard lock(infoMutex_);
+        anchor_ = std::move(anchor);
+        targets_ = targets;
+    }
+    if (targets.empty()) {
+        fail("no fan-out devices");
+        return false;
+    }
+
+    TapDescription tap;
+    if (const AudioObjectID own = ownProcessObject(hw_)) tap.excludedProcesses.push_back(own);
+    tap.stereoGlobalTapButExclude = true;
+    tap.name = tapName;
+    tap.isPrivate = true;
+    tap.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    tap.uuid = makeUuidString();
+
+    AudioObjectID tapID = 0;
+    if (const OSStatus st = hw_.createProcessTap(tap, tapID); st != noErr || tapID == 0) {
+        fail(withStatus("tap creation failed", st) +
+             " \u2014 likely missing System Audio Recording permission");
+        return false;
+    }
+    tapID_.store(tapID, std::memory_order_relaxed);
+    if (const auto r = tapRate(hw_, tapID)) rate_.store(*r, std::memory_order_relaxed);
+    const double rate = rate_.load(std::memory_order_relaxed);
+
+    AudioObjectID aggID = 0;
+    if (const OSStatus st = hw_.createAggregateDevice(captureDescription(targets, tap.uuid), aggID);
+        st != noErr || aggID == 0) {
+        fail(withStatus("aggregate creation failed", st));
+        hw_.destroyProcessTap(tapID);
+        tapID_.store(0, std::memory_order_relaxed);
+        return false;
+    }
+    aggID_.store(aggID, std::memory_order_relaxed);
+    hw_.clock().sleepFor(settleAfterCreate);
+    hw_.setPropertyData(aggID, {sel::nominalSampleRate, scope::global, 0}, 0, nullptr, sizeof rate,
+                        &rate);
+    hw_.clock().sleepFor(settleAfterRate);
+
+    devForChan_.clear();
+    devStartChan_.clear();
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        devStartChan_.push_back(static_cast<std::int32_t>(devForChan_.size()));
+        const int n = std::max(channelCount(hw_, targets[i].id, scope::output), 1);
+        devForChan_.insert(devForChan_.end(), static_cast<std::size_t>(n),
+                           static_cast<std::int32_t>(i));
+    }
+    totalOutChans_ = static_cast<int>(devForChan_.size());
+
+    for (std::size_t i = 0; i < targets.size() && i < std::size_t{maxDevices}; ++i) {
+        const auto it = offsets.find(targets[i].uid);
+        const double ms = it == offsets.end() || std::isnan(it->second)
+                              ? 0.0
+                              : std::clamp(it->second, 0.0, maxDelayMs);
+        (*delay_)[i].store(framesFor(ms / 1000.0), std::memory_order_relaxed);
+    }
+
+    AudioDeviceIOProcID proc = 0;
+    if (const OSStatus st = hw_.createIOProcID(aggID, &TapEngine::renderRt, this, proc);
+        st != noErr || proc == 0) {
+        fail(withStatus("IOProc creation failed", st));
+        teardown();
+        return false;
+    }
+    procID_ = proc;
+    if (const OSStatus st = hw_.deviceStart(aggID, proc); st != noErr) {
+        fail(withStatus("device start failed", st));
+        teardown();
+        return false;
+    }
+
+    ioCycles_.store(0, std::memory_order_relaxed);
+    inFrames_.store(0, std::memory_order_relaxed);
+    sumSq_.store(0, std::memory_order_relaxed);
+    nSamp_.store(0, std::memory_order_relaxed);
+    installedRun_.store(run, std::memory_order_relaxed);
+    std::lock_guard lock(infoMutex_);
+    lastError_.reset();
+    return true;
+}
+
+// Lifecycle queue. Once deviceStop / destroyIOProcID return the callback no longer runs, so the
+// write head can be reset without racing it.
+void TapEngine::teardown() {
+    const AudioObjectID agg = aggID_.load(std::memory_order_relaxed);
+    if (procID_ && agg != 0) {
+        hw_.deviceStop(agg, *procID_);
+        hw_.destroyIOProcID(agg, *procID_);
+    }
+    procID_.reset();
+    if (agg != 0) hw_.destroyAggregateDevice(agg);
+    aggID_.store(0, std::memory_order_relaxed);
+    if (const AudioObjectID tap = tapID_.load(std::memory_order_relaxed); tap != 0)
+        hw_.destroyProcessTap(tap);
+    tapID_.store(0, std::memory_order_relaxed);
+    wAbs_.store(0, std::memory_order_relaxed);
+    installedRun_.store(0, std::memory_order_relaxed);
+}
+
+// ---- Parameters --------------------------------------------------------------------------------
+
+// Nearest frame, halves away from zero; seconds in [0, 5].
+std::int32_t TapEngine::framesFor(double seconds) const {
+    return static_cast<std::int32_t>(std::lround(seconds * rate_.load(std::memory_order_relaxed)));
+}
+
+void TapEngine::setDelay(int index, double ms) {
+    if (!ToneStores::validIndex(index)) return;
+    const double seconds = ms >= maxDelayMs ? 5.0 : (ms > 0 ? ms / 1000.0 : 0.0);  // NaN -> 0
+    (*delay_)[static_cast<std::size_t>(index)].store(framesFor(seconds), std::memory_order_relaxed);
+}
+
+void TapEngine::setGain(int index, float gain) {
+    housetone::setGain(*tone_, index, gain);
+}
+
+void TapEngine::setLimiter(int index, bool on, double rate) {
+    housetone::setLimiter(*tone_, index, on, rate);
+}
+
+void TapEngine::setBass(int index, double rate, float gainDB, double shelfHz, double highPassHz,
+                        double lowPassHz) {
+    housetone::setBass(*tone_, index, rate, gainDB, shelfHz, highPassHz, lowPassHz);
+}
+
+void TapEngine::setCrisp(int index, std::optional<std::string> uid, double rate, float amount) {
+    if (!ToneStores::validIndex(index)) return;
+    std::optional<std::string> targetUid;
+    {
+        std::lock_guard lock(infoMutex_);
+        if (static_cast<std::size_t>(index) < targets_.size())
+            targetUid = targets_[static_cast<std::size_t>(index)].uid;
+    }
+    housetone::setCrisp(*tone_, index, uid ? std::optional<std::string_view>(*uid) : std::nullopt,
+                        targetUid ? std::optional<std::string_view>(*targetUid) : std::nullopt,
+                        rate, amount);
+}
+
+TapEngine::Meter TapEngine::readMeter() {
+    const double sum = sumSq_.exchange(0, std::memory_order_relaxed);
+    const std::int64_t n = nSamp_.exchange(0, std::memory_order_relaxed);
+    Meter m;
+    m.rms = n > 0 ? std::sqrt(sum / static_cast<double>(n)) : 0.0;
+    m.cycles = ioCycles_.exchange(0, std::memory_order_relaxed);
+    m.frames = inFrames_.exchange(0, std::memory_order_relaxed);
+    return m;
+}
+
+std::vector<Dev> TapEngine::targets() const {
+    std::lock_guard lock(infoMutex_);
+    return targets_;
+}
+
+std::optional<Dev> TapEngine::anchor() const {
+    std::lock_guard lock(infoMutex_);
+    return anchor_;
+}
+
+std::optional<std::string> TapEngine::lastError() const {
+    std::lock_guard lock(infoMutex_);
+    return lastError_;
+}
+
+std::int32_t TapEngine::delayFrames(int index) const {
+    if (!ToneStores::validIndex(index)) return 0;
+    return (*delay_)[static_cast<std::size_t>(index)].load(std::memory_order_relaxed);
+}
+
+// ---- Render path (audio thread) ----------------------------------------------------------------
+
+// One output channel of one buffer: frames from absolute position p0 on, silence below `oldest`.
+void TapEngine::renderChannelRt(int dev, int side, std::int64_t p0, std::int64_t oldest, float* out,
+                                std::size_t stride, std::size_t frames) {
+    const float* ring = ring_.get();
+    ToneChannelRt ch = beginToneChannelRt(*tone_, dev, side);
+    // Split at the oldest readable position instead of testing it per sample.
+    const std::size_t silent = oldest <= p0 ? 0
+                                            : static_cast<std::size_t>(std::min<std::int64_t>(
+                                                  oldest - p0, static_cast<std::int64_t>(frames)));
+    std::size_t i = 0;
+    for (; i < silent; ++i)
+        out[i * stride] = processToneSampleRt(ch, 0.0f, 0.0f);
+    for (; i < frames; ++i) {
+        const std::size_t k =
+            static_cast<std::size_t>((p0 + static_cast<std::int64_t>(i)) & mask) * 2;
+        const float l = ring[k], r = ring[k + 1];
+        out[i * stride] = processToneSampleRt(ch, side ? r : l, 0.5f * (l + r));
+    }
+    endToneChannelRt(*tone_, dev, ch);
+}
+
+OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
+                             const AudioTimeStamp*, AudioBufferList* output, const AudioTimeStamp*,
+                             void* client) {
+    auto* self = static_cast<TapEngine*>(client);
+    if (!self) return noErr;
+    constexpr auto relaxed = std::memory_order_relaxed;
+    self->ioCycles_.fetch_add(1, relaxed);
+
+    std::int64_t head = self->wAbs_.load(relaxed);
+    if (input && input->mNumberBuffers > 0 && input->buffers()[0].mData) {
+        const AudioBuffer& b = input->buffers()[0];
+        const std::size_t n = std::max<std::uint32_t>(b.mNumberChannels, 1);
+        const std::size_t frames = b.mDataByteSize / (4 * n);
+        const auto* in = static_cast<const float*>(b.mData);
+        float* ring = self->ring_.get();
+        const std::size_t rOff = n > 1 ? 1 : 0;  // a mono tap feeds both sides
+        double sum = 0;
+        for (std::size_t f = 0; f < frames; ++f) {
+            const float l = in[f * n], r = in[f * n + rOff];
+            const std::size_t k =
+                static_cast<std::size_t>((head + static_cast<std::int64_t>(f)) & mask) * 2;
+            ring[k] = l;
+            ring[k + 1] = r;
+            sum += static_cast<double>(l * l + r * r);
+        }
+        const auto nf = static_cast<std::int64_t>(frames);
+        head += nf;
+        self->wAbs_.store(head, relaxed);
+        self->sumSq_.fetch_add(sum, relaxed);
+        self->nSamp_.fetch_add(2 * nf, relaxed);
+        self->inFrames_.fetch_add(nf, relaxed);
+    }
+    const std::int64_t oldest = std::max<std::int64_t>(head - cap, 0);
+
+    if (!output) return noErr;
+    const std::int32_t* devForChan = self->devForChan_.data();
+    const std::int32_t* devStartChan = self->devStartChan_.data();
+    const int total = self->totalOutChans_;
+    int base = 0;
+    for (std::uint32_t bi = 0; bi < output->mNumberBuffers; ++bi) {
+        AudioBuffer& b = output->buffers()[bi];
+        const int n = static_cast<int>(std::max<std::uint32_t>(b.mNumberChannels, 1));
+        if (!b.mData) {
+            base += n;
+            continue;
+        }
+        const auto stride = static_cast<std::size_t>(n);
+        const std::size_t frames = b.mDataByteSize / (4 * stride);
+        const std::int64_t start = head - static_cast<std::int64_t>(frames);
+        auto* out = static_cast<float*>(b.mData);
+        for (int c = 0; c < n && frames > 0; ++c) {
+            float* col = out + c;
+            const int chan = base + c;
+            const int dev = chan < total ? devForChan[chan] : -1;
+            if (!ToneStores::validIndex(dev)) {  // unmapped channel, or a target beyond the 64th
+                for (std::size_t i = 0; i < frames; ++i)
+                    col[i * stride] = 0.0f;
+                continue;
+            }
+            const int local = chan - devStartChan[dev];
+            const int side = local & 1;
+            const int first = c - (local - side);  // this side's first channel, if in this buffer
+            if (local >= 2 && first >= 0) {
+                for (std::size_t i = 0; i < frames; ++i)
+                    col[i * stride] = out[i * stride + static_cast<std::size_t>(first)];
+                continue;
+            }
+            const std::int32_t d = (*self->delay_)[static_cast<std::size_t>(dev)].load(relaxed);
+            self->renderChannelRt(dev, side, start - d, oldest, col, stride, frames);
+        }
+        base += n;
+    }
+    return noErr;
+}
+
+}  // namespace housetone

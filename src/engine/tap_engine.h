@@ -1,0 +1,158 @@
+#pragma once
+
+// The engine behind the aligned mode: one process tap on the system mix (our own process left
+// out, the tapped audio muted at its source while read), one private aggregate holding the tap and
+// every included speaker, and one realtime callback that plays the tapped mix on every speaker,
+// each held back by its own delay and passed through its tone chain.
+//
+// Threads:
+//   main         start, stop, stopIfRun, the set* parameter calls, readMeter, the accessors
+//   lifecycle    "housetone.tapengine.lifecycle": every start and teardown, one at a time
+//   audio        renderRt, the installed I/O callback
+//
+// Choices of this implementation:
+//   - Targets beyond the 64th keep their channel slots (so later channel numbers stay where the
+//     aggregate puts them) but are written with silence and get no store access: no delay, no
+//     gain, no tone chain.
+//   - A device with more than two output channels: each side is computed once per buffer (local
+//     channels 0 and 1) and copied to that side's further channels, so filter state and gain
+//     smoothing advance once per frame and side. A four-channel device therefore smooths its gain
+//     like a two-channel one. Only when a device's further channels sit in another buffer than its
+//     first two (a non-interleaved layout) do they run the chain themselves, on the shared state.
+//   - Destroying the engine tears down whatever is installed (waiting for a start in progress),
+//     so a forgotten stop cannot leave a callback pointing at freed memory.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/audio_hardware.h"
+#include "core/dev.h"
+#include "engine/tone_chain.h"
+#include "platform/main_queue.h"
+#include "platform/serial_queue.h"
+
+namespace housetone {
+
+class TapEngine {
+  public:
+    static constexpr int maxDevices = ToneStores::maxDevices;
+    static constexpr std::int64_t cap = std::int64_t{1} << 20;  // ring capacity, frames
+    static constexpr std::int64_t mask = cap - 1;
+    static constexpr double maxDelayMs = 5000.0;
+
+    struct Meter {
+        double rms = 0;           // of every input sample (both sides) since the last read
+        std::int64_t cycles = 0;  // callback invocations since the last read
+        std::int64_t frames = 0;  // input frames since the last read
+    };
+
+    // Allocates every store the callback touches (8 MiB ring, the 64-device arrays) once.
+    TapEngine(AudioHardware& hw, MainQueue& main);
+    ~TapEngine();
+    TapEngine(const TapEngine&) = delete;
+    TapEngine& operator=(const TapEngine&) = delete;
+
+    // Returns at once; the start runs on the lifecycle queue and `completion` gets its result on
+    // the main queue. offsets: UID -> ms, clamped to [0, 5000]; a target without one gets 0.
+    // `run` is the caller's number for this installation (see stopIfRun).
+    void start(std::optional<Dev> anchor, std::vector<Dev> targets,
+               std::map<std::string, double> offsets, std::uint64_t run,
+               std::function<void(bool)> completion);
+    // Synchronous: waits for a start in progress, then removes whatever is installed.
+    void stop();
+    // Synchronous: tears down only if `run` is the installation now running.
+    void stopIfRun(std::uint64_t run);
+
+    // Per-device parameters, any thread, effective from the callback's next buffer. Indices are
+    // positions in targets(); an index outside [0, 64) is ignored.
+    void setDelay(int index, double ms);  // ms clamped to [0, 5000]
+    void setGain(int index, float gain);  // linear, clamped to [0, 4]
+    void setLimiter(int index, bool on, double rate);
+    void setBass(int index, double rate, float gainDB, double shelfHz, double highPassHz,
+                 double lowPassHz);
+    // Without a uid the UID of targets() at that index chooses the stages (none beyond them).
+    void setCrisp(int index, std::optional<std::string> uid, double rate, float amount);
+
+    // Reads and clears the meter. A cycle that lands between the reads of two accumulators is
+    // split between this reading and the next.
+    Meter readMeter();
+
+    std::vector<Dev> targets() const;
+    std::optional<Dev> anchor() const;
+    std::optional<std::string> lastError() const;  // of the last failed start; none after success
+    std::uint64_t installedRun() const { return installedRun_.load(std::memory_order_relaxed); }
+    double rate() const { return rate_.load(std::memory_order_relaxed); }  // Hz
+    AudioObjectID tapID() const { return tapID_.load(std::memory_order_relaxed); }
+    AudioObjectID aggID() const { return aggID_.load(std::memory_order_relaxed); }
+    std::int32_t delayFrames(int index) const;  // 0 outside [0, 64)
+    const ToneStores& toneStores() const { return *tone_; }
+
+    // The capture aggregate for these targets and tap UUID; its main device (the clock) is the
+    // first target if it is the only one or built-in, else the first later built-in one, else the
+    // first. Exposed for tests.
+    static AggregateDescription captureDescription(const std::vector<Dev>& targets,
+                                                   const std::string& tapUuid);
+
+    // The I/O callback; client = the engine. Audio thread: no lock, no allocation, no logging, no
+    // waiting. Tests and benchmarks may call it directly while the engine is started on a world
+    // that does not run callbacks itself.
+    static OSStatus renderRt(AudioObjectID device, const AudioTimeStamp* now,
+                             const AudioBufferList* input, const AudioTimeStamp* inputTime,
+                             AudioBufferList* output, const AudioTimeStamp* outputTime,
+                             void* client);
+
+  private:
+    bool startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
+                     const std::map<std::string, double>& offsets, std::uint64_t run);
+    void teardown();
+    void fail(std::string text);
+    std::int32_t framesFor(double seconds) const;
+    void renderChannelRt(int dev, int side, std::int64_t p0, std::int64_t oldest, float* out,
+                         std::size_t stride, std::size_t frames);
+
+    AudioHardware& hw_;
+    MainQueue& main_;
+
+    // Read by the main thread, written by starts: guarded by infoMutex_ (never by the callback).
+    mutable std::mutex infoMutex_;
+    std::vector<Dev> targets_;
+    std::optional<Dev> anchor_;
+    std::optional<std::string> lastError_;
+
+    // Lifecycle queue only (atomics so the main thread may look).
+    std::atomic<AudioObjectID> tapID_{0};
+    std::atomic<AudioObjectID> aggID_{0};
+    std::optional<AudioDeviceIOProcID> procID_;
+    std::atomic<double> rate_{44100.0};  // Hz: the tap's rate once a start has read it
+
+    // Fixed for the engine's life; the callback holds no other memory.
+    const std::unique_ptr<float[]> ring_;  // cap stereo frames, interleaved L R
+    std::atomic<std::int64_t> wAbs_{0};    // write head: frames written since the start
+    const std::unique_ptr<std::array<std::atomic<std::int32_t>, maxDevices>> delay_;  // frames
+    const std::unique_ptr<ToneStores> tone_;
+
+    // Rebuilt only in startLocked, before the callback is installed; read-only while it runs.
+    std::vector<std::int32_t> devForChan_;    // aggregate output channel -> device index
+    std::vector<std::int32_t> devStartChan_;  // device index -> its first channel number
+    int totalOutChans_ = 0;
+
+    // Meter: added to by the callback, exchanged with 0 by readMeter.
+    std::atomic<double> sumSq_{0};
+    std::atomic<std::int64_t> nSamp_{0};  // input samples, two per frame
+    std::atomic<std::int64_t> ioCycles_{0};
+    std::atomic<std::int64_t> inFrames_{0};
+
+    std::atomic<std::uint64_t> installedRun_{0};  // 0 = nothing installed
+    // Last member: destroyed first, so no queued start outlives the stores it uses.
+    SerialQueue lifecycleQ_{"housetone.tapengine.lifecycle"};
+};
+
+}  // namespace housetone

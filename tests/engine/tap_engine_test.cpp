@@ -1,0 +1,244 @@
+// The tap engine's lifecycle against the simulated audio system: what a start builds, what every
+// failure leaves behind, how stops interleave with starts, and the sound it makes in the room.
+#include "engine/tap_engine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/sim/sim_audio_system.h"
+#include "platform/manual_main_queue.h"
+#include "support/alloc_hook.h"
+
+namespace housetone {
+namespace {
+
+sim::OutputSpec speaker(const std::string& uid, double latencyMs, double distanceM) {
+    sim::OutputSpec o;
+    o.name = uid;
+    o.uid = uid;
+    o.transport = transport::usb;
+    o.latencyMs = latencyMs;
+    o.distanceM = distanceM;
+    return o;
+}
+
+sim::RoomSpec quietRoom(std::vector<sim::OutputSpec> outs) {
+    sim::RoomSpec r;
+    r.systemAudio = "silence";
+    r.outputs = std::move(outs);
+    return r;
+}
+
+std::vector<Dev> devs(sim::SimAudioSystem& hw, const std::vector<std::string>& uids) {
+    std::vector<Dev> out;
+    for (const auto& uid : uids)
+        out.push_back({*hw.idForUID(uid), uid, uid, transport::usb});
+    return out;
+}
+
+// Starts and pumps the main queue until the completion arrives; nullopt if it never does.
+std::optional<bool> startAndWait(TapEngine& engine, ManualMainQueue& mq, std::vector<Dev> targets,
+                                 std::map<std::string, double> offsets, std::uint64_t run) {
+    std::optional<bool> result;
+    engine.start(std::nullopt, std::move(targets), std::move(offsets), run,
+                 [&](bool ok) { result = ok; });
+    mq.runUntil([&] { return result.has_value(); }, 20);
+    return result;
+}
+
+void expectNothingLeft(sim::SimAudioSystem& hw, const TapEngine& engine) {
+    EXPECT_TRUE(hw.tapIDs().empty());
+    EXPECT_TRUE(hw.aggregateIDs().empty());
+    EXPECT_EQ(hw.ioProcCount(), 0u);
+    EXPECT_EQ(engine.installedRun(), 0u);
+    EXPECT_EQ(engine.tapID(), 0u);
+    EXPECT_EQ(engine.aggID(), 0u);
+}
+
+TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourceIsMuted) {
+    auto room = quietRoom({speaker("a", 10, 2.0), speaker("b", 40, 3.0), speaker("c", 5, 1.0),
+                           speaker("default", 3, 1.2)});
+    room.defaultOutput = "default";
+    sim::SimAudioSystem hw(room, {.speed = 40, .startWorld = true});
+    ManualMainQueue mq;
+    testsupport::NoRealtimeAllocations noAlloc;
+    TapEngine engine(hw, mq);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b", "c"}),
+                           {{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}, 1),
+              true);
+
+    const std::int64_t at = hw.frame() + 48000;  // a second ahead: the world keeps running
+    hw.setSystemSource([at](std::int64_t frame, float* stereo, int frames) {
+        for (int f = 0; f < frames; ++f)
+            stereo[2 * f] = stereo[2 * f + 1] = frame + f == at ? 0.5f : 0.0f;
+    });
+    const std::int64_t first = hw.captureListening(2 * 48000);
+    hw.waitForFrame(first + 2 * 48000 + 512);
+    engine.stop();
+    ASSERT_LT(first, at);
+
+    std::vector<std::int64_t> heard;
+    const auto samples = hw.listeningCapture().second;
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        if (std::fabs(samples[i]) > 0.01f) heard.push_back(first + std::int64_t(i));
+    // Engine delays round(ms / 1000 * 48000): 0, 1800 and 5760 frames. The default output's own
+    // arrival (at + its room delay) must be missing: the tap mutes the source while it is read.
+    std::vector<std::int64_t> expected = {at + *hw.roomDelayFrames("a"),
+                                          at + *hw.roomDelayFrames("b") + 1800,
+                                          at + *hw.roomDelayFrames("c") + 5760};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(heard, expected);
+    expectNothingLeft(hw, engine);
+    EXPECT_EQ(noAlloc.count(), 0u) << "the render callback allocated";
+}
+
+TEST(TapEngineStart, EachFailureReportsItsStatusAndLeavesNothingInstalled) {
+    struct Case {
+        std::optional<sim::Fault> fault;
+        std::vector<std::string> targets;
+        std::string error;
+    };
+    const std::string perm = " \u2014 likely missing System Audio Recording permission";
+    const Case cases[] = {
+        {std::nullopt, {}, "no fan-out devices"},
+        {sim::Fault{.call = sim::Call::createTap, .status = -50},
+         {"a"},
+         "tap creation failed (OSStatus -50)" + perm},
+        {sim::Fault{.call = sim::Call::createTap, .status = 0},
+         {"a"},
+         "tap creation failed (OSStatus 0)" + perm},
+        {sim::Fault{.call = sim::Call::createAggregate, .status = -10851},
+         {"a", "b"},
+         "aggregate creation failed (OSStatus -10851)"},
+        {sim::Fault{.call = sim::Call::createIOProc, .status = status::badDevice},
+         {"a", "b"},
+         "IOProc creation failed (OSStatus 560227702)"},
+        {sim::Fault{.call = sim::Call::deviceStart, .status = -1},
+         {"a"},
+         "device start failed (OSStatus -1)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1), speaker("b", 0, 1)}),
+                               {.speed = 1000, .startWorld = false});
+        ManualMainQueue mq;
+        TapEngine engine(hw, mq);
+        // A running installation first: the failing start must remove it too.
+        ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b"}), {}, 1), true);
+        if (c.fault) hw.injectFault(*c.fault);
+        EXPECT_EQ(startAndWait(engine, mq, devs(hw, c.targets), {}, 2), false);
+        EXPECT_EQ(engine.lastError(), c.error);
+        expectNothingLeft(hw, engine);
+
+        hw.clearFaults();
+        EXPECT_EQ(startAndWait(engine, mq, devs(hw, {"a"}), {}, 3), true);
+        EXPECT_EQ(engine.lastError(), std::nullopt);
+    }
+}
+
+TEST(TapEngineStop, AStopDuringAStartWaitsForItAndRemovesWhatItBuilt) {
+    sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1)}), {.speed = 40, .startWorld = true});
+    ManualMainQueue mq;
+    TapEngine engine(hw, mq);
+    std::optional<bool> result;
+    engine.start(std::nullopt, devs(hw, {"a"}), {}, 5, [&](bool ok) { result = ok; });
+    engine.stop();
+    expectNothingLeft(hw, engine);
+    // The completion still arrives, with the start's own result.
+    ASSERT_TRUE(mq.runUntil([&] { return result.has_value(); }, 20));
+    EXPECT_TRUE(*result);
+    expectNothingLeft(hw, engine);
+}
+
+TEST(TapEngineStop, StopIfRunRemovesOnlyItsOwnInstallation) {
+    sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1), speaker("b", 0, 1)}),
+                           {.speed = 1000, .startWorld = false});
+    ManualMainQueue mq;
+    TapEngine engine(hw, mq);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a"}), {}, 7), true);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b"}), {}, 8), true);
+    // The restart replaced the first installation rather than adding to it.
+    EXPECT_EQ(hw.tapIDs().size(), 1u);
+    EXPECT_EQ(hw.aggregateIDs().size(), 1u);
+    EXPECT_EQ(hw.ioProcCount(), 1u);
+
+    engine.stopIfRun(7);
+    EXPECT_EQ(engine.installedRun(), 8u);
+    EXPECT_EQ(hw.runningIOProcCount(), 1u);
+    EXPECT_EQ(hw.tapIDs().size(), 1u);
+    engine.stopIfRun(8);
+    expectNothingLeft(hw, engine);
+}
+
+TEST(TapEngineStart, CaptureAggregateClocksFromTheFirstBuiltInSpeaker) {
+    const Dev bt1{1, "B1", "bt1", transport::bluetooth}, bt2{2, "B2", "bt2", transport::bluetooth};
+    const Dev usb{3, "U", "usb", transport::usb}, builtIn{4, "I", "in", transport::builtIn};
+    const auto d = TapEngine::captureDescription({bt1, bt2, builtIn}, "TAP-UUID");
+    EXPECT_EQ(d.master, "in");
+    EXPECT_EQ(d.subdevices, (std::vector<SubdeviceRecord>{{"bt1", 1}, {"bt2", 1}, {"in", 0}}));
+    EXPECT_EQ(d.taps, (std::vector<SubdeviceRecord>{{"TAP-UUID", 1}}));
+    EXPECT_EQ(d.tapAutoStart, 1);
+    EXPECT_EQ(d.isPrivate, 1);
+    EXPECT_EQ(d.stacked, 0);
+    EXPECT_EQ(TapEngine::captureDescription({usb, bt1}, "T").master, "usb");
+    EXPECT_EQ(TapEngine::captureDescription({usb, builtIn, bt1}, "T").master, "in");
+}
+
+TEST(TapEngineParameters, DelaysAndGainsAreConvertedAndClamped) {
+    sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1), speaker("b", 0, 1), speaker("c", 0, 1)}),
+                           {.speed = 1000, .startWorld = false});
+    ManualMainQueue mq;
+    TapEngine engine(hw, mq);
+    engine.setDelay(2, 100);  // before the start: 44.1 kHz until the tap's rate is known
+    EXPECT_EQ(engine.delayFrames(2), 4410);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b", "c"}), {{"a", -20}, {"b", 7000}}, 1),
+              true);
+    EXPECT_EQ(engine.rate(), 48000.0);
+    EXPECT_EQ(engine.delayFrames(0), 0);
+    EXPECT_EQ(engine.delayFrames(1), 240000);
+    EXPECT_EQ(engine.delayFrames(2), 0) << "a target without an offset starts undelayed";
+
+    const std::pair<double, std::int32_t> delays[] = {{10.0, 480},    {0.0104, 0}, {0.0105, 1},
+                                                      {7000, 240000}, {-5, 0},     {NAN, 0}};
+    for (const auto& [ms, frames] : delays) {
+        engine.setDelay(0, ms);
+        EXPECT_EQ(engine.delayFrames(0), frames) << ms << " ms";
+    }
+    const auto gain = [&](int i) { return engine.toneStores().gain[i].load(); };
+    engine.setGain(0, 5.0f);
+    engine.setGain(1, -1.0f);
+    engine.setGain(64, 3.0f);
+    engine.setDelay(64, 50);
+    EXPECT_EQ(gain(0), 4.0f);
+    EXPECT_EQ(gain(1), 0.0f);
+    EXPECT_EQ(gain(63), 1.0f);
+    EXPECT_EQ(engine.toneStores().gainSm[0].load(), 1.0f);
+    engine.stop();
+}
+
+TEST(TapEngineParameters, CrispChoosesStagesByTheGivenUidElseTheTargetsUid) {
+    auto room = quietRoom({speaker("02-5E-11-A4-37-C9:output", 0, 1), speaker("plain", 0, 1)});
+    sim::SimAudioSystem hw(room, {.speed = 1000, .startWorld = false});
+    ManualMainQueue mq;
+    TapEngine engine(hw, mq);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"02-5E-11-A4-37-C9:output", "plain"}), {}, 1),
+              true);
+    // The measured curve has a third stage (value 35); the default crisp has two.
+    const auto stage3 = [&](int i) { return engine.toneStores().coef[i * 40 + 35].load(); };
+    const auto stage1 = [&](int i) { return engine.toneStores().coef[i * 40 + 25].load(); };
+    engine.setCrisp(0, std::nullopt, 48000, 1.0f);
+    engine.setCrisp(1, std::nullopt, 48000, 1.0f);
+    engine.setCrisp(2, std::nullopt, 48000, 1.0f);
+    engine.setCrisp(3, "02-5E-11-A4-37-C9:output", 48000, 1.0f);
+    EXPECT_NE(stage3(0), 0.0f);
+    EXPECT_EQ(stage3(1), 0.0f);
+    EXPECT_EQ(stage3(2), 0.0f) << "an index beyond the targets has no UID";
+    EXPECT_NE(stage1(2), 0.0f);
+    EXPECT_NE(stage3(3), 0.0f);
+    engine.stop();
+}
+
+}  // namespace
+}  // namespace housetone
