@@ -6,19 +6,16 @@
 #include <cstdio>
 #include <limits>
 
-#include "tune/mic_capture.h"
+#include "tune/latency_measure.h"
 #include "tune/sync_measure.h"
 #include "tune/test_signals.h"
 
 namespace housetone {
 
 namespace {
-constexpr double leadSeconds = 0.4;    // every speaker's signal starts this far into playback
-constexpr double tailSeconds = 1.6;    // room for late speakers and echoes
-constexpr double captureMargin = 0.4;  // s recorded beyond the playback time
-constexpr double doneGrace = 3.0;      // s past the playback time before giving up on `done`
-constexpr double lastArrivals = 0.25;  // s still recorded after `done`
-constexpr float peakFraction = 0.2f;   // of the strongest correlation peak
+constexpr double leadSeconds = 0.4;   // every speaker's signal starts this far into playback
+constexpr double tailSeconds = 1.6;   // room for late speakers and echoes
+constexpr float peakFraction = 0.2f;  // of the strongest correlation peak
 // A peak this strong (of the strongest) can be the main one; compared in float like the peak
 // values themselves, so a peak of exactly 0.45 qualifies.
 constexpr float mainShare = 0.45f;
@@ -40,29 +37,15 @@ FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObject
         longest = std::max(longest, ms / 1000.0);
     const double total = duration + leadSeconds + longest + tailSeconds;
 
-    const auto capture = MicCapture::create(hw, total + captureMargin, micDevice);
-    if (!capture || !capture->start()) return std::nullopt;
-    SyncMeasure player(hw);
-    const bool started = signal == Signal::clicks ? player.startCommonClicks(speakers, expected)
-                                                  : player.startCommonSweep(speakers, expected);
-    if (!started) {
-        capture->stop();
-        return std::nullopt;
-    }
-    // A timeout is not an error: whatever was recorded is analysed.
-    player.done().waitUntil(hw.clock().now() + total + doneGrace);
-    hw.clock().sleepFor(lastArrivals);
-    player.stop();
-    capture->stop();
-    const std::vector<float> samples = capture->samples();
+    const auto recording = recordPlayback(hw, micDevice, total, [&](SyncMeasure& player) {
+        return signal == Signal::clicks ? player.startCommonClicks(speakers, expected)
+                                        : player.startCommonSweep(speakers, expected);
+    });
+    if (!recording) return std::nullopt;
 
-    float loudest = 0;
-    for (const float s : samples)
-        loudest = std::max(loudest, std::fabs(s));
-    if (!(loudest > 1e-6f)) return std::nullopt;
-
-    const double rate = capture->rate() / 3.0;  // analysis rate, Hz
-    const std::vector<float> corr = crossCorrelate(decimate3(samples), render(signal, rate));
+    const double rate = recording->rate / 3.0;  // analysis rate, Hz
+    const std::vector<float> corr =
+        crossCorrelate(decimate3(recording->samples), render(signal, rate));
     const double separationMs = signal == Signal::clicks ? 6.0 : 10.0;
     return arrivalsFromPeaks(pickPeaks(corr, peakFraction, rate, separationMs), rate);
 }

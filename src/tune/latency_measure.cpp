@@ -23,6 +23,28 @@ constexpr double wideAfterMs = 1800;   // ... and after it
 constexpr double narrowMs = 650;       // narrow search, ms either side of the expected arrival
 }  // namespace
 
+std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
+                                        double playSeconds,
+                                        const std::function<bool(SyncMeasure&)>& startPlayer) {
+    const auto capture = MicCapture::create(hw, playSeconds + captureMargin, micDevice);
+    if (!capture || !capture->start()) return std::nullopt;
+    SyncMeasure player(hw);
+    if (!startPlayer(player)) {
+        capture->stop();
+        return std::nullopt;
+    }
+    player.done().waitUntil(hw.clock().now() + playSeconds + doneGrace);
+    hw.clock().sleepFor(lastArrivals);
+    player.stop();
+    capture->stop();
+    Recording r{capture->samples(), capture->rate()};
+    float loudest = 0;
+    for (const float v : r.samples)
+        loudest = std::max(loudest, std::fabs(v));
+    if (!(loudest > 1e-6f)) return std::nullopt;
+    return r;
+}
+
 std::map<std::string, LatencyResult> measureLatencies(
     AudioHardware& hw, std::optional<AudioObjectID> micDevice, const std::vector<Dev>& speakers,
     const std::map<std::string, double>& offsetsMs) {
@@ -31,28 +53,13 @@ std::map<std::string, LatencyResult> measureLatencies(
     const double total =
         static_cast<double>(n) * spacingSeconds + leadSeconds + sweepSeconds + tailSeconds;
 
-    const auto capture = MicCapture::create(hw, total + captureMargin, micDevice);
-    if (!capture || !capture->start()) return {};
-
-    SyncMeasure player(hw);
-    if (!player.startStaggered(speakers, sweepSeconds, leadSeconds, spacingSeconds, offsetsMs)) {
-        capture->stop();
-        return {};
-    }
-    // A timeout is not an error: whatever was recorded is analysed.
-    player.done().waitUntil(hw.clock().now() + total + doneGrace);
-    hw.clock().sleepFor(lastArrivals);
-    player.stop();
-    capture->stop();
-    const std::vector<float> samples = capture->samples();
-
-    float loudest = 0;
-    for (const float s : samples)
-        loudest = std::max(loudest, std::fabs(s));
-    if (!(loudest > 1e-6f)) return {};
-
-    const double rate = capture->rate() / 3.0;  // analysis rate, Hz
-    const std::vector<float> x = decimate3(samples);
+    const auto recording = recordPlayback(hw, micDevice, total, [&](SyncMeasure& player) {
+        return player.startStaggered(speakers, sweepSeconds, leadSeconds, spacingSeconds,
+                                     offsetsMs);
+    });
+    if (!recording) return {};
+    const double rate = recording->rate / 3.0;  // analysis rate, Hz
+    const std::vector<float> x = decimate3(recording->samples);
     const std::vector<float> cUp = crossCorrelate(x, makeSweep(rate, sweepSeconds, 500, 4000, 0.6));
     const std::vector<float> cDown =
         crossCorrelate(x, makeSweep(rate, sweepSeconds, 4000, 500, 0.6));

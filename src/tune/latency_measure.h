@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,6 +18,22 @@ struct LatencyResult {
     double latencyMs = 0;
     double ratio = 0;  // correlation peak over its window's median; 0 for a silent window
 };
+
+class SyncMeasure;
+
+// A microphone recording of one measurement playback.
+struct Recording {
+    std::vector<float> samples;  // mono, at `rate`
+    double rate = 0;             // the microphone's rate, Hz
+};
+
+// Records from `micDevice` (the built-in microphone when absent) while `startPlayer` starts a
+// playback of `playSeconds`, waits for it (plus a grace period; a timeout is not an error) and
+// for the last arrivals, then stops both. nullopt when the capture or the player cannot start,
+// or when the microphone heard nothing at all (peak not above 1e-6).
+std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
+                                        double playSeconds,
+                                        const std::function<bool(SyncMeasure&)>& startPlayer);
 
 // Plays a staggered sweep per speaker (rising on even positions, falling on odd) while recording
 // from `micDevice` (the built-in microphone when absent), and reads each speaker's arrival from
