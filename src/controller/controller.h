@@ -48,7 +48,7 @@ enum class Field {
 
 // The modal report of a manual rescan; the UI shows it (and brings the app to the front).
 class AlertPresenter {
-public:
+  public:
     virtual ~AlertPresenter() = default;
     virtual void showAlert(const std::string& message, const std::string& informativeText) = 0;
 };
@@ -58,7 +58,7 @@ struct Services {
     AudioHardware& hw;
     MainQueue& main;
     SettingsStore& store;
-    Player& player;           // the click player
+    Player& player;  // the click player
     MicPermission& micPermission;
     AlertPresenter* alerts = nullptr;  // may be null (tests, self-checks)
     double tickSeconds = 1.5;
@@ -68,7 +68,7 @@ struct Services {
 // the status line, guided alignment and auto-tune. Plain C++ on the main thread (MainQueue);
 // published fields notify observers only when their value really changes.
 class Controller : public std::enable_shared_from_this<Controller> {
-public:
+  public:
     // Start-up: loads the settings, lists devices, settles newcomers, reads volumes and starts the
     // tick. Changes no routing.
     static std::shared_ptr<Controller> create(Services services);
@@ -142,8 +142,8 @@ public:
     void setInclude(const Dev& speaker, bool on);
     void setCrispAmount(const std::string& uid, double amount);
     void saveCrisp();
-    void setBassBoost(bool on);      // sets the field, then applyBoosts
-    void setVolBoostPct(int pct);    // sets the field, then applyBoosts
+    void setBassBoost(bool on);    // sets the field, then applyBoosts
+    void setVolBoostPct(int pct);  // sets the field, then applyBoosts
     void applyBoosts();
     void setMic(const std::optional<std::string>& uid);
     void auditOffsets(const Config& previous);
@@ -165,7 +165,7 @@ public:
     void toggleAutoTune();
     void startTuning(const Dev& reference, const std::vector<Dev>& others);
 
-private:
+  private:
     explicit Controller(Services services);
     void startUp();
     void notify(Field f);
@@ -178,9 +178,9 @@ private:
     void setStatus(std::string s) { publish(status_, std::move(s), Field::status); }
     // Device index of a UID among the engine's targets, or -1.
     int targetIndex(const std::string& uid) const;
-    void applyStep();       // guided align: mute all but the reference and the current speaker
-    void clickLoop();       // click-loop thread body
-    void stopClickThread(); // ends and joins the click-loop thread
+    void applyStep();        // guided align: mute all but the reference and the current speaker
+    void clickLoop();        // click-loop thread body
+    void stopClickThread();  // ends and joins the click-loop thread
     void onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
                         std::optional<std::string> previousOutputAtRequest);
 
@@ -213,6 +213,7 @@ private:
     std::unique_ptr<TapEngine> engine_;
     std::atomic<bool> clickLoopActive_{false};
     std::thread clickThread_;
+    std::atomic<bool> clickLoopDone_{true};  // the loop thread has returned (set by that thread)
     std::optional<std::string> previousOutputUID_;
     std::optional<MainQueue::TimerId> timer_;
     int silentTicks_ = 0;

@@ -1,5 +1,8 @@
 #include "tune/auto_tuner.h"
 
+#include <chrono>
+#include <thread>
+
 #include <algorithm>
 #include <cmath>
 
@@ -198,10 +201,23 @@ void AutoTuner::appendLog(std::vector<std::string> lines) {
                 std::make_move_iterator(lines.end()));
 }
 
+void AutoTuner::suspendOnMain() {
+    // Not main.runSync: a main thread that is tearing the controller (and this tuner) down waits
+    // for this run, so the run must be able to stop waiting for it. The posted task owns what it
+    // uses, since the tuner may be gone by the time it runs.
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    main_.post([fn = suspendEngine, done] {
+        fn();
+        done->store(true, std::memory_order_release);
+    });
+    while (!done->load(std::memory_order_acquire) && !isCancelled())
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
 void AutoTuner::run(std::vector<Dev> speakers, std::map<std::string, double> working,
                     bool engineRunning) {
     if (engineRunning) {
-        if (suspendEngine) main_.runSync(suspendEngine);
+        if (suspendEngine && !cancelled) suspendOnMain();
         hw_.clock().sleepFor(suspendSettle);
     }
     Run r;
@@ -275,7 +291,7 @@ void AutoTuner::body(Run& r) {
             if (r.passes.empty()) {
                 finish("Could not measure enough speakers — nothing was changed. " +
                        (r.notes.empty() ? std::string("Try again with the room quiet.")
-                                        : joinText(r.notes, "; ")));
+                                        : joined(r.notes, "; ")));
                 restoreInput(r);
                 return;
             }

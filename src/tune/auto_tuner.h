@@ -58,8 +58,8 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
 // controller moves their effects to its own thread. Destruction waits for a run in progress.
 class AutoTuner {
   public:
-    // hw, main and store must outlive the tuner. Do not destroy it on the main thread while a run
-    // that must suspend the engine is queued: that run waits for the main thread.
+    // hw, main and store must outlive the tuner. Destroying it waits for a run in progress; set
+    // `cancelled` first so that the run ends at its next check.
     AutoTuner(AudioHardware& hw, MainQueue& main, const SettingsStore& store);
     ~AutoTuner();
     AutoTuner(const AutoTuner&) = delete;
@@ -102,6 +102,8 @@ class AutoTuner {
     bool micCheck(Run& r);
     FusedPass runPass(const std::vector<Dev>& speakers);
     void restoreInput(const Run& r);
+    // Runs suspendEngine on the main thread and waits for it, unless the run is cancelled first.
+    void suspendOnMain();
     void appendLog(std::vector<std::string> lines);
     // The callbacks, tolerating one the controller cleared.
     void notify(const std::string& key, const std::string& text) {

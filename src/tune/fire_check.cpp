@@ -1,4 +1,5 @@
 #include "tune/fire_check.h"
+#include "core/text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -69,15 +70,6 @@ std::string formatText(const char* format, ...) {
     return out;
 }
 
-std::string joinText(const std::vector<std::string>& items, const std::string& separator) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) out += separator;
-        out += items[i];
-    }
-    return out;
-}
-
 FireResult fireCheckClicks(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                            const std::vector<Dev>& speakers,
                            const std::map<std::string, double>& expected) {
@@ -116,7 +108,7 @@ void fireReport(const std::string& label, const FireResult& result, FireCheck& c
     std::vector<std::string> heard;
     for (const Arrival& a : *result)
         heard.push_back(formatText("%+.1f ms (%.0f%%)", a.timeMs, a.strength * 100.0));
-    log.push_back(label + " peaks: " + joinText(heard, ", "));
+    log.push_back(label + " peaks: " + joined(heard, ", "));
     if (result->empty()) {
         check.lines.push_back(label + ": heard nothing — check the speaker volumes.");
         return;
@@ -135,7 +127,7 @@ void fireReport(const std::string& label, const FireResult& result, FireCheck& c
         return;
     }
     check.worstMs = std::max(check.worstMs, latest);
-    check.lines.push_back(label + ": late by " + joinText(late, ", ") + ".");
+    check.lines.push_back(label + ": late by " + joined(late, ", ") + ".");
 }
 
 PassSummary passSummary(const std::vector<Dev>& measured,
@@ -155,7 +147,7 @@ PassSummary passSummary(const std::vector<Dev>& measured,
         if (off != applied.end())
             items.push_back(formatText("%s %.0f ms", d.name.c_str(), off->second));
     }
-    s.appliedTxt = joinText(items, ", ");
+    s.appliedTxt = joined(items, ", ");
     for (const Dev& d : speakers)
         if (!latency.contains(d.uid)) s.unmeasured.push_back(d.name);
     return s;
@@ -176,12 +168,12 @@ const TunePass& chooseBestPass(const std::vector<TunePass>& passes) {
 std::string tuneReport(const std::vector<TunePass>& passes, const std::vector<std::string>& notes,
                        int last, TuneEnd end) {
     const TunePass& best = chooseBestPass(passes);
-    const std::string checks = joinText(best.check.lines, " ");
+    const std::string checks = joined(best.check.lines, " ");
     std::vector<std::string> lines;
     lines.push_back("Slowest speaker: " + best.slowest + " — everyone else waits for it.");
     lines.push_back("Applied: " + best.appliedTxt + ".");
     if (!best.unmeasured.empty())
-        lines.push_back("Unmeasured (left unchanged): " + joinText(best.unmeasured, ", ") + ".");
+        lines.push_back("Unmeasured (left unchanged): " + joined(best.unmeasured, ", ") + ".");
     if (end == TuneEnd::cancelled) {
         lines.push_back(
             formatText("Cancelled after pass %d — the offsets above are in place.", last));
@@ -207,8 +199,8 @@ std::string tuneReport(const std::vector<TunePass>& passes, const std::vector<st
             " Bluetooth latency is drifting faster than it can be measured — try "
             "Align by ear, or run it again with the room quiet.");
     }
-    if (!notes.empty()) lines.push_back("Notes: " + joinText(notes, "; ") + ".");
-    return joinText(lines, " ");
+    if (!notes.empty()) lines.push_back("Notes: " + joined(notes, "; ") + ".");
+    return joined(lines, " ");
 }
 
 }  // namespace housetone

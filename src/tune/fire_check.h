@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/text.h"
 #include "audio/audio_hardware.h"
 #include "core/dev.h"
 #include "tune/correlation.h"
@@ -86,6 +87,5 @@ std::string tuneReport(const std::vector<TunePass>& passes, const std::vector<st
 
 // printf into a std::string; every report and log text is built through it.
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string joinText(const std::vector<std::string>& items, const std::string& separator);
 
 }  // namespace housetone

@@ -132,7 +132,7 @@ class AutoTunerRun : public ::testing::Test {
         for (const auto& o : hw.room().outputs)
             slowest = std::max(slowest, static_cast<double>(*hw.roomDelayFrames(o.uid)) / 48.0);
         ASSERT_EQ(applied.size(), hw.room().outputs.size()) << out.text << "\n"
-                                                            << joinText(out.log, "\n");
+                                                            << joined(out.log, "\n");
         for (const auto& o : hw.room().outputs)
             EXPECT_NEAR(applied.at(o.uid),
                         slowest - static_cast<double>(*hw.roomDelayFrames(o.uid)) / 48.0, 1.0)
@@ -208,7 +208,7 @@ TEST_F(AutoTunerRun, ASpeakerWhosePairsNeverHoldStillIsListedUnmeasuredAndLeftUn
     const double truth =
         static_cast<double>(*hw.roomDelayFrames("uid-Shelf") - *hw.roomDelayFrames("uid-Desk")) /
         48.0;
-    EXPECT_EQ(out.applied[0].size(), 2u) << joinText(out.log, "\n");
+    EXPECT_EQ(out.applied[0].size(), 2u) << joined(out.log, "\n");
     EXPECT_NEAR(out.applied[0].at("uid-Desk"), truth, 1.0);
     EXPECT_EQ(out.applied[0].at("uid-Shelf"), 0);
     EXPECT_NE(out.text.find("Applied: Desk " +

@@ -1,26 +1,125 @@
-// Until the application window exists, the program lists the devices of the built-in simulated
-// room, in the program's own sort orders.
+// Program entry: reads the options, builds the simulated audio system and the platform services,
+// hands them to the AppDelegate and runs the event loop.
+#include <QApplication>
+#include <QIcon>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
-#include "audio/device_access.h"
+#include <unistd.h>
+
 #include "audio/sim/sim_audio_system.h"
+#include "core/settings_store.h"
+#include "ui/qt_main_queue.h"
+#include "ui/qt_user_defaults.h"
+#include "ui/resources.h"
+#include "ui/vuzededudoz/app_delegate.h"
+#include "ui/vuzededudoz/launch_options.h"
+#include "ui/vuzededudoz/screenshot_tour.h"
+
+#ifndef HOUSETONE_VERSION
+#define HOUSETONE_VERSION "unknown"
+#endif
 
 using namespace housetone;
 
 namespace {
-void printList(const char* title, const std::vector<Dev>& devs, sim::SimAudioSystem& hw,
-               AudioScope sc) {
-    std::printf("%s\n", title);
-    for (const Dev& d : devs) {
-        std::printf("  %-28s %-28s %-12s %d ch\n", d.name.c_str(), d.uid.c_str(),
-                    d.transportLabel().c_str(), channelCount(hw, d.id, sc));
-    }
+
+constexpr int usageError = 2;
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "housetone: %s\n", message.c_str());
+    return usageError;
 }
+
+int quitPipe[2] = {-1, -1};
+
+void requestQuit(int) {
+    const char byte = 1;
+    // Only async-signal-safe calls here; the event loop picks the byte up.
+    [[maybe_unused]] const auto n = ::write(quitPipe[1], &byte, 1);
+}
+
+// The session ending (SIGTERM) or Ctrl-C (SIGINT) quits through the event loop like the Quit
+// item, so the audio is stopped and the settings saved on the way out.
+void quitOnSignals(QObject* parent) {
+    if (::pipe(quitPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(quitPipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = requestQuit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
 }  // namespace
 
-int main() {
-    sim::SimAudioSystem hw(sim::defaultRoom(), {.speed = 1, .startWorld = false});
-    printList("Outputs:", outputDevices(hw), hw, scope::output);
-    printList("Inputs:", inputDevices(hw), hw, scope::input);
-    return 0;
+int main(int argc, char** argv) {
+    // Everything that can go wrong with the command line is reported before Qt opens a display,
+    // so it is reported the same way on a machine without one.
+    const ui::LaunchOptions options = ui::parseLaunchOptions({argv + 1, argv + argc});
+    if (options.help) {
+        std::fputs(ui::helpText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("housetone %s\n", HOUSETONE_VERSION);
+        return 0;
+    }
+    if (options.error) return fail(*options.error);
+    for (const std::string& w : options.warnings)
+        std::fprintf(stderr, "housetone: %s\n", w.c_str());
+
+    sim::RoomSpec room;
+    try {
+        room = options.simRoom ? sim::loadRoomFile(*options.simRoom) : sim::defaultRoom();
+    } catch (const sim::RoomError& e) {
+        return fail(e.what());
+    }
+    if (options.printRoomUIDs) {
+        for (const sim::OutputSpec& o : room.outputs)
+            std::printf("%s\n", o.uid.c_str());
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("housetone");
+    QApplication::setApplicationName("housetone");
+    QApplication::setApplicationDisplayName("Housetone");
+    QApplication::setApplicationVersion(HOUSETONE_VERSION);
+    QGuiApplication::setDesktopFileName("housetone");
+    QApplication::setWindowIcon(QIcon(ui::resourcePath("AppIcon.png")));
+    quitOnSignals(&app);
+
+    sim::SimAudioSystem hw(std::move(room), {.speed = options.simSpeed});
+    if (options.simRecord && !hw.recordListeningTo(*options.simRecord))
+        return fail("cannot write the recording to \"" + *options.simRecord + "\"");
+
+    SettingsStore store(SettingsStore::defaultStateDirectory());
+    ui::QtMainQueue mainQueue;
+    ui::QtUserDefaults defaults;
+
+    ui::AppDelegate delegate({hw, hw.player(), hw.micPermission(), store, mainQueue, defaults},
+                             options);
+    delegate.didFinishLaunching();
+
+    std::unique_ptr<ui::ScreenshotTour> tour;
+    if (options.screenshotDir) {
+        tour = std::make_unique<ui::ScreenshotTour>(delegate,
+                                                    QString::fromStdString(*options.screenshotDir));
+        tour->start();
+    }
+
+    const int status = QApplication::exec();
+    hw.stopRecording();
+    return status;
 }

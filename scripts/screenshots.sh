@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Renders screenshots of the real program into docs/screenshots/: the main window in the light and
+# the dark appearance, aligned, during a guided walk and after an auto-tune, and the open status
+# menu. Runs offscreen in the built-in simulated room (at 40x speed) with every speaker included,
+# in a temporary home so your own settings stay untouched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target housetone
+app="$build/src/housetone"
+out=docs/screenshots
+mkdir -p "$out"
+
+for look in light dark; do
+  home=$(mktemp -d)
+  state="$home/.local/state/vuzeda"
+  mkdir -p "$state"
+  {
+    printf '{"include": {'
+    sep=""
+    while read -r uid; do
+      printf '%s"%s": true' "$sep" "$uid"
+      sep=", "
+    done < <("$app" --print-room-uids)
+    printf '}, "offsets": {}, "names": {}, "measured": {}}\n'
+  } >"$state/offsets.json"
+  HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home" QT_QPA_PLATFORM=offscreen \
+    timeout 300 "$app" --appearance "$look" --sim-speed 40 --screenshot-dir "$out" 2>&1 |
+    grep '^screenshots:' || true
+  rm -rf "$home"
+done
+ls -l "$out"

@@ -1,0 +1,179 @@
+// The controller's side of auto-tune: the checks before a run, microphone permission, wiring one
+// AutoTuner per run, and carrying its reports back onto the main thread.
+//
+// Every handler given to the tuner holds the controller weakly. The controller owns the tuner
+// (tuner_), so a handler holding it strongly would form a reference cycle that outlives the app's
+// last owner; a run that outlives the controller has nothing left to report to, and its posted
+// work is simply dropped.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "controller/controller.h"
+
+namespace housetone {
+
+namespace {
+
+constexpr const char* tuneLogName = "autotune.log";
+
+std::string tuneLogText(const std::string& finalText, const std::vector<std::string>& lines) {
+    std::string out = finalText + "\n---\n";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i) out += '\n';
+        out += lines[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+void Controller::toggleAutoTune() {
+    if (tuning_) {
+        // The run notices between measurements and still ends through `finished`.
+        if (tuner_) tuner_->cancelled.store(true, std::memory_order_relaxed);
+        publish(tuneOverall_, std::optional<std::string>("Cancelling…"), Field::tuneOverall);
+        return;
+    }
+    const auto reference = referenceSpeaker();
+    if (!reference) {
+        publish(tuneOverall_, std::optional<std::string>("No speakers found"), Field::tuneOverall);
+        return;
+    }
+    std::vector<Dev> others;
+    for (const Dev& d : includedDevices())
+        if (d.uid != reference->uid) others.push_back(d);
+    if (others.empty()) {
+        publish(tuneOverall_, std::optional<std::string>("Include at least one more speaker first"),
+                Field::tuneOverall);
+        return;
+    }
+
+    switch (s_.micPermission.status()) {
+        case MicAuthorization::authorized:
+            startTuning(*reference, others);
+            return;
+        case MicAuthorization::notDetermined: {
+            publish(tuneOverall_,
+                    std::optional<std::string>("Waiting for you to allow microphone access…"),
+                    Field::tuneOverall);
+            std::weak_ptr<Controller> weak = weak_from_this();
+            MainQueue* main = &s_.main;
+            s_.micPermission.request([weak, main, ref = *reference, others](bool granted) {
+                // Any thread: nothing changes until we are back on the main thread.
+                main->post([weak, ref, others, granted] {
+                    const auto self = weak.lock();
+                    if (!self) return;
+                    if (!granted) {
+                        self->publish(self->tuneOverall_,
+                                      std::optional<std::string>(
+                                          "Microphone access denied — Auto-tune needs the "
+                                          "built-in mic. Enable it in System Settings → Privacy "
+                                          "& Security → Microphone → Housetone."),
+                                      Field::tuneOverall);
+                        return;
+                    }
+                    // Two prompts answered in a row must not start two runs.
+                    if (!self->tuning_) self->startTuning(ref, others);
+                });
+            });
+            return;
+        }
+        case MicAuthorization::restricted:
+        case MicAuthorization::denied:
+            publish(tuneOverall_,
+                    std::optional<std::string>(
+                        "Microphone access is off. Enable it: System Settings → Privacy & "
+                        "Security → Microphone → Housetone, then try again."),
+                    Field::tuneOverall);
+            return;
+    }
+}
+
+void Controller::startTuning(const Dev& reference, const std::vector<Dev>& others) {
+    publish(tuning_, true, Field::tuning);
+    publish(tunePhases_, std::map<std::string, std::string>{}, Field::tunePhases);
+    publish(
+        tuneOverall_,
+        std::optional<std::string>("Keep the room quiet — each speaker will play a short sweep."),
+        Field::tuneOverall);
+
+    tuner_ = std::make_shared<AutoTuner>(s_.hw, s_.main, s_.store);
+    AutoTuner* tuner = tuner_.get();
+    std::weak_ptr<Controller> weak = weak_from_this();
+    MainQueue* main = &s_.main;
+
+    // progress, applyOffsets and finished run on the tuner's queue: each only posts, so the
+    // published fields change on the main thread in the order the tuner called them.
+    tuner->progress = [weak, main](const std::string& key, const std::string& text) {
+        main->post([weak, key, text] {
+            const auto self = weak.lock();
+            if (!self) return;
+            if (key == "_") {
+                self->publish(self->tuneOverall_, std::optional<std::string>(text),
+                              Field::tuneOverall);
+                return;
+            }
+            auto phases = self->tunePhases_;
+            phases[key] = text;
+            self->publish(self->tunePhases_, std::move(phases), Field::tunePhases);
+        });
+    };
+    tuner->applyOffsets = [weak, main](const std::map<std::string, double>& applied) {
+        main->post([weak, applied] {
+            const auto self = weak.lock();
+            if (!self) return;
+            auto offsets = self->offsets_;
+            for (const auto& [uid, ms] : applied)
+                offsets[uid] = ms;
+            self->publish(self->offsets_, std::move(offsets), Field::offsets);
+            // setDelay's rule (5 s cap, negatives 0, nearest frame at the engine's rate) is the
+            // one the tuned offsets need; speakers not routed through the engine only change
+            // `offsets` and the file.
+            for (const auto& [uid, ms] : applied) {
+                const int i = self->targetIndex(uid);
+                if (i >= 0 && i < TapEngine::maxDevices) self->engine_->setDelay(i, ms);
+            }
+            self->save();
+        });
+    };
+    // The log is copied here, on the tuner's queue while its run is still alive, so the
+    // main-thread part needs no reference to the tuner (which may be replaced by then).
+    tuner->finished = [weak, main, tuner](const std::string& text) {
+        main->post([weak, text, lines = tuner->log()] {
+            const auto self = weak.lock();
+            if (!self) return;
+            self->publish(self->tuning_, false, Field::tuning);
+            self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
+            // A failed write keeps the previous run's log; nothing else depends on it.
+            writeFileAtomically(self->s_.store.fileURL(tuneLogName), tuneLogText(text, lines));
+        });
+    };
+
+    if (micUID_) {
+        for (const Dev& d : inputs_) {
+            if (d.uid == *micUID_) {
+                tuner->micDevice = d.id;
+                break;
+            }
+        }
+    }
+
+    // Both run on the main thread (suspend synchronously, resume posted after `finished`).
+    tuner->suspendEngine = [weak] {
+        // The mode stays aligned: the pause is the tuner's, not the user's.
+        if (const auto self = weak.lock()) self->engine_->stop();
+    };
+    tuner->resumeEngine = [weak] {
+        const auto self = weak.lock();
+        // A user who left aligned during the run has routed elsewhere; do not start over them.
+        if (self && self->mode_ == Mode::aligned) self->applyMode(Mode::aligned);
+    };
+
+    const bool engineRunning = mode_ == Mode::aligned && !tapSilent_;
+    tuner->start(reference, others, offsets_, engineRunning);
+}
+
+}  // namespace housetone

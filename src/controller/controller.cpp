@@ -1,0 +1,357 @@
+// The controller's life (start-up, observers, shutdown), its device list and the routing of the
+// three modes. Main thread only, except where a comment says otherwise.
+#include "controller/controller.h"
+#include "core/text.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "audio/aggregate.h"
+#include "audio/device_access.h"
+
+namespace housetone {
+
+
+
+// ---- Life ---------------------------------------------------------------------------------------
+
+std::shared_ptr<Controller> Controller::create(Services services) {
+    // Constructed through a shared_ptr before start-up so the tick can hold it weakly.
+    std::shared_ptr<Controller> c(new Controller(std::move(services)));
+    c->startUp();
+    return c;
+}
+
+Controller::Controller(Services services)
+    : s_(services), engine_(std::make_unique<TapEngine>(s_.hw, s_.main)) {}
+
+Controller::~Controller() {
+    if (timer_) s_.main.cancelTimer(*timer_);
+    // A running tune ends at its next check instead of finishing first (the tuner's destructor
+    // waits for its run).
+    if (tuner_) tuner_->cancelled = true;
+    if (!shutDown_) {
+        // A joinable std::thread must not be destroyed; shutdown() has joined it already. The
+        // engine tears itself down when destroyed.
+        clickLoopActive_.store(false, std::memory_order_relaxed);
+        s_.player.terminate();
+        stopClickThread();
+    }
+}
+
+void Controller::startUp() {
+    const Config record = s_.store.load();
+    offsets_ = record.offsets;
+    // An include map in the file, even an empty one, means decisions were saved: nobody is
+    // announced as new. Without one (first run) every listed device is announced.
+    refreshDevices(record.include);
+    clampOffsets();
+    inputs_ = inputDevices(s_.hw);
+    micUID_ = record.micUID;
+    bassBoost_ = record.bassBoost.value_or(false);
+    volBoostPct_ = record.volBoostPct.value_or(0);
+    crisp_ = record.crisp.value_or(std::map<std::string, double>{});
+    refreshVolumes();
+
+    // The timer fires on the main thread; each firing becomes its own main-queue task so a tick
+    // never runs inside the timer dispatch, and a controller destroyed meanwhile is skipped.
+    std::weak_ptr<Controller> weak = weak_from_this();
+    MainQueue* main = &s_.main;
+    timer_ = s_.main.addTimer(s_.tickSeconds, [weak, main] {
+        main->post([weak] {
+            if (auto self = weak.lock()) self->tick();
+        });
+    });
+}
+
+void Controller::shutdown() {
+    if (tuner_) tuner_->cancelled = true;
+    clickLoopActive_.store(false, std::memory_order_relaxed);
+    s_.player.terminate();
+    stopClickThread();
+    engine_->stop();
+    save();
+    shutDown_ = true;
+}
+
+// ---- Observation --------------------------------------------------------------------------------
+
+int Controller::addObserver(Observer o) {
+    const int token = nextObserver_++;
+    observers_.emplace(token, std::move(o));
+    return token;
+}
+
+void Controller::removeObserver(int token) {
+    observers_.erase(token);
+}
+
+void Controller::notify(Field f) {
+    // Observers may add or remove observers (a view closing itself); iterate over a snapshot and
+    // skip the ones removed meanwhile.
+    const auto snapshot = observers_;
+    for (const auto& [token, observer] : snapshot) {
+        if (observers_.count(token) && observer) observer(f);
+    }
+}
+
+// ---- Devices ------------------------------------------------------------------------------------
+
+std::vector<Dev> Controller::includedDevices() const {
+    std::vector<Dev> out;
+    for (const Dev& d : devices_) {
+        const auto it = include_.find(d.uid);
+        if (it != include_.end() && it->second) out.push_back(d);
+    }
+    return out;
+}
+
+std::vector<Dev> Controller::newcomers() const {
+    std::vector<Dev> out;
+    for (const Dev& d : devices_) {
+        if (!include_.count(d.uid)) out.push_back(d);
+    }
+    return out;
+}
+
+void Controller::refreshDevices(const std::optional<std::map<std::string, bool>>& saved) {
+    publish(devices_, outputDevices(s_.hw), Field::devices);
+    const std::vector<Dev> fresh = newcomers();
+    if (fresh.empty()) return;
+
+    const std::map<std::string, bool> decisions =
+        saved ? *saved : s_.store.load().include.value_or(std::map<std::string, bool>{});
+    auto include = include_;
+    std::vector<std::string> appeared;
+    for (const Dev& d : fresh) {
+        const auto it = decisions.find(d.uid);
+        include[d.uid] = it != decisions.end() && it->second;
+        if (it == decisions.end()) appeared.push_back(d.name);
+    }
+    publish(include_, std::move(include), Field::include);
+    if (!appeared.empty() && !saved) {
+        setStatus(joined(appeared, ", ") + " appeared — tick it to add it to the group.");
+    }
+}
+
+std::optional<Dev> Controller::referenceSpeaker() const {
+    // The anchor is read from the file every time: auto-tune and guided alignment may have
+    // written it since the last call.
+    const std::optional<std::string> anchor = s_.store.load().anchor;
+    const std::vector<Dev> included = includedDevices();
+    if (anchor) {
+        for (const Dev& d : included)
+            if (d.uid == *anchor) return d;
+    }
+    for (const Dev& d : included)
+        if (d.isBluetooth()) return d;
+    if (!included.empty()) return included.front();
+    return std::nullopt;
+}
+
+int Controller::targetIndex(const std::string& uid) const {
+    const auto targets = engine_->targets();
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        if (targets[i].uid == uid) return static_cast<int>(i);
+    return -1;
+}
+
+// ---- Persistence --------------------------------------------------------------------------------
+
+void Controller::save() {
+    const Config previous = s_.store.load();
+    auditOffsets(previous);
+
+    Config next = previous;
+    if (!next.anchor) {
+        // Once stored, the anchor is the user's (or a tune's) choice and never moves here.
+        if (const auto ref = referenceSpeaker()) next.anchor = ref->uid;
+    }
+    for (const Dev& d : devices_)
+        next.names[d.uid] = d.name;
+    next.offsets = offsets_;
+    // include_ only knows the devices listed during this run; a speaker that is switched off
+    // keeps its saved decision for the day it is connected again, as its name does.
+    auto include = previous.include.value_or(std::map<std::string, bool>{});
+    for (const auto& [uid, on] : include_)
+        include[uid] = on;
+    next.include = std::move(include);
+    s_.store.save(next);
+}
+
+void Controller::clampOffsets() {
+    auto clamped = offsets_;
+    bool changed = false;
+    for (auto& [uid, ms] : clamped) {
+        const double v = std::clamp(ms, -250.0, 250.0);
+        if (v != ms) {
+            ms = v;
+            changed = true;
+        }
+    }
+    if (!changed) return;
+    publish(offsets_, std::move(clamped), Field::offsets);
+    save();
+}
+
+// ---- Modes --------------------------------------------------------------------------------------
+
+void Controller::chooseMode(Mode m) {
+    publish(mode_, m, Field::mode);
+    applyMode(m);
+}
+
+void Controller::rememberPreviousOutput() {
+    if (previousOutputUID_) return;
+    const auto out = defaultOutput(s_.hw);
+    if (!out || *out == 0) return;
+    const auto uid = stringProperty(s_.hw, *out, sel::deviceUID);
+    // Our own aggregates are never "the output the user had": restoring them would be pointless
+    // (All Speakers) or impossible (the capture aggregate is private and short-lived).
+    if (uid && *uid != allSpeakersUID && *uid != captureAggregateUID) previousOutputUID_ = uid;
+}
+
+void Controller::applyMode(Mode m) {
+    rememberPreviousOutput();
+    const std::uint64_t run = ++alignedStartGeneration_;
+    engine_->stop();
+
+    publish(tapSilent_, false, Field::tapSilent);
+    publish(tapBlocked_, false, Field::tapBlocked);
+    silentTicks_ = 0;
+    deadTapTicks_ = 0;
+    sawTapEnergy_ = false;
+
+    switch (m) {
+        case Mode::single: {
+            bool restored = false;
+            if (previousOutputUID_) {
+                if (const auto id = deviceForUID(s_.hw, *previousOutputUID_)) {
+                    setDefaultOutput(s_.hw, *id);
+                    const auto name = stringProperty(s_.hw, *id, sel::name);
+                    setStatus("Single output: " + name.value_or(*previousOutputUID_));
+                    restored = true;
+                }
+            }
+            if (!restored) {
+                if (const auto ref = referenceSpeaker()) {
+                    setDefaultOutput(s_.hw, ref->id);
+                    setStatus("Single output: " + ref->name);
+                }
+            }
+            previousOutputUID_.reset();
+            break;
+        }
+        case Mode::together: {
+            const std::vector<Dev> included = includedDevices();
+            if (included.size() < 2) {
+                setStatus("Need at least 2 included speakers");
+                publish(mode_, Mode::single, Field::mode);
+                return;
+            }
+            const auto id =
+                createAllSpeakers(s_.hw, included, [this] { return referenceSpeaker(); });
+            if (!id) {
+                setStatus("Could not create the All Speakers device");
+                publish(mode_, Mode::single, Field::mode);
+            } else {
+                setDefaultOutput(s_.hw, *id);
+                setStatus("Together: " + joined(namesOf(included), " + ") +
+                          " (no alignment; volume keys disabled by macOS)");
+            }
+            break;
+        }
+        case Mode::aligned: {
+            const std::optional<Dev> reference = referenceSpeaker();
+            if (!reference) {
+                setStatus("No speakers");
+                publish(mode_, Mode::single, Field::mode);
+                return;
+            }
+            const std::vector<Dev> included = includedDevices();
+            if (included.empty()) {
+                setStatus("Include at least one speaker");
+                publish(mode_, Mode::single, Field::mode);
+                return;
+            }
+            setStatus(
+                "Starting aligned engine… (answer the system-audio permission prompt if one "
+                "appears)");
+            auto offsets = offsets_;
+            // A lone speaker has nobody to wait for.
+            if (included.size() == 1) offsets[included.front().uid] = 0;
+            std::weak_ptr<Controller> weak = weak_from_this();
+            const std::optional<std::string> previousAtRequest = previousOutputUID_;
+            engine_->start(reference, included, std::move(offsets), run,
+                           [weak, run, reference, previousAtRequest](bool ok) {
+                               if (auto self = weak.lock())
+                                   self->onAlignedStart(ok, run, reference, previousAtRequest);
+                           });
+            break;
+        }
+    }
+    save();
+}
+
+void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
+                                std::optional<std::string> previousOutputAtRequest) {
+    if (run != alignedStartGeneration_) {
+        // Overtaken by a newer mode application: remove only what this start installed (a newer
+        // installation carries another number) and leave every published value alone.
+        if (ok) engine_->stopIfRun(run);
+        return;
+    }
+    if (ok) {
+        applyBoosts();
+        if (mode_ == Mode::aligned && reference) {
+            setDefaultOutput(s_.hw, reference->id);
+            setStatus("Aligned: " + reference->name +
+                      " is the reference; delay sliders hold the others back to meet it");
+        }
+    } else if (mode_ == Mode::aligned) {
+        setStatus(engine_->lastError().value_or("engine failed"));
+        publish(mode_, Mode::single, Field::mode);
+        if (previousOutputAtRequest) {
+            if (const auto id = deviceForUID(s_.hw, *previousOutputAtRequest))
+                setDefaultOutput(s_.hw, *id);
+        }
+    }
+    // Taken out before the call so a callback that arms the next one-shot keeps it.
+    if (auto completed = std::exchange(alignedStartCompleted_, nullptr)) completed(ok);
+}
+
+// ---- Rescan -------------------------------------------------------------------------------------
+
+void Controller::rescan() {
+    const std::vector<std::string> before = uidsOf(devices_);
+    refreshDevices();
+    refreshVolumes();
+
+    std::vector<std::string> added;
+    for (const Dev& d : devices_) {
+        if (std::find(before.begin(), before.end(), d.uid) == before.end()) added.push_back(d.name);
+    }
+    const std::vector<std::string> after = uidsOf(devices_);
+    std::size_t gone = 0;
+    for (const std::string& uid : before)
+        if (std::find(after.begin(), after.end(), uid) == after.end()) ++gone;
+
+    if ((!added.empty() || gone > 0) && mode_ != Mode::single) applyMode(mode_);
+
+    const std::size_t n = devices_.size();
+    const std::string message = std::to_string(n) + (n == 1 ? " output found" : " outputs found");
+    std::vector<std::string> lines;
+    if (!added.empty()) lines.push_back("New: " + joined(added, ", "));
+    if (gone > 0) lines.push_back("Gone: " + std::to_string(gone));
+    if (added.empty() && gone == 0) lines.push_back("Nothing changed.");
+    lines.emplace_back();
+    for (const Dev& d : devices_)
+        lines.push_back("• " + d.name + (d.isBluetooth() ? "  (Bluetooth)" : ""));
+    lines.emplace_back();
+    lines.push_back(
+        "Only connected devices appear here. If a paired speaker is missing, connect it from the "
+        "Bluetooth menu and rescan.");
+    if (s_.alerts) s_.alerts->showAlert(message, joined(lines, "\n"));
+}
+
+}  // namespace housetone

@@ -1,0 +1,277 @@
+// Guided alignment by ear, the click test and the re-basing of negative offsets. Everything here
+// runs on the main thread except the click loop, which runs on clickThread_.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "audio/device_access.h"
+#include "controller/controller.h"
+
+namespace housetone {
+
+namespace {
+
+constexpr const char* clickFileName = "click.wav";
+constexpr double maxGuidedOffsetMs = 250.0;
+
+void putLE(std::string& out, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// 4 s of mono 16-bit PCM at 48 kHz: an 8 ms, 1800 Hz click with a 2 ms decay every 0.5 s, so that
+// one play of the file gives eight evenly spaced clicks.
+std::string clickWavBytes() {
+    constexpr std::uint32_t rate = 48000;
+    constexpr std::size_t n = 192000;
+    constexpr int clickLen = 384;
+    std::vector<std::int16_t> pcm(n, 0);
+    for (int k = 0;; ++k) {
+        const double t0 = 0.5 * k;
+        if (t0 >= 3.95) break;
+        const auto start = static_cast<std::size_t>(t0 * rate);
+        for (int i = 0; i < clickLen && start + static_cast<std::size_t>(i) < n; ++i) {
+            const double t = static_cast<double>(i) / rate;
+            const auto x = static_cast<float>(0.85 * std::sin(2.0 * std::numbers::pi * 1800.0 * t) *
+                                              std::exp(-t / 0.002));
+            const float scaled = std::clamp(x * 32767.0f, -32767.0f, 32767.0f);
+            pcm[start + static_cast<std::size_t>(i)] = static_cast<std::int16_t>(scaled);
+        }
+    }
+    std::string out;
+    out.reserve(44 + 2 * n);
+    out += "RIFF";
+    putLE(out, static_cast<std::uint32_t>(2 * n + 36), 4);
+    out += "WAVEfmt ";
+    putLE(out, 16, 4);
+    putLE(out, 1, 2);  // integer PCM
+    putLE(out, 1, 2);  // mono
+    putLE(out, rate, 4);
+    putLE(out, rate * 2, 4);
+    putLE(out, 2, 2);
+    putLE(out, 16, 2);
+    out += "data";
+    putLE(out, static_cast<std::uint32_t>(2 * n), 4);
+    for (std::int16_t s : pcm)
+        putLE(out, static_cast<std::uint16_t>(s), 2);
+    return out;
+}
+
+}  // namespace
+
+std::optional<Dev> Controller::currentGuidedTarget() const {
+    if (!guidedIndex_ || *guidedIndex_ < 0 ||
+        static_cast<std::size_t>(*guidedIndex_) >= guidedTargets_.size())
+        return std::nullopt;
+    return guidedTargets_[static_cast<std::size_t>(*guidedIndex_)];
+}
+
+void Controller::startGuidedAlign() {
+    const auto reference = referenceSpeaker();
+    if (mode_ != Mode::aligned || !reference) {
+        setStatus("Switch to Aligned first — guided align needs the delay engine running.");
+        return;
+    }
+    std::vector<Dev> targets;
+    for (const Dev& d : includedDevices())
+        if (d.uid != reference->uid) targets.push_back(d);
+    if (targets.empty()) {
+        setStatus("Nothing to align.");
+        return;
+    }
+
+    // A speaker that cannot be muted would keep playing over the pair being compared.
+    std::vector<Dev> keep;
+    std::string excludedNames;
+    auto include = include_;
+    for (const Dev& d : targets) {
+        if (hasMute(s_.hw, d)) {
+            keep.push_back(d);
+            continue;
+        }
+        include[d.uid] = false;
+        if (!excludedNames.empty()) excludedNames += ", ";
+        excludedNames += d.name;
+    }
+    if (!excludedNames.empty()) {
+        publish(include_, std::move(include), Field::include);
+        setStatus("Excluded " + excludedNames +
+                  " — no mute control, it would keep playing during the test.");
+    }
+    guidedTargets_ = std::move(keep);
+    if (guidedTargets_.empty()) return;
+
+    // A second start during a walk keeps the first snapshot: the current mutes are the walk's own.
+    if (!guidedIndex_) muteBeforeGuided_ = muted_;
+    publish(guidedIndex_, std::optional<int>(0), Field::guidedIndex);
+    applyStep();
+    if (!clickPlaying_) toggleClickTest();
+}
+
+void Controller::applyStep() {
+    const auto reference = referenceSpeaker();
+    const auto current = currentGuidedTarget();
+    if (!reference || !current) return;
+    auto muted = muted_;
+    for (const Dev& d : devices_) {
+        const bool audible = d.uid == reference->uid || d.uid == current->uid;
+        muted[d.uid] = !audible;
+        writeMute(s_.hw, d.id, !audible);  // a refusal leaves `muted` showing the request
+    }
+    publish(muted_, std::move(muted), Field::muted);
+    setStatus("Aligning " + current->name + " with " + reference->name +
+              " — adjust until you hear ONE sound.");
+}
+
+void Controller::nudgeGuided(double deltaMs) {
+    const auto current = currentGuidedTarget();
+    if (!current) return;
+    const auto it = offsets_.find(current->uid);
+    const double was = it == offsets_.end() ? 0.0 : it->second;
+    const double now = std::clamp(was + deltaMs, 0.0, maxGuidedOffsetMs);
+    auto offsets = offsets_;
+    offsets[current->uid] = now;
+    publish(offsets_, std::move(offsets), Field::offsets);
+    // Heard at once; the file is written at the next confirmed step or at the end of the walk.
+    if (const int i = targetIndex(current->uid); i >= 0) engine_->setDelay(i, now);
+}
+
+void Controller::confirmGuidedStep() {
+    if (!guidedIndex_) return;
+    const int i = *guidedIndex_;
+    const auto reference = referenceSpeaker();
+    const auto current = currentGuidedTarget();
+    if (reference && current) {
+        // The by-ear delay minus the microphone's delay is the part of the path the microphone
+        // cannot hear (the tap pipeline); each confirmation moves the estimate halfway to it.
+        Config config = s_.store.load();
+        const auto mT = config.measured.find(current->uid);
+        const auto mR = config.measured.find(reference->uid);
+        if (mT != config.measured.end() && mR != config.measured.end()) {
+            const auto off = offsets_.find(current->uid);
+            const double byEar = off == offsets_.end() ? 0.0 : off->second;
+            const double sample = byEar - (mR->second - mT->second);
+            config.pipelineMs = 0.5 * sample + 0.5 * config.pipelineMs.value_or(0.0);
+            s_.store.save(config);
+        }
+    }
+    save();
+    const int next = i + 1;
+    if (static_cast<std::size_t>(next) < guidedTargets_.size()) {
+        publish(guidedIndex_, std::optional<int>(next), Field::guidedIndex);
+        applyStep();
+        return;
+    }
+    endGuidedAlign("Aligned by ear — all speakers confirmed against " +
+                   (reference ? reference->name : std::string("the reference")) + ".");
+}
+
+void Controller::endGuidedAlign(const std::optional<std::string>& message) {
+    auto muted = muted_;
+    for (const Dev& d : devices_) {
+        const auto it = muteBeforeGuided_.find(d.uid);
+        const bool m = it != muteBeforeGuided_.end() && it->second;
+        muted[d.uid] = m;
+        writeMute(s_.hw, d.id, m);
+    }
+    publish(muted_, std::move(muted), Field::muted);
+    muteBeforeGuided_.clear();
+    guidedTargets_.clear();
+    publish(guidedIndex_, std::optional<int>(), Field::guidedIndex);
+    if (clickPlaying_) toggleClickTest();
+    save();
+    if (message) setStatus(*message);
+}
+
+void Controller::toggleClickTest() {
+    if (clickLoopActive_.load(std::memory_order_relaxed)) {
+        // Joined before observers hear of it, so one that turns the test on again starts afresh.
+        stopClickThread();
+        publish(clickPlaying_, false, Field::clickPlaying);
+        return;
+    }
+    ensureClickFile();
+    stopClickThread();  // a loop that is still winding down would otherwise be overwritten
+    clickLoopActive_.store(true, std::memory_order_relaxed);
+    clickLoopDone_.store(false, std::memory_order_relaxed);
+    clickThread_ = std::thread([this] {
+        clickLoop();
+        clickLoopDone_.store(true, std::memory_order_release);
+    });
+    publish(clickPlaying_, true, Field::clickPlaying);
+}
+
+void Controller::clickLoop() {
+    // The controller is watched, never owned, from here: if this thread held the last reference
+    // it would run the destructor, which joins this very thread. The destructor joins before any
+    // member goes away, so reading clickLoopActive_ and s_ while the weak reference is unexpired
+    // (or while the destructor waits in stopClickThread) is safe.
+    const std::weak_ptr<Controller> weak = weak_from_this();
+    Player& player = s_.player;
+    const std::string path = s_.store.fileURL(clickFileName).string();
+    for (;;) {
+        if (weak.expired() || !clickLoopActive_.load(std::memory_order_relaxed)) return;
+        // A failed launch returns at once; the loop tries again while the test stays on.
+        player.play(path);
+    }
+}
+
+void Controller::stopClickThread() {
+    clickLoopActive_.store(false, std::memory_order_relaxed);
+    if (!clickThread_.joinable()) return;
+    if (clickThread_.get_id() == std::this_thread::get_id()) {
+        // Never expected (the loop owns no reference), but joining oneself would throw.
+        clickThread_.detach();
+        return;
+    }
+    // Repeat terminate() until the loop has returned: one that lands after the loop checked
+    // clickLoopActive_ but before play() registered its sound would otherwise leave the thread
+    // blocked for a whole pass of the file (4 s).
+    while (!clickLoopDone_.load(std::memory_order_acquire)) {
+        s_.player.terminate();
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    s_.player.terminate();
+    clickThread_.join();
+}
+
+void Controller::ensureClickFile() {
+    const auto path = s_.store.fileURL(clickFileName);
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) return;
+    // A write failure is left for the player to meet: it then fails to play the file.
+    writeFileAtomically(path, clickWavBytes());
+}
+
+void Controller::rebaseOffsets() {
+    if (!offsets_.empty()) {
+        const double mn =
+            std::min_element(offsets_.begin(), offsets_.end(), [](const auto& a, const auto& b) {
+                return a.second < b.second;
+            })->second;
+        if (mn < 0) {
+            auto offsets = offsets_;
+            for (auto& [uid, ms] : offsets)
+                ms -= mn;
+            publish(offsets_, std::move(offsets), Field::offsets);
+            const auto targets = engine_->targets();
+            for (std::size_t i = 0; i < targets.size(); ++i) {
+                const auto it = offsets_.find(targets[i].uid);
+                engine_->setDelay(static_cast<int>(i), it == offsets_.end() ? 0.0 : it->second);
+            }
+            setStatus("Moved earlier — the others shifted +" +
+                      std::to_string(static_cast<long long>(-mn)) +
+                      " ms to match. Reference unchanged.");
+        }
+    }
+    save();
+}
+
+}  // namespace housetone

@@ -1,0 +1,65 @@
+// The periodic tick: device poll, volume read-back and, in the aligned mode, the tap health checks
+// and the default-output pin. Main thread, every 1.5 s.
+#include <algorithm>
+
+#include "audio/device_access.h"
+#include "controller/controller.h"
+#include "core/text.h"
+
+namespace housetone {
+
+namespace {
+
+// Meter RMS at or below this is silence (about -140 dBFS); exactly 0 means no sound at all.
+constexpr double silenceLevel = 1.0e-7;
+constexpr int silentAfterTicks = 3;
+// A missing system-audio permission shows as an engine that runs but never hears anything; the
+// click loop guarantees sound, so with it playing two ticks are proof enough.
+constexpr int blockedAfterTicks = 8;
+constexpr int blockedAfterTicksWithClicks = 2;
+
+}  // namespace
+
+void Controller::tick() {
+    if (shutDown_) return;
+
+    const std::vector<std::string> before = uidsOf(devices_);
+    refreshDevices();
+    if (uidsOf(devices_) != before && mode_ != Mode::single) applyMode(mode_);
+    refreshVolumes();
+    if (mode_ != Mode::aligned) return;
+
+    const TapEngine::Meter meter = engine_->readMeter();
+    if (meter.rms > 0.0) sawTapEnergy_ = true;
+    const bool clicking = clickLoopActive();
+    if (meter.rms > 0.0 || clicking) {
+        bool silent = false;
+        if (meter.rms <= silenceLevel) {
+            ++silentTicks_;
+            silent = silentTicks_ >= silentAfterTicks;
+        } else {
+            silentTicks_ = 0;
+        }
+        publish(tapSilent_, silent, Field::tapSilent);
+    }
+
+    const int threshold = clicking ? blockedAfterTicksWithClicks : blockedAfterTicks;
+    if ((meter.cycles > 0 || meter.frames > 0) && !sawTapEnergy_) {
+        ++deadTapTicks_;
+    } else {
+        deadTapTicks_ = 0;
+    }
+    publish(tapBlocked_, deadTapTicks_ >= threshold, Field::tapBlocked);
+
+    // The aligned start made the reference the system output; when the user or another program
+    // moves it elsewhere, put it back.
+    if (const auto reference = referenceSpeaker()) {
+        const auto out = defaultOutput(s_.hw);
+        const bool listed = std::any_of(devices_.begin(), devices_.end(),
+                                        [&](const Dev& d) { return d.uid == reference->uid; });
+        if (out && *out != 0 && *out != reference->id && listed)
+            setDefaultOutput(s_.hw, reference->id);
+    }
+}
+
+}  // namespace housetone

@@ -1,0 +1,99 @@
+#include "ui/about_panel.h"
+
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include "ui/resources.h"
+
+namespace housetone::ui {
+
+namespace {
+
+constexpr int panelWidth = 420;
+constexpr int panelHeight = 560;
+constexpr int iconSize = 104;
+
+QLabel* makeLabel(const QString& text, int pointSize, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QFont font = label->font();
+    font.setPointSize(pointSize);
+    label->setFont(font);
+    label->setAlignment(Qt::AlignHCenter);
+    label->setTextInteractionFlags(Qt::NoTextInteraction);
+    return label;
+}
+
+}  // namespace
+
+AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::WindowStaysOnTopHint),
+      controller_(std::move(controller)) {
+    setWindowTitle("About Housetone");
+    setModal(false);
+    setFixedSize(panelWidth, panelHeight);
+    setSizeGripEnabled(false);
+
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(24, 24, 24, 24);
+    column->setSpacing(12);
+    column->addStretch(1);
+
+    icon_ = new QLabel(this);
+    icon_->setFixedSize(iconSize, iconSize);
+    icon_->setAccessibleName("Housetone icon");
+    const QIcon icon(resourcePath("AppIcon.icns"));
+    icon_->setPixmap(icon.pixmap(QSize(iconSize, iconSize), devicePixelRatio()));
+    column->addWidget(icon_, 0, Qt::AlignHCenter);
+
+    column->addWidget(makeLabel("Housetone", 19, this), 0, Qt::AlignHCenter);
+
+    QLabel* line = makeLabel("Every speaker in the room, playing in step.", 13, this);
+    line->setWordWrap(true);
+    line->setMaximumWidth(320);
+    line->setForegroundRole(QPalette::PlaceholderText);
+    column->addWidget(line, 0, Qt::AlignHCenter);
+
+    ok_ = new QPushButton("OK", this);
+    ok_->setDefault(true);  // Return presses it
+    connect(ok_, &QPushButton::clicked, this, &AboutPanel::closeAbout);
+    column->addWidget(ok_, 0, Qt::AlignHCenter);
+    column->addStretch(1);
+}
+
+void AboutPanel::closeAbout() {
+    hide();
+}
+
+void AboutPanel::present() {
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        QRect frame(QPoint(), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    show();
+    raise();
+    activateWindow();
+    ok_->setFocus();
+}
+
+// A soft wash of the window color stands in for a translucent backdrop, which not every
+// compositor offers.
+void AboutPanel::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    const QColor base = palette().color(QPalette::Window);
+    QLinearGradient wash(0, 0, 0, height());
+    wash.setColorAt(0, base.lighter(108));
+    wash.setColorAt(1, base.darker(104));
+    p.fillRect(rect(), wash);
+    QDialog::paintEvent(event);
+}
+
+}  // namespace housetone::ui

@@ -1,0 +1,328 @@
+#include "ui/device_row.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QSlider>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "audio/device_access.h"
+#include "controller/controller.h"
+#include "engine/tone_chain.h"
+#include "ui/symbols.h"
+#include "ui/view_style.h"
+
+namespace housetone::ui {
+
+namespace {
+
+constexpr int percentWidth = 38;      // "100%"
+constexpr int millisecondWidth = 52;  // "-250 ms"
+constexpr double offsetLimitMs = 250;
+constexpr double stepperMs = 5;
+// Slider positions per unit of volume: finer than whole percent, so a drag feels continuous.
+constexpr int volumeSteps = 1000;
+constexpr int crispSteps = 100;
+
+template <typename Map, typename V>
+V valueOr(const Map& m, const std::string& key, V fallback) {
+    const auto it = m.find(key);
+    return it == m.end() ? fallback : it->second;
+}
+
+QString percentText(double fraction) {
+    return QString::number(static_cast<long long>(std::trunc(fraction * 100))) + QChar('%');
+}
+
+QHBoxLayout* lineLayout(QWidget* line) {
+    auto* h = new QHBoxLayout(line);
+    h->setContentsMargins(0, 0, 0, 0);
+    h->setSpacing(6);
+    return h;
+}
+
+QLabel* valueLabel(int width, QWidget* parent) {
+    auto* l = new QLabel(parent);
+    l->setFont(style::monospacedDigits(style::caption()));
+    l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    l->setFixedWidth(width);
+    return l;
+}
+
+// Blocks the row's own handlers while refresh() writes values into its widgets.
+class Refreshing {
+  public:
+    explicit Refreshing(bool& flag) : flag_(flag) { flag_ = true; }
+    ~Refreshing() { flag_ = false; }
+    Refreshing(const Refreshing&) = delete;
+    Refreshing& operator=(const Refreshing&) = delete;
+
+  private:
+    bool& flag_;
+};
+
+}  // namespace
+
+DeviceRow::DeviceRow(Controller& c, const Dev& d, QWidget* parent) : QWidget(parent), c_(c), d_(d) {
+    const QString uid = QString::fromStdString(d.uid);
+    setObjectName(QStringLiteral("deviceRow:") + uid);
+
+    auto* v = new QVBoxLayout(this);
+    v->setContentsMargins(0, 4, 0, 4);
+    v->setSpacing(3);
+    v->addWidget(buildHeader());
+    v->addWidget(buildVolumeLine());
+
+    noVolume_ = style::wrappingLabel({}, style::caption(), this);
+    noVolume_->setObjectName(QStringLiteral("noVolume:") + uid);
+    v->addWidget(noVolume_);
+
+    phase_ = style::wrappingLabel({}, style::caption(), this);
+    phase_->setObjectName(QStringLiteral("tunePhase:") + uid);
+    v->addWidget(phase_);
+
+    v->addWidget(buildDelayLine());
+    v->addWidget(buildToneLine());
+}
+
+QWidget* DeviceRow::buildHeader() {
+    const QString uid = QString::fromStdString(d_.uid);
+    auto* line = new QWidget(this);
+    auto* h = lineLayout(line);
+
+    include_ = new QCheckBox(line);
+    include_->setObjectName(QStringLiteral("include:") + uid);
+    include_->setToolTip(QStringLiteral("Include this speaker in the group"));
+    include_->setAccessibleName(QString::fromStdString(d_.name));
+    connect(include_, &QCheckBox::clicked, this, [this](bool on) { c_.setInclude(d_, on); });
+    h->addWidget(include_);
+
+    name_ = new QLabel(line);
+    name_->setTextFormat(Qt::PlainText);
+    name_->setFont(style::headline());
+    h->addWidget(name_);
+
+    transport_ = new QLabel(line);
+    transport_->setFont(style::caption());
+    h->addWidget(transport_);
+
+    badge_ = new QLabel(QStringLiteral("REFERENCE"), line);
+    badge_->setObjectName(QStringLiteral("referenceBadge:") + uid);
+    QFont badgeFont = style::caption2();
+    badgeFont.setBold(true);
+    badge_->setFont(badgeFont);
+    badge_->setContentsMargins(6, 2, 6, 2);
+    badge_->setAutoFillBackground(true);
+    h->addWidget(badge_);
+    h->addStretch(1);
+
+    mute_ = new QToolButton(line);
+    mute_->setObjectName(QStringLiteral("mute:") + uid);
+    mute_->setAutoRaise(true);
+    connect(mute_, &QToolButton::clicked, this, [this] {
+        // Same rule as the menu's Mute item: no reading yet counts as not muted.
+        const bool now = valueOr(c_.muted(), d_.uid, false);
+        c_.setMute(d_, !now);
+    });
+    h->addWidget(mute_);
+    return line;
+}
+
+QWidget* DeviceRow::buildVolumeLine() {
+    const QString uid = QString::fromStdString(d_.uid);
+    volumeLine_ = new QWidget(this);
+    volumeLine_->setObjectName(QStringLiteral("volumeLine:") + uid);
+    auto* h = lineLayout(volumeLine_);
+    h->addWidget(new style::SymbolLabel(QStringLiteral("speaker.fill"), style::caption(), true,
+                                        volumeLine_));
+    volume_ = new QSlider(Qt::Horizontal, volumeLine_);
+    volume_->setObjectName(QStringLiteral("volumeSlider:") + uid);
+    volume_->setRange(0, volumeSteps);
+    volume_->setPageStep(volumeSteps / 10);
+    connect(volume_, &QSlider::valueChanged, this, [this](int v) {
+        if (refreshing_) return;
+        c_.setVolume(d_.id, d_.uid, static_cast<float>(v) / volumeSteps);
+    });
+    h->addWidget(volume_, 1);
+    volumeValue_ = valueLabel(percentWidth, volumeLine_);
+    volumeValue_->setObjectName(QStringLiteral("volumeValue:") + uid);
+    h->addWidget(volumeValue_);
+    return volumeLine_;
+}
+
+QWidget* DeviceRow::buildDelayLine() {
+    const QString uid = QString::fromStdString(d_.uid);
+    delayLine_ = new QWidget(this);
+    delayLine_->setObjectName(QStringLiteral("delayLine:") + uid);
+    delayLine_->setToolTip(
+        QStringLiteral("Delay this speaker until its sound arrives together with the reference "
+                       "speaker"));
+    auto* h = lineLayout(delayLine_);
+    h->addWidget(new style::SymbolLabel(QStringLiteral("clock"), style::body(), false, delayLine_));
+
+    delay_ = new QSlider(Qt::Horizontal, delayLine_);
+    delay_->setObjectName(QStringLiteral("delaySlider:") + uid);
+    delay_->setRange(int(-offsetLimitMs), int(offsetLimitMs));
+    delay_->setSingleStep(1);
+    delay_->setPageStep(10);
+    connect(delay_, &QSlider::valueChanged, this, [this](int v) {
+        if (refreshing_) return;
+        c_.setOffset(d_, v);
+        // While the user drags, a value below 0 is heard as 0 and stays as it is; re-basing
+        // every other speaker on each pixel of the drag would make them jump around under the
+        // pointer. Keyboard steps and clicks on the groove are finished changes.
+        if (!delay_->isSliderDown()) c_.rebaseOffsets();
+    });
+    connect(delay_, &QSlider::sliderReleased, this, [this] { c_.rebaseOffsets(); });
+    h->addWidget(delay_, 1);
+
+    auto* stepper = new QWidget(delayLine_);
+    stepper->setObjectName(QStringLiteral("delayStepper:") + uid);
+    auto* sh = new QHBoxLayout(stepper);
+    sh->setContentsMargins(0, 0, 0, 0);
+    sh->setSpacing(0);
+    delayDown_ = new QToolButton(stepper);
+    delayDown_->setObjectName(QStringLiteral("delayStepDown:") + uid);
+    delayDown_->setText(QStringLiteral("\u2212"));
+    delayDown_->setAutoRepeat(true);
+    delayUp_ = new QToolButton(stepper);
+    delayUp_->setObjectName(QStringLiteral("delayStepUp:") + uid);
+    delayUp_->setText(QStringLiteral("+"));
+    delayUp_->setAutoRepeat(true);
+    connect(delayDown_, &QToolButton::clicked, this, [this] { nudgeDelay(-stepperMs); });
+    connect(delayUp_, &QToolButton::clicked, this, [this] { nudgeDelay(stepperMs); });
+    sh->addWidget(delayDown_);
+    sh->addWidget(delayUp_);
+    h->addWidget(stepper);
+
+    delayValue_ = valueLabel(millisecondWidth, delayLine_);
+    delayValue_->setObjectName(QStringLiteral("delayValue:") + uid);
+    h->addWidget(delayValue_);
+    return delayLine_;
+}
+
+QWidget* DeviceRow::buildToneLine() {
+    const QString uid = QString::fromStdString(d_.uid);
+    toneLine_ = new QWidget(this);
+    toneLine_->setObjectName(QStringLiteral("toneLine:") + uid);
+    toneLine_->setToolTip(QStringLiteral(
+        "Presence/treble restore: peaking EQ at 3.8 kHz plus a 7 kHz high-shelf, up to +3/+5 dB "
+        "at 100%. Counters the duller sound after the JBL firmware update. 0% = untouched; the "
+        "soft limiter absorbs the extra level."));
+    auto* h = lineLayout(toneLine_);
+    h->addWidget(
+        new style::SymbolLabel(QStringLiteral("sparkles"), style::body(), false, toneLine_));
+
+    toneCaption_ = new QLabel(toneLine_);
+    toneCaption_->setObjectName(QStringLiteral("toneCaption:") + uid);
+    toneCaption_->setFont(style::caption());
+    h->addWidget(toneCaption_);
+
+    crisp_ = new QSlider(Qt::Horizontal, toneLine_);
+    crisp_->setObjectName(QStringLiteral("crispSlider:") + uid);
+    crisp_->setRange(0, crispSteps);
+    crisp_->setPageStep(10);
+    connect(crisp_, &QSlider::valueChanged, this, [this](int v) {
+        if (refreshing_) return;
+        c_.setCrispAmount(d_.uid, double(v) / crispSteps);
+        // A drag is persisted once, when it ends.
+        if (!crisp_->isSliderDown()) c_.saveCrisp();
+    });
+    connect(crisp_, &QSlider::sliderReleased, this, [this] { c_.saveCrisp(); });
+    h->addWidget(crisp_, 1);
+
+    crispValue_ = valueLabel(percentWidth, toneLine_);
+    crispValue_->setObjectName(QStringLiteral("crispValue:") + uid);
+    h->addWidget(crispValue_);
+    return toneLine_;
+}
+
+void DeviceRow::nudgeDelay(double deltaMs) {
+    c_.setOffset(d_, valueOr(c_.offsets(), d_.uid, 0.0) + deltaMs);
+    c_.rebaseOffsets();
+}
+
+void DeviceRow::applyColors() {
+    style::setTextColor(transport_, style::secondary(this));
+    style::setTextColor(noVolume_, style::secondary(this));
+    style::setTextColor(phase_, style::blue(this));
+    QColor fill = style::accent(this);
+    fill.setAlphaF(0.2f);
+    if (badge_->palette().color(QPalette::Window) != fill) {
+        QPalette p = badge_->palette();
+        p.setColor(QPalette::Window, fill);
+        badge_->setPalette(p);
+    }
+}
+
+bool DeviceRow::isReference(const RowContext& ctx) const {
+    return ctx.mode == Mode::aligned && ctx.reference && ctx.reference->uid == d_.uid;
+}
+
+void DeviceRow::refresh(const RowContext& ctx) {
+    Refreshing guard(refreshing_);
+    applyColors();
+    const std::string& uid = d_.uid;
+    const bool included = valueOr(c_.include(), uid, false);
+    const QString transport = QString::fromStdString(d_.transportLabel());
+
+    include_->setChecked(included);
+    name_->setText(QString::fromStdString(d_.name));
+    transport_->setText(transport);
+    badge_->setVisible(isReference(ctx));
+
+    const bool canMute = hasMute(c_.hardware(), d_);
+    mute_->setVisible(canMute);
+    if (canMute) {
+        const bool muted = valueOr(c_.muted(), uid, false);
+        mute_->setIcon(symbolIcon(muted ? QStringLiteral("speaker.slash.fill")
+                                        : QStringLiteral("speaker.wave.2.fill")));
+        mute_->setToolTip(muted ? QStringLiteral("Unmute") : QStringLiteral("Mute"));
+        mute_->setAccessibleName(mute_->toolTip());
+    }
+
+    const bool canSetVolume = hasVolume(c_.hardware(), d_);
+    volumeLine_->setVisible(canSetVolume);
+    noVolume_->setVisible(!canSetVolume);
+    if (canSetVolume) {
+        const float v = valueOr(c_.volumes(), uid, 0.0f);
+        if (!volume_->isSliderDown()) volume_->setValue(int(std::lround(v * volumeSteps)));
+        // The Float32 fraction times 100, truncated, as the menu shows it.
+        volumeValue_->setText(QString::number(static_cast<long long>(std::trunc(v * 100.0f))) +
+                              QChar('%'));
+    } else {
+        noVolume_->setText(QStringLiteral("no volume control on this connection (") + transport +
+                           QStringLiteral(") \u2014 use the device's own controls"));
+    }
+
+    const auto phase = c_.tunePhases().find(uid);
+    phase_->setVisible(phase != c_.tunePhases().end());
+    if (phase != c_.tunePhases().end()) phase_->setText(QString::fromStdString(phase->second));
+
+    const bool aligned = ctx.mode == Mode::aligned;
+    delayLine_->setVisible(aligned && included && !isReference(ctx));
+    if (!delayLine_->isHidden()) {
+        const double ms = valueOr(c_.offsets(), uid, 0.0);
+        if (!delay_->isSliderDown()) delay_->setValue(int(std::lround(ms)));
+        delayValue_->setText(QString::number(static_cast<long long>(std::trunc(ms))) +
+                             QStringLiteral(" ms"));
+    }
+
+    toneLine_->setVisible(aligned && included);
+    if (!toneLine_->isHidden()) {
+        const bool measured = knownCorrections().count(uid) > 0;
+        toneCaption_->setText(measured ? QStringLiteral("Correct") : QStringLiteral("Crisp"));
+        toneCaption_->setToolTip(
+            measured ? QStringLiteral("Measured frequency correction for this speaker "
+                                      "(sweep-measured 20 Aug 2026). 100% = full correction.")
+                     : QStringLiteral("Generic presence/treble lift (not measured for this "
+                                      "speaker)."));
+        const double amount = valueOr(c_.crisp(), uid, 0.0);
+        if (!crisp_->isSliderDown()) crisp_->setValue(int(std::lround(amount * crispSteps)));
+        crispValue_->setText(percentText(amount));
+    }
+}
+
+}  // namespace housetone::ui

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QWidget>
+#include <optional>
+
+#include "core/dev.h"
+#include "core/mode.h"
+
+class QCheckBox;
+class QLabel;
+class QSlider;
+class QToolButton;
+
+namespace housetone {
+class Controller;
+}
+
+namespace housetone::ui {
+
+namespace style {
+class SymbolLabel;
+}
+
+// What every row of one refresh shares; read from the controller once per refresh, since the
+// reference speaker comes from the settings file.
+struct RowContext {
+    Mode mode = Mode::single;
+    std::optional<Dev> reference;
+};
+
+// One speaker of the main window's device list: inclusion, name, transport, the REFERENCE badge,
+// mute, volume, the auto-tune phase, the delay line (aligned, included, not the reference) and
+// the tone line (aligned, included). Every action goes straight to the controller; the row keeps
+// nothing but its widgets. Child object names end in ":<uid>" so scripts can find them.
+class DeviceRow final : public QWidget {
+  public:
+    DeviceRow(Controller& c, const Dev& d, QWidget* parent = nullptr);
+
+    const Dev& device() const { return d_; }
+    // The same speaker may come back with a new device id after a reconnect.
+    void setDevice(const Dev& d) { d_ = d; }
+
+    // Brings every line up to date with the controller. A slider the user is dragging keeps its
+    // position: the controller already holds what it shows.
+    void refresh(const RowContext& ctx);
+
+    bool isReference(const RowContext& ctx) const;
+
+  private:
+    QWidget* buildHeader();
+    QWidget* buildVolumeLine();
+    QWidget* buildDelayLine();
+    QWidget* buildToneLine();
+    void nudgeDelay(double deltaMs);
+    // Colors come from the palette, which the appearance can swap at any time.
+    void applyColors();
+
+    Controller& c_;
+    Dev d_;
+    bool refreshing_ = false;  // values written by refresh() are not user input
+
+    QCheckBox* include_ = nullptr;
+    QLabel* name_ = nullptr;
+    QLabel* transport_ = nullptr;
+    QLabel* badge_ = nullptr;
+    QToolButton* mute_ = nullptr;
+
+    QWidget* volumeLine_ = nullptr;
+    QSlider* volume_ = nullptr;
+    QLabel* volumeValue_ = nullptr;
+    QLabel* noVolume_ = nullptr;
+
+    QLabel* phase_ = nullptr;
+
+    QWidget* delayLine_ = nullptr;
+    QSlider* delay_ = nullptr;
+    QToolButton* delayDown_ = nullptr;
+    QToolButton* delayUp_ = nullptr;
+    QLabel* delayValue_ = nullptr;
+
+    QWidget* toneLine_ = nullptr;
+    QLabel* toneCaption_ = nullptr;
+    QSlider* crisp_ = nullptr;
+    QLabel* crispValue_ = nullptr;
+};
+
+}  // namespace housetone::ui

@@ -1,0 +1,561 @@
+#include "ui/main_view.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "ui/device_row.h"
+#include "ui/guided_panel.h"
+#include "ui/hero_artwork.h"
+#include "ui/symbols.h"
+#include "ui/view_style.h"
+
+namespace housetone::ui {
+
+// The scroll view of the device rows. It asks for exactly the rows' height, so the list never
+// shows empty space or a scroll bar while the window has room; when the window is too small it
+// gives in and scrolls.
+class DeviceList final : public QScrollArea {
+  public:
+    explicit DeviceList(QWidget* content, QWidget* parent) : QScrollArea(parent) {
+        setObjectName(QStringLiteral("deviceList"));
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+        viewport()->setAutoFillBackground(false);
+        setWidget(content);
+        setWidgetResizable(true);
+        content->installEventFilter(this);
+    }
+
+    // The rows' total height as last measured, in pixels.
+    int reportedHeight() const { return reported_; }
+
+    // Measures the rows again and asks the window for a new height when it changed.
+    void remeasure() {
+        const int h = contentHeight();
+        if (h == reported_) return;
+        reported_ = h;
+        updateGeometry();
+    }
+
+    QSize sizeHint() const override {
+        return {QScrollArea::sizeHint().width(), contentHeight() + 2 * frameWidth()};
+    }
+    QSize minimumSizeHint() const override {
+        // About one row stays in view however small the window gets.
+        return {QScrollArea::minimumSizeHint().width(), std::min(sizeHint().height(), 64)};
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QScrollArea::resizeEvent(event);
+        // Wrapped captions make the rows' height depend on the width.
+        remeasure();
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // A row grew or shrank (a line appeared, a caption rewrapped). Its layout settles when
+        // this event has been handled; measure after that.
+        if (watched == widget() && event->type() == QEvent::LayoutRequest)
+            QMetaObject::invokeMethod(this, &DeviceList::remeasure, Qt::QueuedConnection);
+        return QScrollArea::eventFilter(watched, event);
+    }
+
+  private:
+    // Rows' total height at the list's full width, as if no scroll bar took part of it: the aim
+    // is a list that needs none.
+    int contentHeight() const {
+        const QWidget* w = widget();
+        if (!w || !w->layout()) return 0;
+        const QLayout* l = w->layout();
+        const int width = std::max(1, this->width() - 2 * frameWidth());
+        return l->hasHeightForWidth() ? l->totalHeightForWidth(width) : l->totalSizeHint().height();
+    }
+
+    int reported_ = -1;
+};
+
+namespace {
+
+constexpr const char* modeHelp =
+    "Single: normal macOS. Together: all speakers, no alignment. Aligned: speakers time-aligned "
+    "with the delay sliders.";
+constexpr const char* autoTuneHelp =
+    "Rough starting point: measures each speaker with the built-in microphone and applies "
+    "delays. The engine pauses while it listens \u2014 the mic cannot run alongside it. Confirm "
+    "the result by ear afterwards.";
+constexpr const char* alignByEarHelp =
+    "Walks through one speaker at a time against the reference, playing a click through the "
+    "real output path. You confirm when they fuse. Corrects the tap pipeline delay that "
+    "microphone measurement cannot see.";
+constexpr const char* bassHelp =
+    "Low-shelf boost around 120 Hz plus harmonic bass synthesis. Applies to every speaker routed "
+    "through the aligned engine.";
+constexpr const char* boostHelp =
+    "Software gain above the speaker's own maximum. Soft-limited to prevent clipping. Applies to "
+    "every speaker routed through the aligned engine.";
+constexpr const char* micHelp =
+    "Microphone used for Auto-tune measurement. Bluetooth mics force that speaker into 16 kHz "
+    "phone mode and distort the very latency being measured.";
+constexpr const char* clickTestHelp =
+    "Plays a steady click so you can hear the speakers converge while dragging the delay sliders";
+constexpr const char* blockedLine1 =
+    "No system audio is reaching Housetone. If something is playing right now and you hear "
+    "nothing, macOS is withholding the system-audio grant: the tap gets created either way and "
+    "is just fed silence, so this notice is the only sign you will get.";
+constexpr const char* blockedLine2 =
+    "Fix: System Settings \u2192 Privacy & Security \u2192 Screen & System Audio Recording "
+    "\u2192 switch Housetone on (use + to add it if it is not listed), then quit Housetone and "
+    "reopen it \u2014 the grant is only picked up at launch. Until then use Single mode: Aligned "
+    "mutes the tapped audio, so with no grant every speaker stays silent.";
+constexpr const char* silentLine1 =
+    "The tap is running but has gone quiet, so only the reference speaker is playing.";
+constexpr const char* silentLine2 =
+    "If it stays that way, switch the mode away from Aligned and back.";
+constexpr const char* zoomWarning =
+    "Zoom warning: several live speakers + the mic = echo for your students. Switch to Single "
+    "before lessons.";
+
+struct BoostOption {
+    int pct;
+    const char* label;
+};
+constexpr BoostOption boostOptions[] = {{0, "off"}, {10, "+3 dB"}, {20, "+6 dB"}};
+constexpr double shiftSteps[] = {-25, -5, 5, 25};
+
+QHBoxLayout* rowLayout(QWidget* row) {
+    auto* h = new QHBoxLayout(row);
+    h->setContentsMargins(0, 0, 0, 0);
+    h->setSpacing(8);
+    return h;
+}
+
+QString signedMs(double ms) {
+    return (ms < 0 ? QStringLiteral("\u2212") : QStringLiteral("+")) +
+           QString::number(std::abs(ms));
+}
+
+// A row of checkable buttons that behaves like a segmented control.
+struct Segmented {
+    QButtonGroup* group;
+    QHBoxLayout* segments;
+
+    Segmented(QWidget* owner, QHBoxLayout* into)
+        : group(new QButtonGroup(owner)), segments(new QHBoxLayout) {
+        group->setExclusive(true);
+        segments->setSpacing(0);
+        into->addLayout(segments);
+    }
+
+    // Tool buttons: push buttons carry a minimum width meant for dialog buttons, which would
+    // make the rows wider than the window.
+    QToolButton* add(QWidget* parent, const QString& text, int id) const {
+        auto* b = new QToolButton(parent);
+        b->setText(text);
+        b->setCheckable(true);
+        group->addButton(b, id);
+        segments->addWidget(b);
+        return b;
+    }
+};
+
+// Checks the button with `id`, or none when no option matches the value.
+void selectSegment(QButtonGroup* group, int id) {
+    QAbstractButton* b = group->button(id);
+    if (b) {
+        b->setChecked(true);
+        return;
+    }
+    group->setExclusive(false);
+    for (QAbstractButton* each : group->buttons())
+        each->setChecked(false);
+    group->setExclusive(true);
+}
+
+}  // namespace
+
+MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
+    : QWidget(parent), c_(std::move(c)), refreshTimer_(new QTimer(this)) {
+    setObjectName(QStringLiteral("mainView"));
+    refreshTimer_->setSingleShot(true);
+    refreshTimer_->setInterval(0);
+    connect(refreshTimer_, &QTimer::timeout, this, &MainView::refresh);
+
+    outer_ = new QVBoxLayout(this);
+    outer_->setContentsMargins(0, 0, 0, 0);
+    outer_->setSpacing(0);
+    hero_ = new HeroArtwork(this);
+    outer_->addWidget(hero_, 1);
+
+    auto* controls = new QWidget(this);
+    controls->setObjectName(QStringLiteral("controls"));
+    auto* v = new QVBoxLayout(controls);
+    v->setContentsMargins(16, 8, 16, 12);
+    v->setSpacing(8);
+    outer_->addWidget(controls);
+    // Takes the spare height instead of the picture when there is no picture, keeping the
+    // controls at the top.
+    outer_->addStretch(0);
+
+    v->addWidget(buildModePicker());
+
+    status_ = style::wrappingLabel({}, style::caption(), controls);
+    status_->setObjectName(QStringLiteral("statusLine"));
+    secondaryLabels_.push_back(status_);
+    v->addWidget(status_);
+
+    v->addWidget(buildWarning());
+
+    listContent_ = new QWidget;
+    listContent_->setObjectName(QStringLiteral("deviceListContent"));
+    listContent_->setAutoFillBackground(false);
+    // A wrapped caption's minimum height assumes a narrow column, taller than the rows need at
+    // the real width; the scroll area would honour it and scroll by those few pixels.
+    listContent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    listLayout_ = new QVBoxLayout(listContent_);
+    listLayout_->setContentsMargins(0, 0, 0, 0);
+    listLayout_->setSpacing(4);
+    listLayout_->addStretch(1);
+    list_ = new DeviceList(listContent_, controls);
+    v->addWidget(list_);
+
+    v->addWidget(buildToolsRow1());
+    v->addWidget(buildToolsRow2());
+
+    guided_ = new GuidedPanel(*c_, controls);
+    v->addWidget(guided_);
+
+    v->addWidget(buildShiftAllRow());
+
+    tuneResult_ = style::wrappingLabel({}, style::caption(), controls);
+    tuneResult_->setObjectName(QStringLiteral("tuneResult"));
+    // People paste the result into bug reports and notes.
+    tuneResult_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    v->addWidget(tuneResult_);
+
+    referenceNote_ = style::wrappingLabel({}, style::caption2(), controls);
+    referenceNote_->setObjectName(QStringLiteral("referenceNote"));
+    secondaryLabels_.push_back(referenceNote_);
+    v->addWidget(referenceNote_);
+    zoomNote_ = style::wrappingLabel(QString::fromUtf8(zoomWarning), style::caption2(), controls);
+    zoomNote_->setObjectName(QStringLiteral("zoomNote"));
+    secondaryLabels_.push_back(zoomNote_);
+    v->addWidget(zoomNote_);
+
+    observerToken_ = c_->addObserver([this](Field) { scheduleRefresh(); });
+    refresh();
+}
+
+MainView::~MainView() {
+    c_->removeObserver(observerToken_);
+}
+
+QWidget* MainView::buildModePicker() {
+    auto* row = new QWidget(this);
+    row->setObjectName(QStringLiteral("modePicker"));
+    row->setToolTip(QString::fromUtf8(modeHelp));
+    auto* h = rowLayout(row);
+    h->addWidget(new QLabel(QStringLiteral("Mode"), row));
+    const Segmented modes(row, h);
+    modeGroup_ = modes.group;
+    for (Mode m : allModes) {
+        const QString raw = QString::fromStdString(rawValue(m));
+        modes.add(row, raw, static_cast<int>(m))->setObjectName(QStringLiteral("mode:") + raw);
+    }
+    h->addStretch(1);
+    connect(modeGroup_, &QButtonGroup::idClicked, this, [this](int id) {
+        const auto m = static_cast<Mode>(id);
+        if (m != c_->mode()) c_->chooseMode(m);
+    });
+    return row;
+}
+
+QWidget* MainView::buildWarning() {
+    warning_ = new QWidget(this);
+    warning_->setObjectName(QStringLiteral("tapWarning"));
+    auto* h = rowLayout(warning_);
+    h->setSpacing(6);
+    h->addWidget(new style::SymbolLabel(QStringLiteral("exclamationmark.triangle.fill"),
+                                        style::caption(), false, warning_),
+                 0, Qt::AlignTop);
+    warningText_ = style::wrappingLabel({}, style::caption(), warning_);
+    warningText_->setObjectName(QStringLiteral("tapWarningText"));
+    h->addWidget(warningText_, 1);
+    return warning_;
+}
+
+QWidget* MainView::buildToolsRow1() {
+    auto* row = new QWidget(this);
+    row->setObjectName(QStringLiteral("toolsRow1"));
+    auto* h = rowLayout(row);
+    autoTune_ = new QPushButton(row);
+    autoTune_->setObjectName(QStringLiteral("autoTune"));
+    autoTune_->setToolTip(QString::fromUtf8(autoTuneHelp));
+    connect(autoTune_, &QPushButton::clicked, this, [this] { c_->toggleAutoTune(); });
+    h->addWidget(autoTune_);
+
+    alignByEar_ =
+        new QPushButton(symbolIcon(QStringLiteral("ear")), QStringLiteral("Align by ear"), row);
+    alignByEar_->setObjectName(QStringLiteral("alignByEar"));
+    alignByEar_->setToolTip(QString::fromUtf8(alignByEarHelp));
+    style::makeProminent(alignByEar_);
+    connect(alignByEar_, &QPushButton::clicked, this, [this] { c_->startGuidedAlign(); });
+    h->addWidget(alignByEar_);
+    h->addStretch(1);
+    return row;
+}
+
+QWidget* MainView::buildToolsRow2() {
+    auto* row = new QWidget(this);
+    row->setObjectName(QStringLiteral("toolsRow2"));
+    auto* h = rowLayout(row);
+
+    bass_ = new QCheckBox(QStringLiteral("Bass"), row);
+    bass_->setObjectName(QStringLiteral("bassToggle"));
+    bass_->setToolTip(QString::fromUtf8(bassHelp));
+    connect(bass_, &QCheckBox::clicked, this, [this](bool on) { c_->setBassBoost(on); });
+    h->addWidget(bass_);
+
+    boost_ = new QWidget(row);
+    boost_->setObjectName(QStringLiteral("boostPicker"));
+    boost_->setToolTip(QString::fromUtf8(boostHelp));
+    auto* bh = rowLayout(boost_);
+    bh->setSpacing(4);
+    auto* boostLabel = new QLabel(QStringLiteral("Boost"), boost_);
+    boostLabel->setFont(style::caption());
+    bh->addWidget(boostLabel);
+    const Segmented boosts(boost_, bh);
+    boostGroup_ = boosts.group;
+    for (const BoostOption& o : boostOptions) {
+        boosts.add(boost_, QString::fromUtf8(o.label), o.pct)
+            ->setObjectName(QStringLiteral("boost:") + QString::number(o.pct));
+    }
+    connect(boostGroup_, &QButtonGroup::idClicked, this, [this](int pct) {
+        if (pct != c_->volBoostPct()) c_->setVolBoostPct(pct);
+    });
+    h->addWidget(boost_);
+
+    micRow_ = new QWidget(row);
+    micRow_->setObjectName(QStringLiteral("micRow"));
+    micRow_->setToolTip(QString::fromUtf8(micHelp));
+    auto* mh = rowLayout(micRow_);
+    mh->setSpacing(4);
+    auto* micLabel = new QLabel(QStringLiteral("Mic"), micRow_);
+    micLabel->setFont(style::caption());
+    mh->addWidget(micLabel);
+    mic_ = new QComboBox(micRow_);
+    mic_->setObjectName(QStringLiteral("micPicker"));
+    // Long microphone names are elided rather than widening the window.
+    mic_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    mic_->setMinimumContentsLength(14);
+    connect(mic_, &QComboBox::activated, this, [this](int index) {
+        if (index < 0) return;
+        const QVariant uid = mic_->itemData(index);
+        if (uid.isNull())
+            c_->setMic(std::nullopt);
+        else
+            c_->setMic(uid.toString().toStdString());
+    });
+    mh->addWidget(mic_);
+    h->addWidget(micRow_);
+
+    clickTest_ = new QPushButton(row);
+    clickTest_->setObjectName(QStringLiteral("clickTest"));
+    clickTest_->setToolTip(QString::fromUtf8(clickTestHelp));
+    connect(clickTest_, &QPushButton::clicked, this, [this] { c_->toggleClickTest(); });
+    h->addWidget(clickTest_);
+    h->addStretch(1);
+    return row;
+}
+
+QWidget* MainView::buildShiftAllRow() {
+    shiftAll_ = new QWidget(this);
+    shiftAll_->setObjectName(QStringLiteral("shiftAllRow"));
+    auto* h = rowLayout(shiftAll_);
+    h->setSpacing(4);
+    auto* caption = new QLabel(QStringLiteral("All except reference:"), shiftAll_);
+    caption->setFont(style::caption());
+    secondaryLabels_.push_back(caption);
+    h->addWidget(caption);
+    for (double ms : shiftSteps) {
+        auto* b = new QToolButton(shiftAll_);
+        b->setText(signedMs(ms));
+        b->setObjectName(QStringLiteral("shiftAll:") + QString::number(ms));
+        connect(b, &QToolButton::clicked, this, [this, ms] { c_->shiftAll(ms); });
+        shiftButtons_.push_back(b);
+        h->addWidget(b);
+    }
+    auto* hint =
+        new QLabel(QStringLiteral("shift the whole group against the reference"), shiftAll_);
+    hint->setFont(style::caption2());
+    secondaryLabels_.push_back(hint);
+    h->addWidget(hint);
+    h->addStretch(1);
+    return shiftAll_;
+}
+
+double MainView::deviceListHeight() const {
+    return std::max(0, list_->reportedHeight());
+}
+
+void MainView::setMenuFallback(QMenu* menu) {
+    hero_->setMenu(menu);
+}
+
+void MainView::scheduleRefresh() {
+    if (!refreshTimer_->isActive()) refreshTimer_->start();
+}
+
+void MainView::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::PaletteChange) scheduleRefresh();
+    QWidget::changeEvent(event);
+}
+
+void MainView::applyColors() {
+    for (QLabel* l : secondaryLabels_)
+        style::setTextColor(l, style::secondary(this));
+    style::setTextColor(warningText_, style::orange(this));
+    style::setTextColor(tuneResult_,
+                        c_->tuning() ? style::blue(this) : palette().color(QPalette::WindowText));
+}
+
+void MainView::refresh() {
+    refreshTimer_->stop();
+    Controller& c = *c_;
+    const Mode mode = c.mode();
+    const bool aligned = mode == Mode::aligned;
+    const bool tuning = c.tuning();
+    const bool walking = c.guidedIndex().has_value();
+    // Read from the settings file: once per refresh, shared by everything below.
+    const std::optional<Dev> reference = c.referenceSpeaker();
+
+    applyColors();
+
+    outer_->setStretchFactor(hero_, hero_->picture().isNull() ? 0 : 1);
+    outer_->setStretch(outer_->count() - 1, hero_->picture().isNull() ? 1 : 0);
+
+    selectSegment(modeGroup_, static_cast<int>(mode));
+
+    status_->setText(QString::fromStdString(c.status()));
+    status_->setVisible(!c.status().empty());
+
+    if (c.tapBlocked()) {
+        warningText_->setText(QString::fromUtf8(blockedLine1) + QChar('\n') +
+                              QString::fromUtf8(blockedLine2));
+    } else if (c.tapSilent()) {
+        warningText_->setText(QString::fromUtf8(silentLine1) + QChar('\n') +
+                              QString::fromUtf8(silentLine2));
+    }
+    warning_->setVisible(c.tapBlocked() || c.tapSilent());
+
+    refreshRows(reference);
+
+    autoTune_->setText(tuning ? QStringLiteral("Cancel auto-tune") : QStringLiteral("Auto-tune"));
+    autoTune_->setIcon(
+        symbolIcon(tuning ? QStringLiteral("xmark.circle") : QStringLiteral("wand.and.stars")));
+    alignByEar_->setEnabled(!tuning && aligned && !walking);
+
+    bass_->setChecked(c.bassBoost());
+    bass_->setEnabled(aligned);
+    selectSegment(boostGroup_, c.volBoostPct());
+    boost_->setEnabled(aligned);
+    refreshMicPicker();
+    micRow_->setEnabled(!tuning);
+    clickTest_->setText(c.clickPlaying() ? QStringLiteral("Stop click test")
+                                         : QStringLiteral("Click test"));
+    clickTest_->setEnabled(!tuning && !walking);
+
+    const bool showGuided = aligned && c.currentGuidedTarget().has_value();
+    if (showGuided) guided_->refresh(reference);
+    guided_->setVisible(showGuided);
+
+    shiftAll_->setVisible(aligned && !walking);
+    for (QToolButton* b : shiftButtons_)
+        b->setEnabled(!tuning);
+
+    const auto& overall = c.tuneOverall();
+    tuneResult_->setVisible(overall.has_value());
+    if (overall) tuneResult_->setText(QString::fromStdString(*overall));
+
+    if (aligned && reference) {
+        const QString name = QString::fromStdString(reference->name);
+        const Config saved = c.store().load();
+        const auto m = saved.measured.find(reference->uid);
+        const QString latency = m != saved.measured.end()
+                                    ? QString::asprintf("measured %.0f ms", m->second)
+                                    : QStringLiteral("Bluetooth \u2248 150\u2013300 ms");
+        referenceNote_->setText(
+            QStringLiteral("Alignment reference: %1. The other speakers are DELAYED to meet it, "
+                           "so the whole system has %1's natural latency (%2 \u2014 you'll notice "
+                           "it on video). Nothing is added on top.")
+                .arg(name, latency));
+    }
+    referenceNote_->setVisible(aligned && reference.has_value());
+}
+
+void MainView::refreshRows(const std::optional<Dev>& reference) {
+    const RowContext ctx{c_->mode(), reference};
+    std::vector<DeviceRow*> ordered;
+    std::map<std::string, DeviceRow*> kept;
+    for (const Dev& d : c_->devices()) {
+        if (kept.count(d.uid)) continue;  // one row per speaker, even if listed twice
+        DeviceRow* row = nullptr;
+        if (auto it = rows_.find(d.uid); it != rows_.end()) {
+            row = it->second;
+            row->setDevice(d);
+        } else {
+            row = new DeviceRow(*c_, d, listContent_);
+        }
+        kept[d.uid] = row;
+        ordered.push_back(row);
+    }
+    for (auto& [uid, row] : rows_) {
+        if (!kept.count(uid)) {
+            listLayout_->removeWidget(row);
+            // Refreshes run from the event loop, never from inside a row's own signal, so the
+            // row can go at once.
+            delete row;
+        }
+    }
+    rows_ = std::move(kept);
+    for (int i = 0; i < static_cast<int>(ordered.size()); ++i) {
+        QLayoutItem* item = listLayout_->itemAt(i);
+        if (item && item->widget() == ordered[std::size_t(i)]) continue;
+        listLayout_->removeWidget(ordered[std::size_t(i)]);
+        listLayout_->insertWidget(i, ordered[std::size_t(i)]);
+    }
+    for (DeviceRow* row : ordered) {
+        row->refresh(ctx);
+        row->show();
+    }
+    listLayout_->invalidate();
+    list_->remeasure();
+}
+
+void MainView::refreshMicPicker() {
+    std::vector<std::pair<std::string, std::string>> items;
+    for (const Dev& d : c_->inputs())
+        items.emplace_back(d.name, d.uid);
+    if (items != micItems_ || mic_->count() == 0) {
+        micItems_ = std::move(items);
+        mic_->clear();
+        mic_->addItem(QStringLiteral("Built-in (recommended)"));
+        for (const auto& [name, uid] : micItems_)
+            mic_->addItem(QString::fromStdString(name), QString::fromStdString(uid));
+    }
+    const auto& chosen = c_->micUID();
+    mic_->setCurrentIndex(chosen ? mic_->findData(QString::fromStdString(*chosen)) : 0);
+}
+
+}  // namespace housetone::ui

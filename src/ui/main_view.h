@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "controller/controller.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTimer;
+class QToolButton;
+class QVBoxLayout;
+
+namespace housetone::ui {
+
+class DeviceList;
+class DeviceRow;
+class GuidedPanel;
+class HeroArtwork;
+
+// The content of the main window: header picture, mode, status, warnings, one row per speaker,
+// the tools, the guided-align panel, the shift-all row, the auto-tune result and the footnotes.
+// It observes every published controller field and brings itself up to date once per turn of
+// the event loop, however many fields changed. Every action goes to the controller; the view
+// holds no state of its own beyond the measured height of the device list.
+//
+// Main thread only, like the controller.
+class MainView final : public QWidget {
+    Q_OBJECT
+  public:
+    explicit MainView(std::shared_ptr<Controller> c, QWidget* parent = nullptr);
+    ~MainView() override;
+    MainView(const MainView&) = delete;
+    MainView& operator=(const MainView&) = delete;
+
+    // For desktops without a system tray: a small button in the header pops up `menu`. The view
+    // does not take ownership. Until this is called there is no such button.
+    void setMenuFallback(QMenu* menu);
+
+    // Height of all device rows together, in pixels; the list is given exactly this height and
+    // scrolls only when the window is too small for it.
+    double deviceListHeight() const;
+
+  protected:
+    void changeEvent(QEvent* event) override;
+
+  private:
+    QWidget* buildModePicker();
+    QWidget* buildWarning();
+    QWidget* buildToolsRow1();
+    QWidget* buildToolsRow2();
+    QWidget* buildShiftAllRow();
+
+    void scheduleRefresh();
+    void refresh();
+    void refreshRows(const std::optional<Dev>& reference);
+    void refreshMicPicker();
+    void applyColors();
+
+    std::shared_ptr<Controller> c_;
+    int observerToken_ = 0;
+    QTimer* refreshTimer_;
+
+    QVBoxLayout* outer_ = nullptr;
+    HeroArtwork* hero_ = nullptr;
+    QButtonGroup* modeGroup_ = nullptr;
+    QLabel* status_ = nullptr;
+    QWidget* warning_ = nullptr;
+    QLabel* warningText_ = nullptr;
+    DeviceList* list_ = nullptr;
+    QWidget* listContent_ = nullptr;
+    QVBoxLayout* listLayout_ = nullptr;
+    std::map<std::string, DeviceRow*> rows_;  // by UID
+    QPushButton* autoTune_ = nullptr;
+    QPushButton* alignByEar_ = nullptr;
+    QCheckBox* bass_ = nullptr;
+    QWidget* boost_ = nullptr;
+    QButtonGroup* boostGroup_ = nullptr;
+    QWidget* micRow_ = nullptr;
+    QComboBox* mic_ = nullptr;
+    std::vector<std::pair<std::string, std::string>> micItems_;  // (name, UID) as listed
+    QPushButton* clickTest_ = nullptr;
+    GuidedPanel* guided_ = nullptr;
+    QWidget* shiftAll_ = nullptr;
+    std::vector<QToolButton*> shiftButtons_;
+    std::vector<QLabel*> secondaryLabels_;
+    QLabel* tuneResult_ = nullptr;
+    QLabel* referenceNote_ = nullptr;
+    QLabel* zoomNote_ = nullptr;
+};
+
+}  // namespace housetone::ui

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <map>
+
+#include "platform/main_queue.h"
+
+namespace housetone::ui {
+
+// The main queue on the Qt event loop. Construct it on the GUI thread after the QApplication;
+// destroying it drops every task and timer still pending, so nothing runs against objects that
+// were torn down with it.
+//
+// Ordering: tasks posted from one thread run in the order posted (Qt delivers queued invocations
+// to one receiver first in, first out). Timers are plain QTimers: they also fire inside a nested
+// event loop such as an open menu or a modal dialog.
+class QtMainQueue final : public MainQueue {
+  public:
+    QtMainQueue();
+    ~QtMainQueue() override;
+    QtMainQueue(const QtMainQueue&) = delete;
+    QtMainQueue& operator=(const QtMainQueue&) = delete;
+
+    void post(std::function<void()> task) override;
+    void postAfter(double seconds, std::function<void()> task) override;
+    // Off the GUI thread this blocks until the task ran, so it must never be called from a thread
+    // the GUI thread is itself waiting for.
+    void runSync(const std::function<void()>& task) override;
+    TimerId addTimer(double intervalSeconds, std::function<void()> task) override;
+    void cancelTimer(TimerId id) override;
+    bool isMainThread() const override;
+
+  private:
+    void startSingleShot(double seconds, std::function<void()> task);
+
+    // Receiver of every queued task and parent of every timer; lives on the GUI thread.
+    QObject* context_;
+    std::map<TimerId, QPointer<QTimer>> timers_;
+    TimerId nextTimer_ = 1;
+};
+
+}  // namespace housetone::ui

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+
+#include "core/settings_store.h"
+
+namespace housetone::ui {
+
+// User defaults in QSettings: the application's own store (organisation and application name set
+// by main), or an INI file of the caller's choosing (tests).
+class QtUserDefaults final : public UserDefaults {
+  public:
+    QtUserDefaults();
+    explicit QtUserDefaults(const QString& iniFile);
+
+    bool boolDefault(const std::string& key, bool fallback) const override;
+    void setBool(const std::string& key, bool value) override;
+
+  private:
+    QSettings settings_;
+};
+
+inline constexpr const char* dockVisibleKey = "dockVisible";
+
+// "dockVisible"; an absent key counts as true.
+inline bool dockVisible(const UserDefaults& defaults) {
+    return defaults.boolDefault(dockVisibleKey, true);
+}
+
+}  // namespace housetone::ui

@@ -1,0 +1,72 @@
+#pragma once
+
+// The two unattended diagnostic runs ("--selftest", "--autotune-selftest"): each drives the
+// controller through one scenario, writes one log into the state directory and ends the program.
+// Main thread only; paced by the main queue in real time.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "controller/controller.h"
+#include "platform/main_queue.h"
+
+namespace housetone::ui {
+
+class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
+  public:
+    static constexpr const char* engineLogName = "app-selftest.log";
+    static constexpr const char* autoTuneLogName = "app-autotune-selftest.log";
+    static constexpr int meterSamples = 6;
+    static constexpr int lastAutoTuneTick = 151;
+
+    // `terminate` ends the program; it runs 0.5 s after a log was written.
+    static std::shared_ptr<SelfCheck> create(std::shared_ptr<Controller> controller,
+                                             MainQueue& main, std::function<void()> terminate);
+
+    void runEngineSelfCheck();
+    void runAutoTuneSelfCheck();
+
+  private:
+    SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main,
+              std::function<void()> terminate);
+    void engineStarted(bool ok);
+    void takeMeterSample(int index);
+    void autoTuneTick();
+    void finish(const char* logName);
+
+    std::shared_ptr<Controller> controller_;
+    MainQueue& main_;
+    std::function<void()> terminate_;
+    std::vector<std::string> lines_;
+    std::vector<double> rms_;
+    std::vector<std::int64_t> frames_;
+    std::optional<MainQueue::TimerId> timer_;
+    int ticks_ = 0;
+    bool finished_ = false;
+};
+
+// ---- Log lines ----------------------------------------------------------------------------------
+
+// The shortest decimal that reads back as the same Float64, always with a fractional digit
+// ("3.0", "-0.5", "12.345").
+std::string shortestDecimal(double value);
+// "offsets: [\"a\": 1.0, \"b\": 2.5]"; an empty map prints "offsets: [:]".
+std::string offsetsLine(const std::map<std::string, double>& offsets);
+// "tap rms per second: 0.01234 0.02000 ..." (%.5f each).
+std::string tapRmsLine(const std::vector<double>& rms);
+// "tap input frames per second: 48128 48128 ...".
+std::string tapFramesLine(const std::vector<std::int64_t>& frames);
+// "delays: Name=0smp Other=1440smp"; one item per engine target, in target order.
+std::string delaysLine(TapEngine& engine);
+// One line per tune phase, in key order: the device's display name (or the key when no device has
+// it), ": " and the text.
+std::vector<std::string> tunePhaseLines(const std::map<std::string, std::string>& phases,
+                                        const std::vector<Dev>& devices);
+std::string joinLines(const std::vector<std::string>& lines);
+
+}  // namespace housetone::ui

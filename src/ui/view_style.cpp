@@ -1,0 +1,124 @@
+#include "ui/view_style.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <QWidget>
+
+#include "ui/symbols.h"
+
+namespace housetone::ui::style {
+
+namespace {
+
+QFont scaled(double factor, bool bold = false) {
+    QFont f = QApplication::font();
+    if (f.pointSizeF() > 0)
+        f.setPointSizeF(f.pointSizeF() * factor);
+    else
+        f.setPixelSize(std::max(8, int(f.pixelSize() * factor + 0.5)));
+    f.setBold(bold);
+    return f;
+}
+
+bool isDark(const QWidget* w) {
+    const QPalette& p = w ? w->palette() : QApplication::palette();
+    return p.color(QPalette::Window).lightness() < p.color(QPalette::WindowText).lightness();
+}
+
+}  // namespace
+
+QFont headline() {
+    return scaled(1.0, true);
+}
+QFont body() {
+    return scaled(1.0);
+}
+QFont caption() {
+    return scaled(0.85);
+}
+QFont caption2() {
+    return scaled(0.78);
+}
+
+QFont monospacedDigits(const QFont& base) {
+    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (base.pointSizeF() > 0)
+        f.setPointSizeF(base.pointSizeF());
+    else
+        f.setPixelSize(base.pixelSize());
+    f.setBold(base.bold());
+    return f;
+}
+
+QColor secondary(const QWidget* w) {
+    const QPalette& p = w ? w->palette() : QApplication::palette();
+    QColor c = p.color(QPalette::WindowText);
+    c.setAlphaF(0.55f);
+    return c;
+}
+
+QColor accent(const QWidget* w) {
+    const QPalette& p = w ? w->palette() : QApplication::palette();
+    return p.color(QPalette::Highlight);
+}
+
+// The platform's system blue and orange, in their light and dark variants.
+QColor blue(const QWidget* w) {
+    return isDark(w) ? QColor(10, 132, 255) : QColor(0, 122, 255);
+}
+QColor orange(const QWidget* w) {
+    return isDark(w) ? QColor(255, 159, 10) : QColor(230, 126, 0);
+}
+
+void setTextColor(QLabel* label, const QColor& color) {
+    QPalette p = label->palette();
+    if (p.color(QPalette::WindowText) == color) return;
+    p.setColor(QPalette::WindowText, color);
+    label->setPalette(p);
+}
+
+QLabel* wrappingLabel(const QString& text, const QFont& font, QWidget* parent) {
+    auto* l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setWordWrap(true);
+    l->setFont(font);
+    l->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+    return l;
+}
+
+SymbolLabel::SymbolLabel(const QString& systemName, const QFont& font, bool secondary,
+                         QWidget* parent)
+    : QWidget(parent), name_(systemName), icon_(symbolIcon(systemName)), secondary_(secondary) {
+    const int side = QFontMetrics(font).height();
+    setFixedSize(side, side);
+}
+
+void SymbolLabel::paintEvent(QPaintEvent*) {
+    if (icon_.isNull()) return;
+    const qreal dpr = devicePixelRatioF();
+    QPixmap pm = icon_.pixmap(size(), dpr, isEnabled() ? QIcon::Normal : QIcon::Disabled);
+    if (pm.isNull()) return;
+    if (secondary_ && isEnabled()) {
+        QPainter tint(&pm);
+        tint.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        tint.fillRect(pm.rect(), secondary(this));
+    }
+    QPainter p(this);
+    p.drawPixmap(rect(), pm);
+}
+
+void makeProminent(QAbstractButton* button) {
+    button->setStyleSheet(QStringLiteral(
+        "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
+        " border: none; border-radius: 5px; padding: 4px 12px; }"
+        "QPushButton:pressed { background-color: palette(dark); }"
+        "QPushButton:disabled { background-color: palette(button); color: palette(mid); }"));
+}
+
+}  // namespace housetone::ui::style

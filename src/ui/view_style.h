@@ -1,0 +1,57 @@
+#pragma once
+
+// The few text styles and colors the main window uses, derived from the application font and
+// palette so they follow the appearance (light or dark) and the desktop's font size.
+
+#include <QColor>
+#include <QFont>
+#include <QIcon>
+#include <QString>
+#include <QWidget>
+
+class QAbstractButton;
+class QLabel;
+
+namespace housetone::ui::style {
+
+QFont headline();  // body size, bold
+QFont body();
+QFont caption();   // about 0.85 of body
+QFont caption2();  // a step below caption
+// Same size as `base` with digits of one width, so a changing number does not make its
+// neighbours jump.
+QFont monospacedDigits(const QFont& base);
+
+// Text colors. `widget` supplies the palette (the dark appearance swaps it).
+QColor secondary(const QWidget* widget);
+QColor accent(const QWidget* widget);
+QColor blue(const QWidget* widget);
+QColor orange(const QWidget* widget);
+
+// Sets the label's text color (keeps the rest of its palette).
+void setTextColor(QLabel* label, const QColor& color);
+
+// A label that word-wraps and lets the layout give it the full width.
+QLabel* wrappingLabel(const QString& text, const QFont& font, QWidget* parent = nullptr);
+
+// A system symbol drawn the size of `font`'s text, in the palette's text color, or in the
+// secondary color when asked. It is painted afresh each time, so it follows appearance changes.
+class SymbolLabel final : public QWidget {
+  public:
+    SymbolLabel(const QString& systemName, const QFont& font, bool secondary = false,
+                QWidget* parent = nullptr);
+    const QString& symbol() const { return name_; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    QString name_;
+    QIcon icon_;
+    bool secondary_;
+};
+
+// The filled accent-colored look of the most important button of a row.
+void makeProminent(QAbstractButton* button);
+
+}  // namespace housetone::ui::style

@@ -1,0 +1,108 @@
+#pragma once
+
+// The application shell: owns the one Controller, the main window, the tray item and the About
+// panel, applies the launch options and shuts the audio down when the program quits. Main thread.
+
+#include <QObject>
+#include <memory>
+
+#include "controller/controller.h"
+#include "ui/about_panel.h"
+#include "ui/qt_alert_presenter.h"
+#include "ui/vuzededudoz/launch_options.h"
+#include "ui/vuzededudoz/status_menu.h"
+
+class QMainWindow;
+
+namespace housetone {
+class UserDefaults;
+}
+
+namespace housetone::ui {
+
+class MainView;
+class SelfCheck;
+
+// What the shell needs from the platform, owned by main and outliving the delegate.
+struct AppServices {
+    AudioHardware& hw;
+    Player& player;
+    MicPermission& micPermission;
+    SettingsStore& store;
+    MainQueue& main;
+    UserDefaults& defaults;
+};
+
+// Whether the program has a taskbar entry (the Dock icon of other desktops): regular = yes,
+// accessory = tray only.
+enum class ActivationPolicy { regular, accessory };
+
+// Fusion with a light or dark palette; `system` leaves the desktop's style and colors alone.
+void applyAppearance(Appearance appearance);
+
+class AppDelegate final : public QObject, public MenuActions {
+    Q_OBJECT
+  public:
+    AppDelegate(AppServices services, LaunchOptions options, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Launch: controller, main window, taskbar policy, tray item, then the timed options.
+    void didFinishLaunching();
+    // Closing the window keeps the program running in the tray.
+    static constexpr bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
+    // A request to show the program again (a click on its taskbar entry, a second launch).
+    bool applicationShouldHandleReopen(bool hasVisibleWindows);
+    // Runs once, when the event loop is about to end: stops the audio, then gives it 0.3 s.
+    void willTerminate();
+
+    // regular while "dockVisible" is on and the main window is visible; accessory otherwise. On
+    // this desktop the entry is the main window's own taskbar button: while "dockVisible" is off
+    // the window is a tool window, which taskbars leave out. (A hidden window has no entry at all,
+    // so only the setting needs the flag.)
+    void updateActivationPolicy();
+    ActivationPolicy activationPolicy() const { return policy_; }
+
+    // ---- Menu actions ----
+    void menuSelectMode(const QVariant& raw) override;
+    void menuToggleMute(const QVariant& uid) override;
+    void menuSetVolume(const QVariant& uidAndVolume) override;
+    void menuNudgeDelay(const QVariant& uidAndDelta) override;
+    void menuAutoTune() override;
+    void menuRescan() override;
+    void menuShowWindow() override;
+    void toggleDockVisible() override;
+    void showAbout() override;
+    void menuQuit() override;
+
+    // ---- Parts, for the entry point, the screenshot tour and tests ----
+    const std::shared_ptr<Controller>& controller() const { return controller_; }
+    QMainWindow* window() const { return window_.get(); }
+    MainView* mainView() const;
+    StatusItem* statusItem() const { return statusItem_.get(); }
+    AboutPanel* aboutPanel() const { return aboutPanel_.get(); }
+    const LaunchOptions& options() const { return options_; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void createWindow();
+    void bringWindowForward();
+    void scheduleLaunchOptions();
+    QWidget* alertParent();
+
+    AppServices s_;
+    LaunchOptions options_;
+    QtAlertPresenter alerts_;
+
+    std::shared_ptr<Controller> controller_;
+    std::unique_ptr<QMainWindow> window_;
+    std::unique_ptr<StatusItem> statusItem_;
+    std::unique_ptr<AboutPanel> aboutPanel_;
+
+    std::shared_ptr<SelfCheck> selfCheck_;
+    ActivationPolicy policy_ = ActivationPolicy::accessory;
+    bool terminated_ = false;
+};
+
+}  // namespace housetone::ui

@@ -1,0 +1,350 @@
+#include "ui/vuzededudoz/status_menu.h"
+
+#include <QAction>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeySequence>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTextBoundaryFinder>
+#include <QVariantMap>
+#include <algorithm>
+#include <cmath>
+
+#include "audio/device_access.h"
+#include "core/settings_store.h"
+#include "ui/qt_user_defaults.h"
+#include "ui/resources.h"
+#include "ui/symbols.h"
+
+namespace housetone::ui {
+
+namespace {
+
+constexpr double offsetLimitMs = 250;
+constexpr int progressCharacters = 70;
+
+// Menus read a single "&" as a mnemonic marker; device names such as "Bang & Olufsen" must not.
+QString menuText(const QString& s) {
+    QString out = s;
+    return out.replace('&', "&&");
+}
+
+QString menuText(const std::string& s) {
+    return menuText(QString::fromStdString(s));
+}
+
+template <typename Fn>
+QAction* addItem(QMenu& menu, const QString& title, Fn&& action) {
+    QAction* item = menu.addAction(title);
+    QObject::connect(item, &QAction::triggered, item, std::forward<Fn>(action));
+    return item;
+}
+
+using ValueAction = void (MenuActions::*)(const QVariant&);
+
+// An item whose action receives the item's represented value, read when it is chosen.
+QAction* addValueItem(QMenu& menu, const QString& title, const QVariant& value, MenuActions& target,
+                      ValueAction action) {
+    QAction* item = menu.addAction(title);
+    item->setData(value);
+    QObject::connect(item, &QAction::triggered, item,
+                     [item, &target, action] { (target.*action)(item->data()); });
+    return item;
+}
+
+QAction* addDisabled(QMenu& menu, const QString& title) {
+    QAction* item = menu.addAction(title);
+    item->setEnabled(false);
+    return item;
+}
+
+void mark(QAction* item, bool on) {
+    item->setCheckable(true);
+    item->setChecked(on);
+}
+
+const Dev* findDevice(const Controller& c, const QString& uid) {
+    const std::string key = uid.toStdString();
+    const auto& devs = c.devices();
+    const auto it =
+        std::find_if(devs.begin(), devs.end(), [&](const Dev& d) { return d.uid == key; });
+    return it == devs.end() ? nullptr : &*it;
+}
+
+template <typename Map, typename T>
+T valueOr(const Map& map, const std::string& key, T fallback) {
+    const auto it = map.find(key);
+    return it == map.end() ? fallback : it->second;
+}
+
+// A represented map's string under `key`, or nothing when absent or not a string.
+std::optional<QString> stringMember(const QVariantMap& map, const char* key) {
+    const auto it = map.find(key);
+    if (it == map.end() || it->typeId() != QMetaType::QString) return std::nullopt;
+    return it->toString();
+}
+
+// A represented map's number under `key`, or nothing when absent or not a Float64.
+std::optional<double> numberMember(const QVariantMap& map, const char* key) {
+    const auto it = map.find(key);
+    if (it == map.end() || it->typeId() != QMetaType::Double) return std::nullopt;
+    return it->toDouble();
+}
+
+void addDeviceSubmenu(QMenu& parent, const MenuModel& m, const MenuDevice& md,
+                      MenuActions& target) {
+    const Dev& d = md.dev;
+    const QString uid = QString::fromStdString(d.uid);
+    // Parented to the top menu so clearing it on the next build can find and delete it.
+    auto* sub = new QMenu(deviceMenuTitle(m, d), &parent);
+    parent.addMenu(sub);
+
+    if (md.hasMute) {
+        const bool muted = valueOr(m.muted, d.uid, false);
+        addValueItem(*sub, muted ? "Unmute" : "Mute", uid, target, &MenuActions::menuToggleMute);
+        sub->addSeparator();
+    }
+
+    if (md.hasVolume) {
+        const float volume = valueOr(m.volumes, d.uid, 0.0f);
+        for (int pct = 100; pct >= 10; pct -= 10) {
+            const QVariantMap value{{"uid", uid}, {"v", pct / 100.0}};
+            mark(addValueItem(*sub, QString::number(pct) + "%", value, target,
+                              &MenuActions::menuSetVolume),
+                 volumeItemMarked(volume, pct));
+        }
+    } else {
+        addDisabled(*sub, "No volume control (" + QString::fromStdString(d.transportLabel()) + ")");
+    }
+
+    const bool isReference = m.referenceUID && *m.referenceUID == d.uid;
+    if (m.mode == Mode::aligned && !isReference && valueOr(m.include, d.uid, false)) {
+        sub->addSeparator();
+        const auto ms = static_cast<long long>(std::trunc(valueOr(m.offsets, d.uid, 0.0)));
+        addDisabled(*sub, "Delay: " + QString::number(ms) + " ms");
+        for (const double delta : {5.0, -5.0}) {
+            const QVariantMap value{{"uid", uid}, {"d", delta}};
+            addValueItem(*sub, delta > 0 ? QStringLiteral("+5 ms") : QStringLiteral("\u22125 ms"),
+                         value, target, &MenuActions::menuNudgeDelay);
+        }
+    }
+}
+
+QIcon trayImage() {
+    QIcon icon = symbolIcon("hifispeaker.2.fill");
+    // Some desktops refuse a tray entry without an image; the program icon always exists.
+    if (icon.isNull()) icon = QIcon(resourcePath("AppIcon.png"));
+    return icon;
+}
+
+}  // namespace
+
+// ---- Model
+// ----------------------------------------------------------------------------------------
+
+MenuModel menuModelFrom(Controller& c, bool dockVisible) {
+    MenuModel m;
+    m.mode = c.mode();
+    for (const Dev& d : c.devices())
+        m.devices.push_back({d, hasVolume(c.hardware(), d), hasMute(c.hardware(), d)});
+    m.volumes = c.volumes();
+    m.muted = c.muted();
+    m.include = c.include();
+    m.offsets = c.offsets();
+    m.tuning = c.tuning();
+    m.tuneOverall = c.tuneOverall();
+    if (const auto ref = c.referenceSpeaker()) m.referenceUID = ref->uid;
+    m.dockVisible = dockVisible;
+    return m;
+}
+
+QString firstCharacters(const std::string& utf8, int count) {
+    const QString text = QString::fromStdString(utf8);
+    // Cut between grapheme clusters, so an accented letter or a flag is never split in two.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    int n = 0;
+    while (n < count && finder.toNextBoundary() != -1)
+        ++n;
+    return n < count ? text : text.left(finder.position());
+}
+
+bool volumeItemMarked(float volume, int percent) {
+    const long rounded = std::lround(volume * 100.0f);
+    return std::abs(rounded - percent) < 6;
+}
+
+QString deviceMenuTitle(const MenuModel& m, const Dev& d) {
+    QString state;
+    if (valueOr(m.muted, d.uid, false)) {
+        state = "muted";
+    } else if (const auto it = m.volumes.find(d.uid); it != m.volumes.end()) {
+        state = QString::number(static_cast<long long>(std::trunc(it->second * 100.0f))) + "%";
+    } else {
+        state = QStringLiteral("\u2014");
+    }
+    return menuText(d.name) + "  " + state;
+}
+
+void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
+    menu.clear();
+    for (QMenu* old : menu.findChildren<QMenu*>(Qt::FindDirectChildrenOnly))
+        old->deleteLater();
+
+    for (const Mode mode : allModes) {
+        const QString raw = QString::fromStdString(rawValue(mode));
+        mark(addValueItem(menu, raw, raw, target, &MenuActions::menuSelectMode), m.mode == mode);
+    }
+    menu.addSeparator();
+
+    for (const MenuDevice& d : m.devices)
+        addDeviceSubmenu(menu, m, d, target);
+    menu.addSeparator();
+
+    addItem(
+        menu,
+        m.tuning ? QStringLiteral("Cancel auto-tune") : QStringLiteral("Auto-tune speakers\u2026"),
+        [&target] { target.menuAutoTune(); });
+    if (m.tuning && m.tuneOverall)
+        addDisabled(menu, menuText(firstCharacters(*m.tuneOverall, progressCharacters)));
+    menu.addSeparator();
+
+    QAction* rescan = addItem(menu, "Rescan devices", [&target] { target.menuRescan(); });
+    rescan->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    menu.addSeparator();
+
+    addItem(menu, "Open Housetone", [&target] { target.menuShowWindow(); });
+    mark(addItem(menu, "Show in Dock", [&target] { target.toggleDockVisible(); }), m.dockVisible);
+    menu.addSeparator();
+
+    addItem(menu, "About Housetone", [&target] { target.showAbout(); });
+    menu.addSeparator();
+
+    addItem(menu, "Quit Housetone", [&target] { target.menuQuit(); });
+}
+
+// ---- Actions ------------------------------------------------------------------------------------
+
+void menuSelectMode(Controller& c, const QVariant& raw) {
+    if (raw.typeId() != QMetaType::QString) return;
+    if (const auto mode = modeFromRawValue(raw.toString().toStdString())) c.chooseMode(*mode);
+}
+
+void menuToggleMute(Controller& c, const QVariant& uid) {
+    if (uid.typeId() != QMetaType::QString) return;
+    const Dev* d = findDevice(c, uid.toString());
+    if (!d) return;
+    c.setMute(*d, !valueOr(c.muted(), d->uid, false));
+}
+
+void menuSetVolume(Controller& c, const QVariant& uidAndVolume) {
+    const QVariantMap map = uidAndVolume.toMap();
+    const auto uid = stringMember(map, "uid");
+    const auto v = numberMember(map, "v");
+    if (!uid || !v) return;
+    const Dev* d = findDevice(c, *uid);
+    if (!d) return;
+    c.setVolume(d->id, d->uid, static_cast<float>(*v));
+}
+
+void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta) {
+    const QVariantMap map = uidAndDelta.toMap();
+    const auto uid = stringMember(map, "uid");
+    const auto delta = numberMember(map, "d");
+    if (!uid || !delta) return;
+    const Dev* d = findDevice(c, *uid);
+    if (!d) return;
+    const double now = valueOr(c.offsets(), d->uid, 0.0);
+    // setOffset plays a negative value as no delay; re-basing then moves everyone else later.
+    const Dev speaker = *d;
+    c.setOffset(speaker, std::clamp(now + *delta, -offsetLimitMs, offsetLimitMs));
+    c.rebaseOffsets();
+}
+
+// ---- Status item --------------------------------------------------------------------------------
+
+StatusItem::StatusItem(std::shared_ptr<Controller> controller, UserDefaults& defaults,
+                       MenuActions& target, QObject* parent)
+    : QObject(parent),
+      controller_(std::move(controller)),
+      defaults_(defaults),
+      target_(target),
+      menu_(new QMenu) {
+    menu_->setTitle("Housetone");
+    connect(menu_, &QMenu::aboutToShow, this, &StatusItem::menuNeedsUpdate);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = new QSystemTrayIcon(trayImage(), this);
+        tray_->setToolTip(QStringLiteral("Housetone \u2014 speakers, volumes, alignment"));
+        tray_->setContextMenu(menu_);
+        // A left click opens the same menu; desktops differ in what they do with one otherwise.
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason r) {
+                    if (r == QSystemTrayIcon::Trigger) openMenu();
+                });
+        tray_->show();
+    }
+    observer_ = controller_->addObserver([this](Field f) { controllerChanged(f); });
+    menuNeedsUpdate();
+}
+
+StatusItem::~StatusItem() {
+    controller_->removeObserver(observer_);
+    delete menu_;
+}
+
+void StatusItem::menuNeedsUpdate() {
+    rebuildPosted_ = false;
+    buildStatusMenu(*menu_, menuModelFrom(*controller_, dockVisible(defaults_)), target_);
+}
+
+void StatusItem::controllerChanged(Field f) {
+    switch (f) {
+        case Field::devices:
+        case Field::mode:
+        case Field::volumes:
+        case Field::muted:
+        case Field::offsets:
+        case Field::include:
+        case Field::tuning:
+        case Field::tuneOverall:
+            break;
+        default:
+            return;  // nothing the menu shows
+    }
+    // Some tray hosts copy the menu when it changes and never announce its opening, so it is
+    // rebuilt on every change that it shows.
+    scheduleRebuild();
+}
+
+void StatusItem::scheduleRebuild() {
+    // Later, not now: the change may come from one of the menu's own items, which the rebuild
+    // deletes. An open Qt-drawn menu is left alone; it is rebuilt when it next opens.
+    if (rebuildPosted_ || menu_->isVisible()) return;
+    rebuildPosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            rebuildPosted_ = false;
+            if (!menu_->isVisible()) menuNeedsUpdate();
+        },
+        Qt::QueuedConnection);
+}
+
+void StatusItem::openMenu() {
+    QPoint at = QCursor::pos();
+    if (tray_) {
+        const QRect icon = tray_->geometry();
+        if (icon.isValid()) at = icon.bottomLeft();
+    }
+    // A pointer position of (0, 0) is what platforms without a pointer report; under the top-left
+    // corner of the primary screen the menu would be half off screen on some desktops.
+    if (at.isNull()) {
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            at = screen->availableGeometry().topLeft() + QPoint(24, 24);
+    }
+    menu_->popup(at);
+}
+
+}  // namespace housetone::ui

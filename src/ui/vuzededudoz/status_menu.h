@@ -1,0 +1,118 @@
+#pragma once
+
+// The status-bar (tray) menu: what it shows is a pure function of a MenuModel snapshot of the
+// controller; what its items do goes to a MenuActions target (the AppDelegate). The speaker
+// actions themselves are free functions over the Controller, so they run the same from the menu,
+// from tests and from anything else that holds a controller.
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVariant>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "controller/controller.h"
+#include "core/dev.h"
+#include "core/mode.h"
+
+class QMenu;
+class QSystemTrayIcon;
+
+namespace housetone {
+class UserDefaults;
+}
+
+namespace housetone::ui {
+
+struct MenuDevice {
+    Dev dev;
+    bool hasVolume = false;  // output volume (virtual main volume or channel scalars)
+    bool hasMute = false;    // output mute flag
+};
+
+// Everything the menu shows, read from the controller at one moment.
+struct MenuModel {
+    Mode mode = Mode::single;
+    std::vector<MenuDevice> devices;
+    std::map<std::string, float> volumes;
+    std::map<std::string, bool> muted;
+    std::map<std::string, bool> include;
+    std::map<std::string, double> offsets;
+    bool tuning = false;
+    std::optional<std::string> tuneOverall;
+    std::optional<std::string> referenceUID;
+    bool dockVisible = true;
+};
+
+MenuModel menuModelFrom(Controller& c, bool dockVisible);
+
+// The methods the menu's items call, with the item's represented value where it has one.
+class MenuActions {
+  public:
+    virtual ~MenuActions() = default;
+    virtual void menuSelectMode(const QVariant& raw) = 0;
+    virtual void menuToggleMute(const QVariant& uid) = 0;
+    virtual void menuSetVolume(const QVariant& uidAndVolume) = 0;
+    virtual void menuNudgeDelay(const QVariant& uidAndDelta) = 0;
+    virtual void menuAutoTune() = 0;
+    virtual void menuRescan() = 0;
+    virtual void menuShowWindow() = 0;
+    virtual void toggleDockVisible() = 0;
+    virtual void showAbout() = 0;
+    virtual void menuQuit() = 0;
+};
+
+// Removes every item (and the submenus of the last build), then fills `menu` from `m`.
+void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target);
+
+// Text pieces of the menu, exposed for the views that show the same things.
+QString deviceMenuTitle(const MenuModel& m, const Dev& d);
+// The first `count` user-perceived characters of a UTF-8 text.
+QString firstCharacters(const std::string& utf8, int count);
+// Whether the volume item for `percent` carries the on mark at `volume` (0...1).
+bool volumeItemMarked(float volume, int percent);
+
+// The speaker actions on the controller. A represented value of the wrong shape, or a UID that is
+// not among the devices, does nothing.
+void menuSelectMode(Controller& c, const QVariant& raw);
+void menuToggleMute(Controller& c, const QVariant& uid);
+void menuSetVolume(Controller& c, const QVariant& uidAndVolume);
+void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta);
+
+// The tray icon and its menu, kept in step with the controller. Without a system tray (some
+// desktops, offscreen runs) there is no icon and the menu is handed to the main window instead.
+class StatusItem final : public QObject {
+    Q_OBJECT
+  public:
+    StatusItem(std::shared_ptr<Controller> controller, UserDefaults& defaults, MenuActions& target,
+               QObject* parent = nullptr);
+    ~StatusItem() override;
+
+    QMenu* menu() const { return menu_; }
+    QSystemTrayIcon* trayIcon() const { return tray_; }  // null without a system tray
+
+    // menuNeedsUpdate: rebuilds the menu from the controller now.
+    void menuNeedsUpdate();
+    // Rebuilds soon, from the event loop (after whatever action is running has returned).
+    void scheduleRebuild();
+    // Opens the menu as a click on the icon would: at the icon, or under the mouse pointer when
+    // the tray does not tell where its icon is.
+    void openMenu();
+
+  private:
+    void controllerChanged(Field f);
+
+    std::shared_ptr<Controller> controller_;
+    UserDefaults& defaults_;
+    MenuActions& target_;
+    QMenu* menu_;
+    QSystemTrayIcon* tray_ = nullptr;
+    int observer_ = 0;
+    bool rebuildPosted_ = false;
+};
+
+}  // namespace housetone::ui

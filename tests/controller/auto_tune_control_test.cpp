@@ -1,0 +1,130 @@
+// Auto-tune as the controller runs it: refusals and permission texts, one real tune in a quiet
+// simulated room with the aligned engine paused around it, and a cancel. Checked through the
+// model, the settings file, the audit log and "autotune.log".
+#include <gtest/gtest.h>
+
+#include "controller/fixture.h"
+
+using namespace housetone;
+using namespace housetone::testing;
+
+namespace {
+
+// Shelf sounds ~113 ms after Desk (108 ms more latency, 1.8 m farther).
+sim::RoomSpec quietRoom(sim::MicPermissionState permission, bool answer = true) {
+    sim::RoomSpec r = fixtureRoom();
+    r.systemAudio = "silence";
+    r.outputs = {simSpeaker("Desk", "desk", transport::builtIn),
+                 simSpeaker("Shelf", "shelf", transport::usb)};
+    r.outputs[0].latencyMs = 12;
+    r.outputs[0].distanceM = 1.2;
+    r.outputs[1].latencyMs = 120;
+    r.outputs[1].distanceM = 3;
+    r.inputs[0].noiseRms = 0.002;
+    r.defaultOutput.reset();
+    r.microphonePermission = permission;
+    r.microphoneRequestAnswer = answer;
+    return r;
+}
+
+using Perm = sim::MicPermissionState;
+
+std::optional<std::string> overallAfterPress(Perm permission, std::map<std::string, bool> include,
+                                             bool answer = true) {
+    Rig rig(quietRoom(permission, answer));
+    rig.writeSettings(std::move(include));
+    Controller& c = rig.start();
+    c.toggleAutoTune();
+    rig.main.runUntil([&] { return c.tuneOverall() && c.tuneOverall()->find("Waiting") != 0; }, 10);
+    EXPECT_FALSE(c.tuning());
+    EXPECT_EQ(c.tuner(), nullptr);
+    return c.tuneOverall();
+}
+
+TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionStateSaysWhatToDo) {
+    const std::map<std::string, bool> both{{"desk", true}, {"shelf", true}};
+    EXPECT_EQ(overallAfterPress(Perm::notDetermined, {}), "No speakers found");
+    EXPECT_EQ(overallAfterPress(Perm::notDetermined, {{"desk", true}}),
+              "Include at least one more speaker first");
+    const std::string off =
+        "Microphone access is off. Enable it: System Settings → Privacy & Security → Microphone "
+        "→ Housetone, then try again.";
+    EXPECT_EQ(overallAfterPress(Perm::restricted, both), off);
+    EXPECT_EQ(overallAfterPress(Perm::denied, both), off);
+    EXPECT_EQ(overallAfterPress(Perm::notDetermined, both, false),
+              "Microphone access denied — Auto-tune needs the built-in mic. Enable it in System "
+              "Settings → Privacy & Security → Microphone → Housetone.");
+}
+
+TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes) {
+    Rig rig(quietRoom(Perm::notDetermined));
+    rig.writeSettings({{"desk", true}, {"shelf", true}});
+    Controller& c = rig.start();
+    ASSERT_TRUE(rig.startAligned());
+    const auto generation = c.alignedStartGeneration();
+
+    bool engineDownWhileMeasuring = false;
+    c.addObserver([&](Field f) {
+        if (f == Field::tuneOverall && c.tuneOverall() == "Checking microphone & room noise…")
+            engineDownWhileMeasuring = c.engine().installedRun() == 0;
+    });
+    // Pausing only stops the engine, so the next start to complete is the resume's.
+    bool restarted = false;
+    c.setAlignedStartCompleted([&](bool ok) { restarted = ok; });
+
+    c.toggleAutoTune();
+    EXPECT_EQ(c.tuneOverall(), "Waiting for you to allow microphone access…");
+    ASSERT_TRUE(rig.main.runUntil([&] { return c.tuning(); }, 10));
+    ASSERT_TRUE(rig.main.runUntil([&] { return !c.tuning(); }, 50));
+    ASSERT_TRUE(rig.main.runUntil([&] { return restarted; }, 20)) << c.status();
+
+    EXPECT_TRUE(engineDownWhileMeasuring);
+    EXPECT_EQ(c.alignedStartGeneration(), generation + 1);
+    EXPECT_EQ(c.engine().targets().size(), 2u);
+    EXPECT_NE(c.engine().installedRun(), 0u);
+
+    ASSERT_EQ(c.offsets().count("desk"), 1u) << *c.tuneOverall();
+    EXPECT_NEAR(c.offsets().at("desk"), 113, 2);
+    EXPECT_EQ(c.offsets().at("shelf"), 0.0);
+    EXPECT_EQ(rig.store.load().offsets, c.offsets());
+    EXPECT_NE(c.engine().delayFrames(0), 0);
+    const std::string audit =
+        "  offset Desk 0 -> " + std::to_string(static_cast<long>(c.offsets().at("desk"))) + "\n";
+    EXPECT_NE(rig.readFile("offsets-audit.log").value_or("").find(audit), std::string::npos);
+    EXPECT_EQ(c.tunePhases().count("desk"), 1u);
+
+    const std::string log = rig.readFile("autotune.log").value_or("");
+    const std::string head = *c.tuneOverall() + "\n---\npair ";
+    EXPECT_EQ(log.substr(0, head.size()), head);
+    EXPECT_NE(log.back(), '\n');
+}
+
+TEST(AutoTuneControl, PressingDuringARunOnlyCancelsAndKeepsWhatWasApplied) {
+    Rig rig(quietRoom(Perm::authorized));
+    rig.writeSettings({{"desk", true}, {"shelf", true}});
+    Controller& c = rig.start();
+    c.toggleAutoTune();
+    AutoTuner* const tuner = c.tuner();
+    // Offsets reach the model before the per-speaker lines that follow them.
+    ASSERT_TRUE(rig.main.runUntil([&] { return !c.tunePhases().empty(); }, 30));
+    const auto applied = c.offsets();
+    ASSERT_EQ(applied.size(), 2u);
+
+    c.toggleAutoTune();
+    EXPECT_EQ(c.tuneOverall(), "Cancelling…");
+    EXPECT_TRUE(c.tuning());
+    EXPECT_EQ(c.tuner(), tuner);
+    EXPECT_TRUE(tuner->cancelled.load());
+
+    ASSERT_TRUE(rig.main.runUntil([&] { return !c.tuning(); }, 30));
+    rig.main.runFor(0.2);  // room for a wrongly posted resume
+    // "Cancelled." or the pass-1 report, depending on where the run noticed.
+    EXPECT_NE(c.tuneOverall()->find("Cancelled"), std::string::npos) << *c.tuneOverall();
+    EXPECT_EQ(c.offsets(), applied);
+    EXPECT_EQ(rig.store.load().offsets, applied);
+    // Started outside aligned: nothing was paused, so nothing is started afterwards.
+    EXPECT_EQ(c.alignedStartGeneration(), 0u);
+    EXPECT_TRUE(c.engine().targets().empty());
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// Start-up, device decisions, the reference speaker and the three modes over the simulated room.
+#include <gtest/gtest.h>
+
+#include "controller/fixture.h"
+
+using namespace housetone;
+using namespace housetone::testing;
+
+namespace {
+
+const std::string togetherKitchenDesk =
+    "Together: Kitchen + Desk (no alignment; volume keys disabled by macOS)";
+
+TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceWhileSavedDecisionsAnnounceNobody) {
+    {
+        Rig rig;
+        Controller& c = rig.start();
+        EXPECT_EQ(c.status(),
+                  "Kitchen, Porch, Built-in Speakers, Desk appeared — tick it to add it to the "
+                  "group.");
+        EXPECT_EQ(c.include().size(), 4u);
+        EXPECT_TRUE(c.includedDevices().empty());
+        EXPECT_EQ(rig.outputUID(), "builtin");  // start-up routes nothing and writes nothing
+        EXPECT_FALSE(rig.readFile("offsets.json"));
+    }
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}}, {{"desk", -900.0}});
+    Controller& c = rig.start();
+    EXPECT_EQ(c.status(), "");
+    EXPECT_EQ(c.include(),
+              (std::map<std::string, bool>{
+                  {"builtin", false}, {"desk", false}, {"kitchen", true}, {"porch", false}}));
+    EXPECT_EQ(rig.store.load().offsets.at("desk"), -250.0);  // clamped at start-up and saved
+}
+
+TEST(ControllerDevices, UnpluggedSpeakerKeepsItsDecisionAndNewcomersAreNamedInListOrder) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}, {"builtin", false}, {"porch", false}});
+    Controller& c = rig.start();
+    rig.sim.removeDevice("desk");
+    c.tick();
+    EXPECT_EQ(rig.listedUIDs(), (std::vector<std::string>{"kitchen", "porch", "builtin"}));
+    rig.sim.addOutput(simSpeaker("Desk", "desk", transport::usb));
+    c.tick();
+    EXPECT_EQ(c.includedDevices().size(), 2u);
+    EXPECT_EQ(c.status(), "");
+
+    rig.sim.addOutput(simSpeaker("Attic", "attic", transport::usb));
+    rig.sim.addOutput(simSpeaker("Bath", "bath", transport::bluetooth));
+    c.tick();
+    EXPECT_EQ(c.status(), "Bath, Attic appeared — tick it to add it to the group.");
+    EXPECT_FALSE(c.include().at("attic") || c.include().at("bath"));
+}
+
+TEST(ControllerDevices, ReferenceIsTheAnchorThenTheFirstBluetoothThenTheFirstIncluded) {
+    Rig rig;
+    rig.writeSettings({{"builtin", true}, {"kitchen", true}, {"porch", true}, {"desk", true}});
+    Controller& c = rig.start();
+    EXPECT_EQ(c.referenceSpeaker()->uid, "kitchen");
+    Config cfg = rig.store.load();
+    cfg.anchor = "builtin";
+    rig.store.save(cfg);
+    EXPECT_EQ(c.referenceSpeaker()->uid, "builtin");
+    c.setInclude(rig.dev("builtin"), false);  // an anchor that is not included does not count
+    c.setInclude(rig.dev("kitchen"), false);
+    EXPECT_EQ(c.referenceSpeaker()->uid, "porch");
+    c.setInclude(rig.dev("porch"), false);
+    EXPECT_EQ(c.referenceSpeaker()->uid, "desk");
+    EXPECT_EQ(rig.store.load().anchor, "builtin");  // saves never move a stored anchor
+}
+
+TEST(ControllerModes, TogetherNeedsTwoSpeakersAndIsBuiltOnceHoweverOftenApplied) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}});
+    Controller& c = rig.start();
+    c.chooseMode(Mode::together);
+    EXPECT_EQ(c.status(), "Need at least 2 included speakers");
+    EXPECT_EQ(c.mode(), Mode::single);
+    EXPECT_TRUE(rig.store.load().names.empty());  // not saved
+
+    c.setInclude(rig.dev("desk"), true);
+    c.chooseMode(Mode::together);
+    c.chooseMode(Mode::together);
+    EXPECT_EQ(c.status(), togetherKitchenDesk);
+    EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
+    EXPECT_EQ(rig.outputUID(), allSpeakersID);
+
+    c.chooseMode(Mode::single);
+    EXPECT_EQ(rig.outputUID(), "builtin");
+    EXPECT_EQ(c.status(), "Single output: Built-in Speakers");
+    EXPECT_FALSE(c.previousOutputUID());
+}
+
+TEST(ControllerModes, SingleMovesToTheReferenceWhenTheEarlierOutputIsGone) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}});
+    Controller& c = rig.start();
+    c.chooseMode(Mode::together);
+    rig.sim.removeDevice("builtin");
+    c.chooseMode(Mode::single);
+    EXPECT_EQ(rig.outputUID(), "kitchen");
+    EXPECT_EQ(c.status(), "Single output: Kitchen");
+}
+
+TEST(ControllerModes, AlignedWithOneSpeakerStartsItWithoutDelay) {
+    Rig rig;
+    rig.writeSettings({{"desk", true}}, {{"desk", 120.0}});
+    Controller& c = rig.start();
+    ASSERT_TRUE(rig.startAligned());
+    EXPECT_EQ(c.status(),
+              "Aligned: Desk is the reference; delay sliders hold the others back to meet it");
+    ASSERT_EQ(c.engine().targets().size(), 1u);
+    EXPECT_EQ(c.engine().delayFrames(0), 0);
+    EXPECT_EQ(c.offsets().at("desk"), 120.0);
+    EXPECT_EQ(rig.outputUID(), "desk");
+}
+
+TEST(ControllerModes, AlignedOvertakenByTogetherLeavesNoEngineBehind) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}});
+    Controller& c = rig.start();
+    bool oneShotRan = false;
+    c.setAlignedStartCompleted([&](bool) { oneShotRan = true; });
+    c.chooseMode(Mode::aligned);
+    c.chooseMode(Mode::together);
+    rig.main.runFor(0.2);  // the overtaken start's completion arrives meanwhile
+    EXPECT_EQ(c.status(), togetherKitchenDesk);
+    EXPECT_EQ(c.mode(), Mode::together);
+    EXPECT_TRUE(rig.sim.tapIDs().empty());
+    EXPECT_EQ(rig.sim.ioProcCount(), 0u);
+    EXPECT_EQ(rig.outputUID(), allSpeakersID);
+    EXPECT_FALSE(oneShotRan);
+}
+
+TEST(ControllerModes, FailedAlignedStartShowsTheEngineErrorAndRestoresTheOutput) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}});
+    Controller& c = rig.start();
+    rig.sim.injectFault({.call = sim::Call::createTap, .status = -50});
+    c.chooseMode(Mode::aligned);
+    setDefaultOutput(rig.sim, *rig.sim.idForUID("desk"));  // moved while the start runs
+    ASSERT_TRUE(rig.main.runUntil([&] { return c.mode() == Mode::single; }, 20));
+    EXPECT_EQ(c.status(),
+              "tap creation failed (OSStatus -50) — likely missing System Audio Recording "
+              "permission");
+    EXPECT_EQ(rig.outputUID(), "builtin");
+}
+
+TEST(ControllerModes, RescanReportsChangesAndReappliesTheMode) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}});
+    Controller& c = rig.start();
+    c.chooseMode(Mode::together);
+    const auto before = rig.sim.idForUID(allSpeakersID);
+    rig.sim.removeDevice("builtin");
+    rig.sim.addOutput(simSpeaker("Attic", "attic", transport::usb));
+    c.rescan();
+    c.rescan();
+    ASSERT_EQ(rig.alerts.shown.size(), 2u);
+    const std::string tail =
+        "\n\n• Kitchen  (Bluetooth)\n• Porch  (Bluetooth)\n• Attic\n• Desk\n\nOnly connected "
+        "devices appear here. If a paired speaker is missing, connect it from the Bluetooth menu "
+        "and rescan.";
+    EXPECT_EQ(rig.alerts.shown[0].first, "4 outputs found");
+    EXPECT_EQ(rig.alerts.shown[0].second, "New: Attic\nGone: 1" + tail);
+    EXPECT_EQ(rig.alerts.shown[1].second, "Nothing changed." + tail);
+    EXPECT_NE(rig.sim.idForUID(allSpeakersID), before);
+}
+
+}  // namespace

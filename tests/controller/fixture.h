@@ -1,0 +1,138 @@
+#pragma once
+
+// A controller over a small simulated room, a hand-pumped main queue and a settings store in a
+// fresh temporary directory. The device list shows the room in this order (Bluetooth first, then
+// built-in, then the rest by name):
+//   "Kitchen" kitchen (Bluetooth), "Porch" porch (Bluetooth LE),
+//   "Built-in Speakers" builtin (system output at start), "Desk" desk (USB).
+// Inputs: "Built-in Microphone" mic (built-in), "Kitchen Headset" headset-mic (Bluetooth).
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/device_access.h"
+#include "audio/sim/sim_audio_system.h"
+#include "controller/controller.h"
+#include "platform/manual_main_queue.h"
+
+namespace housetone::testing {
+
+inline sim::OutputSpec simSpeaker(const std::string& name, const std::string& uid,
+                                  std::uint32_t transport, int channels = 2) {
+    sim::OutputSpec o;
+    o.name = name;
+    o.uid = uid;
+    o.transport = transport;
+    o.channels = channels;
+    o.level = 0.2;
+    return o;
+}
+
+inline sim::RoomSpec fixtureRoom() {
+    sim::RoomSpec room;
+    room.outputs = {simSpeaker("Built-in Speakers", "builtin", transport::builtIn),
+                    simSpeaker("Kitchen", "kitchen", transport::bluetooth),
+                    simSpeaker("Desk", "desk", transport::usb),
+                    simSpeaker("Porch", "porch", transport::bluetoothLE)};
+    room.inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001},
+                   {"Kitchen Headset", "headset-mic", transport::bluetooth, 1, 0.0001}};
+    room.defaultOutput = "builtin";
+    return room;
+}
+
+inline std::filesystem::path makeTempDir() {
+    std::string p = (std::filesystem::temp_directory_path() / "housetone-ctrl-XXXXXX").string();
+    if (!::mkdtemp(p.data())) throw std::runtime_error("mkdtemp failed");
+    return p;
+}
+
+struct RecordingAlerts final : AlertPresenter {
+    std::vector<std::pair<std::string, std::string>> shown;  // message, informative text
+    void showAlert(const std::string& message, const std::string& informative) override {
+        shown.emplace_back(message, informative);
+    }
+};
+
+inline constexpr const char* allSpeakersID = "com.mirelo.housetone.allspeakers";
+
+// Members are destroyed in reverse order: the controller first, the world last.
+struct Rig {
+    explicit Rig(sim::RoomSpec room = fixtureRoom())
+        : dir(makeTempDir()), sim(std::move(room), {.speed = 60}), store(dir / "state") {}
+    ~Rig() {
+        if (ctl) ctl->shutdown();
+        ctl.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    Controller& start() {
+        ctl = Controller::create(
+            Services{sim, main, store, sim.player(), sim.micPermission(), &alerts});
+        return *ctl;
+    }
+    // A settings file holding these decisions and offsets (no names, no anchor).
+    void writeSettings(std::map<std::string, bool> include,
+                       std::map<std::string, double> offsets = {}) {
+        Config c;
+        c.include = std::move(include);
+        c.offsets = std::move(offsets);
+        store.save(c);
+    }
+    Dev dev(const std::string& uid) const {
+        for (const Dev& d : ctl->devices())
+            if (d.uid == uid) return d;
+        ADD_FAILURE() << "not listed: " << uid;
+        return {};
+    }
+    std::vector<std::string> listedUIDs() const {
+        std::vector<std::string> out;
+        for (const Dev& d : ctl->devices())
+            out.push_back(d.uid);
+        return out;
+    }
+    std::string outputUID() {
+        const auto id = defaultOutput(sim);
+        return id ? stringProperty(sim, *id, sel::deviceUID).value_or("") : "";
+    }
+    std::vector<std::string> aggregateUIDs() {
+        std::vector<std::string> out;
+        for (AudioObjectID id : sim.aggregateIDs())
+            out.push_back(stringProperty(sim, id, sel::deviceUID).value_or("?"));
+        return out;
+    }
+    // Chooses `aligned` and pumps until the engine start has completed; its result.
+    bool startAligned() {
+        std::optional<bool> result;
+        ctl->setAlignedStartCompleted([&](bool ok) { result = ok; });
+        ctl->chooseMode(Mode::aligned);
+        return main.runUntil([&] { return result.has_value(); }, 20) && *result;
+    }
+    // One tick after the world has rendered a few more buffers (so the engine's callback ran).
+    void tickAfterAudio() {
+        sim.waitForFrame(sim.frame() + 4 * sim.bufferFrames());
+        ctl->tick();
+    }
+    std::optional<std::string> readFile(const std::string& name) const {
+        std::ifstream in(store.fileURL(name), std::ios::binary);
+        if (!in) return std::nullopt;
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::filesystem::path dir;
+    sim::SimAudioSystem sim;
+    ManualMainQueue main;
+    SettingsStore store;
+    RecordingAlerts alerts;
+    std::shared_ptr<Controller> ctl;
+};
+
+}  // namespace housetone::testing

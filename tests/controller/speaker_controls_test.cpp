@@ -1,0 +1,142 @@
+// Offsets and sound options reaching the engine and the file, the microphone warning, the audit
+// log.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
+#include "controller/fixture.h"
+
+using namespace housetone;
+using namespace housetone::testing;
+
+namespace {
+
+bool limiterOn(Controller& c, int device) {
+    return c.engine().toneStores().coef[std::size_t(device) * 40 + 16].load() != 0.0f;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}}, {{"desk", 10.0}});
+    Controller& c = rig.start();
+    ASSERT_TRUE(rig.startAligned());
+    c.setOffset(rig.dev("desk"), -300.0);
+    EXPECT_EQ(c.offsets().at("desk"), -250.0);
+    EXPECT_EQ(c.engine().delayFrames(1), 0);
+    c.setOffset(rig.dev("desk"), 300.0);
+    EXPECT_EQ(c.offsets().at("desk"), 250.0);
+    EXPECT_EQ(c.engine().delayFrames(1), 12000);  // 250 ms at 48 kHz
+    c.shiftAll(-5);
+    EXPECT_EQ(c.engine().delayFrames(1), 11760);
+    EXPECT_EQ(c.engine().delayFrames(0), 0);  // the reference does not move
+}
+
+TEST(SpeakerControls, ShiftAllStopsAtZeroAndReportsTheWholeStep) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"builtin", true}, {"desk", true}},
+                      {{"kitchen", 3.0}, {"builtin", 10.0}, {"desk", 40.0}});
+    Controller& c = rig.start();
+    c.shiftAll(-25);
+    EXPECT_EQ(c.offsets(),
+              (std::map<std::string, double>{{"builtin", 0.0}, {"desk", 15.0}, {"kitchen", 3.0}}));
+    EXPECT_EQ(c.status(),
+              "Reached 0 ms — the reference may be the wrong speaker. Re-run Auto-tune.");
+    EXPECT_EQ(rig.store.load().offsets, c.offsets());
+    c.shiftAll(5.9);
+    EXPECT_EQ(c.status(), "Shifted all except the reference by 5 ms.");
+    c.shiftAll(-2.9);
+    EXPECT_EQ(c.status(), "Shifted all except the reference by -2 ms.");
+
+    Rig none;  // nothing included: no reference, nothing happens
+    none.writeSettings({}, {{"desk", 40.0}});
+    none.start().shiftAll(5);
+    EXPECT_EQ(none.ctl->offsets().at("desk"), 40.0);
+    EXPECT_EQ(none.ctl->status(), "");
+    EXPECT_TRUE(none.store.load().names.empty());
+}
+
+TEST(SpeakerControls, BoostsAreSavedAlwaysAndReachOnlyARunningEngine) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"builtin", true}});
+    Controller& c = rig.start();
+    c.setVolBoostPct(15);
+    EXPECT_EQ(c.status(),
+              "Boost not applied — the aligned engine is not running (no speakers routed through "
+              "it).");
+    EXPECT_EQ(rig.store.load().volBoostPct, 15);
+    EXPECT_EQ(rig.store.load().bassBoost, false);
+
+    ASSERT_TRUE(rig.startAligned());  // the start applies the saved boost
+    EXPECT_FLOAT_EQ(c.engine().toneStores().gain[1].load(), 1.41f);
+    EXPECT_TRUE(limiterOn(c, 0) && limiterOn(c, 1));
+    c.setVolBoostPct(0);
+    EXPECT_FALSE(limiterOn(c, 0) || limiterOn(c, 1));
+    c.setCrispAmount("builtin", 0.5);  // crisp on one speaker: its limiter only
+    EXPECT_TRUE(limiterOn(c, 1));
+    EXPECT_FALSE(limiterOn(c, 0));
+    c.setBassBoost(true);
+    EXPECT_EQ(c.status(), "Boost off, bass on, crisp on 1 -> Kitchen, Built-in Speakers");
+    EXPECT_TRUE(limiterOn(c, 0));
+    c.setBassBoost(false);
+    EXPECT_FALSE(limiterOn(c, 0));
+    EXPECT_EQ(rig.store.load().crisp, (std::map<std::string, double>{{"builtin", 0.5}}));
+}
+
+TEST(SpeakerControls, BluetoothMicWarnsAndNoMicClearsTheChoice) {
+    Rig rig;
+    Controller& c = rig.start();
+    c.setMic("headset-mic");
+    EXPECT_EQ(c.status(),
+              "Kitchen Headset is a Bluetooth mic — using it drops that speaker to 16 kHz phone "
+              "mode and changes its latency. The built-in mic gives better measurements.");
+    EXPECT_EQ(rig.store.load().micUID, "headset-mic");
+    c.setMic(std::nullopt);
+    EXPECT_FALSE(c.micUID());
+    EXPECT_EQ(rig.readFile("offsets.json")->find("micUID"), std::string::npos);
+}
+
+TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntries) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}});
+    Controller& c = rig.start();
+    c.setOffset(rig.dev("desk"), 40.4);
+    c.setOffset(rig.dev("porch"), 0.0);  // new and zero: no line
+    c.setInclude(rig.dev("desk"), true);
+    c.save();  // nothing changed since: no entry
+    c.setOffset(rig.dev("desk"), 12.6);
+    c.save();
+
+    const std::string log = *rig.readFile("offsets-audit.log");
+    const auto l = lines(log);
+    const std::regex stamp(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\])");
+    EXPECT_EQ(
+        std::count_if(l.begin(), l.end(), [&](auto& x) { return std::regex_match(x, stamp); }), 2);
+    ASSERT_GE(l.size(), 10u);
+    EXPECT_TRUE(std::regex_match(l[0], stamp));
+    // The first save knew no names yet: labels are UIDs; lines in map order.
+    EXPECT_EQ(std::vector<std::string>(l.begin() + 1, l.begin() + 6),
+              (std::vector<std::string>{"  offset desk 0 -> 40", "  include builtin unset -> false",
+                                        "  include desk unset -> true",
+                                        "  include porch unset -> false", "  stack:"}));
+    std::size_t i = 6;
+    while (i < l.size() && l[i].rfind("    ", 0) == 0)
+        ++i;
+    EXPECT_GT(i, 6u);  // at least one frame line, four spaces in
+    ASSERT_GE(l.size(), i + 4);
+    EXPECT_EQ(l[i], "");
+    EXPECT_EQ(l[i + 2], "  offset Desk 40 -> 13");
+    EXPECT_EQ(l[i + 3], "  stack:");
+    EXPECT_EQ(log.substr(log.size() - 2), "\n\n");
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// The tick: tap health flags from the engine's meter, rebuilding the routing when a speaker comes,
+// and keeping the system output on the reference while aligned plays.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "controller/fixture.h"
+
+using namespace housetone;
+using namespace housetone::testing;
+
+namespace {
+
+struct AlignedRig : Rig {
+    AlignedRig() {
+        writeSettings({{"kitchen", true}, {"desk", true}});
+        start();
+    }
+};
+
+sim::SourceFn constantSource(float level) {
+    return [level](std::int64_t, float* stereo, int frames) {
+        std::fill(stereo, stereo + 2 * frames, level);
+    };
+}
+
+TEST(TapMonitor, TapDeliveringOnlySilenceIsBlockedOnTheEighthTickUntilSoundComes) {
+    AlignedRig rig;
+    rig.sim.setTapDelivery(sim::TapDelivery::silence);
+    ASSERT_TRUE(rig.startAligned());
+    for (int tick = 1; tick <= 8; ++tick) {
+        rig.tickAfterAudio();
+        EXPECT_EQ(rig.ctl->tapBlocked(), tick == 8) << "tick " << tick;
+        EXPECT_FALSE(rig.ctl->tapSilent());  // exactly zero is not judged as silence
+    }
+    rig.sim.setTapDelivery(sim::TapDelivery::normal);
+    rig.tickAfterAudio();
+    EXPECT_FALSE(rig.ctl->tapBlocked());
+}
+
+TEST(TapMonitor, DuringTheClickLoopBlockedComesOnTheSecondTickAndSilentOnTheThird) {
+    AlignedRig rig;
+    rig.sim.setTapDelivery(sim::TapDelivery::silence);
+    ASSERT_TRUE(rig.startAligned());
+    rig.ctl->toggleClickTest();
+    const bool blocked[] = {false, true, true}, silent[] = {false, false, true};
+    for (int tick = 0; tick < 3; ++tick) {
+        rig.tickAfterAudio();
+        EXPECT_EQ(rig.ctl->tapBlocked(), blocked[tick]) << "tick " << tick + 1;
+        EXPECT_EQ(rig.ctl->tapSilent(), silent[tick]) << "tick " << tick + 1;
+    }
+    rig.ctl->toggleClickTest();
+    ASSERT_TRUE(rig.startAligned());  // every mode application judges afresh
+    EXPECT_FALSE(rig.ctl->tapBlocked() || rig.ctl->tapSilent());
+}
+
+TEST(TapMonitor, NearSilenceIsSilentOnTheThirdTickAndSoundClearsIt) {
+    AlignedRig rig;
+    rig.sim.setSystemSource(constantSource(5.0e-8f));
+    ASSERT_TRUE(rig.startAligned());
+    for (int tick = 1; tick <= 3; ++tick) {
+        rig.tickAfterAudio();
+        EXPECT_EQ(rig.ctl->tapSilent(), tick == 3) << "tick " << tick;
+        EXPECT_FALSE(rig.ctl->tapBlocked());
+    }
+    rig.sim.setSystemSource(constantSource(0.05f));
+    rig.tickAfterAudio();
+    rig.tickAfterAudio();  // the first reading may still hold quiet buffers
+    EXPECT_FALSE(rig.ctl->tapSilent());
+}
+
+TEST(TapMonitor, SpeakerPluggedInDuringTogetherRebuildsAllSpeakersButNotInSingle) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}, {"surround", true}});
+    Controller& c = rig.start();
+    c.chooseMode(Mode::together);
+    const auto first = *rig.sim.idForUID(allSpeakersID);
+    rig.sim.addOutput(simSpeaker("Surround", "surround", transport::usb, 6));
+    rig.main.fireTimers();  // the tick arrives as its own main-queue task
+    EXPECT_EQ(rig.main.runPending(), 1);
+    const auto rebuilt = *rig.sim.idForUID(allSpeakersID);
+    EXPECT_NE(rebuilt, first);
+    EXPECT_EQ(channelCount(rig.sim, rebuilt, scope::output), 6);  // the surround device is in it
+    EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
+    EXPECT_EQ(rig.outputUID(), allSpeakersID);
+
+    c.chooseMode(Mode::single);
+    rig.sim.addOutput(simSpeaker("Attic", "attic", transport::usb));
+    c.tick();
+    EXPECT_EQ(rig.listedUIDs().size(), 6u);
+    EXPECT_EQ(*rig.sim.idForUID(allSpeakersID), rebuilt);
+    EXPECT_EQ(rig.outputUID(), "builtin");
+}
+
+TEST(TapMonitor, AlignedPinsTheOutputBackToTheReference) {
+    AlignedRig rig;
+    ASSERT_TRUE(rig.startAligned());
+    setDefaultOutput(rig.sim, *rig.sim.idForUID("builtin"));
+    rig.ctl->tick();
+    EXPECT_EQ(rig.outputUID(), "kitchen");
+}
+
+}  // namespace
