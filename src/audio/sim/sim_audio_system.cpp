@@ -1165,10 +1165,12 @@ void SimAudioSystem::worldLoop() {
     std::int64_t originFrame = frame();
     while (!worldStop_.load()) {
         {
+            // The frame count moves under the same lock, so whoever holds the lock sees the
+            // frame that the next buffer will start at.
             std::lock_guard lock(mutex_);
             renderBuffer();
+            frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
         }
-        frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
         {
             std::lock_guard lock(frameMutex_);
         }
@@ -1213,8 +1215,8 @@ void SimAudioSystem::step(int buffers) {
         {
             std::lock_guard lock(mutex_);
             renderBuffer();
+            frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
         }
-        frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
         std::lock_guard lock(frameMutex_);
         frameCv_.notify_all();
     }
