@@ -7,6 +7,7 @@
 # settings stay untouched, then prints the log and the settings it produced.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 bash scripts/deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -20,17 +21,7 @@ fi
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
 state="$home/.local/state/vuzeda"
-mkdir -p "$state"
-# Every output of the built-in room, included.
-{
-  printf '{"include": {'
-  sep=""
-  while read -r uid; do
-    printf '%s"%s": true' "$sep" "$uid"
-    sep=", "
-  done < <("$app" --print-room-uids)
-  printf '}, "offsets": {}, "names": {}, "measured": {}}\n'
-} >"$state/offsets.json"
+write_settings_including_every_speaker "$app" "$state"
 
 echo "No display: running the auto-tune self-check offscreen (built-in room, 40x speed)..."
 HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home" QT_QPA_PLATFORM=offscreen \

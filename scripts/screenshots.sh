@@ -5,6 +5,7 @@
 # in a temporary home so your own settings stay untouched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target housetone
@@ -15,16 +16,7 @@ mkdir -p "$out"
 for look in light dark; do
   home=$(mktemp -d)
   state="$home/.local/state/vuzeda"
-  mkdir -p "$state"
-  {
-    printf '{"include": {'
-    sep=""
-    while read -r uid; do
-      printf '%s"%s": true' "$sep" "$uid"
-      sep=", "
-    done < <("$app" --print-room-uids)
-    printf '}, "offsets": {}, "names": {}, "measured": {}}\n'
-  } >"$state/offsets.json"
+  write_settings_including_every_speaker "$app" "$state"
   HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home" QT_QPA_PLATFORM=offscreen \
     timeout 300 "$app" --appearance "$look" --sim-speed 40 --screenshot-dir "$out" 2>&1 |
     grep '^screenshots:' || true

@@ -10,26 +10,13 @@
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
+#include "support/sim_rooms.h"
 
 namespace housetone {
 namespace {
 
-sim::OutputSpec speaker(const std::string& uid, double latencyMs, double distanceM) {
-    sim::OutputSpec o;
-    o.name = uid;
-    o.uid = uid;
-    o.transport = transport::usb;
-    o.latencyMs = latencyMs;
-    o.distanceM = distanceM;
-    return o;
-}
-
-sim::RoomSpec quietRoom(std::vector<sim::OutputSpec> outs) {
-    sim::RoomSpec r;
-    r.systemAudio = "silence";
-    r.outputs = std::move(outs);
-    return r;
-}
+using testsupport::quietRoom;
+using testsupport::speaker;
 
 std::vector<Dev> devs(sim::SimAudioSystem& hw, const std::vector<std::string>& uids) {
     std::vector<Dev> out;

@@ -12,29 +12,15 @@
 #include "audio/device_access.h"
 #include "audio/sim/sim_audio_system.h"
 #include "support/alloc_hook.h"
+#include "support/sim_rooms.h"
 
 using namespace housetone;
 using namespace housetone::sim;
 
 namespace {
 
-OutputSpec speaker(const std::string& uid, double latencyMs, double distanceM) {
-    OutputSpec o;
-    o.name = uid;
-    o.uid = uid;
-    o.transport = transport::usb;
-    o.latencyMs = latencyMs;
-    o.distanceM = distanceM;
-    return o;
-}
-
-RoomSpec quietRoom(std::vector<OutputSpec> outs) {
-    RoomSpec r;
-    r.systemAudio = "silence";
-    r.outputs = std::move(outs);
-    r.inputs.push_back({"Mic", "mic", transport::builtIn, 1, 0.0});
-    return r;
-}
+using testsupport::quietRoom;
+using testsupport::speaker;
 
 // Plays a unit impulse on every channel of output buffer `b` at stream frame `at[b]`.
 struct ImpulsePlayer {
@@ -53,7 +39,8 @@ struct ImpulsePlayer {
             auto* data = static_cast<float*>(buf.mData);
             const std::int64_t i = b < 4 ? self->at[b] - p : -1;
             if (i >= 0 && i < frames)
-                for (std::int64_t c = 0; c < ch; ++c) data[i * ch + c] = 1.0f;
+                for (std::int64_t c = 0; c < ch; ++c)
+                    data[i * ch + c] = 1.0f;
         }
         self->pos.store(p + frames, std::memory_order_relaxed);
         return noErr;
@@ -73,7 +60,8 @@ struct Recorder {
         auto* self = static_cast<Recorder*>(client);
         if (!in || in->mNumberBuffers == 0 || !in->buffers()[0].mData) return noErr;
         if (self->firstHostFrame.load() < 0)
-            self->firstHostFrame = std::llround(static_cast<double>(inTime->mHostTime) * 1e-9 * self->rate);
+            self->firstHostFrame =
+                std::llround(static_cast<double>(inTime->mHostTime) * 1e-9 * self->rate);
         const auto& b = in->buffers()[0];
         const std::size_t ch = b.mNumberChannels;
         const std::size_t frames = b.mDataByteSize / (4 * ch);
@@ -137,7 +125,9 @@ void measureArrivalDifference(double speed) {
 
 }  // namespace
 
-TEST(SimWorld, ArrivalsDifferByExactlyTheRoundedRoomDelaysInRealTime) { measureArrivalDifference(1); }
+TEST(SimWorld, ArrivalsDifferByExactlyTheRoundedRoomDelaysInRealTime) {
+    measureArrivalDifference(1);
+}
 
 TEST(SimWorld, ArrivalsDifferByExactlyTheRoundedRoomDelaysAtFortyTimesSpeed) {
     measureArrivalDifference(40);
@@ -147,7 +137,10 @@ TEST(SimWorld, AggregateBufferListsFollowSubdeviceOrderWithEachDevicesChannels) 
     RoomSpec room = quietRoom({speaker("six", 0, 1), speaker("stereo", 0, 1)});
     room.outputs[0].channels = 6;
     SimAudioSystem hw(room, {.startWorld = false});
-    AggregateDescription d{.name = "x", .uid = "x", .isPrivate = 1, .master = "stereo",
+    AggregateDescription d{.name = "x",
+                           .uid = "x",
+                           .isPrivate = 1,
+                           .master = "stereo",
                            .subdevices = {{"stereo", 0}, {"six", 1}}};
     const auto agg = createAggregate(hw, d);
     ASSERT_TRUE(agg);
@@ -163,7 +156,8 @@ TEST(SimWorld, AggregateBufferListsFollowSubdeviceOrderWithEachDevicesChannels) 
             if (!s->outChannels.empty()) return noErr;
             s->inBuffers = in->mNumberBuffers;
             for (std::uint32_t b = 0; b < out->mNumberBuffers; ++b) {
-                EXPECT_EQ(out->buffers()[b].mDataByteSize, out->buffers()[b].mNumberChannels * 512 * 4);
+                EXPECT_EQ(out->buffers()[b].mDataByteSize,
+                          out->buffers()[b].mNumberChannels * 512 * 4);
                 s->outChannels.push_back(out->buffers()[b].mNumberChannels);
             }
             return noErr;
@@ -189,8 +183,13 @@ SourceFn clickAt(std::int64_t at) {
 }
 
 AggregateDescription captureWithTap(const std::string& tapUUID, const std::string& speakerUID) {
-    return {.name = "cap", .uid = "cap", .isPrivate = 1, .stacked = 0, .master = speakerUID,
-            .subdevices = {{speakerUID, 0}}, .taps = std::vector<SubdeviceRecord>{{tapUUID, 1}},
+    return {.name = "cap",
+            .uid = "cap",
+            .isPrivate = 1,
+            .stacked = 0,
+            .master = speakerUID,
+            .subdevices = {{speakerUID, 0}},
+            .taps = std::vector<SubdeviceRecord>{{tapUUID, 1}},
             .tapAutoStart = 1};
 }
 
@@ -198,8 +197,10 @@ AggregateDescription captureWithTap(const std::string& tapUUID, const std::strin
 
 TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileRead) {
     SimAudioSystem hw(quietRoom({speaker("spk", 5, 1)}), {.startWorld = false});
-    TapDescription td{.name = "t", .isPrivate = true,
-                      .muteBehavior = TapMuteBehavior::mutedWhenTapped, .uuid = makeUuidString()};
+    TapDescription td{.name = "t",
+                      .isPrivate = true,
+                      .muteBehavior = TapMuteBehavior::mutedWhenTapped,
+                      .uuid = makeUuidString()};
     AudioObjectID tap = 0;
     ASSERT_EQ(hw.createProcessTap(td, tap), noErr);
     const auto agg = createAggregate(hw, captureWithTap(td.uuid, "spk"));
@@ -220,7 +221,8 @@ TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileR
             auto* r = static_cast<TapReader*>(client);
             const auto& b = in->buffers()[0];
             const float* d = static_cast<const float*>(b.mData);
-            for (std::size_t i = 0; i < b.mDataByteSize / 4 && r->n < r->lr.size(); ++i) r->lr[r->n++] = d[i];
+            for (std::size_t i = 0; i < b.mDataByteSize / 4 && r->n < r->lr.size(); ++i)
+                r->lr[r->n++] = d[i];
             return noErr;
         }
     } reader;
@@ -233,17 +235,20 @@ TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileR
     const auto [ms, mix] = hw.systemMixCapture();
     EXPECT_EQ(ms, mixStart);
     ASSERT_EQ(reader.n, mix.size());
-    for (std::size_t i = 0; i < mix.size(); ++i) ASSERT_EQ(reader.lr[i], mix[i]) << i;
+    for (std::size_t i = 0; i < mix.size(); ++i)
+        ASSERT_EQ(reader.lr[i], mix[i]) << i;
     const auto [ls, heard] = hw.listeningCapture();
     EXPECT_EQ(ls, listenStart);
-    for (float v : heard) ASSERT_EQ(v, 0.f) << "tapped audio leaked to the room";
+    for (float v : heard)
+        ASSERT_EQ(v, 0.f) << "tapped audio leaked to the room";
 
     // Once the tap is no longer read, the mix plays on the default output again.
     hw.deviceStop(*agg, id);
     hw.captureListening(8 * 512);
     hw.step(8);
     float peak = 0;
-    for (float v : hw.listeningCapture().second) peak = std::max(peak, std::fabs(v));
+    for (float v : hw.listeningCapture().second)
+        peak = std::max(peak, std::fabs(v));
     EXPECT_GT(peak, 0.05f);
     hw.destroyIOProcID(*agg, id);
     destroyAggregate(hw, *agg);
@@ -255,9 +260,9 @@ TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileR
 TEST(SimWorld, StackedPublicAggregateAsDefaultOutputPlaysTheMixOnEveryMember) {
     SimAudioSystem hw(quietRoom({speaker("near", 10, 1), speaker("far", 60, 4)}),
                       {.startWorld = false});
-    const auto id = createAllSpeakers(hw, {Dev{0, "near", "near", transport::usb},
-                                           Dev{0, "far", "far", transport::usb}},
-                                      nullptr);
+    const auto id = createAllSpeakers(
+        hw, {Dev{0, "near", "near", transport::usb}, Dev{0, "far", "far", transport::usb}},
+        nullptr);
     ASSERT_TRUE(id);
     ASSERT_TRUE(setDefaultOutput(hw, *id));
     const std::int64_t at = hw.frame() + 1000;
@@ -273,8 +278,8 @@ TEST(SimWorld, StackedPublicAggregateAsDefaultOutputPlaysTheMixOnEveryMember) {
 
 TEST(SimWorld, FaultsOnRequestReachTheCallbacks) {
     SimAudioSystem hw(quietRoom({speaker("spk", 0, 1)}), {.startWorld = false});
-    TapDescription td{.name = "t", .muteBehavior = TapMuteBehavior::mutedWhenTapped,
-                      .uuid = makeUuidString()};
+    TapDescription td{
+        .name = "t", .muteBehavior = TapMuteBehavior::mutedWhenTapped, .uuid = makeUuidString()};
     AudioObjectID tap = 0;
     ASSERT_EQ(hw.createProcessTap(td, tap), noErr);
     const auto agg = createAggregate(hw, captureWithTap(td.uuid, "spk"));
@@ -282,7 +287,8 @@ TEST(SimWorld, FaultsOnRequestReachTheCallbacks) {
         int calls = 0;
         std::uint32_t lastInputs = 0;
         static OSStatus count(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* in,
-                              const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* c) {
+                              const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*,
+                              void* c) {
             static_cast<Counter*>(c)->calls++;
             static_cast<Counter*>(c)->lastInputs = in->mNumberBuffers;
             return noErr;

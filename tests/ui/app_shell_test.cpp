@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QApplication>
+
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
@@ -28,6 +29,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "qt_application.h"
 
 #include "audio/device_access.h"
 #include "audio/sim/sim_audio_system.h"
@@ -47,16 +49,6 @@ namespace housetone::ui {
 namespace {
 
 // ---- Shared set-up ------------------------------------------------------------------------------
-
-// One QApplication for the whole program, made on first use (another test file may have made it).
-void ensureApplication() {
-    if (QApplication::instance()) return;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "housetone-ui-tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
 
 // Runs the Qt event loop until `done` holds or `timeoutMs` passed; returns done().
 template <typename Pred>

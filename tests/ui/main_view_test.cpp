@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include "qt_application.h"
 
 #include "audio/device_access.h"
 #include "audio/sim/room.h"
@@ -37,15 +39,6 @@ const std::string porch = "sim-porch-speaker";
 const std::string tv = "sim-living-room-tv";            // HDMI, no volume control
 const std::string deskMonitors = "sim-desk-monitors";   // no mute flag
 const std::string headsetMic = "sim-wireless-headset";  // a Bluetooth microphone
-
-void ensureApplication() {
-    if (QApplication::instance()) return;
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "housetone-ui-tests";
-    static char* argv[] = {name, nullptr};
-    new QApplication(argc, argv);
-}
 
 QString q(const std::string& s) {
     return QString::fromStdString(s);
