@@ -30,7 +30,8 @@ RoomSpec sixSpeakerRoom() {
 // One buffer of the world per iteration: sources, default output, the room with reflections.
 void BM_WorldBufferSixSpeakersWithReflections(benchmark::State& state) {
     SimAudioSystem hw(sixSpeakerRoom(), {.startWorld = false});
-    for (auto _ : state) hw.step(1);
+    for (auto _ : state)
+        hw.step(1);
     const double frames = static_cast<double>(state.iterations()) * hw.bufferFrames();
     // Seconds of simulated audio per second of CPU: the real-time factor on one core.
     state.counters["realtime_x"] =

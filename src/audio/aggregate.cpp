@@ -8,7 +8,8 @@ std::vector<SubdeviceRecord> subdeviceList(const std::vector<Dev>& speakers,
                                            const std::string& mainUID) {
     std::vector<SubdeviceRecord> out;
     out.reserve(speakers.size());
-    for (const Dev& d : speakers) out.push_back({d.uid, d.uid == mainUID ? 0 : 1});
+    for (const Dev& d : speakers)
+        out.push_back({d.uid, d.uid == mainUID ? 0 : 1});
     return out;
 }
 
@@ -18,7 +19,9 @@ std::optional<AudioObjectID> createAggregate(AudioHardware& hw, const AggregateD
     return id;
 }
 
-void destroyAggregate(AudioHardware& hw, AudioObjectID device) { hw.destroyAggregateDevice(device); }
+void destroyAggregate(AudioHardware& hw, AudioObjectID device) {
+    hw.destroyAggregateDevice(device);
+}
 
 AggregateDescription allSpeakersDescription(const std::vector<Dev>& included) {
     const Dev* main = included.empty() ? nullptr : &included.front();

@@ -24,7 +24,8 @@ AggregateDescription allSpeakersDescription(const std::vector<Dev>& included);
 // first when it was the default), creates the new one and waits 400 ms on the hardware clock for
 // it to settle. `reference` is asked for the controller's reference speaker only when needed.
 // `included` holds at least two speakers (the caller checks).
-std::optional<AudioObjectID> createAllSpeakers(AudioHardware& hw, const std::vector<Dev>& included,
-                                               const std::function<std::optional<Dev>()>& reference);
+std::optional<AudioObjectID> createAllSpeakers(
+    AudioHardware& hw, const std::vector<Dev>& included,
+    const std::function<std::optional<Dev>()>& reference);
 
 }  // namespace housetone

@@ -6,7 +6,9 @@
 
 namespace housetone {
 
-BufferListStorage::BufferListStorage(std::uint32_t count) { resize(count); }
+BufferListStorage::BufferListStorage(std::uint32_t count) {
+    resize(count);
+}
 
 void BufferListStorage::resize(std::uint32_t count) {
     const std::size_t bytes = AudioBufferList::bytesFor(count);
@@ -17,18 +19,16 @@ void BufferListStorage::resize(std::uint32_t count) {
 namespace {
 nlohmann::json recordsToJson(const std::vector<SubdeviceRecord>& records) {
     auto arr = nlohmann::json::array();
-    for (const auto& r : records) arr.push_back({{"uid", r.uid}, {"drift", r.drift}});
+    for (const auto& r : records)
+        arr.push_back({{"uid", r.uid}, {"drift", r.drift}});
     return arr;
 }
 }  // namespace
 
 nlohmann::json AggregateDescription::toDictionary() const {
-    nlohmann::json d = {{"name", name},
-                        {"uid", uid},
-                        {"private", isPrivate},
-                        {"stacked", stacked},
-                        {"master", master},
-                        {"subdevices", recordsToJson(subdevices)}};
+    nlohmann::json d = {{"name", name},         {"uid", uid},
+                        {"private", isPrivate}, {"stacked", stacked},
+                        {"master", master},     {"subdevices", recordsToJson(subdevices)}};
     if (taps) d["taps"] = recordsToJson(*taps);
     if (tapAutoStart) d["tapautostart"] = *tapAutoStart;
     return d;
@@ -39,7 +39,8 @@ std::string makeUuidString() {
     std::uint8_t b[16];
     for (int i = 0; i < 16; i += 8) {
         const std::uint64_t v = rng();
-        for (int k = 0; k < 8; ++k) b[i + k] = static_cast<std::uint8_t>(v >> (8 * k));
+        for (int k = 0; k < 8; ++k)
+            b[i + k] = static_cast<std::uint8_t>(v >> (8 * k));
     }
     b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
     b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant

@@ -86,7 +86,7 @@ struct AudioBufferList {
 
 // Owns aligned memory for an AudioBufferList of `count` buffers, zero-initialised.
 class BufferListStorage {
-public:
+  public:
     explicit BufferListStorage(std::uint32_t count = 0);
     AudioBufferList* list() { return reinterpret_cast<AudioBufferList*>(words_.data()); }
     const AudioBufferList* list() const {
@@ -95,12 +95,12 @@ public:
     std::size_t byteSize() const { return AudioBufferList::bytesFor(list()->mNumberBuffers); }
     void resize(std::uint32_t count);
 
-private:
+  private:
     std::vector<std::uint64_t> words_;
 };
 
 struct AudioTimeStamp {
-    double mSampleTime = 0;      // frames since the device started
+    double mSampleTime = 0;       // frames since the device started
     std::uint64_t mHostTime = 0;  // host clock ticks (nanoseconds of the backend's clock)
 };
 
@@ -174,7 +174,7 @@ std::string makeUuidString();
 // strings (names, UIDs, UID qualifiers) travel as their UTF-8 bytes, without a terminator.
 // Every call is thread-safe.
 class AudioHardware {
-public:
+  public:
     virtual ~AudioHardware() = default;
 
     virtual bool hasProperty(AudioObjectID object, const PropertyAddress& address) = 0;
@@ -193,8 +193,7 @@ public:
                                            AudioObjectID& outDevice) = 0;
     virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;
 
-    virtual OSStatus createProcessTap(const TapDescription& description,
-                                      AudioObjectID& outTap) = 0;
+    virtual OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) = 0;
     virtual OSStatus destroyProcessTap(AudioObjectID tap) = 0;
 
     virtual OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,

@@ -79,7 +79,8 @@ int channelCount(AudioHardware& hw, AudioObjectID device, AudioScope scope) {
     const std::size_t fit = (io - offsetof(AudioBufferList, mBuffers)) / sizeof(AudioBuffer);
     const std::size_t n = std::min<std::size_t>(list->mNumberBuffers, fit);
     int total = 0;
-    for (std::size_t i = 0; i < n; ++i) total += static_cast<int>(list->buffers()[i].mNumberChannels);
+    for (std::size_t i = 0; i < n; ++i)
+        total += static_cast<int>(list->buffers()[i].mNumberChannels);
     return total;
 }
 
@@ -114,9 +115,9 @@ bool setFloat32Property(AudioHardware& hw, AudioObjectID object, AudioSelector s
 }
 
 std::optional<AudioObjectID> deviceForUID(AudioHardware& hw, const std::string& uid) {
-    const auto id = readScalar<AudioObjectID>(
-        hw, systemObject, {sel::translateUIDToDevice, scope::global, 0},
-        static_cast<std::uint32_t>(uid.size()), uid.data());
+    const auto id =
+        readScalar<AudioObjectID>(hw, systemObject, {sel::translateUIDToDevice, scope::global, 0},
+                                  static_cast<std::uint32_t>(uid.size()), uid.data());
     if (!id || *id == 0) return std::nullopt;
     return id;
 }
@@ -181,7 +182,9 @@ bool hasVolume(AudioHardware& hw, const Dev& d) {
     return hasOutputProperty(hw, d.id, sel::virtualMainVolume);
 }
 
-bool hasMute(AudioHardware& hw, const Dev& d) { return hasOutputProperty(hw, d.id, sel::mute); }
+bool hasMute(AudioHardware& hw, const Dev& d) {
+    return hasOutputProperty(hw, d.id, sel::mute);
+}
 
 std::vector<Dev> outputDevices(AudioHardware& hw) {
     return enumerate(hw, scope::output, Order::output);

@@ -11,8 +11,6 @@
 
 namespace housetone {
 
-
-
 // ---- Life ---------------------------------------------------------------------------------------
 
 std::shared_ptr<Controller> Controller::create(Services services) {

@@ -59,7 +59,8 @@ template <typename V>
 std::map<std::string, V> asMap(const json& j) {
     if (!j.is_object()) throw DecodeError{};
     std::map<std::string, V> out;
-    for (const auto& [k, v] : j.items()) out.emplace(k, as<V>(v));
+    for (const auto& [k, v] : j.items())
+        out.emplace(k, as<V>(v));
     return out;
 }
 
@@ -167,9 +168,9 @@ bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
     static std::atomic<unsigned> counter{0};
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
-    const fs::path tmp = path.parent_path() / (path.filename().string() + ".tmp-" +
-                                               std::to_string(getpid()) + "-" +
-                                               std::to_string(counter.fetch_add(1)));
+    const fs::path tmp =
+        path.parent_path() / (path.filename().string() + ".tmp-" + std::to_string(getpid()) + "-" +
+                              std::to_string(counter.fetch_add(1)));
     {
         std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
         if (!out) return false;

@@ -13,7 +13,7 @@ struct Config {
     std::optional<std::string> anchor;
     std::map<std::string, double> offsets;  // ms per UID
     std::map<std::string, std::string> names;
-    std::map<std::string, double> measured;  // carried over unchanged by every save
+    std::map<std::string, double> measured;     // carried over unchanged by every save
     std::optional<std::string> previousOutput;  // carried over unchanged by every save
     std::optional<std::map<std::string, bool>> include;
     std::optional<double> pipelineMs;
@@ -35,7 +35,7 @@ std::optional<Config> decodeConfig(const std::string& text);
 // The settings store over one state directory. Not thread-safe by design: every save, and every
 // load that precedes one, runs on the main thread.
 class SettingsStore {
-public:
+  public:
     explicit SettingsStore(std::filesystem::path directory);
 
     // home + ".local/state/vuzeda"; home from HOME, else the password database. Computed once.
@@ -53,7 +53,7 @@ public:
     static constexpr const char* fileName = "offsets.json";
     static constexpr const char* unreadableName = "offsets.json.unreadable";
 
-private:
+  private:
     std::filesystem::path dir_;
 };
 
@@ -63,7 +63,7 @@ bool writeFileAtomically(const std::filesystem::path& path, const std::string& b
 
 // "dockVisible": the per-user defaults the app shell and the menu read and write.
 class UserDefaults {
-public:
+  public:
     virtual ~UserDefaults() = default;
     // The stored Bool, or `fallback` when the store holds nothing under key.
     virtual bool boolDefault(const std::string& key, bool fallback) const = 0;

@@ -7,7 +7,7 @@ namespace housetone {
 // Every sleep and every semaphore deadline in the program goes through a Clock, so a simulated
 // audio system running faster than real time keeps sleeps meaningful in its own (sample) time.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Seconds since an arbitrary origin, monotonic.
     virtual double now() const = 0;
@@ -20,7 +20,7 @@ public:
 
 // The wall clock: steady_clock seconds.
 class SystemClock final : public Clock {
-public:
+  public:
     double now() const override;
     void sleepFor(double seconds) override;
     static SystemClock& shared();

@@ -8,7 +8,7 @@ namespace housetone {
 // The main thread's task queue. Delays and timers run in real time: they pace what a person sees,
 // unlike the audio Clock. The Qt app implements it on its event loop; tests use ManualMainQueue.
 class MainQueue {
-public:
+  public:
     using TimerId = std::uint64_t;
     virtual ~MainQueue() = default;
 

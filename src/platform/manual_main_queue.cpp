@@ -44,8 +44,8 @@ void ManualMainQueue::runSync(const std::function<void()>& task) {
 
 MainQueue::TimerId ManualMainQueue::addTimer(double intervalSeconds, std::function<void()> task) {
     std::lock_guard lock(mutex_);
-    const auto interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(intervalSeconds));
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(intervalSeconds));
     const TimerId id = nextTimer_++;
     timers_.emplace(id, Timer{intervalSeconds, Clock::now() + interval, std::move(task)});
     return id;
@@ -125,7 +125,8 @@ void ManualMainQueue::fireTimers() {
     std::vector<TimerId> ids;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [id, t] : timers_) ids.push_back(id);
+        for (const auto& [id, t] : timers_)
+            ids.push_back(id);
     }
     for (TimerId id : ids) {
         std::function<void()> fn;

@@ -14,7 +14,7 @@ namespace housetone {
 // A main queue that the owning (test) thread pumps by hand. The thread that constructs it is the
 // main thread.
 class ManualMainQueue final : public MainQueue {
-public:
+  public:
     ManualMainQueue();
 
     void post(std::function<void()> task) override;
@@ -34,7 +34,7 @@ public:
     // Fires every timer now as if its interval had passed (tests of periodic work).
     void fireTimers();
 
-private:
+  private:
     using TimePoint = std::chrono::steady_clock::time_point;
     struct Timer {
         double interval;

@@ -8,7 +8,7 @@ enum class MicAuthorization { notDetermined, restricted, denied, authorized };
 
 // Microphone capture permission.
 class MicPermission {
-public:
+  public:
     virtual ~MicPermission() = default;
     virtual MicAuthorization status() const = 0;
     // Asks the user; `answer` may be called on any thread.

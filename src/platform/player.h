@@ -6,7 +6,7 @@ namespace housetone {
 
 // The click player: plays one sound file into the system mix.
 class Player {
-public:
+  public:
     virtual ~Player() = default;
     // Blocks until the file has played to its end or terminate() stopped it. False when the file
     // could not be played at all.

@@ -8,13 +8,13 @@ inline thread_local bool inRealtimeCallback = false;
 
 // Sets the flag for a scope; audio backends wrap each callback invocation in one.
 class RealtimeScope {
-public:
+  public:
     RealtimeScope() : previous_(inRealtimeCallback) { inRealtimeCallback = true; }
     ~RealtimeScope() { inRealtimeCallback = previous_; }
     RealtimeScope(const RealtimeScope&) = delete;
     RealtimeScope& operator=(const RealtimeScope&) = delete;
 
-private:
+  private:
     bool previous_;
 };
 

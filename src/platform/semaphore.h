@@ -10,7 +10,7 @@ namespace housetone {
 // Counting semaphore whose deadlines are in a Clock's time. signal() takes a short, uncontended
 // lock; an audio callback may call it once per playback to hand over, never per buffer.
 class Semaphore {
-public:
+  public:
     explicit Semaphore(Clock& clock, long initial = 0) : clock_(clock), count_(initial) {}
 
     void signal();
@@ -19,7 +19,7 @@ public:
     bool waitUntil(double deadline);
     bool waitFor(double seconds) { return waitUntil(clock_.now() + seconds); }
 
-private:
+  private:
     Clock& clock_;
     std::mutex mutex_;
     std::condition_variable cv_;

@@ -11,7 +11,7 @@ namespace housetone {
 
 // A labelled serial queue: one thread runs its tasks one at a time, in submission order.
 class SerialQueue {
-public:
+  public:
     explicit SerialQueue(std::string label);
     // Runs every task already queued, then joins the thread.
     ~SerialQueue();
@@ -25,7 +25,7 @@ public:
     void sync(const std::function<void()>& task);
     bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-private:
+  private:
     void run();
 
     std::string label_;

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "core/text.h"
 #include "audio/audio_hardware.h"
 #include "core/dev.h"
+#include "core/text.h"
 #include "tune/correlation.h"
 
 namespace housetone {

@@ -10,11 +10,11 @@ std::uint64_t realtimeAllocations();
 
 // Checks in a scope that no realtime callback allocated meanwhile.
 class NoRealtimeAllocations {
-public:
+  public:
     NoRealtimeAllocations() : before_(realtimeAllocations()) {}
     std::uint64_t count() const { return realtimeAllocations() - before_; }
 
-private:
+  private:
     std::uint64_t before_;
 };
 

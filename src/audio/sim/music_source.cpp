@@ -32,8 +32,9 @@ float MusicSource::next(float& right) {
     const double twoPi = 2 * std::numbers::pi;
     // Chord, A minor-ish, with a four-beat swell.
     const double swell = 0.6 + 0.4 * std::sin(twoPi * t / (4 * beatSeconds));
-    const double pad = swell * (std::sin(twoPi * 220.0 * t) + 0.8 * std::sin(twoPi * 261.63 * t) +
-                                0.6 * std::sin(twoPi * 329.63 * t)) /
+    const double pad = swell *
+                       (std::sin(twoPi * 220.0 * t) + 0.8 * std::sin(twoPi * 261.63 * t) +
+                        0.6 * std::sin(twoPi * 329.63 * t)) /
                        2.4;
     // Kick: a falling 90 -> 50 Hz sine with an 80 ms decay at the start of every beat.
     const double kick =

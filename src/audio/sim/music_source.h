@@ -9,12 +9,12 @@ namespace housetone::sim {
 // short noise tick on the off-beats, so there are clear transients to hear and to measure.
 // Scaled so that its long-run RMS is `levelDb` dBFS.
 class MusicSource {
-public:
+  public:
     MusicSource(double rate, std::uint64_t seed, double levelDb);
     // Fills `frames` interleaved stereo frames.
     void render(float* stereo, int frames);
 
-private:
+  private:
     float next(float& right);
 
     double rate_;

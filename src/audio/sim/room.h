@@ -65,7 +65,7 @@ struct RoomSpec {
 // A room file that cannot be used. what() is one line naming the file, the member and the
 // problem, fit to show to a person.
 class RoomError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

@@ -23,7 +23,9 @@ constexpr std::int32_t playerPid = 0x7FFF0002;
 
 using PropKey = std::tuple<AudioSelector, AudioScope, AudioElement>;
 
-PropKey keyOf(const PropertyAddress& a) { return {a.selector, a.scope, a.element}; }
+PropKey keyOf(const PropertyAddress& a) {
+    return {a.selector, a.scope, a.element};
+}
 
 template <typename T>
 std::vector<std::uint8_t> bytesOf(const T& v) {
@@ -32,7 +34,9 @@ std::vector<std::uint8_t> bytesOf(const T& v) {
     return b;
 }
 
-std::vector<std::uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> bytesOf(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 template <typename T>
 T valueOf(const std::vector<std::uint8_t>& b, T fallback) {
@@ -48,14 +52,15 @@ std::vector<std::uint8_t> streamConfig(const std::vector<std::uint32_t>& channel
     for (std::size_t i = 0; i < channelsPerStream.size(); ++i)
         s.list()->buffers()[i] = AudioBuffer{channelsPerStream[i], 0, nullptr};
     const auto* p = reinterpret_cast<const std::uint8_t*>(s.list());
-    const std::size_t n = channelsPerStream.empty() ? offsetof(AudioBufferList, mBuffers)
-                                                    : s.byteSize();
+    const std::size_t n =
+        channelsPerStream.empty() ? offsetof(AudioBufferList, mBuffers) : s.byteSize();
     return {p, p + n};
 }
 
 std::size_t nextPow2(std::size_t v) {
     std::size_t p = 1;
-    while (p < v) p <<= 1;
+    while (p < v)
+        p <<= 1;
     return p;
 }
 
@@ -77,7 +82,7 @@ struct SimAudioSystem::Object {
     std::string uid;
     int outChannels = 0;
     int inChannels = 0;
-    OutputSpec out;      // room placement of an output
+    OutputSpec out;  // room placement of an output
     double noiseRms = 0;
     double drawnLatencyMs = 0;  // latency incl. the last jitter draw
     bool refuses = false;
@@ -151,7 +156,7 @@ struct SimAudioSystem::Impl {
 // ---------------------------------------------------------------------------------------------
 
 class SimMicPermission final : public MicPermission {
-public:
+  public:
     explicit SimMicPermission(SimAudioSystem& s) : s_(s) {}
     MicAuthorization status() const override {
         std::lock_guard lock(s_.mutex_);
@@ -180,13 +185,13 @@ public:
         if (answer) answer(granted);
     }
 
-private:
+  private:
     SimAudioSystem& s_;
 };
 
 // Plays a sound file once into the system mix, as a separate client program would.
 class SimPlayer final : public Player {
-public:
+  public:
     explicit SimPlayer(SimAudioSystem& s) : s_(s) {}
     bool play(const std::string& path) override {
         auto wav = readWav(path);
@@ -194,8 +199,8 @@ public:
         auto item = std::make_shared<PlayItem>();
         const double rate = s_.room_.sampleRate;
         const std::size_t inFrames = wav->samples.size() / static_cast<std::size_t>(wav->channels);
-        const auto outFrames = static_cast<std::size_t>(std::llround(
-            static_cast<double>(inFrames) * rate / wav->rate));
+        const auto outFrames = static_cast<std::size_t>(
+            std::llround(static_cast<double>(inFrames) * rate / wav->rate));
         item->stereo.resize(outFrames * 2);
         const int ch = wav->channels;
         for (std::size_t f = 0; f < outFrames; ++f) {
@@ -206,8 +211,10 @@ public:
             const std::size_t i1 = std::min(i0 + 1, inFrames - 1);
             for (int c = 0; c < 2; ++c) {
                 const int sc = std::min(c, ch - 1);
-                const float a = wav->samples[i0 * static_cast<std::size_t>(ch) + static_cast<std::size_t>(sc)];
-                const float b = wav->samples[i1 * static_cast<std::size_t>(ch) + static_cast<std::size_t>(sc)];
+                const float a =
+                    wav->samples[i0 * static_cast<std::size_t>(ch) + static_cast<std::size_t>(sc)];
+                const float b =
+                    wav->samples[i1 * static_cast<std::size_t>(ch) + static_cast<std::size_t>(sc)];
                 item->stereo[f * 2 + static_cast<std::size_t>(c)] =
                     static_cast<float>(a + (b - a) * frac);
             }
@@ -226,24 +233,28 @@ public:
     void terminate() override {
         {
             std::lock_guard lock(s_.mutex_);
-            for (auto& p : s_.impl_->plays) p->finished = true;
+            for (auto& p : s_.impl_->plays)
+                p->finished = true;
             s_.impl_->plays.clear();
         }
         std::lock_guard lock(s_.frameMutex_);
         s_.frameCv_.notify_all();
     }
 
-private:
+  private:
     SimAudioSystem& s_;
 };
 
 // ---------------------------------------------------------------------------------------------
 
-double SimClock::now() const { return static_cast<double>(system_.frame()) / system_.sampleRate(); }
+double SimClock::now() const {
+    return static_cast<double>(system_.frame()) / system_.sampleRate();
+}
 
 void SimClock::sleepFor(double seconds) {
     if (seconds <= 0) return;
-    const auto target = system_.frame() + static_cast<std::int64_t>(std::ceil(seconds * system_.sampleRate()));
+    const auto target =
+        system_.frame() + static_cast<std::int64_t>(std::ceil(seconds * system_.sampleRate()));
     if (!system_.worldRunning_.load()) {
         std::this_thread::sleep_for(std::chrono::duration<double>(realSecondsFor(seconds)));
         return;
@@ -258,7 +269,10 @@ double SimClock::realSecondsFor(double seconds) const {
 // ---------------------------------------------------------------------------------------------
 
 SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
-    : room_(std::move(room)), speed_(options.speed), clock_(*this), impl_(std::make_unique<Impl>()) {
+    : room_(std::move(room)),
+      speed_(options.speed),
+      clock_(*this),
+      impl_(std::make_unique<Impl>()) {
     auto& im = *impl_;
     im.jitterRng.seed(room_.seed * 7919 + 17);
     im.sysPermission = room_.systemAudioPermission;
@@ -270,8 +284,8 @@ SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
     im.listening.assign(n, 0.f);
     im.prevListening.assign(n, 0.f);
     if (room_.systemAudio == "music") {
-        im.music = std::make_unique<MusicSource>(room_.sampleRate, room_.seed,
-                                                 room_.systemAudioLevelDb);
+        im.music =
+            std::make_unique<MusicSource>(room_.sampleRate, room_.seed, room_.systemAudioLevelDb);
     } else if (room_.systemAudio != "silence") {
         im.loop = readWav(room_.systemAudio);
         if (im.loop && im.loop->channels > 0) {
@@ -279,17 +293,20 @@ SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
             WavData st;
             st.rate = room_.sampleRate;
             st.channels = 2;
-            const std::size_t inFrames = im.loop->samples.size() / static_cast<std::size_t>(im.loop->channels);
-            const auto frames = static_cast<std::size_t>(
-                static_cast<double>(inFrames) * room_.sampleRate / im.loop->rate);
+            const std::size_t inFrames =
+                im.loop->samples.size() / static_cast<std::size_t>(im.loop->channels);
+            const auto frames = static_cast<std::size_t>(static_cast<double>(inFrames) *
+                                                         room_.sampleRate / im.loop->rate);
             st.samples.resize(frames * 2);
             for (std::size_t f = 0; f < frames; ++f) {
-                const auto src = std::min(inFrames - 1, static_cast<std::size_t>(
-                    static_cast<double>(f) * im.loop->rate / room_.sampleRate));
+                const auto src = std::min(
+                    inFrames - 1, static_cast<std::size_t>(static_cast<double>(f) * im.loop->rate /
+                                                           room_.sampleRate));
                 for (int c = 0; c < 2; ++c)
                     st.samples[f * 2 + static_cast<std::size_t>(c)] =
-                        im.loop->samples[src * static_cast<std::size_t>(im.loop->channels) +
-                                         static_cast<std::size_t>(std::min(c, im.loop->channels - 1))];
+                        im.loop
+                            ->samples[src * static_cast<std::size_t>(im.loop->channels) +
+                                      static_cast<std::size_t>(std::min(c, im.loop->channels - 1))];
             }
             im.loop = frames ? std::optional<WavData>(std::move(st)) : std::nullopt;
         } else {
@@ -312,14 +329,17 @@ SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
 
     {
         std::lock_guard lock(mutex_);
-        for (const auto& o : room_.outputs) addOutputLocked(o);
-        for (const auto& i : room_.inputs) addInputLocked(i);
+        for (const auto& o : room_.outputs)
+            addOutputLocked(o);
+        for (const auto& i : room_.inputs)
+            addInputLocked(i);
         if (room_.defaultOutput) {
             if (auto id = idForUIDLocked(*room_.defaultOutput)) im.defaultOut = *id;
         }
         if (room_.defaultInput) {
             for (const auto& [id, o] : im.objects)
-                if (o->kind == Object::Kind::device && o->uid == *room_.defaultInput && o->inChannels > 0)
+                if (o->kind == Object::Kind::device && o->uid == *room_.defaultInput &&
+                    o->inChannels > 0)
                     im.defaultIn = id;
         }
         if (!im.defaultOut && !room_.outputs.empty())
@@ -338,7 +358,9 @@ SimAudioSystem::~SimAudioSystem() {
     stopRecording();
 }
 
-AudioObjectID SimAudioSystem::newId() { return impl_->nextId++; }
+AudioObjectID SimAudioSystem::newId() {
+    return impl_->nextId++;
+}
 
 SimAudioSystem::Object* SimAudioSystem::find(AudioObjectID id) {
     const auto it = impl_->objects.find(id);
@@ -369,8 +391,10 @@ void SimAudioSystem::rebuildStreams(Object& o) {
         return ch > 0 ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(ch)}
                       : std::vector<std::uint32_t>{};
     };
-    o.props[{sel::streamConfiguration, scope::output, 0}] = {streamConfig(conf(o.outChannels)), false};
-    o.props[{sel::streamConfiguration, scope::input, 0}] = {streamConfig(conf(o.inChannels)), false};
+    o.props[{sel::streamConfiguration, scope::output, 0}] = {streamConfig(conf(o.outChannels)),
+                                                             false};
+    o.props[{sel::streamConfiguration, scope::input, 0}] = {streamConfig(conf(o.inChannels)),
+                                                            false};
 }
 
 void SimAudioSystem::redrawJitter(Object& d) {
@@ -382,47 +406,55 @@ void SimAudioSystem::redrawJitter(Object& d) {
     d.drawnLatencyMs = std::max(0.0, d.out.latencyMs + j);
 }
 
-AudioObjectID SimAudioSystem::addOutputLocked(const OutputSpec& spec) {
+AudioObjectID SimAudioSystem::addOutputLocked(const OutputSpec& device) {
     auto o = std::make_unique<Object>();
     o->id = newId();
     o->kind = Object::Kind::device;
-    o->uid = spec.uid;
-    o->out = spec;
-    o->outChannels = spec.channels;
-    o->props[{sel::name, scope::global, 0}] = {bytesOf(spec.name), false};
-    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(spec.uid), false};
-    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(spec.transport), false};
-    o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(spec.rate.value_or(room_.sampleRate)), true};
-    if (spec.hasVolume) {
-        o->props[{sel::virtualMainVolume, scope::output, 0}] = {bytesOf(static_cast<float>(spec.volume)), true};
-        for (AudioElement e = 1; e <= static_cast<AudioElement>(spec.channels); ++e)
+    o->uid = device.uid;
+    o->out = device;
+    o->outChannels = device.channels;
+    o->props[{sel::name, scope::global, 0}] = {bytesOf(device.name), false};
+    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(device.uid), false};
+    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(device.transport), false};
+    o->props[{sel::nominalSampleRate, scope::global, 0}] = {
+        bytesOf(device.rate.value_or(room_.sampleRate)), true};
+    if (device.hasVolume) {
+        o->props[{sel::virtualMainVolume, scope::output, 0}] = {
+            bytesOf(static_cast<float>(device.volume)), true};
+        for (AudioElement e = 1; e <= static_cast<AudioElement>(device.channels); ++e)
             o->props[{sel::volumeScalar, scope::output, e}] = {bytesOf(1.0f), true};
     }
-    if (spec.hasMute)
-        o->props[{sel::mute, scope::output, 0}] = {bytesOf<std::uint32_t>(spec.muted ? 1 : 0), true};
+    if (device.hasMute)
+        o->props[{sel::mute, scope::output, 0}] = {bytesOf<std::uint32_t>(device.muted ? 1 : 0),
+                                                   true};
     rebuildStreams(*o);
     redrawJitter(*o);
-    double maxMs = spec.latencyMs + spec.jitterMs;
+    double maxMs = device.latencyMs + device.jitterMs;
     double maxRefl = 0;
-    for (const auto& r : spec.reflections) maxRefl = std::max(maxRefl, r.delayMs);
-    const double maxFrames = ((maxMs + maxRefl) / 1000.0 + spec.distanceM / speedOfSound) * room_.sampleRate;
-    const std::size_t size = nextPow2(static_cast<std::size_t>(maxFrames) + static_cast<std::size_t>(room_.bufferFrames) * 2 + 2);
+    for (const auto& r : device.reflections)
+        maxRefl = std::max(maxRefl, r.delayMs);
+    const double maxFrames =
+        ((maxMs + maxRefl) / 1000.0 + device.distanceM / speedOfSound) * room_.sampleRate;
+    const std::size_t size = nextPow2(static_cast<std::size_t>(maxFrames) +
+                                      static_cast<std::size_t>(room_.bufferFrames) * 2 + 2);
     o->history.assign(size, 0.f);
     o->historyMask = size - 1;
-    o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) * static_cast<std::size_t>(std::max(spec.channels, 1)), 0.f);
+    o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) *
+                      static_cast<std::size_t>(std::max(device.channels, 1)),
+                  0.f);
     const AudioObjectID id = o->id;
     impl_->objects.emplace(id, std::move(o));
     impl_->deviceOrder.push_back(id);
     return id;
 }
 
-AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& spec) {
+AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& device) {
     // An input sharing an output's UID is that device's input side (a headset).
     for (AudioObjectID id : impl_->deviceOrder) {
         Object* o = find(id);
-        if (o && o->kind == Object::Kind::device && o->uid == spec.uid) {
-            o->inChannels = spec.channels;
-            o->noiseRms = spec.noiseRms;
+        if (o && o->kind == Object::Kind::device && o->uid == device.uid) {
+            o->inChannels = device.channels;
+            o->noiseRms = device.noiseRms;
             o->noiseRng.seed(room_.seed * 1000003 + id);
             rebuildStreams(*o);
             return id;
@@ -431,13 +463,13 @@ AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& spec) {
     auto o = std::make_unique<Object>();
     o->id = newId();
     o->kind = Object::Kind::device;
-    o->uid = spec.uid;
-    o->inChannels = spec.channels;
-    o->noiseRms = spec.noiseRms;
+    o->uid = device.uid;
+    o->inChannels = device.channels;
+    o->noiseRms = device.noiseRms;
     o->noiseRng.seed(room_.seed * 1000003 + o->id);
-    o->props[{sel::name, scope::global, 0}] = {bytesOf(spec.name), false};
-    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(spec.uid), false};
-    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(spec.transport), false};
+    o->props[{sel::name, scope::global, 0}] = {bytesOf(device.name), false};
+    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(device.uid), false};
+    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(device.transport), false};
     o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(room_.sampleRate), true};
     rebuildStreams(*o);
     const AudioObjectID id = o->id;
@@ -446,14 +478,14 @@ AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& spec) {
     return id;
 }
 
-AudioObjectID SimAudioSystem::addOutput(const OutputSpec& spec) {
+AudioObjectID SimAudioSystem::addOutput(const OutputSpec& device) {
     std::lock_guard lock(mutex_);
-    return addOutputLocked(spec);
+    return addOutputLocked(device);
 }
 
-AudioObjectID SimAudioSystem::addInput(const InputSpec& spec) {
+AudioObjectID SimAudioSystem::addInput(const InputSpec& device) {
     std::lock_guard lock(mutex_);
-    const AudioObjectID id = addInputLocked(spec);
+    const AudioObjectID id = addInputLocked(device);
     if (!impl_->defaultIn) impl_->defaultIn = id;
     return id;
 }
@@ -468,12 +500,15 @@ AudioObjectID SimAudioSystem::addRawDevice(const RawDevice& d) {
     o->inChannels = d.inputChannels;
     if (d.name) o->props[{sel::name, scope::global, 0}] = {bytesOf(*d.name), false};
     if (d.uid) o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(*d.uid), false};
-    if (d.transport) o->props[{sel::transportType, scope::global, 0}] = {bytesOf(*d.transport), false};
+    if (d.transport)
+        o->props[{sel::transportType, scope::global, 0}] = {bytesOf(*d.transport), false};
     o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(room_.sampleRate), true};
     rebuildStreams(*o);
     o->out.level = 0;  // not placed in the room
     o->history.assign(1, 0.f);
-    o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) * static_cast<std::size_t>(std::max(d.outputChannels, 1)), 0.f);
+    o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) *
+                      static_cast<std::size_t>(std::max(d.outputChannels, 1)),
+                  0.f);
     const AudioObjectID id = o->id;
     impl_->objects.emplace(id, std::move(o));
     impl_->deviceOrder.push_back(id);
@@ -494,7 +529,8 @@ bool SimAudioSystem::removeDevice(const std::string& uid) {
     auto firstWith = [&](bool output) -> AudioObjectID {
         for (AudioObjectID d : impl_->deviceOrder) {
             const Object* x = find(d);
-            if (x && x->kind == Object::Kind::device && (output ? x->outChannels : x->inChannels) > 0)
+            if (x && x->kind == Object::Kind::device &&
+                (output ? x->outChannels : x->inChannels) > 0)
                 return d;
         }
         return 0;
@@ -582,7 +618,8 @@ std::size_t SimAudioSystem::ioProcCount() const {
 std::size_t SimAudioSystem::runningIOProcCount() const {
     std::lock_guard lock(mutex_);
     std::size_t n = 0;
-    for (const auto& [id, p] : impl_->procs) n += p->started ? 1 : 0;
+    for (const auto& [id, p] : impl_->procs)
+        n += p->started ? 1 : 0;
     return n;
 }
 
@@ -652,21 +689,25 @@ std::optional<std::vector<std::uint8_t>> SimAudioSystem::propBytes(AudioObjectID
     }
     Object* o = find(object);
     if (!o) return std::nullopt;
-    if (o->kind == Object::Kind::aggregate && a.selector == sel::streamConfiguration && a.element == 0) {
+    if (o->kind == Object::Kind::aggregate && a.selector == sel::streamConfiguration &&
+        a.element == 0) {
         std::vector<std::uint32_t> streams;
         const auto members = membersOf(*o);
         if (a.scope == scope::output) {
             if (o->desc.stacked) {
                 int ch = 0;
-                for (const Object* m : members) ch = std::max(ch, m->outChannels);
+                for (const Object* m : members)
+                    ch = std::max(ch, m->outChannels);
                 if (ch > 0) streams.push_back(static_cast<std::uint32_t>(ch));
             } else {
                 for (const Object* m : members)
-                    if (m->outChannels > 0) streams.push_back(static_cast<std::uint32_t>(m->outChannels));
+                    if (m->outChannels > 0)
+                        streams.push_back(static_cast<std::uint32_t>(m->outChannels));
             }
         } else if (a.scope == scope::input) {
             if (o->desc.taps)
-                for (std::size_t i = 0; i < o->desc.taps->size(); ++i) streams.push_back(2);
+                for (std::size_t i = 0; i < o->desc.taps->size(); ++i)
+                    streams.push_back(2);
             for (const Object* m : members)
                 if (m->inChannels > 0) streams.push_back(static_cast<std::uint32_t>(m->inChannels));
         } else {
@@ -716,7 +757,8 @@ OSStatus SimAudioSystem::getPropertyData(AudioObjectID object, const PropertyAdd
     const auto b = propBytes(object, a, qualSize, qual);
     if (!b) return status::unknownProperty;
     // Scalars must fit whole; lists and strings are cut to the caller's buffer.
-    if (b->size() <= 8 && ioSize < b->size() && a.selector != sel::name && a.selector != sel::deviceUID)
+    if (b->size() <= 8 && ioSize < b->size() && a.selector != sel::name &&
+        a.selector != sel::deviceUID)
         return status::badPropertySize;
     const auto n = std::min<std::size_t>(ioSize, b->size());
     if (n) std::memcpy(outData, b->data(), n);
@@ -880,7 +922,8 @@ OSStatus SimAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID i
         it->second->sampleTime = 0;
         // Bluetooth-style links settle on a new latency every time they start playing.
         if (o->kind == Object::Kind::aggregate) {
-            for (Object* m : membersOf(*o)) redrawJitter(*m);
+            for (Object* m : membersOf(*o))
+                redrawJitter(*m);
         } else if (o->outChannels > 0) {
             redrawJitter(*o);
         }
@@ -912,7 +955,8 @@ void addStereo(float* acc, int channels, const float* stereo, int frames) {
         if (channels == 1) {
             dst[0] += 0.5f * (l + r);
         } else {
-            for (int c = 0; c < channels; ++c) dst[c] += (c & 1) ? r : l;
+            for (int c = 0; c < channels; ++c)
+                dst[c] += (c & 1) ? r : l;
         }
     }
 }
@@ -981,7 +1025,8 @@ void SimAudioSystem::renderBuffer() {
         playerMuted = playerMuted || !excludes(*o, im.playerProcess);
     }
     for (std::size_t i = 0; i < nz * 2; ++i)
-        im.normalMix[i] = (musicMuted ? 0.f : im.musicBuf[i]) + (playerMuted ? 0.f : im.playerBuf[i]);
+        im.normalMix[i] =
+            (musicMuted ? 0.f : im.musicBuf[i]) + (playerMuted ? 0.f : im.playerBuf[i]);
 
     // 3. Clear every speaker's buffer, then play the system mix on the default output.
     for (AudioObjectID id : im.deviceOrder) {
@@ -994,7 +1039,8 @@ void SimAudioSystem::renderBuffer() {
         } else if (def->kind == Object::Kind::aggregate) {
             const auto members = membersOf(*def);
             if (def->desc.stacked) {
-                for (Object* m : members) addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
+                for (Object* m : members)
+                    addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
             } else {
                 for (Object* m : members)
                     if (m->outChannels > 0) {
@@ -1034,7 +1080,8 @@ void SimAudioSystem::renderBuffer() {
                 if (m->inChannels > 0) ins.push_back({m, m->inChannels, nullptr});
             if (d->desc.stacked) {
                 int ch = 0;
-                for (Object* m : members) ch = std::max(ch, m->outChannels);
+                for (Object* m : members)
+                    ch = std::max(ch, m->outChannels);
                 if (ch > 0) outs.push_back({nullptr, ch, nullptr});
             } else {
                 for (Object* m : members)
@@ -1048,7 +1095,8 @@ void SimAudioSystem::renderBuffer() {
         auto layout = [&](const std::vector<Stream>& streams, BufferListStorage& storage,
                           std::vector<float>& data) {
             std::size_t total = 0;
-            for (const auto& s : streams) total += static_cast<std::size_t>(s.channels) * nz;
+            for (const auto& s : streams)
+                total += static_cast<std::size_t>(s.channels) * nz;
             if (data.size() != total) data.assign(total, 0.f);
             if (storage.list()->mNumberBuffers != streams.size())
                 storage.resize(static_cast<std::uint32_t>(streams.size()));
@@ -1106,12 +1154,14 @@ void SimAudioSystem::renderBuffer() {
             auto addTo = [&](Object* m) {
                 const auto mc = static_cast<std::size_t>(m->outChannels);
                 for (std::size_t f = 0; f < nz; ++f)
-                    for (std::size_t c = 0; c < std::min(ch, mc); ++c) m->acc[f * mc + c] += src[f * ch + c];
+                    for (std::size_t c = 0; c < std::min(ch, mc); ++c)
+                        m->acc[f * mc + c] += src[f * ch + c];
             };
             if (s.dev) {
                 addTo(s.dev);
             } else {
-                for (Object* m : members) addTo(m);  // stacked: every member plays the same
+                for (Object* m : members)
+                    addTo(m);  // stacked: every member plays the same
             }
             off += ch * nz;
         }
@@ -1125,31 +1175,39 @@ void SimAudioSystem::renderBuffer() {
             continue;
         const auto ch = static_cast<std::size_t>(o->outChannels);
         float main = 1.f;
-        if (const auto* v = o->prop(sel::virtualMainVolume, scope::output, 0)) main = valueOf(*v, 1.f);
-        if (const auto* m = o->prop(sel::mute, scope::output, 0); m && valueOf<std::uint32_t>(*m, 0))
+        if (const auto* v = o->prop(sel::virtualMainVolume, scope::output, 0))
+            main = valueOf(*v, 1.f);
+        if (const auto* m = o->prop(sel::mute, scope::output, 0);
+            m && valueOf<std::uint32_t>(*m, 0))
             main = 0.f;
         float chGain[64];
         for (std::size_t c = 0; c < std::min<std::size_t>(ch, 64); ++c) {
-            const auto* v = o->prop(sel::volumeScalar, scope::output, static_cast<AudioElement>(c + 1));
+            const auto* v =
+                o->prop(sel::volumeScalar, scope::output, static_cast<AudioElement>(c + 1));
             chGain[c] = main * (v ? valueOf(*v, 1.f) : 1.f);
         }
         const std::size_t mask = o->historyMask;
         for (std::size_t f = 0; f < nz; ++f) {
             float sum = 0;
-            for (std::size_t c = 0; c < ch; ++c) sum += o->acc[f * ch + c] * chGain[std::min<std::size_t>(c, 63)];
-            o->history[static_cast<std::size_t>(t + static_cast<std::int64_t>(f)) & mask] = sum / static_cast<float>(ch);
+            for (std::size_t c = 0; c < ch; ++c)
+                sum += o->acc[f * ch + c] * chGain[std::min<std::size_t>(c, 63)];
+            o->history[static_cast<std::size_t>(t + static_cast<std::int64_t>(f)) & mask] =
+                sum / static_cast<float>(ch);
         }
         const auto level = static_cast<float>(o->out.level);
-        const auto delay = std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / speedOfSound) * rate);
+        const auto delay =
+            std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / speedOfSound) * rate);
         auto addPath = [&](std::int64_t d, float gain) {
             for (std::size_t f = 0; f < nz; ++f) {
                 const std::int64_t pos = t + static_cast<std::int64_t>(f) - d;
-                if (pos >= 0) im.listening[f] += gain * o->history[static_cast<std::size_t>(pos) & mask];
+                if (pos >= 0)
+                    im.listening[f] += gain * o->history[static_cast<std::size_t>(pos) & mask];
             }
         };
         addPath(delay, level);
         for (const auto& r : o->out.reflections)
-            addPath(delay + std::llround(r.delayMs / 1000.0 * rate), level * static_cast<float>(r.level));
+            addPath(delay + std::llround(r.delayMs / 1000.0 * rate),
+                    level * static_cast<float>(r.level));
     }
     if (im.listenCapture.size() < im.listenWanted) {
         for (std::size_t f = 0; f < nz && im.listenCapture.size() < im.listenWanted; ++f)
@@ -1171,12 +1229,11 @@ void SimAudioSystem::worldLoop() {
             renderBuffer();
             frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
         }
-        {
-            std::lock_guard lock(frameMutex_);
-        }
+        { std::lock_guard lock(frameMutex_); }
         frameCv_.notify_all();
         if (speed_ > 0) {
-            const double due = static_cast<double>(frame() - originFrame) / room_.sampleRate / speed_;
+            const double due =
+                static_cast<double>(frame() - originFrame) / room_.sampleRate / speed_;
             const auto target = origin + std::chrono::duration_cast<SteadyClock::duration>(
                                              std::chrono::duration<double>(due));
             const auto now = SteadyClock::now();

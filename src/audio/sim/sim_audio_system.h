@@ -26,13 +26,13 @@ class SimAudioSystem;
 // The simulated hardware's clock: time is the number of frames the world has rendered, so sleeps
 // last the same number of samples at any speed.
 class SimClock final : public Clock {
-public:
+  public:
     explicit SimClock(SimAudioSystem& system) : system_(system) {}
     double now() const override;
     void sleepFor(double seconds) override;
     double realSecondsFor(double seconds) const override;
 
-private:
+  private:
     SimAudioSystem& system_;
 };
 
@@ -78,7 +78,7 @@ struct SimOptions {
 // virtual room with a listening position. Every AudioHardware call is thread-safe. I/O callbacks
 // run on the one hardware thread, one buffer at a time.
 class SimAudioSystem final : public AudioHardware {
-public:
+  public:
     explicit SimAudioSystem(RoomSpec room, SimOptions options = {});
     ~SimAudioSystem() override;
     SimAudioSystem(const SimAudioSystem&) = delete;
@@ -126,8 +126,8 @@ public:
     std::optional<std::int64_t> roomDelayFrames(const std::string& uid) const;
 
     // ---- Devices and faults (tests) ----
-    AudioObjectID addOutput(const OutputSpec& spec);
-    AudioObjectID addInput(const InputSpec& spec);
+    AudioObjectID addOutput(const OutputSpec& device);
+    AudioObjectID addInput(const InputSpec& device);
     // A bare device for enumeration tests: each optional field present only when set.
     struct RawDevice {
         std::optional<std::string> name, uid;
@@ -175,7 +175,7 @@ public:
     MicPermission& micPermission() { return *micPermission_; }
     Player& player() { return *player_; }
 
-private:
+  private:
     friend class SimClock;
     friend class SimPlayer;
     friend class SimMicPermission;
@@ -190,12 +190,13 @@ private:
     Object* find(AudioObjectID id);
     std::optional<AudioObjectID> idForUIDLocked(const std::string& uid) const;
     std::vector<Object*> membersOf(const Object& aggregate);
-    std::optional<std::vector<std::uint8_t>> propBytes(AudioObjectID object, const PropertyAddress& a,
+    std::optional<std::vector<std::uint8_t>> propBytes(AudioObjectID object,
+                                                       const PropertyAddress& a,
                                                        std::uint32_t qualSize, const void* qual);
     const Object* find(AudioObjectID id) const;
     AudioObjectID newId();
-    AudioObjectID addOutputLocked(const OutputSpec& spec);
-    AudioObjectID addInputLocked(const InputSpec& spec);
+    AudioObjectID addOutputLocked(const OutputSpec& device);
+    AudioObjectID addInputLocked(const InputSpec& device);
     void rebuildStreams(Object& o);
     void redrawJitter(Object& device);
 

@@ -21,7 +21,7 @@ std::optional<WavData> readWav(const std::string& path);
 // Streams interleaved float samples to a 16-bit PCM WAV file; the header's sizes are fixed up by
 // finish() (also called by the destructor).
 class WavWriter {
-public:
+  public:
     WavWriter(const std::string& path, double rate, int channels);
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
@@ -31,7 +31,7 @@ public:
     void write(const float* interleaved, std::size_t frames);
     void finish();
 
-private:
+  private:
     std::ofstream out_;
     int channels_;
     std::uint64_t frames_ = 0;
