@@ -347,6 +347,7 @@ void tag(std::vector<unsigned char>& b, const char* t) {
 std::vector<unsigned char> wavFile(std::uint16_t format, int bits,
                                    const std::vector<unsigned char>& data, bool extensible) {
     std::vector<unsigned char> b;
+    b.reserve(80 + data.size());  // also keeps GCC 12's overflow warning off insert() into empty
     tag(b, "RIFF");
     put(b, 0, 4);  // left wrong on purpose: readers must not trust it
     tag(b, "WAVE");
