@@ -340,14 +340,14 @@ void put(std::vector<unsigned char>& b, std::uint32_t v, int bytes) {
         b.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 void tag(std::vector<unsigned char>& b, const char* t) {
-    b.insert(b.end(), t, t + 4);
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<unsigned char>(t[i]));
 }
 
 // A mono file; extensible puts the format tag in the subformat; an odd-sized chunk comes first.
 std::vector<unsigned char> wavFile(std::uint16_t format, int bits,
                                    const std::vector<unsigned char>& data, bool extensible) {
     std::vector<unsigned char> b;
-    b.reserve(80 + data.size());  // also keeps GCC 12's overflow warning off insert() into empty
     tag(b, "RIFF");
     put(b, 0, 4);  // left wrong on purpose: readers must not trust it
     tag(b, "WAVE");
