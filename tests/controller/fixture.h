@@ -27,13 +27,7 @@ namespace housetone::testing {
 
 inline sim::OutputSpec simSpeaker(const std::string& name, const std::string& uid,
                                   std::uint32_t transport, int channels = 2) {
-    sim::OutputSpec o;
-    o.name = name;
-    o.uid = uid;
-    o.transport = transport;
-    o.channels = channels;
-    o.level = 0.2;
-    return o;
+    return {.name = name, .uid = uid, .transport = transport, .channels = channels, .level = 0.2};
 }
 
 inline sim::RoomSpec fixtureRoom() {
@@ -54,13 +48,6 @@ inline std::filesystem::path makeTempDir() {
     return p;
 }
 
-struct RecordingAlerts final : AlertPresenter {
-    std::vector<std::pair<std::string, std::string>> shown;  // message, informative text
-    void showAlert(const std::string& message, const std::string& informative) override {
-        shown.emplace_back(message, informative);
-    }
-};
-
 inline constexpr const char* allSpeakersID = "com.mirelo.housetone.allspeakers";
 
 // Members are destroyed in reverse order: the controller first, the world last.
@@ -76,16 +63,13 @@ struct Rig {
 
     Controller& start() {
         ctl = Controller::create(
-            Services{sim, main, store, sim.player(), sim.micPermission(), &alerts});
+            Services{sim, main, store, sim.player(), sim.micPermission(), nullptr});
         return *ctl;
     }
     // A settings file holding these decisions and offsets (no names, no anchor).
     void writeSettings(std::map<std::string, bool> include,
                        std::map<std::string, double> offsets = {}) {
-        Config c;
-        c.include = std::move(include);
-        c.offsets = std::move(offsets);
-        store.save(c);
+        store.save({.offsets = std::move(offsets), .include = std::move(include)});
     }
     Dev dev(const std::string& uid) const {
         for (const Dev& d : ctl->devices())
@@ -131,7 +115,6 @@ struct Rig {
     sim::SimAudioSystem sim;
     ManualMainQueue main;
     SettingsStore store;
-    RecordingAlerts alerts;
     std::shared_ptr<Controller> ctl;
 };
 

@@ -2,13 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <barrier>
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <numbers>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "core/dev.h"
@@ -21,10 +18,6 @@ namespace {
 constexpr double kRate = 48000.0;
 constexpr const char* kCorrectedUid = "02-5E-11-A4-37-C9:output";
 using Signal = std::vector<float>;
-
-std::unique_ptr<ToneStores> makeStores() {
-    return std::make_unique<ToneStores>();
-}
 
 Signal sine(double hz, float amp, std::size_t n, double rate = kRate) {
     Signal s(n);
@@ -71,48 +64,24 @@ double amplitudeAt(const Signal& s, double hz) {
     return 2 * std::hypot(re, im) / double(s.size() - from);
 }
 
-bool allCoefZero(ToneStores& s, int dev, int first, int count) {
-    for (int i = first; i < first + count; ++i)
-        if (s.coefBlock(dev)[i].load() != 0.0f) return false;
-    return true;
-}
-
 TEST(ToneChainPassThrough, WithEveryEffectOffSamplesPassUnchangedApartFromTheClip) {
-    auto s = makeStores();
-    EXPECT_EQ(s->gain[7].load(), 1.0f);
-    EXPECT_EQ(s->gainSm[7].load(), 1.0f);
+    auto s = std::make_unique<ToneStores>();
     const Signal x = {0.5f, -0.25f, 1e-3f, 1.0f, -1.0f, 1.5f, -3.0f, 0.999f};
     EXPECT_EQ(run(*s, 7, 1, x, x), (Signal{0.5f, -0.25f, 1e-3f, 1.0f, -1.0f, 1.0f, -1.0f, 0.999f}));
 }
 
-TEST(ToneChainBass, ShelfLiftsTheBandFarBelowItsCornerBySixDecibelsAndLeavesTrebleAlone) {
-    auto s = makeStores();
+TEST(ToneChainBass, ShelfLiftsBySixDecibelsAndHighPassIsThreeDecibelsDownAtItsCorner) {
+    auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 4000, 50, 160);
     EXPECT_NEAR(gainDbAt(*s, 200), 6.0, 0.15);
     EXPECT_NEAR(gainDbAt(*s, 18000), 0.0, 0.1);
-}
-
-TEST(ToneChainBass, HighPassIsThreeDecibelsDownAtItsCornerAndStopsSubsonics) {
-    auto s = makeStores();
     setBass(*s, 0, kRate, 6.0f, 4000, 100, 160);
     EXPECT_NEAR(gainDbAt(*s, 100), 6.0 - 3.0, 0.2);
     EXPECT_LT(gainDbAt(*s, 25), -15.0);
 }
 
-TEST(ToneChainBass, BluetoothCornersReachLowerThanBuiltInOnesAndMidrangeStaysFlat) {
-    auto bt = makeStores(), builtIn = makeStores();
-    const BassCorners b = bassCorners(transport::bluetooth), i = bassCorners(transport::builtIn);
-    setBass(*bt, 0, kRate, bassBoostDB(true), b.shelfHz, b.highPassHz, b.lowPassHz);
-    setBass(*builtIn, 0, kRate, bassBoostDB(true), i.shelfHz, i.highPassHz, i.lowPassHz);
-    EXPECT_GT(gainDbAt(*bt, 80), 3.0);
-    EXPECT_GT(gainDbAt(*bt, 60), gainDbAt(*builtIn, 60) + 6.0);
-    EXPECT_LT(gainDbAt(*builtIn, 40), -6.0);
-    EXPECT_NEAR(gainDbAt(*bt, 2000), 0.0, 0.3);
-    EXPECT_NEAR(gainDbAt(*builtIn, 3000), 0.0, 0.3);
-}
-
 TEST(ToneChainBass, HarmonicsOfTheMonoMixLowBandAreAdded) {
-    auto s = makeStores();
+    auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
     const Signal x = sine(60, 0.3f, 96000);
     EXPECT_LT(amplitudeAt(run(*s, 0, 0, x), 120), 1e-4);  // the channel itself makes none
@@ -121,28 +90,22 @@ TEST(ToneChainBass, HarmonicsOfTheMonoMixLowBandAreAdded) {
     EXPECT_LT(amplitudeAt(run(*s, 0, 1, Signal(96000), treble), 6000), 1e-3);
 }
 
-TEST(ToneChainBass, SilenceStaysSilentAndAFadedSignalLeavesNoSubnormalState) {
-    auto s = makeStores();
+TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalState) {
+    auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
-    for (float v : run(*s, 0, 0, Signal(48000), Signal(48000)))
-        ASSERT_EQ(v, 0.0f);
-
     const Signal loud = sine(70, 0.8f, 48000);
     run(*s, 0, 0, loud, loud);
-    Signal quiet;
     for (int buffer = 0; buffer < 1000; ++buffer) {  // 10.7 s
-        quiet = run(*s, 0, 0, Signal(512), Signal(512));
+        run(*s, 0, 0, Signal(512), Signal(512));
         for (int i = 0; i < ToneStores::statePerSide; ++i)
             ASSERT_NE(std::fpclassify(s->stateBlock(0, 0)[i]), FP_SUBNORMAL) << i;
     }
     for (int i = 0; i < ToneStores::statePerSide; ++i)
         EXPECT_EQ(s->stateBlock(0, 0)[i], 0.0f);
-    for (float v : quiet)
-        ASSERT_EQ(v, 0.0f);
 }
 
 TEST(ToneChainBass, OneHundredthOfADecibelIsOffAndTwoHundredthsSwitchBassAndLimiterOn) {
-    auto s = makeStores();
+    auto s = std::make_unique<ToneStores>();
     const Signal x = {0.1f, 0.1f, 3.0f, 0.1f};
     setBass(*s, 0, kRate, 0.01f, 140, 48, 160);
     EXPECT_EQ(run(*s, 0, 0, x)[2], 1.0f);  // clip only
@@ -153,32 +116,23 @@ TEST(ToneChainBass, OneHundredthOfADecibelIsOffAndTwoHundredthsSwitchBassAndLimi
     EXPECT_LT(gainDbAt(*s, 30), -3.0);
 }
 
-TEST(ToneChainCorrection, PeakGivesItsGainAtItsCentreAndHalfTheDecibelsAtHalfAmount) {
-    auto s = makeStores();
-    const CorrStage presence[] = {{CorrStage::Peak{1.1}, 3800, 3.0}};
-    const CorrStage dip[] = {{CorrStage::Peak{1.6}, 1800, -4.0}};
-    setCorrection(*s, 0, presence, kRate, 1.0f);
-    EXPECT_NEAR(gainDbAt(*s, 3800), 3.0, 0.05);
-    EXPECT_NEAR(gainDbAt(*s, 100), 0.0, 0.05);
-    setCorrection(*s, 0, presence, kRate, 0.5f);
-    EXPECT_NEAR(gainDbAt(*s, 3800), 1.5, 0.05);
-    setCorrection(*s, 0, dip, kRate, 1.0f);
-    EXPECT_NEAR(gainDbAt(*s, 1800), -4.0, 0.05);
-    setCorrection(*s, 0, dip, kRate, 0.5f);
-    EXPECT_NEAR(gainDbAt(*s, 1800), -2.0, 0.05);
-}
-
-TEST(ToneChainCorrection, HighShelfGivesHalfItsGainAtTheCornerAndAllOfItHigher) {
-    auto s = makeStores();
-    const CorrStage shelf[] = {{CorrStage::Shelf{0.9}, 7000, 5.0}};
-    setCorrection(*s, 0, shelf, kRate, 1.0f);
-    EXPECT_NEAR(gainDbAt(*s, 7000), 2.5, 0.05);
-    EXPECT_NEAR(gainDbAt(*s, 22000), 5.0, 0.2);
-    EXPECT_NEAR(gainDbAt(*s, 300), 0.0, 0.05);
+TEST(ToneChainCorrection, EachStageGivesItsGainAtItsFrequencyAndHalfTheDecibelsAtHalfAmount) {
+    const CorrStage stages[] = {{CorrStage::Peak{1.1}, 3800, 3.0},
+                                {CorrStage::Peak{1.6}, 1800, -4.0},
+                                {CorrStage::Shelf{0.9}, 7000, 5.0}};
+    for (const CorrStage& c : stages) {
+        const double atF0 = std::holds_alternative<CorrStage::Shelf>(c.kind) ? 0.5 : 1.0;
+        auto s = std::make_unique<ToneStores>();
+        for (float amount : {1.0f, 0.5f}) {
+            setCorrection(*s, 0, {&c, 1}, kRate, amount);
+            EXPECT_NEAR(gainDbAt(*s, c.f0), amount * atF0 * c.gainDB, 0.05) << c.f0;
+        }
+        EXPECT_NEAR(gainDbAt(*s, 100), 0.0, 0.05) << c.f0;
+    }
 }
 
 TEST(ToneChainCorrection, ThirdStageRunsAndFurtherStagesAreIgnored) {
-    auto s = makeStores();
+    auto s = std::make_unique<ToneStores>();
     const CorrStage stages[] = {{CorrStage::Peak{4}, 500, 1.0},
                                 {CorrStage::Peak{4}, 2000, 2.0},
                                 {CorrStage::Peak{4}, 8000, 6.0},
@@ -188,35 +142,26 @@ TEST(ToneChainCorrection, ThirdStageRunsAndFurtherStagesAreIgnored) {
     EXPECT_NEAR(gainDbAt(*s, 12000), 0.0, 0.6);
 }
 
-TEST(ToneChainCorrection, MeasuredCurveIsUsedOnlyForItsOwnUid) {
-    auto corrected = makeStores(), other = makeStores();
-    setCrisp(*corrected, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
-    setCrisp(*other, 0, "AA-BB:output", std::nullopt, kRate, 1.0f);
-    EXPECT_LT(gainDbAt(*corrected, 1800), -2.5);
-    EXPECT_GT(gainDbAt(*other, 1800), 0.0);
-    EXPECT_GT(gainDbAt(*other, 3800), 3.0);
-    EXPECT_GT(gainDbAt(*corrected, 16000), 4.0);  // the third stage, the 8 kHz shelf
-}
-
-TEST(ToneChainCorrection, GivenUidWinsAndOtherwiseTheTargetsUidChoosesTheCurve) {
-    auto viaTarget = makeStores(), given = makeStores(), overridden = makeStores(),
-         none = makeStores();
-    setCrisp(*viaTarget, 0, std::nullopt, kCorrectedUid, kRate, 1.0f);
-    setCrisp(*given, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
-    setCrisp(*overridden, 0, "AA-BB:output", kCorrectedUid, kRate, 1.0f);
-    setCrisp(*none, 0, std::nullopt, std::nullopt, kRate, 1.0f);
-    for (int i = 25; i < 40; ++i) {
-        EXPECT_EQ(viaTarget->coef[i].load(), given->coef[i].load()) << i;
-        EXPECT_EQ(overridden->coef[i].load(), none->coef[i].load()) << i;
-    }
-    EXPECT_NE(viaTarget->coef[35].load(), 0.0f);  // three stages
-    EXPECT_EQ(none->coef[35].load(), 0.0f);       // two
+// The measured table (a 1800 Hz dip, an 8 kHz shelf) only for its UID, given or the target's;
+// otherwise the default curve (a 3800 Hz presence lift).
+TEST(ToneChainCorrection, MeasuredCurveIsUsedOnlyForItsOwnUidAndAGivenUidWins) {
+    using Uid = std::optional<std::string_view>;
+    const auto gainAt = [](Uid given, Uid target, double hz) {
+        auto s = std::make_unique<ToneStores>();
+        setCrisp(*s, 0, given, target, kRate, 1.0f);
+        return gainDbAt(*s, hz);
+    };
+    EXPECT_LT(gainAt(kCorrectedUid, std::nullopt, 1800), -2.5);
+    EXPECT_GT(gainAt(kCorrectedUid, std::nullopt, 16000), 4.0);  // the third stage
+    EXPECT_LT(gainAt(std::nullopt, kCorrectedUid, 1800), -2.5);
+    EXPECT_GT(gainAt("AA-BB:output", kCorrectedUid, 1800), 0.0);
+    EXPECT_GT(gainAt("AA-BB:output", std::nullopt, 3800), 3.0);
 }
 
 TEST(ToneChainCorrection, AmountAtOneHundredthIsOffAndAboveOneActsAsOne) {
-    auto s = makeStores(), one = makeStores();
+    auto s = std::make_unique<ToneStores>(), one = std::make_unique<ToneStores>();
     setCrisp(*s, 0, std::nullopt, std::nullopt, kRate, 0.01f);
-    EXPECT_TRUE(allCoefZero(*s, 0, 25, 15));
+    EXPECT_NEAR(gainDbAt(*s, 3800), 0.0, 1e-6);
     setCrisp(*s, 0, std::nullopt, std::nullopt, kRate, 1.5f);
     setCrisp(*one, 0, std::nullopt, std::nullopt, kRate, 1.0f);
     const Signal x = sine(5000, 0.2f, 4800);
@@ -224,61 +169,47 @@ TEST(ToneChainCorrection, AmountAtOneHundredthIsOffAndAboveOneActsAsOne) {
 }
 
 TEST(ToneChainCorrection, TrebleStagesStayStableOnLowRateDevices) {
-    for (double rate : {8000.0, 16000.0}) {
-        auto s = makeStores();
-        setCrisp(*s, 0, kCorrectedUid, std::nullopt, rate, 1.0f);
-        setCrisp(*s, 1, std::nullopt, std::nullopt, rate, 1.0f);
-        std::mt19937 rng(7);
-        std::uniform_real_distribution<float> noise(-0.1f, 0.1f);
-        Signal x(std::size_t(10 * rate));
-        for (float& v : x)
-            v = noise(rng);
-        for (int dev : {0, 1}) {
-            EXPECT_LT(rms(run(*s, dev, 0, x), x.size() / 2), 4 * rms(x, 0)) << rate;
-            for (int i = 0; i < ToneStores::statePerSide; ++i)
-                EXPECT_LT(std::fabs(s->stateBlock(dev, 0)[i]), 1.0f) << rate << " " << i;
-        }
+    constexpr double rate = 8000;
+    auto s = std::make_unique<ToneStores>();
+    setCrisp(*s, 0, kCorrectedUid, std::nullopt, rate, 1.0f);
+    setCrisp(*s, 1, std::nullopt, std::nullopt, rate, 1.0f);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> noise(-0.1f, 0.1f);
+    Signal x(std::size_t(10 * rate));
+    for (float& v : x)
+        v = noise(rng);
+    for (int dev : {0, 1}) {
+        EXPECT_LT(rms(run(*s, dev, 0, x), x.size() / 2), 4 * rms(x, 0)) << dev;
+        for (int i = 0; i < ToneStores::statePerSide; ++i)
+            EXPECT_LT(std::fabs(s->stateBlock(dev, 0)[i]), 1.0f) << dev << " " << i;
     }
 }
 
-TEST(ToneChainLimiter, SteadyFullScalePeaksSettleAtMinusOneDecibel) {
-    auto s = makeStores();
+TEST(ToneChainLimiter, SteadyPeaksSettleAtMinusOneDecibelAndASpikeIsCaughtAndReleased) {
+    auto s = std::make_unique<ToneStores>();
     setLimiter(*s, 0, true, kRate);
     const Signal out = run(*s, 0, 0, sine(1000, 1.0f, 48000));
     float peak = 0;
     for (std::size_t i = 24000; i < out.size(); ++i)
         peak = std::max(peak, std::fabs(out[i]));
     EXPECT_NEAR(peak, 0.891f, 0.002f);
-}
 
-TEST(ToneChainLimiter, SpikeIsCaughtInItsOwnSampleAndReleasedOverAbout150Ms) {
-    auto s = makeStores();
-    setLimiter(*s, 0, true, kRate);
+    setLimiter(*s, 1, true, kRate);
     Signal x(48000, 0.1f);
     x[1000] = -3.0f;
-    const Signal out = run(*s, 0, 0, x);
-    EXPECT_EQ(out[999], 0.1f);
-    EXPECT_NEAR(out[1000], -0.891f, 1e-6f);
-    EXPECT_LT(out[1000 + 2400], 0.05f);  // 50 ms later, still held down
-    EXPECT_EQ(out[1000 + 14400], 0.1f);  // 300 ms later, released
-    setLimiter(*s, 0, false, kRate);
-    EXPECT_EQ(run(*s, 0, 0, x)[1000], -1.0f);
-}
-
-TEST(ToneChainGain, SetGainClampsToZeroToFourAndIgnoresNaN) {
-    auto s = makeStores();
-    setGain(*s, 3, 5.0f);
-    EXPECT_EQ(s->gain[3].load(), 4.0f);
-    setGain(*s, 3, std::nanf(""));
-    EXPECT_EQ(s->gain[3].load(), 4.0f);
-    setGain(*s, 3, -1.0f);
-    EXPECT_EQ(s->gain[3].load(), 0.0f);
+    const Signal spiked = run(*s, 1, 0, x);
+    EXPECT_EQ(spiked[999], 0.1f);
+    EXPECT_NEAR(spiked[1000], -0.891f, 1e-6f);  // caught in its own sample
+    EXPECT_LT(spiked[1000 + 2400], 0.05f);      // 50 ms later, still held down
+    EXPECT_EQ(spiked[1000 + 14400], 0.1f);      // 300 ms later, released
+    setLimiter(*s, 1, false, kRate);
+    EXPECT_EQ(run(*s, 1, 0, x)[1000], -1.0f);
 }
 
 // Frame at which a 1.0 -> 2.0 step reaches 63 %, for a device of `channels` channels rendered in
 // 64-frame buffers (each channel a full buffer, one after the other).
 std::size_t framesTo63Percent(int channels) {
-    auto s = makeStores();
+    auto s = std::make_unique<ToneStores>();
     setGain(*s, 0, 2.0f);
     const Signal x(64, 0.25f);
     Signal out(64);
@@ -293,15 +224,18 @@ std::size_t framesTo63Percent(int channels) {
 }
 
 TEST(ToneChainGain, StepCoversSixtyThreePercentIn2000FramesOnOneChannelAnd1000OnTwo) {
-    const std::size_t mono = framesTo63Percent(1), stereo = framesTo63Percent(2);
-    EXPECT_GT(mono, 1900u);
-    EXPECT_LT(mono, 2100u);
-    EXPECT_GT(stereo, 900u);
-    EXPECT_LT(stereo, 1100u);
+    EXPECT_NEAR(double(framesTo63Percent(1)), 2000, 100);
+    EXPECT_NEAR(double(framesTo63Percent(2)), 1000, 100);
 }
 
-TEST(ToneChainStores, IndicesOutsideTheStoresChangeNothing) {
-    auto s = makeStores();
+TEST(ToneChainStores, GainClampsToZeroToFourIgnoresNaNAndIndicesOutsideChangeNothing) {
+    auto s = std::make_unique<ToneStores>();
+    setGain(*s, 3, 5.0f);
+    EXPECT_EQ(s->gain[3].load(), 4.0f);
+    setGain(*s, 3, std::nanf(""));
+    EXPECT_EQ(s->gain[3].load(), 4.0f);
+    setGain(*s, 3, -1.0f);
+    EXPECT_EQ(s->gain[3].load(), 0.0f);
     for (int index : {64, -1, 1000}) {
         setBass(*s, index, kRate, 6.0f, 140, 48, 160);
         setCrisp(*s, index, kCorrectedUid, std::nullopt, kRate, 1.0f);
@@ -311,25 +245,21 @@ TEST(ToneChainStores, IndicesOutsideTheStoresChangeNothing) {
     for (std::size_t i = 0; i < s->coef.size(); ++i)
         ASSERT_EQ(s->coef[i].load(), 0.0f);
     for (int d = 0; d < ToneStores::maxDevices; ++d)
-        ASSERT_EQ(s->gain[d].load(), 1.0f);
+        ASSERT_EQ(s->gain[d].load(), d == 3 ? 0.0f : 1.0f);
 }
 
 TEST(ToneChainStores, DevicesAndSidesKeepTheirOwnCoefficientsAndState) {
-    auto s = makeStores();
+    auto s = std::make_unique<ToneStores>();
     setBass(*s, 2, kRate, 6.0f, 4000, 50, 160);
-    setGain(*s, 3, 0.5f);
-    s->gainSm[3] = 0.5f;
     const Signal x = sine(200, 0.1f, 4800);
     const Signal boosted = run(*s, 2, 0, x);
     EXPECT_EQ(run(*s, 2, 1, Signal(4800)), Signal(4800));  // right side: its own, silent history
     EXPECT_GT(rms(boosted, 2400), 1.9 * rms(x, 2400));
-    const Signal halved = run(*s, 3, 0, x);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        ASSERT_EQ(halved[i], 0.5f * x[i]);
+    EXPECT_EQ(run(*s, 3, 0, x), x);  // another device: untouched
 }
 
 TEST(ToneChainRealtime, FullChainAllocatesNothing) {
-    auto s = makeStores();
+    auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
     setCrisp(*s, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
     const Signal x = sine(100, 0.5f, 512);
@@ -342,42 +272,11 @@ TEST(ToneChainRealtime, FullChainAllocatesNothing) {
     EXPECT_EQ(guard.count(), 0u);
 }
 
-// Each round the main thread rewrites every setting of device 0 while the audio thread renders
-// one buffer of it, as a settings change during playback does.
-TEST(ToneChainRealtime, SettingsRewrittenWhileABufferRendersKeepTheOutputInRange) {
-    auto s = makeStores();
-    constexpr int kRounds = 3000;
-    std::barrier round(2);
-    std::thread writer([&] {
-        for (int i = 0; i < kRounds; ++i) {
-            const bool on = i % 2 == 0;
-            round.arrive_and_wait();
-            setBass(*s, 0, kRate, on ? 6.0f : 0.0f, 140, 48, 160);
-            setCrisp(*s, 0, on ? kCorrectedUid : "other", std::nullopt, kRate, on ? 1.0f : 0.3f);
-            setLimiter(*s, 0, on, kRate);
-            setGain(*s, 0, on ? 2.0f : 1.0f);
-        }
-    });
-    const Signal x = sine(90, 0.7f, 512);
-    Signal out(512);
-    int bad = 0;
-    for (int i = 0; i < kRounds; ++i) {
-        round.arrive_and_wait();
-        processToneBufferRt(*s, 0, i & 1, x.data(), x.data(), out.data(), 1, out.size());
-        for (float v : out)
-            bad += !(v >= -1.0f && v <= 1.0f);
-    }
-    writer.join();
-    EXPECT_EQ(bad, 0);
-}
-
 TEST(ToneChainSettings, ControllerValuesFollowBoostSwitchesAndTransport) {
     EXPECT_EQ(volumeBoostGain(9), 1.0f);
     EXPECT_EQ(volumeBoostGain(10), 1.41f);
     EXPECT_EQ(volumeBoostGain(19), 1.41f);
     EXPECT_EQ(volumeBoostGain(20), 2.0f);
-    EXPECT_EQ(bassCorners(transport::bluetoothLE).highPassHz, 48.0);
-    EXPECT_EQ(bassCorners(transport::usb).shelfHz, 220.0);
     EXPECT_FALSE(limiterWanted(0.01f, false, 1.001f));
     EXPECT_TRUE(limiterWanted(0.02f, false, 1.0f));
     EXPECT_TRUE(limiterWanted(0.0f, true, 1.0f));

@@ -14,25 +14,16 @@ Dev dev(const std::string& uid, std::uint32_t transport = transport::usb) {
     return Dev{0, uid, uid, transport};
 }
 
-TEST(FireReport, ALateArrivalIsReportedRoundedAndBecomesTheWorst) {
+TEST(FireReport, LateArrivalsAreReportedRoundedAndCloseOrWeakOnesAreNot) {
     FireCheck check;
     Lines log;
     fireReport("Clicks", std::vector<Arrival>{{0, 1.0}, {27.3, 0.62}, {170, 0.31}}, check, log);
-    EXPECT_EQ(log, Lines{"Clicks peaks: +0.0 ms (100%), +27.3 ms (62%), +170.0 ms (31%)"});
-    EXPECT_EQ(check.lines, Lines{"Clicks: late by +27 ms."});
-    EXPECT_DOUBLE_EQ(check.worstMs, 27.3);
-    EXPECT_TRUE(check.conclusive);
-}
-
-TEST(FireReport, CloseOrWeakArrivalsAreNotLateAndBothChecksMergeIntoOneRecord) {
-    FireCheck check;
-    Lines log;
-    fireReport("Clicks", std::vector<Arrival>{{0, 1}, {20, 0.5}}, check, log);
     // +11 ms is the same arrival smeared; 0.4 at +40 ms is an echo.
     fireReport("Sweep", std::vector<Arrival>{{-8, 0.3}, {0, 1}, {11, 0.9}, {40, 0.4}}, check, log);
-    EXPECT_EQ(check.lines, (Lines{"Clicks: late by +20 ms.", "Sweep: one arrival — together."}));
-    EXPECT_DOUBLE_EQ(check.worstMs, 20);
-    EXPECT_EQ(log[1], "Sweep peaks: -8.0 ms (30%), +0.0 ms (100%), +11.0 ms (90%), +40.0 ms (40%)");
+    EXPECT_EQ(log[0], "Clicks peaks: +0.0 ms (100%), +27.3 ms (62%), +170.0 ms (31%)");
+    EXPECT_EQ(check.lines, (Lines{"Clicks: late by +27 ms.", "Sweep: one arrival — together."}));
+    EXPECT_DOUBLE_EQ(check.worstMs, 27.3);
+    EXPECT_TRUE(check.conclusive);
 
     FireCheck several;
     several.worstMs = 30;  // from the click check
@@ -48,7 +39,6 @@ TEST(FireReport, ChecksThatCouldNotRunOrHeardNothingAreNotConclusive) {
     fireReport("Sweep", std::vector<Arrival>{}, check, log);
     EXPECT_EQ(check.lines, (Lines{"Clicks: could not run.",
                                   "Sweep: heard nothing — check the speaker volumes."}));
-    EXPECT_EQ(log, Lines{"Sweep peaks: "});
     EXPECT_FALSE(check.conclusive);
     EXPECT_EQ(check.worstMs, 0);
 }
@@ -60,12 +50,10 @@ TEST(ArrivalsFromPeaks, TheMainArrivalIsTheEarliestPeakWithAtLeast45PercentOfThe
     EXPECT_DOUBLE_EQ(a[0].timeMs, -6.25);
     EXPECT_DOUBLE_EQ(a[1].timeMs, 0);
     EXPECT_DOUBLE_EQ(a[2].timeMs, 20);
-    EXPECT_NEAR(a[0].strength, 0.44, 1e-6);
     // An earlier peak at exactly 0.45 of the strongest is the reference, even though weaker.
     const auto b = arrivalsFromPeaks({{100, 0.45f}, {200, 1.0f}}, 16000);
     EXPECT_DOUBLE_EQ(b[0].timeMs, 0);
     EXPECT_DOUBLE_EQ(b[1].timeMs, 6.25);
-    EXPECT_TRUE(arrivalsFromPeaks({}, 16000).empty());
 }
 
 TunePass pass(int index, bool conclusive, double worst, Lines lines = {}) {
@@ -81,7 +69,6 @@ TEST(ChooseBestPass, PrefersTheConclusivePassWithTheSmallestLatenessEarliestOnTi
     EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, true, 14), pass(3, true, 9)}).index, 3);
     EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, true, 9)}).index, 1);
     EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, false, 0)}).index, 1);
-    EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, false, 0)}).index, 1);
 }
 
 const Lines together{"Clicks: one arrival — together.", "Sweep: one arrival — together."};
@@ -121,9 +108,7 @@ TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
               head + "Still not together after 1 pass: " + drifting);
     EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 2, TuneEnd::cancelled),
               head + "Cancelled after pass 2 — the offsets above are in place.");
-}
-
-TEST(TuneReport, UnmeasuredSpeakersAndNotesGetTheirOwnLines) {
+    // Unmeasured speakers and notes get their own sentences.
     TunePass p = pass(1, true, 0, together);
     p.unmeasured = {"Porch", "Attic"};
     EXPECT_EQ(tuneReport({p}, {"room is noisy (ambient RMS 0.07) — results may be rough", "x"}, 1,
@@ -134,27 +119,23 @@ TEST(TuneReport, UnmeasuredSpeakersAndNotesGetTheirOwnLines) {
                   "0.07) — results may be rough; x.");
 }
 
-TEST(PassSummary, NamesTheSlowestByLatencyListsAppliedInOrderAndTheUnmeasured) {
+TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
     const Dev kitchen = dev("Kitchen"), den = dev("Den"), porch = dev("Porch"), hall = dev("Hall");
+    // The pass summary names the slowest by latency and lists applied offsets in order.
     const auto s = passSummary({kitchen, den, hall}, {{"Kitchen", 5}, {"Den", 40}, {"Hall", 40}},
                                {{"Kitchen", 35}, {"Den", 0}}, {kitchen, porch, den, hall});
     EXPECT_EQ(s.slowest, "Den") << "equal latencies: the earlier speaker";
     EXPECT_EQ(s.appliedTxt, "Kitchen 35 ms, Den 0 ms");
     EXPECT_EQ(s.unmeasured, Lines{"Porch"});
-}
-
-TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
     const std::vector<Dev> m{dev("a"), dev("b"), dev("c")};
     EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 300}, {"c", 287.5}}, {}),
               (std::map<std::string, double>{{"a", 250}, {"b", 0}, {"c", 13}}));
     EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 0.4}, {"c", 0.2}}, {}),
               (std::map<std::string, double>{{"a", 0}, {"b", 0}, {"c", 0}}));
-    // The engine adds 50 ms to a: by total, a is now the one everyone waits for, though b is
-    // still the slowest by measured latency.
+    // The engine adds 50 ms to a: by total, a is now the one everyone waits for.
     const std::map<std::string, double> lat{{"a", 0}, {"b", 30}, {"c", 10}};
     EXPECT_EQ(tuneOffsets(m, lat, {{"a", 50}, {"x", 900}}),
               (std::map<std::string, double>{{"a", 0}, {"b", 20}, {"c", 40}}));
-    EXPECT_EQ(passSummary(m, lat, {}, m).slowest, "b");
     // The fire check plays through its own aggregate: no trim, no cap.
     EXPECT_EQ(verificationOffsets(m, {{"a", 0}, {"b", 300}, {"c", 287.5}}),
               (std::map<std::string, double>{{"a", 300}, {"b", 0}, {"c", 13}}));
@@ -171,19 +152,13 @@ TEST(RecordDeltas, KeepsPairsWhoseArrivalsBothStandOutKeyedLaterMemberFirst) {
 TEST(FusePairs, ConsistentPairsFuseExactlyAndUnstablePairsAreDroppedWithTheirLogLine) {
     const std::vector<Dev> s{dev("a"), dev("b"), dev("c"), dev("d"), dev("e")};
     Lines log;
-    const auto f = fusePairs(s, "a",
-                             {{"b|a", {10, 12, 9}},
-                              {"c|a", {30}},
-                              {"c|b", {20, 20}},
-                              {"d|a", {0, 60}},
-                              {"e|a", {0, 61}}},
-                             log);
+    const auto f = fusePairs(
+        s, "a", {{"b|a", {10, 12, 9}}, {"c|a", {30}}, {"d|a", {0, 60}}, {"e|a", {0, 61}}}, log);
     EXPECT_EQ(f.latency,
               (std::map<std::string, double>{{"a", 0}, {"b", 10}, {"c", 30}, {"d", 30}}));
     EXPECT_TRUE(f.warnings.empty());
     EXPECT_EQ(log, (Lines{"pair b vs a: Δ median +10.0 ms, spread 3.0 ms, n=3",
                           "pair c vs a: Δ median +30.0 ms, spread 0.0 ms, n=1",
-                          "pair c vs b: Δ median +20.0 ms, spread 0.0 ms, n=2",
                           "pair d vs a: Δ median +30.0 ms, spread 60.0 ms, n=2",
                           "pair e vs a: Δ median +30.5 ms, spread 61.0 ms, n=2",
                           "  -> dropped (unstable)", "transitivity: worst loop residual 0.0 ms"}));
@@ -200,11 +175,6 @@ TEST(FusePairs, ALoopThatDoesNotCloseIsSharedOutAndWarnedAbove25Ms) {
     EXPECT_EQ(log.back(), "transitivity: worst loop residual 30.0 ms");
     EXPECT_EQ(f.warnings, Lines{"measurements disagree by up to 30 ms — Bluetooth latency wandered "
                                 "during the tune; re-run if it sounds off"});
-    // A single value is never unstable, and the reference counts even without any pair.
-    Lines none;
-    EXPECT_EQ(fusePairs({dev("a"), dev("b")}, "a", {}, none).latency,
-              (std::map<std::string, double>{{"a", 0}}));
-    EXPECT_EQ(none, Lines{"transitivity: worst loop residual 0.0 ms"});
 }
 
 }  // namespace
