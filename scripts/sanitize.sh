@@ -13,6 +13,7 @@ run() {
     -DHOUSETONE_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
   cmake --build "$build" -j"$(nproc)"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  LSAN_OPTIONS=suppressions="$PWD/scripts/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -j"$(nproc)" --output-on-failure
