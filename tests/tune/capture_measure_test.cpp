@@ -49,7 +49,7 @@ class FakeHardware final : public AudioHardware {
                              std::uint32_t& io, void* out) override {
         const auto b = bytes(o, a);
         io = std::min<std::uint32_t>(io, static_cast<std::uint32_t>(b.size()));
-        std::memcpy(out, b.data(), io);
+        if (io) std::memcpy(out, b.data(), io);
         return b.empty() ? status::unknownProperty : noErr;
     }
     OSStatus setPropertyData(AudioObjectID, const PropertyAddress&, std::uint32_t, const void*,
