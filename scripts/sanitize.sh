@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 run() {
-  local name=$1 flags=$2
+  local name=$1 flags=$2 slowdown=$3
   local build=build-$name
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DHOUSETONE_SANITIZE="$flags" \
     -DHOUSETONE_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
@@ -15,12 +15,13 @@ run() {
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   LSAN_OPTIONS=suppressions="$PWD/scripts/lsan.supp" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp" \
+  HOUSETONE_TEST_SLOWDOWN=$slowdown \
   QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -j"$(nproc)" --output-on-failure
 }
 case "${1:-both}" in
-  asan) run asan address,undefined ;;
-  tsan) run tsan thread ;;
-  both) run asan address,undefined; run tsan thread ;;
+  asan) run asan address,undefined 2 ;;
+  tsan) run tsan thread 5 ;;
+  both) run asan address,undefined 2; run tsan thread 5 ;;
   *) echo "usage: $0 [asan|tsan|both]" >&2; exit 2 ;;
 esac

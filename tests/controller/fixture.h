@@ -22,6 +22,7 @@
 #include "audio/sim/sim_audio_system.h"
 #include "controller/controller.h"
 #include "platform/manual_main_queue.h"
+#include "support/sim_rooms.h"
 
 namespace housetone::testing {
 
@@ -53,7 +54,9 @@ inline constexpr const char* allSpeakersID = "com.mirelo.housetone.allspeakers";
 // Members are destroyed in reverse order: the controller first, the world last.
 struct Rig {
     explicit Rig(sim::RoomSpec room = fixtureRoom())
-        : dir(makeTempDir()), sim(std::move(room), {.speed = 60}), store(dir / "state") {}
+        : dir(makeTempDir()),
+          sim(std::move(room), {.speed = testsupport::measuringSpeed(60)}),
+          store(dir / "state") {}
     ~Rig() {
         if (ctl) ctl->shutdown();
         ctl.reset();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,16 @@
 #include "core/dev.h"
 
 namespace housetone::testsupport {
+
+// The simulator speed for a test that measures acoustically. Measurements leave a second or so of
+// simulated slack, and every real millisecond of scheduling delay costs `speed` simulated ones;
+// a sanitizer build runs the program several times slower, so scripts/sanitize.sh sets
+// HOUSETONE_TEST_SLOWDOWN to divide the speed by it.
+inline double measuringSpeed(double speed) {
+    const char* slowdown = std::getenv("HOUSETONE_TEST_SLOWDOWN");
+    const double k = slowdown ? std::atof(slowdown) : 1.0;
+    return k > 1.0 ? speed / k : speed;
+}
 
 // A USB speaker named after its UID, at a given latency and distance.
 inline sim::OutputSpec speaker(const std::string& uid, double latencyMs, double distanceM) {

@@ -12,6 +12,7 @@
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
+#include "support/sim_rooms.h"
 #include "tune/auto_tuner.h"
 
 namespace housetone {
@@ -25,7 +26,7 @@ using sim::SimAudioSystem;
 // its playback needs, and every real millisecond the tuner thread is held up between starting
 // the capture and starting the player costs `speed` ms of it; at 60 on a busy two-core machine
 // the last slots of a five-speaker measurement were cut off about half the time.
-constexpr double speed = 20;
+const double speed = testsupport::measuringSpeed(20);
 
 OutputSpec speaker(const std::string& name, std::uint32_t transport, double latencyMs,
                    double distanceM, double level = 1) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 #include "qt_application.h"
+#include "support/sim_rooms.h"
 #include "ui_test_support.h"
 
 #include "audio/device_access.h"
@@ -503,7 +504,8 @@ class AppProcessSlow : public ::testing::Test {
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
         // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
-        p.start(HOUSETONE_APP_FILE, {flag, "--sim-speed", "20"});
+        p.start(HOUSETONE_APP_FILE,
+                {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
         const bool finished = p.waitForFinished(timeoutMs);
         if (!finished) p.kill(), p.waitForFinished();
         EXPECT_TRUE(finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
