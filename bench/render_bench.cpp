@@ -14,38 +14,17 @@
 #include <vector>
 
 #include "audio/sim/sim_audio_system.h"
+#include "bench_support.h"
 #include "engine/tap_engine.h"
 #include "platform/manual_main_queue.h"
 
 namespace housetone {
 namespace {
 
+using namespace housetone::bench;
+
 constexpr int kSpeakers = 8;
 constexpr std::uint32_t kFrames = 512;
-constexpr double kRate = 48000.0;
-constexpr double kCycleSeconds = double(kFrames) / kRate;  // 10.7 ms real-time budget
-constexpr std::size_t kSourceFrames = 48000;               // 1 s of tapped audio, looped
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
-
-// Music-like stereo around -12 dBFS, so that every filter and the limiter have work to do.
-std::vector<float> makeSource() {
-    std::vector<float> s(2 * kSourceFrames);
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
-    for (std::size_t f = 0; f < kSourceFrames; ++f) {
-        const double t = double(f) / kRate, w = 2 * std::numbers::pi;
-        const double tones = 0.2 * std::sin(w * 55 * t) + 0.1 * std::sin(w * 440 * t) +
-                             0.05 * std::sin(w * 3520 * t);
-        s[2 * f] = float(tones) + noise(rng);
-        s[2 * f + 1] = float(0.8 * tones) + noise(rng);
-    }
-    return s;
-}
 
 void runRenderCycles(benchmark::State& state, bool effectsOn) {
     // A real start on a world that runs no callbacks itself; the loop below is the audio thread.
@@ -82,7 +61,7 @@ void runRenderCycles(benchmark::State& state, bool effectsOn) {
         }
     }
 
-    const std::vector<float> source = makeSource();
+    const std::vector<float> source = makeSource(7);
     BufferListStorage in(1);
     BufferListStorage out(kSpeakers);
     std::vector<float> outData(std::size_t(kSpeakers) * 2 * kFrames);

@@ -12,39 +12,17 @@
 #include <random>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/dev.h"
 #include "engine/tone_chain.h"
 
 namespace housetone {
 namespace {
 
+using namespace housetone::bench;
+
 constexpr int kSpeakers = 8;
 constexpr int kChannels = 2 * kSpeakers;
-constexpr std::size_t kFrames = 512;
-constexpr double kRate = 48000.0;
-constexpr double kCycleSeconds = double(kFrames) / kRate;  // 10.7 ms real-time budget
-constexpr std::size_t kSourceFrames = 48000;               // 1 s of source, looped
-
-// Music-like stereo source around -12 dBFS: bass, mid and treble tones plus noise.
-std::vector<float> makeSource() {
-    std::vector<float> s(2 * kSourceFrames);
-    std::mt19937 rng(1);
-    std::uniform_real_distribution<float> noise(-0.05f, 0.05f);
-    for (std::size_t f = 0; f < kSourceFrames; ++f) {
-        const double t = double(f) / kRate, w = 2 * std::numbers::pi;
-        const double tones = 0.2 * std::sin(w * 55 * t) + 0.1 * std::sin(w * 440 * t) +
-                             0.05 * std::sin(w * 3520 * t);
-        s[2 * f] = float(tones) + noise(rng);
-        s[2 * f + 1] = float(0.8 * tones) + noise(rng);
-    }
-    return s;
-}
-
-double threadCpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
 
 void runToneCycles(benchmark::State& state, bool effectsOn) {
     auto stores = std::make_unique<ToneStores>();
@@ -62,7 +40,7 @@ void runToneCycles(benchmark::State& state, bool effectsOn) {
             setLimiter(*stores, d, true, kRate);
         }
     }
-    const std::vector<float> source = makeSource();
+    const std::vector<float> source = makeSource(1);
     std::vector<float> out(kFrames * kChannels);
     std::size_t pos = 0;
 
