@@ -294,6 +294,13 @@ class RoomReader {
         return s;
     }
 
+    // "channels" of an output or input: a whole number from 0 (no stream in that direction).
+    int channels(const json& v, const std::string& where, int fallback) const {
+        const json* c = find(v, "channels");
+        if (!c) return fallback;
+        return static_cast<int>(wholeNumber(*c, child(where, "channels"), 0, kMaxChannels));
+    }
+
     OutputSpec output(const json& v, const std::string& where) const {
         requireObject(v, where);
         onlyKnown(v, where,
@@ -303,10 +310,7 @@ class RoomReader {
         o.name = required(v, where, "name");
         o.uid = uid(v, where);
         o.transport = transport(v, where);
-        if (const json* c = find(v, "channels")) {
-            o.channels =
-                static_cast<int>(wholeNumber(*c, child(where, "channels"), 0, kMaxChannels));
-        }
+        o.channels = channels(v, where, o.channels);
         nonNegative(v, where, "latencyMs", o.latencyMs);
         nonNegative(v, where, "distanceM", o.distanceM);
         nonNegative(v, where, "level", o.level);
@@ -348,10 +352,7 @@ class RoomReader {
         in.name = required(v, where, "name");
         in.uid = uid(v, where);
         in.transport = transport(v, where);
-        if (const json* c = find(v, "channels")) {
-            in.channels =
-                static_cast<int>(wholeNumber(*c, child(where, "channels"), 0, kMaxChannels));
-        }
+        in.channels = channels(v, where, in.channels);
         nonNegative(v, where, "noiseRms", in.noiseRms);
         return in;
     }
