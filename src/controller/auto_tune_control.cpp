@@ -6,6 +6,7 @@
 // last owner; a run that outlives the controller has nothing left to report to, and its posted
 // work is simply dropped.
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -126,15 +127,16 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             const auto self = weak.lock();
             if (!self) return;
             auto offsets = self->offsets_;
+            // A non-finite offset would make every later save fail; it is not taken.
             for (const auto& [uid, ms] : applied)
-                offsets[uid] = ms;
+                if (std::isfinite(ms)) offsets[uid] = ms;
             self->publish(self->offsets_, std::move(offsets), Field::offsets);
             // setDelay's rule (5 s cap, negatives 0, nearest frame at the engine's rate) is the
             // one the tuned offsets need; speakers not routed through the engine only change
             // `offsets` and the file.
             for (const auto& [uid, ms] : applied) {
                 const int i = self->targetIndex(uid);
-                if (i >= 0 && i < TapEngine::maxDevices) self->engine_->setDelay(i, ms);
+                if (i >= 0 && std::isfinite(ms)) self->engine_->setDelay(i, ms);
             }
             self->save();
         });

@@ -28,13 +28,11 @@ Controller::~Controller() {
     // A running tune ends at its next check instead of finishing first (the tuner's destructor
     // waits for its run).
     if (tuner_) tuner_->cancelled = true;
-    if (!shutDown_) {
-        // A joinable std::thread must not be destroyed; shutdown() has joined it already. The
-        // engine tears itself down when destroyed.
-        clickLoopActive_.store(false, std::memory_order_relaxed);
-        s_.player.terminate();
-        stopClickThread();
-    }
+    // A joinable std::thread must not be destroyed, and a click test may have been started again
+    // after shutdown(). The engine tears itself down when destroyed.
+    clickLoopActive_.store(false, std::memory_order_relaxed);
+    s_.player.terminate();
+    stopClickThread();
 }
 
 void Controller::startUp() {
@@ -158,8 +156,6 @@ int Controller::targetIndex(const std::string& uid) const {
 
 void Controller::save() {
     const Config previous = s_.store.load();
-    auditOffsets(previous);
-
     Config next = previous;
     if (!next.anchor) {
         // Once stored, the anchor is the user's (or a tune's) choice and never moves here.
@@ -174,6 +170,9 @@ void Controller::save() {
     for (const auto& [uid, on] : include_)
         include[uid] = on;
     next.include = std::move(include);
+    // The store refuses a record it cannot encode without saying so; the log must not then claim
+    // changes the file never got.
+    if (encodeConfig(next)) auditOffsets(previous);
     s_.store.save(next);
 }
 
@@ -212,6 +211,7 @@ void Controller::rememberPreviousOutput() {
 void Controller::applyMode(Mode m) {
     rememberPreviousOutput();
     const std::uint64_t run = ++alignedStartGeneration_;
+    deviceChangePending_ = false;  // this application routes the current list
     engine_->stop();
 
     publish(tapSilent_, false, Field::tapSilent);
@@ -222,27 +222,15 @@ void Controller::applyMode(Mode m) {
 
     switch (m) {
         case Mode::single: {
-            bool restored = false;
-            if (previousOutputUID_) {
-                if (const auto id = deviceForUID(s_.hw, *previousOutputUID_)) {
-                    setDefaultOutput(s_.hw, *id);
-                    const auto name = stringProperty(s_.hw, *id, sel::name);
-                    setStatus("Single output: " + name.value_or(*previousOutputUID_));
-                    restored = true;
-                }
-            }
-            if (!restored) {
-                if (const auto ref = referenceSpeaker()) {
-                    setDefaultOutput(s_.hw, ref->id);
-                    setStatus("Single output: " + ref->name);
-                }
-            }
-            previousOutputUID_.reset();
+            if (const auto name = restoreSingleOutput()) setStatus("Single output: " + *name);
             break;
         }
         case Mode::together: {
             const std::vector<Dev> included = includedDevices();
             if (included.size() < 2) {
+                // An unplug may have left the output on an "All Speakers" of one member; the
+                // user gets the output a switch to single would give.
+                restoreSingleOutput();
                 setStatus("Need at least 2 included speakers");
                 publish(mode_, Mode::single, Field::mode);
                 return;
@@ -291,6 +279,34 @@ void Controller::applyMode(Mode m) {
     save();
 }
 
+std::optional<std::string> Controller::restoreSingleOutput() {
+    std::optional<std::string> name;
+    if (previousOutputUID_) {
+        if (const auto id = deviceForUID(s_.hw, *previousOutputUID_)) {
+            setDefaultOutput(s_.hw, *id);
+            name = stringProperty(s_.hw, *id, sel::name).value_or(*previousOutputUID_);
+        }
+    }
+    if (!name) {
+        if (const auto ref = referenceSpeaker()) {
+            setDefaultOutput(s_.hw, ref->id);
+            name = ref->name;
+        }
+    }
+    previousOutputUID_.reset();
+    return name;
+}
+
+void Controller::applyDelays() {
+    const auto targets = engine_->targets();
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const auto it = offsets_.find(targets[i].uid);
+        // A lone speaker has nobody to wait for (as at the start).
+        const double ms = targets.size() == 1 || it == offsets_.end() ? 0.0 : it->second;
+        engine_->setDelay(static_cast<int>(i), ms);
+    }
+}
+
 void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
                                 std::optional<std::string> previousOutputAtRequest) {
     if (run != alignedStartGeneration_) {
@@ -300,6 +316,9 @@ void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> r
         return;
     }
     if (ok) {
+        // The start loaded the offsets of request time; a change made while it ran may have been
+        // written before the start set its delays and so be lost. The model has the last word.
+        applyDelays();
         applyBoosts();
         if (mode_ == Mode::aligned && reference) {
             setDefaultOutput(s_.hw, reference->id);

@@ -178,6 +178,11 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void setStatus(std::string s) { publish(status_, std::move(s), Field::status); }
     // Device index of a UID among the engine's targets, or -1.
     int targetIndex(const std::string& uid) const;
+    // Sets the output a switch to single gives (the remembered one, else the reference) and
+    // forgets the remembered one; the name of the device set, if any.
+    std::optional<std::string> restoreSingleOutput();
+    // Every engine target's delay from `offsets` (0 when absent or when it is the only one).
+    void applyDelays();
     void applyStep();        // guided align: mute all but the reference and the current speaker
     void clickLoop();        // click-loop thread body
     void stopClickThread();  // ends and joins the click-loop thread
@@ -224,6 +229,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::shared_ptr<AutoTuner> tuner_;
     std::vector<Dev> guidedTargets_;
     std::map<std::string, bool> muteBeforeGuided_;
+    std::string guidedNote_;  // why speakers were left out of the walk; shown with every step
+    bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
     bool shutDown_ = false;
 };
 

@@ -100,12 +100,28 @@ void Controller::startGuidedAlign() {
         if (!excludedNames.empty()) excludedNames += ", ";
         excludedNames += d.name;
     }
-    if (!excludedNames.empty()) {
-        publish(include_, std::move(include), Field::include);
-        setStatus("Excluded " + excludedNames +
-                  " — no mute control, it would keep playing during the test.");
-    }
     guidedTargets_ = std::move(keep);
+    guidedNote_.clear();
+    if (!excludedNames.empty()) {
+        guidedNote_ = "Excluded " + excludedNames +
+                      " — no mute control, it would keep playing during the test.";
+        publish(include_, std::move(include), Field::include);
+        // The engine drops them as it would for an unticked speaker (this also saves). Its
+        // start's own status would hide the walk's text, so that is shown again once it ran.
+        std::weak_ptr<Controller> weak = weak_from_this();
+        const bool walking = !guidedTargets_.empty();
+        setAlignedStartCompleted([weak, walking, note = guidedNote_](bool ok) {
+            const auto self = weak.lock();
+            if (!self || !ok) return;
+            if (!walking) {
+                self->setStatus(note);
+            } else if (self->currentGuidedTarget()) {
+                self->applyStep();
+            }
+        });
+        applyMode(mode_);
+        setStatus(guidedNote_);
+    }
     if (guidedTargets_.empty()) return;
 
     // A second start during a walk keeps the first snapshot: the current mutes are the walk's own.
@@ -126,13 +142,15 @@ void Controller::applyStep() {
         writeMute(s_.hw, d.id, !audible);  // a refusal leaves `muted` showing the request
     }
     publish(muted_, std::move(muted), Field::muted);
+    // Why a speaker is missing from the walk stays readable while the walk goes on.
     setStatus("Aligning " + current->name + " with " + reference->name +
-              " — adjust until you hear ONE sound.");
+              " — adjust until you hear ONE sound." +
+              (guidedNote_.empty() ? std::string() : " " + guidedNote_));
 }
 
 void Controller::nudgeGuided(double deltaMs) {
     const auto current = currentGuidedTarget();
-    if (!current) return;
+    if (!current || !std::isfinite(deltaMs)) return;
     const auto it = offsets_.find(current->uid);
     const double was = it == offsets_.end() ? 0.0 : it->second;
     const double now = std::clamp(was + deltaMs, 0.0, maxGuidedOffsetMs);
@@ -184,6 +202,7 @@ void Controller::endGuidedAlign(const std::optional<std::string>& message) {
     publish(muted_, std::move(muted), Field::muted);
     muteBeforeGuided_.clear();
     guidedTargets_.clear();
+    guidedNote_.clear();
     publish(guidedIndex_, std::optional<int>(), Field::guidedIndex);
     if (clickPlaying_) toggleClickTest();
     save();
@@ -257,15 +276,14 @@ void Controller::rebaseOffsets() {
                 return a.second < b.second;
             })->second;
         if (mn < 0) {
+            // A speaker without a stored offset sits at 0 and moves later with the others.
             auto offsets = offsets_;
+            for (const Dev& d : devices_)
+                offsets.try_emplace(d.uid, 0.0);
             for (auto& [uid, ms] : offsets)
                 ms -= mn;
             publish(offsets_, std::move(offsets), Field::offsets);
-            const auto targets = engine_->targets();
-            for (std::size_t i = 0; i < targets.size(); ++i) {
-                const auto it = offsets_.find(targets[i].uid);
-                engine_->setDelay(static_cast<int>(i), it == offsets_.end() ? 0.0 : it->second);
-            }
+            applyDelays();
             setStatus("Moved earlier — the others shifted +" +
                       std::to_string(static_cast<long long>(-mn)) +
                       " ms to match. Reference unchanged.");

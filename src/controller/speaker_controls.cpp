@@ -1,6 +1,7 @@
 // Per-speaker controls: volume and mute read-back, offsets and the shift-all nudges, group
 // membership, the sound options and their engine settings, the measuring microphone, and the audit
 // log of offset and membership changes. Main thread only.
+#include <cxxabi.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -50,14 +51,31 @@ std::string utcTimestamp() {
     return buf;
 }
 
-// The symbol part of a frame line when it has one (a platform that prints "index image address
-// symbol + offset"); glibc prints "image(symbol+offset) [address]", which is kept whole.
+// A caller frame as a readable function name. glibc prints "image(symbol+offset) [address]",
+// with the symbol mangled and present only for exported functions (the program is linked with
+// its symbols exported for this); that becomes "function + offset". A platform that prints
+// "index image address symbol + offset" gives the pieces from the fourth on. Anything else is
+// kept whole.
 std::string frameText(const char* line) {
-    std::istringstream in(line);
+    const std::string text(line);
+    const auto open = text.find('(');
+    const auto plus = text.rfind('+');
+    const auto close = text.find(')', open);
+    if (open != std::string::npos && close != std::string::npos && plus > open && plus < close &&
+        plus > open + 1) {
+        const std::string mangled = text.substr(open + 1, plus - open - 1);
+        int status = -1;
+        char* name = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
+        std::string out = (status == 0 && name ? std::string(name) : mangled) + " + " +
+                          text.substr(plus + 1, close - plus - 1);
+        std::free(name);
+        return out;
+    }
+    std::istringstream in(text);
     std::vector<std::string> pieces;
     for (std::string p; in >> p;)
         pieces.push_back(p);
-    if (pieces.size() < 4) return line;
+    if (pieces.size() < 4) return text;
     std::string out;
     for (std::size_t i = 3; i < pieces.size(); ++i) {
         if (i > 3) out += ' ';
@@ -120,6 +138,8 @@ void Controller::setMute(const Dev& speaker, bool on) {
 // ---- Offsets and membership ---------------------------------------------------------------------
 
 void Controller::setOffset(const Dev& speaker, double ms) {
+    // NaN passes std::clamp and no settings file can hold it: refused here, where it enters.
+    if (!std::isfinite(ms)) return;
     const double v = std::clamp(ms, -offsetLimitMs, offsetLimitMs);
     auto offsets = offsets_;
     offsets[speaker.uid] = v;
@@ -130,7 +150,7 @@ void Controller::setOffset(const Dev& speaker, double ms) {
 
 void Controller::shiftAll(double deltaMs) {
     const std::optional<Dev> reference = referenceSpeaker();
-    if (!reference) return;
+    if (!reference || !std::isfinite(deltaMs)) return;
     auto offsets = offsets_;
     bool reachedZero = false;
     for (const Dev& d : includedDevices()) {
@@ -229,7 +249,8 @@ void Controller::applyBoosts() {
     record.crisp = crisp_;
     s_.store.save(record);
 
-    if (targets.empty()) {
+    // A stopped engine keeps its last targets; only a running one plays the boost.
+    if (engine_->installedRun() == 0) {
         setStatus(
             "Boost not applied — the aligned engine is not running (no speakers routed through "
             "it).");

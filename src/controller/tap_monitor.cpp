@@ -25,7 +25,14 @@ void Controller::tick() {
 
     const std::vector<std::string> before = uidsOf(devices_);
     refreshDevices();
-    if (uidsOf(devices_) != before && mode_ != Mode::single) applyMode(mode_);
+    if (uidsOf(devices_) != before) deviceChangePending_ = true;
+    // A tune has suspended the engine and plays its own signals: routing again now would bring
+    // the music back over them. The change waits for the tune's end (whose resume re-applies the
+    // mode and so clears it, else the first tick after it does).
+    if (deviceChangePending_ && !tuning_) {
+        deviceChangePending_ = false;
+        if (mode_ != Mode::single) applyMode(mode_);
+    }
     refreshVolumes();
     if (mode_ != Mode::aligned) return;
 

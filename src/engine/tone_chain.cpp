@@ -125,15 +125,18 @@ void publish(ToneStores& stores, int index, int first, const float* values, int 
     bool on = false;
     for (int i = 0; i < switchCount; ++i)
         on = on || values[i] != 0.0f;
-    auto write = [&](int from, int to) {
+    auto write = [&](int from, int to, std::memory_order order) {
         for (int i = from; i < to; ++i)
-            dst[i].store(values[i], std::memory_order_relaxed);
+            dst[i].store(values[i], order);
     };
+    // Release on the switch pairs with the callback's acquire load of it: a reader that sees the
+    // stage on also sees the coefficients written before it.
     if (on) {
-        write(switchCount, count);
-        write(0, switchCount);
+        write(switchCount, count, std::memory_order_relaxed);
+        write(0, switchCount, std::memory_order_release);
     } else {
-        write(0, count);
+        write(0, switchCount, std::memory_order_release);
+        write(switchCount, count, std::memory_order_relaxed);
     }
 }
 
@@ -143,9 +146,11 @@ void publish(ToneStores& stores, int index, int first, const float* values, int 
 
 void setBass(ToneStores& stores, int index, double rate, float gainDB, double shelfHz,
              double highPassHz, double lowPassHz) {
-    if (!ToneStores::validIndex(index) || !validRate(rate)) return;
+    // Switching off needs no rate: a device whose rate cannot be read must still lose the stage.
+    const bool on = gainDB > 0.01f;
+    if (!ToneStores::validIndex(index) || (on && !validRate(rate))) return;
     float block[bassCount] = {};
-    if (gainDB > 0.01f) {
+    if (on) {
         put(block, 0, lowShelf(angularFrequency(shelfHz, rate), double(gainDB)));
         put(block, 5, highPass(angularFrequency(highPassHz, rate)));
         put(block, 10, lowPass(angularFrequency(lowPassHz, rate)));
@@ -161,10 +166,11 @@ void setBass(ToneStores& stores, int index, double rate, float gainDB, double sh
 
 void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> stages, double rate,
                    float amount) {
-    if (!ToneStores::validIndex(index) || !validRate(rate)) return;
     amount = std::clamp(amount, 0.0f, 1.0f);  // NaN stays NaN and fails the test below
+    const bool on = amount > 0.01f;
+    if (!ToneStores::validIndex(index) || (on && !validRate(rate))) return;
     float block[corrCount] = {};
-    if (amount > 0.01f) {
+    if (on) {
         const std::size_t n = std::min<std::size_t>(stages.size(), 3);
         for (std::size_t k = 0; k < n; ++k) {
             const CorrStage& st = stages[k];

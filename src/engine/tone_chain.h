@@ -6,7 +6,8 @@
 //
 // Threads: the builders (setBass, setCrisp, setCorrection, setLimiter, setGain) run on the main
 // thread and write coefficients in place; the *Rt functions run on the audio thread, read every
-// coefficient afresh per sample with relaxed loads and own the filter state and the smoothed gain.
+// coefficient afresh per sample (relaxed loads, acquire for a stage's switch) and own the filter
+// state and the smoothed gain.
 
 #include <array>
 #include <atomic>
@@ -101,14 +102,16 @@ std::span<const CorrStage> correctionStagesFor(std::optional<std::string_view> u
 
 // ---- Builders (main thread) --------------------------------------------------------------------
 //
-// Every builder ignores an index outside [0, 64) and a rate that is not a finite value of at least
-// 1000 Hz. Coefficients are designed in double (audio-EQ cookbook) and stored as float. Design
-// frequencies are kept within [10 Hz, 0.45 x rate]: at 8 or 16 kHz (a Bluetooth headset in call
-// mode) the 7-8 kHz treble shelves would otherwise sit at or beyond Nyquist and give poles on or
-// outside the unit circle; no frequency used at 44.1 kHz and above is affected.
-// A stage being switched on gets its switch values written last and one being switched off gets
-// them first, so a reader on a CPU that keeps stores in order (x86) does not run a half-filled
-// stage; a stage that stays on may be read half old, half new while the write is under way.
+// Every builder ignores an index outside [0, 64); a builder switching its stage on also ignores a
+// rate that is not a finite value of at least 1000 Hz (switching off needs no rate). Coefficients
+// are designed in double (audio-EQ cookbook) and stored as float. Design frequencies are kept
+// within [10 Hz, 0.45 x rate]: at 8 or 16 kHz (a Bluetooth headset in call mode) the 7-8 kHz
+// treble shelves would otherwise sit at or beyond Nyquist and give poles on or outside the unit
+// circle; no frequency used at 44.1 kHz and above is affected.
+// A stage being switched on gets its switch values written last, with release order, and one
+// being switched off gets them first; the callback reads the switch with acquire order, so it
+// never runs a half-filled stage. A stage that stays on may be read half old, half new while the
+// write is under way.
 //
 // The engine has member functions of the same names: call these as housetone::setBass(...) etc.
 
@@ -184,6 +187,12 @@ inline float coefAt(const std::atomic<float>* c, int i) {
     return c[i].load(std::memory_order_relaxed);
 }
 
+// A stage's switch value: acquire pairs with the builders' release store of it, so the stage's
+// other coefficients, written before the switch, are seen complete (free on x86).
+inline float switchAt(const std::atomic<float>* c, int i) {
+    return c[i].load(std::memory_order_acquire);
+}
+
 // 0.0005 per step: a time constant of 2000 steps (42 ms at 48 kHz on a one-channel device).
 inline float smoothGain(float gs, float target) {
     return gs + (target - gs) * 0.0005f;
@@ -223,11 +232,12 @@ inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
 [[gnu::always_inline]] inline float processToneSampleRt(ToneChannelRt& ch, float x, float m) {
     using tone_detail::biquadRt;
     using tone_detail::coefAt;
+    using tone_detail::switchAt;
     const std::atomic<float>* c = ch.coef;
     float* st = ch.state;
 
     float y = x;
-    if (coefAt(c, 0) != 0.0f || coefAt(c, 1) != 0.0f || coefAt(c, 2) != 0.0f) {
+    if (switchAt(c, 0) != 0.0f || switchAt(c, 1) != 0.0f || switchAt(c, 2) != 0.0f) {
         const float h = biquadRt(c + 5, st + 4, x);
         y = biquadRt(c + 0, st + 0, h);
 
@@ -248,10 +258,10 @@ inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
         y = y + 1.1f * o;
     }
 
-    if (coefAt(c, 25) != 0.0f) {
+    if (switchAt(c, 25) != 0.0f) {
         y = biquadRt(c + 25, st + 20, y);
         y = biquadRt(c + 30, st + 24, y);
-        if (coefAt(c, 35) != 0.0f) y = biquadRt(c + 35, st + 28, y);
+        if (switchAt(c, 35) != 0.0f) y = biquadRt(c + 35, st + 28, y);
     }
 
     // Multiplying by exactly 1.0 leaves y unchanged, so no branch is needed for unity.
@@ -280,7 +290,9 @@ inline constexpr float toneStateFloor = 1e-15f;
 // (the envelopes stall at a subnormal value in float); a NaN or infinity (a NaN sample from the
 // source) is cleared too, so one bad sample does not silence the speaker for good.
 inline void endToneChannelRt(ToneStores& s, int dev, const ToneChannelRt& ch) {
-    s.gainSm[std::size_t(dev)].store(ch.gs, std::memory_order_relaxed);
+    // A smoothed gain heading for 0 would otherwise stall at a subnormal and slow every sample.
+    const float gs = std::fabs(ch.gs) < toneStateFloor ? 0.0f : ch.gs;
+    s.gainSm[std::size_t(dev)].store(gs, std::memory_order_relaxed);
     for (int i = 0; i < ToneStores::statePerSide; ++i) {
         const float a = std::fabs(ch.state[i]);
         if (!(a >= toneStateFloor && a <= 3.4e38f)) ch.state[i] = 0.0f;

@@ -19,15 +19,33 @@ inline double measuringSpeed(double speed) {
     return k > 1.0 ? speed / k : speed;
 }
 
-// A USB speaker named after its UID, at a given latency and distance.
+// The fields a test varies on a simulated speaker; everything else keeps the simulator's default.
+struct SpeakerSpec {
+    std::string name;  // the UID when empty
+    std::uint32_t transport = transport::usb;
+    int channels = 2;
+    double latencyMs = 0;
+    double distanceM = 1;
+    double level = 1;
+    bool hasMute = true;
+    bool muted = false;
+};
+
+inline sim::OutputSpec speaker(const std::string& uid, const SpeakerSpec& s = {}) {
+    return {.name = s.name.empty() ? uid : s.name,
+            .uid = uid,
+            .transport = s.transport,
+            .channels = s.channels,
+            .latencyMs = s.latencyMs,
+            .distanceM = s.distanceM,
+            .level = s.level,
+            .hasMute = s.hasMute,
+            .muted = s.muted};
+}
+
+// A USB speaker at a given latency and distance.
 inline sim::OutputSpec speaker(const std::string& uid, double latencyMs, double distanceM) {
-    sim::OutputSpec o;
-    o.name = uid;
-    o.uid = uid;
-    o.transport = transport::usb;
-    o.latencyMs = latencyMs;
-    o.distanceM = distanceM;
-    return o;
+    return speaker(uid, {.latencyMs = latencyMs, .distanceM = distanceM});
 }
 
 // No system audio and a noiseless built-in microphone "mic": only what a test plays is heard.
