@@ -1,4 +1,5 @@
-// Start-up, device decisions, the reference speaker and the three modes over the simulated room.
+// Start-up, device decisions, the reference speaker, the three modes and shutdown over the
+// simulated room.
 #include <gtest/gtest.h>
 
 #include "controller/fixture.h"
@@ -30,7 +31,9 @@ TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceWhileSavedDecisionsAnnounceN
     EXPECT_EQ(c.include(),
               (std::map<std::string, bool>{
                   {"builtin", false}, {"desk", false}, {"kitchen", true}, {"porch", false}}));
-    EXPECT_EQ(rig.store.load().offsets.at("desk"), -250.0);  // clamped at start-up and saved
+    // Clamped at start-up and saved; the first save stores the reference as the anchor.
+    EXPECT_EQ(rig.store.load().offsets.at("desk"), -250.0);
+    EXPECT_EQ(rig.store.load().anchor, "kitchen");
 }
 
 TEST(ControllerDevices, UnpluggedSpeakerKeepsItsDecisionAndNewcomersAreNamedInListOrder) {
@@ -40,13 +43,13 @@ TEST(ControllerDevices, UnpluggedSpeakerKeepsItsDecisionAndNewcomersAreNamedInLi
     rig.sim.removeDevice("desk");
     c.tick();
     EXPECT_EQ(rig.listedUIDs(), (std::vector<std::string>{"kitchen", "porch", "builtin"}));
-    rig.sim.addOutput(simSpeaker("Desk", "desk", transport::usb));
+    rig.sim.addOutput(speaker("desk", {.name = "Desk"}));
     c.tick();
     EXPECT_EQ(c.includedDevices().size(), 2u);
     EXPECT_EQ(c.status(), "");
 
-    rig.sim.addOutput(simSpeaker("Attic", "attic", transport::usb));
-    rig.sim.addOutput(simSpeaker("Bath", "bath", transport::bluetooth));
+    rig.sim.addOutput(speaker("attic", {.name = "Attic"}));
+    rig.sim.addOutput(speaker("bath", {.name = "Bath", .transport = transport::bluetooth}));
     c.tick();
     EXPECT_EQ(c.status(), "Bath, Attic appeared — tick it to add it to the group.");
     EXPECT_FALSE(c.include().at("attic") || c.include().at("bath"));
@@ -69,8 +72,7 @@ TEST(ControllerDevices, ReferenceIsTheAnchorThenTheFirstBluetoothThenTheFirstInc
     EXPECT_EQ(rig.store.load().anchor, "builtin");  // saves never move a stored anchor
 }
 
-TEST(ControllerModes,
-     TogetherNeedsTwoSpeakersIsBuiltOnceAndSingleReturnsToTheEarlierOutputOrTheReference) {
+TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsIt) {
     Rig rig;
     rig.writeSettings({{"kitchen", true}});
     Controller& c = rig.start();
@@ -80,18 +82,37 @@ TEST(ControllerModes,
     EXPECT_TRUE(rig.store.load().names.empty());  // not saved
 
     c.setInclude(rig.dev("desk"), true);
+    rig.sim.injectFault({.call = sim::Call::createAggregate, .status = -1});
     c.chooseMode(Mode::together);
+    EXPECT_EQ(c.status(), "Could not create the All Speakers device");
+    EXPECT_EQ(c.mode(), Mode::single);
+    rig.sim.clearFaults();
+
     c.chooseMode(Mode::together);
+    c.chooseMode(Mode::together);  // rebuilt: the output leaves the old copy before it goes
+    EXPECT_FALSE(rig.hw.destroyedTheDefaultOutput);
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
     EXPECT_EQ(rig.outputUID(), allSpeakersID);
+    // Unplugging one of the two leaves the output where single would put it, not on an "All
+    // Speakers" of one member.
+    rig.sim.removeDevice("desk");
+    c.tick();
+    EXPECT_EQ(c.mode(), Mode::single);
+    EXPECT_EQ(c.status(), "Need at least 2 included speakers");
+    EXPECT_EQ(rig.outputUID(), "builtin");
+}
 
+TEST(ControllerModes, SingleReturnsToTheEarlierOutputOrElseTheReference) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}, {"desk", true}});
+    Controller& c = rig.start();
+    c.chooseMode(Mode::together);
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "builtin");
     EXPECT_EQ(c.status(), "Single output: Built-in Speakers");
-    EXPECT_FALSE(c.previousOutputUID());
 
-    c.chooseMode(Mode::together);  // single moves to the reference when the earlier output is gone
+    c.chooseMode(Mode::together);
     rig.sim.removeDevice("builtin");
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "kitchen");
@@ -139,6 +160,17 @@ TEST(ControllerModes, FailedAlignedStartShowsTheEngineErrorAndRestoresTheOutput)
               "tap creation failed (OSStatus -50) — likely missing System Audio Recording "
               "permission");
     EXPECT_EQ(rig.outputUID(), "builtin");
+}
+
+TEST(ControllerShutdown, SavesAndTheControllerCanBeDestroyedWithAClickTestStartedSince) {
+    Rig rig;
+    rig.writeSettings({{"kitchen", true}});
+    Controller& c = rig.start();
+    c.setOffset(rig.dev("desk"), 30);  // not saved by itself
+    c.shutdown();
+    EXPECT_EQ(rig.store.load().offsets.at("desk"), 30.0);
+    c.toggleClickTest();
+    rig.ctl.reset();  // must join the click loop rather than abort the program
 }
 
 }  // namespace

@@ -22,21 +22,21 @@
 #include "audio/sim/sim_audio_system.h"
 #include "controller/controller.h"
 #include "platform/manual_main_queue.h"
+#include "support/recording_hardware.h"
 #include "support/sim_rooms.h"
 
 namespace housetone::testing {
 
-inline sim::OutputSpec simSpeaker(const std::string& name, const std::string& uid,
-                                  std::uint32_t transport, int channels = 2) {
-    return {.name = name, .uid = uid, .transport = transport, .channels = channels, .level = 0.2};
-}
+using testsupport::speaker;
 
 inline sim::RoomSpec fixtureRoom() {
     sim::RoomSpec room;
-    room.outputs = {simSpeaker("Built-in Speakers", "builtin", transport::builtIn),
-                    simSpeaker("Kitchen", "kitchen", transport::bluetooth),
-                    simSpeaker("Desk", "desk", transport::usb),
-                    simSpeaker("Porch", "porch", transport::bluetoothLE)};
+    room.outputs = {
+        speaker("builtin",
+                {.name = "Built-in Speakers", .transport = transport::builtIn, .level = 0.2}),
+        speaker("kitchen", {.name = "Kitchen", .transport = transport::bluetooth, .level = 0.2}),
+        speaker("desk", {.name = "Desk", .level = 0.2}),
+        speaker("porch", {.name = "Porch", .transport = transport::bluetoothLE, .level = 0.2})};
     room.inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001},
                    {"Kitchen Headset", "headset-mic", transport::bluetooth, 1, 0.0001}};
     room.defaultOutput = "builtin";
@@ -66,7 +66,7 @@ struct Rig {
 
     Controller& start() {
         ctl = Controller::create(
-            Services{sim, main, store, sim.player(), sim.micPermission(), nullptr});
+            Services{hw, main, store, sim.player(), sim.micPermission(), nullptr});
         return *ctl;
     }
     // A settings file holding these decisions and offsets (no names, no anchor).
@@ -116,6 +116,7 @@ struct Rig {
 
     std::filesystem::path dir;
     sim::SimAudioSystem sim;
+    testsupport::RecordingHardware hw{sim};  // what the controller hands the hardware
     ManualMainQueue main;
     SettingsStore store;
     std::shared_ptr<Controller> ctl;

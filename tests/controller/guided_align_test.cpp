@@ -3,6 +3,7 @@
 // system mix carried.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "controller/fixture.h"
@@ -12,20 +13,16 @@ using namespace housetone::testing;
 
 namespace {
 
-sim::OutputSpec speaker(const std::string& name, std::uint32_t transport, bool muted = false,
-                        bool hasMute = true) {
-    return {.name = name,
-            .uid = name,
-            .transport = transport,
-            .level = 0.2,
-            .hasMute = hasMute,
-            .muted = muted};
+sim::OutputSpec spk(const std::string& uid, std::uint32_t transport, bool muted = false,
+                    bool hasMute = true) {
+    return speaker(uid, {.transport = transport, .level = 0.2, .hasMute = hasMute, .muted = muted});
 }
 
-// A (Bluetooth) is the reference; B and C are walked through; D is listed, left out, and muted.
+// A (Bluetooth) is the reference; B and C are walked through; D is listed and left out. B starts
+// muted by the user.
 sim::RoomSpec quietRoom(std::vector<sim::OutputSpec> outputs = {
-                            speaker("A", transport::bluetooth), speaker("B", transport::usb),
-                            speaker("C", transport::usb), speaker("D", transport::hdmi, true)}) {
+                            spk("A", transport::bluetooth), spk("B", transport::usb, true),
+                            spk("C", transport::usb), spk("D", transport::hdmi)}) {
     sim::RoomSpec r = fixtureRoom();
     r.systemAudio = "silence";
     r.outputs = std::move(outputs);
@@ -39,11 +36,26 @@ Config groupABC() {
     return c;
 }
 
-bool mutedInRoom(Rig& rig, const std::string& uid) {
-    return readMute(rig.sim, *rig.sim.idForUID(uid)).value_or(false);
+std::vector<bool> mutedInRoom(Rig& rig, const std::vector<std::string>& uids) {
+    std::vector<bool> out;
+    for (const auto& uid : uids)
+        out.push_back(readMute(rig.sim, *rig.sim.idForUID(uid)).value_or(false));
+    return out;
 }
 
-TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleFoldsThePipelineAndRestoresMutes) {
+// The loudest sample of the system mix within 10 s (the player first loads the file).
+float loudestClick(Rig& rig) {
+    float peak = 0;
+    for (int second = 0; second < 10 && peak < 0.5f; ++second) {
+        const std::int64_t from = rig.sim.captureSystemMix(48000);
+        rig.sim.waitForFrame(from + 48000 + rig.sim.bufferFrames());
+        for (float v : rig.sim.systemMixCapture().second)
+            peak = std::max(peak, std::fabs(v));
+    }
+    return peak;
+}
+
+TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleWithClicksFoldsThePipelineAndRestoresMutes) {
     Config settings = groupABC();
     settings.measured = {{"A", 20}, {"B", 120}, {"C", 120}};
     settings.offsets = {{"B", 110}, {"C", 110}};
@@ -54,19 +66,18 @@ TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleFoldsThePipelineAndRestoresMutes) {
 
     c.startGuidedAlign();
     EXPECT_EQ(c.status(), "Aligning B with A — adjust until you hear ONE sound.");
-    EXPECT_EQ(std::vector<bool>({mutedInRoom(rig, "A"), mutedInRoom(rig, "B"),
-                                 mutedInRoom(rig, "C"), mutedInRoom(rig, "D")}),
+    EXPECT_EQ(mutedInRoom(rig, {"A", "B", "C", "D"}),
               std::vector<bool>({false, false, true, true}));
     EXPECT_TRUE(c.clickPlaying());
+    EXPECT_GT(loudestClick(rig), 0.5f);
 
     c.confirmGuidedStep();
     EXPECT_EQ(rig.store.load().pipelineMs, std::optional<double>(105.0));
     EXPECT_EQ(c.status(), "Aligning C with A — adjust until you hear ONE sound.");
-    EXPECT_TRUE(mutedInRoom(rig, "B"));
-    EXPECT_FALSE(mutedInRoom(rig, "C"));
+    EXPECT_EQ(mutedInRoom(rig, {"B", "C"}), std::vector<bool>({true, false}));
 
     // Plugged in mid-walk and muted by its own setting: it has no snapshot entry.
-    rig.sim.addOutput(speaker("E", transport::usb, true));
+    rig.sim.addOutput(spk("E", transport::usb, true));
     c.refreshDevices();
 
     c.confirmGuidedStep();
@@ -74,37 +85,49 @@ TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleFoldsThePipelineAndRestoresMutes) {
     EXPECT_EQ(c.status(), "Aligned by ear — all speakers confirmed against A.");
     EXPECT_FALSE(c.guidedIndex());
     EXPECT_FALSE(c.clickPlaying());
-    EXPECT_EQ(
-        std::vector<bool>({mutedInRoom(rig, "A"), mutedInRoom(rig, "B"), mutedInRoom(rig, "C"),
-                           mutedInRoom(rig, "D"), mutedInRoom(rig, "E")}),
-        std::vector<bool>({false, false, false, true, false}));
+    EXPECT_EQ(mutedInRoom(rig, {"A", "B", "C", "D", "E"}),
+              std::vector<bool>({false, true, false, false, false}));
 }
 
-TEST(GuidedAlign, StopEndsAClickTestStartedBeforeTheWalkAndSpeakersWithoutMuteAreDropped) {
-    {
-        Rig rig(quietRoom());
-        rig.store.save(groupABC());
-        Controller& c = rig.start();
-        ASSERT_TRUE(rig.startAligned());
-        c.toggleClickTest();
-        c.startGuidedAlign();
-        c.endGuidedAlign("Guided align stopped.");
-        EXPECT_EQ(c.status(), "Guided align stopped.");
-        EXPECT_FALSE(c.clickPlaying());
-        EXPECT_FALSE(c.clickLoopActive());
-    }
-    Rig rig(
-        quietRoom({speaker("A", transport::bluetooth), speaker("B", transport::usb, false, false),
-                   speaker("C", transport::usb, false, false)}));
+TEST(GuidedAlign, StopEndsAClickTestStartedBeforeTheWalk) {
+    Rig rig(quietRoom());
+    rig.store.save(groupABC());
+    Controller& c = rig.start();
+    ASSERT_TRUE(rig.startAligned());
+    c.toggleClickTest();
+    c.startGuidedAlign();
+    c.endGuidedAlign("Guided align stopped.");
+    EXPECT_EQ(c.status(), "Guided align stopped.");
+    EXPECT_FALSE(c.clickPlaying());
+    EXPECT_FALSE(c.clickLoopActive());
+}
+
+// Speakers without a mute control leave the group, the engine and the file; why stays readable.
+TEST(GuidedAlign, SpeakersWithoutMuteAreDroppedFromTheEngineAndTheReasonStaysShown) {
+    const std::string why = "Excluded B — no mute control, it would keep playing during the test.";
+    Rig rig(quietRoom({spk("A", transport::bluetooth), spk("B", transport::usb, false, false),
+                       spk("C", transport::usb)}));
     rig.store.save(groupABC());
     Controller& c = rig.start();
     ASSERT_TRUE(rig.startAligned());
     c.startGuidedAlign();
-    EXPECT_EQ(c.status(),
-              "Excluded B, C — no mute control, it would keep playing during the test.");
-    EXPECT_FALSE(c.guidedIndex());
-    EXPECT_FALSE(c.clickPlaying());
-    EXPECT_EQ(c.includedDevices().size(), 1u);
+    const std::string step = "Aligning C with A — adjust until you hear ONE sound. " + why;
+    EXPECT_EQ(c.status(), step);
+    ASSERT_TRUE(rig.main.runUntil([&] { return c.engine().installedRun() != 0; }, 20));
+    EXPECT_EQ(c.engine().targets().size(), 2u);
+    EXPECT_EQ(c.status(), step);
+    EXPECT_EQ(rig.store.load().include->at("B"), false);
+
+    Rig alone(quietRoom({spk("A", transport::bluetooth), spk("B", transport::usb, false, false)}));
+    alone.store.save(groupABC());
+    Controller& a = alone.start();
+    ASSERT_TRUE(alone.startAligned());
+    a.startGuidedAlign();
+    ASSERT_TRUE(alone.main.runUntil([&] { return a.engine().installedRun() != 0; }, 20));
+    EXPECT_EQ(a.engine().targets().size(), 1u);
+    EXPECT_EQ(a.status(), why);
+    EXPECT_FALSE(a.guidedIndex());
+    EXPECT_FALSE(a.clickPlaying());
 }
 
 TEST(GuidedAlign, NudgesStayWithin0To250MsAndReachTheEngineBeforeTheFile) {
@@ -118,17 +141,20 @@ TEST(GuidedAlign, NudgesStayWithin0To250MsAndReachTheEngineBeforeTheFile) {
 
     c.nudgeGuided(-5);  // B has no offset yet: stays at 0
     c.nudgeGuided(+25);
+    c.nudgeGuided(NAN);
     EXPECT_EQ(c.engine().delayFrames(1), 1200);  // B: 25 ms at 48 kHz
     EXPECT_EQ(rig.store.load().offsets.count("B"), 0u);
-    c.confirmGuidedStep();
+    c.confirmGuidedStep();  // "Skip this one" too: the step is saved either way
+    EXPECT_EQ(rig.store.load().offsets.at("B"), 25.0);
     c.nudgeGuided(+25);
     EXPECT_EQ(c.offsets().at("C"), 250.0);
     c.endGuidedAlign(std::nullopt);
     EXPECT_EQ(rig.store.load().offsets, (std::map<std::string, double>{{"B", 25}, {"C", 250}}));
 }
 
-TEST(RebaseOffsets, ANegativeOffsetShiftsEveryoneLaterAndSaves) {
-    Rig rig(quietRoom({speaker("A", transport::usb), speaker("B", transport::usb)}));
+TEST(RebaseOffsets, ANegativeOffsetShiftsEveryoneLaterEvenWithoutAStoredOffsetAndSaves) {
+    Rig rig(
+        quietRoom({spk("A", transport::usb), spk("B", transport::usb), spk("C", transport::usb)}));
     rig.store.save(groupABC());
     Controller& c = rig.start();
     ASSERT_TRUE(rig.startAligned());
@@ -136,10 +162,11 @@ TEST(RebaseOffsets, ANegativeOffsetShiftsEveryoneLaterAndSaves) {
     c.setOffset(rig.dev("B"), 40);
 
     c.rebaseOffsets();
-    EXPECT_EQ(c.offsets(), (std::map<std::string, double>{{"A", 0}, {"B", 52.6}}));
+    EXPECT_EQ(c.offsets(), (std::map<std::string, double>{{"A", 0}, {"B", 52.6}, {"C", 12.6}}));
     EXPECT_EQ(c.status(),
               "Moved earlier — the others shifted +12 ms to match. Reference unchanged.");
     EXPECT_EQ(c.engine().delayFrames(1), 2525);  // 52.6 ms at 48 kHz
+    EXPECT_EQ(c.engine().delayFrames(2), 605);
     EXPECT_EQ(rig.store.load().offsets, c.offsets());
 }
 

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <regex>
 #include <sstream>
 
 #include "controller/fixture.h"
+#include "engine/tone_chain.h"
 
 using namespace housetone;
 using namespace housetone::testing;
@@ -29,33 +31,48 @@ TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
     Rig rig;
     rig.writeSettings({{"kitchen", true}, {"desk", true}}, {{"desk", 10.0}});
     Controller& c = rig.start();
-    ASSERT_TRUE(rig.startAligned());
-    c.setOffset(rig.dev("desk"), -300.0);
-    EXPECT_EQ(c.offsets().at("desk"), -250.0);
-    EXPECT_EQ(c.engine().delayFrames(1), 0);
+    // Set while the engine starts: the engine ends up playing it, not the offset of request time.
+    std::optional<bool> started;
+    c.setAlignedStartCompleted([&](bool ok) { started = ok; });
+    c.chooseMode(Mode::aligned);
     c.setOffset(rig.dev("desk"), 300.0);
+    ASSERT_TRUE(rig.main.runUntil([&] { return started.has_value(); }, 20) && *started);
     EXPECT_EQ(c.offsets().at("desk"), 250.0);
     EXPECT_EQ(c.engine().delayFrames(1), 12000);  // 250 ms at 48 kHz
     c.shiftAll(-5);
     EXPECT_EQ(c.engine().delayFrames(1), 11760);
     EXPECT_EQ(c.engine().delayFrames(0), 0);  // the reference does not move
+    c.setOffset(rig.dev("desk"), -300.0);
+    EXPECT_EQ(c.offsets().at("desk"), -250.0);
+    EXPECT_EQ(c.engine().delayFrames(1), 0);
 }
 
-TEST(SpeakerControls, ShiftAllStopsAtZeroAndReportsTheWholeStep) {
+TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteValues) {
     Rig rig;
     rig.writeSettings({{"kitchen", true}, {"builtin", true}, {"desk", true}},
                       {{"kitchen", 3.0}, {"builtin", 10.0}, {"desk", 40.0}});
     Controller& c = rig.start();
     c.shiftAll(-25);
-    EXPECT_EQ(c.offsets(),
-              (std::map<std::string, double>{{"builtin", 0.0}, {"desk", 15.0}, {"kitchen", 3.0}}));
+    const std::map<std::string, double> shifted{{"builtin", 0.0}, {"desk", 15.0}, {"kitchen", 3.0}};
+    EXPECT_EQ(c.offsets(), shifted);
     EXPECT_EQ(c.status(),
               "Reached 0 ms — the reference may be the wrong speaker. Re-run Auto-tune.");
-    EXPECT_EQ(rig.store.load().offsets, c.offsets());
+    EXPECT_EQ(rig.store.load().offsets, shifted);
     c.shiftAll(5.9);
     EXPECT_EQ(c.status(), "Shifted all except the reference by 5 ms.");
     c.shiftAll(-2.9);
     EXPECT_EQ(c.status(), "Shifted all except the reference by -2 ms.");
+
+    // A NaN would pass every clamp, and no file can hold it: later saves would all be lost.
+    const auto before = c.offsets();
+    c.shiftAll(NAN);
+    c.setOffset(rig.dev("desk"), NAN);
+    c.setOffset(rig.dev("porch"), INFINITY);
+    EXPECT_EQ(c.offsets(), before);
+    c.setOffset(rig.dev("desk"), 20.0);
+    c.save();
+    EXPECT_EQ(rig.store.load().offsets.at("desk"), 20.0);
+    EXPECT_EQ(rig.readFile("offsets-audit.log")->find("nan"), std::string::npos);
 
     Rig none;  // nothing included: no reference, nothing happens
     none.writeSettings({}, {{"desk", 40.0}});
@@ -67,12 +84,12 @@ TEST(SpeakerControls, ShiftAllStopsAtZeroAndReportsTheWholeStep) {
 
 TEST(SpeakerControls, BoostsAreSavedAlwaysAndReachOnlyARunningEngine) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"builtin", true}});
+    rig.writeSettings({{"kitchen", true}, {"builtin", true}, {"desk", true}});
     Controller& c = rig.start();
+    const std::string notApplied =
+        "Boost not applied — the aligned engine is not running (no speakers routed through it).";
     c.setVolBoostPct(15);
-    EXPECT_EQ(c.status(),
-              "Boost not applied — the aligned engine is not running (no speakers routed through "
-              "it).");
+    EXPECT_EQ(c.status(), notApplied);
     EXPECT_EQ(rig.store.load().volBoostPct, 15);
     EXPECT_EQ(rig.store.load().bassBoost, false);
 
@@ -85,11 +102,24 @@ TEST(SpeakerControls, BoostsAreSavedAlwaysAndReachOnlyARunningEngine) {
     EXPECT_TRUE(limiterOn(c, 1));
     EXPECT_FALSE(limiterOn(c, 0));
     c.setBassBoost(true);
-    EXPECT_EQ(c.status(), "Boost off, bass on, crisp on 1 -> Kitchen, Built-in Speakers");
-    EXPECT_TRUE(limiterOn(c, 0));
+    EXPECT_EQ(c.status(), "Boost off, bass on, crisp on 1 -> Kitchen, Built-in Speakers, Desk");
+    // Each speaker's bass corners follow its transport: Bluetooth, built-in, other.
+    const double corners[3][3] = {{140, 48, 160}, {260, 110, 300}, {220, 90, 260}};
+    for (int i = 0; i < 3; ++i) {
+        auto expected = std::make_unique<ToneStores>();
+        housetone::setBass(*expected, i, 48000, 6.0f, corners[i][0], corners[i][1], corners[i][2]);
+        for (std::size_t k = 0; k < 25; ++k)
+            EXPECT_EQ(c.engine().toneStores().coef[std::size_t(i) * 40 + k].load(),
+                      expected->coef[std::size_t(i) * 40 + k].load())
+                << "speaker " << i << " value " << k;
+    }
     c.setBassBoost(false);
     EXPECT_FALSE(limiterOn(c, 0));
     EXPECT_EQ(rig.store.load().crisp, (std::map<std::string, double>{{"builtin", 0.5}}));
+
+    c.chooseMode(Mode::single);  // the stopped engine still knows its speakers
+    c.setBassBoost(true);
+    EXPECT_EQ(c.status(), notApplied);
 }
 
 TEST(SpeakerControls, BluetoothMicWarnsAndNoMicClearsTheChoice) {
@@ -105,7 +135,7 @@ TEST(SpeakerControls, BluetoothMicWarnsAndNoMicClearsTheChoice) {
     EXPECT_EQ(rig.readFile("offsets.json")->find("micUID"), std::string::npos);
 }
 
-TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntries) {
+TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntriesNamingTheCaller) {
     Rig rig;
     rig.writeSettings({{"kitchen", true}});
     Controller& c = rig.start();
@@ -128,10 +158,12 @@ TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntries) {
               (std::vector<std::string>{"  offset desk 0 -> 40", "  include builtin unset -> false",
                                         "  include desk unset -> true",
                                         "  include porch unset -> false", "  stack:"}));
+    // Nine frames, four spaces in, from the function that called save() on.
+    EXPECT_EQ(l[6].rfind("    housetone::Controller::setInclude(", 0), 0u) << l[6];
     std::size_t i = 6;
     while (i < l.size() && l[i].rfind("    ", 0) == 0)
         ++i;
-    EXPECT_GT(i, 6u);  // at least one frame line, four spaces in
+    EXPECT_EQ(i, 15u);
     ASSERT_GE(l.size(), i + 4);
     EXPECT_EQ(l[i], "");
     EXPECT_EQ(l[i + 2], "  offset Desk 40 -> 13");

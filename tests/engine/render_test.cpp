@@ -7,6 +7,7 @@
 
 #include "audio/sim/sim_audio_system.h"
 #include "engine/tap_engine.h"
+#include "engine/tone_chain.h"
 #include "platform/manual_main_queue.h"
 #include "platform/realtime.h"
 #include "support/alloc_hook.h"
@@ -42,8 +43,6 @@ class RenderPath : public ::testing::Test {
     void start(const std::vector<int>& channels, const std::vector<double>& delayFrames = {}) {
         sim::RoomSpec room;
         room.systemAudio = "silence";
-        std::vector<Dev> targets;
-        std::map<std::string, double> offsets;
         for (std::size_t i = 0; i < channels.size(); ++i) {
             const std::string uid = "d" + std::to_string(i);
             room.outputs.push_back({.name = uid, .uid = uid, .channels = channels[i]});
@@ -53,9 +52,14 @@ class RenderPath : public ::testing::Test {
         for (const auto& o : room.outputs)
             targets.push_back({*hw->idForUID(o.uid), o.uid, o.uid});
         engine = std::make_unique<TapEngine>(*hw, mq);
+        restart();
+    }
+    // A new installation on the same engine; its write head starts again at 0.
+    void restart() {
         std::optional<bool> ok;
         engine->start(std::nullopt, targets, offsets, 1, [&](bool r) { ok = r; });
         ASSERT_TRUE(mq.runUntil([&] { return ok.has_value(); }, 20) && *ok);
+        pos = 0;
     }
 
     // One callback cycle, with `inChannels` 0 for an empty input list. Input frames continue the
@@ -92,6 +96,8 @@ class RenderPath : public ::testing::Test {
     ManualMainQueue mq;
     std::unique_ptr<sim::SimAudioSystem> hw;
     std::unique_ptr<TapEngine> engine;
+    std::vector<Dev> targets;
+    std::map<std::string, double> offsets;
     std::int64_t pos = 0;  // absolute position of the next input frame
 };
 
@@ -110,42 +116,87 @@ TEST_F(RenderPath, EachSpeakerPlaysTheArrivingFramesAtItsOwnDelayAndRepeatsWitho
     EXPECT_EQ(again[1].s, outs[1].s);
 }
 
+TEST_F(RenderPath, AcrossTheRingsWrapAndAfterARestartSpeakersPlayOnlyFreshFrames) {
+    start({2, 2}, {0, 1000});
+    std::vector<Out> outs;
+    for (std::int64_t k = 0; k < TapEngine::cap / kFrames + 2; ++k) {
+        outs = {buffer(2), buffer(2)};
+        cycle(outs);
+    }
+    expectPlays(outs[0], 0, pos - kFrames, 0);
+    expectPlays(outs[1], 0, pos - kFrames, 1000);  // reads across the wrap
+    // The ring still holds the old run's frames; the delayed speaker must not play them.
+    restart();
+    outs = {buffer(2), buffer(2)};
+    cycle(outs);
+    expectPlays(outs[0], 0, 0, 0);
+    expectPlays(outs[1], 0, 0, 1000);
+}
+
+// A speaker without output channels still holds one channel number.
 TEST_F(RenderPath, ChannelsAreNumberedAcrossBuffersAndAFourChannelSpeakerPlaysLeftRightTwice) {
-    start({4, 2}, {0, 100});
-    std::vector<Out> outs = {buffer(4), buffer(2)};
+    start({4, 0, 2}, {0, 0, 100});
+    std::vector<Out> outs = {buffer(4), buffer(1), buffer(2)};
     cycle(outs);
     expectPlays(outs[0], 0, pos - kFrames, 0);
     expectPlays(outs[0], 2, pos - kFrames, 0);
-    expectPlays(outs[1], 0, pos - kFrames, 100);  // channel numbers 4 and 5
+    expectPlays(outs[2], 0, pos - kFrames, 100);  // channel numbers 5 and 6
 
     // A buffer without data, or without a whole frame, still counts its channels.
-    outs = {buffer(4, kFrames, false), buffer(2), buffer(3)};
+    outs = {buffer(4, kFrames, false), buffer(1), buffer(2), buffer(3)};
     cycle(outs);
-    expectPlays(outs[1], 0, pos - kFrames, 100);
-    for (float v : outs[2].s)
+    expectPlays(outs[2], 0, pos - kFrames, 100);
+    for (float v : outs[3].s)
         ASSERT_EQ(v, 0.0f) << "channels the map does not cover";
-    outs = {buffer(4, 0), buffer(2)};
+    outs = {buffer(4, 0), buffer(1), buffer(2)};
     outs[0].bytes = 4;
     cycle(outs);
     EXPECT_EQ(outs[0].s[0], 9.0f);
-    expectPlays(outs[1], 0, pos - kFrames, 100);
+    expectPlays(outs[2], 0, pos - kFrames, 100);
 }
 
-TEST_F(RenderPath, AMonoTapFeedsBothSidesAndTheMeterCountsItTwicePerFrame) {
-    start({2});
-    std::vector<Out> outs = {buffer(2)};
-    cycle(outs, 1);
-    double sum = 0;
-    for (std::uint32_t f = 0; f < kFrames; ++f) {
-        ASSERT_EQ(outs[0].at(f, 0), sig(f));
-        ASSERT_EQ(outs[0].at(f, 1), sig(f));
-        sum += double(sig(f)) * sig(f);
+// The tone chain gets each side's sample and the mono mix, its gain smoothing carried from the
+// left channel to the right, as the chain alone computes it.
+TEST_F(RenderPath, EachSpeakerRunsItsChainOnItsSideAndTheMonoMixAndTheMeterSumsBothSides) {
+    start({2, 2});
+    engine->setBass(0, 48000, 6.0f, 140, 48, 160);
+    engine->setGain(0, 2.0f);
+    auto chain = std::make_unique<ToneStores>();
+    housetone::setBass(*chain, 0, 48000, 6.0f, 140, 48, 160);
+    housetone::setGain(*chain, 0, 2.0f);
+    double sumSq = 0;
+    std::vector<Out> outs;
+    for (int k = 0; k < 4; ++k) {
+        outs = {buffer(2), buffer(2)};
+        cycle(outs);
+        std::vector<float> sides[2], mono, want(kFrames);
+        for (std::uint32_t f = 0; f < kFrames; ++f) {
+            const float l = sig(pos - kFrames + f, 0), r = sig(pos - kFrames + f, 1);
+            sides[0].push_back(l);
+            sides[1].push_back(r);
+            mono.push_back(0.5f * (l + r));
+            sumSq += double(l) * l + double(r) * r;
+        }
+        for (int side : {0, 1}) {
+            processToneBufferRt(*chain, 0, side, sides[side].data(), mono.data(), want.data(), 1,
+                                kFrames);
+            for (std::uint32_t f = 0; f < kFrames; ++f)
+                ASSERT_FLOAT_EQ(outs[0].at(f, std::size_t(side)), want[f]) << k << " " << f;
+        }
+        expectPlays(outs[1], 0, pos - kFrames, 0);
     }
     const auto m = engine->readMeter();
-    EXPECT_NEAR(m.rms, std::sqrt(sum / kFrames), 1e-7);
-    EXPECT_EQ(m.cycles, 1);
-    EXPECT_EQ(m.frames, std::int64_t{kFrames});
+    EXPECT_NEAR(m.rms, std::sqrt(sumSq / (2 * 4 * kFrames)), 1e-7);
+    EXPECT_EQ(m.cycles, 4);
+    EXPECT_EQ(m.frames, std::int64_t{4 * kFrames});
     EXPECT_EQ(engine->readMeter().cycles, 0);  // reading resets it
+
+    outs = {buffer(2), buffer(2)};  // a mono tap feeds both sides
+    cycle(outs, 1);
+    for (std::uint32_t f = 0; f < kFrames; ++f) {
+        ASSERT_EQ(outs[1].at(f, 0), sig(pos - kFrames + f));
+        ASSERT_EQ(outs[1].at(f, 1), sig(pos - kFrames + f));
+    }
 }
 
 TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {

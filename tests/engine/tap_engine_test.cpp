@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include <unistd.h>
+
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
+#include "support/recording_hardware.h"
 #include "support/sim_rooms.h"
 
 namespace housetone {
@@ -44,17 +47,35 @@ void expectNothingLeft(sim::SimAudioSystem& hw, const TapEngine& engine) {
     EXPECT_EQ(engine.aggID(), 0u);
 }
 
+AudioObjectID ownProcess(AudioHardware& hw) {
+    const std::int32_t pid = ::getpid();
+    AudioObjectID object = 0;
+    std::uint32_t size = sizeof object;
+    hw.getPropertyData(systemObject, {sel::translatePIDToProcessObject, scope::global, 0},
+                       sizeof pid, &pid, size, &object);
+    return object;
+}
+
 TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourceIsMuted) {
     auto room = quietRoom({speaker("a", 10, 2.0), speaker("b", 40, 3.0), speaker("c", 5, 1.0),
                            speaker("default", 3, 1.2)});
     room.defaultOutput = "default";
     sim::SimAudioSystem hw(room, {.speed = 40, .startWorld = true});
+    testsupport::RecordingHardware handed(hw);
     ManualMainQueue mq;
     testsupport::NoRealtimeAllocations noAlloc;
-    TapEngine engine(hw, mq);
-    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b", "c"}),
-                           {{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}, 1),
-              true);
+    TapEngine engine(handed, mq);
+    const auto targets = devs(hw, {"a", "b", "c"});
+    ASSERT_EQ(startAndWait(engine, mq, targets, {{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}, 1), true);
+    // A private stereo tap of everything but our own clicks, muting what it reads at its source.
+    ASSERT_EQ(handed.taps.size(), 1u);
+    const TapDescription& tap = handed.taps[0];
+    EXPECT_EQ(tap.name, "Housetone system tap");
+    EXPECT_TRUE(tap.isPrivate && tap.stereoGlobalTapButExclude);
+    EXPECT_EQ(tap.muteBehavior, TapMuteBehavior::mutedWhenTapped);
+    EXPECT_EQ(tap.excludedProcesses, std::vector<AudioObjectID>{ownProcess(hw)});
+    EXPECT_EQ(handed.aggregates,
+              std::vector<AggregateDescription>{TapEngine::captureDescription(targets, tap.uuid)});
 
     const std::int64_t at = hw.frame() + 48000;  // a second ahead: the world keeps running
     hw.setSystemSource([at](std::int64_t frame, float* stereo, int frames) {
@@ -108,7 +129,7 @@ TEST(TapEngineStart, EachFailureReportsItsStatusAndLeavesNothingInstalled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
-        sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1), speaker("b", 0, 1)}),
+        sim::SimAudioSystem hw(quietRoom({speaker("a"), speaker("b")}),
                                {.speed = 1000, .startWorld = false});
         ManualMainQueue mq;
         TapEngine engine(hw, mq);
@@ -126,7 +147,7 @@ TEST(TapEngineStart, EachFailureReportsItsStatusAndLeavesNothingInstalled) {
 }
 
 TEST(TapEngineStop, AStopDuringAStartWaitsForItAndRemovesWhatItBuilt) {
-    sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1)}), {.speed = 40, .startWorld = true});
+    sim::SimAudioSystem hw(quietRoom({speaker("a")}), {.speed = 40, .startWorld = true});
     ManualMainQueue mq;
     TapEngine engine(hw, mq);
     std::optional<bool> result;
@@ -140,7 +161,7 @@ TEST(TapEngineStop, AStopDuringAStartWaitsForItAndRemovesWhatItBuilt) {
 }
 
 TEST(TapEngineStop, StopIfRunRemovesOnlyItsOwnInstallation) {
-    sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1), speaker("b", 0, 1)}),
+    sim::SimAudioSystem hw(quietRoom({speaker("a"), speaker("b")}),
                            {.speed = 1000, .startWorld = false});
     ManualMainQueue mq;
     TapEngine engine(hw, mq);
@@ -163,6 +184,8 @@ TEST(TapEngineStart, CaptureAggregateClocksFromTheFirstBuiltInSpeaker) {
     const Dev bt1{1, "B1", "bt1", transport::bluetooth}, bt2{2, "B2", "bt2", transport::bluetooth};
     const Dev usb{3, "U", "usb", transport::usb}, builtIn{4, "I", "in", transport::builtIn};
     const auto d = TapEngine::captureDescription({bt1, bt2, builtIn}, "TAP-UUID");
+    EXPECT_EQ(d.name, "Housetone capture");
+    EXPECT_EQ(d.uid, "com.mirelo.housetone.capture");
     EXPECT_EQ(d.master, "in");
     EXPECT_EQ(d.subdevices, (std::vector<SubdeviceRecord>{{"bt1", 1}, {"bt2", 1}, {"in", 0}}));
     EXPECT_EQ(d.taps, (std::vector<SubdeviceRecord>{{"TAP-UUID", 1}}));
@@ -173,8 +196,8 @@ TEST(TapEngineStart, CaptureAggregateClocksFromTheFirstBuiltInSpeaker) {
     EXPECT_EQ(TapEngine::captureDescription({usb, builtIn, bt1}, "T").master, "in");
 }
 
-TEST(TapEngineParameters, DelaysAndGainsAreConvertedAndClamped) {
-    sim::SimAudioSystem hw(quietRoom({speaker("a", 0, 1), speaker("b", 0, 1), speaker("c", 0, 1)}),
+TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndClamped) {
+    sim::SimAudioSystem hw(quietRoom({speaker("a"), speaker("b"), speaker("c")}),
                            {.speed = 1000, .startWorld = false});
     ManualMainQueue mq;
     TapEngine engine(hw, mq);
@@ -193,37 +216,25 @@ TEST(TapEngineParameters, DelaysAndGainsAreConvertedAndClamped) {
         engine.setDelay(0, ms);
         EXPECT_EQ(engine.delayFrames(0), frames) << ms << " ms";
     }
-    const auto gain = [&](int i) { return engine.toneStores().gain[i].load(); };
-    engine.setGain(0, 5.0f);
-    engine.setGain(1, -1.0f);
-    engine.setGain(64, 3.0f);
-    engine.setDelay(64, 50);
-    EXPECT_EQ(gain(0), 4.0f);
-    EXPECT_EQ(gain(1), 0.0f);
-    EXPECT_EQ(gain(63), 1.0f);
-    EXPECT_EQ(engine.toneStores().gainSm[0].load(), 1.0f);
     engine.stop();
 }
 
+// The measured curve has a third stage (value 35); the default crisp has two.
 TEST(TapEngineParameters, CrispChoosesStagesByTheGivenUidElseTheTargetsUid) {
-    auto room = quietRoom({speaker("02-5E-11-A4-37-C9:output", 0, 1), speaker("plain", 0, 1)});
-    sim::SimAudioSystem hw(room, {.speed = 1000, .startWorld = false});
+    const std::string measured = "02-5E-11-A4-37-C9:output";
+    sim::SimAudioSystem hw(quietRoom({speaker(measured), speaker("plain")}),
+                           {.speed = 1000, .startWorld = false});
     ManualMainQueue mq;
     TapEngine engine(hw, mq);
-    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"02-5E-11-A4-37-C9:output", "plain"}), {}, 1),
-              true);
-    // The measured curve has a third stage (value 35); the default crisp has two.
-    const auto stage3 = [&](int i) { return engine.toneStores().coef[i * 40 + 35].load(); };
-    const auto stage1 = [&](int i) { return engine.toneStores().coef[i * 40 + 25].load(); };
-    engine.setCrisp(0, std::nullopt, 48000, 1.0f);
-    engine.setCrisp(1, std::nullopt, 48000, 1.0f);
-    engine.setCrisp(2, std::nullopt, 48000, 1.0f);
-    engine.setCrisp(3, "02-5E-11-A4-37-C9:output", 48000, 1.0f);
-    EXPECT_NE(stage3(0), 0.0f);
-    EXPECT_EQ(stage3(1), 0.0f);
-    EXPECT_EQ(stage3(2), 0.0f) << "an index beyond the targets has no UID";
-    EXPECT_NE(stage1(2), 0.0f);
-    EXPECT_NE(stage3(3), 0.0f);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {measured, "plain"}), {}, 1), true);
+    const std::optional<std::string> uids[] = {std::nullopt, std::nullopt, std::nullopt, measured};
+    for (int i = 0; i < 4; ++i)
+        engine.setCrisp(i, uids[i], 48000, 1.0f);
+    const auto& coef = engine.toneStores().coef;
+    // Index 2 is beyond the targets: no UID, so the default crisp.
+    EXPECT_EQ(std::vector<bool>(
+                  {coef[35] != 0, coef[75] != 0, coef[105] != 0, coef[115] != 0, coef[155] != 0}),
+              std::vector<bool>({true, false, true, false, true}));
     engine.stop();
 }
 

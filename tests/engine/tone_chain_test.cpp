@@ -8,10 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "core/dev.h"
-#include "platform/realtime.h"
-#include "support/alloc_hook.h"
-
 namespace housetone {
 namespace {
 
@@ -90,9 +86,10 @@ TEST(ToneChainBass, HarmonicsOfTheMonoMixLowBandAreAdded) {
     EXPECT_LT(amplitudeAt(run(*s, 0, 1, Signal(96000), treble), 6000), 1e-3);
 }
 
-TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalState) {
+TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalStateOrGain) {
     auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
+    setGain(*s, 0, 0.0f);  // the smoothed gain heads for 0 as well
     const Signal loud = sine(70, 0.8f, 48000);
     run(*s, 0, 0, loud, loud);
     for (int buffer = 0; buffer < 1000; ++buffer) {  // 10.7 s
@@ -102,6 +99,7 @@ TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalState) {
     }
     for (int i = 0; i < ToneStores::statePerSide; ++i)
         EXPECT_EQ(s->stateBlock(0, 0)[i], 0.0f);
+    EXPECT_EQ(s->gainSm[0].load(), 0.0f);
 }
 
 TEST(ToneChainBass, OneHundredthOfADecibelIsOffAndTwoHundredthsSwitchBassAndLimiterOn) {
@@ -114,6 +112,17 @@ TEST(ToneChainBass, OneHundredthOfADecibelIsOffAndTwoHundredthsSwitchBassAndLimi
     EXPECT_NEAR(run(*s, 1, 0, x)[2], 0.891f, 0.02f);
     setBass(*s, 0, kRate, 0.02f, 140, 48, 160);
     EXPECT_LT(gainDbAt(*s, 30), -3.0);
+}
+
+// A device whose rate cannot be read still gets its effects switched off.
+TEST(ToneChainStores, SwitchingOffNeedsNoUsableRate) {
+    auto s = std::make_unique<ToneStores>();
+    setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
+    setCrisp(*s, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
+    setBass(*s, 0, 0.0, 0.0f, 140, 48, 160);
+    setCrisp(*s, 0, kCorrectedUid, std::nullopt, NAN, 0.0f);
+    for (int i = 0; i < ToneStores::coefPerDevice; ++i)
+        ASSERT_EQ(s->coef[std::size_t(i)].load(), 0.0f) << i;
 }
 
 TEST(ToneChainCorrection, EachStageGivesItsGainAtItsFrequencyAndHalfTheDecibelsAtHalfAmount) {
@@ -256,31 +265,6 @@ TEST(ToneChainStores, DevicesAndSidesKeepTheirOwnCoefficientsAndState) {
     EXPECT_EQ(run(*s, 2, 1, Signal(4800)), Signal(4800));  // right side: its own, silent history
     EXPECT_GT(rms(boosted, 2400), 1.9 * rms(x, 2400));
     EXPECT_EQ(run(*s, 3, 0, x), x);  // another device: untouched
-}
-
-TEST(ToneChainRealtime, FullChainAllocatesNothing) {
-    auto s = std::make_unique<ToneStores>();
-    setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
-    setCrisp(*s, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
-    const Signal x = sine(100, 0.5f, 512);
-    Signal out(512);
-    testsupport::NoRealtimeAllocations guard;
-    {
-        RealtimeScope rt;
-        processToneBufferRt(*s, 0, 0, x.data(), x.data(), out.data(), 1, 512);
-    }
-    EXPECT_EQ(guard.count(), 0u);
-}
-
-TEST(ToneChainSettings, ControllerValuesFollowBoostSwitchesAndTransport) {
-    EXPECT_EQ(volumeBoostGain(9), 1.0f);
-    EXPECT_EQ(volumeBoostGain(10), 1.41f);
-    EXPECT_EQ(volumeBoostGain(19), 1.41f);
-    EXPECT_EQ(volumeBoostGain(20), 2.0f);
-    EXPECT_FALSE(limiterWanted(0.01f, false, 1.001f));
-    EXPECT_TRUE(limiterWanted(0.02f, false, 1.0f));
-    EXPECT_TRUE(limiterWanted(0.0f, true, 1.0f));
-    EXPECT_TRUE(limiterWanted(0.0f, false, 1.41f));
 }
 
 }  // namespace
