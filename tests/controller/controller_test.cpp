@@ -94,6 +94,10 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
     EXPECT_EQ(rig.outputUID(), allSpeakersID);
+    const auto pair = rig.sim.idForUID(allSpeakersID);
+    c.setInclude(rig.dev("porch"), true);  // rebuilt at once
+    EXPECT_NE(rig.sim.idForUID(allSpeakersID), pair);
+    c.setInclude(rig.dev("porch"), false);
     // Unplugging one of the two leaves the output where single would put it, not on an "All
     // Speakers" of one member.
     rig.sim.removeDevice("desk");
