@@ -62,6 +62,8 @@ TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteV
     EXPECT_EQ(c.status(), "Shifted all except the reference by 5 ms.");
     c.shiftAll(-2.9);
     EXPECT_EQ(c.status(), "Shifted all except the reference by -2 ms.");
+    c.shiftAll(400);
+    EXPECT_EQ(c.offsets().at("desk"), 250.0);
 
     // A NaN would pass every clamp, and no file can hold it: later saves would all be lost.
     const auto before = c.offsets();
