@@ -40,7 +40,9 @@
 #include "platform/manual_main_queue.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' allocators keep their own count (GCC ships no header for it); mallinfo would
+// not see their heap.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace housetone {
