@@ -104,32 +104,16 @@ TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValue) {
     EXPECT_EQ(r.defaultInput, "sim-mic");
 }
 
-TEST(RoomFile, AbsentMembersTakeTheirDefaultsAndEdgeValuesAreAccepted) {
-    const RoomSpec r = parseRoom(
-        R"({"outputs": [)" + dev("o") + R"(], "inputs": [)" + dev("i") + "]}", "min.json");
-    EXPECT_EQ(r.sampleRate, 48000);
-    EXPECT_EQ(r.bufferFrames, 512);
-    EXPECT_EQ(r.systemAudio, "music");
-    EXPECT_EQ(r.systemAudioLevelDb, -30);
-    const OutputSpec& o = r.outputs.at(0);
-    EXPECT_EQ(o.channels, 2);
-    EXPECT_EQ((std::vector<double>{o.distanceM, o.level, o.volume}),
-              (std::vector<double>{1, 1, 1}));
-    EXPECT_TRUE(o.hasVolume && o.hasMute && !o.muted);
-    EXPECT_FALSE(o.rate.has_value());
-    EXPECT_EQ(r.inputs.at(0).channels, 1);
-    EXPECT_FALSE(r.defaultOutput || r.defaultInput);
-    EXPECT_EQ(r.microphonePermission, MicPermissionState::authorized);
-    EXPECT_TRUE(r.microphoneRequestAnswer);
-    EXPECT_EQ(r.systemAudioPermission, SystemAudioPermission::granted);
-
+TEST(RoomFile, EdgeValuesAreAccepted) {
     // A headset is one device in both lists; zero channels in a scope is a real device shape.
     const RoomSpec e = parseRoom(
         R"({"bufferFrames": 256.0, "seed": 18446744073709551615, "defaultInput": "h",
+            "sampleRate": 384000,
             "outputs": [)" +
             dev("h", R"(, "channels": 0)") + R"(], "inputs": [)" + dev("m") + "," + dev("h") + "]}",
         "edge.json");
     EXPECT_EQ(e.bufferFrames, 256);
+    EXPECT_EQ(parseRoom(manyOutputs(64, ""), "full.json").outputs.size(), 64u);
     EXPECT_EQ(e.seed, 18446744073709551615u);
     EXPECT_EQ(e.outputs.at(0).channels, 0);
     EXPECT_EQ(e.defaultInput, "h");
@@ -176,9 +160,7 @@ TEST(RoomFile, EachFaultIsRejectedWithOneLineNamingFileAndMember) {
 }
 
 TEST(RoomFile, TransportsAreNamesOrFourCharacterCodes) {
-    EXPECT_EQ(transportFromName("bluetooth-le"), fourcc("blea"));
     EXPECT_EQ(transportFromName("usb"), fourcc("usb "));
-    EXPECT_EQ(transportFromName("other"), 0u);
     EXPECT_EQ(transportFromName("abcd"), fourcc("abcd"));
     EXPECT_EQ(transportFromName("Bluetooth"), std::nullopt);
     EXPECT_EQ(transportFromName("usb  "), std::nullopt);
