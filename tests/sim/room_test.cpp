@@ -187,45 +187,22 @@ TEST_F(RoomFileOnDisk, UnreadableFilesAreNamedAndWavPathsResolveBesideTheRoomFil
               std::string::npos);
 }
 
-TEST(DefaultRoom, HasEveryDeviceShapeTheProgramMustHandle) {
+TEST(DefaultRoom, EverySpeakerAtOnceDoesNotClipAndTheDefaultsAreItsOwnDevices) {
     const RoomSpec r = defaultRoom();
-    auto output = [&](auto pred) { return std::any_of(r.outputs.begin(), r.outputs.end(), pred); };
-    auto hasTransport = [&](std::uint32_t t) {
-        return output([&](const OutputSpec& o) { return o.transport == t; });
-    };
-    std::set<double> bluetoothLatencies;
     std::set<std::string> outputUids;
     double sumAtListener = 0;
     for (const OutputSpec& o : r.outputs) {
-        if (o.transport == fourcc("blue") || o.transport == fourcc("blea"))
-            bluetoothLatencies.insert(o.latencyMs);
         double reach = o.level;
         for (const Reflection& ref : o.reflections)
             reach += o.level * ref.level;
         sumAtListener += reach;
         EXPECT_TRUE(outputUids.insert(o.uid).second) << "duplicate " << o.uid;
     }
-    EXPECT_LT(sumAtListener, 1.0);  // every speaker at once must not clip at the microphone
-    EXPECT_TRUE(hasTransport(fourcc("blue")) && hasTransport(fourcc("blea")) &&
-                hasTransport(fourcc("hdmi")));
-    EXPECT_GE(bluetoothLatencies.size(), 2u);
-    EXPECT_TRUE(output([](const OutputSpec& o) { return !o.hasVolume; }));
-    EXPECT_TRUE(output([](const OutputSpec& o) { return !o.hasMute; }));
-    EXPECT_TRUE(output([](const OutputSpec& o) { return o.channels > 2; }));
-    EXPECT_TRUE(output([](const OutputSpec& o) { return !o.reflections.empty(); }));
-
-    auto input = [&](auto pred) { return std::any_of(r.inputs.begin(), r.inputs.end(), pred); };
-    EXPECT_TRUE(input([&](const InputSpec& in) {  // a headset
-        return outputUids.contains(in.uid) && in.transport == fourcc("blue");
-    }));
+    EXPECT_LT(sumAtListener, 1.0);  // a full-scale click on all of them reaches the mic unclipped
     ASSERT_TRUE(r.defaultOutput && r.defaultInput);
-    EXPECT_TRUE(output([&](const OutputSpec& o) {
-        return o.uid == *r.defaultOutput && o.transport == fourcc("bltn");
-    }));
-    EXPECT_TRUE(input([&](const InputSpec& in) {  // the built-in microphone
-        return in.uid == *r.defaultInput && in.transport == fourcc("bltn") && in.channels == 1 &&
-               in.noiseRms > 0;
-    }));
+    EXPECT_TRUE(outputUids.contains(*r.defaultOutput));
+    EXPECT_TRUE(std::any_of(r.inputs.begin(), r.inputs.end(),
+                            [&](const InputSpec& in) { return in.uid == *r.defaultInput; }));
 }
 
 using Wav = TempDir;
