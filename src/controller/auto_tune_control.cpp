@@ -131,13 +131,8 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             for (const auto& [uid, ms] : applied)
                 if (std::isfinite(ms)) offsets[uid] = ms;
             self->publish(self->offsets_, std::move(offsets), Field::offsets);
-            // setDelay's rule (5 s cap, negatives 0, nearest frame at the engine's rate) is the
-            // one the tuned offsets need; speakers not routed through the engine only change
-            // `offsets` and the file.
-            for (const auto& [uid, ms] : applied) {
-                const int i = self->targetIndex(uid);
-                if (i >= 0 && std::isfinite(ms)) self->engine_->setDelay(i, ms);
-            }
+            // Speakers not routed through the engine only change `offsets` and the file.
+            self->applyDelays();
             self->save();
         });
     };

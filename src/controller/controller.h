@@ -181,7 +181,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Sets the output a switch to single gives (the remembered one, else the reference) and
     // forgets the remembered one; the name of the device set, if any.
     std::optional<std::string> restoreSingleOutput();
-    // Every engine target's delay from `offsets` (0 when absent or when it is the only one).
+    // Every engine target's delay from `offsets` (0 when absent or when it is the only one), so
+    // that whatever changed the offsets, the engine plays what the model holds.
     void applyDelays();
     void applyStep();        // guided align: mute all but the reference and the current speaker
     void clickLoop();        // click-loop thread body

@@ -159,7 +159,7 @@ void Controller::nudgeGuided(double deltaMs) {
     offsets[current->uid] = now;
     publish(offsets_, std::move(offsets), Field::offsets);
     // Heard at once; the file is written at the next confirmed step or at the end of the walk.
-    if (const int i = targetIndex(current->uid); i >= 0) engine_->setDelay(i, now);
+    applyDelays();
 }
 
 void Controller::confirmGuidedStep() {

@@ -144,8 +144,8 @@ void Controller::setOffset(const Dev& speaker, double ms) {
     auto offsets = offsets_;
     offsets[speaker.uid] = v;
     publish(offsets_, std::move(offsets), Field::offsets);
-    // The engine can only hold a speaker back; a negative offset means "play as early as it can".
-    if (const int i = targetIndex(speaker.uid); i >= 0) engine_->setDelay(i, v >= 0 ? v : 0);
+    // The engine can only hold a speaker back; a negative offset plays as early as it can.
+    applyDelays();
 }
 
 void Controller::shiftAll(double deltaMs) {
@@ -163,9 +163,9 @@ void Controller::shiftAll(double deltaMs) {
         }
         if (v > offsetLimitMs) v = offsetLimitMs;
         offsets[d.uid] = v;
-        if (const int i = targetIndex(d.uid); i >= 0) engine_->setDelay(i, v);
     }
     publish(offsets_, std::move(offsets), Field::offsets);
+    applyDelays();
     if (reachedZero) {
         setStatus("Reached 0 ms — the reference may be the wrong speaker. Re-run Auto-tune.");
     } else {

@@ -339,7 +339,8 @@ void Soak::checkAll() {
         const auto targets = e.targets();
         for (std::size_t i = 0; i < targets.size() && i < TapEngine::maxDevices; ++i) {
             const auto it = c.offsets().find(targets[i].uid);
-            const double ms = it == c.offsets().end() ? 0.0 : it->second;
+            // A lone speaker has nobody to wait for: it plays at once whatever its offset.
+            const double ms = it == c.offsets().end() || targets.size() == 1 ? 0.0 : it->second;
             const double seconds = ms >= TapEngine::maxDelayMs ? 5.0 : (ms > 0 ? ms / 1000 : 0);
             const auto want = static_cast<std::int32_t>(std::lround(seconds * e.rate()));
             const std::int32_t have = e.delayFrames(static_cast<int>(i));
