@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/settings_store.h"
 
 namespace housetone {
@@ -160,13 +162,48 @@ TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenAndThePreviousFileSta
     EXPECT_EQ(entries(), Keys{"offsets.json"});
 }
 
-TEST_F(SettingsStoreTest, ADirectoryInPlaceOfTheFileLoadsDefaultsAndSurvivesASave) {
-    fs::create_directories(file() / "occupied");  // the rename over it must fail
+TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndStandardErrorSaysSoOnce) {
     const SettingsStore store(root_);
+    fs::create_directories(file() / "occupied");  // a directory in place of the file
     EXPECT_EQ(store.load(), Config{});
+    testing::internal::CaptureStderr();
     store.save(fullRecord());
+    store.save(fullRecord());
+    const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(fs::is_directory(file() / "occupied"));
     EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_NE(said.find("cannot read \"" + file().string() + "\""), std::string::npos) << said;
+
+    // A file without read permission (root reads it anyway).
+    if (geteuid() != 0) {
+        fs::remove_all(file());
+        write(encodeConfig(fullRecord()).value());
+        fs::permissions(file(), fs::perms::none);
+        SettingsStore(root_).save(Config{});
+        fs::permissions(file(), fs::perms::owner_read);
+        EXPECT_EQ(store.load(), fullRecord());
+    }
+}
+
+TEST_F(SettingsStoreTest, ALinkedFileIsWrittenThroughInItsTargetsDirectory) {
+    fs::create_directories(root_ / "elsewhere");
+    const fs::path target = root_ / "elsewhere/real.json";
+    std::ofstream(target) << encodeConfig(Config{}).value();
+    fs::create_directory_symlink("elsewhere", root_ / "via");
+    fs::create_symlink("via/real.json", file());  // relative, through a linked directory
+    const SettingsStore store(root_);
+    store.save(fullRecord());
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(decodeConfig(readText(target)), fullRecord());
+    EXPECT_EQ(entries(), (Keys{"elsewhere", "offsets.json", "via"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "elsewhere"), {}), 1);
+
+    // A loop of links names no file: nothing is written.
+    fs::remove(file());
+    fs::create_symlink("offsets.json", file());
+    EXPECT_FALSE(writeFileAtomically(file(), "x"));
+    EXPECT_TRUE(fs::is_symlink(file()));
 }
 
 TEST_F(SettingsStoreTest, AnUnreadableFileIsKeptBesideTheNewOneReplacingAnOlderCopy) {
