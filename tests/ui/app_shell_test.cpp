@@ -13,9 +13,15 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include "qt_application.h"
 #include "support/sim_rooms.h"
 #include "ui_test_support.h"
@@ -374,17 +380,67 @@ TEST_F(QtMainQueueTest, CancelledTimersNeverFireAgainEvenWhenCancelledFromTheirO
     EXPECT_EQ(b, bAtCancel);
 }
 
-TEST(LaunchOptionsTest, OptionsTakeExactValuesAndUnknownOnesOnlyWarn) {
-    using V = std::vector<std::string>;
-    EXPECT_EQ(parseLaunchOptions(V{"--appearance", "dark"}).appearance, Appearance::dark);
-    EXPECT_EQ(parseLaunchOptions(V{"--appearance", "Dark"}).appearance, Appearance::system);
-    // The word after --appearance is its value, but flags count wherever they stand.
-    const LaunchOptions o = parseLaunchOptions(V{"--appearance", "--selftest", "--sim-speed", "0"});
-    EXPECT_TRUE(o.selfTest && o.error);
-    const LaunchOptions w = parseLaunchOptions(V{"-platform", "offscreen", "--frobnicate", "x"});
+TEST_F(QtMainQueueTest, DestroyingTheQueueDropsPendingTasksWhileItStillWorks) {
+    // Kept alive only by pending tasks; its destructor uses the queue, as a controller's does.
+    struct Owner {
+        QtMainQueue& queue;
+        MainQueue::TimerId timer;
+        ~Owner() {
+            queue.cancelTimer(timer);
+            queue.post([] {});
+            queue.postAfter(0, [] {});
+        }
+    };
+    auto queue = std::make_unique<QtMainQueue>();
+    auto owner = std::make_shared<Owner>(*queue, queue->addTimer(60, [] {}));
+    const std::weak_ptr<Owner> watch = owner;
+    queue->postAfter(60, [owner] {});
+    std::thread([&, owner] { queue->postAfter(60, [owner] {}); }).join();
+    queue->post([owner] {});
+    owner.reset();
+    queue.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST(LaunchOptionsTest, ValuesAreCheckedAndNoOptionTakesTheNextOptionAsItsValue) {
+    const auto parse = [](const QStringList& args) { return parseLaunchOptions(args); };
+    EXPECT_EQ(parse({"--appearance", "dark"}).appearance, Appearance::dark);
+    EXPECT_EQ(parse({"--appearance", "Dark"}).appearance, Appearance::system);
+    const LaunchOptions a = parse({"--appearance", "--selftest"});
+    EXPECT_TRUE(a.selfTest && !a.error && a.appearance == Appearance::system);
+    const LaunchOptions r = parse({"--sim-record", "--print-room-uids"});
+    EXPECT_TRUE(r.printRoomUIDs && !r.simRecord);
+    EXPECT_EQ(r.error, "--sim-record needs a WAV file to write");
+
+    EXPECT_EQ(parse({"--sim-speed", "40"}).simSpeed, 40);
+    EXPECT_EQ(parse({"--sim-speed", ".5"}).simSpeed, 0.5);
+    for (const char* bad : {"1e-300", "0x10", "0.05", "1000.5", "-1", "inf", ""}) {
+        EXPECT_TRUE(contains(parse({"--sim-speed", bad}).error.value_or(""),
+                             "needs a decimal number from 0.1 to 1000"))
+            << bad;
+    }
+
+    const LaunchOptions w = parse({"--frobnicate", "x", "--selftest"});
     EXPECT_FALSE(w.error);
-    ASSERT_EQ(w.warnings.size(), 2u);
-    EXPECT_TRUE(contains(w.warnings[0], "--frobnicate") && contains(w.warnings[1], "x"));
+    EXPECT_TRUE(w.selfTest);
+    EXPECT_EQ(w.warnings, (Lines{"ignoring unknown option \"--frobnicate\" (see --help)",
+                                 "ignoring unexpected argument \"x\" (see --help)"}));
+}
+
+TEST(LaunchOptionsTest, RecordingsStayOutOfTheStateFolderAndEchoedTextIsEscaped) {
+    const QTemporaryDir dir;
+    const std::filesystem::path root = dir.path().toStdString(), state = root / "state";
+    std::filesystem::create_directories(state);
+    std::filesystem::create_symlink(state / "offsets.json", root / "take.wav");
+    EXPECT_TRUE(recordTargetError(state / "click.wav", state));
+    EXPECT_TRUE(recordTargetError(root / "take.wav", state));
+    EXPECT_TRUE(recordTargetError(root / "x/../state/app-selftest.log", state));
+    EXPECT_FALSE(recordTargetError(root / "other.wav", state));
+    EXPECT_FALSE(recordTargetError(root / "state-other/x.wav", state));
+
+    EXPECT_EQ(terminalSafe("Desk\x1b]0;owned\x07 \xc2\x9b"
+                           "2J \xc3\xa9"),
+              "Desk\\x1b]0;owned\\x07 \\x9b2J \xc3\xa9");
 }
 
 // ---- Application delegate -----------------------------------------------------------------------
@@ -473,16 +529,116 @@ TEST(SelfCheckLines, NumbersReadBackExactlyWithAFractionAndOffsetsAreSortedByUid
               (Lines{"Kitchen: measured 12 ms", "gone: skipped"}));
 }
 
-TEST(SelfCheckRun, WhenTheAlignedEngineCannotStartOnlyTheFirstThreeLinesAreWritten) {
-    Rig rig(smallRoom(), includeAll(smallRoom()));
-    rig.hw.injectFault({.call = sim::Call::createTap});
-    bool terminated = false;
-    auto check = SelfCheck::create(rig.controller, rig.main, [&] { terminated = true; });
+TEST(SelfCheckRun, WhenTheEngineCannotStartOrNoSpeakerIsIncludedTheLogSaysWhyAndTheRunEnds) {
+    std::optional<int> exitStatus;
+    const auto terminate = [&](int status) { exitStatus = status; };
+    {
+        Rig rig(smallRoom(), includeAll(smallRoom()));
+        rig.hw.injectFault({.call = sim::Call::createTap});
+        const auto check = SelfCheck::create(rig.controller, rig.main, terminate);
+        check->runEngineSelfCheck();
+        ASSERT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 20));
+        EXPECT_EQ(exitStatus, 0);
+        EXPECT_EQ(readFile(rig.store.fileURL(SelfCheck::engineLogName)),
+                  "engineStarted: false\nstatus: " + rig.controller->status() +
+                      "\nengineError: " + rig.controller->engine().lastError().value_or("?"));
+    }
+    exitStatus.reset();
+    Config noneIncluded = includeAll(smallRoom());
+    for (auto& [uid, included] : *noneIncluded.include)
+        included = false;
+    Rig rig(smallRoom(), noneIncluded);
+    const auto check = SelfCheck::create(rig.controller, rig.main, terminate);
     check->runEngineSelfCheck();
-    ASSERT_TRUE(rig.main.runUntil([&] { return terminated; }, 20));
+    ASSERT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 5));
+    EXPECT_EQ(exitStatus, 1);
     EXPECT_EQ(readFile(rig.store.fileURL(SelfCheck::engineLogName)),
               "engineStarted: false\nstatus: " + rig.controller->status() +
-                  "\nengineError: " + rig.controller->engine().lastError().value_or("?"));
+                  "\nengineError: none\nInclude at least one speaker first");
+}
+
+// The program under SIGTERM (what a session ending sends) at moments spread over both self-checks,
+// ten runs at once: each ends cleanly with its settings saved, and Qt's own options pass silently.
+TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
+    constexpr int runs = 10;
+    struct Run {
+        QTemporaryDir home;
+        std::filesystem::path stateDir;
+        pid_t pid = -1;
+        int killAtMs = 0;
+        bool signalled = false;
+        int status = -1;
+    };
+    std::vector<Run> r(runs);
+    const sim::RoomSpec room = sim::defaultRoom();
+    for (int i = 0; i < runs; ++i) {
+        r[i].stateDir =
+            std::filesystem::path(r[i].home.path().toStdString()) / ".local/state/vuzeda";
+        SettingsStore(r[i].stateDir).save(includeAll(room));
+        // From before the check starts (its launch is still pending) to well inside it.
+        r[i].killAtMs = 700 + 300 * i;
+        const std::string home = r[i].home.path().toStdString(), err = home + "/stderr.txt";
+        std::vector<std::string> args = {
+            "housetone",    i % 2 ? "--autotune-selftest" : "--selftest",
+            "--sim-speed",  "40",
+            "-platform",    "offscreen",
+            "--odd\x1b[31m"};
+        std::vector<std::string> env = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"};
+        for (char** e = environ; *e; ++e) {
+            const std::string_view var = *e;
+            if (!var.starts_with("HOME=") && !var.starts_with("XDG_CONFIG_HOME=") &&
+                !var.starts_with("QT_QPA_PLATFORM="))
+                env.emplace_back(var);
+        }
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        for (auto& e : env)
+            envp.push_back(e.data());
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        ASSERT_EQ(
+            posix_spawn(&r[i].pid, HOUSETONE_APP_FILE, &files, nullptr, argv.data(), envp.data()),
+            0);
+        posix_spawn_file_actions_destroy(&files);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    int left = runs;
+    while (left > 0 && clock.elapsed() < 60000) {
+        for (Run& run : r) {
+            if (run.status != -1) continue;
+            if (!run.signalled && clock.elapsed() >= run.killAtMs) {
+                ::kill(run.pid, SIGTERM);
+                run.signalled = true;
+            }
+            int status = 0;
+            if (::waitpid(run.pid, &status, WNOHANG) == run.pid) {
+                run.status = status;
+                --left;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (int i = 0; i < runs; ++i) {
+        if (r[i].status == -1) {
+            ::kill(r[i].pid, SIGKILL);
+            ::waitpid(r[i].pid, nullptr, 0);
+        }
+        const std::string err = readFile(r[i].home.path().toStdString() + "/stderr.txt");
+        SCOPED_TRACE("run " + std::to_string(i) + " killed at " + std::to_string(r[i].killAtMs) +
+                     " ms\n" + err);
+        ASSERT_NE(r[i].status, -1) << "did not quit";
+        EXPECT_TRUE(WIFEXITED(r[i].status) && WEXITSTATUS(r[i].status) == 0)
+            << "ended by signal " << WTERMSIG(r[i].status);
+        EXPECT_EQ(SettingsStore(r[i].stateDir).load().include, includeAll(room).include);
+        EXPECT_TRUE(contains(err, "housetone: ignoring unknown option \"--odd\\x1b[31m\""));
+        EXPECT_FALSE(contains(err, "platform") || contains(err, "offscreen"));
+    }
 }
 
 // ---- The program itself (slow: real self-check runs at 40x) -------------------------------------
