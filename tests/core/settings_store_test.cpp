@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/settings_store.h"
@@ -163,17 +164,23 @@ TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenAndThePreviousFileSta
 }
 
 TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndStandardErrorSaysSoOnce) {
-    const SettingsStore store(root_);
-    fs::create_directories(file() / "occupied");  // a directory in place of the file
-    EXPECT_EQ(store.load(), Config{});
-    testing::internal::CaptureStderr();
-    store.save(fullRecord());
-    store.save(fullRecord());
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(fs::is_directory(file() / "occupied"));
-    EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-    EXPECT_NE(said.find("cannot read \"" + file().string() + "\""), std::string::npos) << said;
+    for (const bool directory : {true, false}) {
+        fs::remove_all(file());
+        if (directory)
+            fs::create_directories(file() / "occupied");
+        else
+            ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+        const SettingsStore store(root_);
+        EXPECT_EQ(store.load(), Config{});
+        testing::internal::CaptureStderr();
+        store.save(fullRecord());
+        store.save(fullRecord());
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(directory ? fs::is_directory(file()) : fs::is_fifo(file()));
+        EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("cannot read \"" + file().string() + "\""), std::string::npos) << said;
+    }
 
     // A file without read permission (root reads it anyway).
     if (geteuid() != 0) {
@@ -182,7 +189,7 @@ TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndStandardErrorSa
         fs::permissions(file(), fs::perms::none);
         SettingsStore(root_).save(Config{});
         fs::permissions(file(), fs::perms::owner_read);
-        EXPECT_EQ(store.load(), fullRecord());
+        EXPECT_EQ(SettingsStore(root_).load(), fullRecord());
     }
 }
 
