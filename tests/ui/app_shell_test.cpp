@@ -18,9 +18,7 @@
 #include <string>
 #include <thread>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
+#include <csignal>
 
 #include "qt_application.h"
 #include "support/sim_rooms.h"
@@ -560,82 +558,44 @@ TEST(SelfCheckRun, WhenTheEngineCannotStartOrNoSpeakerIsIncludedTheLogSaysWhyAnd
 // The program under SIGTERM (what a session ending sends) at moments spread over both self-checks,
 // ten runs at once: each ends cleanly with its settings saved, and Qt's own options pass silently.
 TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
+    ensureApplication();
     constexpr int runs = 10;
-    struct Run {
-        QTemporaryDir home;
-        std::filesystem::path stateDir;
-        pid_t pid = -1;
-        int killAtMs = 0;
-        bool signalled = false;
-        int status = -1;
-    };
-    std::vector<Run> r(runs);
-    const sim::RoomSpec room = sim::defaultRoom();
+    const Config saved = includeAll(sim::defaultRoom());
+    std::vector<std::unique_ptr<QTemporaryDir>> homes;
+    std::vector<std::unique_ptr<QProcess>> procs;
     for (int i = 0; i < runs; ++i) {
-        r[i].stateDir =
-            std::filesystem::path(r[i].home.path().toStdString()) / ".local/state/vuzeda";
-        SettingsStore(r[i].stateDir).save(includeAll(room));
-        // From before the check starts (its launch is still pending) to well inside it.
-        r[i].killAtMs = 700 + 300 * i;
-        const std::string home = r[i].home.path().toStdString(), err = home + "/stderr.txt";
-        std::vector<std::string> args = {
-            "housetone",    i % 2 ? "--autotune-selftest" : "--selftest",
-            "--sim-speed",  "40",
-            "-platform",    "offscreen",
-            "--odd\x1b[31m"};
-        std::vector<std::string> env = {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/.config"};
-        for (char** e = environ; *e; ++e) {
-            const std::string_view var = *e;
-            if (!var.starts_with("HOME=") && !var.starts_with("XDG_CONFIG_HOME=") &&
-                !var.starts_with("QT_QPA_PLATFORM="))
-                env.emplace_back(var);
-        }
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        for (auto& e : env)
-            envp.push_back(e.data());
-        argv.push_back(nullptr);
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        ASSERT_EQ(
-            posix_spawn(&r[i].pid, HOUSETONE_APP_FILE, &files, nullptr, argv.data(), envp.data()),
-            0);
-        posix_spawn_file_actions_destroy(&files);
+        homes.push_back(std::make_unique<QTemporaryDir>());
+        const QString home = homes[i]->path();
+        SettingsStore((home + "/.local/state/vuzeda").toStdString()).save(saved);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", home);
+        env.insert("XDG_CONFIG_HOME", home + "/.config");
+        env.remove("QT_QPA_PLATFORM");
+        procs.push_back(std::make_unique<QProcess>());
+        procs[i]->setProcessEnvironment(env);
+        procs[i]->setStandardErrorFile(home + "/stderr.txt");
+        procs[i]->start(HOUSETONE_APP_FILE,
+                        {i % 2 ? "--autotune-selftest" : "--selftest", "--sim-speed", "40",
+                         "-platform", "offscreen", "--odd\x1b[31m"});
     }
+    // From before a check starts (its launch still pending) to well inside it.
+    const auto killAtMs = [](int i) { return 700 + 300 * i; };
     QElapsedTimer clock;
     clock.start();
-    int left = runs;
-    while (left > 0 && clock.elapsed() < 60000) {
-        for (Run& run : r) {
-            if (run.status != -1) continue;
-            if (!run.signalled && clock.elapsed() >= run.killAtMs) {
-                ::kill(run.pid, SIGTERM);
-                run.signalled = true;
-            }
-            int status = 0;
-            if (::waitpid(run.pid, &status, WNOHANG) == run.pid) {
-                run.status = status;
-                --left;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < runs; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(killAtMs(i) - clock.elapsed()));
+        ::kill(static_cast<pid_t>(procs[i]->processId()), SIGTERM);
     }
     for (int i = 0; i < runs; ++i) {
-        if (r[i].status == -1) {
-            ::kill(r[i].pid, SIGKILL);
-            ::waitpid(r[i].pid, nullptr, 0);
-        }
-        const std::string err = readFile(r[i].home.path().toStdString() + "/stderr.txt");
-        SCOPED_TRACE("run " + std::to_string(i) + " killed at " + std::to_string(r[i].killAtMs) +
-                     " ms\n" + err);
-        ASSERT_NE(r[i].status, -1) << "did not quit";
-        EXPECT_TRUE(WIFEXITED(r[i].status) && WEXITSTATUS(r[i].status) == 0)
-            << "ended by signal " << WTERMSIG(r[i].status);
-        EXPECT_EQ(SettingsStore(r[i].stateDir).load().include, includeAll(room).include);
+        QProcess& p = *procs[i];
+        const bool finished = p.waitForFinished(30000);
+        if (!finished) p.kill(), p.waitForFinished();
+        const std::string err = readFile((homes[i]->path() + "/stderr.txt").toStdString());
+        SCOPED_TRACE("killed at " + std::to_string(killAtMs(i)) + " ms\n" + err);
+        EXPECT_TRUE(finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
+        EXPECT_EQ(
+            SettingsStore((homes[i]->path() + "/.local/state/vuzeda").toStdString()).load().include,
+            saved.include);
         EXPECT_TRUE(contains(err, "housetone: ignoring unknown option \"--odd\\x1b[31m\""));
         EXPECT_FALSE(contains(err, "platform") || contains(err, "offscreen"));
     }
