@@ -387,6 +387,7 @@ TEST_F(QtMainQueueTest, DestroyingTheQueueDropsPendingTasksWhileItStillWorks) {
             queue.cancelTimer(timer);
             queue.post([] {});
             queue.postAfter(0, [] {});
+            queue.addTimer(60, [] {});
         }
     };
     auto queue = std::make_unique<QtMainQueue>();
