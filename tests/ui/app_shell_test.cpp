@@ -556,28 +556,42 @@ TEST(SelfCheckRun, WhenTheEngineCannotStartOrNoSpeakerIsIncludedTheLogSaysWhyAnd
                   "\nengineError: none\nInclude at least one speaker first");
 }
 
+std::filesystem::path stateDirIn(const QTemporaryDir& home) {
+    return std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda";
+}
+
+// Starts the program in `home` with every speaker of the built-in room included, offscreen through
+// Qt's own option; standard error goes to `errFile`, or to the test's when it is empty.
+std::unique_ptr<QProcess> startApp(const QTemporaryDir& home, QStringList args,
+                                   const QString& errFile = {}) {
+    SettingsStore(stateDirIn(home)).save(includeAll(sim::defaultRoom()));
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    p->setProcessEnvironment(env);
+    if (errFile.isEmpty())
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    else
+        p->setStandardErrorFile(errFile);
+    p->start(HOUSETONE_APP_FILE, args << "-platform"
+                                      << "offscreen");
+    return p;
+}
+
 // The program under SIGTERM (what a session ending sends) at moments spread over both self-checks,
 // ten runs at once: each ends cleanly with its settings saved, and Qt's own options pass silently.
 TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
     ensureApplication();
     constexpr int runs = 10;
-    const Config saved = includeAll(sim::defaultRoom());
     std::vector<std::unique_ptr<QTemporaryDir>> homes;
     std::vector<std::unique_ptr<QProcess>> procs;
     for (int i = 0; i < runs; ++i) {
         homes.push_back(std::make_unique<QTemporaryDir>());
-        const QString home = homes[i]->path();
-        SettingsStore((home + "/.local/state/vuzeda").toStdString()).save(saved);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home);
-        env.insert("XDG_CONFIG_HOME", home + "/.config");
-        env.remove("QT_QPA_PLATFORM");
-        procs.push_back(std::make_unique<QProcess>());
-        procs[i]->setProcessEnvironment(env);
-        procs[i]->setStandardErrorFile(home + "/stderr.txt");
-        procs[i]->start(HOUSETONE_APP_FILE,
-                        {i % 2 ? "--autotune-selftest" : "--selftest", "--sim-speed", "40",
-                         "-platform", "offscreen", "--odd\x1b[31m"});
+        procs.push_back(startApp(
+            *homes[i],
+            {i % 2 ? "--autotune-selftest" : "--selftest", "--sim-speed", "40", "--odd\x1b[31m"},
+            homes[i]->filePath("stderr.txt")));
     }
     // From before a check starts (its launch still pending) to well inside it.
     const auto killAtMs = [](int i) { return 700 + 300 * i; };
@@ -591,12 +605,11 @@ TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
         QProcess& p = *procs[i];
         const bool finished = p.waitForFinished(30000);
         if (!finished) p.kill(), p.waitForFinished();
-        const std::string err = readFile((homes[i]->path() + "/stderr.txt").toStdString());
+        const std::string err = readFile(homes[i]->filePath("stderr.txt").toStdString());
         SCOPED_TRACE("killed at " + std::to_string(killAtMs(i)) + " ms\n" + err);
         EXPECT_TRUE(finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
-        EXPECT_EQ(
-            SettingsStore((homes[i]->path() + "/.local/state/vuzeda").toStdString()).load().include,
-            saved.include);
+        EXPECT_EQ(SettingsStore(stateDirIn(*homes[i])).load().include,
+                  includeAll(sim::defaultRoom()).include);
         EXPECT_TRUE(contains(err, "housetone: ignoring unknown option \"--odd\\x1b[31m\""));
         EXPECT_FALSE(contains(err, "platform") || contains(err, "offscreen"));
     }
@@ -607,26 +620,16 @@ TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
 class AppProcessSlow : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ensureApplication(); }
-    // A home of its own with every speaker of the built-in room included; returns the log's lines.
+    // The log's lines.
     Lines run(const QString& flag, const char* logName, int timeoutMs) {
-        const auto stateDir =
-            std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda";
-        SettingsStore(stateDir).save(includeAll(hw.room()));
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
         // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
-        p.start(HOUSETONE_APP_FILE,
-                {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
-        const bool finished = p.waitForFinished(timeoutMs);
-        if (!finished) p.kill(), p.waitForFinished();
-        EXPECT_TRUE(finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
-        text = readFile(stateDir / logName);
+        const auto p =
+            startApp(home, {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
+        const bool finished = p->waitForFinished(timeoutMs);
+        if (!finished) p->kill(), p->waitForFinished();
+        EXPECT_TRUE(finished && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0);
+        text = readFile(stateDirIn(home) / logName);
         return splitLines(text);
     }
 
