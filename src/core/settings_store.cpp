@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -99,16 +101,34 @@ fs::path homeDirectory() {
     return fs::path("/");
 }
 
-bool readWhole(const fs::path& path, std::string& out) {
+enum class ReadResult { ok, missing, failed };
+
+// `why` says what went wrong when the result is `failed`.
+ReadResult readWhole(const fs::path& path, std::string& out, std::string& why) {
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return false;
+    const fs::file_status st = fs::status(path, ec);
+    if (st.type() == fs::file_type::not_found) return ReadResult::missing;
+    if (ec) {
+        why = ec.message();
+        return ReadResult::failed;
+    }
+    if (st.type() != fs::file_type::regular) {
+        why = "not a regular file";
+        return ReadResult::failed;
+    }
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in) {
+        why = std::strerror(errno);
+        return ReadResult::failed;
+    }
     std::ostringstream ss;
     ss << in.rdbuf();
-    if (in.bad()) return false;
+    if (in.bad()) {
+        why = "read error";
+        return ReadResult::failed;
+    }
     out = ss.str();
-    return true;
+    return ReadResult::ok;
 }
 
 }  // namespace
@@ -164,8 +184,26 @@ std::optional<Config> decodeConfig(const std::string& text) {
     }
 }
 
-bool writeFileAtomically(const fs::path& path, const std::string& bytes) {
+std::optional<fs::path> followLinks(const fs::path& path) {
+    // The kernel's own limit on links followed in one lookup.
+    constexpr int maxLinks = 40;
+    fs::path p = path;
+    for (int i = 0; i <= maxLinks; ++i) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(p, ec))) return p;
+        const fs::path target = fs::read_symlink(p, ec);
+        if (ec) return std::nullopt;
+        p = target.is_absolute() ? target : p.parent_path() / target;
+    }
+    return std::nullopt;
+}
+
+bool writeFileAtomically(const fs::path& requested, const std::string& bytes) {
     static std::atomic<unsigned> counter{0};
+    // Renaming over a link would replace the link with a plain file and leave its target stale.
+    const std::optional<fs::path> resolved = followLinks(requested);
+    if (!resolved) return false;
+    const fs::path& path = *resolved;
     std::error_code ec;
     fs::create_directories(path.parent_path(), ec);
     const fs::path tmp =
@@ -198,8 +236,8 @@ const fs::path& SettingsStore::defaultStateDirectory() {
 }
 
 Config SettingsStore::load() const {
-    std::string text;
-    if (!readWhole(fileURL(fileName), text)) return Config{};
+    std::string text, why;
+    if (readWhole(fileURL(fileName), text, why) != ReadResult::ok) return Config{};
     return decodeConfig(text).value_or(Config{});
 }
 
@@ -209,10 +247,26 @@ void SettingsStore::save(const Config& c) const {
     const auto bytes = encodeConfig(c);
     if (!bytes) return;
     const fs::path target = fileURL(fileName);
-    std::string existing;
-    if (readWhole(target, existing) && !decodeConfig(existing)) {
-        // Keep the unreadable file before replacing it; if it cannot be kept, do not replace it.
-        if (!writeFileAtomically(fileURL(unreadableName), existing)) return;
+    std::string existing, why;
+    switch (readWhole(target, existing, why)) {
+        case ReadResult::missing:
+            break;
+        case ReadResult::ok:
+            // Keep the undecodable file before replacing it; if it cannot be kept, do not
+            // replace it.
+            if (!decodeConfig(existing) && !writeFileAtomically(fileURL(unreadableName), existing))
+                return;
+            break;
+        case ReadResult::failed:
+            // A file we cannot read cannot be kept aside either; replacing it would lose it.
+            if (!toldUnreadable_) {
+                std::fprintf(stderr,
+                             "housetone: cannot read \"%s\" (%s); settings are not saved until "
+                             "it can be read\n",
+                             target.c_str(), why.c_str());
+                toldUnreadable_ = true;
+            }
+            return;
     }
     writeFileAtomically(target, *bytes);
 }

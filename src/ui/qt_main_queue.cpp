@@ -21,9 +21,22 @@ QtMainQueue::QtMainQueue() : context_(new QObject) {
     Q_ASSERT(QThread::currentThread() == QCoreApplication::instance()->thread());
 }
 
-// Deleting the context removes its queued invocations and its child timers with it.
 QtMainQueue::~QtMainQueue() {
+    closing_.store(true);
+    dropPendingTasks();
     delete context_;
+}
+
+void QtMainQueue::dropPendingTasks() {
+    // Each task is taken out before it is destroyed, so a destructor it triggers may cancel timers
+    // or post (dropped at once) without disturbing the walk.
+    QCoreApplication::removePostedEvents(context_);
+    while (!delayed_.empty())
+        delayed_.extract(delayed_.begin());
+    while (!timers_.empty()) {
+        auto node = timers_.extract(timers_.begin());
+        delete node.mapped().data();
+    }
 }
 
 bool QtMainQueue::isMainThread() const {
@@ -31,10 +44,12 @@ bool QtMainQueue::isMainThread() const {
 }
 
 void QtMainQueue::post(std::function<void()> task) {
+    if (closing_.load()) return;
     QMetaObject::invokeMethod(context_, std::move(task), Qt::QueuedConnection);
 }
 
 void QtMainQueue::postAfter(double seconds, std::function<void()> task) {
+    if (closing_.load()) return;
     // A QTimer belongs to the thread that starts it and needs that thread's event loop; worker
     // threads have none, so the timer is always started from the GUI thread.
     if (isMainThread()) {
@@ -47,7 +62,12 @@ void QtMainQueue::postAfter(double seconds, std::function<void()> task) {
 }
 
 void QtMainQueue::startSingleShot(double seconds, std::function<void()> task) {
-    QTimer::singleShot(milliseconds(seconds), Qt::PreciseTimer, context_, std::move(task));
+    const std::uint64_t ticket = nextDelayed_++;
+    delayed_.emplace(ticket, std::move(task));
+    QTimer::singleShot(milliseconds(seconds), Qt::PreciseTimer, context_, [this, ticket] {
+        auto node = delayed_.extract(ticket);
+        if (!node.empty()) node.mapped()();
+    });
 }
 
 void QtMainQueue::runSync(const std::function<void()>& task) {

@@ -97,20 +97,31 @@ std::string joinLines(const std::vector<std::string>& lines) {
 // ---- Runs ---------------------------------------------------------------------------------------
 
 std::shared_ptr<SelfCheck> SelfCheck::create(std::shared_ptr<Controller> controller,
-                                             MainQueue& main, std::function<void()> terminate) {
+                                             MainQueue& main, Terminate terminate) {
     return std::shared_ptr<SelfCheck>(
         new SelfCheck(std::move(controller), main, std::move(terminate)));
 }
 
-SelfCheck::SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main,
-                     std::function<void()> terminate)
+SelfCheck::SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main, Terminate terminate)
     : controller_(std::move(controller)), main_(main), terminate_(std::move(terminate)) {}
 
 void SelfCheck::runEngineSelfCheck() {
     lines_.clear();
-    controller_->setAlignedStartCompleted(
-        [self = shared_from_this()](bool ok) { self->engineStarted(ok); });
+    std::weak_ptr<SelfCheck> weak = weak_from_this();
+    controller_->setAlignedStartCompleted([weak](bool ok) {
+        if (const auto self = weak.lock()) self->engineStarted(ok);
+    });
     controller_->chooseMode(Mode::aligned);
+    if (controller_->mode() == Mode::aligned) return;
+
+    // Refused on the spot (no speaker included): no start will report back, so the run ends
+    // here rather than waiting for ever.
+    controller_->setAlignedStartCompleted(nullptr);
+    lines_.push_back(std::string("engineStarted: ") + flag(false));
+    lines_.push_back("status: " + controller_->status());
+    lines_.push_back("engineError: " + controller_->engine().lastError().value_or("none"));
+    lines_.push_back(noSpeakerLine);
+    finish(engineLogName, 1);
 }
 
 void SelfCheck::engineStarted(bool ok) {
@@ -129,8 +140,9 @@ void SelfCheck::engineStarted(bool ok) {
     frames_.clear();
     // All six are scheduled from one moment, so a slow sample does not push the later ones back.
     for (int i = 0; i < meterSamples; ++i) {
-        main_.postAfter(sampleIntervalSeconds * (i + 1),
-                        [self = shared_from_this(), i] { self->takeMeterSample(i); });
+        main_.postAfter(sampleIntervalSeconds * (i + 1), [weak = weak_from_this(), i] {
+            if (const auto self = weak.lock()) self->takeMeterSample(i);
+        });
     }
 }
 
@@ -178,11 +190,11 @@ void SelfCheck::autoTuneTick() {
     finish(autoTuneLogName);
 }
 
-void SelfCheck::finish(const char* logName) {
+void SelfCheck::finish(const char* logName, int status) {
     finished_ = true;
     // A log that cannot be written changes nothing: the run still ends.
     writeFileAtomically(controller_->store().fileURL(logName), joinLines(lines_));
-    main_.postAfter(quitDelaySeconds, terminate_);
+    main_.postAfter(quitDelaySeconds, [terminate = terminate_, status] { terminate(status); });
 }
 
 }  // namespace housetone::ui

@@ -24,24 +24,28 @@ class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
     static constexpr int meterSamples = 6;
     static constexpr int lastAutoTuneTick = 151;
 
-    // `terminate` ends the program; it runs 0.5 s after a log was written.
+    // `terminate` ends the program with the given exit status (0 unless the check could not run
+    // at all); it runs 0.5 s after a log was written. Scheduled work holds the check weakly, so
+    // dropping the last owner ends it.
+    using Terminate = std::function<void(int status)>;
     static std::shared_ptr<SelfCheck> create(std::shared_ptr<Controller> controller,
-                                             MainQueue& main, std::function<void()> terminate);
+                                             MainQueue& main, Terminate terminate);
+    // The last line of the engine log when the engine was refused before it could start.
+    static constexpr const char* noSpeakerLine = "Include at least one speaker first";
 
     void runEngineSelfCheck();
     void runAutoTuneSelfCheck();
 
   private:
-    SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main,
-              std::function<void()> terminate);
+    SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main, Terminate terminate);
     void engineStarted(bool ok);
     void takeMeterSample(int index);
     void autoTuneTick();
-    void finish(const char* logName);
+    void finish(const char* logName, int status = 0);
 
     std::shared_ptr<Controller> controller_;
     MainQueue& main_;
-    std::function<void()> terminate_;
+    Terminate terminate_;
     std::vector<std::string> lines_;
     std::vector<double> rms_;
     std::vector<std::int64_t> frames_;

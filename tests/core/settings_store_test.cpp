@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "core/settings_store.h"
 
 namespace housetone {
@@ -160,13 +162,44 @@ TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenAndThePreviousFileSta
     EXPECT_EQ(entries(), Keys{"offsets.json"});
 }
 
-TEST_F(SettingsStoreTest, ADirectoryInPlaceOfTheFileLoadsDefaultsAndSurvivesASave) {
-    fs::create_directories(file() / "occupied");  // the rename over it must fail
+TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndStandardErrorSaysSoOnce) {
+    for (const bool directory : {true, false}) {
+        fs::remove_all(file());
+        if (directory)
+            fs::create_directories(file() / "occupied");
+        else
+            ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+        const SettingsStore store(root_);
+        EXPECT_EQ(store.load(), Config{});
+        testing::internal::CaptureStderr();
+        store.save(fullRecord());
+        store.save(fullRecord());
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(directory ? fs::is_directory(file()) : fs::is_fifo(file()));
+        EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_NE(said.find("cannot read \"" + file().string() + "\""), std::string::npos) << said;
+    }
+}
+
+TEST_F(SettingsStoreTest, ALinkedFileIsWrittenThroughInItsTargetsDirectory) {
+    fs::create_directories(root_ / "elsewhere");
+    const fs::path target = root_ / "elsewhere/real.json";
+    std::ofstream(target) << encodeConfig(Config{}).value();
+    fs::create_directory_symlink("elsewhere", root_ / "via");
+    fs::create_symlink("via/real.json", file());  // relative, through a linked directory
     const SettingsStore store(root_);
-    EXPECT_EQ(store.load(), Config{});
     store.save(fullRecord());
-    EXPECT_TRUE(fs::is_directory(file() / "occupied"));
-    EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
+    EXPECT_TRUE(fs::is_symlink(file()));
+    EXPECT_EQ(decodeConfig(readText(target)), fullRecord());
+    EXPECT_EQ(entries(), (Keys{"elsewhere", "offsets.json", "via"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "elsewhere"), {}), 1);
+
+    // A loop of links names no file: nothing is written.
+    fs::remove(file());
+    fs::create_symlink("offsets.json", file());
+    EXPECT_FALSE(writeFileAtomically(file(), "x"));
+    EXPECT_TRUE(fs::is_symlink(file()));
 }
 
 TEST_F(SettingsStoreTest, AnUnreadableFileIsKeptBesideTheNewOneReplacingAnOlderCopy) {

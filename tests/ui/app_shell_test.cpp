@@ -13,9 +13,13 @@
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+
+#include <csignal>
+
 #include "qt_application.h"
 #include "support/sim_rooms.h"
 #include "ui_test_support.h"
@@ -374,17 +378,68 @@ TEST_F(QtMainQueueTest, CancelledTimersNeverFireAgainEvenWhenCancelledFromTheirO
     EXPECT_EQ(b, bAtCancel);
 }
 
-TEST(LaunchOptionsTest, OptionsTakeExactValuesAndUnknownOnesOnlyWarn) {
-    using V = std::vector<std::string>;
-    EXPECT_EQ(parseLaunchOptions(V{"--appearance", "dark"}).appearance, Appearance::dark);
-    EXPECT_EQ(parseLaunchOptions(V{"--appearance", "Dark"}).appearance, Appearance::system);
-    // The word after --appearance is its value, but flags count wherever they stand.
-    const LaunchOptions o = parseLaunchOptions(V{"--appearance", "--selftest", "--sim-speed", "0"});
-    EXPECT_TRUE(o.selfTest && o.error);
-    const LaunchOptions w = parseLaunchOptions(V{"-platform", "offscreen", "--frobnicate", "x"});
+TEST_F(QtMainQueueTest, DestroyingTheQueueDropsPendingTasksWhileItStillWorks) {
+    // Kept alive only by pending tasks; its destructor uses the queue, as a controller's does.
+    struct Owner {
+        QtMainQueue& queue;
+        MainQueue::TimerId timer;
+        ~Owner() {
+            queue.cancelTimer(timer);
+            queue.post([] {});
+            queue.postAfter(0, [] {});
+            queue.addTimer(60, [] {});
+        }
+    };
+    auto queue = std::make_unique<QtMainQueue>();
+    auto owner = std::make_shared<Owner>(*queue, queue->addTimer(60, [] {}));
+    const std::weak_ptr<Owner> watch = owner;
+    queue->postAfter(60, [owner] {});
+    std::thread([&, owner] { queue->postAfter(60, [owner] {}); }).join();
+    queue->post([owner] {});
+    owner.reset();
+    queue.reset();
+    EXPECT_TRUE(watch.expired());
+}
+
+TEST(LaunchOptionsTest, ValuesAreCheckedAndNoOptionTakesTheNextOptionAsItsValue) {
+    const auto parse = [](const QStringList& args) { return parseLaunchOptions(args); };
+    EXPECT_EQ(parse({"--appearance", "dark"}).appearance, Appearance::dark);
+    EXPECT_EQ(parse({"--appearance", "Dark"}).appearance, Appearance::system);
+    const LaunchOptions a = parse({"--appearance", "--selftest"});
+    EXPECT_TRUE(a.selfTest && !a.error && a.appearance == Appearance::system);
+    const LaunchOptions r = parse({"--sim-record", "--print-room-uids"});
+    EXPECT_TRUE(r.printRoomUIDs && !r.simRecord);
+    EXPECT_EQ(r.error, "--sim-record needs a WAV file to write");
+
+    EXPECT_EQ(parse({"--sim-speed", "40"}).simSpeed, 40);
+    EXPECT_EQ(parse({"--sim-speed", ".5"}).simSpeed, 0.5);
+    for (const char* bad : {"1e-300", "0x10", "0.05", "1000.5", "-1", "inf", ""}) {
+        EXPECT_TRUE(contains(parse({"--sim-speed", bad}).error.value_or(""),
+                             "needs a decimal number from 0.1 to 1000"))
+            << bad;
+    }
+
+    const LaunchOptions w = parse({"--frobnicate", "x", "--selftest"});
     EXPECT_FALSE(w.error);
-    ASSERT_EQ(w.warnings.size(), 2u);
-    EXPECT_TRUE(contains(w.warnings[0], "--frobnicate") && contains(w.warnings[1], "x"));
+    EXPECT_TRUE(w.selfTest);
+    EXPECT_EQ(w.warnings, (Lines{"ignoring unknown option \"--frobnicate\" (see --help)",
+                                 "ignoring unexpected argument \"x\" (see --help)"}));
+}
+
+TEST(LaunchOptionsTest, RecordingsStayOutOfTheStateFolderAndEchoedTextIsEscaped) {
+    const QTemporaryDir dir;
+    const std::filesystem::path root = dir.path().toStdString(), state = root / "state";
+    std::filesystem::create_directories(state);
+    std::filesystem::create_symlink(state / "offsets.json", root / "take.wav");
+    EXPECT_TRUE(recordTargetError(state / "click.wav", state));
+    EXPECT_TRUE(recordTargetError(root / "take.wav", state));
+    EXPECT_TRUE(recordTargetError(root / "x/../state/app-selftest.log", state));
+    EXPECT_FALSE(recordTargetError(root / "other.wav", state));
+    EXPECT_FALSE(recordTargetError(root / "state-other/x.wav", state));
+
+    EXPECT_EQ(terminalSafe("Desk\x1b]0;owned\x07 \xc2\x9b"
+                           "2J \xc3\xa9"),
+              "Desk\\x1b]0;owned\\x07 \\x9b2J \xc3\xa9");
 }
 
 // ---- Application delegate -----------------------------------------------------------------------
@@ -473,16 +528,91 @@ TEST(SelfCheckLines, NumbersReadBackExactlyWithAFractionAndOffsetsAreSortedByUid
               (Lines{"Kitchen: measured 12 ms", "gone: skipped"}));
 }
 
-TEST(SelfCheckRun, WhenTheAlignedEngineCannotStartOnlyTheFirstThreeLinesAreWritten) {
-    Rig rig(smallRoom(), includeAll(smallRoom()));
-    rig.hw.injectFault({.call = sim::Call::createTap});
-    bool terminated = false;
-    auto check = SelfCheck::create(rig.controller, rig.main, [&] { terminated = true; });
+TEST(SelfCheckRun, WhenTheEngineCannotStartOrNoSpeakerIsIncludedTheLogSaysWhyAndTheRunEnds) {
+    std::optional<int> exitStatus;
+    const auto terminate = [&](int status) { exitStatus = status; };
+    {
+        Rig rig(smallRoom(), includeAll(smallRoom()));
+        rig.hw.injectFault({.call = sim::Call::createTap});
+        const auto check = SelfCheck::create(rig.controller, rig.main, terminate);
+        check->runEngineSelfCheck();
+        ASSERT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 20));
+        EXPECT_EQ(exitStatus, 0);
+        EXPECT_EQ(readFile(rig.store.fileURL(SelfCheck::engineLogName)),
+                  "engineStarted: false\nstatus: " + rig.controller->status() +
+                      "\nengineError: " + rig.controller->engine().lastError().value_or("?"));
+    }
+    exitStatus.reset();
+    Config noneIncluded = includeAll(smallRoom());
+    for (auto& [uid, included] : *noneIncluded.include)
+        included = false;
+    Rig rig(smallRoom(), noneIncluded);
+    const auto check = SelfCheck::create(rig.controller, rig.main, terminate);
     check->runEngineSelfCheck();
-    ASSERT_TRUE(rig.main.runUntil([&] { return terminated; }, 20));
+    ASSERT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 5));
+    EXPECT_EQ(exitStatus, 1);
     EXPECT_EQ(readFile(rig.store.fileURL(SelfCheck::engineLogName)),
               "engineStarted: false\nstatus: " + rig.controller->status() +
-                  "\nengineError: " + rig.controller->engine().lastError().value_or("?"));
+                  "\nengineError: none\nInclude at least one speaker first");
+}
+
+std::filesystem::path stateDirIn(const QTemporaryDir& home) {
+    return std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda";
+}
+
+// Starts the program in `home` with every speaker of the built-in room included, offscreen through
+// Qt's own option; standard error goes to `errFile`, or to the test's when it is empty.
+std::unique_ptr<QProcess> startApp(const QTemporaryDir& home, QStringList args,
+                                   const QString& errFile = {}) {
+    SettingsStore(stateDirIn(home)).save(includeAll(sim::defaultRoom()));
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    p->setProcessEnvironment(env);
+    if (errFile.isEmpty())
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    else
+        p->setStandardErrorFile(errFile);
+    p->start(HOUSETONE_APP_FILE, args << "-platform"
+                                      << "offscreen");
+    return p;
+}
+
+// The program under SIGTERM (what a session ending sends) at moments spread over both self-checks,
+// ten runs at once: each ends cleanly with its settings saved, and Qt's own options pass silently.
+TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
+    ensureApplication();
+    constexpr int runs = 10;
+    std::vector<std::unique_ptr<QTemporaryDir>> homes;
+    std::vector<std::unique_ptr<QProcess>> procs;
+    for (int i = 0; i < runs; ++i) {
+        homes.push_back(std::make_unique<QTemporaryDir>());
+        procs.push_back(startApp(
+            *homes[i],
+            {i % 2 ? "--autotune-selftest" : "--selftest", "--sim-speed", "40", "--odd\x1b[31m"},
+            homes[i]->filePath("stderr.txt")));
+    }
+    // From before a check starts (its launch still pending) to well inside it.
+    const auto killAtMs = [](int i) { return 700 + 300 * i; };
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < runs; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(killAtMs(i) - clock.elapsed()));
+        ::kill(static_cast<pid_t>(procs[i]->processId()), SIGTERM);
+    }
+    for (int i = 0; i < runs; ++i) {
+        QProcess& p = *procs[i];
+        const bool finished = p.waitForFinished(30000);
+        if (!finished) p.kill(), p.waitForFinished();
+        const std::string err = readFile(homes[i]->filePath("stderr.txt").toStdString());
+        SCOPED_TRACE("killed at " + std::to_string(killAtMs(i)) + " ms\n" + err);
+        EXPECT_TRUE(finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
+        EXPECT_EQ(SettingsStore(stateDirIn(*homes[i])).load().include,
+                  includeAll(sim::defaultRoom()).include);
+        EXPECT_TRUE(contains(err, "housetone: ignoring unknown option \"--odd\\x1b[31m\""));
+        EXPECT_FALSE(contains(err, "platform") || contains(err, "offscreen"));
+    }
 }
 
 // ---- The program itself (slow: real self-check runs at 40x) -------------------------------------
@@ -490,26 +620,16 @@ TEST(SelfCheckRun, WhenTheAlignedEngineCannotStartOnlyTheFirstThreeLinesAreWritt
 class AppProcessSlow : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { ensureApplication(); }
-    // A home of its own with every speaker of the built-in room included; returns the log's lines.
+    // The log's lines.
     Lines run(const QString& flag, const char* logName, int timeoutMs) {
-        const auto stateDir =
-            std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda";
-        SettingsStore(stateDir).save(includeAll(hw.room()));
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home.path());
-        env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
         // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
-        p.start(HOUSETONE_APP_FILE,
-                {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
-        const bool finished = p.waitForFinished(timeoutMs);
-        if (!finished) p.kill(), p.waitForFinished();
-        EXPECT_TRUE(finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0);
-        text = readFile(stateDir / logName);
+        const auto p =
+            startApp(home, {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
+        const bool finished = p->waitForFinished(timeoutMs);
+        if (!finished) p->kill(), p->waitForFinished();
+        EXPECT_TRUE(finished && p->exitStatus() == QProcess::NormalExit && p->exitCode() == 0);
+        text = readFile(stateDirIn(home) / logName);
         return splitLines(text);
     }
 

@@ -124,13 +124,22 @@ void AppDelegate::createWindow() {
 
 void AppDelegate::scheduleLaunchOptions() {
     MainQueue& main = s_.main;
-    const auto quit = [] { QCoreApplication::quit(); };
+    const auto quit = [](int status) { QCoreApplication::exit(status); };
     if (options_.selfTest || options_.autoTuneSelfTest)
         selfCheck_ = SelfCheck::create(controller_, main, quit);
-    if (options_.selfTest)
-        main.postAfter(1.0, [check = selfCheck_] { check->runEngineSelfCheck(); });
-    if (options_.autoTuneSelfTest)
-        main.postAfter(2.0, [check = selfCheck_] { check->runAutoTuneSelfCheck(); });
+    // Held weakly: the delegate owns the check, so quitting before it runs ends it with the
+    // delegate, before the controller, while the main queue still works.
+    const std::weak_ptr<SelfCheck> check = selfCheck_;
+    if (options_.selfTest) {
+        main.postAfter(1.0, [check] {
+            if (const auto c = check.lock()) c->runEngineSelfCheck();
+        });
+    }
+    if (options_.autoTuneSelfTest) {
+        main.postAfter(2.0, [check] {
+            if (const auto c = check.lock()) c->runAutoTuneSelfCheck();
+        });
+    }
     if (options_.openMenu) {
         main.postAfter(2.0, [this, &main] {
             QPointer<QMenu> menu = statusItem_->menu();

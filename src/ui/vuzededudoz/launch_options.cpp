@@ -1,115 +1,148 @@
 #include "ui/vuzededudoz/launch_options.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
-#include <set>
-#include <string_view>
+#include <QCommandLineParser>
+#include <QFile>
+#include <QRegularExpression>
+#include <cstdio>
+
+#include "core/settings_store.h"
 
 namespace housetone::ui {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-// Options QGuiApplication and QApplication take for themselves, with one or two leading dashes.
-const std::set<std::string_view> qtOptionsWithValue = {
-    "platform",     "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-    "qwindowicon",  "qwindowtitle",       "session",       "style",  "stylesheet",
-    "display",      "geometry",           "title",         "name",   "visual",
-    "qwindowscreen"};
-const std::set<std::string_view> qtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
-
-std::string_view qtName(std::string_view arg) {
-    if (arg.substr(0, 2) == "--") return arg.substr(2);
-    if (arg.substr(0, 1) == "-") return arg.substr(1);
-    return {};
+// An argument that reads as an option rather than as a value: "--x" or "-x" with a letter, so
+// that a negative number still counts as a value.
+bool looksLikeOption(const QString& arg) {
+    return arg.size() >= 2 && arg[0] == '-' && (arg[1] == '-' || arg[1].isLetter());
 }
 
-bool isQtOption(std::string_view arg, bool& takesValue) {
-    std::string_view name = qtName(arg);
-    if (name.empty()) return false;
-    if (const auto eq = name.find('='); eq != std::string_view::npos) {
-        takesValue = false;
-        return qtOptionsWithValue.count(name.substr(0, eq)) > 0 ||
-               name.substr(0, eq) == "qmljsdebugger";
-    }
-    takesValue = qtOptionsWithValue.count(name) > 0;
-    return takesValue || qtFlags.count(name) > 0;
+QString optionName(const QString& arg) {
+    QString name = arg.mid(arg.startsWith("--") ? 2 : 1);
+    return name.left(name.indexOf('='));
 }
 
-std::optional<double> parsePositive(const std::string& text) {
-    if (text.empty()) return std::nullopt;
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (errno != 0 || end != text.c_str() + text.size() || !std::isfinite(v) || v <= 0)
-        return std::nullopt;
+std::string quoted(const QString& value) {
+    return "\"" + value.toStdString() + "\"";
+}
+
+std::string fileName(const QString& value) {
+    return QFile::encodeName(value).toStdString();
+}
+
+// Plain decimal notation only: "1e-300" or "0x10" are far more likely slips than intended speeds.
+std::optional<double> parseSpeed(const QString& text) {
+    static const QRegularExpression decimal(R"(^(\d+(\.\d*)?|\.\d+)$)");
+    if (!decimal.match(text).hasMatch()) return std::nullopt;
+    const double v = text.toDouble();
+    if (!(v >= minSimSpeed && v <= maxSimSpeed)) return std::nullopt;
     return v;
 }
 
 }  // namespace
 
-LaunchOptions parseLaunchOptions(const std::vector<std::string>& args) {
+LaunchOptions parseLaunchOptions(const QStringList& args) {
+    const QCommandLineOption appearance("appearance", {}, "mode"), selfTest("selftest"),
+        autoTuneSelfTest("autotune-selftest"), openMenu("open-menu"), showAbout("show-about"),
+        simRoom("sim-room", {}, "file"), simSpeed("sim-speed", {}, "x"),
+        simRecord("sim-record", {}, "file"), screenshotDir("screenshot-dir", {}, "dir"),
+        help(QStringList{"help", "h"}), version("version"), printRoomUIDs("print-room-uids");
+    QCommandLineParser parser;
+    // "-platform" is one option, as Qt reads it, not the letters p, l, a, ...
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({appearance, selfTest, autoTuneSelfTest, openMenu, showAbout, simRoom,
+                       simSpeed, simRecord, screenshotDir, help, version, printRoomUIDs});
+
+    // The parser takes the next argument as an option's value whatever it is; an option followed
+    // by another option (or by nothing) is given an empty value instead, so "--sim-record
+    // --print-room-uids" is a missing file name and a flag, not a file named "--print-room-uids".
+    const QStringList valueOptions = {"appearance", "sim-room", "sim-speed", "sim-record",
+                                      "screenshot-dir"};
+    QStringList argv{"housetone"};
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        const bool bare = looksLikeOption(arg) && !arg.contains('=');
+        const bool valueFollows = i + 1 < args.size() && !looksLikeOption(args[i + 1]);
+        argv << (bare && valueOptions.contains(optionName(arg)) && !valueFollows ? arg + "=" : arg);
+    }
+
     LaunchOptions o;
-    const auto has = [&](std::string_view flag) {
-        return std::find(args.begin(), args.end(), flag) != args.end();
+    const bool parsed = parser.parse(argv);
+    // Unknown options are only warned about; any other complaint ("--selftest=yes") is an error.
+    if (!parsed && parser.unknownOptionNames().isEmpty())
+        o.error = parser.errorText().toStdString();
+    for (const QString& arg : args) {
+        if (arg == "--") break;
+        if (looksLikeOption(arg) && parser.unknownOptionNames().contains(optionName(arg)))
+            o.warnings.push_back("ignoring unknown option " + quoted(arg) + " (see --help)");
+    }
+    for (const QString& arg : parser.positionalArguments())
+        o.warnings.push_back("ignoring unexpected argument " + quoted(arg) + " (see --help)");
+
+    o.selfTest = parser.isSet(selfTest);
+    o.autoTuneSelfTest = parser.isSet(autoTuneSelfTest);
+    o.openMenu = parser.isSet(openMenu);
+    o.showAbout = parser.isSet(showAbout);
+    o.help = parser.isSet(help);
+    o.version = parser.isSet(version);
+    o.printRoomUIDs = parser.isSet(printRoomUIDs);
+
+    // Only the exact lower-case words count; anything else (or nothing) keeps the desktop's look.
+    if (parser.value(appearance) == "dark") o.appearance = Appearance::dark;
+    if (parser.value(appearance) == "light") o.appearance = Appearance::light;
+
+    const auto fileValue = [&](const QCommandLineOption& option,
+                               const char* what) -> std::optional<std::string> {
+        if (!parser.isSet(option)) return std::nullopt;
+        const QString value = parser.value(option);
+        if (value.isEmpty()) {
+            if (!o.error) o.error = "--" + option.names().front().toStdString() + " needs " + what;
+            return std::nullopt;
+        }
+        return fileName(value);
     };
-    o.selfTest = has("--selftest");
-    o.autoTuneSelfTest = has("--autotune-selftest");
-    o.openMenu = has("--open-menu");
-    o.showAbout = has("--show-about");
-    o.help = has("--help") || has("-h");
-    o.version = has("--version");
-    o.printRoomUIDs = has("--print-room-uids");
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasNext = i + 1 < args.size();
-        const auto needValue = [&](const char* what) -> std::optional<std::string> {
-            if (!hasNext) {
-                if (!o.error) o.error = arg + " needs " + what;
-                return std::nullopt;
-            }
-            return args[++i];
-        };
-
-        if (arg == "--appearance") {
-            // Only the exact lower-case words count; anything else (or nothing) keeps the
-            // desktop's appearance.
-            if (hasNext) {
-                const std::string& v = args[++i];
-                if (v == "dark") o.appearance = Appearance::dark;
-                if (v == "light") o.appearance = Appearance::light;
-            }
-        } else if (arg == "--sim-room") {
-            o.simRoom = needValue("a room file");
-        } else if (arg == "--sim-record") {
-            o.simRecord = needValue("a WAV file to write");
-        } else if (arg == "--screenshot-dir") {
-            o.screenshotDir = needValue("a directory");
-        } else if (arg == "--sim-speed") {
-            if (const auto v = needValue("a speed factor greater than 0, such as 1 or 40")) {
-                if (const auto speed = parsePositive(*v)) {
-                    o.simSpeed = *speed;
-                } else if (!o.error) {
-                    o.error = "--sim-speed needs a number greater than 0, such as 1 or 40 (got \"" +
-                              *v + "\")";
-                }
-            }
-        } else if (arg == "--selftest" || arg == "--autotune-selftest" || arg == "--open-menu" ||
-                   arg == "--show-about" || arg == "--help" || arg == "-h" || arg == "--version" ||
-                   arg == "--print-room-uids") {
-            // Flags, read above.
-        } else {
-            bool takesValue = false;
-            if (isQtOption(arg, takesValue)) {
-                if (takesValue && hasNext) ++i;
-            } else {
-                o.warnings.push_back("ignoring unknown option \"" + arg + "\" (see --help)");
-            }
+    o.simRoom = fileValue(simRoom, "a room file");
+    o.simRecord = fileValue(simRecord, "a WAV file to write");
+    o.screenshotDir = fileValue(screenshotDir, "a directory");
+    if (parser.isSet(simSpeed)) {
+        if (const auto speed = parseSpeed(parser.value(simSpeed))) {
+            o.simSpeed = *speed;
+        } else if (!o.error) {
+            char range[96];
+            std::snprintf(range, sizeof range, "a decimal number from %g to %g, such as 1 or 40",
+                          minSimSpeed, maxSimSpeed);
+            o.error = std::string("--sim-speed needs ") + range + " (got " +
+                      quoted(parser.value(simSpeed)) + ")";
         }
     }
     return o;
+}
+
+std::optional<std::string> recordTargetError(const fs::path& target,
+                                             const fs::path& stateDirectory) {
+    std::error_code ec;
+    const fs::path state = fs::weakly_canonical(stateDirectory, ec);
+    if (ec) return std::nullopt;
+    // Through links too: a link elsewhere that points at offsets.json is offsets.json.
+    const fs::path file = fs::weakly_canonical(followLinks(target).value_or(target), ec);
+    if (ec) return std::nullopt;
+    const fs::path inside = file.lexically_relative(state);
+    if (inside.empty() || *inside.begin() == "..") return std::nullopt;
+    return "--sim-record cannot write into \"" + stateDirectory.string() +
+           "\": it holds the program's settings and logs";
+}
+
+std::string terminalSafe(const std::string& text) {
+    QString out;
+    for (const char32_t c : QString::fromUtf8(text).toUcs4()) {
+        if (QChar::category(c) == QChar::Other_Control)
+            out += QString::asprintf("\\x%02x", static_cast<unsigned>(c));
+        else
+            out += QString::fromUcs4(&c, 1);
+    }
+    return out.toStdString();
 }
 
 std::string helpText() {
@@ -124,7 +157,7 @@ std::string helpText() {
            "  --sim-room FILE           use the simulated room described in FILE (JSON)\n"
            "                            instead of the built-in one\n"
            "  --sim-speed X             run the simulated room X times faster than real time\n"
-           "                            (default 1)\n"
+           "                            (0.1 to 1000, default 1)\n"
            "  --sim-record FILE         record what the listening position hears to a WAV file\n"
            "                            until the program quits\n"
            "  --help                    show this text\n"

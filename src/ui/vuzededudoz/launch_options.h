@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,7 +20,7 @@ struct LaunchOptions {
     bool showAbout = false;         // --show-about
 
     std::optional<std::string> simRoom;    // --sim-room FILE
-    double simSpeed = 1;                   // --sim-speed X, X > 0
+    double simSpeed = 1;                   // --sim-speed X, a decimal in [minSimSpeed, maxSimSpeed]
     std::optional<std::string> simRecord;  // --sim-record FILE
 
     bool help = false;     // --help
@@ -32,9 +34,25 @@ struct LaunchOptions {
     std::optional<std::string> error;   // one line for stderr; the run ends with status 2
 };
 
-// `args` without the program name. Options are whole arguments and may appear anywhere; Qt's own
-// options ("-platform offscreen", "-style Fusion", ...) pass without a warning.
-LaunchOptions parseLaunchOptions(const std::vector<std::string>& args);
+// Slower than a tenth of real time a buffer takes seconds; faster than a thousand times the
+// simulator cannot keep pace on any machine.
+inline constexpr double minSimSpeed = 0.1;
+inline constexpr double maxSimSpeed = 1000;
+
+// `args` without the program name. Options may appear anywhere, with one or two leading dashes;
+// an option that takes a value never takes the next option as that value. Unknown options only
+// warn: read again after QApplication has taken Qt's own options ("-platform offscreen") out of
+// the arguments, what is still unknown is a mistake.
+LaunchOptions parseLaunchOptions(const QStringList& args);
+
+// A recording may not go into the state directory: its files (settings, click sound, logs) are
+// the program's own. The one-line refusal, or nothing.
+std::optional<std::string> recordTargetError(const std::filesystem::path& target,
+                                             const std::filesystem::path& stateDirectory);
+
+// `text` fit to print on a terminal: control characters (from a room file or the arguments) are
+// written as "\x1b" so they cannot move the cursor, recolour or retitle it.
+std::string terminalSafe(const std::string& text);
 
 std::string helpText();
 

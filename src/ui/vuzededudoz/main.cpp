@@ -30,9 +30,20 @@ namespace {
 
 constexpr int usageError = 2;
 
+void say(const std::string& message) {
+    std::fprintf(stderr, "housetone: %s\n", ui::terminalSafe(message).c_str());
+}
+
 int fail(const std::string& message) {
-    std::fprintf(stderr, "housetone: %s\n", message.c_str());
+    say(message);
     return usageError;
+}
+
+QStringList arguments(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
 }
 
 int quitPipe[2] = {-1, -1};
@@ -66,7 +77,7 @@ void quitOnSignals(QObject* parent) {
 int main(int argc, char** argv) {
     // Everything that can go wrong with the command line is reported before Qt opens a display,
     // so it is reported the same way on a machine without one.
-    const ui::LaunchOptions options = ui::parseLaunchOptions({argv + 1, argv + argc});
+    const ui::LaunchOptions options = ui::parseLaunchOptions(arguments(argc, argv));
     if (options.help) {
         std::fputs(ui::helpText().c_str(), stdout);
         return 0;
@@ -76,8 +87,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.error) return fail(*options.error);
-    for (const std::string& w : options.warnings)
-        std::fprintf(stderr, "housetone: %s\n", w.c_str());
+    if (options.simRecord) {
+        const auto refusal =
+            ui::recordTargetError(*options.simRecord, SettingsStore::defaultStateDirectory());
+        if (refusal) return fail(*refusal);
+    }
 
     sim::RoomSpec room;
     try {
@@ -87,7 +101,7 @@ int main(int argc, char** argv) {
     }
     if (options.printRoomUIDs) {
         for (const sim::OutputSpec& o : room.outputs)
-            std::printf("%s\n", o.uid.c_str());
+            std::printf("%s\n", ui::terminalSafe(o.uid).c_str());
         return 0;
     }
 
@@ -99,6 +113,11 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName("housetone");
     QApplication::setWindowIcon(QIcon(ui::resourcePath("AppIcon.png")));
     quitOnSignals(&app);
+    // Qt has taken its own options ("-platform offscreen") out of the arguments by now; what is
+    // still unknown is worth a word.
+    for (const std::string& w :
+         ui::parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
+        say(w);
 
     sim::SimAudioSystem hw(std::move(room), {.speed = options.simSpeed});
     if (options.simRecord && !hw.recordListeningTo(*options.simRecord))
