@@ -94,6 +94,14 @@ TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
                   "speaker running late — Bluetooth latency wanders between runs, room geometry "
                   "does not. The offsets above are the measured ones and should be right; if it "
                   "still sounds smeared, try Align by ear.");
+    EXPECT_EQ(tuneReport({pass(1, true, 30.4, {"Clicks: late by +30 ms."}),
+                          pass(2, true, 32.0, {"Clicks: late by +32 ms."})},
+                         {}, 2, TuneEnd::reflection, false),
+              head +
+                  "A second arrival sat at the same +32 ms on both passes: Clicks: late by +30 "
+                  "ms. A lag that does not move between passes is a room reflection, not a "
+                  "speaker running late. The offsets above are the measured ones and should be "
+                  "right; if it still sounds smeared, try Align by ear.");
     EXPECT_EQ(tuneReport({pass(1, false, 0, {"Clicks: could not run.", "Sweep: could not run."})},
                          {}, 1, TuneEnd::normal, true),
               head + "Could not verify: Clicks: could not run. Sweep: could not run.");
@@ -186,6 +194,12 @@ TEST(FusePairs, ALoopThatDoesNotCloseIsSharedOutAndWarnedAbove25Ms) {
     EXPECT_EQ(log.back(), "transitivity: worst loop residual 30.0 ms");
     EXPECT_EQ(f.warnings, Lines{"measurements disagree by up to 30 ms — Bluetooth latency wandered "
                                 "during the tune; re-run if it sounds off"});
+    // Without a Bluetooth device taking part, Bluetooth is not the suspect.
+    EXPECT_EQ(fusePairs({dev("a"), dev("b"), dev("c")}, "a",
+                        {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log, false)
+                  .warnings,
+              Lines{"measurements disagree by up to 30 ms — the room's noise or a faint speaker "
+                    "upset the timing; re-run if it sounds off"});
 }
 
 }  // namespace
