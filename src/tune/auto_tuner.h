@@ -63,14 +63,14 @@ FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referen
                     const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth);
 
 // The longest offset the engine's delay line (and stored settings) take, ms.
-constexpr double offsetLimitMs = 250.0;
+constexpr double tuneOffsetLimitMs = 250.0;
 
 // The offsets to apply: the speaker slowest by latency + engineTrimMs gets 0, every other one the
 // difference, rounded to whole ms (halves away from zero) within [0, limitMs].
 std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
                                           const std::map<std::string, double>& latency,
                                           const std::map<std::string, double>& engineTrimMs,
-                                          double limitMs = offsetLimitMs);
+                                          double limitMs = tuneOffsetLimitMs);
 // The offsets the fire check plays with: by measured latency alone, because the check plays
 // through its own aggregate, not through the engine, less each speaker's shortfall (UID -> ms the
 // limit cut from its applied offset), so that the check hears what the user will hear.
