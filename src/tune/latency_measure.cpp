@@ -202,13 +202,16 @@ std::map<std::string, LatencyResult> measureLatencies(
         LatencyResult r;
         r.latencyMs = static_cast<double>(s.index) / rate * 1000.0 - e;
         r.ratio = s.ratio();
-        r.heard = s.heard;
+        // Heard by the full-range search but not (or elsewhere) by the narrow one: the speaker
+        // sounds, only too far from the others for its latency to be read here.
+        const bool elsewhere =
+            wide[i].heard && (!s.heard || std::abs(wide[i].index - s.index) > edge);
+        r.heard = s.heard || wide[i].heard;
         r.peak = s.value;
         r.clarity = s.clarity;
         r.floor = floor;
         const bool atEdge = s.index - lo < edge || hi - 1 - s.index < edge;
-        const bool elsewhere = wide[i].heard && std::abs(wide[i].index - s.index) > edge;
-        r.farApart = s.heard && (atEdge || elsewhere);
+        r.farApart = elsewhere || (s.heard && atEdge);
         results[speakers[i].uid] = r;
     }
     return results;

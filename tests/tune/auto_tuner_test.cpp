@@ -284,6 +284,7 @@ TEST_F(AutoTunerRun, SilentSpeakersAreNamedWithTheirReasonAndTheAudibleOnesTuned
         double micNoise;
         std::set<std::string> silent;
         std::string named;
+        std::string standIn;  // the first pair the stand-in reference measures
     };
     const std::vector<Case> cases{
         // The laptop's own speakers muted: the reference is silent and another stands in.
@@ -291,14 +292,16 @@ TEST_F(AutoTunerRun, SilentSpeakersAreNamedWithTheirReasonAndTheAudibleOnesTuned
           speaker("Porch", transport::bluetooth, 160, 2)},
          0.002,
          {"uid-Desk"},
-         "Not heard (left unchanged): Desk (muted)."},
+         "Not heard (left unchanged): Desk (muted).",
+         "Auto-tune: pair — Shelf + Porch…"},
         // The laptop at volume 0 (so the reference stands in again), a muted Bluetooth speaker,
         // and one barely above the microphone's noise that is still heard.
         {{silentDesk, mutedPorch, speaker("Shelf", transport::usb, 60, 3),
           speaker("Faint", transport::usb, 30, 2, 0.004)},
          0.0003,
          {"uid-Desk", "uid-Porch"},
-         "Not heard (left unchanged): Desk (volume 0), Porch (muted)."},
+         "Not heard (left unchanged): Desk (volume 0), Porch (muted).",
+         "Auto-tune: pair — Shelf + Porch…"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.named);
@@ -306,6 +309,7 @@ TEST_F(AutoTunerRun, SilentSpeakersAreNamedWithTheirReasonAndTheAudibleOnesTuned
         const Outcome out = tune(hw);
         expectHonest(hw, out, c.silent);
         EXPECT_NE(out.text.find(c.named + " Verified: "), std::string::npos) << out.text;
+        EXPECT_TRUE(out.saw(c.standIn));
     }
 }
 

@@ -119,10 +119,13 @@ TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
     // Unmeasured speakers and notes get their own sentences.
     TunePass p = pass(1, true, 0, together);
     p.unmeasured = {"Porch", "Attic"};
+    p.tooFar = {"Loft"};
     EXPECT_EQ(tuneReport({p}, {"room is noisy (ambient RMS 0.07) — results may be rough", "x"}, 1,
                          TuneEnd::normal, true),
               head +
-                  "Unmeasured (left unchanged): Porch, Attic. Verified: Clicks: one arrival — "
+                  "Unmeasured (left unchanged): Porch, Attic. Too far apart to measure (left "
+                  "unchanged): Loft — more than a second from the others. Verified: Clicks: one "
+                  "arrival — "
                   "together. Sweep: one arrival — together. Notes: room is noisy (ambient RMS "
                   "0.07) — results may be rough; x.");
 }
