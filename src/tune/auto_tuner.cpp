@@ -445,10 +445,11 @@ FusedPass AutoTuner::runPass(Run& r) {
     Dev reference = r.reference.value_or(referenceSpeaker(speakers));
     PairDeltas deltas;
     Hearing hearing;
-    std::vector<std::string> lines;
+    // What each measurement heard goes to the log after the pass's pair statistics, which lead.
+    std::vector<std::string> heardLines;
     const auto measure = [&](const std::vector<Dev>& group) {
         const auto results = measureLatencies(hw_, micDevice, group, {});
-        noteHearing(hearing, group, results, lines);
+        noteHearing(hearing, group, results, heardLines);
         recordDeltas(deltas, group, results);
     };
     const auto pairs = [&](const std::string& skip) {
@@ -468,8 +469,8 @@ FusedPass AutoTuner::runPass(Run& r) {
             return hearing.heard.contains(d.uid);
         });
         if (stand != speakers.end() && !isCancelled()) {
-            lines.push_back("reference " + reference.name + " not heard; " + stand->name +
-                            " stands in for it");
+            heardLines.push_back("reference " + reference.name + " not heard; " + stand->name +
+                                 " stands in for it");
             const std::string silent = reference.uid;
             reference = *stand;
             r.reference = *stand;
@@ -492,7 +493,9 @@ FusedPass AutoTuner::runPass(Run& r) {
         measure(speakers);
     }
 
+    std::vector<std::string> lines;
     FusedPass fused = fusePairs(speakers, reference.uid, deltas, lines, r.bluetooth);
+    lines.insert(lines.end(), heardLines.begin(), heardLines.end());
     // The reference is 0 by definition; when nothing was heard at all it is not measured either.
     std::erase_if(fused.latency,
                   [&](const auto& entry) { return !hearing.heard.contains(entry.first); });
