@@ -19,7 +19,8 @@ constexpr double tailSeconds = 1.6;    // room for late speakers and reverberati
 constexpr double captureMargin = 0.4;  // s recorded beyond the playback time
 constexpr double doneGrace = 3.0;      // s past the playback time before giving up on `done`
 // s still recorded after `done`: the player's own tail is 0.3 s, and a speaker up to the narrow
-// search's reach later than the others must still be heard whole.
+// search's reach later than the others (or left that late by the delay limit in a fire check)
+// must still be heard whole.
 constexpr double lastArrivals = 1.0;
 constexpr double wideBeforeMs = 250;  // wide search, ms before the scheduled time
 constexpr double wideAfterMs = 1800;  // ... and after it
@@ -33,7 +34,9 @@ constexpr double edgeMs = 2;  // a peak this close to the edge may lie beyond it
 // sweep, about 1/50 of what the opposite template finds there. 3 sits well inside that gap.
 constexpr double crossShare = 3.0;
 // White-noise correlation stays within about 4.5 standard deviations over a window; a speaker
-// barely above the microphone's noise still clears the floor hundreds of times over.
+// barely above the microphone's noise still clears the floor hundreds of times over. (For white
+// noise the opposite template's span maximum already rules such peaks out; the floor also holds
+// for noise that is not white.)
 constexpr double floorFactor = 8.0;
 
 // Largest |c| over [k - reach, k + reach] for every k (a running maximum over a deque of
@@ -62,7 +65,6 @@ struct Search {
     std::int64_t index = 0;
     double value = 0;    // |own correlation| at index
     double median = 0;   // of |own correlation| over the window
-    double cross = 0;    // opposite template's largest value over the same stretch
     double clarity = 0;  // value / cross at index; unheard: the best over the window
     bool heard = false;
     double ratio() const { return median > 0 ? value / median : 0.0; }
@@ -79,18 +81,17 @@ Search heardPeak(const std::vector<float>& own, const std::vector<float>& cross,
     plain.index = plainPeak->index;
     plain.value = plainPeak->value;
     plain.median = plainPeak->median;
-    plain.cross = cross[static_cast<std::size_t>(plain.index)];
     for (std::int64_t k = std::max<std::int64_t>(lo, 0);
          k < std::min(hi, static_cast<std::int64_t>(own.size())); ++k) {
         const double v = std::fabs(own[static_cast<std::size_t>(k)]);
         if (!(v > floorFactor * floor)) continue;
         const double c = cross[static_cast<std::size_t>(k)];
+        // The opposite template finding exactly nothing (digital silence) leaves v unrivalled.
         const double clarity = c > 0 ? v / c : 1e9;
         plain.clarity = std::max(plain.clarity, clarity);
         if (clarity >= crossShare && v > best.value) {
             best.index = k;
             best.value = v;
-            best.cross = c;
             best.clarity = clarity;
             best.heard = true;
         }
