@@ -66,7 +66,6 @@ TEST(CrossCorrelate, FindsASweepWhereItStartsInTheRecording) {
         rec[4321 + p] += 0.3f * up[p];
         rec[30000 + p] += 0.3f * down[p];
     }
-    expectSameCorrelation(rec, up);
     const auto cUp = crossCorrelate(rec, up);
     const auto cDown = crossCorrelate(rec, down);
     const auto peakAt = [](const std::vector<float>& c) {
