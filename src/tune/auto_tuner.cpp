@@ -71,13 +71,18 @@ void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
 void noteHearing(Hearing& hearing, const std::vector<Dev>& group,
                  const std::map<std::string, LatencyResult>& results,
                  std::vector<std::string>& log) {
+    // Far apart is mutual: whichever side the search centred on, a speaker on either side of the
+    // split may be the one no other measurement can place.
+    const bool split = std::any_of(results.begin(), results.end(), [](const auto& entry) {
+        return entry.second.heard && entry.second.farApart;
+    });
     for (const Dev& d : group) {
         const auto it = results.find(d.uid);
         if (it == results.end()) continue;
         const LatencyResult& r = it->second;
         hearing.listened.insert(d.uid);
         if (r.heard) hearing.heard.insert(d.uid);
-        if (r.heard && r.farApart) hearing.far.insert(d.uid);
+        if (r.heard && split) hearing.far.insert(d.uid);
         log.push_back(formatText(
             "%s %s: peak %.3g, %.3g× the opposite sweep, %.3g× the noise floor",
             !r.heard     ? "not heard"

@@ -37,7 +37,9 @@ void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
 struct Hearing {
     std::set<std::string> listened;  // UIDs that had a recording made of them
     std::set<std::string> heard;     // UIDs heard in at least one measurement
-    std::set<std::string> far;       // UIDs heard somewhere beyond the search around the others
+    // UIDs heard in a measurement that split its speakers into groups too far apart to search
+    // together; only those left without a latency are reported as too far apart.
+    std::set<std::string> far;
 };
 
 // Adds one measurement's findings to `hearing`, with one log line per speaker giving the figures

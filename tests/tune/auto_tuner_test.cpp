@@ -343,6 +343,20 @@ TEST_F(AutoTunerRun, ASpeakerBeyondTheDelayLimitIsNamedWithWhatItNeedsAndNeverVe
     }
 }
 
+TEST_F(AutoTunerRun, ASpeakerMoreThanASecondLateIsReportedTooFarApartNotGivenAnOffset) {
+    SimAudioSystem hw(
+        room({speaker("Desk", transport::builtIn, 5, 1), speaker("Shelf", transport::usb, 40, 1),
+              speaker("Late", transport::hdmi, 1200, 1)}),
+        {.speed = speed, .startWorld = true});
+    const Outcome out = tune(hw);
+    expectHonest(hw, out, {"uid-Late"});
+    EXPECT_NE(out.text.find("Too far apart to measure (left unchanged): Late — more than a second "
+                            "from the others."),
+              std::string::npos)
+        << out.text;
+    EXPECT_EQ(out.text.find("A second arrival"), std::string::npos) << out.text;
+}
+
 TEST_F(AutoTunerRun, HeavyNoiseWithoutBluetoothNeverBlamesBluetooth) {
     // Noise this heavy leaves the click check hearing stray peaks on every pass.
     SimAudioSystem hw(
