@@ -23,9 +23,8 @@ constexpr double minRatio = 5.0;       // peak-to-median ratio a pair's two arri
 constexpr double maxDeltaMs = 1000.0;  // larger differences are stray peaks, not latency
 constexpr double unstableSpreadMs = 60.0;
 constexpr int fusionSweeps = 32;
-constexpr double disagreeMs = 25.0;    // loop residual that means a latency moved mid-tune
-constexpr double maxOffsetMs = 250.0;  // the engine's delay line holds no more
-constexpr double reflectionMs = 4.0;   // a lag that moved less than this between passes stays put
+constexpr double disagreeMs = 25.0;   // loop residual that means a latency moved mid-tune
+constexpr double reflectionMs = 4.0;  // a lag that moved less than this between passes stays put
 
 // Whole ms, halves away from zero; negative and NaN become 0.
 double wholeMs(double ms) {
@@ -50,20 +49,58 @@ const Dev& referenceSpeaker(const std::vector<Dev>& speakers) {
 
 void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
                   const std::map<std::string, LatencyResult>& results) {
+    const auto usable = [&](const Dev& d) {
+        const auto it = results.find(d.uid);
+        return it != results.end() && it->second.heard && !it->second.farApart &&
+                       it->second.ratio >= minRatio
+                   ? &it->second
+                   : nullptr;
+    };
     for (std::size_t i = 0; i < group.size(); ++i) {
-        const auto a = results.find(group[i].uid);
-        if (a == results.end() || !(a->second.ratio >= minRatio)) continue;
+        const LatencyResult* a = usable(group[i]);
+        if (!a) continue;
         for (std::size_t j = i + 1; j < group.size(); ++j) {
-            const auto b = results.find(group[j].uid);
-            if (b == results.end() || !(b->second.ratio >= minRatio)) continue;
-            const double d = b->second.latencyMs - a->second.latencyMs;
+            const LatencyResult* b = usable(group[j]);
+            if (!b) continue;
+            const double d = b->latencyMs - a->latencyMs;
             if (std::fabs(d) <= maxDeltaMs) deltas[group[j].uid + "|" + group[i].uid].push_back(d);
         }
     }
 }
 
+void noteHearing(Hearing& hearing, const std::vector<Dev>& group,
+                 const std::map<std::string, LatencyResult>& results,
+                 std::vector<std::string>& log) {
+    // Far apart is mutual: whichever side the search centred on, a speaker on either side of the
+    // split may be the one no other measurement can place.
+    const bool split = std::any_of(results.begin(), results.end(), [](const auto& entry) {
+        return entry.second.heard && entry.second.farApart;
+    });
+    for (const Dev& d : group) {
+        const auto it = results.find(d.uid);
+        if (it == results.end()) continue;
+        const LatencyResult& r = it->second;
+        hearing.listened.insert(d.uid);
+        if (r.heard) hearing.heard.insert(d.uid);
+        if (r.heard && split) hearing.far.insert(d.uid);
+        log.push_back(formatText(
+            "%s %s: peak %.3g, %.3g× the opposite sweep, %.3g× the noise floor",
+            !r.heard     ? "not heard"
+            : r.farApart ? "far apart"
+                         : "heard",
+            d.uid.c_str(), r.peak, r.clarity, r.floor > 0 ? r.peak / r.floor : INFINITY));
+    }
+}
+
+std::string silentReason(AudioHardware& hw, const Dev& speaker) {
+    if (readMute(hw, speaker.id).value_or(false)) return "muted";
+    if (const auto volume = readVolume(hw, speaker.id); volume && *volume == 0.0f)
+        return "volume 0";
+    return "off, out of range or not playing";
+}
+
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
-                    const PairDeltas& deltas, std::vector<std::string>& log) {
+                    const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth) {
     // graph[X][Y] = fused latency(X) - latency(Y), ms.
     std::map<std::string, std::map<std::string, double>> graph;
     for (const auto& [key, values] : deltas) {
@@ -122,16 +159,19 @@ FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referen
     log.push_back(formatText("transitivity: worst loop residual %.1f ms", worst));
     if (worst > disagreeMs)
         out.warnings.push_back(
-            formatText("measurements disagree by up to %.0f ms — Bluetooth "
-                       "latency wandered during the tune; re-run if it "
-                       "sounds off",
-                       worst));
+            bluetooth ? formatText("measurements disagree by up to %.0f ms — Bluetooth latency "
+                                   "wandered during the tune; re-run if it sounds off",
+                                   worst)
+                      : formatText("measurements disagree by up to %.0f ms — the room's noise "
+                                   "or a faint speaker upset the timing; re-run if it sounds off",
+                                   worst));
     return out;
 }
 
 std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
                                           const std::map<std::string, double>& latency,
-                                          const std::map<std::string, double>& engineTrimMs) {
+                                          const std::map<std::string, double>& engineTrimMs,
+                                          double limitMs) {
     std::map<std::string, double> total;
     std::optional<double> slowest;
     for (const Dev& d : measured) {
@@ -144,12 +184,13 @@ std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
     }
     std::map<std::string, double> offsets;
     for (const auto& [uid, t] : total)
-        offsets[uid] = std::min(wholeMs(*slowest - t), maxOffsetMs);
+        offsets[uid] = std::min(wholeMs(*slowest - t), limitMs);
     return offsets;
 }
 
 std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measured,
-                                                  const std::map<std::string, double>& latency) {
+                                                  const std::map<std::string, double>& latency,
+                                                  const std::map<std::string, double>& shortfall) {
     std::optional<double> maxLat;
     for (const Dev& d : measured) {
         const auto lat = latency.find(d.uid);
@@ -158,7 +199,10 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
     std::map<std::string, double> expected;
     for (const Dev& d : measured) {
         const auto lat = latency.find(d.uid);
-        if (lat != latency.end()) expected[d.uid] = wholeMs(*maxLat - lat->second);
+        if (lat == latency.end()) continue;
+        const auto cut = shortfall.find(d.uid);
+        expected[d.uid] =
+            wholeMs(*maxLat - lat->second - (cut == shortfall.end() ? 0.0 : cut->second));
     }
     return expected;
 }
@@ -174,6 +218,9 @@ struct AutoTuner::Run {
     std::map<std::string, double> applied;  // by the latest completed pass
     std::optional<std::string> priorInput;  // UID of the default input before the run
     int last = 0;                           // number of the last pass started
+    // Stands in for the reference speaker when that one was not heard, for the rest of the run.
+    std::optional<Dev> reference;
+    bool bluetooth = false;  // a Bluetooth speaker or microphone takes part
 };
 
 AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, const SettingsStore& store)
@@ -264,6 +311,10 @@ bool AutoTuner::micCheck(Run& r) {
             formatText("room is noisy (ambient RMS %.2f) — results may be rough", rms));
         say("Warning: room is noisy — measuring anyway…");
     }
+    r.bluetooth = priorBluetooth ||
+                  (micDevice && isBluetoothTransport(transportOf(hw_, *micDevice))) ||
+                  std::any_of(r.speakers.begin(), r.speakers.end(),
+                              [](const Dev& d) { return d.isBluetooth(); });
     if (priorBluetooth)
         r.notes.push_back(
             "input was a Bluetooth mic; it was switched to the built-in mic during tuning and "
@@ -282,16 +333,36 @@ void AutoTuner::body(Run& r) {
     for (int p = 0; p < maxPasses; ++p) {
         r.last = p + 1;
         if (p > 0) say(formatText("Not together yet — measuring again (pass %d of 3)…", p + 1));
-        FusedPass fused = runPass(r.speakers);
+        FusedPass fused = runPass(r);
         if (p == 0) r.notes.insert(r.notes.end(), fused.warnings.begin(), fused.warnings.end());
         if (isCancelled()) break;
 
         const std::vector<Dev> measured = measuredOf(r.speakers, fused.latency);
+        // Speakers without a latency whose reason the report can name.
+        std::vector<std::string> notHeard, tooFar;
+        std::set<std::string> explained;
+        for (const Dev& d : r.speakers) {
+            if (fused.latency.contains(d.uid)) continue;
+            if (!fused.hearing.listened.contains(d.uid))
+                continue;  // its measurements failed: nothing is known about it
+            if (!fused.hearing.heard.contains(d.uid))
+                notHeard.push_back(d.name + " (" + silentReason(hw_, d) + ")");
+            else if (fused.hearing.far.contains(d.uid))
+                tooFar.push_back(d.name);
+            else
+                continue;
+            explained.insert(d.uid);
+        }
         if (measured.size() < 2) {
             if (r.passes.empty()) {
+                std::vector<std::string> why;
+                if (!notHeard.empty()) why.push_back("Not heard: " + joined(notHeard, ", ") + ".");
+                if (!tooFar.empty())
+                    why.push_back("Too far apart to measure: " + joined(tooFar, ", ") + ".");
+                if (!r.notes.empty()) why.push_back(joined(r.notes, "; "));
                 finish("Could not measure enough speakers — nothing was changed. " +
-                       (r.notes.empty() ? std::string("Try again with the room quiet.")
-                                        : joined(r.notes, "; ")));
+                       (why.empty() ? std::string("Try again with the room quiet.")
+                                    : joined(why, " ")));
                 restoreInput(r);
                 return;
             }
@@ -301,9 +372,19 @@ void AutoTuner::body(Run& r) {
             break;
         }
 
-        r.applied =
-            tuneOffsets(measured, fused.latency,
-                        store_.load().engineTrimMs.value_or(std::map<std::string, double>{}));
+        const auto trim = store_.load().engineTrimMs.value_or(std::map<std::string, double>{});
+        r.applied = tuneOffsets(measured, fused.latency, trim);
+        // What the limit cuts from each offset: the fire check plays without it, and the report
+        // says who will play early and by how much.
+        const auto needed = tuneOffsets(measured, fused.latency, trim, INFINITY);
+        std::map<std::string, double> shortfall;
+        std::vector<CappedSpeaker> capped;
+        for (const Dev& d : measured) {
+            const double cut = needed.at(d.uid) - r.applied.at(d.uid);
+            if (cut <= 0) continue;
+            shortfall[d.uid] = cut;
+            capped.push_back({d.name, needed.at(d.uid), cut});
+        }
         for (const auto& [uid, ms] : r.applied)
             r.working[uid] = ms;
         if (!r.applied.empty()) apply(r.applied);
@@ -315,8 +396,9 @@ void AutoTuner::body(Run& r) {
         hw_.clock().sleepFor(applySettle);
         if (isCancelled()) break;
 
-        const auto expected = verificationOffsets(measured, fused.latency);
-        PassSummary summary = passSummary(measured, fused.latency, r.applied, r.speakers);
+        const auto expected = verificationOffsets(measured, fused.latency, shortfall);
+        PassSummary summary =
+            passSummary(measured, fused.latency, r.applied, r.speakers, explained);
         FireCheck check;
         std::vector<std::string> peaks;
         say("Checking they fire together — clicks…");
@@ -328,7 +410,10 @@ void AutoTuner::body(Run& r) {
         }
         appendLog(std::move(peaks));
         r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
-                                    std::move(summary.appliedTxt), std::move(summary.unmeasured)});
+                                    std::move(summary.appliedTxt), std::move(summary.unmeasured),
+                                    std::move(notHeard), std::move(tooFar), std::move(capped)});
+        // Another pass would measure the same gap and hit the same limit.
+        if (!r.passes.back().capped.empty()) break;
 
         if (p >= 1) {
             const FireCheck& previous = r.passes[r.passes.size() - 2].check;
@@ -356,22 +441,46 @@ void AutoTuner::body(Run& r) {
                                      best.index, r.last));
     }
     if (isCancelled()) end = TuneEnd::cancelled;
-    finish(tuneReport(r.passes, r.notes, r.last, end));
+    finish(tuneReport(r.passes, r.notes, r.last, end, r.bluetooth));
     restoreInput(r);
 }
 
-FusedPass AutoTuner::runPass(const std::vector<Dev>& speakers) {
-    const Dev& reference = referenceSpeaker(speakers);
+FusedPass AutoTuner::runPass(Run& r) {
+    const std::vector<Dev>& speakers = r.speakers;
+    Dev reference = r.reference.value_or(referenceSpeaker(speakers));
     PairDeltas deltas;
+    Hearing hearing;
+    // What each measurement heard goes to the log after the pass's pair statistics, which lead.
+    std::vector<std::string> heardLines;
     const auto measure = [&](const std::vector<Dev>& group) {
-        recordDeltas(deltas, group, measureLatencies(hw_, micDevice, group, {}));
+        const auto results = measureLatencies(hw_, micDevice, group, {});
+        noteHearing(hearing, group, results, heardLines);
+        recordDeltas(deltas, group, results);
+    };
+    const auto pairs = [&](const std::string& skip) {
+        for (const Dev& other : speakers) {
+            if (other.uid == reference.uid || other.uid == skip) continue;
+            if (isCancelled()) break;
+            say("Auto-tune: pair — " + reference.name + " + " + other.name + "…");
+            measure({reference, other});
+        }
     };
 
-    for (const Dev& other : speakers) {
-        if (other.uid == reference.uid) continue;
-        if (isCancelled()) break;
-        say("Auto-tune: pair — " + reference.name + " + " + other.name + "…");
-        measure({reference, other});
+    pairs("");
+    // A silent reference (a muted laptop, say) would anchor every pair to nothing: the first
+    // speaker heard takes its place for the rest of the run.
+    if (!hearing.heard.contains(reference.uid)) {
+        const auto stand = std::find_if(speakers.begin(), speakers.end(), [&](const Dev& d) {
+            return hearing.heard.contains(d.uid);
+        });
+        if (stand != speakers.end() && !isCancelled()) {
+            heardLines.push_back("reference " + reference.name + " not heard; " + stand->name +
+                                 " stands in for it");
+            const std::string silent = reference.uid;
+            reference = *stand;
+            r.reference = *stand;
+            pairs(silent);
+        }
     }
     if (speakers.size() > 2 && !isCancelled()) {
         std::vector<Dev> triple{reference};
@@ -390,7 +499,12 @@ FusedPass AutoTuner::runPass(const std::vector<Dev>& speakers) {
     }
 
     std::vector<std::string> lines;
-    FusedPass fused = fusePairs(speakers, reference.uid, deltas, lines);
+    FusedPass fused = fusePairs(speakers, reference.uid, deltas, lines, r.bluetooth);
+    lines.insert(lines.end(), heardLines.begin(), heardLines.end());
+    // The reference is 0 by definition; when nothing was heard at all it is not measured either.
+    std::erase_if(fused.latency,
+                  [&](const auto& entry) { return !hearing.heard.contains(entry.first); });
+    fused.hearing = std::move(hearing);
     appendLog(std::move(lines));
     return fused;
 }

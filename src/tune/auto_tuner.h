@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,32 +26,59 @@ using PairDeltas = std::map<std::string, std::vector<double>>;
 // speakers must not be empty.
 const Dev& referenceSpeaker(const std::vector<Dev>& speakers);
 
-// Adds every pair of `group` whose two results both exist with a peak-to-median ratio of at
-// least 5, keyed by the later group member first. Differences beyond ±1000 ms are not a speaker's
-// latency (a neighbour's sweep or a stray peak) and are left out.
+// Adds every pair of `group` whose two results both exist, were heard, lie within the search and
+// have a peak-to-median ratio of at least 5, keyed by the later group member first. Differences
+// beyond ±1000 ms are not a speaker's latency (a neighbour's sweep or a stray peak) and are left
+// out.
 void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
                   const std::map<std::string, LatencyResult>& results);
+
+// Which speakers one pass heard at all, and which were heard only too far from the others.
+struct Hearing {
+    std::set<std::string> listened;  // UIDs that had a recording made of them
+    std::set<std::string> heard;     // UIDs heard in at least one measurement
+    // UIDs heard in a measurement that split its speakers into groups too far apart to search
+    // together; only those left without a latency are reported as too far apart.
+    std::set<std::string> far;
+};
+
+// Adds one measurement's findings to `hearing`, with one log line per speaker giving the figures
+// the heard-or-not judgement was made from.
+void noteHearing(Hearing& hearing, const std::vector<Dev>& group,
+                 const std::map<std::string, LatencyResult>& results,
+                 std::vector<std::string>& log);
+
+// Why a speaker the microphone did not hear was most likely silent: "muted" when the device
+// reports mute, "volume 0" when its volume reads 0, else "off, out of range or not playing".
+std::string silentReason(AudioHardware& hw, const Dev& speaker);
 
 struct FusedPass {
     std::map<std::string, double> latency;  // UID -> ms relative to the reference (reference = 0)
     std::vector<std::string> warnings;      // for the report's notes
+    Hearing hearing;                        // filled by the run's measurements, not by fusePairs
 };
 
 // Pair statistics (median, spread; unstable pairs dropped) and the fusion of the kept pairs into
 // one latency per speaker. Appends the pair and transitivity lines to `log`. A speaker without a
-// kept pair gets no latency.
+// kept pair gets no latency. bluetooth: whether the disagreement warning may blame Bluetooth.
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
-                    const PairDeltas& deltas, std::vector<std::string>& log);
+                    const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth);
+
+// The longest offset the engine's delay line (and stored settings) take, ms.
+constexpr double tuneOffsetLimitMs = 250.0;
 
 // The offsets to apply: the speaker slowest by latency + engineTrimMs gets 0, every other one the
-// difference, rounded to whole ms (halves away from zero) within [0, 250].
+// difference, rounded to whole ms (halves away from zero) within [0, limitMs].
 std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
                                           const std::map<std::string, double>& latency,
-                                          const std::map<std::string, double>& engineTrimMs);
-// The offsets the fire check plays with: by measured latency alone and without the 250 ms limit,
-// because the check plays through its own aggregate, not through the engine.
+                                          const std::map<std::string, double>& engineTrimMs,
+                                          double limitMs = tuneOffsetLimitMs);
+// The offsets the fire check plays with: by measured latency alone, because the check plays
+// through its own aggregate, not through the engine, less each speaker's shortfall (UID -> ms the
+// limit cut from its applied offset), so that the check hears what the user will hear.
 std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measured,
-                                                  const std::map<std::string, double>& latency);
+                                                  const std::map<std::string, double>& latency,
+                                                  const std::map<std::string, double>& shortfall);
 
 // One acoustic tune of a set of speakers: a microphone check, then up to three passes of
 // measure -> apply -> verify. Create one per tune, set the callbacks, then start. Everything runs
@@ -100,7 +128,7 @@ class AutoTuner {
     void run(std::vector<Dev> speakers, std::map<std::string, double> working, bool engineRunning);
     void body(Run& r);
     bool micCheck(Run& r);
-    FusedPass runPass(const std::vector<Dev>& speakers);
+    FusedPass runPass(Run& r);
     void restoreInput(const Run& r);
     // Runs suspendEngine on the main thread and waits for it, unless the run is cancelled first.
     void suspendOnMain();

@@ -24,6 +24,28 @@ int blockSizeFor(std::size_t recording, std::size_t tpl) {
     return kiss_fftr_next_fast_size_real(static_cast<int>(want));
 }
 
+// No correlation value can exceed the Cauchy-Schwarz bound |recording span| × |template|. The
+// direct sum of a digitally silent span is exactly 0, but FFT rounding spreads about 1e-7 of a
+// block's loudest values over the whole block, so a silent stretch after a sweep would read as a
+// faint correlation whose median is only rounding noise (a ratio in the tens where the direct sum
+// gives 0). Clipping every value to its span's bound gives silent spans exactly 0 again and leaves
+// every other value as it was, to float rounding. The span energies come from running sums in
+// double, which repeat their value exactly across a silent stretch.
+void limitToSpanEnergy(std::vector<float>& corr, std::span<const float> recording,
+                       std::span<const float> tpl) {
+    double tplEnergy = 0;
+    for (const float v : tpl)
+        tplEnergy += static_cast<double>(v) * v;
+    std::vector<double> running(recording.size() + 1, 0.0);
+    for (std::size_t i = 0; i < recording.size(); ++i)
+        running[i + 1] = running[i] + static_cast<double>(recording[i]) * recording[i];
+    for (std::size_t k = 0; k < corr.size(); ++k) {
+        const double span = std::max(running[k + tpl.size()] - running[k], 0.0);
+        const auto bound = static_cast<float>(std::sqrt(span * tplEnergy));
+        corr[k] = std::clamp(corr[k], -bound, bound);
+    }
+}
+
 }  // namespace
 
 std::int64_t wholePart(double v) {
@@ -79,6 +101,7 @@ std::vector<float> crossCorrelate(std::span<const float> recording, std::span<co
         const std::size_t count = std::min(step, outCount - start);
         std::copy_n(time.begin(), count, out.begin() + static_cast<std::ptrdiff_t>(start));
     }
+    limitToSpanEnergy(out, recording, tpl);
     return out;
 }
 

@@ -17,6 +17,22 @@ struct LatencyResult {
     // differences between speakers measured together mean anything.
     double latencyMs = 0;
     double ratio = 0;  // correlation peak over its window's median; 0 for a silent window
+    // Whether the microphone heard this speaker's own sweep. A muted or silent speaker's slot
+    // still has a peak: the neighbours' opposite sweeps leak into its correlation, and with a
+    // quiet microphone that leak stands far above the median. Only a peak that clearly beats
+    // what the opposite template finds over the same stretch of recording, and that stands above
+    // the recording's noise floor, is the speaker's own.
+    bool heard = false;
+    // The sweep lies beyond what the search around the other speakers' arrivals can see (the
+    // full-range search found it elsewhere, or the peak sits at the window's edge): the latency
+    // is not to be trusted.
+    bool farApart = false;
+    // The figures the judgement was made from, for the tune's log.
+    double peak = 0;  // own correlation at the peak
+    // Peak over the largest opposite-template value within a sweep's length of it; for a slot
+    // not heard, the best such quotient anywhere in its window (among values above the floor).
+    double clarity = 0;
+    double floor = 0;  // noise floor of the recording's quiet lead-in, as a correlation level
 };
 
 class SyncMeasure;
@@ -38,8 +54,9 @@ std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioOb
 // Plays a staggered sweep per speaker (rising on even positions, falling on odd) while recording
 // from `micDevice` (the built-in microphone when absent), and reads each speaker's arrival from
 // the correlation peak of its sweep. offsetsMs: UID -> ms each speaker is held back (absent = 0).
-// Speakers whose sweep cannot be found are missing from the result; any failure gives an empty
-// map. Blocks the calling (tuner) thread for about 1.2 s per speaker plus 3 s, in hw.clock() time.
+// Every speaker of a recording that was made has a result, heard or not; any failure (no
+// capture, no player, nothing recorded) gives an empty map. Blocks the calling (tuner) thread for
+// about 1.2 s per speaker plus 3 s, in hw.clock() time.
 std::map<std::string, LatencyResult> measureLatencies(
     AudioHardware& hw, std::optional<AudioObjectID> micDevice, const std::vector<Dev>& speakers,
     const std::map<std::string, double>& offsetsMs);

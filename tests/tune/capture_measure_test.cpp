@@ -276,7 +276,8 @@ class MeasureLatenciesTest : public SyncMeasureTest {
     MeasureLatenciesTest() {
         hw.onAggregateStart = [this] {
             constexpr int calls = 624;  // 6.65 s: the playback of three speakers plus 0.25 s
-            std::vector<float> heard(calls * 512 + 4096, 0.0f);
+            std::vector<float> heard(
+                calls * 512 + 4096 + *std::max_element(latency.begin(), latency.end()), 0.0f);
             Buffers out({2, 1, 2}, 512);
             for (int c = 0; c < calls; ++c) {
                 hw.run(900, nullptr, out.list());
@@ -311,6 +312,23 @@ TEST_F(MeasureLatenciesTest, RecoversEachSpeakersLatencyWithOrWithoutOffsets) {
         for (const auto& [uid, result] : r)
             EXPECT_GE(result.ratio, 5.0) << uid;
         EXPECT_TRUE(hw.procs.empty() && hw.liveAggregates.empty());
+    }
+}
+
+TEST_F(MeasureLatenciesTest, ASpeakerBeyondTheSearchIsHeardButMarkedFarApart) {
+    latency[2] += 62400;  // 1.3 s later than the others: beyond the search around them
+    const auto r = measureLatencies(hw, mic, speakers, {});
+    ASSERT_EQ(r.size(), 3u);
+    // Whichever side the search centred on, the far speaker is told apart from the other two, and
+    // no latency left unmarked is wrong.
+    EXPECT_NE(r.at("bt-c").farApart, r.at("usb-a").farApart);
+    EXPECT_EQ(r.at("usb-a").farApart, r.at("builtin").farApart);
+    const std::map<std::string, double> truth{{"usb-a", 12}, {"builtin", 30}, {"bt-c", 1303}};
+    for (const auto& [uid, result] : r) {
+        EXPECT_TRUE(result.heard) << uid;
+        if (!result.farApart) {
+            EXPECT_NEAR(result.latencyMs, truth.at(uid), 0.15) << uid;
+        }
     }
 }
 
