@@ -11,7 +11,7 @@ namespace housetone {
 namespace {
 
 // Property tests need no running world: nothing here sleeps on the audio clock.
-class SimDevices : public ::testing::Test {
+class DeviceAccess : public ::testing::Test {
   protected:
     sim::SimAudioSystem hw{sim::RoomSpec{}, {.speed = 40, .startWorld = false}};
 
@@ -43,36 +43,27 @@ std::vector<std::string> uids(const std::vector<Dev>& devs) {
     return out;
 }
 
-using Enumeration = SimDevices;
-using ChannelCount = SimDevices;
-using BuiltInMicrophone = SimDevices;
-using Volume = SimDevices;
-using Lookup = SimDevices;
-
-TEST_F(Enumeration, SpeakersRankBluetoothThenBuiltInThenTheRestWithNamesAscendingInEachRank) {
+TEST_F(DeviceAccess, SpeakersRankBluetoothThenBuiltInThenTheRestAndMicrophonesTheOtherWayRound) {
     speaker("Alpha", "usb", transport::usb);
     speaker("Alpha", "mac", transport::builtIn);
     speaker("Zeta", "le", transport::bluetoothLE);
     hw.addRawDevice({.name = "Amber", .uid = "bare", .outputChannels = 2});
     speaker("Beta", "bt", transport::bluetooth);
     speaker("Aardvark", "tv", transport::hdmi);
+    mic("Alpha headset", "bt-in", transport::bluetooth);
+    mic("Zoom", "usb-in", transport::usb);
+    hw.addRawDevice({.name = "Aux", .uid = "bare-in", .inputChannels = 2});
+    mic("Wide", "le-in", transport::bluetoothLE);
+    mic("Mic", "mac-in", transport::builtIn);
 
     const auto out = outputDevices(hw);
     EXPECT_EQ(uids(out), (std::vector<std::string>{"bt", "le", "mac", "tv", "usb", "bare"}));
     EXPECT_EQ(out.back().transport, 0u) << "a device without a transport is one of the others";
+    EXPECT_EQ(uids(inputDevices(hw)),
+              (std::vector<std::string>{"mac-in", "bare-in", "usb-in", "bt-in", "le-in"}));
 }
 
-TEST_F(Enumeration, MicrophonesRankBuiltInFirstAndBluetoothLast) {
-    mic("Alpha headset", "bt", transport::bluetooth);
-    mic("Zoom", "usb", transport::usb);
-    hw.addRawDevice({.name = "Aux", .uid = "bare", .inputChannels = 2});
-    mic("Wide", "le", transport::bluetoothLE);
-    mic("Mic", "mac", transport::builtIn);
-
-    EXPECT_EQ(uids(inputDevices(hw)), (std::vector<std::string>{"mac", "bare", "usb", "bt", "le"}));
-}
-
-TEST_F(Enumeration, DevicesOfEqualRankAndNameKeepThePlatformOrder) {
+TEST_F(DeviceAccess, DevicesOfEqualRankAndNameKeepThePlatformOrder) {
     // Enough rows that an unstable sort would actually reorder equal ones.
     std::vector<std::string> same, other;
     for (int i = 0; i < 40; ++i) {
@@ -85,7 +76,7 @@ TEST_F(Enumeration, DevicesOfEqualRankAndNameKeepThePlatformOrder) {
     EXPECT_EQ(uids(outputDevices(hw)), other);
 }
 
-TEST_F(Enumeration, SkipsAggregatesVirtualDevicesAndTheCaptureAggregateWhateverItsTransport) {
+TEST_F(DeviceAccess, ListsNamedDevicesWithChannelsInTheScopeButNoAggregateOrVirtualDevice) {
     speaker("Desk", "desk", transport::usb);
     speaker("Group", "grp", transport::aggregate);
     speaker("Loopback", "virt", transport::virtualDevice);
@@ -94,6 +85,14 @@ TEST_F(Enumeration, SkipsAggregatesVirtualDevicesAndTheCaptureAggregateWhateverI
                      .transport = transport::usb,
                      .outputChannels = 2,
                      .inputChannels = 2});
+    hw.addRawDevice({.uid = "nameless", .transport = transport::usb, .outputChannels = 2});
+    hw.addRawDevice({.name = "No UID", .transport = transport::usb, .outputChannels = 2});
+    setStreams(speaker("Empty", "empty", transport::usb), scope::output, {0, 0});
+    hw.addRawDevice({.name = "Headset",
+                     .uid = "hs",
+                     .transport = transport::bluetooth,
+                     .outputChannels = 2,
+                     .inputChannels = 1});
     AudioObjectID created = 0;
     ASSERT_EQ(hw.createAggregateDevice({.name = "All Speakers",
                                         .uid = allSpeakersUID,
@@ -104,90 +103,50 @@ TEST_F(Enumeration, SkipsAggregatesVirtualDevicesAndTheCaptureAggregateWhateverI
               noErr);
     ASSERT_GT(channelCount(hw, created, scope::output), 0);
 
-    EXPECT_EQ(uids(outputDevices(hw)), std::vector<std::string>{"desk"});
-    EXPECT_TRUE(inputDevices(hw).empty());
-}
-
-TEST_F(Enumeration, SkipsDevicesWithoutChannelsInTheScopeOrWithoutNameOrUID) {
-    speaker("Desk", "desk", transport::usb);
-    hw.addRawDevice({.uid = "nameless", .transport = transport::usb, .outputChannels = 2});
-    hw.addRawDevice({.name = "No UID", .transport = transport::usb, .outputChannels = 2});
-    mic("Mic", "mic", transport::builtIn);
-    setStreams(speaker("Empty", "empty", transport::usb), scope::output, {0, 0});
-
-    EXPECT_EQ(uids(outputDevices(hw)), std::vector<std::string>{"desk"});
-    EXPECT_EQ(uids(inputDevices(hw)), std::vector<std::string>{"mic"});
-}
-
-TEST_F(Enumeration, AHeadsetIsBothASpeakerAndAMicrophone) {
-    hw.addOutput({.name = "Headset", .uid = "hs", .transport = transport::bluetooth});
-    hw.addInput({.name = "Headset", .uid = "hs", .transport = transport::bluetooth});
-
-    EXPECT_EQ(uids(outputDevices(hw)), std::vector<std::string>{"hs"});
+    EXPECT_EQ(uids(outputDevices(hw)), (std::vector<std::string>{"hs", "desk"}));
     EXPECT_EQ(uids(inputDevices(hw)), std::vector<std::string>{"hs"});
 }
 
-TEST_F(ChannelCount, AddsUpEveryStreamOfTheScope) {
-    const auto id = speaker("Interface", "if", transport::usb);
-    setStreams(id, scope::output, {2, 0, 6});
-    EXPECT_EQ(channelCount(hw, id, scope::output), 8);
-    EXPECT_EQ(channelCount(hw, id, scope::input), 0);
-}
-
-TEST_F(BuiltInMicrophone, IsTheFirstBuiltInInputInPlatformOrderNeverAnOutputOnlyOne) {
+TEST_F(DeviceAccess, TheBuiltInMicrophoneIsTheFirstBuiltInInputInPlatformOrder) {
     mic("Aardvark", "usb", transport::usb);
     speaker("Abc speakers", "mac-out", transport::builtIn);
-    EXPECT_EQ(builtInMicrophone(hw), std::nullopt);
+    EXPECT_EQ(builtInMicrophone(hw), std::nullopt) << "an output-only built-in device is no mic";
 
     const auto zeta = mic("Zeta", "mac-in", transport::builtIn);
     mic("Alpha", "mac-in-2", transport::builtIn);
     EXPECT_EQ(builtInMicrophone(hw), zeta);
 }
 
-TEST_F(Volume, WithoutAMainVolumeWritesChannelsOneAndTwo) {
-    const auto id = hw.addOutput({.name = "Desk", .uid = "desk", .transport = transport::usb});
-    hw.removeProperty(id, {sel::virtualMainVolume, scope::output});
-    EXPECT_EQ(readVolume(hw, id), std::nullopt);
-
-    writeVolume(hw, id, 0.25f);
-    EXPECT_FLOAT_EQ(scalar(id, sel::volumeScalar, 1), 0.25f);
-    EXPECT_FLOAT_EQ(scalar(id, sel::volumeScalar, 2), 0.25f);
-}
-
-TEST_F(Volume, AnAcceptedMainVolumeLeavesTheChannelScalarsAlone) {
-    const auto id =
-        hw.addOutput({.name = "Desk", .uid = "desk", .transport = transport::usb, .volume = 0.9});
-    writeVolume(hw, id, 0.25f);
-    EXPECT_FLOAT_EQ(readVolume(hw, id).value_or(-1), 0.25f);
-    EXPECT_FLOAT_EQ(scalar(id, sel::volumeScalar, 1), 1.0f);
-    EXPECT_FLOAT_EQ(scalar(id, sel::volumeScalar, 2), 1.0f);
-}
-
-TEST_F(Volume, MuteIsNoneWithoutAControlAndOtherwiseFollowsWrites) {
+TEST_F(DeviceAccess, VolumeTakesTheMainControlElseChannelsOneAndTwoAndMuteIsNoneWithoutAControl) {
     const auto plain = hw.addOutput({.name = "A", .uid = "a", .hasMute = false});
-    const auto muting = hw.addOutput({.name = "B", .uid = "b"});
+    hw.removeProperty(plain, {sel::virtualMainVolume, scope::output});
+    EXPECT_EQ(readVolume(hw, plain), std::nullopt);
     EXPECT_EQ(readMute(hw, plain), std::nullopt);
-    EXPECT_EQ(readMute(hw, muting), false);
-    writeMute(hw, muting, true);
-    EXPECT_EQ(readMute(hw, muting), true);
+    writeVolume(hw, plain, 0.25f);
+    EXPECT_FLOAT_EQ(scalar(plain, sel::volumeScalar, 1), 0.25f);
+    EXPECT_FLOAT_EQ(scalar(plain, sel::volumeScalar, 2), 0.25f);
+
+    const auto main = hw.addOutput({.name = "B", .uid = "b", .volume = 0.9});
+    writeVolume(hw, main, 0.25f);
+    EXPECT_FLOAT_EQ(readVolume(hw, main).value_or(-1), 0.25f);
+    EXPECT_FLOAT_EQ(scalar(main, sel::volumeScalar, 1), 1.0f);
+    EXPECT_FLOAT_EQ(scalar(main, sel::volumeScalar, 2), 1.0f);
+    EXPECT_EQ(readMute(hw, main), false);
+    writeMute(hw, main, true);
+    EXPECT_EQ(readMute(hw, main), true);
 }
 
-TEST_F(Lookup, AnUnknownUIDIsNoneRatherThanDeviceZero) {
-    const auto desk = speaker("Desk", "desk", transport::usb);
-    EXPECT_EQ(deviceForUID(hw, "desk"), desk);
-    EXPECT_EQ(deviceForUID(hw, "gone"), std::nullopt);
-
-    hw.injectFault({.call = sim::Call::getPropertyData, .selector = sel::translateUIDToDevice});
-    EXPECT_EQ(deviceForUID(hw, "desk"), std::nullopt);
-}
-
-TEST_F(Lookup, DefaultOutputIsNoneWhenUnsetOrUnreadable) {
+TEST_F(DeviceAccess, LookupsYieldNoneForAnUnknownUIDAnUnsetDefaultOrAFailedRead) {
     EXPECT_EQ(defaultOutput(hw), std::nullopt);
     const auto desk = speaker("Desk", "desk", transport::usb);
+    EXPECT_EQ(deviceForUID(hw, "desk"), desk);
+    EXPECT_EQ(deviceForUID(hw, "gone"), std::nullopt) << "not device 0";
     ASSERT_TRUE(setDefaultOutput(hw, desk));
     EXPECT_EQ(defaultOutput(hw), desk);
 
+    hw.injectFault({.call = sim::Call::getPropertyData, .selector = sel::translateUIDToDevice});
     hw.injectFault({.call = sim::Call::getPropertyData, .selector = sel::defaultOutput});
+    EXPECT_EQ(deviceForUID(hw, "desk"), std::nullopt);
     EXPECT_EQ(defaultOutput(hw), std::nullopt);
 }
 

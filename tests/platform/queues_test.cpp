@@ -18,29 +18,24 @@ namespace {
 using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
-TEST(SerialQueue, RunsTasksInOrderOnItsOwnThreadAndSyncWaitsForEarlierOnes) {
-    SerialQueue q("housetone.test");
-    EXPECT_EQ(q.label(), "housetone.test");
+TEST(SerialQueue, RunsTasksInOrderOnItsOwnThreadSyncWaitsForThemAndTheEndRunsAllStillQueued) {
     std::vector<int> order;
     std::vector<std::thread::id> threads;
-    for (int i = 0; i < 100; ++i) {
-        q.async([&, i] {
-            order.push_back(i);
-            threads.push_back(std::this_thread::get_id());
-        });
-    }
-    // A sync from inside the queue runs inline; queued behind itself it would deadlock.
-    q.sync([&] { q.sync([&] { order.push_back(q.isCurrent() ? 100 : -1); }); });
-    ASSERT_EQ(order.size(), 101u);
-    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
-    EXPECT_EQ(std::count(threads.begin(), threads.end(), threads.front()), 100);
-    EXPECT_NE(threads.front(), std::this_thread::get_id());
-}
-
-TEST(SerialQueue, DestructorRunsEveryQueuedTaskFirst) {
     std::atomic<int> ran{0};
     {
         SerialQueue q("housetone.test");
+        for (int i = 0; i < 100; ++i) {
+            q.async([&, i] {
+                order.push_back(i);
+                threads.push_back(std::this_thread::get_id());
+            });
+        }
+        // A sync from inside the queue runs inline; queued behind itself it would deadlock.
+        q.sync([&] { q.sync([&] { order.push_back(q.isCurrent() ? 100 : -1); }); });
+        ASSERT_EQ(order.size(), 101u);
+        EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+        EXPECT_EQ(std::count(threads.begin(), threads.end(), threads.front()), 100);
+        EXPECT_NE(threads.front(), std::this_thread::get_id());
         q.async([] { std::this_thread::sleep_for(20ms); });  // the rest are still queued
         for (int i = 0; i < 50; ++i)
             q.async([&] { ++ran; });
@@ -91,44 +86,28 @@ TEST(ManualMainQueue, RunSyncFromAnotherThreadRunsOnThePumpingThread) {
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 
-TEST(ManualMainQueue, RepeatingTimerFiresUntilCancelled) {
+TEST(ManualMainQueue, TimersRepeatOncePerPumpUntilCancelledEvenByAnEarlierTaskOfThatPump) {
     ManualMainQueue q;
-    int fired = 0;
-    const auto id = q.addTimer(0.01, [&] { ++fired; });
-    q.runPending();
-    EXPECT_EQ(fired, 0) << "the first firing is one interval away";
-    ASSERT_TRUE(q.runUntil([&] { return fired >= 3; }, 10));
-    q.cancelTimer(id);
-    const int atCancel = fired;
-    q.runFor(0.1);
-    EXPECT_EQ(fired, atCancel);
-}
-
-TEST(ManualMainQueue, TimerCancelledByAnEarlierTaskInTheSamePumpDoesNotFire) {
-    ManualMainQueue q;
-    int firedA = 0, firedB = 0;
-    MainQueue::TimerId a = 0, b = 0;
-    // Both are due in one pump; whichever fires first cancels the other.
-    a = q.addTimer(0.01, [&] { ++firedA, q.cancelTimer(b); });
-    b = q.addTimer(0.01, [&] { ++firedB, q.cancelTimer(a); });
-    std::this_thread::sleep_for(50ms);
-    q.runPending();
-    EXPECT_EQ(firedA + firedB, 1);
-    q.runFor(0.05);
-    EXPECT_EQ(std::min(firedA, firedB), 0);
-}
-
-TEST(ManualMainQueue, ATimerDueAgainDuringAPumpWaitsForTheNextPump) {
-    ManualMainQueue q;
-    int fired = 0;
-    MainQueue::TimerId id = 0;
+    int fired = 0, firedA = 0, firedB = 0;
+    MainQueue::TimerId id = 0, a = 0, b = 0;
     // Cancelling at 100 only keeps a faulty pump from spinning forever.
     id = q.addTimer(0, [&] {
         if (++fired == 100) q.cancelTimer(id);
     });
+    // Both come due in one pump; whichever fires first cancels the other.
+    a = q.addTimer(0.01, [&] { ++firedA, q.cancelTimer(b); });
+    b = q.addTimer(0.01, [&] { ++firedB, q.cancelTimer(a); });
     q.runPending();
-    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(fired, 1) << "a timer due again during a pump waits for the next pump";
+    EXPECT_EQ(firedA + firedB, 0) << "the first firing is one interval away";
+    std::this_thread::sleep_for(50ms);
+    q.runPending();
+    EXPECT_EQ(fired, 2);
+    EXPECT_EQ(firedA + firedB, 1);
     q.cancelTimer(id);
+    q.runFor(0.05);
+    EXPECT_EQ(fired, 2);
+    EXPECT_EQ(std::min(firedA, firedB), 0);
 }
 
 // Stands still until the test moves it, so a deadline passes only when the test says so.

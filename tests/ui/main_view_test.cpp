@@ -3,14 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QApplication>
-
 #include <QComboBox>
 #include <QLabel>
-#include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
-#include <QToolButton>
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -163,12 +159,9 @@ TEST_F(MainViewTest, RowsFollowEachDevicesCapabilitiesAndTheirControlsReachTheDe
     EXPECT_FALSE(shown("noVolume:", deskMonitors) || shown("mute:", deskMonitors));
 
     // The first press mutes (no reading counts as playing), and the device itself follows.
-    auto* mute = find<QToolButton>("mute:", tv);
-    ASSERT_NE(mute, nullptr);
-    const bool before = ctl->muted().count(tv) ? ctl->muted().at(tv) : false;
     click("mute:", tv);
-    EXPECT_EQ(readMute(sim, dev(tv).id), !before);
-    EXPECT_EQ(mute->toolTip(), !before ? "Unmute" : "Mute");
+    EXPECT_EQ(readMute(sim, dev(tv).id), true);
+    EXPECT_EQ(find("mute:", tv)->toolTip(), "Unmute");
 
     auto* volume = find<QSlider>("volumeSlider:", kitchen);
     ASSERT_NE(volume, nullptr);
@@ -187,26 +180,26 @@ TEST_F(MainViewTest, TheMicPickerOffersBuiltInFirstAndStoresTheChosenInput) {
     EXPECT_EQ(mic->itemText(0), "Built-in (recommended)");
     const int headset = mic->findData(q(headsetMic));
     ASSERT_GT(headset, 0);
-    mic->setCurrentIndex(headset);
-    emit mic->activated(headset);
-    settle();
-    EXPECT_EQ(ctl->micUID(), headsetMic);
-    mic->setCurrentIndex(0);
-    emit mic->activated(0);
-    settle();
-    EXPECT_EQ(ctl->micUID(), std::nullopt);
+    const auto pick = [&](int index) {
+        mic->setCurrentIndex(index);
+        emit mic->activated(index);
+        settle();
+        return ctl->micUID();
+    };
+    EXPECT_EQ(pick(headset), headsetMic);
+    EXPECT_EQ(pick(0), std::nullopt);
 }
 
 TEST_F(MainViewTest, WhileATuneRunsTheButtonCancelsItAndTheMicAndClickToolsAreLocked) {
     click("autoTune");
     ASSERT_TRUE(ctl->tuning()) << ctl->status();
-    EXPECT_EQ(find<QPushButton>("autoTune")->text(), "Cancel auto-tune");
+    EXPECT_EQ(find<QAbstractButton>("autoTune")->text(), "Cancel auto-tune");
     EXPECT_FALSE(enabled("micPicker") || enabled("clickTest") || enabled("alignByEar"));
 
     click("autoTune");
     ASSERT_TRUE(main.runUntil([&] { return !ctl->tuning(); }, 30));
     settle();
-    EXPECT_EQ(find<QPushButton>("autoTune")->text(), "Auto-tune");
+    EXPECT_EQ(find<QAbstractButton>("autoTune")->text(), "Auto-tune");
     EXPECT_TRUE(enabled("micPicker") && enabled("clickTest"));
 }
 
