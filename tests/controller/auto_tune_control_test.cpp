@@ -35,8 +35,7 @@ using Perm = sim::MicPermissionState;
 std::optional<std::string> overallAfterPress(Perm permission, std::map<std::string, bool> include,
                                              bool answer = true) {
     Rig rig(quietRoom(permission, answer));
-    rig.writeSettings(std::move(include));
-    Controller& c = rig.start();
+    Controller& c = rig.start(std::move(include));
     c.toggleAutoTune();
     rig.main.runUntil([&] { return c.tuneOverall() && c.tuneOverall()->find("Waiting") != 0; }, 10);
     EXPECT_FALSE(c.tuning());
@@ -60,8 +59,7 @@ TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionState
 
 TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes) {
     Rig rig(quietRoom(Perm::notDetermined));
-    rig.writeSettings({{"desk", true}, {"shelf", true}, {"attic", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"desk", true}, {"shelf", true}, {"attic", true}});
     ASSERT_TRUE(rig.startAligned());
 
     bool measuring = false, engineDownWhileMeasuring = false, restartedDuringTune = false;
@@ -108,8 +106,7 @@ TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes
 
 TEST(AutoTuneControl, PressingDuringARunOnlyCancelsAndKeepsWhatWasApplied) {
     Rig rig(quietRoom(Perm::authorized));
-    rig.writeSettings({{"desk", true}, {"shelf", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"desk", true}, {"shelf", true}});
     c.toggleAutoTune();
     // Offsets reach the model before the per-speaker lines that follow them.
     ASSERT_TRUE(rig.main.runUntil([&] { return !c.tunePhases().empty(); }, 30));
@@ -134,8 +131,7 @@ TEST(AutoTuneControl, PressingDuringARunOnlyCancelsAndKeepsWhatWasApplied) {
 // offsets the tune applies must reach it directly, and no restart follows.
 TEST(AutoTuneControl, OverASilentTapTheEngineKeepsRunningAndHearsTheAppliedOffsetsAtOnce) {
     Rig rig(quietRoom(Perm::authorized));
-    rig.writeSettings({{"desk", true}, {"shelf", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"desk", true}, {"shelf", true}});
     rig.sim.setSystemSource([](std::int64_t, float* stereo, int frames) {
         std::fill(stereo, stereo + 2 * frames, 5.0e-8f);
     });

@@ -25,8 +25,7 @@ TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceWhileSavedDecisionsAnnounceN
         EXPECT_FALSE(rig.readFile("offsets.json"));
     }
     Rig rig;
-    rig.writeSettings({{"kitchen", true}}, {{"desk", -900.0}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}}, {{"desk", -900.0}});
     EXPECT_EQ(c.status(), "");
     EXPECT_EQ(c.include(),
               (std::map<std::string, bool>{
@@ -38,8 +37,8 @@ TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceWhileSavedDecisionsAnnounceN
 
 TEST(ControllerDevices, UnpluggedSpeakerKeepsItsDecisionAndNewcomersAreNamedInListOrder) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"desk", true}, {"builtin", false}, {"porch", false}});
-    Controller& c = rig.start();
+    Controller& c =
+        rig.start({{"kitchen", true}, {"desk", true}, {"builtin", false}, {"porch", false}});
     rig.sim.removeDevice("desk");
     c.tick();
     EXPECT_EQ(rig.listedUIDs(), (std::vector<std::string>{"kitchen", "porch", "builtin"}));
@@ -57,8 +56,8 @@ TEST(ControllerDevices, UnpluggedSpeakerKeepsItsDecisionAndNewcomersAreNamedInLi
 
 TEST(ControllerDevices, ReferenceIsTheAnchorThenTheFirstBluetoothThenTheFirstIncluded) {
     Rig rig;
-    rig.writeSettings({{"builtin", true}, {"kitchen", true}, {"porch", true}, {"desk", true}});
-    Controller& c = rig.start();
+    Controller& c =
+        rig.start({{"builtin", true}, {"kitchen", true}, {"porch", true}, {"desk", true}});
     EXPECT_EQ(c.referenceSpeaker()->uid, "kitchen");
     Config cfg = rig.store.load();
     cfg.anchor = "builtin";
@@ -74,8 +73,7 @@ TEST(ControllerDevices, ReferenceIsTheAnchorThenTheFirstBluetoothThenTheFirstInc
 
 TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsIt) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}});
     c.chooseMode(Mode::together);
     EXPECT_EQ(c.status(), "Need at least 2 included speakers");
     EXPECT_EQ(c.mode(), Mode::single);
@@ -109,8 +107,7 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
 
 TEST(ControllerModes, SingleReturnsToTheEarlierOutputOrElseTheReference) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"desk", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
     c.chooseMode(Mode::together);
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "builtin");
@@ -125,8 +122,7 @@ TEST(ControllerModes, SingleReturnsToTheEarlierOutputOrElseTheReference) {
 
 TEST(ControllerModes, AlignedWithOneSpeakerStartsItWithoutDelay) {
     Rig rig;
-    rig.writeSettings({{"desk", true}}, {{"desk", 120.0}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"desk", true}}, {{"desk", 120.0}});
     ASSERT_TRUE(rig.startAligned());
     EXPECT_EQ(c.status(),
               "Aligned: Desk is the reference; delay sliders hold the others back to meet it");
@@ -138,8 +134,7 @@ TEST(ControllerModes, AlignedWithOneSpeakerStartsItWithoutDelay) {
 
 TEST(ControllerModes, AlignedOvertakenByTogetherLeavesNoEngineBehind) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"desk", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
     bool oneShotRan = false;
     c.setAlignedStartCompleted([&](bool) { oneShotRan = true; });
     c.chooseMode(Mode::aligned);
@@ -154,8 +149,7 @@ TEST(ControllerModes, AlignedOvertakenByTogetherLeavesNoEngineBehind) {
 
 TEST(ControllerModes, FailedAlignedStartShowsTheEngineErrorAndRestoresTheOutput) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"desk", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
     rig.sim.injectFault({.call = sim::Call::createTap, .status = -50});
     c.chooseMode(Mode::aligned);
     setDefaultOutput(rig.sim, *rig.sim.idForUID("desk"));  // moved while the start runs
@@ -168,8 +162,7 @@ TEST(ControllerModes, FailedAlignedStartShowsTheEngineErrorAndRestoresTheOutput)
 
 TEST(ControllerShutdown, SavesAndTheControllerCanBeDestroyedWithAClickTestStartedSince) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}});
     c.setOffset(rig.dev("desk"), 30);  // not saved by itself
     c.shutdown();
     EXPECT_EQ(rig.store.load().offsets.at("desk"), 30.0);

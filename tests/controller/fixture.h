@@ -69,10 +69,14 @@ struct Rig {
             Services{hw, main, store, sim.player(), sim.micPermission(), nullptr});
         return *ctl;
     }
-    // A settings file holding these decisions and offsets (no names, no anchor).
-    void writeSettings(std::map<std::string, bool> include,
-                       std::map<std::string, double> offsets = {}) {
-        store.save({.offsets = std::move(offsets), .include = std::move(include)});
+    // Starts over a settings file holding these decisions and offsets (no names, no anchor).
+    Controller& start(std::map<std::string, bool> include,
+                      std::map<std::string, double> offsets = {}) {
+        return startWith({.offsets = std::move(offsets), .include = std::move(include)});
+    }
+    Controller& startWith(const Config& settings) {
+        store.save(settings);
+        return start();
     }
     Dev dev(const std::string& uid) const {
         for (const Dev& d : ctl->devices())

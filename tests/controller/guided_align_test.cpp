@@ -60,8 +60,7 @@ TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleWithClicksFoldsThePipelineAndRestor
     settings.measured = {{"A", 20}, {"B", 120}, {"C", 120}};
     settings.offsets = {{"B", 110}, {"C", 110}};
     Rig rig(quietRoom());
-    rig.store.save(settings);
-    Controller& c = rig.start();
+    Controller& c = rig.startWith(settings);
     ASSERT_TRUE(rig.startAligned());
 
     c.startGuidedAlign();
@@ -89,26 +88,12 @@ TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleWithClicksFoldsThePipelineAndRestor
               std::vector<bool>({false, true, false, false, false}));
 }
 
-TEST(GuidedAlign, StopEndsAClickTestStartedBeforeTheWalk) {
-    Rig rig(quietRoom());
-    rig.store.save(groupABC());
-    Controller& c = rig.start();
-    ASSERT_TRUE(rig.startAligned());
-    c.toggleClickTest();
-    c.startGuidedAlign();
-    c.endGuidedAlign("Guided align stopped.");
-    EXPECT_EQ(c.status(), "Guided align stopped.");
-    EXPECT_FALSE(c.clickPlaying());
-    EXPECT_FALSE(c.clickLoopActive());
-}
-
 // Speakers without a mute control leave the group, the engine and the file; why stays readable.
 TEST(GuidedAlign, SpeakersWithoutMuteAreDroppedFromTheEngineAndTheReasonStaysShown) {
     const std::string why = "Excluded B — no mute control, it would keep playing during the test.";
     Rig rig(quietRoom({spk("A", transport::bluetooth), spk("B", transport::usb, false, false),
                        spk("C", transport::usb)}));
-    rig.store.save(groupABC());
-    Controller& c = rig.start();
+    Controller& c = rig.startWith(groupABC());
     ASSERT_TRUE(rig.startAligned());
     c.startGuidedAlign();
     const std::string step = "Aligning C with A — adjust until you hear ONE sound. " + why;
@@ -119,8 +104,7 @@ TEST(GuidedAlign, SpeakersWithoutMuteAreDroppedFromTheEngineAndTheReasonStaysSho
     EXPECT_EQ(rig.store.load().include->at("B"), false);
 
     Rig alone(quietRoom({spk("A", transport::bluetooth), spk("B", transport::usb, false, false)}));
-    alone.store.save(groupABC());
-    Controller& a = alone.start();
+    Controller& a = alone.startWith(groupABC());
     ASSERT_TRUE(alone.startAligned());
     a.startGuidedAlign();
     ASSERT_TRUE(alone.main.runUntil([&] { return a.engine().installedRun() != 0; }, 20));
@@ -130,13 +114,13 @@ TEST(GuidedAlign, SpeakersWithoutMuteAreDroppedFromTheEngineAndTheReasonStaysSho
     EXPECT_FALSE(a.clickPlaying());
 }
 
-TEST(GuidedAlign, NudgesStayWithin0To250MsAndReachTheEngineBeforeTheFile) {
+TEST(GuidedAlign, NudgesStayWithin0To250MsReachTheEngineBeforeTheFileAndEndStopsTheClicks) {
     Config settings = groupABC();
     settings.offsets = {{"C", 248}};
     Rig rig(quietRoom());
-    rig.store.save(settings);
-    Controller& c = rig.start();
+    Controller& c = rig.startWith(settings);
     ASSERT_TRUE(rig.startAligned());
+    c.toggleClickTest();  // started before the walk, it ends with it
     c.startGuidedAlign();
 
     c.nudgeGuided(-5);  // B has no offset yet: stays at 0
@@ -150,13 +134,13 @@ TEST(GuidedAlign, NudgesStayWithin0To250MsAndReachTheEngineBeforeTheFile) {
     EXPECT_EQ(c.offsets().at("C"), 250.0);
     c.endGuidedAlign(std::nullopt);
     EXPECT_EQ(rig.store.load().offsets, (std::map<std::string, double>{{"B", 25}, {"C", 250}}));
+    EXPECT_FALSE(c.clickPlaying() || c.clickLoopActive());
 }
 
 TEST(RebaseOffsets, ANegativeOffsetShiftsEveryoneLaterEvenWithoutAStoredOffsetAndSaves) {
     Rig rig(
         quietRoom({spk("A", transport::usb), spk("B", transport::usb), spk("C", transport::usb)}));
-    rig.store.save(groupABC());
-    Controller& c = rig.start();
+    Controller& c = rig.startWith(groupABC());
     ASSERT_TRUE(rig.startAligned());
     c.setOffset(rig.dev("A"), -12.6);
     c.setOffset(rig.dev("B"), 40);

@@ -29,8 +29,7 @@ std::vector<std::string> lines(const std::string& text) {
 
 TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"desk", true}}, {{"desk", 10.0}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}}, {{"desk", 10.0}});
     // Set while the engine starts: the engine ends up playing it, not the offset of request time.
     std::optional<bool> started;
     c.setAlignedStartCompleted([&](bool ok) { started = ok; });
@@ -49,9 +48,8 @@ TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
 
 TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteValues) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"builtin", true}, {"desk", true}},
-                      {{"kitchen", 3.0}, {"builtin", 10.0}, {"desk", 40.0}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}, {"builtin", true}, {"desk", true}},
+                              {{"kitchen", 3.0}, {"builtin", 10.0}, {"desk", 40.0}});
     c.shiftAll(-25);
     const std::map<std::string, double> shifted{{"builtin", 0.0}, {"desk", 15.0}, {"kitchen", 3.0}};
     EXPECT_EQ(c.offsets(), shifted);
@@ -77,8 +75,7 @@ TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteV
     EXPECT_EQ(rig.readFile("offsets-audit.log")->find("nan"), std::string::npos);
 
     Rig none;  // nothing included: no reference, nothing happens
-    none.writeSettings({}, {{"desk", 40.0}});
-    none.start().shiftAll(5);
+    none.start({}, {{"desk", 40.0}}).shiftAll(5);
     EXPECT_EQ(none.ctl->offsets().at("desk"), 40.0);
     EXPECT_EQ(none.ctl->status(), "");
     EXPECT_TRUE(none.store.load().names.empty());
@@ -86,8 +83,7 @@ TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteV
 
 TEST(SpeakerControls, BoostsAreSavedAlwaysAndReachOnlyARunningEngine) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"builtin", true}, {"desk", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}, {"builtin", true}, {"desk", true}});
     const std::string notApplied =
         "Boost not applied — the aligned engine is not running (no speakers routed through it).";
     c.setVolBoostPct(15);
@@ -139,8 +135,7 @@ TEST(SpeakerControls, BluetoothMicWarnsAndNoMicClearsTheChoice) {
 
 TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntriesNamingTheCaller) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}});
-    Controller& c = rig.start();
+    Controller& c = rig.start({{"kitchen", true}});
     c.setOffset(rig.dev("desk"), 40.4);
     c.setOffset(rig.dev("porch"), 0.0);  // new and zero: no line
     c.setInclude(rig.dev("desk"), true);

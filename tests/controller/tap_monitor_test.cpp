@@ -12,10 +12,7 @@ using namespace housetone::testing;
 namespace {
 
 struct AlignedRig : Rig {
-    AlignedRig() {
-        writeSettings({{"kitchen", true}, {"desk", true}, {"attic", true}});
-        start();
-    }
+    AlignedRig() { start({{"kitchen", true}, {"desk", true}, {"attic", true}}); }
 };
 
 sim::SourceFn constantSource(float level) {
@@ -78,8 +75,8 @@ TEST(TapMonitor, NearSilenceIsSilentOnTheThirdTickAndSoundClearsIt) {
 
 TEST(TapMonitor, TogetherIsRebuiltForANewSpeakerByTheTickOrARescanButSingleOnlyRelists) {
     Rig rig;
-    rig.writeSettings({{"kitchen", true}, {"desk", true}, {"surround", true}, {"attic", true}});
-    Controller& c = rig.start();
+    Controller& c =
+        rig.start({{"kitchen", true}, {"desk", true}, {"surround", true}, {"attic", true}});
     c.chooseMode(Mode::together);
     const auto first = *rig.sim.idForUID(allSpeakersID);
     rig.sim.addOutput(speaker("surround", {.channels = 6}));

@@ -102,18 +102,6 @@ TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalStateOrGain) {
     EXPECT_EQ(s->gainSm[0].load(), 0.0f);
 }
 
-TEST(ToneChainBass, OneHundredthOfADecibelIsOffAndTwoHundredthsSwitchBassAndLimiterOn) {
-    auto s = std::make_unique<ToneStores>();
-    const Signal x = {0.1f, 0.1f, 3.0f, 0.1f};
-    setBass(*s, 0, kRate, 0.01f, 140, 48, 160);
-    EXPECT_EQ(run(*s, 0, 0, x)[2], 1.0f);  // clip only
-    EXPECT_NEAR(gainDbAt(*s, 30), 0.0, 1e-6);
-    setBass(*s, 1, kRate, 0.02f, 140, 48, 160);
-    EXPECT_NEAR(run(*s, 1, 0, x)[2], 0.891f, 0.02f);
-    setBass(*s, 0, kRate, 0.02f, 140, 48, 160);
-    EXPECT_LT(gainDbAt(*s, 30), -3.0);
-}
-
 // A device whose rate cannot be read still gets its effects switched off.
 TEST(ToneChainStores, SwitchingOffNeedsNoUsableRate) {
     auto s = std::make_unique<ToneStores>();
@@ -140,17 +128,6 @@ TEST(ToneChainCorrection, EachStageGivesItsGainAtItsFrequencyAndHalfTheDecibelsA
     }
 }
 
-TEST(ToneChainCorrection, ThirdStageRunsAndFurtherStagesAreIgnored) {
-    auto s = std::make_unique<ToneStores>();
-    const CorrStage stages[] = {{CorrStage::Peak{4}, 500, 1.0},
-                                {CorrStage::Peak{4}, 2000, 2.0},
-                                {CorrStage::Peak{4}, 8000, 6.0},
-                                {CorrStage::Peak{4}, 12000, -6.0}};
-    setCorrection(*s, 0, stages, kRate, 1.0f);
-    EXPECT_NEAR(gainDbAt(*s, 8000), 6.0, 0.1);
-    EXPECT_NEAR(gainDbAt(*s, 12000), 0.0, 0.6);
-}
-
 // The measured table (a 1800 Hz dip, an 8 kHz shelf) only for its UID, given or the target's;
 // otherwise the default curve (a 3800 Hz presence lift).
 TEST(ToneChainCorrection, MeasuredCurveIsUsedOnlyForItsOwnUidAndAGivenUidWins) {
@@ -165,16 +142,6 @@ TEST(ToneChainCorrection, MeasuredCurveIsUsedOnlyForItsOwnUidAndAGivenUidWins) {
     EXPECT_LT(gainAt(std::nullopt, kCorrectedUid, 1800), -2.5);
     EXPECT_GT(gainAt("AA-BB:output", kCorrectedUid, 1800), 0.0);
     EXPECT_GT(gainAt("AA-BB:output", std::nullopt, 3800), 3.0);
-}
-
-TEST(ToneChainCorrection, AmountAtOneHundredthIsOffAndAboveOneActsAsOne) {
-    auto s = std::make_unique<ToneStores>(), one = std::make_unique<ToneStores>();
-    setCrisp(*s, 0, std::nullopt, std::nullopt, kRate, 0.01f);
-    EXPECT_NEAR(gainDbAt(*s, 3800), 0.0, 1e-6);
-    setCrisp(*s, 0, std::nullopt, std::nullopt, kRate, 1.5f);
-    setCrisp(*one, 0, std::nullopt, std::nullopt, kRate, 1.0f);
-    const Signal x = sine(5000, 0.2f, 4800);
-    EXPECT_EQ(run(*s, 0, 0, x), run(*one, 0, 0, x));
 }
 
 TEST(ToneChainCorrection, TrebleStagesStayStableOnLowRateDevices) {
@@ -215,36 +182,13 @@ TEST(ToneChainLimiter, SteadyPeaksSettleAtMinusOneDecibelAndASpikeIsCaughtAndRel
     EXPECT_EQ(run(*s, 1, 0, x)[1000], -1.0f);
 }
 
-// Frame at which a 1.0 -> 2.0 step reaches 63 %, for a device of `channels` channels rendered in
-// 64-frame buffers (each channel a full buffer, one after the other).
-std::size_t framesTo63Percent(int channels) {
-    auto s = std::make_unique<ToneStores>();
-    setGain(*s, 0, 2.0f);
-    const Signal x(64, 0.25f);
-    Signal out(64);
-    for (std::size_t frame = 0; frame < 10000; frame += 64) {
-        for (int c = 0; c < channels; ++c) {
-            processToneBufferRt(*s, 0, c, x.data(), x.data(), out.data(), 1, 64);
-            for (std::size_t i = 0; i < 64; ++i)
-                if (out[i] >= 0.25f * (2.0f - float(std::exp(-1.0)))) return frame + i;
-        }
-    }
-    return 0;
-}
-
-TEST(ToneChainGain, StepCoversSixtyThreePercentIn2000FramesOnOneChannelAnd1000OnTwo) {
-    EXPECT_NEAR(double(framesTo63Percent(1)), 2000, 100);
-    EXPECT_NEAR(double(framesTo63Percent(2)), 1000, 100);
-}
-
 TEST(ToneChainStores, GainClampsToZeroToFourIgnoresNaNAndIndicesOutsideChangeNothing) {
     auto s = std::make_unique<ToneStores>();
-    setGain(*s, 3, 5.0f);
-    EXPECT_EQ(s->gain[3].load(), 4.0f);
-    setGain(*s, 3, std::nanf(""));
-    EXPECT_EQ(s->gain[3].load(), 4.0f);
-    setGain(*s, 3, -1.0f);
-    EXPECT_EQ(s->gain[3].load(), 0.0f);
+    const std::pair<float, float> clamped[] = {{5.0f, 4.0f}, {NAN, 4.0f}, {-1.0f, 0.0f}};
+    for (const auto& [gain, kept] : clamped) {
+        setGain(*s, 3, gain);
+        EXPECT_EQ(s->gain[3].load(), kept) << gain;
+    }
     for (int index : {64, -1, 1000}) {
         setBass(*s, index, kRate, 6.0f, 140, 48, 160);
         setCrisp(*s, index, kCorrectedUid, std::nullopt, kRate, 1.0f);
