@@ -13,6 +13,7 @@
 
 #include "audio/device_access.h"
 #include "controller/controller.h"
+#include "core/bounded_read.h"
 
 namespace housetone {
 
@@ -244,10 +245,13 @@ void Controller::stopClickThread() {
 
 void Controller::ensureClickFile() {
     const auto path = s_.store.fileURL(clickFileName);
-    std::error_code ec;
-    if (std::filesystem::exists(path, ec)) return;
+    const std::string bytes = clickWavBytes();
+    // The file is ours: one cut short or edited would fail every later click test, so anything
+    // but the exact bytes is written again.
+    std::string existing;
+    if (readRegularFile(path, bytes.size(), existing) && existing == bytes) return;
     // A write failure is left for the player to meet: it then fails to play the file.
-    writeFileAtomically(path, clickWavBytes());
+    writeFileAtomically(path, bytes);
 }
 
 void Controller::rebaseOffsets() {

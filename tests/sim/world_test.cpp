@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -125,8 +127,16 @@ void measureArrivalDifference(double speed) {
 
 }  // namespace
 
-TEST(SimWorld, ArrivalsDifferByExactlyTheRoundedRoomDelaysInRealTime) {
-    measureArrivalDifference(1);
+TEST(SimWorld, StopsAtOnceWhilePacingALongSlowBuffer) {
+    RoomSpec room = quietRoom({speaker("a", 0, 1)});
+    room.sampleRate = 8000;
+    room.bufferFrames = 8192;
+    // Each buffer lasts about a thousand seconds of real time at this speed.
+    auto hw = std::make_unique<SimAudioSystem>(room, SimOptions{.speed = 0.001});
+    hw->waitForFrame(room.bufferFrames);
+    const auto before = std::chrono::steady_clock::now();
+    hw.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
 }
 
 TEST(SimWorld, ArrivalsDifferByExactlyTheRoundedRoomDelaysAtFortyTimesSpeed) {

@@ -1,6 +1,7 @@
 #include "audio/sim/room.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <utility>
 
 #include "audio/sim/wav.h"
+#include "core/bounded_read.h"
 #include "core/fourcc.h"
 
 namespace housetone::sim {
@@ -42,9 +44,34 @@ constexpr std::pair<std::string_view, SystemAudioPermission> kSystemAudioPermiss
     {"refused", SystemAudioPermission::refused},
 };
 
-// Bounds that keep a typo from asking the simulation for absurd allocations.
+// Bounds that keep a typo from asking the simulation for absurd allocations or from feeding
+// infinity into the mix.
 constexpr long long kMaxChannels = 1024;
-constexpr long long kMaxBufferFrames = 1 << 20;
+constexpr long long kMaxBufferFrames = 8192;
+constexpr double kMinRate = 8000, kMaxRate = 384000;
+// The longest delay the engine can hold back a speaker by; a room whose own delays are longer
+// could never be aligned.
+constexpr double kMaxDelayMs = 5000;
+constexpr double kMaxDistanceM = 1000;
+constexpr double kMaxLevel = 100;  // +40 dB
+constexpr double kMinLevelDb = -120, kMaxLevelDb = 0;
+constexpr double kMaxNoiseRms = 1;
+// The engine serves this many speakers.
+constexpr std::size_t kMaxDevices = 64;
+constexpr std::uint64_t kMemoryBudgetBytes = std::uint64_t{512} << 20;
+
+std::string numberText(double x) {
+    std::ostringstream s;
+    s << x;
+    return s.str();
+}
+
+std::string bytesText(std::uint64_t bytes) {
+    std::ostringstream s;
+    s.precision(2);
+    s << std::fixed << static_cast<double>(bytes) / (1 << 30) << " GiB";
+    return s.str();
+}
 
 std::string child(const std::string& where, std::string_view key) {
     return where.empty() ? std::string(key) : where + "." + std::string(key);
@@ -96,19 +123,18 @@ class RoomReader {
                    "outputs", "inputs", "defaultOutput", "defaultInput", "microphonePermission",
                    "microphoneRequestAnswer", "systemAudioPermission"});
         RoomSpec room;
-        positive(doc, "", "sampleRate", room.sampleRate);
+        number(doc, "", "sampleRate", kMinRate, kMaxRate, room.sampleRate);
         if (const json* v = find(doc, "bufferFrames")) {
             room.bufferFrames =
                 static_cast<int>(wholeNumber(*v, "bufferFrames", 1, kMaxBufferFrames));
         }
         if (const json* v = find(doc, "seed")) room.seed = seed(*v);
-        if (const json* v = find(doc, "systemAudio")) room.systemAudio = systemAudio(*v);
-        if (const json* v = find(doc, "systemAudioLevelDb")) {
-            room.systemAudioLevelDb = finiteNumber(*v, "systemAudioLevelDb", "a finite number");
-        }
+        if (const json* v = find(doc, "systemAudio"))
+            room.systemAudio = systemAudio(*v, room.sampleRate);
+        number(doc, "", "systemAudioLevelDb", kMinLevelDb, kMaxLevelDb, room.systemAudioLevelDb);
 
         std::map<std::string, std::size_t> outputUids;
-        if (const json* list = array(doc, "outputs")) {
+        if (const json* list = devices(doc, "outputs")) {
             for (std::size_t i = 0; i < list->size(); ++i) {
                 const std::string where = indexed("outputs", i);
                 room.outputs.push_back(output((*list)[i], where));
@@ -116,7 +142,7 @@ class RoomReader {
             }
         }
         std::map<std::string, std::size_t> inputUids;
-        if (const json* list = array(doc, "inputs")) {
+        if (const json* list = devices(doc, "inputs")) {
             for (std::size_t i = 0; i < list->size(); ++i) {
                 const std::string where = indexed("inputs", i);
                 room.inputs.push_back(input((*list)[i], where));
@@ -132,6 +158,12 @@ class RoomReader {
         flag(doc, "", "microphoneRequestAnswer", room.microphoneRequestAnswer);
         if (const json* v = find(doc, "systemAudioPermission")) {
             room.systemAudioPermission = word(*v, "systemAudioPermission", kSystemAudioPermissions);
+        }
+        if (const std::uint64_t bytes = roomMemoryBytes(room); bytes > kMemoryBudgetBytes) {
+            fail("top level",
+                 "the room would need " + bytesText(bytes) + " of memory, more than " +
+                     bytesText(kMemoryBudgetBytes) +
+                     " (use fewer channels, a smaller bufferFrames or shorter delays)");
         }
         return room;
     }
@@ -165,30 +197,31 @@ class RoomReader {
         return v;
     }
 
+    const json* devices(const json& obj, const char* key) const {
+        const json* list = array(obj, key);
+        if (list && list->size() > kMaxDevices) {
+            fail(key, "must hold at most " + std::to_string(kMaxDevices) +
+                          " devices (the engine serves " + std::to_string(kMaxDevices) +
+                          " speakers), not " + std::to_string(list->size()));
+        }
+        return list;
+    }
+
+    void number(const json& obj, const std::string& where, const char* key, double min, double max,
+                double& out) const {
+        const json* v = find(obj, key);
+        if (!v) return;
+        const std::string path = child(where, key);
+        const std::string what = "a number from " + numberText(min) + " to " + numberText(max);
+        out = finiteNumber(*v, path, what);
+        if (out < min || out > max) fail(path, "must be " + what + ", not " + v->dump());
+    }
+
     double finiteNumber(const json& v, const std::string& where, const std::string& what) const {
         if (!v.is_number()) fail(where, "must be " + what + ", not " + describe(v));
         const double x = v.get<double>();
         if (!std::isfinite(x)) fail(where, "must be " + what + ", not " + v.dump());
         return x;
-    }
-
-    void nonNegative(const json& obj, const std::string& where, const char* key,
-                     double& out) const {
-        const json* v = find(obj, key);
-        if (!v) return;
-        const std::string path = child(where, key);
-        const std::string what = "a finite number >= 0";
-        out = finiteNumber(*v, path, what);
-        if (out < 0) fail(path, "must be " + what + ", not " + v->dump());
-    }
-
-    void positive(const json& obj, const std::string& where, const char* key, double& out) const {
-        const json* v = find(obj, key);
-        if (!v) return;
-        const std::string path = child(where, key);
-        const std::string what = "a finite number > 0";
-        out = finiteNumber(*v, path, what);
-        if (!(out > 0)) fail(path, "must be " + what + ", not " + v->dump());
     }
 
     void flag(const json& obj, const std::string& where, const char* key, bool& out) const {
@@ -241,24 +274,26 @@ class RoomReader {
         fail(where, "unknown value \"" + s + "\" (expected " + wordList(table) + ")");
     }
 
-    std::string systemAudio(const json& v) const {
+    std::string systemAudio(const json& v, double rate) const {
         const std::string s = string(v, "systemAudio");
         if (s == "music" || s == "silence") return s;
         // A room file's own directory is where its sounds sit; a path as given (relative to the
         // working directory) is still honoured for rooms written that way.
-        if (!baseDir_.empty() && fs::path(s).is_relative()) {
-            const std::string beside = (baseDir_ / s).string();
-            if (usableWav(beside)) return beside;
+        std::vector<std::string> candidates;
+        if (!baseDir_.empty() && fs::path(s).is_relative())
+            candidates.push_back((baseDir_ / s).string());
+        candidates.push_back(s);
+        for (const std::string& path : candidates) {
+            const auto wav = readWav(path);
+            if (!wav || wav->samples.empty()) continue;
+            if (resampledFrames(*wav, rate)) return path;
+            fail("systemAudio", "\"" + s + "\" would be too long at " + numberText(rate) +
+                                    " Hz (at most " + std::to_string(kMaxWavSamples / 2) +
+                                    " frames)");
         }
-        if (usableWav(s)) return s;
         fail("systemAudio", "cannot read \"" + s +
                                 "\" as a WAV file with samples (expected \"music\", \"silence\" or "
                                 "the path of a WAV file)");
-    }
-
-    static bool usableWav(const std::string& path) {
-        const auto wav = readWav(path);
-        return wav && !wav->samples.empty();
     }
 
     std::uint32_t transport(const json& obj, const std::string& where) const {
@@ -311,23 +346,19 @@ class RoomReader {
         o.uid = uid(v, where);
         o.transport = transport(v, where);
         o.channels = channels(v, where, o.channels);
-        nonNegative(v, where, "latencyMs", o.latencyMs);
-        nonNegative(v, where, "distanceM", o.distanceM);
-        nonNegative(v, where, "level", o.level);
-        nonNegative(v, where, "volume", o.volume);
-        if (o.volume > 1) {
-            fail(child(where, "volume"),
-                 "must be a number from 0 to 1, not " + find(v, "volume")->dump());
-        }
+        number(v, where, "latencyMs", 0, kMaxDelayMs, o.latencyMs);
+        number(v, where, "distanceM", 0, kMaxDistanceM, o.distanceM);
+        number(v, where, "level", 0, kMaxLevel, o.level);
+        number(v, where, "volume", 0, 1, o.volume);
         flag(v, where, "hasVolume", o.hasVolume);
         flag(v, where, "hasMute", o.hasMute);
         flag(v, where, "muted", o.muted);
         if (find(v, "rate")) {
             double rate = 0;
-            positive(v, where, "rate", rate);
+            number(v, where, "rate", kMinRate, kMaxRate, rate);
             o.rate = rate;
         }
-        nonNegative(v, where, "jitterMs", o.jitterMs);
+        number(v, where, "jitterMs", 0, kMaxDelayMs, o.jitterMs);
         if (const json* list = find(v, "reflections")) {
             const std::string path = child(where, "reflections");
             if (!list->is_array()) fail(path, "must be an array, not " + describe(*list));
@@ -337,8 +368,8 @@ class RoomReader {
                 requireObject(r, at);
                 onlyKnown(r, at, {"delayMs", "level"});
                 Reflection reflection;
-                nonNegative(r, at, "delayMs", reflection.delayMs);
-                nonNegative(r, at, "level", reflection.level);
+                number(r, at, "delayMs", 0, kMaxDelayMs, reflection.delayMs);
+                number(r, at, "level", 0, kMaxLevel, reflection.level);
                 o.reflections.push_back(reflection);
             }
         }
@@ -353,7 +384,7 @@ class RoomReader {
         in.uid = uid(v, where);
         in.transport = transport(v, where);
         in.channels = channels(v, where, in.channels);
-        nonNegative(v, where, "noiseRms", in.noiseRms);
+        number(v, where, "noiseRms", 0, kMaxNoiseRms, in.noiseRms);
         return in;
     }
 
@@ -397,18 +428,38 @@ RoomSpec parseRoom(const std::string& text, const std::string& fileName) {
 }
 
 RoomSpec loadRoomFile(const std::string& path) {
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
-        throw RoomError("room file \"" + path + "\": cannot be read: it is a directory");
+    // Far beyond any room of 64 speakers; /dev/zero or a log file given by mistake is refused.
+    constexpr std::size_t maxBytes = std::size_t{4} << 20;
+    std::string text, why;
+    if (!readRegularFile(path, maxBytes, text, &why))
+        throw RoomError("room file \"" + path + "\": cannot be read: " + why);
+    return parseRoomIn(text, path, fs::path(path).parent_path());
+}
+
+std::size_t outputHistoryFrames(const OutputSpec& device, double sampleRate, int bufferFrames) {
+    double maxReflectionMs = 0;
+    for (const auto& r : device.reflections)
+        maxReflectionMs = std::max(maxReflectionMs, r.delayMs);
+    const double reach = ((device.latencyMs + device.jitterMs + maxReflectionMs) / 1000.0 +
+                          device.distanceM / kSpeedOfSound) *
+                         sampleRate;
+    return std::bit_ceil(static_cast<std::size_t>(reach) +
+                         static_cast<std::size_t>(bufferFrames) * 2 + 2);
+}
+
+std::uint64_t roomMemoryBytes(const RoomSpec& room) {
+    const auto frames = static_cast<std::uint64_t>(room.bufferFrames);
+    // Each channel is held per buffer by the device, by an aggregate over every device and by the
+    // callback's buffer list.
+    std::uint64_t samples = 0;
+    for (const OutputSpec& o : room.outputs) {
+        samples += outputHistoryFrames(o, room.sampleRate, room.bufferFrames);
+        samples += 3 * frames * static_cast<std::uint64_t>(std::max(o.channels, 1));
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw RoomError("room file \"" + path + "\": cannot be read: " + std::strerror(errno));
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw RoomError("room file \"" + path + "\": cannot be read");
-    return parseRoomIn(text.str(), path, fs::path(path).parent_path());
+    for (const InputSpec& in : room.inputs)
+        samples += 3 * frames * static_cast<std::uint64_t>(std::max(in.channels, 1));
+    samples += 16 * frames;  // the mix, the player, the listening position
+    return samples * sizeof(float);
 }
 
 RoomSpec defaultRoom() {

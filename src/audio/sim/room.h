@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -7,6 +8,8 @@
 #include <vector>
 
 namespace housetone::sim {
+
+constexpr double kSpeedOfSound = 343.0;  // m/s
 
 // What a simulated room holds. Loaded from a room file (JSON) or built in code by tests.
 
@@ -75,6 +78,13 @@ RoomSpec parseRoom(const std::string& text, const std::string& fileName);
 RoomSpec loadRoomFile(const std::string& path);
 // The built-in room used when no file is given.
 RoomSpec defaultRoom();
+
+// Length of the ring of past output a device keeps so that its latest sound (latency, jitter,
+// distance and reflections) can still reach the listening position: a power of two, in frames.
+std::size_t outputHistoryFrames(const OutputSpec& device, double sampleRate, int bufferFrames);
+// What simulating the room takes in memory, roughly: the rings and per-buffer stores of every
+// device and of an aggregate over all of them.
+std::uint64_t roomMemoryBytes(const RoomSpec& room);
 
 // "builtin", "bluetooth", ... or a four-character code such as "usb "; nullopt when unknown.
 std::optional<std::uint32_t> transportFromName(const std::string& name);

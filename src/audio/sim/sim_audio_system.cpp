@@ -17,7 +17,6 @@ namespace housetone::sim {
 
 namespace {
 
-constexpr double speedOfSound = 343.0;  // m/s
 constexpr std::int32_t musicPid = 0x7FFF0001;
 constexpr std::int32_t playerPid = 0x7FFF0002;
 
@@ -55,13 +54,6 @@ std::vector<std::uint8_t> streamConfig(const std::vector<std::uint32_t>& channel
     const std::size_t n =
         channelsPerStream.empty() ? offsetof(AudioBufferList, mBuffers) : s.byteSize();
     return {p, p + n};
-}
-
-std::size_t nextPow2(std::size_t v) {
-    std::size_t p = 1;
-    while (p < v)
-        p <<= 1;
-    return p;
 }
 
 }  // namespace
@@ -195,12 +187,12 @@ class SimPlayer final : public Player {
     explicit SimPlayer(SimAudioSystem& s) : s_(s) {}
     bool play(const std::string& path) override {
         auto wav = readWav(path);
-        if (!wav || wav->channels < 1 || wav->rate <= 0) return false;
-        auto item = std::make_shared<PlayItem>();
         const double rate = s_.room_.sampleRate;
+        const auto resampled = wav ? resampledFrames(*wav, rate) : std::nullopt;
+        if (!resampled) return false;
+        auto item = std::make_shared<PlayItem>();
         const std::size_t inFrames = wav->samples.size() / static_cast<std::size_t>(wav->channels);
-        const auto outFrames = static_cast<std::size_t>(
-            std::llround(static_cast<double>(inFrames) * rate / wav->rate));
+        const std::size_t outFrames = *resampled;
         item->stereo.resize(outFrames * 2);
         const int ch = wav->channels;
         for (std::size_t f = 0; f < outFrames; ++f) {
@@ -288,15 +280,15 @@ SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
             std::make_unique<MusicSource>(room_.sampleRate, room_.seed, room_.systemAudioLevelDb);
     } else if (room_.systemAudio != "silence") {
         im.loop = readWav(room_.systemAudio);
-        if (im.loop && im.loop->channels > 0) {
+        const auto resampled = im.loop ? resampledFrames(*im.loop, room_.sampleRate) : std::nullopt;
+        if (resampled) {
             // Keep it stereo at the world rate (nearest sample is fine for a background loop).
             WavData st;
             st.rate = room_.sampleRate;
             st.channels = 2;
             const std::size_t inFrames =
                 im.loop->samples.size() / static_cast<std::size_t>(im.loop->channels);
-            const auto frames = static_cast<std::size_t>(static_cast<double>(inFrames) *
-                                                         room_.sampleRate / im.loop->rate);
+            const std::size_t frames = *resampled;
             st.samples.resize(frames * 2);
             for (std::size_t f = 0; f < frames; ++f) {
                 const auto src = std::min(
@@ -429,14 +421,7 @@ AudioObjectID SimAudioSystem::addOutputLocked(const OutputSpec& device) {
                                                    true};
     rebuildStreams(*o);
     redrawJitter(*o);
-    double maxMs = device.latencyMs + device.jitterMs;
-    double maxRefl = 0;
-    for (const auto& r : device.reflections)
-        maxRefl = std::max(maxRefl, r.delayMs);
-    const double maxFrames =
-        ((maxMs + maxRefl) / 1000.0 + device.distanceM / speedOfSound) * room_.sampleRate;
-    const std::size_t size = nextPow2(static_cast<std::size_t>(maxFrames) +
-                                      static_cast<std::size_t>(room_.bufferFrames) * 2 + 2);
+    const std::size_t size = outputHistoryFrames(device, room_.sampleRate, room_.bufferFrames);
     o->history.assign(size, 0.f);
     o->historyMask = size - 1;
     o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) *
@@ -628,7 +613,7 @@ std::optional<std::int64_t> SimAudioSystem::roomDelayFrames(const std::string& u
     for (AudioObjectID id : impl_->deviceOrder) {
         const Object* o = find(id);
         if (o && o->kind == Object::Kind::device && o->uid == uid && o->outChannels > 0)
-            return std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / speedOfSound) *
+            return std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) *
                                 room_.sampleRate);
     }
     return std::nullopt;
@@ -1196,7 +1181,7 @@ void SimAudioSystem::renderBuffer() {
         }
         const auto level = static_cast<float>(o->out.level);
         const auto delay =
-            std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / speedOfSound) * rate);
+            std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) * rate);
         auto addPath = [&](std::int64_t d, float gain) {
             for (std::size_t f = 0; f < nz; ++f) {
                 const std::int64_t pos = t + static_cast<std::int64_t>(f) - d;
@@ -1242,7 +1227,10 @@ void SimAudioSystem::worldLoop() {
                 origin = now;
                 originFrame = frame();
             } else if (target > now) {
-                std::this_thread::sleep_until(target);
+                // A slow world (a long buffer at a low rate and speed) waits whole seconds here;
+                // stopWorld must not wait for it.
+                std::unique_lock lock(stopMutex_);
+                stopCv_.wait_until(lock, target, [this] { return worldStop_.load(); });
                 continue;
             }
         }
@@ -1260,7 +1248,11 @@ void SimAudioSystem::startWorld() {
 
 void SimAudioSystem::stopWorld() {
     if (!worldRunning_.load()) return;
-    worldStop_ = true;
+    {
+        std::lock_guard lock(stopMutex_);
+        worldStop_ = true;
+    }
+    stopCv_.notify_all();
     world_.join();
     worldRunning_ = false;
     std::lock_guard lock(frameMutex_);
@@ -1320,13 +1312,13 @@ bool SimAudioSystem::recordListeningTo(const std::string& path) {
     return true;
 }
 
-void SimAudioSystem::stopRecording() {
+bool SimAudioSystem::stopRecording() {
     std::unique_ptr<WavWriter> w;
     {
         std::lock_guard lock(mutex_);
         w = std::move(impl_->recorder);
     }
-    if (w) w->finish();
+    return !w || w->finish();
 }
 
 }  // namespace housetone::sim

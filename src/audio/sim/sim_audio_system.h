@@ -170,7 +170,8 @@ class SimAudioSystem final : public AudioHardware {
     std::pair<std::int64_t, std::vector<float>> systemMixCapture() const;
     // Records the listening position to a WAV file until stopRecording() or destruction.
     bool recordListeningTo(const std::string& path);
-    void stopRecording();
+    // Ends the recording; false when any of it could not be written (a full disk).
+    bool stopRecording();
 
     MicPermission& micPermission() { return *micPermission_; }
     Player& player() { return *player_; }
@@ -213,6 +214,8 @@ class SimAudioSystem final : public AudioHardware {
     std::thread world_;
     std::atomic<bool> worldRunning_{false};
     std::atomic<bool> worldStop_{false};
+    std::mutex stopMutex_;  // wakes the world thread from its pacing wait
+    std::condition_variable stopCv_;
 
     std::unique_ptr<MicPermission> micPermission_;
     std::unique_ptr<Player> player_;

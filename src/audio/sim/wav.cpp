@@ -1,168 +1,116 @@
 #include "audio/sim/wav.h"
 
+#include <sndfile.h>
+
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <limits>
+
+#include "core/bounded_read.h"
 
 namespace housetone::sim {
 namespace {
 
-constexpr std::uint16_t kFormatPcm = 1;
-constexpr std::uint16_t kFormatFloat = 3;
-constexpr std::uint16_t kFormatExtensible = 0xFFFE;
-
-constexpr std::size_t kHeaderBytes = 44;
-// The RIFF size field is 32 bits and counts the 36 header bytes after it as well as the data.
-constexpr std::uint64_t kMaxDataBytes = std::numeric_limits<std::uint32_t>::max() - 36;
-
-std::uint16_t le16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t le32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-void putLe16(char* p, std::uint16_t v) {
-    p[0] = static_cast<char>(v & 0xFF);
-    p[1] = static_cast<char>(v >> 8);
-}
-
-void putLe32(char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-
-bool tagIs(const unsigned char* p, const char (&tag)[5]) {
-    return std::memcmp(p, tag, 4) == 0;
-}
-
-struct Format {
-    std::uint16_t tag = 0;  // PCM or float; an extensible header is reduced to its subformat
-    int channels = 0;
-    std::uint32_t rate = 0;
-    std::uint16_t blockAlign = 0;
-    std::uint16_t bits = 0;
+// libsndfile's virtual I/O over a string in memory.
+struct MemoryFile {
+    const std::string& bytes;
+    sf_count_t pos = 0;
 };
 
-std::optional<Format> parseFmt(const unsigned char* p, std::uint32_t size) {
-    if (size < 16) return std::nullopt;
-    Format f{le16(p), le16(p + 2), le32(p + 4), le16(p + 12), le16(p + 14)};
-    if (f.tag == kFormatExtensible) {
-        // cbSize, valid bits and channel mask come first; the subformat GUID starts with the
-        // plain format tag.
-        if (size < 40) return std::nullopt;
-        f.tag = le16(p + 24);
-    }
-    const bool pcm =
-        f.tag == kFormatPcm && (f.bits == 8 || f.bits == 16 || f.bits == 24 || f.bits == 32);
-    const bool flt = f.tag == kFormatFloat && f.bits == 32;
-    if (!(pcm || flt) || f.channels < 1 || f.rate < 1) return std::nullopt;
-    if (f.blockAlign != f.channels * (f.bits / 8)) return std::nullopt;
-    return f;
+sf_count_t memLength(void* user) {
+    return static_cast<sf_count_t>(static_cast<MemoryFile*>(user)->bytes.size());
 }
 
-float decodeSample(const unsigned char* p, const Format& f) {
-    switch (f.bits) {
-        case 8:  // unsigned, centred on 128
-            return static_cast<float>(static_cast<int>(p[0]) - 128) / 128.0f;
-        case 16:
-            return static_cast<float>(static_cast<std::int16_t>(le16(p))) / 32768.0f;
-        case 24: {
-            auto v = static_cast<std::int32_t>(p[0] | (p[1] << 8) | (p[2] << 16));
-            if (v & 0x800000) v -= 0x1000000;
-            return static_cast<float>(v) / 8388608.0f;
-        }
-        default:
-            if (f.tag == kFormatFloat) {
-                const float v = std::bit_cast<float>(le32(p));
-                // A NaN or infinity would poison every mix it is summed into.
-                return std::isfinite(v) ? v : 0.0f;
-            }
-            return static_cast<float>(static_cast<double>(static_cast<std::int32_t>(le32(p))) /
-                                      2147483648.0);
-    }
+sf_count_t memSeek(sf_count_t offset, int whence, void* user) {
+    auto& m = *static_cast<MemoryFile*>(user);
+    const auto size = static_cast<sf_count_t>(m.bytes.size());
+    sf_count_t to = offset;
+    if (whence == SEEK_CUR) to = m.pos + offset;
+    if (whence == SEEK_END) to = size + offset;
+    m.pos = std::clamp<sf_count_t>(to, 0, size);
+    return m.pos;
+}
+
+sf_count_t memRead(void* out, sf_count_t count, void* user) {
+    auto& m = *static_cast<MemoryFile*>(user);
+    const sf_count_t n =
+        std::clamp<sf_count_t>(static_cast<sf_count_t>(m.bytes.size()) - m.pos, 0, count);
+    std::memcpy(out, m.bytes.data() + m.pos, static_cast<std::size_t>(n));
+    m.pos += n;
+    return n;
+}
+
+sf_count_t memWrite(const void*, sf_count_t, void*) {
+    return 0;
+}
+
+sf_count_t memTell(void* user) {
+    return static_cast<MemoryFile*>(user)->pos;
 }
 
 }  // namespace
 
-std::optional<WavData> readWav(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                           std::istreambuf_iterator<char>());
-    const unsigned char* b = bytes.data();
-    if (bytes.size() < 12 || !tagIs(b, "RIFF") || !tagIs(b + 8, "WAVE")) return std::nullopt;
-
-    // The RIFF size is not trusted (streaming writers leave it 0 or wrong); the chunks are
-    // walked within the bytes actually present, and any chunk that runs past them is a truncated
-    // file.
-    std::optional<Format> fmt;
-    const unsigned char* data = nullptr;
-    std::size_t dataSize = 0;
-    std::size_t pos = 12;
-    while (bytes.size() - pos >= 8 && !(fmt && data)) {
-        const unsigned char* chunk = b + pos;
-        const std::size_t size = le32(chunk + 4);
-        const std::size_t body = pos + 8;
-        if (size > bytes.size() - body) return std::nullopt;
-        if (tagIs(chunk, "fmt ")) {
-            if (fmt) return std::nullopt;
-            fmt = parseFmt(chunk + 8, static_cast<std::uint32_t>(size));
-            if (!fmt) return std::nullopt;
-        } else if (tagIs(chunk, "data")) {
-            data = chunk + 8;
-            dataSize = size;
-        }
-        // Chunks are word aligned: an odd-sized body is followed by one pad byte.
-        pos = std::min(bytes.size(), body + size + (size & 1));
-    }
-    if (!fmt || !data || dataSize % fmt->blockAlign != 0) return std::nullopt;
+std::optional<WavData> decodeWav(const std::string& bytes) {
+    MemoryFile mem{bytes};
+    SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
+    SF_INFO info{};
+    SNDFILE* f = sf_open_virtual(&io, SFM_READ, &info, &mem);
+    if (!f) return std::nullopt;
+    struct Closer {
+        SNDFILE* f;
+        ~Closer() { sf_close(f); }
+    } closer{f};
+    if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV &&
+        (info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAVEX)
+        return std::nullopt;
+    if (info.channels < 1 || info.samplerate < 1 || info.frames < 0 ||
+        static_cast<std::uint64_t>(info.frames) * static_cast<std::uint64_t>(info.channels) >
+            kMaxWavSamples)
+        return std::nullopt;
 
     WavData wav;
-    wav.rate = fmt->rate;
-    wav.channels = fmt->channels;
-    const std::size_t bytesPerSample = fmt->bits / 8;
-    wav.samples.resize(dataSize / bytesPerSample);
-    for (std::size_t i = 0; i < wav.samples.size(); ++i) {
-        wav.samples[i] = decodeSample(data + i * bytesPerSample, *fmt);
+    wav.rate = info.samplerate;
+    wav.channels = info.channels;
+    wav.samples.resize(static_cast<std::size_t>(info.frames) *
+                       static_cast<std::size_t>(info.channels));
+    const sf_count_t got = sf_readf_float(f, wav.samples.data(), info.frames);
+    // A file cut short inside its data reads as nothing rather than as a silent tail.
+    if (got != info.frames) return std::nullopt;
+    for (float& x : wav.samples) {
+        // A NaN or infinity would poison every mix it is summed into.
+        if (!std::isfinite(x)) x = 0.0f;
     }
     return wav;
 }
 
+std::optional<WavData> readWav(const std::string& path) {
+    std::string bytes;
+    if (!readRegularFile(path, kMaxWavFileBytes, bytes)) return std::nullopt;
+    return decodeWav(bytes);
+}
+
+std::optional<std::size_t> resampledFrames(const WavData& wav, double rate) {
+    if (wav.channels < 1 || !(wav.rate > 0) || !(rate > 0)) return std::nullopt;
+    const double in =
+        static_cast<double>(wav.samples.size() / static_cast<std::size_t>(wav.channels));
+    const double out = std::round(in * rate / wav.rate);
+    if (!(out >= 1) || out * 2 > static_cast<double>(kMaxWavSamples)) return std::nullopt;
+    return static_cast<std::size_t>(out);
+}
+
 WavWriter::WavWriter(const std::string& path, double rate, int channels) : channels_(channels) {
     const double roundedRate = std::round(rate);
-    const std::uint64_t blockAlign = 2 * static_cast<std::uint64_t>(std::max(channels, 0));
-    if (channels < 1 || blockAlign > std::numeric_limits<std::uint16_t>::max() ||
-        !(roundedRate >= 1) ||
-        roundedRate * static_cast<double>(blockAlign) >
-            static_cast<double>(std::numeric_limits<std::uint32_t>::max())) {
+    if (channels < 1 || channels > 1024 || !(roundedRate >= 1) ||
+        roundedRate > std::numeric_limits<int>::max())
         return;
-    }
-    const auto rateHz = static_cast<std::uint32_t>(roundedRate);
-
-    out_.open(path, std::ios::binary | std::ios::trunc);
-    if (!out_) return;
-    // Sizes stay 0 until finish(): a file cut short by a crash then reads as empty, not as
-    // garbage.
-    std::array<char, kHeaderBytes> h{};
-    std::memcpy(h.data(), "RIFF", 4);
-    std::memcpy(h.data() + 8, "WAVEfmt ", 8);
-    putLe32(h.data() + 16, 16);
-    putLe16(h.data() + 20, kFormatPcm);
-    putLe16(h.data() + 22, static_cast<std::uint16_t>(channels));
-    putLe32(h.data() + 24, rateHz);
-    putLe32(h.data() + 28, static_cast<std::uint32_t>(rateHz * blockAlign));
-    putLe16(h.data() + 32, static_cast<std::uint16_t>(blockAlign));
-    putLe16(h.data() + 34, 16);
-    std::memcpy(h.data() + 36, "data", 4);
-    out_.write(h.data(), static_cast<std::streamsize>(h.size()));
-    ok_ = static_cast<bool>(out_);
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(roundedRate);
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    file_ = sf_open(path.c_str(), SFM_WRITE, &info);
+    ok_ = file_ != nullptr;
 }
 
 WavWriter::~WavWriter() {
@@ -170,48 +118,35 @@ WavWriter::~WavWriter() {
 }
 
 void WavWriter::write(const float* interleaved, std::size_t frames) {
-    if (!ok_ || finished_ || frames == 0) return;
-    const std::uint64_t frameBytes = 2 * static_cast<std::uint64_t>(channels_);
-    // Past 4 GiB the header could not describe the file any more; later audio is dropped.
-    const std::uint64_t fits = (kMaxDataBytes - frames_ * frameBytes) / frameBytes;
-    frames = static_cast<std::size_t>(std::min<std::uint64_t>(frames, fits));
-
-    // Converted in a fixed block so a recording from the hardware thread allocates nothing.
-    std::array<char, 4096> block;
-    std::size_t used = 0;
-    const std::size_t count = frames * static_cast<std::size_t>(channels_);
-    for (std::size_t i = 0; i < count; ++i) {
-        const float x = interleaved[i];
-        const float clamped = std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f);
-        // The same 2^15 scale readWav divides by, so a round trip is exact to half a step; +1.0
-        // is the one value that has to give up a step.
-        const auto v = static_cast<std::int16_t>(std::min(std::lrint(clamped * 32768.0f), 32767L));
-        putLe16(block.data() + used, static_cast<std::uint16_t>(v));
-        used += 2;
-        if (used == block.size()) {
-            out_.write(block.data(), static_cast<std::streamsize>(used));
-            used = 0;
+    if (!ok_ || frames == 0) return;
+    std::array<short, 2048> block;
+    const std::size_t perBlock = block.size() / static_cast<std::size_t>(channels_);
+    while (frames > 0 && ok_) {
+        const std::size_t n = std::min(frames, perBlock);
+        const std::size_t count = n * static_cast<std::size_t>(channels_);
+        for (std::size_t i = 0; i < count; ++i) {
+            const float x = interleaved[i];
+            const float clamped = std::isnan(x) ? 0.0f : std::clamp(x, -1.0f, 1.0f);
+            // The 2^15 scale the reader divides by, so a round trip is exact to half a step;
+            // +1.0 is the one value that has to give up a step.
+            block[i] = static_cast<short>(std::min(std::lrint(clamped * 32768.0f), 32767L));
         }
+        if (sf_writef_short(file_, block.data(), static_cast<sf_count_t>(n)) !=
+            static_cast<sf_count_t>(n))
+            ok_ = false;
+        interleaved += count;
+        frames -= n;
     }
-    out_.write(block.data(), static_cast<std::streamsize>(used));
-    frames_ += frames;
-    if (!out_) ok_ = false;
 }
 
-void WavWriter::finish() {
-    if (finished_) return;
-    finished_ = true;
-    if (!out_.is_open()) return;
-    const std::uint64_t dataBytes = frames_ * 2 * static_cast<std::uint64_t>(channels_);
-    char size[4];
-    putLe32(size, static_cast<std::uint32_t>(36 + dataBytes));
-    out_.seekp(4);
-    out_.write(size, 4);
-    putLe32(size, static_cast<std::uint32_t>(dataBytes));
-    out_.seekp(40);
-    out_.write(size, 4);
-    out_.close();
-    if (out_.fail()) ok_ = false;
+bool WavWriter::finish() {
+    if (!file_) return ok_;
+    // Writes land in libsndfile's buffer first; a full disk may only show here.
+    sf_write_sync(file_);
+    if (sf_error(file_) != SF_ERR_NO_ERROR) ok_ = false;
+    if (sf_close(file_) != 0) ok_ = false;
+    file_ = nullptr;
+    return ok_;
 }
 
 }  // namespace housetone::sim

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
+
+struct sf_private_tag;
 
 namespace housetone::sim {
 
@@ -14,12 +16,24 @@ struct WavData {
     std::vector<float> samples;  // interleaved, -1..1
 };
 
-// Reads 8/16/24/32-bit PCM and 32-bit float WAV files; nullopt when the file is missing or is not
+// Bounds that keep a sound file from asking the simulation for absurd allocations: the file's
+// size, its decoded samples and a resampled copy of it (about five minutes of stereo at 48 kHz).
+constexpr std::size_t kMaxWavFileBytes = std::size_t{128} << 20;
+constexpr std::size_t kMaxWavSamples = std::size_t{1} << 25;
+
+// Reads a WAV file (every PCM and float layout libsndfile knows) from a regular file within the
+// bounds above; nullopt when the file is missing, is not a regular file, is too large or is not
 // such a file.
 std::optional<WavData> readWav(const std::string& path);
+// The same from bytes in memory.
+std::optional<WavData> decodeWav(const std::string& bytes);
 
-// Streams interleaved float samples to a 16-bit PCM WAV file; the header's sizes are fixed up by
-// finish() (also called by the destructor).
+// Frames of `wav` once resampled to `rate`; nullopt when that holds no frame or more stereo
+// samples than kMaxWavSamples (a file at 1 Hz would otherwise grow into gigabytes).
+std::optional<std::size_t> resampledFrames(const WavData& wav, double rate);
+
+// Streams interleaved float samples to a 16-bit PCM WAV file. ok() turns false at the first
+// failed write (a full disk) and stays false.
 class WavWriter {
   public:
     WavWriter(const std::string& path, double rate, int channels);
@@ -28,15 +42,15 @@ class WavWriter {
     WavWriter& operator=(const WavWriter&) = delete;
 
     bool ok() const { return ok_; }
+    // Converts in a fixed block, so a recording from the hardware thread allocates nothing.
     void write(const float* interleaved, std::size_t frames);
-    void finish();
+    // Completes the header and closes the file; false when anything could not be written.
+    bool finish();
 
   private:
-    std::ofstream out_;
+    sf_private_tag* file_ = nullptr;
     int channels_;
-    std::uint64_t frames_ = 0;
     bool ok_ = false;
-    bool finished_ = false;
 };
 
 }  // namespace housetone::sim

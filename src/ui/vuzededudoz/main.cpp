@@ -139,6 +139,10 @@ int main(int argc, char** argv) {
     }
 
     const int status = QApplication::exec();
-    hw.stopRecording();
+    if (!hw.stopRecording()) {
+        std::fprintf(stderr, "housetone: the recording \"%s\" could not be written in full\n",
+                     options.simRecord->c_str());
+        return status == 0 ? 1 : status;
+    }
     return status;
 }
