@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "audio/aggregate.h"
@@ -60,12 +61,11 @@ SourceFn clickAt(std::int64_t at) {
 // A private aggregate of `subdevices`, the first one its clock.
 std::optional<AudioObjectID> aggregate(SimAudioSystem& hw, std::vector<SubdeviceRecord> subdevices,
                                        std::optional<std::vector<SubdeviceRecord>> taps = {}) {
-    const std::string master = subdevices.at(0).uid;
     const auto autoStart = taps ? std::optional(1) : std::nullopt;
     return createAggregate(hw, {.name = "x",
                                 .uid = "x",
                                 .isPrivate = 1,
-                                .master = master,
+                                .master = subdevices.at(0).uid,  // copied before the move
                                 .subdevices = std::move(subdevices),
                                 .taps = std::move(taps),
                                 .tapAutoStart = autoStart});
@@ -195,21 +195,33 @@ TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileR
 
 TEST(SimWorld, ADeviceRemovedWhileRunningTakesItsCallbacksWithItAndItsIdsStayDestroyable) {
     SimAudioSystem hw(quietRoom({speaker("spk", 0, 1)}), {.startWorld = false});
-    int calls = 0;
-    const AudioDeviceIOProc count = [](AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
-                                       const AudioTimeStamp*, AudioBufferList*,
-                                       const AudioTimeStamp*, void* c) {
-        ++*static_cast<int*>(c);
-        return OSStatus{noErr};
-    };
+    Recorder rec(48000);
     AudioDeviceIOProcID id = 0;
     const auto mic = *hw.idForUID("mic");
-    ASSERT_EQ(hw.createIOProcID(mic, count, &calls, id), noErr);
+    ASSERT_EQ(hw.createIOProcID(mic, &Recorder::capture, &rec, id), noErr);
     ASSERT_EQ(hw.deviceStart(mic, id), noErr);
     hw.step();
     EXPECT_TRUE(hw.removeDevice("mic"));
     hw.step(2);
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(rec.count, 512u);  // one buffer of the mono microphone
     EXPECT_FALSE(builtInMicrophone(hw));
     EXPECT_EQ(hw.destroyIOProcID(mic, id), noErr);
+}
+
+TEST(SimWorld, BluetoothJitterRedrawsTheLatencyEachTimePlaybackStarts) {
+    auto out = speaker("bt", 150, 2);
+    out.jitterMs = 20;
+    SimAudioSystem hw(quietRoom({out}), {.startWorld = false});
+    const auto dev = *hw.idForUID("bt");
+    AudioDeviceIOProcID id = 0;  // an output: the recorder finds no input and records nothing
+    ASSERT_EQ(hw.createIOProcID(dev, &Recorder::capture, nullptr, id), noErr);
+    std::set<std::int64_t> seen;
+    for (int i = 0; i < 8; ++i) {
+        hw.deviceStart(dev, id);
+        hw.deviceStop(dev, id);
+        seen.insert(*hw.roomDelayFrames("bt"));
+    }
+    const auto base = std::llround((0.150 + 2 / 343.0) * 48000);
+    EXPECT_GT(seen.size(), 4u);
+    EXPECT_TRUE(*seen.begin() >= base - 20 * 48 - 1 && *seen.rbegin() <= base + 20 * 48 + 1);
 }

@@ -49,13 +49,11 @@ sim::OutputSpec speaker(const std::string& name, const std::string& uid, std::ui
 }
 
 sim::RoomSpec smallRoom() {
-    sim::RoomSpec room;
-    room.outputs = {speaker("Built-in Speakers", "builtin", transport::builtIn),
-                    speaker("Kitchen", "kitchen", transport::bluetooth),
-                    speaker("Desk", "desk", transport::usb)};
-    room.inputs.push_back({"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001});
-    room.defaultOutput = "builtin";
-    return room;
+    return {.outputs = {speaker("Built-in Speakers", "builtin", transport::builtIn),
+                        speaker("Kitchen", "kitchen", transport::bluetooth),
+                        speaker("Desk", "desk", transport::usb)},
+            .inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001}},
+            .defaultOutput = "builtin"};
 }
 
 Config includeAll(const sim::RoomSpec& room, bool included = true) {
@@ -150,16 +148,13 @@ MenuDevice menuDevice(const std::string& name, const std::string& uid, bool hasM
 }
 
 TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuildsInPlace) {
-    MenuModel m;
-    m.mode = Mode::together;
-    m.dockVisible = false;
-    m.tuning = true;
-    std::string progress;  // 80 characters of two and three UTF-8 bytes
-    for (int i = 0; i < 40; ++i)
-        progress += "é—";
-    m.tuneOverall = progress;
+    const QString progress = QString("é—").repeated(40);  // characters of two and three bytes
+    MenuModel m{.mode = Mode::together,
+                .tuning = true,
+                .tuneOverall = progress.toStdString(),
+                .dockVisible = false};
     buildStatusMenu(menu, m, actions);
-    const std::string cut = QString::fromStdString(progress).left(70).toStdString();
+    const std::string cut = progress.left(70).toStdString();
     EXPECT_TRUE(
         contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " + cut +
                                      "|---|Rescan devices|---|Open Housetone|Show in Dock|"));
@@ -192,14 +187,13 @@ TEST_F(StatusMenuTest, TitlesShowPercentMutedOrDashAndSpeakersWithoutVolumeOffer
 }
 
 TEST_F(StatusMenuTest, ItemsCallTheirActionsVolumesMarkWithinFivePercentAndNudgesSkipTheReference) {
-    MenuModel m;
-    m.mode = Mode::aligned;
-    m.devices = {menuDevice("Kitchen", "kitchen"), menuDevice("Porch", "porch", false),
-                 menuDevice("Desk", "desk"), menuDevice("Shelf", "shelf")};
-    m.include = {{"kitchen", true}, {"porch", true}, {"desk", false}, {"shelf", true}};
-    m.offsets = {{"porch", 12.9}, {"shelf", -3.7}};
-    m.volumes = {{"porch", 0.55f}};
-    m.referenceUID = "kitchen";
+    MenuModel m{.mode = Mode::aligned,
+                .devices = {menuDevice("Kitchen", "kitchen"), menuDevice("Porch", "porch", false),
+                            menuDevice("Desk", "desk"), menuDevice("Shelf", "shelf")},
+                .volumes = {{"porch", 0.55f}},
+                .include = {{"kitchen", true}, {"porch", true}, {"desk", false}, {"shelf", true}},
+                .offsets = {{"porch", 12.9}, {"shelf", -3.7}},
+                .referenceUID = "kitchen"};
     buildStatusMenu(menu, m, actions);
     EXPECT_EQ(describe(submenu(menu, "Porch")),
               "100%|90%|80%|70%|[x] 60%|[x] 50%|40%|30%|20%|10%|---|(off) Delay: 12 ms|+5 ms|"
@@ -319,8 +313,7 @@ TEST_F(QtMainQueueTest, CancelledTimersNeverFireAgainEvenWhenCancelledFromTheirO
     q.cancelTimer(ta);      // twice: ignored
     q.cancelTimer(123456);  // unknown: ignored
     spinFor(60);
-    EXPECT_EQ(a, 3);
-    EXPECT_EQ(b, bAtCancel);
+    EXPECT_TRUE(a == 3 && b == bAtCancel) << a << " " << b << " " << bAtCancel;
 }
 
 TEST_F(QtMainQueueTest, DestroyingTheQueueDropsPendingTasksWhileItStillWorks) {
@@ -358,11 +351,10 @@ TEST(LaunchOptionsTest, ValuesAreCheckedAndNoOptionTakesTheNextOptionAsItsValue)
 
     EXPECT_EQ(parse({"--sim-speed", "40"}).simSpeed, 40);
     EXPECT_EQ(parse({"--sim-speed", ".5"}).simSpeed, 0.5);
-    for (const char* bad : {"1e-300", "0x10", "0.05", "1000.5", "-1", "inf", ""}) {
+    for (const char* bad : {"1e-300", "0x10", "0.05", "1000.5", "-1", "inf", ""})
         EXPECT_TRUE(contains(parse({"--sim-speed", bad}).error.value_or(""),
                              "needs a decimal number from 0.1 to 1000"))
             << bad;
-    }
 
     const LaunchOptions w = parse({"--frobnicate", "x", "--selftest"});
     EXPECT_TRUE(w.selfTest && !w.error);
@@ -410,9 +402,8 @@ TEST_F(AppDelegateTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeClose
         AppServices{hw, hw.player(), hw.micPermission(), store, queue, defaults}, LaunchOptions{});
     app->didFinishLaunching();
     QMainWindow* w = app->window();
-    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(w && w->isVisible());
     EXPECT_EQ(w->size(), QSize(560, 480));
-    EXPECT_TRUE(w->isVisible());
     EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
     EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
 
@@ -437,8 +428,7 @@ TEST_F(AppDelegateTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeClose
     w->close();
     EXPECT_TRUE(spinUntil([&] { return app->activationPolicy() == ActivationPolicy::accessory; }));
     app->menuShowWindow();
-    EXPECT_EQ(app->window(), w);
-    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(app->window() == w && w->isVisible());
     EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
 
     // Show in Dock off: the window stays, out of the taskbar, and the choice is kept.
@@ -550,27 +540,21 @@ TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
 
 // ---- The program itself (slow: real self-check runs at 40x) -------------------------------------
 
-class AppProcessSlow : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { ensureApplication(); }
-    // The log's lines.
-    Lines run(const QString& flag, const char* logName, int timeoutMs) {
-        // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
-        // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
-        const auto p =
-            startApp(home, {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
-        EXPECT_TRUE(endsCleanly(*p, timeoutMs));
-        text = readFile(stateDirIn(home) / logName);
-        return splitLines(text);
-    }
+// The text of the log a self-check run of the program left, once it ended by itself.
+std::string selfCheckLog(const QString& flag, const char* logName, int timeoutMs) {
+    ensureApplication();
+    const QTemporaryDir home;
+    // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
+    // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
+    const auto p =
+        startApp(home, {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
+    EXPECT_TRUE(endsCleanly(*p, timeoutMs));
+    return readFile(stateDirIn(home) / logName);
+}
 
-    QTemporaryDir home;
-    std::string text;
-    sim::SimAudioSystem hw{sim::defaultRoom(), sim::SimOptions{.startWorld = false}};
-};
-
-TEST_F(AppProcessSlow, SelftestPlaysThroughTheTapAndReturnsToSingleOutput) {
-    const Lines lines = run("--selftest", "app-selftest.log", 120000);
+TEST(AppProcessSlow, SelftestPlaysThroughTheTapAndReturnsToSingleOutput) {
+    const std::string text = selfCheckLog("--selftest", "app-selftest.log", 120000);
+    const Lines lines = splitLines(text);
     ASSERT_EQ(lines.size(), 8u) << text;
     EXPECT_EQ(lines[0] + "|" + lines[2] + "|" + lines[5],
               "engineStarted: true|engineError: none|tapBlocked: false");
@@ -579,14 +563,17 @@ TEST_F(AppProcessSlow, SelftestPlaysThroughTheTapAndReturnsToSingleOutput) {
     EXPECT_EQ(std::count(lines[3].begin(), lines[3].end(), '.'), 6) << lines[3];
     EXPECT_TRUE(lines[4].starts_with("tap input frames per second: "));
     ASSERT_TRUE(lines[6].starts_with("delays: "));
-    for (const auto& o : hw.room().outputs)
+    for (const auto& o : sim::defaultRoom().outputs)
         EXPECT_TRUE(contains(lines[6], o.name + "="));
     EXPECT_TRUE(lines[7].starts_with("back to: Single output: ")) << lines[7];
     EXPECT_NE(text.back(), '\n');
 }
 
-TEST_F(AppProcessSlow, AutotuneSelftestFindsTheRoomsTrueOffsets) {
-    const Lines lines = run("--autotune-selftest", "app-autotune-selftest.log", 280000);
+TEST(AppProcessSlow, AutotuneSelftestFindsTheRoomsTrueOffsets) {
+    const std::string text =
+        selfCheckLog("--autotune-selftest", "app-autotune-selftest.log", 280000);
+    const Lines lines = splitLines(text);
+    const sim::SimAudioSystem hw{sim::defaultRoom(), sim::SimOptions{.startWorld = false}};
     ASSERT_GE(lines.size(), 2u) << text;
     ASSERT_TRUE(lines.back().starts_with("offsets: [")) << text;
     // The truth: how long each speaker must wait to arrive with the slowest one, within the
