@@ -77,20 +77,21 @@ TEST(SimWorld, SoundArrivesAfterExactlyItsRoundedRoomDelayAtFortyTimesSpeed) {
     // The two members of a stacked default output play the system's click; listener and
     // microphone hear each after 20 ms + 1.5 m and 113.3 ms + 3.7 m at 48 kHz, each rounded once.
     SimAudioSystem hw(quietRoom({speaker("a", 20, 1.5), speaker("b", 113.3, 3.7)}),
-                      {.speed = 40, .startWorld = true});
+                      {.speed = testsupport::measuringSpeed(40), .startWorld = true});
     const auto all = createAllSpeakers(
         hw, {Dev{0, "a", "a", transport::usb}, Dev{0, "b", "b", transport::usb}}, nullptr);
     ASSERT_TRUE(all && setDefaultOutput(hw, *all));
     const auto mic = builtInMicrophone(hw);
     ASSERT_TRUE(mic);
-    Recorder rec(2 * 48000);
+    Recorder rec(3 * 48000);
     AudioDeviceIOProcID recID = 0;
     testsupport::NoRealtimeAllocations noAlloc;
     ASSERT_EQ(hw.createIOProcID(*mic, &Recorder::capture, &rec, recID), noErr);
     ASSERT_EQ(hw.deviceStart(*mic, recID), noErr);
-    const std::int64_t at = hw.frame() + 9600;  // the world runs on: a little ahead
+    const std::int64_t at = hw.frame() + 48000;  // a second ahead: the world keeps running
     hw.setSystemSource(clickAt(at));
-    const auto start = hw.captureListening(48000);
+    const auto start = hw.captureListening(2 * 48000);
+    ASSERT_LT(start, at);
     hw.waitForFrame(at + 48000);
     hw.deviceStop(*mic, recID);
     EXPECT_EQ(noAlloc.count(), 0u) << "the world allocated inside a callback";

@@ -520,10 +520,9 @@ TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
             homes[i].filePath("stderr.txt")));
     // From before a check starts (its launch still pending) to well inside it.
     const auto killAtMs = [](int i) { return 700 + 300 * i; };
-    QElapsedTimer clock;
-    clock.start();
+    const auto started = std::chrono::steady_clock::now();
     for (int i = 0; i < runs; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(killAtMs(i) - clock.elapsed()));
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(killAtMs(i)));
         ::kill(static_cast<pid_t>(procs[i]->processId()), SIGTERM);
     }
     for (int i = 0; i < runs; ++i) {
