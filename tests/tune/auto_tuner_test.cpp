@@ -31,14 +31,12 @@ const double speed = testsupport::measuringSpeed(20);
 
 OutputSpec speaker(const std::string& name, std::uint32_t transport, double latencyMs,
                    double distanceM, double level = 1) {
-    OutputSpec o;
-    o.name = name;
-    o.uid = "uid-" + name;
-    o.transport = transport;
-    o.latencyMs = latencyMs;
-    o.distanceM = distanceM;
-    o.level = level;
-    return o;
+    return {.name = name,
+            .uid = "uid-" + name,
+            .transport = transport,
+            .latencyMs = latencyMs,
+            .distanceM = distanceM,
+            .level = level};
 }
 
 // A quiet room whose default input is a USB microphone, so every run must switch to the
@@ -94,21 +92,23 @@ class AutoTunerRun : public ::testing::Test {
                 std::lock_guard lock(m);
                 out.applied.push_back(offsets);
             };
+            const auto event = [&](const std::string& e) {
+                std::lock_guard lock(m);
+                out.events.push_back(e);
+                resumed = e == "resume";
+            };
             tuner.finished = [&](const std::string& text) {
+                event("finished");
                 std::lock_guard lock(m);
                 out.text = text;
-                out.events.push_back("finished");
             };
             tuner.suspendEngine = [&] {
                 EXPECT_TRUE(main.isMainThread());
-                std::lock_guard lock(m);
-                out.events.push_back("suspend");
+                event("suspend");
             };
             tuner.resumeEngine = [&] {
                 EXPECT_TRUE(main.isMainThread());
-                std::lock_guard lock(m);
-                out.events.push_back("resume");
-                resumed = true;
+                event("resume");
             };
             std::vector<Dev> speakers;
             for (const OutputSpec& o : hw.room().outputs)
@@ -136,9 +136,7 @@ class AutoTunerRun : public ::testing::Test {
         for (const auto& step : out.applied)
             for (const auto& [uid, ms] : step)
                 applied[uid] = ms;
-        const auto delay = [&](const std::string& uid) {
-            return static_cast<double>(*hw.roomDelayFrames(uid)) / 48.0;
-        };
+        const auto delay = [&](const std::string& uid) { return roomDelayMs(hw, uid); };
         double slowest = 0;
         for (const auto& o : hw.room().outputs)
             if (!silent.contains(o.uid)) slowest = std::max(slowest, delay(o.uid));
@@ -159,6 +157,10 @@ class AutoTunerRun : public ::testing::Test {
         }
     }
 
+    static double roomDelayMs(SimAudioSystem& hw, const std::string& uid) {
+        return static_cast<double>(*hw.roomDelayFrames(uid)) / 48.0;
+    }
+
     std::filesystem::path dir_;
 };
 
@@ -170,21 +172,19 @@ TEST_F(AutoTunerRun, RoomsOfTwoThreeAndFiveSpeakersGetTheirTrueOffsetsVerifiedOn
                                   speaker("Shelf", transport::usb, 75, 3),
                                   speaker("Porch", transport::bluetooth, 160, 2)};
     faint[1].reflections.push_back({18, 0.316});  // -10 dB
-    const std::vector<std::pair<std::vector<OutputSpec>, double>> rooms{
-        {{speaker("Desk", transport::builtIn, 12, 1.2), speaker("Shelf", transport::usb, 180, 4.1)},
-         0.002},
-        {{speaker("Kitchen", transport::bluetooth, 250, 1),
-          speaker("Desk", transport::builtIn, 5, 2), speaker("Den", transport::hdmi, 90, 5)},
-         0.002},
-        {{speaker("A", transport::usb, 40, 3), speaker("B", transport::bluetooth, 230, 1.5),
-          speaker("C", transport::builtIn, 5, 5), speaker("D", transport::hdmi, 120, 2.5),
-          speaker("E", transport::bluetooth, 150, 1)},
-         0.002},
-        {faint, 0.04},  // just below the noisy level
-    };
-    for (const auto& [outputs, noise] : rooms) {
+    const std::vector<std::vector<OutputSpec>> rooms{
+        {speaker("Desk", transport::builtIn, 12, 1.2), speaker("Shelf", transport::usb, 180, 4.1)},
+        {speaker("Kitchen", transport::bluetooth, 250, 1),
+         speaker("Desk", transport::builtIn, 5, 2), speaker("Den", transport::hdmi, 90, 5)},
+        {speaker("A", transport::usb, 40, 3), speaker("B", transport::bluetooth, 230, 1.5),
+         speaker("C", transport::builtIn, 5, 5), speaker("D", transport::hdmi, 120, 2.5),
+         speaker("E", transport::bluetooth, 150, 1)},
+        faint};
+    for (const auto& outputs : rooms) {
         SCOPED_TRACE(outputs.size());
-        SimAudioSystem hw(room(outputs, noise), {.speed = speed, .startWorld = true});
+        // The faint room's microphone is just below the noisy level.
+        SimAudioSystem hw(room(outputs, &outputs == &rooms.back() ? 0.04 : 0.002),
+                          {.speed = speed, .startWorld = true});
         testsupport::NoRealtimeAllocations noAlloc;
         const Outcome out = tune(hw);
         EXPECT_EQ(noAlloc.count(), 0u) << "a capture or player callback allocated";
@@ -225,12 +225,7 @@ TEST_F(AutoTunerRun, ASpeakerWhosePairsNeverHoldStillIsListedUnmeasuredAndLeftUn
     SimAudioSystem hw(room(outputs), {.speed = speed, .startWorld = true});
     const Outcome out = tune(hw);
     ASSERT_EQ(out.applied.size(), 1u) << out.text;
-    const double truth =
-        static_cast<double>(*hw.roomDelayFrames("uid-Shelf") - *hw.roomDelayFrames("uid-Desk")) /
-        48.0;
-    EXPECT_EQ(out.applied[0].size(), 2u) << joined(out.log, "\n");
-    EXPECT_NEAR(out.applied[0].at("uid-Desk"), truth, 1.0);
-    EXPECT_EQ(out.applied[0].at("uid-Shelf"), 0);
+    expectHonest(hw, out, {"uid-Attic"});
     EXPECT_NE(out.text.find("Applied: Desk " +
                             std::to_string(static_cast<int>(out.applied[0].at("uid-Desk"))) +
                             " ms, Shelf 0 ms. Unmeasured (left unchanged): Attic. " + verified),
@@ -327,12 +322,10 @@ TEST_F(AutoTunerRun, ASpeakerBeyondTheDelayLimitIsNamedWithWhatItNeedsAndNeverVe
         const Outcome out = tune(hw);
         expectHonest(hw, out, {});
         ASSERT_EQ(out.applied.size(), 1u) << "another pass cannot beat the limit: " << out.text;
-        const double need =
-            static_cast<double>(*hw.roomDelayFrames("uid-Den") - *hw.roomDelayFrames("uid-Desk")) /
-            48.0;
         const auto at = out.text.find("Desk needs ");
         ASSERT_NE(at, std::string::npos) << out.text;
-        EXPECT_NEAR(std::atof(out.text.c_str() + at + 11), need, 1.0) << out.text;
+        EXPECT_NEAR(std::atof(out.text.c_str() + at + 11),
+                    roomDelayMs(hw, "uid-Den") - roomDelayMs(hw, "uid-Desk"), 1.0);
         EXPECT_NE(out.text.find(" ms of delay but the limit is 250 ms, so it will play "),
                   std::string::npos);
         // The check played what the engine will play, so it heard the gap.

@@ -85,23 +85,19 @@ TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
         head +
             "Verified on pass 2: Clicks: one arrival — together. Sweep: one arrival — "
             "together.");
-    EXPECT_EQ(tuneReport({pass(1, true, 30.4, {"Clicks: late by +30 ms."}),
-                          pass(2, true, 32.0, {"Clicks: late by +32 ms."})},
-                         {}, 2, TuneEnd::reflection, true),
-              head +
-                  "A second arrival sat at the same +32 ms on both passes: Clicks: late by +30 "
-                  "ms. A lag that does not move between passes is a room reflection, not a "
-                  "speaker running late — Bluetooth latency wanders between runs, room geometry "
-                  "does not. The offsets above are the measured ones and should be right; if it "
-                  "still sounds smeared, try Align by ear.");
-    EXPECT_EQ(tuneReport({pass(1, true, 30.4, {"Clicks: late by +30 ms."}),
-                          pass(2, true, 32.0, {"Clicks: late by +32 ms."})},
-                         {}, 2, TuneEnd::reflection, false),
-              head +
-                  "A second arrival sat at the same +32 ms on both passes: Clicks: late by +30 "
-                  "ms. A lag that does not move between passes is a room reflection, not a "
-                  "speaker running late. The offsets above are the measured ones and should be "
-                  "right; if it still sounds smeared, try Align by ear.");
+    const std::vector<TunePass> echo{pass(1, true, 30.4, {"Clicks: late by +30 ms."}),
+                                     pass(2, true, 32.0, {"Clicks: late by +32 ms."})};
+    const std::string reflection =
+        head +
+        "A second arrival sat at the same +32 ms on both passes: Clicks: late by +30 ms. A lag "
+        "that does not move between passes is a room reflection, not a speaker running late";
+    const std::string smeared =
+        ". The offsets above are the measured ones and should be right; "
+        "if it still sounds smeared, try Align by ear.";
+    EXPECT_EQ(
+        tuneReport(echo, {}, 2, TuneEnd::reflection, true),
+        reflection + " — Bluetooth latency wanders between runs, room geometry does not" + smeared);
+    EXPECT_EQ(tuneReport(echo, {}, 2, TuneEnd::reflection, false), reflection + smeared);
     EXPECT_EQ(tuneReport({pass(1, false, 0, {"Clicks: could not run.", "Sweep: could not run."})},
                          {}, 1, TuneEnd::normal, true),
               head + "Could not verify: Clicks: could not run. Sweep: could not run.");
