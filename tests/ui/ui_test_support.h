@@ -1,16 +1,62 @@
 #pragma once
 
-#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QTimer>
+#include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "audio/sim/sim_audio_system.h"
+#include "controller/controller.h"
+#include "core/settings_store.h"
+#include "platform/manual_main_queue.h"
+
 namespace housetone::ui {
+
+// One QApplication for the whole test program, made before the first test.
+struct QtApplicationEnvironment final : ::testing::Environment {
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "housetone-ui-tests";
+        static char* argv[] = {name, nullptr};
+        if (!QApplication::instance()) new QApplication(argc, argv);
+    }
+};
+inline ::testing::Environment* const qtApplication =
+    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+
+// A controller over a simulated room, with a settings store in a fresh directory and a hand-pumped
+// main queue; the world runs only when asked, so most checks see a quiet room.
+struct Rig {
+    explicit Rig(sim::RoomSpec room, std::optional<Config> settings = std::nullopt,
+                 AlertPresenter* alerts = nullptr, bool startWorld = false)
+        : hw(std::move(room), {.speed = 40, .startWorld = startWorld}),
+          store(std::filesystem::path(dir.path().toStdString())) {
+        if (settings) store.save(*settings);
+        controller =
+            Controller::create(Services{hw, main, store, hw.player(), hw.micPermission(), alerts});
+    }
+    ~Rig() {
+        controller->shutdown();
+        controller.reset();
+        main.runPending();
+    }
+
+    QTemporaryDir dir;
+    sim::SimAudioSystem hw;
+    SettingsStore store;
+    ManualMainQueue main;
+    std::shared_ptr<Controller> controller;
+};
 
 // Runs the Qt event loop until `done` holds or `timeoutMs` passed; returns done().
 template <typename Pred>
@@ -23,13 +69,6 @@ bool spinUntil(Pred done, int timeoutMs = 10000) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
-}
-
-// Runs the event loop for `ms` of real time (to show that something did NOT happen).
-inline void spinFor(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 inline std::string readFile(const std::filesystem::path& p) {
