@@ -155,9 +155,8 @@ TEST(RebaseOffsets, ANegativeOffsetShiftsEveryoneLaterEvenWithoutAStoredOffsetAn
 }
 
 std::int16_t sampleAt(const std::string& wav, std::size_t i) {
-    const auto lo = static_cast<unsigned char>(wav[44 + 2 * i]);
-    const auto hi = static_cast<unsigned char>(wav[45 + 2 * i]);
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
+    return std::int16_t(
+        std::uint16_t(std::uint8_t(wav[44 + 2 * i]) | std::uint8_t(wav[45 + 2 * i]) << 8));
 }
 
 TEST(ClickTest, ClickFileIsEightClicksOfMono16BitPcmRewrittenOnlyWhenItDiffers) {

@@ -46,7 +46,7 @@ TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
     EXPECT_EQ(c.engine().delayFrames(1), 0);
 }
 
-TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteValues) {
+TEST(SpeakerControls, ShiftAllStopsAtZeroRefusesNonFiniteValuesAndABluetoothMicWarns) {
     Rig rig;
     Controller& c = rig.start({{"kitchen", true}, {"builtin", true}, {"desk", true}},
                               {{"kitchen", 3.0}, {"builtin", 10.0}, {"desk", 40.0}});
@@ -79,6 +79,14 @@ TEST(SpeakerControls, ShiftAllStopsAtZeroReportsTheWholeStepAndRefusesNonFiniteV
     EXPECT_EQ(none.ctl->offsets().at("desk"), 40.0);
     EXPECT_EQ(none.ctl->status(), "");
     EXPECT_TRUE(none.store.load().names.empty());
+    none.ctl->setMic("headset-mic");
+    EXPECT_EQ(none.ctl->status(),
+              "Kitchen Headset is a Bluetooth mic — using it drops that speaker to 16 kHz phone "
+              "mode and changes its latency. The built-in mic gives better measurements.");
+    EXPECT_EQ(none.store.load().micUID, "headset-mic");
+    none.ctl->setMic(std::nullopt);
+    EXPECT_FALSE(none.ctl->micUID());
+    EXPECT_EQ(none.readFile("offsets.json")->find("micUID"), std::string::npos);
 }
 
 TEST(SpeakerControls, BoostsAreSavedAlwaysAndReachOnlyARunningEngine) {
@@ -118,19 +126,6 @@ TEST(SpeakerControls, BoostsAreSavedAlwaysAndReachOnlyARunningEngine) {
     c.chooseMode(Mode::single);  // the stopped engine still knows its speakers
     c.setBassBoost(true);
     EXPECT_EQ(c.status(), notApplied);
-}
-
-TEST(SpeakerControls, BluetoothMicWarnsAndNoMicClearsTheChoice) {
-    Rig rig;
-    Controller& c = rig.start();
-    c.setMic("headset-mic");
-    EXPECT_EQ(c.status(),
-              "Kitchen Headset is a Bluetooth mic — using it drops that speaker to 16 kHz phone "
-              "mode and changes its latency. The built-in mic gives better measurements.");
-    EXPECT_EQ(rig.store.load().micUID, "headset-mic");
-    c.setMic(std::nullopt);
-    EXPECT_FALSE(c.micUID());
-    EXPECT_EQ(rig.readFile("offsets.json")->find("micUID"), std::string::npos);
 }
 
 TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntriesNamingTheCaller) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -39,12 +40,9 @@ std::optional<bool> startAndWait(TapEngine& engine, ManualMainQueue& mq, std::ve
 }
 
 void expectNothingLeft(sim::SimAudioSystem& hw, const TapEngine& engine) {
-    EXPECT_TRUE(hw.tapIDs().empty());
-    EXPECT_TRUE(hw.aggregateIDs().empty());
-    EXPECT_EQ(hw.ioProcCount(), 0u);
-    EXPECT_EQ(engine.installedRun(), 0u);
-    EXPECT_EQ(engine.tapID(), 0u);
-    EXPECT_EQ(engine.aggID(), 0u);
+    EXPECT_TRUE(hw.tapIDs().empty() && hw.aggregateIDs().empty() && hw.ioProcCount() == 0);
+    EXPECT_EQ(std::tuple(engine.installedRun(), engine.tapID(), engine.aggID()),
+              std::tuple(0u, 0u, 0u));
 }
 
 AudioObjectID ownProcess(AudioHardware& hw) {
@@ -104,28 +102,23 @@ TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourc
 
 TEST(TapEngineStart, EachFailureReportsItsStatusAndLeavesNothingInstalled) {
     struct Case {
-        std::optional<sim::Fault> fault;
+        std::optional<sim::Call> call;
+        OSStatus status;
         std::vector<std::string> targets;
         std::string error;
     };
     const std::string perm = " \u2014 likely missing System Audio Recording permission";
+    using enum sim::Call;
     const Case cases[] = {
-        {std::nullopt, {}, "no fan-out devices"},
-        {sim::Fault{.call = sim::Call::createTap, .status = -50},
-         {"a"},
-         "tap creation failed (OSStatus -50)" + perm},
-        {sim::Fault{.call = sim::Call::createTap, .status = 0},
-         {"a"},
-         "tap creation failed (OSStatus 0)" + perm},
-        {sim::Fault{.call = sim::Call::createAggregate, .status = -10851},
-         {"a", "b"},
-         "aggregate creation failed (OSStatus -10851)"},
-        {sim::Fault{.call = sim::Call::createIOProc, .status = status::badDevice},
+        {std::nullopt, 0, {}, "no fan-out devices"},
+        {createTap, -50, {"a"}, "tap creation failed (OSStatus -50)" + perm},
+        {createTap, 0, {"a"}, "tap creation failed (OSStatus 0)" + perm},
+        {createAggregate, -10851, {"a", "b"}, "aggregate creation failed (OSStatus -10851)"},
+        {createIOProc,
+         status::badDevice,
          {"a", "b"},
          "IOProc creation failed (OSStatus 560227702)"},
-        {sim::Fault{.call = sim::Call::deviceStart, .status = -1},
-         {"a"},
-         "device start failed (OSStatus -1)"},
+        {deviceStart, -1, {"a"}, "device start failed (OSStatus -1)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
@@ -135,7 +128,7 @@ TEST(TapEngineStart, EachFailureReportsItsStatusAndLeavesNothingInstalled) {
         TapEngine engine(hw, mq);
         // A running installation first: the failing start must remove it too.
         ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b"}), {}, 1), true);
-        if (c.fault) hw.injectFault(*c.fault);
+        if (c.call) hw.injectFault({.call = *c.call, .status = c.status});
         EXPECT_EQ(startAndWait(engine, mq, devs(hw, c.targets), {}, 2), false);
         EXPECT_EQ(engine.lastError(), c.error);
         expectNothingLeft(hw, engine);
@@ -183,15 +176,14 @@ TEST(TapEngineStop, StopIfRunRemovesOnlyItsOwnInstallation) {
 TEST(TapEngineStart, CaptureAggregateClocksFromTheFirstBuiltInSpeaker) {
     const Dev bt1{1, "B1", "bt1", transport::bluetooth}, bt2{2, "B2", "bt2", transport::bluetooth};
     const Dev usb{3, "U", "usb", transport::usb}, builtIn{4, "I", "in", transport::builtIn};
-    const auto d = TapEngine::captureDescription({bt1, bt2, builtIn}, "TAP-UUID");
-    EXPECT_EQ(d.name, "Housetone capture");
-    EXPECT_EQ(d.uid, "com.mirelo.housetone.capture");
-    EXPECT_EQ(d.master, "in");
-    EXPECT_EQ(d.subdevices, (std::vector<SubdeviceRecord>{{"bt1", 1}, {"bt2", 1}, {"in", 0}}));
-    EXPECT_EQ(d.taps, (std::vector<SubdeviceRecord>{{"TAP-UUID", 1}}));
-    EXPECT_EQ(d.tapAutoStart, 1);
-    EXPECT_EQ(d.isPrivate, 1);
-    EXPECT_EQ(d.stacked, 0);
+    EXPECT_EQ(TapEngine::captureDescription({bt1, bt2, builtIn}, "TAP-UUID"),
+              (AggregateDescription{.name = "Housetone capture",
+                                    .uid = "com.mirelo.housetone.capture",
+                                    .isPrivate = 1,
+                                    .master = "in",
+                                    .subdevices = {{"bt1", 1}, {"bt2", 1}, {"in", 0}},
+                                    .taps = std::vector<SubdeviceRecord>{{"TAP-UUID", 1}},
+                                    .tapAutoStart = 1}));
     EXPECT_EQ(TapEngine::captureDescription({usb, bt1}, "T").master, "usb");
     EXPECT_EQ(TapEngine::captureDescription({usb, builtIn, bt1}, "T").master, "in");
 }

@@ -102,17 +102,6 @@ TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalStateOrGain) {
     EXPECT_EQ(s->gainSm[0].load(), 0.0f);
 }
 
-// A device whose rate cannot be read still gets its effects switched off.
-TEST(ToneChainStores, SwitchingOffNeedsNoUsableRate) {
-    auto s = std::make_unique<ToneStores>();
-    setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
-    setCrisp(*s, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
-    setBass(*s, 0, 0.0, 0.0f, 140, 48, 160);
-    setCrisp(*s, 0, kCorrectedUid, std::nullopt, NAN, 0.0f);
-    for (int i = 0; i < ToneStores::coefPerDevice; ++i)
-        ASSERT_EQ(s->coef[std::size_t(i)].load(), 0.0f) << i;
-}
-
 TEST(ToneChainCorrection, EachStageGivesItsGainAtItsFrequencyAndHalfTheDecibelsAtHalfAmount) {
     const CorrStage stages[] = {{CorrStage::Peak{1.1}, 3800, 3.0},
                                 {CorrStage::Peak{1.6}, 1800, -4.0},
@@ -182,8 +171,13 @@ TEST(ToneChainLimiter, SteadyPeaksSettleAtMinusOneDecibelAndASpikeIsCaughtAndRel
     EXPECT_EQ(run(*s, 1, 0, x)[1000], -1.0f);
 }
 
-TEST(ToneChainStores, GainClampsToZeroToFourIgnoresNaNAndIndicesOutsideChangeNothing) {
+// Switching off needs no usable rate: a device whose rate cannot be read still loses its effects.
+TEST(ToneChainStores, GainClampsSwitchingOffNeedsNoRateAndIndicesOutsideChangeNothing) {
     auto s = std::make_unique<ToneStores>();
+    setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
+    setCrisp(*s, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
+    setBass(*s, 0, 0.0, 0.0f, 140, 48, 160);
+    setCrisp(*s, 0, kCorrectedUid, std::nullopt, NAN, 0.0f);
     const std::pair<float, float> clamped[] = {{5.0f, 4.0f}, {NAN, 4.0f}, {-1.0f, 0.0f}};
     for (const auto& [gain, kept] : clamped) {
         setGain(*s, 3, gain);

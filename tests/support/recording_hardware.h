@@ -12,49 +12,42 @@ namespace housetone::testsupport {
 // output. Read the records only while no start is running.
 class RecordingHardware final : public AudioHardware {
   public:
+    using Obj = AudioObjectID;
+    using Proc = AudioDeviceIOProcID;
     explicit RecordingHardware(AudioHardware& hw) : hw_(hw) {}
 
-    bool hasProperty(AudioObjectID o, const PropertyAddress& a) override {
-        return hw_.hasProperty(o, a);
-    }
-    OSStatus getPropertyDataSize(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
-                                 const void* q, std::uint32_t& size) override {
+    bool hasProperty(Obj o, const PropertyAddress& a) override { return hw_.hasProperty(o, a); }
+    OSStatus getPropertyDataSize(Obj o, const PropertyAddress& a, std::uint32_t qs, const void* q,
+                                 std::uint32_t& size) override {
         return hw_.getPropertyDataSize(o, a, qs, q, size);
     }
-    OSStatus getPropertyData(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
-                             const void* q, std::uint32_t& size, void* data) override {
+    OSStatus getPropertyData(Obj o, const PropertyAddress& a, std::uint32_t qs, const void* q,
+                             std::uint32_t& size, void* data) override {
         return hw_.getPropertyData(o, a, qs, q, size, data);
     }
-    OSStatus setPropertyData(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
-                             const void* q, std::uint32_t size, const void* data) override {
+    OSStatus setPropertyData(Obj o, const PropertyAddress& a, std::uint32_t qs, const void* q,
+                             std::uint32_t size, const void* data) override {
         return hw_.setPropertyData(o, a, qs, q, size, data);
     }
-    OSStatus createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) override {
+    OSStatus createAggregateDevice(const AggregateDescription& d, Obj& out) override {
         aggregates.push_back(d);
         return hw_.createAggregateDevice(d, out);
     }
-    OSStatus destroyAggregateDevice(AudioObjectID device) override {
-        if (defaultOutput(hw_) == device) destroyedTheDefaultOutput = true;
-        return hw_.destroyAggregateDevice(device);
+    OSStatus destroyAggregateDevice(Obj d) override {
+        if (defaultOutput(hw_) == d) destroyedTheDefaultOutput = true;
+        return hw_.destroyAggregateDevice(d);
     }
-    OSStatus createProcessTap(const TapDescription& d, AudioObjectID& out) override {
+    OSStatus createProcessTap(const TapDescription& d, Obj& out) override {
         taps.push_back(d);
         return hw_.createProcessTap(d, out);
     }
-    OSStatus destroyProcessTap(AudioObjectID tap) override { return hw_.destroyProcessTap(tap); }
-    OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* client,
-                            AudioDeviceIOProcID& out) override {
-        return hw_.createIOProcID(device, proc, client, out);
+    OSStatus destroyProcessTap(Obj tap) override { return hw_.destroyProcessTap(tap); }
+    OSStatus createIOProcID(Obj d, AudioDeviceIOProc proc, void* client, Proc& out) override {
+        return hw_.createIOProcID(d, proc, client, out);
     }
-    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) override {
-        return hw_.destroyIOProcID(device, id);
-    }
-    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID id) override {
-        return hw_.deviceStart(device, id);
-    }
-    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID id) override {
-        return hw_.deviceStop(device, id);
-    }
+    OSStatus destroyIOProcID(Obj d, Proc id) override { return hw_.destroyIOProcID(d, id); }
+    OSStatus deviceStart(Obj d, Proc id) override { return hw_.deviceStart(d, id); }
+    OSStatus deviceStop(Obj d, Proc id) override { return hw_.deviceStop(d, id); }
     Clock& clock() override { return hw_.clock(); }
 
     std::vector<TapDescription> taps;
