@@ -88,7 +88,7 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
 
     c.chooseMode(Mode::together);
     c.chooseMode(Mode::together);  // rebuilt: the output leaves the old copy before it goes
-    EXPECT_FALSE(rig.hw.destroyedTheDefaultOutput);
+    EXPECT_EQ(rig.sim.defaultOutputLosses(), 0);
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
     EXPECT_EQ(rig.outputUID(), allSpeakersID);

@@ -22,7 +22,6 @@
 #include "audio/sim/sim_audio_system.h"
 #include "controller/controller.h"
 #include "platform/manual_main_queue.h"
-#include "support/recording_hardware.h"
 #include "support/sim_rooms.h"
 
 namespace housetone::testing {
@@ -66,7 +65,7 @@ struct Rig {
 
     Controller& start() {
         ctl = Controller::create(
-            Services{hw, main, store, sim.player(), sim.micPermission(), nullptr});
+            Services{sim, main, store, sim.player(), sim.micPermission(), nullptr});
         return *ctl;
     }
     // Starts over a settings file holding these decisions and offsets (no names, no anchor).
@@ -120,7 +119,6 @@ struct Rig {
 
     std::filesystem::path dir;
     sim::SimAudioSystem sim;
-    testsupport::RecordingHardware hw{sim};  // what the controller hands the hardware
     ManualMainQueue main;
     SettingsStore store;
     std::shared_ptr<Controller> ctl;

@@ -13,7 +13,6 @@
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
-#include "support/recording_hardware.h"
 #include "support/sim_rooms.h"
 
 namespace housetone {
@@ -59,21 +58,21 @@ TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourc
                            speaker("default", 3, 1.2)});
     room.defaultOutput = "default";
     sim::SimAudioSystem hw(room, {.speed = 40, .startWorld = true});
-    testsupport::RecordingHardware handed(hw);
     ManualMainQueue mq;
     testsupport::NoRealtimeAllocations noAlloc;
-    TapEngine engine(handed, mq);
+    TapEngine engine(hw, mq);
     const auto targets = devs(hw, {"a", "b", "c"});
     ASSERT_EQ(startAndWait(engine, mq, targets, {{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}, 1), true);
     // A private stereo tap of everything but our own clicks, muting what it reads at its source.
-    ASSERT_EQ(handed.taps.size(), 1u);
-    const TapDescription& tap = handed.taps[0];
+    ASSERT_EQ(hw.tapIDs().size(), 1u);
+    const TapDescription tap = hw.tapDescription(hw.tapIDs()[0]).value();
     EXPECT_EQ(tap.name, "Housetone system tap");
     EXPECT_TRUE(tap.isPrivate && tap.stereoGlobalTapButExclude);
     EXPECT_EQ(tap.muteBehavior, TapMuteBehavior::mutedWhenTapped);
     EXPECT_EQ(tap.excludedProcesses, std::vector<AudioObjectID>{ownProcess(hw)});
-    EXPECT_EQ(handed.aggregates,
-              std::vector<AggregateDescription>{TapEngine::captureDescription(targets, tap.uuid)});
+    ASSERT_EQ(hw.aggregateIDs().size(), 1u);
+    EXPECT_EQ(hw.aggregateDescription(hw.aggregateIDs()[0]),
+              TapEngine::captureDescription(targets, tap.uuid));
 
     const std::int64_t at = hw.frame() + 48000;  // a second ahead: the world keeps running
     hw.setSystemSource([at](std::int64_t frame, float* stereo, int frames) {

@@ -120,6 +120,7 @@ struct SimAudioSystem::Impl {
     AudioDeviceIOProcID nextProc = 1;
     AudioObjectID nextId = 100;
     AudioObjectID defaultOut = 0, defaultIn = 0;
+    int defaultOutputLosses = 0;
     AudioObjectID musicProcess = 0, playerProcess = 0;
     std::vector<Fault> faults;
     TapDelivery tapDelivery = TapDelivery::normal;
@@ -595,6 +596,26 @@ std::vector<AudioObjectID> SimAudioSystem::aggregateIDs() const {
     return ids;
 }
 
+std::optional<TapDescription> SimAudioSystem::tapDescription(AudioObjectID tap) const {
+    std::lock_guard lock(mutex_);
+    const Object* o = find(tap);
+    if (!o || o->kind != Object::Kind::tap) return std::nullopt;
+    return o->tap;
+}
+
+std::optional<AggregateDescription> SimAudioSystem::aggregateDescription(
+    AudioObjectID device) const {
+    std::lock_guard lock(mutex_);
+    const Object* o = find(device);
+    if (!o || o->kind != Object::Kind::aggregate) return std::nullopt;
+    return o->desc;
+}
+
+int SimAudioSystem::defaultOutputLosses() const {
+    std::lock_guard lock(mutex_);
+    return impl_->defaultOutputLosses;
+}
+
 std::size_t SimAudioSystem::ioProcCount() const {
     std::lock_guard lock(mutex_);
     return impl_->procs.size();
@@ -813,6 +834,7 @@ OSStatus SimAudioSystem::destroyAggregateDevice(AudioObjectID device) {
     impl_->objects.erase(device);
     std::erase(impl_->deviceOrder, device);
     if (impl_->defaultOut == device) {
+        ++impl_->defaultOutputLosses;
         impl_->defaultOut = 0;
         for (AudioObjectID id : impl_->deviceOrder) {
             const Object* x = find(id);

@@ -153,6 +153,12 @@ class SimAudioSystem final : public AudioHardware {
 
     std::vector<AudioObjectID> tapIDs() const;
     std::vector<AudioObjectID> aggregateIDs() const;
+    // What the program handed over when it created a tap or an aggregate that still exists.
+    std::optional<TapDescription> tapDescription(AudioObjectID tap) const;
+    std::optional<AggregateDescription> aggregateDescription(AudioObjectID device) const;
+    // How often an aggregate went away while it was the default output: programs playing to it
+    // lost their output for a moment, however briefly.
+    int defaultOutputLosses() const;
     std::size_t ioProcCount() const;
     std::size_t runningIOProcCount() const;
     // The process object of this program (what 'id2p' answers for getpid()).
