@@ -55,8 +55,11 @@ void expectBursts(const std::vector<float>& c, std::vector<std::size_t> starts, 
         EXPECT_TRUE(c[s] == 0.0f && c[s + 1] != 0.0f && c[s + len - 1] != 0.0f) << "burst at " << s;
         std::fill_n(inBurst.begin() + static_cast<std::ptrdiff_t>(s), len, true);
     }
-    for (std::size_t i = 0; i < c.size(); ++i)
-        if (!inBurst[i]) ASSERT_EQ(c[i], 0.0f) << "at " << i;
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        if (!inBurst[i]) {
+            ASSERT_EQ(c[i], 0.0f) << "at " << i;
+        }
+    }
 }
 
 TEST(MakeClicks, ThreeDecayingBurstsAt0And170And440Milliseconds) {
