@@ -177,16 +177,8 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
         (*delay_)[i].store(framesFor(ms / 1000.0), std::memory_order_relaxed);
     }
 
-    AudioDeviceIOProcID proc = 0;
-    if (const OSStatus st = hw_.createIOProcID(aggID, &TapEngine::renderRt, this, proc);
-        st != noErr || proc == 0) {
-        fail(withStatus("IOProc creation failed", st));
-        teardown();
-        return false;
-    }
-    procID_ = proc;
-    if (const OSStatus st = hw_.deviceStart(aggID, proc); st != noErr) {
-        fail(withStatus("device start failed", st));
+    if (const auto r = callback_.install(aggID, &TapEngine::renderRt, this); !r.running()) {
+        fail(withStatus(r.created ? "device start failed" : "IOProc creation failed", r.status));
         teardown();
         return false;
     }
@@ -201,15 +193,11 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
     return true;
 }
 
-// Lifecycle queue. Once deviceStop / destroyIOProcID return the callback no longer runs, so the
-// write head can be reset without racing it.
+// Lifecycle queue. Once the callback is removed it no longer runs, so the write head can be reset
+// without racing it.
 void TapEngine::teardown() {
+    callback_.remove();
     const AudioObjectID agg = aggID_.load(std::memory_order_relaxed);
-    if (procID_ && agg != 0) {
-        hw_.deviceStop(agg, *procID_);
-        hw_.destroyIOProcID(agg, *procID_);
-    }
-    procID_.reset();
     if (agg != 0) hw_.destroyAggregateDevice(agg);
     aggID_.store(0, std::memory_order_relaxed);
     if (const AudioObjectID tap = tapID_.load(std::memory_order_relaxed); tap != 0)

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "audio/audio_hardware.h"
+#include "audio/io_callback.h"
 #include "core/dev.h"
 #include "engine/tone_chain.h"
 #include "platform/main_queue.h"
@@ -130,7 +131,6 @@ class TapEngine {
     // Lifecycle queue only (atomics so the main thread may look).
     std::atomic<AudioObjectID> tapID_{0};
     std::atomic<AudioObjectID> aggID_{0};
-    std::optional<AudioDeviceIOProcID> procID_;
     std::atomic<double> rate_{44100.0};  // Hz: the tap's rate once a start has read it
 
     // Fixed for the engine's life; the callback holds no other memory.
@@ -151,6 +151,8 @@ class TapEngine {
     std::atomic<std::int64_t> inFrames_{0};
 
     std::atomic<std::uint64_t> installedRun_{0};  // 0 = nothing installed
+    // After every store the callback touches, so it is removed before any of them goes.
+    IOCallback callback_{hw_};
     // Last member: destroyed first, so no queued start outlives the stores it uses.
     SerialQueue lifecycleQ_{"housetone.tapengine.lifecycle"};
 };

@@ -31,25 +31,12 @@ MicCapture::~MicCapture() {
 }
 
 bool MicCapture::start() {
-    if (procID_) return true;
-    AudioDeviceIOProcID id = 0;
-    if (hw_.createIOProcID(dev_, &MicCapture::ioProc, this, id) == noErr && id != 0) {
-        procID_ = id;
-        if (hw_.deviceStart(dev_, id) == noErr) return true;
-    }
-    if (id != 0) {
-        hw_.deviceStop(dev_, id);
-        hw_.destroyIOProcID(dev_, id);
-    }
-    procID_.reset();
-    return false;
+    if (callback_.installed()) return true;
+    return callback_.install(dev_, &MicCapture::captureRt, this).running();
 }
 
 void MicCapture::stop() {
-    if (!procID_) return;
-    hw_.deviceStop(dev_, *procID_);
-    hw_.destroyIOProcID(dev_, *procID_);
-    procID_.reset();
+    callback_.remove();
 }
 
 std::vector<float> MicCapture::samples() const {
@@ -57,9 +44,9 @@ std::vector<float> MicCapture::samples() const {
     return {buf_.begin(), buf_.begin() + n};
 }
 
-OSStatus MicCapture::ioProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* inputData,
-                            const AudioTimeStamp* inputTime, AudioBufferList*,
-                            const AudioTimeStamp*, void* clientData) {
+OSStatus MicCapture::captureRt(AudioObjectID, const AudioTimeStamp*,
+                               const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                               AudioBufferList*, const AudioTimeStamp*, void* clientData) {
     auto* self = static_cast<MicCapture*>(clientData);
     if (!self || !inputData || inputData->mNumberBuffers == 0) return noErr;
     const AudioBuffer& b = inputData->buffers()[0];

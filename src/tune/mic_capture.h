@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "audio/audio_hardware.h"
+#include "audio/io_callback.h"
 
 namespace housetone {
 
@@ -38,14 +39,13 @@ class MicCapture {
     std::int64_t count() const { return count_.load(std::memory_order_relaxed); }
     std::uint64_t lastHost() const { return lastHost_.load(std::memory_order_relaxed); }
     std::int64_t lastStart() const { return lastStart_.load(std::memory_order_relaxed); }
-    std::optional<AudioDeviceIOProcID> procID() const { return procID_; }
 
     // Audio thread: no allocation, no lock, no logging. clientData is the MicCapture. Stores the
     // first channel of the first input buffer; frames beyond the capacity are dropped.
-    static OSStatus ioProc(AudioObjectID device, const AudioTimeStamp* now,
-                           const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-                           AudioBufferList* outputData, const AudioTimeStamp* outputTime,
-                           void* clientData);
+    static OSStatus captureRt(AudioObjectID device, const AudioTimeStamp* now,
+                              const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                              AudioBufferList* outputData, const AudioTimeStamp* outputTime,
+                              void* clientData);
 
   private:
     MicCapture(AudioHardware& hw, AudioObjectID dev, double rate, std::int64_t maxFrames);
@@ -55,10 +55,10 @@ class MicCapture {
     double rate_;             // Hz; 48000 when the device does not say
     std::int64_t maxFrames_;  // capacity of buf_, samples
     std::vector<float> buf_;  // maxFrames_ samples, zeroed; never resized after creation
-    std::atomic<std::int64_t> count_{0};         // written by the audio thread only
-    std::atomic<std::uint64_t> lastHost_{0};     // input host time of the latest callback
-    std::atomic<std::int64_t> lastStart_{0};     // count_ when that callback began storing
-    std::optional<AudioDeviceIOProcID> procID_;  // set while the callback is installed
+    std::atomic<std::int64_t> count_{0};      // written by the audio thread only
+    std::atomic<std::uint64_t> lastHost_{0};  // input host time of the latest callback
+    std::atomic<std::int64_t> lastStart_{0};  // count_ when that callback began storing
+    IOCallback callback_{hw_};                // last: removed before the buffer it fills goes
 };
 
 }  // namespace housetone

@@ -61,7 +61,7 @@ bool SyncMeasure::startCommonClicks(const std::vector<Dev>& speakers,
 bool SyncMeasure::start(const std::vector<Dev>& speakers,
                         const std::function<Slot(std::size_t, const Dev&)>& makeSlot) {
     // Nothing to play, and an aggregate without subdevices has no clock to run on.
-    if (speakers.empty() || procID_ || aggID_ != 0) return false;
+    if (speakers.empty() || callback_.installed() || aggID_ != 0) return false;
 
     const auto builtIn =
         std::find_if(speakers.begin(), speakers.end(), [](const Dev& d) { return d.isBuiltIn(); });
@@ -104,34 +104,21 @@ bool SyncMeasure::start(const std::vector<Dev>& speakers,
     pos_.store(0, std::memory_order_relaxed);
     signaled_.store(false, std::memory_order_relaxed);
 
-    AudioDeviceIOProcID id = 0;
-    if (hw_.createIOProcID(aggID_, &SyncMeasure::renderProc, this, id) == noErr && id != 0) {
-        procID_ = id;
-        if (hw_.deviceStart(aggID_, id) == noErr) return true;
-    }
-    if (id != 0) {
-        hw_.deviceStop(aggID_, id);
-        hw_.destroyIOProcID(aggID_, id);
-    }
-    procID_.reset();
+    if (callback_.install(aggID_, &SyncMeasure::renderRt, this).running()) return true;
     destroyAggregate(hw_, aggID_);
     aggID_ = 0;
     return false;
 }
 
 void SyncMeasure::stop() {
-    if (procID_) {
-        hw_.deviceStop(aggID_, *procID_);
-        hw_.destroyIOProcID(aggID_, *procID_);
-        procID_.reset();
-    }
+    callback_.remove();
     if (aggID_ != 0) destroyAggregate(hw_, aggID_);
     aggID_ = 0;
 }
 
-OSStatus SyncMeasure::renderProc(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
-                                 const AudioTimeStamp*, AudioBufferList* outputData,
-                                 const AudioTimeStamp*, void* clientData) {
+OSStatus SyncMeasure::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                               const AudioTimeStamp*, AudioBufferList* outputData,
+                               const AudioTimeStamp*, void* clientData) {
     auto* self = static_cast<SyncMeasure*>(clientData);
     if (!self) return noErr;
     const std::int64_t pos = self->pos_.load(std::memory_order_relaxed);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/audio_hardware.h"
+#include "audio/io_callback.h"
 #include "core/dev.h"
 #include "platform/semaphore.h"
 
@@ -51,7 +52,6 @@ class SyncMeasure {
     Semaphore& done() { return done_; }
 
     AudioObjectID aggID() const { return aggID_; }
-    std::optional<AudioDeviceIOProcID> procID() const { return procID_; }
     double rate() const { return rate_; }  // Hz
     const std::vector<Slot>& slots() const { return slots_; }
     const std::vector<std::int32_t>& devForChan() const { return devForChan_; }
@@ -63,10 +63,10 @@ class SyncMeasure {
     // every output buffer (silence outside the slots) and keeps advancing after `done`. The one
     // exception to "no lock": done_.signal() takes the semaphore's short uncontended mutex, once
     // per playback, because the waiting tuner needs a semaphore with a deadline.
-    static OSStatus renderProc(AudioObjectID device, const AudioTimeStamp* now,
-                               const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
-                               AudioBufferList* outputData, const AudioTimeStamp* outputTime,
-                               void* clientData);
+    static OSStatus renderRt(AudioObjectID device, const AudioTimeStamp* now,
+                             const AudioBufferList* inputData, const AudioTimeStamp* inputTime,
+                             AudioBufferList* outputData, const AudioTimeStamp* outputTime,
+                             void* clientData);
 
   private:
     // Builds the aggregate, learns its rate and channel layout, asks `makeSlot` for speaker i's
@@ -78,7 +78,6 @@ class SyncMeasure {
 
     AudioHardware& hw_;
     AudioObjectID aggID_ = 0;
-    std::optional<AudioDeviceIOProcID> procID_;
     double rate_ = 44100.0;  // Hz
     // slots_, devForChan_ and totalFrames_ are complete before the callback is installed and
     // read-only while it runs.
@@ -88,6 +87,7 @@ class SyncMeasure {
     std::int64_t totalFrames_ = 0;
     Semaphore done_;
     std::atomic<bool> signaled_{false};  // audio thread writes
+    IOCallback callback_{hw_};           // last: removed before anything it reads goes
 };
 
 }  // namespace housetone
