@@ -117,6 +117,7 @@ TEST(TapEngineStart, EachFailureReportsItsStatusAndLeavesNothingInstalled) {
          status::badDevice,
          {"a", "b"},
          "IOProc creation failed (OSStatus 560227702)"},
+        {createIOProc, 0, {"a"}, "IOProc creation failed (OSStatus 0)"},  // no id handed back
         {deviceStart, -1, {"a"}, "device start failed (OSStatus -1)"},
     };
     for (const Case& c : cases) {
