@@ -190,7 +190,15 @@ class SimAudioSystem final : public AudioHardware {
     struct Object;
     struct Proc;
 
-    void renderBuffer();  // world mutex held
+    // One buffer of the world, world mutex held; the steps in the order they run, each for the
+    // buffer starting at world frame `t`.
+    void renderBuffer();
+    void renderClients(std::int64_t t);
+    void renderTappedSources();
+    void renderDefaultOutput();
+    void renderCallbacks(std::int64_t t);
+    void runCallback(Proc& proc, Object& device, std::uint64_t hostNs);
+    void renderRoom(std::int64_t t);
     void worldLoop();
     bool faulted(Call call, AudioObjectID object, std::optional<AudioSelector> selector,
                  OSStatus& status);

@@ -1,0 +1,437 @@
+// The object table: devices, aggregates, taps, processes and I/O callbacks, the faults tests
+// inject into the calls that make and remove them, and what tests read back.
+#include <algorithm>
+#include <cmath>
+
+#include "audio/sim/sim_state.h"
+#include "core/dev.h"
+
+namespace housetone::sim {
+
+AudioObjectID SimAudioSystem::newId() {
+    return impl_->nextId++;
+}
+
+SimAudioSystem::Object* SimAudioSystem::find(AudioObjectID id) {
+    const auto it = impl_->objects.find(id);
+    return it == impl_->objects.end() ? nullptr : it->second.get();
+}
+const SimAudioSystem::Object* SimAudioSystem::find(AudioObjectID id) const {
+    const auto it = impl_->objects.find(id);
+    return it == impl_->objects.end() ? nullptr : it->second.get();
+}
+
+std::optional<AudioObjectID> SimAudioSystem::idForUIDLocked(const std::string& uid) const {
+    for (AudioObjectID id : impl_->deviceOrder) {
+        const Object* o = find(id);
+        if (!o) continue;
+        const auto* u = o->prop(sel::deviceUID, scope::global, 0);
+        if (u && std::string(u->begin(), u->end()) == uid) return id;
+    }
+    return std::nullopt;
+}
+
+std::optional<AudioObjectID> SimAudioSystem::idForUID(const std::string& uid) const {
+    std::lock_guard lock(mutex_);
+    return idForUIDLocked(uid);
+}
+
+void SimAudioSystem::rebuildStreams(Object& o) {
+    auto conf = [](int ch) {
+        return ch > 0 ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(ch)}
+                      : std::vector<std::uint32_t>{};
+    };
+    o.props[{sel::streamConfiguration, scope::output, 0}] = {streamConfig(conf(o.outChannels)),
+                                                             false};
+    o.props[{sel::streamConfiguration, scope::input, 0}] = {streamConfig(conf(o.inChannels)),
+                                                            false};
+}
+
+void SimAudioSystem::redrawJitter(Object& d) {
+    double j = 0;
+    if (d.out.jitterMs > 0) {
+        std::uniform_real_distribution<double> u(-d.out.jitterMs, d.out.jitterMs);
+        j = u(impl_->jitterRng);
+    }
+    d.drawnLatencyMs = std::max(0.0, d.out.latencyMs + j);
+}
+
+AudioObjectID SimAudioSystem::addOutputLocked(const OutputSpec& device) {
+    auto o = std::make_unique<Object>();
+    o->id = newId();
+    o->kind = Object::Kind::device;
+    o->uid = device.uid;
+    o->out = device;
+    o->outChannels = device.channels;
+    o->props[{sel::name, scope::global, 0}] = {bytesOf(device.name), false};
+    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(device.uid), false};
+    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(device.transport), false};
+    o->props[{sel::nominalSampleRate, scope::global, 0}] = {
+        bytesOf(device.rate.value_or(room_.sampleRate)), true};
+    if (device.hasVolume) {
+        o->props[{sel::virtualMainVolume, scope::output, 0}] = {
+            bytesOf(static_cast<float>(device.volume)), true};
+        for (AudioElement e = 1; e <= static_cast<AudioElement>(device.channels); ++e)
+            o->props[{sel::volumeScalar, scope::output, e}] = {bytesOf(1.0f), true};
+    }
+    if (device.hasMute)
+        o->props[{sel::mute, scope::output, 0}] = {bytesOf<std::uint32_t>(device.muted ? 1 : 0),
+                                                   true};
+    rebuildStreams(*o);
+    redrawJitter(*o);
+    const std::size_t size = outputHistoryFrames(device, room_.sampleRate, room_.bufferFrames);
+    o->history.assign(size, 0.f);
+    o->historyMask = size - 1;
+    o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) *
+                      static_cast<std::size_t>(std::max(device.channels, 1)),
+                  0.f);
+    const AudioObjectID id = o->id;
+    impl_->objects.emplace(id, std::move(o));
+    impl_->deviceOrder.push_back(id);
+    return id;
+}
+
+AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& device) {
+    // An input sharing an output's UID is that device's input side (a headset).
+    for (AudioObjectID id : impl_->deviceOrder) {
+        Object* o = find(id);
+        if (o && o->kind == Object::Kind::device && o->uid == device.uid) {
+            o->inChannels = device.channels;
+            o->noiseRms = device.noiseRms;
+            o->noiseRng.seed(room_.seed * 1000003 + id);
+            rebuildStreams(*o);
+            return id;
+        }
+    }
+    auto o = std::make_unique<Object>();
+    o->id = newId();
+    o->kind = Object::Kind::device;
+    o->uid = device.uid;
+    o->inChannels = device.channels;
+    o->noiseRms = device.noiseRms;
+    o->noiseRng.seed(room_.seed * 1000003 + o->id);
+    o->props[{sel::name, scope::global, 0}] = {bytesOf(device.name), false};
+    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(device.uid), false};
+    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(device.transport), false};
+    o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(room_.sampleRate), true};
+    rebuildStreams(*o);
+    const AudioObjectID id = o->id;
+    impl_->objects.emplace(id, std::move(o));
+    impl_->deviceOrder.push_back(id);
+    return id;
+}
+
+AudioObjectID SimAudioSystem::addOutput(const OutputSpec& device) {
+    std::lock_guard lock(mutex_);
+    return addOutputLocked(device);
+}
+
+AudioObjectID SimAudioSystem::addInput(const InputSpec& device) {
+    std::lock_guard lock(mutex_);
+    const AudioObjectID id = addInputLocked(device);
+    if (!impl_->defaultIn) impl_->defaultIn = id;
+    return id;
+}
+
+AudioObjectID SimAudioSystem::addRawDevice(const RawDevice& d) {
+    std::lock_guard lock(mutex_);
+    auto o = std::make_unique<Object>();
+    o->id = newId();
+    o->kind = Object::Kind::device;
+    o->uid = d.uid.value_or("");
+    o->outChannels = d.outputChannels;
+    o->inChannels = d.inputChannels;
+    if (d.name) o->props[{sel::name, scope::global, 0}] = {bytesOf(*d.name), false};
+    if (d.uid) o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(*d.uid), false};
+    if (d.transport)
+        o->props[{sel::transportType, scope::global, 0}] = {bytesOf(*d.transport), false};
+    o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(room_.sampleRate), true};
+    rebuildStreams(*o);
+    o->out.level = 0;  // not placed in the room
+    o->history.assign(1, 0.f);
+    o->acc.assign(static_cast<std::size_t>(room_.bufferFrames) *
+                      static_cast<std::size_t>(std::max(d.outputChannels, 1)),
+                  0.f);
+    const AudioObjectID id = o->id;
+    impl_->objects.emplace(id, std::move(o));
+    impl_->deviceOrder.push_back(id);
+    return id;
+}
+
+bool SimAudioSystem::removeDevice(const std::string& uid) {
+    std::lock_guard lock(mutex_);
+    auto id = idForUIDLocked(uid);
+    if (!id) return false;
+    Object* o = find(*id);
+    if (!o || o->kind != Object::Kind::device) return false;
+    // Callbacks on a vanished device stop; their ids stay valid for destroyIOProcID.
+    for (auto& [pid, p] : impl_->procs)
+        if (p->device == *id) p->started = false;
+    impl_->objects.erase(*id);
+    std::erase(impl_->deviceOrder, *id);
+    auto firstWith = [&](bool output) -> AudioObjectID {
+        for (AudioObjectID d : impl_->deviceOrder) {
+            const Object* x = find(d);
+            if (x && x->kind == Object::Kind::device &&
+                (output ? x->outChannels : x->inChannels) > 0)
+                return d;
+        }
+        return 0;
+    };
+    if (impl_->defaultOut == *id) impl_->defaultOut = firstWith(true);
+    if (impl_->defaultIn == *id) impl_->defaultIn = firstWith(false);
+    return true;
+}
+
+void SimAudioSystem::setRawProperty(AudioObjectID object, const PropertyAddress& a,
+                                    std::vector<std::uint8_t> bytes, bool settable) {
+    std::lock_guard lock(mutex_);
+    if (Object* o = find(object)) o->props[keyOf(a)] = {std::move(bytes), settable};
+}
+
+void SimAudioSystem::removeProperty(AudioObjectID object, const PropertyAddress& a) {
+    std::lock_guard lock(mutex_);
+    if (Object* o = find(object)) o->props.erase(keyOf(a));
+}
+
+void SimAudioSystem::injectFault(const Fault& f) {
+    std::lock_guard lock(mutex_);
+    impl_->faults.push_back(f);
+}
+
+void SimAudioSystem::clearFaults() {
+    std::lock_guard lock(mutex_);
+    impl_->faults.clear();
+}
+
+bool SimAudioSystem::faulted(Call call, AudioObjectID object, std::optional<AudioSelector> selector,
+                             OSStatus& st) {
+    for (auto it = impl_->faults.begin(); it != impl_->faults.end(); ++it) {
+        if (it->call != call) continue;
+        if (it->object && *it->object != object) continue;
+        if (it->selector && selector && *it->selector != *selector) continue;
+        st = it->status;
+        if (it->count > 0 && --it->count == 0) impl_->faults.erase(it);
+        return true;
+    }
+    return false;
+}
+
+void SimAudioSystem::setTapDelivery(TapDelivery d) {
+    std::lock_guard lock(mutex_);
+    impl_->tapDelivery = d;
+}
+
+void SimAudioSystem::setRefusesCallback(AudioObjectID device, bool refuses) {
+    std::lock_guard lock(mutex_);
+    if (Object* o = find(device)) o->refuses = refuses;
+}
+
+void SimAudioSystem::setSystemAudioPermission(SystemAudioPermission p) {
+    std::lock_guard lock(mutex_);
+    impl_->sysPermission = p;
+}
+
+void SimAudioSystem::setSystemSource(SourceFn source) {
+    std::lock_guard lock(mutex_);
+    impl_->testSource = std::move(source);
+}
+
+std::vector<AudioObjectID> SimAudioSystem::tapIDs() const {
+    std::lock_guard lock(mutex_);
+    std::vector<AudioObjectID> ids;
+    for (const auto& [id, o] : impl_->objects)
+        if (o->kind == Object::Kind::tap) ids.push_back(id);
+    return ids;
+}
+
+std::vector<AudioObjectID> SimAudioSystem::aggregateIDs() const {
+    std::lock_guard lock(mutex_);
+    std::vector<AudioObjectID> ids;
+    for (const auto& [id, o] : impl_->objects)
+        if (o->kind == Object::Kind::aggregate) ids.push_back(id);
+    return ids;
+}
+
+std::optional<TapDescription> SimAudioSystem::tapDescription(AudioObjectID tap) const {
+    std::lock_guard lock(mutex_);
+    const Object* o = find(tap);
+    if (!o || o->kind != Object::Kind::tap) return std::nullopt;
+    return o->tap;
+}
+
+std::optional<AggregateDescription> SimAudioSystem::aggregateDescription(
+    AudioObjectID device) const {
+    std::lock_guard lock(mutex_);
+    const Object* o = find(device);
+    if (!o || o->kind != Object::Kind::aggregate) return std::nullopt;
+    return o->desc;
+}
+
+int SimAudioSystem::defaultOutputLosses() const {
+    std::lock_guard lock(mutex_);
+    return impl_->defaultOutputLosses;
+}
+
+std::size_t SimAudioSystem::ioProcCount() const {
+    std::lock_guard lock(mutex_);
+    return impl_->procs.size();
+}
+
+std::size_t SimAudioSystem::runningIOProcCount() const {
+    std::lock_guard lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& [id, p] : impl_->procs)
+        n += p->started ? 1 : 0;
+    return n;
+}
+
+// ---- Aggregates and taps ----------------------------------------------------------------------
+
+OSStatus SimAudioSystem::createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) {
+    std::lock_guard lock(mutex_);
+    out = 0;
+    OSStatus st;
+    if (faulted(Call::createAggregate, 0, std::nullopt, st)) return st;
+    if (d.uid.empty() || idForUIDLocked(d.uid)) return status::illegalOperation;
+    auto o = std::make_unique<Object>();
+    o->id = newId();
+    o->kind = Object::Kind::aggregate;
+    o->uid = d.uid;
+    o->desc = d;
+    o->props[{sel::name, scope::global, 0}] = {bytesOf(d.name), false};
+    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(d.uid), false};
+    o->props[{sel::transportType, scope::global, 0}] = {bytesOf(transport::aggregate), false};
+    o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(room_.sampleRate), true};
+    out = o->id;
+    impl_->objects.emplace(out, std::move(o));
+    impl_->deviceOrder.push_back(out);
+    return noErr;
+}
+
+OSStatus SimAudioSystem::destroyAggregateDevice(AudioObjectID device) {
+    std::lock_guard lock(mutex_);
+    OSStatus st;
+    if (faulted(Call::destroyAggregate, device, std::nullopt, st)) return st;
+    const Object* o = find(device);
+    if (!o || o->kind != Object::Kind::aggregate) return status::badObject;
+    for (auto& [id, p] : impl_->procs)
+        if (p->device == device) p->started = false;
+    impl_->objects.erase(device);
+    std::erase(impl_->deviceOrder, device);
+    if (impl_->defaultOut == device) {
+        ++impl_->defaultOutputLosses;
+        impl_->defaultOut = 0;
+        for (AudioObjectID id : impl_->deviceOrder) {
+            const Object* x = find(id);
+            if (x && x->kind == Object::Kind::device && x->outChannels > 0) {
+                impl_->defaultOut = id;
+                break;
+            }
+        }
+    }
+    return noErr;
+}
+
+OSStatus SimAudioSystem::createProcessTap(const TapDescription& d, AudioObjectID& out) {
+    std::lock_guard lock(mutex_);
+    out = 0;
+    OSStatus st;
+    if (faulted(Call::createTap, 0, std::nullopt, st)) return st;
+    if (impl_->sysPermission == SystemAudioPermission::refused)
+        return static_cast<OSStatus>(fourcc("!hog"));
+    auto o = std::make_unique<Object>();
+    o->id = newId();
+    o->kind = Object::Kind::tap;
+    o->tap = d;
+    o->uid = d.uuid;
+    AudioStreamBasicDescription f{};
+    f.mSampleRate = room_.sampleRate;
+    f.mFormatID = fourcc("lpcm");
+    f.mFormatFlags = 1 | 8;  // float, packed
+    f.mBytesPerPacket = 8;
+    f.mFramesPerPacket = 1;
+    f.mBytesPerFrame = 8;
+    f.mChannelsPerFrame = 2;
+    f.mBitsPerChannel = 32;
+    o->props[{sel::tapFormat, scope::global, 0}] = {bytesOf(f), false};
+    o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(d.uuid), false};
+    out = o->id;
+    impl_->objects.emplace(out, std::move(o));
+    return noErr;
+}
+
+OSStatus SimAudioSystem::destroyProcessTap(AudioObjectID tap) {
+    std::lock_guard lock(mutex_);
+    OSStatus st;
+    if (faulted(Call::destroyTap, tap, std::nullopt, st)) return st;
+    const Object* o = find(tap);
+    if (!o || o->kind != Object::Kind::tap) return status::badObject;
+    impl_->objects.erase(tap);
+    return noErr;
+}
+
+// ---- I/O callbacks ----------------------------------------------------------------------------
+
+OSStatus SimAudioSystem::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
+                                        void* clientData, AudioDeviceIOProcID& outID) {
+    std::lock_guard lock(mutex_);
+    outID = 0;
+    OSStatus st;
+    if (faulted(Call::createIOProc, device, std::nullopt, st)) return st;
+    const Object* o = find(device);
+    if (!o || (o->kind != Object::Kind::device && o->kind != Object::Kind::aggregate))
+        return status::badObject;
+    if (!proc) return status::illegalOperation;
+    auto p = std::make_unique<Proc>();
+    p->id = impl_->nextProc++;
+    p->device = device;
+    p->fn = proc;
+    p->client = clientData;
+    outID = p->id;
+    impl_->procs.emplace(outID, std::move(p));
+    return noErr;
+}
+
+OSStatus SimAudioSystem::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) {
+    std::lock_guard lock(mutex_);
+    OSStatus st;
+    if (faulted(Call::destroyIOProc, device, std::nullopt, st)) return st;
+    const auto it = impl_->procs.find(id);
+    if (it == impl_->procs.end() || it->second->device != device) return status::badObject;
+    impl_->procs.erase(it);
+    return noErr;
+}
+
+OSStatus SimAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID id) {
+    std::lock_guard lock(mutex_);
+    OSStatus st;
+    if (faulted(Call::deviceStart, device, std::nullopt, st)) return st;
+    const auto it = impl_->procs.find(id);
+    Object* o = find(device);
+    if (it == impl_->procs.end() || it->second->device != device || !o) return status::badObject;
+    if (!it->second->started) {
+        it->second->started = true;
+        it->second->sampleTime = 0;
+        // Bluetooth-style links settle on a new latency every time they start playing.
+        if (o->kind == Object::Kind::aggregate) {
+            for (Object* m : membersOf(*o))
+                redrawJitter(*m);
+        } else if (o->outChannels > 0) {
+            redrawJitter(*o);
+        }
+    }
+    return noErr;
+}
+
+OSStatus SimAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOProcID id) {
+    std::lock_guard lock(mutex_);  // waits for a buffer in progress: the callback is then done
+    OSStatus st;
+    if (faulted(Call::deviceStop, device, std::nullopt, st)) return st;
+    const auto it = impl_->procs.find(id);
+    if (it == impl_->procs.end() || it->second->device != device) return status::badObject;
+    it->second->started = false;
+    return noErr;
+}
+
+}  // namespace housetone::sim

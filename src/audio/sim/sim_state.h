@@ -1,0 +1,145 @@
+#pragma once
+
+// The simulator's state, shared by the files that make it up; nothing outside audio/sim includes
+// this.
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "audio/sim/music_source.h"
+#include "audio/sim/sim_audio_system.h"
+
+namespace housetone::sim {
+
+using PropKey = std::tuple<AudioSelector, AudioScope, AudioElement>;
+
+inline PropKey keyOf(const PropertyAddress& a) {
+    return {a.selector, a.scope, a.element};
+}
+
+template <typename T>
+std::vector<std::uint8_t> bytesOf(const T& v) {
+    std::vector<std::uint8_t> b(sizeof(T));
+    std::memcpy(b.data(), &v, sizeof(T));
+    return b;
+}
+
+inline std::vector<std::uint8_t> bytesOf(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+template <typename T>
+T valueOf(const std::vector<std::uint8_t>& b, T fallback) {
+    if (b.size() != sizeof(T)) return fallback;
+    T v;
+    std::memcpy(&v, b.data(), sizeof(T));
+    return v;
+}
+
+// A stream configuration as the layer reports it: one buffer description per stream.
+std::vector<std::uint8_t> streamConfig(const std::vector<std::uint32_t>& channelsPerStream);
+
+struct SimAudioSystem::Object {
+    enum class Kind { device, aggregate, tap, process };
+    AudioObjectID id = 0;
+    Kind kind = Kind::device;
+    struct Prop {
+        std::vector<std::uint8_t> bytes;
+        bool settable = false;
+    };
+    std::map<PropKey, Prop> props;
+
+    // Physical devices.
+    std::string uid;
+    int outChannels = 0;
+    int inChannels = 0;
+    OutputSpec out;  // room placement of an output
+    double noiseRms = 0;
+    double drawnLatencyMs = 0;  // latency incl. the last jitter draw
+    bool refuses = false;
+    std::vector<float> history;  // mono signal leaving the speaker, ring indexed by world frame
+    std::size_t historyMask = 0;
+    std::vector<float> acc;  // this buffer's output, interleaved outChannels
+    std::mt19937_64 noiseRng;
+
+    // Aggregates.
+    AggregateDescription desc;
+    // Taps.
+    TapDescription tap;
+    // Processes.
+    std::int32_t pid = 0;
+
+    // Taps: whether this tap leaves `process` out of what it reads.
+    bool excludes(AudioObjectID process) const {
+        const auto& ex = tap.excludedProcesses;
+        return std::find(ex.begin(), ex.end(), process) != ex.end();
+    }
+
+    const std::vector<std::uint8_t>* prop(AudioSelector s, AudioScope sc, AudioElement e) const {
+        const auto it = props.find({s, sc, e});
+        return it == props.end() ? nullptr : &it->second.bytes;
+    }
+};
+
+struct SimAudioSystem::Proc {
+    AudioDeviceIOProcID id = 0;
+    AudioObjectID device = 0;
+    AudioDeviceIOProc fn = nullptr;
+    void* client = nullptr;
+    bool started = false;
+    double sampleTime = 0;
+    BufferListStorage in, out;
+    std::vector<float> inData, outData;
+};
+
+struct PlayItem {
+    std::vector<float> stereo;  // at the world rate
+    std::size_t pos = 0;
+    bool finished = false;
+};
+
+struct SimAudioSystem::Impl {
+    std::map<AudioObjectID, std::unique_ptr<Object>> objects;
+    std::vector<AudioObjectID> deviceOrder;  // physical devices and aggregates, creation order
+    std::map<AudioDeviceIOProcID, std::unique_ptr<Proc>> procs;
+    AudioDeviceIOProcID nextProc = 1;
+    AudioObjectID nextId = 100;
+    AudioObjectID defaultOut = 0, defaultIn = 0;
+    int defaultOutputLosses = 0;
+    AudioObjectID musicProcess = 0, playerProcess = 0;
+    std::vector<Fault> faults;
+    TapDelivery tapDelivery = TapDelivery::normal;
+    SystemAudioPermission sysPermission = SystemAudioPermission::granted;
+    MicPermissionState micState = MicPermissionState::authorized;
+    std::mt19937_64 jitterRng;
+
+    std::unique_ptr<MusicSource> music;
+    std::optional<WavData> loop;  // a WAV system source, stereo at the world rate
+    std::size_t loopPos = 0;
+    SourceFn testSource;
+    std::vector<std::shared_ptr<PlayItem>> plays;
+
+    // Per-buffer scratch.
+    std::vector<float> musicBuf, playerBuf, normalMix, listening, prevListening;
+
+    std::int64_t listenStart = 0;
+    std::size_t listenWanted = 0;
+    std::vector<float> listenCapture;
+    std::int64_t mixStart = 0;
+    std::size_t mixWanted = 0;
+    std::vector<float> mixCapture;
+    std::unique_ptr<WavWriter> recorder;
+};
+
+// The services the simulator hands out beside the hardware layer.
+std::unique_ptr<MicPermission> makeMicPermission(SimAudioSystem& system);
+std::unique_ptr<Player> makePlayer(SimAudioSystem& system);
+
+}  // namespace housetone::sim

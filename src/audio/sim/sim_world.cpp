@@ -1,0 +1,446 @@
+// The world: the hardware thread and the buffer it renders, step by step, and what the listening
+// position hears.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <set>
+#include <thread>
+
+#include "audio/sim/sim_state.h"
+#include "platform/realtime.h"
+
+namespace housetone::sim {
+
+std::optional<std::int64_t> SimAudioSystem::roomDelayFrames(const std::string& uid) const {
+    std::lock_guard lock(mutex_);
+    for (AudioObjectID id : impl_->deviceOrder) {
+        const Object* o = find(id);
+        if (o && o->kind == Object::Kind::device && o->uid == uid && o->outChannels > 0)
+            return std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) *
+                                room_.sampleRate);
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// Adds a stereo signal to a device's interleaved channels: even channels take the left side, odd
+// ones the right; a one-channel device takes the average.
+void addStereo(float* acc, int channels, const float* stereo, int frames) {
+    if (channels <= 0) return;
+    for (int f = 0; f < frames; ++f) {
+        const float l = stereo[2 * f], r = stereo[2 * f + 1];
+        float* dst = acc + static_cast<std::ptrdiff_t>(f) * channels;
+        if (channels == 1) {
+            dst[0] += 0.5f * (l + r);
+        } else {
+            for (int c = 0; c < channels; ++c)
+                dst[c] += (c & 1) ? r : l;
+        }
+    }
+}
+
+}  // namespace
+
+// One buffer of the world, starting at world frame `frame_`, in the order sound travels.
+void SimAudioSystem::renderBuffer() {
+    const std::int64_t t = frame_.load(std::memory_order_relaxed);
+    renderClients(t);
+    renderTappedSources();
+    renderDefaultOutput();
+    renderCallbacks(t);
+    renderRoom(t);
+}
+
+// What the client programs play: the system source (a test's, the music or a looped file) and
+// every sound the player is playing, kept apart so a tap can take one without the other.
+void SimAudioSystem::renderClients(std::int64_t t) {
+    auto& im = *impl_;
+    const int n = room_.bufferFrames;
+    const auto nz = static_cast<std::size_t>(n);
+    std::fill(im.musicBuf.begin(), im.musicBuf.end(), 0.f);
+    if (im.testSource) {
+        im.testSource(t, im.musicBuf.data(), n);
+    } else if (im.music) {
+        im.music->render(im.musicBuf.data(), n);
+    } else if (im.loop) {
+        const auto& s = im.loop->samples;
+        const std::size_t frames = s.size() / 2;
+        for (std::size_t f = 0; f < nz; ++f) {
+            im.musicBuf[2 * f] = s[2 * im.loopPos];
+            im.musicBuf[2 * f + 1] = s[2 * im.loopPos + 1];
+            im.loopPos = (im.loopPos + 1) % frames;
+        }
+    }
+    std::fill(im.playerBuf.begin(), im.playerBuf.end(), 0.f);
+    for (auto& p : im.plays) {
+        for (std::size_t f = 0; f < nz && p->pos < p->stereo.size() / 2; ++f, ++p->pos) {
+            im.playerBuf[2 * f] += p->stereo[2 * p->pos];
+            im.playerBuf[2 * f + 1] += p->stereo[2 * p->pos + 1];
+        }
+        if (p->pos >= p->stereo.size() / 2) p->finished = true;
+    }
+    std::erase_if(im.plays, [](const auto& p) { return p->finished; });
+    if (im.mixCapture.size() < im.mixWanted) {
+        for (std::size_t i = 0; i < nz * 2 && im.mixCapture.size() < im.mixWanted; ++i)
+            im.mixCapture.push_back(im.musicBuf[i] + im.playerBuf[i]);
+    }
+}
+
+// Which taps are read now, and whose audio they silence at its normal output: the rest is the
+// mix the default output plays.
+void SimAudioSystem::renderTappedSources() {
+    auto& im = *impl_;
+    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+    std::set<AudioObjectID> runningTaps;
+    for (const auto& [pid, p] : im.procs) {
+        if (!p->started) continue;
+        const Object* d = find(p->device);
+        if (!d || d->kind != Object::Kind::aggregate || d->refuses) continue;
+        if (!d->desc.taps || d->desc.tapAutoStart.value_or(0) != 1) continue;
+        for (const auto& tr : *d->desc.taps)
+            for (const auto& [id, o] : im.objects)
+                if (o->kind == Object::Kind::tap && o->tap.uuid == tr.uid) runningTaps.insert(id);
+    }
+    bool musicMuted = false, playerMuted = false;
+    for (const auto& [id, o] : im.objects) {
+        if (o->kind != Object::Kind::tap) continue;
+        const auto mb = o->tap.muteBehavior;
+        const bool silencing = mb == TapMuteBehavior::muted ||
+                               (mb == TapMuteBehavior::mutedWhenTapped && runningTaps.count(id));
+        if (!silencing) continue;
+        musicMuted = musicMuted || !o->excludes(im.musicProcess);
+        playerMuted = playerMuted || !o->excludes(im.playerProcess);
+    }
+    for (std::size_t i = 0; i < nz * 2; ++i)
+        im.normalMix[i] =
+            (musicMuted ? 0.f : im.musicBuf[i]) + (playerMuted ? 0.f : im.playerBuf[i]);
+}
+
+// Clears every speaker's buffer, then plays the system mix on the default output.
+void SimAudioSystem::renderDefaultOutput() {
+    auto& im = *impl_;
+    const int n = room_.bufferFrames;
+    for (AudioObjectID id : im.deviceOrder) {
+        Object* o = find(id);
+        if (o && o->kind == Object::Kind::device) std::fill(o->acc.begin(), o->acc.end(), 0.f);
+    }
+    if (Object* def = find(im.defaultOut)) {
+        if (def->kind == Object::Kind::device) {
+            addStereo(def->acc.data(), def->outChannels, im.normalMix.data(), n);
+        } else if (def->kind == Object::Kind::aggregate) {
+            const auto members = membersOf(*def);
+            if (def->desc.stacked) {
+                for (Object* m : members)
+                    addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
+            } else {
+                for (Object* m : members)
+                    if (m->outChannels > 0) {
+                        addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
+                        break;
+                    }
+            }
+        }
+    }
+}
+
+// Every running I/O callback, each with buffer lists laid out as its device presents them.
+void SimAudioSystem::renderCallbacks(std::int64_t t) {
+    const std::uint64_t hostNs =
+        static_cast<std::uint64_t>(static_cast<double>(t) / room_.sampleRate * 1e9);
+    for (auto& [pid, pp] : impl_->procs) {
+        Proc& p = *pp;
+        if (!p.started) continue;
+        Object* d = find(p.device);
+        if (!d || d->refuses) continue;
+        runCallback(p, *d, hostNs);
+    }
+}
+
+void SimAudioSystem::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
+    auto& im = *impl_;
+    const int n = room_.bufferFrames;
+    const auto nz = static_cast<std::size_t>(n);
+    struct Stream {
+        Object* dev;  // where output goes, or whose input it records; null for a tap
+        int channels;
+        const Object* tap;
+    };
+    std::vector<Stream> ins, outs;
+    std::vector<Object*> members;
+    if (d.kind == Object::Kind::aggregate) {
+        members = membersOf(d);
+        if (d.desc.taps && im.tapDelivery != TapDelivery::nothing) {
+            for (const auto& tr : *d.desc.taps) {
+                const Object* tap = nullptr;
+                for (const auto& [id, o] : im.objects)
+                    if (o->kind == Object::Kind::tap && o->tap.uuid == tr.uid) tap = o.get();
+                ins.push_back({nullptr, 2, tap});
+            }
+        }
+        for (Object* m : members)
+            if (m->inChannels > 0) ins.push_back({m, m->inChannels, nullptr});
+        if (d.desc.stacked) {
+            int ch = 0;
+            for (Object* m : members)
+                ch = std::max(ch, m->outChannels);
+            if (ch > 0) outs.push_back({nullptr, ch, nullptr});
+        } else {
+            for (Object* m : members)
+                if (m->outChannels > 0) outs.push_back({m, m->outChannels, nullptr});
+        }
+    } else {
+        if (d.inChannels > 0) ins.push_back({&d, d.inChannels, nullptr});
+        if (d.outChannels > 0) outs.push_back({&d, d.outChannels, nullptr});
+    }
+
+    auto layout = [&](const std::vector<Stream>& streams, BufferListStorage& storage,
+                      std::vector<float>& data) {
+        std::size_t total = 0;
+        for (const auto& s : streams)
+            total += static_cast<std::size_t>(s.channels) * nz;
+        if (data.size() != total) data.assign(total, 0.f);
+        if (storage.list()->mNumberBuffers != streams.size())
+            storage.resize(static_cast<std::uint32_t>(streams.size()));
+        std::size_t off = 0;
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            auto& b = storage.list()->buffers()[i];
+            b.mNumberChannels = static_cast<std::uint32_t>(streams[i].channels);
+            b.mDataByteSize = static_cast<std::uint32_t>(streams[i].channels * n * 4);
+            b.mData = data.data() + off;
+            off += static_cast<std::size_t>(streams[i].channels) * nz;
+        }
+    };
+    layout(ins, p.in, p.inData);
+    layout(outs, p.out, p.outData);
+
+    // Inputs: a tap's stream carries the mix of the processes it does not exclude; a device's
+    // input records the listening position one buffer ago plus its own noise.
+    std::size_t off = 0;
+    for (const auto& s : ins) {
+        float* dst = p.inData.data() + off;
+        const auto ch = static_cast<std::size_t>(s.channels);
+        if (!s.dev) {
+            const bool silent = !s.tap || im.tapDelivery == TapDelivery::silence ||
+                                im.sysPermission == SystemAudioPermission::silent;
+            const bool takeMusic = s.tap && !s.tap->excludes(im.musicProcess);
+            const bool takePlayer = s.tap && !s.tap->excludes(im.playerProcess);
+            for (std::size_t i = 0; i < nz * 2; ++i)
+                dst[i] = silent ? 0.f
+                                : (takeMusic ? im.musicBuf[i] : 0.f) +
+                                      (takePlayer ? im.playerBuf[i] : 0.f);
+        } else {
+            std::normal_distribution<float> noise(0.f, static_cast<float>(s.dev->noiseRms));
+            for (std::size_t f = 0; f < nz; ++f)
+                for (std::size_t c = 0; c < ch; ++c)
+                    dst[f * ch + c] =
+                        im.prevListening[f] + (s.dev->noiseRms > 0 ? noise(s.dev->noiseRng) : 0.f);
+        }
+        off += ch * nz;
+    }
+    std::fill(p.outData.begin(), p.outData.end(), 0.f);
+
+    AudioTimeStamp now{p.sampleTime, hostNs};
+    AudioTimeStamp inTime{p.sampleTime - n, hostNs};
+    AudioTimeStamp outTime{p.sampleTime, hostNs};
+    {
+        RealtimeScope rt;
+        p.fn(p.device, &now, p.in.list(), &inTime, p.out.list(), &outTime, p.client);
+    }
+    p.sampleTime += n;
+
+    off = 0;
+    for (const auto& s : outs) {
+        const float* src = p.outData.data() + off;
+        const auto ch = static_cast<std::size_t>(s.channels);
+        auto addTo = [&](Object* m) {
+            const auto mc = static_cast<std::size_t>(m->outChannels);
+            for (std::size_t f = 0; f < nz; ++f)
+                for (std::size_t c = 0; c < std::min(ch, mc); ++c)
+                    m->acc[f * mc + c] += src[f * ch + c];
+        };
+        if (s.dev) {
+            addTo(s.dev);
+        } else {
+            for (Object* m : members)
+                addTo(m);  // stacked: every member plays the same
+        }
+        off += ch * nz;
+    }
+}
+
+// The room: each speaker's volume and mute, latency, distance and reflections, summed at the
+// listening position; the microphones hear it one buffer later.
+void SimAudioSystem::renderRoom(std::int64_t t) {
+    auto& im = *impl_;
+    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+    const double rate = room_.sampleRate;
+    std::fill(im.listening.begin(), im.listening.end(), 0.f);
+    for (AudioObjectID id : im.deviceOrder) {
+        Object* o = find(id);
+        if (!o || o->kind != Object::Kind::device || o->outChannels <= 0 || o->history.size() < 2)
+            continue;
+        const auto ch = static_cast<std::size_t>(o->outChannels);
+        float main = 1.f;
+        if (const auto* v = o->prop(sel::virtualMainVolume, scope::output, 0))
+            main = valueOf(*v, 1.f);
+        if (const auto* m = o->prop(sel::mute, scope::output, 0);
+            m && valueOf<std::uint32_t>(*m, 0))
+            main = 0.f;
+        float chGain[64];
+        for (std::size_t c = 0; c < std::min<std::size_t>(ch, 64); ++c) {
+            const auto* v =
+                o->prop(sel::volumeScalar, scope::output, static_cast<AudioElement>(c + 1));
+            chGain[c] = main * (v ? valueOf(*v, 1.f) : 1.f);
+        }
+        const std::size_t mask = o->historyMask;
+        for (std::size_t f = 0; f < nz; ++f) {
+            float sum = 0;
+            for (std::size_t c = 0; c < ch; ++c)
+                sum += o->acc[f * ch + c] * chGain[std::min<std::size_t>(c, 63)];
+            o->history[static_cast<std::size_t>(t + static_cast<std::int64_t>(f)) & mask] =
+                sum / static_cast<float>(ch);
+        }
+        const auto level = static_cast<float>(o->out.level);
+        const auto delay =
+            std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) * rate);
+        auto addPath = [&](std::int64_t d, float gain) {
+            for (std::size_t f = 0; f < nz; ++f) {
+                const std::int64_t pos = t + static_cast<std::int64_t>(f) - d;
+                if (pos >= 0)
+                    im.listening[f] += gain * o->history[static_cast<std::size_t>(pos) & mask];
+            }
+        };
+        addPath(delay, level);
+        for (const auto& r : o->out.reflections)
+            addPath(delay + std::llround(r.delayMs / 1000.0 * rate),
+                    level * static_cast<float>(r.level));
+    }
+    if (im.listenCapture.size() < im.listenWanted) {
+        for (std::size_t f = 0; f < nz && im.listenCapture.size() < im.listenWanted; ++f)
+            im.listenCapture.push_back(im.listening[f]);
+    }
+    if (im.recorder) im.recorder->write(im.listening.data(), nz);
+    std::swap(im.prevListening, im.listening);
+}
+
+void SimAudioSystem::worldLoop() {
+    using SteadyClock = std::chrono::steady_clock;
+    auto origin = SteadyClock::now();
+    std::int64_t originFrame = frame();
+    while (!worldStop_.load()) {
+        {
+            // The frame count moves under the same lock, so whoever holds the lock sees the
+            // frame that the next buffer will start at.
+            std::lock_guard lock(mutex_);
+            renderBuffer();
+            frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
+        }
+        { std::lock_guard lock(frameMutex_); }
+        frameCv_.notify_all();
+        if (speed_ > 0) {
+            const double due =
+                static_cast<double>(frame() - originFrame) / room_.sampleRate / speed_;
+            const auto target = origin + std::chrono::duration_cast<SteadyClock::duration>(
+                                             std::chrono::duration<double>(due));
+            const auto now = SteadyClock::now();
+            if (now - target > std::chrono::milliseconds(200)) {
+                // Fell far behind (a loaded machine): carry on from here rather than rushing.
+                origin = now;
+                originFrame = frame();
+            } else if (target > now) {
+                // A slow world (a long buffer at a low rate and speed) waits whole seconds here;
+                // stopWorld must not wait for it.
+                std::unique_lock lock(stopMutex_);
+                stopCv_.wait_until(lock, target, [this] { return worldStop_.load(); });
+                continue;
+            }
+        }
+        // Running flat out (behind schedule or unpaced): let threads waiting for the lock in,
+        // or the program under test would see whole seconds of audio pass between two calls.
+        std::this_thread::yield();
+    }
+}
+
+void SimAudioSystem::startWorld() {
+    if (worldRunning_.exchange(true)) return;
+    worldStop_ = false;
+    world_ = std::thread([this] { worldLoop(); });
+}
+
+void SimAudioSystem::stopWorld() {
+    if (!worldRunning_.load()) return;
+    {
+        std::lock_guard lock(stopMutex_);
+        worldStop_ = true;
+    }
+    stopCv_.notify_all();
+    world_.join();
+    worldRunning_ = false;
+    std::lock_guard lock(frameMutex_);
+    frameCv_.notify_all();
+}
+
+void SimAudioSystem::step(int buffers) {
+    for (int i = 0; i < buffers && !worldRunning_.load(); ++i) {
+        {
+            std::lock_guard lock(mutex_);
+            renderBuffer();
+            frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
+        }
+        std::lock_guard lock(frameMutex_);
+        frameCv_.notify_all();
+    }
+}
+
+void SimAudioSystem::waitForFrame(std::int64_t frames) {
+    std::unique_lock lock(frameMutex_);
+    frameCv_.wait(lock, [&] { return frame() >= frames || !worldRunning_.load(); });
+}
+
+std::int64_t SimAudioSystem::captureListening(std::size_t frames) {
+    std::lock_guard lock(mutex_);
+    impl_->listenCapture.clear();
+    impl_->listenCapture.reserve(frames);
+    impl_->listenWanted = frames;
+    impl_->listenStart = frame();
+    return impl_->listenStart;
+}
+
+std::pair<std::int64_t, std::vector<float>> SimAudioSystem::listeningCapture() const {
+    std::lock_guard lock(mutex_);
+    return {impl_->listenStart, impl_->listenCapture};
+}
+
+std::int64_t SimAudioSystem::captureSystemMix(std::size_t frames) {
+    std::lock_guard lock(mutex_);
+    impl_->mixCapture.clear();
+    impl_->mixCapture.reserve(frames * 2);
+    impl_->mixWanted = frames * 2;
+    impl_->mixStart = frame();
+    return impl_->mixStart;
+}
+
+std::pair<std::int64_t, std::vector<float>> SimAudioSystem::systemMixCapture() const {
+    std::lock_guard lock(mutex_);
+    return {impl_->mixStart, impl_->mixCapture};
+}
+
+bool SimAudioSystem::recordListeningTo(const std::string& path) {
+    auto w = std::make_unique<WavWriter>(path, room_.sampleRate, 1);
+    if (!w->ok()) return false;
+    std::lock_guard lock(mutex_);
+    impl_->recorder = std::move(w);
+    return true;
+}
+
+bool SimAudioSystem::stopRecording() {
+    std::unique_ptr<WavWriter> w;
+    {
+        std::lock_guard lock(mutex_);
+        w = std::move(impl_->recorder);
+    }
+    return !w || w->finish();
+}
+
+}  // namespace housetone::sim
