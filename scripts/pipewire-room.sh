@@ -28,6 +28,9 @@ speakers=(
 mic_node=room-microphone
 mic_description="Room Microphone"
 rate=48000
+# Frames per graph cycle, the least the room allows: a shared, busy machine without realtime
+# scheduling misses the deadlines of smaller ones, and a missed cycle shifts the echoes.
+quantum=1024
 ready_timeout_s=15
 stop_timeout_s=5
 
@@ -74,7 +77,7 @@ apply_delays() {
 write_pipewire_config() {
   local conf=$1 n d t p ms prio
   {
-    echo "context.properties = { default.clock.rate = $rate }"
+    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum default.clock.min-quantum = $quantum }"
     echo "context.objects = ["
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
@@ -159,8 +162,8 @@ EOF
 write_room_json() {
   local out=$1 sep="" n d t p ms prio
   {
-    printf '{\n  "rate": %s,\n  "microphone": {"node": "%s", "description": "%s"},\n  "speakers": [' \
-      "$rate" "$mic_node" "$mic_description"
+    printf '{\n  "rate": %s,\n  "quantum": %s,\n  "microphone": {"node": "%s", "description": "%s"},\n  "speakers": [' \
+      "$rate" "$quantum" "$mic_node" "$mic_description"
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
       read -ra positions <<<"$p"
