@@ -279,11 +279,10 @@ start_room() {
   local bus="unix:path=$dir/run/bus"
   room_env=(XDG_RUNTIME_DIR="$dir/run" PIPEWIRE_RUNTIME_DIR="$dir/run"
     XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" DBUS_SESSION_BUS_ADDRESS="$bus")
+  # What a client needs to join this graph, and no more: its own config and state stay its own.
   {
-    echo "export XDG_RUNTIME_DIR='$dir/run'"
     echo "export PIPEWIRE_RUNTIME_DIR='$dir/run'"
-    echo "export XDG_CONFIG_HOME='$dir/config'"
-    echo "export XDG_STATE_HOME='$dir/state'"
+    echo "export XDG_RUNTIME_DIR='$dir/run'"
     echo "export DBUS_SESSION_BUS_ADDRESS='$bus'"
     echo "unset PIPEWIRE_REMOTE"
   } >"$dir/env"

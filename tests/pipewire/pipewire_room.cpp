@@ -1,5 +1,6 @@
 #include "pipewire_room.h"
 
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -99,6 +100,17 @@ void PipewireRoom::adoptEnvironment() {
             unsetenv(name.c_str());
         }
     }
+}
+
+nlohmann::json PipewireRoom::graph() {
+    FILE* out = popen("pw-dump 2>/dev/null", "r");
+    if (!out) throw std::runtime_error("cannot run pw-dump");
+    std::string text;
+    char chunk[4096];
+    for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;)
+        text.append(chunk, n);
+    if (pclose(out) != 0) throw std::runtime_error("pw-dump failed");
+    return nlohmann::json::parse(text);
 }
 
 PipewireRoom::~PipewireRoom() {

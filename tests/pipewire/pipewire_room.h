@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,6 +39,9 @@ class PipewireRoom {
     int quantum() const { return quantum_; }  // frames per graph cycle
     const std::string& microphone() const { return microphone_; }
     const std::vector<RoomSpeaker>& speakers() const { return speakers_; }
+
+    // Every object in the graph as `pw-dump` shows it (an array of objects with "type", "info").
+    static nlohmann::json graph();
 
   private:
     void adoptEnvironment();
