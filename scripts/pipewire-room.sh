@@ -8,8 +8,9 @@
 #
 # A client joins the graph with `source DIR/env`. Nothing outside DIR is written or stopped.
 #
-# Delays (ms from a sample written to a speaker to the microphone hearing it, apart from the
-# graph's constant scheduling offset) default to the built-in simulated room's; they can be set
+# Delays (ms from a sample written to a speaker to the microphone hearing it, apart from one
+# graph cycle that every echo adds alike; exact to the frame, as they are rounded to whole frames
+# at the graph's rate) default to about the built-in simulated room's; they can be set
 # per speaker node name in DIR/delays (one "node=ms" a line, read by start if present) or in
 # HOUSETONE_ROOM_DELAYS ("node=ms,node=ms"; overrides the file), e.g.
 #   HOUSETONE_ROOM_DELAYS="room-kitchen-speaker=120,room-living-room-tv=40"
@@ -28,9 +29,11 @@ speakers=(
 mic_node=room-microphone
 mic_description="Room Microphone"
 rate=48000
-# Frames per graph cycle, the least the room allows: a shared, busy machine without realtime
-# scheduling misses the deadlines of smaller ones, and a missed cycle shifts the echoes.
+# Frames per graph cycle, fixed so that the one cycle every echo adds is known (room.json says
+# it); smaller cycles miss their deadlines on a busy shared machine, and a missed cycle loses sound.
 quantum=1024
+max_delay_ms=2000
+max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
 ready_timeout_s=15
 stop_timeout_s=5
 
@@ -56,12 +59,15 @@ device_props() {
 
 # apply_delays SPEC: SPEC holds "node=ms" pairs separated by commas, spaces or new lines.
 apply_delays() {
-  local pair node ms i found
-  for pair in ${1//,/ }; do
+  local pair node ms i found n d t p prio
+  local -a pairs
+  read -ra pairs <<<"$(tr ',\n' '  ' <<<"$1")"
+  for pair in "${pairs[@]}"; do
     [[ $pair == *=* ]] || die "delay \"$pair\" is not node=ms"
     node=${pair%%=*} ms=${pair#*=}
     [[ $ms =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "delay of $node: \"$ms\" is not a number of ms"
-    awk -v ms="$ms" 'BEGIN { exit !(ms <= 2000) }' || die "delay of $node: $ms ms is over 2000 ms"
+    awk -v ms="$ms" -v max="$max_delay_ms" 'BEGIN { exit !(ms <= max) }' ||
+      die "delay of $node: $ms ms is over $max_delay_ms ms"
     found=
     for i in "${!speakers[@]}"; do
       IFS='|' read -r n d t p _ prio <<<"${speakers[$i]}"
@@ -116,17 +122,30 @@ EOF
 ]
 context.modules = [
 EOF
-    # One echo per speaker: it records the speaker's monitor, holds it back by the delay and plays
-    # it into the microphone. WirePlumber would route the playback side to the default sink (a
-    # feedback loop), so it stays unconnected and start links it.
+    # One echo per speaker: it records the speaker's monitor (mixed down to one channel), holds it
+    # back by the delay and plays it into the microphone. The delay is a plain delay line in a
+    # filter chain: a loopback's own delay is recomputed from the streams' reported latencies
+    # whenever a link to the speaker changes, and then skips or repeats a stretch of sound. The
+    # delay in seconds is a quarter frame above the whole frame count, as the line truncates it.
+    # WirePlumber would route the playback side to the default sink (a feedback loop), so it stays
+    # unconnected and start links it.
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
       cat <<EOF
-  { name = libpipewire-module-loopback
+  { name = libpipewire-module-filter-chain
     args = {
       node.description = "Room echo of $d"
-      target.delay.sec = $(awk -v ms="$ms" 'BEGIN { printf "%.6f", ms / 1000 }')
+      audio.channels = 1
       audio.position = [ MONO ]
+      filter.graph = {
+        nodes = [
+          { type = builtin name = delay label = delay
+            config = { max-delay = $max_delay_s }
+            control = { "Delay (s)" = $(awk -v ms="$ms" -v rate="$rate" \
+              'BEGIN { printf "%.9f", (int(ms * rate / 1000 + 0.5) + 0.25) / rate }') }
+          }
+        ]
+      }
       capture.props = {
         node.name = "$n.echo-in"
         stream.capture.sink = true

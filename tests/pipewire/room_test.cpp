@@ -29,10 +29,16 @@ class ClickProbe {
             clickAt_[i] = i * spacingFrames + 64;
         pw_init(nullptr, nullptr);
         loop_ = pw_thread_loop_new("room-probe", nullptr);
-        player_ = filter("room-probe-player", &playerEvents_);
+        // client-rt.conf makes the processing thread realtime: under plain client.conf a busy
+        // machine makes it miss cycles, and a missed cycle loses its click.
+        context_ =
+            pw_context_new(pw_thread_loop_get_loop(loop_),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+        core_ = pw_context_connect(context_, nullptr, 0);
+        player_ = filter("room-probe-player", &playerEvents_, playerHook_);
         for (std::size_t i = 0; i < speakers; ++i)
             outs_.push_back(port(player_, PW_DIRECTION_OUTPUT, "out_" + std::to_string(i)));
-        recorder_ = filter("room-probe-recorder", &recorderEvents_);
+        recorder_ = filter("room-probe-recorder", &recorderEvents_, recorderHook_);
         in_ = port(recorder_, PW_DIRECTION_INPUT, "in");
         for (pw_filter* f : {player_, recorder_})
             pw_filter_connect(f, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0);
@@ -43,8 +49,10 @@ class ClickProbe {
         pw_thread_loop_lock(loop_);
         pw_filter_destroy(player_);
         pw_filter_destroy(recorder_);
+        pw_core_disconnect(core_);
         pw_thread_loop_unlock(loop_);
         pw_thread_loop_stop(loop_);
+        pw_context_destroy(context_);
         pw_thread_loop_destroy(loop_);
     }
 
@@ -63,14 +71,17 @@ class ClickProbe {
     std::size_t clickAt(std::size_t speaker) const { return clickAt_[speaker]; }
     const std::vector<float>& recording() const { return recording_; }
     std::uint32_t quantum() const { return quantum_.load(std::memory_order_relaxed); }
+    // Cycles the player or the recorder was not run for: each loses what it would have carried.
+    int missedCycles() const { return missed_.load(std::memory_order_relaxed); }
 
   private:
-    pw_filter* filter(const char* name, const pw_filter_events* events) {
-        return pw_filter_new_simple(
-            pw_thread_loop_get_loop(loop_), name,
+    pw_filter* filter(const char* name, const pw_filter_events* events, spa_hook& hook) {
+        pw_filter* f = pw_filter_new(
+            core_, name,
             pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex",
-                              PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, name, nullptr),
-            events, this);
+                              PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, name, nullptr));
+        pw_filter_add_listener(f, &hook, events, this);
+        return f;
     }
 
     static void* port(pw_filter* f, pw_direction direction, const std::string& name) {
@@ -86,6 +97,9 @@ class ClickProbe {
         const auto n = static_cast<std::uint32_t>(position->clock.duration);
         const std::uint64_t start = p.start_.load(std::memory_order_acquire);
         const std::uint64_t now = position->clock.position;
+        if (start != 0 && p.playerNext_ != 0 && now != p.playerNext_)
+            p.missed_.fetch_add(1, std::memory_order_relaxed);
+        p.playerNext_ = now + n;
         for (std::size_t i = 0; i < p.outs_.size(); ++i) {
             auto* out = static_cast<float*>(pw_filter_get_dsp_buffer(p.outs_[i], n));
             if (!out) continue;
@@ -100,9 +114,12 @@ class ClickProbe {
         auto& p = *static_cast<ClickProbe*>(self);
         const auto n = static_cast<std::uint32_t>(position->clock.duration);
         const std::uint64_t now = position->clock.position;
+        const std::uint64_t start = p.start_.load(std::memory_order_acquire);
+        if (start != 0 && p.recorderNext_ != 0 && now != p.recorderNext_)
+            p.missed_.fetch_add(1, std::memory_order_relaxed);
+        p.recorderNext_ = now + n;
         p.quantum_.store(n, std::memory_order_relaxed);
         p.seen_.store(now, std::memory_order_release);
-        const std::uint64_t start = p.start_.load(std::memory_order_acquire);
         const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(p.in_, n));
         if (start == 0 || !in || now + n <= start) return;
         for (std::uint32_t k = 0; k < n; ++k) {
@@ -119,6 +136,9 @@ class ClickProbe {
     std::vector<std::size_t> clickAt_;
     std::vector<float> recording_;
     pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    spa_hook playerHook_{}, recorderHook_{};
     pw_filter* player_ = nullptr;
     pw_filter* recorder_ = nullptr;
     std::vector<void*> outs_;
@@ -127,6 +147,8 @@ class ClickProbe {
     std::atomic<std::uint64_t> start_{0};  // driver frame the clicks count from; 0: not armed
     std::atomic<std::size_t> recorded_{0};
     std::atomic<std::uint32_t> quantum_{0};
+    std::uint64_t playerNext_ = 0, recorderNext_ = 0;  // driver frame each expects next
+    std::atomic<int> missed_{0};
 };
 
 // pw-link names ports by node.name:port.name; the probe's ports appear a moment after it
@@ -147,11 +169,12 @@ std::size_t firstAbove(const std::vector<float>& x, std::size_t from, std::size_
     return to;
 }
 
-// Delays chosen here rather than the room's own, one of them not a whole number of ms, so that a
-// room ignoring what it was asked for fails too.
+// Delays chosen here rather than the room's own, so that a room ignoring what it was asked for
+// fails too; one is not a whole number of ms, and both are delays that a delay line given its
+// length in seconds as a float would cut a frame short.
 class PipewireRoomClicks : public PipewireRoomTest {
   protected:
-    static void SetUpTestSuite() { startRoom("room-kitchen-speaker=120.5,room-living-room-tv=37"); }
+    static void SetUpTestSuite() { startRoom("room-kitchen-speaker=125.5,room-living-room-tv=36"); }
 };
 
 // The ground truth the backend's tests stand on: each speaker is heard after exactly its own
@@ -159,8 +182,8 @@ class PipewireRoomClicks : public PipewireRoomTest {
 TEST_F(PipewireRoomClicks, MicrophoneHearsEachSpeakerAfterItsOwnDelayPlusOneQuantum) {
     const auto& speakers = room().speakers();
     ASSERT_GE(speakers.size(), 4u);
-    EXPECT_EQ(speakers[1].delayMs, 120.5);
-    EXPECT_EQ(speakers[2].delayMs, 37);
+    EXPECT_EQ(speakers[1].delayMs, 125.5);
+    EXPECT_EQ(speakers[2].delayMs, 36);
     const auto spacing = static_cast<std::size_t>(room().rate() / 2);  // longer than any delay
     ClickProbe probe(speakers.size(), spacing);
     for (std::size_t i = 0; i < speakers.size(); ++i) {
@@ -175,11 +198,13 @@ TEST_F(PipewireRoomClicks, MicrophoneHearsEachSpeakerAfterItsOwnDelayPlusOneQuan
         std::this_thread::sleep_for(20ms);
     ASSERT_TRUE(probe.done()) << "the probe was not run by the graph";
 
+    EXPECT_EQ(probe.quantum(), static_cast<std::uint32_t>(room().quantum()));
     const auto& rec = probe.recording();
     for (std::size_t i = 0; i < speakers.size(); ++i) {
         const std::size_t from = probe.clickAt(i), to = from + spacing;
         const std::size_t heard = firstAbove(rec, from, to, 0.05f);
-        ASSERT_LT(heard, to) << speakers[i].node << " was not heard";
+        ASSERT_LT(heard, to) << speakers[i].node << " was not heard (the probe missed "
+                             << probe.missedCycles() << " cycles)";
         const auto delay = std::lround(speakers[i].delayMs * room().rate() / 1000);
         EXPECT_EQ(static_cast<long>(heard - from) - delay, static_cast<long>(probe.quantum()))
             << speakers[i].node << ": heard " << heard - from << " frames after the click";
