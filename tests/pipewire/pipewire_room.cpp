@@ -1,8 +1,10 @@
 #include "pipewire_room.h"
 
+#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +40,20 @@ int runScript(const std::string& verb, const std::string& dir) {
     const std::string cmd = "bash '" + std::string(kScript) + "' " + verb + " '" + dir + "' >>'" +
                             dir + "/script.log' 2>&1";
     return std::system(cmd.c_str());
+}
+
+// Stops what a test left running in the room (an All Speakers host, say): once the room's own
+// daemons are gone, any process still naming the room's directory on its command line.
+void stopStrays(const std::string& dir) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string cmdline = readText(entry.path() / "cmdline");
+        if (cmdline.find(dir + "/") == std::string::npos) continue;
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        ADD_FAILURE() << "left running in the room: " << cmdline;
+        kill(std::stoi(name), SIGKILL);
+    }
 }
 
 }  // namespace
@@ -118,6 +134,7 @@ PipewireRoom::~PipewireRoom() {
         ADD_FAILURE() << "the PipeWire room did not stop:\n"
                       << readText(fs::path(dir_) / "script.log");
     }
+    stopStrays(dir_);
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
         if (it->second) {
             setenv(it->first.c_str(), it->second->c_str(), 1);
