@@ -57,7 +57,7 @@ device_props() {
   esac
 }
 
-# apply_delays SPEC: SPEC holds "node=ms" pairs separated by commas, spaces or new lines.
+# apply_delays PAIRS: "node=ms" pairs separated by commas, spaces or new lines.
 apply_delays() {
   local pair node ms i found n d t p prio
   local -a pairs
