@@ -136,5 +136,90 @@ TEST_F(PipeWireTest, VolumeMuteAndDefaultsReachTheDaemonAsTheDesktopToolsShowThe
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("room.usb"), std::string::npos);
 }
 
+// Plays one impulse on each speaker's first channel at its own frame and records the microphone,
+// all from one callback on one aggregate.
+struct Impulses {
+    static constexpr std::size_t frames = 48000;
+    std::array<double, 4> at{4800, 9600, 14400, 19200};
+    std::vector<float> heard = std::vector<float>(frames, 0.f);
+    std::atomic<int> cycles{0}, gaps{0}, badLayout{0};
+    double next = 0;
+
+    static OSStatus render(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* in,
+                           const AudioTimeStamp*, AudioBufferList* out, const AudioTimeStamp*,
+                           void* client) {
+        auto& s = *static_cast<Impulses*>(client);
+        const double t = now->mSampleTime;
+        if (s.cycles.fetch_add(1) > 0 && t != s.next) s.gaps.fetch_add(1);
+        const std::array<std::uint32_t, 4> channels{2, 2, 6, 2};
+        bool layout = in->mNumberBuffers == 1 && in->mBuffers[0].mNumberChannels == 1 &&
+                      out->mNumberBuffers == 4;
+        for (std::uint32_t b = 0; layout && b < 4; ++b)
+            layout = out->mBuffers[b].mNumberChannels == channels[b];
+        if (!layout) {
+            s.badLayout.fetch_add(1);
+            return noErr;
+        }
+        const std::uint32_t n = in->mBuffers[0].mDataByteSize / 4;
+        s.next = t + n;
+        const auto* mic = static_cast<const float*>(in->mBuffers[0].mData);
+        for (std::uint32_t f = 0; f < n && t + f < frames; ++f)
+            s.heard[static_cast<std::size_t>(t) + f] = mic[f];
+        for (std::uint32_t b = 0; b < 4; ++b)
+            if (s.at[b] >= t && s.at[b] < t + n)
+                static_cast<float*>(
+                    out->mBuffers[b].mData)[static_cast<std::size_t>(s.at[b] - t) * channels[b]] =
+                    1.f;
+        return noErr;
+    }
+};
+
+TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToTheSample) {
+    AggregateDescription d;
+    d.name = "Housetone measure";
+    d.uid = "com.mirelo.housetone.measure";
+    d.isPrivate = 1;
+    d.master = "room.builtin";
+    for (const char* uid : {"room.bt", "room.usb", "room.hdmi", "room.builtin", "room.mic"})
+        d.subdevices.push_back({uid, 1});
+    AudioObjectID agg = 0;
+    ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
+    EXPECT_EQ(channelCount(hw(), agg, scope::output), 12);
+    EXPECT_EQ(channelCount(hw(), agg, scope::input), 1);
+    Impulses s;
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(hw().createIOProcID(agg, &Impulses::render, &s, proc), noErr);
+    {
+        testsupport::NoRealtimeAllocations noAlloc;
+        ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
+        while (s.next < Impulses::frames)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
+        EXPECT_EQ(noAlloc.count(), 0u);
+    }
+    const int cycles = s.cycles.load();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(s.cycles.load(), cycles);  // none after the stop
+    EXPECT_EQ(s.gaps.load(), 0);
+    EXPECT_EQ(s.badLayout.load(), 0);
+
+    // Each speaker's air path delays it by its own amount; everything else is common to all.
+    const std::array<double, 4> air{480, 960, 1440, 240};
+    std::array<double, 4> lag{};
+    for (std::size_t k = 0; k < 4; ++k) {
+        auto from = static_cast<std::size_t>(s.at[k]);
+        while (from < Impulses::frames && std::fabs(s.heard[from]) < 0.05f)
+            ++from;
+        ASSERT_LT(from, Impulses::frames) << "speaker " << k << " not heard";
+        lag[k] = static_cast<double>(from) - s.at[k] - air[k];
+    }
+    for (std::size_t k = 1; k < 4; ++k)
+        EXPECT_EQ(lag[k], lag[0]) << "speaker " << k;
+
+    EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
+    EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
+    EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
+}
+
 }  // namespace
 }  // namespace housetone

@@ -59,8 +59,9 @@ speakers=(
         echo "  { name = libpipewire-module-loopback args = { audio.position = [ MONO ]"
         echo "    target.delay.sec = $delay"
         echo "    capture.props = { node.name = \"$name.air\" stream.capture.sink = true"
-        echo "      target.object = \"$name\" node.passive = true }"
-        echo "    playback.props = { node.name = \"$name.air.out\" node.autoconnect = false } } }"
+        echo "      target.object = \"$name\" node.passive = true node.latency = 1024/48000 }"
+        echo "    playback.props = { node.name = \"$name.air.out\" node.autoconnect = false"
+        echo "      node.latency = 1024/48000 } } }"
     done
     echo "]"
 } >"$dir/config/pipewire/pipewire.conf.d/50-room.conf"
