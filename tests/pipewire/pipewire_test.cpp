@@ -221,5 +221,99 @@ TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToThe
     EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
 }
 
+// Plays what the tap hears on two speakers, each after its own delay, as the engine does, and
+// keeps the tap's first channel and the microphone.
+struct Relay {
+    static constexpr std::size_t frames = 4 * 48000;
+    static constexpr std::array<std::size_t, 2> delay{2400, 4800};
+    std::vector<float> tap = std::vector<float>(frames, 0.f), mic = std::vector<float>(frames, 0.f);
+    std::atomic<double> done{0};
+
+    static OSStatus render(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* in,
+                           const AudioTimeStamp*, AudioBufferList* out, const AudioTimeStamp*,
+                           void* client) {
+        auto& s = *static_cast<Relay*>(client);
+        if (in->mNumberBuffers != 2 || out->mNumberBuffers != 2) return noErr;
+        const auto t = static_cast<std::size_t>(now->mSampleTime);
+        const std::uint32_t n = in->mBuffers[1].mDataByteSize / 4;
+        for (std::uint32_t f = 0; f < n && t + f < frames; ++f) {
+            s.tap[t + f] = static_cast<const float*>(in->mBuffers[0].mData)[2 * f];
+            s.mic[t + f] = static_cast<const float*>(in->mBuffers[1].mData)[f];
+            for (std::size_t k = 0; k < 2; ++k)
+                if (t + f >= delay[k])
+                    static_cast<float*>(out->mBuffers[k].mData)[2 * f] = s.tap[t + f - delay[k]];
+        }
+        s.done.store(static_cast<double>(t + n));
+        return noErr;
+    }
+};
+
+std::size_t onset(const std::vector<float>& v, std::size_t from = 0) {
+    while (from < v.size() && std::fabs(v[from]) < 0.05f)
+        ++from;
+    return from;
+}
+
+TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilItEnds) {
+    const AudioObjectID bt = id("room.bt"), usb = id("room.usb");
+    TapDescription t;
+    t.name = "Housetone system tap";
+    t.muteBehavior = TapMuteBehavior::unmuted;
+    t.uuid = makeUuidString();
+    AudioObjectID tap = 0;
+    EXPECT_EQ(hw().createProcessTap(t, tap), status::unsupported);  // it would need a second mix
+    t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    ASSERT_EQ(hw().createProcessTap(t, tap), noErr);
+
+    AggregateDescription d;
+    d.name = "Housetone capture";
+    d.uid = captureAggregateUID;
+    d.isPrivate = 1;
+    d.subdevices = {{"room.builtin", 0}, {"room.usb", 1}, {"room.mic", 1}};
+    d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
+    d.tapAutoStart = 1;
+    AudioObjectID agg = 0;
+    ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
+    Relay s;
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(hw().createIOProcID(agg, &Relay::render, &s, proc), noErr);
+    ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
+
+    // Programs now play into the tap, yet the program still sees the speaker it will return to,
+    // and a choice made meanwhile waits for the tap's end.
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
+    EXPECT_EQ(defaultOutput(hw()), bt);
+    ASSERT_TRUE(setDefaultOutput(hw(), usb));
+    EXPECT_EQ(defaultOutput(hw()), usb);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
+
+    const std::string click = dir_ + "/click.wav";
+    ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 " + click +
+                           " synth 0.002 square 500 pad 0.5 0.5 >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system(("pw-play " + click).c_str()), 0);
+    while (s.done.load() < Relay::frames)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
+
+    const std::size_t played = onset(s.tap);
+    ASSERT_LT(played, Relay::frames) << "the tap heard nothing";
+    // Heard only through the callback: first the built-in speaker, then the USB one, each after
+    // its own delay plus its air path (240 and 960 frames).
+    const std::size_t first = onset(s.mic, played);
+    const std::size_t second = onset(s.mic, first + 100);
+    ASSERT_LT(second, Relay::frames);
+    EXPECT_EQ(second - first, (Relay::delay[1] + 960) - (Relay::delay[0] + 240));
+    EXPECT_GE(first, played + Relay::delay[0] + 240);
+
+    EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
+    EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
+    EXPECT_EQ(hw().destroyProcessTap(tap), noErr);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("room.usb"), std::string::npos);
+    EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
+}
+
 }  // namespace
 }  // namespace housetone
