@@ -315,5 +315,43 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
 }
 
+OSStatus countCycles(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                     const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* client) {
+    static_cast<std::atomic<int>*>(client)->fetch_add(1);
+    return noErr;
+}
+
+TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHanging) {
+    const AudioObjectID builtin = id("room.builtin");
+    std::atomic<int> cycles{0};
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(hw().createIOProcID(builtin, &countCycles, &cycles, proc), noErr);
+    ASSERT_EQ(hw().deviceStart(builtin, proc), noErr);
+    while (cycles.load() == 0)
+        std::this_thread::sleep_for(10ms);
+
+    std::ifstream pidFile(dir_ + "/pipewire.pid");
+    pid_t pid = 0;
+    ASSERT_TRUE(pidFile >> pid);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+
+    auto ending = std::async(std::launch::async, [&] {
+        std::uint32_t size = 0;
+        OSStatus st = noErr;
+        for (int i = 0; i < 200 && st == noErr; ++i, std::this_thread::sleep_for(10ms))
+            st = hw().getPropertyDataSize(systemObject, {sel::devices, scope::global}, 0, nullptr,
+                                          size);
+        EXPECT_EQ(st, pw::serverGone);
+        EXPECT_TRUE(outputDevices(hw()).empty());
+        AudioObjectID agg = 0;
+        EXPECT_EQ(hw().createAggregateDevice({.name = "x", .uid = "x", .isPrivate = 1}, agg),
+                  pw::serverGone);
+        EXPECT_EQ(hw().deviceStop(builtin, proc), noErr);
+        EXPECT_EQ(hw().destroyIOProcID(builtin, proc), noErr);
+        hw_.reset();
+    });
+    ASSERT_EQ(ending.wait_for(5s), std::future_status::ready) << "hung after the daemon died";
+}
+
 }  // namespace
 }  // namespace housetone

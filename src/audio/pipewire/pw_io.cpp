@@ -40,6 +40,7 @@ std::string nodeNameFrom(const std::string& s) {
 void IOProc::processRt(void* data, spa_io_position* position) {
     auto& p = *static_cast<IOProc*>(data);
     if (!position) return;
+    RealtimeScope rt;
     const std::uint32_t n =
         std::min<std::uint32_t>(static_cast<std::uint32_t>(position->clock.duration), maxQuantum);
     if (p.firstPosition < 0) p.firstPosition = static_cast<std::int64_t>(position->clock.position);
@@ -73,10 +74,7 @@ void IOProc::processRt(void* data, spa_io_position* position) {
         static_cast<double>(static_cast<std::int64_t>(position->clock.position) - p.firstPosition);
     const std::uint64_t host = position->clock.nsec;
     const AudioTimeStamp now{sample, host}, inTime{sample - n, host}, outTime{sample, host};
-    {
-        RealtimeScope rt;
-        p.fn(p.device, &now, in, &inTime, out, &outTime, p.client);
-    }
+    p.fn(p.device, &now, in, &inTime, out, &outTime, p.client);
 
     port = 0;
     offset = 0;
