@@ -666,7 +666,7 @@ OSStatus PipeWireHardware::setConfiguredDefault(bool output, const std::string& 
 
 // ---- Entry points ----
 
-std::unique_ptr<AudioHardware> connectPipeWire(std::string* error, double timeoutSeconds) {
+std::unique_ptr<PipeWireAudio> connectPipeWire(std::string* error, double timeoutSeconds) {
     auto hw = std::make_unique<PipeWireHardware>();
     std::string why;
     if (!hw->connect(timeoutSeconds, why)) {
@@ -686,7 +686,7 @@ std::string pipeWireVersion() {
     PipeWireHardware hw;
     std::string why;
     hw.connect(1.0, why);
-    return "PipeWire " + hw.serverVersion();
+    return hw.version();
 }
 
 }  // namespace housetone::pw

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "audio/audio_hardware.h"
+#include "audio/pipewire/pipewire_backend.h"
+#include "audio/pipewire/pw_player.h"
+#include "audio/sim/wav.h"
 
 namespace housetone::pw {
 
@@ -59,7 +61,7 @@ inline float userVolume(float linear) {
 // AudioHardware over a PipeWire graph. Every call runs under the thread loop's lock, which is
 // also held while the loop dispatches events, so the mirror of the graph needs no lock of its
 // own. I/O callbacks run on PipeWire's data thread and touch only what deviceStart prepared.
-class PipeWireHardware final : public AudioHardware {
+class PipeWireHardware final : public PipeWireAudio {
   public:
     PipeWireHardware();
     ~PipeWireHardware() override;
@@ -69,6 +71,13 @@ class PipeWireHardware final : public AudioHardware {
     // False with `error` set when no daemon answered in time.
     bool connect(double timeoutSeconds, std::string& error);
     std::string serverVersion();
+    Player& player() override { return player_; }
+    MicPermission& micPermission() override { return mic_; }
+    std::string version() override { return "PipeWire " + serverVersion(); }
+    // Plays a decoded file to the default output; blocks until its end, `stop` or the time
+    // it should take has passed.
+    bool playSamples(const sim::WavData& wav, std::atomic<bool>& stop);
+    void interruptPlay(std::atomic<bool>& stop);
 
     bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
     OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
@@ -164,6 +173,8 @@ class PipeWireHardware final : public AudioHardware {
     std::map<AudioDeviceIOProcID, std::unique_ptr<IOProc>> procs_;
     AudioObjectID nextObject_ = 0x40000000;
     AudioDeviceIOProcID nextProc_ = 1;
+    PipeWirePlayer player_{*this};
+    GrantedMicPermission mic_;
 };
 
 }  // namespace housetone::pw
