@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -14,8 +15,10 @@
 #include <string>
 #include <thread>
 
+#include "audio/aggregate.h"
 #include "audio/device_access.h"
 #include "audio/pipewire/pipewire_backend.h"
+#include "pipewire_room.h"
 #include "support/alloc_hook.h"
 
 namespace housetone {
@@ -34,83 +37,74 @@ std::string run(const std::string& command) {
     return out;
 }
 
-// Every test runs in its own process (gtest discovery), so each gets a fresh private graph.
-class PipeWireTest : public ::testing::Test {
+// The room's speakers, found by transport: its file may rename them.
+class PipeWireTest : public testsupport::PipewireRoomTest {
   protected:
-    static void SetUpTestSuite() {
-        if (std::system("command -v pipewire >/dev/null && command -v wireplumber >/dev/null"))
-            return;
-        char tmpl[] = "/tmp/housetone-pw-XXXXXX";
-        if (!mkdtemp(tmpl)) return;
-        dir_ = tmpl;
-        if (std::system(("bash " HOUSETONE_PRIVATE_GRAPH " start " + dir_).c_str()) != 0) return;
-        setenv("XDG_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
-        setenv("PIPEWIRE_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
-        unsetenv("PIPEWIRE_REMOTE");
-        ready_ = true;
-    }
-    static void TearDownTestSuite() {
-        if (dir_.empty()) return;
-        std::system(("bash " HOUSETONE_PRIVATE_GRAPH " stop " + dir_).c_str());
-        std::filesystem::remove_all(dir_);
-    }
     void SetUp() override {
-        if (!ready_) GTEST_SKIP() << "PipeWire and WirePlumber are not installed";
+        PipewireRoomTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         std::string error;
         hw_ = pw::connectPipeWire(&error);
         ASSERT_TRUE(hw_) << error;
     }
     AudioHardware& hw() { return *hw_; }
+    const testsupport::RoomSpeaker& speaker(const std::string& transport) {
+        for (const auto& s : room().speakers())
+            if (s.transport == transport) return s;
+        throw std::runtime_error("the room has no " + transport + " speaker");
+    }
     AudioObjectID id(const std::string& uid) { return deviceForUID(hw(), uid).value_or(0); }
-    static std::string dir_;
-    static bool ready_;
+    // Frames from the speaker's input to the microphone, apart from the graph's constant part.
+    std::size_t air(const std::string& transport) {
+        return static_cast<std::size_t>(
+            std::lround(speaker(transport).delayMs * room().rate() / 1000));
+    }
     std::unique_ptr<pw::PipeWireAudio> hw_;
 };
-std::string PipeWireTest::dir_;
-bool PipeWireTest::ready_ = false;
 
 TEST_F(PipeWireTest, SpeakersAndMicrophoneAreListedWithTheirTransportChannelsAndNames) {
     const auto outs = outputDevices(hw());
-    ASSERT_EQ(outs.size(), 4u);
+    ASSERT_EQ(outs.size(), room().speakers().size());
     // Bluetooth first, then built in, then the rest by name.
-    const std::array<std::tuple<const char*, const char*, std::uint32_t, int>, 4> want{{
-        {"Room Bluetooth", "room.bt", transport::bluetooth, 2},
-        {"Room Speakers", "room.builtin", transport::builtIn, 2},
-        {"Room HDMI", "room.hdmi", transport::hdmi, 6},
-        {"Room USB", "room.usb", transport::usb, 2},
+    const std::array<std::pair<const char*, std::uint32_t>, 4> order{{
+        {"bluetooth", transport::bluetooth},
+        {"builtin", transport::builtIn},
+        {"hdmi", transport::hdmi},
+        {"usb", transport::usb},
     }};
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        const auto& [name, uid, tr, ch] = want[i];
-        EXPECT_EQ(outs[i].name, name);
-        EXPECT_EQ(outs[i].uid, uid);
-        EXPECT_EQ(outs[i].transport, tr) << uid;
-        EXPECT_EQ(channelCount(hw(), outs[i].id, scope::output), ch) << uid;
-        EXPECT_EQ(channelCount(hw(), outs[i].id, scope::input), 0) << uid;
-        EXPECT_EQ(deviceForUID(hw(), uid), outs[i].id);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const auto& s = speaker(order[i].first);
+        EXPECT_EQ(outs[i].name, s.description);
+        EXPECT_EQ(outs[i].uid, s.node);
+        EXPECT_EQ(outs[i].transport, order[i].second) << s.node;
+        EXPECT_EQ(channelCount(hw(), outs[i].id, scope::output), s.channels) << s.node;
+        EXPECT_EQ(channelCount(hw(), outs[i].id, scope::input), 0) << s.node;
+        EXPECT_EQ(deviceForUID(hw(), s.node), outs[i].id);
     }
     const auto ins = inputDevices(hw());
     ASSERT_EQ(ins.size(), 1u);
-    EXPECT_EQ(ins[0].uid, "room.mic");
+    EXPECT_EQ(ins[0].uid, room().microphone());
     EXPECT_EQ(channelCount(hw(), ins[0].id, scope::input), 1);
-    EXPECT_EQ(nominalRate(hw(), ins[0].id), 48000.0);
-    EXPECT_FALSE(deviceForUID(hw(), "room.nowhere"));
-    EXPECT_EQ(defaultOutput(hw()), deviceForUID(hw(), "room.bt"));
+    EXPECT_EQ(nominalRate(hw(), ins[0].id), room().rate());
+    EXPECT_FALSE(deviceForUID(hw(), "room-nowhere"));
+    EXPECT_EQ(defaultOutput(hw()), deviceForUID(hw(), speaker("builtin").node));
     EXPECT_EQ(defaultInput(hw()), ins[0].id);
 
     EXPECT_TRUE(pw::pipeWireAnswers());
     EXPECT_EQ(pw::pipeWireVersion().rfind("PipeWire 0.3.", 0), 0u) << pw::pipeWireVersion();
     // No daemon where the environment points: the probe says so within its second.
-    const std::string empty = dir_ + "/empty";
+    const std::string empty = room().dir() + "/empty",
+                      runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
     std::filesystem::create_directories(empty);
     setenv("PIPEWIRE_RUNTIME_DIR", empty.c_str(), 1);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_FALSE(pw::pipeWireAnswers(1.0));
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
-    setenv("PIPEWIRE_RUNTIME_DIR", (dir_ + "/run").c_str(), 1);
+    setenv("PIPEWIRE_RUNTIME_DIR", runtime.c_str(), 1);
 }
 
 TEST_F(PipeWireTest, VolumeMuteAndDefaultsReachTheDaemonAsTheDesktopToolsShowThem) {
-    const AudioObjectID usb = id("room.usb"), hdmi = id("room.hdmi");
+    const AudioObjectID usb = id(speaker("hdmi").node), hdmi = id(speaker("usb").node);
     writeVolume(hw(), usb, 0.5f);
     writeMute(hw(), hdmi, true);
     ASSERT_TRUE(setFloat32Property(hw(), hdmi, sel::volumeScalar, scope::output, 2, 0.25f));
@@ -132,15 +126,21 @@ TEST_F(PipeWireTest, VolumeMuteAndDefaultsReachTheDaemonAsTheDesktopToolsShowThe
     EXPECT_NEAR(readVolume(*other, hdmi).value_or(-1), 1.f, 1e-4);  // the loudest channel
     EXPECT_NE(run("wpctl get-volume " + std::to_string(usb)).find("Volume: 0.50"),
               std::string::npos);
+    // The session manager applies a chosen default a moment later.
+    for (int i = 0; i < 100 && defaultOutput(*other) != usb; ++i)
+        std::this_thread::sleep_for(20ms);
     EXPECT_EQ(defaultOutput(*other), usb);
-    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("room.usb"), std::string::npos);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("hdmi").node),
+              std::string::npos);
 }
 
 // Plays one impulse on each speaker's first channel at its own frame and records the microphone,
 // all from one callback on one aggregate.
 struct Impulses {
-    static constexpr std::size_t frames = 48000;
-    std::array<double, 4> at{4800, 9600, 14400, 19200};
+    // Far enough apart that the slowest path (Bluetooth, 190 ms) ends before the next one starts.
+    static constexpr std::size_t frames = 60000;
+    std::array<double, 4> at{6000, 18000, 30000, 42000};
+    std::array<std::uint32_t, 4> channels{};
     std::vector<float> heard = std::vector<float>(frames, 0.f);
     std::atomic<int> cycles{0}, gaps{0}, badLayout{0};
     double next = 0;
@@ -151,11 +151,10 @@ struct Impulses {
         auto& s = *static_cast<Impulses*>(client);
         const double t = now->mSampleTime;
         if (s.cycles.fetch_add(1) > 0 && t != s.next) s.gaps.fetch_add(1);
-        const std::array<std::uint32_t, 4> channels{2, 2, 6, 2};
         bool layout = in->mNumberBuffers == 1 && in->mBuffers[0].mNumberChannels == 1 &&
                       out->mNumberBuffers == 4;
         for (std::uint32_t b = 0; layout && b < 4; ++b)
-            layout = out->mBuffers[b].mNumberChannels == channels[b];
+            layout = out->mBuffers[b].mNumberChannels == s.channels[b];
         if (!layout) {
             s.badLayout.fetch_add(1);
             return noErr;
@@ -168,7 +167,7 @@ struct Impulses {
         for (std::uint32_t b = 0; b < 4; ++b)
             if (s.at[b] >= t && s.at[b] < t + n)
                 static_cast<float*>(
-                    out->mBuffers[b].mData)[static_cast<std::size_t>(s.at[b] - t) * channels[b]] =
+                    out->mBuffers[b].mData)[static_cast<std::size_t>(s.at[b] - t) * s.channels[b]] =
                     1.f;
         return noErr;
     }
@@ -179,14 +178,18 @@ TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToThe
     d.name = "Housetone measure";
     d.uid = "com.mirelo.housetone.measure";
     d.isPrivate = 1;
-    d.master = "room.builtin";
-    for (const char* uid : {"room.bt", "room.usb", "room.hdmi", "room.builtin", "room.mic"})
-        d.subdevices.push_back({uid, 1});
+    std::array<std::string, 4> order{"bluetooth", "usb", "hdmi", "builtin"};
+    d.master = speaker("builtin").node;
+    for (const auto& t : order)
+        d.subdevices.push_back({speaker(t).node, 1});
+    d.subdevices.push_back({room().microphone(), 1});
+    Impulses s;
+    for (std::size_t k = 0; k < 4; ++k)
+        s.channels[k] = static_cast<std::uint32_t>(speaker(order[k]).channels);
     AudioObjectID agg = 0;
     ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
     EXPECT_EQ(channelCount(hw(), agg, scope::output), 12);
     EXPECT_EQ(channelCount(hw(), agg, scope::input), 1);
-    Impulses s;
     AudioDeviceIOProcID proc = 0;
     ASSERT_EQ(hw().createIOProcID(agg, &Impulses::render, &s, proc), noErr);
     {
@@ -204,14 +207,13 @@ TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToThe
     EXPECT_EQ(s.badLayout.load(), 0);
 
     // Each speaker's air path delays it by its own amount; everything else is common to all.
-    const std::array<double, 4> air{480, 960, 1440, 240};
     std::array<double, 4> lag{};
     for (std::size_t k = 0; k < 4; ++k) {
         auto from = static_cast<std::size_t>(s.at[k]);
         while (from < Impulses::frames && std::fabs(s.heard[from]) < 0.05f)
             ++from;
         ASSERT_LT(from, Impulses::frames) << "speaker " << k << " not heard";
-        lag[k] = static_cast<double>(from) - s.at[k] - air[k];
+        lag[k] = static_cast<double>(from) - s.at[k] - static_cast<double>(air(order[k]));
     }
     for (std::size_t k = 1; k < 4; ++k)
         EXPECT_EQ(lag[k], lag[0]) << "speaker " << k;
@@ -241,7 +243,9 @@ struct Relay {
             s.mic[t + f] = static_cast<const float*>(in->mBuffers[1].mData)[f];
             for (std::size_t k = 0; k < 2; ++k)
                 if (t + f >= delay[k])
-                    static_cast<float*>(out->mBuffers[k].mData)[2 * f] = s.tap[t + f - delay[k]];
+                    static_cast<float*>(
+                        out->mBuffers[k].mData)[out->mBuffers[k].mNumberChannels * f] =
+                        s.tap[t + f - delay[k]];
         }
         s.done.store(static_cast<double>(t + n));
         return noErr;
@@ -255,7 +259,7 @@ std::size_t onset(const std::vector<float>& v, std::size_t from = 0) {
 }
 
 TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilItEnds) {
-    const AudioObjectID bt = id("room.bt"), usb = id("room.usb");
+    const AudioObjectID builtin = id(speaker("builtin").node), usb = id(speaker("usb").node);
     TapDescription t;
     t.name = "Housetone system tap";
     t.muteBehavior = TapMuteBehavior::unmuted;
@@ -269,7 +273,8 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     d.name = "Housetone capture";
     d.uid = captureAggregateUID;
     d.isPrivate = 1;
-    d.subdevices = {{"room.builtin", 0}, {"room.usb", 1}, {"room.mic", 1}};
+    d.subdevices = {
+        {speaker("builtin").node, 0}, {speaker("usb").node, 1}, {room().microphone(), 1}};
     d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
     d.tapAutoStart = 1;
     AudioObjectID agg = 0;
@@ -282,12 +287,12 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     // Programs now play into the tap, yet the program still sees the speaker it will return to,
     // and a choice made meanwhile waits for the tap's end.
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
-    EXPECT_EQ(defaultOutput(hw()), bt);
+    EXPECT_EQ(defaultOutput(hw()), builtin);
     ASSERT_TRUE(setDefaultOutput(hw(), usb));
     EXPECT_EQ(defaultOutput(hw()), usb);
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
 
-    const std::string click = dir_ + "/click.wav";
+    const std::string click = room().dir() + "/click.wav";
     ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 " + click +
                            " synth 0.002 square 500 pad 0.5 0.5 >/dev/null 2>&1")
                               .c_str()),
@@ -301,18 +306,18 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     const std::size_t played = onset(s.tap);
     ASSERT_LT(played, Relay::frames) << "the tap heard nothing";
     // Heard only through the callback: first the built-in speaker, then the USB one, each after
-    // its own delay plus its air path (240 and 960 frames).
+    // its own delay plus its air path.
     const std::size_t first = onset(s.mic, played);
     const std::size_t second = onset(s.mic, first + 100);
     ASSERT_LT(second, Relay::frames);
-    EXPECT_EQ(second - first, (Relay::delay[1] + 960) - (Relay::delay[0] + 240));
-    EXPECT_GE(first, played + Relay::delay[0] + 240);
+    EXPECT_EQ(second - first, (Relay::delay[1] + air("usb")) - (Relay::delay[0] + air("builtin")));
+    EXPECT_GE(first, played + Relay::delay[0] + air("builtin"));
 
     EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
     EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
     EXPECT_EQ(hw().destroyProcessTap(tap), noErr);
     std::this_thread::sleep_for(200ms);
-    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("room.usb"), std::string::npos);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("usb").node), std::string::npos);
     EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
 }
 
@@ -323,7 +328,7 @@ OSStatus countCycles(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
 }
 
 TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHanging) {
-    const AudioObjectID builtin = id("room.builtin");
+    const AudioObjectID builtin = id(speaker("builtin").node);
     std::atomic<int> cycles{0};
     AudioDeviceIOProcID proc = 0;
     ASSERT_EQ(hw().createIOProcID(builtin, &countCycles, &cycles, proc), noErr);
@@ -331,9 +336,11 @@ TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHa
     while (cycles.load() == 0)
         std::this_thread::sleep_for(10ms);
 
-    std::ifstream pidFile(dir_ + "/pipewire.pid");
+    std::ifstream pids(room().dir() + "/pids");
     pid_t pid = 0;
-    ASSERT_TRUE(pidFile >> pid);
+    for (std::string start, name; pids >> pid >> start >> name && name != "pipewire";)
+        pid = 0;
+    ASSERT_NE(pid, 0);
     ASSERT_EQ(kill(pid, SIGKILL), 0);
 
     auto ending = std::async(std::launch::async, [&] {
@@ -352,6 +359,30 @@ TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHa
         hw_.reset();
     });
     ASSERT_EQ(ending.wait_for(5s), std::future_status::ready) << "hung after the daemon died";
+}
+
+TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {
+    auto dev = [&](const char* t) {
+        const auto found = outputDevices(hw());
+        return *std::find_if(found.begin(), found.end(),
+                             [&](const Dev& d) { return d.uid == speaker(t).node; });
+    };
+    const auto none = [] { return std::optional<Dev>{}; };
+    const auto first = createAllSpeakers(hw(), {dev("builtin"), dev("usb")}, none);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(stringProperty(hw(), *first, sel::name), "All Speakers");
+    EXPECT_EQ(channelCount(hw(), *first, scope::output), 2);
+    EXPECT_EQ(outputDevices(hw()).size(), room().speakers().size());  // not a speaker itself
+
+    const auto second = createAllSpeakers(hw(), {dev("builtin"), dev("hdmi")}, none);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(deviceForUID(hw(), allSpeakersUID), second);
+    const std::string graph = run("pw-dump");
+    const std::string key = std::string("\"node.name\": \"") + allSpeakersUID + "\"";
+    EXPECT_EQ(graph.find(key), graph.rfind(key)) << "the first one is still there";
+
+    destroyAggregate(hw(), *second);
+    EXPECT_FALSE(deviceForUID(hw(), allSpeakersUID));
 }
 
 }  // namespace

@@ -298,7 +298,8 @@ void PipeWireHardware::onGlobalRemoved(std::uint32_t id) {
 }
 
 void PipeWireHardware::onNodeInfo(Node& n, const pw_node_info* info) {
-    if (!info || !info->props) return;
+    // Later events (a state change) carry only what changed: an empty set of properties then.
+    if (!info || !info->props || !(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
     std::map<std::string, std::string> p;
     const spa_dict_item* item;
     spa_dict_for_each(item, info->props) p[item->key] = item->value ? item->value : "";

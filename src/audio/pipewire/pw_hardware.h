@@ -144,6 +144,7 @@ class PipeWireHardware final : public PipeWireAudio {
     bool waitFor(double timeoutSeconds, const std::function<bool()>& ready);
     pw_proxy* createLink(std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
                          std::uint32_t inPort);
+    OSStatus createPublicAggregate(const AggregateDescription& d, AudioObjectID& out);
     OSStatus startFilter(IOProc& p);
     void stopFilter(IOProc& p);
     bool linkTap(Tap& t, IOProc& p);
