@@ -214,8 +214,11 @@ alive() {
 spawn() {
   local name=$1
   shift
-  env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_REMOTE -u DISPLAY -u WAYLAND_DISPLAY \
-    "${room_env[@]}" "$@" </dev/null >"$dir/log/$name.log" 2>&1 &
+  # What the caller's environment says about its own PipeWire clients (a config such as
+  # client-rt.conf, another graph) must not bend the room's daemons.
+  env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_REMOTE -u PIPEWIRE_CORE -u PIPEWIRE_CONFIG_NAME \
+    -u PIPEWIRE_CONFIG_DIR -u PIPEWIRE_CONFIG_PREFIX -u WIREPLUMBER_CONFIG_DIR -u DISPLAY \
+    -u WAYLAND_DISPLAY "${room_env[@]}" "$@" </dev/null >"$dir/log/$name.log" 2>&1 &
   echo "$! $(start_time $!) $name" >>"$dir/pids"
 }
 
