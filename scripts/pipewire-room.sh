@@ -72,7 +72,7 @@ apply_delays() {
     for i in "${!speakers[@]}"; do
       IFS='|' read -r n d t p _ prio <<<"${speakers[$i]}"
       if [[ $n == "$node" ]]; then
-        speakers[$i]="$n|$d|$t|$p|$ms|$prio"
+        speakers[i]="$n|$d|$t|$p|$ms|$prio"
         found=1
       fi
     done
