@@ -5,14 +5,27 @@
 # Without one ($DISPLAY and $WAYLAND_DISPLAY unset): runs the auto-tune self-check offscreen in the
 # built-in simulated room at 40x speed with every speaker included, in a temporary home so your own
 # settings stay untouched, then prints the log and the settings it produced.
+# With --pipewire (first argument): runs the same self-check through the PipeWire backend in a
+# virtual room on a private PipeWire graph (scripts/pipewire-room.sh), then prints the log, the
+# settings and the room's delays beside what the self-check found.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
+pipewire=
+if [[ ${1:-} == --pipewire ]]; then
+  pipewire=1
+  shift
+fi
 bash scripts/deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$(nproc)" --target housetone
 app="$build/src/housetone"
+
+if [[ -n $pipewire ]]; then
+  run_selftest_in_pipewire_room "$app" "$@"
+  exit
+fi
 
 if [[ -n "${DISPLAY:-}" || -n "${WAYLAND_DISPLAY:-}" ]]; then
   exec "$app" "$@"

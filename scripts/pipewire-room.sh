@@ -1,0 +1,339 @@
+#!/usr/bin/env bash
+# A virtual room on a private, headless PipeWire graph: several virtual speakers and a microphone
+# that hears each of them after that speaker's own delay.
+#
+#   pipewire-room.sh start DIR   starts a session bus, pipewire and wireplumber under DIR, waits
+#                                until the graph is ready, writes DIR/env and DIR/room.json
+#   pipewire-room.sh stop DIR    stops exactly the processes start recorded in DIR/pids
+#
+# A client joins the graph with `source DIR/env`. Nothing outside DIR is written or stopped.
+#
+# Delays (ms from a sample written to a speaker to the microphone hearing it, apart from one
+# graph cycle that every echo adds alike; exact to the frame, as they are rounded to whole frames
+# at the graph's rate) default to about the built-in simulated room's; they can be set
+# per speaker node name in DIR/delays (one "node=ms" a line, read by start if present) or in
+# HOUSETONE_ROOM_DELAYS ("node=ms,node=ms"; overrides the file), e.g.
+#   HOUSETONE_ROOM_DELAYS="room-kitchen-speaker=120,room-living-room-tv=40"
+set -euo pipefail
+
+# node name | description | transport | channel positions | delay ms | session priority
+# The built-in speakers carry the highest priority so they become the default output, as in the
+# simulated room. The HDMI output sits on the PCI bus like the built-in one, as real cards do, so
+# its form factor has to tell them apart.
+speakers=(
+  "room-builtin-speakers|Built-in Speakers|builtin|FL FR|11|1100"
+  "room-kitchen-speaker|Kitchen Speaker|bluetooth|FL FR|190|1000"
+  "room-living-room-tv|Living Room TV|hdmi|FL FR|54|1000"
+  "room-surround-interface|Surround Interface|usb|FL FR FC LFE RL RR|26|1000"
+)
+mic_node=room-microphone
+mic_description="Room Microphone"
+rate=48000
+# Frames per graph cycle, fixed so that the one cycle every echo adds is known (room.json says
+# it); smaller cycles miss their deadlines on a busy shared machine, and a missed cycle loses sound.
+quantum=1024
+max_delay_ms=2000
+max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
+ready_timeout_s=15
+stop_timeout_s=5
+
+die() {
+  echo "pipewire-room: $*" >&2
+  exit 1
+}
+
+usage() {
+  echo "usage: $0 start|stop DIR" >&2
+  exit 2
+}
+
+device_props() {
+  case $1 in
+    builtin) echo 'device.bus = "pci" device.form-factor = "internal"' ;;
+    bluetooth) echo 'device.bus = "bluetooth" device.api = "bluez5" device.form-factor = "speaker"' ;;
+    hdmi) echo 'device.bus = "pci" device.form-factor = "hdmi"' ;;
+    usb) echo 'device.bus = "usb" device.form-factor = "speaker"' ;;
+    *) die "unknown transport $1" ;;
+  esac
+}
+
+# apply_delays PAIRS: "node=ms" pairs separated by commas, spaces or new lines.
+apply_delays() {
+  local pair node ms i found n d t p prio
+  local -a pairs
+  read -ra pairs <<<"$(tr ',\n' '  ' <<<"$1")"
+  for pair in "${pairs[@]}"; do
+    [[ $pair == *=* ]] || die "delay \"$pair\" is not node=ms"
+    node=${pair%%=*} ms=${pair#*=}
+    [[ $ms =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "delay of $node: \"$ms\" is not a number of ms"
+    awk -v ms="$ms" -v max="$max_delay_ms" 'BEGIN { exit !(ms <= max) }' ||
+      die "delay of $node: $ms ms is over $max_delay_ms ms"
+    found=
+    for i in "${!speakers[@]}"; do
+      IFS='|' read -r n d t p _ prio <<<"${speakers[$i]}"
+      if [[ $n == "$node" ]]; then
+        speakers[i]="$n|$d|$t|$p|$ms|$prio"
+        found=1
+      fi
+    done
+    [[ -n $found ]] || die "delay for \"$node\": no speaker has that node name"
+  done
+}
+
+write_pipewire_config() {
+  local conf=$1 n d t p ms prio
+  {
+    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum default.clock.min-quantum = $quantum }"
+    echo "context.objects = ["
+    for s in "${speakers[@]}"; do
+      IFS='|' read -r n d t p ms prio <<<"$s"
+      cat <<EOF
+  { factory = adapter
+    args = {
+      factory.name = support.null-audio-sink
+      node.name = "$n"
+      node.description = "$d"
+      media.class = "Audio/Sink"
+      audio.position = [ $p ]
+      $(device_props "$t")
+      priority.session = $prio
+      monitor.channel-volumes = true
+      object.linger = true
+    }
+  }
+EOF
+    done
+    # The microphone drives the graph: with a speaker as the driver its own monitor runs two
+    # quanta behind the other speakers', and the delays would no longer be the room's alone.
+    cat <<EOF
+  { factory = adapter
+    args = {
+      factory.name = support.null-audio-sink
+      node.name = "$mic_node"
+      node.description = "$mic_description"
+      media.class = "Audio/Source/Virtual"
+      audio.position = [ MONO ]
+      device.bus = "pci" device.form-factor = "internal"
+      priority.driver = 2000
+      priority.session = 2000
+      object.linger = true
+    }
+  }
+]
+context.modules = [
+EOF
+    # One echo per speaker: it records the speaker's monitor (mixed down to one channel), holds it
+    # back by the delay and plays it into the microphone. The delay is a plain delay line in a
+    # filter chain: a loopback's own delay is recomputed from the streams' reported latencies
+    # whenever a link to the speaker changes, and then skips or repeats a stretch of sound. The
+    # delay in seconds is a quarter frame above the whole frame count, as the line truncates it.
+    # WirePlumber would route the playback side to the default sink (a feedback loop), so it stays
+    # unconnected and start links it.
+    for s in "${speakers[@]}"; do
+      IFS='|' read -r n d t p ms prio <<<"$s"
+      cat <<EOF
+  { name = libpipewire-module-filter-chain
+    args = {
+      node.description = "Room echo of $d"
+      audio.channels = 1
+      audio.position = [ MONO ]
+      filter.graph = {
+        nodes = [
+          { type = builtin name = delay label = delay
+            config = { max-delay = $max_delay_s }
+            control = { "Delay (s)" = $(awk -v ms="$ms" -v rate="$rate" \
+              'BEGIN { printf "%.9f", (int(ms * rate / 1000 + 0.5) + 0.25) / rate }') }
+          }
+        ]
+      }
+      capture.props = {
+        node.name = "$n.echo-in"
+        stream.capture.sink = true
+        target.object = "$n"
+        node.dont-reconnect = true
+      }
+      playback.props = {
+        node.name = "$n.echo"
+        node.autoconnect = false
+        node.dont-reconnect = true
+      }
+    }
+  }
+EOF
+    done
+    echo "]"
+  } >"$conf"
+}
+
+write_wireplumber_config() {
+  local home=$1
+  mkdir -p "$home/main.lua.d" "$home/policy.lua.d" "$home/bluetooth.lua.d"
+  cat >"$home/main.lua.d/51-room.lua" <<'EOF'
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+device_defaults.properties["use-persistent-storage"] = false
+EOF
+  echo 'default_policy.policy["use-persistent-storage"] = false' >"$home/policy.lua.d/51-room.lua"
+  echo 'bluez_monitor.enabled = false' >"$home/bluetooth.lua.d/51-room.lua"
+}
+
+write_room_json() {
+  local out=$1 sep="" n d t p ms prio
+  {
+    printf '{\n  "rate": %s,\n  "quantum": %s,\n  "microphone": {"node": "%s", "description": "%s"},\n  "speakers": [' \
+      "$rate" "$quantum" "$mic_node" "$mic_description"
+    for s in "${speakers[@]}"; do
+      IFS='|' read -r n d t p ms prio <<<"$s"
+      read -ra positions <<<"$p"
+      printf '%s\n    {"node": "%s", "description": "%s", "transport": "%s", "channels": %d, "delayMs": %s}' \
+        "$sep" "$n" "$d" "$t" "${#positions[@]}" "$ms"
+      sep=","
+    done
+    printf '\n  ]\n}\n'
+  } >"$out"
+}
+
+# start_time PID: the process's start time in clock ticks since boot; empty once it has gone.
+# A PID with a different start time is another process that reused the number.
+start_time() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 0
+  stat=${stat##*) } # the fields after the command name, which may hold spaces
+  read -r -a fields <<<"$stat"
+  # A zombie has exited; it only waits for whoever adopted it to collect it.
+  [[ ${fields[0]} == Z ]] || echo "${fields[19]}"
+}
+
+# alive PID START: the recorded process still runs.
+alive() {
+  [[ -n $2 && $(start_time "$1") == "$2" ]]
+}
+
+# Runs one daemon in the background with the room's environment; records its PID.
+spawn() {
+  local name=$1
+  shift
+  # What the caller's environment says about its own PipeWire clients (a config such as
+  # client-rt.conf, another graph) must not bend the room's daemons.
+  env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_REMOTE -u PIPEWIRE_CORE -u PIPEWIRE_CONFIG_NAME \
+    -u PIPEWIRE_CONFIG_DIR -u PIPEWIRE_CONFIG_PREFIX -u WIREPLUMBER_CONFIG_DIR -u DISPLAY \
+    -u WAYLAND_DISPLAY "${room_env[@]}" "$@" </dev/null >"$dir/log/$name.log" 2>&1 &
+  echo "$! $(start_time $!) $name" >>"$dir/pids"
+}
+
+recorded_alive() {
+  local pid start name
+  [[ -f $dir/pids ]] || return 1
+  while read -r pid start name; do
+    alive "$pid" "$start" && return 0
+  done <"$dir/pids"
+  return 1
+}
+
+in_room() {
+  env -u PIPEWIRE_REMOTE "${room_env[@]}" "$@"
+}
+
+# wait_for WHAT CMD...: runs CMD until it succeeds; fails after the ready timeout, or at once
+# when a daemon has died.
+wait_for() {
+  local what=$1 deadline=$((SECONDS + ready_timeout_s)) pid start name
+  shift
+  until "$@" >/dev/null 2>&1; do
+    while read -r pid start name; do
+      alive "$pid" "$start" || die "$name exited while waiting for $what (see $dir/log/$name.log)"
+    done <"$dir/pids"
+    ((SECONDS < deadline)) || die "timed out waiting for $what"
+    sleep 0.02
+  done
+}
+
+has_default_sink() {
+  in_room pw-metadata -n default 0 default.audio.sink | grep -q "key:'default.audio.sink'"
+}
+
+has_port() {
+  in_room pw-link -o | grep -qx "$1"
+}
+
+all_echoes_hear() {
+  local links n d t p ms prio
+  links=$(in_room pw-link -l)
+  for s in "${speakers[@]}"; do
+    IFS='|' read -r n d t p ms prio <<<"$s"
+    grep -qF -- "|-> $n.echo-in:" <<<"$links" || return 1
+  done
+}
+
+stop_room() {
+  local pid start name deadline
+  [[ -f $dir/pids ]] || return 0
+  # Stop the clients of the bus before the bus, in reverse order of starting.
+  tac "$dir/pids" | while read -r pid start name; do
+    alive "$pid" "$start" || continue
+    kill -TERM "$pid" 2>/dev/null || continue
+    deadline=$((SECONDS + stop_timeout_s))
+    while alive "$pid" "$start" && ((SECONDS < deadline)); do sleep 0.02; done
+    if alive "$pid" "$start"; then
+      echo "pipewire-room: $name ($pid) ignored TERM; killing it" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done
+  rm -f "$dir/pids"
+}
+
+start_room() {
+  local n d t p ms prio
+  if recorded_alive; then die "a room is already running in $dir (stop it first)"; fi
+  rm -rf "$dir/run" "$dir/config" "$dir/state" "$dir/log"
+  mkdir -p "$dir/run" "$dir/config/pipewire/pipewire.conf.d" "$dir/config/wireplumber" \
+    "$dir/state" "$dir/log"
+  chmod 700 "$dir/run"
+  : >"$dir/pids"
+  if [[ -f $dir/delays ]]; then apply_delays "$(<"$dir/delays")"; fi
+  if [[ -n ${HOUSETONE_ROOM_DELAYS:-} ]]; then apply_delays "$HOUSETONE_ROOM_DELAYS"; fi
+
+  write_pipewire_config "$dir/config/pipewire/pipewire.conf.d/room.conf"
+  write_wireplumber_config "$dir/config/wireplumber"
+  write_room_json "$dir/room.json"
+
+  local bus="unix:path=$dir/run/bus"
+  room_env=(XDG_RUNTIME_DIR="$dir/run" PIPEWIRE_RUNTIME_DIR="$dir/run"
+    XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" DBUS_SESSION_BUS_ADDRESS="$bus")
+  # What a client needs to join this graph, and no more: its own config and state stay its own.
+  {
+    echo "export PIPEWIRE_RUNTIME_DIR='$dir/run'"
+    echo "export XDG_RUNTIME_DIR='$dir/run'"
+    echo "export DBUS_SESSION_BUS_ADDRESS='$bus'"
+    echo "unset PIPEWIRE_REMOTE"
+  } >"$dir/env"
+
+  # Any failure from here on leaves nothing running.
+  trap 'stop_room' EXIT
+  spawn dbus-daemon dbus-daemon --session --address="$bus" --nofork --nopidfile
+  wait_for "the session bus" test -S "$dir/run/bus"
+  spawn pipewire pipewire
+  wait_for "pipewire" test -S "$dir/run/pipewire-0"
+  spawn wireplumber wireplumber
+  wait_for "a default output" has_default_sink
+
+  for s in "${speakers[@]}"; do
+    IFS='|' read -r n d t p ms prio <<<"$s"
+    wait_for "the echo of $n" has_port "$n.echo:output_MONO"
+    in_room pw-link "$n.echo:output_MONO" "$mic_node:input_MONO" >/dev/null ||
+      die "cannot link the echo of $n to the microphone"
+  done
+  # WirePlumber links each echo's recording side to its speaker's monitor on its own.
+  wait_for "the links from the speakers to their echoes" all_echoes_hear
+  trap - EXIT
+}
+
+(($# == 2)) || usage
+mkdir -p "$2"
+dir=$(cd "$2" && pwd)
+case $1 in
+  start) start_room ;;
+  stop) stop_room ;;
+  *) usage ;;
+esac

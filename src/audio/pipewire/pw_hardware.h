@@ -1,0 +1,181 @@
+#pragma once
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "audio/pipewire/pipewire_backend.h"
+#include "audio/pipewire/pw_player.h"
+#include "audio/sim/wav.h"
+
+namespace housetone::pw {
+
+class PipeWireHardware;
+
+// One audio node of the graph as the program sees it: a sink, a source or both.
+struct Node {
+    PipeWireHardware* owner = nullptr;
+    std::uint32_t id = 0;
+    std::string mediaClass;
+    std::string name;         // node.name: the UID
+    std::string description;  // node.description: what people read
+    std::uint32_t transport = 0;
+    bool own = false;  // made by this program (the tap, the aggregates' filters)
+    pw_proxy* proxy = nullptr;
+    spa_hook nodeListener{};
+    bool haveProps = false;
+    std::vector<float> volumes;  // linear, one per channel
+    bool mute = false;
+};
+
+struct Port {
+    std::uint32_t id = 0;
+    std::uint32_t node = 0;
+    std::uint32_t index = 0;  // port.id: the channel order within its node and direction
+    bool output = false;
+    bool monitor = false;
+    std::string name;
+};
+
+struct Aggregate;
+struct Tap;
+struct IOProc;
+
+// The object that stands for this program's own process.
+constexpr AudioObjectID ownProcessObject = 0x3fffffff;
+
+// What volume tools show for a linear gain, and back.
+inline float userVolume(float linear) {
+    return std::cbrt(std::max(linear, 0.f));
+}
+
+// AudioHardware over a PipeWire graph. Every call runs under the thread loop's lock, which is
+// also held while the loop dispatches events, so the mirror of the graph needs no lock of its
+// own. I/O callbacks run on PipeWire's data thread and touch only what deviceStart prepared.
+class PipeWireHardware final : public PipeWireAudio {
+  public:
+    PipeWireHardware();
+    ~PipeWireHardware() override;
+    PipeWireHardware(const PipeWireHardware&) = delete;
+    PipeWireHardware& operator=(const PipeWireHardware&) = delete;
+
+    // False with `error` set when no daemon answered in time.
+    bool connect(double timeoutSeconds, std::string& error);
+    std::string serverVersion();
+    Player& player() override { return player_; }
+    MicPermission& micPermission() override { return mic_; }
+    std::string version() override { return "PipeWire " + serverVersion(); }
+    // Plays a decoded file to the default output; blocks until its end, `stop` or the time
+    // it should take has passed.
+    bool playSamples(const sim::WavData& wav, std::atomic<bool>& stop);
+    void interruptPlay(std::atomic<bool>& stop);
+
+    bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
+    OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
+                                 std::uint32_t qualifierSize, const void* qualifier,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address,
+                             std::uint32_t qualifierSize, const void* qualifier,
+                             std::uint32_t& ioSize, void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const PropertyAddress& address,
+                             std::uint32_t qualifierSize, const void* qualifier,
+                             std::uint32_t dataSize, const void* data) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description,
+                                   AudioObjectID& outDevice) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                            AudioDeviceIOProcID& outID) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID id) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID id) override;
+    Clock& clock() override;
+
+    // ---- Used by the event handlers (loop thread, lock held) ----
+    void onGlobal(std::uint32_t id, const char* type, const spa_dict* props);
+    void onGlobalRemoved(std::uint32_t id);
+    void onNodeInfo(Node& node, const pw_node_info* info);
+    void onNodeParam(Node& node, const spa_pod* param);
+    void onMetadata(bool defaults, const char* key, const char* value);
+    void onCoreDone(int seq);
+    void onCoreError(std::uint32_t id, int res);
+    pw_thread_loop* loop() { return loop_; }
+
+  private:
+    // Holds the thread loop's lock for a scope.
+    struct Locked {
+        explicit Locked(PipeWireHardware& hw) : loop(hw.loop_) { pw_thread_loop_lock(loop); }
+        ~Locked() { pw_thread_loop_unlock(loop); }
+        Locked(const Locked&) = delete;
+        Locked& operator=(const Locked&) = delete;
+        pw_thread_loop* loop;
+    };
+    std::optional<std::vector<std::uint8_t>> propBytes(AudioObjectID object,
+                                                       const PropertyAddress& a,
+                                                       std::uint32_t qualSize, const void* qual);
+    std::vector<AudioObjectID> deviceList() const;
+    Node* node(AudioObjectID id);
+    Node* nodeByName(const std::string& name);
+    Aggregate* aggregate(AudioObjectID id);
+    Tap* tap(AudioObjectID id);
+    std::vector<const Port*> portsOf(std::uint32_t node, bool output, bool monitor = false) const;
+    // A device's channels: a sink's playback ports, a source's capture ports.
+    std::vector<const Port*> devicePorts(std::uint32_t node, bool capture) const;
+    std::vector<std::uint32_t> streamChannels(AudioObjectID device, AudioScope scope);
+    double graphRate() const;
+    std::string defaultName(bool output) const;
+    OSStatus writeDefault(bool output, const std::string& name);
+    OSStatus setConfiguredDefault(bool output, const std::string& name);
+    AudioScope volumeScope(const Node& n) const;
+    OSStatus writeVolumes(Node& n, const std::vector<float>& linear, bool mute);
+    // Waits (lock held) until the daemon has answered everything asked so far.
+    bool roundTrip(double timeoutSeconds = 2.0);
+    // Waits (lock held) until `ready` holds, the daemon is gone or the time is up.
+    bool waitFor(double timeoutSeconds, const std::function<bool()>& ready);
+    pw_proxy* createLink(std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
+                         std::uint32_t inPort);
+    OSStatus createPublicAggregate(const AggregateDescription& d, AudioObjectID& out);
+    OSStatus startFilter(IOProc& p);
+    void stopFilter(IOProc& p);
+    bool linkTap(Tap& t, IOProc& p);
+    void releaseTap(Tap& t);
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    spa_hook coreListener_{}, registryListener_{};
+    pw_proxy* defaults_ = nullptr;  // the "default" metadata
+    pw_proxy* settings_ = nullptr;  // the "settings" metadata
+    spa_hook defaultsListener_{}, settingsListener_{};
+    int pendingSeq_ = -1, doneSeq_ = -1;
+    std::atomic<bool> gone_{false};
+    std::string version_;
+
+    std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
+    std::vector<std::uint32_t> nodeOrder_;
+    std::map<std::uint32_t, Port> ports_;
+    std::map<std::uint32_t, std::map<std::string, std::string>> deviceProps_;  // by device id
+    std::string defaultSink_, defaultSource_;
+    double clockRate_ = 48000;
+
+    std::map<AudioObjectID, std::unique_ptr<Aggregate>> aggregates_;
+    std::map<AudioObjectID, std::unique_ptr<Tap>> taps_;
+    std::map<AudioDeviceIOProcID, std::unique_ptr<IOProc>> procs_;
+    AudioObjectID nextObject_ = 0x40000000;
+    AudioDeviceIOProcID nextProc_ = 1;
+    PipeWirePlayer player_{*this};
+    GrantedMicPermission mic_;
+};
+
+}  // namespace housetone::pw

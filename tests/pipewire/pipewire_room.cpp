@@ -1,0 +1,175 @@
+#include "pipewire_room.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+
+namespace housetone::testsupport {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kScript = HOUSETONE_SOURCE_DIR "/scripts/pipewire-room.sh";
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool onPath(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream dirs(path ? path : "");
+    for (std::string d; std::getline(dirs, d, ':');) {
+        if (!d.empty() && access((fs::path(d) / program).c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+// Runs the room script; its output goes to DIR/script.log so that a failure can show it.
+int runScript(const std::string& verb, const std::string& dir) {
+    const std::string cmd = "bash '" + std::string(kScript) + "' " + verb + " '" + dir + "' >>'" +
+                            dir + "/script.log' 2>&1";
+    return std::system(cmd.c_str());
+}
+
+// Stops what a test left running in the room (an All Speakers host, say): once the room's own
+// daemons are gone, any process still naming the room's directory on its command line.
+void stopStrays(const std::string& dir) {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string cmdline = readText(entry.path() / "cmdline");
+        if (cmdline.find(dir + "/") == std::string::npos) continue;
+        std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+        ADD_FAILURE() << "left running in the room: " << cmdline;
+        kill(std::stoi(name), SIGKILL);
+    }
+}
+
+}  // namespace
+
+std::string PipewireRoom::missingProgram() {
+    for (const char* p : {"pipewire", "wireplumber", "dbus-daemon", "pw-link", "pw-metadata"}) {
+        if (!onPath(p)) return p;
+    }
+    return {};
+}
+
+PipewireRoom::PipewireRoom(const std::string& delays) {
+    // Short and under /tmp: the graph's sockets live in it, and socket paths are short.
+    std::string pattern = "/tmp/housetone-room-XXXXXX";
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
+    dir_ = pattern;
+    if (!delays.empty()) std::ofstream(fs::path(dir_) / "delays") << delays << '\n';
+    if (runScript("start", dir_) != 0) {
+        const std::string log = readText(fs::path(dir_) / "script.log");
+        fs::remove_all(dir_);
+        throw std::runtime_error("the PipeWire room did not start:\n" + log);
+    }
+    const auto doc = nlohmann::json::parse(readText(fs::path(dir_) / "room.json"));
+    rate_ = doc.at("rate").get<double>();
+    quantum_ = doc.at("quantum").get<int>();
+    microphone_ = doc.at("microphone").at("node").get<std::string>();
+    for (const auto& s : doc.at("speakers")) {
+        speakers_.push_back({.node = s.at("node"),
+                             .description = s.at("description"),
+                             .transport = s.at("transport"),
+                             .channels = s.at("channels"),
+                             .delayMs = s.at("delayMs")});
+    }
+    adoptEnvironment();
+}
+
+// DIR/env holds `export NAME='VALUE'` and `unset NAME` lines.
+void PipewireRoom::adoptEnvironment() {
+    std::istringstream lines(readText(fs::path(dir_) / "env"));
+    for (std::string line; std::getline(lines, line);) {
+        std::string name, value;
+        bool set = false;
+        if (line.starts_with("export ")) {
+            const auto eq = line.find('=');
+            name = line.substr(7, eq - 7);
+            value = line.substr(eq + 1);
+            if (value.size() >= 2 && value.front() == '\'')
+                value = value.substr(1, value.size() - 2);
+            set = true;
+        } else if (line.starts_with("unset ")) {
+            name = line.substr(6);
+        } else {
+            continue;
+        }
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (set) {
+            setenv(name.c_str(), value.c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
+}
+
+nlohmann::json PipewireRoom::graph() {
+    FILE* out = popen("pw-dump 2>/dev/null", "r");
+    if (!out) throw std::runtime_error("cannot run pw-dump");
+    std::string text;
+    char chunk[4096];
+    for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;)
+        text.append(chunk, n);
+    if (pclose(out) != 0) throw std::runtime_error("pw-dump failed");
+    return nlohmann::json::parse(text);
+}
+
+PipewireRoom::~PipewireRoom() {
+    if (runScript("stop", dir_) != 0) {
+        ADD_FAILURE() << "the PipeWire room did not stop:\n"
+                      << readText(fs::path(dir_) / "script.log");
+    }
+    stopStrays(dir_);
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+        if (it->second) {
+            setenv(it->first.c_str(), it->second->c_str(), 1);
+        } else {
+            unsetenv(it->first.c_str());
+        }
+    }
+    std::error_code error;
+    fs::remove_all(dir_, error);
+    if (error) ADD_FAILURE() << "cannot remove " << dir_ << ": " << error.message();
+}
+
+std::unique_ptr<PipewireRoom> PipewireRoomTest::room_;
+std::string PipewireRoomTest::skipReason_;
+std::string PipewireRoomTest::startFailure_;
+
+void PipewireRoomTest::startRoom(const std::string& delays) {
+    if (const std::string missing = PipewireRoom::missingProgram(); !missing.empty()) {
+        skipReason_ = "PipeWire is not installed (no " + missing + " on PATH)";
+        return;
+    }
+    try {
+        room_ = std::make_unique<PipewireRoom>(delays);
+    } catch (const std::exception& e) {
+        startFailure_ = e.what();
+    }
+}
+
+void PipewireRoomTest::TearDownTestSuite() {
+    room_.reset();
+}
+
+void PipewireRoomTest::SetUp() {
+    if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
+    if (!room_) GTEST_FAIL() << startFailure_;
+}
+
+}  // namespace housetone::testsupport

@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "audio/aggregate.h"
+#include "audio/device_access.h"
+#include "audio/pipewire/pipewire_backend.h"
+#include "pipewire_room.h"
+#include "support/alloc_hook.h"
+
+namespace housetone {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* f = popen(command.c_str(), "r")) {
+        char buf[512];
+        while (fgets(buf, sizeof buf, f))
+            out += buf;
+        pclose(f);
+    }
+    return out;
+}
+
+// The room's speakers, found by transport: its file may rename them.
+class PipeWireTest : public testsupport::PipewireRoomTest {
+  protected:
+    void SetUp() override {
+        PipewireRoomTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::string error;
+        hw_ = pw::connectPipeWire(&error);
+        ASSERT_TRUE(hw_) << error;
+    }
+    AudioHardware& hw() { return *hw_; }
+    const testsupport::RoomSpeaker& speaker(const std::string& transport) {
+        for (const auto& s : room().speakers())
+            if (s.transport == transport) return s;
+        throw std::runtime_error("the room has no " + transport + " speaker");
+    }
+    AudioObjectID id(const std::string& uid) { return deviceForUID(hw(), uid).value_or(0); }
+    // Frames from the speaker's input to the microphone, apart from the graph's constant part.
+    std::size_t air(const std::string& transport) {
+        return static_cast<std::size_t>(
+            std::lround(speaker(transport).delayMs * room().rate() / 1000));
+    }
+    std::unique_ptr<pw::PipeWireAudio> hw_;
+};
+
+TEST_F(PipeWireTest, SpeakersAndMicrophoneAreListedWithTheirTransportChannelsAndNames) {
+    const auto outs = outputDevices(hw());
+    ASSERT_EQ(outs.size(), room().speakers().size());
+    // Bluetooth first, then built in, then the rest by name.
+    const std::array<std::pair<const char*, std::uint32_t>, 4> order{{
+        {"bluetooth", transport::bluetooth},
+        {"builtin", transport::builtIn},
+        {"hdmi", transport::hdmi},
+        {"usb", transport::usb},
+    }};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const auto& s = speaker(order[i].first);
+        EXPECT_EQ(outs[i].name, s.description);
+        EXPECT_EQ(outs[i].uid, s.node);
+        EXPECT_EQ(outs[i].transport, order[i].second) << s.node;
+        EXPECT_EQ(channelCount(hw(), outs[i].id, scope::output), s.channels) << s.node;
+        EXPECT_EQ(channelCount(hw(), outs[i].id, scope::input), 0) << s.node;
+        EXPECT_EQ(deviceForUID(hw(), s.node), outs[i].id);
+    }
+    const auto ins = inputDevices(hw());
+    ASSERT_EQ(ins.size(), 1u);
+    EXPECT_EQ(ins[0].uid, room().microphone());
+    EXPECT_EQ(channelCount(hw(), ins[0].id, scope::input), 1);
+    EXPECT_EQ(nominalRate(hw(), ins[0].id), room().rate());
+    EXPECT_FALSE(deviceForUID(hw(), "room-nowhere"));
+    EXPECT_EQ(defaultOutput(hw()), deviceForUID(hw(), speaker("builtin").node));
+    EXPECT_EQ(defaultInput(hw()), ins[0].id);
+
+    EXPECT_TRUE(pw::pipeWireAnswers());
+    EXPECT_EQ(pw::pipeWireVersion().rfind("PipeWire 0.3.", 0), 0u) << pw::pipeWireVersion();
+    // No daemon where the environment points: the probe says so within its second.
+    const std::string empty = room().dir() + "/empty",
+                      runtime = std::getenv("PIPEWIRE_RUNTIME_DIR");
+    std::filesystem::create_directories(empty);
+    setenv("PIPEWIRE_RUNTIME_DIR", empty.c_str(), 1);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(pw::pipeWireAnswers(1.0));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+    setenv("PIPEWIRE_RUNTIME_DIR", runtime.c_str(), 1);
+}
+
+TEST_F(PipeWireTest, VolumeMuteAndDefaultsReachTheDaemonAsTheDesktopToolsShowThem) {
+    const AudioObjectID usb = id(speaker("hdmi").node), hdmi = id(speaker("usb").node);
+    writeVolume(hw(), usb, 0.5f);
+    writeMute(hw(), hdmi, true);
+    ASSERT_TRUE(setFloat32Property(hw(), hdmi, sel::volumeScalar, scope::output, 2, 0.25f));
+    EXPECT_FALSE(setFloat32Property(hw(), hdmi, sel::volumeScalar, scope::output, 7, 0.25f));
+    ASSERT_TRUE(setDefaultOutput(hw(), usb));
+    EXPECT_FALSE(setDefaultInput(hw(), usb));  // a speaker records nothing
+
+    // What the daemon holds, read by another client and by the desktop's own tool.
+    std::this_thread::sleep_for(300ms);
+    auto other = pw::connectPipeWire();
+    ASSERT_TRUE(other);
+    EXPECT_NEAR(readVolume(*other, usb).value_or(-1), 0.5f, 1e-4);
+    EXPECT_EQ(readMute(*other, hdmi), true);
+    EXPECT_EQ(readMute(*other, usb), false);
+    float ch2 = 0;
+    std::uint32_t size = 4;
+    other->getPropertyData(hdmi, {sel::volumeScalar, scope::output, 2}, 0, nullptr, size, &ch2);
+    EXPECT_NEAR(ch2, 0.25f, 1e-4);
+    EXPECT_NEAR(readVolume(*other, hdmi).value_or(-1), 1.f, 1e-4);  // the loudest channel
+    EXPECT_NE(run("wpctl get-volume " + std::to_string(usb)).find("Volume: 0.50"),
+              std::string::npos);
+    // The session manager applies a chosen default a moment later.
+    for (int i = 0; i < 100 && defaultOutput(*other) != usb; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(defaultOutput(*other), usb);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("hdmi").node),
+              std::string::npos);
+}
+
+// Plays one impulse on each speaker's first channel at its own frame and records the microphone,
+// all from one callback on one aggregate.
+struct Impulses {
+    // Far enough apart that the slowest path (Bluetooth, 190 ms) ends before the next one starts.
+    static constexpr std::size_t frames = 60000;
+    std::array<double, 4> at{6000, 18000, 30000, 42000};
+    std::array<std::uint32_t, 4> channels{};
+    std::vector<float> heard = std::vector<float>(frames, 0.f);
+    std::atomic<int> cycles{0}, gaps{0}, badLayout{0};
+    double next = 0;
+
+    static OSStatus render(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* in,
+                           const AudioTimeStamp*, AudioBufferList* out, const AudioTimeStamp*,
+                           void* client) {
+        auto& s = *static_cast<Impulses*>(client);
+        const double t = now->mSampleTime;
+        if (s.cycles.fetch_add(1) > 0 && t != s.next) s.gaps.fetch_add(1);
+        bool layout = in->mNumberBuffers == 1 && in->mBuffers[0].mNumberChannels == 1 &&
+                      out->mNumberBuffers == 4;
+        for (std::uint32_t b = 0; layout && b < 4; ++b)
+            layout = out->mBuffers[b].mNumberChannels == s.channels[b];
+        if (!layout) {
+            s.badLayout.fetch_add(1);
+            return noErr;
+        }
+        const std::uint32_t n = in->mBuffers[0].mDataByteSize / 4;
+        s.next = t + n;
+        const auto* mic = static_cast<const float*>(in->mBuffers[0].mData);
+        for (std::uint32_t f = 0; f < n && t + f < frames; ++f)
+            s.heard[static_cast<std::size_t>(t) + f] = mic[f];
+        for (std::uint32_t b = 0; b < 4; ++b)
+            if (s.at[b] >= t && s.at[b] < t + n)
+                static_cast<float*>(
+                    out->mBuffers[b].mData)[static_cast<std::size_t>(s.at[b] - t) * s.channels[b]] =
+                    1.f;
+        return noErr;
+    }
+};
+
+TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToTheSample) {
+    AggregateDescription d;
+    d.name = "Housetone measure";
+    d.uid = "com.mirelo.housetone.measure";
+    d.isPrivate = 1;
+    std::array<std::string, 4> order{"bluetooth", "usb", "hdmi", "builtin"};
+    d.master = speaker("builtin").node;
+    for (const auto& t : order)
+        d.subdevices.push_back({speaker(t).node, 1});
+    d.subdevices.push_back({room().microphone(), 1});
+    Impulses s;
+    for (std::size_t k = 0; k < 4; ++k)
+        s.channels[k] = static_cast<std::uint32_t>(speaker(order[k]).channels);
+    AudioObjectID agg = 0;
+    ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
+    EXPECT_EQ(channelCount(hw(), agg, scope::output), 12);
+    EXPECT_EQ(channelCount(hw(), agg, scope::input), 1);
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(hw().createIOProcID(agg, &Impulses::render, &s, proc), noErr);
+    {
+        testsupport::NoRealtimeAllocations noAlloc;
+        ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
+        while (s.next < Impulses::frames)
+            std::this_thread::sleep_for(20ms);
+        ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
+        EXPECT_EQ(noAlloc.count(), 0u);
+    }
+    const int cycles = s.cycles.load();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(s.cycles.load(), cycles);  // none after the stop
+    EXPECT_EQ(s.gaps.load(), 0);
+    EXPECT_EQ(s.badLayout.load(), 0);
+
+    // Each speaker's air path delays it by its own amount; everything else is common to all.
+    std::array<double, 4> lag{};
+    for (std::size_t k = 0; k < 4; ++k) {
+        auto from = static_cast<std::size_t>(s.at[k]);
+        while (from < Impulses::frames && std::fabs(s.heard[from]) < 0.05f)
+            ++from;
+        ASSERT_LT(from, Impulses::frames) << "speaker " << k << " not heard";
+        lag[k] = static_cast<double>(from) - s.at[k] - static_cast<double>(air(order[k]));
+    }
+    for (std::size_t k = 1; k < 4; ++k)
+        EXPECT_EQ(lag[k], lag[0]) << "speaker " << k;
+
+    EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
+    EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
+    EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
+}
+
+// Plays what the tap hears on two speakers, each after its own delay, as the engine does, and
+// keeps the tap's first channel and the microphone.
+struct Relay {
+    static constexpr std::size_t frames = 4 * 48000;
+    static constexpr std::array<std::size_t, 2> delay{2400, 4800};
+    std::vector<float> tap = std::vector<float>(frames, 0.f), mic = std::vector<float>(frames, 0.f);
+    std::atomic<double> done{0};
+
+    static OSStatus render(AudioObjectID, const AudioTimeStamp* now, const AudioBufferList* in,
+                           const AudioTimeStamp*, AudioBufferList* out, const AudioTimeStamp*,
+                           void* client) {
+        auto& s = *static_cast<Relay*>(client);
+        if (in->mNumberBuffers != 2 || out->mNumberBuffers != 2) return noErr;
+        const auto t = static_cast<std::size_t>(now->mSampleTime);
+        const std::uint32_t n = in->mBuffers[1].mDataByteSize / 4;
+        for (std::uint32_t f = 0; f < n && t + f < frames; ++f) {
+            s.tap[t + f] = static_cast<const float*>(in->mBuffers[0].mData)[2 * f];
+            s.mic[t + f] = static_cast<const float*>(in->mBuffers[1].mData)[f];
+            for (std::size_t k = 0; k < 2; ++k)
+                if (t + f >= delay[k])
+                    static_cast<float*>(
+                        out->mBuffers[k].mData)[out->mBuffers[k].mNumberChannels * f] =
+                        s.tap[t + f - delay[k]];
+        }
+        s.done.store(static_cast<double>(t + n));
+        return noErr;
+    }
+};
+
+std::size_t onset(const std::vector<float>& v, std::size_t from = 0) {
+    while (from < v.size() && std::fabs(v[from]) < 0.05f)
+        ++from;
+    return from;
+}
+
+TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilItEnds) {
+    const AudioObjectID builtin = id(speaker("builtin").node), usb = id(speaker("usb").node);
+    TapDescription t;
+    t.name = "Housetone system tap";
+    t.muteBehavior = TapMuteBehavior::unmuted;
+    t.uuid = makeUuidString();
+    AudioObjectID tap = 0;
+    EXPECT_EQ(hw().createProcessTap(t, tap), status::unsupported);  // it would need a second mix
+    t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+    ASSERT_EQ(hw().createProcessTap(t, tap), noErr);
+
+    AggregateDescription d;
+    d.name = "Housetone capture";
+    d.uid = captureAggregateUID;
+    d.isPrivate = 1;
+    d.subdevices = {
+        {speaker("builtin").node, 0}, {speaker("usb").node, 1}, {room().microphone(), 1}};
+    d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
+    d.tapAutoStart = 1;
+    AudioObjectID agg = 0;
+    ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
+    Relay s;
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(hw().createIOProcID(agg, &Relay::render, &s, proc), noErr);
+    ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
+
+    // Programs now play into the tap, yet the program still sees the speaker it will return to,
+    // and a choice made meanwhile waits for the tap's end.
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
+    EXPECT_EQ(defaultOutput(hw()), builtin);
+    ASSERT_TRUE(setDefaultOutput(hw(), usb));
+    EXPECT_EQ(defaultOutput(hw()), usb);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
+
+    const std::string click = room().dir() + "/click.wav";
+    ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 " + click +
+                           " synth 0.002 square 500 pad 0.5 0.5 >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    // The click player plays into the system mix, as any program does.
+    ASSERT_TRUE(hw_->player().play(click));
+    while (s.done.load() < Relay::frames)
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
+
+    const std::size_t played = onset(s.tap);
+    ASSERT_LT(played, Relay::frames) << "the tap heard nothing";
+    // Heard only through the callback: first the built-in speaker, then the USB one, each after
+    // its own delay plus its air path.
+    const std::size_t first = onset(s.mic, played);
+    const std::size_t second = onset(s.mic, first + 100);
+    ASSERT_LT(second, Relay::frames);
+    EXPECT_EQ(second - first, (Relay::delay[1] + air("usb")) - (Relay::delay[0] + air("builtin")));
+    EXPECT_GE(first, played + Relay::delay[0] + air("builtin"));
+
+    EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
+    EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
+    EXPECT_EQ(hw().destroyProcessTap(tap), noErr);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("usb").node), std::string::npos);
+    EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
+}
+
+OSStatus countCycles(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                     const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* client) {
+    static_cast<std::atomic<int>*>(client)->fetch_add(1);
+    return noErr;
+}
+
+TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHanging) {
+    const AudioObjectID builtin = id(speaker("builtin").node);
+    std::atomic<int> cycles{0};
+    AudioDeviceIOProcID proc = 0;
+    ASSERT_EQ(hw().createIOProcID(builtin, &countCycles, &cycles, proc), noErr);
+    ASSERT_EQ(hw().deviceStart(builtin, proc), noErr);
+    while (cycles.load() == 0)
+        std::this_thread::sleep_for(10ms);
+
+    std::ifstream pids(room().dir() + "/pids");
+    pid_t pid = 0;
+    for (std::string start, name; pids >> pid >> start >> name && name != "pipewire";)
+        pid = 0;
+    ASSERT_NE(pid, 0);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+
+    auto ending = std::async(std::launch::async, [&] {
+        std::uint32_t size = 0;
+        OSStatus st = noErr;
+        for (int i = 0; i < 200 && st == noErr; ++i, std::this_thread::sleep_for(10ms))
+            st = hw().getPropertyDataSize(systemObject, {sel::devices, scope::global}, 0, nullptr,
+                                          size);
+        EXPECT_EQ(st, pw::serverGone);
+        EXPECT_TRUE(outputDevices(hw()).empty());
+        AudioObjectID agg = 0;
+        EXPECT_EQ(hw().createAggregateDevice({.name = "x", .uid = "x", .isPrivate = 1}, agg),
+                  pw::serverGone);
+        EXPECT_EQ(hw().deviceStop(builtin, proc), noErr);
+        EXPECT_EQ(hw().destroyIOProcID(builtin, proc), noErr);
+        hw_.reset();
+    });
+    ASSERT_EQ(ending.wait_for(5s), std::future_status::ready) << "hung after the daemon died";
+}
+
+TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {
+    auto dev = [&](const char* t) {
+        const auto found = outputDevices(hw());
+        return *std::find_if(found.begin(), found.end(),
+                             [&](const Dev& d) { return d.uid == speaker(t).node; });
+    };
+    const auto none = [] { return std::optional<Dev>{}; };
+    const auto first = createAllSpeakers(hw(), {dev("builtin"), dev("usb")}, none);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(stringProperty(hw(), *first, sel::name), "All Speakers");
+    EXPECT_EQ(channelCount(hw(), *first, scope::output), 2);
+    EXPECT_EQ(outputDevices(hw()).size(), room().speakers().size());  // not a speaker itself
+
+    const auto second = createAllSpeakers(hw(), {dev("builtin"), dev("hdmi")}, none);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(deviceForUID(hw(), allSpeakersUID), second);
+    const std::string graph = run("pw-dump");
+    const std::string key = std::string("\"node.name\": \"") + allSpeakersUID + "\"";
+    EXPECT_EQ(graph.find(key), graph.rfind(key)) << "the first one is still there";
+
+    destroyAggregate(hw(), *second);
+    EXPECT_FALSE(deviceForUID(hw(), allSpeakersUID));
+}
+
+}  // namespace
+}  // namespace housetone
