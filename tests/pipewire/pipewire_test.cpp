@@ -104,37 +104,42 @@ TEST_F(PipeWireTest, SpeakersAndMicrophoneAreListedWithTheirTransportChannelsAnd
 }
 
 TEST_F(PipeWireTest, VolumeMuteAndDefaultsReachTheDaemonAsTheDesktopToolsShowThem) {
-    const AudioObjectID usb = id(speaker("hdmi").node), hdmi = id(speaker("usb").node);
-    writeVolume(hw(), usb, 0.5f);
-    writeMute(hw(), hdmi, true);
-    ASSERT_TRUE(setFloat32Property(hw(), hdmi, sel::volumeScalar, scope::output, 2, 0.25f));
-    EXPECT_FALSE(setFloat32Property(hw(), hdmi, sel::volumeScalar, scope::output, 7, 0.25f));
-    ASSERT_TRUE(setDefaultOutput(hw(), usb));
-    EXPECT_FALSE(setDefaultInput(hw(), usb));  // a speaker records nothing
+    const AudioObjectID tv = id(speaker("hdmi").node), surround = id(speaker("usb").node);
+    writeVolume(hw(), tv, 0.5f);
+    writeMute(hw(), surround, true);
+    ASSERT_TRUE(setFloat32Property(hw(), surround, sel::volumeScalar, scope::output, 2, 0.25f));
+    EXPECT_FALSE(setFloat32Property(hw(), surround, sel::volumeScalar, scope::output, 7, 0.25f));
+    ASSERT_TRUE(setDefaultOutput(hw(), tv));
+    EXPECT_FALSE(setDefaultInput(hw(), tv));  // a speaker records nothing
 
     // What the daemon holds, read by another client and by the desktop's own tool.
     std::this_thread::sleep_for(300ms);
     auto other = pw::connectPipeWire();
     ASSERT_TRUE(other);
-    EXPECT_NEAR(readVolume(*other, usb).value_or(-1), 0.5f, 1e-4);
-    EXPECT_EQ(readMute(*other, hdmi), true);
-    EXPECT_EQ(readMute(*other, usb), false);
+    EXPECT_NEAR(readVolume(*other, tv).value_or(-1), 0.5f, 1e-4);
+    EXPECT_EQ(readMute(*other, surround), true);
+    EXPECT_EQ(readMute(*other, tv), false);
     float ch2 = 0;
     std::uint32_t size = 4;
-    other->getPropertyData(hdmi, {sel::volumeScalar, scope::output, 2}, 0, nullptr, size, &ch2);
+    other->getPropertyData(surround, {sel::volumeScalar, scope::output, 2}, 0, nullptr, size, &ch2);
     EXPECT_NEAR(ch2, 0.25f, 1e-4);
-    EXPECT_NEAR(readVolume(*other, hdmi).value_or(-1), 1.f, 1e-4);  // the loudest channel
-    EXPECT_NE(run("wpctl get-volume " + std::to_string(usb)).find("Volume: 0.50"),
+    EXPECT_NEAR(readVolume(*other, surround).value_or(-1), 1.f, 1e-4);  // the loudest channel
+    // The main volume keeps the balance between channels.
+    writeVolume(hw(), surround, 0.5f);
+    size = 4;
+    hw().getPropertyData(surround, {sel::volumeScalar, scope::output, 2}, 0, nullptr, size, &ch2);
+    EXPECT_NEAR(ch2, 0.125f, 1e-4);
+    EXPECT_NE(run("wpctl get-volume " + std::to_string(tv)).find("Volume: 0.50"),
               std::string::npos);
     // The session manager applies a chosen default a moment later.
-    for (int i = 0; i < 100 && defaultOutput(*other) != usb; ++i)
+    for (int i = 0; i < 100 && defaultOutput(*other) != tv; ++i)
         std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(defaultOutput(*other), usb);
+    EXPECT_EQ(defaultOutput(*other), tv);
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("hdmi").node),
               std::string::npos);
 }
 
-// Plays one impulse on each speaker's first channel at its own frame and records the microphone,
+// Plays one impulse on each speaker's last channel at its own frame and records the microphone,
 // all from one callback on one aggregate.
 struct Impulses {
     // Far enough apart that the slowest path (Bluetooth, 190 ms) ends before the next one starts.
@@ -167,7 +172,8 @@ struct Impulses {
         for (std::uint32_t b = 0; b < 4; ++b)
             if (s.at[b] >= t && s.at[b] < t + n)
                 static_cast<float*>(
-                    out->mBuffers[b].mData)[static_cast<std::size_t>(s.at[b] - t) * s.channels[b]] =
+                    out->mBuffers[b]
+                        .mData)[static_cast<std::size_t>(s.at[b] - t + 1) * s.channels[b] - 1] =
                     1.f;
         return noErr;
     }
@@ -294,7 +300,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
 
     const std::string click = room().dir() + "/click.wav";
     ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 " + click +
-                           " synth 0.002 square 500 pad 0.5 0.5 >/dev/null 2>&1")
+                           " synth 0.002 square 500 pad 0.5 0.5 remix 1 0 >/dev/null 2>&1")
                               .c_str()),
               0);
     // The click player plays into the system mix, as any program does.

@@ -48,18 +48,19 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
         autoTuneSelfTest("autotune-selftest"), openMenu("open-menu"), showAbout("show-about"),
         simRoom("sim-room", {}, "file"), simSpeed("sim-speed", {}, "x"),
         simRecord("sim-record", {}, "file"), screenshotDir("screenshot-dir", {}, "dir"),
-        help(QStringList{"help", "h"}), version("version"), printRoomUIDs("print-room-uids");
+        help(QStringList{"help", "h"}), version("version"), printRoomUIDs("print-room-uids"),
+        backend("backend", {}, "name");
     QCommandLineParser parser;
     // "-platform" is one option, as Qt reads it, not the letters p, l, a, ...
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({appearance, selfTest, autoTuneSelfTest, openMenu, showAbout, simRoom,
-                       simSpeed, simRecord, screenshotDir, help, version, printRoomUIDs});
+                       simSpeed, simRecord, screenshotDir, help, version, printRoomUIDs, backend});
 
     // The parser takes the next argument as an option's value whatever it is; an option followed
     // by another option (or by nothing) is given an empty value instead, so "--sim-record
     // --print-room-uids" is a missing file name and a flag, not a file named "--print-room-uids".
-    const QStringList valueOptions = {"appearance", "sim-room", "sim-speed", "sim-record",
-                                      "screenshot-dir"};
+    const QStringList valueOptions = {"appearance", "sim-room",       "sim-speed",
+                                      "sim-record", "screenshot-dir", "backend"};
     QStringList argv{"housetone"};
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -117,6 +118,19 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
                       quoted(parser.value(simSpeed)) + ")";
         }
     }
+    o.simOptionGiven = parser.isSet(simRoom) || parser.isSet(simSpeed) || parser.isSet(simRecord);
+    if (parser.isSet(backend)) {
+        const QString name = parser.value(backend);
+        if (name == "auto") {
+            o.backend = Backend::automatic;
+        } else if (name == "pipewire") {
+            o.backend = Backend::pipewire;
+        } else if (name == "sim") {
+            o.backend = Backend::sim;
+        } else if (!o.error) {
+            o.error = "--backend needs auto, pipewire or sim (got " + quoted(name) + ")";
+        }
+    }
     return o;
 }
 
@@ -154,6 +168,10 @@ std::string helpText() {
            "  --autotune-selftest       run one auto-tune, write app-autotune-selftest.log, quit\n"
            "  --open-menu               open the status menu 2 s after launch, for 3 s\n"
            "  --show-about              show the About panel 1.5 s after launch\n"
+           "  --backend auto|pipewire|sim\n"
+           "                            the audio system: PipeWire, the simulated room, or\n"
+           "                            (auto, the default) PipeWire when it answers and no\n"
+           "                            --sim-... option is given\n"
            "  --sim-room FILE           use the simulated room described in FILE (JSON)\n"
            "                            instead of the built-in one\n"
            "  --sim-speed X             run the simulated room X times faster than real time\n"

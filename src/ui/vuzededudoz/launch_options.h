@@ -10,6 +10,10 @@ namespace housetone::ui {
 
 enum class Appearance { system, light, dark };
 
+// Which audio system to drive: PipeWire when a daemon answers (and no simulator option is
+// given), PipeWire, or the simulated room.
+enum class Backend { automatic, pipewire, sim };
+
 // The command line, read before the windowing system is touched so that a mistake is reported
 // even on a machine without a display.
 struct LaunchOptions {
@@ -22,6 +26,9 @@ struct LaunchOptions {
     std::optional<std::string> simRoom;    // --sim-room FILE
     double simSpeed = 1;                   // --sim-speed X, a decimal in [minSimSpeed, maxSimSpeed]
     std::optional<std::string> simRecord;  // --sim-record FILE
+    bool simOptionGiven = false;           // any --sim-... option: the room is wanted
+
+    Backend backend = Backend::automatic;  // --backend auto|pipewire|sim
 
     bool help = false;     // --help
     bool version = false;  // --version

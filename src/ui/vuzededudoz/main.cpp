@@ -1,4 +1,5 @@
-// Program entry: reads the options, builds the simulated audio system and the platform services,
+// Program entry: reads the options, builds the audio system (PipeWire or the simulated room) and
+// the platform services,
 // hands them to the AppDelegate and runs the event loop.
 #include <QApplication>
 #include <QIcon>
@@ -11,6 +12,9 @@
 
 #include <unistd.h>
 
+#ifdef HOUSETONE_HAVE_PIPEWIRE
+#include "audio/pipewire/pipewire_backend.h"
+#endif
 #include "audio/sim/sim_audio_system.h"
 #include "core/settings_store.h"
 #include "ui/qt_main_queue.h"
@@ -119,16 +123,44 @@ int main(int argc, char** argv) {
          ui::parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
         say(w);
 
-    sim::SimAudioSystem hw(std::move(room), {.speed = options.simSpeed});
-    if (options.simRecord && !hw.recordListeningTo(*options.simRecord))
-        return fail("cannot write the recording to \"" + *options.simRecord + "\"");
+    // The backend: PipeWire when asked for, or when one answers and the room was not asked for.
+    std::unique_ptr<AudioHardware> pipewire;
+    Player* player = nullptr;
+    MicPermission* mic = nullptr;
+    std::string audioName = "simulated room";
+#ifdef HOUSETONE_HAVE_PIPEWIRE
+    if (options.backend == ui::Backend::pipewire ||
+        (options.backend == ui::Backend::automatic && !options.simOptionGiven &&
+         pw::pipeWireAnswers(1.0))) {
+        std::string error;
+        auto connected = pw::connectPipeWire(&error);
+        if (!connected) return fail(error);
+        player = &connected->player();
+        mic = &connected->micPermission();
+        audioName = connected->version();
+        pipewire = std::move(connected);
+    }
+#else
+    if (options.backend == ui::Backend::pipewire)
+        return fail("this build has no PipeWire backend (libpipewire-0.3 was not found)");
+#endif
+    std::unique_ptr<sim::SimAudioSystem> simulated;
+    if (!pipewire) {
+        simulated = std::make_unique<sim::SimAudioSystem>(
+            std::move(room), sim::SimOptions{.speed = options.simSpeed});
+        player = &simulated->player();
+        mic = &simulated->micPermission();
+        if (options.simRecord && !simulated->recordListeningTo(*options.simRecord))
+            return fail("cannot write the recording to \"" + *options.simRecord + "\"");
+    }
+    AudioHardware& hw = pipewire ? *pipewire : static_cast<AudioHardware&>(*simulated);
+    say("audio: " + audioName);
 
     SettingsStore store(SettingsStore::defaultStateDirectory());
     ui::QtMainQueue mainQueue;
     ui::QtUserDefaults defaults;
 
-    ui::AppDelegate delegate({hw, hw.player(), hw.micPermission(), store, mainQueue, defaults},
-                             options);
+    ui::AppDelegate delegate({hw, *player, *mic, store, mainQueue, defaults}, options);
     delegate.didFinishLaunching();
 
     std::unique_ptr<ui::ScreenshotTour> tour;
@@ -139,7 +171,7 @@ int main(int argc, char** argv) {
     }
 
     const int status = QApplication::exec();
-    if (!hw.stopRecording()) {
+    if (simulated && !simulated->stopRecording()) {
         std::fprintf(stderr, "housetone: the recording \"%s\" could not be written in full\n",
                      options.simRecord->c_str());
         return status == 0 ? 1 : status;
