@@ -17,7 +17,7 @@ namespace housetone::ui {
 namespace {
 
 constexpr int percentWidth = 38;      // "100%"
-constexpr int millisecondWidth = 52;  // "-250 ms"
+constexpr int millisecondWidth = 52;  // the widest offset, "-NNN ms"
 constexpr double stepperMs = 5;
 // Slider positions per unit of volume: finer than whole percent, so a drag feels continuous.
 constexpr int volumeSteps = 1000;
