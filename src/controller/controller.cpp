@@ -209,7 +209,7 @@ void Controller::clampOffsets() {
         }
     }
     if (!changed) return;
-    publish(offsets_, std::move(clamped), Field::offsets);
+    changeOffsets(std::move(clamped));
     save();
 }
 

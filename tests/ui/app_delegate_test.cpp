@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
-#include <QLabel>
 #include <QMainWindow>
 
 #include "ui/about_panel.h"
@@ -36,14 +35,12 @@ TEST_F(AppDelegateTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeClose
     app->didFinishLaunching();
     QMainWindow* w = app->window();
     ASSERT_TRUE(w && w->isVisible());
-    EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
     EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
 
     // The About panel is made once, Return hides it, and it never counts for the taskbar.
     app->showAbout();
     AboutPanel* panel = app->aboutPanel();
     ASSERT_TRUE(panel && panel->isVisible());
-    EXPECT_EQ(panel->iconLabel()->accessibleName(), "Housetone icon");
     QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
     QApplication::sendEvent(panel, &press);
     EXPECT_FALSE(panel->isVisible());
