@@ -8,8 +8,9 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target housetone
+cmake --build "$build" -j"$(nproc)" --target housetone housetone-screenshots
 app="$build/src/housetone"
+tour="$build/housetone-screenshots"
 out=docs/screenshots
 mkdir -p "$out"
 
@@ -18,7 +19,7 @@ for look in light dark; do
   state="$home/.local/state/vuzeda"
   write_settings_including_every_speaker "$app" "$state"
   HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home" QT_QPA_PLATFORM=offscreen \
-    timeout 300 "$app" --appearance "$look" --sim-speed 40 --screenshot-dir "$out" 2>&1 |
+    timeout 300 "$tour" "$out" --appearance "$look" --sim-speed 40 2>&1 |
     grep '^screenshots:' || true
   rm -rf "$home"
 done

@@ -101,8 +101,9 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
         std::optional<std::string>("Keep the room quiet — each speaker will play a short sweep."),
         Field::tuneOverall);
 
-    tuner_ = std::make_shared<AutoTuner>(s_.hw, s_.main, s_.store);
+    tuner_ = std::make_shared<AutoTuner>(s_.hw, s_.main, offsetLimitMs);
     AutoTuner* tuner = tuner_.get();
+    tuner->engineTrimMs = record_.engineTrimMs.value_or(std::map<std::string, double>{});
     std::weak_ptr<Controller> weak = weak_from_this();
     MainQueue* main = &s_.main;
 
@@ -130,9 +131,8 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             // A non-finite offset would make every later save fail; it is not taken.
             for (const auto& [uid, ms] : applied)
                 if (std::isfinite(ms)) offsets[uid] = ms;
-            self->publish(self->offsets_, std::move(offsets), Field::offsets);
             // Speakers not routed through the engine only change `offsets` and the file.
-            self->applyDelays();
+            self->changeOffsets(std::move(offsets));
             self->save();
         });
     };
@@ -145,7 +145,7 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             self->publish(self->tuning_, false, Field::tuning);
             self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
             // A failed write keeps the previous run's log; nothing else depends on it.
-            writeFileAtomically(self->s_.store.fileURL(tuneLogName), tuneLogText(text, lines));
+            writeFileAtomically(self->stateFile(tuneLogName), tuneLogText(text, lines));
         });
     };
 

@@ -8,6 +8,7 @@
 
 #include "audio/aggregate.h"
 #include "audio/device_access.h"
+#include "engine/tone_chain.h"
 
 namespace housetone {
 
@@ -36,17 +37,17 @@ Controller::~Controller() {
 }
 
 void Controller::startUp() {
-    const Config record = s_.store.load();
-    offsets_ = record.offsets;
+    record_ = s_.store.load();
+    offsets_ = record_.offsets;
     // An include map in the file, even an empty one, means decisions were saved: nobody is
     // announced as new. Without one (first run) every listed device is announced.
-    refreshDevices(record.include);
+    refreshDevices(record_.include);
     clampOffsets();
     inputs_ = inputDevices(s_.hw);
-    micUID_ = record.micUID;
-    bassBoost_ = record.bassBoost.value_or(false);
-    volBoostPct_ = record.volBoostPct.value_or(0);
-    crisp_ = record.crisp.value_or(std::map<std::string, double>{});
+    micUID_ = record_.micUID;
+    bassBoost_ = record_.bassBoost.value_or(false);
+    volBoostPct_ = record_.volBoostPct.value_or(0);
+    crisp_ = record_.crisp.value_or(std::map<std::string, double>{});
     refreshVolumes();
 
     // The timer fires on the main thread; each firing becomes its own main-queue task so a tick
@@ -112,11 +113,12 @@ std::vector<Dev> Controller::newcomers() const {
 
 void Controller::refreshDevices(const std::optional<std::map<std::string, bool>>& saved) {
     publish(devices_, outputDevices(s_.hw), Field::devices);
+    refreshCapabilities();
     const std::vector<Dev> fresh = newcomers();
     if (fresh.empty()) return;
 
     const std::map<std::string, bool> decisions =
-        saved ? *saved : s_.store.load().include.value_or(std::map<std::string, bool>{});
+        saved ? *saved : record_.include.value_or(std::map<std::string, bool>{});
     auto include = include_;
     std::vector<std::string> appeared;
     for (const Dev& d : fresh) {
@@ -130,10 +132,15 @@ void Controller::refreshDevices(const std::optional<std::map<std::string, bool>>
     }
 }
 
+void Controller::refreshCapabilities() {
+    std::map<std::string, SpeakerCapabilities> caps;
+    for (const Dev& d : devices_)
+        caps[d.uid] = {hasVolume(s_.hw, d), hasMute(s_.hw, d), knownCorrections().contains(d.uid)};
+    publish(capabilities_, std::move(caps), Field::capabilities);
+}
+
 std::optional<Dev> Controller::referenceSpeaker() const {
-    // The anchor is read from the file every time: auto-tune and guided alignment may have
-    // written it since the last call.
-    const std::optional<std::string> anchor = s_.store.load().anchor;
+    const std::optional<std::string>& anchor = record_.anchor;
     const std::vector<Dev> included = includedDevices();
     if (anchor) {
         for (const Dev& d : included)
@@ -154,8 +161,24 @@ int Controller::targetIndex(const std::string& uid) const {
 
 // ---- Persistence --------------------------------------------------------------------------------
 
+std::optional<double> Controller::measuredLatencyMs(const std::string& uid) const {
+    const auto it = record_.measured.find(uid);
+    if (it == record_.measured.end()) return std::nullopt;
+    return it->second;
+}
+
+std::filesystem::path Controller::stateFile(const std::string& name) const {
+    return s_.store.fileURL(name);
+}
+
+bool Controller::writeRecord(const Config& next) {
+    if (!s_.store.save(next)) return false;
+    record_ = next;
+    return true;
+}
+
 void Controller::save() {
-    const Config previous = s_.store.load();
+    const Config previous = record_;
     Config next = previous;
     if (!next.anchor) {
         // Once stored, the anchor is the user's (or a tune's) choice and never moves here.
@@ -170,24 +193,23 @@ void Controller::save() {
     for (const auto& [uid, on] : include_)
         include[uid] = on;
     next.include = std::move(include);
-    // The store refuses a record it cannot encode without saying so; the log must not then claim
-    // changes the file never got.
-    if (encodeConfig(next)) auditOffsets(previous);
-    s_.store.save(next);
+    // A record the store cannot encode is not written; the log must not then claim changes the
+    // file never got.
+    if (writeRecord(next)) auditOffsets(previous);
 }
 
 void Controller::clampOffsets() {
     auto clamped = offsets_;
     bool changed = false;
     for (auto& [uid, ms] : clamped) {
-        const double v = std::clamp(ms, -250.0, 250.0);
+        const double v = std::clamp(ms, -offsetLimitMs, offsetLimitMs);
         if (v != ms) {
             ms = v;
             changed = true;
         }
     }
     if (!changed) return;
-    publish(offsets_, std::move(clamped), Field::offsets);
+    changeOffsets(std::move(clamped));
     save();
 }
 
@@ -305,6 +327,11 @@ void Controller::applyDelays() {
         const double ms = targets.size() == 1 || it == offsets_.end() ? 0.0 : it->second;
         engine_->setDelay(static_cast<int>(i), ms);
     }
+}
+
+void Controller::changeOffsets(std::map<std::string, double> offsets) {
+    publish(offsets_, std::move(offsets), Field::offsets);
+    applyDelays();
 }
 
 void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,6 +23,10 @@
 #include "tune/auto_tuner.h"
 
 namespace housetone {
+
+// The furthest a speaker's offset may go either way, ms. The engine's delay line holds 5 s; a
+// quarter second is already far beyond any real speaker's latency, so more is a misconfiguration.
+inline constexpr double offsetLimitMs = 250.0;
 
 // The published fields, for observers that want to know which one changed.
 enum class Field {
@@ -44,6 +49,16 @@ enum class Field {
     inputs,
     micUID,
     guidedIndex,
+    capabilities,
+};
+
+// What a speaker offers the views, read from the hardware when the device list is refreshed.
+struct SpeakerCapabilities {
+    bool hasVolume = false;      // output volume (virtual main volume or channel scalars)
+    bool hasMute = false;        // output mute flag
+    bool hasCorrection = false;  // a measured frequency correction exists for its UID
+
+    friend bool operator==(const SpeakerCapabilities&, const SpeakerCapabilities&) = default;
 };
 
 // The modal report of a manual rescan; the UI shows it (and brings the app to the front).
@@ -102,17 +117,23 @@ class Controller : public std::enable_shared_from_this<Controller> {
     const std::vector<Dev>& inputs() const { return inputs_; }
     const std::optional<std::string>& micUID() const { return micUID_; }
     std::optional<int> guidedIndex() const { return guidedIndex_; }
+    // UID -> what that speaker offers; every listed device has an entry.
+    const std::map<std::string, SpeakerCapabilities>& capabilities() const { return capabilities_; }
 
     // Unpublished state that views and tests read.
-    TapEngine& engine() { return *engine_; }
+    const TapEngine& engine() const { return *engine_; }
+    // Reads and clears the engine's meter (the tick reads it too).
+    TapEngine::Meter readEngineMeter() { return engine_->readMeter(); }
+    // The latency stored for a speaker by an earlier measurement, ms.
+    std::optional<double> measuredLatencyMs(const std::string& uid) const;
+    // Where a file of ours by that name lives (the settings' directory).
+    std::filesystem::path stateFile(const std::string& name) const;
     const std::vector<Dev>& guidedTargets() const { return guidedTargets_; }
     std::optional<Dev> currentGuidedTarget() const;
     std::uint64_t alignedStartGeneration() const { return alignedStartGeneration_; }
     const std::optional<std::string>& previousOutputUID() const { return previousOutputUID_; }
     bool clickLoopActive() const { return clickLoopActive_.load(std::memory_order_relaxed); }
     AutoTuner* tuner() { return tuner_.get(); }
-    AudioHardware& hardware() { return s_.hw; }
-    SettingsStore& store() { return s_.store; }
 
     std::vector<Dev> includedDevices() const;
     std::vector<Dev> newcomers() const;
@@ -138,6 +159,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void setVolume(AudioObjectID device, const std::string& uid, float value);
     void setMute(const Dev& speaker, bool on);
     void setOffset(const Dev& speaker, double ms);
+    // A finished step of `deltaMs` on one speaker's offset (from 0 when it has none), re-based so
+    // that nobody is left below 0.
+    void nudgeOffset(const Dev& speaker, double deltaMs);
     void shiftAll(double deltaMs);
     void setInclude(const Dev& speaker, bool on);
     void setCrispAmount(const std::string& uid, double amount);
@@ -184,6 +208,13 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Every engine target's delay from `offsets` (0 when absent or when it is the only one), so
     // that whatever changed the offsets, the engine plays what the model holds.
     void applyDelays();
+    // Publishes new offsets and has the engine play them at once.
+    void changeOffsets(std::map<std::string, double> offsets);
+    // Remembers `next` as the settings record and writes it; false (nothing kept or written)
+    // when it cannot be encoded.
+    bool writeRecord(const Config& next);
+    // Publishes what each listed device offers.
+    void refreshCapabilities();
     void applyStep();        // guided align: mute all but the reference and the current speaker
     void clickLoop();        // click-loop thread body
     void stopClickThread();  // ends and joins the click-loop thread
@@ -214,8 +245,12 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::vector<Dev> inputs_;
     std::optional<std::string> micUID_;
     std::optional<int> guidedIndex_;
+    std::map<std::string, SpeakerCapabilities> capabilities_;
 
     // Not published.
+    // The settings record as loaded at start-up and since written: the anchor and the measured
+    // values live here, so nothing reads the file again while the program runs.
+    Config record_;
     std::unique_ptr<TapEngine> engine_;
     std::atomic<bool> clickLoopActive_{false};
     std::thread clickThread_;

@@ -20,7 +20,6 @@ namespace housetone {
 namespace {
 
 constexpr const char* clickFileName = "click.wav";
-constexpr double maxGuidedOffsetMs = 250.0;
 
 void putLE(std::string& out, std::uint32_t v, int bytes) {
     for (int i = 0; i < bytes; ++i)
@@ -154,12 +153,11 @@ void Controller::nudgeGuided(double deltaMs) {
     if (!current || !std::isfinite(deltaMs)) return;
     const auto it = offsets_.find(current->uid);
     const double was = it == offsets_.end() ? 0.0 : it->second;
-    const double now = std::clamp(was + deltaMs, 0.0, maxGuidedOffsetMs);
+    const double now = std::clamp(was + deltaMs, 0.0, offsetLimitMs);
     auto offsets = offsets_;
     offsets[current->uid] = now;
-    publish(offsets_, std::move(offsets), Field::offsets);
     // Heard at once; the file is written at the next confirmed step or at the end of the walk.
-    applyDelays();
+    changeOffsets(std::move(offsets));
 }
 
 void Controller::confirmGuidedStep() {
@@ -170,7 +168,7 @@ void Controller::confirmGuidedStep() {
     if (reference && current) {
         // The by-ear delay minus the microphone's delay is the part of the path the microphone
         // cannot hear (the tap pipeline); each confirmation moves the estimate halfway to it.
-        Config config = s_.store.load();
+        Config config = record_;
         const auto mT = config.measured.find(current->uid);
         const auto mR = config.measured.find(reference->uid);
         if (mT != config.measured.end() && mR != config.measured.end()) {
@@ -178,7 +176,7 @@ void Controller::confirmGuidedStep() {
             const double byEar = off == offsets_.end() ? 0.0 : off->second;
             const double sample = byEar - (mR->second - mT->second);
             config.pipelineMs = 0.5 * sample + 0.5 * config.pipelineMs.value_or(0.0);
-            s_.store.save(config);
+            writeRecord(config);
         }
     }
     save();
@@ -235,7 +233,7 @@ void Controller::clickLoop() {
     // (or while the destructor waits in stopClickThread) is safe.
     const std::weak_ptr<Controller> weak = weak_from_this();
     Player& player = s_.player;
-    const std::string path = s_.store.fileURL(clickFileName).string();
+    const std::string path = stateFile(clickFileName).string();
     for (;;) {
         if (weak.expired() || !clickLoopActive_.load(std::memory_order_relaxed)) return;
         // A failed launch returns at once; the loop tries again while the test stays on.
@@ -263,7 +261,7 @@ void Controller::stopClickThread() {
 }
 
 void Controller::ensureClickFile() {
-    const auto path = s_.store.fileURL(clickFileName);
+    const auto path = stateFile(clickFileName);
     const std::string bytes = clickWavBytes();
     // The file is ours: one cut short or edited would fail every later click test, so anything
     // but the exact bytes is written again.
@@ -286,8 +284,7 @@ void Controller::rebaseOffsets() {
                 offsets.try_emplace(d.uid, 0.0);
             for (auto& [uid, ms] : offsets)
                 ms -= mn;
-            publish(offsets_, std::move(offsets), Field::offsets);
-            applyDelays();
+            changeOffsets(std::move(offsets));
             setStatus("Moved earlier — the others shifted +" +
                       std::to_string(static_cast<long long>(-mn)) +
                       " ms to match. Reference unchanged.");

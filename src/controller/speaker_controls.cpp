@@ -24,9 +24,6 @@ namespace {
 
 constexpr const char* auditLogName = "offsets-audit.log";
 
-// Offsets are delays; beyond a quarter second either side a speaker is surely misconfigured.
-constexpr double offsetLimitMs = 250.0;
-
 // Hz; used when a speaker does not report its nominal rate.
 constexpr double fallbackRate = 44100.0;
 
@@ -143,9 +140,15 @@ void Controller::setOffset(const Dev& speaker, double ms) {
     const double v = std::clamp(ms, -offsetLimitMs, offsetLimitMs);
     auto offsets = offsets_;
     offsets[speaker.uid] = v;
-    publish(offsets_, std::move(offsets), Field::offsets);
     // The engine can only hold a speaker back; a negative offset plays as early as it can.
-    applyDelays();
+    changeOffsets(std::move(offsets));
+}
+
+void Controller::nudgeOffset(const Dev& speaker, double deltaMs) {
+    const auto it = offsets_.find(speaker.uid);
+    setOffset(speaker, (it == offsets_.end() ? 0.0 : it->second) + deltaMs);
+    // A step below 0 moves this speaker earlier: everyone else moves later instead.
+    rebaseOffsets();
 }
 
 void Controller::shiftAll(double deltaMs) {
@@ -164,8 +167,7 @@ void Controller::shiftAll(double deltaMs) {
         if (v > offsetLimitMs) v = offsetLimitMs;
         offsets[d.uid] = v;
     }
-    publish(offsets_, std::move(offsets), Field::offsets);
-    applyDelays();
+    changeOffsets(std::move(offsets));
     if (reachedZero) {
         setStatus("Reached 0 ms — the reference may be the wrong speaker. Re-run Auto-tune.");
     } else {
@@ -206,9 +208,9 @@ void Controller::setCrispAmount(const std::string& uid, double amount) {
 }
 
 void Controller::saveCrisp() {
-    Config c = s_.store.load();
+    Config c = record_;
     c.crisp = crisp_;
-    s_.store.save(c);
+    writeRecord(c);
 }
 
 void Controller::setBassBoost(bool on) {
@@ -243,11 +245,11 @@ void Controller::applyBoosts() {
             engine_->setLimiter(i, limiterWanted(static_cast<float>(c), bassBoost_, g), rate);
     }
 
-    Config record = s_.store.load();
+    Config record = record_;
     record.bassBoost = bassBoost_;
     record.volBoostPct = volBoostPct_;
     record.crisp = crisp_;
-    s_.store.save(record);
+    writeRecord(record);
 
     // A stopped engine keeps its last targets; only a running one plays the boost.
     if (engine_->installedRun() == 0) {
@@ -270,9 +272,9 @@ void Controller::applyBoosts() {
 
 void Controller::setMic(const std::optional<std::string>& uid) {
     publish(micUID_, uid, Field::micUID);
-    Config record = s_.store.load();
+    Config record = record_;
     record.micUID = uid;
-    s_.store.save(record);
+    writeRecord(record);
     if (!uid) return;
     for (const Dev& d : inputs_) {
         if (d.uid == *uid && d.isBluetooth()) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "core/atomic_write.h"
+
 namespace housetone {
 
 // The persisted settings record ("offsets.json"). Optional members are left out of the file when
@@ -46,11 +48,12 @@ class SettingsStore {
 
     // Never fails: a missing or malformed file gives the default record.
     Config load() const;
-    // Never reports failure. Writes atomically; a file that exists but does not decode is first
-    // kept as "offsets.json.unreadable" so a hand edit with one typo is not lost. A file that
-    // exists but cannot be read (no permission, a directory) is never replaced: the save is
-    // skipped and standard error says so, once per store.
-    void save(const Config& c) const;
+    // Writes atomically; a file that exists but does not decode is first kept as
+    // "offsets.json.unreadable" so a hand edit with one typo is not lost. A file that exists but
+    // cannot be read (no permission, a directory) is never replaced: the save is skipped and
+    // standard error says so, once per store. False only when the record cannot be encoded (then
+    // nothing is written); a write that fails is not reported.
+    bool save(const Config& c) const;
 
     static constexpr const char* fileName = "offsets.json";
     static constexpr const char* unreadableName = "offsets.json.unreadable";
@@ -58,26 +61,6 @@ class SettingsStore {
   private:
     std::filesystem::path dir_;
     mutable bool toldUnreadable_ = false;
-};
-
-// Writes bytes to path through a temporary file in the same directory and a rename, so readers see
-// the old or the new content, never a mix. Creates missing parent directories. A symbolic link is
-// written through: the file it points to is replaced, in that file's directory, and the link
-// stays. False on any error.
-bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
-
-// The file a path finally names once the symbolic links of its last component are followed
-// (relative links from the link's own directory); the path itself when it is no link. nullopt for
-// a loop of links.
-std::optional<std::filesystem::path> followLinks(const std::filesystem::path& path);
-
-// "dockVisible": the per-user defaults the app shell and the menu read and write.
-class UserDefaults {
-  public:
-    virtual ~UserDefaults() = default;
-    // The stored Bool, or `fallback` when the store holds nothing under key.
-    virtual bool boolDefault(const std::string& key, bool fallback) const = 0;
-    virtual void setBool(const std::string& key, bool value) = 0;
 };
 
 }  // namespace housetone

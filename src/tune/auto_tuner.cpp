@@ -223,8 +223,8 @@ struct AutoTuner::Run {
     bool bluetooth = false;  // a Bluetooth speaker or microphone takes part
 };
 
-AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, const SettingsStore& store)
-    : hw_(hw), main_(main), store_(store) {}
+AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs)
+    : hw_(hw), main_(main), offsetLimitMs_(offsetLimitMs) {}
 
 AutoTuner::~AutoTuner() = default;
 
@@ -372,18 +372,17 @@ void AutoTuner::body(Run& r) {
             break;
         }
 
-        const auto trim = store_.load().engineTrimMs.value_or(std::map<std::string, double>{});
-        r.applied = tuneOffsets(measured, fused.latency, trim);
+        r.applied = tuneOffsets(measured, fused.latency, engineTrimMs, offsetLimitMs_);
         // What the limit cuts from each offset: the fire check plays without it, and the report
         // says who will play early and by how much.
-        const auto needed = tuneOffsets(measured, fused.latency, trim, INFINITY);
+        const auto needed = tuneOffsets(measured, fused.latency, engineTrimMs, INFINITY);
         std::map<std::string, double> shortfall;
         std::vector<CappedSpeaker> capped;
         for (const Dev& d : measured) {
             const double cut = needed.at(d.uid) - r.applied.at(d.uid);
             if (cut <= 0) continue;
             shortfall[d.uid] = cut;
-            capped.push_back({d.name, needed.at(d.uid), cut});
+            capped.push_back({d.name, needed.at(d.uid), cut, offsetLimitMs_});
         }
         for (const auto& [uid, ms] : r.applied)
             r.working[uid] = ms;

@@ -11,11 +11,11 @@
 
 #include "audio/audio_hardware.h"
 #include "core/dev.h"
-#include "core/settings_store.h"
 #include "platform/main_queue.h"
 #include "platform/serial_queue.h"
 #include "tune/fire_check.h"
 #include "tune/latency_measure.h"
+#include "tune/tune_report.h"
 
 namespace housetone {
 
@@ -64,15 +64,12 @@ struct FusedPass {
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
                     const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth);
 
-// The longest offset the engine's delay line (and stored settings) take, ms.
-constexpr double tuneOffsetLimitMs = 250.0;
-
 // The offsets to apply: the speaker slowest by latency + engineTrimMs gets 0, every other one the
 // difference, rounded to whole ms (halves away from zero) within [0, limitMs].
 std::map<std::string, double> tuneOffsets(const std::vector<Dev>& measured,
                                           const std::map<std::string, double>& latency,
                                           const std::map<std::string, double>& engineTrimMs,
-                                          double limitMs = tuneOffsetLimitMs);
+                                          double limitMs);
 // The offsets the fire check plays with: by measured latency alone, because the check plays
 // through its own aggregate, not through the engine, less each speaker's shortfall (UID -> ms the
 // limit cut from its applied offset), so that the check hears what the user will hear.
@@ -86,9 +83,10 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
 // controller moves their effects to its own thread. Destruction waits for a run in progress.
 class AutoTuner {
   public:
-    // hw, main and store must outlive the tuner. Destroying it waits for a run in progress; set
-    // `cancelled` first so that the run ends at its next check.
-    AutoTuner(AudioHardware& hw, MainQueue& main, const SettingsStore& store);
+    // hw and main must outlive the tuner. Destroying it waits for a run in progress; set
+    // `cancelled` first so that the run ends at its next check. offsetLimitMs: the longest offset
+    // the tuner may apply, ms; a speaker that needs more is reported as playing early.
+    AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs);
     ~AutoTuner();
     AutoTuner(const AutoTuner&) = delete;
     AutoTuner& operator=(const AutoTuner&) = delete;
@@ -112,6 +110,8 @@ class AutoTuner {
     std::function<void()> resumeEngine;
     // Microphone to record with; the built-in microphone when absent.
     std::optional<AudioObjectID> micDevice;
+    // UID -> ms the engine's own path adds to a speaker beyond what the microphone hears.
+    std::map<std::string, double> engineTrimMs;
 
     // Returns at once; the run goes to the queue (a second start runs after the first).
     // current: the offsets in force, UID -> ms. engineRunning: the aligned engine plays and must be
@@ -148,7 +148,7 @@ class AutoTuner {
 
     AudioHardware& hw_;
     MainQueue& main_;
-    const SettingsStore& store_;
+    const double offsetLimitMs_;
     mutable std::mutex logMutex_;
     std::vector<std::string> log_;  // guarded by logMutex_
     // Declared last so it is destroyed first: its destructor drains the run while the callbacks

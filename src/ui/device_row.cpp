@@ -8,9 +8,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
-#include "audio/device_access.h"
 #include "controller/controller.h"
-#include "engine/tone_chain.h"
 #include "ui/symbols.h"
 #include "ui/view_style.h"
 
@@ -19,8 +17,7 @@ namespace housetone::ui {
 namespace {
 
 constexpr int percentWidth = 38;      // "100%"
-constexpr int millisecondWidth = 52;  // "-250 ms"
-constexpr double offsetLimitMs = 250;
+constexpr int millisecondWidth = 52;  // the widest offset, "-NNN ms"
 constexpr double stepperMs = 5;
 // Slider positions per unit of volume: finer than whole percent, so a drag feels continuous.
 constexpr int volumeSteps = 1000;
@@ -240,8 +237,7 @@ QWidget* DeviceRow::buildToneLine() {
 }
 
 void DeviceRow::nudgeDelay(double deltaMs) {
-    c_.setOffset(d_, valueOr(c_.offsets(), d_.uid, 0.0) + deltaMs);
-    c_.rebaseOffsets();
+    c_.nudgeOffset(d_, deltaMs);
 }
 
 void DeviceRow::applyColors() {
@@ -273,7 +269,8 @@ void DeviceRow::refresh(const RowContext& ctx) {
     transport_->setText(transport);
     badge_->setVisible(isReference(ctx));
 
-    const bool canMute = hasMute(c_.hardware(), d_);
+    const SpeakerCapabilities can = valueOr(c_.capabilities(), uid, SpeakerCapabilities{});
+    const bool canMute = can.hasMute;
     mute_->setVisible(canMute);
     if (canMute) {
         const bool muted = valueOr(c_.muted(), uid, false);
@@ -283,7 +280,7 @@ void DeviceRow::refresh(const RowContext& ctx) {
         mute_->setAccessibleName(mute_->toolTip());
     }
 
-    const bool canSetVolume = hasVolume(c_.hardware(), d_);
+    const bool canSetVolume = can.hasVolume;
     volumeLine_->setVisible(canSetVolume);
     noVolume_->setVisible(!canSetVolume);
     if (canSetVolume) {
@@ -312,7 +309,7 @@ void DeviceRow::refresh(const RowContext& ctx) {
 
     toneLine_->setVisible(aligned && included);
     if (!toneLine_->isHidden()) {
-        const bool measured = knownCorrections().count(uid) > 0;
+        const bool measured = can.hasCorrection;
         toneCaption_->setText(measured ? QStringLiteral("Correct") : QStringLiteral("Crisp"));
         toneCaption_->setToolTip(
             measured ? QStringLiteral("Measured frequency correction for this speaker "

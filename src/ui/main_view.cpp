@@ -437,7 +437,7 @@ void MainView::refresh() {
     const bool aligned = mode == Mode::aligned;
     const bool tuning = c.tuning();
     const bool walking = c.guidedIndex().has_value();
-    // Read from the settings file: once per refresh, shared by everything below.
+    // Once per refresh, shared by everything below.
     const std::optional<Dev> reference = c.referenceSpeaker();
 
     applyColors();
@@ -490,11 +490,9 @@ void MainView::refresh() {
 
     if (aligned && reference) {
         const QString name = QString::fromStdString(reference->name);
-        const Config saved = c.store().load();
-        const auto m = saved.measured.find(reference->uid);
-        const QString latency = m != saved.measured.end()
-                                    ? QString::asprintf("measured %.0f ms", m->second)
-                                    : QStringLiteral("Bluetooth \u2248 150\u2013300 ms");
+        const auto measured = c.measuredLatencyMs(reference->uid);
+        const QString latency = measured ? QString::asprintf("measured %.0f ms", *measured)
+                                         : QStringLiteral("Bluetooth \u2248 150\u2013300 ms");
         referenceNote_->setText(
             QStringLiteral("Alignment reference: %1. The other speakers are DELAYED to meet it, "
                            "so the whole system has %1's natural latency (%2 \u2014 you'll notice "

@@ -3,7 +3,7 @@
 #include <QSettings>
 #include <QString>
 
-#include "core/settings_store.h"
+#include "core/user_defaults.h"
 
 namespace housetone::ui {
 

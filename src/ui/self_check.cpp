@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "core/settings_store.h"
+#include "core/atomic_write.h"
 
 namespace housetone::ui {
 
@@ -69,7 +69,7 @@ std::string tapFramesLine(const std::vector<std::int64_t>& frames) {
     return "tap input frames per second: " + joined(items, " ");
 }
 
-std::string delaysLine(TapEngine& engine) {
+std::string delaysLine(const TapEngine& engine) {
     const std::vector<Dev> targets = engine.targets();
     std::vector<std::string> items;
     for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -148,7 +148,7 @@ void SelfCheck::engineStarted(bool ok) {
 
 void SelfCheck::takeMeterSample(int index) {
     Controller& c = *controller_;
-    const TapEngine::Meter meter = c.engine().readMeter();
+    const TapEngine::Meter meter = c.readEngineMeter();
     rms_.push_back(meter.rms);
     frames_.push_back(meter.frames);
     if (index + 1 < meterSamples) return;
@@ -193,7 +193,7 @@ void SelfCheck::autoTuneTick() {
 void SelfCheck::finish(const char* logName, int status) {
     finished_ = true;
     // A log that cannot be written changes nothing: the run still ends.
-    writeFileAtomically(controller_->store().fileURL(logName), joinLines(lines_));
+    writeFileAtomically(controller_->stateFile(logName), joinLines(lines_));
     main_.postAfter(quitDelaySeconds, [terminate = terminate_, status] { terminate(status); });
 }
 

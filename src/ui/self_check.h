@@ -66,7 +66,7 @@ std::string tapRmsLine(const std::vector<double>& rms);
 // "tap input frames per second: 48128 48128 ...".
 std::string tapFramesLine(const std::vector<std::int64_t>& frames);
 // "delays: Name=0smp Other=1440smp"; one item per engine target, in target order.
-std::string delaysLine(TapEngine& engine);
+std::string delaysLine(const TapEngine& engine);
 // One line per tune phase, in key order: the device's display name (or the key when no device has
 // it), ": " and the text.
 std::vector<std::string> tunePhaseLines(const std::map<std::string, std::string>& phases,

@@ -54,16 +54,34 @@ TEST(ControllerDevices, UnpluggedSpeakerKeepsItsDecisionAndNewcomersAreNamedInLi
     EXPECT_FALSE(c.include().at("attic") || c.include().at("bath"));
 }
 
+TEST(ControllerDevices, EachListedSpeakerPublishesItsControlsAndWhetherItHasACorrection) {
+    sim::RoomSpec room = fixtureRoom();
+    room.outputs[0].hasVolume = false;
+    Rig rig(std::move(room));
+    Controller& c = rig.start({});
+    rig.sim.addOutput(speaker("02-5E-11-A4-37-C9:output", {.name = "Studio", .hasMute = false}));
+    c.tick();
+    using Caps = SpeakerCapabilities;
+    EXPECT_EQ(c.capabilities(),
+              (std::map<std::string, Caps>{{"builtin", Caps{false, true, false}},
+                                           {"kitchen", Caps{true, true, false}},
+                                           {"desk", Caps{true, true, false}},
+                                           {"porch", Caps{true, true, false}},
+                                           {"02-5E-11-A4-37-C9:output", Caps{true, false, true}}}));
+    rig.sim.removeDevice("desk");
+    c.tick();
+    EXPECT_FALSE(c.capabilities().contains("desk"));
+}
+
 TEST(ControllerDevices, ReferenceIsTheAnchorThenTheFirstBluetoothThenTheFirstIncluded) {
     Rig rig;
     Controller& c =
-        rig.start({{"builtin", true}, {"kitchen", true}, {"porch", true}, {"desk", true}});
-    EXPECT_EQ(c.referenceSpeaker()->uid, "kitchen");
-    Config cfg = rig.store.load();
-    cfg.anchor = "builtin";
-    rig.store.save(cfg);
+        rig.startWith({.anchor = "builtin",
+                       .include = std::map<std::string, bool>{
+                           {"builtin", true}, {"kitchen", true}, {"porch", true}, {"desk", true}}});
     EXPECT_EQ(c.referenceSpeaker()->uid, "builtin");
     c.setInclude(rig.dev("builtin"), false);  // an anchor that is not included does not count
+    EXPECT_EQ(c.referenceSpeaker()->uid, "kitchen");
     c.setInclude(rig.dev("kitchen"), false);
     EXPECT_EQ(c.referenceSpeaker()->uid, "porch");
     c.setInclude(rig.dev("porch"), false);

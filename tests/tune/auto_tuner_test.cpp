@@ -71,8 +71,6 @@ struct Outcome {
 // listener's USB microphone back.
 Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string&)> onStatus = {},
              bool failAggregate = false) {
-    char templ[] = "/tmp/housetone-autotune-XXXXXX";
-    const std::filesystem::path dir = mkdtemp(templ);
     SimAudioSystem hw(r, {.speed = speed, .startWorld = true});
     if (failAggregate) hw.injectFault({.call = sim::Call::createAggregate});
     testsupport::NoRealtimeAllocations noAlloc;
@@ -87,8 +85,7 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         if (e == "resume") resumed = true;
     };
     {
-        SettingsStore store(dir);
-        AutoTuner tuner(hw, main, store);
+        AutoTuner tuner(hw, main, 250);
         tuner.progress = [&](const std::string& key, const std::string& text) {
             if (key != "_") return;
             if (onStatus) onStatus(tuner, text);
@@ -107,7 +104,6 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         tuner.start(speakers.front(), {speakers.begin() + 1, speakers.end()}, {}, true);
         EXPECT_TRUE(main.runUntil([&] { return resumed.load(); }, 60));
     }
-    std::filesystem::remove_all(dir);
     EXPECT_EQ(noAlloc.count(), 0u) << "a capture or player callback allocated";
     EXPECT_EQ(out.events, (std::vector<std::string>{"suspend", "finished", "resume"}));
     const auto in = defaultInput(hw);

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QMenu>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +86,59 @@ inline std::vector<std::string> splitLines(const std::string& text) {
     for (std::string line; std::getline(s, line);)
         lines.push_back(line);
     return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+// A small room: the built-in speakers (the system output), a Bluetooth speaker and a USB one.
+inline sim::OutputSpec speaker(const std::string& name, const std::string& uid,
+                               std::uint32_t transport) {
+    return {.name = name, .uid = uid, .transport = transport, .latencyMs = 5, .level = 0.2};
+}
+
+inline sim::RoomSpec smallRoom() {
+    return {.outputs = {speaker("Built-in Speakers", "builtin", transport::builtIn),
+                        speaker("Kitchen", "kitchen", transport::bluetooth),
+                        speaker("Desk", "desk", transport::usb)},
+            .inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001}},
+            .defaultOutput = "builtin"};
+}
+
+inline Config includeAll(const sim::RoomSpec& room, bool included = true) {
+    Config c{.include = std::map<std::string, bool>{}};
+    for (const auto& o : room.outputs)
+        (*c.include)[o.uid] = included;
+    return c;
+}
+
+inline ::testing::AssertionResult contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << part << "\" not in \"" << text << "\"";
+}
+
+// The menu as one line of items joined by "|": "---" for separators, "[x] " for the on mark,
+// "(off) " for disabled items, "> " before a submenu's title.
+inline std::string describe(const QMenu& menu) {
+    std::string out;
+    for (const QAction* a : menu.actions()) {
+        std::string s = out.empty() ? "" : "|";
+        if (a->isSeparator()) s += "---";
+        if (a->menu()) s += "> ";
+        if (!a->isSeparator() && !a->isEnabled()) s += "(off) ";
+        if (a->isCheckable() && a->isChecked()) s += "[x] ";
+        out += s + a->text().toStdString();
+    }
+    return out;
+}
+
+// The first item whose text starts with `start`, and the submenu it opens.
+inline QAction* item(const QMenu& menu, const QString& start) {
+    for (QAction* a : menu.actions())
+        if (a->text().startsWith(start)) return a;
+    return nullptr;
+}
+inline QMenu& submenu(const QMenu& menu, const QString& start) {
+    return *item(menu, start)->menu();
 }
 
 }  // namespace housetone::ui

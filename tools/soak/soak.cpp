@@ -333,7 +333,7 @@ void Soak::checkAll() {
     // Once the engine start of the current run has completed (and no tune has it suspended),
     // every target plays at its offset, by the engine's own rounding.
     Controller& c = *ctl_;
-    TapEngine& e = c.engine();
+    const TapEngine& e = c.engine();
     if (c.mode() == Mode::aligned && !c.tuning() &&
         e.installedRun() == c.alignedStartGeneration() && e.aggID() != 0) {
         const auto targets = e.targets();

@@ -11,7 +11,6 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 
-#include "core/settings_store.h"
 #include "ui/main_view.h"
 #include "ui/qt_user_defaults.h"
 #include "ui/self_check.h"

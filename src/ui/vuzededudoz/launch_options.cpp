@@ -5,7 +5,7 @@
 #include <QRegularExpression>
 #include <cstdio>
 
-#include "core/settings_store.h"
+#include "core/atomic_write.h"
 
 namespace housetone::ui {
 
@@ -47,20 +47,19 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
     const QCommandLineOption appearance("appearance", {}, "mode"), selfTest("selftest"),
         autoTuneSelfTest("autotune-selftest"), openMenu("open-menu"), showAbout("show-about"),
         simRoom("sim-room", {}, "file"), simSpeed("sim-speed", {}, "x"),
-        simRecord("sim-record", {}, "file"), screenshotDir("screenshot-dir", {}, "dir"),
-        help(QStringList{"help", "h"}), version("version"), printRoomUIDs("print-room-uids"),
-        backend("backend", {}, "name");
+        simRecord("sim-record", {}, "file"), help(QStringList{"help", "h"}), version("version"),
+        printRoomUIDs("print-room-uids"), backend("backend", {}, "name");
     QCommandLineParser parser;
     // "-platform" is one option, as Qt reads it, not the letters p, l, a, ...
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({appearance, selfTest, autoTuneSelfTest, openMenu, showAbout, simRoom,
-                       simSpeed, simRecord, screenshotDir, help, version, printRoomUIDs, backend});
+                       simSpeed, simRecord, help, version, printRoomUIDs, backend});
 
     // The parser takes the next argument as an option's value whatever it is; an option followed
     // by another option (or by nothing) is given an empty value instead, so "--sim-record
     // --print-room-uids" is a missing file name and a flag, not a file named "--print-room-uids".
-    const QStringList valueOptions = {"appearance", "sim-room",       "sim-speed",
-                                      "sim-record", "screenshot-dir", "backend"};
+    const QStringList valueOptions = {"appearance", "sim-room", "sim-speed", "sim-record",
+                                      "backend"};
     QStringList argv{"housetone"};
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -106,7 +105,6 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
     };
     o.simRoom = fileValue(simRoom, "a room file");
     o.simRecord = fileValue(simRecord, "a WAV file to write");
-    o.screenshotDir = fileValue(screenshotDir, "a directory");
     if (parser.isSet(simSpeed)) {
         if (const auto speed = parseSpeed(parser.value(simSpeed))) {
             o.simSpeed = *speed;

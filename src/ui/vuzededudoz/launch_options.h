@@ -34,8 +34,7 @@ struct LaunchOptions {
     bool version = false;  // --version
 
     // Not in --help: for scripts.
-    bool printRoomUIDs = false;                // --print-room-uids
-    std::optional<std::string> screenshotDir;  // --screenshot-dir DIR
+    bool printRoomUIDs = false;  // --print-room-uids
 
     std::vector<std::string> warnings;  // one line each, for stderr; the run goes on
     std::optional<std::string> error;   // one line for stderr; the run ends with status 2

@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "audio/device_access.h"
-#include "core/settings_store.h"
 #include "ui/qt_user_defaults.h"
 #include "ui/resources.h"
 #include "ui/symbols.h"
@@ -23,7 +21,6 @@ namespace housetone::ui {
 
 namespace {
 
-constexpr double offsetLimitMs = 250;
 constexpr int progressCharacters = 70;
 
 // Menus read a single "&" as a mnemonic marker; device names such as "Bang & Olufsen" must not.
@@ -148,8 +145,10 @@ QIcon trayImage() {
 MenuModel menuModelFrom(Controller& c, bool dockVisible) {
     MenuModel m;
     m.mode = c.mode();
-    for (const Dev& d : c.devices())
-        m.devices.push_back({d, hasVolume(c.hardware(), d), hasMute(c.hardware(), d)});
+    for (const Dev& d : c.devices()) {
+        const auto has = valueOr(c.capabilities(), d.uid, SpeakerCapabilities{});
+        m.devices.push_back({d, has.hasVolume, has.hasMute});
+    }
     m.volumes = c.volumes();
     m.muted = c.muted();
     m.include = c.include();
@@ -256,11 +255,7 @@ void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta) {
     if (!uid || !delta) return;
     const Dev* d = findDevice(c, *uid);
     if (!d) return;
-    const double now = valueOr(c.offsets(), d->uid, 0.0);
-    // setOffset plays a negative value as no delay; re-basing then moves everyone else later.
-    const Dev speaker = *d;
-    c.setOffset(speaker, std::clamp(now + *delta, -offsetLimitMs, offsetLimitMs));
-    c.rebaseOffsets();
+    c.nudgeOffset(Dev(*d), *delta);
 }
 
 // ---- Status item --------------------------------------------------------------------------------
@@ -309,6 +304,7 @@ void StatusItem::controllerChanged(Field f) {
         case Field::include:
         case Field::tuning:
         case Field::tuneOverall:
+        case Field::capabilities:
             break;
         default:
             return;  // nothing the menu shows

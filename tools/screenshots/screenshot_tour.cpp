@@ -1,4 +1,4 @@
-#include "ui/vuzededudoz/screenshot_tour.h"
+#include "screenshot_tour.h"
 
 #include <QApplication>
 #include <QDir>

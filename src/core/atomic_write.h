@@ -1,0 +1,20 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace housetone {
+
+// Writes bytes to path through a temporary file in the same directory and a rename, so readers see
+// the old or the new content, never a mix. Creates missing parent directories. A symbolic link is
+// written through: the file it points to is replaced, in that file's directory, and the link
+// stays. False on any error.
+bool writeFileAtomically(const std::filesystem::path& path, const std::string& bytes);
+
+// The file a path finally names once the symbolic links of its last component are followed
+// (relative links from the link's own directory); the path itself when it is no link. nullopt for
+// a loop of links.
+std::optional<std::filesystem::path> followLinks(const std::filesystem::path& path);
+
+}  // namespace housetone

@@ -1,0 +1,143 @@
+// The program: reads the options, makes the audio backend and the platform services, hands them
+// to the AppDelegate and runs the event loop.
+#include "ui/vuzededudoz/program.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <unistd.h>
+
+#include "core/settings_store.h"
+#include "ui/qt_main_queue.h"
+#include "ui/qt_user_defaults.h"
+#include "ui/resources.h"
+#include "ui/vuzededudoz/app_delegate.h"
+#include "ui/vuzededudoz/backend.h"
+#include "ui/vuzededudoz/launch_options.h"
+
+#ifndef HOUSETONE_VERSION
+#define HOUSETONE_VERSION "unknown"
+#endif
+
+namespace housetone::ui {
+
+namespace {
+
+constexpr int usageError = 2;
+
+void say(const std::string& message) {
+    std::fprintf(stderr, "housetone: %s\n", ui::terminalSafe(message).c_str());
+}
+
+int fail(const std::string& message) {
+    say(message);
+    return usageError;
+}
+
+QStringList arguments(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
+int quitPipe[2] = {-1, -1};
+
+void requestQuit(int) {
+    const char byte = 1;
+    // Only async-signal-safe calls here; the event loop picks the byte up.
+    [[maybe_unused]] const auto n = ::write(quitPipe[1], &byte, 1);
+}
+
+// The session ending (SIGTERM) or Ctrl-C (SIGINT) quits through the event loop like the Quit
+// item, so the audio is stopped and the settings saved on the way out.
+void quitOnSignals(QObject* parent) {
+    if (::pipe(quitPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(quitPipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = requestQuit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& launched) {
+    // Everything that can go wrong with the command line is reported before Qt opens a display,
+    // so it is reported the same way on a machine without one.
+    const LaunchOptions options = parseLaunchOptions(arguments(argc, argv));
+    if (options.help) {
+        std::fputs(helpText().c_str(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("housetone %s\n", HOUSETONE_VERSION);
+        return 0;
+    }
+    if (options.error) return fail(*options.error);
+    if (options.simRecord) {
+        const auto refusal =
+            recordTargetError(*options.simRecord, SettingsStore::defaultStateDirectory());
+        if (refusal) return fail(*refusal);
+    }
+
+    auto plan = planBackend(options);
+    if (const auto* refusal = std::get_if<std::string>(&plan)) return fail(*refusal);
+    if (options.printRoomUIDs) {
+        for (const sim::OutputSpec& o : std::get<BackendPlan>(plan).room.outputs)
+            std::printf("%s\n", terminalSafe(o.uid).c_str());
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName("housetone");
+    QApplication::setApplicationName("housetone");
+    QApplication::setApplicationDisplayName("Housetone");
+    QApplication::setApplicationVersion(HOUSETONE_VERSION);
+    QGuiApplication::setDesktopFileName("housetone");
+    QApplication::setWindowIcon(QIcon(resourcePath("AppIcon.png")));
+    quitOnSignals(&app);
+    // Qt has taken its own options ("-platform offscreen") out of the arguments by now; what is
+    // still unknown is worth a word.
+    for (const std::string& w : parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
+        say(w);
+
+    auto made = makeBackend(std::get<BackendPlan>(std::move(plan)), options);
+    if (const auto* refusal = std::get_if<std::string>(&made)) return fail(*refusal);
+    AudioBackend& backend = *std::get<std::unique_ptr<AudioBackend>>(made);
+    say("audio: " + backend.name());
+
+    SettingsStore store(SettingsStore::defaultStateDirectory());
+    QtMainQueue mainQueue;
+    QtUserDefaults defaults;
+
+    AppDelegate delegate(
+        {backend.hardware(), backend.player(), backend.micPermission(), store, mainQueue, defaults},
+        options);
+    delegate.didFinishLaunching();
+    if (launched) launched(delegate);
+
+    const int status = QApplication::exec();
+    if (const auto lost = backend.finish()) {
+        std::fprintf(stderr, "housetone: %s\n", lost->c_str());
+        return status == 0 ? 1 : status;
+    }
+    return status;
+}
+
+}  // namespace housetone::ui

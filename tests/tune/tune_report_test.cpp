@@ -1,0 +1,90 @@
+// Which auto-tune pass wins and the exact report texts.
+#include <gtest/gtest.h>
+
+#include "tune/tune_report.h"
+
+namespace housetone {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+TunePass pass(int index, bool conclusive, double worst, Lines lines = {}) {
+    TunePass p;
+    p.index = index;
+    p.check = {worst, conclusive, std::move(lines)};
+    p.slowest = "Den";
+    p.appliedTxt = "Kitchen 35 ms, Den 0 ms";
+    return p;
+}
+
+TEST(ChooseBestPass, PrefersTheConclusivePassWithTheSmallestLatenessEarliestOnTies) {
+    EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, true, 14), pass(3, true, 9)}).index, 3);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, true, 9)}).index, 1);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, false, 0)}).index, 1);
+}
+
+const Lines together{"Clicks: one arrival — together.", "Sweep: one arrival — together."};
+const std::string head =
+    "Slowest speaker: Den — everyone else waits for it. "
+    "Applied: Kitchen 35 ms, Den 0 ms. ";
+
+TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
+    EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 1, TuneEnd::normal, true),
+              head + "Verified: Clicks: one arrival — together. Sweep: one arrival — together.");
+    EXPECT_EQ(
+        tuneReport({pass(1, true, 20, {"Clicks: late by +20 ms."}), pass(2, true, 0, together)}, {},
+                   2, TuneEnd::normal, true),
+        head +
+            "Verified on pass 2: Clicks: one arrival — together. Sweep: one arrival — "
+            "together.");
+    const std::vector<TunePass> echo{pass(1, true, 30.4, {"Clicks: late by +30 ms."}),
+                                     pass(2, true, 32.0, {"Clicks: late by +32 ms."})};
+    const std::string reflection =
+        head +
+        "A second arrival sat at the same +32 ms on both passes: Clicks: late by +30 ms. A lag "
+        "that does not move between passes is a room reflection, not a speaker running late";
+    const std::string smeared =
+        ". The offsets above are the measured ones and should be right; "
+        "if it still sounds smeared, try Align by ear.";
+    EXPECT_EQ(
+        tuneReport(echo, {}, 2, TuneEnd::reflection, true),
+        reflection + " — Bluetooth latency wanders between runs, room geometry does not" + smeared);
+    EXPECT_EQ(tuneReport(echo, {}, 2, TuneEnd::reflection, false), reflection + smeared);
+    EXPECT_EQ(tuneReport({pass(1, false, 0, {"Clicks: could not run.", "Sweep: could not run."})},
+                         {}, 1, TuneEnd::normal, true),
+              head + "Could not verify: Clicks: could not run. Sweep: could not run.");
+    const Lines late{"Clicks: late by +40 ms.", "Sweep: one arrival — together."};
+    const std::string drifting =
+        "Clicks: late by +40 ms. Sweep: one arrival — together. Bluetooth latency is drifting "
+        "faster than it can be measured — try Align by ear, or run it again with the room quiet.";
+    EXPECT_EQ(tuneReport({pass(1, true, 50), pass(2, true, 40, late), pass(3, true, 60)}, {}, 3,
+                         TuneEnd::normal, true),
+              head + "Still not together after 3 passes: " + drifting);
+    EXPECT_EQ(tuneReport({pass(1, true, 40, late)}, {}, 1, TuneEnd::normal, true),
+              head + "Still not together after 1 pass: " + drifting);
+    EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 2, TuneEnd::cancelled, true),
+              head + "Cancelled after pass 2 — the offsets above are in place.");
+    // Unmeasured speakers and notes get their own sentences.
+    TunePass p = pass(1, true, 0, together);
+    p.unmeasured = {"Porch", "Attic"};
+    p.tooFar = {"Loft"};
+    EXPECT_EQ(tuneReport({p}, {"room is noisy (ambient RMS 0.07) — results may be rough", "x"}, 1,
+                         TuneEnd::normal, true),
+              head +
+                  "Unmeasured (left unchanged): Porch, Attic. Too far apart to measure (left "
+                  "unchanged): Loft — more than a second from the others. Verified: Clicks: one "
+                  "arrival — "
+                  "together. Sweep: one arrival — together. Notes: room is noisy (ambient RMS "
+                  "0.07) — results may be rough; x.");
+    // A speaker the limit cut short is named, and no check can call the group together.
+    p.unmeasured = p.tooFar = {};
+    p.capped = {{"Den", 310, 60, 250}};
+    EXPECT_EQ(tuneReport({p}, {}, 1, TuneEnd::normal, true),
+              head +
+                  "Den needs 310 ms of delay but the limit is 250 ms, so it will play 60 ms "
+                  "early. Not together within the 250 ms limit: Clicks: one arrival — together. "
+                  "Sweep: one arrival — together.");
+}
+
+}  // namespace
+}  // namespace housetone

@@ -1,0 +1,131 @@
+// The program itself, started as a process: quitting at any moment, and (AppProcessSlow) whole
+// self-check runs at 40x.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include "support/sim_rooms.h"
+
+#include "ui_test_support.h"
+
+namespace housetone::ui {
+namespace {
+
+std::filesystem::path stateDirIn(const QTemporaryDir& home) {
+    return std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda";
+}
+
+// Waits for `p`, killing it after `timeoutMs`; whether it ended by itself with exit status 0.
+bool endsCleanly(QProcess& p, int timeoutMs) {
+    const bool finished = p.waitForFinished(timeoutMs);
+    if (!finished) p.kill(), p.waitForFinished();
+    return finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// Starts the program in `home` with every speaker of the built-in room included, offscreen through
+// Qt's own option; standard error goes to `errFile`, or to the test's when it is empty.
+std::unique_ptr<QProcess> startApp(const QTemporaryDir& home, QStringList args,
+                                   const QString& errFile = {}) {
+    SettingsStore(stateDirIn(home)).save(includeAll(sim::defaultRoom()));
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    p->setProcessEnvironment(env);
+    if (errFile.isEmpty())
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    else
+        p->setStandardErrorFile(errFile);
+    p->start(HOUSETONE_APP_FILE, args << "-platform"
+                                      << "offscreen");
+    return p;
+}
+
+// The program under SIGTERM (what a session ending sends) at moments spread over both self-checks,
+// ten runs at once: each ends cleanly with its settings saved, and Qt's own options pass silently.
+TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
+    constexpr int runs = 10;
+    std::array<QTemporaryDir, runs> homes;
+    std::vector<std::unique_ptr<QProcess>> procs;
+    for (int i = 0; i < runs; ++i)
+        procs.push_back(startApp(
+            homes[i],
+            {i % 2 ? "--autotune-selftest" : "--selftest", "--sim-speed", "40", "--odd\x1b[31m"},
+            homes[i].filePath("stderr.txt")));
+    // From before a check starts (its launch still pending) to well inside it.
+    const auto killAtMs = [](int i) { return 700 + 300 * i; };
+    const auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < runs; ++i) {
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(killAtMs(i)));
+        ::kill(static_cast<pid_t>(procs[i]->processId()), SIGTERM);
+    }
+    for (int i = 0; i < runs; ++i) {
+        const bool clean = endsCleanly(*procs[i], 30000);
+        const std::string err = readFile(homes[i].filePath("stderr.txt").toStdString());
+        SCOPED_TRACE("killed at " + std::to_string(killAtMs(i)) + " ms\n" + err);
+        EXPECT_TRUE(clean);
+        EXPECT_EQ(SettingsStore(stateDirIn(homes[i])).load().include,
+                  includeAll(sim::defaultRoom()).include);
+        EXPECT_TRUE(contains(err, "housetone: ignoring unknown option \"--odd\\x1b[31m\""));
+        EXPECT_FALSE(contains(err, "platform") || contains(err, "offscreen"));
+    }
+}
+
+// ---- The program itself (slow: real self-check runs at 40x) -------------------------------------
+
+// The text of the log a self-check run of the program left, once it ended by itself.
+std::string selfCheckLog(const QString& flag, const char* logName, int timeoutMs) {
+    const QTemporaryDir home;
+    // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
+    // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
+    const auto p =
+        startApp(home, {flag, "--sim-speed", QString::number(testsupport::measuringSpeed(20))});
+    EXPECT_TRUE(endsCleanly(*p, timeoutMs));
+    return readFile(stateDirIn(home) / logName);
+}
+
+TEST(AppProcessSlow, SelftestPlaysThroughTheTapAndReturnsToSingleOutput) {
+    const std::string text = selfCheckLog("--selftest", "app-selftest.log", 120000);
+    const Lines lines = splitLines(text);
+    ASSERT_EQ(lines.size(), 8u) << text;
+    EXPECT_EQ(lines[0] + "|" + lines[2] + "|" + lines[5],
+              "engineStarted: true|engineError: none|tapBlocked: false");
+    // Six seconds of tap readings, none of them silent.
+    EXPECT_TRUE(lines[3].starts_with("tap rms per second: ") && !contains(lines[3], " 0.00000"));
+    EXPECT_EQ(std::count(lines[3].begin(), lines[3].end(), '.'), 6) << lines[3];
+    EXPECT_TRUE(lines[4].starts_with("tap input frames per second: "));
+    ASSERT_TRUE(lines[6].starts_with("delays: "));
+    for (const auto& o : sim::defaultRoom().outputs)
+        EXPECT_TRUE(contains(lines[6], o.name + "="));
+    EXPECT_TRUE(lines[7].starts_with("back to: Single output: ")) << lines[7];
+    EXPECT_NE(text.back(), '\n');
+}
+
+TEST(AppProcessSlow, AutotuneSelftestFindsTheRoomsTrueOffsets) {
+    const std::string text =
+        selfCheckLog("--autotune-selftest", "app-autotune-selftest.log", 280000);
+    const Lines lines = splitLines(text);
+    const sim::SimAudioSystem hw{sim::defaultRoom(), sim::SimOptions{.startWorld = false}};
+    ASSERT_GE(lines.size(), 2u) << text;
+    ASSERT_TRUE(lines.back().starts_with("offsets: [")) << text;
+    // The truth: how long each speaker must wait to arrive with the slowest one, within the
+    // 250 ms an offset can hold (the built-in speakers of this room would need a little more).
+    double slowest = 0;
+    for (const auto& o : hw.room().outputs)
+        slowest = std::max(slowest, *hw.roomDelayFrames(o.uid) / 48.0);
+    for (const auto& o : hw.room().outputs) {
+        const std::string key = "\"" + o.uid + "\": ";
+        const auto at = lines.back().find(key);
+        ASSERT_NE(at, std::string::npos) << o.uid << "\n" << text;
+        const double ms = std::stod(lines.back().substr(at + key.size()));
+        const double truth = std::min(slowest - *hw.roomDelayFrames(o.uid) / 48.0, 250.0);
+        EXPECT_NEAR(ms, truth, 1.0) << o.uid << "\n" << text;
+    }
+}
+
+}  // namespace
+}  // namespace housetone::ui

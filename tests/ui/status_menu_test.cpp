@@ -1,0 +1,155 @@
+// The status menu: what it shows for a controller snapshot, and what its items do.
+#include <gtest/gtest.h>
+
+#include <QVariantMap>
+
+#include "audio/device_access.h"
+#include "ui/vuzededudoz/status_menu.h"
+
+#include "ui_test_support.h"
+
+namespace housetone::ui {
+namespace {
+
+// Records each action that ran as "name(value)", a map's entries as "key=value:type".
+struct RecordingActions final : MenuActions {
+    std::string log;
+    void record(const char* name, const QVariant& v = {}) {
+        log += std::string(name) + "(" + v.toString().toStdString();
+        for (const auto& [key, x] : v.toMap().asKeyValueRange())
+            log += key.toStdString() + "=" + x.toString().toStdString() + ":" + x.typeName() + " ";
+        log += ") ";
+    }
+    void menuSelectMode(const QVariant& v) override { record("mode", v); }
+    void menuToggleMute(const QVariant& v) override { record("mute", v); }
+    void menuSetVolume(const QVariant& v) override { record("volume", v); }
+    void menuNudgeDelay(const QVariant& v) override { record("nudge", v); }
+    void menuAutoTune() override { record("autoTune"); }
+    void menuRescan() override { record("rescan"); }
+    void menuShowWindow() override { record("showWindow"); }
+    void toggleDockVisible() override { record("dock"); }
+    void showAbout() override { record("about"); }
+    void menuQuit() override { record("quit"); }
+};
+
+struct StatusMenuTest : ::testing::Test {
+    QMenu menu;
+    RecordingActions actions;
+};
+
+MenuDevice menuDevice(const std::string& name, const std::string& uid, bool hasMute = true) {
+    return {Dev{1, name, uid, transport::usb}, true, hasMute};
+}
+
+TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuildsInPlace) {
+    const QString progress = QString("é—").repeated(40);  // characters of two and three bytes
+    MenuModel m{.mode = Mode::together,
+                .tuning = true,
+                .tuneOverall = progress.toStdString(),
+                .dockVisible = false};
+    buildStatusMenu(menu, m, actions);
+    const std::string cut = progress.left(70).toStdString();
+    EXPECT_TRUE(
+        contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " + cut +
+                                     "|---|Rescan devices|---|Open Housetone|Show in Dock|"));
+    m.dockVisible = true;
+    m.tuning = false;
+    buildStatusMenu(menu, m, actions);  // replaces everything rather than adding to it
+    EXPECT_EQ(describe(menu),
+              "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|---|Rescan devices|---|"
+              "Open Housetone|[x] Show in Dock|---|About Housetone|---|Quit Housetone");
+}
+
+TEST_F(StatusMenuTest, TitlesShowPercentMutedOrDashAndSpeakersWithoutVolumeOfferOnlyMute) {
+    sim::RoomSpec room = smallRoom();
+    room.outputs[0].volume = 0.579;
+    room.outputs[1].hasVolume = false;  // a Bluetooth speaker with a mute flag but no volume
+    room.outputs[2].name = "B&O Desk";  // "&" would otherwise underline the next letter
+    room.outputs[2].muted = true;
+    auto tv = speaker("Living Room TV", "tv", transport::hdmi);
+    tv.hasVolume = tv.hasMute = false;
+    room.outputs.push_back(tv);
+    Rig rig(room);
+    buildStatusMenu(menu, menuModelFrom(*rig.controller, true), actions);
+    EXPECT_TRUE(contains(describe(menu),
+                         "---|> Kitchen  \u2014|> Built-in Speakers  57%|"
+                         "> B&&O Desk  muted|> Living Room TV  \u2014|---|"));
+    EXPECT_EQ(describe(submenu(menu, "Kitchen")), "Mute|---|(off) No volume control (bluetooth)");
+    EXPECT_EQ(describe(submenu(menu, "Living Room TV")), "(off) No volume control (hdmi)");
+    EXPECT_EQ(item(submenu(menu, "B&&O"), "Unmute")->data(), QVariant("desk"));
+}
+
+TEST_F(StatusMenuTest, ItemsCallTheirActionsVolumesMarkWithinFivePercentAndNudgesSkipTheReference) {
+    MenuModel m{.mode = Mode::aligned,
+                .devices = {menuDevice("Kitchen", "kitchen"), menuDevice("Porch", "porch", false),
+                            menuDevice("Desk", "desk"), menuDevice("Shelf", "shelf")},
+                .volumes = {{"porch", 0.55f}},
+                .include = {{"kitchen", true}, {"porch", true}, {"desk", false}, {"shelf", true}},
+                .offsets = {{"porch", 12.9}, {"shelf", -3.7}},
+                .referenceUID = "kitchen"};
+    buildStatusMenu(menu, m, actions);
+    EXPECT_EQ(describe(submenu(menu, "Porch")),
+              "100%|90%|80%|70%|[x] 60%|[x] 50%|40%|30%|20%|10%|---|(off) Delay: 12 ms|+5 ms|"
+              "\u22125 ms");
+    EXPECT_FALSE(volumeItemMarked(0.54f, 60));
+    // Truncated toward zero, with an ordinary hyphen.
+    EXPECT_TRUE(contains(describe(submenu(menu, "Shelf")), "|(off) Delay: -3 ms|"));
+    EXPECT_TRUE(describe(submenu(menu, "Kitchen")).ends_with("|10%"));  // the reference
+    EXPECT_TRUE(describe(submenu(menu, "Desk")).ends_with("|10%"));     // not included
+
+    // Items call their actions with typed represented values.
+    for (const char* text :
+         {"Aligned", "Auto-tune", "Rescan", "Open", "Show in Dock", "About", "Quit Housetone"})
+        item(menu, text)->trigger();
+    for (const QString& text : {QString("Mute"), QString("70%"), QString("\u22125 ms")})
+        item(submenu(menu, "Shelf"), text)->trigger();
+    EXPECT_EQ(actions.log,
+              "mode(Aligned) autoTune() rescan() showWindow() dock() about() quit() mute(shelf) "
+              "volume(uid=shelf:QString v=0.7:double ) "
+              "nudge(d=-5:double uid=shelf:QString ) ");
+
+    m.mode = Mode::together;
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(describe(submenu(menu, "Porch")).ends_with("|10%"));
+}
+
+TEST(MenuActions, NudgesRebaseAndStopAt250WellFormedValuesActAndMalformedOnesChangeNothing) {
+    Rig rig{smallRoom(), includeAll(smallRoom())};
+    Controller& c = *rig.controller;
+    const auto nudge = [](const char* uid, QVariant d) {
+        return QVariantMap{{"uid", uid}, {"d", d}};
+    };
+    menuNudgeDelay(c, nudge("kitchen", 2.0));
+    menuNudgeDelay(c, nudge("desk", 10.0));
+    menuNudgeDelay(c, nudge("kitchen", -5.0));
+    EXPECT_DOUBLE_EQ(c.offsets().at("kitchen"), 0);
+    EXPECT_DOUBLE_EQ(c.offsets().at("desk"), 13);
+    EXPECT_DOUBLE_EQ(rig.store.load().offsets.at("desk"), 13);
+
+    menuNudgeDelay(c, nudge("desk", 235.0));
+    menuNudgeDelay(c, nudge("desk", 5.0));
+    EXPECT_DOUBLE_EQ(c.offsets().at("desk"), 250);
+
+    const auto offsets = c.offsets();
+    const auto volumes = c.volumes();
+    menuNudgeDelay(c, nudge("kitchen", "5"));
+    menuNudgeDelay(c, nudge("nobody", 5.0));
+    menuSetVolume(c, QVariantMap{{"uid", "desk"}, {"v", "0.5"}});
+    menuSetVolume(c, QVariantMap{{"v", 0.5}});
+    menuSelectMode(c, QString("together"));  // raw values are case-sensitive
+    menuToggleMute(c, QString("nobody"));
+    EXPECT_EQ(c.offsets(), offsets);
+    EXPECT_EQ(c.volumes(), volumes);
+    EXPECT_TRUE(c.mode() == Mode::single && !c.muted().count("nobody"));
+
+    const AudioObjectID kitchen = *rig.hw.idForUID("kitchen");
+    menuToggleMute(c, QString("kitchen"));  // no entry counts as not muted
+    EXPECT_EQ(readMute(rig.hw, kitchen), std::optional<bool>(true));
+    menuSetVolume(c, QVariantMap{{"uid", "kitchen"}, {"v", 0.3}});
+    EXPECT_NEAR(readVolume(rig.hw, kitchen).value_or(-1), 0.3f, 1e-6);
+    menuSelectMode(c, QString("Together"));
+    EXPECT_EQ(c.mode(), Mode::together);
+}
+
+}  // namespace
+}  // namespace housetone::ui
