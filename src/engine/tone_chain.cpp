@@ -51,8 +51,10 @@ std::span<const CorrStage> correctionStagesFor(std::optional<std::string_view> u
 
 namespace {
 
-constexpr int bassFirst = 0, bassCount = 25;
-constexpr int corrFirst = 25, corrCount = 15;
+namespace k = tone_coef;
+constexpr int corrCount = k::count - k::correction1;
+constexpr int corrStride =
+    k::correction2 - k::correction1;  // from one correction stage to the next
 
 // A biquad already divided by a0.
 struct Biquad {
@@ -149,19 +151,19 @@ void setBass(ToneStores& stores, int index, double rate, float gainDB, double sh
     // Switching off needs no rate: a device whose rate cannot be read must still lose the stage.
     const bool on = gainDB > 0.01f;
     if (!ToneStores::validIndex(index) || (on && !validRate(rate))) return;
-    float block[bassCount] = {};
+    float block[k::bassCount] = {};
     if (on) {
-        put(block, 0, lowShelf(angularFrequency(shelfHz, rate), double(gainDB)));
-        put(block, 5, highPass(angularFrequency(highPassHz, rate)));
-        put(block, 10, lowPass(angularFrequency(lowPassHz, rate)));
-        block[16] = float(1 - std::exp(-1 / (0.15 * rate)));
+        put(block, k::lowShelf, lowShelf(angularFrequency(shelfHz, rate), double(gainDB)));
+        put(block, k::highPass, highPass(angularFrequency(highPassHz, rate)));
+        put(block, k::harmonicBand, lowPass(angularFrequency(lowPassHz, rate)));
+        block[k::limiterRelease] = float(1 - std::exp(-1 / (0.15 * rate)));
         // 2 pi x 800 Hz, written out.
         const double w800 =
             800.0 <= 0.45 * rate ? 5026.548245743669 / rate : angularFrequency(800.0, rate);
-        put(block, 17, lowPass(w800));
-        block[22] = float(1 - std::exp(-1 / (rate * 0.03)));  // 30 ms envelope release
+        put(block, k::harmonicLowPass, lowPass(w800));
+        block[k::harmonicRelease] = float(1 - std::exp(-1 / (rate * 0.03)));  // 30 ms release
     }
-    publish(stores, index, bassFirst, block, bassCount, 3);
+    publish(stores, index, 0, block, k::bassCount, 3);
 }
 
 void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> stages, double rate,
@@ -172,18 +174,18 @@ void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> sta
     float block[corrCount] = {};
     if (on) {
         const std::size_t n = std::min<std::size_t>(stages.size(), 3);
-        for (std::size_t k = 0; k < n; ++k) {
-            const CorrStage& st = stages[k];
+        for (std::size_t i = 0; i < n; ++i) {
+            const CorrStage& st = stages[i];
             const double A = std::pow(10.0, st.gainDB * double(amount) / 40.0);
             const double w0 = angularFrequency(st.f0, rate);
             const Biquad f = std::holds_alternative<CorrStage::Peak>(st.kind)
                                  ? peak(w0, A, std::get<CorrStage::Peak>(st.kind).q)
                                  : highShelf(w0, A, std::get<CorrStage::Shelf>(st.kind).s);
-            put(block, int(5 * k), f);
+            put(block, corrStride * int(i), f);
         }
-        if (n <= 1) block[5] = 1.0f;  // stage 2 passes its input through
+        if (n <= 1) block[corrStride] = 1.0f;  // stage 2 passes its input through
     }
-    publish(stores, index, corrFirst, block, corrCount, 1);
+    publish(stores, index, k::correction1, block, corrCount, 1);
 }
 
 void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid,
@@ -196,7 +198,7 @@ void setLimiter(ToneStores& stores, int index, bool on, double rate) {
     if (!ToneStores::validIndex(index)) return;
     if (on && !validRate(rate)) return;
     const float release = on ? float(1 - std::exp(-1 / (rate * 0.15))) : 0.0f;
-    stores.coefBlock(index)[16].store(release, std::memory_order_relaxed);
+    stores.coefBlock(index)[k::limiterRelease].store(release, std::memory_order_relaxed);
 }
 
 void setGain(ToneStores& stores, int index, float gain) {

@@ -27,32 +27,49 @@ namespace housetone {
 
 // ---- Stores ------------------------------------------------------------------------------------
 
+// Slots of a device's coefficient block (Float32 each). Every filter takes five slots from its
+// own: b0, b1, b2, a1, a2, already divided by a0. Slots not named here are always 0.
+namespace tone_coef {
+inline constexpr int lowShelf = 0;  // bass boost; b0-b2 all zero switch the whole bass stage off
+inline constexpr int highPass = 5;  // ahead of the shelf
+// Low-pass choosing the harmonic generator's input band from the mono mix.
+inline constexpr int harmonicBand = 10;
+inline constexpr int limiterRelease = 16;   // per sample, 0 = limiter off
+inline constexpr int harmonicLowPass = 17;  // 800 Hz low-pass on the generated harmonics
+inline constexpr int harmonicRelease = 22;  // per sample, the harmonic generator's envelope
+inline constexpr int bassCount = 25;        // [0, bassCount): the bass stage's block
+inline constexpr int correction1 = 25;      // b0 == 0 switches all correction off
+inline constexpr int correction2 = 30;      // runs whenever stage 1 runs
+inline constexpr int correction3 = 35;      // b0 == 0 skips it
+inline constexpr int count = 40;
+}  // namespace tone_coef
+
+// Slots of a (device, side) state block. A biquad keeps x1, x2, y1, y2 in four slots from its own.
+namespace tone_state {
+inline constexpr int lowShelf = 0;
+inline constexpr int highPass = 4;
+inline constexpr int harmonicBand = 8;
+inline constexpr int dcPrevIn = 12;   // DC blocker: previous input
+inline constexpr int dcPrevOut = 13;  // DC blocker: previous output
+inline constexpr int limiterEnv = 14;
+inline constexpr int harmonicEnv = 15;
+inline constexpr int harmonicLowPass = 16;
+inline constexpr int correction1 = 20;
+inline constexpr int correction2 = 24;
+inline constexpr int correction3 = 28;
+inline constexpr int count = 32;
+}  // namespace tone_state
+
 // The fixed per-device stores of the chain, sized for 64 device indices. Allocated once by the
 // engine and never moved, so the audio thread may keep pointers into it for the engine's life.
-//
-// coef, per device (Float32 each; every filter is b0, b1, b2, a1, a2 already divided by a0):
-//    0-4   low shelf (bass boost); 0-2 all zero switches the whole bass stage off
-//    5-9   high-pass ahead of the shelf
-//   10-14  low-pass selecting the harmonic generator's input band (on the mono mix)
-//   15     always 0
-//   16     limiter release coefficient, 0 = limiter off
-//   17-21  800 Hz low-pass on the generated harmonics
-//   22     release coefficient of the harmonic generator's envelope
-//   23-24  always 0
-//   25-29  correction stage 1; 25 == 0 switches all correction off
-//   30-34  correction stage 2 (runs whenever stage 1 runs)
-//   35-39  correction stage 3; 35 == 0 skips it
-//
-// bqMem, per (device, side), side 0 = left, 1 = right; each biquad keeps x1, x2, y1, y2:
-//    0-3 low shelf, 4-7 high-pass, 8-11 harmonic input low-pass, 12 DC blocker previous input,
-//   13 DC blocker previous output, 14 limiter envelope, 15 harmonic envelope,
-//   16-19 800 Hz harmonic low-pass, 20-23 / 24-27 / 28-31 correction stages 1 / 2 / 3.
+// Each device has a coefficient block (tone_coef) and one state block per side, 0 = left,
+// 1 = right (tone_state).
 // The state is never reset by a start or a coefficient change (filters continue smoothly); only
 // values that have decayed below audibility or blown up are snapped to 0 (endToneChannelRt).
 struct alignas(64) ToneStores {
     static constexpr int maxDevices = 64;
-    static constexpr int coefPerDevice = 40;
-    static constexpr int statePerSide = 32;
+    static constexpr int coefPerDevice = tone_coef::count;
+    static constexpr int statePerSide = tone_state::count;
 
     // Written by the main thread while the audio thread reads: one aligned 32-bit value each,
     // relaxed order, so a reader sees the old or the new value of every element.
@@ -115,15 +132,16 @@ std::span<const CorrStage> correctionStagesFor(std::optional<std::string_view> u
 //
 // The engine has member functions of the same names: call these as housetone::setBass(...) etc.
 
-// Bass boost: values 0-24. gainDB <= 0.01 switches the bass stage off and also zeroes the limiter
-// (value 16); otherwise the limiter is switched on with it. Frequencies in Hz.
+// Bass boost: the values of tone_coef [0, bassCount). gainDB <= 0.01 switches the bass stage off
+// and also zeroes the limiter (limiterRelease); otherwise the limiter is switched on with it.
+// Frequencies in Hz.
 void setBass(ToneStores& stores, int index, double rate, float gainDB, double shelfHz,
              double highPassHz, double lowPassHz);
 
-// Crisp / measured correction: values 25-39. The stage list is the measured curve of `uid`, or,
-// without a uid, of `targetUid` (the engine passes the UID of the target at that index, nullopt
-// when the index is beyond its targets), else defaultCrisp(). amount is clamped to [0, 1] and
-// scales every stage's gain in dB; amount <= 0.01 switches correction off.
+// Crisp / measured correction: tone_coef correction1 to the end. The stage list is the measured
+// curve of `uid`, or, without a uid, of `targetUid` (the engine passes the UID of the target at
+// that index, nullopt when the index is beyond its targets), else defaultCrisp(). amount is clamped
+// to [0, 1] and scales every stage's gain in dB; amount <= 0.01 switches correction off.
 void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid,
               std::optional<std::string_view> targetUid, double rate, float amount);
 
@@ -132,7 +150,7 @@ void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid
 void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> stages, double rate,
                    float amount);
 
-// Limiter with instant attack and 150 ms release: value 16. The rate matters only when on.
+// Limiter with instant attack and 150 ms release: limiterRelease. The rate matters only when on.
 void setLimiter(ToneStores& stores, int index, bool on, double rate);
 
 // Target gain, linear, clamped to [0, 4]; a NaN is ignored (it would stick in the smoothed gain).
@@ -174,8 +192,8 @@ constexpr bool limiterWanted(float crispAmount, bool bassOn, float gain) {
 
 // One output channel's view of the stores for one buffer.
 struct ToneChannelRt {
-    const std::atomic<float>* coef;  // the device's 40 values
-    float* state;                    // the (device, side) block of 32 values
+    const std::atomic<float>* coef;  // the device's coefficient block (tone_coef)
+    float* state;                    // the (device, side) state block (tone_state)
     float gainTarget;                // the device's target gain, read once per buffer
     float gs;                        // smoothed gain, carried from frame to frame
     bool gainSettled;                // gs is a fixed point of the smoothing step
@@ -233,47 +251,52 @@ inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
     using tone_detail::biquadRt;
     using tone_detail::coefAt;
     using tone_detail::switchAt;
+    namespace k = tone_coef;
+    namespace v = tone_state;
     const std::atomic<float>* c = ch.coef;
     float* st = ch.state;
 
     float y = x;
-    if (switchAt(c, 0) != 0.0f || switchAt(c, 1) != 0.0f || switchAt(c, 2) != 0.0f) {
-        const float h = biquadRt(c + 5, st + 4, x);
-        y = biquadRt(c + 0, st + 0, h);
+    if (switchAt(c, k::lowShelf) != 0.0f || switchAt(c, k::lowShelf + 1) != 0.0f ||
+        switchAt(c, k::lowShelf + 2) != 0.0f) {
+        const float h = biquadRt(c + k::highPass, st + v::highPass, x);
+        y = biquadRt(c + k::lowShelf, st + v::lowShelf, h);
 
         // Harmonic bass: the low band of the mono mix, normalised by its own envelope, bent into
         // a second harmonic plus a signed square, and scaled back to the band's level.
-        const float l = biquadRt(c + 10, st + 8, m);
+        const float l = biquadRt(c + k::harmonicBand, st + v::harmonicBand, m);
         const float al = std::fabs(l);
-        float e = st[15];
-        e = al > e ? al : e + (al - e) * coefAt(c, 22);
-        st[15] = e;
+        float e = st[v::harmonicEnv];
+        e = al > e ? al : e + (al - e) * coefAt(c, k::harmonicRelease);
+        st[v::harmonicEnv] = e;
         float t = l / (e + 0.0001f);  // the guard keeps silence at t = 0
         t = t > 1.2f ? 1.2f : (t < -1.2f ? -1.2f : t);
         const float g = e * (0.4f * t * t + 0.6f * t * std::fabs(t));
-        const float q = g - st[12] + 0.995f * st[13];  // DC blocker: t^2 has a mean
-        st[12] = g;
-        st[13] = q;
-        const float o = biquadRt(c + 17, st + 16, q);
+        const float q =
+            g - st[v::dcPrevIn] + 0.995f * st[v::dcPrevOut];  // DC blocker: t^2 has a mean
+        st[v::dcPrevIn] = g;
+        st[v::dcPrevOut] = q;
+        const float o = biquadRt(c + k::harmonicLowPass, st + v::harmonicLowPass, q);
         y = y + 1.1f * o;
     }
 
-    if (switchAt(c, 25) != 0.0f) {
-        y = biquadRt(c + 25, st + 20, y);
-        y = biquadRt(c + 30, st + 24, y);
-        if (switchAt(c, 35) != 0.0f) y = biquadRt(c + 35, st + 28, y);
+    if (switchAt(c, k::correction1) != 0.0f) {
+        y = biquadRt(c + k::correction1, st + v::correction1, y);
+        y = biquadRt(c + k::correction2, st + v::correction2, y);
+        if (switchAt(c, k::correction3) != 0.0f)
+            y = biquadRt(c + k::correction3, st + v::correction3, y);
     }
 
     // Multiplying by exactly 1.0 leaves y unchanged, so no branch is needed for unity.
     if (!ch.gainSettled) ch.gs = tone_detail::smoothGain(ch.gs, ch.gainTarget);
     y = ch.gs * y;
 
-    const float release = coefAt(c, 16);
+    const float release = coefAt(c, k::limiterRelease);
     if (release != 0.0f) {
         const float a = std::fabs(y);
-        float env = st[14];
+        float env = st[v::limiterEnv];
         env = env < a ? a : env + release * (a - env);
-        st[14] = env;
+        st[v::limiterEnv] = env;
         if (env > 0.891f) y = y * 0.891f / env;  // ceiling 0.891 = -1 dBFS
     }
 
