@@ -307,19 +307,30 @@ inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
 // to 0 changes no output sample above about 1e-8 (they vanish in its rounding).
 inline constexpr float toneStateFloor = 1e-15f;
 
+namespace tone_detail {
+
+// A smoothed gain heading for 0 would otherwise stall at a subnormal and slow every sample.
+inline float storedGain(float gs) {
+    return std::fabs(gs) < toneStateFloor ? 0.0f : gs;
+}
+
+inline void tidyState(float* state) {
+    for (int i = 0; i < tone_state::count; ++i) {
+        const float a = std::fabs(state[i]);
+        if (!(a >= toneStateFloor && a <= 3.4e38f)) state[i] = 0.0f;
+    }
+}
+
+}  // namespace tone_detail
+
 // Stores the smoothed gain back and tidies the state block once per buffer: values that decayed
 // below toneStateFloor become exactly 0, so a filter left ringing into silence stops at 0 within a
 // buffer instead of running on subnormal numbers (tens of times slower on x86) or sticking there
 // (the envelopes stall at a subnormal value in float); a NaN or infinity (a NaN sample from the
 // source) is cleared too, so one bad sample does not silence the speaker for good.
 inline void endToneChannelRt(ToneStores& s, int dev, const ToneChannelRt& ch) {
-    // A smoothed gain heading for 0 would otherwise stall at a subnormal and slow every sample.
-    const float gs = std::fabs(ch.gs) < toneStateFloor ? 0.0f : ch.gs;
-    s.gainSm[std::size_t(dev)].store(gs, std::memory_order_relaxed);
-    for (int i = 0; i < ToneStores::statePerSide; ++i) {
-        const float a = std::fabs(ch.state[i]);
-        if (!(a >= toneStateFloor && a <= 3.4e38f)) ch.state[i] = 0.0f;
-    }
+    s.gainSm[std::size_t(dev)].store(tone_detail::storedGain(ch.gs), std::memory_order_relaxed);
+    tone_detail::tidyState(ch.state);
 }
 
 // One channel's whole buffer from contiguous input: x[i] and m[i] for frame i, output at
@@ -331,5 +342,76 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
         out[i * outStride] = processToneSampleRt(ch, x[i], m[i]);
     endToneChannelRt(s, dev, ch);
 }
+
+// ---- Eight chains side by side (audio thread) ---------------------------------------------------
+//
+// The chains of different output channels share nothing, so the render loop runs up to eight of
+// them at once, one per SIMD lane, with coefficients and state laid out lane by lane. Each lane
+// does the arithmetic of processToneSampleRt in the same order, so its output agrees with the
+// scalar chain's to float rounding (bit for bit unless the compiler fuses multiply-adds); the
+// scalar chain stays the reference. Differences from it: coefficients are read once per buffer
+// (a change made mid-buffer takes effect at the next one) and a stage that is off in some lanes
+// runs in all of them, its result kept only where it is on.
+//
+// Audio thread only; a ToneLanesRt lives on the caller's stack (about 9 KB). Per buffer:
+//     for each channel: addToneLaneRt(lanes, stores, dev, side, frames)
+//         (first flushing the group when it is full or already holds that (dev, side), so a
+//         channel that continues another's state runs after it);
+//     for each chunk of at most toneLaneChunk frames: fill x and m, processToneLanesRt, read y;
+//     endToneLanesRt(lanes, stores).
+
+inline constexpr int toneLaneWidth = 8;
+inline constexpr std::size_t toneLaneChunk = 64;
+
+struct alignas(32) ToneLanesRt {
+    using Row = float[toneLaneWidth];
+
+    // One chunk in and out, row per frame: x[i][lane] is the lane's sample of frame i, m[i][lane]
+    // the mono mix of that frame. Lanes beyond count read 0 and their outputs mean nothing.
+    alignas(32) Row x[toneLaneChunk];
+    alignas(32) Row m[toneLaneChunk];
+    alignas(32) Row y[toneLaneChunk];
+
+    // Filled by addToneLaneRt; the kernel owns them until endToneLanesRt.
+    alignas(32) Row coef[tone_coef::count];  // a stage that is off has all its values 0
+    alignas(32) Row state[tone_state::count];
+    alignas(32) Row gs;          // smoothed gain
+    alignas(32) Row gainTarget;  // the device's target gain
+    // Per lane: all bits set where the stage is on, 0 where it is off.
+    alignas(32) std::int32_t bassOn[toneLaneWidth];
+    alignas(32) std::int32_t correctionOn[toneLaneWidth];
+    alignas(32) std::int32_t stage3On[toneLaneWidth];
+    alignas(32) std::int32_t limiterOn[toneLaneWidth];
+
+    int count = 0;
+    int dev[toneLaneWidth];
+    int side[toneLaneWidth];
+    // Over the lanes in use; a stage no lane needs is not run at all.
+    bool anyBass = false, anyCorrection = false, anyStage3 = false, anyLimiter = false;
+    bool gainMoving = false;  // some lane's smoothed gain is not yet at its fixed point
+
+    ToneLanesRt() { clear(); }
+    // Empties the group: every lane back to silence with all effects off.
+    void clear();
+    bool full() const { return count == toneLaneWidth; }
+    bool holds(int d, int s) const {
+        for (int j = 0; j < count; ++j)
+            if (dev[j] == d && side[j] == (s & 1)) return true;
+        return false;
+    }
+};
+
+// Takes the next lane for (dev, side), which must be a valid index, for a buffer of `frames`
+// frames: snapshots the coefficients (switches with acquire order), copies the state in and
+// advances the device's smoothed gain in the stores past this buffer, as the scalar chain leaves
+// it, so a later channel of the same device continues from there. The group must not be full.
+void addToneLaneRt(ToneLanesRt& lanes, ToneStores& s, int dev, int side, std::size_t frames);
+
+// Runs `frames` (at most toneLaneChunk) rows of x and m through every lane into y.
+void processToneLanesRt(ToneLanesRt& lanes, std::size_t frames);
+
+// Writes each lane's state back (only the stages it ran) and tidies it as endToneChannelRt does,
+// then clears the group.
+void endToneLanesRt(ToneLanesRt& lanes, ToneStores& s);
 
 }  // namespace housetone
