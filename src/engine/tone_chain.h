@@ -5,9 +5,9 @@
 // or a measured correction), smoothed gain, a peak limiter and a hard clip.
 //
 // Threads: the builders (setBass, setCrisp, setCorrection, setLimiter, setGain) run on the main
-// thread and write coefficients in place; the *Rt functions run on the audio thread, read every
-// coefficient afresh per sample (relaxed loads, acquire for a stage's switch) and own the filter
-// state and the smoothed gain.
+// thread and write coefficients in place; the *Rt functions run on the audio thread, read the
+// coefficients (relaxed loads, acquire for a stage's switch; the scalar chain per sample, the
+// eight-lane one per buffer) and own the filter state and the smoothed gain.
 
 #include <array>
 #include <atomic>
