@@ -3,6 +3,7 @@
 # with its ratio. Ratios are the result: absolute times move with the machine and its load.
 #
 #   scripts/bench-compare.sh            (BUILD_DIR=build by default; builds housetone-bench)
+#   BENCH=path/to/housetone-bench scripts/bench-compare.sh    (another build, e.g. an older one)
 #
 # Render: our render cycle (512 frames, every effect on: bass boost, crisp, volume boost, limiter)
 # against sox running a simpler chain (six biquads and a gain) over the same number of channels,
@@ -24,13 +25,17 @@ if ((${#need[@]})); then
   "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${need[@]}"
 fi
 
-[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j"$(nproc)" --target housetone-bench >/dev/null
+bench=${BENCH:-}
+if [ -z "$bench" ]; then
+  [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build "$build" -j"$(nproc)" --target housetone-bench >/dev/null
+  bench=$build/bench/housetone-bench
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 echo "machine: $(nproc) cores, $(uptime | sed 's/.*load/load/')"
-"$build/bench/housetone-bench" --benchmark_filter='BM_RenderCycle|BM_CrossCorrelateFft' \
+"$bench" --benchmark_filter='BM_RenderCycle|BM_CrossCorrelateFft' \
   --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
   --benchmark_format=json >"$work/ours.json"
 
