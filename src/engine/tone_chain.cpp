@@ -54,8 +54,8 @@ namespace {
 
 namespace k = tone_coef;
 constexpr int corrCount = k::count - k::correction1;
-constexpr int corrStride =
-    k::correction2 - k::correction1;  // from one correction stage to the next
+// From one correction stage's slots to the next.
+constexpr int corrStride = k::correction2 - k::correction1;
 
 // A biquad already divided by a0.
 struct Biquad {
