@@ -12,35 +12,38 @@ namespace {
 using housetone::crossCorrelate;
 using housetone::crossCorrelateDirect;
 
-// The longest recording a latency measurement analyses (about nine speakers: 15 s), already at
-// the 16 kHz analysis rate, against the 0.8 s sweep template.
+// A recording already at the 16 kHz analysis rate against the 0.8 s sweep template; 15 s is the
+// longest a latency measurement analyses (about nine speakers).
 struct Recording {
-    Recording() : tpl(housetone::makeSweep(16000, 0.8, 500, 4000, 0.6)), rec(15 * 16000) {
+    explicit Recording(int seconds)
+        : tpl(housetone::makeSweep(16000, 0.8, 500, 4000, 0.6)), rec(std::size_t(seconds) * 16000) {
         std::minstd_rand rng(3);
         std::uniform_real_distribution<float> u(-0.05f, 0.05f);
         for (float& v : rec)
             v = u(rng);
+        const std::size_t at = rec.size() / 4;
         for (std::size_t p = 0; p < tpl.size(); ++p)
-            rec[50000 + p] += 0.3f * tpl[p];
+            rec[at + p] += 0.3f * tpl[p];
     }
     std::vector<float> tpl, rec;
 };
 
-const Recording& recording() {
-    static const Recording r;
-    return r;
-}
-
+// scripts/bench-compare.sh reads these by name: BM_CrossCorrelateFft/seconds:<n>.
 void BM_CrossCorrelateFft(benchmark::State& state) {
-    const Recording& r = recording();
+    const Recording r(static_cast<int>(state.range(0)));
     for (auto _ : state)
         benchmark::DoNotOptimize(crossCorrelate(r.rec, r.tpl));
 }
-BENCHMARK(BM_CrossCorrelateFft)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CrossCorrelateFft)
+    ->ArgName("seconds")
+    ->Arg(2)
+    ->Arg(5)
+    ->Arg(15)
+    ->Unit(benchmark::kMillisecond);
 
 // Also reports fftSpeedup: direct time over FFT time, both measured here on the same input.
 void BM_CrossCorrelateDirect(benchmark::State& state) {
-    const Recording& r = recording();
+    const Recording r(15);
     using Clock = std::chrono::steady_clock;
     const auto t0 = Clock::now();
     for (auto _ : state)

@@ -1,6 +1,8 @@
 // Cost of one whole render cycle of the tap engine: 512 tapped stereo frames into the ring and the
-// meter, then 8 stereo speakers (one output buffer each, as the capture aggregate lays them out)
-// read back at their own delays through their tone chains.
+// meter, then 1, 4, 8 or 16 stereo speakers (one output buffer each, as the capture aggregate lays
+// them out) read back at their own delays through their tone chains, with every effect off, bass
+// boost only, crisp only, or everything on (bass, crisp, volume boost, limiter).
+// scripts/bench-compare.sh reads ns_per_sample by name: BM_RenderCycle/<effects>/speakers:<n>.
 
 #include <benchmark/benchmark.h>
 
@@ -23,10 +25,12 @@ namespace {
 
 using namespace housetone::bench;
 
-constexpr int kSpeakers = 8;
 constexpr std::uint32_t kFrames = 512;
 
-void runRenderCycles(benchmark::State& state, bool effectsOn) {
+enum Effects : int { off, bassOnly, crispOnly, all };
+constexpr const char* effectNames[] = {"off", "bass", "crisp", "all"};
+
+void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers) {
     // A real start on a world that runs no callbacks itself; the loop below is the audio thread.
     sim::RoomSpec room;
     room.systemAudio = "silence";
@@ -49,15 +53,19 @@ void runRenderCycles(benchmark::State& state, bool effectsOn) {
         state.SkipWithError("engine did not start");
         return;
     }
-    if (effectsOn) {
-        for (int d = 0; d < kSpeakers; ++d) {
-            const BassCorners c = bassCorners(d % 2 ? transport::bluetooth : transport::usb);
+    for (int d = 0; d < kSpeakers; ++d) {
+        if (effects == all) {
             engine.setGain(d, volumeBoostGain(20));
+            engine.setLimiter(d, true, kRate);
+        }
+        if (effects == bassOnly || effects == all) {
+            const BassCorners c = bassCorners(d % 2 ? transport::bluetooth : transport::usb);
             engine.setBass(d, kRate, bassBoostDB(true), c.shelfHz, c.highPassHz, c.lowPassHz);
+        }
+        if (effects == crispOnly || effects == all) {
             engine.setCrisp(
                 d, d == 0 ? std::optional<std::string>("02-5E-11-A4-37-C9:output") : std::nullopt,
                 kRate, 1.0f);
-            engine.setLimiter(d, true, kRate);
         }
     }
 
@@ -87,15 +95,15 @@ void runRenderCycles(benchmark::State& state, bool effectsOn) {
     engine.stop();
 }
 
-void BM_RenderCycleAllOff(benchmark::State& state) {
-    runRenderCycles(state, false);
-}
-void BM_RenderCycleAllOn(benchmark::State& state) {
-    runRenderCycles(state, true);
+void BM_RenderCycle(benchmark::State& state) {
+    const auto effects = static_cast<Effects>(state.range(0));
+    state.SetLabel(effectNames[effects]);
+    runRenderCycles(state, effects, static_cast<int>(state.range(1)));
 }
 
-BENCHMARK(BM_RenderCycleAllOff);
-BENCHMARK(BM_RenderCycleAllOn);
+BENCHMARK(BM_RenderCycle)
+    ->ArgNames({"effects", "speakers"})
+    ->ArgsProduct({{off, bassOnly, crispOnly, all}, {1, 4, 8, 16}});
 
 }  // namespace
 }  // namespace housetone

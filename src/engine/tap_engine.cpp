@@ -47,6 +47,50 @@ std::optional<double> tapRate(AudioHardware& hw, AudioObjectID tap) {
     return f.mSampleRate;
 }
 
+// Where one lane of a group reads and writes: the absolute position of its first frame, and its
+// output column.
+struct LaneTarget {
+    std::int64_t p0;
+    float* out;
+    std::size_t stride;
+};
+
+// Audio thread. Runs a group of channels through their tone chains side by side and hands their
+// state back: `frames` frames from each lane's p0 on, silence below `oldest`.
+void renderLanesRt(ToneStores& tone, const float* ring, ToneLanesRt& lanes, const LaneTarget* to,
+                   std::int64_t oldest, std::size_t frames) {
+    for (std::size_t f0 = 0; f0 < frames; f0 += toneLaneChunk) {
+        const std::size_t n = std::min(toneLaneChunk, frames - f0);
+        for (int j = 0; j < lanes.count; ++j) {
+            const std::int64_t p = to[j].p0 + static_cast<std::int64_t>(f0);
+            // Split at the oldest readable position instead of testing it per sample.
+            const std::size_t silent = oldest <= p
+                                           ? 0
+                                           : static_cast<std::size_t>(std::min<std::int64_t>(
+                                                 oldest - p, static_cast<std::int64_t>(n)));
+            std::size_t i = 0;
+            for (; i < silent; ++i)
+                lanes.x[i][j] = lanes.m[i][j] = 0.0f;
+            const auto side = static_cast<std::size_t>(lanes.side[j]);
+            for (; i < n; ++i) {
+                const std::size_t k =
+                    static_cast<std::size_t>((p + static_cast<std::int64_t>(i)) & TapEngine::mask) *
+                    2;
+                lanes.x[i][j] = ring[k + side];
+                lanes.m[i][j] = 0.5f * (ring[k] + ring[k + 1]);
+            }
+        }
+        processToneLanesRt(lanes, n);
+        for (int j = 0; j < lanes.count; ++j) {
+            const std::size_t stride = to[j].stride;
+            float* out = to[j].out + f0 * stride;
+            for (std::size_t i = 0; i < n; ++i)
+                out[i * stride] = lanes.y[i][j];
+        }
+    }
+    endToneLanesRt(lanes, tone);
+}
+
 }  // namespace
 
 TapEngine::TapEngine(AudioHardware& hw, MainQueue& main)
@@ -278,27 +322,6 @@ std::int32_t TapEngine::delayFrames(int index) const {
 
 // ---- Render path (audio thread) ----------------------------------------------------------------
 
-// One output channel of one buffer: frames from absolute position p0 on, silence below `oldest`.
-void TapEngine::renderChannelRt(int dev, int side, std::int64_t p0, std::int64_t oldest, float* out,
-                                std::size_t stride, std::size_t frames) {
-    const float* ring = ring_.get();
-    ToneChannelRt ch = beginToneChannelRt(*tone_, dev, side);
-    // Split at the oldest readable position instead of testing it per sample.
-    const std::size_t silent = oldest <= p0 ? 0
-                                            : static_cast<std::size_t>(std::min<std::int64_t>(
-                                                  oldest - p0, static_cast<std::int64_t>(frames)));
-    std::size_t i = 0;
-    for (; i < silent; ++i)
-        out[i * stride] = processToneSampleRt(ch, 0.0f, 0.0f);
-    for (; i < frames; ++i) {
-        const std::size_t k =
-            static_cast<std::size_t>((p0 + static_cast<std::int64_t>(i)) & mask) * 2;
-        const float l = ring[k], r = ring[k + 1];
-        out[i * stride] = processToneSampleRt(ch, side ? r : l, 0.5f * (l + r));
-    }
-    endToneChannelRt(*tone_, dev, ch);
-}
-
 OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
                              const AudioTimeStamp*, AudioBufferList* output, const AudioTimeStamp*,
                              void* client) {
@@ -337,6 +360,16 @@ OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBu
     const std::int32_t* devForChan = self->devForChan_.data();
     const std::int32_t* devStartChan = self->devStartChan_.data();
     const int total = self->totalOutChans_;
+    // Channels are gathered into groups of up to eight that run side by side; a group is flushed
+    // when full, when the next channel would continue the state of one already in it, when the
+    // buffer length changes, and before a copy that may read one of its outputs.
+    ToneLanesRt lanes;  // on this thread's stack: nothing is allocated
+    LaneTarget to[toneLaneWidth];
+    std::size_t laneFrames = 0;
+    const auto flush = [&] {
+        if (lanes.count > 0)
+            renderLanesRt(*self->tone_, self->ring_.get(), lanes, to, oldest, laneFrames);
+    };
     int base = 0;
     for (std::uint32_t bi = 0; bi < output->mNumberBuffers; ++bi) {
         AudioBuffer& b = output->buffers()[bi];
@@ -362,15 +395,21 @@ OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBu
             const int side = local & 1;
             const int first = c - (local - side);  // this side's first channel, if in this buffer
             if (local >= 2 && first >= 0) {
+                flush();
                 for (std::size_t i = 0; i < frames; ++i)
                     col[i * stride] = out[i * stride + static_cast<std::size_t>(first)];
                 continue;
             }
+            if (lanes.full() || lanes.holds(dev, side) || (lanes.count > 0 && frames != laneFrames))
+                flush();
             const std::int32_t d = (*self->delay_)[static_cast<std::size_t>(dev)].load(relaxed);
-            self->renderChannelRt(dev, side, start - d, oldest, col, stride, frames);
+            to[lanes.count] = {start - d, col, stride};
+            laneFrames = frames;
+            addToneLaneRt(lanes, *self->tone_, dev, side, frames);
         }
         base += n;
     }
+    flush();
     return noErr;
 }
 

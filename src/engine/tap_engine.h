@@ -116,8 +116,6 @@ class TapEngine {
     void teardown();
     void fail(std::string text);
     std::int32_t framesFor(double seconds) const;
-    void renderChannelRt(int dev, int side, std::int64_t p0, std::int64_t oldest, float* out,
-                         std::size_t stride, std::size_t frames);
 
     AudioHardware& hw_;
     MainQueue& main_;

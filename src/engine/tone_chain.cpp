@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "core/dev.h"
@@ -51,8 +52,10 @@ std::span<const CorrStage> correctionStagesFor(std::optional<std::string_view> u
 
 namespace {
 
-constexpr int bassFirst = 0, bassCount = 25;
-constexpr int corrFirst = 25, corrCount = 15;
+namespace k = tone_coef;
+constexpr int corrCount = k::count - k::correction1;
+// From one correction stage's slots to the next.
+constexpr int corrStride = k::correction2 - k::correction1;
 
 // A biquad already divided by a0.
 struct Biquad {
@@ -149,19 +152,19 @@ void setBass(ToneStores& stores, int index, double rate, float gainDB, double sh
     // Switching off needs no rate: a device whose rate cannot be read must still lose the stage.
     const bool on = gainDB > 0.01f;
     if (!ToneStores::validIndex(index) || (on && !validRate(rate))) return;
-    float block[bassCount] = {};
+    float block[k::bassCount] = {};
     if (on) {
-        put(block, 0, lowShelf(angularFrequency(shelfHz, rate), double(gainDB)));
-        put(block, 5, highPass(angularFrequency(highPassHz, rate)));
-        put(block, 10, lowPass(angularFrequency(lowPassHz, rate)));
-        block[16] = float(1 - std::exp(-1 / (0.15 * rate)));
+        put(block, k::lowShelf, lowShelf(angularFrequency(shelfHz, rate), double(gainDB)));
+        put(block, k::highPass, highPass(angularFrequency(highPassHz, rate)));
+        put(block, k::harmonicBand, lowPass(angularFrequency(lowPassHz, rate)));
+        block[k::limiterRelease] = float(1 - std::exp(-1 / (0.15 * rate)));
         // 2 pi x 800 Hz, written out.
         const double w800 =
             800.0 <= 0.45 * rate ? 5026.548245743669 / rate : angularFrequency(800.0, rate);
-        put(block, 17, lowPass(w800));
-        block[22] = float(1 - std::exp(-1 / (rate * 0.03)));  // 30 ms envelope release
+        put(block, k::harmonicLowPass, lowPass(w800));
+        block[k::harmonicRelease] = float(1 - std::exp(-1 / (rate * 0.03)));  // 30 ms release
     }
-    publish(stores, index, bassFirst, block, bassCount, 3);
+    publish(stores, index, 0, block, k::bassCount, 3);
 }
 
 void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> stages, double rate,
@@ -172,18 +175,18 @@ void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> sta
     float block[corrCount] = {};
     if (on) {
         const std::size_t n = std::min<std::size_t>(stages.size(), 3);
-        for (std::size_t k = 0; k < n; ++k) {
-            const CorrStage& st = stages[k];
+        for (std::size_t i = 0; i < n; ++i) {
+            const CorrStage& st = stages[i];
             const double A = std::pow(10.0, st.gainDB * double(amount) / 40.0);
             const double w0 = angularFrequency(st.f0, rate);
             const Biquad f = std::holds_alternative<CorrStage::Peak>(st.kind)
                                  ? peak(w0, A, std::get<CorrStage::Peak>(st.kind).q)
                                  : highShelf(w0, A, std::get<CorrStage::Shelf>(st.kind).s);
-            put(block, int(5 * k), f);
+            put(block, corrStride * int(i), f);
         }
-        if (n <= 1) block[5] = 1.0f;  // stage 2 passes its input through
+        if (n <= 1) block[corrStride] = 1.0f;  // stage 2 passes its input through
     }
-    publish(stores, index, corrFirst, block, corrCount, 1);
+    publish(stores, index, k::correction1, block, corrCount, 1);
 }
 
 void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid,
@@ -196,12 +199,274 @@ void setLimiter(ToneStores& stores, int index, bool on, double rate) {
     if (!ToneStores::validIndex(index)) return;
     if (on && !validRate(rate)) return;
     const float release = on ? float(1 - std::exp(-1 / (rate * 0.15))) : 0.0f;
-    stores.coefBlock(index)[16].store(release, std::memory_order_relaxed);
+    stores.coefBlock(index)[k::limiterRelease].store(release, std::memory_order_relaxed);
 }
 
 void setGain(ToneStores& stores, int index, float gain) {
     if (!ToneStores::validIndex(index) || std::isnan(gain)) return;
     stores.gain[std::size_t(index)].store(std::clamp(gain, 0.0f, 4.0f), std::memory_order_relaxed);
+}
+
+// ---- Eight chains side by side ------------------------------------------------------------------
+
+void ToneLanesRt::clear() {
+    std::memset(x, 0, sizeof x);
+    std::memset(m, 0, sizeof m);
+    std::memset(coef, 0, sizeof coef);
+    std::memset(state, 0, sizeof state);
+    std::memset(gs, 0, sizeof gs);
+    std::memset(gainTarget, 0, sizeof gainTarget);
+    std::memset(bassOn, 0, sizeof bassOn);
+    std::memset(correctionOn, 0, sizeof correctionOn);
+    std::memset(stage3On, 0, sizeof stage3On);
+    std::memset(limiterOn, 0, sizeof limiterOn);
+    count = 0;
+    anyBass = anyCorrection = anyStage3 = anyLimiter = gainMoving = false;
+}
+
+namespace {
+
+// Copies coefficient slots [from, to) of a device into lane j, or leaves them 0 when the stage is
+// off, so a stage switched off in one lane runs there on zeros (no subnormals, no overflow) and
+// not on a half-written design.
+void takeCoefs(ToneLanesRt& lanes, int j, const std::atomic<float>* c, int from, int to, bool on) {
+    for (int i = from; i < to; ++i)
+        lanes.coef[i][j] = on ? tone_detail::coefAt(c, i) : 0.0f;
+}
+
+constexpr std::int32_t laneMask(bool on) {
+    return on ? -1 : 0;
+}
+
+// The state slots a stage owns, to be written back only where the stage ran.
+struct SlotRange {
+    int from, to;
+};
+constexpr SlotRange bassSlots[] = {{tone_state::lowShelf, tone_state::limiterEnv},
+                                   {tone_state::harmonicEnv, tone_state::correction1}};
+constexpr SlotRange limiterSlots[] = {{tone_state::limiterEnv, tone_state::harmonicEnv}};
+constexpr SlotRange correctionSlots[] = {{tone_state::correction1, tone_state::correction3}};
+constexpr SlotRange stage3Slots[] = {{tone_state::correction3, tone_state::count}};
+
+void giveBack(const ToneLanesRt& lanes, int j, float* st, std::span<const SlotRange> ranges,
+              const std::int32_t* on) {
+    if (!on[j]) return;
+    for (const SlotRange& r : ranges)
+        for (int i = r.from; i < r.to; ++i)
+            st[i] = lanes.state[i][j];
+}
+
+}  // namespace
+
+void addToneLaneRt(ToneLanesRt& lanes, ToneStores& s, int dev, int side, std::size_t frames) {
+    namespace k = tone_coef;
+    using tone_detail::coefAt;
+    using tone_detail::switchAt;
+    assert(ToneStores::validIndex(dev) && !lanes.full());
+    const int j = lanes.count++;
+    lanes.dev[j] = dev;
+    lanes.side[j] = side & 1;
+
+    // Switches first, with acquire order: a stage seen on is seen with its whole design.
+    const std::atomic<float>* c = s.coefBlock(dev);
+    const bool bass = switchAt(c, k::lowShelf) != 0.0f || switchAt(c, k::lowShelf + 1) != 0.0f ||
+                      switchAt(c, k::lowShelf + 2) != 0.0f;
+    const bool correction = switchAt(c, k::correction1) != 0.0f;
+    const bool stage3 = correction && switchAt(c, k::correction3) != 0.0f;
+    const float release = coefAt(c, k::limiterRelease);
+    takeCoefs(lanes, j, c, 0, k::bassCount, bass);
+    lanes.coef[k::limiterRelease][j] = release;
+    takeCoefs(lanes, j, c, k::correction1, k::correction3, correction);
+    takeCoefs(lanes, j, c, k::correction3, k::count, stage3);
+    lanes.bassOn[j] = laneMask(bass);
+    lanes.correctionOn[j] = laneMask(correction);
+    lanes.stage3On[j] = laneMask(stage3);
+    lanes.limiterOn[j] = laneMask(release != 0.0f);
+    lanes.anyBass = lanes.anyBass || bass;
+    lanes.anyCorrection = lanes.anyCorrection || correction;
+    lanes.anyStage3 = lanes.anyStage3 || stage3;
+    lanes.anyLimiter = lanes.anyLimiter || release != 0.0f;
+
+    const float* st = s.stateBlock(dev, side);
+    for (int i = 0; i < tone_state::count; ++i)
+        lanes.state[i][j] = st[i];
+
+    // The scalar chain runs a device's channels one after another, each continuing the gain
+    // smoothing where the previous stopped; here they run at once, so this lane starts from the
+    // stored value and the store moves on by this buffer's steps for the next channel.
+    const std::size_t d = std::size_t(dev);
+    const float target = s.gain[d].load(std::memory_order_relaxed);
+    float g = s.gainSm[d].load(std::memory_order_relaxed);
+    lanes.gs[j] = g;
+    lanes.gainTarget[j] = target;
+    if (tone_detail::smoothGain(g, target) == g) return;  // settled: stays put, as stored
+    lanes.gainMoving = true;
+    for (std::size_t i = 0; i < frames; ++i)
+        g = tone_detail::smoothGain(g, target);
+    s.gainSm[d].store(tone_detail::storedGain(g), std::memory_order_relaxed);
+}
+
+void endToneLanesRt(ToneLanesRt& lanes, ToneStores& s) {
+    for (int j = 0; j < lanes.count; ++j) {
+        float* st = s.stateBlock(lanes.dev[j], lanes.side[j]);
+        giveBack(lanes, j, st, bassSlots, lanes.bassOn);
+        giveBack(lanes, j, st, limiterSlots, lanes.limiterOn);
+        giveBack(lanes, j, st, correctionSlots, lanes.correctionOn);
+        giveBack(lanes, j, st, stage3Slots, lanes.stage3On);
+        tone_detail::tidyState(st);
+    }
+    lanes.clear();
+}
+
+// The helpers below return eight-lane vectors by value. They are always inlined into one function,
+// so no call ever crosses the ABI GCC warns about (it warns at the end of the file, hence no pop).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+namespace {
+
+// Eight lanes of float or of lane masks (GCC vector extensions). Built for the baseline x86-64
+// target GCC splits each operation in two SSE halves; the AVX2 clone below does it in one.
+using Vf = float __attribute__((vector_size(32)));
+using Vi = std::int32_t __attribute__((vector_size(32)));
+static_assert(sizeof(Vf) == sizeof(ToneLanesRt::Row));
+
+[[gnu::always_inline]] inline Vf loadRow(const float* p) {
+    Vf v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline Vi loadMask(const std::int32_t* p) {
+    Vi v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+[[gnu::always_inline]] inline void storeRow(float* p, const Vf& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+[[gnu::always_inline]] inline Vf splat(float v) {
+    return Vf{} + v;
+}
+
+[[gnu::always_inline]] inline Vf absLanes(const Vf& v) {
+    return Vf(Vi(v) & 0x7fffffff);
+}
+
+// A biquad of lanes: coefficients and x1, x2, y1, y2 held in registers (or their spill slots) for a
+// whole chunk instead of reloaded per sample.
+struct LaneBiquad {
+    Vf b0, b1, b2, a1, a2;
+    Vf x1, x2, y1, y2;
+
+    [[gnu::always_inline]] LaneBiquad(const ToneLanesRt& l, int coef, int state)
+        : b0(loadRow(l.coef[coef])),
+          b1(loadRow(l.coef[coef + 1])),
+          b2(loadRow(l.coef[coef + 2])),
+          a1(loadRow(l.coef[coef + 3])),
+          a2(loadRow(l.coef[coef + 4])),
+          x1(loadRow(l.state[state])),
+          x2(loadRow(l.state[state + 1])),
+          y1(loadRow(l.state[state + 2])),
+          y2(loadRow(l.state[state + 3])) {}
+
+    // Same terms in the same order as tone_detail::biquadRt.
+    [[gnu::always_inline]] Vf run(const Vf& x) {
+        const Vf y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+        return y;
+    }
+
+    [[gnu::always_inline]] void keep(ToneLanesRt& l, int state) const {
+        storeRow(l.state[state], x1);
+        storeRow(l.state[state + 1], x2);
+        storeRow(l.state[state + 2], y1);
+        storeRow(l.state[state + 3], y2);
+    }
+};
+
+}  // namespace
+
+// Run-time dispatch: an AVX2 clone where the processor has it, the baseline otherwise. No FMA in
+// either, so no multiply-add is fused and each lane rounds exactly as the scalar chain does.
+[[gnu::target_clones("avx2", "default")]] void processToneLanesRt(ToneLanesRt& lanes,
+                                                                  std::size_t frames) {
+    namespace k = tone_coef;
+    namespace v = tone_state;
+    ToneLanesRt& l = lanes;
+    LaneBiquad highPass(l, k::highPass, v::highPass), shelf(l, k::lowShelf, v::lowShelf),
+        band(l, k::harmonicBand, v::harmonicBand),
+        harmonicLowPass(l, k::harmonicLowPass, v::harmonicLowPass),
+        corr1(l, k::correction1, v::correction1), corr2(l, k::correction2, v::correction2),
+        corr3(l, k::correction3, v::correction3);
+    const Vf harmonicRelease = loadRow(l.coef[k::harmonicRelease]);
+    const Vf limiterRelease = loadRow(l.coef[k::limiterRelease]);
+    const Vi bassOn = loadMask(l.bassOn), correctionOn = loadMask(l.correctionOn),
+             stage3On = loadMask(l.stage3On), limiterOn = loadMask(l.limiterOn);
+    const Vf target = loadRow(l.gainTarget);
+    Vf harmonicEnv = loadRow(l.state[v::harmonicEnv]);
+    Vf dcIn = loadRow(l.state[v::dcPrevIn]), dcOut = loadRow(l.state[v::dcPrevOut]);
+    Vf limiterEnv = loadRow(l.state[v::limiterEnv]);
+    Vf gs = loadRow(l.gs);
+
+    const Vf one = splat(1.0f), minusOne = splat(-1.0f);
+    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
+    const Vf ceiling = splat(0.891f);
+    for (std::size_t i = 0; i < frames; ++i) {
+        const Vf x = loadRow(l.x[i]);
+        Vf y = x;
+        if (l.anyBass) {
+            const Vf h = highPass.run(x);
+            Vf b = shelf.run(h);
+            const Vf low = band.run(loadRow(l.m[i]));
+            const Vf al = absLanes(low);
+            harmonicEnv =
+                al > harmonicEnv ? al : harmonicEnv + (al - harmonicEnv) * harmonicRelease;
+            Vf t = low / (harmonicEnv + 0.0001f);
+            t = t > tMax ? tMax : (t < tMin ? tMin : t);
+            const Vf g = harmonicEnv * (0.4f * t * t + 0.6f * t * absLanes(t));
+            const Vf q = g - dcIn + 0.995f * dcOut;
+            dcIn = g;
+            dcOut = q;
+            b = b + 1.1f * harmonicLowPass.run(q);
+            y = bassOn ? b : y;
+        }
+        if (l.anyCorrection) {
+            Vf c = corr2.run(corr1.run(y));
+            if (l.anyStage3) {
+                const Vf c3 = corr3.run(c);
+                c = stage3On ? c3 : c;
+            }
+            y = correctionOn ? c : y;
+        }
+        if (l.gainMoving) gs = gs + (target - gs) * 0.0005f;
+        y = gs * y;
+        if (l.anyLimiter) {
+            const Vf a = absLanes(y);
+            limiterEnv = limiterEnv < a ? a : limiterEnv + limiterRelease * (a - limiterEnv);
+            const Vi limit = (limiterEnv > ceiling) & limiterOn;
+            y = limit ? y * 0.891f / limiterEnv : y;
+        }
+        y = y > one ? one : (y < minusOne ? minusOne : y);
+        storeRow(l.y[i], y);
+    }
+
+    highPass.keep(l, v::highPass);
+    shelf.keep(l, v::lowShelf);
+    band.keep(l, v::harmonicBand);
+    harmonicLowPass.keep(l, v::harmonicLowPass);
+    corr1.keep(l, v::correction1);
+    corr2.keep(l, v::correction2);
+    corr3.keep(l, v::correction3);
+    storeRow(l.state[v::harmonicEnv], harmonicEnv);
+    storeRow(l.state[v::dcPrevIn], dcIn);
+    storeRow(l.state[v::dcPrevOut], dcOut);
+    storeRow(l.state[v::limiterEnv], limiterEnv);
+    storeRow(l.gs, gs);
 }
 
 // ---- Controller settings -----------------------------------------------------------------------

@@ -5,9 +5,9 @@
 // or a measured correction), smoothed gain, a peak limiter and a hard clip.
 //
 // Threads: the builders (setBass, setCrisp, setCorrection, setLimiter, setGain) run on the main
-// thread and write coefficients in place; the *Rt functions run on the audio thread, read every
-// coefficient afresh per sample (relaxed loads, acquire for a stage's switch) and own the filter
-// state and the smoothed gain.
+// thread and write coefficients in place; the *Rt functions run on the audio thread, read the
+// coefficients (relaxed loads, acquire for a stage's switch; the scalar chain per sample, the
+// eight-lane one per buffer) and own the filter state and the smoothed gain.
 
 #include <array>
 #include <atomic>
@@ -27,32 +27,49 @@ namespace housetone {
 
 // ---- Stores ------------------------------------------------------------------------------------
 
+// Slots of a device's coefficient block (Float32 each). Every filter takes five slots from its
+// own: b0, b1, b2, a1, a2, already divided by a0. Slots not named here are always 0.
+namespace tone_coef {
+inline constexpr int lowShelf = 0;  // bass boost; b0-b2 all zero switch the whole bass stage off
+inline constexpr int highPass = 5;  // ahead of the shelf
+// Low-pass choosing the harmonic generator's input band from the mono mix.
+inline constexpr int harmonicBand = 10;
+inline constexpr int limiterRelease = 16;   // per sample, 0 = limiter off
+inline constexpr int harmonicLowPass = 17;  // 800 Hz low-pass on the generated harmonics
+inline constexpr int harmonicRelease = 22;  // per sample, the harmonic generator's envelope
+inline constexpr int bassCount = 25;        // [0, bassCount): the bass stage's block
+inline constexpr int correction1 = 25;      // b0 == 0 switches all correction off
+inline constexpr int correction2 = 30;      // runs whenever stage 1 runs
+inline constexpr int correction3 = 35;      // b0 == 0 skips it
+inline constexpr int count = 40;
+}  // namespace tone_coef
+
+// Slots of a (device, side) state block. A biquad keeps x1, x2, y1, y2 in four slots from its own.
+namespace tone_state {
+inline constexpr int lowShelf = 0;
+inline constexpr int highPass = 4;
+inline constexpr int harmonicBand = 8;
+inline constexpr int dcPrevIn = 12;   // DC blocker: previous input
+inline constexpr int dcPrevOut = 13;  // DC blocker: previous output
+inline constexpr int limiterEnv = 14;
+inline constexpr int harmonicEnv = 15;
+inline constexpr int harmonicLowPass = 16;
+inline constexpr int correction1 = 20;
+inline constexpr int correction2 = 24;
+inline constexpr int correction3 = 28;
+inline constexpr int count = 32;
+}  // namespace tone_state
+
 // The fixed per-device stores of the chain, sized for 64 device indices. Allocated once by the
 // engine and never moved, so the audio thread may keep pointers into it for the engine's life.
-//
-// coef, per device (Float32 each; every filter is b0, b1, b2, a1, a2 already divided by a0):
-//    0-4   low shelf (bass boost); 0-2 all zero switches the whole bass stage off
-//    5-9   high-pass ahead of the shelf
-//   10-14  low-pass selecting the harmonic generator's input band (on the mono mix)
-//   15     always 0
-//   16     limiter release coefficient, 0 = limiter off
-//   17-21  800 Hz low-pass on the generated harmonics
-//   22     release coefficient of the harmonic generator's envelope
-//   23-24  always 0
-//   25-29  correction stage 1; 25 == 0 switches all correction off
-//   30-34  correction stage 2 (runs whenever stage 1 runs)
-//   35-39  correction stage 3; 35 == 0 skips it
-//
-// bqMem, per (device, side), side 0 = left, 1 = right; each biquad keeps x1, x2, y1, y2:
-//    0-3 low shelf, 4-7 high-pass, 8-11 harmonic input low-pass, 12 DC blocker previous input,
-//   13 DC blocker previous output, 14 limiter envelope, 15 harmonic envelope,
-//   16-19 800 Hz harmonic low-pass, 20-23 / 24-27 / 28-31 correction stages 1 / 2 / 3.
+// Each device has a coefficient block (tone_coef) and one state block per side, 0 = left,
+// 1 = right (tone_state).
 // The state is never reset by a start or a coefficient change (filters continue smoothly); only
 // values that have decayed below audibility or blown up are snapped to 0 (endToneChannelRt).
 struct alignas(64) ToneStores {
     static constexpr int maxDevices = 64;
-    static constexpr int coefPerDevice = 40;
-    static constexpr int statePerSide = 32;
+    static constexpr int coefPerDevice = tone_coef::count;
+    static constexpr int statePerSide = tone_state::count;
 
     // Written by the main thread while the audio thread reads: one aligned 32-bit value each,
     // relaxed order, so a reader sees the old or the new value of every element.
@@ -115,15 +132,16 @@ std::span<const CorrStage> correctionStagesFor(std::optional<std::string_view> u
 //
 // The engine has member functions of the same names: call these as housetone::setBass(...) etc.
 
-// Bass boost: values 0-24. gainDB <= 0.01 switches the bass stage off and also zeroes the limiter
-// (value 16); otherwise the limiter is switched on with it. Frequencies in Hz.
+// Bass boost: the values of tone_coef [0, bassCount). gainDB <= 0.01 switches the bass stage off
+// and also zeroes the limiter (limiterRelease); otherwise the limiter is switched on with it.
+// Frequencies in Hz.
 void setBass(ToneStores& stores, int index, double rate, float gainDB, double shelfHz,
              double highPassHz, double lowPassHz);
 
-// Crisp / measured correction: values 25-39. The stage list is the measured curve of `uid`, or,
-// without a uid, of `targetUid` (the engine passes the UID of the target at that index, nullopt
-// when the index is beyond its targets), else defaultCrisp(). amount is clamped to [0, 1] and
-// scales every stage's gain in dB; amount <= 0.01 switches correction off.
+// Crisp / measured correction: tone_coef correction1 to the end. The stage list is the measured
+// curve of `uid`, or, without a uid, of `targetUid` (the engine passes the UID of the target at
+// that index, nullopt when the index is beyond its targets), else defaultCrisp(). amount is clamped
+// to [0, 1] and scales every stage's gain in dB; amount <= 0.01 switches correction off.
 void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid,
               std::optional<std::string_view> targetUid, double rate, float amount);
 
@@ -132,7 +150,7 @@ void setCrisp(ToneStores& stores, int index, std::optional<std::string_view> uid
 void setCorrection(ToneStores& stores, int index, std::span<const CorrStage> stages, double rate,
                    float amount);
 
-// Limiter with instant attack and 150 ms release: value 16. The rate matters only when on.
+// Limiter with instant attack and 150 ms release: limiterRelease. The rate matters only when on.
 void setLimiter(ToneStores& stores, int index, bool on, double rate);
 
 // Target gain, linear, clamped to [0, 4]; a NaN is ignored (it would stick in the smoothed gain).
@@ -174,8 +192,8 @@ constexpr bool limiterWanted(float crispAmount, bool bassOn, float gain) {
 
 // One output channel's view of the stores for one buffer.
 struct ToneChannelRt {
-    const std::atomic<float>* coef;  // the device's 40 values
-    float* state;                    // the (device, side) block of 32 values
+    const std::atomic<float>* coef;  // the device's coefficient block (tone_coef)
+    float* state;                    // the (device, side) state block (tone_state)
     float gainTarget;                // the device's target gain, read once per buffer
     float gs;                        // smoothed gain, carried from frame to frame
     bool gainSettled;                // gs is a fixed point of the smoothing step
@@ -233,47 +251,52 @@ inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
     using tone_detail::biquadRt;
     using tone_detail::coefAt;
     using tone_detail::switchAt;
+    namespace k = tone_coef;
+    namespace v = tone_state;
     const std::atomic<float>* c = ch.coef;
     float* st = ch.state;
 
     float y = x;
-    if (switchAt(c, 0) != 0.0f || switchAt(c, 1) != 0.0f || switchAt(c, 2) != 0.0f) {
-        const float h = biquadRt(c + 5, st + 4, x);
-        y = biquadRt(c + 0, st + 0, h);
+    if (switchAt(c, k::lowShelf) != 0.0f || switchAt(c, k::lowShelf + 1) != 0.0f ||
+        switchAt(c, k::lowShelf + 2) != 0.0f) {
+        const float h = biquadRt(c + k::highPass, st + v::highPass, x);
+        y = biquadRt(c + k::lowShelf, st + v::lowShelf, h);
 
         // Harmonic bass: the low band of the mono mix, normalised by its own envelope, bent into
         // a second harmonic plus a signed square, and scaled back to the band's level.
-        const float l = biquadRt(c + 10, st + 8, m);
+        const float l = biquadRt(c + k::harmonicBand, st + v::harmonicBand, m);
         const float al = std::fabs(l);
-        float e = st[15];
-        e = al > e ? al : e + (al - e) * coefAt(c, 22);
-        st[15] = e;
+        float e = st[v::harmonicEnv];
+        e = al > e ? al : e + (al - e) * coefAt(c, k::harmonicRelease);
+        st[v::harmonicEnv] = e;
         float t = l / (e + 0.0001f);  // the guard keeps silence at t = 0
         t = t > 1.2f ? 1.2f : (t < -1.2f ? -1.2f : t);
         const float g = e * (0.4f * t * t + 0.6f * t * std::fabs(t));
-        const float q = g - st[12] + 0.995f * st[13];  // DC blocker: t^2 has a mean
-        st[12] = g;
-        st[13] = q;
-        const float o = biquadRt(c + 17, st + 16, q);
+        const float q =
+            g - st[v::dcPrevIn] + 0.995f * st[v::dcPrevOut];  // DC blocker: t^2 has a mean
+        st[v::dcPrevIn] = g;
+        st[v::dcPrevOut] = q;
+        const float o = biquadRt(c + k::harmonicLowPass, st + v::harmonicLowPass, q);
         y = y + 1.1f * o;
     }
 
-    if (switchAt(c, 25) != 0.0f) {
-        y = biquadRt(c + 25, st + 20, y);
-        y = biquadRt(c + 30, st + 24, y);
-        if (switchAt(c, 35) != 0.0f) y = biquadRt(c + 35, st + 28, y);
+    if (switchAt(c, k::correction1) != 0.0f) {
+        y = biquadRt(c + k::correction1, st + v::correction1, y);
+        y = biquadRt(c + k::correction2, st + v::correction2, y);
+        if (switchAt(c, k::correction3) != 0.0f)
+            y = biquadRt(c + k::correction3, st + v::correction3, y);
     }
 
     // Multiplying by exactly 1.0 leaves y unchanged, so no branch is needed for unity.
     if (!ch.gainSettled) ch.gs = tone_detail::smoothGain(ch.gs, ch.gainTarget);
     y = ch.gs * y;
 
-    const float release = coefAt(c, 16);
+    const float release = coefAt(c, k::limiterRelease);
     if (release != 0.0f) {
         const float a = std::fabs(y);
-        float env = st[14];
+        float env = st[v::limiterEnv];
         env = env < a ? a : env + release * (a - env);
-        st[14] = env;
+        st[v::limiterEnv] = env;
         if (env > 0.891f) y = y * 0.891f / env;  // ceiling 0.891 = -1 dBFS
     }
 
@@ -284,19 +307,30 @@ inline ToneChannelRt beginToneChannelRt(ToneStores& s, int dev, int side) {
 // to 0 changes no output sample above about 1e-8 (they vanish in its rounding).
 inline constexpr float toneStateFloor = 1e-15f;
 
+namespace tone_detail {
+
+// A smoothed gain heading for 0 would otherwise stall at a subnormal and slow every sample.
+inline float storedGain(float gs) {
+    return std::fabs(gs) < toneStateFloor ? 0.0f : gs;
+}
+
+inline void tidyState(float* state) {
+    for (int i = 0; i < tone_state::count; ++i) {
+        const float a = std::fabs(state[i]);
+        if (!(a >= toneStateFloor && a <= 3.4e38f)) state[i] = 0.0f;
+    }
+}
+
+}  // namespace tone_detail
+
 // Stores the smoothed gain back and tidies the state block once per buffer: values that decayed
 // below toneStateFloor become exactly 0, so a filter left ringing into silence stops at 0 within a
 // buffer instead of running on subnormal numbers (tens of times slower on x86) or sticking there
 // (the envelopes stall at a subnormal value in float); a NaN or infinity (a NaN sample from the
 // source) is cleared too, so one bad sample does not silence the speaker for good.
 inline void endToneChannelRt(ToneStores& s, int dev, const ToneChannelRt& ch) {
-    // A smoothed gain heading for 0 would otherwise stall at a subnormal and slow every sample.
-    const float gs = std::fabs(ch.gs) < toneStateFloor ? 0.0f : ch.gs;
-    s.gainSm[std::size_t(dev)].store(gs, std::memory_order_relaxed);
-    for (int i = 0; i < ToneStores::statePerSide; ++i) {
-        const float a = std::fabs(ch.state[i]);
-        if (!(a >= toneStateFloor && a <= 3.4e38f)) ch.state[i] = 0.0f;
-    }
+    s.gainSm[std::size_t(dev)].store(tone_detail::storedGain(ch.gs), std::memory_order_relaxed);
+    tone_detail::tidyState(ch.state);
 }
 
 // One channel's whole buffer from contiguous input: x[i] and m[i] for frame i, output at
@@ -308,5 +342,76 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
         out[i * outStride] = processToneSampleRt(ch, x[i], m[i]);
     endToneChannelRt(s, dev, ch);
 }
+
+// ---- Eight chains side by side (audio thread) ---------------------------------------------------
+//
+// The chains of different output channels share nothing, so the render loop runs up to eight of
+// them at once, one per SIMD lane, with coefficients and state laid out lane by lane. Each lane
+// does the arithmetic of processToneSampleRt in the same order, so its output agrees with the
+// scalar chain's to float rounding (bit for bit unless the compiler fuses multiply-adds); the
+// scalar chain stays the reference. Differences from it: coefficients are read once per buffer
+// (a change made mid-buffer takes effect at the next one) and a stage that is off in some lanes
+// runs in all of them, its result kept only where it is on.
+//
+// Audio thread only; a ToneLanesRt lives on the caller's stack (about 9 KB). Per buffer:
+//     for each channel: addToneLaneRt(lanes, stores, dev, side, frames)
+//         (first flushing the group when it is full or already holds that (dev, side), so a
+//         channel that continues another's state runs after it);
+//     for each chunk of at most toneLaneChunk frames: fill x and m, processToneLanesRt, read y;
+//     endToneLanesRt(lanes, stores).
+
+inline constexpr int toneLaneWidth = 8;
+inline constexpr std::size_t toneLaneChunk = 64;
+
+struct alignas(32) ToneLanesRt {
+    using Row = float[toneLaneWidth];
+
+    // One chunk in and out, row per frame: x[i][lane] is the lane's sample of frame i, m[i][lane]
+    // the mono mix of that frame. Lanes beyond count read 0 and their outputs mean nothing.
+    alignas(32) Row x[toneLaneChunk];
+    alignas(32) Row m[toneLaneChunk];
+    alignas(32) Row y[toneLaneChunk];
+
+    // Filled by addToneLaneRt; the kernel owns them until endToneLanesRt.
+    alignas(32) Row coef[tone_coef::count];  // a stage that is off has all its values 0
+    alignas(32) Row state[tone_state::count];
+    alignas(32) Row gs;          // smoothed gain
+    alignas(32) Row gainTarget;  // the device's target gain
+    // Per lane: all bits set where the stage is on, 0 where it is off.
+    alignas(32) std::int32_t bassOn[toneLaneWidth];
+    alignas(32) std::int32_t correctionOn[toneLaneWidth];
+    alignas(32) std::int32_t stage3On[toneLaneWidth];
+    alignas(32) std::int32_t limiterOn[toneLaneWidth];
+
+    int count = 0;
+    int dev[toneLaneWidth];
+    int side[toneLaneWidth];
+    // Over the lanes in use; a stage no lane needs is not run at all.
+    bool anyBass = false, anyCorrection = false, anyStage3 = false, anyLimiter = false;
+    bool gainMoving = false;  // some lane's smoothed gain is not yet at its fixed point
+
+    ToneLanesRt() { clear(); }
+    // Empties the group: every lane back to silence with all effects off.
+    void clear();
+    bool full() const { return count == toneLaneWidth; }
+    bool holds(int d, int s) const {
+        for (int j = 0; j < count; ++j)
+            if (dev[j] == d && side[j] == (s & 1)) return true;
+        return false;
+    }
+};
+
+// Takes the next lane for (dev, side), which must be a valid index, for a buffer of `frames`
+// frames: snapshots the coefficients (switches with acquire order), copies the state in and
+// advances the device's smoothed gain in the stores past this buffer, as the scalar chain leaves
+// it, so a later channel of the same device continues from there. The group must not be full.
+void addToneLaneRt(ToneLanesRt& lanes, ToneStores& s, int dev, int side, std::size_t frames);
+
+// Runs `frames` (at most toneLaneChunk) rows of x and m through every lane into y.
+void processToneLanesRt(ToneLanesRt& lanes, std::size_t frames);
+
+// Writes each lane's state back (only the stages it ran) and tidies it as endToneChannelRt does,
+// then clears the group.
+void endToneLanesRt(ToneLanesRt& lanes, ToneStores& s);
 
 }  // namespace housetone

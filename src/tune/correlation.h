@@ -23,7 +23,8 @@ std::vector<float> decimate3(std::span<const float> x);
 // Value k = sum over p of recording[k + p] × tpl[p], for k = 0 … recording − tpl length, so a
 // copy of the template starting at recording sample k peaks at index k. Empty when the recording
 // is shorter than the template or the template is empty. Computed by overlap-save with real FFTs;
-// agrees with crossCorrelateDirect to float rounding.
+// agrees with crossCorrelateDirect to float rounding. Each calling thread keeps the transform
+// plans of the sizes it has used (two per size, about 8 bytes per point) until it ends.
 std::vector<float> crossCorrelate(std::span<const float> recording, std::span<const float> tpl);
 // The same values by the plain O(N × M) sum; the reference for tests and the benchmark.
 std::vector<float> crossCorrelateDirect(std::span<const float> recording,

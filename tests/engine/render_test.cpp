@@ -188,6 +188,33 @@ TEST_F(RenderPath, EachSpeakerRunsItsChainOnItsSideAndTheMonoMixAndTheMeterSumsB
     }
 }
 
+// Further channels in buffers of their own run their side's chain again on the same state, in
+// channel order, and a shorter buffer runs only its own frames.
+TEST_F(RenderPath, FurtherChannelsInOtherBuffersContinueTheirSidesChainInChannelOrder) {
+    start({4, 2});
+    engine->setBass(0, 48000, 6.0f, 140, 48, 160);
+    engine->setGain(0, 2.0f);
+    auto chain = std::make_unique<ToneStores>();
+    housetone::setBass(*chain, 0, 48000, 6.0f, 140, 48, 160);
+    housetone::setGain(*chain, 0, 2.0f);
+    std::vector<Out> outs = {buffer(1), buffer(1), buffer(1), buffer(1), buffer(2, kFrames / 2)};
+    cycle(outs);
+    for (int ch = 0; ch < 4; ++ch) {
+        std::vector<float> x, mono, want(kFrames);
+        for (std::uint32_t f = 0; f < kFrames; ++f) {
+            const float l = sig(pos - kFrames + f, 0), r = sig(pos - kFrames + f, 1);
+            x.push_back(ch % 2 ? r : l);
+            mono.push_back(0.5f * (l + r));
+        }
+        processToneBufferRt(*chain, 0, ch % 2, x.data(), mono.data(), want.data(), 1, kFrames);
+        for (std::uint32_t f = 0; f < kFrames; ++f)
+            ASSERT_FLOAT_EQ(outs[std::size_t(ch)].at(f, 0), want[f]) << ch << " " << f;
+    }
+    for (std::uint32_t f = 0; f < kFrames / 2; ++f)
+        for (int side : {0, 1})
+            ASSERT_EQ(outs[4].at(f, std::size_t(side)), sig(pos - kFrames / 2 + f, side)) << f;
+}
+
 TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {
     start(std::vector<int>(65, 2));
     std::vector<Out> outs(65, buffer(2));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <numbers>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace housetone {
@@ -203,6 +204,69 @@ TEST(ToneChainStores, DevicesAndSidesKeepTheirOwnCoefficientsAndState) {
     EXPECT_EQ(run(*s, 2, 1, Signal(4800)), Signal(4800));  // right side: its own, silent history
     EXPECT_GT(rms(boosted, 2400), 1.9 * rms(x, 2400));
     EXPECT_EQ(run(*s, 3, 0, x), x);  // another device: untouched
+}
+
+// Every combination of bass (off, on), correction (off, two stages, three), limiter (off, on) and
+// gain (settled, still moving) on its own device, both sides, so each group of eight lanes mixes
+// stages on and off. Lanes and scalar chain get the same random input, a NaN sample included, and
+// must agree within 1e-5 on every output sample (outputs lie in [-1, 1]; float rounding alone,
+// were multiply-adds fused, stays far below that) and on the state and gain they leave.
+TEST(ToneChainLanes, EightLanesMatchTheScalarChainInEveryEffectCombination) {
+    constexpr int devices = 24;
+    const auto configure = [](ToneStores& s) {
+        for (int d = 0; d < devices; ++d) {
+            if (d & 1) setBass(s, d, kRate, 6.0f, 140, 48, 160);
+            const int corr = (d >> 1) % 3;
+            if (corr) setCrisp(s, d, corr == 2 ? kCorrectedUid : "x", std::nullopt, kRate, 0.8f);
+            setLimiter(s, d, (d / 6) & 1, kRate);
+            if (d >= 12) setGain(s, d, d % 2 ? 2.0f : 0.3f);
+        }
+    };
+    auto scalar = std::make_unique<ToneStores>(), lanes = std::make_unique<ToneStores>();
+    configure(*scalar);
+    configure(*lanes);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    const auto near = [](float a, float b) {
+        return std::fabs(a - b) <= 1e-5f || (std::isnan(a) && std::isnan(b));
+    };
+    ToneLanesRt group;
+    for (const std::size_t frames : {512u, 100u, 512u}) {
+        std::vector<Signal> x(2 * devices, Signal(frames)), m(devices, Signal(frames));
+        for (auto* signals : {&x, &m})
+            for (Signal& sig : *signals)
+                for (float& v : sig)
+                    v = 0.7f * u(rng);
+        x[5][frames / 2] = NAN;
+        std::vector<Signal> want(x.size(), Signal(frames)), got = want;
+        for (int ch = 0; ch < 2 * devices; ++ch)
+            processToneBufferRt(*scalar, ch / 2, ch % 2, x[ch].data(), m[ch / 2].data(),
+                                want[ch].data(), 1, frames);
+        for (int first = 0; first < 2 * devices; first += toneLaneWidth) {
+            for (int j = 0; j < toneLaneWidth; ++j)
+                addToneLaneRt(group, *lanes, (first + j) / 2, j % 2, frames);
+            for (std::size_t f0 = 0; f0 < frames; f0 += toneLaneChunk) {
+                const std::size_t n = std::min(toneLaneChunk, frames - f0);
+                for (std::size_t i = 0; i < n; ++i)
+                    for (int j = 0; j < toneLaneWidth; ++j) {
+                        group.x[i][j] = x[first + j][f0 + i];
+                        group.m[i][j] = m[(first + j) / 2][f0 + i];
+                    }
+                processToneLanesRt(group, n);
+                for (std::size_t i = 0; i < n; ++i)
+                    for (int j = 0; j < toneLaneWidth; ++j)
+                        got[first + j][f0 + i] = group.y[i][j];
+            }
+            endToneLanesRt(group, *lanes);
+        }
+        for (int ch = 0; ch < 2 * devices; ++ch)
+            for (std::size_t i = 0; i < frames; ++i)
+                ASSERT_PRED2(near, got[ch][i], want[ch][i]) << "channel " << ch << " frame " << i;
+        for (std::size_t i = 0; i < scalar->bqMem.size(); ++i)
+            ASSERT_NEAR(lanes->bqMem[i], scalar->bqMem[i], 1e-5f) << i;
+        for (int d = 0; d < devices; ++d)
+            ASSERT_EQ(lanes->gainSm[d].load(), scalar->gainSm[d].load()) << d;
+    }
 }
 
 }  // namespace
