@@ -133,9 +133,11 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuil
     m.dockVisible = true;
     m.tuning = false;
     buildStatusMenu(menu, m, actions);  // replaces everything rather than adding to it
-    EXPECT_EQ(describe(menu),
-              "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|---|Rescan devices|---|"
-              "Open Housetone|[x] Show in Dock|---|About Housetone|---|Quit Housetone");
+    EXPECT_EQ(
+        describe(menu),
+        "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|Show last tune\u2026|---|"
+        "Rescan devices|---|Open Housetone|[x] Show in Dock|---|About Housetone|---|"
+        "Quit Housetone");
 }
 
 TEST_F(StatusMenuTest, TitlesShowPercentMutedOrDashAndSpeakersWithoutVolumeOfferOnlyMute) {

@@ -19,6 +19,7 @@
 #include "ui/vuzededudoz/app_delegate.h"
 #include "ui/vuzededudoz/launch_options.h"
 #include "ui/vuzededudoz/screenshot_tour.h"
+#include "ui/vuzededudoz/single_instance.h"
 
 #ifndef HOUSETONE_VERSION
 #define HOUSETONE_VERSION "unknown"
@@ -119,6 +120,13 @@ int main(int argc, char** argv) {
          ui::parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
         say(w);
 
+    // A second launch shows the first one's window rather than starting a second copy beside it.
+    // The self-checks and the screenshot tour are runs of their own: they never hand over.
+    const bool solitary = options.selfTest || options.autoTuneSelfTest || options.screenshotDir;
+    const QString instanceName =
+        ui::SingleInstance::serverName(SettingsStore::defaultStateDirectory());
+    if (!solitary && ui::SingleInstance::handOver(instanceName)) return 0;
+
     sim::SimAudioSystem hw(std::move(room), {.speed = options.simSpeed});
     if (options.simRecord && !hw.recordListeningTo(*options.simRecord))
         return fail("cannot write the recording to \"" + *options.simRecord + "\"");
@@ -130,6 +138,9 @@ int main(int argc, char** argv) {
     ui::AppDelegate delegate({hw, hw.player(), hw.micPermission(), store, mainQueue, defaults},
                              options);
     delegate.didFinishLaunching();
+    ui::SingleInstance instance;
+    if (!solitary && !instance.listen(instanceName, [&delegate] { delegate.menuShowWindow(); }))
+        say("later launches will start beside this one: " + instance.error().toStdString());
 
     std::unique_ptr<ui::ScreenshotTour> tour;
     if (options.screenshotDir) {
