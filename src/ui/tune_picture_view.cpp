@@ -18,7 +18,13 @@ constexpr int margin = 16;
 constexpr int nameColumn = 170;
 constexpr int rowHeight = 26;
 constexpr int envelopeHeight = 110;
-constexpr double tickMs = 50;
+constexpr double roundingMs = 50;  // the axis ends on whole multiples of this
+
+// A tick every 50, 100 or 200 ms: at most about eight labels across the axis.
+double tickStep(const TuneAxis& axis) {
+    const double span = axis.endMs - axis.startMs;
+    return span <= 400 ? 50 : span <= 800 ? 100 : 200;
+}
 
 // One color per speaker, told apart in both appearances (the light set darker, the dark set
 // lighter, so each reads against its window).
@@ -54,7 +60,8 @@ TuneAxis tuneAxis(const TunePicture& p) {
         lo = std::min(lo, p.envelopeStartMs);
         hi = std::max(hi, p.envelopeStartMs + double(p.envelope.size()));
     }
-    return {std::floor(lo / tickMs) * tickMs, std::ceil((hi + 1) / tickMs) * tickMs};
+    return {std::floor(lo / roundingMs) * roundingMs,
+            std::ceil((hi + 1) / roundingMs) * roundingMs};
 }
 
 QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size) {
@@ -152,7 +159,8 @@ QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size
 
     // Grid, ticks and the limit, over both plots.
     g.setPen(QPen(grid, 1));
-    for (double t = axis.startMs; t <= axis.endMs + 0.5; t += tickMs) {
+    const double step = tickStep(axis);
+    for (double t = std::ceil(axis.startMs / step) * step; t <= axis.endMs + 0.5; t += step) {
         g.drawLine(QPointF(x(t), rowsTop), QPointF(x(t), envBottom));
         g.setPen(faint);
         g.drawText(QRectF(x(t) - 40, y, 80, line), Qt::AlignHCenter, ms(t));
@@ -170,7 +178,10 @@ QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size
     g.drawText(QRect(margin, y, size.width() - 2 * margin, line * 2), Qt::TextWordWrap,
                QStringLiteral("\u25cb arrival all together, before the offsets    \u25cf with the "
                               "offsets    time from the earliest arrival"));
-    return img;
+    y += line * 2 + margin;
+    g.end();
+    // As tall as what was drawn, however many speakers there were.
+    return y < size.height() ? img.copy(0, 0, size.width(), y) : img;
 }
 
 TunePictureView::TunePictureView(QWidget* parent) : QDialog(parent), canvas_(new QLabel(this)) {

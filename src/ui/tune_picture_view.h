@@ -17,9 +17,10 @@ class QLabel;
 
 namespace housetone::ui {
 
-// The picture at `size` in the colors of `palette`.
+// The picture `size.width()` wide and as tall as what it shows (at most `size.height()`), in the
+// colors of `palette`.
 QImage drawTunePicture(const TunePicture& picture, const QPalette& palette,
-                       QSize size = QSize(760, 480));
+                       QSize size = QSize(760, 900));
 
 // The span of the picture's millisecond axis: every arrival, the envelope and the limit line,
 // rounded out to whole ticks.

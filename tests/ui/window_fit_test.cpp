@@ -10,6 +10,8 @@
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QToolTip>
 #include <QWheelEvent>
 
@@ -77,9 +79,21 @@ class WindowFitTest : public ::testing::Test {
         return n;
     }
 
-    // Every label, button and picker that is narrower than it asks to be (its text is cut).
+    // Every label, button and picker that is narrower than it asks to be, and every picker whose
+    // text field is narrower than its text: their text is cut.
     std::vector<std::string> cutControls() const {
         std::vector<std::string> cut;
+        for (QComboBox* box : window.findChildren<QComboBox*>()) {
+            QStyleOptionComboBox opt;
+            opt.initFrom(box);
+            opt.currentText = box->currentText();
+            const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &opt,
+                                                             QStyle::SC_ComboBoxEditField, box);
+            if (box->isVisible() &&
+                field.width() < box->fontMetrics().horizontalAdvance(opt.currentText))
+                cut.push_back(box->objectName().toStdString() + " \"" +
+                              opt.currentText.toStdString() + "\"");
+        }
         for (QWidget* w : window.findChildren<QWidget*>()) {
             const auto* label = qobject_cast<QLabel*>(w);
             const bool text = (label && !label->wordWrap()) || qobject_cast<QAbstractButton*>(w) ||

@@ -212,7 +212,7 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
     if (m.tuning && m.tuneOverall) {
         // How far the tune has come leads, so a cut line still says it.
         const std::string where =
-            m.tuneProgress ? progressShortText(*m.tuneProgress).toStdString() + " — " : "";
+            m.tuneProgress ? progressShortText(*m.tuneProgress).toStdString() + " \u2014 " : "";
         addDisabled(menu, menuText(firstCharacters(where + *m.tuneOverall, progressCharacters)));
     }
     if (!m.tuning) addItem(menu, "Show last tune\u2026", [&target] { target.menuShowTune(); });
