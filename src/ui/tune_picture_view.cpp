@@ -18,6 +18,12 @@ constexpr int margin = 16;
 constexpr int nameColumn = 170;
 constexpr int rowHeight = 26;
 constexpr int envelopeHeight = 110;
+// The span of the picture's millisecond axis.
+struct TuneAxis {
+    double startMs = 0;
+    double endMs = 0;
+};
+
 constexpr double roundingMs = 50;  // the axis ends on whole multiples of this
 
 // A tick every 50, 100 or 200 ms: at most about eight labels across the axis.
@@ -45,8 +51,7 @@ QString ms(double v) {
     return QString::number(std::lround(v)) + QStringLiteral(" ms");
 }
 
-}  // namespace
-
+// Every arrival, the envelope and the limit line, rounded out to whole 50 ms.
 TuneAxis tuneAxis(const TunePicture& p) {
     double lo = 0, hi = 0, landing = 0;
     for (const auto& s : p.speakers) {
@@ -63,6 +68,8 @@ TuneAxis tuneAxis(const TunePicture& p) {
     return {std::floor(lo / roundingMs) * roundingMs,
             std::ceil((hi + 1) / roundingMs) * roundingMs};
 }
+
+}  // namespace
 
 QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size) {
     QImage img(size, QImage::Format_ARGB32_Premultiplied);

@@ -22,14 +22,6 @@ namespace housetone::ui {
 QImage drawTunePicture(const TunePicture& picture, const QPalette& palette,
                        QSize size = QSize(760, 900));
 
-// The span of the picture's millisecond axis: every arrival, the envelope and the limit line,
-// rounded out to whole ticks.
-struct TuneAxis {
-    double startMs = 0;
-    double endMs = 0;
-};
-TuneAxis tuneAxis(const TunePicture& picture);
-
 // The window that shows a picture, or the last one saved when the program has none in memory,
 // with "Save as PNG…".
 class TunePictureView final : public QDialog {

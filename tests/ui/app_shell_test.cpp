@@ -130,6 +130,12 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuil
         contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " + cut +
                                      "|---|Rescan devices|---|Open Housetone|Show in Dock|"));
     EXPECT_EQ(item(menu, "Rescan devices")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
+    // Where the tune stands leads the line, in short.
+    m.tuneProgress = TuneProgress{TuneProgress::Stage::pairs, 2, 3, 1, 3};
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(contains(describe(menu), "|(off) 1/3 \u00b7 pairs 2/3 \u2014 " +
+                                             progress.left(52).toStdString() + "|"));
+    m.tuneProgress.reset();
     m.dockVisible = true;
     m.tuning = false;
     buildStatusMenu(menu, m, actions);  // replaces everything rather than adding to it

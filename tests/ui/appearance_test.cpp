@@ -36,25 +36,20 @@ double contrast(QColor fg, const QColor& bg) {
     return (std::max(l1, l2) + 0.05) / (std::min(l1, l2) + 0.05);
 }
 
-// What a widget looks like: its most common color (the background) and the highest contrast any
-// of its pixels reaches against that (the text or the outline).
-struct Drawn {
-    QColor background;
-    double strongest = 1;
-};
-
-Drawn drawn(QWidget* w) {
+// What a widget looks like as drawn: its most common color (the background) and the highest
+// contrast any of its pixels reaches against that (its text or outline).
+std::pair<QColor, double> drawn(QWidget* w) {
     const QImage img = w->grab().toImage();
     std::map<QRgb, int> count;
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)
             ++count[img.pixel(x, y) | 0xff000000u];
-    Drawn d;
-    d.background =
-        QColor(std::ranges::max_element(count, {}, &decltype(count)::value_type::second)->first);
+    const QColor bg(
+        std::ranges::max_element(count, {}, &decltype(count)::value_type::second)->first);
+    double strongest = 1;
     for (const auto& [rgb, n] : count)
-        d.strongest = std::max(d.strongest, contrast(QColor(rgb), d.background));
-    return d;
+        strongest = std::max(strongest, contrast(QColor(rgb), bg));
+    return {bg, strongest};
 }
 
 TEST(Appearance, TextReadsAtFourAndAHalfAndControlsStandOutAtThreeInBothAppearances) {
@@ -101,16 +96,16 @@ TEST(Appearance, TextReadsAtFourAndAHalfAndControlsStandOutAtThreeInBothAppearan
         // As drawn: "Align by ear" is disabled at launch; Single is the chosen mode.
         auto* align = view.findChild<QAbstractButton*>("alignByEar");
         ASSERT_FALSE(align->isEnabled());
-        EXPECT_GE(drawn(align).strongest, 4.5) << "disabled Align by ear";
-        const QColor chosen = drawn(view.findChild<QWidget*>("mode:Single")).background;
-        const QColor other = drawn(view.findChild<QWidget*>("mode:Together")).background;
+        EXPECT_GE(drawn(align).second, 4.5) << "disabled Align by ear";
+        const QColor chosen = drawn(view.findChild<QWidget*>("mode:Single")).first;
+        const QColor other = drawn(view.findChild<QWidget*>("mode:Together")).first;
         EXPECT_GE(contrast(chosen, other), 3) << "chosen mode segment";
-        EXPECT_GE(drawn(view.findChild<QWidget*>("mode:Together")).strongest, 3) << "segment";
+        EXPECT_GE(drawn(view.findChild<QWidget*>("mode:Together")).second, 3) << "segment";
         QCheckBox* unchecked = nullptr;
         for (QCheckBox* box : view.findChildren<QCheckBox*>())
             if (box->objectName().startsWith("include:") && !box->isChecked()) unchecked = box;
         ASSERT_NE(unchecked, nullptr);
-        EXPECT_GE(drawn(unchecked).strongest, 3) << "unchecked include box";
+        EXPECT_GE(drawn(unchecked).second, 3) << "unchecked include box";
     }
     QApplication::setPalette(original);
 }

@@ -1,8 +1,9 @@
-// The application shell's window: the rescan shortcut with the menu inside or outside the window,
-// the size and place remembered between runs, closing without a tray, and one running program
-// per settings folder (two real processes).
+// The application shell's windows: the rescan shortcut with the menu inside or outside the window,
+// the size and place remembered between runs, closing without a tray, the About panel's text, and
+// one running program per settings folder (two real processes).
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QLocalSocket>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 #include "support/sim_rooms.h"
 #include "ui_test_support.h"
 
+#include "ui/about_panel.h"
 #include "ui/main_view.h"
 #include "ui/qt_main_queue.h"
 #include "ui/qt_user_defaults.h"
@@ -21,15 +23,6 @@
 
 namespace housetone::ui {
 namespace {
-
-sim::RoomSpec twoSpeakers() {
-    return {.outputs = {{.name = "Built-in Speakers",
-                         .uid = "builtin",
-                         .transport = transport::builtIn},
-                        {.name = "Desk", .uid = "desk", .transport = transport::usb}},
-            .inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001}},
-            .defaultOutput = "builtin"};
-}
 
 struct ShellWindowTest : ::testing::Test {
     std::unique_ptr<AppDelegate> launch() {
@@ -44,7 +37,9 @@ struct ShellWindowTest : ::testing::Test {
     }
 
     QTemporaryDir dir;
-    sim::SimAudioSystem hw{twoSpeakers(), {.startWorld = false}};
+    sim::SimAudioSystem hw{
+        testsupport::quietRoom({testsupport::speaker("builtin"), testsupport::speaker("desk")}),
+        {.startWorld = false}};
     SettingsStore store{std::filesystem::path(dir.path().toStdString())};
     QtMainQueue queue;
     QtUserDefaults defaults{dir.filePath("defaults.ini")};
@@ -71,31 +66,38 @@ TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATr
     };
 
     // Without a tray (as here) the menu hangs from the window.
-    hw.addOutput({.name = "Porch", .uid = "porch", .transport = transport::usb});
+    hw.addOutput(testsupport::speaker("porch"));
     pressCtrlR();
     // With a tray the menu lives outside every window.
     app->mainView()->setMenuFallback(nullptr);
-    hw.addOutput({.name = "Shed", .uid = "shed", .transport = transport::usb});
+    hw.addOutput(testsupport::speaker("shed"));
     pressCtrlR();
     EXPECT_EQ(reports, (std::vector<std::string>{"3 outputs found", "4 outputs found"}));
 }
 
-TEST_F(ShellWindowTest, TheWindowReopensWhereAndAsLargeAsItWasClosed) {
+TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLargeAsItWas) {
     auto first = launch();
+    ASSERT_EQ(first->statusItem()->trayIcon(), nullptr);
     const QRect placed(40, 50, 620, 520);
     first->window()->setGeometry(placed);
-    first->window()->close();
-    first.reset();
-    const auto second = launch();
-    EXPECT_EQ(second->window()->geometry(), placed);
-}
-
-TEST_F(ShellWindowTest, WithoutATrayClosingTheWindowQuits) {
-    const auto app = launch();
-    ASSERT_EQ(app->statusItem()->trayIcon(), nullptr);
-    QTimer::singleShot(0, app->window(), [&] { app->window()->close(); });
+    QTimer::singleShot(0, first->window(), [&] { first->window()->close(); });
     QTimer::singleShot(10000, [] { QCoreApplication::exit(3); });
     EXPECT_EQ(QApplication::exec(), 0);
+    first.reset();
+    EXPECT_EQ(launch()->window()->geometry(), placed);
+}
+
+TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
+    AboutPanel panel{std::weak_ptr<Controller>()};
+    panel.present();
+    QCoreApplication::processEvents();
+    const QLabel* d = panel.descriptionLabel();
+    const QRect needed =
+        d->fontMetrics().boundingRect(QRect(0, 0, d->contentsRect().width(), 1000),
+                                      Qt::TextWordWrap | Qt::AlignHCenter, d->text());
+    EXPECT_LE(d->width(), 320);
+    EXPECT_TRUE(d->contentsRect().height() >= needed.height() &&
+                d->contentsRect().width() >= needed.width());
 }
 
 // ---- One program per settings folder --------------------------------------------------------
@@ -112,18 +114,10 @@ std::unique_ptr<QProcess> startIn(const QTemporaryDir& home, QStringList args = 
     return p;
 }
 
-void stop(QProcess& p) {
-    p.terminate();
-    if (!p.waitForFinished(10000)) p.kill(), p.waitForFinished();
-}
-
 TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfChecksRunApart) {
     const QTemporaryDir home, otherHome;
     const QString name = SingleInstance::serverName(
         std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda");
-    EXPECT_NE(name,
-              SingleInstance::serverName(std::filesystem::path(otherHome.path().toStdString()) /
-                                         ".local/state/vuzeda"));
     const auto first = startIn(home);
     ASSERT_TRUE(spinUntil(
         [&] {
@@ -146,8 +140,10 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfC
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(home.path().toStdString()) /
                                         ".local/state/vuzeda/app-selftest.log"));
     EXPECT_EQ(first->state(), QProcess::Running);
-    for (QProcess* p : {first.get(), apart.get(), check.get()})
-        stop(*p);
+    for (QProcess* p : {first.get(), apart.get(), check.get()}) {
+        p->terminate();
+        if (!p->waitForFinished(10000)) p->kill(), p->waitForFinished();
+    }
 }
 
 }  // namespace
