@@ -96,6 +96,8 @@ void Controller::toggleAutoTune() {
 void Controller::startTuning(const Dev& reference, const std::vector<Dev>& others) {
     publish(tuning_, true, Field::tuning);
     publish(tunePhases_, std::map<std::string, std::string>{}, Field::tunePhases);
+    tuneFraction_ = 0;
+    publish(tuneProgress_, std::optional<TuneProgress>(TuneProgress{}), Field::tuneProgress);
     publish(
         tuneOverall_,
         std::optional<std::string>("Keep the room quiet — each speaker will play a short sweep."),
@@ -107,19 +109,25 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
     std::weak_ptr<Controller> weak = weak_from_this();
     MainQueue* main = &s_.main;
 
-    // progress, applyOffsets and finished run on the tuner's queue: each only posts, so the
-    // published fields change on the main thread in the order the tuner called them.
-    tuner->progress = [weak, main](const std::string& key, const std::string& text) {
-        main->post([weak, key, text] {
+    // status, speakerPhase, applyOffsets and finished run on the tuner's queue: each only posts,
+    // so the published fields change on the main thread in the order the tuner called them.
+    const int speakerCount = static_cast<int>(others.size()) + 1;
+    tuner->status = [weak, main, speakerCount](const std::string& text, const TuneProgress& where) {
+        main->post([weak, text, where, speakerCount] {
             const auto self = weak.lock();
             if (!self) return;
-            if (key == "_") {
-                self->publish(self->tuneOverall_, std::optional<std::string>(text),
-                              Field::tuneOverall);
-                return;
-            }
+            self->tuneFraction_ = where.fraction(speakerCount);
+            self->publish(self->tuneProgress_, std::optional<TuneProgress>(where),
+                          Field::tuneProgress);
+            self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
+        });
+    };
+    tuner->speakerPhase = [weak, main](const std::string& uid, const std::string& text) {
+        main->post([weak, uid, text] {
+            const auto self = weak.lock();
+            if (!self) return;
             auto phases = self->tunePhases_;
-            phases[key] = text;
+            phases[uid] = text;
             self->publish(self->tunePhases_, std::move(phases), Field::tunePhases);
         });
     };
@@ -139,9 +147,11 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
     // The log is copied here, on the tuner's queue while its run is still alive, so the
     // main-thread part needs no reference to the tuner (which may be replaced by then).
     tuner->finished = [weak, main, tuner](const std::string& text) {
-        main->post([weak, text, lines = tuner->log()] {
+        main->post([weak, text, lines = tuner->log(), picture = tuner->picture()] {
             const auto self = weak.lock();
             if (!self) return;
+            if (picture) self->publish(self->tunePicture_, picture, Field::tunePicture);
+            self->publish(self->tuneProgress_, std::optional<TuneProgress>(), Field::tuneProgress);
             self->publish(self->tuning_, false, Field::tuning);
             self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
             // A failed write keeps the previous run's log; nothing else depends on it.

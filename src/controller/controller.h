@@ -43,6 +43,8 @@ enum class Field {
     tuning,
     tunePhases,
     tuneOverall,
+    tuneProgress,
+    tunePicture,
     bassBoost,
     volBoostPct,
     crisp,
@@ -111,6 +113,12 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool tuning() const { return tuning_; }
     const std::map<std::string, std::string>& tunePhases() const { return tunePhases_; }
     const std::optional<std::string>& tuneOverall() const { return tuneOverall_; }
+    // Where the running tune stands (stage, step, pass) and the share of it done, 0…1; absent
+    // while no tune runs.
+    const std::optional<TuneProgress>& tuneProgress() const { return tuneProgress_; }
+    double tuneFraction() const { return tuneFraction_; }
+    // The picture of the last tune this run that completed a pass; absent before.
+    const std::optional<TunePicture>& tunePicture() const { return tunePicture_; }
     bool bassBoost() const { return bassBoost_; }
     int volBoostPct() const { return volBoostPct_; }
     const std::map<std::string, double>& crisp() const { return crisp_; }
@@ -239,6 +247,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool tuning_ = false;
     std::map<std::string, std::string> tunePhases_;
     std::optional<std::string> tuneOverall_;
+    std::optional<TuneProgress> tuneProgress_;
+    double tuneFraction_ = 0;
+    std::optional<TunePicture> tunePicture_;
     bool bassBoost_ = false;
     int volBoostPct_ = 0;
     std::map<std::string, double> crisp_;

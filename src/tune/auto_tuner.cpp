@@ -207,6 +207,52 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
     return expected;
 }
 
+// ---- Progress ----------------------------------------------------------------------------------
+
+const char* stageName(TuneProgress::Stage stage) {
+    switch (stage) {
+        case TuneProgress::Stage::microphone:
+            return "microphone";
+        case TuneProgress::Stage::pairs:
+            return "pairs";
+        case TuneProgress::Stage::triple:
+            return "triple";
+        case TuneProgress::Stage::together:
+            return "all together";
+        case TuneProgress::Stage::fireCheck:
+            return "fire check";
+    }
+    return "";
+}
+
+double TuneProgress::fraction(int speakerCount) const {
+    if (pass < 1 || passes < 1) return 0;
+    // Steps of one pass, in order: the pairs, the triple (three speakers or more), the two
+    // all-together recordings, the two fire checks.
+    const int pairs = std::max(1, speakerCount - 1);
+    const int triples = speakerCount > 2 ? 1 : 0;
+    const int perPass = pairs + triples + 2 + 2;
+    int before = 0;  // steps of this pass finished before the current one
+    switch (stage) {
+        case Stage::microphone:
+            break;
+        case Stage::pairs:
+            before = step - 1;
+            break;
+        case Stage::triple:
+            before = pairs + step - 1;
+            break;
+        case Stage::together:
+            before = pairs + triples + step - 1;
+            break;
+        case Stage::fireCheck:
+            before = pairs + triples + 2 + step - 1;
+            break;
+    }
+    const double within = std::clamp(double(before) / perPass, 0.0, 1.0);
+    return std::clamp((pass - 1 + within) / passes, 0.0, 1.0);
+}
+
 // ---- The run ----------------------------------------------------------------------------------
 
 // State of one run; lives on the tuner's queue for the run's duration.
@@ -221,6 +267,9 @@ struct AutoTuner::Run {
     // Stands in for the reference speaker when that one was not heard, for the rest of the run.
     std::optional<Dev> reference;
     bool bluetooth = false;  // a Bluetooth speaker or microphone takes part
+    // The latest all-together recording's results, and one picture per completed pass.
+    std::map<std::string, LatencyResult> together;
+    std::vector<TunePicture> pictures;
 };
 
 AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs)
@@ -240,6 +289,11 @@ void AutoTuner::start(const Dev& first, const std::vector<Dev>& rest,
 std::vector<std::string> AutoTuner::log() const {
     std::lock_guard lock(logMutex_);
     return log_;
+}
+
+std::optional<TunePicture> AutoTuner::picture() const {
+    std::lock_guard lock(logMutex_);
+    return picture_;
 }
 
 void AutoTuner::appendLog(std::vector<std::string> lines) {
@@ -283,7 +337,8 @@ bool AutoTuner::micCheck(Run& r) {
     // Bluetooth microphones drag their speaker into phone mode; the built-in one leaves the
     // speakers' latencies alone.
     if (const auto builtIn = builtInMicrophone(hw_)) setDefaultInput(hw_, *builtIn);
-    say("Checking microphone & room noise…");
+    where_ = TuneProgress{.passes = maxPasses};
+    sayAt(TuneProgress::Stage::microphone, 1, 1, "Checking microphone & room noise…");
 
     const auto capture = MicCapture::create(hw_, noiseSeconds, micDevice);
     if (!capture || !capture->start()) {
@@ -332,6 +387,11 @@ void AutoTuner::body(Run& r) {
     TuneEnd end = TuneEnd::normal;
     for (int p = 0; p < maxPasses; ++p) {
         r.last = p + 1;
+        // A new pass starts over at its pairs; the stage of the last pass would read as ahead.
+        where_ = TuneProgress{.stage = TuneProgress::Stage::pairs,
+                              .steps = static_cast<int>(r.speakers.size()) - 1,
+                              .pass = p + 1,
+                              .passes = maxPasses};
         if (p > 0) say(formatText("Not together yet — measuring again (pass %d of 3)…", p + 1));
         FusedPass fused = runPass(r);
         if (p == 0) r.notes.insert(r.notes.end(), fused.warnings.begin(), fused.warnings.end());
@@ -400,11 +460,19 @@ void AutoTuner::body(Run& r) {
             passSummary(measured, fused.latency, r.applied, r.speakers, explained);
         FireCheck check;
         std::vector<std::string> peaks;
-        say("Checking they fire together — clicks…");
-        fireReport("Clicks", fireCheckClicks(hw_, micDevice, measured, expected), check, peaks);
+        sayAt(TuneProgress::Stage::fireCheck, 1, 2, "Checking they fire together — clicks…");
+        ClickEnvelope envelope;
+        const FireResult clicks = fireCheckClicks(hw_, micDevice, measured, expected, &envelope);
+        fireReport("Clicks", clicks, check, peaks);
+        std::vector<std::string> cut;
+        for (const auto& [uid, ms] : shortfall)
+            cut.push_back(uid);
+        r.pictures.push_back(pictureOfPass(p + 1, r.speakers, r.together, r.applied, cut,
+                                           offsetLimitMs_,
+                                           clicks.value_or(std::vector<Arrival>{}), envelope));
         if (!isCancelled()) {
             hw_.clock().sleepFor(betweenChecks);
-            say("Checking they fire together — sweep…");
+            sayAt(TuneProgress::Stage::fireCheck, 2, 2, "Checking they fire together — sweep…");
             fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected), check, peaks);
         }
         appendLog(std::move(peaks));
@@ -432,6 +500,11 @@ void AutoTuner::body(Run& r) {
         return;
     }
     const TunePass& best = chooseBestPass(r.passes);
+    for (const TunePicture& picture : r.pictures) {
+        if (picture.pass != best.index) continue;
+        std::lock_guard lock(logMutex_);
+        picture_ = picture;
+    }
     if (best.offsets != r.applied) {
         apply(best.offsets);
         for (const auto& [uid, ms] : best.offsets)
@@ -452,15 +525,19 @@ FusedPass AutoTuner::runPass(Run& r) {
     // What each measurement heard goes to the log after the pass's pair statistics, which lead.
     std::vector<std::string> heardLines;
     const auto measure = [&](const std::vector<Dev>& group) {
-        const auto results = measureLatencies(hw_, micDevice, group, {});
+        auto results = measureLatencies(hw_, micDevice, group, {});
         noteHearing(hearing, group, results, heardLines);
         recordDeltas(deltas, group, results);
+        return results;
     };
+    const int pairCount = static_cast<int>(speakers.size()) - 1;
     const auto pairs = [&](const std::string& skip) {
+        int n = 0;
         for (const Dev& other : speakers) {
             if (other.uid == reference.uid || other.uid == skip) continue;
             if (isCancelled()) break;
-            say("Auto-tune: pair — " + reference.name + " + " + other.name + "…");
+            sayAt(TuneProgress::Stage::pairs, std::min(++n, pairCount), pairCount,
+                  "Auto-tune: pair — " + reference.name + " + " + other.name + "…");
             measure({reference, other});
         }
     };
@@ -486,15 +563,17 @@ FusedPass AutoTuner::runPass(Run& r) {
         for (const Dev& d : speakers)
             if (d.uid != reference.uid && triple.size() < 3) triple.push_back(d);
         if (triple.size() == 3) {
-            say("Auto-tune: triple — " + triple[0].name + " + " + triple[1].name + " + " +
-                triple[2].name + "…");
+            sayAt(TuneProgress::Stage::triple, 1, 1,
+                  "Auto-tune: triple — " + triple[0].name + " + " + triple[1].name + " + " +
+                      triple[2].name + "…");
             measure(triple);
         }
     }
     for (int k = 1; k <= 2; ++k) {
         if (isCancelled()) break;
-        say(formatText("Auto-tune: all together (pass %d)…", k));
-        measure(speakers);
+        sayAt(TuneProgress::Stage::together, k, 2,
+              formatText("Auto-tune: all together (pass %d)…", k));
+        r.together = measure(speakers);
     }
 
     std::vector<std::string> lines;

@@ -15,6 +15,7 @@
 #include "platform/serial_queue.h"
 #include "tune/fire_check.h"
 #include "tune/latency_measure.h"
+#include "tune/tune_picture.h"
 #include "tune/tune_report.h"
 
 namespace housetone {
@@ -77,6 +78,27 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
                                                   const std::map<std::string, double>& latency,
                                                   const std::map<std::string, double>& shortfall);
 
+// Where a run stands, for a determinate progress indicator: the stage of the current pass and
+// step `step` of its `steps` (pair 2 of 3, all together 1 of 2), in pass `pass` of `passes`.
+struct TuneProgress {
+    enum class Stage { microphone, pairs, triple, together, fireCheck };
+    Stage stage = Stage::microphone;
+    int step = 0;   // 1-based within the stage; 0 while the stage has not begun a step
+    int steps = 0;  // the stage's step count
+    int pass = 0;   // 1-based; 0 during the microphone check, before the first pass
+    int passes = 0;
+
+    // The run done so far, 0…1: the passes before this one, plus this pass's share of the
+    // steps before this one. A pass is pairs + triple + two all-together + two fire checks.
+    // speakerCount: the speakers in the run, which fixes the number of steps per pass.
+    double fraction(int speakerCount) const;
+
+    bool operator==(const TuneProgress&) const = default;
+};
+
+// "pairs", "triple", "all together", "fire check", "microphone".
+const char* stageName(TuneProgress::Stage stage);
+
 // One acoustic tune of a set of speakers: a microphone check, then up to three passes of
 // measure -> apply -> verify. Create one per tune, set the callbacks, then start. Everything runs
 // on the tuner's own queue "housetone.autotune"; the callbacks are called there, so the
@@ -96,8 +118,11 @@ class AutoTuner {
     std::atomic<bool> cancelled{false};
 
     // Set these before start; the run reads them on its queue without a lock.
-    // key "_" is the overall status line; any other key is a speaker UID.
-    std::function<void(const std::string& key, const std::string& text)> progress =
+    // The overall status line and where the run stands.
+    std::function<void(const std::string& text, const TuneProgress& where)> status =
+        [](const std::string&, const TuneProgress&) {};
+    // One speaker's own line (its UID and text).
+    std::function<void(const std::string& uid, const std::string& text)> speakerPhase =
         [](const std::string&, const std::string&) {};
     // UID -> ms. At most once per pass and once more at the end.
     std::function<void(const std::map<std::string, double>& offsets)> applyOffsets =
@@ -121,6 +146,9 @@ class AutoTuner {
 
     // Pair statistics, transitivity and fire-check peak lists so far; any thread.
     std::vector<std::string> log() const;
+    // The picture of the pass whose offsets the run kept; set before `finished` is called, absent
+    // when no pass completed. Any thread.
+    std::optional<TunePicture> picture() const;
 
   private:
     struct Run;
@@ -134,10 +162,19 @@ class AutoTuner {
     void suspendOnMain();
     void appendLog(std::vector<std::string> lines);
     // The callbacks, tolerating one the controller cleared.
-    void notify(const std::string& key, const std::string& text) {
-        if (progress) progress(key, text);
+    void notify(const std::string& uid, const std::string& text) {
+        if (speakerPhase) speakerPhase(uid, text);
     }
-    void say(const std::string& text) { notify("_", text); }
+    // The stage and step are kept: a line such as the noise warning does not move the run on.
+    void say(const std::string& text) {
+        if (status) status(text, where_);
+    }
+    void sayAt(TuneProgress::Stage stage, int step, int steps, const std::string& text) {
+        where_.stage = stage;
+        where_.step = step;
+        where_.steps = steps;
+        say(text);
+    }
     void apply(const std::map<std::string, double>& offsets) {
         if (applyOffsets) applyOffsets(offsets);
     }
@@ -150,7 +187,9 @@ class AutoTuner {
     MainQueue& main_;
     const double offsetLimitMs_;
     mutable std::mutex logMutex_;
-    std::vector<std::string> log_;  // guarded by logMutex_
+    std::vector<std::string> log_;        // guarded by logMutex_
+    std::optional<TunePicture> picture_;  // guarded by logMutex_
+    TuneProgress where_;                  // the run's queue only
     // Declared last so it is destroyed first: its destructor drains the run while the callbacks
     // and the log it uses still exist.
     SerialQueue q_{"housetone.autotune"};

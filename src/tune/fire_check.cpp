@@ -28,9 +28,37 @@ std::vector<float> render(Signal s, double rate) {
     return s == Signal::clicks ? makeClicks(rate, 0.55) : makeSweep(rate, 0.8, 500, 4000, 0.45);
 }
 
+// The span of the clicks' envelope around the main arrival, ms: a little before it, and the
+// echoes and late speakers after it.
+constexpr double envelopeBeforeMs = 50;
+constexpr double envelopeAfterMs = 350;
+
+void fillEnvelope(const std::vector<float>& corr, const std::vector<PickedPeak>& peaks,
+                  const std::vector<Arrival>& arrivals, double rate, ClickEnvelope& out) {
+    out = {};
+    const auto main = std::ranges::find(arrivals, 0.0, &Arrival::timeMs);
+    if (main == arrivals.end()) return;
+    const auto at = peaks[std::size_t(main - arrivals.begin())].index;
+    float top = 0;
+    for (const float v : corr)
+        top = std::max(top, std::fabs(v));
+    if (!(top > 0)) return;
+    const auto perMs = rate / 1000.0;
+    out.startMs = -envelopeBeforeMs;
+    for (double ms = -envelopeBeforeMs; ms < envelopeAfterMs; ms += 1) {
+        const auto from = static_cast<long long>(at) + std::llround(ms * perMs);
+        const auto to = from + std::llround(perMs);
+        float most = 0;
+        for (long long i = std::max(0LL, from); i < std::min<long long>(to, corr.size()); ++i)
+            most = std::max(most, std::fabs(corr[std::size_t(i)]));
+        out.perMs.push_back(most / top);
+    }
+}
+
 FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                      const std::vector<Dev>& speakers,
-                     const std::map<std::string, double>& expected) {
+                     const std::map<std::string, double>& expected,
+                     ClickEnvelope* envelope = nullptr) {
     const double duration = static_cast<double>(render(signal, 48000).size()) / 48000.0;
     double longest = 0;  // s
     for (const auto& [uid, ms] : expected)
@@ -47,7 +75,10 @@ FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObject
     const std::vector<float> corr =
         crossCorrelate(decimate3(recording->samples), render(signal, rate));
     const double separationMs = signal == Signal::clicks ? 6.0 : 10.0;
-    return arrivalsFromPeaks(pickPeaks(corr, peakFraction, rate, separationMs), rate);
+    const std::vector<PickedPeak> peaks = pickPeaks(corr, peakFraction, rate, separationMs);
+    std::vector<Arrival> arrivals = arrivalsFromPeaks(peaks, rate);
+    if (envelope) fillEnvelope(corr, peaks, arrivals, rate, *envelope);
+    return arrivals;
 }
 
 }  // namespace
@@ -71,8 +102,8 @@ std::string formatText(const char* format, ...) {
 
 FireResult fireCheckClicks(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                            const std::vector<Dev>& speakers,
-                           const std::map<std::string, double>& expected) {
-    return fireCheck(Signal::clicks, hw, micDevice, speakers, expected);
+                           const std::map<std::string, double>& expected, ClickEnvelope* envelope) {
+    return fireCheck(Signal::clicks, hw, micDevice, speakers, expected, envelope);
 }
 
 FireResult fireCheckSweep(AudioHardware& hw, std::optional<AudioObjectID> micDevice,

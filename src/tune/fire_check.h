@@ -23,18 +23,28 @@ struct FireCheck {
 struct Arrival {
     double timeMs = 0;    // after the main arrival; negative before it
     double strength = 0;  // correlation value over the strongest peak's, 0..1
+    bool operator==(const Arrival&) const = default;
 };
 
 // nullopt: the check could not run (no microphone, no player, silent recording).
 using FireResult = std::optional<std::vector<Arrival>>;
 
+// How strongly the click check heard its clicks over time: the largest correlation in each
+// millisecond, over the strongest overall (0…1), from `startMs` relative to the main arrival.
+struct ClickEnvelope {
+    double startMs = 0;
+    std::vector<float> perMs;
+};
+
 // Plays the three-click pattern (amplitude 0.55) on every speaker at once, each held back by its
 // expected offset (UID -> ms), records with `micDevice` (built-in microphone when absent) and
 // returns every arrival in time order. Blocks the tuner's queue for about 3 s plus the longest
 // offset, in hw.clock() time.
+// `envelope`, when given, receives the clicks' envelope (left empty when nothing was heard).
 FireResult fireCheckClicks(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                            const std::vector<Dev>& speakers,
-                           const std::map<std::string, double>& expected);
+                           const std::map<std::string, double>& expected,
+                           ClickEnvelope* envelope = nullptr);
 // As fireCheckClicks with the 0.8 s rising sweep (amplitude 0.45).
 FireResult fireCheckSweep(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                           const std::vector<Dev>& speakers,

@@ -1,6 +1,7 @@
 #include "ui/about_panel.h"
 
 #include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLinearGradient>
@@ -18,6 +19,7 @@ namespace {
 constexpr int panelWidth = 420;
 constexpr int panelHeight = 560;
 constexpr int iconSize = 104;
+constexpr int descriptionWidth = 320;
 
 QLabel* makeLabel(const QString& text, int pointSize, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -54,11 +56,18 @@ AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, QWidget* parent)
 
     column->addWidget(makeLabel("Housetone", 19, this), 0, Qt::AlignHCenter);
 
-    QLabel* line = makeLabel("Every speaker in the room, playing in step.", 13, this);
-    line->setWordWrap(true);
-    line->setMaximumWidth(320);
-    line->setForegroundRole(QPalette::PlaceholderText);
-    column->addWidget(line, 0, Qt::AlignHCenter);
+    description_ = makeLabel("Every speaker in the room, playing in step.", 13, this);
+    description_->setWordWrap(true);
+    description_->setForegroundRole(QPalette::PlaceholderText);
+    // Centred by stretches rather than by an alignment flag: an aligned item is laid out at its
+    // size hint, whose height assumes whatever width the label guessed, and the lines beyond it
+    // were cut. Between stretches the label gets its full width and the height for that width.
+    description_->setFixedWidth(descriptionWidth);
+    auto* centred = new QHBoxLayout;
+    centred->addStretch(1);
+    centred->addWidget(description_);
+    centred->addStretch(1);
+    column->addLayout(centred);
 
     ok_ = new QPushButton("OK", this);
     ok_->setDefault(true);  // Return presses it

@@ -24,6 +24,7 @@ class AboutPanel final : public QDialog {
 
     QPushButton* okButton() const { return ok_; }
     QLabel* iconLabel() const { return icon_; }
+    QLabel* descriptionLabel() const { return description_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
@@ -31,6 +32,7 @@ class AboutPanel final : public QDialog {
   private:
     std::weak_ptr<Controller> controller_;  // unused by the panel today; kept weak, never owned
     QLabel* icon_;
+    QLabel* description_;
     QPushButton* ok_;
 };
 

@@ -67,8 +67,8 @@ DeviceRow::DeviceRow(Controller& c, const Dev& d, QWidget* parent) : QWidget(par
     setObjectName(QStringLiteral("deviceRow:") + uid);
 
     auto* v = new QVBoxLayout(this);
-    v->setContentsMargins(0, 4, 0, 4);
-    v->setSpacing(3);
+    v->setContentsMargins(0, 2, 0, 2);
+    v->setSpacing(2);
     v->addWidget(buildHeader());
     v->addWidget(buildVolumeLine());
 
@@ -138,6 +138,7 @@ QWidget* DeviceRow::buildVolumeLine() {
     volume_->setObjectName(QStringLiteral("volumeSlider:") + uid);
     volume_->setRange(0, volumeSteps);
     volume_->setPageStep(volumeSteps / 10);
+    style::takeWheelOnlyWhenFocused(volume_);
     connect(volume_, &QSlider::valueChanged, this, [this](int v) {
         if (refreshing_) return;
         c_.setVolume(d_.id, d_.uid, static_cast<float>(v) / volumeSteps);
@@ -154,8 +155,8 @@ QWidget* DeviceRow::buildDelayLine() {
     delayLine_ = new QWidget(this);
     delayLine_->setObjectName(QStringLiteral("delayLine:") + uid);
     delayLine_->setToolTip(
-        QStringLiteral("Delay this speaker until its sound arrives together with the reference "
-                       "speaker"));
+        style::helpTip(QStringLiteral("Delay this speaker until its sound arrives together with "
+                                      "the reference speaker")));
     auto* h = lineLayout(delayLine_);
     h->addWidget(new style::SymbolLabel(QStringLiteral("clock"), style::body(), false, delayLine_));
 
@@ -164,6 +165,7 @@ QWidget* DeviceRow::buildDelayLine() {
     delay_->setRange(int(-offsetLimitMs), int(offsetLimitMs));
     delay_->setSingleStep(1);
     delay_->setPageStep(10);
+    style::takeWheelOnlyWhenFocused(delay_);
     connect(delay_, &QSlider::valueChanged, this, [this](int v) {
         if (refreshing_) return;
         c_.setOffset(d_, v);
@@ -204,10 +206,10 @@ QWidget* DeviceRow::buildToneLine() {
     const QString uid = QString::fromStdString(d_.uid);
     toneLine_ = new QWidget(this);
     toneLine_->setObjectName(QStringLiteral("toneLine:") + uid);
-    toneLine_->setToolTip(QStringLiteral(
+    toneLine_->setToolTip(style::helpTip(QStringLiteral(
         "Presence/treble restore: peaking EQ at 3.8 kHz plus a 7 kHz high-shelf, up to +3/+5 dB "
         "at 100%. Counters the duller sound after the JBL firmware update. 0% = untouched; the "
-        "soft limiter absorbs the extra level."));
+        "soft limiter absorbs the extra level.")));
     auto* h = lineLayout(toneLine_);
     h->addWidget(
         new style::SymbolLabel(QStringLiteral("sparkles"), style::body(), false, toneLine_));
@@ -221,6 +223,7 @@ QWidget* DeviceRow::buildToneLine() {
     crisp_->setObjectName(QStringLiteral("crispSlider:") + uid);
     crisp_->setRange(0, crispSteps);
     crisp_->setPageStep(10);
+    style::takeWheelOnlyWhenFocused(crisp_);
     connect(crisp_, &QSlider::valueChanged, this, [this](int v) {
         if (refreshing_) return;
         c_.setCrispAmount(d_.uid, double(v) / crispSteps);
@@ -311,11 +314,11 @@ void DeviceRow::refresh(const RowContext& ctx) {
     if (!toneLine_->isHidden()) {
         const bool measured = can.hasCorrection;
         toneCaption_->setText(measured ? QStringLiteral("Correct") : QStringLiteral("Crisp"));
-        toneCaption_->setToolTip(
+        toneCaption_->setToolTip(style::helpTip(
             measured ? QStringLiteral("Measured frequency correction for this speaker "
                                       "(sweep-measured 20 Aug 2026). 100% = full correction.")
                      : QStringLiteral("Generic presence/treble lift (not measured for this "
-                                      "speaker)."));
+                                      "speaker).")));
         const double amount = valueOr(c_.crisp(), uid, 0.0);
         if (!crisp_->isSliderDown()) crisp_->setValue(int(std::lround(amount * crispSteps)));
         crispValue_->setText(percentText(amount));

@@ -14,6 +14,8 @@ namespace housetone::ui {
 namespace {
 
 constexpr int menuMargin = 8;
+// The picture always keeps a strip of the window, however many speakers the list holds.
+constexpr int pictureMinimumHeight = 56;
 
 // Each picture is read once and kept for the life of the program. QImage rather than QPixmap:
 // it may outlive the application object without complaint.
@@ -34,8 +36,18 @@ HeroArtwork::HeroArtwork(QWidget* parent) : QWidget(parent), menuButton_(new QTo
     if (menuButton_->icon().isNull()) menuButton_->setText(QStringLiteral("\u2630"));
     menuButton_->setToolTip(QStringLiteral("Menu"));
     menuButton_->setAutoRaise(true);
-    menuButton_->setPopupMode(QToolButton::InstantPopup);
+    // The menu pops up by hand rather than through QToolButton::setMenu, which would attach the
+    // menu's items to the window: their shortcuts would then clash with the window's own.
+    connect(menuButton_, &QToolButton::clicked, this, [this] {
+        if (menu_) menu_->popup(menuButton_->mapToGlobal(QPoint(0, menuButton_->height())));
+    });
     menuButton_->hide();
+    updateMinimumHeight();
+}
+
+void HeroArtwork::updateMinimumHeight() {
+    const int forMenu = menu_ ? menuButton_->sizeHint().height() + 2 * menuMargin : 0;
+    setMinimumHeight(std::max(picture().isNull() ? 0 : pictureMinimumHeight, forMenu));
 }
 
 bool HeroArtwork::isDark() const {
@@ -48,9 +60,9 @@ const QImage& HeroArtwork::picture() const {
 }
 
 void HeroArtwork::setMenu(QMenu* menu) {
-    menuButton_->setMenu(menu);
+    menu_ = menu;
     menuButton_->setVisible(menu != nullptr);
-    setMinimumHeight(menu ? menuButton_->sizeHint().height() + 2 * menuMargin : 0);
+    updateMinimumHeight();
     placeMenuButton();
 }
 
@@ -64,7 +76,10 @@ void HeroArtwork::resizeEvent(QResizeEvent*) {
 }
 
 void HeroArtwork::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::PaletteChange) update();
+    if (event->type() == QEvent::PaletteChange) {
+        updateMinimumHeight();
+        update();
+    }
     QWidget::changeEvent(event);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QPointer>
 #include <QWidget>
 
 class QToolButton;
@@ -10,8 +11,8 @@ namespace housetone::ui {
 
 // The header picture of the main window: "hero-dark.png" in the dark appearance, otherwise
 // "hero-light.png", from the program's resource directory. It fills whatever height the controls
-// below leave over (the layout gives it no height of its own) and fades into the window
-// background at its lower edge. A missing file draws nothing.
+// below leave over, and keeps a strip of its own when they would take it all; it fades into the
+// window background at its lower edge. A missing file draws nothing.
 class HeroArtwork final : public QWidget {
   public:
     explicit HeroArtwork(QWidget* parent = nullptr);
@@ -33,8 +34,10 @@ class HeroArtwork final : public QWidget {
 
   private:
     void placeMenuButton();
+    void updateMinimumHeight();
 
     QToolButton* menuButton_;
+    QPointer<QMenu> menu_;
 };
 
 }  // namespace housetone::ui

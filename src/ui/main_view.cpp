@@ -4,9 +4,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMetaObject>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QTimer>
@@ -18,6 +20,7 @@
 #include "ui/guided_panel.h"
 #include "ui/hero_artwork.h"
 #include "ui/symbols.h"
+#include "ui/tune_progress.h"
 #include "ui/view_style.h"
 
 namespace housetone::ui {
@@ -30,6 +33,9 @@ class DeviceList final : public QScrollArea {
     explicit DeviceList(QWidget* content, QWidget* parent) : QScrollArea(parent) {
         setObjectName(QStringLiteral("deviceList"));
         setFrameShape(QFrame::NoFrame);
+        // Not a tab stop of its own: Tab goes through the rows' controls, and the list scrolls
+        // to keep the focused one in view.
+        setFocusPolicy(Qt::NoFocus);
         setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
         viewport()->setAutoFillBackground(false);
@@ -133,6 +139,10 @@ struct BoostOption {
 };
 constexpr BoostOption boostOptions[] = {{0, "off"}, {10, "+3 dB"}, {20, "+6 dB"}};
 constexpr double shiftSteps[] = {-25, -5, 5, 25};
+// Resolution of the tune's progress bar.
+constexpr int progressSteps = 1000;
+// Pixels; a longer microphone name is shortened in the middle, where names differ least.
+constexpr int maxMicNameWidth = 200;
 
 QHBoxLayout* rowLayout(QWidget* row) {
     auto* h = new QHBoxLayout(row);
@@ -164,6 +174,7 @@ struct Segmented {
         auto* b = new QToolButton(parent);
         b->setText(text);
         b->setCheckable(true);
+        style::makeSegment(b);
         group->addButton(b, id);
         segments->addWidget(b);
         return b;
@@ -201,8 +212,9 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     auto* controls = new QWidget(this);
     controls->setObjectName(QStringLiteral("controls"));
     auto* v = new QVBoxLayout(controls);
+    // Tight enough that five speakers in Aligned mode fit under the controls at the launch size.
     v->setContentsMargins(16, 8, 16, 12);
-    v->setSpacing(8);
+    v->setSpacing(6);
     outer_->addWidget(controls);
     // Takes the spare height instead of the picture when there is no picture, keeping the
     // controls at the top.
@@ -225,7 +237,7 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     listContent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
     listLayout_ = new QVBoxLayout(listContent_);
     listLayout_->setContentsMargins(0, 0, 0, 0);
-    listLayout_->setSpacing(4);
+    listLayout_->setSpacing(2);
     listLayout_->addStretch(1);
     list_ = new DeviceList(listContent_, controls);
     v->addWidget(list_);
@@ -242,7 +254,24 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     tuneResult_->setObjectName(QStringLiteral("tuneResult"));
     // People paste the result into bug reports and notes.
     tuneResult_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    v->addWidget(tuneResult_);
+    // Beside the text line while a tune runs: how far it has come, by stage and pass.
+    tuneProgress_ = new QProgressBar(controls);
+    tuneProgress_->setObjectName(QStringLiteral("tuneProgress"));
+    tuneProgress_->setRange(0, progressSteps);
+    tuneProgress_->setFont(style::caption());
+    tuneProgress_->setTextVisible(true);
+    tuneProgress_->setAlignment(Qt::AlignCenter);
+    tuneProgress_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    // Room for the longest text it shows, which the bar's own size hint does not allow for.
+    tuneProgress_->setMinimumWidth(
+        QFontMetrics(tuneProgress_->font())
+            .horizontalAdvance(progressText({TuneProgress::Stage::together, 2, 2, 3, 3})) +
+        QFontMetrics(tuneProgress_->font()).height() * 2);
+    auto* tuneLine = new QHBoxLayout;
+    tuneLine->setSpacing(8);
+    tuneLine->addWidget(tuneResult_, 1);
+    tuneLine->addWidget(tuneProgress_, 0, Qt::AlignTop);
+    v->addLayout(tuneLine);
 
     referenceNote_ = style::wrappingLabel({}, style::caption2(), controls);
     referenceNote_->setObjectName(QStringLiteral("referenceNote"));
@@ -264,7 +293,7 @@ MainView::~MainView() {
 QWidget* MainView::buildModePicker() {
     auto* row = new QWidget(this);
     row->setObjectName(QStringLiteral("modePicker"));
-    row->setToolTip(QString::fromUtf8(modeHelp));
+    row->setToolTip(style::helpTip(QString::fromUtf8(modeHelp)));
     auto* h = rowLayout(row);
     h->addWidget(new QLabel(QStringLiteral("Mode"), row));
     const Segmented modes(row, h);
@@ -301,17 +330,32 @@ QWidget* MainView::buildToolsRow1() {
     auto* h = rowLayout(row);
     autoTune_ = new QPushButton(row);
     autoTune_->setObjectName(QStringLiteral("autoTune"));
-    autoTune_->setToolTip(QString::fromUtf8(autoTuneHelp));
+    autoTune_->setToolTip(style::helpTip(QString::fromUtf8(autoTuneHelp)));
     connect(autoTune_, &QPushButton::clicked, this, [this] { c_->toggleAutoTune(); });
     h->addWidget(autoTune_);
 
     alignByEar_ =
         new QPushButton(symbolIcon(QStringLiteral("ear")), QStringLiteral("Align by ear"), row);
     alignByEar_->setObjectName(QStringLiteral("alignByEar"));
-    alignByEar_->setToolTip(QString::fromUtf8(alignByEarHelp));
+    alignByEar_->setToolTip(style::helpTip(QString::fromUtf8(alignByEarHelp)));
     style::makeProminent(alignByEar_);
     connect(alignByEar_, &QPushButton::clicked, this, [this] { c_->startGuidedAlign(); });
     h->addWidget(alignByEar_);
+
+    // In this row, not beside the microphone picker: "Stop click test" is longer than the label
+    // it replaces and would push the second row past the window edge.
+    clickTest_ = new QPushButton(row);
+    clickTest_->setObjectName(QStringLiteral("clickTest"));
+    clickTest_->setToolTip(style::helpTip(QString::fromUtf8(clickTestHelp)));
+    connect(clickTest_, &QPushButton::clicked, this, [this] { c_->toggleClickTest(); });
+    h->addWidget(clickTest_);
+
+    showTune_ = new QPushButton(QStringLiteral("Show last tune\u2026"), row);
+    showTune_->setObjectName(QStringLiteral("showTune"));
+    showTune_->setToolTip(style::helpTip(QStringLiteral(
+        "Where each speaker arrived before and after the offsets, as the microphone heard it")));
+    connect(showTune_, &QPushButton::clicked, this, &MainView::showTuneRequested);
+    h->addWidget(showTune_);
     h->addStretch(1);
     return row;
 }
@@ -323,13 +367,13 @@ QWidget* MainView::buildToolsRow2() {
 
     bass_ = new QCheckBox(QStringLiteral("Bass"), row);
     bass_->setObjectName(QStringLiteral("bassToggle"));
-    bass_->setToolTip(QString::fromUtf8(bassHelp));
+    bass_->setToolTip(style::helpTip(QString::fromUtf8(bassHelp)));
     connect(bass_, &QCheckBox::clicked, this, [this](bool on) { c_->setBassBoost(on); });
     h->addWidget(bass_);
 
     boost_ = new QWidget(row);
     boost_->setObjectName(QStringLiteral("boostPicker"));
-    boost_->setToolTip(QString::fromUtf8(boostHelp));
+    boost_->setToolTip(style::helpTip(QString::fromUtf8(boostHelp)));
     auto* bh = rowLayout(boost_);
     bh->setSpacing(4);
     auto* boostLabel = new QLabel(QStringLiteral("Boost"), boost_);
@@ -348,7 +392,7 @@ QWidget* MainView::buildToolsRow2() {
 
     micRow_ = new QWidget(row);
     micRow_->setObjectName(QStringLiteral("micRow"));
-    micRow_->setToolTip(QString::fromUtf8(micHelp));
+    micRow_->setToolTip(style::helpTip(QString::fromUtf8(micHelp)));
     auto* mh = rowLayout(micRow_);
     mh->setSpacing(4);
     auto* micLabel = new QLabel(QStringLiteral("Mic"), micRow_);
@@ -356,9 +400,10 @@ QWidget* MainView::buildToolsRow2() {
     mh->addWidget(micLabel);
     mic_ = new QComboBox(micRow_);
     mic_->setObjectName(QStringLiteral("micPicker"));
-    // Long microphone names are elided rather than widening the window.
-    mic_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    mic_->setMinimumContentsLength(14);
+    // As wide as its longest entry, so no entry is cut; long microphone names are elided when
+    // listed (see refreshMicPicker) rather than widening the window.
+    mic_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    style::takeWheelOnlyWhenFocused(mic_);
     connect(mic_, &QComboBox::activated, this, [this](int index) {
         if (index < 0) return;
         const QVariant uid = mic_->itemData(index);
@@ -370,11 +415,6 @@ QWidget* MainView::buildToolsRow2() {
     mh->addWidget(mic_);
     h->addWidget(micRow_);
 
-    clickTest_ = new QPushButton(row);
-    clickTest_->setObjectName(QStringLiteral("clickTest"));
-    clickTest_->setToolTip(QString::fromUtf8(clickTestHelp));
-    connect(clickTest_, &QPushButton::clicked, this, [this] { c_->toggleClickTest(); });
-    h->addWidget(clickTest_);
     h->addStretch(1);
     return row;
 }
@@ -487,6 +527,13 @@ void MainView::refresh() {
     const auto& overall = c.tuneOverall();
     tuneResult_->setVisible(overall.has_value());
     if (overall) tuneResult_->setText(QString::fromStdString(*overall));
+    const auto& where = c.tuneProgress();
+    tuneProgress_->setVisible(tuning && where.has_value());
+    showTune_->setVisible(!tuning);
+    if (where) {
+        tuneProgress_->setValue(int(std::lround(c.tuneFraction() * progressSteps)));
+        tuneProgress_->setFormat(progressText(*where));
+    }
 
     if (aligned && reference) {
         const QString name = QString::fromStdString(reference->name);
@@ -537,6 +584,16 @@ void MainView::refreshRows(const std::optional<Dev>& reference) {
         row->refresh(ctx);
         row->show();
     }
+    // The rows are made after the tools below them, so by default Tab would reach them last.
+    // Chain their controls in after the mode picker, in the order the rows are seen.
+    QWidget* previous = modeGroup_->buttons().constLast();
+    for (DeviceRow* row : ordered) {
+        for (QWidget* w : row->findChildren<QWidget*>()) {
+            if (!(w->focusPolicy() & Qt::TabFocus)) continue;
+            QWidget::setTabOrder(previous, w);
+            previous = w;
+        }
+    }
     listLayout_->invalidate();
     list_->remeasure();
 }
@@ -549,8 +606,13 @@ void MainView::refreshMicPicker() {
         micItems_ = std::move(items);
         mic_->clear();
         mic_->addItem(QStringLiteral("Built-in (recommended)"));
-        for (const auto& [name, uid] : micItems_)
-            mic_->addItem(QString::fromStdString(name), QString::fromStdString(uid));
+        const QFontMetrics metrics(mic_->font());
+        for (const auto& [name, uid] : micItems_) {
+            const QString full = QString::fromStdString(name);
+            mic_->addItem(metrics.elidedText(full, Qt::ElideMiddle, maxMicNameWidth),
+                          QString::fromStdString(uid));
+            mic_->setItemData(mic_->count() - 1, full, Qt::ToolTipRole);
+        }
     }
     const auto& chosen = c_->micUID();
     mic_->setCurrentIndex(chosen ? mic_->findData(QString::fromStdString(*chosen)) : 0);

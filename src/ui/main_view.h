@@ -14,6 +14,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QProgressBar;
 class QPushButton;
 class QTimer;
 class QToolButton;
@@ -48,6 +49,10 @@ class MainView final : public QWidget {
     // Height of all device rows together, in pixels; the list is given exactly this height and
     // scrolls only when the window is too small for it.
     double deviceListHeight() const;
+
+  signals:
+    // "Show last tune…": the shell owns the picture's window.
+    void showTuneRequested();
 
   protected:
     void changeEvent(QEvent* event) override;
@@ -93,6 +98,8 @@ class MainView final : public QWidget {
     std::vector<QToolButton*> shiftButtons_;
     std::vector<QLabel*> secondaryLabels_;
     QLabel* tuneResult_ = nullptr;
+    QProgressBar* tuneProgress_ = nullptr;
+    QPushButton* showTune_ = nullptr;
     QLabel* referenceNote_ = nullptr;
     QLabel* zoomNote_ = nullptr;
 };

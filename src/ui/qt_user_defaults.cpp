@@ -18,4 +18,13 @@ void QtUserDefaults::setBool(const std::string& key, bool value) {
     settings_.sync();
 }
 
+QByteArray QtUserDefaults::bytes(const QString& key) const {
+    return settings_.value(key).toByteArray();
+}
+
+void QtUserDefaults::setBytes(const QString& key, const QByteArray& value) {
+    settings_.setValue(key, value);
+    settings_.sync();
+}
+
 }  // namespace housetone::ui

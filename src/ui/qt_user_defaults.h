@@ -17,11 +17,17 @@ class QtUserDefaults final : public UserDefaults {
     bool boolDefault(const std::string& key, bool fallback) const override;
     void setBool(const std::string& key, bool value) override;
 
+    // Bytes kept by the window toolkit (a window's geometry); empty when absent.
+    QByteArray bytes(const QString& key) const;
+    void setBytes(const QString& key, const QByteArray& value);
+
   private:
     QSettings settings_;
 };
 
 inline constexpr const char* dockVisibleKey = "dockVisible";
+// The main window's size and position when it last closed.
+inline constexpr const char* windowGeometryKey = "windowGeometry";
 
 // "dockVisible"; an absent key counts as true.
 inline bool dockVisible(const UserDefaults& defaults) {

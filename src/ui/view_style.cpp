@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QLabel>
@@ -59,7 +60,8 @@ QFont monospacedDigits(const QFont& base) {
 QColor secondary(const QWidget* w) {
     const QPalette& p = w ? w->palette() : QApplication::palette();
     QColor c = p.color(QPalette::WindowText);
-    c.setAlphaF(0.55f);
+    // As light as the secondary text can be and still read at 4.5:1 on either window color.
+    c.setAlphaF(0.6f);
     return c;
 }
 
@@ -68,12 +70,13 @@ QColor accent(const QWidget* w) {
     return p.color(QPalette::Highlight);
 }
 
-// The platform's system blue and orange, in their light and dark variants.
+// Blue and orange in light and dark variants, each at least 4.5:1 against the window background
+// of its appearance: the system's own tints are brighter and fall short as text.
 QColor blue(const QWidget* w) {
-    return isDark(w) ? QColor(10, 132, 255) : QColor(0, 122, 255);
+    return isDark(w) ? QColor(88, 166, 255) : QColor(0, 92, 200);
 }
 QColor orange(const QWidget* w) {
-    return isDark(w) ? QColor(255, 159, 10) : QColor(230, 126, 0);
+    return isDark(w) ? QColor(255, 159, 10) : QColor(165, 78, 0);
 }
 
 void setTextColor(QLabel* label, const QColor& color) {
@@ -118,7 +121,50 @@ void makeProminent(QAbstractButton* button) {
         "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
         " border: none; border-radius: 5px; padding: 4px 12px; }"
         "QPushButton:pressed { background-color: palette(dark); }"
-        "QPushButton:disabled { background-color: palette(button); color: palette(mid); }"));
+        // The palette's disabled text is chosen to stay readable on the button color.
+        "QPushButton:disabled { background-color: palette(button); color: palette(button-text);"
+        " border: 1px solid palette(mid); }"));
+}
+
+void makeSegment(QAbstractButton* button) {
+    // Fusion marks a checked tool button by a barely darker shade; the chosen segment is filled
+    // with the accent instead, and every segment is outlined in Mid so the group shows its shape.
+    button->setStyleSheet(QStringLiteral(
+        "QToolButton { background-color: transparent; border: 1px solid palette(mid);"
+        " padding: 3px 10px; }"
+        "QToolButton:checked { background-color: palette(highlight);"
+        " color: palette(highlighted-text); border-color: palette(highlight); }"));
+}
+
+QString helpTip(const QString& text) {
+    // Rich text is what makes the tool tip wrap.
+    return QStringLiteral("<qt>") + text.toHtmlEscaped() + QStringLiteral("</qt>");
+}
+
+namespace {
+
+class WheelOnlyWhenFocused final : public QObject {
+  public:
+    using QObject::QObject;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Wheel) return false;
+        const auto* w = static_cast<QWidget*>(watched);
+        if (w->hasFocus()) return false;
+        // Not accepted: the event travels on to the parents, where the scroll area takes it.
+        event->ignore();
+        return true;
+    }
+};
+
+}  // namespace
+
+void takeWheelOnlyWhenFocused(QWidget* control) {
+    // Strong, not wheel focus: a wheel turn over the control must not make it take the focus
+    // (and with it the next turn).
+    control->setFocusPolicy(Qt::StrongFocus);
+    control->installEventFilter(new WheelOnlyWhenFocused(control));
 }
 
 }  // namespace housetone::ui::style

@@ -54,4 +54,17 @@ class SymbolLabel final : public QWidget {
 // The filled accent-colored look of the most important button of a row.
 void makeProminent(QAbstractButton* button);
 
+// The look of one segment of a segmented picker (a checkable tool button): outlined, and filled
+// with the accent while chosen.
+void makeSegment(QAbstractButton* button);
+
+// `text` as a help tool tip that wraps to a readable width (a plain-text tip is one line, however
+// long).
+QString helpTip(const QString& text);
+
+// The wheel moves `control` (a slider, a picker) only while it has the keyboard focus; otherwise
+// the wheel goes on to the list that holds it, so scrolling past a control never changes it.
+// Clicking or tabbing to the control still gives it the focus.
+void takeWheelOnlyWhenFocused(QWidget* control);
+
 }  // namespace housetone::ui::style

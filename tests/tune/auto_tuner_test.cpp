@@ -54,9 +54,11 @@ RoomSpec room(std::vector<OutputSpec> outputs, double micNoise = 0.002) {
 struct Outcome {
     std::string text;
     std::vector<std::map<std::string, double>> applied;
-    std::vector<std::string> status;  // progress lines of key "_"
+    std::vector<std::string> status;  // the overall status lines
+    std::vector<TuneProgress> where;  // where the run stood at each of them
     std::vector<std::string> events;  // "suspend", "finished", "resume" in the order they came
     std::map<std::string, double> delayMs;  // each output's true delay in the room
+    std::optional<TunePicture> picture;
 };
 
 // Whether the run's finished text holds `part`; the text is shown either way a check fails.
@@ -66,7 +68,7 @@ struct Outcome {
            << '"' << part << (found ? "\" in: " : "\" not in: ") << out.text;
 }
 
-// Tunes the room's outputs in room order; `onStatus` sees every "_" line as it comes. Every run,
+// Tunes the room's outputs in room order; `onStatus` sees every status line as it comes. Every run,
 // however it ends, must finish once between suspending and resuming the engine and put the
 // listener's USB microphone back.
 Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string&)> onStatus = {},
@@ -86,10 +88,10 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
     };
     {
         AutoTuner tuner(hw, main, 250);
-        tuner.progress = [&](const std::string& key, const std::string& text) {
-            if (key != "_") return;
+        tuner.status = [&](const std::string& text, const TuneProgress& where) {
             if (onStatus) onStatus(tuner, text);
             out.status.push_back(text);
+            out.where.push_back(where);
         };
         tuner.applyOffsets = [&](const auto& offsets) { out.applied.push_back(offsets); };
         tuner.finished = [&](const std::string& text) {
@@ -103,6 +105,7 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
             speakers.push_back({*hw.idForUID(o.uid), o.name, o.uid, o.transport});
         tuner.start(speakers.front(), {speakers.begin() + 1, speakers.end()}, {}, true);
         EXPECT_TRUE(main.runUntil([&] { return resumed.load(); }, 60));
+        out.picture = tuner.picture();
     }
     EXPECT_EQ(noAlloc.count(), 0u) << "a capture or player callback allocated";
     EXPECT_EQ(out.events, (std::vector<std::string>{"suspend", "finished", "resume"}));
@@ -136,6 +139,34 @@ void expectHonest(const Outcome& out, const std::set<std::string>& silent) {
     EXPECT_TRUE(last - first <= 2.0 || !says(out, "Verified")) << out.text;
 }
 
+// The run's picture puts each speaker where the room delays it (from the earliest heard one) and
+// its applied offset brings it to where the slowest lands; silent speakers are marked unheard,
+// capped ones land early; the click check's main arrival sits at the landing.
+void expectPictured(const Outcome& out, const std::set<std::string>& silent,
+                    const std::set<std::string>& capped = {}) {
+    ASSERT_TRUE(out.picture.has_value()) << out.text;
+    const TunePicture& p = *out.picture;
+    const auto& applied = out.applied.back();
+    double earliest = 1e9, landing = 0;
+    for (const auto& [uid, delay] : out.delayMs)
+        if (!silent.contains(uid)) earliest = std::min(earliest, delay);
+    for (const auto& s : p.speakers)
+        if (s.heard && !s.capped) landing = std::max(landing, s.afterMs);
+    ASSERT_EQ(p.speakers.size(), out.delayMs.size());
+    for (const auto& s : p.speakers) {
+        SCOPED_TRACE(s.uid);
+        EXPECT_EQ(s.heard, !silent.contains(s.uid));
+        EXPECT_EQ(s.capped, capped.contains(s.uid));
+        if (!s.heard) continue;
+        EXPECT_NEAR(s.beforeMs, out.delayMs.at(s.uid) - earliest, 1.0);
+        EXPECT_DOUBLE_EQ(s.offsetMs, applied.at(s.uid));
+        EXPECT_TRUE(s.capped ? s.afterMs < landing - 1 : std::fabs(s.afterMs - landing) < 1.5);
+    }
+    EXPECT_TRUE(p.limitMs == 250 && !p.envelope.empty());
+    EXPECT_TRUE(std::ranges::any_of(
+        p.clicks, [&](const Arrival& a) { return std::fabs(a.timeMs - landing) < 1e-9; }));
+}
+
 const std::string verified =
     "Verified: Clicks: one arrival — together. Sweep: one arrival — together.";
 
@@ -158,6 +189,7 @@ TEST(AutoTunerRun, RoomsOfTwoThreeAndFiveSpeakersGetTheirTrueOffsetsVerifiedOnPa
         const Outcome out = tune(room(outputs, &outputs == &rooms.back() ? 0.04 : 0.002));
         ASSERT_EQ(out.applied.size(), 1u) << out.text;
         expectHonest(out, {});
+        expectPictured(out, {});
         EXPECT_TRUE(says(out, verified));
         EXPECT_FALSE(says(out, "Notes"));
     }
@@ -173,6 +205,11 @@ TEST(AutoTunerRun, AStrongFixedReflectionEndsOnPassTwoWithTheReflectionVerdict) 
         std::ranges::count(out.status, "Not together yet — measuring again (pass 2 of 3)…"));
     EXPECT_FALSE(
         std::ranges::count(out.status, "Not together yet — measuring again (pass 3 of 3)…"));
+    // The progress only moves forward, into the second pass.
+    std::vector<double> done;
+    for (const TuneProgress& w : out.where)
+        done.push_back(w.fraction(2));
+    EXPECT_TRUE(std::ranges::is_sorted(done) && out.where.back().pass == 2);
     EXPECT_TRUE(says(out,
                      "A second arrival sat at the same +30 ms on both passes: Clicks: late "
                      "by +30 ms. Sweep: late by +30 ms. A lag that does not move"));
@@ -227,6 +264,7 @@ TEST(AutoTunerRun, SilentSpeakersAreNamedWithTheirReasonAndTheAudibleOnesTunedAm
         SCOPED_TRACE(named);
         const Outcome out = tune(room(outputs, micNoise));
         expectHonest(out, silent);
+        expectPictured(out, silent);
         EXPECT_TRUE(says(out, named + " Verified: "));
         // The silent laptop stops anchoring the pairs: a speaker that was heard stands in.
         EXPECT_TRUE(std::ranges::any_of(out.status, [](const std::string& l) {
@@ -256,6 +294,7 @@ TEST(AutoTunerRun, ASpeakerBeyondTheDelayLimitIsNamedWithWhatItNeedsAndNeverVeri
         room({speaker("Desk", transport::builtIn, 5, 1), speaker("Shelf", transport::usb, 40, 1),
               speaker("Den", transport::hdmi, 700, 1)}));
     expectHonest(out, {});
+    expectPictured(out, {}, {"uid-Desk", "uid-Shelf"});
     ASSERT_EQ(out.applied.size(), 1u) << "another pass cannot beat the limit: " << out.text;
     // The named speaker, the delay it needs and how early it will play, as the room has them.
     const std::string capped =

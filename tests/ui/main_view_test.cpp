@@ -1,17 +1,25 @@
 // The main window over a real controller on the simulated default room: which lines and controls
-// each mode shows and enables, and what the per-speaker controls do.
+// each mode shows and enables, what the per-speaker controls do, and what fits at the launch size
+// and how the wheel, Tab and the help tips behave there.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QLabel>
+#include <QProgressBar>
+#include <QScrollArea>
 #include <QSlider>
+#include <QStyle>
+#include <QStyleOptionComboBox>
+#include <QToolTip>
+#include <QWheelEvent>
 #include <algorithm>
 #include "ui_test_support.h"
 
 #include "audio/device_access.h"
 #include "audio/sim/room.h"
 #include "ui/main_view.h"
+#include "ui/vuzededudoz/app_delegate.h"
 
 namespace housetone::ui {
 namespace {
@@ -163,6 +171,18 @@ TEST_F(MainViewTest, RowsAndTheMicPickerFollowTheDevicesAndATuneLocksTheOtherToo
     ASSERT_TRUE(ctl->tuning()) << ctl->status();
     EXPECT_EQ(find<QAbstractButton>("autoTune")->text(), "Cancel auto-tune");
     EXPECT_FALSE(enabled("micPicker") || enabled("clickTest") || enabled("alignByEar"));
+    // How far it has come shows beside the text line: one of the first pass's eight steps (three
+    // pairs, the triple, two together, two fire checks) done, of three passes.
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            const auto& w = ctl->tuneProgress();
+            return w && w->stage == TuneProgress::Stage::pairs && w->step == 2;
+        },
+        30));
+    QCoreApplication::processEvents();
+    const auto* bar = find<QProgressBar>("tuneProgress");
+    EXPECT_TRUE(bar->isVisible() && bar->text().startsWith("Pass 1 of 3 \u00b7 pairs 2 of 3"));
+    EXPECT_EQ(bar->value(), std::lround(bar->maximum() * 1.0 / 8 / 3));
 
     click("autoTune");
     ASSERT_TRUE(main.runUntil([&] { return !ctl->tuning(); }, 30));
@@ -255,6 +275,138 @@ TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndItsToolsShiftAndNudgeDelays
     slider->setSliderDown(false);
     settle();
     EXPECT_TRUE(offset(a) == 0 && offset(b) == bBefore + 20) << offset(a) << " " << offset(b);
+}
+
+// ---- At the launch size, every speaker included ---------------------------------------------
+
+class LaunchSizeTest : public MainViewTest {
+  protected:
+    LaunchSizeTest() {
+        for (const Dev& d : ctl->devices())
+            ctl->setInclude(d, true);
+        // The free area of a 1366 x 768 screen under a 28-pixel panel.
+        view->resize(launchSize(QRect(0, 28, 1366, 740)));
+        settle();
+    }
+
+    // Rows the list shows whole, without scrolling.
+    int wholeRows() const {
+        const auto* list = find<QScrollArea>("deviceList");
+        int n = 0;
+        for (const Dev& d : ctl->devices()) {
+            const QWidget* row = find("deviceRow:", d.uid);
+            n += list->viewport()->rect().contains(
+                QRect(row->mapTo(list->viewport(), QPoint()), row->size()));
+        }
+        return n;
+    }
+
+    // Labels, buttons and pickers narrower than they ask to be, and pickers whose text field is
+    // narrower than their text: their text is cut.
+    std::vector<std::string> cutControls() const {
+        std::vector<std::string> cut;
+        for (QWidget* w : view->findChildren<QWidget*>()) {
+            const auto* label = qobject_cast<QLabel*>(w);
+            bool isCut = false;
+            if (auto* box = qobject_cast<QComboBox*>(w)) {
+                QStyleOptionComboBox opt;
+                opt.initFrom(box);
+                isCut = box->style()
+                            ->subControlRect(QStyle::CC_ComboBox, &opt,
+                                             QStyle::SC_ComboBoxEditField, box)
+                            .width() < box->fontMetrics().horizontalAdvance(box->currentText());
+            } else if ((label && !label->wordWrap()) || qobject_cast<QAbstractButton*>(w)) {
+                isCut = w->width() < w->sizeHint().width();
+            }
+            if (isCut && w->isVisible())
+                cut.push_back(w->objectName().toStdString() + " " +
+                              w->property("text").toString().toStdString());
+        }
+        return cut;
+    }
+};
+
+TEST_F(LaunchSizeTest, FiveAlignedSpeakersShowWholeNothingIsCutAndTheWindowNeverJumps) {
+    EXPECT_EQ(launchSize(QRect(0, 0, 1024, 600)), QSize(600, 560));
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    EXPECT_GE(wholeRows(), 5);
+    EXPECT_GE(find("heroArtwork")->height(), 40);
+    EXPECT_EQ(cutControls(), std::vector<std::string>{});
+
+    const QSize before = view->size();
+    ctl->toggleClickTest();
+    settle();
+    EXPECT_EQ(find<QAbstractButton>("clickTest")->text(), "Stop click test");
+    EXPECT_EQ(cutControls(), std::vector<std::string>{});
+    ctl->toggleClickTest();
+    click("alignByEar");
+    ASSERT_TRUE(shown("guidedPanel"));
+    EXPECT_EQ(cutControls(), std::vector<std::string>{});
+    EXPECT_EQ(view->size(), before);
+
+    // Long help tips wrap to a readable width rather than running across the screen.
+    int tips = 0;
+    for (QWidget* w : view->findChildren<QWidget*>()) {
+        if (w->toolTip().size() < 100 || !w->isVisible()) continue;
+        QToolTip::showText(w->mapToGlobal(QPoint()), w->toolTip(), w);
+        for (const QWidget* top : QApplication::topLevelWidgets()) {
+            if (top->objectName() == "qtooltip_label" && top->isVisible() && ++tips) {
+                EXPECT_LE(top->width(), top->screen()->geometry().width() / 3);
+            }
+        }
+        QToolTip::hideText();
+    }
+    EXPECT_GE(tips, 5);
+}
+
+TEST_F(LaunchSizeTest, TabVisitsTheControlsInReadingOrder) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    view->resize(600, 1100);  // no row below the list's edge: positions are the reading order
+    settle();
+    std::vector<QWidget*> chain;
+    QWidget* w = view.get();
+    while ((w = w->nextInFocusChain()) != view.get())
+        if (view->isAncestorOf(w) && w->isVisible() && w->isEnabled() &&
+            (w->focusPolicy() & Qt::TabFocus))
+            chain.push_back(w);
+    ASSERT_GT(chain.size(), 20u);
+    const auto at = [&](const QWidget* x) {
+        return QRect(x->mapTo(view.get(), QPoint()), x->size());
+    };
+    for (std::size_t i = 1; i < chain.size(); ++i) {
+        const QRect a = at(chain[i - 1]), b = at(chain[i]);
+        const bool sameLine = b.top() < a.bottom() && a.top() < b.bottom();
+        EXPECT_TRUE(sameLine ? b.left() > a.left() : b.center().y() > a.center().y())
+            << chain[i - 1]->objectName().toStdString() << " then "
+            << chain[i]->objectName().toStdString();
+    }
+}
+
+TEST_F(LaunchSizeTest, TheWheelPassesUnfocusedSlidersAndPickersByAndMovesOnlyAFocusedOne) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    auto* delay = find<QSlider>("delaySlider:", porch);
+    auto* volume = find<QSlider>("volumeSlider:", porch);
+    auto* mic = find<QComboBox>("micPicker");
+    ASSERT_TRUE(delay && volume && delay->isVisible());
+    // Whether the control took a notch; one it leaves unaccepted goes on to the list.
+    const auto turn = [](QWidget* w) {
+        QWheelEvent notch(QPointF(5, 5), w->mapToGlobal(QPointF(5, 5)), QPoint(), QPoint(0, -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(w, &notch);
+        return notch.isAccepted();
+    };
+    const auto offsets = ctl->offsets();
+    const auto volumes = ctl->volumes();
+    for (QWidget* w : std::initializer_list<QWidget*>{delay, volume, mic})
+        EXPECT_FALSE(turn(w)) << w->objectName().toStdString();
+    settle();
+    EXPECT_TRUE(ctl->offsets() == offsets && ctl->volumes() == volumes);
+    EXPECT_EQ(mic->currentIndex(), 0);
+
+    volume->setFocus();
+    const int was = volume->value();
+    EXPECT_TRUE(turn(volume));
+    EXPECT_NE(volume->value(), was);
 }
 
 }  // namespace

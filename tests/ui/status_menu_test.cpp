@@ -52,12 +52,20 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuil
     EXPECT_TRUE(
         contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " + cut +
                                      "|---|Rescan devices|---|Open Housetone|Show in Dock|"));
+    // Where the tune stands leads the line, in short.
+    m.tuneProgress = TuneProgress{TuneProgress::Stage::pairs, 2, 3, 1, 3};
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(contains(describe(menu), "|(off) 1/3 \u00b7 pairs 2/3 \u2014 " +
+                                             progress.left(52).toStdString() + "|"));
+    m.tuneProgress.reset();
     m.dockVisible = true;
     m.tuning = false;
     buildStatusMenu(menu, m, actions);  // replaces everything rather than adding to it
-    EXPECT_EQ(describe(menu),
-              "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|---|Rescan devices|---|"
-              "Open Housetone|[x] Show in Dock|---|About Housetone|---|Quit Housetone");
+    EXPECT_EQ(
+        describe(menu),
+        "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|Show last tune\u2026|---|"
+        "Rescan devices|---|Open Housetone|[x] Show in Dock|---|About Housetone|---|"
+        "Quit Housetone");
 }
 
 TEST_F(StatusMenuTest, TitlesShowPercentMutedOrDashAndSpeakersWithoutVolumeOfferOnlyMute) {

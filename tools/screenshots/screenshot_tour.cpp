@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "ui/tune_picture_view.h"
 #include "ui/vuzededudoz/app_delegate.h"
 
 namespace housetone::ui {
@@ -73,6 +74,8 @@ void ScreenshotTour::waitForTune(int polls) {
 
 void ScreenshotTour::shootTuneAndQuit() {
     save(app_.window(), "main-" + look_ + "-tune.png");
+    // The picture the tune drew, as its window shows it.
+    save(app_.tunePictureView(), "tune-picture-" + look_ + ".png");
     QCoreApplication::exit(failed_ ? 1 : 0);
 }
 

@@ -1,73 +1,35 @@
 #include "ui/vuzededudoz/app_delegate.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeySequence>
 #include <QMainWindow>
 #include <QMenu>
-#include <QPalette>
 #include <QScreen>
-#include <QStyle>
-#include <QStyleFactory>
 #include <QSystemTrayIcon>
 #include <QThread>
+#include <cstdio>
 
 #include "ui/main_view.h"
 #include "ui/qt_user_defaults.h"
 #include "ui/self_check.h"
+#include "ui/tune_picture_view.h"
+#include "ui/vuzededudoz/appearance.h"
 
 namespace housetone::ui {
 
 namespace {
 
-constexpr int windowWidth = 560;
-constexpr int windowHeight = 480;
+// The launch size: wide enough for every tools row, tall enough for five speakers in Aligned mode
+// under the controls. On a smaller screen the free area limits it, less room for the frame.
+constexpr int windowWidth = 600;
+constexpr int windowHeight = 700;
+constexpr int frameAllowance = 40;
 constexpr unsigned long settleMilliseconds = 300;
-
-QPalette darkPalette() {
-    QPalette p;
-    const QColor window(0x26, 0x27, 0x2b);
-    const QColor base(0x1c, 0x1d, 0x20);
-    const QColor text(0xe8, 0xe8, 0xea);
-    const QColor secondary(0x9a, 0x9b, 0xa1);
-    const QColor accent(0x3d, 0x8b, 0xf2);
-    p.setColor(QPalette::Window, window);
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, window.lighter(110));
-    p.setColor(QPalette::ToolTipBase, base);
-    p.setColor(QPalette::ToolTipText, text);
-    p.setColor(QPalette::PlaceholderText, secondary);
-    p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x35, 0x36, 0x3b));
-    p.setColor(QPalette::ButtonText, text);
-    p.setColor(QPalette::BrightText, QColor(0xff, 0x6b, 0x6b));
-    p.setColor(QPalette::Light, QColor(0x4a, 0x4b, 0x51));
-    p.setColor(QPalette::Midlight, QColor(0x3c, 0x3d, 0x42));
-    p.setColor(QPalette::Mid, QColor(0x2f, 0x30, 0x34));
-    p.setColor(QPalette::Dark, QColor(0x15, 0x15, 0x18));
-    p.setColor(QPalette::Shadow, Qt::black);
-    p.setColor(QPalette::Highlight, accent);
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::Link, accent.lighter(120));
-    p.setColor(QPalette::LinkVisited, accent.lighter(140));
-    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
-        p.setColor(QPalette::Disabled, role, QColor(0x6c, 0x6d, 0x73));
-    p.setColor(QPalette::Disabled, QPalette::Highlight, QColor(0x4a, 0x4b, 0x51));
-    return p;
-}
+constexpr const char* tunePictureName = "autotune.png";  // beside the tune's "autotune.log"
 
 }  // namespace
-
-void applyAppearance(Appearance appearance) {
-    if (appearance == Appearance::system) return;
-    // Fusion draws every control from the palette, so one palette switches the whole look;
-    // desktop styles may ignore parts of it.
-    QStyle* fusion = QStyleFactory::create("Fusion");
-    if (!fusion) return;
-    QApplication::setStyle(fusion);
-    QApplication::setPalette(appearance == Appearance::dark ? darkPalette()
-                                                            : fusion->standardPalette());
-}
 
 AppDelegate::AppDelegate(AppServices services, LaunchOptions options, QObject* parent)
     : QObject(parent),
@@ -77,7 +39,9 @@ AppDelegate::AppDelegate(AppServices services, LaunchOptions options, QObject* p
 
 AppDelegate::~AppDelegate() {
     // The panel and the window hold the controller; they go first, the controller last.
+    if (controller_) controller_->removeObserver(observer_);
     aboutPanel_.reset();
+    tuneView_.reset();
     statusItem_.reset();
     if (window_) window_->removeEventFilter(this);
     window_.reset();
@@ -100,22 +64,45 @@ void AppDelegate::didFinishLaunching() {
     updateActivationPolicy();
     window_->activateWindow();
 
+    observer_ = controller_->addObserver([this](Field f) {
+        if (f == Field::tunePicture) tunePictured();
+    });
+    connect(mainView(), &MainView::showTuneRequested, this, &AppDelegate::menuShowTune);
+
     statusItem_ = std::make_unique<StatusItem>(controller_, s_.defaults, *this);
     if (!statusItem_->trayIcon()) mainView()->setMenuFallback(statusItem_->menu());
 
     scheduleLaunchOptions();
 }
 
+QSize launchSize(const QRect& available) {
+    if (!available.isValid()) return {windowWidth, windowHeight};
+    return {std::min(windowWidth, available.width()),
+            std::min(windowHeight, available.height() - frameAllowance)};
+}
+
 void AppDelegate::createWindow() {
     window_ = std::make_unique<QMainWindow>();
     window_->setWindowTitle("Housetone");
     window_->setCentralWidget(new MainView(controller_));
-    window_->resize(windowWidth, windowHeight);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame(QPoint(), window_->size());
-        frame.moveCenter(screen->availableGeometry().center());
-        window_->move(frame.topLeft());
+    // Where the user left it; the first time, centred at the launch size.
+    if (!window_->restoreGeometry(s_.defaults.bytes(windowGeometryKey))) {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        const QRect available = screen ? screen->availableGeometry() : QRect();
+        window_->resize(launchSize(available));
+        if (screen) {
+            QRect frame(QPoint(), window_->size());
+            frame.moveCenter(available.center());
+            window_->move(frame.topLeft());
+        }
     }
+    // On the window, not only on the menu's item: a tray's menu lives outside every window, so
+    // its shortcut would never reach the program.
+    auto* rescan = new QAction(QStringLiteral("Rescan devices"), window_.get());
+    rescan->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    rescan->setShortcutContext(Qt::WindowShortcut);
+    connect(rescan, &QAction::triggered, this, &AppDelegate::menuRescan);
+    window_->addAction(rescan);
     window_->installEventFilter(this);
     window_->show();
     window_->raise();
@@ -158,9 +145,19 @@ bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
     return true;
 }
 
+bool AppDelegate::closingWindowQuits() const {
+    return !statusItem_ || !statusItem_->trayIcon();
+}
+
+void AppDelegate::saveWindowGeometry() {
+    if (window_ && window_->isVisible())
+        s_.defaults.setBytes(windowGeometryKey, window_->saveGeometry());
+}
+
 void AppDelegate::willTerminate() {
     if (terminated_) return;
     terminated_ = true;
+    saveWindowGeometry();
     if (controller_) {
         // A tune in progress would otherwise run to its end before the program can exit; asked to
         // cancel, it stops at its next measurement.
@@ -190,8 +187,10 @@ void AppDelegate::updateActivationPolicy() {
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window_.get() && event->type() == QEvent::Close) {
+        saveWindowGeometry();
         // After the window has gone, so that the policy sees it hidden.
         s_.main.post([this] { updateActivationPolicy(); });
+        if (closingWindowQuits()) s_.main.post([] { QCoreApplication::quit(); });
     }
     return QObject::eventFilter(watched, event);
 }
@@ -219,6 +218,22 @@ void AppDelegate::menuAutoTune() {
     bringWindowForward();
     updateActivationPolicy();
     if (controller_) controller_->toggleAutoTune();
+}
+
+void AppDelegate::menuShowTune() {
+    if (!tuneView_) tuneView_ = std::make_unique<TunePictureView>();
+    tuneView_->present(controller_ ? controller_->tunePicture() : std::nullopt,
+                       QString::fromStdString(s_.store.fileURL(tunePictureName).string()));
+}
+
+void AppDelegate::tunePictured() {
+    const auto& picture = controller_->tunePicture();
+    if (!picture) return;
+    const QString path = QString::fromStdString(s_.store.fileURL(tunePictureName).string());
+    // A failed write keeps the previous picture, as a failed log write keeps the previous log.
+    if (!drawTunePicture(*picture, QApplication::palette()).save(path, "PNG"))
+        std::fprintf(stderr, "housetone: could not write %s\n", qPrintable(path));
+    if (!options_.autoTuneSelfTest) menuShowTune();
 }
 
 void AppDelegate::menuRescan() {

@@ -4,24 +4,25 @@
 // panel, applies the launch options and shuts the audio down when the program quits. Main thread.
 
 #include <QObject>
+#include <QRect>
+#include <QSize>
 #include <memory>
 
 #include "controller/controller.h"
 #include "ui/about_panel.h"
 #include "ui/qt_alert_presenter.h"
+#include "ui/qt_user_defaults.h"
+#include "ui/vuzededudoz/appearance.h"
 #include "ui/vuzededudoz/launch_options.h"
 #include "ui/vuzededudoz/status_menu.h"
 
 class QMainWindow;
 
-namespace housetone {
-class UserDefaults;
-}
-
 namespace housetone::ui {
 
 class MainView;
 class SelfCheck;
+class TunePictureView;
 
 // What the shell needs from the platform, owned by main and outliving the delegate.
 struct AppServices {
@@ -30,15 +31,17 @@ struct AppServices {
     MicPermission& micPermission;
     SettingsStore& store;
     MainQueue& main;
-    UserDefaults& defaults;
+    QtUserDefaults& defaults;
 };
+
+// The main window's size the first time it opens on a screen whose free area is `available`:
+// room for the controls and at least five speakers in Aligned mode on a 1366 × 768 screen,
+// never more than the screen offers.
+QSize launchSize(const QRect& available);
 
 // Whether the program has a taskbar entry (the Dock icon of other desktops): regular = yes,
 // accessory = tray only.
 enum class ActivationPolicy { regular, accessory };
-
-// Fusion with a light or dark palette; `system` leaves the desktop's style and colors alone.
-void applyAppearance(Appearance appearance);
 
 class AppDelegate final : public QObject, public MenuActions {
     Q_OBJECT
@@ -48,8 +51,10 @@ class AppDelegate final : public QObject, public MenuActions {
 
     // Launch: controller, main window, taskbar policy, tray item, then the timed options.
     void didFinishLaunching();
-    // Closing the window keeps the program running in the tray.
+    // Closing the window keeps the program running in the tray. Without a tray there would be no
+    // way back to it, so closing the window then quits, as it does in any window program.
     static constexpr bool applicationShouldTerminateAfterLastWindowClosed() { return false; }
+    bool closingWindowQuits() const;
     // A request to show the program again (a click on its taskbar entry, a second launch).
     bool applicationShouldHandleReopen(bool hasVisibleWindows);
     // Runs once, when the event loop is about to end: stops the audio, then gives it 0.3 s.
@@ -68,6 +73,7 @@ class AppDelegate final : public QObject, public MenuActions {
     void menuSetVolume(const QVariant& uidAndVolume) override;
     void menuNudgeDelay(const QVariant& uidAndDelta) override;
     void menuAutoTune() override;
+    void menuShowTune() override;
     void menuRescan() override;
     void menuShowWindow() override;
     void toggleDockVisible() override;
@@ -80,6 +86,7 @@ class AppDelegate final : public QObject, public MenuActions {
     MainView* mainView() const;
     StatusItem* statusItem() const { return statusItem_.get(); }
     AboutPanel* aboutPanel() const { return aboutPanel_.get(); }
+    TunePictureView* tunePictureView() const { return tuneView_.get(); }
     const LaunchOptions& options() const { return options_; }
 
   protected:
@@ -87,6 +94,10 @@ class AppDelegate final : public QObject, public MenuActions {
 
   private:
     void createWindow();
+    void saveWindowGeometry();
+    // A tune finished with a picture: it goes beside the tune's log, and (unless a self-check is
+    // running unattended) on screen.
+    void tunePictured();
     void bringWindowForward();
     void scheduleLaunchOptions();
     QWidget* alertParent();
@@ -99,6 +110,8 @@ class AppDelegate final : public QObject, public MenuActions {
     std::unique_ptr<QMainWindow> window_;
     std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<AboutPanel> aboutPanel_;
+    std::unique_ptr<TunePictureView> tuneView_;
+    int observer_ = 0;
 
     std::shared_ptr<SelfCheck> selfCheck_;
     ActivationPolicy policy_ = ActivationPolicy::accessory;

@@ -22,6 +22,7 @@
 #include "ui/vuzededudoz/app_delegate.h"
 #include "ui/vuzededudoz/backend.h"
 #include "ui/vuzededudoz/launch_options.h"
+#include "ui/vuzededudoz/single_instance.h"
 
 #ifndef HOUSETONE_VERSION
 #define HOUSETONE_VERSION "unknown"
@@ -117,6 +118,14 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     for (const std::string& w : parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
         say(w);
 
+    // A second launch shows the first one's window rather than starting a second copy beside it.
+    // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
+    // hand over.
+    const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
+    const QString instanceName =
+        SingleInstance::serverName(SettingsStore::defaultStateDirectory());
+    if (!solitary && SingleInstance::handOver(instanceName)) return 0;
+
     auto made = makeBackend(std::get<BackendPlan>(std::move(plan)), options);
     if (const auto* refusal = std::get_if<std::string>(&made)) return fail(*refusal);
     AudioBackend& backend = *std::get<std::unique_ptr<AudioBackend>>(made);
@@ -130,6 +139,9 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
         {backend.hardware(), backend.player(), backend.micPermission(), store, mainQueue, defaults},
         options);
     delegate.didFinishLaunching();
+    SingleInstance instance;
+    if (!solitary && !instance.listen(instanceName, [&delegate] { delegate.menuShowWindow(); }))
+        say("later launches will start beside this one: " + instance.error().toStdString());
     if (launched) launched(delegate);
 
     const int status = QApplication::exec();

@@ -16,6 +16,7 @@
 #include "ui/qt_user_defaults.h"
 #include "ui/resources.h"
 #include "ui/symbols.h"
+#include "ui/tune_progress.h"
 
 namespace housetone::ui {
 
@@ -155,6 +156,7 @@ MenuModel menuModelFrom(Controller& c, bool dockVisible) {
     m.offsets = c.offsets();
     m.tuning = c.tuning();
     m.tuneOverall = c.tuneOverall();
+    m.tuneProgress = c.tuneProgress();
     if (const auto ref = c.referenceSpeaker()) m.referenceUID = ref->uid;
     m.dockVisible = dockVisible;
     return m;
@@ -206,12 +208,18 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
         menu,
         m.tuning ? QStringLiteral("Cancel auto-tune") : QStringLiteral("Auto-tune speakers\u2026"),
         [&target] { target.menuAutoTune(); });
-    if (m.tuning && m.tuneOverall)
-        addDisabled(menu, menuText(firstCharacters(*m.tuneOverall, progressCharacters)));
+    if (m.tuning && m.tuneOverall) {
+        // How far the tune has come leads, so a cut line still says it.
+        const std::string where =
+            m.tuneProgress ? progressShortText(*m.tuneProgress).toStdString() + " \u2014 " : "";
+        addDisabled(menu, menuText(firstCharacters(where + *m.tuneOverall, progressCharacters)));
+    }
+    if (!m.tuning) addItem(menu, "Show last tune\u2026", [&target] { target.menuShowTune(); });
     menu.addSeparator();
 
     QAction* rescan = addItem(menu, "Rescan devices", [&target] { target.menuRescan(); });
     rescan->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    // Shown here and taken while the menu is open; the main window owns it otherwise.
     menu.addSeparator();
 
     addItem(menu, "Open Housetone", [&target] { target.menuShowWindow(); });
@@ -305,6 +313,7 @@ void StatusItem::controllerChanged(Field f) {
         case Field::tuning:
         case Field::tuneOverall:
         case Field::capabilities:
+        case Field::tuneProgress:
             break;
         default:
             return;  // nothing the menu shows

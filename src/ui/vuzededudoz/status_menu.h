@@ -44,6 +44,7 @@ struct MenuModel {
     std::map<std::string, double> offsets;
     bool tuning = false;
     std::optional<std::string> tuneOverall;
+    std::optional<TuneProgress> tuneProgress;
     std::optional<std::string> referenceUID;
     bool dockVisible = true;
 };
@@ -59,6 +60,8 @@ class MenuActions {
     virtual void menuSetVolume(const QVariant& uidAndVolume) = 0;
     virtual void menuNudgeDelay(const QVariant& uidAndDelta) = 0;
     virtual void menuAutoTune() = 0;
+    // "Show last tune…"; a target without a picture window ignores it.
+    virtual void menuShowTune() {}
     virtual void menuRescan() = 0;
     virtual void menuShowWindow() = 0;
     virtual void toggleDockVisible() = 0;

@@ -1,0 +1,232 @@
+#include "ui/tune_picture_view.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+
+namespace housetone::ui {
+
+namespace {
+
+constexpr int margin = 16;
+constexpr int nameColumn = 170;
+constexpr int rowHeight = 26;
+constexpr int envelopeHeight = 110;
+// The span of the picture's millisecond axis.
+struct TuneAxis {
+    double startMs = 0;
+    double endMs = 0;
+};
+
+constexpr double roundingMs = 50;  // the axis ends on whole multiples of this
+
+// A tick every 50, 100 or 200 ms: at most about eight labels across the axis.
+double tickStep(const TuneAxis& axis) {
+    const double span = axis.endMs - axis.startMs;
+    return span <= 400 ? 50 : span <= 800 ? 100 : 200;
+}
+
+// One color per speaker, told apart in both appearances (the light set darker, the dark set
+// lighter, so each reads against its window).
+QColor speakerColor(std::size_t i, bool dark) {
+    static const QColor light[] = {{0, 92, 200},   {200, 80, 0},  {20, 130, 60}, {170, 30, 120},
+                                   {110, 70, 190}, {0, 125, 140}, {150, 110, 0}, {190, 30, 40}};
+    static const QColor darkSet[] = {{90, 170, 255},  {255, 150, 70},  {90, 210, 120},
+                                     {240, 120, 200}, {180, 150, 255}, {70, 210, 220},
+                                     {230, 200, 80},  {255, 110, 110}};
+    return (dark ? darkSet : light)[i % std::size(light)];
+}
+
+bool isDark(const QPalette& p) {
+    return p.color(QPalette::Window).lightness() < p.color(QPalette::WindowText).lightness();
+}
+
+QString ms(double v) {
+    return QString::number(std::lround(v)) + QStringLiteral(" ms");
+}
+
+// Every arrival, the envelope and the limit line, rounded out to whole 50 ms.
+TuneAxis tuneAxis(const TunePicture& p) {
+    double lo = 0, hi = 0, landing = 0;
+    for (const auto& s : p.speakers) {
+        if (!s.heard) continue;
+        hi = std::max({hi, s.beforeMs, s.afterMs});
+        if (!s.capped) landing = std::max(landing, s.afterMs);
+    }
+    // The limit line: a speaker arriving before it cannot be delayed all the way to the landing.
+    lo = std::min(lo, landing - p.limitMs);
+    if (!p.envelope.empty()) {
+        lo = std::min(lo, p.envelopeStartMs);
+        hi = std::max(hi, p.envelopeStartMs + double(p.envelope.size()));
+    }
+    return {std::floor(lo / roundingMs) * roundingMs,
+            std::ceil((hi + 1) / roundingMs) * roundingMs};
+}
+
+}  // namespace
+
+QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size) {
+    QImage img(size, QImage::Format_ARGB32_Premultiplied);
+    const QColor window = palette.color(QPalette::Window);
+    const QColor text = palette.color(QPalette::WindowText);
+    QColor faint = text;
+    faint.setAlphaF(0.6f);
+    QColor grid = text;
+    grid.setAlphaF(0.15f);
+    const bool dark = isDark(palette);
+    img.fill(window);
+
+    QPainter g(&img);
+    g.setRenderHint(QPainter::Antialiasing);
+    QFont font = g.font();
+    font.setPixelSize(13);
+    g.setFont(font);
+    const int line = g.fontMetrics().height();
+
+    const TuneAxis axis = tuneAxis(p);
+    const int left = margin + nameColumn, right = size.width() - margin;
+    const auto x = [&](double t) {
+        return left + (t - axis.startMs) / (axis.endMs - axis.startMs) * (right - left);
+    };
+
+    int y = margin;
+    QFont bold = font;
+    bold.setBold(true);
+    g.setFont(bold);
+    g.setPen(text);
+    g.drawText(margin, y + line,
+               QStringLiteral("What the microphone heard \u2014 pass %1").arg(p.pass));
+    g.setFont(font);
+    y += line + 10;
+
+    // Speakers: hollow where they arrived all together, filled where the offsets bring them.
+    const int rowsTop = y;
+    double landing = 0;
+    for (const auto& s : p.speakers)
+        if (s.heard && !s.capped) landing = std::max(landing, s.afterMs);
+    for (std::size_t i = 0; i < p.speakers.size(); ++i) {
+        const auto& s = p.speakers[i];
+        const int mid = y + rowHeight / 2;
+        const QColor c = speakerColor(i, dark);
+        g.setPen(c);
+        g.drawText(QRect(margin, y, nameColumn - 8, rowHeight), Qt::AlignVCenter | Qt::AlignLeft,
+                   g.fontMetrics().elidedText(QString::fromStdString(s.name), Qt::ElideRight,
+                                              nameColumn - 8));
+        if (!s.heard) {
+            g.setPen(faint);
+            g.drawText(QRect(left, y, right - left, rowHeight), Qt::AlignVCenter,
+                       QStringLiteral("not heard \u2014 no offset measured"));
+            y += rowHeight;
+            continue;
+        }
+        const QPointF before(x(s.beforeMs), mid), after(x(s.afterMs), mid);
+        g.setPen(QPen(c, 1.5));
+        g.drawLine(before, after);
+        g.setBrush(window);
+        g.drawEllipse(before, 5, 5);
+        g.setBrush(c);
+        g.drawEllipse(after, 5, 5);
+        g.setBrush(Qt::NoBrush);
+        QString note = QStringLiteral("+") + ms(s.offsetMs);
+        if (s.capped) note += QStringLiteral("  capped: arrives early");
+        g.setPen(s.capped ? QColor(dark ? QColor(255, 120, 120) : QColor(180, 20, 20)) : faint);
+        g.drawText(QPointF(std::max(before.x(), after.x()) + 9, mid + line / 3.0), note);
+        y += rowHeight;
+    }
+    const int rowsBottom = y;
+    y += 8;
+
+    // The envelope of the click check under the same axis.
+    const int envTop = y, envBottom = y + envelopeHeight;
+    g.setPen(faint);
+    g.drawText(QRect(margin, envTop, nameColumn - 8, envelopeHeight),
+               Qt::AlignVCenter | Qt::TextWordWrap,
+               p.envelope.empty() ? QStringLiteral("click check: nothing heard")
+                                  : QStringLiteral("click check after the offsets"));
+    if (!p.envelope.empty()) {
+        QPainterPath path;
+        for (std::size_t k = 0; k < p.envelope.size(); ++k) {
+            const QPointF pt(x(p.envelopeStartMs + double(k)),
+                             envBottom - double(p.envelope[k]) * (envelopeHeight - 4));
+            if (k == 0)
+                path.moveTo(pt);
+            else
+                path.lineTo(pt);
+        }
+        g.setPen(QPen(palette.color(QPalette::Highlight), 1.5));
+        g.drawPath(path);
+    }
+    y = envBottom + 4;
+
+    // Grid, ticks and the limit, over both plots.
+    g.setPen(QPen(grid, 1));
+    const double step = tickStep(axis);
+    for (double t = std::ceil(axis.startMs / step) * step; t <= axis.endMs + 0.5; t += step) {
+        g.drawLine(QPointF(x(t), rowsTop), QPointF(x(t), envBottom));
+        g.setPen(faint);
+        g.drawText(QRectF(x(t) - 40, y, 80, line), Qt::AlignHCenter, ms(t));
+        g.setPen(QPen(grid, 1));
+    }
+    g.drawLine(QPointF(left, envBottom), QPointF(right, envBottom));
+    const double limitX = x(landing - p.limitMs);
+    g.setPen(QPen(text, 1, Qt::DashLine));
+    g.drawLine(QPointF(limitX, rowsTop), QPointF(limitX, envBottom));
+    g.drawText(QPointF(limitX + 4, rowsBottom + line),
+               QStringLiteral("%1 ms limit").arg(std::lround(p.limitMs)));
+    y += line + 8;
+
+    g.setPen(faint);
+    g.drawText(QRect(margin, y, size.width() - 2 * margin, line * 2), Qt::TextWordWrap,
+               QStringLiteral("\u25cb arrival all together, before the offsets    \u25cf with the "
+                              "offsets    time from the earliest arrival"));
+    y += line * 2 + margin;
+    g.end();
+    // As tall as what was drawn, however many speakers there were.
+    return y < size.height() ? img.copy(0, 0, size.width(), y) : img;
+}
+
+TunePictureView::TunePictureView(QWidget* parent) : QDialog(parent), canvas_(new QLabel(this)) {
+    setWindowTitle(QStringLiteral("Last tune"));
+    setObjectName(QStringLiteral("tunePictureView"));
+    auto* v = new QVBoxLayout(this);
+    canvas_->setObjectName(QStringLiteral("tunePicture"));
+    canvas_->setAlignment(Qt::AlignCenter);
+    v->addWidget(canvas_, 1);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
+    QPushButton* save =
+        buttons->addButton(QStringLiteral("Save as PNG\u2026"), QDialogButtonBox::ActionRole);
+    save->setObjectName(QStringLiteral("saveTunePicture"));
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
+    connect(save, &QPushButton::clicked, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(
+            this, QStringLiteral("Save the tune picture"), QStringLiteral("autotune.png"),
+            QStringLiteral("PNG image (*.png)"));
+        if (!path.isEmpty() && !saveTo(path))
+            canvas_->setToolTip(QStringLiteral("Could not write ") + path);
+    });
+    v->addWidget(buttons);
+}
+
+void TunePictureView::present(const std::optional<TunePicture>& picture, const QString& savedPng) {
+    image_ = picture ? drawTunePicture(*picture, palette()) : QImage(savedPng);
+    if (image_.isNull())
+        canvas_->setText(QStringLiteral("No tune yet: run Auto-tune, and its picture shows here."));
+    else
+        canvas_->setPixmap(QPixmap::fromImage(image_));
+    adjustSize();
+    show();
+    raise();
+    activateWindow();
+}
+
+bool TunePictureView::saveTo(const QString& path) const {
+    return !image_.isNull() && image_.save(path, "PNG");
+}
+
+}  // namespace housetone::ui

@@ -1,0 +1,150 @@
+// The application shell's windows: the rescan shortcut with the menu inside or outside the window,
+// the size and place remembered between runs, closing without a tray, the About panel's text, and
+// one running program per settings folder (two real processes).
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLocalSocket>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include "support/sim_rooms.h"
+#include "ui_test_support.h"
+
+#include "ui/about_panel.h"
+#include "ui/main_view.h"
+#include "ui/qt_main_queue.h"
+#include "ui/qt_user_defaults.h"
+#include "ui/vuzededudoz/app_delegate.h"
+#include "ui/vuzededudoz/single_instance.h"
+
+namespace housetone::ui {
+namespace {
+
+struct ShellWindowTest : ::testing::Test {
+    std::unique_ptr<AppDelegate> launch() {
+        auto app = std::make_unique<AppDelegate>(
+            AppServices{hw, hw.player(), hw.micPermission(), store, queue, defaults},
+            LaunchOptions{});
+        app->didFinishLaunching();
+        return app;
+    }
+    void TearDown() override {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    QTemporaryDir dir;
+    sim::SimAudioSystem hw{
+        testsupport::quietRoom({testsupport::speaker("builtin"), testsupport::speaker("desk")}),
+        {.startWorld = false}};
+    SettingsStore store{std::filesystem::path(dir.path().toStdString())};
+    QtMainQueue queue;
+    QtUserDefaults defaults{dir.filePath("defaults.ini")};
+};
+
+TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATray) {
+    const auto app = launch();
+    QMainWindow* w = app->window();
+    QApplication::setActiveWindow(w);
+    // The rescan report is modal; read and close it from inside its own event loop.
+    std::vector<std::string> reports;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            reports.push_back(box->text().toStdString());
+            box->accept();
+        }
+    });
+    closer.start(10);
+    const auto pressCtrlR = [&] {
+        QApplication::setActiveWindow(w);
+        QTest::keyClick(w, Qt::Key_R, Qt::ControlModifier);
+        spinUntil([&] { return QApplication::activeModalWidget() == nullptr; }, 2000);
+    };
+
+    // Without a tray (as here) the menu hangs from the window.
+    hw.addOutput(testsupport::speaker("porch"));
+    pressCtrlR();
+    // With a tray the menu lives outside every window.
+    app->mainView()->setMenuFallback(nullptr);
+    hw.addOutput(testsupport::speaker("shed"));
+    pressCtrlR();
+    EXPECT_EQ(reports, (std::vector<std::string>{"3 outputs found", "4 outputs found"}));
+}
+
+TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLargeAsItWas) {
+    auto first = launch();
+    ASSERT_EQ(first->statusItem()->trayIcon(), nullptr);
+    const QRect placed(40, 50, 620, 520);
+    first->window()->setGeometry(placed);
+    QTimer::singleShot(0, first->window(), [&] { first->window()->close(); });
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(3); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    first.reset();
+    EXPECT_EQ(launch()->window()->geometry(), placed);
+}
+
+TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
+    AboutPanel panel{std::weak_ptr<Controller>()};
+    panel.present();
+    QCoreApplication::processEvents();
+    const QLabel* d = panel.descriptionLabel();
+    const QRect needed =
+        d->fontMetrics().boundingRect(QRect(0, 0, d->contentsRect().width(), 1000),
+                                      Qt::TextWordWrap | Qt::AlignHCenter, d->text());
+    EXPECT_LE(d->width(), 320);
+    EXPECT_TRUE(d->contentsRect().height() >= needed.height() &&
+                d->contentsRect().width() >= needed.width());
+}
+
+// ---- One program per settings folder --------------------------------------------------------
+
+std::unique_ptr<QProcess> startIn(const QTemporaryDir& home, QStringList args = {}) {
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    p->setProcessEnvironment(env);
+    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p->start(HOUSETONE_APP_FILE, args << "-platform"
+                                      << "offscreen");
+    return p;
+}
+
+TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfChecksRunApart) {
+    const QTemporaryDir home, otherHome;
+    const QString name = SingleInstance::serverName(
+        std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda");
+    const auto first = startIn(home);
+    ASSERT_TRUE(spinUntil(
+        [&] {
+            QLocalSocket probe;
+            probe.connectToServer(name);
+            return probe.waitForConnected(100);
+        },
+        20000));
+
+    const auto second = startIn(home);
+    EXPECT_TRUE(second->waitForFinished(10000));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+
+    // Another home is another program; a self-check never hands over, it runs and leaves its log.
+    const auto apart = startIn(otherHome);
+    const auto check = startIn(home, {"--selftest", "--sim-speed", "40"});
+    EXPECT_FALSE(apart->waitForFinished(3000));
+    EXPECT_TRUE(check->waitForFinished(60000));
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(home.path().toStdString()) /
+                                        ".local/state/vuzeda/app-selftest.log"));
+    EXPECT_EQ(first->state(), QProcess::Running);
+    for (QProcess* p : {first.get(), apart.get(), check.get()}) {
+        p->terminate();
+        if (!p->waitForFinished(10000)) p->kill(), p->waitForFinished();
+    }
+}
+
+}  // namespace
+}  // namespace housetone::ui
