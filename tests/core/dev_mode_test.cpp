@@ -6,14 +6,6 @@
 namespace housetone {
 namespace {
 
-TEST(Dev, ARenamedDeviceKeepsItsRowButIsNotEqual) {
-    const Dev before{42, "Kitchen", "uid-k", transport::usb};
-    Dev renamed = before;
-    renamed.name = "Kitchen 2";
-    EXPECT_NE(before, renamed);
-    EXPECT_EQ(before, (Dev{42, "Kitchen", "uid-k", transport::usb}));
-}
-
 TEST(Dev, TransportsGetTheirLabelsAndBluetoothLECountsAsBluetooth) {
     const Dev le{1, "Buds", "uid-b", fourcc("blea")};
     EXPECT_TRUE(le.isBluetooth() && !le.isBuiltIn() && le.transportLabel() == "bluetooth");

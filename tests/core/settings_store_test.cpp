@@ -113,19 +113,6 @@ TEST_F(SettingsStoreTest, AMalformedFileLoadsTheDefaultRecord) {
     EXPECT_TRUE(c.offsets.at("u") == 1.0 && c.volBoostPct == 12 && c.pipelineMs == 3.0);
 }
 
-TEST_F(SettingsStoreTest, OtherWritersKeysSurviveALoadChangeSaveCycle) {
-    write(R"({"offsets":{"a":1},"names":{"a":"A"},"measured":{"a":4.5},)"
-          R"("previousOutput":"p","engineTrimMs":{"a":-1.5}})");
-    Config c = store.load();
-    EXPECT_EQ(c.engineTrimMs, (std::map<std::string, double>{{"a", -1.5}}));
-    c.anchor = "a";
-    store.save(c);
-    Config again = store.load();
-    again.bassBoost = c.bassBoost = true;
-    store.save(again);
-    EXPECT_EQ(store.load(), c);
-}
-
 TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenAndThePreviousFileStays) {
     store.save(fullRecord());
     const std::string before = readText(file());

@@ -8,8 +8,6 @@
 #include <cmath>
 #include <tuple>
 
-#include <unistd.h>
-
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
@@ -44,15 +42,6 @@ void expectNothingLeft(sim::SimAudioSystem& hw, const TapEngine& engine) {
               std::tuple(0u, 0u, 0u));
 }
 
-AudioObjectID ownProcess(AudioHardware& hw) {
-    const std::int32_t pid = ::getpid();
-    AudioObjectID object = 0;
-    std::uint32_t size = sizeof object;
-    hw.getPropertyData(systemObject, {sel::translatePIDToProcessObject, scope::global, 0},
-                       sizeof pid, &pid, size, &object);
-    return object;
-}
-
 TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourceIsMuted) {
     auto room = quietRoom({speaker("a", 10, 2.0), speaker("b", 40, 3.0), speaker("c", 5, 1.0),
                            speaker("default", 3, 1.2)});
@@ -69,7 +58,7 @@ TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourc
     EXPECT_EQ(tap.name, "Housetone system tap");
     EXPECT_TRUE(tap.isPrivate && tap.stereoGlobalTapButExclude);
     EXPECT_EQ(tap.muteBehavior, TapMuteBehavior::mutedWhenTapped);
-    EXPECT_EQ(tap.excludedProcesses, std::vector<AudioObjectID>{ownProcess(hw)});
+    EXPECT_EQ(tap.excludedProcesses, std::vector<AudioObjectID>{hw.ownProcessObject()});
     ASSERT_EQ(hw.aggregateIDs().size(), 1u);
     EXPECT_EQ(hw.aggregateDescription(hw.aggregateIDs()[0]),
               TapEngine::captureDescription(targets, tap.uuid));
@@ -161,14 +150,14 @@ TEST(TapEngineStop, StopIfRunRemovesOnlyItsOwnInstallation) {
     ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a"}), {}, 7), true);
     ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b"}), {}, 8), true);
     // The restart replaced the first installation rather than adding to it.
-    EXPECT_EQ(hw.tapIDs().size(), 1u);
-    EXPECT_EQ(hw.aggregateIDs().size(), 1u);
-    EXPECT_EQ(hw.ioProcCount(), 1u);
-
+    const auto installed = [&] {
+        return std::tuple(hw.tapIDs().size(), hw.aggregateIDs().size(), hw.ioProcCount(),
+                          hw.runningIOProcCount());
+    };
+    EXPECT_EQ(installed(), std::tuple(1u, 1u, 1u, 1u));
     engine.stopIfRun(7);
+    EXPECT_EQ(installed(), std::tuple(1u, 1u, 1u, 1u));
     EXPECT_EQ(engine.installedRun(), 8u);
-    EXPECT_EQ(hw.runningIOProcCount(), 1u);
-    EXPECT_EQ(hw.tapIDs().size(), 1u);
     engine.stopIfRun(8);
     expectNothingLeft(hw, engine);
 }
@@ -188,45 +177,38 @@ TEST(TapEngineStart, CaptureAggregateClocksFromTheFirstBuiltInSpeaker) {
     EXPECT_EQ(TapEngine::captureDescription({usb, builtIn, bt1}, "T").master, "in");
 }
 
-TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndClamped) {
-    sim::SimAudioSystem hw(quietRoom({speaker("a"), speaker("b"), speaker("c")}),
+// The measured curve has a third stage (value 35); the default crisp has two.
+TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndClampedAndCrispFollowsTheUid) {
+    const std::string measured = "02-5E-11-A4-37-C9:output";
+    sim::SimAudioSystem hw(quietRoom({speaker("a"), speaker(measured), speaker("c")}),
                            {.speed = 1000, .startWorld = false});
     ManualMainQueue mq;
     TapEngine engine(hw, mq);
     engine.setDelay(2, 100);  // before the start: 44.1 kHz until the tap's rate is known
     EXPECT_EQ(engine.delayFrames(2), 4410);
-    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", "b", "c"}), {{"a", -20}, {"b", 7000}}, 1),
-              true);
+    ASSERT_EQ(
+        startAndWait(engine, mq, devs(hw, {"a", measured, "c"}), {{"a", -20}, {measured, 7000}}, 1),
+        true);
     EXPECT_EQ(engine.rate(), 48000.0);
-    EXPECT_EQ(engine.delayFrames(0), 0);
-    EXPECT_EQ(engine.delayFrames(1), 240000);
-    EXPECT_EQ(engine.delayFrames(2), 0) << "a target without an offset starts undelayed";
-
+    EXPECT_EQ(std::tuple(engine.delayFrames(0), engine.delayFrames(1), engine.delayFrames(2)),
+              std::tuple(0, 240000, 0))
+        << "a target without an offset starts undelayed";
     const std::pair<double, std::int32_t> delays[] = {{10.0, 480},    {0.0104, 0}, {0.0105, 1},
                                                       {7000, 240000}, {-5, 0},     {NAN, 0}};
     for (const auto& [ms, frames] : delays) {
         engine.setDelay(0, ms);
         EXPECT_EQ(engine.delayFrames(0), frames) << ms << " ms";
     }
-    engine.stop();
-}
 
-// The measured curve has a third stage (value 35); the default crisp has two.
-TEST(TapEngineParameters, CrispChoosesStagesByTheGivenUidElseTheTargetsUid) {
-    const std::string measured = "02-5E-11-A4-37-C9:output";
-    sim::SimAudioSystem hw(quietRoom({speaker(measured), speaker("plain")}),
-                           {.speed = 1000, .startWorld = false});
-    ManualMainQueue mq;
-    TapEngine engine(hw, mq);
-    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {measured, "plain"}), {}, 1), true);
-    const std::optional<std::string> uids[] = {std::nullopt, std::nullopt, std::nullopt, measured};
+    // Index 2 is given the measured UID; index 3 is beyond the targets: no UID, the default crisp.
+    const std::optional<std::string> uids[] = {std::nullopt, std::nullopt, measured, std::nullopt};
     for (int i = 0; i < 4; ++i)
         engine.setCrisp(i, uids[i], 48000, 1.0f);
     const auto& coef = engine.toneStores().coef;
-    // Index 2 is beyond the targets: no UID, so the default crisp.
-    EXPECT_EQ(std::vector<bool>(
-                  {coef[35] != 0, coef[75] != 0, coef[105] != 0, coef[115] != 0, coef[155] != 0}),
-              std::vector<bool>({true, false, true, false, true}));
+    std::vector<bool> stages;  // values 25 (crisp on) and 35 of each device
+    for (std::size_t at : {25, 35, 65, 75, 105, 115, 145, 155})
+        stages.push_back(coef[at] != 0);
+    EXPECT_EQ(stages, std::vector<bool>({true, false, true, true, true, true, true, false}));
     engine.stop();
 }
 

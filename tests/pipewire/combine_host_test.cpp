@@ -20,11 +20,10 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 const json* nodeNamed(const json& graph, const std::string& name) {
-    for (const json& o : graph) {
+    for (const json& o : graph)
         if (o.value("type", "") == "PipeWire:Interface:Node" &&
             o["info"]["props"].value("node.name", "") == name)
             return &o;
-    }
     return nullptr;
 }
 
@@ -34,11 +33,10 @@ std::set<std::string> fedSinks(const json& graph) {
     for (const json& link : graph) {
         if (link.value("type", "") != "PipeWire:Interface:Link") continue;
         const auto target = link["info"].value("input-node-id", 0);
-        for (const json& o : graph) {
+        for (const json& o : graph)
             if (o.value("id", -1) == target &&
                 o["info"]["props"].value("media.class", "") == "Audio/Sink")
                 out.insert(o["info"]["props"].value("node.name", ""));
-        }
     }
     return out;
 }

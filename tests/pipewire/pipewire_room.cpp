@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
@@ -20,19 +21,23 @@ namespace fs = std::filesystem;
 const char* const kScript = HOUSETONE_SOURCE_DIR "/scripts/pipewire-room.sh";
 
 std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
 }
 
 bool onPath(const std::string& program) {
     const char* path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "");
-    for (std::string d; std::getline(dirs, d, ':');) {
+    for (std::string d; std::getline(dirs, d, ':');)
         if (!d.empty() && access((fs::path(d) / program).c_str(), X_OK) == 0) return true;
-    }
     return false;
+}
+
+// Sets `name` to `value`, or unsets it for nullopt.
+void restore(const std::string& name, const std::optional<std::string>& value) {
+    if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
 }
 
 // Runs the room script; its output goes to DIR/script.log so that a failure can show it.
@@ -59,9 +64,8 @@ void stopStrays(const std::string& dir) {
 }  // namespace
 
 std::string PipewireRoom::missingProgram() {
-    for (const char* p : {"pipewire", "wireplumber", "dbus-daemon", "pw-link", "pw-metadata"}) {
+    for (const char* p : {"pipewire", "wireplumber", "dbus-daemon", "pw-link", "pw-metadata"})
         if (!onPath(p)) return p;
-    }
     return {};
 }
 
@@ -80,13 +84,9 @@ PipewireRoom::PipewireRoom(const std::string& delays) {
     rate_ = doc.at("rate").get<double>();
     quantum_ = doc.at("quantum").get<int>();
     microphone_ = doc.at("microphone").at("node").get<std::string>();
-    for (const auto& s : doc.at("speakers")) {
-        speakers_.push_back({.node = s.at("node"),
-                             .description = s.at("description"),
-                             .transport = s.at("transport"),
-                             .channels = s.at("channels"),
-                             .delayMs = s.at("delayMs")});
-    }
+    for (const auto& s : doc.at("speakers"))
+        speakers_.push_back({s.at("node"), s.at("description"), s.at("transport"), s.at("channels"),
+                             s.at("delayMs")});
     adoptEnvironment();
 }
 
@@ -94,27 +94,15 @@ PipewireRoom::PipewireRoom(const std::string& delays) {
 void PipewireRoom::adoptEnvironment() {
     std::istringstream lines(readText(fs::path(dir_) / "env"));
     for (std::string line; std::getline(lines, line);) {
-        std::string name, value;
-        bool set = false;
-        if (line.starts_with("export ")) {
-            const auto eq = line.find('=');
-            name = line.substr(7, eq - 7);
-            value = line.substr(eq + 1);
-            if (value.size() >= 2 && value.front() == '\'')
-                value = value.substr(1, value.size() - 2);
-            set = true;
-        } else if (line.starts_with("unset ")) {
-            name = line.substr(6);
-        } else {
-            continue;
-        }
+        const bool set = line.starts_with("export ");
+        if (!set && !line.starts_with("unset ")) continue;
+        const auto eq = set ? line.find('=') : line.size();
+        const std::string name = line.substr(set ? 7 : 6, eq - (set ? 7 : 6));
+        std::string value = set ? line.substr(eq + 1) : "";
+        if (value.size() >= 2 && value.front() == '\'') value = value.substr(1, value.size() - 2);
         const char* old = std::getenv(name.c_str());
         saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        if (set) {
-            setenv(name.c_str(), value.c_str(), 1);
-        } else {
-            unsetenv(name.c_str());
-        }
+        restore(name, set ? std::optional(value) : std::nullopt);
     }
 }
 
@@ -130,18 +118,12 @@ nlohmann::json PipewireRoom::graph() {
 }
 
 PipewireRoom::~PipewireRoom() {
-    if (runScript("stop", dir_) != 0) {
+    if (runScript("stop", dir_) != 0)
         ADD_FAILURE() << "the PipeWire room did not stop:\n"
                       << readText(fs::path(dir_) / "script.log");
-    }
     stopStrays(dir_);
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-        if (it->second) {
-            setenv(it->first.c_str(), it->second->c_str(), 1);
-        } else {
-            unsetenv(it->first.c_str());
-        }
-    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it)
+        restore(it->first, it->second);
     std::error_code error;
     fs::remove_all(dir_, error);
     if (error) ADD_FAILURE() << "cannot remove " << dir_ << ": " << error.message();
@@ -161,10 +143,6 @@ void PipewireRoomTest::startRoom(const std::string& delays) {
     } catch (const std::exception& e) {
         startFailure_ = e.what();
     }
-}
-
-void PipewireRoomTest::TearDownTestSuite() {
-    room_.reset();
 }
 
 void PipewireRoomTest::SetUp() {

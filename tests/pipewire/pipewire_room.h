@@ -63,7 +63,7 @@ class PipewireRoomTest : public ::testing::Test {
     // Starts the suite's room with the given delays (see PipewireRoom); a suite that needs its
     // own hides SetUpTestSuite with one that calls this.
     static void startRoom(const std::string& delays);
-    static void TearDownTestSuite();
+    static void TearDownTestSuite() { room_.reset(); }
     void SetUp() override;
 
     static PipewireRoom& room() { return *room_; }

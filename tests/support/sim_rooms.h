@@ -19,28 +19,12 @@ inline double measuringSpeed(double speed) {
     return k > 1.0 ? speed / k : speed;
 }
 
-// The fields a test varies on a simulated speaker; everything else keeps the simulator's default.
-struct SpeakerSpec {
-    std::string name;  // the UID when empty
-    std::uint32_t transport = transport::usb;
-    int channels = 2;
-    double latencyMs = 0;
-    double distanceM = 1;
-    double level = 1;
-    bool hasMute = true;
-    bool muted = false;
-};
-
-inline sim::OutputSpec speaker(const std::string& uid, const SpeakerSpec& s = {}) {
-    return {.name = s.name.empty() ? uid : s.name,
-            .uid = uid,
-            .transport = s.transport,
-            .channels = s.channels,
-            .latencyMs = s.latencyMs,
-            .distanceM = s.distanceM,
-            .level = s.level,
-            .hasMute = s.hasMute,
-            .muted = s.muted};
+// A simulated speaker named after its UID and on USB unless `s` says otherwise.
+inline sim::OutputSpec speaker(const std::string& uid, sim::OutputSpec s = {}) {
+    s.uid = uid;
+    if (s.name.empty()) s.name = uid;
+    if (!s.transport) s.transport = transport::usb;
+    return s;
 }
 
 // A USB speaker at a given latency and distance.

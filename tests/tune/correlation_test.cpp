@@ -57,8 +57,7 @@ TEST(CrossCorrelate, FftMatchesTheDirectSumOnRandomInputOfAwkwardSizes) {
 
 TEST(CrossCorrelate, TooShortARecordingGivesNothingToPick) {
     const auto c = crossCorrelate(noise(99, 1), noise(100, 2));
-    EXPECT_TRUE(c.empty());
-    EXPECT_TRUE(crossCorrelateDirect(noise(99, 1), noise(100, 2)).empty());
+    EXPECT_TRUE(c.empty() && crossCorrelateDirect(noise(99, 1), noise(100, 2)).empty());
     EXPECT_TRUE(pickPeaks(c, 0.5f, 16000, 10).empty());
     EXPECT_FALSE(windowPeak(c, 0, 10));
 }

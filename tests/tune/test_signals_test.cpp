@@ -13,10 +13,9 @@ namespace {
 // Frequency from the rising zero crossings in [from, to): crossings per second.
 double zeroCrossingHz(const std::vector<float>& x, std::size_t from, std::size_t to, double rate) {
     std::vector<double> ups;
-    for (std::size_t i = from + 1; i < to; ++i) {
+    for (std::size_t i = from + 1; i < to; ++i)
         if (x[i - 1] < 0 && x[i] >= 0)  // interpolate the crossing between the two samples
             ups.push_back(static_cast<double>(i - 1) + x[i - 1] / (x[i - 1] - x[i]));
-    }
     if (ups.size() < 2) return 0;
     return static_cast<double>(ups.size() - 1) / ((ups.back() - ups.front()) / rate);
 }
@@ -55,11 +54,8 @@ void expectBursts(const std::vector<float>& c, std::vector<std::size_t> starts, 
         EXPECT_TRUE(c[s] == 0.0f && c[s + 1] != 0.0f && c[s + len - 1] != 0.0f) << "burst at " << s;
         std::fill_n(inBurst.begin() + static_cast<std::ptrdiff_t>(s), len, true);
     }
-    for (std::size_t i = 0; i < c.size(); ++i) {
-        if (!inBurst[i]) {
-            ASSERT_EQ(c[i], 0.0f) << "at " << i;
-        }
-    }
+    for (std::size_t i = 0; i < c.size(); ++i)
+        ASSERT_TRUE(inBurst[i] || c[i] == 0.0f) << c[i] << " at " << i;
 }
 
 TEST(MakeClicks, ThreeDecayingBurstsAt0And170And440Milliseconds) {
