@@ -33,7 +33,7 @@ QLabel* makeLabel(const QString& text, int pointSize, QWidget* parent) {
 
 }  // namespace
 
-AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, QWidget* parent)
+AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, const QString& audio, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                           Qt::WindowStaysOnTopHint),
       controller_(std::move(controller)) {
@@ -68,6 +68,11 @@ AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, QWidget* parent)
     centred->addWidget(description_);
     centred->addStretch(1);
     column->addLayout(centred);
+
+    QLabel* backend = makeLabel("Audio: " + audio, 11, this);
+    backend->setObjectName("audioSystem");
+    backend->setForegroundRole(QPalette::PlaceholderText);
+    column->addWidget(backend, 0, Qt::AlignHCenter);
 
     ok_ = new QPushButton("OK", this);
     ok_->setDefault(true);  // Return presses it

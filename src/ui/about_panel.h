@@ -15,7 +15,9 @@ namespace housetone::ui {
 class AboutPanel final : public QDialog {
     Q_OBJECT
   public:
-    explicit AboutPanel(std::weak_ptr<Controller> controller, QWidget* parent = nullptr);
+    // `audio` names the audio system underneath ("PipeWire 0.3.65", "simulated room").
+    AboutPanel(std::weak_ptr<Controller> controller, const QString& audio,
+               QWidget* parent = nullptr);
 
     // Hides the panel; it is kept for the next request.
     void closeAbout();

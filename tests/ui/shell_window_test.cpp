@@ -88,9 +88,12 @@ TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLar
 }
 
 TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
-    AboutPanel panel{std::weak_ptr<Controller>()};
+    AboutPanel panel{std::weak_ptr<Controller>(), "PipeWire 0.3.65"};
     panel.present();
     QCoreApplication::processEvents();
+    const auto* audio = panel.findChild<QLabel*>("audioSystem");
+    ASSERT_TRUE(audio && audio->isVisible());
+    EXPECT_EQ(audio->text(), "Audio: PipeWire 0.3.65");
     const QLabel* d = panel.descriptionLabel();
     const QRect needed =
         d->fontMetrics().boundingRect(QRect(0, 0, d->contentsRect().width(), 1000),

@@ -252,7 +252,9 @@ void AppDelegate::toggleDockVisible() {
 }
 
 void AppDelegate::showAbout() {
-    if (!aboutPanel_) aboutPanel_ = std::make_unique<AboutPanel>(controller_);
+    if (!aboutPanel_)
+        aboutPanel_ =
+            std::make_unique<AboutPanel>(controller_, QString::fromStdString(s_.audioName));
     aboutPanel_->present();
 }
 

@@ -7,6 +7,7 @@
 #include <QRect>
 #include <QSize>
 #include <memory>
+#include <string>
 
 #include "controller/controller.h"
 #include "ui/about_panel.h"
@@ -32,6 +33,7 @@ struct AppServices {
     SettingsStore& store;
     MainQueue& main;
     QtUserDefaults& defaults;
+    std::string audioName = "simulated room";  // what the About panel says runs underneath
 };
 
 // The main window's size the first time it opens on a screen whose free area is `available`:

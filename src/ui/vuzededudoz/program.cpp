@@ -122,8 +122,7 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
     // hand over.
     const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
-    const QString instanceName =
-        SingleInstance::serverName(SettingsStore::defaultStateDirectory());
+    const QString instanceName = SingleInstance::serverName(SettingsStore::defaultStateDirectory());
     if (!solitary && SingleInstance::handOver(instanceName)) return 0;
 
     auto made = makeBackend(std::get<BackendPlan>(std::move(plan)), options);
@@ -135,9 +134,9 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     QtMainQueue mainQueue;
     QtUserDefaults defaults;
 
-    AppDelegate delegate(
-        {backend.hardware(), backend.player(), backend.micPermission(), store, mainQueue, defaults},
-        options);
+    AppDelegate delegate({backend.hardware(), backend.player(), backend.micPermission(), store,
+                          mainQueue, defaults, backend.name()},
+                         options);
     delegate.didFinishLaunching();
     SingleInstance instance;
     if (!solitary && !instance.listen(instanceName, [&delegate] { delegate.menuShowWindow(); }))
