@@ -31,6 +31,7 @@ mic_description="Room Microphone"
 rate=48000
 # Frames per graph cycle, fixed so that the one cycle every echo adds is known (room.json says
 # it); smaller cycles miss their deadlines on a busy shared machine, and a missed cycle loses sound.
+# A client asking for a longer cycle (a player's default 100 ms) must not stretch it either.
 quantum=1024
 max_delay_ms=2000
 max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
@@ -86,7 +87,8 @@ apply_delays() {
 write_pipewire_config() {
   local conf=$1 n d t p ms prio
   {
-    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum default.clock.min-quantum = $quantum }"
+    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum"
+    echo "  default.clock.min-quantum = $quantum default.clock.max-quantum = $quantum }"
     echo "context.objects = ["
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
