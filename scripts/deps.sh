@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(cmake g++ make qt6-base-dev qt6-image-formats-plugins libqt6svg6 nlohmann-json3-dev
       libkissfft-dev libgtest-dev libbenchmark-dev pkg-config libsndfile1-dev jq
       pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev libspa-0.2-modules
-      dbus-daemon)
+      dbus-daemon sox)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

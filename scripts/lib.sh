@@ -19,7 +19,7 @@ write_settings_including_every_speaker() {
 # run_selftest_in_pipewire_room APP [ARGS...]
 # Starts a virtual room on a private PipeWire graph, runs the auto-tune self-check through the
 # PipeWire backend with every room speaker included, in a temporary home, and prints the log, the
-# settings and the room's delays beside the latencies and offsets found. The room is stopped and
+# settings and the room's delays beside the offsets found. The room is stopped and
 # the home removed however the run ends.
 run_selftest_in_pipewire_room() {
   local app=$1 home room state status=0
@@ -56,9 +56,9 @@ run_selftest_in_pipewire_room() {
   echo "== the room's delays beside what the self-check found (ms; the slowest speaker gets offset 0)"
   jq -r --slurpfile s "$state/offsets.json" '
     ([.speakers[].delayMs] | max) as $slowest
-    | ["speaker", "room delay", "measured", "offset", "room: slowest - delay"],
-      (.speakers[] | [.description, .delayMs, ($s[0].measured[.node] // "-"),
-                      ($s[0].offsets[.node] // "-"), ($slowest - .delayMs)])
+    | ["speaker", "room delay", "offset", "room: slowest - delay"],
+      (.speakers[] | [.description, .delayMs, ($s[0].offsets[.node] // "-"),
+                      ($slowest - .delayMs)])
     | @tsv' "$room/room.json" |
-    awk -F'\t' '{ printf "%-22s %11s %11s %9s %22s\n", $1, $2, $3, $4, $5 }'
+    awk -F'\t' '{ printf "%-22s %11s %9s %22s\n", $1, $2, $3, $4 }'
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A virtual room on a private, headless PipeWire graph: several virtual speakers and a microphone
-# that hears each of them after that speaker's own delay.
+# that hears each of them after that speaker's own delay, over a low noise floor.
 #
 #   pipewire-room.sh start DIR   starts a session bus, pipewire and wireplumber under DIR, waits
 #                                until the graph is ready, writes DIR/env and DIR/room.json
@@ -31,9 +31,13 @@ mic_description="Room Microphone"
 rate=48000
 # Frames per graph cycle, fixed so that the one cycle every echo adds is known (room.json says
 # it); smaller cycles miss their deadlines on a busy shared machine, and a missed cycle loses sound.
+# A client asking for a longer cycle (a player's default 100 ms) must not stretch it either.
 quantum=1024
 max_delay_ms=2000
 max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
+# Peak of the white noise the microphone hears besides the echoes (-60 dBFS), as a real one in a
+# quiet room would: a microphone that returns digital silence is one the tuner takes as blocked.
+noise_peak=0.001
 ready_timeout_s=15
 stop_timeout_s=5
 
@@ -83,7 +87,8 @@ apply_delays() {
 write_pipewire_config() {
   local conf=$1 n d t p ms prio
   {
-    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum default.clock.min-quantum = $quantum }"
+    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum"
+    echo "  default.clock.min-quantum = $quantum default.clock.max-quantum = $quantum }"
     echo "context.objects = ["
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
@@ -326,6 +331,16 @@ start_room() {
   done
   # WirePlumber links each echo's recording side to its speaker's monitor on its own.
   wait_for "the links from the speakers to their echoes" all_echoes_hear
+
+  # The noise generator writes raw samples into a pipe that only the player reads, so it ends with
+  # the player.
+  spawn noise bash -c "exec pw-cat --playback --target 0 --format f32 --rate $rate --channels 1 \
+    -P '{ node.name = \"$mic_node.noise\" node.autoconnect = false node.dont-reconnect = true }' \
+    - < <(exec sox -q -n -t raw -e floating-point -b 32 -L -r $rate -c 1 - \
+      synth whitenoise vol $noise_peak)"
+  wait_for "the microphone's noise" has_port "$mic_node.noise:output_MONO"
+  in_room pw-link "$mic_node.noise:output_MONO" "$mic_node:input_MONO" >/dev/null ||
+    die "cannot link the noise to the microphone"
   trap - EXIT
 }
 

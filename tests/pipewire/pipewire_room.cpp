@@ -64,7 +64,8 @@ void stopStrays(const std::string& dir) {
 }  // namespace
 
 std::string PipewireRoom::missingProgram() {
-    for (const char* p : {"pipewire", "wireplumber", "dbus-daemon", "pw-link", "pw-metadata"})
+    for (const char* p :
+         {"pipewire", "wireplumber", "dbus-daemon", "pw-link", "pw-metadata", "pw-cat", "sox"})
         if (!onPath(p)) return p;
     return {};
 }
