@@ -19,7 +19,9 @@
 #include "audio/device_access.h"
 #include "audio/pipewire/pipewire_backend.h"
 #include "pipewire_room.h"
+#include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
+#include "tune/auto_tuner.h"
 
 namespace housetone {
 namespace {
@@ -331,6 +333,37 @@ OSStatus countCycles(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
                      const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*, void* client) {
     static_cast<std::atomic<int>*>(client)->fetch_add(1);
     return noErr;
+}
+
+// The whole auto-tune through the graph: every speaker ends up waiting for the slowest one, to
+// within a millisecond of the room's own delays, and the run says so.
+TEST_F(PipeWireTest, AutoTuneThroughTheRoomFindsItsDelaysAndVerifiesThem) {
+    std::vector<Dev> speakers;
+    double slowest = 0;
+    for (const Dev& d : outputDevices(hw()))
+        for (const auto& s : room().speakers())
+            if (s.node == d.uid) {
+                speakers.push_back(d);
+                slowest = std::max(slowest, s.delayMs);
+            }
+    ASSERT_EQ(speakers.size(), room().speakers().size());
+    ManualMainQueue main;
+    std::map<std::string, double> applied;
+    std::string text;
+    std::atomic<bool> finished = false;
+    {
+        AutoTuner tuner(hw(), main, 250);
+        tuner.applyOffsets = [&](const auto& offsets) { applied = offsets; };
+        tuner.finished = [&](const std::string& t) {
+            text = t;
+            finished = true;
+        };
+        tuner.start(speakers.front(), {speakers.begin() + 1, speakers.end()}, {}, false);
+        ASSERT_TRUE(main.runUntil([&] { return finished.load(); }, 120)) << "the tune never ended";
+    }
+    EXPECT_NE(text.find("Verified"), std::string::npos) << text;
+    for (const auto& s : room().speakers())
+        EXPECT_NEAR(applied[s.node], slowest - s.delayMs, 1.0) << s.node << "\n" << text;
 }
 
 TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHanging) {
