@@ -278,6 +278,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::map<std::string, bool> muteBeforeGuided_;
     std::string guidedNote_;  // why speakers were left out of the walk; shown with every step
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
+    bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
     bool shutDown_ = false;
 };
 

@@ -23,6 +23,26 @@ constexpr int blockedAfterTicksWithClicks = 2;
 void Controller::tick() {
     if (shutDown_) return;
 
+    // An audio server that has gone away (its daemon killed or crashed) answers no call at all.
+    // Every speaker would look gone and each tick would try to route again into nothing; say
+    // what happened once and leave the setup as it was, so that quitting stays quick and nothing
+    // the user chose is lost.
+    std::uint32_t listSize = 0;
+    const OSStatus answer = s_.hw.getPropertyDataSize(systemObject, {sel::devices, scope::global},
+                                                      0, nullptr, listSize);
+    if (answer != noErr) {
+        if (!audioLost_)
+            setStatus("The audio system stopped answering (OSStatus " + std::to_string(answer) +
+                      "). Quit Housetone and start it again once sound works.");
+        audioLost_ = true;
+        return;
+    }
+    if (audioLost_) {
+        audioLost_ = false;
+        setStatus("The audio system answers again.");
+        deviceChangePending_ = true;
+    }
+
     const std::vector<std::string> before = uidsOf(devices_);
     refreshDevices();
     if (uidsOf(devices_) != before) deviceChangePending_ = true;

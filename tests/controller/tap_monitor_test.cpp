@@ -79,6 +79,24 @@ TEST(TapMonitor, NearSilenceIsSilentOnTheThirdTickSoundClearsItAndANewSpeakerIsF
     EXPECT_TRUE(rig.main.runUntil([&] { return rig.ctl->engine().targets().size() == 3; }, 20));
 }
 
+TEST(TapMonitor, AnAudioSystemThatStopsAnsweringIsSaidOnceAndTheSetupKeptUntilItAnswers) {
+    AlignedRig rig;
+    ASSERT_TRUE(rig.startAligned());
+    const auto listed = rig.listedUIDs();
+    rig.sim.injectFault({.call = sim::Call::getPropertyDataSize,
+                         .status = -308,
+                         .selector = sel::devices,
+                         .object = systemObject});
+    rig.ctl->tick();
+    rig.ctl->tick();
+    EXPECT_NE(rig.ctl->status().find("stopped answering (OSStatus -308)"), std::string::npos)
+        << rig.ctl->status();
+    EXPECT_EQ(rig.listedUIDs(), listed);  // no speaker is taken for gone
+    rig.sim.clearFaults();
+    rig.ctl->tick();  // back: the mode is applied afresh, on whatever the server now has
+    EXPECT_EQ(rig.ctl->status().rfind("Starting aligned engine", 0), 0u) << rig.ctl->status();
+}
+
 TEST(TapMonitor, TogetherIsRebuiltForANewSpeakerByTheTickOrARescanButSingleOnlyRelists) {
     Rig rig;
     Controller& c =
