@@ -7,7 +7,6 @@
 #include <QLocalSocket>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
@@ -102,23 +101,11 @@ TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
 
 // ---- One program per settings folder --------------------------------------------------------
 
-std::unique_ptr<QProcess> startIn(const QTemporaryDir& home, QStringList args = {}) {
-    auto p = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-    p->setProcessEnvironment(env);
-    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p->start(HOUSETONE_APP_FILE, args << "-platform"
-                                      << "offscreen");
-    return p;
-}
-
 TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfChecksRunApart) {
     const QTemporaryDir home, otherHome;
     const QString name = SingleInstance::serverName(
         std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda");
-    const auto first = startIn(home);
+    const auto first = startProgram(home);
     ASSERT_TRUE(spinUntil(
         [&] {
             QLocalSocket probe;
@@ -127,14 +114,14 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfC
         },
         20000));
 
-    const auto second = startIn(home);
+    const auto second = startProgram(home);
     EXPECT_TRUE(second->waitForFinished(10000));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
 
     // Another home is another program; a self-check never hands over, it runs and leaves its log.
-    const auto apart = startIn(otherHome);
-    const auto check = startIn(home, {"--selftest", "--sim-speed", "40"});
+    const auto apart = startProgram(otherHome);
+    const auto check = startProgram(home, {"--selftest", "--sim-speed", "40"});
     EXPECT_FALSE(apart->waitForFinished(3000));
     EXPECT_TRUE(check->waitForFinished(60000));
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(home.path().toStdString()) /
