@@ -85,7 +85,7 @@ constexpr const char* kExample = R"({
   "microphonePermission": "authorized", "systemAudioPermission": "granted"
 })";
 
-TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValue) {
+TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValueAndEdgeValuesAreAccepted) {
     const RoomSpec r = parseRoom(kExample, "example.json");
     ASSERT_TRUE(r.outputs.size() == 1 && r.outputs[0].reflections.size() == 1 &&
                 r.inputs.size() == 1);
@@ -99,10 +99,9 @@ TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValue) {
                                    double(r.inputs[0].transport), r.inputs[0].noiseRms}),
               (std::vector<double>{1, fourcc("blue"), 48000, 180, 2.5, 0.8, 0.5, 9, 0.3,
                                    fourcc("bltn"), 0.0005}));
-}
 
-TEST(RoomFile, EdgeValuesAreAccepted) {
-    // A headset is one device in both lists; zero channels in a scope is a real device shape.
+    // Edge values are accepted. A headset is one device in both lists; zero channels in a scope is
+    // a real device shape.
     const RoomSpec e = parseRoom(
         R"({"bufferFrames": 256.0, "seed": 18446744073709551615, "defaultInput": "h",
             "sampleRate": 384000,
