@@ -38,9 +38,8 @@ TEST(FireReport, LateArrivalsAreReportedRoundedCloseOrWeakOnesAreNotAndSilenceIs
     EXPECT_EQ(none.lines, (Lines{"Clicks: could not run.",
                                  "Sweep: heard nothing — check the speaker volumes."}));
     EXPECT_TRUE(!none.conclusive && none.worstMs == 0);
-}
 
-TEST(ArrivalsFromPeaks, TheMainArrivalIsTheEarliestPeakWithAtLeast45PercentOfTheStrongest) {
+    // The main arrival is the earliest peak with at least 45 percent of the strongest.
     // A weak early echo (0.44) before the strongest peak is not the reference.
     const auto a = arrivalsFromPeaks({{100, 0.44f}, {200, 1.0f}, {520, 0.6f}}, 16000);
     ASSERT_EQ(a.size(), 3u);
@@ -79,21 +78,7 @@ LatencyResult heardAt(double ms, double ratio, bool heard = true, bool far = fal
     return {.latencyMs = ms, .ratio = ratio, .heard = heard, .farApart = far};
 }
 
-TEST(RecordDeltas, KeepsPairsWhoseArrivalsWereBothHeardAndStandOutKeyedLaterMemberFirst) {
-    PairDeltas d;
-    recordDeltas(d, {dev("a"), dev("b"), dev("c"), dev("d"), dev("e"), dev("f")},
-                 {{"a", heardAt(10, 5.0)},
-                  {"b", heardAt(25.5, 9)},
-                  {"c", heardAt(40, 4.9)},
-                  {"d", heardAt(1020, 30)},
-                  {"e", heardAt(30, 900, false)},
-                  {"f", heardAt(50, 900, true, true)}});
-    // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
-    // neighbour's leak; f lies beyond the search around the others.
-    EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
-}
-
-TEST(FusePairs, ConsistentPairsFuseUnstableOnesAreDroppedAndAnOpenLoopIsSharedOutAndWarned) {
+TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOpenLoopsWarn) {
     const std::vector<Dev> s{dev("a"), dev("b"), dev("c"), dev("d"), dev("e")};
     Lines log;
     const auto f =
@@ -124,6 +109,19 @@ TEST(FusePairs, ConsistentPairsFuseUnstableOnesAreDroppedAndAnOpenLoopIsSharedOu
                   .warnings,
               Lines{"measurements disagree by up to 30 ms — the room's noise or a faint speaker "
                     "upset the timing; re-run if it sounds off"});
+
+    // Recorded are pairs whose arrivals were both heard and stand out, keyed later member first.
+    PairDeltas d;
+    recordDeltas(d, {dev("a"), dev("b"), dev("c"), dev("d"), dev("e"), dev("f")},
+                 {{"a", heardAt(10, 5.0)},
+                  {"b", heardAt(25.5, 9)},
+                  {"c", heardAt(40, 4.9)},
+                  {"d", heardAt(1020, 30)},
+                  {"e", heardAt(30, 900, false)},
+                  {"f", heardAt(50, 900, true, true)}});
+    // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
+    // neighbour's leak; f lies beyond the search around the others.
+    EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
 }
 
 }  // namespace

@@ -17,18 +17,16 @@ TunePass pass(int index, bool conclusive, double worst, Lines lines = {}) {
     return p;
 }
 
-TEST(ChooseBestPass, PrefersTheConclusivePassWithTheSmallestLatenessEarliestOnTies) {
-    EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, true, 14), pass(3, true, 9)}).index, 3);
-    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, true, 9)}).index, 1);
-    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, false, 0)}).index, 1);
-}
-
 const Lines together{"Clicks: one arrival — together.", "Sweep: one arrival — together."};
 const std::string head =
     "Slowest speaker: Den — everyone else waits for it. "
     "Applied: Kitchen 35 ms, Den 0 ms. ";
 
-TEST(TuneReport, StatusLineSaysHowTheRunEnded) {
+TEST(TuneReport, TheBestPassIsTheConclusiveOneLeastLateEarliestOnTiesAndTheLineSaysHowItEnded) {
+    EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, true, 14), pass(3, true, 9)}).index, 3);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, true, 9)}).index, 1);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, false, 0)}).index, 1);
+
     EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 1, TuneEnd::normal, true),
               head + "Verified: Clicks: one arrival — together. Sweep: one arrival — together.");
     EXPECT_EQ(
