@@ -218,6 +218,21 @@ TEST(AutoTunerRun, AStrongFixedReflectionEndsOnPassTwoWithTheReflectionVerdict) 
     expectHonest(out, {});
 }
 
+TEST(AutoTunerRun, ASpeakerWhosePairsNeverHoldStillIsListedUnmeasuredAndLeftUnchanged) {
+    // Attic's latency is redrawn within ±200 ms every time it starts playing, so no two of its
+    // measurements agree within the 60 ms a stable pair needs.
+    auto outputs = std::vector<OutputSpec>{speaker("Desk", transport::builtIn, 10, 1),
+                                           speaker("Attic", transport::bluetooth, 220, 2),
+                                           speaker("Shelf", transport::usb, 70, 3)};
+    outputs[1].jitterMs = 200;
+    const Outcome out = tune(room(outputs));
+    ASSERT_EQ(out.applied.size(), 1u) << out.text;
+    expectHonest(out, {"uid-Attic"});
+    EXPECT_TRUE(says(out, "Applied: Desk " +
+                              std::to_string(static_cast<int>(out.applied[0].at("uid-Desk"))) +
+                              " ms, Shelf 0 ms. Unmeasured (left unchanged): Attic. " + verified));
+}
+
 TEST(AutoTunerRun, FailuresEndWithTheirTextNothingAppliedAndTheInputRestored) {
     const std::string tooFew =
         "Could not measure enough speakers — nothing was changed. Try again with the room quiet.";
