@@ -112,8 +112,7 @@ TEST_F(RenderPath, EachSpeakerPlaysAtItsDelayAcrossTheRingsWrapRepeatsWithoutInp
     }
     std::vector<Out> again = {buffer(2), buffer(2)};
     cycle(again, 0);
-    EXPECT_EQ(again[0].s, outs[0].s);
-    EXPECT_EQ(again[1].s, outs[1].s);
+    EXPECT_TRUE(again[0].s == outs[0].s && again[1].s == outs[1].s) << "a cycle without input";
     // The ring still holds the old run's frames; the delayed speaker must not play them.
     restart();
     outs = {buffer(2), buffer(2)};

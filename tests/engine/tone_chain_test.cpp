@@ -61,13 +61,7 @@ double amplitudeAt(const Signal& s, double hz) {
     return 2 * std::hypot(re, im) / double(s.size() - from);
 }
 
-TEST(ToneChainPassThrough, WithEveryEffectOffSamplesPassUnchangedApartFromTheClip) {
-    auto s = std::make_unique<ToneStores>();
-    const Signal x = {0.5f, -0.25f, 1e-3f, 1.0f, -1.0f, 1.5f, -3.0f, 0.999f};
-    EXPECT_EQ(run(*s, 7, 1, x, x), (Signal{0.5f, -0.25f, 1e-3f, 1.0f, -1.0f, 1.0f, -1.0f, 0.999f}));
-}
-
-TEST(ToneChainBass, ShelfLiftsBySixDecibelsAndHighPassIsThreeDecibelsDownAtItsCorner) {
+TEST(ToneChainBass, ShelfHighPassAndMonoHarmonicsShapeTheSoundAndAFadeLeavesZeroState) {
     auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 4000, 50, 160);
     EXPECT_NEAR(gainDbAt(*s, 200), 6.0, 0.15);
@@ -75,21 +69,16 @@ TEST(ToneChainBass, ShelfLiftsBySixDecibelsAndHighPassIsThreeDecibelsDownAtItsCo
     setBass(*s, 0, kRate, 6.0f, 4000, 100, 160);
     EXPECT_NEAR(gainDbAt(*s, 100), 6.0 - 3.0, 0.2);
     EXPECT_LT(gainDbAt(*s, 25), -15.0);
-}
 
-TEST(ToneChainBass, HarmonicsOfTheMonoMixLowBandAreAdded) {
-    auto s = std::make_unique<ToneStores>();
+    // Harmonics of the mono mix's low band are added.
     setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
     const Signal x = sine(60, 0.3f, 96000);
     EXPECT_LT(amplitudeAt(run(*s, 0, 0, x), 120), 1e-4);  // the channel itself makes none
     EXPECT_GT(amplitudeAt(run(*s, 0, 1, x, x), 120), 0.02);
     const Signal treble = sine(3000, 0.3f, 96000);
     EXPECT_LT(amplitudeAt(run(*s, 0, 1, Signal(96000), treble), 6000), 1e-3);
-}
 
-TEST(ToneChainBass, AFadedSignalLeavesZeroAndNoSubnormalStateOrGain) {
-    auto s = std::make_unique<ToneStores>();
-    setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
+    // A faded signal leaves zero and no subnormal state or gain.
     setGain(*s, 0, 0.0f);  // the smoothed gain heads for 0 as well
     const Signal loud = sine(70, 0.8f, 48000);
     run(*s, 0, 0, loud, loud);
@@ -120,7 +109,7 @@ TEST(ToneChainCorrection, EachStageGivesItsGainAtItsFrequencyAndHalfTheDecibelsA
 
 // The measured table (a 1800 Hz dip, an 8 kHz shelf) only for its UID, given or the target's;
 // otherwise the default curve (a 3800 Hz presence lift).
-TEST(ToneChainCorrection, MeasuredCurveIsUsedOnlyForItsOwnUidAndAGivenUidWins) {
+TEST(ToneChainCorrection, MeasuredCurveIsOnlyForItsOwnUidAGivenUidWinsAndLowRatesStayStable) {
     using Uid = std::optional<std::string_view>;
     const auto gainAt = [](Uid given, Uid target, double hz) {
         auto s = std::make_unique<ToneStores>();
@@ -132,9 +121,8 @@ TEST(ToneChainCorrection, MeasuredCurveIsUsedOnlyForItsOwnUidAndAGivenUidWins) {
     EXPECT_LT(gainAt(std::nullopt, kCorrectedUid, 1800), -2.5);
     EXPECT_GT(gainAt("AA-BB:output", kCorrectedUid, 1800), 0.0);
     EXPECT_GT(gainAt("AA-BB:output", std::nullopt, 3800), 3.0);
-}
 
-TEST(ToneChainCorrection, TrebleStagesStayStableOnLowRateDevices) {
+    // Treble stages stay stable on low-rate devices.
     constexpr double rate = 8000;
     auto s = std::make_unique<ToneStores>();
     setCrisp(*s, 0, kCorrectedUid, std::nullopt, rate, 1.0f);
@@ -173,7 +161,7 @@ TEST(ToneChainLimiter, SteadyPeaksSettleAtMinusOneDecibelAndASpikeIsCaughtAndRel
 }
 
 // Switching off needs no usable rate: a device whose rate cannot be read still loses its effects.
-TEST(ToneChainStores, GainClampsSwitchingOffNeedsNoRateAndIndicesOutsideChangeNothing) {
+TEST(ToneChainStores, GainClampsOffNeedsNoRateIndicesOutsideChangeNothingAndDevicesKeepTheirOwn) {
     auto s = std::make_unique<ToneStores>();
     setBass(*s, 0, kRate, 6.0f, 140, 48, 160);
     setCrisp(*s, 0, kCorrectedUid, std::nullopt, kRate, 1.0f);
@@ -194,16 +182,14 @@ TEST(ToneChainStores, GainClampsSwitchingOffNeedsNoRateAndIndicesOutsideChangeNo
         ASSERT_EQ(s->coef[i].load(), 0.0f);
     for (int d = 0; d < ToneStores::maxDevices; ++d)
         ASSERT_EQ(s->gain[d].load(), d == 3 ? 0.0f : 1.0f);
-}
 
-TEST(ToneChainStores, DevicesAndSidesKeepTheirOwnCoefficientsAndState) {
-    auto s = std::make_unique<ToneStores>();
+    // Devices and sides keep their own coefficients and state.
     setBass(*s, 2, kRate, 6.0f, 4000, 50, 160);
     const Signal x = sine(200, 0.1f, 4800);
     const Signal boosted = run(*s, 2, 0, x);
     EXPECT_EQ(run(*s, 2, 1, Signal(4800)), Signal(4800));  // right side: its own, silent history
     EXPECT_GT(rms(boosted, 2400), 1.9 * rms(x, 2400));
-    EXPECT_EQ(run(*s, 3, 0, x), x);  // another device: untouched
+    EXPECT_EQ(run(*s, 4, 0, x), x);  // another device: untouched
 }
 
 // Every combination of bass (off, on), correction (off, two stages, three), limiter (off, on) and

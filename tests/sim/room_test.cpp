@@ -85,7 +85,7 @@ constexpr const char* kExample = R"({
   "microphonePermission": "authorized", "systemAudioPermission": "granted"
 })";
 
-TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValue) {
+TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValueAndEdgeValuesAreAccepted) {
     const RoomSpec r = parseRoom(kExample, "example.json");
     ASSERT_TRUE(r.outputs.size() == 1 && r.outputs[0].reflections.size() == 1 &&
                 r.inputs.size() == 1);
@@ -99,10 +99,9 @@ TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValue) {
                                    double(r.inputs[0].transport), r.inputs[0].noiseRms}),
               (std::vector<double>{1, fourcc("blue"), 48000, 180, 2.5, 0.8, 0.5, 9, 0.3,
                                    fourcc("bltn"), 0.0005}));
-}
 
-TEST(RoomFile, EdgeValuesAreAccepted) {
-    // A headset is one device in both lists; zero channels in a scope is a real device shape.
+    // Edge values are accepted. A headset is one device in both lists; zero channels in a scope is
+    // a real device shape.
     const RoomSpec e = parseRoom(
         R"({"bufferFrames": 256.0, "seed": 18446744073709551615, "defaultInput": "h",
             "sampleRate": 384000,
@@ -157,21 +156,6 @@ TEST(RoomFile, EachFaultIsRejectedWithOneLineNamingFileAndMember) {
     }
 }
 
-using RoomFileOnDisk = TempDir;
-
-TEST_F(RoomFileOnDisk, UnreadableFilesAreNamedAndWavPathsResolveBesideTheRoomFile) {
-    const std::string missing = path("missing.json");
-    EXPECT_NE(refusal([&] { loadRoomFile(missing); }).find(missing), std::string::npos);
-
-    fs::create_directory(dir_ / "rooms");
-    writeMono("loop.wav", 480);
-    std::ofstream(path("rooms/here.json")) << R"({"systemAudio": "../loop.wav"})";
-    EXPECT_EQ(fs::path(loadRoomFile(path("rooms/here.json")).systemAudio),
-              dir_ / "rooms" / "../loop.wav");
-    writeMono("empty.wav", 0);  // an empty WAV cannot be looped
-    EXPECT_TRUE(refusesAudio(path("empty.wav")));
-}
-
 TEST(DefaultRoom, EverySpeakerAtOnceDoesNotClipAndTheDefaultsAreItsOwnDevices) {
     const RoomSpec r = defaultRoom();
     std::set<std::string> outputUids;
@@ -190,9 +174,9 @@ TEST(DefaultRoom, EverySpeakerAtOnceDoesNotClipAndTheDefaultsAreItsOwnDevices) {
                             [&](const InputSpec& in) { return in.uid == *r.defaultInput; }));
 }
 
-using Wav = TempDir;
+using FilesOnDisk = TempDir;
 
-TEST_F(Wav, WrittenSamplesReadBackWithin16BitQuantisation) {
+TEST_F(FilesOnDisk, WavsReadBackWithin16BitsOnlyBoundedFilesAreReadAndRoomFilesResolveWavPaths) {
     std::vector<float> stereo;
     for (int i = 0; i < 300; ++i) {
         stereo.push_back(0.9f * std::sin(0.05f * i));
@@ -214,9 +198,8 @@ TEST_F(Wav, WrittenSamplesReadBackWithin16BitQuantisation) {
     for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_NEAR(wav->samples[i], expected[i], 1.0 / 32768) << i;
     EXPECT_FALSE(WavWriter(path("no/such/dir/x.wav"), 48000, 2).ok());
-}
 
-TEST_F(Wav, OnlyBoundedRegularFilesAreReadAndResamplingIsBounded) {
+    // Only bounded regular files are read, and resampling is bounded.
     ASSERT_EQ(::mkfifo(path("fifo.wav").c_str(), 0600), 0);  // would block a plain open
     fs::create_directory(dir_ / "dir.wav");
     std::ofstream(path("huge.wav")).close();
@@ -238,6 +221,18 @@ TEST_F(Wav, OnlyBoundedRegularFilesAreReadAndResamplingIsBounded) {
         1u);
 
     EXPECT_FALSE(WavWriter("/dev/full", 48000, 1).ok());  // a recording that cannot be written
+
+    // An unreadable room file is named; its WAV paths resolve beside it.
+    const std::string missing = path("missing.json");
+    EXPECT_NE(refusal([&] { loadRoomFile(missing); }).find(missing), std::string::npos);
+
+    fs::create_directory(dir_ / "rooms");
+    writeMono("loop.wav", 480);
+    std::ofstream(path("rooms/here.json")) << R"({"systemAudio": "../loop.wav"})";
+    EXPECT_EQ(fs::path(loadRoomFile(path("rooms/here.json")).systemAudio),
+              dir_ / "rooms" / "../loop.wav");
+    writeMono("empty.wav", 0);  // an empty WAV cannot be looped
+    EXPECT_TRUE(refusesAudio(path("empty.wav")));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ Dev dev(const std::string& uid, std::uint32_t transport = transport::usb) {
     return Dev{0, uid, uid, transport};
 }
 
-TEST(FireReport, LateArrivalsAreReportedRoundedAndCloseOrWeakOnesAreNot) {
+TEST(FireReport, LateArrivalsAreReportedRoundedCloseOrWeakOnesAreNotAndSilenceIsInconclusive) {
     FireCheck check;
     Lines log;
     fireReport("Clicks", std::vector<Arrival>{{0, 1.0}, {27.3, 0.62}, {170, 0.31}}, check, log);
@@ -30,20 +30,16 @@ TEST(FireReport, LateArrivalsAreReportedRoundedAndCloseOrWeakOnesAreNot) {
     fireReport("Sweep", std::vector<Arrival>{{0, 1}, {20, 0.8}, {35, 0.5}}, several, log);
     EXPECT_EQ(several.lines, Lines{"Sweep: late by +20 ms, +35 ms."});
     EXPECT_DOUBLE_EQ(several.worstMs, 35);
-}
 
-TEST(FireReport, ChecksThatCouldNotRunOrHeardNothingAreNotConclusive) {
-    FireCheck check;
-    Lines log;
-    fireReport("Clicks", std::nullopt, check, log);
-    fireReport("Sweep", std::vector<Arrival>{}, check, log);
-    EXPECT_EQ(check.lines, (Lines{"Clicks: could not run.",
-                                  "Sweep: heard nothing — check the speaker volumes."}));
-    EXPECT_FALSE(check.conclusive);
-    EXPECT_EQ(check.worstMs, 0);
-}
+    // Checks that could not run or heard nothing are not conclusive.
+    FireCheck none;
+    fireReport("Clicks", std::nullopt, none, log);
+    fireReport("Sweep", std::vector<Arrival>{}, none, log);
+    EXPECT_EQ(none.lines, (Lines{"Clicks: could not run.",
+                                 "Sweep: heard nothing — check the speaker volumes."}));
+    EXPECT_TRUE(!none.conclusive && none.worstMs == 0);
 
-TEST(ArrivalsFromPeaks, TheMainArrivalIsTheEarliestPeakWithAtLeast45PercentOfTheStrongest) {
+    // The main arrival is the earliest peak with at least 45 percent of the strongest.
     // A weak early echo (0.44) before the strongest peak is not the reference.
     const auto a = arrivalsFromPeaks({{100, 0.44f}, {200, 1.0f}, {520, 0.6f}}, 16000);
     ASSERT_EQ(a.size(), 3u);
@@ -82,21 +78,7 @@ LatencyResult heardAt(double ms, double ratio, bool heard = true, bool far = fal
     return {.latencyMs = ms, .ratio = ratio, .heard = heard, .farApart = far};
 }
 
-TEST(RecordDeltas, KeepsPairsWhoseArrivalsWereBothHeardAndStandOutKeyedLaterMemberFirst) {
-    PairDeltas d;
-    recordDeltas(d, {dev("a"), dev("b"), dev("c"), dev("d"), dev("e"), dev("f")},
-                 {{"a", heardAt(10, 5.0)},
-                  {"b", heardAt(25.5, 9)},
-                  {"c", heardAt(40, 4.9)},
-                  {"d", heardAt(1020, 30)},
-                  {"e", heardAt(30, 900, false)},
-                  {"f", heardAt(50, 900, true, true)}});
-    // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
-    // neighbour's leak; f lies beyond the search around the others.
-    EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
-}
-
-TEST(FusePairs, ConsistentPairsFuseExactlyAndUnstablePairsAreDroppedWithTheirLogLine) {
+TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOpenLoopsWarn) {
     const std::vector<Dev> s{dev("a"), dev("b"), dev("c"), dev("d"), dev("e")};
     Lines log;
     const auto f =
@@ -110,25 +92,36 @@ TEST(FusePairs, ConsistentPairsFuseExactlyAndUnstablePairsAreDroppedWithTheirLog
                           "pair d vs a: Δ median +30.0 ms, spread 60.0 ms, n=2",
                           "pair e vs a: Δ median +30.5 ms, spread 61.0 ms, n=2",
                           "  -> dropped (unstable)", "transitivity: worst loop residual 0.0 ms"}));
-}
 
-TEST(FusePairs, ALoopThatDoesNotCloseIsSharedOutAndWarnedAbove25Ms) {
     // b = a and c = b, but c = a + 90: the least-squares answer puts b at 30 and c at 60, and
-    // every pair is then off by 30 ms.
-    Lines log;
-    const auto f = fusePairs({dev("a"), dev("b"), dev("c")}, "a",
-                             {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log, true);
-    EXPECT_NEAR(f.latency.at("b"), 30, 1e-9);
-    EXPECT_NEAR(f.latency.at("c"), 60, 1e-9);
+    // every pair is then off by 30 ms, which is shared out and warned above 25 ms.
+    const auto loop = fusePairs({dev("a"), dev("b"), dev("c")}, "a",
+                                {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log, true);
+    EXPECT_NEAR(loop.latency.at("b"), 30, 1e-9);
+    EXPECT_NEAR(loop.latency.at("c"), 60, 1e-9);
     EXPECT_EQ(log.back(), "transitivity: worst loop residual 30.0 ms");
-    EXPECT_EQ(f.warnings, Lines{"measurements disagree by up to 30 ms — Bluetooth latency wandered "
-                                "during the tune; re-run if it sounds off"});
+    EXPECT_EQ(loop.warnings,
+              Lines{"measurements disagree by up to 30 ms — Bluetooth latency wandered "
+                    "during the tune; re-run if it sounds off"});
     // Without a Bluetooth device taking part, Bluetooth is not the suspect.
     EXPECT_EQ(fusePairs({dev("a"), dev("b"), dev("c")}, "a",
                         {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log, false)
                   .warnings,
               Lines{"measurements disagree by up to 30 ms — the room's noise or a faint speaker "
                     "upset the timing; re-run if it sounds off"});
+
+    // Recorded are pairs whose arrivals were both heard and stand out, keyed later member first.
+    PairDeltas d;
+    recordDeltas(d, {dev("a"), dev("b"), dev("c"), dev("d"), dev("e"), dev("f")},
+                 {{"a", heardAt(10, 5.0)},
+                  {"b", heardAt(25.5, 9)},
+                  {"c", heardAt(40, 4.9)},
+                  {"d", heardAt(1020, 30)},
+                  {"e", heardAt(30, 900, false)},
+                  {"f", heardAt(50, 900, true, true)}});
+    // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
+    // neighbour's leak; f lies beyond the search around the others.
+    EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // self-check runs at 40x.
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -26,23 +25,11 @@ bool endsCleanly(QProcess& p, int timeoutMs) {
     return finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-// Starts the program in `home` with every speaker of the built-in room included, offscreen through
-// Qt's own option; standard error goes to `errFile`, or to the test's when it is empty.
+// The program in `home` with every speaker of the built-in room included.
 std::unique_ptr<QProcess> startApp(const QTemporaryDir& home, QStringList args,
                                    const QString& errFile = {}) {
     SettingsStore(stateDirIn(home)).save(includeAll(sim::defaultRoom()));
-    auto p = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-    p->setProcessEnvironment(env);
-    if (errFile.isEmpty())
-        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    else
-        p->setStandardErrorFile(errFile);
-    p->start(HOUSETONE_APP_FILE, args << "-platform"
-                                      << "offscreen");
-    return p;
+    return startProgram(home, std::move(args), errFile);
 }
 
 // The program under SIGTERM (what a session ending sends) at moments spread over both self-checks,

@@ -206,10 +206,9 @@ TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndItsToolsShiftAndNudgeDelays
     EXPECT_TRUE(enabled("bassToggle") && enabled("boostPicker") && enabled("alignByEar"));
     EXPECT_TRUE(shown("shiftAllRow") && shown("zoomNote"));
     EXPECT_FALSE(shown("guidedPanel"));
-    EXPECT_TRUE(text("referenceNote").startsWith("Alignment reference: " + q(ref->name) + "."));
-
     // A measured reference names its own latency.
-    EXPECT_TRUE(text("referenceNote").contains("(measured 182 ms \u2014"));
+    EXPECT_TRUE(text("referenceNote").startsWith("Alignment reference: " + q(ref->name) + ".") &&
+                text("referenceNote").contains("(measured 182 ms \u2014"));
 
     click("boost:10");
     EXPECT_EQ(ctl->volBoostPct(), 10);

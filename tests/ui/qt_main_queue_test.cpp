@@ -12,11 +12,8 @@
 namespace housetone::ui {
 namespace {
 
-struct QtMainQueueTest : ::testing::Test {
+TEST(QtMainQueueTest, WorkerTasksRunInOrderOnTheGuiThreadAndCancelledTimersNeverFireAgain) {
     QtMainQueue q;
-};
-
-TEST_F(QtMainQueueTest, TasksFromAWorkerThreadRunInOrderOnTheGuiThread) {
     std::vector<int> order, expected(50);  // -1 for a task run off the GUI thread
     std::iota(expected.begin(), expected.end(), 0);
     std::atomic<bool> delayedOnMain{false};
@@ -27,9 +24,8 @@ TEST_F(QtMainQueueTest, TasksFromAWorkerThreadRunInOrderOnTheGuiThread) {
     }).join();
     ASSERT_TRUE(spinUntil([&] { return order.size() == 50 && delayedOnMain; }));
     EXPECT_EQ(order, expected);
-}
 
-TEST_F(QtMainQueueTest, CancelledTimersNeverFireAgainEvenWhenCancelledFromTheirOwnTask) {
+    // Cancelled timers never fire again, even when cancelled from their own task.
     int a = 0, b = 0;
     const MainQueue::TimerId ta = q.addTimer(0.005, [&] {
         if (++a == 3) q.cancelTimer(ta);
@@ -43,7 +39,7 @@ TEST_F(QtMainQueueTest, CancelledTimersNeverFireAgainEvenWhenCancelledFromTheirO
     EXPECT_FALSE(spinUntil([&] { return a != 3 || b != bAtCancel; }, 60)) << a << " " << b;
 }
 
-TEST_F(QtMainQueueTest, DestroyingTheQueueDropsPendingTasksWhileItStillWorks) {
+TEST(QtMainQueueTest, DestroyingTheQueueDropsPendingTasksWhileItStillWorks) {
     // Kept alive only by pending tasks; its destructor uses the queue, as a controller's does.
     struct Owner {
         QtMainQueue& queue;

@@ -1,13 +1,14 @@
-// The application shell's windows: the rescan shortcut with the menu inside or outside the window,
-// the size and place remembered between runs, closing without a tray, the About panel's text, and
-// one running program per settings folder (two real processes).
+// The application shell's windows: the rescan shortcut and its report with the menu inside or
+// outside the window, the size and place remembered between runs, closing with and without a tray,
+// the menu, the About panel and the taskbar entry, and one running program per settings folder (two
+// real processes).
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocalSocket>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
@@ -54,7 +55,7 @@ TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATr
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            reports.push_back(box->text().toStdString());
+            reports.push_back((box->text() + "\n" + box->informativeText()).toStdString());
             box->accept();
         }
     });
@@ -72,7 +73,11 @@ TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATr
     app->mainView()->setMenuFallback(nullptr);
     hw.addOutput(testsupport::speaker("shed"));
     pressCtrlR();
-    EXPECT_EQ(reports, (std::vector<std::string>{"3 outputs found", "4 outputs found"}));
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_TRUE(reports[0].starts_with("3 outputs found\nNew: porch\n") &&
+                contains(reports[0], "\u2022 desk"))
+        << reports[0];
+    EXPECT_TRUE(reports[1].starts_with("4 outputs found\nNew: shed\n")) << reports[1];
 }
 
 TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLargeAsItWas) {
@@ -85,6 +90,43 @@ TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLar
     EXPECT_EQ(QApplication::exec(), 0);
     first.reset();
     EXPECT_EQ(launch()->window()->geometry(), placed);
+}
+
+TEST_F(ShellWindowTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeCloseAndShowInDock) {
+    store.save(includeAll(hw.room()));
+    const auto app = launch();
+    QMainWindow* w = app->window();
+    ASSERT_TRUE(w && w->isVisible());
+    EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
+
+    // The About panel is made once, Return hides it, and it never counts for the taskbar.
+    app->showAbout();
+    AboutPanel* panel = app->aboutPanel();
+    ASSERT_TRUE(panel && panel->isVisible());
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(panel, &press);
+    EXPECT_FALSE(panel->isVisible());
+    app->showAbout();
+    EXPECT_TRUE(app->aboutPanel() == panel && panel->isVisible());
+
+    // Offscreen there is no tray: the window offers the menu, rebuilt soon after a mode change.
+    EXPECT_EQ(app->statusItem()->trayIcon(), nullptr);
+    QMenu* menu = app->statusItem()->menu();
+    item(*menu, "Together")->trigger();
+    EXPECT_TRUE(spinUntil([&] { return describe(*menu).starts_with("Single|[x] Together"); }));
+
+    // Closing keeps the program and its window object; the entry goes once the window has gone.
+    w->close();
+    EXPECT_TRUE(spinUntil([&] { return app->activationPolicy() == ActivationPolicy::accessory; }));
+    app->menuShowWindow();
+    EXPECT_TRUE(app->window() == w && w->isVisible());
+    EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
+
+    // Show in Dock off: the window stays, out of the taskbar, and the choice is kept.
+    app->toggleDockVisible();
+    EXPECT_TRUE(w->isVisible() && w->windowFlags().testFlag(Qt::Tool));
+    EXPECT_EQ(app->activationPolicy(), ActivationPolicy::accessory);
+    EXPECT_FALSE(dockVisible(defaults));
 }
 
 TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
@@ -105,23 +147,11 @@ TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
 
 // ---- One program per settings folder --------------------------------------------------------
 
-std::unique_ptr<QProcess> startIn(const QTemporaryDir& home, QStringList args = {}) {
-    auto p = std::make_unique<QProcess>();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
-    p->setProcessEnvironment(env);
-    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p->start(HOUSETONE_APP_FILE, args << "-platform"
-                                      << "offscreen");
-    return p;
-}
-
 TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfChecksRunApart) {
     const QTemporaryDir home, otherHome;
     const QString name = SingleInstance::serverName(
         std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda");
-    const auto first = startIn(home);
+    const auto first = startProgram(home);
     ASSERT_TRUE(spinUntil(
         [&] {
             QLocalSocket probe;
@@ -130,14 +160,14 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfC
         },
         20000));
 
-    const auto second = startIn(home);
+    const auto second = startProgram(home);
     EXPECT_TRUE(second->waitForFinished(10000));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
 
     // Another home is another program; a self-check never hands over, it runs and leaves its log.
-    const auto apart = startIn(otherHome);
-    const auto check = startIn(home, {"--selftest", "--sim-speed", "40"});
+    const auto apart = startProgram(otherHome);
+    const auto check = startProgram(home, {"--selftest", "--sim-speed", "40"});
     EXPECT_FALSE(apart->waitForFinished(3000));
     EXPECT_TRUE(check->waitForFinished(60000));
     EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(home.path().toStdString()) /

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QMenu>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
@@ -71,6 +72,24 @@ bool spinUntil(Pred done, int timeoutMs = 10000) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
+}
+
+// Starts the program with `home` as its home, offscreen through Qt's own option; standard error
+// goes to `errFile`, or to the test's when it is empty.
+inline std::unique_ptr<QProcess> startProgram(const QTemporaryDir& home, QStringList args = {},
+                                              const QString& errFile = {}) {
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home.path());
+    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    p->setProcessEnvironment(env);
+    if (errFile.isEmpty())
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    else
+        p->setStandardErrorFile(errFile);
+    p->start(HOUSETONE_APP_FILE, args << "-platform"
+                                      << "offscreen");
+    return p;
 }
 
 inline std::string readFile(const std::filesystem::path& p) {
