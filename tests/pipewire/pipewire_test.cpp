@@ -40,8 +40,12 @@ std::string run(const std::string& command) {
 }
 
 // The room's speakers, found by transport: its file may rename them.
+// Delays chosen here rather than the room's own, so that a room ignoring what it was asked for
+// fails too; one is not a whole number of ms, and both are delays that a delay line given its
+// length in seconds as a float would cut a frame short.
 class PipeWireTest : public testsupport::PipewireRoomTest {
   protected:
+    static void SetUpTestSuite() { startRoom("room-kitchen-speaker=125.5,room-living-room-tv=36"); }
     void SetUp() override {
         PipewireRoomTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -182,6 +186,8 @@ struct Impulses {
 };
 
 TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToTheSample) {
+    EXPECT_EQ(speaker("bluetooth").delayMs, 125.5);  // the room took the delays it was given
+    EXPECT_EQ(speaker("hdmi").delayMs, 36);
     AggregateDescription d;
     d.name = "Housetone measure";
     d.uid = "com.mirelo.housetone.measure";
@@ -203,8 +209,12 @@ TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToThe
     {
         testsupport::NoRealtimeAllocations noAlloc;
         ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
-        while (s.next < Impulses::frames)
+        // Bounded, so that a graph that never runs us fails here rather than at ctest's timeout,
+        // which would leave the room's daemons behind.
+        for (auto end = std::chrono::steady_clock::now() + 20s;
+             s.next < Impulses::frames && std::chrono::steady_clock::now() < end;)
             std::this_thread::sleep_for(20ms);
+        EXPECT_GE(s.next, Impulses::frames) << "the graph stopped running the callback";
         ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
         EXPECT_EQ(noAlloc.count(), 0u);
     }
@@ -372,8 +382,9 @@ TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHa
     AudioDeviceIOProcID proc = 0;
     ASSERT_EQ(hw().createIOProcID(builtin, &countCycles, &cycles, proc), noErr);
     ASSERT_EQ(hw().deviceStart(builtin, proc), noErr);
-    while (cycles.load() == 0)
+    for (int i = 0; i < 500 && cycles.load() == 0; ++i)
         std::this_thread::sleep_for(10ms);
+    ASSERT_GT(cycles.load(), 0) << "the graph never ran the callback";
 
     std::ifstream pids(room().dir() + "/pids");
     pid_t pid = 0;
