@@ -6,15 +6,19 @@
 
 #include "platform/realtime.h"
 
-// Only the basic forms are replaced: the standard library's array, aligned sized and nothrow forms
-// forward to them, so every allocation on a realtime thread passes through here.
 namespace {
 std::atomic<std::uint64_t> gRealtimeAllocations{0};
 
-void* counted(void* p) {
+void* allocate(std::size_t size) {
     if (housetone::inRealtimeCallback) gRealtimeAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (!p) throw std::bad_alloc{};
-    return p;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc{};
+}
+void* allocateAligned(std::size_t size, std::align_val_t align) {
+    if (housetone::inRealtimeCallback) gRealtimeAllocations.fetch_add(1, std::memory_order_relaxed);
+    const auto a = static_cast<std::size_t>(align);
+    if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
+    throw std::bad_alloc{};
 }
 }  // namespace
 
@@ -25,18 +29,58 @@ std::uint64_t realtimeAllocations() {
 }  // namespace housetone::testsupport
 
 void* operator new(std::size_t size) {
-    return counted(std::malloc(size ? size : 1));
+    return allocate(size);
 }
-void* operator new(std::size_t size, std::align_val_t align) {
-    const auto a = static_cast<std::size_t>(align);
-    return counted(std::aligned_alloc(a, (size + a - 1) / a * a));
+void* operator new[](std::size_t size) {
+    return allocate(size);
+}
+void* operator new(std::size_t size, std::align_val_t a) {
+    return allocateAligned(size, a);
+}
+void* operator new[](std::size_t size, std::align_val_t a) {
+    return allocateAligned(size, a);
 }
 void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
 void operator delete(void* p, std::align_val_t) noexcept {
     std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept {
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
     std::free(p);
 }
