@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs the mutant list (tests/mutants.txt by default) through the mutant tool, which is kept
+# outside the repository (MUTANT, default ../shared/tools/mutant). Entries find their line by text,
+# so ordinary edits elsewhere in a file do not move them:
+#
+#   FILE [/ANCHOR/] SED_EXPR [CTEST_REGEX]
+#
+# Without an anchor the line is the one line of FILE that SED_EXPR changes; with one, it is the
+# first line that SED_EXPR changes at or after the one line matching ANCHOR (an extended regex;
+# neither the anchor nor the expression holds a space: write "." instead). An entry whose line
+# cannot be found, or is not unique, is reported as an error and skipped.
+#   scripts/mutants.sh [--resolve] [LIST]   (--resolve prints the FILE LINE EXPR lines only)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+mutant=${MUTANT:-../shared/tools/mutant}
+resolve_only=false
+[ "${1:-}" = "--resolve" ] && { resolve_only=true; shift; }
+list=${1:-tests/mutants.txt}
+
+# Lines of FILE that the expression changes, one number a line.
+changed_lines() {
+    printf '%s\nt hit\nd\n:hit\n=\nd\n' "$2" | sed -n -f - "$1" 2>/dev/null
+}
+
+resolved=$(mktemp)
+trap 'rm -f "$resolved"' EXIT
+errors=0
+while read -r file a b c; do
+    [ -z "${file:-}" ] || [ "${file:0:1}" = "#" ] && continue
+    anchor="" expr=$a regex=${b:-}
+    if [ "${a:0:1}" = "/" ]; then
+        anchor=${a:1:${#a}-2} expr=$b regex=${c:-}
+    fi
+    if [ ! -f "$file" ]; then
+        echo "ERROR   $file: no such file"; errors=$((errors + 1)); continue
+    fi
+    hits=$(changed_lines "$file" "$expr")
+    if [ -n "$anchor" ]; then
+        starts=$(grep -n -E -- "$anchor" "$file" | cut -d: -f1)
+        if [ "$(printf '%s\n' "$starts" | grep -c .)" != 1 ]; then
+            echo "ERROR   $file: anchor /$anchor/ matches $(printf '%s\n' "$starts" | grep -c .) lines"
+            errors=$((errors + 1)); continue
+        fi
+        hits=$(printf '%s\n' "$hits" | awk -v s="$starts" '$1 >= s' | head -n 1)
+    fi
+    if [ "$(printf '%s\n' "$hits" | grep -c .)" != 1 ]; then
+        echo "ERROR   $file '$expr': changes $(printf '%s\n' "$hits" | grep -c .) lines, not one"
+        errors=$((errors + 1)); continue
+    fi
+    echo "$file $hits $expr${regex:+ $regex}" >>"$resolved"
+done <"$list"
+
+if $resolve_only; then
+    cat "$resolved"
+else
+    "$mutant" --list "$resolved"
+fi
+exit $((errors > 0 ? 1 : 0))
