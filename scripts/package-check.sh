@@ -28,13 +28,13 @@ rm -f "$build"/housetone_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/housetone_*.deb)
 echo "== $deb"
-dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+dpkg-deb --field "$deb"
 
 failed=0
 echo
 echo "== lintian"
-# --no-tag-display-limit: every finding, not the first few of each kind.
-lintian --display-info --no-tag-display-limit "$deb" | tee "$build/lintian.txt" || true
+# --tag-display-limit 0: every finding, not the first few of each kind.
+lintian --display-info --tag-display-limit 0 "$deb" | tee "$build/lintian.txt" || true
 if grep -q '^E: ' "$build/lintian.txt"; then
   echo "lintian reports errors" >&2
   failed=1

@@ -26,7 +26,11 @@ QString optionName(const QString& arg) {
 }
 
 std::string quoted(const QString& value) {
-    return "\"" + value.toStdString() + "\"";
+    // Appended rather than `"\"" + text + "\""`, which GCC 12 at -O3 flags with a false -Wrestrict.
+    std::string text = "\"";
+    text += value.toStdString();
+    text += '"';
+    return text;
 }
 
 std::string fileName(const QString& value) {
