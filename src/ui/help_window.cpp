@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMargins>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
@@ -20,7 +21,8 @@ namespace {
 
 constexpr int pageWidth = 600;
 constexpr int pageHeight = 680;
-constexpr int screenMargin = 48;  // room for the frame and the desktop's panels
+// Room for the window's frame: its title bar above, thin borders elsewhere.
+constexpr QMargins frameAllowance(8, 40, 8, 8);
 
 // The folder as a person would type it: the home folder as "~".
 QString shownFolder(const QString& path) {
@@ -43,6 +45,15 @@ QString helpPage() {
     page.replace(
         QStringLiteral("~/.local/state/vuzeda"),
         shownFolder(QString::fromStdString(SettingsStore::defaultStateDirectory().string())));
+    return page;
+}
+
+QRect helpWindowGeometry(const QRect& available) {
+    QRect page(QPoint(), QSize(pageWidth, pageHeight));
+    if (!available.isValid()) return page;
+    const QRect inside = available.marginsRemoved(frameAllowance);
+    page.setSize(page.size().boundedTo(inside.size()));
+    page.moveCenter(inside.center());
     return page;
 }
 
@@ -69,18 +80,9 @@ HelpWindow::HelpWindow(QWidget* parent) : QDialog(parent) {
 }
 
 void HelpWindow::present() {
-    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     if (!isVisible()) {
-        QSize size(pageWidth, pageHeight);
-        if (screen) {
-            const QRect free = screen->availableGeometry();
-            size = size.boundedTo(free.size() - QSize(screenMargin, screenMargin));
-            QRect frame(QPoint(), size);
-            frame.moveCenter(free.center());
-            setGeometry(frame);
-        } else {
-            resize(size);
-        }
+        const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+        setGeometry(helpWindowGeometry(screen ? screen->availableGeometry() : QRect()));
         browser_->verticalScrollBar()->setValue(0);
     }
     show();
