@@ -1,25 +1,26 @@
-// Draws the program's pictures at build time, so that every picture it ships comes from this file:
+// Draws the program's pictures at build time, so that every picture it ships comes from this file
+// or from the icon's one drawing (packaging/housetone.svg):
 //   hero-light.png, hero-dark.png   the header across the main window (2240 x 640, shown at half)
-//   AppIcon.icns                    the program icon (1024 x 1024 inside an ICNS container)
-//   AppIcon.png                     the same icon at 512 x 512 for the window and the tray
+//   AppIcon.svg                     the program icon, for the About panel
+//   AppIcon.png                     the icon at 512 x 512 for the window and the tray
 //   icons/<n>x<n>/apps/housetone.png  the icon at the sizes desktop icon themes look for
+//   icons/scalable/apps/housetone.svg the icon for themes that take any size
 //
 // The motif: several speakers at different distances send wavefronts that reach one listening
 // point together, and below them a row of clicks that line up.
 //
-// Usage: housetone-artwork OUTPUT_DIRECTORY
-#include <QBuffer>
+// Usage: housetone-artwork OUTPUT_DIRECTORY ICON_SVG
 #include <QColor>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
-#include <QtEndian>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -165,57 +166,6 @@ QImage hero(const Palette& c) {
     return img;
 }
 
-// The program icon: a rounded tile, two wavefront fans meeting in its middle over a speaker cone.
-QImage appIcon(int size) {
-    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
-    img.fill(Qt::transparent);
-    QPainter p(&img);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(size / 1024.0, size / 1024.0);
-
-    const QRectF tile(100, 100, 824, 824);
-    QLinearGradient bg(tile.topLeft(), tile.bottomRight());
-    bg.setColorAt(0, QColor(0x1f, 0xa2, 0x9b));
-    bg.setColorAt(1, QColor(0x2b, 0x3a, 0x8f));
-    p.setPen(Qt::NoPen);
-    p.setBrush(bg);
-    p.drawRoundedRect(tile, 185, 185);
-
-    // A faint sheen along the top.
-    QLinearGradient sheen(0, tile.top(), 0, tile.center().y());
-    sheen.setColorAt(0, QColor(255, 255, 255, 60));
-    sheen.setColorAt(1, QColor(255, 255, 255, 0));
-    p.setBrush(sheen);
-    p.drawRoundedRect(tile, 185, 185);
-
-    const QPointF centre = tile.center() + QPointF(0, 20);
-    // Arcs from both sides that close on the middle.
-    for (int side : {-1, 1}) {
-        for (int i = 0; i < 3; ++i) {
-            const double r = 150 + i * 95;
-            QColor col(0xff, 0xf3, 0xe0);
-            col.setAlphaF(0.95 - i * 0.25);
-            p.setPen(QPen(col, 44 - i * 6, Qt::SolidLine, Qt::RoundCap));
-            p.setBrush(Qt::NoBrush);
-            const QRectF box(centre.x() - r, centre.y() - r, 2 * r, 2 * r);
-            const double mid = side < 0 ? 180 : 0;
-            p.drawArc(box, static_cast<int>((mid - 38) * 16), 76 * 16);
-        }
-    }
-    // The cone.
-    QRadialGradient cone(centre, 105);
-    cone.setColorAt(0, QColor(0xff, 0xc8, 0x8e));
-    cone.setColorAt(0.6, QColor(0xf2, 0x82, 0x5a));
-    cone.setColorAt(1, QColor(0xc8, 0x55, 0x3d));
-    p.setPen(QPen(QColor(0xff, 0xf3, 0xe0), 18));
-    p.setBrush(cone);
-    p.drawEllipse(centre, 105, 105);
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0x2b, 0x3a, 0x8f));
-    p.drawEllipse(centre, 30, 30);
-    return img;
-}
-
 bool savePng(const QImage& img, const QString& path) {
     QImageWriter writer(path, "png");
     if (writer.write(img)) return true;
@@ -224,52 +174,53 @@ bool savePng(const QImage& img, const QString& path) {
     return false;
 }
 
-// An ICNS file holding one PNG as its "ic10" (1024 x 1024) entry, for when the image-format plugin
-// that writes ICNS is not installed.
-bool writeIcnsByHand(const QImage& img, const QString& path) {
-    QByteArray png;
-    QBuffer buffer(&png);
-    if (!buffer.open(QIODevice::WriteOnly) || !img.save(&buffer, "png")) return false;
-    const auto be32 = [](quint32 v) {
-        QByteArray b(4, '\0');
-        qToBigEndian(v, b.data());
-        return b;
-    };
-    QByteArray bytes = "ic10" + be32(quint32(8 + png.size())) + png;
-    const QByteArray file = "icns" + be32(quint32(8 + bytes.size())) + bytes;
-    QFile out(path);
-    return out.open(QIODevice::WriteOnly) && out.write(file) == file.size();
+// The icon at `size` pixels, rendered from its drawing (Qt's SVG image plugin, which the program
+// needs at run time anyway for its symbols).
+QImage iconAt(const QString& svg, int size) {
+    QImageReader reader(svg, "svg");
+    reader.setScaledSize(QSize(size, size));
+    QImage img = reader.read();
+    if (img.isNull())
+        std::fprintf(stderr, "housetone-artwork: cannot render %s: %s\n", qPrintable(svg),
+                     qPrintable(reader.errorString()));
+    return img;
+}
+
+bool copyFile(const QString& from, const QString& to) {
+    QFile::remove(to);
+    if (QFile::copy(from, to)) return true;
+    std::fprintf(stderr, "housetone-artwork: cannot copy %s to %s\n", qPrintable(from),
+                 qPrintable(to));
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: housetone-artwork OUTPUT_DIRECTORY\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: housetone-artwork OUTPUT_DIRECTORY ICON_SVG\n");
         return 2;
     }
     // Drawing needs no screen; the offscreen platform keeps the build independent of a display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     const QString out = QString::fromLocal8Bit(argv[1]);
-    if (!QDir().mkpath(out)) {
+    const QString svg = QString::fromLocal8Bit(argv[2]);
+    if (!QDir().mkpath(out) || !QDir().mkpath(out + "/icons/scalable/apps")) {
         std::fprintf(stderr, "housetone-artwork: cannot create %s\n", argv[1]);
         return 1;
     }
 
     bool ok = savePng(hero(lightLook), out + "/hero-light.png") &&
               savePng(hero(darkLook), out + "/hero-dark.png");
-
-    const QImage icon = appIcon(1024);
-    const QString icns = out + "/AppIcon.icns";
-    if (!QImageWriter(icns, "icns").write(icon) && !writeIcnsByHand(icon, icns)) {
-        std::fprintf(stderr, "housetone-artwork: cannot write %s\n", qPrintable(icns));
-        ok = false;
-    }
-    ok = ok && savePng(appIcon(512), out + "/AppIcon.png");
+    ok = ok && copyFile(svg, out + "/AppIcon.svg") &&
+         copyFile(svg, out + "/icons/scalable/apps/housetone.svg");
+    const QImage big = iconAt(svg, 512);
+    ok = ok && !big.isNull() && savePng(big, out + "/AppIcon.png");
     for (const int n : {16, 24, 32, 48, 64, 128, 256, 512}) {
         const QString dir = out + QString("/icons/%1x%1/apps").arg(n);
-        ok = ok && QDir().mkpath(dir) && savePng(appIcon(n), dir + "/housetone.png");
+        const QImage icon = iconAt(svg, n);
+        ok = ok && !icon.isNull() && QDir().mkpath(dir) && savePng(icon, dir + "/housetone.png");
     }
     return ok ? 0 : 1;
 }

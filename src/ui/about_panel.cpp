@@ -21,6 +21,11 @@ constexpr int panelHeight = 560;
 constexpr int iconSize = 104;
 constexpr int descriptionWidth = 320;
 
+// Both come from the build (the project's version and home page).
+const QString applicationVersion = QStringLiteral(HOUSETONE_VERSION);
+const QString homeAddress = QStringLiteral(HOUSETONE_HOME);
+const QString licenceAddress = QStringLiteral("https://www.gnu.org/licenses/gpl-3.0.html");
+
 QLabel* makeLabel(const QString& text, int pointSize, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     QFont font = label->font();
@@ -29,6 +34,13 @@ QLabel* makeLabel(const QString& text, int pointSize, QWidget* parent) {
     label->setAlignment(Qt::AlignHCenter);
     label->setTextInteractionFlags(Qt::NoTextInteraction);
     return label;
+}
+
+// A label whose links open in the desktop's browser and can be reached with Tab.
+void linkOut(QLabel* label) {
+    label->setTextFormat(Qt::RichText);
+    label->setOpenExternalLinks(true);
+    label->setTextInteractionFlags(Qt::TextBrowserInteraction);
 }
 
 }  // namespace
@@ -50,7 +62,9 @@ AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, const QString& audi
     icon_ = new QLabel(this);
     icon_->setFixedSize(iconSize, iconSize);
     icon_->setAccessibleName("Housetone icon");
-    const QIcon icon(resourcePath("AppIcon.icns"));
+    // The icon the package installs for the desktop, drawn at whatever size and scale the screen
+    // asks for.
+    const QIcon icon(resourcePath("AppIcon.svg"));
     icon_->setPixmap(icon.pixmap(QSize(iconSize, iconSize), devicePixelRatio()));
     column->addWidget(icon_, 0, Qt::AlignHCenter);
 
@@ -68,6 +82,33 @@ AboutPanel::AboutPanel(std::weak_ptr<Controller> controller, const QString& audi
     centred->addWidget(description_);
     centred->addStretch(1);
     column->addLayout(centred);
+
+    QLabel* version = makeLabel(QStringLiteral("Version ") + applicationVersion, 11, this);
+    version->setObjectName("version");
+    column->addWidget(version, 0, Qt::AlignHCenter);
+
+    QLabel* licence = makeLabel(
+        QStringLiteral("Free software under the <a href=\"%1\">GNU General Public License</a>, "
+                       "version 3 or later.")
+            .arg(licenceAddress),
+        11, this);
+    licence->setObjectName("licence");
+    licence->setWordWrap(true);
+    licence->setFixedWidth(descriptionWidth);
+    linkOut(licence);
+    auto* licenceRow = new QHBoxLayout;
+    licenceRow->addStretch(1);
+    licenceRow->addWidget(licence);
+    licenceRow->addStretch(1);
+    column->addLayout(licenceRow);
+
+    QLabel* home = makeLabel(QStringLiteral("<a href=\"%1\">%2</a>")
+                                 .arg(homeAddress, QString(homeAddress).remove("https://")),
+                             11, this);
+    home->setObjectName("home");
+    home->setAccessibleName(QStringLiteral("Project home"));
+    linkOut(home);
+    column->addWidget(home, 0, Qt::AlignHCenter);
 
     QLabel* backend = makeLabel("Audio: " + audio, 11, this);
     backend->setObjectName("audioSystem");

@@ -20,7 +20,7 @@ QString findResourceDirectory() {
     candidates << QStringLiteral(HOUSETONE_BUILD_RESOURCE_DIR);
 #endif
     for (const QString& dir : candidates) {
-        if (QFileInfo::exists(dir + "/AppIcon.icns")) return QDir::cleanPath(dir);
+        if (QFileInfo::exists(dir + "/AppIcon.png")) return QDir::cleanPath(dir);
     }
     return installed;
 }

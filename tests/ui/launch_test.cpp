@@ -1,7 +1,12 @@
-// The command line (values checked, recordings kept out of the state folder, echoes escaped) and
-// the self-checks (their log lines, and an engine check that fails or has nothing to play).
+// The command line (values checked, recordings kept out of the state folder, echoes escaped, and
+// described alike by --help, the manual and the Help page) and the self-checks (their log lines,
+// and an engine check that fails or has nothing to play).
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+#include <set>
+
+#include "ui/help_window.h"
 #include "ui/self_check.h"
 #include "ui/vuzededudoz/launch_options.h"
 
@@ -45,6 +50,49 @@ TEST(LaunchOptionsTest, ValuesAreCheckedRecordingsStayOutOfStateAndEchoedTextIsE
     EXPECT_EQ(terminalSafe("Desk\x1b]0;owned\x07 \xc2\x9b"
                            "2J \xc3\xa9"),
               "Desk\\x1b]0;owned\\x07 \\x9b2J \xc3\xa9");
+}
+
+// Text as a reader sees it: without roff escapes or Markdown emphasis, on one line.
+QString plain(QString text) {
+    for (const auto& [escape, shown] :
+         {std::pair{"\\(lq", "\""}, {"\\(rq", "\""}, {"\\(aq", "'"}, {"\\-", "-"}, {"**", ""}})
+        text.replace(QString::fromUtf8(escape), QString::fromUtf8(shown));
+    return text.simplified();
+}
+
+TEST(LaunchHelp, HelpTextAndManualListEveryOptionAndSayWhatTheHelpPageSaysOfTheModes) {
+    const QString help = QString::fromStdString(helpText());
+    const QString manual = QString::fromStdString(
+        readFile(std::filesystem::path(HOUSETONE_SOURCE_DIR) / "packaging/housetone.1.in"));
+    // The manual's option entries: the line after each ".TP" that names a long option.
+    std::set<QString> inManual, listed;
+    const QStringList lines = manual.split('\n');
+    static const QRegularExpression longOption(R"(\\-\\-((?:[a-z]|\\-)+))");
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (lines[i - 1] != ".TP" || !lines[i].startsWith(".B")) continue;
+        for (const auto& m : longOption.globalMatch(lines[i]))
+            inManual.insert(m.captured(1).remove('\\'));
+    }
+    for (const OptionInfo& o : launchOptionTable()) {
+        if (o.help.empty()) continue;
+        listed.insert(QString::fromLatin1(o.names.front()));
+        EXPECT_TRUE(help.contains("  --" + QString::fromLatin1(o.names.front()) + " "))
+            << o.names.front();
+    }
+    EXPECT_EQ(inManual, listed);
+
+    // Each mode's line in --help (continued on the lines below it) is said in the same words by
+    // the manual and by the page the Help window shows.
+    const QString page = plain(helpPage()), manualText = plain(manual);
+    static const QRegularExpression modeLine(R"(\n  (Single|Together|Aligned) +(.*(\n {13}.*)*))");
+    int modes = 0;
+    for (const auto& m : modeLine.globalMatch(help)) {
+        const QString said = plain(m.captured(2));
+        EXPECT_TRUE(page.contains(said)) << said.toStdString();
+        EXPECT_TRUE(manualText.contains(m.captured(1) + " " + said)) << said.toStdString();
+        ++modes;
+    }
+    EXPECT_EQ(modes, 3);
 }
 
 TEST(SelfCheckRun, LogLinesReadBackExactlyAndAFailedOrEmptyEngineCheckSaysWhyAndEnds) {

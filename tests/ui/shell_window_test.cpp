@@ -9,13 +9,16 @@
 #include <QLocalSocket>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 
 #include "support/sim_rooms.h"
 #include "ui_test_support.h"
 
 #include "ui/about_panel.h"
+#include "ui/help_window.h"
 #include "ui/main_view.h"
 #include "ui/qt_main_queue.h"
 #include "ui/qt_user_defaults.h"
@@ -80,6 +83,23 @@ TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATr
     EXPECT_TRUE(reports[1].starts_with("4 outputs found\nNew: shed\n")) << reports[1];
 }
 
+TEST_F(ShellWindowTest, F1AndTheMenuOpenOneHelpWindowThatShowsThePageAndFitsTheScreen) {
+    const auto app = launch();
+    QMainWindow* w = app->window();
+    QApplication::setActiveWindow(w);
+    QTest::keyClick(w, Qt::Key_F1);
+    HelpWindow* help = app->helpWindow();
+    ASSERT_TRUE(help && help->isVisible());
+    EXPECT_TRUE(help->browser()->toPlainText().contains("The three modes"));
+    // Whole on the free area of a 1366 x 768 screen at 2x under a panel, and of a large one.
+    for (const QRect free : {QRect(0, 14, 683, 370), QRect(0, 0, 1920, 1050)})
+        EXPECT_TRUE(free.contains(helpWindowGeometry(free).marginsAdded({4, 30, 4, 4})));
+    QTest::keyClick(help, Qt::Key_Escape);
+    EXPECT_FALSE(help->isVisible());
+    item(*app->statusItem()->menu(), "Housetone Help")->trigger();
+    EXPECT_TRUE(app->helpWindow() == help && help->isVisible());
+}
+
 TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLargeAsItWas) {
     auto first = launch();
     ASSERT_EQ(first->statusItem()->trayIcon(), nullptr);
@@ -129,13 +149,17 @@ TEST_F(ShellWindowTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeClose
     EXPECT_FALSE(dockVisible(defaults));
 }
 
-TEST(AboutPanelText, TheDescriptionWrapsAndShowsEveryLine) {
+TEST(AboutPanelText, TheIconVersionLicenceAndHomeShowAndTheDescriptionWrapsWhole) {
     AboutPanel panel{std::weak_ptr<Controller>(), "PipeWire 0.3.65"};
     panel.present();
     QCoreApplication::processEvents();
     const auto* audio = panel.findChild<QLabel*>("audioSystem");
     ASSERT_TRUE(audio && audio->isVisible());
     EXPECT_EQ(audio->text(), "Audio: PipeWire 0.3.65");
+    EXPECT_FALSE(panel.iconLabel()->pixmap().isNull());
+    EXPECT_EQ(panel.findChild<QLabel*>("version")->text(), "Version " HOUSETONE_VERSION);
+    EXPECT_TRUE(panel.findChild<QLabel*>("licence")->text().contains("GNU General Public License"));
+    EXPECT_TRUE(panel.findChild<QLabel*>("home")->text().contains("href=\"" HOUSETONE_HOME "\""));
     const QLabel* d = panel.descriptionLabel();
     const QRect needed =
         d->fontMetrics().boundingRect(QRect(0, 0, d->contentsRect().width(), 1000),

@@ -64,7 +64,7 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuil
     EXPECT_EQ(
         describe(menu),
         "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|Show last tune\u2026|---|"
-        "Rescan devices|---|Open Housetone|[x] Show in Dock|---|About Housetone|---|"
+        "Rescan devices|---|Open Housetone|[x] Show in Dock|---|Housetone Help|About Housetone|---|"
         "Quit Housetone");
 }
 

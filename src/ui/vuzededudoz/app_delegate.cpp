@@ -11,6 +11,7 @@
 #include <QThread>
 #include <cstdio>
 
+#include "ui/help_window.h"
 #include "ui/main_view.h"
 #include "ui/qt_user_defaults.h"
 #include "ui/self_check.h"
@@ -103,6 +104,10 @@ void AppDelegate::createWindow() {
     rescan->setShortcutContext(Qt::WindowShortcut);
     connect(rescan, &QAction::triggered, this, &AppDelegate::menuRescan);
     window_->addAction(rescan);
+    auto* help = new QAction(QStringLiteral("Housetone Help"), window_.get());
+    help->setShortcut(QKeySequence::HelpContents);
+    connect(help, &QAction::triggered, this, &AppDelegate::showHelp);
+    window_->addAction(help);
     window_->installEventFilter(this);
     window_->show();
     window_->raise();
@@ -249,6 +254,11 @@ void AppDelegate::toggleDockVisible() {
     s_.defaults.setBool(dockVisibleKey, !dockVisible(s_.defaults));
     updateActivationPolicy();
     if (statusItem_) statusItem_->scheduleRebuild();
+}
+
+void AppDelegate::showHelp() {
+    if (!helpWindow_) helpWindow_ = std::make_unique<HelpWindow>();
+    helpWindow_->present();
 }
 
 void AppDelegate::showAbout() {

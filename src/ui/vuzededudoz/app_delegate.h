@@ -21,6 +21,7 @@ class QMainWindow;
 
 namespace housetone::ui {
 
+class HelpWindow;
 class MainView;
 class SelfCheck;
 class TunePictureView;
@@ -80,6 +81,7 @@ class AppDelegate final : public QObject, public MenuActions {
     void menuShowWindow() override;
     void toggleDockVisible() override;
     void showAbout() override;
+    void showHelp() override;
     void menuQuit() override;
 
     // ---- Parts, for the entry point, the screenshot tour and tests ----
@@ -88,6 +90,7 @@ class AppDelegate final : public QObject, public MenuActions {
     MainView* mainView() const;
     StatusItem* statusItem() const { return statusItem_.get(); }
     AboutPanel* aboutPanel() const { return aboutPanel_.get(); }
+    HelpWindow* helpWindow() const { return helpWindow_.get(); }
     TunePictureView* tunePictureView() const { return tuneView_.get(); }
     const LaunchOptions& options() const { return options_; }
 
@@ -112,6 +115,7 @@ class AppDelegate final : public QObject, public MenuActions {
     std::unique_ptr<QMainWindow> window_;
     std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<AboutPanel> aboutPanel_;
+    std::unique_ptr<HelpWindow> helpWindow_;
     std::unique_ptr<TunePictureView> tuneView_;
     int observer_ = 0;
 

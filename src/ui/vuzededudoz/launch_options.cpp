@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "core/atomic_write.h"
+#include "core/settings_store.h"
 
 namespace housetone::ui {
 
@@ -25,7 +26,11 @@ QString optionName(const QString& arg) {
 }
 
 std::string quoted(const QString& value) {
-    return "\"" + value.toStdString() + "\"";
+    // Appended rather than `"\"" + text + "\""`, which GCC 12 at -O3 flags with a false -Wrestrict.
+    std::string text = "\"";
+    text += value.toStdString();
+    text += '"';
+    return text;
 }
 
 std::string fileName(const QString& value) {
@@ -43,23 +48,55 @@ std::optional<double> parseSpeed(const QString& text) {
 
 }  // namespace
 
+const std::vector<OptionInfo>& launchOptionTable() {
+    static const std::vector<OptionInfo> table = {
+        {{"appearance"}, "dark|light", "dark or light appearance instead of the desktop's"},
+        {{"selftest"}, {}, "run the engine self-check, write app-selftest.log\nand quit"},
+        {{"autotune-selftest"}, {}, "run one auto-tune, write app-autotune-selftest.log\nand quit"},
+        {{"open-menu"},
+         {},
+         "open the Housetone menu 2 s after launch, for 3 s\n"
+         "(in the tray, or in the window without a tray)"},
+        {{"show-about"}, {}, "show the About panel 1.5 s after launch"},
+        {{"backend"},
+         "auto|pipewire|sim",
+         "the audio system: PipeWire, the simulated room, or\n"
+         "(auto, the default) PipeWire when it answers and no\n"
+         "--sim-... option is given"},
+        {{"sim-room"},
+         "FILE",
+         "use the simulated room described in FILE (JSON)\ninstead of the built-in one"},
+        {{"sim-speed"},
+         "X",
+         "run the simulated room X times faster than real\ntime (0.1 to 1000, default 1)"},
+        {{"sim-record"},
+         "FILE",
+         "record what the listening position hears to a\nWAV file until the program quits"},
+        {{"help", "h"}, {}, "show this text"},
+        {{"version"}, {}, "show the version"},
+        {{"print-room-uids"}, {}, {}},
+    };
+    return table;
+}
+
 LaunchOptions parseLaunchOptions(const QStringList& args) {
-    const QCommandLineOption appearance("appearance", {}, "mode"), selfTest("selftest"),
-        autoTuneSelfTest("autotune-selftest"), openMenu("open-menu"), showAbout("show-about"),
-        simRoom("sim-room", {}, "file"), simSpeed("sim-speed", {}, "x"),
-        simRecord("sim-record", {}, "file"), help(QStringList{"help", "h"}), version("version"),
-        printRoomUIDs("print-room-uids"), backend("backend", {}, "name");
     QCommandLineParser parser;
     // "-platform" is one option, as Qt reads it, not the letters p, l, a, ...
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.addOptions({appearance, selfTest, autoTuneSelfTest, openMenu, showAbout, simRoom,
-                       simSpeed, simRecord, help, version, printRoomUIDs, backend});
+    QStringList valueOptions;
+    for (const OptionInfo& o : launchOptionTable()) {
+        QStringList names;
+        for (const char* n : o.names)
+            names << QString::fromLatin1(n);
+        parser.addOption(QCommandLineOption(names, {}, QString::fromStdString(o.valueName)));
+        if (!o.valueName.empty()) valueOptions << names.front();
+    }
+    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
+    const auto value = [&](const char* name) { return parser.value(QString::fromLatin1(name)); };
 
     // The parser takes the next argument as an option's value whatever it is; an option followed
     // by another option (or by nothing) is given an empty value instead, so "--sim-record
     // --print-room-uids" is a missing file name and a flag, not a file named "--print-room-uids".
-    const QStringList valueOptions = {"appearance", "sim-room", "sim-speed", "sim-record",
-                                      "backend"};
     QStringList argv{"housetone"};
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args[i];
@@ -81,44 +118,43 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
     for (const QString& arg : parser.positionalArguments())
         o.warnings.push_back("ignoring unexpected argument " + quoted(arg) + " (see --help)");
 
-    o.selfTest = parser.isSet(selfTest);
-    o.autoTuneSelfTest = parser.isSet(autoTuneSelfTest);
-    o.openMenu = parser.isSet(openMenu);
-    o.showAbout = parser.isSet(showAbout);
-    o.help = parser.isSet(help);
-    o.version = parser.isSet(version);
-    o.printRoomUIDs = parser.isSet(printRoomUIDs);
+    o.selfTest = isSet("selftest");
+    o.autoTuneSelfTest = isSet("autotune-selftest");
+    o.openMenu = isSet("open-menu");
+    o.showAbout = isSet("show-about");
+    o.help = isSet("help");
+    o.version = isSet("version");
+    o.printRoomUIDs = isSet("print-room-uids");
 
     // Only the exact lower-case words count; anything else (or nothing) keeps the desktop's look.
-    if (parser.value(appearance) == "dark") o.appearance = Appearance::dark;
-    if (parser.value(appearance) == "light") o.appearance = Appearance::light;
+    if (value("appearance") == "dark") o.appearance = Appearance::dark;
+    if (value("appearance") == "light") o.appearance = Appearance::light;
 
-    const auto fileValue = [&](const QCommandLineOption& option,
-                               const char* what) -> std::optional<std::string> {
-        if (!parser.isSet(option)) return std::nullopt;
-        const QString value = parser.value(option);
-        if (value.isEmpty()) {
-            if (!o.error) o.error = "--" + option.names().front().toStdString() + " needs " + what;
+    const auto fileValue = [&](const char* option, const char* what) -> std::optional<std::string> {
+        if (!isSet(option)) return std::nullopt;
+        const QString text = value(option);
+        if (text.isEmpty()) {
+            if (!o.error) o.error = std::string("--") + option + " needs " + what;
             return std::nullopt;
         }
-        return fileName(value);
+        return fileName(text);
     };
-    o.simRoom = fileValue(simRoom, "a room file");
-    o.simRecord = fileValue(simRecord, "a WAV file to write");
-    if (parser.isSet(simSpeed)) {
-        if (const auto speed = parseSpeed(parser.value(simSpeed))) {
+    o.simRoom = fileValue("sim-room", "a room file");
+    o.simRecord = fileValue("sim-record", "a WAV file to write");
+    if (isSet("sim-speed")) {
+        if (const auto speed = parseSpeed(value("sim-speed"))) {
             o.simSpeed = *speed;
         } else if (!o.error) {
             char range[96];
             std::snprintf(range, sizeof range, "a decimal number from %g to %g, such as 1 or 40",
                           minSimSpeed, maxSimSpeed);
             o.error = std::string("--sim-speed needs ") + range + " (got " +
-                      quoted(parser.value(simSpeed)) + ")";
+                      quoted(value("sim-speed")) + ")";
         }
     }
-    o.simOptionGiven = parser.isSet(simRoom) || parser.isSet(simSpeed) || parser.isSet(simRecord);
-    if (parser.isSet(backend)) {
-        const QString name = parser.value(backend);
+    o.simOptionGiven = isSet("sim-room") || isSet("sim-speed") || isSet("sim-record");
+    if (isSet("backend")) {
+        const QString name = value("backend");
         if (name == "auto") {
             o.backend = Backend::automatic;
         } else if (name == "pipewire") {
@@ -158,28 +194,38 @@ std::string terminalSafe(const std::string& text) {
 }
 
 std::string helpText() {
-    return "Usage: housetone [options]\n"
-           "Plays the computer's sound on several speakers at once and keeps them in step.\n"
-           "\n"
-           "  --appearance dark|light   use the dark or light appearance instead of the desktop's\n"
-           "  --selftest                run the engine self-check, write app-selftest.log, quit\n"
-           "  --autotune-selftest       run one auto-tune, write app-autotune-selftest.log, quit\n"
-           "  --open-menu               open the status menu 2 s after launch, for 3 s\n"
-           "  --show-about              show the About panel 1.5 s after launch\n"
-           "  --backend auto|pipewire|sim\n"
-           "                            the audio system: PipeWire, the simulated room, or\n"
-           "                            (auto, the default) PipeWire when it answers and no\n"
-           "                            --sim-... option is given\n"
-           "  --sim-room FILE           use the simulated room described in FILE (JSON)\n"
-           "                            instead of the built-in one\n"
-           "  --sim-speed X             run the simulated room X times faster than real time\n"
-           "                            (0.1 to 1000, default 1)\n"
-           "  --sim-record FILE         record what the listening position hears to a WAV file\n"
-           "                            until the program quits\n"
-           "  --help                    show this text\n"
-           "  --version                 show the version\n"
-           "\n"
-           "Settings and self-check logs live in ~/.local/state/vuzeda/.\n";
+    // Options are listed from the table the parser is built from, so the two cannot drift; the
+    // rest says in few words what the Help page (F1) and the manual page say in full.
+    std::string text =
+        "Usage: housetone [options]\n"
+        "Plays the computer's sound on several speakers at once and keeps them in step.\n"
+        "\n"
+        "Modes, chosen in the window or the Housetone menu:\n"
+        "  Single     the desktop plays its sound as usual, on one speaker\n"
+        "  Together   every ticked speaker plays at once through one output,\n"
+        "             \"All Speakers\", with no alignment\n"
+        "  Aligned    every ticked speaker plays, each held back by its own delay so\n"
+        "             that all of them reach you together\n"
+        "The first time: tick the speakers, choose Aligned, press Auto-tune.\n"
+        "\n"
+        "Options:\n";
+    constexpr std::size_t column = 28;  // where the descriptions start
+    const std::string indent(column, ' ');
+    for (const OptionInfo& o : launchOptionTable()) {
+        if (o.help.empty()) continue;
+        std::string head = std::string("  --") + o.names.front();
+        if (!o.valueName.empty()) head += " " + o.valueName;
+        text += head.size() + 2 <= column ? head + std::string(column - head.size(), ' ')
+                                          : head + "\n" + indent;
+        for (char c : o.help) {
+            text += c;
+            if (c == '\n') text += indent;
+        }
+        text += "\n";
+    }
+    text += "\nSettings and logs live in " + SettingsStore::defaultStateDirectory().string() +
+            ".\nIn the window, F1 shows the full help; see also \"man housetone\".\n";
+    return text;
 }
 
 }  // namespace housetone::ui

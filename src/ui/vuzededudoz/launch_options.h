@@ -45,6 +45,16 @@ struct LaunchOptions {
 inline constexpr double minSimSpeed = 0.1;
 inline constexpr double maxSimSpeed = 1000;
 
+// One command-line option, as the parser knows it and --help shows it.
+struct OptionInfo {
+    std::vector<const char*> names;  // the long name first
+    std::string valueName;           // empty for a flag
+    std::string help;                // --help's lines; empty: not listed (for scripts)
+};
+
+// Every option the program takes, in the order --help lists them.
+const std::vector<OptionInfo>& launchOptionTable();
+
 // `args` without the program name. Options may appear anywhere, with one or two leading dashes;
 // an option that takes a value never takes the next option as that value. Unknown options only
 // warn: read again after QApplication has taken Qt's own options ("-platform offscreen") out of
@@ -60,6 +70,7 @@ std::optional<std::string> recordTargetError(const std::filesystem::path& target
 // written as "\x1b" so they cannot move the cursor, recolour or retitle it.
 std::string terminalSafe(const std::string& text);
 
+// Usage, the modes in brief, every listed option of launchOptionTable() and where the files are.
 std::string helpText();
 
 }  // namespace housetone::ui

@@ -110,7 +110,7 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     QApplication::setApplicationName("housetone");
     QApplication::setApplicationDisplayName("Housetone");
     QApplication::setApplicationVersion(HOUSETONE_VERSION);
-    QGuiApplication::setDesktopFileName("housetone");
+    QGuiApplication::setDesktopFileName("io.github.housetone.Housetone");
     QApplication::setWindowIcon(QIcon(resourcePath("AppIcon.png")));
     quitOnSignals(&app);
     // Qt has taken its own options ("-platform offscreen") out of the arguments by now; what is

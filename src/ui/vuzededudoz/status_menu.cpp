@@ -226,6 +226,9 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
     mark(addItem(menu, "Show in Dock", [&target] { target.toggleDockVisible(); }), m.dockVisible);
     menu.addSeparator();
 
+    addItem(menu, "Housetone Help", [&target] {
+        target.showHelp();
+    })->setShortcut(QKeySequence::HelpContents);
     addItem(menu, "About Housetone", [&target] { target.showAbout(); });
     menu.addSeparator();
 

@@ -66,6 +66,8 @@ class MenuActions {
     virtual void menuShowWindow() = 0;
     virtual void toggleDockVisible() = 0;
     virtual void showAbout() = 0;
+    // "Housetone Help"; a target without a help window ignores it.
+    virtual void showHelp() {}
     virtual void menuQuit() = 0;
 };
 
