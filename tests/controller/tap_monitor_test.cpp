@@ -77,6 +77,30 @@ TEST(TapMonitor, NearSilenceIsSilentOnTheThirdTickSoundClearsItAndANewSpeakerIsF
     rig.ctl->tick();
     EXPECT_EQ(rig.outputUID(), "kitchen");
     EXPECT_TRUE(rig.main.runUntil([&] { return rig.ctl->engine().targets().size() == 3; }, 20));
+    // An output that cannot be put back is said, once: programs may be playing past the engine.
+    int warnings = 0;
+    rig.ctl->addObserver([&](Field f) {
+        if (f == Field::status && rig.ctl->status().rfind("Could not keep", 0) == 0) ++warnings;
+    });
+    setDefaultOutput(rig.sim, *rig.sim.idForUID("builtin"));
+    rig.sim.injectFault({.call = sim::Call::setPropertyData,
+                         .status = -50,
+                         .selector = sel::defaultOutput,
+                         .object = systemObject});
+    rig.ctl->tick();
+    EXPECT_NE(rig.ctl->status().find("Could not keep the system output on Kitchen (OSStatus -50)"),
+              std::string::npos)
+        << rig.ctl->status();
+    rig.ctl->tick();
+    EXPECT_EQ(warnings, 1);
+    // One that is put back but does not stay is said too.
+    rig.sim.clearFaults();
+    rig.ctl->chooseMode(Mode::aligned);
+    for (int tick = 1; tick <= 3; ++tick) {
+        setDefaultOutput(rig.sim, *rig.sim.idForUID("builtin"));
+        rig.ctl->tick();
+        EXPECT_EQ(warnings, tick == 3 ? 2 : 1) << "tick " << tick;
+    }
 }
 
 TEST(TapMonitor, AnAudioSystemThatGoesAwayIsSaidOnceAndTheModeRoutedAfreshWhenItIsBack) {
