@@ -91,15 +91,17 @@ TEST(TapMonitor, NearSilenceIsSilentOnTheThirdTickSoundClearsItAndANewSpeakerIsF
     EXPECT_NE(rig.ctl->status().find("Could not keep the system output on Kitchen (OSStatus -50)"),
               std::string::npos)
         << rig.ctl->status();
+    rig.ctl->setBassBoost(true);  // a status of its own in between
     rig.ctl->tick();
     EXPECT_EQ(warnings, 1);
-    // One that is put back but does not stay is said too.
+    // One that is put back but does not stay is said too: after three ticks in a row.
     rig.sim.clearFaults();
     rig.ctl->chooseMode(Mode::aligned);
-    for (int tick = 1; tick <= 3; ++tick) {
-        setDefaultOutput(rig.sim, *rig.sim.idForUID("builtin"));
+    const bool moved[] = {true, false, true, true, true};
+    for (int tick = 0; tick < 5; ++tick) {
+        if (moved[tick]) setDefaultOutput(rig.sim, *rig.sim.idForUID("builtin"));
         rig.ctl->tick();
-        EXPECT_EQ(warnings, tick == 3 ? 2 : 1) << "tick " << tick;
+        EXPECT_EQ(warnings, tick == 4 ? 2 : 1) << "tick " << tick + 1;
     }
 }
 
@@ -127,10 +129,14 @@ TEST(TapMonitor, AnAudioSystemThatGoesAwayIsSaidOnceAndTheModeRoutedAfreshWhenIt
     rig.sim.injectFault(away);
     rig.ctl->tick();
     rig.ctl->tick();
+    // Said once, not again over what the user does meanwhile.
+    rig.ctl->setBassBoost(true);
+    rig.ctl->tick();
     // A start asked for meanwhile (a tune ending, say) waits for the server instead of failing
-    // over to single.
+    // over to single, and the status still says why nothing plays.
     rig.ctl->applyMode(Mode::aligned);
     EXPECT_EQ(count("stopped answering (OSStatus -308)"), 1);
+    EXPECT_EQ(rig.ctl->status().rfind("Boost", 0), 0u) << rig.ctl->status();
     EXPECT_EQ(rig.ctl->mode(), Mode::aligned);
     EXPECT_EQ(rig.listedUIDs(), listed);  // no speaker is taken for gone
 
