@@ -21,6 +21,7 @@ namespace housetone::pw {
 namespace {
 
 constexpr const char* ownKey = "housetone.own";
+constexpr const char* ownUIDPrefix = "com.mirelo.housetone.";
 // Reconnecting: how often a connection is tried while no daemon answers; how often a reconnection
 // in progress looks at its clock; how long a new graph's session manager gets to name the default
 // output before the program goes on without it; how long a daemon that accepted the connection
@@ -35,7 +36,6 @@ std::int64_t monotonicNs() {
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<std::int64_t>(t.tv_sec) * SPA_NSEC_PER_SEC + t.tv_nsec;
 }
-constexpr const char* ownUIDPrefix = "com.mirelo.housetone.";
 
 std::string lookup(const spa_dict* d, const char* key) {
     const char* v = d ? spa_dict_lookup(d, key) : nullptr;
