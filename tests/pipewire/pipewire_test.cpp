@@ -277,31 +277,48 @@ std::size_t onset(const std::vector<float>& v, std::size_t from = 0) {
     return from;
 }
 
+// The engine's set-up: the tap, and one callback on an aggregate of the tap and some speakers.
+struct Tapped {
+    AudioObjectID tap = 0, agg = 0;
+    AudioDeviceIOProcID proc = 0;
+
+    void start(AudioHardware& hw, const std::vector<std::string>& members, AudioDeviceIOProc fn,
+               void* client) {
+        TapDescription t;
+        t.name = "Housetone system tap";
+        t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+        t.uuid = makeUuidString();
+        ASSERT_EQ(hw.createProcessTap(t, tap), noErr);
+        AggregateDescription d;
+        d.name = "Housetone capture";
+        d.uid = captureAggregateUID;
+        d.isPrivate = 1;
+        for (const auto& m : members)
+            d.subdevices.push_back({m, 1});
+        d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
+        d.tapAutoStart = 1;
+        ASSERT_EQ(hw.createAggregateDevice(d, agg), noErr);
+        ASSERT_EQ(hw.createIOProcID(agg, fn, client, proc), noErr);
+        ASSERT_EQ(hw.deviceStart(agg, proc), noErr);
+    }
+    void end(AudioHardware& hw) {
+        EXPECT_EQ(hw.deviceStop(agg, proc), noErr);
+        EXPECT_EQ(hw.destroyIOProcID(agg, proc), noErr);
+        EXPECT_EQ(hw.destroyAggregateDevice(agg), noErr);
+        EXPECT_EQ(hw.destroyProcessTap(tap), noErr);
+    }
+};
+
 TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilItEnds) {
     const AudioObjectID builtin = id(speaker("builtin").node), usb = id(speaker("usb").node);
-    TapDescription t;
-    t.name = "Housetone system tap";
-    t.muteBehavior = TapMuteBehavior::unmuted;
-    t.uuid = makeUuidString();
-    AudioObjectID tap = 0;
-    EXPECT_EQ(hw().createProcessTap(t, tap), status::unsupported);  // it would need a second mix
-    t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
-    ASSERT_EQ(hw().createProcessTap(t, tap), noErr);
-
-    AggregateDescription d;
-    d.name = "Housetone capture";
-    d.uid = captureAggregateUID;
-    d.isPrivate = 1;
-    d.subdevices = {
-        {speaker("builtin").node, 0}, {speaker("usb").node, 1}, {room().microphone(), 1}};
-    d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
-    d.tapAutoStart = 1;
-    AudioObjectID agg = 0;
-    ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
+    TapDescription unmuted;
+    unmuted.uuid = makeUuidString();
+    AudioObjectID none = 0;
+    EXPECT_EQ(hw().createProcessTap(unmuted, none), status::unsupported);  // a second mix
     Relay s;
-    AudioDeviceIOProcID proc = 0;
-    ASSERT_EQ(hw().createIOProcID(agg, &Relay::render, &s, proc), noErr);
-    ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
+    Tapped tapped;
+    tapped.start(hw(), {speaker("builtin").node, speaker("usb").node, room().microphone()},
+                 &Relay::render, &s);
 
     // Programs now play into the tap, yet the program still sees the speaker it will return to,
     // and a choice made meanwhile waits for the tap's end.
@@ -320,7 +337,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     ASSERT_TRUE(hw_->player().play(click));
     while (s.done.load() < Relay::frames)
         std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
+    ASSERT_EQ(hw().deviceStop(tapped.agg, tapped.proc), noErr);
 
     const std::size_t played = onset(s.tap);
     ASSERT_LT(played, Relay::frames) << "the tap heard nothing";
@@ -332,9 +349,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     EXPECT_EQ(second - first, (Relay::delay[1] + air("usb")) - (Relay::delay[0] + air("builtin")));
     EXPECT_GE(first, played + Relay::delay[0] + air("builtin"));
 
-    EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
-    EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
-    EXPECT_EQ(hw().destroyProcessTap(tap), noErr);
+    tapped.end(hw());
     std::this_thread::sleep_for(200ms);
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("usb").node), std::string::npos);
     EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
@@ -377,38 +392,6 @@ TEST_F(PipeWireTest, AutoTuneThroughTheRoomFindsItsDelaysAndVerifiesThem) {
         EXPECT_NEAR(applied[s.node], slowest - s.delayMs, 1.0) << s.node << "\n" << text;
 }
 
-// The engine's set-up: the tap, and one callback on an aggregate of the tap and some speakers.
-struct Tapped {
-    AudioObjectID tap = 0, agg = 0;
-    AudioDeviceIOProcID proc = 0;
-    std::atomic<int> cycles{0};
-
-    void start(AudioHardware& hw, const std::vector<std::string>& members) {
-        TapDescription t;
-        t.name = "Housetone system tap";
-        t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
-        t.uuid = makeUuidString();
-        ASSERT_EQ(hw.createProcessTap(t, tap), noErr);
-        AggregateDescription d;
-        d.name = "Housetone capture";
-        d.uid = captureAggregateUID;
-        d.isPrivate = 1;
-        for (const auto& m : members)
-            d.subdevices.push_back({m, 1});
-        d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
-        d.tapAutoStart = 1;
-        ASSERT_EQ(hw.createAggregateDevice(d, agg), noErr);
-        ASSERT_EQ(hw.createIOProcID(agg, &countCycles, &cycles, proc), noErr);
-        ASSERT_EQ(hw.deviceStart(agg, proc), noErr);
-    }
-    void end(AudioHardware& hw) {
-        EXPECT_EQ(hw.deviceStop(agg, proc), noErr);
-        EXPECT_EQ(hw.destroyIOProcID(agg, proc), noErr);
-        EXPECT_EQ(hw.destroyAggregateDevice(agg), noErr);
-        EXPECT_EQ(hw.destroyProcessTap(tap), noErr);
-    }
-};
-
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     for (auto end = std::chrono::steady_clock::now() + limit; !done();) {
         if (std::chrono::steady_clock::now() > end) return false;
@@ -427,12 +410,12 @@ TEST_F(PipeWireTest, ADaemonThatGoesAwayIsFollowedWithoutHangingAndTheNewGraphMi
     ASSERT_TRUE(eventually(
         [&] { return defaultSink().find(speaker("hdmi").node) != std::string::npos; }, 2s));
     Tapped tapped;
-    tapped.start(hw(), {speaker("builtin").node});
-    std::atomic<int> cycles{0};
+    std::atomic<int> tapCycles{0}, cycles{0};
+    tapped.start(hw(), {speaker("builtin").node}, &countCycles, &tapCycles);
     AudioDeviceIOProcID proc = 0;
     ASSERT_EQ(hw().createIOProcID(builtin, &countCycles, &cycles, proc), noErr);
     ASSERT_EQ(hw().deviceStart(builtin, proc), noErr);
-    ASSERT_TRUE(eventually([&] { return tapped.cycles.load() > 0 && cycles.load() > 0; }, 5s))
+    ASSERT_TRUE(eventually([&] { return tapCycles.load() > 0 && cycles.load() > 0; }, 5s))
         << "the graph never ran the callbacks";
 
     std::ifstream pids(room().dir() + "/pids");
@@ -498,7 +481,8 @@ TEST_F(PipeWireTest, ARestartedSessionManagerIsFollowedAndTheTapMadeTheDefaultAg
     const AudioObjectID tv = id(speaker("hdmi").node), usb = id(speaker("usb").node);
     ASSERT_TRUE(setDefaultOutput(hw(), tv));
     Tapped tapped;
-    tapped.start(hw(), {speaker("builtin").node});
+    std::atomic<int> cycles{0};
+    tapped.start(hw(), {speaker("builtin").node}, &countCycles, &cycles);
     ASSERT_NE(defaultSink().find("housetone.tap"), std::string::npos);
 
     // A new session manager chooses its own default; programs go back to the tap.
