@@ -5,6 +5,13 @@
 #   pipewire-room.sh start DIR   starts a session bus, pipewire and wireplumber under DIR, waits
 #                                until the graph is ready, writes DIR/env and DIR/room.json
 #   pipewire-room.sh stop DIR    stops exactly the processes start recorded in DIR/pids
+#   pipewire-room.sh restart-pipewire DIR
+#                                starts the graph again as a desktop's service manager would after
+#                                pipewire went away (crashed, killed or updated): stops what is left
+#                                of pipewire, wireplumber and the noise, then starts them as start
+#                                does; the session bus stays
+#   pipewire-room.sh restart-wireplumber DIR
+#                                stops wireplumber and starts a new one; pipewire stays
 #
 # A client joins the graph with `source DIR/env`. Nothing outside DIR is written or stopped.
 #
@@ -47,7 +54,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 start|stop DIR" >&2
+  echo "usage: $0 start|stop|restart-pipewire|restart-wireplumber DIR" >&2
   exit 2
 }
 
@@ -288,8 +295,73 @@ stop_room() {
   rm -f "$dir/pids"
 }
 
+room_environment() {
+  local bus="unix:path=$dir/run/bus"
+  room_env=(XDG_RUNTIME_DIR="$dir/run" PIPEWIRE_RUNTIME_DIR="$dir/run"
+    XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" DBUS_SESSION_BUS_ADDRESS="$bus")
+}
+
+# stop_named NAME...: stops the recorded processes of those names that still run, and forgets
+# every record of them (a daemon that died by itself is forgotten too).
+stop_named() {
+  local pid start name deadline kept
+  kept=$(mktemp "$dir/pids.XXXXXX")
+  while read -r pid start name; do
+    if [[ " $* " != *" $name "* ]]; then
+      echo "$pid $start $name" >>"$kept"
+      continue
+    fi
+    alive "$pid" "$start" || continue
+    kill -TERM "$pid" 2>/dev/null || continue
+    deadline=$((SECONDS + stop_timeout_s))
+    while alive "$pid" "$start" && ((SECONDS < deadline)); do sleep 0.02; done
+    if alive "$pid" "$start"; then
+      echo "pipewire-room: $name ($pid) ignored TERM; killing it" >&2
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  done <"$dir/pids"
+  mv "$kept" "$dir/pids"
+}
+
+# Links every echo into the microphone and waits until the session manager has linked each
+# speaker's monitor to its echo.
+link_echoes() {
+  local n d t p ms prio links
+  for s in "${speakers[@]}"; do
+    IFS='|' read -r n d t p ms prio <<<"$s"
+    wait_for "the echo of $n" has_port "$n.echo:output_MONO"
+    # A link that survived a restart of the session manager is already there.
+    links=$(in_room pw-link -l)
+    grep -qxF -- "  |<- $n.echo:output_MONO" <<<"$links" ||
+      in_room pw-link "$n.echo:output_MONO" "$mic_node:input_MONO" >/dev/null ||
+      die "cannot link the echo of $n to the microphone"
+  done
+  wait_for "the links from the speakers to their echoes" all_echoes_hear
+}
+
+start_noise() {
+  # The noise generator writes raw samples into a pipe that only the player reads, so it ends with
+  # the player.
+  spawn noise bash -c "exec pw-cat --playback --target 0 --format f32 --rate $rate --channels 1 \
+    -P '{ node.name = \"$mic_node.noise\" node.autoconnect = false node.dont-reconnect = true }' \
+    - < <(exec sox -q -n -t raw -e floating-point -b 32 -L -r $rate -c 1 - \
+      synth whitenoise vol $noise_peak)"
+  wait_for "the microphone's noise" has_port "$mic_node.noise:output_MONO"
+  in_room pw-link "$mic_node.noise:output_MONO" "$mic_node:input_MONO" >/dev/null ||
+    die "cannot link the noise to the microphone"
+}
+
+# pipewire, wireplumber, the echoes' links and the noise, on a running session bus.
+start_graph() {
+  spawn pipewire pipewire
+  wait_for "pipewire" test -S "$dir/run/pipewire-0"
+  spawn wireplumber wireplumber
+  wait_for "a default output" has_default_sink
+  link_echoes
+  start_noise
+}
+
 start_room() {
-  local n d t p ms prio
   if recorded_alive; then die "a room is already running in $dir (stop it first)"; fi
   rm -rf "$dir/run" "$dir/config" "$dir/state" "$dir/log"
   mkdir -p "$dir/run" "$dir/config/pipewire/pipewire.conf.d" "$dir/config/wireplumber" \
@@ -303,45 +375,60 @@ start_room() {
   write_wireplumber_config "$dir/config/wireplumber"
   write_room_json "$dir/room.json"
 
-  local bus="unix:path=$dir/run/bus"
-  room_env=(XDG_RUNTIME_DIR="$dir/run" PIPEWIRE_RUNTIME_DIR="$dir/run"
-    XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" DBUS_SESSION_BUS_ADDRESS="$bus")
+  room_environment
   # What a client needs to join this graph, and no more: its own config and state stay its own.
   {
     echo "export PIPEWIRE_RUNTIME_DIR='$dir/run'"
     echo "export XDG_RUNTIME_DIR='$dir/run'"
-    echo "export DBUS_SESSION_BUS_ADDRESS='$bus'"
+    echo "export DBUS_SESSION_BUS_ADDRESS='unix:path=$dir/run/bus'"
     echo "unset PIPEWIRE_REMOTE"
   } >"$dir/env"
 
   # Any failure from here on leaves nothing running.
   trap 'stop_room' EXIT
-  spawn dbus-daemon dbus-daemon --session --address="$bus" --nofork --nopidfile
+  spawn dbus-daemon dbus-daemon --session --address="unix:path=$dir/run/bus" --nofork --nopidfile
   wait_for "the session bus" test -S "$dir/run/bus"
-  spawn pipewire pipewire
-  wait_for "pipewire" test -S "$dir/run/pipewire-0"
-  spawn wireplumber wireplumber
-  wait_for "a default output" has_default_sink
+  start_graph
+  trap - EXIT
+}
 
+# The room's own files (delays, config) stay as start wrote them: the graph comes back the same.
+restart_pipewire() {
+  [[ -f $dir/pids ]] || die "no room runs in $dir"
+  room_environment
+  stop_named noise wireplumber pipewire
+  # A killed daemon leaves its socket and lock behind; the new one must not take them for a
+  # running daemon's.
+  rm -f "$dir/run/pipewire-0" "$dir/run/pipewire-0.lock" "$dir/run/pipewire-0-manager" \
+    "$dir/run/pipewire-0-manager.lock"
+  if [[ -f $dir/delays ]]; then apply_delays "$(<"$dir/delays")"; fi
+  if [[ -n ${HOUSETONE_ROOM_DELAYS:-} ]]; then apply_delays "$HOUSETONE_ROOM_DELAYS"; fi
+  start_graph
+}
+
+# A new session manager does not link again what the old one had linked for streams that asked
+# not to be moved (the echoes' recording sides): their speakers' monitors are linked here.
+relink_echo_inputs() {
+  local n d t p ms prio links pos
+  links=$(in_room pw-link -l)
   for s in "${speakers[@]}"; do
     IFS='|' read -r n d t p ms prio <<<"$s"
-    wait_for "the echo of $n" has_port "$n.echo:output_MONO"
-    in_room pw-link "$n.echo:output_MONO" "$mic_node:input_MONO" >/dev/null ||
-      die "cannot link the echo of $n to the microphone"
+    for pos in $p; do
+      grep -qxF -- "  |-> $n.echo-in:input_$pos" <<<"$links" ||
+        in_room pw-link "$n:monitor_$pos" "$n.echo-in:input_$pos" >/dev/null ||
+        die "cannot link $n to its echo"
+    done
   done
-  # WirePlumber links each echo's recording side to its speaker's monitor on its own.
-  wait_for "the links from the speakers to their echoes" all_echoes_hear
+}
 
-  # The noise generator writes raw samples into a pipe that only the player reads, so it ends with
-  # the player.
-  spawn noise bash -c "exec pw-cat --playback --target 0 --format f32 --rate $rate --channels 1 \
-    -P '{ node.name = \"$mic_node.noise\" node.autoconnect = false node.dont-reconnect = true }' \
-    - < <(exec sox -q -n -t raw -e floating-point -b 32 -L -r $rate -c 1 - \
-      synth whitenoise vol $noise_peak)"
-  wait_for "the microphone's noise" has_port "$mic_node.noise:output_MONO"
-  in_room pw-link "$mic_node.noise:output_MONO" "$mic_node:input_MONO" >/dev/null ||
-    die "cannot link the noise to the microphone"
-  trap - EXIT
+restart_wireplumber() {
+  [[ -f $dir/pids ]] || die "no room runs in $dir"
+  room_environment
+  stop_named wireplumber
+  spawn wireplumber wireplumber
+  wait_for "a default output" has_default_sink
+  relink_echo_inputs
+  link_echoes
 }
 
 (($# == 2)) || usage
@@ -350,5 +437,7 @@ dir=$(cd "$2" && pwd)
 case $1 in
   start) start_room ;;
   stop) stop_room ;;
+  restart-pipewire) restart_pipewire ;;
+  restart-wireplumber) restart_wireplumber ;;
   *) usage ;;
 esac

@@ -55,6 +55,10 @@ constexpr AudioSelector virtualMainVolume = fourcc("vmvc");
 constexpr AudioSelector volumeScalar = fourcc("volm");
 constexpr AudioSelector mute = fourcc("mute");
 constexpr AudioSelector tapFormat = fourcc("tfmt");
+// System object, UInt32: how many times the audio service has come back after going away (its
+// daemon restarted). Object ids from before a restart no longer mean the same objects, and what a
+// program had built in the service (taps, aggregates, running callbacks) is gone.
+constexpr AudioSelector serviceRestarted = fourcc("srst");
 }  // namespace sel
 
 namespace scope {

@@ -241,6 +241,15 @@ void Controller::applyMode(Mode m) {
     silentTicks_ = 0;
     deadTapTicks_ = 0;
     sawTapEnergy_ = false;
+    pinMisses_ = 0;
+    pinWarned_ = false;
+    // Nothing can be routed into an audio system that is away; the mode is applied when it is
+    // back (the tick), rather than failing over to single and losing the user's choice.
+    if (m != Mode::single && audioGone()) {
+        deviceChangePending_ = true;
+        save();
+        return;
+    }
 
     switch (m) {
         case Mode::single: {
@@ -352,6 +361,8 @@ void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> r
             setStatus("Aligned: " + reference->name +
                       " is the reference; delay sliders hold the others back to meet it");
         }
+    } else if (mode_ == Mode::aligned && audioGone()) {
+        deviceChangePending_ = true;  // the audio system went away under the start: retried
     } else if (mode_ == Mode::aligned) {
         setStatus(engine_->lastError().value_or("engine failed"));
         publish(mode_, Mode::single, Field::mode);

@@ -213,6 +213,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Sets the output a switch to single gives (the remembered one, else the reference) and
     // forgets the remembered one; the name of the device set, if any.
     std::optional<std::string> restoreSingleOutput();
+    // Whether the audio system has stopped answering; the first time, says so on the status line.
+    bool audioGone();
     // Every engine target's delay from `offsets` (0 when absent or when it is the only one), so
     // that whatever changed the offsets, the engine plays what the model holds.
     void applyDelays();
@@ -279,6 +281,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::string guidedNote_;  // why speakers were left out of the walk; shown with every step
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
     bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
+    std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick
+    int pinMisses_ = 0;                  // ticks in a row that found the output off the reference
+    bool pinWarned_ = false;             // that the output cannot be kept there was said
     bool shutDown_ = false;
 };
 

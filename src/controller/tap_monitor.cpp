@@ -20,26 +20,36 @@ constexpr int blockedAfterTicksWithClicks = 2;
 
 }  // namespace
 
-void Controller::tick() {
-    if (shutDown_) return;
-
-    // An audio server that has gone away (its daemon killed or crashed) answers no call at all.
-    // Every speaker would look gone and each tick would try to route again into nothing; say
-    // what happened once and leave the setup as it was, so that quitting stays quick and nothing
-    // the user chose is lost.
+bool Controller::audioGone() {
     std::uint32_t listSize = 0;
     const OSStatus answer = s_.hw.getPropertyDataSize(systemObject, {sel::devices, scope::global},
                                                       0, nullptr, listSize);
-    if (answer != noErr) {
-        if (!audioLost_)
-            setStatus("The audio system stopped answering (OSStatus " + std::to_string(answer) +
-                      "). Quit Housetone and start it again once sound works.");
-        audioLost_ = true;
-        return;
-    }
-    if (audioLost_) {
+    if (answer == noErr) return false;
+    if (!audioLost_)
+        setStatus("The audio system stopped answering (OSStatus " + std::to_string(answer) +
+                  "). Housetone carries on when it is back.");
+    audioLost_ = true;
+    return true;
+}
+
+void Controller::tick() {
+    if (shutDown_) return;
+
+    // An audio server that has gone away (its daemon killed, crashed or updated) answers no call
+    // at all. Every speaker would look gone and each tick would try to route again into nothing;
+    // say what happened once and leave the setup as it was until the server is back.
+    if (audioGone()) return;
+    // A server that restarted between two ticks was never seen gone, but it has forgotten
+    // whatever the program had built in it, and its objects carry new ids.
+    const std::uint32_t restarts =
+        uint32Property(s_.hw, systemObject, sel::serviceRestarted, scope::global)
+            .value_or(serviceRestarts_);
+    if (audioLost_ || restarts != serviceRestarts_) {
         audioLost_ = false;
-        setStatus("The audio system answers again.");
+        serviceRestarts_ = restarts;
+        setStatus("The audio system is back.");
+        // Even an unchanged list is routed afresh: the tap, the aggregates and the callbacks
+        // they fed are gone with the old server.
         deviceChangePending_ = true;
     }
 
@@ -79,13 +89,26 @@ void Controller::tick() {
     publish(tapBlocked_, deadTapTicks_ >= threshold, Field::tapBlocked);
 
     // The aligned start made the reference the system output; when the user or another program
-    // moves it elsewhere, put it back.
+    // moves it elsewhere (or a restarted session manager chose another), put it back. An output
+    // that cannot be put back, or does not stay, means programs play past the engine: said once.
     if (const auto reference = referenceSpeaker()) {
         const auto out = defaultOutput(s_.hw);
         const bool listed = std::any_of(devices_.begin(), devices_.end(),
                                         [&](const Dev& d) { return d.uid == reference->uid; });
-        if (out && *out != 0 && *out != reference->id && listed)
-            setDefaultOutput(s_.hw, reference->id);
+        if (out && *out != 0 && *out != reference->id && listed) {
+            const OSStatus st =
+                s_.hw.setPropertyData(systemObject, {sel::defaultOutput, scope::global}, 0, nullptr,
+                                      sizeof(AudioObjectID), &reference->id);
+            ++pinMisses_;
+            if ((st != noErr || pinMisses_ > 2) && !pinWarned_) {
+                pinWarned_ = true;
+                setStatus("Could not keep the system output on " + reference->name +
+                          (st != noErr ? " (OSStatus " + std::to_string(st) + ")" : "") +
+                          "; other programs' sound may bypass the aligned speakers.");
+            }
+        } else if (out && *out == reference->id) {
+            pinMisses_ = 0;
+        }
     }
 }
 

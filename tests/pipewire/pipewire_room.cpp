@@ -107,6 +107,12 @@ void PipewireRoom::adoptEnvironment() {
     }
 }
 
+bool PipewireRoom::restart(const std::string& daemon) {
+    if (runScript("restart-" + daemon, dir_) == 0) return true;
+    ADD_FAILURE() << daemon << " did not come back:\n" << readText(fs::path(dir_) / "script.log");
+    return false;
+}
+
 nlohmann::json PipewireRoom::graph() {
     FILE* out = popen("pw-dump 2>/dev/null", "r");
     if (!out) throw std::runtime_error("cannot run pw-dump");

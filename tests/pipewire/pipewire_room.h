@@ -40,6 +40,11 @@ class PipewireRoom {
     const std::string& microphone() const { return microphone_; }
     const std::vector<RoomSpeaker>& speakers() const { return speakers_; }
 
+    // Starts "pipewire" (with the session manager and the room's links) or "wireplumber" again,
+    // as a desktop's service manager would after it went away; false, with the script's output
+    // added as a failure, when the graph did not come back.
+    bool restart(const std::string& daemon);
+
     // Every object in the graph as `pw-dump` shows it (an array of objects with "type", "info").
     static nlohmann::json graph();
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -276,31 +277,48 @@ std::size_t onset(const std::vector<float>& v, std::size_t from = 0) {
     return from;
 }
 
+// The engine's set-up: the tap, and one callback on an aggregate of the tap and some speakers.
+struct Tapped {
+    AudioObjectID tap = 0, agg = 0;
+    AudioDeviceIOProcID proc = 0;
+
+    void start(AudioHardware& hw, const std::vector<std::string>& members, AudioDeviceIOProc fn,
+               void* client) {
+        TapDescription t;
+        t.name = "Housetone system tap";
+        t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
+        t.uuid = makeUuidString();
+        ASSERT_EQ(hw.createProcessTap(t, tap), noErr);
+        AggregateDescription d;
+        d.name = "Housetone capture";
+        d.uid = captureAggregateUID;
+        d.isPrivate = 1;
+        for (const auto& m : members)
+            d.subdevices.push_back({m, 1});
+        d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
+        d.tapAutoStart = 1;
+        ASSERT_EQ(hw.createAggregateDevice(d, agg), noErr);
+        ASSERT_EQ(hw.createIOProcID(agg, fn, client, proc), noErr);
+        ASSERT_EQ(hw.deviceStart(agg, proc), noErr);
+    }
+    void end(AudioHardware& hw) {
+        EXPECT_EQ(hw.deviceStop(agg, proc), noErr);
+        EXPECT_EQ(hw.destroyIOProcID(agg, proc), noErr);
+        EXPECT_EQ(hw.destroyAggregateDevice(agg), noErr);
+        EXPECT_EQ(hw.destroyProcessTap(tap), noErr);
+    }
+};
+
 TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilItEnds) {
     const AudioObjectID builtin = id(speaker("builtin").node), usb = id(speaker("usb").node);
-    TapDescription t;
-    t.name = "Housetone system tap";
-    t.muteBehavior = TapMuteBehavior::unmuted;
-    t.uuid = makeUuidString();
-    AudioObjectID tap = 0;
-    EXPECT_EQ(hw().createProcessTap(t, tap), status::unsupported);  // it would need a second mix
-    t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
-    ASSERT_EQ(hw().createProcessTap(t, tap), noErr);
-
-    AggregateDescription d;
-    d.name = "Housetone capture";
-    d.uid = captureAggregateUID;
-    d.isPrivate = 1;
-    d.subdevices = {
-        {speaker("builtin").node, 0}, {speaker("usb").node, 1}, {room().microphone(), 1}};
-    d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
-    d.tapAutoStart = 1;
-    AudioObjectID agg = 0;
-    ASSERT_EQ(hw().createAggregateDevice(d, agg), noErr);
+    TapDescription unmuted;
+    unmuted.uuid = makeUuidString();
+    AudioObjectID none = 0;
+    EXPECT_EQ(hw().createProcessTap(unmuted, none), status::unsupported);  // a second mix
     Relay s;
-    AudioDeviceIOProcID proc = 0;
-    ASSERT_EQ(hw().createIOProcID(agg, &Relay::render, &s, proc), noErr);
-    ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
+    Tapped tapped;
+    tapped.start(hw(), {speaker("builtin").node, speaker("usb").node, room().microphone()},
+                 &Relay::render, &s);
 
     // Programs now play into the tap, yet the program still sees the speaker it will return to,
     // and a choice made meanwhile waits for the tap's end.
@@ -319,7 +337,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     ASSERT_TRUE(hw_->player().play(click));
     while (s.done.load() < Relay::frames)
         std::this_thread::sleep_for(20ms);
-    ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
+    ASSERT_EQ(hw().deviceStop(tapped.agg, tapped.proc), noErr);
 
     const std::size_t played = onset(s.tap);
     ASSERT_LT(played, Relay::frames) << "the tap heard nothing";
@@ -331,9 +349,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     EXPECT_EQ(second - first, (Relay::delay[1] + air("usb")) - (Relay::delay[0] + air("builtin")));
     EXPECT_GE(first, played + Relay::delay[0] + air("builtin"));
 
-    EXPECT_EQ(hw().destroyIOProcID(agg, proc), noErr);
-    EXPECT_EQ(hw().destroyAggregateDevice(agg), noErr);
-    EXPECT_EQ(hw().destroyProcessTap(tap), noErr);
+    tapped.end(hw());
     std::this_thread::sleep_for(200ms);
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("usb").node), std::string::npos);
     EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
@@ -376,15 +392,31 @@ TEST_F(PipeWireTest, AutoTuneThroughTheRoomFindsItsDelaysAndVerifiesThem) {
         EXPECT_NEAR(applied[s.node], slowest - s.delayMs, 1.0) << s.node << "\n" << text;
 }
 
-TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHanging) {
-    const AudioObjectID builtin = id(speaker("builtin").node);
-    std::atomic<int> cycles{0};
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit; !done();) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string defaultSink() {
+    return run("pw-metadata 0 default.audio.sink");
+}
+
+TEST_F(PipeWireTest, ADaemonThatGoesAwayIsFollowedWithoutHangingAndTheNewGraphMirroredWhenBack) {
+    const AudioObjectID builtin = id(speaker("builtin").node), tv = id(speaker("hdmi").node);
+    ASSERT_TRUE(setDefaultOutput(hw(), tv));
+    ASSERT_TRUE(eventually(
+        [&] { return defaultSink().find(speaker("hdmi").node) != std::string::npos; }, 2s));
+    Tapped tapped;
+    std::atomic<int> tapCycles{0}, cycles{0};
+    tapped.start(hw(), {speaker("builtin").node}, &countCycles, &tapCycles);
     AudioDeviceIOProcID proc = 0;
     ASSERT_EQ(hw().createIOProcID(builtin, &countCycles, &cycles, proc), noErr);
     ASSERT_EQ(hw().deviceStart(builtin, proc), noErr);
-    for (int i = 0; i < 500 && cycles.load() == 0; ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_GT(cycles.load(), 0) << "the graph never ran the callback";
+    ASSERT_TRUE(eventually([&] { return tapCycles.load() > 0 && cycles.load() > 0; }, 5s))
+        << "the graph never ran the callbacks";
 
     std::ifstream pids(room().dir() + "/pids");
     pid_t pid = 0;
@@ -404,11 +436,80 @@ TEST_F(PipeWireTest, ADaemonThatGoesAwayMidRunTurnsEveryCallIntoAnErrorWithoutHa
         AudioObjectID agg = 0;
         EXPECT_EQ(hw().createAggregateDevice({.name = "x", .uid = "x", .isPrivate = 1}, agg),
                   pw::serverGone);
+        // What a program quitting now does; the tap stays, as the program keeps its set-up.
         EXPECT_EQ(hw().deviceStop(builtin, proc), noErr);
         EXPECT_EQ(hw().destroyIOProcID(builtin, proc), noErr);
-        hw_.reset();
     });
     ASSERT_EQ(ending.wait_for(5s), std::future_status::ready) << "hung after the daemon died";
+
+    // Back as a desktop's service manager brings it: the backend finds it by itself.
+    ASSERT_TRUE(room().restart("pipewire"));
+    std::uint32_t size = 0;
+    ASSERT_TRUE(eventually(
+        [&] {
+            return hw().getPropertyDataSize(systemObject, {sel::devices, scope::global}, 0, nullptr,
+                                            size) == noErr;
+        },
+        10s))
+        << "never reconnected";
+    EXPECT_EQ(uint32Property(hw(), systemObject, sel::serviceRestarted, scope::global), 1u);
+    EXPECT_EQ(outputDevices(hw()).size(), room().speakers().size());
+    // The tap programs played into is gone; the output it had taken is theirs again, not a name
+    // that no longer exists.
+    EXPECT_TRUE(eventually(
+        [&] { return defaultSink().find(speaker("hdmi").node) != std::string::npos; }, 2s))
+        << defaultSink();
+    tapped.end(hw());
+
+    // The new graph is the one that is read, written and played.
+    const AudioObjectID usb = id(speaker("usb").node);
+    ASSERT_NE(usb, 0u);
+    ASSERT_TRUE(setDefaultOutput(hw(), usb));
+    EXPECT_TRUE(eventually(
+        [&] { return defaultSink().find(speaker("usb").node) != std::string::npos; }, 2s))
+        << defaultSink();
+    cycles = 0;
+    const AudioObjectID again = id(speaker("builtin").node);
+    ASSERT_EQ(hw().createIOProcID(again, &countCycles, &cycles, proc), noErr);
+    ASSERT_EQ(hw().deviceStart(again, proc), noErr);
+    EXPECT_TRUE(eventually([&] { return cycles.load() > 0; }, 5s))
+        << "no callback in the new graph";
+    EXPECT_EQ(hw().destroyIOProcID(again, proc), noErr);
+}
+
+TEST_F(PipeWireTest, ARestartedSessionManagerIsFollowedAndTheTapMadeTheDefaultAgain) {
+    const AudioObjectID tv = id(speaker("hdmi").node), usb = id(speaker("usb").node);
+    ASSERT_TRUE(setDefaultOutput(hw(), tv));
+    Tapped tapped;
+    std::atomic<int> cycles{0};
+    tapped.start(hw(), {speaker("builtin").node}, &countCycles, &cycles);
+    ASSERT_NE(defaultSink().find("housetone.tap"), std::string::npos);
+
+    // A new session manager chooses its own default; programs go back to the tap.
+    ASSERT_TRUE(room().restart("wireplumber"));
+    EXPECT_TRUE(
+        eventually([&] { return defaultSink().find("housetone.tap") != std::string::npos; }, 3s))
+        << defaultSink();
+    EXPECT_EQ(defaultOutput(hw()), tv);
+    EXPECT_EQ(defaultInput(hw()), deviceForUID(hw(), room().microphone()));
+    // Someone moves programs elsewhere: that is what reads say, and a write (the controller's
+    // pin) brings them back to the tap.
+    const std::string builtin = speaker("builtin").node;
+    run("pw-metadata 0 default.configured.audio.sink '{\"name\":\"" + builtin +
+        "\"}' Spa:String:JSON");
+    EXPECT_TRUE(eventually([&] { return defaultOutput(hw()) == id(builtin); }, 2s));
+    ASSERT_TRUE(setDefaultOutput(hw(), tv));
+    EXPECT_TRUE(
+        eventually([&] { return defaultSink().find("housetone.tap") != std::string::npos; }, 2s))
+        << defaultSink();
+
+    // And the new one takes what is written: the output chosen meanwhile is where programs go
+    // when the tap ends.
+    ASSERT_TRUE(setDefaultOutput(hw(), usb));
+    tapped.end(hw());
+    EXPECT_TRUE(eventually(
+        [&] { return defaultSink().find(speaker("usb").node) != std::string::npos; }, 2s))
+        << defaultSink();
 }
 
 TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {

@@ -22,6 +22,20 @@ namespace {
 
 constexpr const char* ownKey = "housetone.own";
 constexpr const char* ownUIDPrefix = "com.mirelo.housetone.";
+// Reconnecting: how often a connection is tried while no daemon answers; how often a reconnection
+// in progress looks at its clock; how long a new graph's session manager gets to name the default
+// output before the program goes on without it; how long a daemon that accepted the connection
+// may take to answer before it is taken for gone again.
+constexpr std::int64_t retryMs = 200;
+constexpr std::int64_t pollMs = 50;
+constexpr std::int64_t settleNs = 3 * SPA_NSEC_PER_SEC;
+constexpr std::int64_t answerNs = 10 * SPA_NSEC_PER_SEC;
+
+std::int64_t monotonicNs() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * SPA_NSEC_PER_SEC + t.tv_nsec;
+}
 
 std::string lookup(const spa_dict* d, const char* key) {
     const char* v = d ? spa_dict_lookup(d, key) : nullptr;
@@ -126,6 +140,10 @@ const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS,
                                    .done = onCoreDoneEvent,
                                    .error = onCoreErrorEvent};
 
+void onRetryEvent(void* data, std::uint64_t) {
+    static_cast<PipeWireHardware*>(data)->onRetryTimer();
+}
+
 }  // namespace
 
 // ---- Connection ----
@@ -138,6 +156,8 @@ PipeWireHardware::PipeWireHardware() {
 PipeWireHardware::~PipeWireHardware() {
     if (!loop_) return;
     pw_thread_loop_lock(loop_);
+    if (retry_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retry_);
+    retry_ = nullptr;
     for (auto& [id, p] : procs_)
         stopFilter(*p);
     for (auto& [id, t] : taps_)
@@ -177,6 +197,17 @@ bool PipeWireHardware::connect(double timeoutSeconds, std::string& error) {
         error = "PipeWire: no context";
         return false;
     }
+    if (!attach(error)) return false;
+    // The first answer brings every global; the second, what binding the nodes asked for.
+    if (!roundTrip(timeoutSeconds) || !roundTrip(timeoutSeconds)) {
+        error = "PipeWire: the daemon did not answer within the time allowed";
+        return false;
+    }
+    retry_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), onRetryEvent, this);
+    return true;
+}
+
+bool PipeWireHardware::attach(std::string& error) {
     core_ = pw_context_connect(context_, nullptr, 0);
     if (!core_) {
         error = std::string("PipeWire: no daemon answers (") + std::strerror(errno) + ")";
@@ -185,12 +216,104 @@ bool PipeWireHardware::connect(double timeoutSeconds, std::string& error) {
     pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
-    // The first answer brings every global; the second, what binding the nodes asked for.
-    if (!roundTrip(timeoutSeconds) || !roundTrip(timeoutSeconds)) {
-        error = "PipeWire: the daemon did not answer within the time allowed";
-        return false;
-    }
     return true;
+}
+
+// ---- Reconnecting ----
+//
+// A daemon that goes away (crashed, killed, restarted by an update) leaves this connection dead.
+// Everything runs on the loop thread from the retry timer, so no call ever waits for it: calls
+// answer serverGone until the new graph is mirrored. Ids change with the graph; the controller
+// learns of the restart from the serviceRestarted count and routes afresh.
+
+void PipeWireHardware::armRetry(std::int64_t milliseconds) {
+    if (!retry_) return;
+    timespec value{milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &value, nullptr, false);
+}
+
+void PipeWireHardware::onRetryTimer() {
+    if (stage_ == Stage::connected) return;
+    // A call waiting for the old graph still holds its objects; it gives up within a slice.
+    if (waiters_ > 0) return armRetry(pollMs);
+    if (coreDead_) detach();
+    if (!core_) {
+        std::string why;
+        if (!attach(why)) return armRetry(retryMs);
+        attachedAtNs_ = monotonicNs();
+        stage_ = Stage::firstSync;
+        pendingSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+    } else if (stage_ != Stage::settling && monotonicNs() - attachedAtNs_ > answerNs) {
+        coreDead_ = true;  // accepted but never answered: try again from the start
+        return armRetry(retryMs);
+    }
+    advanceReconnect();
+    if (stage_ != Stage::connected) armRetry(pollMs);
+}
+
+void PipeWireHardware::advanceReconnect() {
+    if (coreDead_ || !core_) return;
+    if (stage_ == Stage::firstSync && doneSeq_ == pendingSeq_) {
+        stage_ = Stage::secondSync;
+        pendingSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
+    } else if (stage_ == Stage::secondSync && doneSeq_ == pendingSeq_) {
+        stage_ = Stage::settling;
+    }
+    if (stage_ != Stage::settling) return;
+    // A desktop's session manager comes back with the daemon and chooses the default output a
+    // moment later; routing before that would be undone by it.
+    if ((!defaults_ || defaultSink_.empty()) && monotonicNs() - attachedAtNs_ < settleNs) return;
+    stage_ = Stage::connected;
+    ++restarts_;
+    gone_.store(false, std::memory_order_relaxed);
+    if (defaults_ && !defaultSink_.empty()) reassertDefault();
+    pw_thread_loop_signal(loop_, false);
+}
+
+void PipeWireHardware::detach() {
+    for (auto& [id, p] : procs_) {
+        for (pw_proxy* l : p->links)
+            if (l) pw_proxy_destroy(l);
+        p->links.clear();
+        if (p->filter) {
+            spa_hook_remove(&p->listener);
+            pw_filter_destroy(p->filter);
+            p->filter = nullptr;
+        }
+    }
+    for (auto& [id, t] : taps_) {
+        // Programs will be on no tap in the new graph; the output they had goes back there.
+        if (t->isDefault) owedOutput_ = t->restoreDefault;
+        t->isDefault = false;
+        if (t->stream) {
+            spa_hook_remove(&t->listener);
+            pw_stream_destroy(t->stream);
+            t->stream = nullptr;
+        }
+    }
+    for (auto& [id, n] : nodes_)
+        if (n->proxy) {
+            spa_hook_remove(&n->nodeListener);
+            pw_proxy_destroy(n->proxy);
+        }
+    nodes_.clear();
+    nodeOrder_.clear();
+    ports_.clear();
+    deviceProps_.clear();
+    dropMetadata(true);
+    dropMetadata(false);
+    if (registry_) {
+        spa_hook_remove(&registryListener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        registry_ = nullptr;
+    }
+    if (core_) {
+        spa_hook_remove(&coreListener_);
+        pw_core_disconnect(core_);
+        core_ = nullptr;
+    }
+    coreDead_ = false;
+    pendingSeq_ = doneSeq_ = -1;
 }
 
 std::string PipeWireHardware::serverVersion() {
@@ -203,6 +326,11 @@ Clock& PipeWireHardware::clock() {
 }
 
 bool PipeWireHardware::waitFor(double timeoutSeconds, const std::function<bool()>& ready) {
+    ++waiters_;
+    struct Leave {
+        int& count;
+        ~Leave() { --count; }
+    } leave{waiters_};
     timespec deadline{};
     pw_thread_loop_get_time(loop_, &deadline,
                             static_cast<std::int64_t>(timeoutSeconds * SPA_NSEC_PER_SEC));
@@ -229,12 +357,17 @@ bool PipeWireHardware::roundTrip(double timeoutSeconds) {
 
 void PipeWireHardware::onCoreDone(int seq) {
     doneSeq_ = seq;
+    if (stage_ != Stage::connected) advanceReconnect();
     pw_thread_loop_signal(loop_, false);
 }
 
 void PipeWireHardware::onCoreError(std::uint32_t id, int res) {
-    if (id == PW_ID_CORE && res == -EPIPE) {
+    if (id == PW_ID_CORE && (res == -EPIPE || res == -ECONNRESET)) {
         gone_.store(true, std::memory_order_relaxed);
+        coreDead_ = true;
+        stage_ = Stage::down;
+        // Not from inside the dying core's own event: the timer tears it down a moment later.
+        armRetry(1);
         pw_thread_loop_signal(loop_, false);
     }
 }
@@ -277,20 +410,54 @@ void PipeWireHardware::onGlobal(std::uint32_t id, const char* type, const spa_di
             if (const std::string v = lookup(props, k); !v.empty()) d[k] = v;
     } else if (t == PW_TYPE_INTERFACE_Metadata) {
         const std::string name = lookup(props, PW_KEY_METADATA_NAME);
-        const bool isDefault = name == "default";
-        if ((!isDefault && name != "settings") || (isDefault ? defaults_ : settings_)) return;
-        auto* proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-        if (!proxy) return;
-        pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(proxy),
-                                 isDefault ? &defaultsListener_ : &settingsListener_,
-                                 isDefault ? &defaultsEvents : &settingsEvents, this);
-        (isDefault ? defaults_ : settings_) = proxy;
+        if (name == "default" || name == "settings") bindMetadata(id, name == "default");
     }
     pw_thread_loop_signal(loop_, false);
 }
 
+// The session manager owns the "default" object: a restarted one publishes a new one (perhaps
+// under the same id), and the one that exists now is the one that counts.
+void PipeWireHardware::bindMetadata(std::uint32_t id, bool defaults) {
+    dropMetadata(defaults);
+    auto* proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (!proxy) return;
+    pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(proxy),
+                             defaults ? &defaultsListener_ : &settingsListener_,
+                             defaults ? &defaultsEvents : &settingsEvents, this);
+    (defaults ? defaults_ : settings_) = proxy;
+    (defaults ? defaultsID_ : settingsID_) = id;
+    // The session manager reads changes of the object only once it follows it, and it names the
+    // default output only from then on: what is ours to say waits for that.
+    if (defaults) reassertPending_ = true;
+}
+
+void PipeWireHardware::dropMetadata(bool defaults) {
+    pw_proxy*& proxy = defaults ? defaults_ : settings_;
+    if (proxy) {
+        spa_hook_remove(defaults ? &defaultsListener_ : &settingsListener_);
+        pw_proxy_destroy(proxy);
+    }
+    proxy = nullptr;
+    (defaults ? defaultsID_ : settingsID_) = SPA_ID_INVALID;
+    // What the old object said is no longer anybody's word; the new one tells its own.
+    if (defaults) defaultSink_.clear(), defaultSource_.clear();
+}
+
+void PipeWireHardware::reassertDefault() {
+    reassertPending_ = false;
+    for (auto& [id, t] : taps_)
+        if (t->isDefault && t->stream) {
+            owedOutput_.reset();
+            writeDefaultKey(true, t->nodeName);
+            return;
+        }
+    if (owedOutput_) writeDefaultKey(true, *std::exchange(owedOutput_, std::nullopt));
+}
+
 void PipeWireHardware::onGlobalRemoved(std::uint32_t id) {
+    if (id == defaultsID_) dropMetadata(true);
+    if (id == settingsID_) dropMetadata(false);
     if (const auto it = nodes_.find(id); it != nodes_.end()) {
         if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
         nodes_.erase(it);
@@ -362,6 +529,8 @@ void PipeWireHardware::onMetadata(bool defaults, const char* key, const char* va
         if (j.is_object() && j.contains("name") && j["name"].is_string()) name = j["name"];
     }
     (k == "default.audio.sink" ? defaultSink_ : defaultSource_) = name;
+    if (stage_ == Stage::settling) advanceReconnect();
+    if (stage_ == Stage::connected && reassertPending_ && !defaultSink_.empty()) reassertDefault();
     pw_thread_loop_signal(loop_, false);
 }
 
@@ -417,9 +586,12 @@ double PipeWireHardware::graphRate() const {
 }
 
 std::string PipeWireHardware::defaultName(bool output) const {
+    // While programs play into the tap, the output they would play to is the one to report;
+    // once the graph's default is elsewhere (someone moved it, a new session manager chose
+    // another), that is the truth, and a write of the default takes them back.
     if (output)
         for (const auto& [id, t] : taps_)
-            if (t->isDefault) return t->restoreDefault;
+            if (t->isDefault && defaultSink_ == t->nodeName) return t->restoreDefault;
     return output ? defaultSink_ : defaultSource_;
 }
 
@@ -479,6 +651,8 @@ std::optional<std::vector<std::uint8_t>> PipeWireHardware::propBytes(AudioObject
                 // construction (its output never passes through the tap).
                 return bytesOf<AudioObjectID>(pid == getpid() ? ownProcessObject : 0);
             }
+            case sel::serviceRestarted:
+                return bytesOf(restarts_);
             default:
                 return std::nullopt;
         }
@@ -653,12 +827,24 @@ OSStatus PipeWireHardware::writeDefault(bool output, const std::string& name) {
             if (t->isDefault) {
                 // Programs stay on the tap; this is where they go back to when it ends.
                 t->restoreDefault = name;
-                return noErr;
+                return defaultSink_ == t->nodeName ? noErr : writeDefaultKey(true, t->nodeName);
             }
     return setConfiguredDefault(output, name);
 }
 
 OSStatus PipeWireHardware::setConfiguredDefault(bool output, const std::string& name) {
+    const bool gone = gone_.load(std::memory_order_relaxed);
+    if (gone || !defaults_) {
+        // A tap handing programs back while the daemon or its session manager is away: the new
+        // "default" object gets it as soon as there is one.
+        if (output) owedOutput_ = name;
+        return gone ? serverGone : status::unsupported;
+    }
+    if (output) owedOutput_.reset();
+    return writeDefaultKey(output, name);
+}
+
+OSStatus PipeWireHardware::writeDefaultKey(bool output, const std::string& name) {
     if (!defaults_) return status::unsupported;
     const std::string value = nlohmann::json{{"name", name}}.dump();
     pw_metadata_set_property(

@@ -109,6 +109,7 @@ class PipeWireHardware final : public PipeWireAudio {
     void onMetadata(bool defaults, const char* key, const char* value);
     void onCoreDone(int seq);
     void onCoreError(std::uint32_t id, int res);
+    void onRetryTimer();
     pw_thread_loop* loop() { return loop_; }
 
   private:
@@ -138,6 +139,20 @@ class PipeWireHardware final : public PipeWireAudio {
     OSStatus setConfiguredDefault(bool output, const std::string& name);
     AudioScope volumeScope(const Node& n) const;
     OSStatus writeVolumes(Node& n, const std::vector<float>& linear, bool mute);
+    // A new core on the context, with the registry and their listeners.
+    bool attach(std::string& error);
+    // Drops every proxy, stream and filter of a connection that has died and the mirror built
+    // from it; the program's own records (aggregates, taps, callbacks) stay, without their nodes.
+    void detach();
+    // The reconnection's next step, when what it waits for has come (loop thread).
+    void advanceReconnect();
+    void armRetry(std::int64_t milliseconds);
+    void bindMetadata(std::uint32_t id, bool defaults);
+    void dropMetadata(bool defaults);
+    // On a "default" metadata object new to us: a tap that is the default output is made so again
+    // there, or the output owed since the connection was lost is written.
+    void reassertDefault();
+    OSStatus writeDefaultKey(bool output, const std::string& name);
     // Waits (lock held) until the daemon has answered everything asked so far.
     bool roundTrip(double timeoutSeconds = 2.0);
     // Waits (lock held) until `ready` holds, the daemon is gone or the time is up.
@@ -157,9 +172,24 @@ class PipeWireHardware final : public PipeWireAudio {
     spa_hook coreListener_{}, registryListener_{};
     pw_proxy* defaults_ = nullptr;  // the "default" metadata
     pw_proxy* settings_ = nullptr;  // the "settings" metadata
+    std::uint32_t defaultsID_ = SPA_ID_INVALID, settingsID_ = SPA_ID_INVALID;
     spa_hook defaultsListener_{}, settingsListener_{};
     int pendingSeq_ = -1, doneSeq_ = -1;
+    // True from the moment the daemon goes away until a new connection has mirrored the graph.
     std::atomic<bool> gone_{false};
+    // The reconnection: a timer on the loop retries until a daemon answers, then the mirror is
+    // filled in two round trips and the session manager is given a moment to name the defaults.
+    enum class Stage { connected, down, firstSync, secondSync, settling };
+    Stage stage_ = Stage::connected;
+    bool coreDead_ = false;  // core_ belongs to a connection that has died
+    spa_source* retry_ = nullptr;
+    std::int64_t attachedAtNs_ = 0;  // CLOCK_MONOTONIC, when the current reconnection attached
+    int waiters_ = 0;                // calls inside waitFor: their objects must not be torn down
+    std::uint32_t restarts_ = 0;
+    // The default output to write once a "default" metadata object can take it: the output a tap
+    // should have handed back while the daemon was away.
+    std::optional<std::string> owedOutput_;
+    bool reassertPending_ = false;  // a new "default" object has not yet named the default output
     std::string version_;
 
     std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;

@@ -170,7 +170,8 @@ OSStatus PipeWireHardware::createProcessTap(const TapDescription& d, AudioObject
     auto t = std::make_unique<Tap>();
     t->id = nextObject_++;
     t->desc = d;
-    const std::string nodeName = "housetone.tap." + nodeNameFrom(d.uuid);
+    t->nodeName = "housetone.tap." + nodeNameFrom(d.uuid);
+    const std::string& nodeName = t->nodeName;
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS, "Audio/Sink", PW_KEY_NODE_NAME,
         nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, d.name.c_str(), PW_KEY_NODE_VIRTUAL, "true",

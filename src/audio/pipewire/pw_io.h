@@ -28,6 +28,7 @@ struct Tap {
     TapDescription desc;
     pw_stream* stream = nullptr;
     spa_hook listener{};
+    std::string nodeName;
     bool isDefault = false;
     std::string restoreDefault;  // node.name of the output programs go back to
 };

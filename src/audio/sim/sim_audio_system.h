@@ -148,6 +148,9 @@ class SimAudioSystem final : public AudioHardware {
     // A device that accepts start but never runs its callbacks.
     void setRefusesCallback(AudioObjectID device, bool refuses);
     void setSystemAudioPermission(SystemAudioPermission p);
+    // The audio service came back after going away (as a restarted daemon does): the system's
+    // restart count rises, and no callback on an aggregate made before runs again.
+    void restartService();
     // Replaces the system audio source (the music) with a test's own; nullptr restores the room's.
     void setSystemSource(SourceFn source);
 

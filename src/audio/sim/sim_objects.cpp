@@ -222,6 +222,13 @@ void SimAudioSystem::setTapDelivery(TapDelivery d) {
     impl_->tapDelivery = d;
 }
 
+void SimAudioSystem::restartService() {
+    std::lock_guard lock(mutex_);
+    ++impl_->serviceRestarts;
+    for (auto& [id, o] : impl_->objects)
+        if (o->kind == Object::Kind::aggregate) o->refuses = true;
+}
+
 void SimAudioSystem::setRefusesCallback(AudioObjectID device, bool refuses) {
     std::lock_guard lock(mutex_);
     if (Object* o = find(device)) o->refuses = refuses;

@@ -50,6 +50,8 @@ std::optional<std::vector<std::uint8_t>> SimAudioSystem::propBytes(AudioObjectID
                 return bytesOf(impl_->defaultOut);
             case sel::defaultInput:
                 return bytesOf(impl_->defaultIn);
+            case sel::serviceRestarted:
+                return bytesOf(impl_->serviceRestarts);
             case sel::translateUIDToDevice: {
                 if (!qual && qualSize) return std::nullopt;
                 const std::string uid(static_cast<const char*>(qual), qualSize);
@@ -108,7 +110,8 @@ bool SimAudioSystem::hasProperty(AudioObjectID object, const PropertyAddress& a)
     if (object == systemObject)
         return a.selector == sel::devices || a.selector == sel::defaultOutput ||
                a.selector == sel::defaultInput || a.selector == sel::translateUIDToDevice ||
-               a.selector == sel::translatePIDToProcessObject;
+               a.selector == sel::translatePIDToProcessObject ||
+               a.selector == sel::serviceRestarted;
     const Object* o = find(object);
     if (!o) return false;
     if (o->kind == Object::Kind::aggregate && a.selector == sel::streamConfiguration) return true;

@@ -113,6 +113,7 @@ struct SimAudioSystem::Impl {
     AudioObjectID nextId = 100;
     AudioObjectID defaultOut = 0, defaultIn = 0;
     int defaultOutputLosses = 0;
+    std::uint32_t serviceRestarts = 0;
     AudioObjectID musicProcess = 0, playerProcess = 0;
     std::vector<Fault> faults;
     TapDelivery tapDelivery = TapDelivery::normal;
