@@ -23,7 +23,12 @@ changed_lines() {
 }
 
 resolved=$(mktemp)
-trap 'rm -f "$resolved"' EXIT
+# The tool keeps its build and test logs at fixed paths in /tmp; a private copy keeps them in a
+# folder of this run's own, so runs in several checkouts at once do not read each other's logs.
+logs=$(mktemp -d)
+tool="$logs/mutant"
+sed "s#/tmp/mutant-#$logs/mutant-#g" "$mutant" >"$tool" && chmod +x "$tool"
+trap 'rm -rf "$resolved" "$logs"' EXIT
 errors=0
 while read -r file a b c; do
     [ -z "${file:-}" ] || [ "${file:0:1}" = "#" ] && continue
@@ -53,6 +58,6 @@ done <"$list"
 if $resolve_only; then
     cat "$resolved"
 else
-    "$mutant" --list "$resolved"
+    "$tool" --list "$resolved"
 fi
 exit $((errors > 0 ? 1 : 0))
