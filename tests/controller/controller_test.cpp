@@ -2,6 +2,11 @@
 // simulated room.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "controller/fixture.h"
 
 using namespace housetone;
@@ -96,21 +101,23 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
 
     c.setInclude(rig.dev("desk"), true);
     rig.sim.injectFault({.call = sim::Call::createAggregate, .status = -1});
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     EXPECT_EQ(c.status(), "Could not create the All Speakers device");
     EXPECT_EQ(c.mode(), Mode::single);
     rig.sim.clearFaults();
 
-    c.chooseMode(Mode::together);
-    c.chooseMode(Mode::together);  // rebuilt: the output leaves the old copy before it goes
+    rig.chooseTogether();
+    rig.chooseTogether();  // rebuilt: the output leaves the old copy before it goes
     EXPECT_EQ(rig.sim.defaultOutputLosses(), 0);
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
     EXPECT_EQ(rig.outputUID(), allSpeakersID);
     const auto pair = rig.sim.idForUID(allSpeakersID);
     c.setInclude(rig.dev("porch"), true);  // rebuilt at once
+    rig.allSpeakersBuilt();
     EXPECT_NE(rig.sim.idForUID(allSpeakersID), pair);
     c.setInclude(rig.dev("porch"), false);
+    rig.allSpeakersBuilt();
     // Unplugging one of the two leaves the output where single would put it, not on an "All
     // Speakers" of one member.
     rig.sim.removeDevice("desk");
@@ -120,15 +127,111 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
     EXPECT_EQ(rig.outputUID(), "builtin");
 }
 
+// The simulated world, except that creating a public device waits until the test lets it go (two
+// seconds at most), and tells on which thread it was asked for.
+class HeldCreation final : public AudioHardware {
+  public:
+    explicit HeldCreation(AudioHardware& hw) : hw_(hw) {}
+    void release() {
+        std::lock_guard lock(m_);
+        released_ = true;
+        cv_.notify_all();
+    }
+    std::optional<std::thread::id> askedOn(std::chrono::seconds within) {
+        std::unique_lock lock(m_);
+        cv_.wait_for(lock, within, [&] { return askedOn_.has_value(); });
+        return askedOn_;
+    }
+    bool created() {
+        std::lock_guard lock(m_);
+        return created_;
+    }
+
+    OSStatus createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) override {
+        if (!d.isPrivate) {
+            std::unique_lock lock(m_);
+            askedOn_ = std::this_thread::get_id();
+            cv_.notify_all();
+            cv_.wait_for(lock, std::chrono::seconds(2), [&] { return released_; });
+        }
+        const OSStatus status = hw_.createAggregateDevice(d, out);
+        std::lock_guard lock(m_);
+        created_ = !d.isPrivate;
+        return status;
+    }
+    bool hasProperty(AudioObjectID o, const PropertyAddress& a) override {
+        return hw_.hasProperty(o, a);
+    }
+    OSStatus getPropertyDataSize(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
+                                 const void* q, std::uint32_t& size) override {
+        return hw_.getPropertyDataSize(o, a, qs, q, size);
+    }
+    OSStatus getPropertyData(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
+                             const void* q, std::uint32_t& size, void* data) override {
+        return hw_.getPropertyData(o, a, qs, q, size, data);
+    }
+    OSStatus setPropertyData(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
+                             const void* q, std::uint32_t size, const void* data) override {
+        return hw_.setPropertyData(o, a, qs, q, size, data);
+    }
+    OSStatus destroyAggregateDevice(AudioObjectID d) override {
+        return hw_.destroyAggregateDevice(d);
+    }
+    OSStatus createProcessTap(const TapDescription& d, AudioObjectID& out) override {
+        return hw_.createProcessTap(d, out);
+    }
+    OSStatus destroyProcessTap(AudioObjectID t) override { return hw_.destroyProcessTap(t); }
+    OSStatus createIOProcID(AudioObjectID d, AudioDeviceIOProc p, void* c,
+                            AudioDeviceIOProcID& out) override {
+        return hw_.createIOProcID(d, p, c, out);
+    }
+    OSStatus destroyIOProcID(AudioObjectID d, AudioDeviceIOProcID id) override {
+        return hw_.destroyIOProcID(d, id);
+    }
+    OSStatus deviceStart(AudioObjectID d, AudioDeviceIOProcID id) override {
+        return hw_.deviceStart(d, id);
+    }
+    OSStatus deviceStop(AudioObjectID d, AudioDeviceIOProcID id) override {
+        return hw_.deviceStop(d, id);
+    }
+    Clock& clock() override { return hw_.clock(); }
+
+  private:
+    AudioHardware& hw_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::optional<std::thread::id> askedOn_;
+    bool released_ = false, created_ = false;
+};
+
+TEST(ControllerModes, TogetherIsBuiltOffTheMainThreadAndANewerChoiceOvertakesIt) {
+    Rig rig;
+    auto* held = new HeldCreation(rig.sim);
+    rig.front.reset(held);
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
+    c.chooseMode(Mode::together);
+    const auto askedOn = held->askedOn(std::chrono::seconds(5));
+    ASSERT_TRUE(askedOn);
+    EXPECT_NE(*askedOn, std::this_thread::get_id()) << "the main thread waited for the device";
+
+    c.chooseMode(Mode::single);  // while the device is still being made
+    held->release();
+    ASSERT_TRUE(rig.main.runUntil([&] { return held->created(); }, 10));
+    rig.main.runFor(0.3);  // its settle time passes and its result arrives
+    EXPECT_EQ(c.mode(), Mode::single);
+    EXPECT_EQ(c.status(), "Single output: Built-in Speakers");
+    EXPECT_EQ(rig.outputUID(), "builtin");
+}
+
 TEST(ControllerModes, SingleReturnsToTheEarlierOutputOrElseTheReference) {
     Rig rig;
     Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "builtin");
     EXPECT_EQ(c.status(), "Single output: Built-in Speakers");
 
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     rig.sim.removeDevice("builtin");
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "kitchen");
@@ -163,7 +266,7 @@ TEST(ControllerModes, FailedAlignedStartRestoresTheOutputAndOneOvertakenLeavesNo
     bool oneShotRan = false;
     c.setAlignedStartCompleted([&](bool) { oneShotRan = true; });
     c.chooseMode(Mode::aligned);
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     rig.main.runFor(0.2);  // the overtaken start's completion arrives meanwhile
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_TRUE(rig.sim.tapIDs().empty());

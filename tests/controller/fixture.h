@@ -64,8 +64,8 @@ struct Rig {
     }
 
     Controller& start() {
-        ctl = Controller::create(
-            Services{sim, main, store, sim.player(), sim.micPermission(), nullptr});
+        ctl = Controller::create(Services{front ? *front : static_cast<AudioHardware&>(sim), main,
+                                          store, sim.player(), sim.micPermission(), nullptr});
         return *ctl;
     }
     // Starts over a settings file holding these decisions and offsets (no names, no anchor).
@@ -106,6 +106,14 @@ struct Rig {
         ctl->chooseMode(Mode::aligned);
         return main.runUntil([&] { return result.has_value(); }, 20) && *result;
     }
+    // Pumps until no "All Speakers" that applying `together` started is still being built.
+    bool allSpeakersBuilt() {
+        return main.runUntil([&] { return !ctl->buildingAllSpeakers(); }, 20);
+    }
+    void chooseTogether() {
+        ctl->chooseMode(Mode::together);
+        allSpeakersBuilt();
+    }
     // One tick after the world has rendered a few more buffers (so the engine's callback ran).
     void tickAfterAudio() {
         sim.waitForFrame(sim.frame() + 4 * sim.bufferFrames());
@@ -121,6 +129,7 @@ struct Rig {
     sim::SimAudioSystem sim;
     ManualMainQueue main;
     SettingsStore store;
+    std::unique_ptr<AudioHardware> front;  // when set, the controller's audio system, over `sim`
     std::shared_ptr<Controller> ctl;
 };
 
