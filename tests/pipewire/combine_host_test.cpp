@@ -37,15 +37,11 @@ using nlohmann::json;
     return false;
 }();
 
-json props(const json& o) {
-    return o.contains("info") && o["info"].contains("props") ? o["info"]["props"] : json::object();
-}
-
 std::vector<const json*> nodesNamed(const json& graph, const std::string& name) {
     std::vector<const json*> out;
     for (const json& o : graph)
         if (o.value("type", "") == "PipeWire:Interface:Node" &&
-            props(o).value("node.name", "") == name)
+            PipewireRoom::prop(o, "node.name") == name)
             out.push_back(&o);
     return out;
 }
@@ -54,11 +50,10 @@ std::vector<const json*> nodesNamed(const json& graph, const std::string& name) 
 pw::CombineMember member(const std::string& node, bool byName) {
     const json graph = PipewireRoom::graph();
     const auto found = nodesNamed(graph, node);
-    return {
-        .nodeName = node,
-        .serial = found.empty() ? "" : std::to_string(props(*found[0]).value("object.serial", 0)),
-        .mediaClass = "Audio/Sink",
-        .followByName = byName};
+    return {.nodeName = node,
+            .serial = found.empty() ? "" : PipewireRoom::prop(*found[0], "object.serial"),
+            .mediaClass = "Audio/Sink",
+            .followByName = byName};
 }
 
 // What the graph shows of the sink once it settles: how many there are, the description and the
@@ -78,10 +73,11 @@ Seen waitForSink(const std::string& name, const Seen& want) {
         const json graph = PipewireRoom::graph();
         const auto copies = nodesNamed(graph, name);
         seen = {copies.size()};
-        if (!copies.empty()) seen.description = props(*copies[0]).value("node.description", "");
+        if (!copies.empty()) seen.description = PipewireRoom::prop(*copies[0], "node.description");
         for (const std::uint32_t id : PipewireRoom::fedBy(graph, name))
             for (const json& o : graph)
-                if (o.value("id", 0u) == id) seen.members.insert(props(o).value("node.name", "?"));
+                if (o.value("id", 0u) == id)
+                    seen.members.insert(PipewireRoom::prop(o, "node.name"));
         if (seen == want) break;
     }
     return seen;
@@ -139,6 +135,11 @@ TEST_F(PipewireAllSpeakers, HostedSinkKeepsItsDescriptionFeedsItsMembersAndIsRep
     const std::string name = "housetone-all-speakers";
     const pw::CombineSink first{
         name, "All \"Speakers\" \\ of mine", {member(s[1].node, true), member(s[2].node, false)}};
+    // A runtime folder others may write to could have the host run their configuration.
+    const fs::path run = runFile("");
+    fs::permissions(run, fs::perms::group_write, fs::perm_options::add);
+    EXPECT_EQ(pw::startCombineHost(first).pid, 0);
+    fs::permissions(run, fs::perms::group_write, fs::perm_options::remove);
     const auto a = pw::startCombineHost(first);
     ASSERT_GT(a.pid, 0) << a.error;
     const Seen firstWant{1, first.description, {s[1].node, s[2].node}};

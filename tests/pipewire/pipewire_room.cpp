@@ -141,23 +141,26 @@ nlohmann::json PipewireRoom::graph() {
     return nlohmann::json::parse(replaceBadUtf8(std::move(text)));
 }
 
+std::string PipewireRoom::prop(const nlohmann::json& object, const std::string& key) {
+    if (!object.contains("info") || !object["info"].is_object() ||
+        !object["info"].contains("props") || !object["info"]["props"].contains(key))
+        return {};
+    const auto& v = object["info"]["props"][key];
+    return v.is_string() ? v.get<std::string>() : v.dump();
+}
+
 std::multiset<std::uint32_t> PipewireRoom::fedBy(const nlohmann::json& graph,
                                                  const std::string& sinkName) {
-    auto props = [](const nlohmann::json& o) {
-        return o.contains("info") && o["info"].is_object() && o["info"].contains("props")
-                   ? o["info"]["props"]
-                   : nlohmann::json::object();
+    auto isNode = [](const nlohmann::json& o) {
+        return o.value("type", "") == "PipeWire:Interface:Node";
     };
     std::string client;
     for (const auto& o : graph)
-        if (o.value("type", "") == "PipeWire:Interface:Node" &&
-            props(o).value("node.name", "") == sinkName)
-            client = props(o).value("client.id", nlohmann::json()).dump();
+        if (isNode(o) && prop(o, "node.name") == sinkName) client = prop(o, "client.id");
     std::set<std::uint32_t> streams;
     for (const auto& o : graph)
-        if (!client.empty() && o.value("type", "") == "PipeWire:Interface:Node" &&
-            props(o).value("client.id", nlohmann::json()).dump() == client &&
-            props(o).value("node.name", "") != sinkName)
+        if (!client.empty() && isNode(o) && prop(o, "client.id") == client &&
+            prop(o, "node.name") != sinkName)
             streams.insert(o["id"].get<std::uint32_t>());
     std::set<std::pair<std::uint32_t, std::uint32_t>> fed;
     for (const auto& o : graph)

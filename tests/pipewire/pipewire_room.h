@@ -45,6 +45,9 @@ class PipewireRoom {
     // Every object in the graph as `pw-dump` shows it (an array of objects with "type", "info").
     // Bytes of names that are no UTF-8 (pw-dump passes them on raw) read as "?".
     static nlohmann::json graph();
+    // A property of a graph object (from its "info" "props") as text: pw-dump writes a value that
+    // looks like a number as a number. Empty when absent.
+    static std::string prop(const nlohmann::json& object, const std::string& key);
     // The nodes that the streams of the sink called `sinkName` (its process's other nodes) play
     // into: one entry per stream and node it feeds, so a speaker fed twice shows twice.
     static std::multiset<std::uint32_t> fedBy(const nlohmann::json& graph,

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -387,8 +386,6 @@ pid_t spawnDetached(const fs::path& program, std::vector<std::string> args, std:
 bool matchableByName(const std::string& nodeName) {
     return !nodeName.empty() && nodeName.front() != '~' &&
            quoted(nodeName).size() < kMatchValueBuffer && validUtf8(nodeName) &&
-           std::none_of(nodeName.begin(), nodeName.end(),
-                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }) &&
            !couldBeNumber(nodeName);
 }
 

@@ -20,9 +20,10 @@ namespace housetone::pw {
 
 // One speaker the sink feeds. Node names come from whoever made the node: the combine module reads
 // a name starting with "~" as a regular expression, skips a name too long for its buffer (and so
-// matches every sink), chokes on bytes that are not UTF-8, and the session manager takes a name
+// matches every sink) and chokes on bytes that are not UTF-8; the session manager takes a name
 // that looks like a number for a serial. Only a name that survives all of that is matched by
-// name; every other member is matched by its serial, which names this node and no other.
+// name (quoted, so quotes, backslashes and control characters arrive intact); every other member
+// is matched by its serial, which names this node and no other.
 struct CombineMember {
     std::string nodeName;    // node.name, byte for byte as the graph has it
     std::string serial;      // object.serial, decimal
