@@ -127,96 +127,35 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
     EXPECT_EQ(rig.outputUID(), "builtin");
 }
 
-// The simulated world, except that creating a public device waits until the test lets it go (two
-// seconds at most), and tells on which thread it was asked for.
-class HeldCreation final : public AudioHardware {
-  public:
-    explicit HeldCreation(AudioHardware& hw) : hw_(hw) {}
-    void release() {
-        std::lock_guard lock(m_);
-        released_ = true;
-        cv_.notify_all();
-    }
-    std::optional<std::thread::id> askedOn(std::chrono::seconds within) {
-        std::unique_lock lock(m_);
-        cv_.wait_for(lock, within, [&] { return askedOn_.has_value(); });
-        return askedOn_;
-    }
-    bool created() {
-        std::lock_guard lock(m_);
-        return created_;
-    }
-
-    OSStatus createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) override {
-        if (!d.isPrivate) {
-            std::unique_lock lock(m_);
-            askedOn_ = std::this_thread::get_id();
-            cv_.notify_all();
-            cv_.wait_for(lock, std::chrono::seconds(2), [&] { return released_; });
-        }
-        const OSStatus status = hw_.createAggregateDevice(d, out);
-        std::lock_guard lock(m_);
-        created_ = !d.isPrivate;
-        return status;
-    }
-    bool hasProperty(AudioObjectID o, const PropertyAddress& a) override {
-        return hw_.hasProperty(o, a);
-    }
-    OSStatus getPropertyDataSize(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
-                                 const void* q, std::uint32_t& size) override {
-        return hw_.getPropertyDataSize(o, a, qs, q, size);
-    }
-    OSStatus getPropertyData(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
-                             const void* q, std::uint32_t& size, void* data) override {
-        return hw_.getPropertyData(o, a, qs, q, size, data);
-    }
-    OSStatus setPropertyData(AudioObjectID o, const PropertyAddress& a, std::uint32_t qs,
-                             const void* q, std::uint32_t size, const void* data) override {
-        return hw_.setPropertyData(o, a, qs, q, size, data);
-    }
-    OSStatus destroyAggregateDevice(AudioObjectID d) override {
-        return hw_.destroyAggregateDevice(d);
-    }
-    OSStatus createProcessTap(const TapDescription& d, AudioObjectID& out) override {
-        return hw_.createProcessTap(d, out);
-    }
-    OSStatus destroyProcessTap(AudioObjectID t) override { return hw_.destroyProcessTap(t); }
-    OSStatus createIOProcID(AudioObjectID d, AudioDeviceIOProc p, void* c,
-                            AudioDeviceIOProcID& out) override {
-        return hw_.createIOProcID(d, p, c, out);
-    }
-    OSStatus destroyIOProcID(AudioObjectID d, AudioDeviceIOProcID id) override {
-        return hw_.destroyIOProcID(d, id);
-    }
-    OSStatus deviceStart(AudioObjectID d, AudioDeviceIOProcID id) override {
-        return hw_.deviceStart(d, id);
-    }
-    OSStatus deviceStop(AudioObjectID d, AudioDeviceIOProcID id) override {
-        return hw_.deviceStop(d, id);
-    }
-    Clock& clock() override { return hw_.clock(); }
-
-  private:
-    AudioHardware& hw_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::optional<std::thread::id> askedOn_;
-    bool released_ = false, created_ = false;
-};
-
 TEST(ControllerModes, TogetherIsBuiltOffTheMainThreadAndANewerChoiceOvertakesIt) {
-    Rig rig;
-    auto* held = new HeldCreation(rig.sim);
-    rig.front.reset(held);
+    // Creating "All Speakers" is held until the test lets it go, as a slow audio system would.
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<std::thread::id> askedOn;
+    bool released = false;
+    Rig rig;  // after what its hook uses, so that it goes first
+    rig.sim.setBeforeCreateAggregate([&](const AggregateDescription& d) {
+        if (d.isPrivate) return;
+        std::unique_lock lock(m);
+        askedOn = std::this_thread::get_id();
+        cv.notify_all();
+        cv.wait_for(lock, std::chrono::seconds(2), [&] { return released; });
+    });
     Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
     c.chooseMode(Mode::together);
-    const auto askedOn = held->askedOn(std::chrono::seconds(5));
-    ASSERT_TRUE(askedOn);
-    EXPECT_NE(*askedOn, std::this_thread::get_id()) << "the main thread waited for the device";
-
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(
+            cv.wait_for(lock, std::chrono::seconds(5), [&] { return askedOn.has_value(); }));
+        EXPECT_NE(*askedOn, std::this_thread::get_id()) << "the main thread waited for the device";
+    }
     c.chooseMode(Mode::single);  // while the device is still being made
-    held->release();
-    ASSERT_TRUE(rig.main.runUntil([&] { return held->created(); }, 10));
+    {
+        std::lock_guard lock(m);
+        released = true;
+        cv.notify_all();
+    }
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.sim.idForUID(allSpeakersID).has_value(); }, 10));
     rig.main.runFor(0.3);  // its settle time passes and its result arrives
     EXPECT_EQ(c.mode(), Mode::single);
     EXPECT_EQ(c.status(), "Single output: Built-in Speakers");

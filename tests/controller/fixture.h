@@ -64,8 +64,8 @@ struct Rig {
     }
 
     Controller& start() {
-        ctl = Controller::create(Services{front ? *front : static_cast<AudioHardware&>(sim), main,
-                                          store, sim.player(), sim.micPermission(), nullptr});
+        ctl = Controller::create(
+            Services{sim, main, store, sim.player(), sim.micPermission(), nullptr});
         return *ctl;
     }
     // Starts over a settings file holding these decisions and offsets (no names, no anchor).
@@ -129,7 +129,6 @@ struct Rig {
     sim::SimAudioSystem sim;
     ManualMainQueue main;
     SettingsStore store;
-    std::unique_ptr<AudioHardware> front;  // when set, the controller's audio system, over `sim`
     std::shared_ptr<Controller> ctl;
 };
 

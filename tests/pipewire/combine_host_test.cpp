@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -27,7 +26,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-// Started with this variable set (as startStandIn does, under the name "pipewire"), this program
+// Started with this variable set (as the test below does, under the name "pipewire"), this program
 // only waits to be stopped: it stands in for another program wearing a host's name and command
 // line.
 [[maybe_unused]] const bool standIn = [] {
@@ -93,9 +92,10 @@ fs::path runFile(const std::string& name) {
     return fs::path(std::getenv("PIPEWIRE_RUNTIME_DIR")) / name;
 }
 
-// Starts `program` as `user` under argv[0] "pipewire" with a host's command line for `config`.
-pid_t startAs(const fs::path& program, uid_t user, const fs::path& config, char* const* envp) {
-    const std::string path = program.string(), file = config.string();
+// Starts `program` (looked up on PATH when it names no folder) as `user`, under the name
+// "pipewire" and with a host's command line for `config`.
+pid_t startAs(const std::string& program, uid_t user, const fs::path& config, char* const* envp) {
+    const std::string file = config.string();
     const pid_t pid = fork();
     if (pid == 0) {
         // Raw calls: the C library's would signal threads that do not exist in this child.
@@ -104,35 +104,28 @@ pid_t startAs(const fs::path& program, uid_t user, const fs::path& config, char*
                                  syscall(SYS_setresuid, user, user, user) != 0))
             _exit(126);
         const char* argv[] = {"pipewire", "-c", file.c_str(), nullptr};
-        execve(path.c_str(), const_cast<char* const*>(argv), envp);
+        execvpe(program.c_str(), const_cast<char* const*>(argv), envp);
         _exit(127);
     }
-    return pid;
-}
-
-fs::path pipewireProgram() {
-    std::istringstream dirs(std::getenv("PATH"));
-    for (std::string d; std::getline(dirs, d, ':');)
-        if (access((fs::path(d) / "pipewire").c_str(), X_OK) == 0) return fs::path(d) / "pipewire";
-    return "pipewire";
-}
-
-// Waits until `pid` runs under the name "pipewire".
-bool runsAsPipewire(pid_t pid) {
+    // Once it runs under that name, it has its command line too.
     for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(10ms)) {
         std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
         std::string name;
-        if (std::getline(comm, name) && name == "pipewire") return true;
+        if (std::getline(comm, name) && name == "pipewire") break;
     }
-    return false;
+    return pid;
 }
 
 using PipewireAllSpeakers = PipewireRoomTest;
 
-TEST_F(PipewireAllSpeakers, HostedSinkKeepsItsDescriptionFeedsItsMembersAndIsReplacedByTheNext) {
+// The host keeps the sink's description, feeds its members and is replaced by the next; every host
+// of ours goes, also one no file names, and nobody else's process, even one wearing a host's name
+// and command line, even for root; a pipe where a PID used to be kept holds nothing up.
+TEST_F(PipewireAllSpeakers, HostsFeedTheirMembersAndEveryOneOfOursIsReplacedButNobodyElses) {
     const auto& s = room().speakers();
     const std::string name = "housetone-all-speakers";
+    const fs::path config = runFile("housetone-all-speakers.conf");
     const pw::CombineSink first{
         name, "All \"Speakers\" \\ of mine", {member(s[1].node, true), member(s[2].node, false)}};
     // A runtime folder others may write to could have the host run their configuration.
@@ -144,95 +137,52 @@ TEST_F(PipewireAllSpeakers, HostedSinkKeepsItsDescriptionFeedsItsMembersAndIsRep
     ASSERT_GT(a.pid, 0) << a.error;
     const Seen firstWant{1, first.description, {s[1].node, s[2].node}};
     EXPECT_EQ(waitForSink(name, firstWant), firstWant);
-    struct stat config {};
-    ASSERT_EQ(stat(runFile("housetone-all-speakers.conf").c_str(), &config), 0);
-    EXPECT_EQ(config.st_mode & 077, 0u) << "others may read what the host runs";
+    struct stat st {};
+    ASSERT_EQ(stat(config.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 077, 0u) << "others may read what the host runs";
+
+    // A second host of ours, as an older version that lost track of one left it; a pipe where
+    // such versions kept the PID; another user's process with a host's name and command line
+    // (only root can start one; a copy of this program, in a folder that user can reach).
+    const pid_t lost = startAs("pipewire", getuid(), config, environ);
+    const fs::path pidRecord = runFile("housetone-all-speakers.pid");
+    ASSERT_EQ(mkfifo(pidRecord.c_str(), 0600), 0);
+    pid_t stranger = 0;
+    if (geteuid() == 0) {
+        const std::string dir = room().dir() + "/stand-in";
+        fs::permissions(room().dir(), fs::perms::others_exec, fs::perm_options::add);
+        fs::create_directory(dir);
+        fs::permissions(dir, fs::perms(0755));
+        fs::copy_file("/proc/self/exe", dir + "/pipewire");
+        char standInEnv[] = "HOUSETONE_TEST_STAND_IN=1";
+        char* const env[] = {standInEnv, nullptr};
+        stranger = startAs(dir + "/pipewire", 65534, config, env);
+    }
 
     const pw::CombineSink second{
         name,
         "All Speakers",
         {member(s[0].node, false), member(s[1].node, true), member(s[3].node, true)}};
-    const auto b = pw::startCombineHost(second);
+    auto started = std::async(std::launch::async, [&] { return pw::startCombineHost(second); });
+    if (started.wait_for(15s) != std::future_status::ready)
+        close(open(pidRecord.c_str(), O_WRONLY | O_NONBLOCK));  // a writer ends a read that waits
+    ASSERT_EQ(started.wait_for(0s), std::future_status::ready) << "starting a host hung on a pipe";
+    const auto b = started.get();
     ASSERT_GT(b.pid, 0) << b.error;
-    EXPECT_NE(b.pid, a.pid);
     EXPECT_TRUE(gone(a.pid)) << "the previous host still runs";
+    EXPECT_EQ(waitpid(lost, nullptr, WNOHANG), lost) << "the host no file named still runs";
     const Seen want{1, "All Speakers", {s[0].node, s[1].node, s[3].node}};
     EXPECT_EQ(waitForSink(name, want), want);
 
     EXPECT_EQ(pw::stopCombineHost(), "");
     EXPECT_TRUE(gone(b.pid));
     EXPECT_EQ(waitForSink(name, {}), Seen{}) << "the sink outlived its host";
-    for (const auto& f : fs::directory_iterator(room().dir() + "/run"))
+    for (const auto& f : fs::directory_iterator(run))
         EXPECT_EQ(f.path().filename().string().find("housetone"), std::string::npos) << f.path();
-}
-
-// Hosts are known by what they are: a host no file names is still found and stopped, a pipe
-// where a PID used to be kept holds nothing up, and another user's process that wears a host's
-// name and command line is never signalled, even by root.
-TEST_F(PipewireAllSpeakers, EveryHostOfOursIsStoppedAndNobodyElsesWhateverTheFilesSay) {
-    // What the test starts goes again whatever happens: its children killed and collected, the
-    // hosts stopped, the stand-in's folder removed.
-    struct Started {
-        std::vector<pid_t> children;
-        std::string dir;
-        ~Started() {
-            for (const pid_t p : children) {
-                kill(p, SIGKILL);
-                waitpid(p, nullptr, 0);
-            }
-            pw::stopCombineHost();
-            if (!dir.empty()) fs::remove_all(dir);
-        }
-    } started;
-    const auto& s = room().speakers();
-    const std::string name = "housetone-all-speakers";
-    const fs::path config = runFile("housetone-all-speakers.conf");
-    const auto a = pw::startCombineHost({name, "First", {member(s[1].node, true)}});
-    ASSERT_GT(a.pid, 0) << a.error;
-    // A second host of ours, as an older version that lost track of one left it.
-    const pid_t lost = startAs(pipewireProgram(), getuid(), config, environ);
-    started.children.push_back(lost);
-    ASSERT_TRUE(runsAsPipewire(lost));
-    // Another user's process with a host's name and command line: only root can start one.
-    std::optional<pid_t> stranger;
-    if (geteuid() == 0) {
-        std::string dir = "/tmp/housetone-stand-in-XXXXXX";
-        ASSERT_TRUE(mkdtemp(dir.data()));
-        started.dir = dir;
-        fs::permissions(dir, fs::perms(0755));
-        fs::copy_file("/proc/self/exe", dir + "/pipewire");
-        char standInEnv[] = "HOUSETONE_TEST_STAND_IN=1";
-        char* const env[] = {standInEnv, nullptr};
-        stranger = startAs(dir + "/pipewire", 65534, config, env);
-        started.children.push_back(*stranger);
-        ASSERT_TRUE(runsAsPipewire(*stranger)) << "the stand-in did not start";
-    }
-    // A pipe where earlier versions kept the host's PID.
-    const fs::path pidRecord = runFile("housetone-all-speakers.pid");
-    ASSERT_EQ(mkfifo(pidRecord.c_str(), 0600), 0);
-
-    auto second = std::async(std::launch::async, [&] {
-        return pw::startCombineHost({name, "Second", {member(s[2].node, true)}});
-    });
-    if (second.wait_for(15s) != std::future_status::ready) {
-        // Let it go: a writer that closes at once ends a read that waits on the pipe.
-        close(open(pidRecord.c_str(), O_WRONLY | O_NONBLOCK));
-        FAIL() << "starting a host hung on a pipe";
-    }
-    const auto b = second.get();
-    ASSERT_GT(b.pid, 0) << b.error;
-    EXPECT_TRUE(gone(a.pid));
-    if (waitpid(lost, nullptr, WNOHANG) == lost)
-        std::erase(started.children, lost);
-    else
-        ADD_FAILURE() << "the host no file named still runs";
-    const Seen want{1, "Second", {s[2].node}};
-    EXPECT_EQ(waitForSink(name, want), want);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(pidRecord)));
-    EXPECT_EQ(pw::stopCombineHost(), "");
-    EXPECT_TRUE(gone(b.pid));
     if (stranger) {
-        EXPECT_FALSE(gone(*stranger)) << "another user's process was stopped";
+        EXPECT_FALSE(gone(stranger)) << "another user's process was stopped";
+        kill(stranger, SIGKILL);
+        waitpid(stranger, nullptr, 0);
     }
 }
 

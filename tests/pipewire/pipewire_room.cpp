@@ -63,23 +63,22 @@ void stopStrays(const std::string& dir) {
     }
 }
 
-// `text` with every byte that is not part of a well-formed UTF-8 sequence replaced by '?'.
+// `text` with each byte of a malformed UTF-8 sequence replaced by '?'.
 std::string replaceBadUtf8(std::string text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
-        const std::size_t more = c < 0x80                 ? 0
-                                 : c >= 0xc2 && c <= 0xdf ? 1
-                                 : c >= 0xe0 && c <= 0xef ? 2
-                                 : c >= 0xf0 && c <= 0xf4 ? 3
-                                                          : 4;
-        bool good = more < 4 && i + more < text.size();
-        for (std::size_t k = 1; good && k <= more; ++k)
-            good = (static_cast<unsigned char>(text[i + k]) & 0xc0) == 0x80;
-        if (!good) {
+        const std::size_t n = c < 0x80                 ? 1
+                              : c >= 0xc2 && c <= 0xdf ? 2
+                              : c >= 0xe0 && c <= 0xef ? 3
+                              : c >= 0xf0 && c <= 0xf4 ? 4
+                                                       : 0;
+        std::size_t k = 1;
+        while (k < n && i + k < text.size() && (text[i + k] & 0xc0) == 0x80)
+            ++k;
+        if (n && k == n)
+            i += n;
+        else
             text[i++] = '?';
-            continue;
-        }
-        i += more + 1;
     }
     return text;
 }
@@ -151,16 +150,12 @@ std::string PipewireRoom::prop(const nlohmann::json& object, const std::string& 
 
 std::multiset<std::uint32_t> PipewireRoom::fedBy(const nlohmann::json& graph,
                                                  const std::string& sinkName) {
-    auto isNode = [](const nlohmann::json& o) {
-        return o.value("type", "") == "PipeWire:Interface:Node";
-    };
-    std::string client;
-    for (const auto& o : graph)
-        if (isNode(o) && prop(o, "node.name") == sinkName) client = prop(o, "client.id");
+    // The combine module names each of its streams "output.<sink>_<member>".
+    const std::string prefix = "output." + sinkName + "_";
     std::set<std::uint32_t> streams;
     for (const auto& o : graph)
-        if (!client.empty() && isNode(o) && prop(o, "client.id") == client &&
-            prop(o, "node.name") != sinkName)
+        if (o.value("type", "") == "PipeWire:Interface:Node" &&
+            prop(o, "node.name").rfind(prefix, 0) == 0)
             streams.insert(o["id"].get<std::uint32_t>());
     std::set<std::pair<std::uint32_t, std::uint32_t>> fed;
     for (const auto& o : graph)
@@ -174,61 +169,36 @@ std::multiset<std::uint32_t> PipewireRoom::fedBy(const nlohmann::json& graph,
     return out;
 }
 
-// ---- ExtraSink ----
-
 struct ExtraSink::Impl {
     pw_thread_loop* loop = nullptr;
     pw_stream* stream = nullptr;
-    spa_hook listener{};
 };
-
-namespace {
-
-void onExtraProcess(void* data) {
-    auto* stream = static_cast<pw_stream*>(data);
-    if (pw_buffer* b = pw_stream_dequeue_buffer(stream)) pw_stream_queue_buffer(stream, b);
-}
-const pw_stream_events extraEvents = {.version = PW_VERSION_STREAM_EVENTS,
-                                      .process = onExtraProcess};
-const pw_stream_events noEvents = {.version = PW_VERSION_STREAM_EVENTS};
-
-}  // namespace
 
 ExtraSink::ExtraSink(const std::string& nodeName, const std::string& mediaType)
     : impl_(std::make_unique<Impl>()) {
+    static const pw_stream_events noEvents = {.version = PW_VERSION_STREAM_EVENTS};
     pw_init(nullptr, nullptr);
     impl_->loop = pw_thread_loop_new("extra-sink", nullptr);
-    if (!impl_->loop || pw_thread_loop_start(impl_->loop) != 0)
-        throw std::runtime_error("no thread loop for an extra sink");
+    pw_thread_loop_start(impl_->loop);
     pw_thread_loop_lock(impl_->loop);
-    pw_properties* props = pw_properties_new(
-        PW_KEY_MEDIA_TYPE, mediaType.c_str(), PW_KEY_MEDIA_CLASS, "Audio/Sink", PW_KEY_NODE_NAME,
-        nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, "Extra", "device.bus", "usb", nullptr);
-    impl_->stream = pw_stream_new_simple(pw_thread_loop_get_loop(impl_->loop), "extra sink", props,
-                                         &noEvents, nullptr);
-    if (impl_->stream) {
-        pw_stream_add_listener(impl_->stream, &impl_->listener, &extraEvents, impl_->stream);
-        std::uint8_t buffer[1024];
-        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        spa_audio_info_raw info{};
-        info.format = SPA_AUDIO_FORMAT_F32;
-        info.rate = 48000;
-        info.channels = 2;
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
-        const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
-        pw_stream_connect(
-            impl_->stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-            static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
-            params, 1);
-    }
+    impl_->stream = pw_stream_new_simple(
+        pw_thread_loop_get_loop(impl_->loop), "extra sink",
+        pw_properties_new(PW_KEY_MEDIA_TYPE, mediaType.c_str(), PW_KEY_MEDIA_CLASS, "Audio/Sink",
+                          PW_KEY_NODE_NAME, nodeName.c_str(), "device.bus", "usb", nullptr),
+        &noEvents, nullptr);
+    std::uint8_t buffer[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32, .rate = 48000, .channels = 2};
+    info.position[0] = SPA_AUDIO_CHANNEL_FL;
+    info.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
+    pw_stream_connect(impl_->stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE, params, 1);
     pw_thread_loop_unlock(impl_->loop);
-    if (!impl_->stream) throw std::runtime_error("cannot make an extra sink");
 }
 
 ExtraSink::~ExtraSink() {
     pw_thread_loop_lock(impl_->loop);
-    if (impl_->stream) pw_stream_destroy(impl_->stream);
+    pw_stream_destroy(impl_->stream);
     pw_thread_loop_unlock(impl_->loop);
     pw_thread_loop_stop(impl_->loop);
     pw_thread_loop_destroy(impl_->loop);
