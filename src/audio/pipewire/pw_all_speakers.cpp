@@ -25,7 +25,8 @@ constexpr double goneWithin = 3.0;
 // What the registry announces while a host starts: who made each new node, and each new link.
 struct HostWatch {
     pw_thread_loop* loop = nullptr;
-    spa_hook listener{};
+    spa_hook listener{}, registryListener{};
+    bool detached = false;  // the registry went away meanwhile (the connection was torn down)
     std::map<std::uint32_t, std::uint32_t> nodeClient;                       // node -> client
     std::map<std::uint32_t, std::pair<std::uint32_t, std::uint32_t>> links;  // -> (out, in) node
 };
@@ -61,6 +62,23 @@ void onWatchRemove(void* data, std::uint32_t id) {
 
 const pw_registry_events watchEvents = {
     .version = PW_VERSION_REGISTRY_EVENTS, .global = onWatchGlobal, .global_remove = onWatchRemove};
+
+void unwatch(HostWatch& w) {
+    if (w.detached) return;
+    spa_hook_remove(&w.listener);
+    spa_hook_remove(&w.registryListener);
+    w.detached = true;
+}
+
+// A registry that goes away frees its list of listeners with it: the watch leaves it first.
+void onWatchedRegistryDestroy(void* data) {
+    auto& w = *static_cast<HostWatch*>(data);
+    unwatch(w);
+    pw_thread_loop_signal(w.loop, false);
+}
+
+const pw_proxy_events watchedRegistryEvents = {.version = PW_VERSION_PROXY_EVENTS,
+                                               .destroy = onWatchedRegistryDestroy};
 
 // Which speakers the host's streams play into, and whether any plays into something else.
 struct Fed {
@@ -116,6 +134,8 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
         }
         // From here on every node and link the registry announces is new: the host's among them.
         pw_registry_add_listener(registry_, &watch.listener, &watchEvents, &watch);
+        pw_proxy_add_listener(reinterpret_cast<pw_proxy*>(registry_), &watch.registryListener,
+                              &watchedRegistryEvents, &watch);
     }
 
     // Stopping the old host and starting the new one wait on processes; every other call the
@@ -126,6 +146,7 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
         bool linked = false;
         if (host.pid) {
             linked = waitFor(linkedWithin, [&] {
+                if (watch.detached) return true;
                 const Node* n = nodeByName(d.uid);
                 if (!n || devicePorts(n->id, false).empty()) return false;
                 const Fed fed = fedBy(watch, n->id, members);
@@ -133,11 +154,11 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
             });
             if (linked) {
                 const Node* n = nodeByName(d.uid);
-                linked = n && !fedBy(watch, n->id, members).stranger;
+                linked = !watch.detached && n && !fedBy(watch, n->id, members).stranger;
                 if (linked) out = n->id;
             }
         }
-        spa_hook_remove(&watch.listener);
+        unwatch(watch);
         if (linked) return noErr;
         if (!host.pid)
             return gone_.load(std::memory_order_relaxed) ? serverGone : status::illegalOperation;
