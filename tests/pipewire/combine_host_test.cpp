@@ -108,7 +108,7 @@ pid_t startAs(const std::string& program, uid_t user, const fs::path& config, ch
         _exit(127);
     }
     // Once it runs under that name, it has its command line too.
-    for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;
+    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
          std::this_thread::sleep_for(10ms)) {
         std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
         std::string name;

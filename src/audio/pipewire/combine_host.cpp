@@ -114,7 +114,8 @@ bool validUtf8(const std::string& s) {
 // its own reading (any run of hex digits, signs, points and exponent marks holding a digit): a
 // member wrongly judged a number is still matched exactly, by its serial.
 bool couldBeNumber(const std::string& s) {
-    const auto first = s.find_first_not_of(' '), last = s.find_last_not_of(' ');
+    constexpr const char* space = " \t\n\v\f\r";  // what it skips around a number
+    const auto first = s.find_first_not_of(space), last = s.find_last_not_of(space);
     if (first == std::string::npos) return false;
     const std::string core = s.substr(first, last - first + 1);
     return core.find_first_not_of("0123456789abcdefABCDEFxXpP.+-") == std::string::npos &&
