@@ -44,13 +44,22 @@ AggregateDescription allSpeakersDescription(const std::vector<Dev>& included) {
 std::optional<AudioObjectID> createAllSpeakers(
     AudioHardware& hw, const std::vector<Dev>& included,
     const std::function<std::optional<Dev>()>& reference) {
-    if (const auto existing = deviceForUID(hw, allSpeakersUID)) {
-        if (const auto out = defaultOutput(hw); out && *out == *existing) {
-            if (const auto ref = reference ? reference() : std::nullopt)
-                setDefaultOutput(hw, ref->id);
-        }
-        destroyAggregate(hw, *existing);
+    moveOutputOffAllSpeakers(hw, reference);
+    return replaceAllSpeakers(hw, included);
+}
+
+void moveOutputOffAllSpeakers(AudioHardware& hw,
+                              const std::function<std::optional<Dev>()>& reference) {
+    const auto existing = deviceForUID(hw, allSpeakersUID);
+    if (!existing) return;
+    if (const auto out = defaultOutput(hw); out && *out == *existing) {
+        if (const auto ref = reference ? reference() : std::nullopt) setDefaultOutput(hw, ref->id);
     }
+}
+
+std::optional<AudioObjectID> replaceAllSpeakers(AudioHardware& hw,
+                                                const std::vector<Dev>& included) {
+    if (const auto existing = deviceForUID(hw, allSpeakersUID)) destroyAggregate(hw, *existing);
     const auto id = createAggregate(hw, allSpeakersDescription(included));
     if (!id) return std::nullopt;
     hw.clock().sleepFor(0.4);

@@ -23,9 +23,18 @@ AggregateDescription allSpeakersDescription(const std::vector<Dev>& included);
 // Replaces any earlier "All Speakers" (moving the default output off it to the reference speaker
 // first when it was the default), creates the new one and waits 400 ms on the hardware clock for
 // it to settle. `reference` is asked for the controller's reference speaker only when needed.
-// `included` holds at least two speakers (the caller checks).
+// `included` holds at least two speakers (the caller checks). The two halves below, in order.
 std::optional<AudioObjectID> createAllSpeakers(
     AudioHardware& hw, const std::vector<Dev>& included,
     const std::function<std::optional<Dev>()>& reference);
+
+// When the system output is the existing "All Speakers", moves it to the reference speaker, so
+// that nothing playing loses its output when that copy goes. Quick.
+void moveOutputOffAllSpeakers(AudioHardware& hw,
+                              const std::function<std::optional<Dev>()>& reference);
+// Destroys any existing "All Speakers", creates the new one and lets it settle. This waits on the
+// audio system (an old device to go, a new one to appear), so it belongs off the main thread.
+std::optional<AudioObjectID> replaceAllSpeakers(AudioHardware& hw,
+                                                const std::vector<Dev>& included);
 
 }  // namespace housetone

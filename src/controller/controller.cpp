@@ -25,6 +25,7 @@ Controller::Controller(Services services)
     : s_(services), engine_(std::make_unique<TapEngine>(s_.hw, s_.main)) {}
 
 Controller::~Controller() {
+    latestRun_.store(0, std::memory_order_relaxed);  // nothing queued is built for nobody
     if (timer_) s_.main.cancelTimer(*timer_);
     // A running tune ends at its next check instead of finishing first (the tuner's destructor
     // waits for its run).
@@ -62,6 +63,7 @@ void Controller::startUp() {
 }
 
 void Controller::shutdown() {
+    latestRun_.store(0, std::memory_order_relaxed);
     if (tuner_) tuner_->cancelled = true;
     clickLoopActive_.store(false, std::memory_order_relaxed);
     s_.player.terminate();
@@ -233,6 +235,8 @@ void Controller::rememberPreviousOutput() {
 void Controller::applyMode(Mode m) {
     rememberPreviousOutput();
     const std::uint64_t run = ++alignedStartGeneration_;
+    latestRun_.store(run, std::memory_order_relaxed);
+    buildingAllSpeakers_ = false;
     deviceChangePending_ = false;  // this application routes the current list
     engine_->stop();
 
@@ -266,16 +270,23 @@ void Controller::applyMode(Mode m) {
                 publish(mode_, Mode::single, Field::mode);
                 return;
             }
-            const auto id =
-                createAllSpeakers(s_.hw, included, [this] { return referenceSpeaker(); });
-            if (!id) {
-                setStatus("Could not create the All Speakers device");
-                publish(mode_, Mode::single, Field::mode);
-            } else {
-                setDefaultOutput(s_.hw, *id);
-                setStatus("Together: " + joined(namesOf(included), " + ") +
-                          " (no alignment; volume keys disabled by macOS)");
-            }
+            // Replacing the device waits on the audio system (the old copy to go, the new one to
+            // appear and reach every member), so it is built on its own queue; the result comes
+            // back here under this application's run number, as an engine start does. The
+            // output leaves the old copy first, here, so that a later application's routing is
+            // never undone from that queue.
+            moveOutputOffAllSpeakers(s_.hw, [this] { return referenceSpeaker(); });
+            buildingAllSpeakers_ = true;
+            std::weak_ptr<Controller> weak = weak_from_this();
+            allSpeakersQ_.async(
+                [weak, run, included, hw = &s_.hw, main = &s_.main, latest = &latestRun_] {
+                    if (latest->load(std::memory_order_relaxed) != run) return;
+                    const auto device = replaceAllSpeakers(*hw, included);
+                    main->post([weak, run, included, device] {
+                        if (auto self = weak.lock())
+                            self->onAllSpeakersBuilt(run, included, device);
+                    });
+                });
             break;
         }
         case Mode::aligned: {
@@ -373,6 +384,22 @@ void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> r
     }
     // Taken out before the call so a callback that arms the next one-shot keeps it.
     if (auto completed = std::exchange(alignedStartCompleted_, nullptr)) completed(ok);
+}
+
+void Controller::onAllSpeakersBuilt(std::uint64_t run, const std::vector<Dev>& included,
+                                    std::optional<AudioObjectID> device) {
+    // Overtaken by a newer mode application, which routes instead. The device stays, as any copy
+    // does until the next "together" replaces it.
+    if (shutDown_ || run != alignedStartGeneration_) return;
+    buildingAllSpeakers_ = false;
+    if (!device) {
+        setStatus("Could not create the All Speakers device");
+        publish(mode_, Mode::single, Field::mode);
+        return;
+    }
+    setDefaultOutput(s_.hw, *device);
+    setStatus("Together: " + joined(namesOf(included), " + ") +
+              " (no alignment; volume keys disabled by macOS)");
 }
 
 // ---- Rescan -------------------------------------------------------------------------------------

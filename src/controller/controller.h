@@ -20,6 +20,7 @@
 #include "platform/main_queue.h"
 #include "platform/mic_permission.h"
 #include "platform/player.h"
+#include "platform/serial_queue.h"
 #include "tune/auto_tuner.h"
 
 namespace housetone {
@@ -139,6 +140,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     const std::vector<Dev>& guidedTargets() const { return guidedTargets_; }
     std::optional<Dev> currentGuidedTarget() const;
     std::uint64_t alignedStartGeneration() const { return alignedStartGeneration_; }
+    // `together` was applied and its "All Speakers" device is still being built.
+    bool buildingAllSpeakers() const { return buildingAllSpeakers_; }
     const std::optional<std::string>& previousOutputUID() const { return previousOutputUID_; }
     bool clickLoopActive() const { return clickLoopActive_.load(std::memory_order_relaxed); }
     AutoTuner* tuner() { return tuner_.get(); }
@@ -230,6 +233,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void stopClickThread();  // ends and joins the click-loop thread
     void onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
                         std::optional<std::string> previousOutputAtRequest);
+    void onAllSpeakersBuilt(std::uint64_t run, const std::vector<Dev>& included,
+                            std::optional<AudioObjectID> device);
 
     Services s_;
     std::map<int, Observer> observers_;
@@ -285,6 +290,13 @@ class Controller : public std::enable_shared_from_this<Controller> {
     int pinMisses_ = 0;                  // ticks in a row that found the output off the reference
     bool pinWarned_ = false;             // that the output cannot be kept there was said
     bool shutDown_ = false;
+    bool buildingAllSpeakers_ = false;
+    // The run number of the latest mode application, for the queue below: a build that a newer
+    // application overtook before it began is skipped. 0 once shut down.
+    std::atomic<std::uint64_t> latestRun_{0};
+    // Builds "All Speakers", which waits on the audio system. Declared last so that it is the
+    // first member to go: its last task may still read the members above.
+    SerialQueue allSpeakersQ_{"housetone.allspeakers"};
 };
 
 }  // namespace housetone

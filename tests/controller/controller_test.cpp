@@ -2,6 +2,11 @@
 // simulated room.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "controller/fixture.h"
 
 using namespace housetone;
@@ -96,21 +101,23 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
 
     c.setInclude(rig.dev("desk"), true);
     rig.sim.injectFault({.call = sim::Call::createAggregate, .status = -1});
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     EXPECT_EQ(c.status(), "Could not create the All Speakers device");
     EXPECT_EQ(c.mode(), Mode::single);
     rig.sim.clearFaults();
 
-    c.chooseMode(Mode::together);
-    c.chooseMode(Mode::together);  // rebuilt: the output leaves the old copy before it goes
+    rig.chooseTogether();
+    rig.chooseTogether();  // rebuilt: the output leaves the old copy before it goes
     EXPECT_EQ(rig.sim.defaultOutputLosses(), 0);
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_EQ(rig.aggregateUIDs(), std::vector<std::string>{allSpeakersID});
     EXPECT_EQ(rig.outputUID(), allSpeakersID);
     const auto pair = rig.sim.idForUID(allSpeakersID);
     c.setInclude(rig.dev("porch"), true);  // rebuilt at once
+    rig.allSpeakersBuilt();
     EXPECT_NE(rig.sim.idForUID(allSpeakersID), pair);
     c.setInclude(rig.dev("porch"), false);
+    rig.allSpeakersBuilt();
     // Unplugging one of the two leaves the output where single would put it, not on an "All
     // Speakers" of one member.
     rig.sim.removeDevice("desk");
@@ -120,15 +127,50 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
     EXPECT_EQ(rig.outputUID(), "builtin");
 }
 
+TEST(ControllerModes, TogetherIsBuiltOffTheMainThreadAndANewerChoiceOvertakesIt) {
+    // Creating "All Speakers" is held until the test lets it go, as a slow audio system would.
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<std::thread::id> askedOn;
+    bool released = false;
+    Rig rig;  // after what its hook uses, so that it goes first
+    rig.sim.setBeforeCreateAggregate([&](const AggregateDescription& d) {
+        if (d.isPrivate) return;
+        std::unique_lock lock(m);
+        askedOn = std::this_thread::get_id();
+        cv.notify_all();
+        cv.wait_for(lock, std::chrono::seconds(2), [&] { return released; });
+    });
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
+    c.chooseMode(Mode::together);
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(
+            cv.wait_for(lock, std::chrono::seconds(5), [&] { return askedOn.has_value(); }));
+        EXPECT_NE(*askedOn, std::this_thread::get_id()) << "the main thread waited for the device";
+    }
+    c.chooseMode(Mode::single);  // while the device is still being made
+    {
+        std::lock_guard lock(m);
+        released = true;
+        cv.notify_all();
+    }
+    ASSERT_TRUE(rig.main.runUntil([&] { return rig.sim.idForUID(allSpeakersID).has_value(); }, 10));
+    rig.main.runFor(0.3);  // its settle time passes and its result arrives
+    EXPECT_EQ(c.mode(), Mode::single);
+    EXPECT_EQ(c.status(), "Single output: Built-in Speakers");
+    EXPECT_EQ(rig.outputUID(), "builtin");
+}
+
 TEST(ControllerModes, SingleReturnsToTheEarlierOutputOrElseTheReference) {
     Rig rig;
     Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "builtin");
     EXPECT_EQ(c.status(), "Single output: Built-in Speakers");
 
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     rig.sim.removeDevice("builtin");
     c.chooseMode(Mode::single);
     EXPECT_EQ(rig.outputUID(), "kitchen");
@@ -163,7 +205,7 @@ TEST(ControllerModes, FailedAlignedStartRestoresTheOutputAndOneOvertakenLeavesNo
     bool oneShotRan = false;
     c.setAlignedStartCompleted([&](bool) { oneShotRan = true; });
     c.chooseMode(Mode::aligned);
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     rig.main.runFor(0.2);  // the overtaken start's completion arrives meanwhile
     EXPECT_EQ(c.status(), togetherKitchenDesk);
     EXPECT_TRUE(rig.sim.tapIDs().empty());

@@ -106,6 +106,14 @@ struct Rig {
         ctl->chooseMode(Mode::aligned);
         return main.runUntil([&] { return result.has_value(); }, 20) && *result;
     }
+    // Pumps until no "All Speakers" that applying `together` started is still being built.
+    bool allSpeakersBuilt() {
+        return main.runUntil([&] { return !ctl->buildingAllSpeakers(); }, 20);
+    }
+    void chooseTogether() {
+        ctl->chooseMode(Mode::together);
+        allSpeakersBuilt();
+    }
     // One tick after the world has rendered a few more buffers (so the engine's callback ran).
     void tickAfterAudio() {
         sim.waitForFrame(sim.frame() + 4 * sim.bufferFrames());

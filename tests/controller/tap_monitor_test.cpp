@@ -183,11 +183,12 @@ TEST(TapMonitor, TogetherIsRebuiltForANewSpeakerByTheTickOrARescanButSingleOnlyR
     Rig rig;
     Controller& c =
         rig.start({{"kitchen", true}, {"desk", true}, {"surround", true}, {"attic", true}});
-    c.chooseMode(Mode::together);
+    rig.chooseTogether();
     const auto first = *rig.sim.idForUID(allSpeakersID);
     rig.sim.addOutput(speaker("surround", {.channels = 6}));
     rig.main.fireTimers();  // the tick arrives as its own main-queue task
     rig.main.runPending();
+    rig.allSpeakersBuilt();
     const auto rebuilt = *rig.sim.idForUID(allSpeakersID);
     EXPECT_NE(rebuilt, first);
     EXPECT_EQ(channelCount(rig.sim, rebuilt, scope::output), 6);  // the surround device is in it
@@ -195,6 +196,7 @@ TEST(TapMonitor, TogetherIsRebuiltForANewSpeakerByTheTickOrARescanButSingleOnlyR
     EXPECT_EQ(rig.outputUID(), allSpeakersID);
     rig.sim.addOutput(speaker("attic"));
     c.rescan();
+    rig.allSpeakersBuilt();
     EXPECT_NE(*rig.sim.idForUID(allSpeakersID), rebuilt);
 
     // A restarted audio system has forgotten the device: it is built again.

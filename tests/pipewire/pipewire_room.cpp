@@ -1,6 +1,8 @@
 #include "pipewire_room.h"
 
+#include <pipewire/pipewire.h>
 #include <signal.h>
+#include <spa/param/audio/format-utils.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -59,6 +61,26 @@ void stopStrays(const std::string& dir) {
         ADD_FAILURE() << "left running in the room: " << cmdline;
         kill(std::stoi(name), SIGKILL);
     }
+}
+
+// `text` with each byte of a malformed UTF-8 sequence replaced by '?'.
+std::string replaceBadUtf8(std::string text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t n = c < 0x80                 ? 1
+                              : c >= 0xc2 && c <= 0xdf ? 2
+                              : c >= 0xe0 && c <= 0xef ? 3
+                              : c >= 0xf0 && c <= 0xf4 ? 4
+                                                       : 0;
+        std::size_t k = 1;
+        while (k < n && i + k < text.size() && (text[i + k] & 0xc0) == 0x80)
+            ++k;
+        if (n && k == n)
+            i += n;
+        else
+            text[i++] = '?';
+    }
+    return text;
 }
 
 }  // namespace
@@ -121,7 +143,71 @@ nlohmann::json PipewireRoom::graph() {
     for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;)
         text.append(chunk, n);
     if (pclose(out) != 0) throw std::runtime_error("pw-dump failed");
-    return nlohmann::json::parse(text);
+    return nlohmann::json::parse(replaceBadUtf8(std::move(text)));
+}
+
+std::string PipewireRoom::prop(const nlohmann::json& object, const std::string& key) {
+    if (!object.contains("info") || !object["info"].is_object() ||
+        !object["info"].contains("props") || !object["info"]["props"].contains(key))
+        return {};
+    const auto& v = object["info"]["props"][key];
+    return v.is_string() ? v.get<std::string>() : v.dump();
+}
+
+std::multiset<std::uint32_t> PipewireRoom::fedBy(const nlohmann::json& graph,
+                                                 const std::string& sinkName) {
+    // The combine module names each of its streams "output.<sink>_<member>".
+    const std::string prefix = "output." + sinkName + "_";
+    std::set<std::uint32_t> streams;
+    for (const auto& o : graph)
+        if (o.value("type", "") == "PipeWire:Interface:Node" &&
+            prop(o, "node.name").rfind(prefix, 0) == 0)
+            streams.insert(o["id"].get<std::uint32_t>());
+    std::set<std::pair<std::uint32_t, std::uint32_t>> fed;
+    for (const auto& o : graph)
+        if (o.value("type", "") == "PipeWire:Interface:Link" &&
+            streams.count(o["info"].value("output-node-id", 0u)))
+            fed.insert(
+                {o["info"].value("output-node-id", 0u), o["info"].value("input-node-id", 0u)});
+    std::multiset<std::uint32_t> out;
+    for (const auto& [stream, node] : fed)
+        out.insert(node);
+    return out;
+}
+
+struct ExtraSink::Impl {
+    pw_thread_loop* loop = nullptr;
+    pw_stream* stream = nullptr;
+};
+
+ExtraSink::ExtraSink(const std::string& nodeName, const std::string& mediaType)
+    : impl_(std::make_unique<Impl>()) {
+    static const pw_stream_events noEvents = {.version = PW_VERSION_STREAM_EVENTS};
+    pw_init(nullptr, nullptr);
+    impl_->loop = pw_thread_loop_new("extra-sink", nullptr);
+    pw_thread_loop_start(impl_->loop);
+    pw_thread_loop_lock(impl_->loop);
+    impl_->stream = pw_stream_new_simple(
+        pw_thread_loop_get_loop(impl_->loop), "extra sink",
+        pw_properties_new(PW_KEY_MEDIA_TYPE, mediaType.c_str(), PW_KEY_MEDIA_CLASS, "Audio/Sink",
+                          PW_KEY_NODE_NAME, nodeName.c_str(), "device.bus", "usb", nullptr),
+        &noEvents, nullptr);
+    std::uint8_t buffer[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32, .rate = 48000, .channels = 2};
+    info.position[0] = SPA_AUDIO_CHANNEL_FL;
+    info.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
+    pw_stream_connect(impl_->stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_NONE, params, 1);
+    pw_thread_loop_unlock(impl_->loop);
+}
+
+ExtraSink::~ExtraSink() {
+    pw_thread_loop_lock(impl_->loop);
+    pw_stream_destroy(impl_->stream);
+    pw_thread_loop_unlock(impl_->loop);
+    pw_thread_loop_stop(impl_->loop);
+    pw_thread_loop_destroy(impl_->loop);
 }
 
 PipewireRoom::~PipewireRoom() {

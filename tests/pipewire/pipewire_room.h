@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,7 +48,15 @@ class PipewireRoom {
     bool restart(const std::string& daemon);
 
     // Every object in the graph as `pw-dump` shows it (an array of objects with "type", "info").
+    // Bytes of names that are no UTF-8 (pw-dump passes them on raw) read as "?".
     static nlohmann::json graph();
+    // A property of a graph object (from its "info" "props") as text: pw-dump writes a value that
+    // looks like a number as a number. Empty when absent.
+    static std::string prop(const nlohmann::json& object, const std::string& key);
+    // The nodes that the streams of the sink called `sinkName` (its process's other nodes) play
+    // into: one entry per stream and node it feeds, so a speaker fed twice shows twice.
+    static std::multiset<std::uint32_t> fedBy(const nlohmann::json& graph,
+                                              const std::string& sinkName);
 
   private:
     void adoptEnvironment();
@@ -58,6 +68,21 @@ class PipewireRoom {
     std::vector<RoomSpeaker> speakers_;
     // What each variable the room set held before (nullopt: unset), restored on destruction.
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// A sink of this test process's own, its node.name byte for byte as given: what a strange device
+// or another program's sink looks like to the graph. Carries a USB bus so the backend lists it.
+// `mediaType` other than "Audio" makes one that no audio stream is ever linked to.
+class ExtraSink {
+  public:
+    explicit ExtraSink(const std::string& nodeName, const std::string& mediaType = "Audio");
+    ~ExtraSink();
+    ExtraSink(const ExtraSink&) = delete;
+    ExtraSink& operator=(const ExtraSink&) = delete;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // A suite whose tests share one room, started before its first test and stopped after its last.

@@ -513,26 +513,66 @@ TEST_F(PipeWireTest, ARestartedSessionManagerIsFollowedAndTheTapMadeTheDefaultAg
 }
 
 TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {
-    auto dev = [&](const char* t) {
-        const auto found = outputDevices(hw());
-        return *std::find_if(found.begin(), found.end(),
-                             [&](const Dev& d) { return d.uid == speaker(t).node; });
+    auto dev = [&](const std::string& uid, std::uint32_t t = 0) {
+        for (const Dev& d : outputDevices(hw()))
+            if (d.uid == uid && (!t || d.transport == t)) return d;
+        throw std::runtime_error("not listed: " + uid);
     };
     const auto none = [] { return std::optional<Dev>{}; };
-    const auto first = createAllSpeakers(hw(), {dev("builtin"), dev("usb")}, none);
+    const auto first =
+        createAllSpeakers(hw(), {dev(speaker("builtin").node), dev(speaker("usb").node)}, none);
     ASSERT_TRUE(first);
     EXPECT_EQ(stringProperty(hw(), *first, sel::name), "All Speakers");
     EXPECT_EQ(channelCount(hw(), *first, scope::output), 2);
     EXPECT_EQ(outputDevices(hw()).size(), room().speakers().size());  // not a speaker itself
 
-    const auto second = createAllSpeakers(hw(), {dev("builtin"), dev("hdmi")}, none);
+    // Members are fed exactly, whatever their names: one the combine module would read as a
+    // pattern, one too long for its matcher, one that is no UTF-8, one with quotes and a terminal
+    // escape, one the session manager would take for another speaker's serial, and one another
+    // sink also carries.
+    std::string usbSerial;
+    for (const auto& o : testsupport::PipewireRoom::graph())
+        if (o.value("type", "") == "PipeWire:Interface:Node" &&
+            testsupport::PipewireRoom::prop(o, "node.name") == speaker("usb").node)
+            usbSerial = testsupport::PipewireRoom::prop(o, "object.serial");
+    const std::string pattern = "~.*", longName = "long-" + std::string(1100, 'x'),
+                      notUtf8 = "bad-\xff\xfe", escaped = "q\"\\\x1b]0;title\x07",
+                      tv = speaker("hdmi").node;
+    const testsupport::ExtraSink s1(pattern), s2(longName), s3(notUtf8), s4(escaped), s5(usbSerial),
+        twin(tv);
+    auto listed = [&](std::size_t extra) {
+        for (auto end = std::chrono::steady_clock::now() + 5s;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
+            if (outputDevices(hw()).size() == room().speakers().size() + extra) return true;
+        return false;
+    };
+    ASSERT_TRUE(listed(6));
+    const std::vector<Dev> members{dev(speaker("builtin").node),
+                                   dev(pattern),
+                                   dev(longName),
+                                   dev(notUtf8),
+                                   dev(escaped),
+                                   dev(usbSerial),
+                                   dev(tv, transport::hdmi)};
+    const auto second = createAllSpeakers(hw(), members, none);
     ASSERT_TRUE(second);
     EXPECT_EQ(deviceForUID(hw(), allSpeakersUID), second);
     const std::string graph = run("pw-dump");
     const std::string key = std::string("\"node.name\": \"") + allSpeakersUID + "\"";
     EXPECT_EQ(graph.find(key), graph.rfind(key)) << "the first one is still there";
+    const testsupport::ExtraSink late("late-speaker");  // a pattern would take it in too
+    ASSERT_TRUE(listed(7));
+    std::this_thread::sleep_for(1s);
+    std::multiset<std::uint32_t> want;
+    for (const Dev& d : members)
+        want.insert(d.id);
+    EXPECT_EQ(testsupport::PipewireRoom::fedBy(testsupport::PipewireRoom::graph(), allSpeakersUID),
+              want);
 
-    destroyAggregate(hw(), *second);
+    // A member the session manager never links: no device is reported over its silence.
+    const testsupport::ExtraSink unlinkable("unlinkable", "Video");
+    ASSERT_TRUE(listed(8));
+    EXPECT_FALSE(createAllSpeakers(hw(), {dev(speaker("builtin").node), dev("unlinkable")}, none));
     EXPECT_FALSE(deviceForUID(hw(), allSpeakersUID));
 }
 

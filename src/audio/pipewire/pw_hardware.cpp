@@ -384,6 +384,8 @@ void PipeWireHardware::onGlobal(std::uint32_t id, const char* type, const spa_di
         n->id = id;
         n->mediaClass = cls;
         n->name = lookup(props, PW_KEY_NODE_NAME);
+        n->graphName = lookup(props, PW_KEY_NODE_NAME);
+        n->serial = lookup(props, PW_KEY_OBJECT_SERIAL);
         n->description = lookup(props, PW_KEY_NODE_DESCRIPTION);
         n->proxy = static_cast<pw_proxy*>(
             pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
@@ -482,6 +484,7 @@ void PipeWireHardware::onNodeInfo(Node& n, const pw_node_info* info) {
                 p.emplace(k, v);  // the node's own value wins
     }
     n.name = p[PW_KEY_NODE_NAME];
+    n.graphName = p[PW_KEY_NODE_NAME];
     n.description = p[PW_KEY_NODE_DESCRIPTION];
     if (n.description.empty()) n.description = p[PW_KEY_NODE_NICK];
     if (n.description.empty()) n.description = n.name;

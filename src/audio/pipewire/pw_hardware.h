@@ -28,6 +28,10 @@ struct Node {
     std::string mediaClass;
     std::string name;         // node.name: the UID
     std::string description;  // node.description: what people read
+    // node.name byte for byte as the graph has it (the UID may be a safe form of it): what finds
+    // the node again in the graph. And its object.serial, which names this node and no other.
+    std::string graphName;
+    std::string serial;
     std::uint32_t transport = 0;
     bool own = false;  // made by this program (the tap, the aggregates' filters)
     pw_proxy* proxy = nullptr;
@@ -159,7 +163,10 @@ class PipeWireHardware final : public PipeWireAudio {
     bool waitFor(double timeoutSeconds, const std::function<bool()>& ready);
     pw_proxy* createLink(std::uint32_t outNode, std::uint32_t outPort, std::uint32_t inNode,
                          std::uint32_t inPort);
+    // The public "All Speakers" device (pw_all_speakers.cpp). Both take the lock themselves and
+    // never hold it while they wait for a host process.
     OSStatus createPublicAggregate(const AggregateDescription& d, AudioObjectID& out);
+    OSStatus destroyPublicAggregate(const std::string& nodeName);
     OSStatus startFilter(IOProc& p);
     void stopFilter(IOProc& p);
     bool linkTap(Tap& t, IOProc& p);

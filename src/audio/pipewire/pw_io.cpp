@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio/pipewire/combine_host.h"
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_hardware.h"
 #include "core/dev.h"
@@ -106,13 +105,13 @@ Tap* PipeWireHardware::tap(AudioObjectID id) {
 
 OSStatus PipeWireHardware::createAggregateDevice(const AggregateDescription& d,
                                                  AudioObjectID& out) {
-    Locked lock(*this);
     out = 0;
+    if (!d.isPrivate) return createPublicAggregate(d, out);
+    Locked lock(*this);
     if (gone_.load(std::memory_order_relaxed)) return serverGone;
     if (d.uid.empty() || nodeByName(d.uid)) return status::illegalOperation;
     for (const auto& [id, a] : aggregates_)
         if (a->desc.uid == d.uid) return status::illegalOperation;
-    if (!d.isPrivate) return createPublicAggregate(d, out);
     // The clock master and the drift flags are hints: the graph picks its driver and
     // rate-matches every follower by itself.
     auto a = std::make_unique<Aggregate>();
@@ -123,42 +122,22 @@ OSStatus PipeWireHardware::createAggregateDevice(const AggregateDescription& d,
     return noErr;
 }
 
-OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
-                                                 AudioObjectID& out) {
-    // A device other programs play to must outlive this one: a host process of its own carries
-    // it. Stacked is what it does anyway: every member plays the whole mix.
-    CombineSink sink;
-    sink.nodeName = d.uid;
-    sink.description = d.name;
-    for (const auto& sd : d.subdevices)
-        sink.members.push_back(sd.uid);
-    if (startCombineHost(sink).pid == 0) return status::illegalOperation;
-    const bool up = waitFor(5.0, [&] {
-        const Node* n = nodeByName(d.uid);
-        return n && !devicePorts(n->id, false).empty();
-    });
-    if (!up) {
-        stopCombineHost();
-        return gone_.load(std::memory_order_relaxed) ? serverGone : status::badDevice;
-    }
-    out = nodeByName(d.uid)->id;
-    return noErr;
-}
-
 OSStatus PipeWireHardware::destroyAggregateDevice(AudioObjectID device) {
-    Locked lock(*this);
-    if (const Node* n = node(device); n && n->transport == transport::aggregate) {
-        // This run's or an earlier one's: the host keeps its PID where both find it.
-        const std::string name = n->name;
-        if (!stopCombineHost().empty()) return status::illegalOperation;
-        waitFor(3.0, [&] { return nodeByName(name) == nullptr; });
-        return noErr;
+    std::string hosted;
+    {
+        Locked lock(*this);
+        if (const Node* n = node(device); n && n->transport == transport::aggregate) {
+            hosted = n->name;
+        } else {
+            if (!aggregate(device)) return status::badObject;
+            for (auto& [id, p] : procs_)
+                if (p->device == device) stopFilter(*p);
+            aggregates_.erase(device);
+            return noErr;
+        }
     }
-    if (!aggregate(device)) return status::badObject;
-    for (auto& [id, p] : procs_)
-        if (p->device == device) stopFilter(*p);
-    aggregates_.erase(device);
-    return noErr;
+    // This run's or an earlier one's: a host process of its own carries it.
+    return destroyPublicAggregate(hosted);
 }
 
 OSStatus PipeWireHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {

@@ -144,6 +144,10 @@ class SimAudioSystem final : public AudioHardware {
 
     void injectFault(const Fault& f);
     void clearFaults();
+    // Runs `hook` at the start of every aggregate creation, on the calling thread and outside the
+    // simulator's lock: a test sees on which thread creation is asked for, and can hold it there
+    // as a slow audio system would. Empty to remove it.
+    void setBeforeCreateAggregate(std::function<void(const AggregateDescription&)> hook);
     void setTapDelivery(TapDelivery d);
     // A device that accepts start but never runs its callbacks.
     void setRefusesCallback(AudioObjectID device, bool refuses);
@@ -233,6 +237,8 @@ class SimAudioSystem final : public AudioHardware {
     std::atomic<bool> worldStop_{false};
     std::mutex stopMutex_;  // wakes the world thread from its pacing wait
     std::condition_variable stopCv_;
+    std::mutex hookMutex_;
+    std::function<void(const AggregateDescription&)> beforeCreateAggregate_;
 
     std::unique_ptr<MicPermission> micPermission_;
     std::unique_ptr<Player> player_;

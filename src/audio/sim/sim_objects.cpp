@@ -295,7 +295,19 @@ std::size_t SimAudioSystem::runningIOProcCount() const {
 
 // ---- Aggregates and taps ----------------------------------------------------------------------
 
+void SimAudioSystem::setBeforeCreateAggregate(
+    std::function<void(const AggregateDescription&)> hook) {
+    std::lock_guard lock(hookMutex_);
+    beforeCreateAggregate_ = std::move(hook);
+}
+
 OSStatus SimAudioSystem::createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) {
+    std::function<void(const AggregateDescription&)> hook;
+    {
+        std::lock_guard lock(hookMutex_);
+        hook = beforeCreateAggregate_;
+    }
+    if (hook) hook(d);
     std::lock_guard lock(mutex_);
     out = 0;
     OSStatus st;
