@@ -55,6 +55,21 @@ class PipewireRoom {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// A sink another program offers: a stream of this process that the graph lists as an audio sink
+// of a USB device (so it is a speaker the program lists), named with whatever bytes it is given;
+// PipeWire's own configuration syntax cannot carry every byte, the stream's properties can.
+class ForeignSink {
+  public:
+    ForeignSink(const std::string& nodeName, const std::string& description);
+    ~ForeignSink();
+    ForeignSink(const ForeignSink&) = delete;
+    ForeignSink& operator=(const ForeignSink&) = delete;
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
+
 // A suite whose tests share one room, started before its first test and stopped after its last.
 // Tests are skipped, with the reason printed, only where PipeWire is not installed.
 class PipewireRoomTest : public ::testing::Test {

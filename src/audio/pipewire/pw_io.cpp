@@ -130,8 +130,10 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
     CombineSink sink;
     sink.nodeName = d.uid;
     sink.description = d.name;
-    for (const auto& sd : d.subdevices)
-        sink.members.push_back(sd.uid);
+    for (const auto& sd : d.subdevices) {
+        const Node* member = nodeByName(sd.uid);
+        sink.members.push_back(member ? member->graphName : sd.uid);
+    }
     if (startCombineHost(sink).pid == 0) return status::illegalOperation;
     const bool up = waitFor(5.0, [&] {
         const Node* n = nodeByName(d.uid);
