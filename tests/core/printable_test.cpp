@@ -18,8 +18,8 @@ namespace {
 
 const std::string fffd = "\xEF\xBF\xBD";
 
-// Valid UTF-8 whose sequences test every lead byte's limits, and ill-formed input whose every
-// maximal ill-formed part should become one U+FFFD, with the result expected for it.
+// Valid UTF-8 at each lead byte's limits; ill-formed input whose every maximal ill-formed part
+// becomes one U+FFFD.
 const std::string valid =
     "Caf\xC3\xA9\xC2\xA0\xE0\xA4\x85\xED\x9F\xBF\xF0\x9F\x94\x8A\xF4\x8F\xBF\xBF";
 const std::string illFormed =

@@ -132,59 +132,40 @@ PipewireRoom::~PipewireRoom() {
     if (error) ADD_FAILURE() << "cannot remove " << dir_ << ": " << error.message();
 }
 
-struct ForeignSink::Parts {
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_stream* stream = nullptr;
-
-    ~Parts() {
-        if (!loop) return;
-        pw_thread_loop_lock(loop);
-        if (stream) pw_stream_destroy(stream);
-        if (core) pw_core_disconnect(core);
-        pw_thread_loop_unlock(loop);
-        pw_thread_loop_stop(loop);
-        if (context) pw_context_destroy(context);
-        pw_thread_loop_destroy(loop);
-    }
-};
-
-ForeignSink::ForeignSink(const std::string& nodeName, const std::string& description)
-    : parts_(std::make_unique<Parts>()) {
+ForeignSink::ForeignSink(const std::string& nodeName, const std::string& description) {
     pw_init(nullptr, nullptr);
-    Parts& p = *parts_;
-    p.loop = pw_thread_loop_new("foreign-sink", nullptr);
-    if (!p.loop || pw_thread_loop_start(p.loop) != 0)
-        throw std::runtime_error("foreign sink: no thread loop");
-    pw_thread_loop_lock(p.loop);
-    p.context = pw_context_new(pw_thread_loop_get_loop(p.loop), nullptr, 0);
-    p.core = p.context ? pw_context_connect(p.context, nullptr, 0) : nullptr;
-    if (p.core) {
-        pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS,
-                                                 "Audio/Sink", "device.bus", "usb", nullptr);
-        pw_properties_set(props, PW_KEY_NODE_NAME, nodeName.c_str());
-        pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, description.c_str());
-        p.stream = pw_stream_new(p.core, "foreign sink", props);
-    }
-    if (p.stream) {
-        std::uint8_t buffer[512];
-        spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        spa_audio_info_raw info{};
-        info.format = SPA_AUDIO_FORMAT_F32;
-        info.rate = 48000;
-        info.channels = 2;
-        info.position[0] = SPA_AUDIO_CHANNEL_FL;
-        info.position[1] = SPA_AUDIO_CHANNEL_FR;
-        const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
-        pw_stream_connect(p.stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS,
+    loop_ = pw_thread_loop_new("foreign-sink", nullptr);
+    if (!loop_ || pw_thread_loop_start(loop_) != 0)
+        throw std::runtime_error("foreign sink: no loop");
+    pw_thread_loop_lock(loop_);
+    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CLASS,
+                                             "Audio/Sink", "device.bus", "usb", nullptr);
+    pw_properties_set(props, PW_KEY_NODE_NAME, nodeName.c_str());
+    pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, description.c_str());
+    static const pw_stream_events events{.version = PW_VERSION_STREAM_EVENTS};
+    stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "foreign sink", props, &events,
+                                   nullptr);
+    std::uint8_t buffer[512];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32, .rate = 48000, .channels = 2};
+    const spa_pod* params[] = {spa_format_audio_raw_build(&b, SPA_PARAM_EnumFormat, &info)};
+    if (stream_)
+        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS,
                           params, 1);
-    }
-    pw_thread_loop_unlock(p.loop);
-    if (!p.stream) throw std::runtime_error("foreign sink: cannot join the graph");
+    pw_thread_loop_unlock(loop_);
+    if (stream_) return;
+    pw_thread_loop_stop(loop_);
+    pw_thread_loop_destroy(loop_);
+    throw std::runtime_error("foreign sink: cannot join the graph");
 }
 
-ForeignSink::~ForeignSink() = default;
+ForeignSink::~ForeignSink() {
+    pw_thread_loop_lock(loop_);
+    pw_stream_destroy(stream_);
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+    pw_thread_loop_destroy(loop_);
+}
 
 std::unique_ptr<PipewireRoom> PipewireRoomTest::room_;
 std::string PipewireRoomTest::skipReason_;

@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+struct pw_stream;
+struct pw_thread_loop;
+
 namespace housetone::testsupport {
 
 struct RoomSpeaker {
@@ -66,8 +69,8 @@ class ForeignSink {
     ForeignSink& operator=(const ForeignSink&) = delete;
 
   private:
-    struct Parts;
-    std::unique_ptr<Parts> parts_;
+    pw_thread_loop* loop_ = nullptr;
+    pw_stream* stream_ = nullptr;
 };
 
 // A suite whose tests share one room, started before its first test and stopped after its last.
