@@ -310,6 +310,15 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     EXPECT_EQ(defaultOutput(hw()), builtin);
     ASSERT_TRUE(setDefaultOutput(hw(), usb));
     EXPECT_EQ(defaultOutput(hw()), usb);
+    // A speaker the session manager could never be told to use is refused now, not at the end.
+    testsupport::ForeignSink broken("bad\xff.name", "Broken");
+    AudioObjectID bad = 0;
+    for (int i = 0; i < 250 && channelCount(hw(), bad, scope::output) == 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+        bad = deviceForUID(hw(), printableUID("bad\xff.name")).value_or(0);
+    }
+    EXPECT_FALSE(setDefaultOutput(hw(), bad));
+    EXPECT_EQ(defaultOutput(hw()), usb);
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
 
     const std::string click = room().dir() + "/click.wav";
