@@ -11,7 +11,7 @@ out=build-fuzz
 cxx=${CXX_FUZZ:-clang++-14}
 targets=(room wav settings)
 declare -A sources=(
-  [room]="src/audio/sim/room.cpp src/audio/sim/wav.cpp src/core/bounded_read.cpp"
+  [room]="src/audio/sim/room.cpp src/audio/sim/wav.cpp src/core/bounded_read.cpp src/core/printable.cpp"
   [wav]="src/audio/sim/wav.cpp src/core/bounded_read.cpp"
   [settings]="src/core/settings_store.cpp"
 )

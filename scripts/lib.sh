@@ -1,5 +1,24 @@
 # Shared by the scripts that run the program in a throw-away home.
 
+# print_text FILE...
+# Prints text files the way the program writes its logs (core/printable.h): bytes that are not
+# UTF-8 become U+FFFD and every control character but the line feed is written out as "\x1b", so
+# a device name in a log cannot retitle, recolour or clear the terminal it is shown on.
+print_text() {
+  perl -0777 -pe '
+    s{((?:[\xC2-\xDF]|\xE0[\xA0-\xBF]|[\xE1-\xEC\xEE\xEF][\x80-\xBF]|\xED[\x80-\x9F]
+          |\xF0[\x90-\xBF][\x80-\xBF]|[\xF1-\xF3][\x80-\xBF]{2}|\xF4[\x80-\x8F][\x80-\xBF])[\x80-\xBF])
+      |([\x00-\x09\x0B-\x1F\x7F])
+      |(?:\xE0[\xA0-\xBF]|[\xE1-\xEC\xEE\xEF][\x80-\xBF]|\xED[\x80-\x9F]|\xF0[\x90-\xBF][\x80-\xBF]?
+          |[\xF1-\xF3][\x80-\xBF]{1,2}|\xF4[\x80-\x8F][\x80-\xBF]?|[\x80-\xFF])}{
+      my ($sequence, $control) = ($1, $2);
+      defined $control ? sprintf("\\x%02x", ord $control)
+        : !defined $sequence ? "\xEF\xBF\xBD"
+        : $sequence =~ /^\xC2[\x80-\x9F]$/ ? sprintf("\\x%02x", ord substr($sequence, 1))
+        : $sequence
+    }gex' -- "$@"
+}
+
 # write_settings_including_every_speaker APP STATE_DIR
 # Writes a settings file that includes every output of the built-in simulated room, so that a
 # self-check or a screenshot tour has a whole group to work with.
@@ -41,17 +60,17 @@ run_selftest_in_pipewire_room() {
       QT_QPA_PLATFORM=offscreen "$app" --autotune-selftest --backend pipewire "$@"
   ) 2>"$home/stderr.txt" || status=$?
   if ((status != 0)); then
-    cat "$home/stderr.txt" >&2
-    [[ -f $state/app-autotune-selftest.log ]] && cat "$state/app-autotune-selftest.log" >&2
+    print_text "$home/stderr.txt" >&2
+    [[ -f $state/app-autotune-selftest.log ]] && print_text "$state/app-autotune-selftest.log" >&2
     return "$status"
   fi
   echo
   echo "== $state/app-autotune-selftest.log"
-  cat "$state/app-autotune-selftest.log"
+  print_text "$state/app-autotune-selftest.log"
   echo
   echo
   echo "== $state/offsets.json"
-  cat "$state/offsets.json"
+  print_text "$state/offsets.json"
   echo
   echo "== the room's delays beside what the self-check found (ms; the slowest speaker gets offset 0)"
   jq -r --slurpfile s "$state/offsets.json" '

@@ -12,7 +12,14 @@
 #   scripts/mutants.sh [--resolve] [LIST]   (--resolve prints the FILE LINE EXPR lines only)
 set -uo pipefail
 cd "$(dirname "$0")/.."
-mutant=${MUTANT:-../shared/tools/mutant}
+mutant=${MUTANT:-}
+if [ -z "$mutant" ]; then
+    # Beside the checkout, or beside the folder that holds several worktrees.
+    for d in .. ../.. ../../..; do
+        [ -x "$d/shared/tools/mutant" ] && { mutant=$d/shared/tools/mutant; break; }
+    done
+fi
+[ -n "$mutant" ] || { echo "no mutant tool found: set MUTANT" >&2; exit 2; }
 resolve_only=false
 [ "${1:-}" = "--resolve" ] && { resolve_only=true; shift; }
 list=${1:-tests/mutants.txt}

@@ -40,13 +40,13 @@ echo "No display: running the auto-tune self-check offscreen (built-in room, 40x
 HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_RUNTIME_DIR="$home" QT_QPA_PLATFORM=offscreen \
   "$app" --autotune-selftest --sim-speed 40 "$@" 2>"$home/stderr.txt" || {
   status=$?
-  cat "$home/stderr.txt" >&2
+  print_text "$home/stderr.txt" >&2
   exit "$status"
 }
 echo
 echo "== $state/app-autotune-selftest.log"
-cat "$state/app-autotune-selftest.log"
+print_text "$state/app-autotune-selftest.log"
 echo
 echo
 echo "== $state/offsets.json"
-cat "$state/offsets.json"
+print_text "$state/offsets.json"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "controller/controller.h"
+#include "core/printable.h"
 
 namespace housetone {
 
@@ -20,11 +21,13 @@ namespace {
 
 constexpr const char* tuneLogName = "autotune.log";
 
+// Speaker names and UIDs come from outside: neither the report (several lines) nor a diagnostic
+// line may carry a terminal escape into a log someone will print.
 std::string tuneLogText(const std::string& finalText, const std::vector<std::string>& lines) {
-    std::string out = finalText + "\n---\n";
+    std::string out = printableLines(finalText) + "\n---\n";
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (i) out += '\n';
-        out += lines[i];
+        out += printable(lines[i]);
     }
     return out;
 }

@@ -15,6 +15,7 @@
 #include "audio/audio_hardware.h"
 #include "core/dev.h"
 #include "core/mode.h"
+#include "core/printable.h"
 #include "core/settings_store.h"
 #include "engine/tap_engine.h"
 #include "platform/main_queue.h"
@@ -210,7 +211,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
         field = std::move(value);
         notify(f);
     }
-    void setStatus(std::string s) { publish(status_, std::move(s), Field::status); }
+    // One line, whatever names it quotes.
+    void setStatus(const std::string& s) { publish(status_, printable(s), Field::status); }
     // Device index of a UID among the engine's targets, or -1.
     int targetIndex(const std::string& uid) const;
     // Sets the output a switch to single gives (the remembered one, else the reference) and

@@ -16,6 +16,7 @@
 
 #include "audio/device_access.h"
 #include "controller/controller.h"
+#include "core/printable.h"
 #include "engine/tone_chain.h"
 
 namespace housetone {
@@ -336,7 +337,8 @@ void Controller::auditOffsets(const Config& previous) {
     }
     entry += "\n\n";
 
-    appendAuditEntry(s_.store.fileURL(auditLogName), entry);
+    // Names come from the devices and the settings file, neither of them ours.
+    appendAuditEntry(s_.store.fileURL(auditLogName), printableLines(entry));
 }
 
 }  // namespace housetone

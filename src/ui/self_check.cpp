@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/atomic_write.h"
+#include "core/printable.h"
 
 namespace housetone::ui {
 
@@ -193,7 +194,8 @@ void SelfCheck::autoTuneTick() {
 void SelfCheck::finish(const char* logName, int status) {
     finished_ = true;
     // A log that cannot be written changes nothing: the run still ends.
-    writeFileAtomically(controller_->stateFile(logName), joinLines(lines_));
+    // Lines quote names and the status, which come from outside.
+    writeFileAtomically(controller_->stateFile(logName), printableLines(joinLines(lines_)));
     main_.postAfter(quitDelaySeconds, [terminate = terminate_, status] { terminate(status); });
 }
 

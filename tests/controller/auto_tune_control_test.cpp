@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "controller/fixture.h"
+#include "core/printable.h"
 
 using namespace housetone;
 using namespace housetone::testing;
@@ -57,12 +58,18 @@ TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionState
               "Settings → Privacy & Security → Microphone → Housetone.");
 }
 
+// Desk's name would retitle a terminal and Shelf's UID clear it: the status line, the audit log
+// and "autotune.log" show them written out.
 TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes) {
-    Rig rig(quietRoom(Perm::notDetermined));
+    sim::RoomSpec room = quietRoom(Perm::notDetermined);
+    const std::string desk = "Desk\\x1b]0;owned\\x07", shelf = "shelf\x1b[2J";
+    room.outputs[0].name = "Desk\x1b]0;owned\x07";
+    room.outputs[1].uid = shelf;
+    Rig rig(room);
     // The engine's own path holds Shelf back 10 ms more than the microphone hears.
     Controller& c = rig.startWith(
-        {.include = std::map<std::string, bool>{{"desk", true}, {"shelf", true}, {"attic", true}},
-         .engineTrimMs = std::map<std::string, double>{{"shelf", 10}}});
+        {.include = std::map<std::string, bool>{{"desk", true}, {shelf, true}, {"attic", true}},
+         .engineTrimMs = std::map<std::string, double>{{shelf, 10}}});
     ASSERT_TRUE(rig.startAligned());
 
     bool measuring = false, engineDownWhileMeasuring = false, restartedDuringTune = false;
@@ -93,17 +100,20 @@ TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes
 
     ASSERT_EQ(c.offsets().count("desk"), 1u) << *c.tuneOverall();
     EXPECT_NEAR(c.offsets().at("desk"), 123, 2);
-    EXPECT_EQ(c.offsets().at("shelf"), 0.0);
+    EXPECT_EQ(c.offsets().at(shelf), 0.0);
     EXPECT_EQ(rig.store.load().offsets, c.offsets());
     EXPECT_NE(c.engine().delayFrames(0), 0);
-    const std::string audit =
-        "  offset Desk 0 -> " + std::to_string(static_cast<long>(c.offsets().at("desk"))) + "\n";
+    const std::string audit = "  offset " + desk + " 0 -> " +
+                              std::to_string(static_cast<long>(c.offsets().at("desk"))) + "\n";
     EXPECT_NE(rig.readFile("offsets-audit.log").value_or("").find(audit), std::string::npos);
     EXPECT_EQ(c.tunePhases().count("desk"), 1u);
+    EXPECT_NE(c.status().find("Aligned: " + desk + " is"), std::string::npos) << c.status();
 
     const std::string log = rig.readFile("autotune.log").value_or("");
-    const std::string head = *c.tuneOverall() + "\n---\npair ";
+    const std::string head = printableLines(*c.tuneOverall()) + "\n---\npair ";
+    EXPECT_NE(head.find(desk), std::string::npos);
     EXPECT_EQ(log.substr(0, head.size()), head);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
     EXPECT_NE(log.back(), '\n');
 }
 

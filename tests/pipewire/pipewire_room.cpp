@@ -180,18 +180,29 @@ struct ExtraSink::Impl {
     pw_stream* stream = nullptr;
 };
 
-ExtraSink::ExtraSink(const std::string& nodeName, const std::string& mediaType)
+ExtraSink::ExtraSink(const std::string& nodeName, const std::string& description,
+                     const std::string& mediaType)
     : impl_(std::make_unique<Impl>()) {
     static const pw_stream_events noEvents = {.version = PW_VERSION_STREAM_EVENTS};
     pw_init(nullptr, nullptr);
     impl_->loop = pw_thread_loop_new("extra-sink", nullptr);
-    pw_thread_loop_start(impl_->loop);
+    if (!impl_->loop || pw_thread_loop_start(impl_->loop) != 0)
+        throw std::runtime_error("extra sink: no loop");
     pw_thread_loop_lock(impl_->loop);
-    impl_->stream = pw_stream_new_simple(
-        pw_thread_loop_get_loop(impl_->loop), "extra sink",
+    pw_properties* props =
         pw_properties_new(PW_KEY_MEDIA_TYPE, mediaType.c_str(), PW_KEY_MEDIA_CLASS, "Audio/Sink",
-                          PW_KEY_NODE_NAME, nodeName.c_str(), "device.bus", "usb", nullptr),
-        &noEvents, nullptr);
+                          "device.bus", "usb", nullptr);
+    pw_properties_set(props, PW_KEY_NODE_NAME, nodeName.c_str());
+    if (!description.empty())
+        pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, description.c_str());
+    impl_->stream = pw_stream_new_simple(pw_thread_loop_get_loop(impl_->loop), "extra sink", props,
+                                         &noEvents, nullptr);
+    if (!impl_->stream) {
+        pw_thread_loop_unlock(impl_->loop);
+        pw_thread_loop_stop(impl_->loop);
+        pw_thread_loop_destroy(impl_->loop);
+        throw std::runtime_error("extra sink: cannot join the graph");
+    }
     std::uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32, .rate = 48000, .channels = 2};

@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+struct pw_stream;
+struct pw_thread_loop;
+
 namespace housetone::testsupport {
 
 struct RoomSpeaker {
@@ -70,12 +73,14 @@ class PipewireRoom {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// A sink of this test process's own, its node.name byte for byte as given: what a strange device
+// A sink of this test process's own, its node.name and description byte for byte as given (the
+// configuration syntax cannot carry every byte, a stream's properties can): what a strange device
 // or another program's sink looks like to the graph. Carries a USB bus so the backend lists it.
 // `mediaType` other than "Audio" makes one that no audio stream is ever linked to.
 class ExtraSink {
   public:
-    explicit ExtraSink(const std::string& nodeName, const std::string& mediaType = "Audio");
+    explicit ExtraSink(const std::string& nodeName, const std::string& description = "",
+                       const std::string& mediaType = "Audio");
     ~ExtraSink();
     ExtraSink(const ExtraSink&) = delete;
     ExtraSink& operator=(const ExtraSink&) = delete;

@@ -19,6 +19,8 @@
 #include "audio/aggregate.h"
 #include "audio/device_access.h"
 #include "audio/pipewire/pipewire_backend.h"
+#include "core/printable.h"
+#include "core/settings_store.h"
 #include "pipewire_room.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
@@ -326,6 +328,15 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     EXPECT_EQ(defaultOutput(hw()), builtin);
     ASSERT_TRUE(setDefaultOutput(hw(), usb));
     EXPECT_EQ(defaultOutput(hw()), usb);
+    // A speaker the session manager could never be told to use is refused now, not at the end.
+    testsupport::ExtraSink broken("bad\xff.name", "Broken");
+    AudioObjectID bad = 0;
+    for (int i = 0; i < 250 && channelCount(hw(), bad, scope::output) == 0; ++i) {
+        std::this_thread::sleep_for(20ms);
+        bad = deviceForUID(hw(), printableUID("bad\xff.name")).value_or(0);
+    }
+    EXPECT_FALSE(setDefaultOutput(hw(), bad));
+    EXPECT_EQ(defaultOutput(hw()), usb);
     EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
 
     const std::string click = room().dir() + "/click.wav";
@@ -570,10 +581,63 @@ TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {
               want);
 
     // A member the session manager never links: no device is reported over its silence.
-    const testsupport::ExtraSink unlinkable("unlinkable", "Video");
+    const testsupport::ExtraSink unlinkable("unlinkable", "", "Video");
     ASSERT_TRUE(listed(8));
     EXPECT_FALSE(createAllSpeakers(hw(), {dev(speaker("builtin").node), dev("unlinkable")}, none));
     EXPECT_FALSE(deviceForUID(hw(), allSpeakersUID));
+}
+
+// Names come from other programs. One sink's bytes are not UTF-8 at all, another's are overlong
+// forms that PipeWire passes on, a third's would retitle a terminal: each is listed under a name
+// and a UID fit to show and store, apart from the others; a save of them all writes; and each is
+// made the default output where the session manager can be told its name, and refused where not.
+TEST_F(PipeWireTest, SinksNamedWithForeignBytesAreListedSafelySavedAndChosenByTheirRealNames) {
+    const std::string broken = "Broken \xc3\x28 sink", overlong = "Overlong \xc0\xaf sink",
+                      escape = "Escape \x1b]0;TITLE\x07 sink";
+    testsupport::ExtraSink brokenSink("bad\xff\xfe.name", broken),
+        overlongSink("ovl\xc0\xaf.name", overlong), escapeSink("esc\x1b]0;TITLE\x07.name", escape);
+    std::vector<Dev> outs;
+    for (int i = 0; i < 250 && outs.size() < room().speakers().size() + 3; ++i) {
+        std::this_thread::sleep_for(20ms);
+        outs = outputDevices(hw());
+    }
+    ASSERT_EQ(outs.size(), room().speakers().size() + 3);
+    std::map<std::string, Dev> byName;
+    Config config;  // every listed speaker's name, as a save stores them
+    for (const Dev& d : outs) {
+        byName[d.name] = d;
+        config.names[d.uid] = d.name;
+        EXPECT_EQ(printable(d.uid), d.uid);
+        EXPECT_EQ(deviceForUID(hw(), d.uid), d.id) << printable(d.uid);
+    }
+    EXPECT_EQ(config.names.size(), outs.size()) << "two nodes share a UID";
+    for (const std::string& name : {broken, overlong, escape})
+        ASSERT_TRUE(byName.contains(printable(name))) << printable(name);
+    SettingsStore(room().dir() + "/state").save(config);
+    EXPECT_EQ(SettingsStore(room().dir() + "/state").load(), config);
+
+    auto other = pw::connectPipeWire();
+    ASSERT_TRUE(other);
+    for (const std::string& name : {overlong, escape}) {
+        const AudioObjectID id = byName[printable(name)].id;
+        EXPECT_TRUE(setDefaultOutput(hw(), id)) << printable(name);
+        for (int i = 0; i < 100 && defaultOutput(*other) != id; ++i)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(defaultOutput(*other), id) << printable(name);
+    }
+    // No JSON that PipeWire reads can carry these bytes, so nobody could be told to use it.
+    EXPECT_FALSE(setDefaultOutput(hw(), byName[printable(broken)].id));
+
+    // All Speakers feeds a member by the name the graph knows it by.
+    const auto all =
+        createAllSpeakers(hw(), {byName[speaker("builtin").description], byName[printable(escape)]},
+                          [] { return std::optional<Dev>{}; });
+    ASSERT_TRUE(all);
+    bool fed = false;
+    for (int i = 0; i < 100 && !fed; ++i, std::this_thread::sleep_for(50ms))
+        fed = run("pw-link -l").find("|-> esc\x1b]0;TITLE\x07.name:playback_") != std::string::npos;
+    EXPECT_TRUE(fed) << "the member with an escape in its name is not fed";
+    destroyAggregate(hw(), *all);
 }
 
 }  // namespace

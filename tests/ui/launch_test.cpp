@@ -127,6 +127,17 @@ TEST(SelfCheckRun, LogLinesReadBackExactlyAndAFailedOrEmptyEngineCheckSaysWhyAnd
     EXPECT_EQ(idleStatus, 1);
     EXPECT_EQ(readFile(idle.store.fileURL(SelfCheck::engineLogName)),
               idleHead + "none\nInclude at least one speaker first");
+
+    // A UID from the settings file, which anyone's editor may have put an escape in, reaches the
+    // auto-tune check's log written out.
+    Rig tune(smallRoom(), Config{.offsets = {{"desk\x1b]0;owned\x07", 5}}});
+    std::optional<int> tuneStatus;
+    const auto check =
+        SelfCheck::create(tune.controller, tune.main, [&](int s) { tuneStatus = s; });
+    check->runAutoTuneSelfCheck();
+    EXPECT_TRUE(tune.main.runUntil([&] { return tuneStatus.has_value(); }, 20));
+    EXPECT_TRUE(contains(readFile(tune.store.fileURL(SelfCheck::autoTuneLogName)),
+                         "\noffsets: [\"desk\\x1b]0;owned\\x07\": 5.0]"));
 }
 
 }  // namespace

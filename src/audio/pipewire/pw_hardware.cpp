@@ -10,11 +10,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <nlohmann/json.hpp>
 
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_io.h"
+#include "audio/pipewire/pw_names.h"
 #include "core/dev.h"
+#include "core/printable.h"
 
 namespace housetone::pw {
 
@@ -383,10 +384,10 @@ void PipeWireHardware::onGlobal(std::uint32_t id, const char* type, const spa_di
         n->owner = this;
         n->id = id;
         n->mediaClass = cls;
-        n->name = lookup(props, PW_KEY_NODE_NAME);
         n->graphName = lookup(props, PW_KEY_NODE_NAME);
+        n->name = printableUID(n->graphName);
         n->serial = lookup(props, PW_KEY_OBJECT_SERIAL);
-        n->description = lookup(props, PW_KEY_NODE_DESCRIPTION);
+        n->description = printable(lookup(props, PW_KEY_NODE_DESCRIPTION));
         n->proxy = static_cast<pw_proxy*>(
             pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
         if (n->proxy) {
@@ -483,11 +484,13 @@ void PipeWireHardware::onNodeInfo(Node& n, const pw_node_info* info) {
             for (const auto& [k, v] : dev->second)
                 p.emplace(k, v);  // the node's own value wins
     }
-    n.name = p[PW_KEY_NODE_NAME];
+    // Names are whatever another program chose: what the program sees of them is made printable
+    // here, once; the node's own name is kept to address it.
     n.graphName = p[PW_KEY_NODE_NAME];
-    n.description = p[PW_KEY_NODE_DESCRIPTION];
-    if (n.description.empty()) n.description = p[PW_KEY_NODE_NICK];
-    if (n.description.empty()) n.description = n.name;
+    n.name = printableUID(n.graphName);
+    std::string description = p[PW_KEY_NODE_DESCRIPTION];
+    if (description.empty()) description = p[PW_KEY_NODE_NICK];
+    n.description = description.empty() ? n.name : printable(description);
     n.own = p.count(ownKey) != 0;
     n.transport = transportOf(p);
     pw_thread_loop_signal(loop_, false);
@@ -526,12 +529,8 @@ void PipeWireHardware::onMetadata(bool defaults, const char* key, const char* va
         return;
     }
     if (k != "default.audio.sink" && k != "default.audio.source") return;
-    std::string name;
-    if (value) {
-        const auto j = nlohmann::json::parse(value, nullptr, false);
-        if (j.is_object() && j.contains("name") && j["name"].is_string()) name = j["name"];
-    }
-    (k == "default.audio.sink" ? defaultSink_ : defaultSource_) = name;
+    // Read as the session manager wrote it: a node's name need not be UTF-8.
+    (k == "default.audio.sink" ? defaultSink_ : defaultSource_) = value ? nodeNameIn(value) : "";
     if (stage_ == Stage::settling) advanceReconnect();
     if (stage_ == Stage::connected && reassertPending_ && !defaultSink_.empty()) reassertDefault();
     pw_thread_loop_signal(loop_, false);
@@ -547,6 +546,12 @@ Node* PipeWireHardware::node(AudioObjectID id) {
 Node* PipeWireHardware::nodeByName(const std::string& name) {
     for (std::uint32_t id : nodeOrder_)
         if (Node* n = node(id); n && n->name == name) return n;
+    return nullptr;
+}
+
+Node* PipeWireHardware::nodeByGraphName(const std::string& graphName) {
+    for (std::uint32_t id : nodeOrder_)
+        if (Node* n = node(id); n && n->graphName == graphName) return n;
     return nullptr;
 }
 
@@ -634,7 +639,7 @@ std::optional<std::vector<std::uint8_t>> PipeWireHardware::propBytes(AudioObject
             }
             case sel::defaultOutput:
             case sel::defaultInput: {
-                const Node* n = nodeByName(defaultName(a.selector == sel::defaultOutput));
+                const Node* n = nodeByGraphName(defaultName(a.selector == sel::defaultOutput));
                 return bytesOf<AudioObjectID>(n ? n->id : 0);
             }
             case sel::translateUIDToDevice: {
@@ -762,7 +767,7 @@ OSStatus PipeWireHardware::setPropertyData(AudioObjectID object, const PropertyA
         const bool output = a.selector == sel::defaultOutput;
         const Node* n = node(id);
         if (!n || devicePorts(id, !output).empty()) return status::badObject;
-        return writeDefault(output, n->name);
+        return writeDefault(output, n->graphName);
     }
     if (aggregate(object)) {
         if (a.selector != sel::nominalSampleRate) return status::unknownProperty;
@@ -825,6 +830,8 @@ OSStatus PipeWireHardware::writeVolumes(Node& n, const std::vector<float>& linea
 }
 
 OSStatus PipeWireHardware::writeDefault(bool output, const std::string& name) {
+    // A name the session manager could not be given now cannot be restored later either.
+    if (!defaultValueFor(name)) return status::unsupported;
     if (output)
         for (auto& [id, t] : taps_)
             if (t->isDefault) {
@@ -849,11 +856,12 @@ OSStatus PipeWireHardware::setConfiguredDefault(bool output, const std::string& 
 
 OSStatus PipeWireHardware::writeDefaultKey(bool output, const std::string& name) {
     if (!defaults_) return status::unsupported;
-    const std::string value = nlohmann::json{{"name", name}}.dump();
+    const std::optional<std::string> value = defaultValueFor(name);
+    if (!value) return status::unsupported;
     pw_metadata_set_property(
         reinterpret_cast<pw_metadata*>(defaults_), PW_ID_CORE,
         output ? "default.configured.audio.sink" : "default.configured.audio.source",
-        "Spa:String:JSON", value.c_str());
+        "Spa:String:JSON", value->c_str());
     (output ? defaultSink_ : defaultSource_) = name;
     return noErr;
 }

@@ -26,12 +26,12 @@ struct Node {
     PipeWireHardware* owner = nullptr;
     std::uint32_t id = 0;
     std::string mediaClass;
-    std::string name;         // node.name: the UID
-    std::string description;  // node.description: what people read
-    // node.name byte for byte as the graph has it (the UID may be a safe form of it): what finds
-    // the node again in the graph. And its object.serial, which names this node and no other.
+    // node.name as the graph holds it, which need not be text: what the daemon and the session
+    // manager must be given back to find this node.
     std::string graphName;
-    std::string serial;
+    std::string name;         // the UID the program sees: graphName made printable (printableUID)
+    std::string description;  // node.description made printable: what people read
+    std::string serial;       // object.serial: names this node and no other
     std::uint32_t transport = 0;
     bool own = false;  // made by this program (the tap, the aggregates' filters)
     pw_proxy* proxy = nullptr;
@@ -130,7 +130,8 @@ class PipeWireHardware final : public PipeWireAudio {
                                                        std::uint32_t qualSize, const void* qual);
     std::vector<AudioObjectID> deviceList() const;
     Node* node(AudioObjectID id);
-    Node* nodeByName(const std::string& name);
+    Node* nodeByName(const std::string& name);  // by UID
+    Node* nodeByGraphName(const std::string& graphName);
     Aggregate* aggregate(AudioObjectID id);
     Tap* tap(AudioObjectID id);
     std::vector<const Port*> portsOf(std::uint32_t node, bool output, bool monitor = false) const;

@@ -18,6 +18,7 @@
 #include "audio/sim/wav.h"
 #include "core/bounded_read.h"
 #include "core/fourcc.h"
+#include "core/printable.h"
 
 namespace housetone::sim {
 namespace {
@@ -304,10 +305,11 @@ class RoomReader {
                        "\"usb \" or one of " + wordList(kTransportNames) + ")");
     }
 
+    // Names and UIDs are shown, logged and stored as the PipeWire backend's are: printable.
     std::string uid(const json& obj, const std::string& where) const {
         std::string s = required(obj, where, "uid");
         if (s.empty()) fail(child(where, "uid"), "must not be empty");
-        return s;
+        return printableUID(s);
     }
 
     void unique(std::map<std::string, std::size_t>& seen, const std::string& uid,
@@ -324,7 +326,7 @@ class RoomReader {
                                              const std::string& kind) const {
         const json* v = find(doc, key);
         if (!v) return std::nullopt;
-        std::string s = string(*v, key);
+        std::string s = printableUID(string(*v, key));
         if (!uids.contains(s)) fail(key, "\"" + s + "\" is the uid of no " + kind);
         return s;
     }
@@ -342,7 +344,7 @@ class RoomReader {
                   {"name", "uid", "transport", "channels", "latencyMs", "distanceM", "level",
                    "volume", "hasVolume", "hasMute", "muted", "rate", "jitterMs", "reflections"});
         OutputSpec o;
-        o.name = required(v, where, "name");
+        o.name = printable(required(v, where, "name"));
         o.uid = uid(v, where);
         o.transport = transport(v, where);
         o.channels = channels(v, where, o.channels);
@@ -380,7 +382,7 @@ class RoomReader {
         requireObject(v, where);
         onlyKnown(v, where, {"name", "uid", "transport", "channels", "noiseRms"});
         InputSpec in;
-        in.name = required(v, where, "name");
+        in.name = printable(required(v, where, "name"));
         in.uid = uid(v, where);
         in.transport = transport(v, where);
         in.channels = channels(v, where, in.channels);
@@ -422,6 +424,8 @@ OutputSpec speaker(std::string name, std::string uid, std::uint32_t transport, d
 }
 
 }  // namespace
+
+RoomError::RoomError(const std::string& message) : std::runtime_error(printable(message)) {}
 
 RoomSpec parseRoom(const std::string& text, const std::string& fileName) {
     return parseRoomIn(text, fileName, {});

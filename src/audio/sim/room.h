@@ -66,10 +66,10 @@ struct RoomSpec {
 };
 
 // A room file that cannot be used. what() is one line naming the file, the member and the
-// problem, fit to show to a person.
+// problem, fit to show to a person: whatever the file holds is written out printable.
 class RoomError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit RoomError(const std::string& message);
 };
 
 // Parses a room file's text; `fileName` only names the file in messages. Throws RoomError.

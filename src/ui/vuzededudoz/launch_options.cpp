@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "core/atomic_write.h"
+#include "core/printable.h"
 #include "core/settings_store.h"
 
 namespace housetone::ui {
@@ -183,14 +184,7 @@ std::optional<std::string> recordTargetError(const fs::path& target,
 }
 
 std::string terminalSafe(const std::string& text) {
-    QString out;
-    for (const char32_t c : QString::fromUtf8(text).toUcs4()) {
-        if (QChar::category(c) == QChar::Other_Control)
-            out += QString::asprintf("\\x%02x", static_cast<unsigned>(c));
-        else
-            out += QString::fromUcs4(&c, 1);
-    }
-    return out.toStdString();
+    return printable(text);
 }
 
 std::string helpText() {
