@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_io.h"
