@@ -203,6 +203,7 @@ TEST(TapMonitor, TogetherIsRebuiltForANewSpeakerByTheTickOrARescanButSingleOnlyR
     const auto beforeRestart = *rig.sim.idForUID(allSpeakersID);
     rig.sim.restartService();
     c.tick();
+    rig.allSpeakersBuilt();
     EXPECT_NE(*rig.sim.idForUID(allSpeakersID), beforeRestart);
     EXPECT_EQ(rig.outputUID(), allSpeakersID);
 

@@ -524,10 +524,11 @@ TEST_F(PipeWireTest, ARestartedSessionManagerIsFollowedAndTheTapMadeTheDefaultAg
 }
 
 TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {
-    auto dev = [&](const std::string& uid, std::uint32_t t = 0) {
+    // A speaker by the node.name its sink was given (listed under the UID made of it).
+    auto dev = [&](const std::string& nodeName, std::uint32_t t = 0) {
         for (const Dev& d : outputDevices(hw()))
-            if (d.uid == uid && (!t || d.transport == t)) return d;
-        throw std::runtime_error("not listed: " + uid);
+            if (d.uid == printableUID(nodeName) && (!t || d.transport == t)) return d;
+        throw std::runtime_error("not listed: " + printable(nodeName));
     };
     const auto none = [] { return std::optional<Dev>{}; };
     const auto first =
