@@ -56,12 +56,13 @@ TEST_F(FileSafety, TheReaderRefusesAnythingButARegularFileWithoutWaitingOrReadin
     writer_ = ::open(path("busy.fifo").c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_EQ(::write(writer_, "{}", 2), 2);
     fs::create_directory(path("folder"));
-    fs::create_symlink("idle.fifo", path("link-to-fifo"));
     const std::string notRegular = "it is not a regular file";
     const std::vector<std::pair<fs::path, std::string>> cases = {
-        {path("idle.fifo"), notRegular},       {path("busy.fifo"), notRegular},
-        {path("link-to-fifo"), notRegular},    {"/dev/zero", notRegular},
-        {path("folder"), "it is a directory"}, {path("missing"), "No such file or directory"}};
+        {path("idle.fifo"), notRegular},
+        {path("busy.fifo"), notRegular},
+        {"/dev/zero", notRegular},
+        {path("folder"), "it is a directory"},
+        {path("missing"), "No such file or directory"}};
     for (const auto& [p, reason] : cases) {
         SCOPED_TRACE(p.string());
         std::string out = "as it was", why;
