@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite, then the non-UI test programs again under
 # AddressSanitizer + UndefinedBehaviorSanitizer in a build directory of their own (build-asan-nonui;
-# Qt is not built with the sanitizers, so the UI stays out). Each run ends with ctest's summary.
+# Qt is not built with the sanitizers, so the UI stays out). Then the safety nets, briefly, so they
+# cannot rot: the soak for three simulated minutes on two seeds in that sanitized tree, and every
+# fuzz target for 30 s from its corpus (clang, build-fuzz). Each run ends with its summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -10,3 +12,5 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j"$(nproc)"
 QT_QPA_PLATFORM=offscreen ctest --test-dir "$build" -j"$(nproc)" --output-on-failure
 bash scripts/sanitize.sh asan-nonui
+bash scripts/soak.sh asan 1,2 0.05
+bash scripts/fuzz.sh run 30

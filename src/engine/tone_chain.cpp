@@ -393,8 +393,14 @@ struct LaneBiquad {
 
 // Run-time dispatch: an AVX2 clone where the processor has it, the baseline otherwise. No FMA in
 // either, so no multiply-add is fused and each lane rounds exactly as the scalar chain does.
-[[gnu::target_clones("avx2", "default")]] void processToneLanesRt(ToneLanesRt& lanes,
-                                                                  std::size_t frames) {
+// Under the sanitizers the baseline alone: the clones' resolver runs while the program is being
+// loaded, before ThreadSanitizer's runtime is ready, and crashed every such program before main.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define HOUSETONE_LANE_CLONES
+#else
+#define HOUSETONE_LANE_CLONES [[gnu::target_clones("avx2", "default")]]
+#endif
+HOUSETONE_LANE_CLONES void processToneLanesRt(ToneLanesRt& lanes, std::size_t frames) {
     namespace k = tone_coef;
     namespace v = tone_state;
     ToneLanesRt& l = lanes;

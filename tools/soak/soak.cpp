@@ -120,6 +120,7 @@ class Soak {
     void quit();
     void step();
     void checkAll();
+    std::string delayMismatch() const;
     void fail(const std::string& check, const std::string& detail);
     void pumpUntilFrame(std::int64_t frame);
     Dev anyDevice();
@@ -319,6 +320,31 @@ void Soak::step() {
     }
 }
 
+// Empty while the engine plays the model's offsets, or while no engine start of the current run
+// has completed (or a tune has it suspended); otherwise the first target that differs. Every
+// target plays its offset by the engine's own rounding.
+std::string Soak::delayMismatch() const {
+    const Controller& c = *ctl_;
+    const TapEngine& e = c.engine();
+    if (c.mode() != Mode::aligned || c.tuning() || e.installedRun() != c.alignedStartGeneration() ||
+        e.aggID() == 0)
+        return {};
+    const auto targets = e.targets();
+    for (std::size_t i = 0; i < targets.size() && i < TapEngine::maxDevices; ++i) {
+        const auto it = c.offsets().find(targets[i].uid);
+        // A lone speaker has nobody to wait for: it plays at once whatever its offset.
+        const double ms = it == c.offsets().end() || targets.size() == 1 ? 0.0 : it->second;
+        const double seconds = ms >= TapEngine::maxDelayMs ? 5.0 : (ms > 0 ? ms / 1000 : 0);
+        const auto want = static_cast<std::int32_t>(std::lround(seconds * e.rate()));
+        const std::int32_t have = e.delayFrames(static_cast<int>(i));
+        if (have != want) {
+            return targets[i].uid + " plays " + std::to_string(have) + " frames late, its offset " +
+                   std::to_string(ms) + " ms is " + std::to_string(want) + " frames";
+        }
+    }
+    return {};
+}
+
 void Soak::checkAll() {
     // The settings file, whenever there is one, decodes.
     const fs::path file = store_->fileURL(SettingsStore::fileName);
@@ -330,28 +356,14 @@ void Soak::checkAll() {
     }
 
     if (!ctl_) return;
-    // Once the engine start of the current run has completed (and no tune has it suspended),
-    // every target plays at its offset, by the engine's own rounding.
-    Controller& c = *ctl_;
-    const TapEngine& e = c.engine();
-    if (c.mode() == Mode::aligned && !c.tuning() &&
-        e.installedRun() == c.alignedStartGeneration() && e.aggID() != 0) {
-        const auto targets = e.targets();
-        for (std::size_t i = 0; i < targets.size() && i < TapEngine::maxDevices; ++i) {
-            const auto it = c.offsets().find(targets[i].uid);
-            // A lone speaker has nobody to wait for: it plays at once whatever its offset.
-            const double ms = it == c.offsets().end() || targets.size() == 1 ? 0.0 : it->second;
-            const double seconds = ms >= TapEngine::maxDelayMs ? 5.0 : (ms > 0 ? ms / 1000 : 0);
-            const auto want = static_cast<std::int32_t>(std::lround(seconds * e.rate()));
-            const std::int32_t have = e.delayFrames(static_cast<int>(i));
-            if (have != want) {
-                fail("engine delays equal the offsets",
-                     targets[i].uid + " plays " + std::to_string(have) +
-                         " frames late, its offset " + std::to_string(ms) + " ms is " +
-                         std::to_string(want) + " frames");
-            }
-        }
-    }
+    // The lifecycle thread marks a start installed just before it posts the start's completion,
+    // which re-applies offsets changed while the start ran (the start itself loads those of
+    // request time). A difference seen in between is the completion still on its way; only one
+    // that outlives it is a fault.
+    std::string mismatch = delayMismatch();
+    if (!mismatch.empty() &&
+        !main_->runUntil([&] { return (mismatch = delayMismatch()).empty(); }, 2.0))
+        fail("engine delays equal the offsets", mismatch);
 
     if (const long late = lateCallbacks_->exchange(0); late > 0)
         fail("no callback after the controller is gone",
