@@ -2,6 +2,7 @@
 // to the AppDelegate and runs the event loop.
 #include "ui/vuzededudoz/program.h"
 
+#include <fcntl.h>
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
@@ -59,15 +60,11 @@ void requestQuit(int) {
 }
 
 // The session ending (SIGTERM) or Ctrl-C (SIGINT) quits through the event loop like the Quit
-// item, so the audio is stopped and the settings saved on the way out.
-void quitOnSignals(QObject* parent) {
-    if (::pipe(quitPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, parent);
-    QObject::connect(notifier, &QSocketNotifier::activated, [] {
-        char byte;
-        [[maybe_unused]] const auto n = ::read(quitPipe[0], &byte, 1);
-        QCoreApplication::quit();
-    });
+// item, so the audio is stopped and the settings saved on the way out. The signals are caught from
+// the first moment (loading Qt and opening the display take a while on a busy machine); a quit
+// asked for before the event loop runs is the first thing it does.
+void catchQuitSignals() {
+    if (::pipe2(quitPipe, O_CLOEXEC) != 0) return;
     struct sigaction action {};
     action.sa_handler = requestQuit;
     sigemptyset(&action.sa_mask);
@@ -76,9 +73,20 @@ void quitOnSignals(QObject* parent) {
     sigaction(SIGINT, &action, nullptr);
 }
 
+void quitOnSignals(QObject* parent) {
+    if (quitPipe[0] < 0) return;
+    auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, [] {
+        char byte;
+        [[maybe_unused]] const auto n = ::read(quitPipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+}
+
 }  // namespace
 
 int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& launched) {
+    catchQuitSignals();
     // Everything that can go wrong with the command line is reported before Qt opens a display,
     // so it is reported the same way on a machine without one.
     const LaunchOptions options = parseLaunchOptions(arguments(argc, argv));
