@@ -192,8 +192,14 @@ void SelfCheck::autoTuneTick() {
 
 void SelfCheck::finish(const char* logName, int status) {
     finished_ = true;
-    // A log that cannot be written changes nothing: the run still ends.
-    writeFileAtomically(controller_->stateFile(logName), joinLines(lines_));
+    // The log is what the run is for: one that cannot be written makes the run a failure.
+    const auto path = controller_->stateFile(logName);
+    std::string why;
+    if (!writeFileAtomically(path, joinLines(lines_), &why)) {
+        std::fprintf(stderr, "housetone: cannot write the self-check log \"%s\" (%s)\n",
+                     path.c_str(), why.c_str());
+        status = logNotWritten;
+    }
     main_.postAfter(quitDelaySeconds, [terminate = terminate_, status] { terminate(status); });
 }
 

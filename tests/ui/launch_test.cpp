@@ -79,6 +79,11 @@ TEST(SelfCheckRun, LogLinesReadBackExactlyAndAFailedOrEmptyEngineCheckSaysWhyAnd
     EXPECT_EQ(idleStatus, 1);
     EXPECT_EQ(readFile(idle.store.fileURL(SelfCheck::engineLogName)),
               idleHead + "none\nInclude at least one speaker first");
+
+    // A log that cannot be written fails the run, whatever the check found.
+    Rig unwritten(smallRoom(), includeAll(smallRoom(), false));
+    std::filesystem::create_directory(unwritten.store.fileURL(SelfCheck::engineLogName));
+    EXPECT_EQ(run(unwritten).first, SelfCheck::logNotWritten);
 }
 
 }  // namespace
