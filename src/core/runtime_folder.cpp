@@ -22,10 +22,11 @@ std::string octal(mode_t mode) {
 
 // Why a folder with this status cannot be ours alone; empty when it can.
 std::string refusal(const struct stat& st, uid_t uid) {
-    if (S_ISLNK(st.st_mode)) return "it is a symbolic link";
-    if (!S_ISDIR(st.st_mode)) return "it is not a folder";
-    if (st.st_uid != uid)
-        return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    const std::string owner =
+        st.st_uid == uid ? "" : " of another user (uid " + std::to_string(st.st_uid) + ")";
+    if (S_ISLNK(st.st_mode)) return "it is a symbolic link" + owner;
+    if (!S_ISDIR(st.st_mode)) return "it is a file" + owner + ", not a folder";
+    if (!owner.empty()) return "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
     if (st.st_mode & 077) return "others may enter it (mode " + octal(st.st_mode) + ")";
     return {};
 }
