@@ -14,7 +14,9 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "core/runtime_folder.h"
 #include "core/settings_store.h"
 
 namespace housetone {
@@ -224,6 +226,57 @@ TEST_F(SettingsStoreTest, AnUnreadableFileIsKeptBesideTheNewOneReplacingAnOlderC
     store.save(Config{});
     EXPECT_EQ(readText(root_ / "offsets.json.unreadable"), typo);
     EXPECT_EQ(entries(), (Keys{"offsets.json", "offsets.json.unreadable"}));
+}
+
+// ---- The private runtime folder ----------------------------------------------------------------
+
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+::testing::AssertionResult saysThat(const RuntimeFolder& f, const std::string& part) {
+    for (const std::string& note : f.notes)
+        if (note.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no note says \"" << part << "\"";
+}
+
+// Another user's folder is one made by this test for a uid other than the test's own.
+TEST(RuntimeFolder, OnlyAFolderOfOursThatNobodyElseMayEnterIsUsedAndARefusalSaysWhy) {
+    const fs::path tmp = makeTempDir();  // its own: the fallback is made right in it
+    const uid_t me = ::getuid();
+    const fs::path xdg = tmp / "xdg", own = tmp / ("housetone-" + std::to_string(me));
+    fs::create_directory(xdg);
+    ::chmod(xdg.c_str(), 0700);
+    RuntimeFolder f = privateRuntimeFolder(xdg.c_str(), tmp, me);
+    EXPECT_EQ(f.path, xdg);
+    EXPECT_TRUE(f.notes.empty());
+
+    // Open to others: the private fallback is made, 0700, and used again once it exists.
+    ::chmod(xdg.c_str(), 0755);
+    for (int twice = 0; twice < 2; ++twice) {
+        f = privateRuntimeFolder(xdg.c_str(), tmp, me);
+        EXPECT_EQ(f.path, own);
+        EXPECT_EQ(modeOf(own), 0700u);
+        EXPECT_TRUE(saysThat(f, "others may enter it (mode 0755)"));
+    }
+    EXPECT_TRUE(saysThat(privateRuntimeFolder("run/user", tmp, me), "not an absolute path"));
+
+    // A fallback that belongs to someone else, is a link, or is open to others is not used.
+    const uid_t other = me + 4242;
+    f = privateRuntimeFolder(nullptr, tmp, other);
+    EXPECT_TRUE(f.path.empty());
+    EXPECT_TRUE(saysThat(f, "belongs to another user (uid " + std::to_string(me) + ")"));
+    fs::remove(own);
+    fs::create_directory_symlink(xdg, own);
+    ::chmod(xdg.c_str(), 0700);
+    EXPECT_TRUE(saysThat(privateRuntimeFolder(nullptr, tmp, me), "it is a symbolic link"));
+    fs::remove(own);
+    fs::create_directory(own);
+    ::chmod(own.c_str(), 0750);
+    EXPECT_TRUE(privateRuntimeFolder(nullptr, tmp, me).path.empty());
+    fs::remove_all(tmp);
 }
 
 }  // namespace
