@@ -134,8 +134,10 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             self->publish(self->tunePhases_, std::move(phases), Field::tunePhases);
         });
     };
-    tuner->applyOffsets = [weak, main](const std::map<std::string, double>& applied) {
-        main->post([weak, applied] {
+    // Whether this run handed over offsets; touched on the main thread only.
+    const auto appliedAny = std::make_shared<bool>(false);
+    tuner->applyOffsets = [weak, main, appliedAny](const std::map<std::string, double>& applied) {
+        main->post([weak, applied, appliedAny] {
             const auto self = weak.lock();
             if (!self) return;
             auto offsets = self->offsets_;
@@ -145,20 +147,32 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             // Speakers not routed through the engine only change `offsets` and the file.
             self->changeOffsets(std::move(offsets));
             self->save();
+            *appliedAny = true;
         });
     };
     // The log is copied here, on the tuner's queue while its run is still alive, so the
     // main-thread part needs no reference to the tuner (which may be replaced by then).
-    tuner->finished = [weak, main, tuner](const std::string& text) {
-        main->post([weak, text, lines = tuner->log(), picture = tuner->picture()] {
+    tuner->finished = [weak, main, tuner, appliedAny](const std::string& report) {
+        main->post([weak, report, lines = tuner->log(), picture = tuner->picture(), appliedAny] {
             const auto self = weak.lock();
             if (!self) return;
+            // The status line said it when the save failed, but perhaps long before (or not at
+            // all, when it had already said that failure): the report itself says so too.
+            std::string text = report;
+            if (*appliedAny && self->unsaved_)
+                text += "\nThe offsets are applied but not saved: " + *self->unsaved_;
             if (picture) self->publish(self->tunePicture_, picture, Field::tunePicture);
             self->publish(self->tuneProgress_, std::optional<TuneProgress>(), Field::tuneProgress);
             self->publish(self->tuning_, false, Field::tuning);
             self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
-            // A failed write keeps the previous run's log; nothing else depends on it.
-            writeFileAtomically(self->stateFile(tuneLogName), tuneLogText(text, lines));
+            // A failed write keeps the previous run's log, and is said.
+            const auto path = self->stateFile(tuneLogName);
+            std::string why;
+            const bool written = writeFileAtomically(path, tuneLogText(text, lines), &why);
+            self->reportWrite("The tune log", written ? std::nullopt
+                                                      : std::optional<std::string>(
+                                                            "cannot write \"" + path.string() +
+                                                            "\" (" + why + ")"));
         });
     };
 

@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "audio/aggregate.h"
@@ -39,6 +40,7 @@ Controller::~Controller() {
 
 void Controller::startUp() {
     record_ = s_.store.load();
+    audited_ = record_;
     offsets_ = record_.offsets;
     // An include map in the file, even an empty one, means decisions were saved: nobody is
     // announced as new. Without one (first run) every listed device is announced.
@@ -50,6 +52,11 @@ void Controller::startUp() {
     volBoostPct_ = record_.volBoostPct.value_or(0);
     crisp_ = record_.crisp.value_or(std::map<std::string, double>{});
     refreshVolumes();
+    // Said now rather than at the first save, so nobody works on believing it will be kept.
+    if (auto problem = s_.store.folderProblem()) {
+        unsaved_ = problem;
+        reportWrite("Settings", problem);
+    }
 
     // The timer fires on the main thread; each firing becomes its own main-queue task so a tick
     // never runs inside the timer dispatch, and a controller destroyed meanwhile is skipped.
@@ -173,14 +180,32 @@ std::filesystem::path Controller::stateFile(const std::string& name) const {
     return s_.store.fileURL(name);
 }
 
+void Controller::reportWrite(const std::string& what, const std::optional<std::string>& problem) {
+    if (!problem) {
+        saidWriteProblems_.erase(what);
+        return;
+    }
+    const auto said = saidWriteProblems_.find(what);
+    if (said != saidWriteProblems_.end() && said->second == *problem) return;
+    saidWriteProblems_[what] = *problem;
+    const std::string line = what + " not saved: " + *problem;
+    std::fprintf(stderr, "housetone: %s\n", line.c_str());
+    setStatus(line);
+}
+
 bool Controller::writeRecord(const Config& next) {
-    if (!s_.store.save(next)) return false;
-    record_ = next;
-    return true;
+    const SaveResult r = s_.store.save(next);
+    // A record the file cannot take for now is still the program's: the next write that
+    // succeeds carries it.
+    if (r.encodable) record_ = next;
+    unsaved_ = r.written ? std::nullopt : std::optional<std::string>(r.problem);
+    reportWrite("Settings", unsaved_);
+    return r.written;
 }
 
 void Controller::save() {
     const Config previous = record_;
+    const Config audited = audited_;
     Config next = previous;
     if (!next.anchor) {
         // Once stored, the anchor is the user's (or a tune's) choice and never moves here.
@@ -195,9 +220,10 @@ void Controller::save() {
     for (const auto& [uid, on] : include_)
         include[uid] = on;
     next.include = std::move(include);
-    // A record the store cannot encode is not written; the log must not then claim changes the
-    // file never got.
-    if (writeRecord(next)) auditOffsets(previous);
+    // The log names only changes the file got, and all of them: against what it last named.
+    if (!writeRecord(next)) return;
+    auditOffsets(audited);
+    audited_ = next;
 }
 
 void Controller::clampOffsets() {

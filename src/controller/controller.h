@@ -138,6 +138,10 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::optional<double> measuredLatencyMs(const std::string& uid) const;
     // Where a file of ours by that name lives (the settings' directory).
     std::filesystem::path stateFile(const std::string& name) const;
+    // Says a file that could not be written (`problem` present) on the status line and standard
+    // error: "{what} not saved: {problem}". Each failure is said once, not at every retry; a
+    // success (`problem` absent) clears it, so a failure that comes back is said again.
+    void reportWrite(const std::string& what, const std::optional<std::string>& problem);
     const std::vector<Dev>& guidedTargets() const { return guidedTargets_; }
     std::optional<Dev> currentGuidedTarget() const;
     std::uint64_t alignedStartGeneration() const { return alignedStartGeneration_; }
@@ -225,8 +229,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void applyDelays();
     // Publishes new offsets and has the engine play them at once.
     void changeOffsets(std::map<std::string, double> offsets);
-    // Remembers `next` as the settings record and writes it; false (nothing kept or written)
-    // when it cannot be encoded.
+    // Remembers `next` as the settings record and writes it; false when it was not written (a
+    // record that cannot be encoded is not even remembered). A failure is said (reportWrite).
     bool writeRecord(const Config& next);
     // Publishes what each listed device offers.
     void refreshCapabilities();
@@ -271,6 +275,11 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // The settings record as loaded at start-up and since written: the anchor and the measured
     // values live here, so nothing reads the file again while the program runs.
     Config record_;
+    // The record as the audit log last accounted for it: the one the last successful save()
+    // wrote. A save that fails is audited with the one that later succeeds.
+    Config audited_;
+    std::optional<std::string> unsaved_;  // why the file lacks the record (its last write failed)
+    std::map<std::string, std::string> saidWriteProblems_;  // what -> the problem said
     std::unique_ptr<TapEngine> engine_;
     std::atomic<bool> clickLoopActive_{false};
     std::thread clickThread_;

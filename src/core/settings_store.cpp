@@ -1,12 +1,11 @@
 #include "core/settings_store.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -152,11 +151,7 @@ std::optional<std::string> encodeConfig(const Config& c) {
     if (c.pipelineMs) j["pipelineMs"] = *c.pipelineMs;
     if (c.previousOutput) j["previousOutput"] = *c.previousOutput;
     if (c.volBoostPct) j["volBoostPct"] = *c.volBoostPct;
-    try {
-        return j.dump(2) + "\n";
-    } catch (const json::exception&) {
-        return std::nullopt;  // invalid UTF-8 in a key or name
-    }
+    return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 std::optional<Config> decodeConfig(const std::string& text) {
@@ -187,7 +182,12 @@ std::optional<Config> decodeConfig(const std::string& text) {
 SettingsStore::SettingsStore(fs::path directory) : dir_(std::move(directory)) {}
 
 const fs::path& SettingsStore::defaultStateDirectory() {
-    static const fs::path dir = homeDirectory() / ".local/state/vuzeda";
+    static const fs::path dir = [] {
+        // A relative XDG path is invalid and must be ignored (XDG Base Directory Specification).
+        const char* state = std::getenv("XDG_STATE_HOME");
+        if (state && fs::path(state).is_absolute()) return fs::path(state) / "vuzeda";
+        return homeDirectory() / ".local/state/vuzeda";
+    }();
     return dir;
 }
 
@@ -197,12 +197,32 @@ Config SettingsStore::load() const {
     return decodeConfig(text).value_or(Config{});
 }
 
-bool SettingsStore::save(const Config& c) const {
+std::optional<std::string> SettingsStore::folderProblem() const {
     std::error_code ec;
     fs::create_directories(dir_, ec);
+    const auto unusable = [&](const std::string& why) {
+        return "the settings folder \"" + dir_.string() + "\" cannot be used: " + why;
+    };
+    struct stat st {};
+    if (::stat(dir_.c_str(), &st) != 0) return unusable(std::strerror(errno));
+    if (!S_ISDIR(st.st_mode)) return unusable("it is not a folder");
+    if (::access(dir_.c_str(), W_OK | X_OK) != 0) return unusable(std::strerror(errno));
+    return std::nullopt;
+}
+
+SaveResult SettingsStore::save(const Config& c) const {
+    const auto notWritten = [](std::string problem) {
+        return SaveResult{.written = false, .problem = std::move(problem)};
+    };
     const auto bytes = encodeConfig(c);
-    if (!bytes) return false;
+    if (!bytes) {
+        return {.written = false,
+                .encodable = false,
+                .problem = "a value is not a finite number, which the file cannot hold"};
+    }
+    if (auto problem = folderProblem()) return notWritten(std::move(*problem));
     const fs::path target = fileURL(fileName);
+    const std::string quoted = "\"" + target.string() + "\"";
     std::string existing, why;
     switch (readWhole(target, existing, why)) {
         case ReadResult::missing:
@@ -210,22 +230,20 @@ bool SettingsStore::save(const Config& c) const {
         case ReadResult::ok:
             // Keep the undecodable file before replacing it; if it cannot be kept, do not
             // replace it.
-            if (!decodeConfig(existing) && !writeFileAtomically(fileURL(unreadableName), existing))
-                return true;
+            if (!decodeConfig(existing) &&
+                !writeFileAtomically(fileURL(unreadableName), existing, &why))
+                return notWritten(quoted +
+                                  " does not read as settings and cannot be kept aside as " +
+                                  unreadableName + " (" + why + ")");
             break;
         case ReadResult::failed:
             // A file we cannot read cannot be kept aside either; replacing it would lose it.
-            if (!toldUnreadable_) {
-                std::fprintf(stderr,
-                             "housetone: cannot read \"%s\" (%s); settings are not saved until "
-                             "it can be read\n",
-                             target.c_str(), why.c_str());
-                toldUnreadable_ = true;
-            }
-            return true;
+            return notWritten("cannot read " + quoted + " (" + why +
+                              "); it is kept as it is until it can be read");
     }
-    writeFileAtomically(target, *bytes);
-    return true;
+    if (!writeFileAtomically(target, *bytes, &why))
+        return notWritten("cannot write " + quoted + " (" + why + ")");
+    return {};
 }
 
 }  // namespace housetone

@@ -30,7 +30,16 @@ struct Config {
 
 // JSON text with sorted keys, pretty-printed; nullopt when a value cannot be held by JSON
 // (NaN or infinity), so that nothing is written rather than a null the next load would reject.
+// Bytes that are not UTF-8 in a name or key are written as U+FFFD: one bad name must never cost
+// the whole file.
 std::optional<std::string> encodeConfig(const Config& c);
+
+// What became of one save.
+struct SaveResult {
+    bool written = true;
+    bool encodable = true;  // false: the record holds a value no JSON can (NaN, infinity)
+    std::string problem;    // when not written: one line saying why (with the file or folder)
+};
 // nullopt on bad JSON, a missing required map or any value of the wrong type.
 std::optional<Config> decodeConfig(const std::string& text);
 
@@ -40,7 +49,8 @@ class SettingsStore {
   public:
     explicit SettingsStore(std::filesystem::path directory);
 
-    // home + ".local/state/vuzeda"; home from HOME, else the password database. Computed once.
+    // $XDG_STATE_HOME/vuzeda, or home + ".local/state/vuzeda" when XDG_STATE_HOME is unset or
+    // not an absolute path; home from HOME, else the password database. Computed once.
     static const std::filesystem::path& defaultStateDirectory();
 
     const std::filesystem::path& stateDirectory() const { return dir_; }
@@ -50,17 +60,18 @@ class SettingsStore {
     Config load() const;
     // Writes atomically; a file that exists but does not decode is first kept as
     // "offsets.json.unreadable" so a hand edit with one typo is not lost. A file that exists but
-    // cannot be read (no permission, a directory) is never replaced: the save is skipped and
-    // standard error says so, once per store. False only when the record cannot be encoded (then
-    // nothing is written); a write that fails is not reported.
-    bool save(const Config& c) const;
+    // cannot be read (no permission, a directory) is never replaced. Says nothing itself: the
+    // result tells whether the file was written and, if not, why.
+    SaveResult save(const Config& c) const;
+    // Why the state directory cannot hold the settings (it is a file, a loop of links, not
+    // writable...), making it first when it is missing; nullopt when it can.
+    std::optional<std::string> folderProblem() const;
 
     static constexpr const char* fileName = "offsets.json";
     static constexpr const char* unreadableName = "offsets.json.unreadable";
 
   private:
     std::filesystem::path dir_;
-    mutable bool toldUnreadable_ = false;
 };
 
 }  // namespace housetone

@@ -193,9 +193,15 @@ void SelfCheck::autoTuneTick() {
 
 void SelfCheck::finish(const char* logName, int status) {
     finished_ = true;
-    // A log that cannot be written changes nothing: the run still ends.
-    // Lines quote names and the status, which come from outside.
-    writeFileAtomically(controller_->stateFile(logName), printableLines(joinLines(lines_)));
+    // The log is what the run is for: one that cannot be written makes the run a failure. Lines
+    // quote names and the status, which come from outside.
+    const auto path = controller_->stateFile(logName);
+    std::string why;
+    if (!writeFileAtomically(path, printableLines(joinLines(lines_)), &why)) {
+        std::fprintf(stderr, "housetone: cannot write the self-check log \"%s\" (%s)\n",
+                     path.c_str(), why.c_str());
+        status = logNotWritten;
+    }
     main_.postAfter(quitDelaySeconds, [terminate = terminate_, status] { terminate(status); });
 }
 

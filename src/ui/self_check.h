@@ -23,10 +23,11 @@ class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
     static constexpr const char* autoTuneLogName = "app-autotune-selftest.log";
     static constexpr int meterSamples = 6;
     static constexpr int lastAutoTuneTick = 151;
+    static constexpr int logNotWritten = 3;
 
     // `terminate` ends the program with the given exit status (0 unless the check could not run
-    // at all); it runs 0.5 s after a log was written. Scheduled work holds the check weakly, so
-    // dropping the last owner ends it.
+    // at all, or `logNotWritten`); it runs 0.5 s after the log was written (or failed to be).
+    // Scheduled work holds the check weakly, so dropping the last owner ends it.
     using Terminate = std::function<void(int status)>;
     static std::shared_ptr<SelfCheck> create(std::shared_ptr<Controller> controller,
                                              MainQueue& main, Terminate terminate);

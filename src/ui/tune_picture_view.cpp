@@ -1,5 +1,6 @@
 #include "ui/tune_picture_view.h"
 
+#include <QBuffer>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -9,6 +10,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+
+#include "core/atomic_write.h"
 
 namespace housetone::ui {
 
@@ -225,8 +228,18 @@ void TunePictureView::present(const std::optional<TunePicture>& picture, const Q
     activateWindow();
 }
 
+std::optional<std::string> savePngAtomically(const QImage& image, const QString& path) {
+    QByteArray png;
+    QBuffer buffer(&png);
+    if (image.isNull() || !buffer.open(QIODevice::WriteOnly) || !image.save(&buffer, "PNG"))
+        return "the picture cannot be made";
+    std::string why;
+    if (writeFileAtomically(path.toStdString(), png.toStdString(), &why)) return std::nullopt;
+    return "cannot write \"" + path.toStdString() + "\" (" + why + ")";
+}
+
 bool TunePictureView::saveTo(const QString& path) const {
-    return !image_.isNull() && image_.save(path, "PNG");
+    return !savePngAtomically(image_, path);
 }
 
 }  // namespace housetone::ui

@@ -10,6 +10,7 @@
 #include <QPalette>
 #include <QString>
 #include <optional>
+#include <string>
 
 #include "tune/tune_picture.h"
 
@@ -21,6 +22,10 @@ namespace housetone::ui {
 // colors of `palette`.
 QImage drawTunePicture(const TunePicture& picture, const QPalette& palette,
                        QSize size = QSize(760, 900));
+
+// Writes `image` as a PNG file at `path` atomically (a full disk leaves the previous file whole);
+// nullopt once written, else one line saying why not.
+std::optional<std::string> savePngAtomically(const QImage& image, const QString& path);
 
 // The window that shows a picture, or the last one saved when the program has none in memory,
 // with "Save as PNG…".

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "controller/fixture.h"
 #include "core/printable.h"
@@ -162,6 +163,30 @@ TEST(AutoTuneControl, OverASilentTapTheEngineKeepsRunningAndHearsTheAppliedOffse
     EXPECT_EQ(c.engine().installedRun(), run);
     EXPECT_EQ(c.engine().delayFrames(1), 2400);  // 50 ms at 48 kHz
     EXPECT_EQ(rig.store.load().offsets.at("shelf"), 50.0);
+}
+
+// A full disk, a folder gone read-only: the tune's offsets play, and its report says they were not
+// kept, as the status line does; a log that cannot be written is said as well.
+TEST(AutoTuneControl, AResultTheFileCannotTakeIsAppliedAndTheReportSaysItWasNotSaved) {
+    Rig rig(quietRoom(Perm::authorized));
+    Controller& c = rig.start({{"desk", true}, {"shelf", true}});
+    for (const char* name : {"offsets.json", "autotune.log"}) {
+        std::filesystem::remove(rig.store.fileURL(name));
+        std::filesystem::create_directory(rig.store.fileURL(name));
+    }
+    ::testing::internal::CaptureStderr();
+    c.toggleAutoTune();
+    c.toggleAutoTune();  // cancelled at once; its hand-over of offsets is played by hand
+    c.tuner()->applyOffsets({{"shelf", 50.0}});
+    ASSERT_TRUE(rig.main.runUntil([&] { return !c.tuning(); }, 30));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.offsets().at("shelf"), 50.0);
+    EXPECT_NE(c.tuneOverall()->find("\nThe offsets are applied but not saved: cannot read"),
+              std::string::npos)
+        << *c.tuneOverall();
+    EXPECT_NE(err.find("housetone: Settings not saved: "), std::string::npos) << err;
+    EXPECT_NE(err.find("housetone: The tune log not saved: cannot write"), std::string::npos)
+        << err;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -167,6 +169,52 @@ TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntriesNamingTheCaller
     EXPECT_EQ(l[i + 2], "  offset Desk 40 -> 13");
     EXPECT_EQ(l[i + 3], "  stack:");
     EXPECT_EQ(log.substr(log.size() - 2), "\n\n");
+}
+
+// offsets.json turned into a folder cannot be read, so it is never replaced: the stand-in for any
+// save that cannot be written.
+TEST(SpeakerControls, ASaveThatFailsIsSaidOnceUntilItRecoversAndTheAuditWaitsForTheWrite) {
+    namespace fs = std::filesystem;
+    Rig rig;
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
+    const fs::path file = rig.store.fileURL("offsets.json");
+    const auto breakFile = [&] {
+        fs::remove(file);
+        fs::create_directory(file);
+    };
+    ::testing::internal::CaptureStderr();
+    breakFile();
+    c.setOffset(rig.dev("desk"), 30);
+    c.save();
+    EXPECT_EQ(c.status().rfind("Settings not saved: cannot read \"" + file.string() + "\"", 0), 0u)
+        << c.status();
+    c.shiftAll(5);  // fails the same way: not said again
+    EXPECT_EQ(c.status(), "Shifted all except the reference by 5 ms.");
+    EXPECT_FALSE(rig.readFile("offsets-audit.log"));
+
+    fs::remove(file);
+    c.save();
+    EXPECT_EQ(rig.store.load().offsets, c.offsets());
+    // Audited once written, against what the log last named.
+    EXPECT_NE(rig.readFile("offsets-audit.log").value_or("").find("  offset desk 0 -> 35\n"),
+              std::string::npos);
+
+    breakFile();
+    c.setOffset(rig.dev("desk"), 40);
+    c.save();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::ranges::count(err, '\n'), 2) << err;
+    EXPECT_EQ(err.rfind("housetone: Settings not saved: cannot read", 0), 0u) << err;
+
+    // A folder that cannot hold the settings is said at start, and not again at each save.
+    Rig unusable;
+    std::ofstream(unusable.dir / "state") << "not a folder";
+    ::testing::internal::CaptureStderr();
+    Controller& u = unusable.start();
+    EXPECT_NE(u.status().find("cannot be used: it is not a folder"), std::string::npos);
+    u.save();
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::ranges::count(told, '\n'), 1) << told;
 }
 
 }  // namespace

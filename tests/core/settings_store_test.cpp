@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,8 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "core/runtime_folder.h"
 #include "core/settings_store.h"
 
 namespace housetone {
@@ -113,40 +117,83 @@ TEST_F(SettingsStoreTest, AMalformedFileLoadsTheDefaultRecord) {
     EXPECT_TRUE(c.offsets.at("u") == 1.0 && c.volBoostPct == 12 && c.pipelineMs == 3.0);
 }
 
-TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenAndThePreviousFileStays) {
+TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenButABadNameCostsOnlyItsOwnBytes) {
     store.save(fullRecord());
     const std::string before = readText(file());
-    std::vector<Config> bad(4, fullRecord());
+    std::vector<Config> bad(3, fullRecord());
     bad[0].offsets["uid-a"] = std::nan("");
     bad[1].pipelineMs = std::numeric_limits<double>::infinity();
     bad[2].crisp->at("uid-a") = -std::numeric_limits<double>::infinity();
-    bad[3].names["uid-a"] = "\xff\xfe";  // not UTF-8
     for (const Config& c : bad) {
-        EXPECT_FALSE(encodeConfig(c).has_value());
-        store.save(c);
+        const SaveResult r = store.save(c);
+        EXPECT_TRUE(!r.written && !r.encodable && !r.problem.empty());
     }
     EXPECT_EQ(readText(file()), before);
     EXPECT_EQ(entries(), Keys{"offsets.json"});
+
+    // Bytes that are not UTF-8, in a name or a key, are replaced; everything else is kept.
+    Config odd = fullRecord();
+    odd.names["uid-a"] = "Desk \xff\xfe";
+    odd.offsets["uid-\xc3"] = 5;
+    EXPECT_TRUE(store.save(odd).written);
+    Config expected = odd;
+    expected.names["uid-a"] = "Desk \uFFFD\uFFFD";
+    expected.offsets.erase("uid-\xc3");
+    expected.offsets["uid-\uFFFD"] = 5;
+    EXPECT_EQ(store.load(), expected);
 }
 
-TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndStandardErrorSaysSoOnce) {
+TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndTheSaveSaysWhy) {
     for (const bool directory : {true, false}) {
         fs::remove_all(file());
         if (directory)
             fs::create_directories(file() / "occupied");
         else
             ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
-        const SettingsStore store(root_);  // one that has not yet said anything
         EXPECT_EQ(store.load(), Config{});
-        testing::internal::CaptureStderr();
-        store.save(fullRecord());
-        store.save(fullRecord());
-        const std::string said = testing::internal::GetCapturedStderr();
+        const SaveResult r = store.save(fullRecord());
         EXPECT_TRUE(directory ? fs::is_directory(file()) : fs::is_fifo(file()));
         EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
-        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
-        EXPECT_NE(said.find("cannot read \"" + file().string() + "\""), std::string::npos) << said;
+        EXPECT_FALSE(r.written);
+        EXPECT_NE(r.problem.find("cannot read \"" + file().string() + "\""), std::string::npos)
+            << r.problem;
     }
+}
+
+// A folder that is a file or a loop of links, and a write the system refuses half-way (a file
+// size limit stands in for a full disk): each save says why, and the previous file stays whole.
+TEST_F(SettingsStoreTest, ASaveThatCannotBeWrittenSaysWhyAndLeavesThePreviousFileWhole) {
+    const fs::path odd = makeTempDir();
+    std::ofstream(odd / "plain") << "x";
+    fs::create_directory_symlink("loop", odd / "loop");
+    for (const auto& [folder, why] :
+         {std::pair{odd / "plain", "it is not a folder"},
+          std::pair{odd / "loop", "Too many levels of symbolic links"}}) {
+        const SettingsStore elsewhere(folder);
+        const SaveResult r = elsewhere.save(fullRecord());
+        EXPECT_FALSE(r.written);
+        EXPECT_EQ(r.problem,
+                  "the settings folder \"" + folder.string() + "\" cannot be used: " + why);
+        EXPECT_EQ(elsewhere.folderProblem(), r.problem);
+    }
+    fs::remove_all(odd);
+    EXPECT_EQ(store.folderProblem(), std::nullopt);
+
+    store.save(Config{});
+    const std::string before = readText(file());
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 16;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const SaveResult r = store.save(fullRecord());
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+    EXPECT_FALSE(r.written);
+    EXPECT_EQ(r.problem, "cannot write \"" + file().string() + "\" (File too large)");
+    EXPECT_EQ(readText(file()), before);
+    EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";
 }
 
 TEST_F(SettingsStoreTest, ALinkedFileIsWrittenThroughInItsTargetsDirectory) {
@@ -179,6 +226,57 @@ TEST_F(SettingsStoreTest, AnUnreadableFileIsKeptBesideTheNewOneReplacingAnOlderC
     store.save(Config{});
     EXPECT_EQ(readText(root_ / "offsets.json.unreadable"), typo);
     EXPECT_EQ(entries(), (Keys{"offsets.json", "offsets.json.unreadable"}));
+}
+
+// ---- The private runtime folder ----------------------------------------------------------------
+
+mode_t modeOf(const fs::path& p) {
+    struct stat st {};
+    ::lstat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+::testing::AssertionResult saysThat(const RuntimeFolder& f, const std::string& part) {
+    for (const std::string& note : f.notes)
+        if (note.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no note says \"" << part << "\"";
+}
+
+// Another user's folder is one made by this test for a uid other than the test's own.
+TEST(RuntimeFolder, OnlyAFolderOfOursThatNobodyElseMayEnterIsUsedAndARefusalSaysWhy) {
+    const fs::path tmp = makeTempDir();  // its own: the fallback is made right in it
+    const uid_t me = ::getuid();
+    const fs::path xdg = tmp / "xdg", own = tmp / ("housetone-" + std::to_string(me));
+    fs::create_directory(xdg);
+    ::chmod(xdg.c_str(), 0700);
+    RuntimeFolder f = privateRuntimeFolder(xdg.c_str(), tmp, me);
+    EXPECT_EQ(f.path, xdg);
+    EXPECT_TRUE(f.notes.empty());
+
+    // Open to others: the private fallback is made, 0700, and used again once it exists.
+    ::chmod(xdg.c_str(), 0755);
+    for (int twice = 0; twice < 2; ++twice) {
+        f = privateRuntimeFolder(xdg.c_str(), tmp, me);
+        EXPECT_EQ(f.path, own);
+        EXPECT_EQ(modeOf(own), 0700u);
+        EXPECT_TRUE(saysThat(f, "others may enter it (mode 0755)"));
+    }
+    EXPECT_TRUE(saysThat(privateRuntimeFolder("run/user", tmp, me), "not an absolute path"));
+
+    // A fallback that belongs to someone else, is a link, or is open to others is not used.
+    const uid_t other = me + 4242;
+    f = privateRuntimeFolder(nullptr, tmp, other);
+    EXPECT_TRUE(f.path.empty());
+    EXPECT_TRUE(saysThat(f, "belongs to another user (uid " + std::to_string(me) + ")"));
+    fs::remove(own);
+    fs::create_directory_symlink(xdg, own);
+    ::chmod(xdg.c_str(), 0700);
+    EXPECT_TRUE(saysThat(privateRuntimeFolder(nullptr, tmp, me), "it is a symbolic link"));
+    fs::remove(own);
+    fs::create_directory(own);
+    ::chmod(own.c_str(), 0750);
+    EXPECT_TRUE(privateRuntimeFolder(nullptr, tmp, me).path.empty());
+    fs::remove_all(tmp);
 }
 
 }  // namespace

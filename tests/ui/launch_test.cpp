@@ -1,13 +1,18 @@
 // The command line (values checked, recordings kept out of the state folder, echoes escaped, and
-// described alike by --help, the manual and the Help page) and the self-checks (their log lines,
-// and an engine check that fails or has nothing to play).
+// described alike by --help, the manual and the Help page), the self-checks (their log lines, and
+// an engine check that fails, has nothing to play or cannot write its log) and the tune picture's
+// file.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <QRegularExpression>
+#include <csignal>
 #include <set>
 
 #include "ui/help_window.h"
 #include "ui/self_check.h"
+#include "ui/tune_picture_view.h"
 #include "ui/vuzededudoz/launch_options.h"
 
 #include "ui_test_support.h"
@@ -138,6 +143,39 @@ TEST(SelfCheckRun, LogLinesReadBackExactlyAndAFailedOrEmptyEngineCheckSaysWhyAnd
     EXPECT_TRUE(tune.main.runUntil([&] { return tuneStatus.has_value(); }, 20));
     EXPECT_TRUE(contains(readFile(tune.store.fileURL(SelfCheck::autoTuneLogName)),
                          "\noffsets: [\"desk\\x1b]0;owned\\x07\": 5.0]"));
+
+    // A log that cannot be written fails the run, whatever the check found.
+    Rig unwritten(smallRoom(), includeAll(smallRoom(), false));
+    std::filesystem::create_directory(unwritten.store.fileURL(SelfCheck::engineLogName));
+    EXPECT_EQ(run(unwritten).first, SelfCheck::logNotWritten);
+}
+
+// A write cut short (a file size limit stands in for a full disk) leaves the previous picture
+// whole, and says why.
+TEST(TunePictureFile, AWriteCutShortLeavesThePreviousPictureWhole) {
+    const QTemporaryDir dir;
+    const QString path = dir.filePath("autotune.png");
+    QImage small(2, 2, QImage::Format_RGB32);
+    small.fill(Qt::white);
+    ASSERT_EQ(savePngAtomically(small, path), std::nullopt);
+    const std::string before = readFile(path.toStdString());
+    QImage big(300, 300, QImage::Format_RGB32);
+    for (int y = 0; y < big.height(); ++y)
+        for (int x = 0; x < big.width(); ++x)
+            big.setPixel(x, y, static_cast<QRgb>((x * 7919u) ^ (y * 104729u) ^ (x * y)));
+
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{old};
+    limit.rlim_cur = before.size() + 200;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    const auto problem = savePngAtomically(big, path);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+    ASSERT_TRUE(problem.has_value());
+    EXPECT_TRUE(contains(*problem, "(File too large)"));
+    EXPECT_EQ(readFile(path.toStdString()), before);
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 // The application shell's windows: the rescan shortcut and its report with the menu inside or
 // outside the window, the size and place remembered between runs, closing with and without a tray,
-// the menu, the About panel and the taskbar entry, and one running program per settings folder (two
-// real processes).
+// the menu, the About panel and the taskbar entry.
 #include <gtest/gtest.h>
 
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLocalSocket>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QScreen>
@@ -23,7 +21,6 @@
 #include "ui/qt_main_queue.h"
 #include "ui/qt_user_defaults.h"
 #include "ui/vuzededudoz/app_delegate.h"
-#include "ui/vuzededudoz/single_instance.h"
 
 namespace housetone::ui {
 namespace {
@@ -167,40 +164,6 @@ TEST(AboutPanelText, TheIconVersionLicenceAndHomeShowAndTheDescriptionWrapsWhole
     EXPECT_LE(d->width(), 320);
     EXPECT_TRUE(d->contentsRect().height() >= needed.height() &&
                 d->contentsRect().width() >= needed.width());
-}
-
-// ---- One program per settings folder --------------------------------------------------------
-
-TEST(SingleInstanceProcess, ASecondLaunchHandsOverAndEndsWhileOtherHomesAndSelfChecksRunApart) {
-    const QTemporaryDir home, otherHome;
-    const QString name = SingleInstance::serverName(
-        std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda");
-    const auto first = startProgram(home);
-    ASSERT_TRUE(spinUntil(
-        [&] {
-            QLocalSocket probe;
-            probe.connectToServer(name);
-            return probe.waitForConnected(100);
-        },
-        20000));
-
-    const auto second = startProgram(home);
-    EXPECT_TRUE(second->waitForFinished(10000));
-    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second->exitCode(), 0);
-
-    // Another home is another program; a self-check never hands over, it runs and leaves its log.
-    const auto apart = startProgram(otherHome);
-    const auto check = startProgram(home, {"--selftest", "--sim-speed", "40"});
-    EXPECT_FALSE(apart->waitForFinished(3000));
-    EXPECT_TRUE(check->waitForFinished(60000));
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(home.path().toStdString()) /
-                                        ".local/state/vuzeda/app-selftest.log"));
-    EXPECT_EQ(first->state(), QProcess::Running);
-    for (QProcess* p : {first.get(), apart.get(), check.get()}) {
-        p->terminate();
-        if (!p->waitForFinished(10000)) p->kill(), p->waitForFinished();
-    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -74,14 +75,20 @@ bool spinUntil(Pred done, int timeoutMs = 10000) {
     return true;
 }
 
-// Starts the program with `home` as its home, offscreen through Qt's own option; standard error
-// goes to `errFile`, or to the test's when it is empty.
+// Starts the program with `home` as its home (and its private runtime folder), offscreen through
+// Qt's own option, with `extra` added to its environment; standard error goes to `errFile`, or to
+// the test's when it is empty.
 inline std::unique_ptr<QProcess> startProgram(const QTemporaryDir& home, QStringList args = {},
-                                              const QString& errFile = {}) {
+                                              const QString& errFile = {},
+                                              const std::map<QString, QString>& extra = {}) {
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", home.path());
     env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    env.remove("XDG_STATE_HOME");
+    env.insert("XDG_RUNTIME_DIR", home.path());  // a QTemporaryDir is made 0700
+    for (const auto& [name, value] : extra)
+        env.insert(name, value);
     p->setProcessEnvironment(env);
     if (errFile.isEmpty())
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);

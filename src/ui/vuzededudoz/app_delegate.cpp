@@ -9,7 +9,6 @@
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QThread>
-#include <cstdio>
 
 #include "ui/help_window.h"
 #include "ui/main_view.h"
@@ -235,9 +234,11 @@ void AppDelegate::tunePictured() {
     const auto& picture = controller_->tunePicture();
     if (!picture) return;
     const QString path = QString::fromStdString(s_.store.fileURL(tunePictureName).string());
-    // A failed write keeps the previous picture, as a failed log write keeps the previous log.
-    if (!drawTunePicture(*picture, QApplication::palette()).save(path, "PNG"))
-        std::fprintf(stderr, "housetone: could not write %s\n", qPrintable(path));
+    // A failed write keeps the previous picture whole, as a failed log write keeps the previous
+    // log, and is said.
+    controller_->reportWrite(
+        "The tune picture",
+        savePngAtomically(drawTunePicture(*picture, QApplication::palette()), path));
     if (!options_.autoTuneSelfTest) menuShowTune();
 }
 

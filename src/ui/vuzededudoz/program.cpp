@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "core/runtime_folder.h"
 #include "core/settings_store.h"
 #include "ui/qt_main_queue.h"
 #include "ui/qt_user_defaults.h"
@@ -34,6 +36,9 @@ namespace housetone::ui {
 namespace {
 
 constexpr int usageError = 2;
+// How long a later launch waits for the running program to answer. It answers at once unless its
+// main thread is stuck; beyond this the user is told rather than kept waiting.
+constexpr std::chrono::milliseconds handOverPatience{8000};
 
 void say(const std::string& message) {
     std::fprintf(stderr, "housetone: %s\n", ui::terminalSafe(message).c_str());
@@ -113,6 +118,29 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
         return 0;
     }
 
+    // A second launch shows the first one's window rather than starting a second copy beside it.
+    // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
+    // hand over. Every run needs a settings folder whose path resolves, or nothing could tell
+    // where its files go.
+    const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
+    const auto place = instancePlace(SettingsStore::defaultStateDirectory(),
+                                     solitary ? RuntimeFolder{} : privateRuntimeFolder());
+    if (const auto* refusal = std::get_if<std::string>(&place)) return fail(*refusal);
+    const InstancePlace& where = std::get<InstancePlace>(place);
+    // Its lock is held until the process ends, however it ends.
+    Claim claim;
+    if (!solitary) {
+        claim = claimInstance(where, handOverPatience);
+        if (claim.kind == Claim::Kind::handedOver) return 0;
+        if (claim.kind == Claim::Kind::refused) {
+            say(claim.message);
+            return 1;
+        }
+        for (const std::string& note : where.notes)
+            say(note);
+        if (!claim.message.empty()) say(claim.message);
+    }
+
     QApplication app(argc, argv);
     QApplication::setOrganizationName("housetone");
     QApplication::setApplicationName("housetone");
@@ -125,13 +153,6 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     // still unknown is worth a word.
     for (const std::string& w : parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
         say(w);
-
-    // A second launch shows the first one's window rather than starting a second copy beside it.
-    // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
-    // hand over.
-    const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
-    const QString instanceName = SingleInstance::serverName(SettingsStore::defaultStateDirectory());
-    if (!solitary && SingleInstance::handOver(instanceName)) return 0;
 
     auto made = makeBackend(std::get<BackendPlan>(std::move(plan)), options);
     if (const auto* refusal = std::get_if<std::string>(&made)) return fail(*refusal);
@@ -147,8 +168,14 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
                          options);
     delegate.didFinishLaunching();
     SingleInstance instance;
-    if (!solitary && !instance.listen(instanceName, [&delegate] { delegate.menuShowWindow(); }))
-        say("later launches will start beside this one: " + instance.error().toStdString());
+    if (!solitary && where.socket) {
+        instance.handle("show", [&delegate](const std::string&) {
+            delegate.menuShowWindow();
+            return std::string("shown");
+        });
+        if (!instance.listen(*where.socket))
+            say("later launches cannot reach this one: " + instance.error());
+    }
     if (launched) launched(delegate);
 
     const int status = QApplication::exec();

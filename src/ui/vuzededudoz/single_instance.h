@@ -1,40 +1,113 @@
 #pragma once
 
-// One running program per user and settings folder. A later launch finds the first one by a local
-// socket named after the user and the folder, asks it to show its window and ends; runs with other
-// settings folders (other homes, as tests use) never meet.
+// One running program per user and settings folder. Who runs is decided by a lock the kernel
+// holds (flock on a file in the user's private runtime folder, named after the settings folder),
+// so it is released however the program ends, and a program that is merely busy or stopped keeps
+// it. A later launch asks the owner, over a local socket beside the lock, to show its window and
+// ends. The socket speaks one line each way; only the same user is answered, and only the same
+// user's answer is believed.
 
 #include <QObject>
-#include <QString>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
 
-class QLocalServer;
+class QSocketNotifier;
+
+namespace housetone {
+struct RuntimeFolder;
+}
 
 namespace housetone::ui {
 
+// Where the lock and the socket of one settings folder live.
+struct InstancePlace {
+    std::filesystem::path lockFile;               // empty: nowhere to put one
+    std::optional<std::filesystem::path> socket;  // absent: later launches cannot reach us
+    std::vector<std::string> notes;               // one line each: what is missing, and why
+};
+
+// The place for `stateDirectory` in `runtime`: files named after a digest of the folder's real
+// path, so every path to one folder meets. Without a private runtime folder the lock goes into
+// the settings folder itself and there is no socket. A settings folder whose path cannot be
+// resolved (a loop of links, a parent that may not be entered) gives the one line to say instead.
+std::variant<InstancePlace, std::string> instancePlace(const std::filesystem::path& stateDirectory,
+                                                       const RuntimeFolder& runtime);
+
+// One question over the socket at `path`: `line` out, one line back.
+struct Answer {
+    enum class Kind {
+        answered,  // `text` is the reply, without its line feed
+        nobody,    // nothing listens there (yet)
+        silent,    // connected, but no whole reply before the deadline (busy or stopped)
+        stranger,  // another user holds the socket: nothing was sent; `text` says who
+        failed,    // `text` says why
+    };
+    Kind kind = Kind::failed;
+    std::string text;
+};
+Answer ask(const std::filesystem::path& path, const std::string& line,
+           std::chrono::milliseconds timeout);
+
+// What a launch that wants to be the one program for its settings folder should do.
+struct Claim {
+    enum class Kind {
+        run,         // this process owns the folder (or could not tell: `message` says why)
+        handedOver,  // the owner showed its window: end with status 0
+        refused,     // the owner holds the folder but would not answer: say `message`, end
+    };
+    Kind kind = Kind::run;
+    std::string message;
+    int lockFd = -1;  // held by the owner for its whole life (closed on exec)
+};
+// Takes the lock, or asks its holder to show its window, trying again until `patience` has
+// passed (the holder may still be starting, or be busy for a moment).
+Claim claimInstance(const InstancePlace& place, std::chrono::milliseconds patience);
+
+// The owner's side of the socket: one line in ("<command>[ <argument>]"), one line out, then the
+// connection is closed. Commands are registered by name, so the set can grow.
 class SingleInstance final : public QObject {
     Q_OBJECT
   public:
+    struct Limits {
+        int connections = 8;                   // served at once; more are closed on arrival
+        std::size_t lineBytes = 1024;          // a longer request closes the connection
+        std::chrono::milliseconds idle{3000};  // a peer silent this long is closed
+    };
     explicit SingleInstance(QObject* parent = nullptr);
+    SingleInstance(Limits limits, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // The socket name for `stateDirectory`: the user's id and a digest of the folder's path.
-    static QString serverName(const std::filesystem::path& stateDirectory);
+    // `handler` gets the argument (empty when none) and returns the reply line.
+    using Handler = std::function<std::string(const std::string& argument)>;
+    void handle(const std::string& command, Handler handler);
 
-    // Asks the program listening on `name` to show its window. True once it said it did; false
-    // when nobody listens or the listener does not answer within `timeoutMs`.
-    static bool handOver(const QString& name, int timeoutMs = 2000);
-
-    // Listens on `name`, taking over a socket left behind by a program that crashed; `onRequest`
-    // runs on the main thread for each later launch. False (with `error()` saying why) when the
-    // socket cannot be made; the program then runs on alone.
-    bool listen(const QString& name, std::function<void()> onRequest);
-    QString error() const;
+    // Listens at `path`. A socket of ours left there by a program that ended is replaced (the
+    // caller holds the lock, so nobody else serves it); anything else there is left alone and
+    // named in `error()`. False when nothing listens.
+    bool listen(const std::filesystem::path& path);
+    const std::string& error() const { return error_; }
+    int connectionCount() const { return static_cast<int>(connections_.size()); }
 
   private:
-    QLocalServer* server_;
-    std::function<void()> onRequest_;
+    struct Connection;
+    void acceptAll();
+    void readFrom(int fd);
+    void close(int fd);
+
+    Limits limits_;
+    std::map<std::string, Handler> handlers_;
+    int listenFd_ = -1;
+    std::filesystem::path path_;
+    QSocketNotifier* notifier_ = nullptr;
+    std::map<int, std::unique_ptr<Connection>> connections_;
+    std::string error_;
 };
 
 }  // namespace housetone::ui
