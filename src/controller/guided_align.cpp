@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/click_sound.h"
 #include "audio/device_access.h"
 #include "controller/controller.h"
 #include "core/bounded_read.h"
@@ -20,49 +21,6 @@ namespace housetone {
 namespace {
 
 constexpr const char* clickFileName = "click.wav";
-
-void putLE(std::string& out, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-// 4 s of mono 16-bit PCM at 48 kHz: an 8 ms, 1800 Hz click with a 2 ms decay every 0.5 s, so that
-// one play of the file gives eight evenly spaced clicks.
-std::string clickWavBytes() {
-    constexpr std::uint32_t rate = 48000;
-    constexpr std::size_t n = 192000;
-    constexpr int clickLen = 384;
-    std::vector<std::int16_t> pcm(n, 0);
-    for (int k = 0;; ++k) {
-        const double t0 = 0.5 * k;
-        if (t0 >= 3.95) break;
-        const auto start = static_cast<std::size_t>(t0 * rate);
-        for (int i = 0; i < clickLen && start + static_cast<std::size_t>(i) < n; ++i) {
-            const double t = static_cast<double>(i) / rate;
-            const auto x = static_cast<float>(0.85 * std::sin(2.0 * std::numbers::pi * 1800.0 * t) *
-                                              std::exp(-t / 0.002));
-            const float scaled = std::clamp(x * 32767.0f, -32767.0f, 32767.0f);
-            pcm[start + static_cast<std::size_t>(i)] = static_cast<std::int16_t>(scaled);
-        }
-    }
-    std::string out;
-    out.reserve(44 + 2 * n);
-    out += "RIFF";
-    putLE(out, static_cast<std::uint32_t>(2 * n + 36), 4);
-    out += "WAVEfmt ";
-    putLE(out, 16, 4);
-    putLE(out, 1, 2);  // integer PCM
-    putLE(out, 1, 2);  // mono
-    putLE(out, rate, 4);
-    putLE(out, rate * 2, 4);
-    putLE(out, 2, 2);
-    putLE(out, 16, 2);
-    out += "data";
-    putLE(out, static_cast<std::uint32_t>(2 * n), 4);
-    for (std::int16_t s : pcm)
-        putLE(out, static_cast<std::uint16_t>(s), 2);
-    return out;
-}
 
 }  // namespace
 
@@ -262,7 +220,7 @@ void Controller::stopClickThread() {
 
 void Controller::ensureClickFile() {
     const auto path = stateFile(clickFileName);
-    const std::string bytes = clickWavBytes();
+    const std::string bytes = clickTrackWav();
     // The file is ours: one cut short or edited would fail every later click test, so anything
     // but the exact bytes is written again.
     std::string existing;

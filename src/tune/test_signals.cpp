@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "audio/click_sound.h"
+
 namespace housetone {
 
 std::vector<float> makeSweep(double rate, double duration, double f1, double f2, double amplitude) {
@@ -32,16 +34,12 @@ std::vector<float> makeSweep(double rate, double duration, double f1, double f2,
 
 std::vector<float> makeClicks(double rate, double amplitude) {
     const auto whole = [](double v) { return v > 0 ? static_cast<std::size_t>(v) : 0; };
-    const std::size_t burst = whole(0.008 * rate);
+    const std::vector<float> burst = clickBurst(rate, amplitude);
     const std::size_t third = whole(0.44 * rate);
-    std::vector<float> out(third + burst, 0.0f);
-    for (const std::size_t at : {std::size_t{0}, whole(0.17 * rate), third}) {
-        for (std::size_t k = 0; k < burst && at + k < out.size(); ++k) {
-            const double t = static_cast<double>(k) / rate;
-            out[at + k] = static_cast<float>(std::sin(2.0 * std::numbers::pi * 1800.0 * t) *
-                                             std::exp(-t / 0.002) * amplitude);
-        }
-    }
+    std::vector<float> out(third + burst.size(), 0.0f);
+    for (const std::size_t at : {std::size_t{0}, whole(0.17 * rate), third})
+        for (std::size_t k = 0; k < burst.size() && at + k < out.size(); ++k)
+            out[at + k] = burst[k];
     return out;
 }
 

@@ -14,9 +14,9 @@ namespace housetone {
 std::vector<float> makeSweep(double rate, double duration = 0.8, double f1 = 500.0,
                              double f2 = 4000.0, double amplitude = 0.6);
 
-// Three 8 ms bursts of 1800 Hz decaying with a 2 ms time constant, at 0, 170 and 440 ms; the
-// list ends with the third burst. The uneven spacing lets a listener (and the fire check) tell
-// which burst is which.
+// Three clicks (clickBurst: 8 ms of 1800 Hz decaying with a 2 ms time constant) at 0, 170 and
+// 440 ms; the list ends with the third burst. The uneven spacing lets a listener (and the fire
+// check) tell which burst is which.
 std::vector<float> makeClicks(double rate, double amplitude = 0.55);
 
 }  // namespace housetone

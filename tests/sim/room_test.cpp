@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "audio/sim/room.h"
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 #include "core/fourcc.h"
 #include "core/printable.h"
 

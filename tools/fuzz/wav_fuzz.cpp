@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace housetone::sim;
+    using namespace housetone;
     const auto wav = decodeWav(std::string(reinterpret_cast<const char*>(data), size));
     if (!wav) return 0;
     if (wav->channels < 1 || !(wav->rate > 0) || wav->samples.size() > kMaxWavSamples ||

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "audio/audio_hardware.h"
+#include "audio/property_contract.h"
 #include "platform/mic_permission.h"
 #include "platform/player.h"
 
@@ -13,8 +14,9 @@ namespace housetone::pw {
 // and says so instead of waiting on a graph that will never answer.
 constexpr OSStatus serverGone = static_cast<OSStatus>(fourcc("pw!!"));
 
-// The audio hardware layer over a PipeWire graph, with the services that go with it.
-class PipeWireAudio : public AudioHardware {
+// The audio hardware layer over a PipeWire graph, with the services that go with it. Its
+// property calls follow the contract every backend shares.
+class PipeWireAudio : public PropertyContract {
   public:
     virtual Player& player() = 0;
     virtual MicPermission& micPermission() = 0;

@@ -49,25 +49,6 @@ bool isAudioDeviceClass(const std::string& c) {
            c == "Audio/Duplex";
 }
 
-template <typename T>
-std::vector<std::uint8_t> bytesOf(const T& v) {
-    std::vector<std::uint8_t> b(sizeof(T));
-    std::memcpy(b.data(), &v, sizeof(T));
-    return b;
-}
-
-std::vector<std::uint8_t> bytesOf(const std::string& s) {
-    return {s.begin(), s.end()};
-}
-
-std::vector<std::uint8_t> streamConfigBytes(const std::vector<std::uint32_t>& channels) {
-    BufferListStorage s(static_cast<std::uint32_t>(channels.size()));
-    for (std::size_t i = 0; i < channels.size(); ++i)
-        s.list()->buffers()[i].mNumberChannels = channels[i];
-    const auto* p = reinterpret_cast<const std::uint8_t*>(s.list());
-    return {p, p + s.byteSize()};
-}
-
 // The transport a device's properties name: the node's own first, then its device's.
 std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
     auto get = [&](const char* k) {
@@ -604,84 +585,68 @@ std::string PipeWireHardware::defaultName(bool output) const {
     return output ? defaultSink_ : defaultSource_;
 }
 
-std::vector<std::uint32_t> PipeWireHardware::streamChannels(AudioObjectID device,
-                                                            AudioScope scope) {
-    std::vector<std::uint32_t> streams;
-    auto own = [&](std::uint32_t id) {
-        return static_cast<std::uint32_t>(devicePorts(id, scope == scope::input).size());
+StreamLayout PipeWireHardware::layoutOf(AudioObjectID device, std::vector<const Node*>& members) {
+    auto channels = [&](const Node& n) {
+        return LayoutMember{static_cast<std::uint32_t>(devicePorts(n.id, true).size()),
+                            static_cast<std::uint32_t>(devicePorts(n.id, false).size())};
     };
-    if (Aggregate* a = aggregate(device)) {
-        if (scope == scope::input && a->desc.taps)
-            streams.insert(streams.end(), a->desc.taps->size(), 2);
+    members.clear();
+    if (const Aggregate* a = aggregate(device)) {
+        std::vector<LayoutMember> present;
         for (const auto& sd : a->desc.subdevices)
-            if (Node* n = nodeByName(sd.uid); n && own(n->id) > 0) streams.push_back(own(n->id));
-        return streams;
+            if (const Node* n = nodeByName(sd.uid)) {
+                members.push_back(n);
+                present.push_back(channels(*n));
+            }
+        return aggregateLayout(a->desc, present);
     }
-    if (node(device) && own(device) > 0) streams.push_back(own(device));
-    return streams;
+    if (const Node* n = node(device)) {
+        members.push_back(n);
+        return deviceLayout(channels(*n));
+    }
+    return {};
 }
 
 // ---- Properties ----
 
-std::optional<std::vector<std::uint8_t>> PipeWireHardware::propBytes(AudioObjectID object,
-                                                                     const PropertyAddress& a,
-                                                                     std::uint32_t qualSize,
-                                                                     const void* qual) {
-    if (object == systemObject) {
-        if (a.scope != scope::global || a.element != 0) return std::nullopt;
-        switch (a.selector) {
-            case sel::devices: {
-                std::vector<std::uint8_t> b;
-                for (AudioObjectID id : deviceList()) {
-                    const auto v = bytesOf(id);
-                    b.insert(b.end(), v.begin(), v.end());
-                }
-                return b;
-            }
-            case sel::defaultOutput:
-            case sel::defaultInput: {
-                const Node* n = nodeByGraphName(defaultName(a.selector == sel::defaultOutput));
-                return bytesOf<AudioObjectID>(n ? n->id : 0);
-            }
-            case sel::translateUIDToDevice: {
-                if (!qual && qualSize) return std::nullopt;
-                const std::string uid(static_cast<const char*>(qual), qualSize);
-                AudioObjectID found = 0;
-                if (const Node* n = nodeByName(uid)) found = n->id;
-                for (const auto& [id, ag] : aggregates_)
-                    if (ag->desc.uid == uid) found = id;
-                return bytesOf(found);
-            }
-            case sel::translatePIDToProcessObject: {
-                if (qualSize != sizeof(std::int32_t) || !qual) return std::nullopt;
-                std::int32_t pid;
-                std::memcpy(&pid, qual, sizeof pid);
-                // Only this program's own process is an object: the tap leaves it out by
-                // construction (its output never passes through the tap).
-                return bytesOf<AudioObjectID>(pid == getpid() ? ownProcessObject : 0);
-            }
-            case sel::serviceRestarted:
-                return bytesOf(restarts_);
-            default:
-                return std::nullopt;
-        }
-    }
-    if (Tap* t = tap(object)) {
-        if (a.selector == sel::deviceUID) return bytesOf(t->desc.uuid);
-        if (a.selector != sel::tapFormat) return std::nullopt;
-        AudioStreamBasicDescription f{};
-        f.mSampleRate = graphRate();
-        f.mFormatID = fourcc("lpcm");
-        f.mFormatFlags = 1 | 8;  // float, packed
-        f.mBytesPerPacket = 8;
-        f.mFramesPerPacket = 1;
-        f.mBytesPerFrame = 8;
-        f.mChannelsPerFrame = 2;
-        f.mBitsPerChannel = 32;
-        return bytesOf(f);
-    }
-    Aggregate* ag = aggregate(object);
-    Node* n = node(object);
+OSStatus PipeWireHardware::unavailable() {
+    return gone_.load(std::memory_order_relaxed) ? serverGone : noErr;
+}
+
+AudioObjectID PipeWireHardware::defaultDevice(bool output) {
+    const Node* n = nodeByGraphName(defaultName(output));
+    return n ? n->id : 0;
+}
+
+AudioObjectID PipeWireHardware::deviceWithUID(const std::string& uid) {
+    AudioObjectID found = 0;
+    if (const Node* n = nodeByName(uid)) found = n->id;
+    for (const auto& [id, ag] : aggregates_)
+        if (ag->desc.uid == uid) found = id;
+    return found;
+}
+
+AudioObjectID PipeWireHardware::processObject(std::int32_t pid) {
+    // Only this program's own process is an object: the tap leaves it out by construction (its
+    // output never passes through the tap).
+    return pid == getpid() ? ownProcessObject : 0;
+}
+
+bool PipeWireHardware::knows(AudioObjectID object) {
+    return node(object) || aggregate(object) || tap(object);
+}
+
+std::optional<PropertyBytes> PipeWireHardware::tapProperty(const Tap& t, const PropertyAddress& a) {
+    if (a.selector == sel::deviceUID) return bytesOf(t.desc.uuid);
+    if (a.selector == sel::tapFormat) return bytesOf(stereoFloatFormat(graphRate()));
+    return std::nullopt;
+}
+
+std::optional<PropertyBytes> PipeWireHardware::objectProperty(AudioObjectID object,
+                                                              const PropertyAddress& a) {
+    if (const Tap* t = tap(object)) return tapProperty(*t, a);
+    const Aggregate* ag = aggregate(object);
+    const Node* n = node(object);
     if (!ag && !n) return std::nullopt;
     switch (a.selector) {
         case sel::name:
@@ -692,20 +657,26 @@ std::optional<std::vector<std::uint8_t>> PipeWireHardware::propBytes(AudioObject
             return bytesOf<std::uint32_t>(ag ? transport::aggregate : n->transport);
         case sel::nominalSampleRate:
             return bytesOf(graphRate());
-        case sel::streamConfiguration:
+        case sel::streamConfiguration: {
             if (a.element != 0 || (a.scope != scope::output && a.scope != scope::input))
                 return std::nullopt;
-            return streamConfigBytes(streamChannels(object, a.scope));
+            std::vector<const Node*> members;
+            return streamConfigurationBytes(layoutOf(object, members).channels(a.scope));
+        }
         default:
-            break;
+            return n ? volumeProperty(*n, a) : std::nullopt;
     }
+}
+
+std::optional<PropertyBytes> PipeWireHardware::volumeProperty(const Node& n,
+                                                              const PropertyAddress& a) {
     // Volume and mute sit on the side the node plays or records.
-    if (!n || !n->haveProps || a.scope != volumeScope(*n)) return std::nullopt;
-    if (a.selector == sel::mute && a.element == 0) return bytesOf<std::uint32_t>(n->mute ? 1 : 0);
+    if (!n.haveProps || a.scope != volumeScope(n)) return std::nullopt;
+    if (a.selector == sel::mute && a.element == 0) return bytesOf<std::uint32_t>(n.mute ? 1 : 0);
     if (a.selector == sel::virtualMainVolume && a.element == 0)
-        return bytesOf(userVolume(*std::max_element(n->volumes.begin(), n->volumes.end())));
-    if (a.selector == sel::volumeScalar && a.element >= 1 && a.element <= n->volumes.size())
-        return bytesOf(userVolume(n->volumes[a.element - 1]));
+        return bytesOf(userVolume(*std::max_element(n.volumes.begin(), n.volumes.end())));
+    if (a.selector == sel::volumeScalar && a.element >= 1 && a.element <= n.volumes.size())
+        return bytesOf(userVolume(n.volumes[a.element - 1]));
     return std::nullopt;
 }
 
@@ -714,62 +685,14 @@ AudioScope PipeWireHardware::volumeScope(const Node& n) const {
                                                                           : scope::input;
 }
 
-bool PipeWireHardware::hasProperty(AudioObjectID object, const PropertyAddress& a) {
-    Locked lock(*this);
-    if (gone_.load(std::memory_order_relaxed)) return false;
-    return propBytes(object, a, 0, nullptr).has_value() ||
-           (object == systemObject && (a.selector == sel::translateUIDToDevice ||
-                                       a.selector == sel::translatePIDToProcessObject));
+OSStatus PipeWireHardware::setDefaultDevice(bool output, AudioObjectID id) {
+    const Node* n = node(id);
+    if (!n || devicePorts(id, !output).empty()) return status::badObject;
+    return writeDefault(output, n->graphName);
 }
 
-OSStatus PipeWireHardware::getPropertyDataSize(AudioObjectID object, const PropertyAddress& a,
-                                               std::uint32_t qualSize, const void* qual,
-                                               std::uint32_t& outSize) {
-    Locked lock(*this);
-    if (gone_.load(std::memory_order_relaxed)) return serverGone;
-    if (object != systemObject && !node(object) && !aggregate(object) && !tap(object))
-        return status::badObject;
-    const auto b = propBytes(object, a, qualSize, qual);
-    if (!b) return status::unknownProperty;
-    outSize = static_cast<std::uint32_t>(b->size());
-    return noErr;
-}
-
-OSStatus PipeWireHardware::getPropertyData(AudioObjectID object, const PropertyAddress& a,
-                                           std::uint32_t qualSize, const void* qual,
-                                           std::uint32_t& ioSize, void* outData) {
-    Locked lock(*this);
-    if (gone_.load(std::memory_order_relaxed)) return serverGone;
-    if (object != systemObject && !node(object) && !aggregate(object) && !tap(object))
-        return status::badObject;
-    const auto b = propBytes(object, a, qualSize, qual);
-    if (!b) return status::unknownProperty;
-    // Scalars must fit whole; lists and strings are cut to the caller's buffer.
-    if (b->size() <= 8 && ioSize < b->size() && a.selector != sel::name &&
-        a.selector != sel::deviceUID)
-        return status::badPropertySize;
-    const auto n = std::min<std::size_t>(ioSize, b->size());
-    if (n) std::memcpy(outData, b->data(), n);
-    ioSize = static_cast<std::uint32_t>(n);
-    return noErr;
-}
-
-OSStatus PipeWireHardware::setPropertyData(AudioObjectID object, const PropertyAddress& a,
-                                           std::uint32_t, const void*, std::uint32_t dataSize,
-                                           const void* data) {
-    Locked lock(*this);
-    if (gone_.load(std::memory_order_relaxed)) return serverGone;
-    if (object == systemObject) {
-        if (a.selector != sel::defaultOutput && a.selector != sel::defaultInput)
-            return status::unknownProperty;
-        if (dataSize != sizeof(AudioObjectID)) return status::badPropertySize;
-        AudioObjectID id;
-        std::memcpy(&id, data, sizeof id);
-        const bool output = a.selector == sel::defaultOutput;
-        const Node* n = node(id);
-        if (!n || devicePorts(id, !output).empty()) return status::badObject;
-        return writeDefault(output, n->graphName);
-    }
+OSStatus PipeWireHardware::setObjectProperty(AudioObjectID object, const PropertyAddress& a,
+                                             std::uint32_t dataSize, const void* data) {
     if (aggregate(object)) {
         if (a.selector != sel::nominalSampleRate) return status::unknownProperty;
         if (dataSize != sizeof(double)) return status::badPropertySize;
@@ -783,21 +706,25 @@ OSStatus PipeWireHardware::setPropertyData(AudioObjectID object, const PropertyA
     const bool isVolume = a.selector == sel::virtualMainVolume || a.selector == sel::volumeScalar;
     if (!isVolume && a.selector != sel::mute) {
         if (a.selector == sel::nominalSampleRate) return status::unsupported;
-        return propBytes(object, a, 0, nullptr) ? status::illegalOperation
-                                                : status::unknownProperty;
+        return objectProperty(object, a) ? status::illegalOperation : status::unknownProperty;
     }
-    if (!n->haveProps || a.scope != volumeScope(*n)) return status::unknownProperty;
+    return setVolumeProperty(*n, a, dataSize, data);
+}
+
+OSStatus PipeWireHardware::setVolumeProperty(Node& n, const PropertyAddress& a,
+                                             std::uint32_t dataSize, const void* data) {
+    if (!n.haveProps || a.scope != volumeScope(n)) return status::unknownProperty;
     if (dataSize != 4) return status::badPropertySize;
     if (a.selector == sel::mute) {
         std::uint32_t m;
         std::memcpy(&m, data, 4);
-        return writeVolumes(*n, n->volumes, m != 0);
+        return writeVolumes(n, n.volumes, m != 0);
     }
     float v;
     std::memcpy(&v, data, 4);
     if (!std::isfinite(v)) return status::illegalOperation;
     const float linear = std::pow(std::clamp(v, 0.f, 1.f), 3.f);
-    std::vector<float> volumes = n->volumes;
+    std::vector<float> volumes = n.volumes;
     if (a.selector == sel::volumeScalar) {
         if (a.element < 1 || a.element > volumes.size()) return status::unknownProperty;
         volumes[a.element - 1] = linear;
@@ -807,7 +734,7 @@ OSStatus PipeWireHardware::setPropertyData(AudioObjectID object, const PropertyA
         for (float& c : volumes)
             c = top > 0 ? c / top * linear : linear;
     }
-    return writeVolumes(*n, volumes, n->mute);
+    return writeVolumes(n, volumes, n.mute);
 }
 
 OSStatus PipeWireHardware::writeVolumes(Node& n, const std::vector<float>& linear, bool mute) {

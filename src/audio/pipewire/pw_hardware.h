@@ -13,9 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "audio/aggregate_layout.h"
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_player.h"
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 
 namespace housetone::pw {
 
@@ -80,19 +81,9 @@ class PipeWireHardware final : public PipeWireAudio {
     std::string version() override { return "PipeWire " + serverVersion(); }
     // Plays a decoded file to the default output; blocks until its end, `stop` or the time
     // it should take has passed.
-    bool playSamples(const sim::WavData& wav, std::atomic<bool>& stop);
+    bool playSamples(const WavData& wav, std::atomic<bool>& stop);
     void interruptPlay(std::atomic<bool>& stop);
 
-    bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
-    OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
-                                 std::uint32_t qualifierSize, const void* qualifier,
-                                 std::uint32_t& outSize) override;
-    OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address,
-                             std::uint32_t qualifierSize, const void* qualifier,
-                             std::uint32_t& ioSize, void* outData) override;
-    OSStatus setPropertyData(AudioObjectID object, const PropertyAddress& address,
-                             std::uint32_t qualifierSize, const void* qualifier,
-                             std::uint32_t dataSize, const void* data) override;
     OSStatus createAggregateDevice(const AggregateDescription& description,
                                    AudioObjectID& outDevice) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
@@ -116,6 +107,23 @@ class PipeWireHardware final : public PipeWireAudio {
     void onRetryTimer();
     pw_thread_loop* loop() { return loop_; }
 
+  protected:
+    // ---- The property contract's questions (loop lock held) ----
+    void lockCalls() override { pw_thread_loop_lock(loop_); }
+    void unlockCalls() override { pw_thread_loop_unlock(loop_); }
+    OSStatus unavailable() override;
+    std::vector<AudioObjectID> devices() override { return deviceList(); }
+    AudioObjectID defaultDevice(bool output) override;
+    AudioObjectID deviceWithUID(const std::string& uid) override;
+    AudioObjectID processObject(std::int32_t pid) override;
+    std::uint32_t serviceRestarts() override { return restarts_; }
+    OSStatus setDefaultDevice(bool output, AudioObjectID device) override;
+    bool knows(AudioObjectID object) override;
+    std::optional<PropertyBytes> objectProperty(AudioObjectID object,
+                                                const PropertyAddress& address) override;
+    OSStatus setObjectProperty(AudioObjectID object, const PropertyAddress& address,
+                               std::uint32_t dataSize, const void* data) override;
+
   private:
     // Holds the thread loop's lock for a scope.
     struct Locked {
@@ -125,9 +133,10 @@ class PipeWireHardware final : public PipeWireAudio {
         Locked& operator=(const Locked&) = delete;
         pw_thread_loop* loop;
     };
-    std::optional<std::vector<std::uint8_t>> propBytes(AudioObjectID object,
-                                                       const PropertyAddress& a,
-                                                       std::uint32_t qualSize, const void* qual);
+    std::optional<PropertyBytes> tapProperty(const Tap& t, const PropertyAddress& a);
+    std::optional<PropertyBytes> volumeProperty(const Node& n, const PropertyAddress& a);
+    OSStatus setVolumeProperty(Node& n, const PropertyAddress& a, std::uint32_t dataSize,
+                               const void* data);
     std::vector<AudioObjectID> deviceList() const;
     Node* node(AudioObjectID id);
     Node* nodeByName(const std::string& name);  // by UID
@@ -137,7 +146,9 @@ class PipeWireHardware final : public PipeWireAudio {
     std::vector<const Port*> portsOf(std::uint32_t node, bool output, bool monitor = false) const;
     // A device's channels: a sink's playback ports, a source's capture ports.
     std::vector<const Port*> devicePorts(std::uint32_t node, bool capture) const;
-    std::vector<std::uint32_t> streamChannels(AudioObjectID device, AudioScope scope);
+    // How `device` presents its streams; `members` gets the nodes the layout's member indices
+    // name. The property answers and the filter's ports both come from it.
+    StreamLayout layoutOf(AudioObjectID device, std::vector<const Node*>& members);
     double graphRate() const;
     std::string defaultName(bool output) const;
     OSStatus writeDefault(bool output, const std::string& name);
@@ -169,6 +180,14 @@ class PipeWireHardware final : public PipeWireAudio {
     OSStatus createPublicAggregate(const AggregateDescription& d, AudioObjectID& out);
     OSStatus destroyPublicAggregate(const std::string& nodeName);
     OSStatus startFilter(IOProc& p);
+    // The steps of startFilter, in order.
+    OSStatus planWires(IOProc& p);
+    bool createFilter(IOProc& p);
+    bool findFilterPorts(IOProc& p, std::vector<std::uint32_t>& ownIn,
+                         std::vector<std::uint32_t>& ownOut);
+    bool linkFilter(IOProc& p, const std::vector<std::uint32_t>& ownIn,
+                    const std::vector<std::uint32_t>& ownOut);
+    void moveProgramsToTap(IOProc& p);
     void stopFilter(IOProc& p);
     bool linkTap(Tap& t, IOProc& p);
     void releaseTap(Tap& t);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_hardware.h"
@@ -24,6 +25,10 @@ const pw_stream_events tapEvents = {.version = PW_VERSION_STREAM_EVENTS, .proces
 
 const pw_filter_events filterEvents = {.version = PW_VERSION_FILTER_EVENTS,
                                        .process = IOProc::processRt};
+
+std::size_t channelTotal(const std::vector<std::uint32_t>& streams) {
+    return std::accumulate(streams.begin(), streams.end(), std::size_t{0});
+}
 
 std::string nodeNameFrom(const std::string& s) {
     std::string out;
@@ -267,61 +272,66 @@ pw_proxy* PipeWireHardware::createLink(std::uint32_t outNode, std::uint32_t outP
 }
 
 OSStatus PipeWireHardware::startFilter(IOProc& p) {
-    // Which graph ports each stream reads and writes, in the order the buffer lists show them.
-    auto addStream = [](std::vector<std::uint32_t>& streams, std::vector<std::uint32_t>& ports,
-                        std::vector<std::uint32_t>& nodes, std::uint32_t node,
-                        const std::vector<const Port*>& found) {
-        if (found.empty()) return;
-        streams.push_back(static_cast<std::uint32_t>(found.size()));
-        for (const Port* port : found) {
-            ports.push_back(port->id);
-            nodes.push_back(node);
-        }
-    };
-    p.inStreams.clear();
-    p.outStreams.clear();
-    p.inSources.clear();
-    p.inSourceNodes.clear();
-    p.outTargets.clear();
-    p.outTargetNodes.clear();
-    p.tap = nullptr;
-    std::string nodeName = "housetone.io", description = "Housetone";
-    if (Aggregate* a = aggregate(p.device)) {
-        nodeName = a->desc.uid;
-        description = a->desc.name;
-        if (a->desc.taps) {
-            for (const auto& tr : *a->desc.taps) {
-                Tap* found = nullptr;
-                for (auto& [id, t] : taps_)
-                    if (t->desc.uuid == tr.uid) found = t.get();
-                if (!found || !found->stream) return status::badObject;
-                const std::uint32_t tapNode = pw_stream_get_node_id(found->stream);
-                addStream(p.inStreams, p.inSources, p.inSourceNodes, tapNode,
-                          portsOf(tapNode, true, true));
-                if (!p.tap) p.tap = found;
-            }
-        }
-        for (const auto& sd : a->desc.subdevices)
-            if (const Node* n = nodeByName(sd.uid))
-                addStream(p.inStreams, p.inSources, p.inSourceNodes, n->id,
-                          devicePorts(n->id, true));
-        for (const auto& sd : a->desc.subdevices)
-            if (const Node* n = nodeByName(sd.uid))
-                addStream(p.outStreams, p.outTargets, p.outTargetNodes, n->id,
-                          devicePorts(n->id, false));
-    } else if (const Node* n = node(p.device)) {
-        addStream(p.inStreams, p.inSources, p.inSourceNodes, n->id, devicePorts(n->id, true));
-        addStream(p.outStreams, p.outTargets, p.outTargetNodes, n->id, devicePorts(n->id, false));
-    }
-    if (p.inSources.empty() && p.outTargets.empty()) return status::badDevice;
-
+    if (const OSStatus st = planWires(p); st != noErr) return st;
     // Everything the callback touches, sized for the largest cycle before it can run.
     p.inList.resize(static_cast<std::uint32_t>(p.inStreams.size()));
     p.outList.resize(static_cast<std::uint32_t>(p.outStreams.size()));
-    p.inData.assign(p.inSources.size() * maxQuantum, 0.f);
-    p.outData.assign(p.outTargets.size() * maxQuantum, 0.f);
+    p.inData.assign(channelTotal(p.inStreams) * maxQuantum, 0.f);
+    p.outData.assign(channelTotal(p.outStreams) * maxQuantum, 0.f);
     p.firstPosition = -1;
+    if (!createFilter(p)) return status::illegalOperation;
+    std::vector<std::uint32_t> ownIn, ownOut;
+    if (!findFilterPorts(p, ownIn, ownOut) || !linkFilter(p, ownIn, ownOut))
+        return gone_.load(std::memory_order_relaxed) ? serverGone : status::badDevice;
+    moveProgramsToTap(p);
+    return noErr;
+}
 
+// Which graph port each channel of the device's layout reads or plays to, in the order the
+// buffer lists show them.
+OSStatus PipeWireHardware::planWires(IOProc& p) {
+    std::vector<const Node*> members;
+    const StreamLayout layout = layoutOf(p.device, members);
+    const Aggregate* agg = aggregate(p.device);
+    p.inStreams = layout.channels(scope::input);
+    p.outStreams = layout.channels(scope::output);
+    p.wires.clear();
+    p.tap = nullptr;
+    std::size_t port = 0;
+    for (const LayoutStream& s : layout.inputs) {
+        std::uint32_t from = 0;
+        if (s.tap) {
+            Tap* found = nullptr;
+            for (auto& [id, t] : taps_)
+                if (t->desc.uuid == (*agg->desc.taps)[*s.tap].uid) found = t.get();
+            if (!found || !found->stream) return status::badObject;
+            from = pw_stream_get_node_id(found->stream);
+            if (!p.tap) p.tap = found;
+        } else {
+            from = members[s.members.front()]->id;
+        }
+        const auto ports = s.tap ? portsOf(from, true, true) : devicePorts(from, true);
+        for (std::size_t c = 0; c < s.channels; ++c, ++port)
+            if (c < ports.size()) p.wires.push_back({true, port, from, ports[c]->id});
+    }
+    port = 0;
+    for (const LayoutStream& s : layout.outputs) {
+        for (std::size_t c = 0; c < s.channels; ++c, ++port)
+            for (const std::size_t m : s.members) {
+                const auto ports = devicePorts(members[m]->id, false);
+                if (c < ports.size())
+                    p.wires.push_back({false, port, members[m]->id, ports[c]->id});
+            }
+    }
+    return p.wires.empty() ? status::badDevice : noErr;
+}
+
+bool PipeWireHardware::createFilter(IOProc& p) {
+    std::string nodeName = "housetone.io", description = "Housetone";
+    if (const Aggregate* a = aggregate(p.device)) {
+        nodeName = a->desc.uid;
+        description = a->desc.name;
+    }
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex", PW_KEY_MEDIA_ROLE, "DSP",
         PW_KEY_NODE_NAME, nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, description.c_str(),
@@ -330,7 +340,7 @@ OSStatus PipeWireHardware::startFilter(IOProc& p) {
     // and, on a busy machine, skipped cycles.
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "1024/%u", static_cast<unsigned>(graphRate()));
     p.filter = pw_filter_new(core_, description.c_str(), props);
-    if (!p.filter) return status::illegalOperation;
+    if (!p.filter) return false;
     pw_filter_add_listener(p.filter, &p.listener, &filterEvents, &p);
     auto addPorts = [&](pw_direction dir, std::size_t count, std::vector<void*>& out,
                         const char* prefix) {
@@ -344,18 +354,19 @@ OSStatus PipeWireHardware::startFilter(IOProc& p) {
                                    nullptr, 0));
         }
     };
-    addPorts(PW_DIRECTION_INPUT, p.inSources.size(), p.inPorts, "in_");
-    addPorts(PW_DIRECTION_OUTPUT, p.outTargets.size(), p.outPorts, "out_");
-    if (pw_filter_connect(p.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0)
-        return status::illegalOperation;
+    addPorts(PW_DIRECTION_INPUT, channelTotal(p.inStreams), p.inPorts, "in_");
+    addPorts(PW_DIRECTION_OUTPUT, channelTotal(p.outStreams), p.outPorts, "out_");
+    return pw_filter_connect(p.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) >= 0;
+}
 
-    // The filter's own ports, found by name once the graph has them.
-    std::vector<std::uint32_t> ownIn, ownOut;
-    const bool ported = waitFor(3.0, [&] {
+// The filter's own ports, found by name once the graph has them.
+bool PipeWireHardware::findFilterPorts(IOProc& p, std::vector<std::uint32_t>& ownIn,
+                                       std::vector<std::uint32_t>& ownOut) {
+    return waitFor(3.0, [&] {
         const std::uint32_t self = pw_filter_get_node_id(p.filter);
         if (self == SPA_ID_INVALID) return false;
-        ownIn.assign(p.inSources.size(), SPA_ID_INVALID);
-        ownOut.assign(p.outTargets.size(), SPA_ID_INVALID);
+        ownIn.assign(p.inPorts.size(), SPA_ID_INVALID);
+        ownOut.assign(p.outPorts.size(), SPA_ID_INVALID);
         for (const auto& [id, port] : ports_) {
             if (port.node != self) continue;
             auto& list = port.output ? ownOut : ownIn;
@@ -367,28 +378,28 @@ OSStatus PipeWireHardware::startFilter(IOProc& p) {
         return std::count(ownIn.begin(), ownIn.end(), SPA_ID_INVALID) == 0 &&
                std::count(ownOut.begin(), ownOut.end(), SPA_ID_INVALID) == 0;
     });
-    if (!ported) return gone_.load(std::memory_order_relaxed) ? serverGone : status::badDevice;
+}
 
+bool PipeWireHardware::linkFilter(IOProc& p, const std::vector<std::uint32_t>& ownIn,
+                                  const std::vector<std::uint32_t>& ownOut) {
     const std::uint32_t self = pw_filter_get_node_id(p.filter);
-    for (std::size_t i = 0; i < ownIn.size(); ++i)
-        p.links.push_back(createLink(p.inSourceNodes[i], p.inSources[i], self, ownIn[i]));
-    for (std::size_t i = 0; i < ownOut.size(); ++i)
-        p.links.push_back(createLink(self, ownOut[i], p.outTargetNodes[i], p.outTargets[i]));
-    const bool linked = waitFor(3.0, [&] {
+    for (const Wire& w : p.wires)
+        p.links.push_back(w.input ? createLink(w.node, w.port, self, ownIn[w.filterPort])
+                                  : createLink(self, ownOut[w.filterPort], w.node, w.port));
+    return waitFor(3.0, [&] {
         return std::all_of(p.links.begin(), p.links.end(), [](pw_proxy* l) {
             return l && pw_proxy_get_bound_id(l) != SPA_ID_INVALID;
         });
     });
-    if (!linked) return gone_.load(std::memory_order_relaxed) ? serverGone : status::badDevice;
+}
 
-    // Only now, with the tap feeding this callback, may programs be moved into it.
-    if (p.tap && !p.tap->isDefault) {
-        p.tap->restoreDefault = defaultSink_;
-        const auto* info = pw_stream_get_properties(p.tap->stream);
-        const char* name = info ? pw_properties_get(info, PW_KEY_NODE_NAME) : nullptr;
-        if (name && setConfiguredDefault(true, name) == noErr) p.tap->isDefault = true;
-    }
-    return noErr;
+// Only now, with the tap feeding this callback, may programs be moved into it.
+void PipeWireHardware::moveProgramsToTap(IOProc& p) {
+    if (!p.tap || p.tap->isDefault) return;
+    p.tap->restoreDefault = defaultSink_;
+    const auto* info = pw_stream_get_properties(p.tap->stream);
+    const char* name = info ? pw_properties_get(info, PW_KEY_NODE_NAME) : nullptr;
+    if (name && setConfiguredDefault(true, name) == noErr) p.tap->isDefault = true;
 }
 
 void PipeWireHardware::stopFilter(IOProc& p) {

@@ -36,8 +36,16 @@ struct Tap {
 // The largest graph cycle a callback is prepared for; the data thread never allocates.
 constexpr std::uint32_t maxQuantum = 8192;
 
+// One link between a port of a callback's filter and a port of the graph.
+struct Wire {
+    bool input = false;          // the filter reads the graph port (else it plays into it)
+    std::size_t filterPort = 0;  // the filter's port of that direction, in channel order
+    std::uint32_t node = 0, port = 0;
+};
+
 // One installed callback. While started it owns a filter node with one mono port per channel of
-// each stream (inputs: tap, then members' capture channels; outputs: members' playback channels).
+// each stream of its device's layout (aggregateLayout), wired to the ports those channels come
+// from or go to.
 struct IOProc {
     AudioDeviceIOProcID id = 0;
     AudioObjectID device = 0;
@@ -48,8 +56,7 @@ struct IOProc {
     spa_hook listener{};
     std::vector<std::uint32_t> inStreams, outStreams;  // channels per buffer
     std::vector<void*> inPorts, outPorts;              // filter port data, in channel order
-    std::vector<std::uint32_t> inSources, outTargets;  // the graph ports they link to
-    std::vector<std::uint32_t> inSourceNodes, outTargetNodes;
+    std::vector<Wire> wires;
     std::vector<pw_proxy*> links;
     BufferListStorage inList, outList;
     std::vector<float> inData, outData;  // interleaved, room for maxQuantum frames

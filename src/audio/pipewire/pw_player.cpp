@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "audio/pipewire/pw_hardware.h"
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 
 namespace housetone::pw {
 
@@ -47,7 +47,7 @@ const pw_stream_events playEvents = {
 }  // namespace
 
 bool PipeWirePlayer::play(const std::string& path) {
-    const auto wav = sim::readWav(path);
+    const auto wav = readWav(path);
     if (!wav || wav->samples.empty()) return false;
     return hw_.playSamples(*wav, terminate_);
 }
@@ -56,7 +56,7 @@ void PipeWirePlayer::terminate() {
     hw_.interruptPlay(terminate_);
 }
 
-bool PipeWireHardware::playSamples(const sim::WavData& wav, std::atomic<bool>& stop) {
+bool PipeWireHardware::playSamples(const WavData& wav, std::atomic<bool>& stop) {
     Locked lock(*this);
     stop.store(false);
     if (gone_.load(std::memory_order_relaxed)) return false;

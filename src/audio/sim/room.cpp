@@ -15,7 +15,7 @@
 #include <string_view>
 #include <utility>
 
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 #include "core/bounded_read.h"
 #include "core/fourcc.h"
 #include "core/printable.h"

@@ -15,7 +15,7 @@ constexpr std::int32_t playerPid = 0x7FFF0002;
 
 }  // namespace
 
-SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
+SimHardware::SimHardware(RoomSpec room, SimOptions options)
     : room_(std::move(room)),
       speed_(options.speed),
       clock_(*this),
@@ -30,36 +30,7 @@ SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
     im.normalMix.assign(n * 2, 0.f);
     im.listening.assign(n, 0.f);
     im.prevListening.assign(n, 0.f);
-    if (room_.systemAudio == "music") {
-        im.music =
-            std::make_unique<MusicSource>(room_.sampleRate, room_.seed, room_.systemAudioLevelDb);
-    } else if (room_.systemAudio != "silence") {
-        im.loop = readWav(room_.systemAudio);
-        const auto resampled = im.loop ? resampledFrames(*im.loop, room_.sampleRate) : std::nullopt;
-        if (resampled) {
-            // Keep it stereo at the world rate (nearest sample is fine for a background loop).
-            WavData st;
-            st.rate = room_.sampleRate;
-            st.channels = 2;
-            const std::size_t inFrames =
-                im.loop->samples.size() / static_cast<std::size_t>(im.loop->channels);
-            const std::size_t frames = *resampled;
-            st.samples.resize(frames * 2);
-            for (std::size_t f = 0; f < frames; ++f) {
-                const auto src = std::min(
-                    inFrames - 1, static_cast<std::size_t>(static_cast<double>(f) * im.loop->rate /
-                                                           room_.sampleRate));
-                for (int c = 0; c < 2; ++c)
-                    st.samples[f * 2 + static_cast<std::size_t>(c)] =
-                        im.loop
-                            ->samples[src * static_cast<std::size_t>(im.loop->channels) +
-                                      static_cast<std::size_t>(std::min(c, im.loop->channels - 1))];
-            }
-            im.loop = frames ? std::optional<WavData>(std::move(st)) : std::nullopt;
-        } else {
-            im.loop.reset();
-        }
-    }
+    loadSystemAudio();
 
     auto addProcess = [&](std::int32_t pid) {
         auto o = std::make_unique<Object>();
@@ -73,33 +44,49 @@ SimAudioSystem::SimAudioSystem(RoomSpec room, SimOptions options)
     ownProcess_ = addProcess(static_cast<std::int32_t>(getpid()));
     im.musicProcess = addProcess(musicPid);
     im.playerProcess = addProcess(playerPid);
-
     {
         std::lock_guard lock(mutex_);
-        for (const auto& o : room_.outputs)
-            addOutputLocked(o);
-        for (const auto& i : room_.inputs)
-            addInputLocked(i);
-        if (room_.defaultOutput) {
-            if (auto id = idForUIDLocked(*room_.defaultOutput)) im.defaultOut = *id;
-        }
-        if (room_.defaultInput) {
-            for (const auto& [id, o] : im.objects)
-                if (o->kind == Object::Kind::device && o->uid == *room_.defaultInput &&
-                    o->inChannels > 0)
-                    im.defaultIn = id;
-        }
-        if (!im.defaultOut && !room_.outputs.empty())
-            im.defaultOut = idForUIDLocked(room_.outputs.front().uid).value_or(0);
-        if (!im.defaultIn && !room_.inputs.empty())
-            im.defaultIn = idForUIDLocked(room_.inputs.front().uid).value_or(0);
+        placeRoomDevices();
     }
     micPermission_ = makeMicPermission(*this);
     player_ = makePlayer(*this);
     if (options.startWorld) startWorld();
 }
 
-SimAudioSystem::~SimAudioSystem() {
+void SimHardware::loadSystemAudio() {
+    auto& im = *impl_;
+    if (room_.systemAudio == "music") {
+        im.music =
+            std::make_unique<MusicSource>(room_.sampleRate, room_.seed, room_.systemAudioLevelDb);
+    } else if (room_.systemAudio != "silence") {
+        const auto wav = readWav(room_.systemAudio);
+        im.loop = wav ? stereoAt(*wav, room_.sampleRate) : std::nullopt;
+    }
+}
+
+// The room's devices and its default output and input (else the first of each).
+void SimHardware::placeRoomDevices() {
+    auto& im = *impl_;
+    for (const auto& o : room_.outputs)
+        addOutputLocked(o);
+    for (const auto& i : room_.inputs)
+        addInputLocked(i);
+    if (room_.defaultOutput) {
+        if (auto id = idForUIDLocked(*room_.defaultOutput)) im.defaultOut = *id;
+    }
+    if (room_.defaultInput) {
+        for (const auto& [id, o] : im.objects)
+            if (o->kind == Object::Kind::device && o->uid == *room_.defaultInput &&
+                o->inChannels > 0)
+                im.defaultIn = id;
+    }
+    if (!im.defaultOut && !room_.outputs.empty())
+        im.defaultOut = idForUIDLocked(room_.outputs.front().uid).value_or(0);
+    if (!im.defaultIn && !room_.inputs.empty())
+        im.defaultIn = idForUIDLocked(room_.inputs.front().uid).value_or(0);
+}
+
+SimHardware::~SimHardware() {
     player_->terminate();
     stopWorld();
     stopRecording();

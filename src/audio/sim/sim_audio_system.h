@@ -13,27 +13,29 @@
 #include <thread>
 #include <vector>
 
+#include "audio/aggregate_layout.h"
 #include "audio/audio_hardware.h"
+#include "audio/property_contract.h"
 #include "audio/sim/room.h"
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 #include "platform/mic_permission.h"
 #include "platform/player.h"
 
 namespace housetone::sim {
 
-class SimAudioSystem;
+class SimHardware;
 
 // The simulated hardware's clock: time is the number of frames the world has rendered, so sleeps
 // last the same number of samples at any speed.
 class SimClock final : public Clock {
   public:
-    explicit SimClock(SimAudioSystem& system) : system_(system) {}
+    explicit SimClock(SimHardware& system) : system_(system) {}
     double now() const override;
     void sleepFor(double seconds) override;
     double realSecondsFor(double seconds) const override;
 
   private:
-    SimAudioSystem& system_;
+    SimHardware& system_;
 };
 
 // The hardware layer calls that can be made to fail on request.
@@ -76,25 +78,16 @@ struct SimOptions {
 
 // A simulated audio hardware layer: devices, aggregates, process taps and I/O callbacks in a
 // virtual room with a listening position. Every AudioHardware call is thread-safe. I/O callbacks
-// run on the one hardware thread, one buffer at a time.
-class SimAudioSystem final : public AudioHardware {
+// run on the one hardware thread, one buffer at a time. The property calls follow the contract
+// every backend shares (audio/property_contract.h); this class answers its questions.
+class SimHardware : public PropertyContract {
   public:
-    explicit SimAudioSystem(RoomSpec room, SimOptions options = {});
-    ~SimAudioSystem() override;
-    SimAudioSystem(const SimAudioSystem&) = delete;
-    SimAudioSystem& operator=(const SimAudioSystem&) = delete;
+    explicit SimHardware(RoomSpec room, SimOptions options = {});
+    ~SimHardware() override;
+    SimHardware(const SimHardware&) = delete;
+    SimHardware& operator=(const SimHardware&) = delete;
 
-    // ---- AudioHardware ----
-    bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
-    OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
-                                 std::uint32_t qualifierSize, const void* qualifier,
-                                 std::uint32_t& outSize) override;
-    OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address,
-                             std::uint32_t qualifierSize, const void* qualifier,
-                             std::uint32_t& ioSize, void* outData) override;
-    OSStatus setPropertyData(AudioObjectID object, const PropertyAddress& address,
-                             std::uint32_t qualifierSize, const void* qualifier,
-                             std::uint32_t dataSize, const void* data) override;
+    // ---- AudioHardware (the property calls come from PropertyContract) ----
     OSStatus createAggregateDevice(const AggregateDescription& description,
                                    AudioObjectID& outDevice) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
@@ -125,7 +118,7 @@ class SimAudioSystem final : public AudioHardware {
     // position: latency (as last drawn) plus distance, rounded once to the nearest sample.
     std::optional<std::int64_t> roomDelayFrames(const std::string& uid) const;
 
-    // ---- Devices and faults (tests) ----
+    // ---- Devices (tests) ----
     AudioObjectID addOutput(const OutputSpec& device);
     AudioObjectID addInput(const InputSpec& device);
     // A bare device for enumeration tests: each optional field present only when set.
@@ -142,12 +135,6 @@ class SimAudioSystem final : public AudioHardware {
                         std::vector<std::uint8_t> bytes, bool settable = true);
     void removeProperty(AudioObjectID object, const PropertyAddress& a);
 
-    void injectFault(const Fault& f);
-    void clearFaults();
-    // Runs `hook` at the start of every aggregate creation, on the calling thread and outside the
-    // simulator's lock: a test sees on which thread creation is asked for, and can hold it there
-    // as a slow audio system would. Empty to remove it.
-    void setBeforeCreateAggregate(std::function<void(const AggregateDescription&)> hook);
     void setTapDelivery(TapDelivery d);
     // A device that accepts start but never runs its callbacks.
     void setRefusesCallback(AudioObjectID device, bool refuses);
@@ -189,6 +176,22 @@ class SimAudioSystem final : public AudioHardware {
     MicPermission& micPermission() { return *micPermission_; }
     Player& player() { return *player_; }
 
+  protected:
+    // ---- The property contract's questions (mutex_ held) ----
+    void lockCalls() override { mutex_.lock(); }
+    void unlockCalls() override { mutex_.unlock(); }
+    std::vector<AudioObjectID> devices() override;
+    AudioObjectID defaultDevice(bool output) override;
+    AudioObjectID deviceWithUID(const std::string& uid) override;
+    AudioObjectID processObject(std::int32_t pid) override;
+    std::uint32_t serviceRestarts() override;
+    OSStatus setDefaultDevice(bool output, AudioObjectID device) override;
+    bool knows(AudioObjectID object) override;
+    std::optional<PropertyBytes> objectProperty(AudioObjectID object,
+                                                const PropertyAddress& address) override;
+    OSStatus setObjectProperty(AudioObjectID object, const PropertyAddress& address,
+                               std::uint32_t dataSize, const void* data) override;
+
   private:
     friend class SimClock;
     friend class SimPlayer;
@@ -205,16 +208,21 @@ class SimAudioSystem final : public AudioHardware {
     void renderDefaultOutput();
     void renderCallbacks(std::int64_t t);
     void runCallback(Proc& proc, Object& device, std::uint64_t hostNs);
+    void fillInputs(Proc& proc, const Object& device, const StreamLayout& layout,
+                    const std::vector<Object*>& members);
+    void playOutputs(const Proc& proc, const StreamLayout& layout,
+                     const std::vector<Object*>& members);
     void renderRoom(std::int64_t t);
     void worldLoop();
-    bool faulted(Call call, AudioObjectID object, std::optional<AudioSelector> selector,
-                 OSStatus& status);
+    // The system's own sound: the built-in music, a looped sound file or silence.
+    void loadSystemAudio();
+    void placeRoomDevices();
     Object* find(AudioObjectID id);
     std::optional<AudioObjectID> idForUIDLocked(const std::string& uid) const;
     std::vector<Object*> membersOf(const Object& aggregate);
-    std::optional<std::vector<std::uint8_t>> propBytes(AudioObjectID object,
-                                                       const PropertyAddress& a,
-                                                       std::uint32_t qualSize, const void* qual);
+    // How `device` presents its streams: one layout for its property answers and its callbacks.
+    StreamLayout layoutOf(const Object& device, const std::vector<Object*>& members,
+                          bool withTaps = true) const;
     const Object* find(AudioObjectID id) const;
     AudioObjectID newId();
     AudioObjectID addOutputLocked(const OutputSpec& device);
@@ -237,11 +245,54 @@ class SimAudioSystem final : public AudioHardware {
     std::atomic<bool> worldStop_{false};
     std::mutex stopMutex_;  // wakes the world thread from its pacing wait
     std::condition_variable stopCv_;
-    std::mutex hookMutex_;
-    std::function<void(const AggregateDescription&)> beforeCreateAggregate_;
 
     std::unique_ptr<MicPermission> micPermission_;
     std::unique_ptr<Player> player_;
+};
+
+// The simulator as tests and the program hold it: the simulated hardware with a layer of
+// injected faults over every call. A call that meets a matching fault fails with its status
+// before the hardware sees it.
+class SimAudioSystem final : public SimHardware {
+  public:
+    using SimHardware::SimHardware;
+
+    bool hasProperty(AudioObjectID object, const PropertyAddress& address) override;
+    OSStatus getPropertyDataSize(AudioObjectID object, const PropertyAddress& address,
+                                 std::uint32_t qualifierSize, const void* qualifier,
+                                 std::uint32_t& outSize) override;
+    OSStatus getPropertyData(AudioObjectID object, const PropertyAddress& address,
+                             std::uint32_t qualifierSize, const void* qualifier,
+                             std::uint32_t& ioSize, void* outData) override;
+    OSStatus setPropertyData(AudioObjectID object, const PropertyAddress& address,
+                             std::uint32_t qualifierSize, const void* qualifier,
+                             std::uint32_t dataSize, const void* data) override;
+    OSStatus createAggregateDevice(const AggregateDescription& description,
+                                   AudioObjectID& outDevice) override;
+    OSStatus destroyAggregateDevice(AudioObjectID device) override;
+    OSStatus createProcessTap(const TapDescription& description, AudioObjectID& outTap) override;
+    OSStatus destroyProcessTap(AudioObjectID tap) override;
+    OSStatus createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                            AudioDeviceIOProcID& outID) override;
+    OSStatus destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) override;
+    OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID id) override;
+    OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID id) override;
+
+    void injectFault(const Fault& f);
+    void clearFaults();
+    // Runs `hook` at the start of every aggregate creation, on the calling thread and outside the
+    // simulator's lock: a test sees on which thread creation is asked for, and can hold it there
+    // as a slow audio system would. Empty to remove it.
+    void setBeforeCreateAggregate(std::function<void(const AggregateDescription&)> hook);
+
+  private:
+    // The status of the first fault matching the call, which it uses up; nullopt when none does.
+    std::optional<OSStatus> faulted(Call call, AudioObjectID object,
+                                    std::optional<AudioSelector> selector = std::nullopt);
+
+    std::mutex faultMutex_;
+    std::vector<Fault> faults_;
+    std::function<void(const AggregateDescription&)> beforeCreateAggregate_;
 };
 
 }  // namespace housetone::sim

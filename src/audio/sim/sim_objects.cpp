@@ -1,5 +1,5 @@
-// The object table: devices, aggregates, taps, processes and I/O callbacks, the faults tests
-// inject into the calls that make and remove them, and what tests read back.
+// The object table: devices, aggregates, taps, processes and I/O callbacks, and what tests read
+// back.
 #include <algorithm>
 #include <cmath>
 
@@ -8,20 +8,20 @@
 
 namespace housetone::sim {
 
-AudioObjectID SimAudioSystem::newId() {
+AudioObjectID SimHardware::newId() {
     return impl_->nextId++;
 }
 
-SimAudioSystem::Object* SimAudioSystem::find(AudioObjectID id) {
+SimHardware::Object* SimHardware::find(AudioObjectID id) {
     const auto it = impl_->objects.find(id);
     return it == impl_->objects.end() ? nullptr : it->second.get();
 }
-const SimAudioSystem::Object* SimAudioSystem::find(AudioObjectID id) const {
+const SimHardware::Object* SimHardware::find(AudioObjectID id) const {
     const auto it = impl_->objects.find(id);
     return it == impl_->objects.end() ? nullptr : it->second.get();
 }
 
-std::optional<AudioObjectID> SimAudioSystem::idForUIDLocked(const std::string& uid) const {
+std::optional<AudioObjectID> SimHardware::idForUIDLocked(const std::string& uid) const {
     for (AudioObjectID id : impl_->deviceOrder) {
         const Object* o = find(id);
         if (!o) continue;
@@ -31,23 +31,19 @@ std::optional<AudioObjectID> SimAudioSystem::idForUIDLocked(const std::string& u
     return std::nullopt;
 }
 
-std::optional<AudioObjectID> SimAudioSystem::idForUID(const std::string& uid) const {
+std::optional<AudioObjectID> SimHardware::idForUID(const std::string& uid) const {
     std::lock_guard lock(mutex_);
     return idForUIDLocked(uid);
 }
 
-void SimAudioSystem::rebuildStreams(Object& o) {
-    auto conf = [](int ch) {
-        return ch > 0 ? std::vector<std::uint32_t>{static_cast<std::uint32_t>(ch)}
-                      : std::vector<std::uint32_t>{};
-    };
-    o.props[{sel::streamConfiguration, scope::output, 0}] = {streamConfig(conf(o.outChannels)),
-                                                             false};
-    o.props[{sel::streamConfiguration, scope::input, 0}] = {streamConfig(conf(o.inChannels)),
-                                                            false};
+void SimHardware::rebuildStreams(Object& o) {
+    const StreamLayout layout = layoutOf(o, {});
+    for (const AudioScope sc : {scope::output, scope::input})
+        o.props[{sel::streamConfiguration, sc, 0}] = {streamConfigurationBytes(layout.channels(sc)),
+                                                      false};
 }
 
-void SimAudioSystem::redrawJitter(Object& d) {
+void SimHardware::redrawJitter(Object& d) {
     double j = 0;
     if (d.out.jitterMs > 0) {
         std::uniform_real_distribution<double> u(-d.out.jitterMs, d.out.jitterMs);
@@ -56,7 +52,7 @@ void SimAudioSystem::redrawJitter(Object& d) {
     d.drawnLatencyMs = std::max(0.0, d.out.latencyMs + j);
 }
 
-AudioObjectID SimAudioSystem::addOutputLocked(const OutputSpec& device) {
+AudioObjectID SimHardware::addOutputLocked(const OutputSpec& device) {
     auto o = std::make_unique<Object>();
     o->id = newId();
     o->kind = Object::Kind::device;
@@ -91,7 +87,7 @@ AudioObjectID SimAudioSystem::addOutputLocked(const OutputSpec& device) {
     return id;
 }
 
-AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& device) {
+AudioObjectID SimHardware::addInputLocked(const InputSpec& device) {
     // An input sharing an output's UID is that device's input side (a headset).
     for (AudioObjectID id : impl_->deviceOrder) {
         Object* o = find(id);
@@ -121,19 +117,19 @@ AudioObjectID SimAudioSystem::addInputLocked(const InputSpec& device) {
     return id;
 }
 
-AudioObjectID SimAudioSystem::addOutput(const OutputSpec& device) {
+AudioObjectID SimHardware::addOutput(const OutputSpec& device) {
     std::lock_guard lock(mutex_);
     return addOutputLocked(device);
 }
 
-AudioObjectID SimAudioSystem::addInput(const InputSpec& device) {
+AudioObjectID SimHardware::addInput(const InputSpec& device) {
     std::lock_guard lock(mutex_);
     const AudioObjectID id = addInputLocked(device);
     if (!impl_->defaultIn) impl_->defaultIn = id;
     return id;
 }
 
-AudioObjectID SimAudioSystem::addRawDevice(const RawDevice& d) {
+AudioObjectID SimHardware::addRawDevice(const RawDevice& d) {
     std::lock_guard lock(mutex_);
     auto o = std::make_unique<Object>();
     o->id = newId();
@@ -158,7 +154,7 @@ AudioObjectID SimAudioSystem::addRawDevice(const RawDevice& d) {
     return id;
 }
 
-bool SimAudioSystem::removeDevice(const std::string& uid) {
+bool SimHardware::removeDevice(const std::string& uid) {
     std::lock_guard lock(mutex_);
     auto id = idForUIDLocked(uid);
     if (!id) return false;
@@ -183,68 +179,45 @@ bool SimAudioSystem::removeDevice(const std::string& uid) {
     return true;
 }
 
-void SimAudioSystem::setRawProperty(AudioObjectID object, const PropertyAddress& a,
-                                    std::vector<std::uint8_t> bytes, bool settable) {
+void SimHardware::setRawProperty(AudioObjectID object, const PropertyAddress& a,
+                                 std::vector<std::uint8_t> bytes, bool settable) {
     std::lock_guard lock(mutex_);
     if (Object* o = find(object)) o->props[keyOf(a)] = {std::move(bytes), settable};
 }
 
-void SimAudioSystem::removeProperty(AudioObjectID object, const PropertyAddress& a) {
+void SimHardware::removeProperty(AudioObjectID object, const PropertyAddress& a) {
     std::lock_guard lock(mutex_);
     if (Object* o = find(object)) o->props.erase(keyOf(a));
 }
 
-void SimAudioSystem::injectFault(const Fault& f) {
-    std::lock_guard lock(mutex_);
-    impl_->faults.push_back(f);
-}
-
-void SimAudioSystem::clearFaults() {
-    std::lock_guard lock(mutex_);
-    impl_->faults.clear();
-}
-
-bool SimAudioSystem::faulted(Call call, AudioObjectID object, std::optional<AudioSelector> selector,
-                             OSStatus& st) {
-    for (auto it = impl_->faults.begin(); it != impl_->faults.end(); ++it) {
-        if (it->call != call) continue;
-        if (it->object && *it->object != object) continue;
-        if (it->selector && selector && *it->selector != *selector) continue;
-        st = it->status;
-        if (it->count > 0 && --it->count == 0) impl_->faults.erase(it);
-        return true;
-    }
-    return false;
-}
-
-void SimAudioSystem::setTapDelivery(TapDelivery d) {
+void SimHardware::setTapDelivery(TapDelivery d) {
     std::lock_guard lock(mutex_);
     impl_->tapDelivery = d;
 }
 
-void SimAudioSystem::restartService() {
+void SimHardware::restartService() {
     std::lock_guard lock(mutex_);
     ++impl_->serviceRestarts;
     for (auto& [id, o] : impl_->objects)
         if (o->kind == Object::Kind::aggregate) o->refuses = true;
 }
 
-void SimAudioSystem::setRefusesCallback(AudioObjectID device, bool refuses) {
+void SimHardware::setRefusesCallback(AudioObjectID device, bool refuses) {
     std::lock_guard lock(mutex_);
     if (Object* o = find(device)) o->refuses = refuses;
 }
 
-void SimAudioSystem::setSystemAudioPermission(SystemAudioPermission p) {
+void SimHardware::setSystemAudioPermission(SystemAudioPermission p) {
     std::lock_guard lock(mutex_);
     impl_->sysPermission = p;
 }
 
-void SimAudioSystem::setSystemSource(SourceFn source) {
+void SimHardware::setSystemSource(SourceFn source) {
     std::lock_guard lock(mutex_);
     impl_->testSource = std::move(source);
 }
 
-std::vector<AudioObjectID> SimAudioSystem::tapIDs() const {
+std::vector<AudioObjectID> SimHardware::tapIDs() const {
     std::lock_guard lock(mutex_);
     std::vector<AudioObjectID> ids;
     for (const auto& [id, o] : impl_->objects)
@@ -252,7 +225,7 @@ std::vector<AudioObjectID> SimAudioSystem::tapIDs() const {
     return ids;
 }
 
-std::vector<AudioObjectID> SimAudioSystem::aggregateIDs() const {
+std::vector<AudioObjectID> SimHardware::aggregateIDs() const {
     std::lock_guard lock(mutex_);
     std::vector<AudioObjectID> ids;
     for (const auto& [id, o] : impl_->objects)
@@ -260,32 +233,31 @@ std::vector<AudioObjectID> SimAudioSystem::aggregateIDs() const {
     return ids;
 }
 
-std::optional<TapDescription> SimAudioSystem::tapDescription(AudioObjectID tap) const {
+std::optional<TapDescription> SimHardware::tapDescription(AudioObjectID tap) const {
     std::lock_guard lock(mutex_);
     const Object* o = find(tap);
     if (!o || o->kind != Object::Kind::tap) return std::nullopt;
     return o->tap;
 }
 
-std::optional<AggregateDescription> SimAudioSystem::aggregateDescription(
-    AudioObjectID device) const {
+std::optional<AggregateDescription> SimHardware::aggregateDescription(AudioObjectID device) const {
     std::lock_guard lock(mutex_);
     const Object* o = find(device);
     if (!o || o->kind != Object::Kind::aggregate) return std::nullopt;
     return o->desc;
 }
 
-int SimAudioSystem::defaultOutputLosses() const {
+int SimHardware::defaultOutputLosses() const {
     std::lock_guard lock(mutex_);
     return impl_->defaultOutputLosses;
 }
 
-std::size_t SimAudioSystem::ioProcCount() const {
+std::size_t SimHardware::ioProcCount() const {
     std::lock_guard lock(mutex_);
     return impl_->procs.size();
 }
 
-std::size_t SimAudioSystem::runningIOProcCount() const {
+std::size_t SimHardware::runningIOProcCount() const {
     std::lock_guard lock(mutex_);
     std::size_t n = 0;
     for (const auto& [id, p] : impl_->procs)
@@ -295,23 +267,9 @@ std::size_t SimAudioSystem::runningIOProcCount() const {
 
 // ---- Aggregates and taps ----------------------------------------------------------------------
 
-void SimAudioSystem::setBeforeCreateAggregate(
-    std::function<void(const AggregateDescription&)> hook) {
-    std::lock_guard lock(hookMutex_);
-    beforeCreateAggregate_ = std::move(hook);
-}
-
-OSStatus SimAudioSystem::createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) {
-    std::function<void(const AggregateDescription&)> hook;
-    {
-        std::lock_guard lock(hookMutex_);
-        hook = beforeCreateAggregate_;
-    }
-    if (hook) hook(d);
+OSStatus SimHardware::createAggregateDevice(const AggregateDescription& d, AudioObjectID& out) {
     std::lock_guard lock(mutex_);
     out = 0;
-    OSStatus st;
-    if (faulted(Call::createAggregate, 0, std::nullopt, st)) return st;
     if (d.uid.empty() || idForUIDLocked(d.uid)) return status::illegalOperation;
     auto o = std::make_unique<Object>();
     o->id = newId();
@@ -328,10 +286,8 @@ OSStatus SimAudioSystem::createAggregateDevice(const AggregateDescription& d, Au
     return noErr;
 }
 
-OSStatus SimAudioSystem::destroyAggregateDevice(AudioObjectID device) {
+OSStatus SimHardware::destroyAggregateDevice(AudioObjectID device) {
     std::lock_guard lock(mutex_);
-    OSStatus st;
-    if (faulted(Call::destroyAggregate, device, std::nullopt, st)) return st;
     const Object* o = find(device);
     if (!o || o->kind != Object::Kind::aggregate) return status::badObject;
     for (auto& [id, p] : impl_->procs)
@@ -352,11 +308,9 @@ OSStatus SimAudioSystem::destroyAggregateDevice(AudioObjectID device) {
     return noErr;
 }
 
-OSStatus SimAudioSystem::createProcessTap(const TapDescription& d, AudioObjectID& out) {
+OSStatus SimHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {
     std::lock_guard lock(mutex_);
     out = 0;
-    OSStatus st;
-    if (faulted(Call::createTap, 0, std::nullopt, st)) return st;
     if (impl_->sysPermission == SystemAudioPermission::refused)
         return static_cast<OSStatus>(fourcc("!hog"));
     auto o = std::make_unique<Object>();
@@ -364,26 +318,16 @@ OSStatus SimAudioSystem::createProcessTap(const TapDescription& d, AudioObjectID
     o->kind = Object::Kind::tap;
     o->tap = d;
     o->uid = d.uuid;
-    AudioStreamBasicDescription f{};
-    f.mSampleRate = room_.sampleRate;
-    f.mFormatID = fourcc("lpcm");
-    f.mFormatFlags = 1 | 8;  // float, packed
-    f.mBytesPerPacket = 8;
-    f.mFramesPerPacket = 1;
-    f.mBytesPerFrame = 8;
-    f.mChannelsPerFrame = 2;
-    f.mBitsPerChannel = 32;
-    o->props[{sel::tapFormat, scope::global, 0}] = {bytesOf(f), false};
+    o->props[{sel::tapFormat, scope::global, 0}] = {bytesOf(stereoFloatFormat(room_.sampleRate)),
+                                                    false};
     o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(d.uuid), false};
     out = o->id;
     impl_->objects.emplace(out, std::move(o));
     return noErr;
 }
 
-OSStatus SimAudioSystem::destroyProcessTap(AudioObjectID tap) {
+OSStatus SimHardware::destroyProcessTap(AudioObjectID tap) {
     std::lock_guard lock(mutex_);
-    OSStatus st;
-    if (faulted(Call::destroyTap, tap, std::nullopt, st)) return st;
     const Object* o = find(tap);
     if (!o || o->kind != Object::Kind::tap) return status::badObject;
     impl_->objects.erase(tap);
@@ -392,12 +336,10 @@ OSStatus SimAudioSystem::destroyProcessTap(AudioObjectID tap) {
 
 // ---- I/O callbacks ----------------------------------------------------------------------------
 
-OSStatus SimAudioSystem::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
-                                        void* clientData, AudioDeviceIOProcID& outID) {
+OSStatus SimHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                                     AudioDeviceIOProcID& outID) {
     std::lock_guard lock(mutex_);
     outID = 0;
-    OSStatus st;
-    if (faulted(Call::createIOProc, device, std::nullopt, st)) return st;
     const Object* o = find(device);
     if (!o || (o->kind != Object::Kind::device && o->kind != Object::Kind::aggregate))
         return status::badObject;
@@ -412,20 +354,16 @@ OSStatus SimAudioSystem::createIOProcID(AudioObjectID device, AudioDeviceIOProc 
     return noErr;
 }
 
-OSStatus SimAudioSystem::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) {
+OSStatus SimHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) {
     std::lock_guard lock(mutex_);
-    OSStatus st;
-    if (faulted(Call::destroyIOProc, device, std::nullopt, st)) return st;
     const auto it = impl_->procs.find(id);
     if (it == impl_->procs.end() || it->second->device != device) return status::badObject;
     impl_->procs.erase(it);
     return noErr;
 }
 
-OSStatus SimAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID id) {
+OSStatus SimHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID id) {
     std::lock_guard lock(mutex_);
-    OSStatus st;
-    if (faulted(Call::deviceStart, device, std::nullopt, st)) return st;
     const auto it = impl_->procs.find(id);
     Object* o = find(device);
     if (it == impl_->procs.end() || it->second->device != device || !o) return status::badObject;
@@ -443,10 +381,8 @@ OSStatus SimAudioSystem::deviceStart(AudioObjectID device, AudioDeviceIOProcID i
     return noErr;
 }
 
-OSStatus SimAudioSystem::deviceStop(AudioObjectID device, AudioDeviceIOProcID id) {
+OSStatus SimHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID id) {
     std::lock_guard lock(mutex_);  // waits for a buffer in progress: the callback is then done
-    OSStatus st;
-    if (faulted(Call::deviceStop, device, std::nullopt, st)) return st;
     const auto it = impl_->procs.find(id);
     if (it == impl_->procs.end() || it->second->device != device) return status::badObject;
     it->second->started = false;

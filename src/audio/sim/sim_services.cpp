@@ -10,7 +10,7 @@ namespace housetone::sim {
 
 class SimMicPermission final : public MicPermission {
   public:
-    explicit SimMicPermission(SimAudioSystem& s) : s_(s) {}
+    explicit SimMicPermission(SimHardware& s) : s_(s) {}
     MicAuthorization status() const override {
         std::lock_guard lock(s_.mutex_);
         switch (s_.impl_->micState) {
@@ -39,39 +39,19 @@ class SimMicPermission final : public MicPermission {
     }
 
   private:
-    SimAudioSystem& s_;
+    SimHardware& s_;
 };
 
 // Plays a sound file once into the system mix, as a separate client program would.
 class SimPlayer final : public Player {
   public:
-    explicit SimPlayer(SimAudioSystem& s) : s_(s) {}
+    explicit SimPlayer(SimHardware& s) : s_(s) {}
     bool play(const std::string& path) override {
-        auto wav = readWav(path);
-        const double rate = s_.room_.sampleRate;
-        const auto resampled = wav ? resampledFrames(*wav, rate) : std::nullopt;
-        if (!resampled) return false;
+        const auto wav = readWav(path);
+        auto stereo = wav ? stereoAt(*wav, s_.room_.sampleRate) : std::nullopt;
+        if (!stereo) return false;
         auto item = std::make_shared<PlayItem>();
-        const std::size_t inFrames = wav->samples.size() / static_cast<std::size_t>(wav->channels);
-        const std::size_t outFrames = *resampled;
-        item->stereo.resize(outFrames * 2);
-        const int ch = wav->channels;
-        for (std::size_t f = 0; f < outFrames; ++f) {
-            // Linear interpolation is plenty for clicks and test sounds.
-            const double src = static_cast<double>(f) * wav->rate / rate;
-            const auto i0 = static_cast<std::size_t>(src);
-            const double frac = src - static_cast<double>(i0);
-            const std::size_t i1 = std::min(i0 + 1, inFrames - 1);
-            for (int c = 0; c < 2; ++c) {
-                const int sc = std::min(c, ch - 1);
-                const float a =
-                    wav->samples[i0 * static_cast<std::size_t>(ch) + static_cast<std::size_t>(sc)];
-                const float b =
-                    wav->samples[i1 * static_cast<std::size_t>(ch) + static_cast<std::size_t>(sc)];
-                item->stereo[f * 2 + static_cast<std::size_t>(c)] =
-                    static_cast<float>(a + (b - a) * frac);
-            }
-        }
+        item->stereo = std::move(stereo->samples);
         {
             std::lock_guard lock(s_.mutex_);
             s_.impl_->plays.push_back(item);
@@ -95,14 +75,14 @@ class SimPlayer final : public Player {
     }
 
   private:
-    SimAudioSystem& s_;
+    SimHardware& s_;
 };
 
-std::unique_ptr<MicPermission> makeMicPermission(SimAudioSystem& system) {
+std::unique_ptr<MicPermission> makeMicPermission(SimHardware& system) {
     return std::make_unique<SimMicPermission>(system);
 }
 
-std::unique_ptr<Player> makePlayer(SimAudioSystem& system) {
+std::unique_ptr<Player> makePlayer(SimHardware& system) {
     return std::make_unique<SimPlayer>(system);
 }
 

@@ -24,29 +24,7 @@ inline PropKey keyOf(const PropertyAddress& a) {
     return {a.selector, a.scope, a.element};
 }
 
-template <typename T>
-std::vector<std::uint8_t> bytesOf(const T& v) {
-    std::vector<std::uint8_t> b(sizeof(T));
-    std::memcpy(b.data(), &v, sizeof(T));
-    return b;
-}
-
-inline std::vector<std::uint8_t> bytesOf(const std::string& s) {
-    return {s.begin(), s.end()};
-}
-
-template <typename T>
-T valueOf(const std::vector<std::uint8_t>& b, T fallback) {
-    if (b.size() != sizeof(T)) return fallback;
-    T v;
-    std::memcpy(&v, b.data(), sizeof(T));
-    return v;
-}
-
-// A stream configuration as the layer reports it: one buffer description per stream.
-std::vector<std::uint8_t> streamConfig(const std::vector<std::uint32_t>& channelsPerStream);
-
-struct SimAudioSystem::Object {
+struct SimHardware::Object {
     enum class Kind { device, aggregate, tap, process };
     AudioObjectID id = 0;
     Kind kind = Kind::device;
@@ -88,7 +66,7 @@ struct SimAudioSystem::Object {
     }
 };
 
-struct SimAudioSystem::Proc {
+struct SimHardware::Proc {
     AudioDeviceIOProcID id = 0;
     AudioObjectID device = 0;
     AudioDeviceIOProc fn = nullptr;
@@ -105,7 +83,7 @@ struct PlayItem {
     bool finished = false;
 };
 
-struct SimAudioSystem::Impl {
+struct SimHardware::Impl {
     std::map<AudioObjectID, std::unique_ptr<Object>> objects;
     std::vector<AudioObjectID> deviceOrder;  // physical devices and aggregates, creation order
     std::map<AudioDeviceIOProcID, std::unique_ptr<Proc>> procs;
@@ -115,14 +93,13 @@ struct SimAudioSystem::Impl {
     int defaultOutputLosses = 0;
     std::uint32_t serviceRestarts = 0;
     AudioObjectID musicProcess = 0, playerProcess = 0;
-    std::vector<Fault> faults;
     TapDelivery tapDelivery = TapDelivery::normal;
     SystemAudioPermission sysPermission = SystemAudioPermission::granted;
     MicPermissionState micState = MicPermissionState::authorized;
     std::mt19937_64 jitterRng;
 
     std::unique_ptr<MusicSource> music;
-    std::optional<WavData> loop;  // a WAV system source, stereo at the world rate
+    std::optional<WavData> loop;  // a sound file as the system source, stereo at the world rate
     std::size_t loopPos = 0;
     SourceFn testSource;
     std::vector<std::shared_ptr<PlayItem>> plays;
@@ -140,7 +117,7 @@ struct SimAudioSystem::Impl {
 };
 
 // The services the simulator hands out beside the hardware layer.
-std::unique_ptr<MicPermission> makeMicPermission(SimAudioSystem& system);
-std::unique_ptr<Player> makePlayer(SimAudioSystem& system);
+std::unique_ptr<MicPermission> makeMicPermission(SimHardware& system);
+std::unique_ptr<Player> makePlayer(SimHardware& system);
 
 }  // namespace housetone::sim

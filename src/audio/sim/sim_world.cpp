@@ -11,7 +11,7 @@
 
 namespace housetone::sim {
 
-std::optional<std::int64_t> SimAudioSystem::roomDelayFrames(const std::string& uid) const {
+std::optional<std::int64_t> SimHardware::roomDelayFrames(const std::string& uid) const {
     std::lock_guard lock(mutex_);
     for (AudioObjectID id : impl_->deviceOrder) {
         const Object* o = find(id);
@@ -43,7 +43,7 @@ void addStereo(float* acc, int channels, const float* stereo, int frames) {
 }  // namespace
 
 // One buffer of the world, starting at world frame `frame_`, in the order sound travels.
-void SimAudioSystem::renderBuffer() {
+void SimHardware::renderBuffer() {
     const std::int64_t t = frame_.load(std::memory_order_relaxed);
     renderClients(t);
     renderTappedSources();
@@ -54,7 +54,7 @@ void SimAudioSystem::renderBuffer() {
 
 // What the client programs play: the system source (a test's, the music or a looped file) and
 // every sound the player is playing, kept apart so a tap can take one without the other.
-void SimAudioSystem::renderClients(std::int64_t t) {
+void SimHardware::renderClients(std::int64_t t) {
     auto& im = *impl_;
     const int n = room_.bufferFrames;
     const auto nz = static_cast<std::size_t>(n);
@@ -89,7 +89,7 @@ void SimAudioSystem::renderClients(std::int64_t t) {
 
 // Which taps are read now, and whose audio they silence at its normal output: the rest is the
 // mix the default output plays.
-void SimAudioSystem::renderTappedSources() {
+void SimHardware::renderTappedSources() {
     auto& im = *impl_;
     const auto nz = static_cast<std::size_t>(room_.bufferFrames);
     std::set<AudioObjectID> runningTaps;
@@ -118,7 +118,7 @@ void SimAudioSystem::renderTappedSources() {
 }
 
 // Clears every speaker's buffer, then plays the system mix on the default output.
-void SimAudioSystem::renderDefaultOutput() {
+void SimHardware::renderDefaultOutput() {
     auto& im = *impl_;
     const int n = room_.bufferFrames;
     for (AudioObjectID id : im.deviceOrder) {
@@ -145,7 +145,7 @@ void SimAudioSystem::renderDefaultOutput() {
 }
 
 // Every running I/O callback, each with buffer lists laid out as its device presents them.
-void SimAudioSystem::renderCallbacks(std::int64_t t) {
+void SimHardware::renderCallbacks(std::int64_t t) {
     const std::uint64_t hostNs =
         static_cast<std::uint64_t>(static_cast<double>(t) / room_.sampleRate * 1e9);
     for (auto& [pid, pp] : impl_->procs) {
@@ -157,87 +157,40 @@ void SimAudioSystem::renderCallbacks(std::int64_t t) {
     }
 }
 
-void SimAudioSystem::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
-    auto& im = *impl_;
+namespace {
+
+// Points each buffer of `storage` at its stream's part of `data`, sized for `frames` frames.
+void layBuffers(const std::vector<LayoutStream>& streams, std::size_t frames,
+                BufferListStorage& storage, std::vector<float>& data) {
+    std::size_t total = 0;
+    for (const auto& s : streams)
+        total += s.channels * frames;
+    if (data.size() != total) data.assign(total, 0.f);
+    if (storage.list()->mNumberBuffers != streams.size())
+        storage.resize(static_cast<std::uint32_t>(streams.size()));
+    std::size_t off = 0;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        auto& b = storage.list()->buffers()[i];
+        b.mNumberChannels = streams[i].channels;
+        b.mDataByteSize = static_cast<std::uint32_t>(streams[i].channels * frames * 4);
+        b.mData = data.data() + off;
+        off += streams[i].channels * frames;
+    }
+}
+
+}  // namespace
+
+void SimHardware::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
     const int n = room_.bufferFrames;
     const auto nz = static_cast<std::size_t>(n);
-    struct Stream {
-        Object* dev;  // where output goes, or whose input it records; null for a tap
-        int channels;
-        const Object* tap;
-    };
-    std::vector<Stream> ins, outs;
-    std::vector<Object*> members;
-    if (d.kind == Object::Kind::aggregate) {
-        members = membersOf(d);
-        if (d.desc.taps && im.tapDelivery != TapDelivery::nothing) {
-            for (const auto& tr : *d.desc.taps) {
-                const Object* tap = nullptr;
-                for (const auto& [id, o] : im.objects)
-                    if (o->kind == Object::Kind::tap && o->tap.uuid == tr.uid) tap = o.get();
-                ins.push_back({nullptr, 2, tap});
-            }
-        }
-        for (Object* m : members)
-            if (m->inChannels > 0) ins.push_back({m, m->inChannels, nullptr});
-        if (d.desc.stacked) {
-            int ch = 0;
-            for (Object* m : members)
-                ch = std::max(ch, m->outChannels);
-            if (ch > 0) outs.push_back({nullptr, ch, nullptr});
-        } else {
-            for (Object* m : members)
-                if (m->outChannels > 0) outs.push_back({m, m->outChannels, nullptr});
-        }
-    } else {
-        if (d.inChannels > 0) ins.push_back({&d, d.inChannels, nullptr});
-        if (d.outChannels > 0) outs.push_back({&d, d.outChannels, nullptr});
-    }
-
-    auto layout = [&](const std::vector<Stream>& streams, BufferListStorage& storage,
-                      std::vector<float>& data) {
-        std::size_t total = 0;
-        for (const auto& s : streams)
-            total += static_cast<std::size_t>(s.channels) * nz;
-        if (data.size() != total) data.assign(total, 0.f);
-        if (storage.list()->mNumberBuffers != streams.size())
-            storage.resize(static_cast<std::uint32_t>(streams.size()));
-        std::size_t off = 0;
-        for (std::size_t i = 0; i < streams.size(); ++i) {
-            auto& b = storage.list()->buffers()[i];
-            b.mNumberChannels = static_cast<std::uint32_t>(streams[i].channels);
-            b.mDataByteSize = static_cast<std::uint32_t>(streams[i].channels * n * 4);
-            b.mData = data.data() + off;
-            off += static_cast<std::size_t>(streams[i].channels) * nz;
-        }
-    };
-    layout(ins, p.in, p.inData);
-    layout(outs, p.out, p.outData);
-
-    // Inputs: a tap's stream carries the mix of the processes it does not exclude; a device's
-    // input records the listening position one buffer ago plus its own noise.
-    std::size_t off = 0;
-    for (const auto& s : ins) {
-        float* dst = p.inData.data() + off;
-        const auto ch = static_cast<std::size_t>(s.channels);
-        if (!s.dev) {
-            const bool silent = !s.tap || im.tapDelivery == TapDelivery::silence ||
-                                im.sysPermission == SystemAudioPermission::silent;
-            const bool takeMusic = s.tap && !s.tap->excludes(im.musicProcess);
-            const bool takePlayer = s.tap && !s.tap->excludes(im.playerProcess);
-            for (std::size_t i = 0; i < nz * 2; ++i)
-                dst[i] = silent ? 0.f
-                                : (takeMusic ? im.musicBuf[i] : 0.f) +
-                                      (takePlayer ? im.playerBuf[i] : 0.f);
-        } else {
-            std::normal_distribution<float> noise(0.f, static_cast<float>(s.dev->noiseRms));
-            for (std::size_t f = 0; f < nz; ++f)
-                for (std::size_t c = 0; c < ch; ++c)
-                    dst[f * ch + c] =
-                        im.prevListening[f] + (s.dev->noiseRms > 0 ? noise(s.dev->noiseRng) : 0.f);
-        }
-        off += ch * nz;
-    }
+    // A device sends its callback what its stream configuration says, save the taps' streams
+    // when a test makes taps deliver nothing.
+    const std::vector<Object*> members =
+        d.kind == Object::Kind::aggregate ? membersOf(d) : std::vector<Object*>{&d};
+    const StreamLayout layout = layoutOf(d, members, impl_->tapDelivery != TapDelivery::nothing);
+    layBuffers(layout.inputs, nz, p.in, p.inData);
+    layBuffers(layout.outputs, nz, p.out, p.outData);
+    fillInputs(p, d, layout, members);
     std::fill(p.outData.begin(), p.outData.end(), 0.f);
 
     AudioTimeStamp now{p.sampleTime, hostNs};
@@ -248,22 +201,58 @@ void SimAudioSystem::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
         p.fn(p.device, &now, p.in.list(), &inTime, p.out.list(), &outTime, p.client);
     }
     p.sampleTime += n;
+    playOutputs(p, layout, members);
+}
 
-    off = 0;
-    for (const auto& s : outs) {
+// Inputs: a tap's stream carries the mix of the processes it does not exclude; a device's input
+// records the listening position one buffer ago plus its own noise.
+void SimHardware::fillInputs(Proc& p, const Object& d, const StreamLayout& layout,
+                             const std::vector<Object*>& members) {
+    auto& im = *impl_;
+    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+    std::size_t off = 0;
+    for (const auto& s : layout.inputs) {
+        float* dst = p.inData.data() + off;
+        const std::size_t ch = s.channels;
+        if (s.tap) {
+            const Object* tap = nullptr;
+            for (const auto& [id, o] : im.objects)
+                if (o->kind == Object::Kind::tap && o->tap.uuid == (*d.desc.taps)[*s.tap].uid)
+                    tap = o.get();
+            const bool silent = !tap || im.tapDelivery == TapDelivery::silence ||
+                                im.sysPermission == SystemAudioPermission::silent;
+            const bool takeMusic = tap && !tap->excludes(im.musicProcess);
+            const bool takePlayer = tap && !tap->excludes(im.playerProcess);
+            for (std::size_t i = 0; i < nz * ch; ++i)
+                dst[i] = silent ? 0.f
+                                : (takeMusic ? im.musicBuf[i] : 0.f) +
+                                      (takePlayer ? im.playerBuf[i] : 0.f);
+        } else {
+            Object& dev = *members[s.members.front()];
+            std::normal_distribution<float> noise(0.f, static_cast<float>(dev.noiseRms));
+            for (std::size_t f = 0; f < nz; ++f)
+                for (std::size_t c = 0; c < ch; ++c)
+                    dst[f * ch + c] =
+                        im.prevListening[f] + (dev.noiseRms > 0 ? noise(dev.noiseRng) : 0.f);
+        }
+        off += ch * nz;
+    }
+}
+
+// Outputs: each stream adds to the speakers that play it (every member of a stacked aggregate).
+void SimHardware::playOutputs(const Proc& p, const StreamLayout& layout,
+                              const std::vector<Object*>& members) {
+    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+    std::size_t off = 0;
+    for (const auto& s : layout.outputs) {
         const float* src = p.outData.data() + off;
-        const auto ch = static_cast<std::size_t>(s.channels);
-        auto addTo = [&](Object* m) {
+        const std::size_t ch = s.channels;
+        for (const std::size_t index : s.members) {
+            Object* m = members[index];
             const auto mc = static_cast<std::size_t>(m->outChannels);
             for (std::size_t f = 0; f < nz; ++f)
                 for (std::size_t c = 0; c < std::min(ch, mc); ++c)
                     m->acc[f * mc + c] += src[f * ch + c];
-        };
-        if (s.dev) {
-            addTo(s.dev);
-        } else {
-            for (Object* m : members)
-                addTo(m);  // stacked: every member plays the same
         }
         off += ch * nz;
     }
@@ -271,7 +260,7 @@ void SimAudioSystem::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
 
 // The room: each speaker's volume and mute, latency, distance and reflections, summed at the
 // listening position; the microphones hear it one buffer later.
-void SimAudioSystem::renderRoom(std::int64_t t) {
+void SimHardware::renderRoom(std::int64_t t) {
     auto& im = *impl_;
     const auto nz = static_cast<std::size_t>(room_.bufferFrames);
     const double rate = room_.sampleRate;
@@ -324,7 +313,7 @@ void SimAudioSystem::renderRoom(std::int64_t t) {
     std::swap(im.prevListening, im.listening);
 }
 
-void SimAudioSystem::worldLoop() {
+void SimHardware::worldLoop() {
     using SteadyClock = std::chrono::steady_clock;
     auto origin = SteadyClock::now();
     std::int64_t originFrame = frame();
@@ -362,13 +351,13 @@ void SimAudioSystem::worldLoop() {
     }
 }
 
-void SimAudioSystem::startWorld() {
+void SimHardware::startWorld() {
     if (worldRunning_.exchange(true)) return;
     worldStop_ = false;
     world_ = std::thread([this] { worldLoop(); });
 }
 
-void SimAudioSystem::stopWorld() {
+void SimHardware::stopWorld() {
     if (!worldRunning_.load()) return;
     {
         std::lock_guard lock(stopMutex_);
@@ -381,7 +370,7 @@ void SimAudioSystem::stopWorld() {
     frameCv_.notify_all();
 }
 
-void SimAudioSystem::step(int buffers) {
+void SimHardware::step(int buffers) {
     for (int i = 0; i < buffers && !worldRunning_.load(); ++i) {
         {
             std::lock_guard lock(mutex_);
@@ -393,12 +382,12 @@ void SimAudioSystem::step(int buffers) {
     }
 }
 
-void SimAudioSystem::waitForFrame(std::int64_t frames) {
+void SimHardware::waitForFrame(std::int64_t frames) {
     std::unique_lock lock(frameMutex_);
     frameCv_.wait(lock, [&] { return frame() >= frames || !worldRunning_.load(); });
 }
 
-std::int64_t SimAudioSystem::captureListening(std::size_t frames) {
+std::int64_t SimHardware::captureListening(std::size_t frames) {
     std::lock_guard lock(mutex_);
     impl_->listenCapture.clear();
     impl_->listenCapture.reserve(frames);
@@ -407,12 +396,12 @@ std::int64_t SimAudioSystem::captureListening(std::size_t frames) {
     return impl_->listenStart;
 }
 
-std::pair<std::int64_t, std::vector<float>> SimAudioSystem::listeningCapture() const {
+std::pair<std::int64_t, std::vector<float>> SimHardware::listeningCapture() const {
     std::lock_guard lock(mutex_);
     return {impl_->listenStart, impl_->listenCapture};
 }
 
-std::int64_t SimAudioSystem::captureSystemMix(std::size_t frames) {
+std::int64_t SimHardware::captureSystemMix(std::size_t frames) {
     std::lock_guard lock(mutex_);
     impl_->mixCapture.clear();
     impl_->mixCapture.reserve(frames * 2);
@@ -421,12 +410,12 @@ std::int64_t SimAudioSystem::captureSystemMix(std::size_t frames) {
     return impl_->mixStart;
 }
 
-std::pair<std::int64_t, std::vector<float>> SimAudioSystem::systemMixCapture() const {
+std::pair<std::int64_t, std::vector<float>> SimHardware::systemMixCapture() const {
     std::lock_guard lock(mutex_);
     return {impl_->mixStart, impl_->mixCapture};
 }
 
-bool SimAudioSystem::recordListeningTo(const std::string& path) {
+bool SimHardware::recordListeningTo(const std::string& path) {
     auto w = std::make_unique<WavWriter>(path, room_.sampleRate, 1);
     if (!w->ok()) return false;
     std::lock_guard lock(mutex_);
@@ -434,7 +423,7 @@ bool SimAudioSystem::recordListeningTo(const std::string& path) {
     return true;
 }
 
-bool SimAudioSystem::stopRecording() {
+bool SimHardware::stopRecording() {
     std::unique_ptr<WavWriter> w;
     {
         std::lock_guard lock(mutex_);

@@ -8,7 +8,7 @@
 
 struct sf_private_tag;
 
-namespace housetone::sim {
+namespace housetone {
 
 struct WavData {
     double rate = 0;
@@ -16,7 +16,7 @@ struct WavData {
     std::vector<float> samples;  // interleaved, -1..1
 };
 
-// Bounds that keep a sound file from asking the simulation for absurd allocations: the file's
+// Bounds that keep a sound file from asking for absurd allocations: the file's
 // size, its decoded samples and a resampled copy of it (about five minutes of stereo at 48 kHz).
 constexpr std::size_t kMaxWavFileBytes = std::size_t{128} << 20;
 constexpr std::size_t kMaxWavSamples = std::size_t{1} << 25;
@@ -31,6 +31,16 @@ std::optional<WavData> decodeWav(const std::string& bytes);
 // Frames of `wav` once resampled to `rate`; nullopt when that holds no frame or more stereo
 // samples than kMaxWavSamples (a file at 1 Hz would otherwise grow into gigabytes).
 std::optional<std::size_t> resampledFrames(const WavData& wav, double rate);
+
+// `wav` as stereo at `rate` (a mono file on both sides, channels beyond the second left out),
+// resampled by linear interpolation, which is plenty for clicks, test sounds and a background
+// loop; nullopt where resampledFrames has no answer.
+std::optional<WavData> stereoAt(const WavData& wav, double rate);
+
+// A 16-bit PCM WAV file of `channels` interleaved channels at `rate` Hz, as bytes; nullopt when
+// the layout is impossible (no channel, no rate).
+std::optional<std::string> encodeWav16(const std::vector<std::int16_t>& interleaved, int rate,
+                                       int channels);
 
 // Streams interleaved float samples to a 16-bit PCM WAV file. ok() turns false at the first
 // failed write (a full disk) and stays false.
@@ -53,4 +63,4 @@ class WavWriter {
     bool ok_ = false;
 };
 
-}  // namespace housetone::sim
+}  // namespace housetone

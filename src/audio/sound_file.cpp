@@ -1,4 +1,4 @@
-#include "audio/sim/wav.h"
+#include "audio/sound_file.h"
 
 #include <sndfile.h>
 
@@ -10,12 +10,14 @@
 
 #include "core/bounded_read.h"
 
-namespace housetone::sim {
+namespace housetone {
 namespace {
 
-// libsndfile's virtual I/O over a string in memory.
+// libsndfile's virtual I/O over a string in memory; `writable` is the same string when it is
+// being written.
 struct MemoryFile {
     const std::string& bytes;
+    std::string* writable = nullptr;
     sf_count_t pos = 0;
 };
 
@@ -42,8 +44,14 @@ sf_count_t memRead(void* out, sf_count_t count, void* user) {
     return n;
 }
 
-sf_count_t memWrite(const void*, sf_count_t, void*) {
-    return 0;
+sf_count_t memWrite(const void* data, sf_count_t count, void* user) {
+    auto& m = *static_cast<MemoryFile*>(user);
+    if (!m.writable || count < 0) return 0;
+    const auto at = static_cast<std::size_t>(m.pos), n = static_cast<std::size_t>(count);
+    if (m.writable->size() < at + n) m.writable->resize(at + n);
+    std::memcpy(m.writable->data() + at, data, n);
+    m.pos += count;
+    return count;
 }
 
 sf_count_t memTell(void* user) {
@@ -53,7 +61,7 @@ sf_count_t memTell(void* user) {
 }  // namespace
 
 std::optional<WavData> decodeWav(const std::string& bytes) {
-    MemoryFile mem{bytes};
+    MemoryFile mem{bytes, nullptr};
     SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
     SF_INFO info{};
     SNDFILE* f = sf_open_virtual(&io, SFM_READ, &info, &mem);
@@ -98,6 +106,49 @@ std::optional<std::size_t> resampledFrames(const WavData& wav, double rate) {
     const double out = std::round(in * rate / wav.rate);
     if (!(out >= 1) || out * 2 > static_cast<double>(kMaxWavSamples)) return std::nullopt;
     return static_cast<std::size_t>(out);
+}
+
+std::optional<WavData> stereoAt(const WavData& wav, double rate) {
+    const auto frames = resampledFrames(wav, rate);
+    if (!frames) return std::nullopt;
+    const auto ch = static_cast<std::size_t>(wav.channels);
+    const std::size_t inFrames = wav.samples.size() / ch;
+    WavData out;
+    out.rate = rate;
+    out.channels = 2;
+    out.samples.resize(*frames * 2);
+    for (std::size_t f = 0; f < *frames; ++f) {
+        const double src = static_cast<double>(f) * wav.rate / rate;
+        const std::size_t i0 = std::min(static_cast<std::size_t>(src), inFrames - 1);
+        const double frac = src - static_cast<double>(i0);
+        const std::size_t i1 = std::min(i0 + 1, inFrames - 1);
+        for (std::size_t c = 0; c < 2; ++c) {
+            const std::size_t sc = std::min(c, ch - 1);
+            const float a = wav.samples[i0 * ch + sc];
+            const float b = wav.samples[i1 * ch + sc];
+            out.samples[f * 2 + c] = static_cast<float>(a + (b - a) * frac);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> encodeWav16(const std::vector<std::int16_t>& interleaved, int rate,
+                                       int channels) {
+    if (channels < 1 || rate < 1) return std::nullopt;
+    std::string bytes;
+    MemoryFile mem{bytes, &bytes};
+    SF_VIRTUAL_IO io{memLength, memSeek, memRead, memWrite, memTell};
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* f = sf_open_virtual(&io, SFM_WRITE, &info, &mem);
+    if (!f) return std::nullopt;
+    const auto frames =
+        static_cast<sf_count_t>(interleaved.size() / static_cast<std::size_t>(channels));
+    const bool written = sf_writef_short(f, interleaved.data(), frames) == frames;
+    if (sf_close(f) != 0 || !written) return std::nullopt;
+    return bytes;
 }
 
 WavWriter::WavWriter(const std::string& path, double rate, int channels) : channels_(channels) {
@@ -149,4 +200,4 @@ bool WavWriter::finish() {
     return ok_;
 }
 
-}  // namespace housetone::sim
+}  // namespace housetone
