@@ -95,10 +95,8 @@ OSStatus PropertyContract::refusal(AudioObjectID object) {
 bool PropertyContract::hasProperty(AudioObjectID object, const PropertyAddress& a) {
     CallLock lock(*this);
     if (refusal(object) != noErr) return false;
-    // The translations exist even though nothing can be read from them without a qualifier.
-    if (object == systemObject &&
-        (a.selector == sel::translateUIDToDevice || a.selector == sel::translatePIDToProcessObject))
-        return true;
+    // The process translation exists even though nothing can be read from it without a pid.
+    if (object == systemObject && a.selector == sel::translatePIDToProcessObject) return true;
     return answer(object, a, 0, nullptr).has_value();
 }
 

@@ -58,11 +58,11 @@ class Contract : public ::testing::Test {
 };
 
 TEST_F(Contract, ANameIsCutToTheBufferButAScalarMustFitWhole) {
-    char name[3] = {};
+    char name[2] = {};
     std::uint32_t size = sizeof name;
     ASSERT_EQ(hw.getPropertyData(spk, {sel::deviceUID, scope::global}, 0, nullptr, size, name),
               noErr);
-    EXPECT_EQ(std::string(name, size), "spk");
+    EXPECT_EQ(std::string(name, size), "sp");
     double rate = 0;
     size = sizeof rate - 1;
     EXPECT_EQ(
@@ -77,7 +77,7 @@ TEST_F(Contract, AnUnknownObjectIsRefusedBeforeAnUnknownProperty) {
     EXPECT_EQ(hw.getPropertyDataSize(spk, {sel::tapFormat, scope::global}, 0, nullptr, size),
               status::unknownProperty);
     EXPECT_FALSE(hw.hasProperty(9999, {sel::name, scope::global}));
-    EXPECT_TRUE(hw.hasProperty(systemObject, {sel::translateUIDToDevice, scope::global}));
+    EXPECT_TRUE(hw.hasProperty(systemObject, {sel::translatePIDToProcessObject, scope::global}));
 }
 
 TEST_F(Contract, AScopeWithoutStreamsAnswersTheBareBufferListHeader) {
