@@ -9,6 +9,7 @@
 #include <cmath>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "audio/aggregate.h"
@@ -149,6 +150,38 @@ TEST(SimWorld, AggregateBufferListsFollowSubdeviceOrderWithEachDevicesChannels) 
     ASSERT_EQ(hw.deviceStart(*agg, id), noErr);
     hw.step();
     EXPECT_EQ(shape, (std::vector<std::uint32_t>{0, 2, 6}));
+}
+
+TEST(SimWorld, AStackedAggregatesCallbackPlaysItsOneOutputStreamOnEveryMember) {
+    SimAudioSystem hw(quietRoom({speaker("near", 0, 1), speaker("far", 20, 1)}),
+                      {.startWorld = false});
+    const auto agg = createAggregate(hw, {.name = "s",
+                                          .uid = "s",
+                                          .isPrivate = 1,
+                                          .stacked = 1,
+                                          .master = "near",
+                                          .subdevices = {{"near", 0}, {"far", 1}}});
+    ASSERT_TRUE(agg);
+    // One full-scale sample on every channel of every output buffer, in the first call only.
+    bool sent = false;
+    const AudioDeviceIOProc pulse = [](AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
+                                       const AudioTimeStamp*, AudioBufferList* out,
+                                       const AudioTimeStamp*, void* client) {
+        if (std::exchange(*static_cast<bool*>(client), true)) return OSStatus{noErr};
+        for (std::uint32_t b = 0; b < out->mNumberBuffers; ++b)
+            for (std::uint32_t c = 0; c < out->buffers()[b].mNumberChannels; ++c)
+                static_cast<float*>(out->buffers()[b].mData)[c] = 1.f;
+        return OSStatus{noErr};
+    };
+    AudioDeviceIOProcID id = 0;
+    ASSERT_EQ(hw.createIOProcID(*agg, pulse, &sent, id), noErr);
+    ASSERT_EQ(hw.deviceStart(*agg, id), noErr);
+    ASSERT_EQ(hw.captureListening(24000), 0);
+    hw.step(48);
+    const auto near = static_cast<std::size_t>(*hw.roomDelayFrames("near"));
+    const auto far = static_cast<std::size_t>(*hw.roomDelayFrames("far"));
+    EXPECT_EQ(peaksAbove(hw.listeningCapture().second, 0.5f),
+              (std::vector<std::size_t>{near, far}));
 }
 
 TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileRead) {
