@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "support/sim_rooms.h"
@@ -75,17 +76,26 @@ TEST(AppProcess, ChoosingPipeWireLeavesTheRoomFileUnread) {
     EXPECT_FALSE(contains(err, "missing.json")) << err;
 }
 
-// Scripts read the simulated room's speakers from the program itself, before any display opens.
-TEST(AppProcess, PrintRoomUIDsListsTheBuiltInRoomsSpeakers) {
+// Scripts read the simulated room's speakers from the program itself, before any display opens:
+// the built-in room's, or those of the room file given.
+TEST(AppProcess, PrintRoomUIDsListsTheSimulatedRoomsSpeakers) {
     const testsupport::TempDir home;
-    const auto p = startProgram(home, {"--print-room-uids"}, qPath(home / "stderr.txt"),
-                                {{"PIPEWIRE_REMOTE", "housetone-no-such-daemon"}});
-    ASSERT_TRUE(p->waitForFinished(20000));
-    EXPECT_EQ(p->exitCode(), 0);
-    Lines uids;
+    const auto printed = [&](QStringList args) {
+        const auto p = startProgram(home, args << "--print-room-uids", qPath(home / "stderr.txt"),
+                                    {{"PIPEWIRE_REMOTE", "housetone-no-such-daemon"}});
+        EXPECT_TRUE(p->waitForFinished(20000));
+        EXPECT_EQ(p->exitCode(), 0);
+        return splitLines(p->readAllStandardOutput().toStdString());
+    };
+    Lines builtIn;
     for (const sim::OutputSpec& o : sim::defaultRoom().outputs)
-        uids.push_back(o.uid);
-    EXPECT_EQ(splitLines(p->readAllStandardOutput().toStdString()), uids);
+        builtIn.push_back(o.uid);
+    EXPECT_EQ(printed({}), builtIn);
+
+    std::ofstream(home / "room.json")
+        << R"({"outputs": [{"name": "Porch", "uid": "porch", "transport": "usb"},
+                           {"name": "Attic", "uid": "attic", "transport": "usb"}]})";
+    EXPECT_EQ(printed({"--sim-room", qPath(home / "room.json")}), (Lines{"porch", "attic"}));
 }
 
 // A recording that cannot be started ends the run with one line rather than running without it.
