@@ -221,14 +221,25 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     outer_->addStretch(0);
 
     v->addWidget(buildModePicker());
-
     status_ = style::wrappingLabel({}, style::caption(), controls);
     status_->setObjectName(QStringLiteral("statusLine"));
     secondaryLabels_.push_back(status_);
     v->addWidget(status_);
-
     v->addWidget(buildWarning());
+    v->addWidget(buildDeviceList(controls));
+    v->addWidget(buildToolsRow1());
+    v->addWidget(buildToolsRow2());
+    guided_ = new GuidedPanel(*c_, controls);
+    v->addWidget(guided_);
+    v->addWidget(buildShiftAllRow());
+    v->addLayout(buildTuneLine(controls));
+    addNotes(controls, v);
 
+    observerToken_ = c_->addObserver([this](Field) { scheduleRefresh(); });
+    refresh();
+}
+
+QWidget* MainView::buildDeviceList(QWidget* controls) {
     listContent_ = new QWidget;
     listContent_->setObjectName(QStringLiteral("deviceListContent"));
     listContent_->setAutoFillBackground(false);
@@ -240,16 +251,10 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     listLayout_->setSpacing(2);
     listLayout_->addStretch(1);
     list_ = new DeviceList(listContent_, controls);
-    v->addWidget(list_);
+    return list_;
+}
 
-    v->addWidget(buildToolsRow1());
-    v->addWidget(buildToolsRow2());
-
-    guided_ = new GuidedPanel(*c_, controls);
-    v->addWidget(guided_);
-
-    v->addWidget(buildShiftAllRow());
-
+QLayout* MainView::buildTuneLine(QWidget* controls) {
     tuneResult_ = style::wrappingLabel({}, style::caption(), controls);
     tuneResult_->setObjectName(QStringLiteral("tuneResult"));
     // People paste the result into bug reports and notes.
@@ -271,19 +276,19 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     tuneLine->setSpacing(8);
     tuneLine->addWidget(tuneResult_, 1);
     tuneLine->addWidget(tuneProgress_, 0, Qt::AlignTop);
-    v->addLayout(tuneLine);
+    return tuneLine;
+}
 
+// The small print under the controls: which speaker is the reference, and the zoom warning.
+void MainView::addNotes(QWidget* controls, QVBoxLayout* column) {
     referenceNote_ = style::wrappingLabel({}, style::caption2(), controls);
     referenceNote_->setObjectName(QStringLiteral("referenceNote"));
     secondaryLabels_.push_back(referenceNote_);
-    v->addWidget(referenceNote_);
+    column->addWidget(referenceNote_);
     zoomNote_ = style::wrappingLabel(QString::fromUtf8(zoomWarning), style::caption2(), controls);
     zoomNote_->setObjectName(QStringLiteral("zoomNote"));
     secondaryLabels_.push_back(zoomNote_);
-    v->addWidget(zoomNote_);
-
-    observerToken_ = c_->addObserver([this](Field) { scheduleRefresh(); });
-    refresh();
+    column->addWidget(zoomNote_);
 }
 
 MainView::~MainView() {

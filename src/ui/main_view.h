@@ -13,6 +13,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLayout;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -63,6 +64,9 @@ class MainView final : public QWidget {
     QWidget* buildToolsRow1();
     QWidget* buildToolsRow2();
     QWidget* buildShiftAllRow();
+    QWidget* buildDeviceList(QWidget* controls);
+    QLayout* buildTuneLine(QWidget* controls);
+    void addNotes(QWidget* controls, QVBoxLayout* column);
 
     void scheduleRefresh();
     void refresh();

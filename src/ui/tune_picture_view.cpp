@@ -72,51 +72,61 @@ TuneAxis tuneAxis(const TunePicture& p) {
             std::ceil((hi + 1) / roundingMs) * roundingMs};
 }
 
-}  // namespace
+// One picture being drawn: the painter, the colours and the millisecond axis every step shares.
+// Each step draws below `y` and moves it down past what it drew.
+struct TuneCanvas {
+    TuneCanvas(QImage& img, const TunePicture& p, const QPalette& palette)
+        : p(p),
+          palette(palette),
+          window(palette.color(QPalette::Window)),
+          text(palette.color(QPalette::WindowText)),
+          faint(withAlpha(text, 0.6f)),
+          grid(withAlpha(text, 0.15f)),
+          dark(isDark(palette)),
+          g(&img),
+          axis(tuneAxis(p)),
+          right(img.width() - margin) {
+        g.setRenderHint(QPainter::Antialiasing);
+        font = g.font();
+        font.setPixelSize(13);
+        g.setFont(font);
+        line = g.fontMetrics().height();
+        for (const auto& s : p.speakers)
+            if (s.heard && !s.capped) landing = std::max(landing, s.afterMs);
+    }
 
-QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size) {
-    QImage img(size, QImage::Format_ARGB32_Premultiplied);
-    const QColor window = palette.color(QPalette::Window);
-    const QColor text = palette.color(QPalette::WindowText);
-    QColor faint = text;
-    faint.setAlphaF(0.6f);
-    QColor grid = text;
-    grid.setAlphaF(0.15f);
-    const bool dark = isDark(palette);
-    img.fill(window);
-
-    QPainter g(&img);
-    g.setRenderHint(QPainter::Antialiasing);
-    QFont font = g.font();
-    font.setPixelSize(13);
-    g.setFont(font);
-    const int line = g.fontMetrics().height();
-
-    const TuneAxis axis = tuneAxis(p);
-    const int left = margin + nameColumn, right = size.width() - margin;
-    const auto x = [&](double t) {
+    static QColor withAlpha(QColor c, float alpha) {
+        c.setAlphaF(alpha);
+        return c;
+    }
+    double x(double t) const {
         return left + (t - axis.startMs) / (axis.endMs - axis.startMs) * (right - left);
-    };
+    }
 
-    int y = margin;
-    QFont bold = font;
-    bold.setBold(true);
-    g.setFont(bold);
-    g.setPen(text);
-    g.drawText(margin, y + line,
-               QStringLiteral("What the microphone heard \u2014 pass %1").arg(p.pass));
-    g.setFont(font);
-    y += line + 10;
+    void drawTitle() {
+        QFont bold = font;
+        bold.setBold(true);
+        g.setFont(bold);
+        g.setPen(text);
+        g.drawText(margin, y + line,
+                   QStringLiteral("What the microphone heard \u2014 pass %1").arg(p.pass));
+        g.setFont(font);
+        y += line + 10;
+    }
 
     // Speakers: hollow where they arrived all together, filled where the offsets bring them.
-    const int rowsTop = y;
-    double landing = 0;
-    for (const auto& s : p.speakers)
-        if (s.heard && !s.capped) landing = std::max(landing, s.afterMs);
-    for (std::size_t i = 0; i < p.speakers.size(); ++i) {
-        const auto& s = p.speakers[i];
+    void drawSpeakerRows() {
+        rowsTop = y;
+        for (std::size_t i = 0; i < p.speakers.size(); ++i) {
+            drawSpeakerRow(p.speakers[i], speakerColor(i, dark));
+            y += rowHeight;
+        }
+        rowsBottom = y;
+        y += 8;
+    }
+
+    void drawSpeakerRow(const TunePicture::Speaker& s, const QColor& c) {
         const int mid = y + rowHeight / 2;
-        const QColor c = speakerColor(i, dark);
         g.setPen(c);
         g.drawText(QRect(margin, y, nameColumn - 8, rowHeight), Qt::AlignVCenter | Qt::AlignLeft,
                    g.fontMetrics().elidedText(QString::fromStdString(s.name), Qt::ElideRight,
@@ -125,8 +135,7 @@ QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size
             g.setPen(faint);
             g.drawText(QRect(left, y, right - left, rowHeight), Qt::AlignVCenter,
                        QStringLiteral("not heard \u2014 no offset measured"));
-            y += rowHeight;
-            continue;
+            return;
         }
         const QPointF before(x(s.beforeMs), mid), after(x(s.afterMs), mid);
         g.setPen(QPen(c, 1.5));
@@ -140,56 +149,86 @@ QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size
         if (s.capped) note += QStringLiteral("  capped: arrives early");
         g.setPen(s.capped ? QColor(dark ? QColor(255, 120, 120) : QColor(180, 20, 20)) : faint);
         g.drawText(QPointF(std::max(before.x(), after.x()) + 9, mid + line / 3.0), note);
-        y += rowHeight;
     }
-    const int rowsBottom = y;
-    y += 8;
 
     // The envelope of the click check under the same axis.
-    const int envTop = y, envBottom = y + envelopeHeight;
-    g.setPen(faint);
-    g.drawText(QRect(margin, envTop, nameColumn - 8, envelopeHeight),
-               Qt::AlignVCenter | Qt::TextWordWrap,
-               p.envelope.empty() ? QStringLiteral("click check: nothing heard")
-                                  : QStringLiteral("click check after the offsets"));
-    if (!p.envelope.empty()) {
-        QPainterPath path;
-        for (std::size_t k = 0; k < p.envelope.size(); ++k) {
-            const QPointF pt(x(p.envelopeStartMs + double(k)),
-                             envBottom - double(p.envelope[k]) * (envelopeHeight - 4));
-            if (k == 0)
-                path.moveTo(pt);
-            else
-                path.lineTo(pt);
+    void drawEnvelope() {
+        const int envTop = y;
+        envBottom = y + envelopeHeight;
+        g.setPen(faint);
+        g.drawText(QRect(margin, envTop, nameColumn - 8, envelopeHeight),
+                   Qt::AlignVCenter | Qt::TextWordWrap,
+                   p.envelope.empty() ? QStringLiteral("click check: nothing heard")
+                                      : QStringLiteral("click check after the offsets"));
+        if (!p.envelope.empty()) {
+            QPainterPath path;
+            for (std::size_t k = 0; k < p.envelope.size(); ++k) {
+                const QPointF pt(x(p.envelopeStartMs + double(k)),
+                                 envBottom - double(p.envelope[k]) * (envelopeHeight - 4));
+                if (k == 0)
+                    path.moveTo(pt);
+                else
+                    path.lineTo(pt);
+            }
+            g.setPen(QPen(palette.color(QPalette::Highlight), 1.5));
+            g.drawPath(path);
         }
-        g.setPen(QPen(palette.color(QPalette::Highlight), 1.5));
-        g.drawPath(path);
+        y = envBottom + 4;
     }
-    y = envBottom + 4;
 
     // Grid, ticks and the limit, over both plots.
-    g.setPen(QPen(grid, 1));
-    const double step = tickStep(axis);
-    for (double t = std::ceil(axis.startMs / step) * step; t <= axis.endMs + 0.5; t += step) {
-        g.drawLine(QPointF(x(t), rowsTop), QPointF(x(t), envBottom));
-        g.setPen(faint);
-        g.drawText(QRectF(x(t) - 40, y, 80, line), Qt::AlignHCenter, ms(t));
+    void drawGridAndLimit() {
         g.setPen(QPen(grid, 1));
+        const double step = tickStep(axis);
+        for (double t = std::ceil(axis.startMs / step) * step; t <= axis.endMs + 0.5; t += step) {
+            g.drawLine(QPointF(x(t), rowsTop), QPointF(x(t), envBottom));
+            g.setPen(faint);
+            g.drawText(QRectF(x(t) - 40, y, 80, line), Qt::AlignHCenter, ms(t));
+            g.setPen(QPen(grid, 1));
+        }
+        g.drawLine(QPointF(left, envBottom), QPointF(right, envBottom));
+        const double limitX = x(landing - p.limitMs);
+        g.setPen(QPen(text, 1, Qt::DashLine));
+        g.drawLine(QPointF(limitX, rowsTop), QPointF(limitX, envBottom));
+        g.drawText(QPointF(limitX + 4, rowsBottom + line),
+                   QStringLiteral("%1 ms limit").arg(std::lround(p.limitMs)));
+        y += line + 8;
     }
-    g.drawLine(QPointF(left, envBottom), QPointF(right, envBottom));
-    const double limitX = x(landing - p.limitMs);
-    g.setPen(QPen(text, 1, Qt::DashLine));
-    g.drawLine(QPointF(limitX, rowsTop), QPointF(limitX, envBottom));
-    g.drawText(QPointF(limitX + 4, rowsBottom + line),
-               QStringLiteral("%1 ms limit").arg(std::lround(p.limitMs)));
-    y += line + 8;
 
-    g.setPen(faint);
-    g.drawText(QRect(margin, y, size.width() - 2 * margin, line * 2), Qt::TextWordWrap,
-               QStringLiteral("\u25cb arrival all together, before the offsets    \u25cf with the "
-                              "offsets    time from the earliest arrival"));
-    y += line * 2 + margin;
-    g.end();
+    void drawLegend(int width) {
+        g.setPen(faint);
+        g.drawText(QRect(margin, y, width - 2 * margin, line * 2), Qt::TextWordWrap,
+                   QStringLiteral("\u25cb arrival all together, before the offsets    \u25cf with "
+                                  "the offsets    time from the earliest arrival"));
+        y += line * 2 + margin;
+    }
+
+    const TunePicture& p;
+    const QPalette& palette;
+    const QColor window, text, faint, grid;
+    const bool dark;
+    QPainter g;
+    QFont font;
+    int line = 0;
+    const TuneAxis axis;
+    const int left = margin + nameColumn, right;
+    double landing = 0;  // where the offsets bring the speakers that are not capped
+    int y = margin, rowsTop = 0, rowsBottom = 0, envBottom = 0;
+};
+
+}  // namespace
+
+QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size) {
+    QImage img(size, QImage::Format_ARGB32_Premultiplied);
+    img.fill(palette.color(QPalette::Window));
+    TuneCanvas canvas(img, p, palette);
+    canvas.drawTitle();
+    canvas.drawSpeakerRows();
+    canvas.drawEnvelope();
+    canvas.drawGridAndLimit();
+    canvas.drawLegend(size.width());
+    canvas.g.end();
+    const int y = canvas.y;
     // As tall as what was drawn, however many speakers there were.
     return y < size.height() ? img.copy(0, 0, size.width(), y) : img;
 }

@@ -117,11 +117,10 @@ TEST_F(DeviceAccess, TheBuiltInMicrophoneIsTheFirstBuiltInInputInPlatformOrder) 
     EXPECT_EQ(builtInMicrophone(hw), zeta);
 }
 
-TEST_F(DeviceAccess, VolumeTakesTheMainControlElseChannelsOneAndTwoAndMuteIsNoneWithoutAControl) {
+TEST_F(DeviceAccess, VolumeTakesTheMainControlElseChannelsOneAndTwo) {
     const auto plain = hw.addOutput({.name = "A", .uid = "a", .hasMute = false});
     hw.removeProperty(plain, {sel::virtualMainVolume, scope::output});
     EXPECT_EQ(readVolume(hw, plain), std::nullopt);
-    EXPECT_EQ(readMute(hw, plain), std::nullopt);
     writeVolume(hw, plain, 0.25f);
     EXPECT_FLOAT_EQ(scalar(plain, sel::volumeScalar, 1), 0.25f);
     EXPECT_FLOAT_EQ(scalar(plain, sel::volumeScalar, 2), 0.25f);
@@ -131,6 +130,12 @@ TEST_F(DeviceAccess, VolumeTakesTheMainControlElseChannelsOneAndTwoAndMuteIsNone
     EXPECT_FLOAT_EQ(readVolume(hw, main).value_or(-1), 0.25f);
     EXPECT_FLOAT_EQ(scalar(main, sel::volumeScalar, 1), 1.0f);
     EXPECT_FLOAT_EQ(scalar(main, sel::volumeScalar, 2), 1.0f);
+}
+
+TEST_F(DeviceAccess, MuteIsNoneWithoutAControlAndReadsBackWhatWasWritten) {
+    const auto plain = hw.addOutput({.name = "A", .uid = "a", .hasMute = false});
+    EXPECT_EQ(readMute(hw, plain), std::nullopt);
+    const auto main = hw.addOutput({.name = "B", .uid = "b", .volume = 0.9});
     EXPECT_EQ(readMute(hw, main), false);
     writeMute(hw, main, true);
     EXPECT_EQ(readMute(hw, main), true);

@@ -11,6 +11,7 @@
 
 #include "controller/fixture.h"
 #include "engine/tone_chain.h"
+#include "support/text_lines.h"
 
 using namespace housetone;
 using namespace housetone::testing;
@@ -19,14 +20,6 @@ namespace {
 
 bool limiterOn(Controller& c, int device) {
     return c.engine().toneStores().coef[std::size_t(device) * 40 + 16].load() != 0.0f;
-}
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
 }
 
 TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
@@ -141,7 +134,7 @@ TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntriesNamingTheCaller
     c.save();
 
     const std::string log = *rig.readFile("offsets-audit.log");
-    const auto l = lines(log);
+    const auto l = testsupport::splitLines(log);
     const std::regex stamp(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\])");
     EXPECT_EQ(
         std::count_if(l.begin(), l.end(), [&](auto& x) { return std::regex_match(x, stamp); }), 2);

@@ -17,6 +17,7 @@
 
 #include "core/atomic_write.h"
 #include "core/bounded_read.h"
+#include "support/temp_dir.h"
 
 namespace housetone {
 namespace {
@@ -25,14 +26,8 @@ namespace fs = std::filesystem;
 
 class FileSafety : public ::testing::Test {
   protected:
-    FileSafety() {
-        std::string tmpl = (fs::temp_directory_path() / "housetone-files-XXXXXX").string();
-        if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-        dir_ = tmpl;
-    }
     ~FileSafety() override {
         if (writer_ >= 0) ::close(writer_);
-        fs::remove_all(dir_);
     }
     fs::path path(const std::string& name) const { return dir_ / name; }
     static std::string readText(const fs::path& p) {
@@ -46,7 +41,8 @@ class FileSafety : public ::testing::Test {
         return out;
     }
 
-    fs::path dir_;
+    const testsupport::TempDir tmp_{"housetone-files"};
+    const fs::path dir_ = tmp_.path();
     int writer_ = -1;
 };
 

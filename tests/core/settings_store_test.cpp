@@ -18,6 +18,7 @@
 
 #include "core/runtime_folder.h"
 #include "core/settings_store.h"
+#include "support/temp_dir.h"
 
 namespace housetone {
 namespace {
@@ -46,16 +47,8 @@ Config fullRecord() {
     return c;
 }
 
-fs::path makeTempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "housetone-settings-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    return tmpl;
-}
-
 class SettingsStoreTest : public ::testing::Test {
   protected:
-    ~SettingsStoreTest() override { fs::remove_all(root_); }
-
     fs::path file() const { return root_ / "offsets.json"; }
     void write(const std::string& text) const { std::ofstream(file(), std::ios::binary) << text; }
     Keys entries() const {
@@ -66,7 +59,8 @@ class SettingsStoreTest : public ::testing::Test {
         return out;
     }
 
-    const fs::path root_ = makeTempDir();
+    const testsupport::TempDir tmp_{"housetone-settings"};
+    const fs::path root_ = tmp_.path();
     const SettingsStore store{root_};
 };
 
@@ -163,7 +157,8 @@ TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndTheSaveSaysWhy)
 // A folder that is a file or a loop of links, and a write the system refuses half-way (a file
 // size limit stands in for a full disk): each save says why, and the previous file stays whole.
 TEST_F(SettingsStoreTest, ASaveThatCannotBeWrittenSaysWhyAndLeavesThePreviousFileWhole) {
-    const fs::path odd = makeTempDir();
+    const testsupport::TempDir oddDir("housetone-settings");
+    const fs::path odd = oddDir.path();
     std::ofstream(odd / "plain") << "x";
     fs::create_directory_symlink("loop", odd / "loop");
     for (const auto& [folder, why] :
@@ -176,7 +171,6 @@ TEST_F(SettingsStoreTest, ASaveThatCannotBeWrittenSaysWhyAndLeavesThePreviousFil
                   "the settings folder \"" + folder.string() + "\" cannot be used: " + why);
         EXPECT_EQ(elsewhere.folderProblem(), r.problem);
     }
-    fs::remove_all(odd);
     EXPECT_EQ(store.folderProblem(), std::nullopt);
 
     store.save(Config{});
@@ -244,7 +238,8 @@ mode_t modeOf(const fs::path& p) {
 
 // Another user's folder is one made by this test for a uid other than the test's own.
 TEST(RuntimeFolder, OnlyAFolderOfOursThatNobodyElseMayEnterIsUsedAndARefusalSaysWhy) {
-    const fs::path tmp = makeTempDir();  // its own: the fallback is made right in it
+    const testsupport::TempDir tmpDir("housetone-runtime");  // its own: the fallback is made in it
+    const fs::path tmp = tmpDir.path();
     const uid_t me = ::getuid();
     const fs::path xdg = tmp / "xdg", own = tmp / ("housetone-" + std::to_string(me));
     fs::create_directory(xdg);
@@ -276,7 +271,6 @@ TEST(RuntimeFolder, OnlyAFolderOfOursThatNobodyElseMayEnterIsUsedAndARefusalSays
     fs::create_directory(own);
     ::chmod(own.c_str(), 0750);
     EXPECT_TRUE(privateRuntimeFolder(nullptr, tmp, me).path.empty());
-    fs::remove_all(tmp);
 }
 
 }  // namespace

@@ -56,7 +56,7 @@ class PipeWireTest : public testsupport::PipewireRoomTest {
         hw_ = pw::connectPipeWire(&error);
         ASSERT_TRUE(hw_) << error;
     }
-    AudioHardware& hw() { return *hw_; }
+    AudioHardware& hw() { return *hw_->hardware; }
     const testsupport::RoomSpeaker& speaker(const std::string& transport) {
         for (const auto& s : room().speakers())
             if (s.transport == transport) return s;
@@ -68,7 +68,7 @@ class PipeWireTest : public testsupport::PipewireRoomTest {
         return static_cast<std::size_t>(
             std::lround(speaker(transport).delayMs * room().rate() / 1000));
     }
-    std::unique_ptr<pw::PipeWireAudio> hw_;
+    std::optional<AudioBackend> hw_;
 };
 
 TEST_F(PipeWireTest, SpeakersAndMicrophoneAreListedWithTheirTransportChannelsAndNames) {
@@ -123,8 +123,9 @@ TEST_F(PipeWireTest, VolumeMuteAndDefaultsReachTheDaemonAsTheDesktopToolsShowThe
 
     // What the daemon holds, read by another client and by the desktop's own tool.
     std::this_thread::sleep_for(300ms);
-    auto other = pw::connectPipeWire();
-    ASSERT_TRUE(other);
+    const auto otherClient = pw::connectPipeWire();
+    ASSERT_TRUE(otherClient);
+    AudioHardware* other = otherClient->hardware.get();
     EXPECT_NEAR(readVolume(*other, tv).value_or(-1), 0.5f, 1e-4);
     EXPECT_EQ(readMute(*other, surround), true);
     EXPECT_EQ(readMute(*other, tv), false);
@@ -345,7 +346,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
                               .c_str()),
               0);
     // The click player plays into the system mix, as any program does.
-    ASSERT_TRUE(hw_->player().play(click));
+    ASSERT_TRUE(hw_->player->play(click));
     while (s.done.load() < Relay::frames)
         std::this_thread::sleep_for(20ms);
     ASSERT_EQ(hw().deviceStop(tapped.agg, tapped.proc), noErr);
@@ -617,8 +618,9 @@ TEST_F(PipeWireTest, SinksNamedWithForeignBytesAreListedSafelySavedAndChosenByTh
     SettingsStore(room().dir() + "/state").save(config);
     EXPECT_EQ(SettingsStore(room().dir() + "/state").load(), config);
 
-    auto other = pw::connectPipeWire();
-    ASSERT_TRUE(other);
+    const auto otherClient = pw::connectPipeWire();
+    ASSERT_TRUE(otherClient);
+    AudioHardware* other = otherClient->hardware.get();
     for (const std::string& name : {overlong, escape}) {
         const AudioObjectID id = byName[printable(name)].id;
         EXPECT_TRUE(setDefaultOutput(hw(), id)) << printable(name);

@@ -13,28 +13,22 @@
 #include "audio/sound_file.h"
 #include "core/fourcc.h"
 #include "core/printable.h"
+#include "support/temp_dir.h"
 
 namespace housetone::sim {
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir : public ::testing::Test {
+class FilesOnDisk : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string tmpl = (fs::temp_directory_path() / "housetone-room-XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
     void writeMono(const std::string& name, std::size_t frames, int rate = 48000) const {
         const std::vector<float> s(frames, 0.25f);
         WavWriter(path(name), rate, 1).write(s.data(), frames);
     }
 
-    fs::path dir_;
+    const testsupport::TempDir dir_{"housetone-room"};
 };
 
 template <typename Load>
@@ -190,9 +184,7 @@ TEST(DefaultRoom, EverySpeakerAtOnceDoesNotClipAndTheDefaultsAreItsOwnDevices) {
                             [&](const InputSpec& in) { return in.uid == *r.defaultInput; }));
 }
 
-using FilesOnDisk = TempDir;
-
-TEST_F(FilesOnDisk, WavsReadBackWithin16BitsOnlyBoundedFilesAreReadAndRoomFilesResolveWavPaths) {
+TEST_F(FilesOnDisk, WavsReadBackWithin16Bits) {
     std::vector<float> stereo;
     for (int i = 0; i < 300; ++i) {
         stereo.push_back(0.9f * std::sin(0.05f * i));
@@ -214,8 +206,10 @@ TEST_F(FilesOnDisk, WavsReadBackWithin16BitsOnlyBoundedFilesAreReadAndRoomFilesR
     for (std::size_t i = 0; i < expected.size(); ++i)
         EXPECT_NEAR(wav->samples[i], expected[i], 1.0 / 32768) << i;
     EXPECT_FALSE(WavWriter(path("no/such/dir/x.wav"), 48000, 2).ok());
+}
 
-    // Only bounded regular files are read, and resampling is bounded.
+// Only bounded regular files are read, and resampling is bounded.
+TEST_F(FilesOnDisk, OnlyBoundedFilesAreReadAndResampled) {
     ASSERT_EQ(::mkfifo(path("fifo.wav").c_str(), 0600), 0);  // would block a plain open
     fs::create_directory(dir_ / "dir.wav");
     std::ofstream(path("huge.wav")).close();
@@ -237,8 +231,10 @@ TEST_F(FilesOnDisk, WavsReadBackWithin16BitsOnlyBoundedFilesAreReadAndRoomFilesR
         1u);
 
     EXPECT_FALSE(WavWriter("/dev/full", 48000, 1).ok());  // a recording that cannot be written
+}
 
-    // An unreadable room file is named; its WAV paths resolve beside it.
+// An unreadable room file is named; its WAV paths resolve beside it.
+TEST_F(FilesOnDisk, RoomFilesAreNamedWhenUnreadableAndFindTheirWavsBesideThem) {
     const std::string missing = path("missing.json");
     EXPECT_NE(refusal([&] { loadRoomFile(missing); }).find(missing), std::string::npos);
 

@@ -31,12 +31,11 @@ const double speed = testsupport::measuringSpeed(20);
 
 OutputSpec speaker(const std::string& name, std::uint32_t transport, double latencyMs,
                    double distanceM, double level = 1) {
-    return {.name = name,
-            .uid = "uid-" + name,
-            .transport = transport,
-            .latencyMs = latencyMs,
-            .distanceM = distanceM,
-            .level = level};
+    return testsupport::speaker("uid-" + name, {.name = name,
+                                                .transport = transport,
+                                                .latencyMs = latencyMs,
+                                                .distanceM = distanceM,
+                                                .level = level});
 }
 
 // A quiet room whose default input is a USB microphone, so every run must switch to the

@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <fstream>
 #include <thread>
 
 #include "support/sim_rooms.h"
@@ -14,8 +15,8 @@
 namespace housetone::ui {
 namespace {
 
-std::filesystem::path stateDirIn(const QTemporaryDir& home) {
-    return std::filesystem::path(home.path().toStdString()) / ".local/state/vuzeda";
+std::filesystem::path stateDirIn(const testsupport::TempDir& home) {
+    return home / ".local/state/vuzeda";
 }
 
 // Waits for `p`, killing it after `timeoutMs`; whether it ended by itself with exit status 0.
@@ -26,7 +27,7 @@ bool endsCleanly(QProcess& p, int timeoutMs) {
 }
 
 // The program in `home` with every speaker of the built-in room included.
-std::unique_ptr<QProcess> startApp(const QTemporaryDir& home, QStringList args,
+std::unique_ptr<QProcess> startApp(const testsupport::TempDir& home, QStringList args,
                                    const QString& errFile = {}) {
     SettingsStore(stateDirIn(home)).save(includeAll(sim::defaultRoom()));
     return startProgram(home, std::move(args), errFile);
@@ -36,13 +37,13 @@ std::unique_ptr<QProcess> startApp(const QTemporaryDir& home, QStringList args,
 // ten runs at once: each ends cleanly with its settings saved, and Qt's own options pass silently.
 TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
     constexpr int runs = 10;
-    std::array<QTemporaryDir, runs> homes;
+    std::array<testsupport::TempDir, runs> homes;
     std::vector<std::unique_ptr<QProcess>> procs;
     for (int i = 0; i < runs; ++i)
         procs.push_back(startApp(
             homes[i],
             {i % 2 ? "--autotune-selftest" : "--selftest", "--sim-speed", "40", "--odd\x1b[31m"},
-            homes[i].filePath("stderr.txt")));
+            qPath(homes[i] / "stderr.txt")));
     // From before a check starts (its launch still pending) to well inside it.
     const auto killAtMs = [](int i) { return 700 + 300 * i; };
     const auto started = std::chrono::steady_clock::now();
@@ -52,7 +53,7 @@ TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
     }
     for (int i = 0; i < runs; ++i) {
         const bool clean = endsCleanly(*procs[i], 30000);
-        const std::string err = readFile(homes[i].filePath("stderr.txt").toStdString());
+        const std::string err = readFile(homes[i] / "stderr.txt");
         SCOPED_TRACE("killed at " + std::to_string(killAtMs(i)) + " ms\n" + err);
         EXPECT_TRUE(clean);
         EXPECT_EQ(SettingsStore(stateDirIn(homes[i])).load().include,
@@ -62,11 +63,59 @@ TEST(AppProcess, QuittingDuringEitherSelfCheckEndsCleanly) {
     }
 }
 
+// The simulator's room file is read only when the simulator runs: asked for PipeWire, a missing
+// one is not read, the room options are said to be ignored, and what ends the run is PipeWire
+// not answering.
+TEST(AppProcess, ChoosingPipeWireLeavesTheRoomFileUnread) {
+    const testsupport::TempDir home;
+    const auto p =
+        startProgram(home, {"--backend", "pipewire", "--sim-room", qPath(home / "missing.json")},
+                     qPath(home / "stderr.txt"), {{"PIPEWIRE_REMOTE", "housetone-no-such-daemon"}});
+    ASSERT_TRUE(p->waitForFinished(20000));
+    EXPECT_EQ(p->exitCode(), 2);
+    const std::string err = readFile(home / "stderr.txt");
+    EXPECT_FALSE(contains(err, "missing.json")) << err;
+    EXPECT_TRUE(contains(err, "ignoring the --sim-... options")) << err;
+}
+
+// Scripts read the simulated room's speakers from the program itself, before any display opens:
+// the built-in room's, or those of the room file given.
+TEST(AppProcess, PrintRoomUIDsListsTheSimulatedRoomsSpeakers) {
+    const testsupport::TempDir home;
+    const auto printed = [&](QStringList args) {
+        const auto p = startProgram(home, args << "--print-room-uids", qPath(home / "stderr.txt"),
+                                    {{"PIPEWIRE_REMOTE", "housetone-no-such-daemon"}});
+        EXPECT_TRUE(p->waitForFinished(20000));
+        EXPECT_EQ(p->exitCode(), 0);
+        return splitLines(p->readAllStandardOutput().toStdString());
+    };
+    Lines builtIn;
+    for (const sim::OutputSpec& o : sim::defaultRoom().outputs)
+        builtIn.push_back(o.uid);
+    EXPECT_EQ(printed({}), builtIn);
+
+    std::ofstream(home / "room.json")
+        << R"({"outputs": [{"name": "Porch", "uid": "porch", "transport": "usb"},
+                           {"name": "Attic", "uid": "attic", "transport": "usb"}]})";
+    EXPECT_EQ(printed({"--sim-room", qPath(home / "room.json")}), (Lines{"porch", "attic"}));
+}
+
+// A recording that cannot be started ends the run with one line rather than running without it.
+TEST(AppProcess, ARecordingThatCannotStartEndsTheRun) {
+    const testsupport::TempDir home;
+    const auto target = home / "no/such/folder/take.wav";
+    const auto p = startProgram(home, {"--sim-record", qPath(target)}, qPath(home / "stderr.txt"));
+    ASSERT_TRUE(p->waitForFinished(20000));
+    EXPECT_EQ(p->exitCode(), 2);
+    EXPECT_TRUE(contains(readFile(home / "stderr.txt"),
+                         "housetone: cannot write the recording to \"" + target.string() + "\"\n"));
+}
+
 // ---- The program itself (slow: real self-check runs at 40x) -------------------------------------
 
 // The text of the log a self-check run of the program left, once it ended by itself.
 std::string selfCheckLog(const QString& flag, const char* logName, int timeoutMs) {
-    const QTemporaryDir home;
+    const testsupport::TempDir home;
     // Speed 20 rather than 40 keeps the measurement margins clear of scheduling stalls on a
     // loaded machine (or under a sanitizer), where each real millisecond costs `speed` ms.
     const auto p =

@@ -57,8 +57,9 @@ TEST(Appearance, TextReadsAtFourAndAHalfAndControlsStandOutAtThreeInBothAppearan
     for (const Appearance look : {Appearance::light, Appearance::dark}) {
         SCOPED_TRACE(look == Appearance::dark ? "dark" : "light");
         applyAppearance(look);
-        Rig rig(sim::defaultRoom());
-        MainView view(rig.controller);
+        Rig rig(sim::defaultRoom(), quietWorld);
+        rig.start();
+        MainView view(rig.ctl);
         view.resize(600, 700);
         view.show();
         QCoreApplication::processEvents();

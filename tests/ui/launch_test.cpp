@@ -42,8 +42,8 @@ TEST(LaunchOptionsTest, ValuesAreCheckedRecordingsStayOutOfStateAndEchoedTextIsE
                                  "ignoring unexpected argument \"x\" (see --help)"}));
 
     // Recordings stay out of the state folder, and echoed text is escaped.
-    const QTemporaryDir dir;
-    const std::filesystem::path root = dir.path().toStdString(), state = root / "state";
+    const testsupport::TempDir dir;
+    const std::filesystem::path root = dir.path(), state = root / "state";
     std::filesystem::create_directories(state);
     std::filesystem::create_symlink(state / "offsets.json", root / "take.wav");
     EXPECT_TRUE(recordTargetError(state / "click.wav", state));
@@ -65,10 +65,14 @@ QString plain(QString text) {
     return text.simplified();
 }
 
-TEST(LaunchHelp, HelpTextAndManualListEveryOptionAndSayWhatTheHelpPageSaysOfTheModes) {
-    const QString help = QString::fromStdString(helpText());
-    const QString manual = QString::fromStdString(
+QString manualPage() {
+    return QString::fromStdString(
         readFile(std::filesystem::path(HOUSETONE_SOURCE_DIR) / "packaging/housetone.1.in"));
+}
+
+TEST(LaunchHelp, HelpTextAndManualListEveryOption) {
+    const QString help = QString::fromStdString(helpText());
+    const QString manual = manualPage();
     // The manual's option entries: the line after each ".TP" that names a long option.
     std::set<QString> inManual, listed;
     const QStringList lines = manual.split('\n');
@@ -85,7 +89,11 @@ TEST(LaunchHelp, HelpTextAndManualListEveryOptionAndSayWhatTheHelpPageSaysOfTheM
             << o.names.front();
     }
     EXPECT_EQ(inManual, listed);
+}
 
+TEST(LaunchHelp, HelpTextManualAndHelpPageDescribeTheModesInTheSameWords) {
+    const QString help = QString::fromStdString(helpText());
+    const QString manual = manualPage();
     // Each mode's line in --help (continued on the lines below it) is said in the same words by
     // the manual and by the page the Help window shows.
     const QString page = plain(helpPage()), manualText = plain(manual);
@@ -100,7 +108,7 @@ TEST(LaunchHelp, HelpTextAndManualListEveryOptionAndSayWhatTheHelpPageSaysOfTheM
     EXPECT_EQ(modes, 3);
 }
 
-TEST(SelfCheckRun, LogLinesReadBackExactlyAndAFailedOrEmptyEngineCheckSaysWhyAndEnds) {
+TEST(SelfCheckRun, LogLinesReadBackExactly) {
     EXPECT_EQ(shortestDecimal(250), "250.0");
     EXPECT_EQ(shortestDecimal(0.1 + 0.2), "0.30000000000000004");
     EXPECT_EQ(offsetsLine({}), "offsets: [:]");
@@ -109,52 +117,60 @@ TEST(SelfCheckRun, LogLinesReadBackExactlyAndAFailedOrEmptyEngineCheckSaysWhyAnd
     EXPECT_EQ(tunePhaseLines({{"a", "measured 12 ms"}, {"gone", "skipped"}},
                              {Dev{3, "Kitchen", "a", transport::bluetooth}}),
               (Lines{"Kitchen: measured 12 ms", "gone: skipped"}));
+}
 
-    // The engine self-check's exit status once it has ended, and the head of its log.
-    const auto run = [](Rig& rig) {
-        std::optional<int> exitStatus;
-        const auto check =
-            SelfCheck::create(rig.controller, rig.main, [&](int s) { exitStatus = s; });
-        check->runEngineSelfCheck();
-        EXPECT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 20));
-        return std::pair(exitStatus, "engineStarted: false\nstatus: " + rig.controller->status() +
-                                         "\nengineError: ");
-    };
-    Rig broken(smallRoom(), includeAll(smallRoom()));
-    broken.hw.injectFault({.call = sim::Call::createTap});
-    const auto [brokenStatus, brokenHead] = run(broken);
+// The engine self-check's exit status once it has ended, and the head of its log.
+std::pair<std::optional<int>, std::string> runEngineSelfCheck(Rig& rig) {
+    std::optional<int> exitStatus;
+    const auto check = SelfCheck::create(rig.ctl, rig.main, [&](int s) { exitStatus = s; });
+    check->runEngineSelfCheck();
+    EXPECT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 20));
+    return std::pair(exitStatus,
+                     "engineStarted: false\nstatus: " + rig.ctl->status() + "\nengineError: ");
+}
+
+TEST(SelfCheckRun, AFailedOrEmptyEngineCheckSaysWhyAndEnds) {
+    Rig broken(smallRoom(), quietWorld);
+    broken.startWith(includeAll(smallRoom()));
+    broken.sim.injectFault({.call = sim::Call::createTap});
+    const auto [brokenStatus, brokenHead] = runEngineSelfCheck(broken);
     EXPECT_EQ(brokenStatus, 0);
     EXPECT_EQ(readFile(broken.store.fileURL(SelfCheck::engineLogName)),
-              brokenHead + broken.controller->engine().lastError().value_or("?"));
+              brokenHead + broken.ctl->engine().lastError().value_or("?"));
 
-    Rig idle(smallRoom(), includeAll(smallRoom(), false));
-    const auto [idleStatus, idleHead] = run(idle);
+    Rig idle(smallRoom(), quietWorld);
+    idle.startWith(includeAll(smallRoom(), false));
+    const auto [idleStatus, idleHead] = runEngineSelfCheck(idle);
     EXPECT_EQ(idleStatus, 1);
     EXPECT_EQ(readFile(idle.store.fileURL(SelfCheck::engineLogName)),
               idleHead + "none\nInclude at least one speaker first");
+}
 
-    // A UID from the settings file, which anyone's editor may have put an escape in, reaches the
-    // auto-tune check's log written out.
-    Rig tune(smallRoom(), Config{.offsets = {{"desk\x1b]0;owned\x07", 5}}});
+// A UID from the settings file, which anyone's editor may have put an escape in, reaches the
+// auto-tune check's log written out.
+TEST(SelfCheckRun, AUIDReachesTheAutoTuneLogWrittenOut) {
+    Rig tune(smallRoom(), quietWorld);
+    tune.startWith(Config{.offsets = {{"desk\x1b]0;owned\x07", 5}}});
     std::optional<int> tuneStatus;
-    const auto check =
-        SelfCheck::create(tune.controller, tune.main, [&](int s) { tuneStatus = s; });
+    const auto check = SelfCheck::create(tune.ctl, tune.main, [&](int s) { tuneStatus = s; });
     check->runAutoTuneSelfCheck();
     EXPECT_TRUE(tune.main.runUntil([&] { return tuneStatus.has_value(); }, 20));
     EXPECT_TRUE(contains(readFile(tune.store.fileURL(SelfCheck::autoTuneLogName)),
                          "\noffsets: [\"desk\\x1b]0;owned\\x07\": 5.0]"));
+}
 
-    // A log that cannot be written fails the run, whatever the check found.
-    Rig unwritten(smallRoom(), includeAll(smallRoom(), false));
+TEST(SelfCheckRun, ALogThatCannotBeWrittenFailsTheRunWhateverTheCheckFound) {
+    Rig unwritten(smallRoom(), quietWorld);
+    unwritten.startWith(includeAll(smallRoom(), false));
     std::filesystem::create_directory(unwritten.store.fileURL(SelfCheck::engineLogName));
-    EXPECT_EQ(run(unwritten).first, SelfCheck::logNotWritten);
+    EXPECT_EQ(runEngineSelfCheck(unwritten).first, SelfCheck::logNotWritten);
 }
 
 // A write cut short (a file size limit stands in for a full disk) leaves the previous picture
 // whole, and says why.
 TEST(TunePictureFile, AWriteCutShortLeavesThePreviousPictureWhole) {
-    const QTemporaryDir dir;
-    const QString path = dir.filePath("autotune.png");
+    const testsupport::TempDir dir;
+    const QString path = qPath(dir / "autotune.png");
     QImage small(2, 2, QImage::Format_RGB32);
     small.fill(Qt::white);
     ASSERT_EQ(savePngAtomically(small, path), std::nullopt);

@@ -38,7 +38,11 @@ QString q(const std::string& s) {
 
 class MainViewTest : public ::testing::Test {
   protected:
-    MainViewTest() : view(std::make_unique<MainView>(ctl)) {
+    MainViewTest() {
+        // Every speaker of the group has a measured latency.
+        rig.startWith(
+            Config{.measured = {{builtinSpeakers, 182.4}, {kitchen, 182.4}, {porch, 182.4}}});
+        view = std::make_unique<MainView>(ctl);
         view->resize(560, 480);
         view->show();
         for (const auto& uid : {builtinSpeakers, kitchen, porch})
@@ -99,12 +103,9 @@ class MainViewTest : public ::testing::Test {
         return it == ctl->offsets().end() ? 0.0 : it->second;
     }
 
-    // Every speaker of the group has a measured latency.
-    Rig rig{sim::defaultRoom(),
-            Config{.measured = {{builtinSpeakers, 182.4}, {kitchen, 182.4}, {porch, 182.4}}},
-            nullptr, true};
+    Rig rig{sim::defaultRoom(), {.speed = 40}};
     ManualMainQueue& main = rig.main;
-    std::shared_ptr<Controller>& ctl = rig.controller;
+    std::shared_ptr<Controller>& ctl = rig.ctl;
     std::unique_ptr<MainView> view;  // goes before the controller it shows
 };
 
@@ -127,7 +128,7 @@ TEST_F(MainViewTest, SingleAndTogetherShowNoDelayOrToneLinesAndDisableTheAligned
     }
 }
 
-TEST_F(MainViewTest, RowsAndTheMicPickerFollowTheDevicesAndATuneLocksTheOtherTools) {
+TEST_F(MainViewTest, RowsFollowTheirDevicesControls) {
     // The television takes its volume from its own remote; the desk monitors have no mute flag.
     EXPECT_FALSE(shown("volumeLine:", tv));
     EXPECT_EQ(text("noVolume:", tv),
@@ -138,20 +139,21 @@ TEST_F(MainViewTest, RowsAndTheMicPickerFollowTheDevicesAndATuneLocksTheOtherToo
 
     // The first press mutes (no reading counts as playing), and the device itself follows.
     click("mute:", tv);
-    EXPECT_EQ(readMute(rig.hw, dev(tv).id), true);
+    EXPECT_EQ(readMute(rig.sim, dev(tv).id), true);
     EXPECT_EQ(find("mute:", tv)->toolTip(), "Unmute");
 
     auto* volume = find<QSlider>("volumeSlider:", kitchen);
     ASSERT_NE(volume, nullptr);
     volume->setValue(volume->minimum() + (volume->maximum() - volume->minimum()) * 3 / 10);
     settle();
-    EXPECT_NEAR(readVolume(rig.hw, dev(kitchen).id).value_or(-1), 0.3f, 1e-4);
+    EXPECT_NEAR(readVolume(rig.sim, dev(kitchen).id).value_or(-1), 0.3f, 1e-4);
     EXPECT_EQ(text("volumeValue:", kitchen), "30%");
 
     click("include:", deskMonitors);
     EXPECT_TRUE(ctl->include().at(deskMonitors));
+}
 
-    // The mic picker offers the built-in input first and stores the chosen one.
+TEST_F(MainViewTest, TheMicPickerOffersTheBuiltInInputFirstAndStoresTheChosenOne) {
     auto* mic = find<QComboBox>("micPicker");
     ASSERT_NE(mic, nullptr);
     EXPECT_EQ(mic->itemText(0), "Built-in (recommended)");
@@ -165,7 +167,10 @@ TEST_F(MainViewTest, RowsAndTheMicPickerFollowTheDevicesAndATuneLocksTheOtherToo
     };
     EXPECT_EQ(pick(headset), headsetMic);
     EXPECT_EQ(pick(0), std::nullopt);
+}
 
+TEST_F(MainViewTest, RunningATuneLocksTheOtherToolsAndShowsHowFarItHasCome) {
+    click("include:", deskMonitors);  // four speakers: three pairs with the reference
     // While a tune runs the button cancels it and the mic and click tools are locked.
     click("autoTune");
     ASSERT_TRUE(ctl->tuning()) << ctl->status();
@@ -191,7 +196,7 @@ TEST_F(MainViewTest, RowsAndTheMicPickerFollowTheDevicesAndATuneLocksTheOtherToo
     EXPECT_TRUE(enabled("micPicker") && enabled("clickTest"));
 }
 
-TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndItsToolsShiftAndNudgeDelays) {
+TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndEnablesItsTools) {
     ASSERT_NO_FATAL_FAILURE(startAligned());
     const auto ref = ctl->referenceSpeaker();
     ASSERT_TRUE(ref.has_value());
@@ -214,8 +219,12 @@ TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndItsToolsShiftAndNudgeDelays
     EXPECT_EQ(ctl->volBoostPct(), 10);
     click("bassToggle");
     EXPECT_TRUE(ctl->bassBoost());
+}
 
-    // Shift-all moves every included speaker except the reference.
+TEST_F(MainViewTest, AlignedShiftAllMovesEveryIncludedSpeakerButTheReference) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    const auto ref = ctl->referenceSpeaker();
+    ASSERT_TRUE(ref.has_value());
     std::vector<std::string> others;  // included, in list order
     for (const Dev& d : ctl->includedDevices())
         if (d.uid != ref->uid) others.push_back(d.uid);
@@ -225,8 +234,11 @@ TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndItsToolsShiftAndNudgeDelays
     EXPECT_TRUE(offset(others[0]) == 25 && offset(others[1]) == 25);
     EXPECT_DOUBLE_EQ(offset(ref->uid), refBefore);
     EXPECT_EQ(text("delayValue:", others[0]), "25 ms");
+}
 
-    // A guided walk shows its panel, hides shift-all and locks the click tools until it stops.
+// A guided walk shows its panel, hides shift-all and locks the click tools until it stops.
+TEST_F(MainViewTest, AlignedGuidedWalkShowsItsPanelAndLocksTheClickToolsUntilItStops) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
     click("alignByEar");
     const auto current = ctl->currentGuidedTarget();
     ASSERT_TRUE(current.has_value()) << ctl->status();
@@ -243,7 +255,16 @@ TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndItsToolsShiftAndNudgeDelays
     click("guidedStop");
     EXPECT_FALSE(ctl->guidedIndex().has_value() || shown("guidedPanel"));
     EXPECT_TRUE(shown("shiftAllRow") && enabled("alignByEar") && enabled("clickTest"));
+}
 
+TEST_F(MainViewTest, AlignedDelayStepperAndSliderRebaseTheOffsets) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    const auto ref = ctl->referenceSpeaker();
+    ASSERT_TRUE(ref.has_value());
+    std::vector<std::string> others;  // included, in list order
+    for (const Dev& d : ctl->includedDevices())
+        if (d.uid != ref->uid) others.push_back(d.uid);
+    ASSERT_EQ(others.size(), 2u);
     const std::string a = others[0], b = others[1];
     ctl->setOffset(dev(a), 2);
     ctl->setOffset(dev(b), 10);

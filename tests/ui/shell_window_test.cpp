@@ -15,6 +15,7 @@
 #include "support/sim_rooms.h"
 #include "ui_test_support.h"
 
+#include "support/temp_dir.h"
 #include "ui/about_panel.h"
 #include "ui/help_window.h"
 #include "ui/main_view.h"
@@ -37,13 +38,13 @@ struct ShellWindowTest : ::testing::Test {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    QTemporaryDir dir;
+    const testsupport::TempDir dir{"housetone-shell"};
     sim::SimAudioSystem hw{
         testsupport::quietRoom({testsupport::speaker("builtin"), testsupport::speaker("desk")}),
         {.startWorld = false}};
-    SettingsStore store{std::filesystem::path(dir.path().toStdString())};
+    SettingsStore store{dir.path()};
     QtMainQueue queue;
-    QtUserDefaults defaults{dir.filePath("defaults.ini")};
+    QtUserDefaults defaults{QString::fromStdString((dir / "defaults.ini").string())};
 };
 
 TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATray) {
@@ -109,14 +110,12 @@ TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLar
     EXPECT_EQ(launch()->window()->geometry(), placed);
 }
 
-TEST_F(ShellWindowTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeCloseAndShowInDock) {
-    store.save(includeAll(hw.room()));
+// The About panel is made once, Return hides it, and it never counts for the taskbar.
+TEST_F(ShellWindowTest, TheAboutPanelIsMadeOnceAndReturnHidesIt) {
     const auto app = launch();
     QMainWindow* w = app->window();
     ASSERT_TRUE(w && w->isVisible());
     EXPECT_EQ(app->activationPolicy(), ActivationPolicy::regular);
-
-    // The About panel is made once, Return hides it, and it never counts for the taskbar.
     app->showAbout();
     AboutPanel* panel = app->aboutPanel();
     ASSERT_TRUE(panel && panel->isVisible());
@@ -125,14 +124,23 @@ TEST_F(ShellWindowTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeClose
     EXPECT_FALSE(panel->isVisible());
     app->showAbout();
     EXPECT_TRUE(app->aboutPanel() == panel && panel->isVisible());
+}
 
-    // Offscreen there is no tray: the window offers the menu, rebuilt soon after a mode change.
+// Offscreen there is no tray: the window offers the menu, rebuilt soon after a mode change.
+TEST_F(ShellWindowTest, WithoutATrayTheWindowOffersTheMenuRebuiltAfterAModeChange) {
+    store.save(includeAll(hw.room()));
+    const auto app = launch();
     EXPECT_EQ(app->statusItem()->trayIcon(), nullptr);
     QMenu* menu = app->statusItem()->menu();
     item(*menu, "Together")->trigger();
     EXPECT_TRUE(spinUntil([&] { return describe(*menu).starts_with("Single|[x] Together"); }));
+}
 
-    // Closing keeps the program and its window object; the entry goes once the window has gone.
+// Closing keeps the program and its window object; the entry goes once the window has gone.
+TEST_F(ShellWindowTest, TheTaskbarEntryFollowsTheWindowAndShowInDock) {
+    const auto app = launch();
+    QMainWindow* w = app->window();
+    ASSERT_TRUE(w && w->isVisible());
     w->close();
     EXPECT_TRUE(spinUntil([&] { return app->activationPolicy() == ActivationPolicy::accessory; }));
     app->menuShowWindow();
@@ -146,7 +154,7 @@ TEST_F(ShellWindowTest, TheWindowItsMenuAboutPanelAndTaskbarEntryFollowModeClose
     EXPECT_FALSE(dockVisible(defaults));
 }
 
-TEST(AboutPanelText, TheIconVersionLicenceAndHomeShowAndTheDescriptionWrapsWhole) {
+TEST(AboutPanelText, TheAudioSystemIconVersionLicenceAndHomeShow) {
     AboutPanel panel{std::weak_ptr<Controller>(), "PipeWire 0.3.65"};
     panel.present();
     QCoreApplication::processEvents();
@@ -157,6 +165,12 @@ TEST(AboutPanelText, TheIconVersionLicenceAndHomeShowAndTheDescriptionWrapsWhole
     EXPECT_EQ(panel.findChild<QLabel*>("version")->text(), "Version " HOUSETONE_VERSION);
     EXPECT_TRUE(panel.findChild<QLabel*>("licence")->text().contains("GNU General Public License"));
     EXPECT_TRUE(panel.findChild<QLabel*>("home")->text().contains("href=\"" HOUSETONE_HOME "\""));
+}
+
+TEST(AboutPanelText, TheDescriptionWrapsWhole) {
+    AboutPanel panel{std::weak_ptr<Controller>(), "PipeWire 0.3.65"};
+    panel.present();
+    QCoreApplication::processEvents();
     const QLabel* d = panel.descriptionLabel();
     const QRect needed =
         d->fontMetrics().boundingRect(QRect(0, 0, d->contentsRect().width(), 1000),

@@ -27,8 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-fs::path pathIn(const QTemporaryDir& dir, const std::string& name) {
-    return fs::path(dir.path().toStdString()) / name;
+fs::path pathIn(const testsupport::TempDir& dir, const std::string& name) {
+    return dir / name;
 }
 
 // `ask` waits, and a server in this process answers on this thread's event loop: asked from
@@ -91,8 +91,8 @@ int asStranger(const std::function<int()>& body, std::function<void()> meanwhile
 
 TEST(SingleInstance, OnlyTheSameUserIsAnsweredAndOnlyTheSameUsersAnswerIsBelieved) {
     if (::getuid() != 0) GTEST_SKIP() << "being another user takes root";
-    const QTemporaryDir dir;
-    fs::permissions(dir.path().toStdString(), fs::perms::all);  // both sides reach both sockets
+    const testsupport::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);  // both sides reach both sockets
     SingleInstance server;
     int shown = 0;
     server.handle("show", [&](const std::string&) { return ++shown, std::string("shown"); });
@@ -137,7 +137,7 @@ TEST(SingleInstance, OnlyTheSameUserIsAnsweredAndOnlyTheSameUsersAnswerIsBelieve
 }
 
 TEST(SingleInstance, NoPeerOfTheSameUserCanExhaustTheServerOrStopItListening) {
-    const QTemporaryDir dir;
+    const testsupport::TempDir dir;
     SingleInstance server({.connections = 4, .lineBytes = 64, .idle = 1000ms});
     int shown = 0;
     server.handle("show", [&](const std::string&) { return ++shown, std::string("shown"); });
@@ -196,9 +196,9 @@ TEST(SingleInstance, NoPeerOfTheSameUserCanExhaustTheServerOrStopItListening) {
 }
 
 TEST(SingleInstance, WhoRunsIsDecidedByTheLockNotByWhoAnswersInTime) {
-    const QTemporaryDir runtime, home;
+    const testsupport::TempDir runtime, home;
     const fs::path state = pathIn(home, "vuzeda");
-    const auto placed = instancePlace(state, RuntimeFolder{.path = runtime.path().toStdString()});
+    const auto placed = instancePlace(state, RuntimeFolder{.path = runtime.path()});
     const InstancePlace& place = std::get<InstancePlace>(placed);
     ASSERT_TRUE(place.socket);
 
@@ -242,7 +242,7 @@ TEST(SingleInstance, WhoRunsIsDecidedByTheLockNotByWhoAnswersInTime) {
 // ---- The program itself -------------------------------------------------------------------------
 
 TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeverRunsBesideIt) {
-    const QTemporaryDir home, otherHome;
+    const testsupport::TempDir home, otherHome;
     const auto placed =
         instancePlace(pathIn(home, ".local/state/vuzeda"), RuntimeFolder{.path = pathIn(home, "")});
     const fs::path socket = *std::get<InstancePlace>(placed).socket;
@@ -257,7 +257,7 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeve
 
     // Stopped, the first still owns the folder: a launch waits, says so and ends.
     ::kill(static_cast<pid_t>(first->processId()), SIGSTOP);
-    const int whileStopped = ends(home.filePath("stopped.txt"));
+    const int whileStopped = ends(qPath(home / "stopped.txt"));
     ::kill(static_cast<pid_t>(first->processId()), SIGCONT);
     EXPECT_EQ(whileStopped, 1);
     EXPECT_TRUE(contains(readFile(pathIn(home, "stopped.txt")), "does not answer"));
@@ -279,12 +279,12 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeve
 // Through XDG_STATE_HOME, a settings folder that is a loop of links: one line and status 2, for
 // every kind of run.
 TEST(SingleInstanceProcess, ASettingsFolderWhosePathCannotBeResolvedEndsEveryRunWithOneLine) {
-    const QTemporaryDir home;
+    const testsupport::TempDir home;
     const fs::path elsewhere = pathIn(home, "elsewhere");
     fs::create_directories(elsewhere);
     fs::create_directory_symlink("vuzeda", elsewhere / "vuzeda");
     for (const QStringList& args : {QStringList{}, QStringList{"--selftest"}}) {
-        const auto p = startProgram(home, args, home.filePath("loop.txt"),
+        const auto p = startProgram(home, args, qPath(home / "loop.txt"),
                                     {{"XDG_STATE_HOME", QString::fromStdString(elsewhere)}});
         EXPECT_TRUE(p->waitForFinished(10000));
         EXPECT_EQ(p->exitCode(), 2);

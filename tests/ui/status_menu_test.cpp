@@ -41,23 +41,36 @@ MenuDevice menuDevice(const std::string& name, const std::string& uid, bool hasM
     return {Dev{1, name, uid, transport::usb}, true, hasMute};
 }
 
-TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTuningProgressAndRebuildsInPlace) {
-    const QString progress = QString("é—").repeated(40);  // characters of two and three bytes
-    MenuModel m{.mode = Mode::together,
-                .tuning = true,
-                .tuneOverall = progress.toStdString(),
-                .dockVisible = false};
-    buildStatusMenu(menu, m, actions);
-    const std::string cut = progress.left(70).toStdString();
+// A tune's text line: characters of two and three bytes, longer than a menu item holds.
+const QString tuneLine = QString("é—").repeated(40);
+MenuModel whileTuning() {
+    return {.mode = Mode::together,
+            .tuning = true,
+            .tuneOverall = tuneLine.toStdString(),
+            .dockVisible = false};
+}
+
+TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTheTuneLineCut) {
+    buildStatusMenu(menu, whileTuning(), actions);
+    const std::string cut = tuneLine.left(70).toStdString();
     EXPECT_TRUE(
         contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " + cut +
                                      "|---|Rescan devices|---|Open Housetone|Show in Dock|"));
-    // Where the tune stands leads the line, in short.
+}
+
+// Where the tune stands leads the line, in short.
+TEST_F(StatusMenuTest, WithNoDevicesTheTuneProgressLeadsTheTuneLine) {
+    MenuModel m = whileTuning();
+    const QString progress = tuneLine;
     m.tuneProgress = TuneProgress{TuneProgress::Stage::pairs, 2, 3, 1, 3};
     buildStatusMenu(menu, m, actions);
     EXPECT_TRUE(contains(describe(menu), "|(off) 1/3 \u00b7 pairs 2/3 \u2014 " +
                                              progress.left(52).toStdString() + "|"));
-    m.tuneProgress.reset();
+}
+
+TEST_F(StatusMenuTest, ABuildReplacesEverythingRatherThanAddingToIt) {
+    MenuModel m = whileTuning();
+    buildStatusMenu(menu, m, actions);
     m.dockVisible = true;
     m.tuning = false;
     buildStatusMenu(menu, m, actions);  // replaces everything rather than adding to it
@@ -74,11 +87,14 @@ TEST_F(StatusMenuTest, TitlesShowPercentMutedOrDashAndSpeakersWithoutVolumeOffer
     room.outputs[1].hasVolume = false;  // a Bluetooth speaker with a mute flag but no volume
     room.outputs[2].name = "B&O Desk";  // "&" would otherwise underline the next letter
     room.outputs[2].muted = true;
-    auto tv = speaker("Living Room TV", "tv", transport::hdmi);
-    tv.hasVolume = tv.hasMute = false;
-    room.outputs.push_back(tv);
-    Rig rig(room);
-    buildStatusMenu(menu, menuModelFrom(*rig.controller, true), actions);
+    room.outputs.push_back(testsupport::speaker("tv", {.name = "Living Room TV",
+                                                       .transport = transport::hdmi,
+                                                       .latencyMs = 5,
+                                                       .level = 0.2,
+                                                       .hasVolume = false,
+                                                       .hasMute = false}));
+    Rig rig(room, quietWorld);
+    buildStatusMenu(menu, menuModelFrom(rig.start(), true), actions);
     EXPECT_TRUE(contains(describe(menu),
                          "---|> Kitchen  \u2014|> Built-in Speakers  57%|"
                          "> B&&O Desk  muted|> Living Room TV  \u2014|---|"));
@@ -121,12 +137,13 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsVolumesMarkWithinFivePercentAndNudge
     EXPECT_TRUE(describe(submenu(menu, "Porch")).ends_with("|10%"));
 }
 
-TEST(MenuActions, NudgesRebaseAndStopAt250WellFormedValuesActAndMalformedOnesChangeNothing) {
-    Rig rig{smallRoom(), includeAll(smallRoom())};
-    Controller& c = *rig.controller;
-    const auto nudge = [](const char* uid, QVariant d) {
-        return QVariantMap{{"uid", uid}, {"d", d}};
-    };
+QVariantMap nudge(const char* uid, QVariant d) {
+    return QVariantMap{{"uid", uid}, {"d", d}};
+}
+
+TEST(MenuActions, NudgesRebaseAndStopAt250) {
+    Rig rig(smallRoom(), quietWorld);
+    Controller& c = rig.startWith(includeAll(smallRoom()));
     menuNudgeDelay(c, nudge("kitchen", 2.0));
     menuNudgeDelay(c, nudge("desk", 10.0));
     menuNudgeDelay(c, nudge("kitchen", -5.0));
@@ -137,7 +154,11 @@ TEST(MenuActions, NudgesRebaseAndStopAt250WellFormedValuesActAndMalformedOnesCha
     menuNudgeDelay(c, nudge("desk", 235.0));
     menuNudgeDelay(c, nudge("desk", 5.0));
     EXPECT_DOUBLE_EQ(c.offsets().at("desk"), 250);
+}
 
+TEST(MenuActions, MalformedValuesChangeNothing) {
+    Rig rig(smallRoom(), quietWorld);
+    Controller& c = rig.startWith(includeAll(smallRoom()));
     const auto offsets = c.offsets();
     const auto volumes = c.volumes();
     menuNudgeDelay(c, nudge("kitchen", "5"));
@@ -149,12 +170,16 @@ TEST(MenuActions, NudgesRebaseAndStopAt250WellFormedValuesActAndMalformedOnesCha
     EXPECT_EQ(c.offsets(), offsets);
     EXPECT_EQ(c.volumes(), volumes);
     EXPECT_TRUE(c.mode() == Mode::single && !c.muted().count("nobody"));
+}
 
-    const AudioObjectID kitchen = *rig.hw.idForUID("kitchen");
+TEST(MenuActions, WellFormedValuesAct) {
+    Rig rig(smallRoom(), quietWorld);
+    Controller& c = rig.startWith(includeAll(smallRoom()));
+    const AudioObjectID kitchen = *rig.sim.idForUID("kitchen");
     menuToggleMute(c, QString("kitchen"));  // no entry counts as not muted
-    EXPECT_EQ(readMute(rig.hw, kitchen), std::optional<bool>(true));
+    EXPECT_EQ(readMute(rig.sim, kitchen), std::optional<bool>(true));
     menuSetVolume(c, QVariantMap{{"uid", "kitchen"}, {"v", 0.3}});
-    EXPECT_NEAR(readVolume(rig.hw, kitchen).value_or(-1), 0.3f, 1e-6);
+    EXPECT_NEAR(readVolume(rig.sim, kitchen).value_or(-1), 0.3f, 1e-6);
     menuSelectMode(c, QString("Together"));
     EXPECT_EQ(c.mode(), Mode::together);
 }

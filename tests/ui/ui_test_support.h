@@ -8,7 +8,6 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -22,6 +21,10 @@
 #include "controller/controller.h"
 #include "core/settings_store.h"
 #include "platform/manual_main_queue.h"
+#include "support/rig.h"
+#include "support/sim_rooms.h"
+#include "support/temp_dir.h"
+#include "support/text_lines.h"
 
 namespace housetone::ui {
 
@@ -38,29 +41,12 @@ struct QtApplicationEnvironment final : ::testing::Environment {
 inline ::testing::Environment* const qtApplication =
     ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
-// A controller over a simulated room, with a settings store in a fresh directory and a hand-pumped
-// main queue; the world runs only when asked, so most checks see a quiet room.
-struct Rig {
-    explicit Rig(sim::RoomSpec room, std::optional<Config> settings = std::nullopt,
-                 AlertPresenter* alerts = nullptr, bool startWorld = false)
-        : hw(std::move(room), {.speed = 40, .startWorld = startWorld}),
-          store(std::filesystem::path(dir.path().toStdString())) {
-        if (settings) store.save(*settings);
-        controller =
-            Controller::create(Services{hw, main, store, hw.player(), hw.micPermission(), alerts});
-    }
-    ~Rig() {
-        controller->shutdown();
-        controller.reset();
-        main.runPending();
-    }
+using testsupport::Lines;
+using testsupport::Rig;
+using testsupport::splitLines;
 
-    QTemporaryDir dir;
-    sim::SimAudioSystem hw;
-    SettingsStore store;
-    ManualMainQueue main;
-    std::shared_ptr<Controller> controller;
-};
+// The UI tests' world runs only when asked, so most checks see a quiet room.
+inline constexpr testsupport::RigOptions quietWorld{.speed = 40, .startWorld = false};
 
 // Runs the Qt event loop until `done` holds or `timeoutMs` passed; returns done().
 template <typename Pred>
@@ -78,15 +64,19 @@ bool spinUntil(Pred done, int timeoutMs = 10000) {
 // Starts the program with `home` as its home (and its private runtime folder), offscreen through
 // Qt's own option, with `extra` added to its environment; standard error goes to `errFile`, or to
 // the test's when it is empty.
-inline std::unique_ptr<QProcess> startProgram(const QTemporaryDir& home, QStringList args = {},
-                                              const QString& errFile = {},
+inline QString qPath(const std::filesystem::path& p) {
+    return QString::fromStdString(p.string());
+}
+
+inline std::unique_ptr<QProcess> startProgram(const testsupport::TempDir& home,
+                                              QStringList args = {}, const QString& errFile = {},
                                               const std::map<QString, QString>& extra = {}) {
     auto p = std::make_unique<QProcess>();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", home.path());
-    env.insert("XDG_CONFIG_HOME", home.path() + "/.config");
+    env.insert("HOME", qPath(home.path()));
+    env.insert("XDG_CONFIG_HOME", qPath(home / ".config"));
     env.remove("XDG_STATE_HOME");
-    env.insert("XDG_RUNTIME_DIR", home.path());  // a QTemporaryDir is made 0700
+    env.insert("XDG_RUNTIME_DIR", qPath(home.path()));  // a TempDir is made 0700
     for (const auto& [name, value] : extra)
         env.insert(name, value);
     p->setProcessEnvironment(env);
@@ -106,26 +96,18 @@ inline std::string readFile(const std::filesystem::path& p) {
     return s.str();
 }
 
-inline std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream s(text);
-    for (std::string line; std::getline(s, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-using Lines = std::vector<std::string>;
-
 // A small room: the built-in speakers (the system output), a Bluetooth speaker and a USB one.
-inline sim::OutputSpec speaker(const std::string& name, const std::string& uid,
-                               std::uint32_t transport) {
-    return {.name = name, .uid = uid, .transport = transport, .latencyMs = 5, .level = 0.2};
-}
-
 inline sim::RoomSpec smallRoom() {
-    return {.outputs = {speaker("Built-in Speakers", "builtin", transport::builtIn),
-                        speaker("Kitchen", "kitchen", transport::bluetooth),
-                        speaker("Desk", "desk", transport::usb)},
+    using testsupport::speaker;
+    return {.outputs = {speaker("builtin", {.name = "Built-in Speakers",
+                                            .transport = transport::builtIn,
+                                            .latencyMs = 5,
+                                            .level = 0.2}),
+                        speaker("kitchen", {.name = "Kitchen",
+                                            .transport = transport::bluetooth,
+                                            .latencyMs = 5,
+                                            .level = 0.2}),
+                        speaker("desk", {.name = "Desk", .latencyMs = 5, .level = 0.2})},
             .inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001}},
             .defaultOutput = "builtin"};
 }

@@ -796,14 +796,17 @@ OSStatus PipeWireHardware::writeDefaultKey(bool output, const std::string& name)
 
 // ---- Entry points ----
 
-std::unique_ptr<PipeWireAudio> connectPipeWire(std::string* error, double timeoutSeconds) {
+std::optional<AudioBackend> connectPipeWire(std::string* error, double timeoutSeconds) {
     auto hw = std::make_unique<PipeWireHardware>();
     std::string why;
     if (!hw->connect(timeoutSeconds, why)) {
         if (error) *error = why;
-        return nullptr;
+        return std::nullopt;
     }
-    return hw;
+    AudioBackend backend{
+        .player = &hw->player(), .micPermission = &hw->micPermission(), .name = hw->version()};
+    backend.hardware = std::move(hw);
+    return backend;
 }
 
 bool pipeWireAnswers(double timeoutSeconds) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audio/aggregate_layout.h"
+#include "audio/property_contract.h"
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_player.h"
 #include "audio/sound_file.h"
@@ -66,7 +67,7 @@ inline float userVolume(float linear) {
 // AudioHardware over a PipeWire graph. Every call runs under the thread loop's lock, which is
 // also held while the loop dispatches events, so the mirror of the graph needs no lock of its
 // own. I/O callbacks run on PipeWire's data thread and touch only what deviceStart prepared.
-class PipeWireHardware final : public PipeWireAudio {
+class PipeWireHardware final : public PropertyContract {
   public:
     PipeWireHardware();
     ~PipeWireHardware() override;
@@ -76,9 +77,10 @@ class PipeWireHardware final : public PipeWireAudio {
     // False with `error` set when no daemon answered in time.
     bool connect(double timeoutSeconds, std::string& error);
     std::string serverVersion();
-    Player& player() override { return player_; }
-    MicPermission& micPermission() override { return mic_; }
-    std::string version() override { return "PipeWire " + serverVersion(); }
+    Player& player() { return player_; }
+    MicPermission& micPermission() { return mic_; }
+    // "PipeWire 0.3.65": the daemon's version.
+    std::string version() { return "PipeWire " + serverVersion(); }
     // Plays a decoded file to the default output; blocks until its end, `stop` or the time
     // it should take has passed.
     bool playSamples(const WavData& wav, std::atomic<bool>& stop);

@@ -1,33 +1,17 @@
 #pragma once
 
 // The choice of audio backend, made once at the program's entry. Everything above the entry sees
-// only the AudioHardware seam and the services that come with it.
+// only the AudioHardware seam and the services that come with it (audio/audio_backend.h).
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
-#include "audio/audio_hardware.h"
+#include "audio/audio_backend.h"
 #include "audio/sim/room.h"
-#include "platform/mic_permission.h"
-#include "platform/player.h"
 #include "ui/vuzededudoz/launch_options.h"
 
 namespace housetone::ui {
-
-// One running audio system with the click player and the microphone permission it provides.
-class AudioBackend {
-  public:
-    virtual ~AudioBackend() = default;
-    virtual AudioHardware& hardware() = 0;
-    virtual Player& player() = 0;
-    virtual MicPermission& micPermission() = 0;
-    // What the user is told runs underneath: "PipeWire 0.3.65", "simulated room".
-    virtual std::string name() = 0;
-    // After the event loop has ended: what the run was asked to keep and could not, as one line.
-    virtual std::optional<std::string> finish() { return std::nullopt; }
-};
 
 enum class BackendKind { sim, pipewire };
 
@@ -35,14 +19,19 @@ enum class BackendKind { sim, pipewire };
 // mistake is reported the same way on a machine without one.
 struct BackendPlan {
     BackendKind kind = BackendKind::sim;
-    sim::RoomSpec room;  // sim: the room to simulate
+    std::optional<sim::RoomSpec> room;  // the room to simulate; only for the simulator
+    std::string notice;                 // a line worth saying before the run, or empty
 };
 
-// The plan, or the one line that refuses the options.
+// The plan, or the one line that refuses the options. The room file is read only when the
+// simulator is the choice.
 std::variant<BackendPlan, std::string> planBackend(const LaunchOptions& options);
 
-// Starts the planned backend, or gives the one line saying why it cannot run.
-std::variant<std::unique_ptr<AudioBackend>, std::string> makeBackend(BackendPlan plan,
-                                                                     const LaunchOptions& options);
+// The simulated room the options name (--sim-room, else the built-in one), or the one line that
+// refuses its file.
+std::variant<sim::RoomSpec, std::string> roomFromOptions(const LaunchOptions& options);
+
+// Starts the planned backend through its factory, or gives the one line saying why it cannot run.
+std::variant<AudioBackend, std::string> makeBackend(BackendPlan plan, const LaunchOptions& options);
 
 }  // namespace housetone::ui

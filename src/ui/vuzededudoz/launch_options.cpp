@@ -80,58 +80,59 @@ const std::vector<OptionInfo>& launchOptionTable() {
     return table;
 }
 
-LaunchOptions parseLaunchOptions(const QStringList& args) {
+namespace {
+
+// The parser with every option of the table, and the names of those that take a value.
+struct OptionParser {
     QCommandLineParser parser;
-    // "-platform" is one option, as Qt reads it, not the letters p, l, a, ...
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     QStringList valueOptions;
-    for (const OptionInfo& o : launchOptionTable()) {
-        QStringList names;
-        for (const char* n : o.names)
-            names << QString::fromLatin1(n);
-        parser.addOption(QCommandLineOption(names, {}, QString::fromStdString(o.valueName)));
-        if (!o.valueName.empty()) valueOptions << names.front();
+
+    OptionParser() {
+        // "-platform" is one option, as Qt reads it, not the letters p, l, a, ...
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        for (const OptionInfo& o : launchOptionTable()) {
+            QStringList names;
+            for (const char* n : o.names)
+                names << QString::fromLatin1(n);
+            parser.addOption(QCommandLineOption(names, {}, QString::fromStdString(o.valueName)));
+            if (!o.valueName.empty()) valueOptions << names.front();
+        }
     }
-    const auto isSet = [&](const char* name) { return parser.isSet(QString::fromLatin1(name)); };
-    const auto value = [&](const char* name) { return parser.value(QString::fromLatin1(name)); };
+    bool isSet(const char* name) const { return parser.isSet(QString::fromLatin1(name)); }
+    QString value(const char* name) const { return parser.value(QString::fromLatin1(name)); }
 
     // The parser takes the next argument as an option's value whatever it is; an option followed
     // by another option (or by nothing) is given an empty value instead, so "--sim-record
     // --print-room-uids" is a missing file name and a flag, not a file named "--print-room-uids".
-    QStringList argv{"housetone"};
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& arg = args[i];
-        const bool bare = looksLikeOption(arg) && !arg.contains('=');
-        const bool valueFollows = i + 1 < args.size() && !looksLikeOption(args[i + 1]);
-        argv << (bare && valueOptions.contains(optionName(arg)) && !valueFollows ? arg + "=" : arg);
+    QStringList withEmptyValues(const QStringList& args) const {
+        QStringList argv{"housetone"};
+        for (qsizetype i = 0; i < args.size(); ++i) {
+            const QString& arg = args[i];
+            const bool bare = looksLikeOption(arg) && !arg.contains('=');
+            const bool valueFollows = i + 1 < args.size() && !looksLikeOption(args[i + 1]);
+            argv << (bare && valueOptions.contains(optionName(arg)) && !valueFollows ? arg + "="
+                                                                                     : arg);
+        }
+        return argv;
     }
 
-    LaunchOptions o;
-    const bool parsed = parser.parse(argv);
     // Unknown options are only warned about; any other complaint ("--selftest=yes") is an error.
-    if (!parsed && parser.unknownOptionNames().isEmpty())
-        o.error = parser.errorText().toStdString();
-    for (const QString& arg : args) {
-        if (arg == "--") break;
-        if (looksLikeOption(arg) && parser.unknownOptionNames().contains(optionName(arg)))
-            o.warnings.push_back("ignoring unknown option " + quoted(arg) + " (see --help)");
+    void parse(const QStringList& args, LaunchOptions& o) {
+        const bool parsed = parser.parse(withEmptyValues(args));
+        if (!parsed && parser.unknownOptionNames().isEmpty())
+            o.error = parser.errorText().toStdString();
+        for (const QString& arg : args) {
+            if (arg == "--") break;
+            if (looksLikeOption(arg) && parser.unknownOptionNames().contains(optionName(arg)))
+                o.warnings.push_back("ignoring unknown option " + quoted(arg) + " (see --help)");
+        }
+        for (const QString& arg : parser.positionalArguments())
+            o.warnings.push_back("ignoring unexpected argument " + quoted(arg) + " (see --help)");
     }
-    for (const QString& arg : parser.positionalArguments())
-        o.warnings.push_back("ignoring unexpected argument " + quoted(arg) + " (see --help)");
 
-    o.selfTest = isSet("selftest");
-    o.autoTuneSelfTest = isSet("autotune-selftest");
-    o.openMenu = isSet("open-menu");
-    o.showAbout = isSet("show-about");
-    o.help = isSet("help");
-    o.version = isSet("version");
-    o.printRoomUIDs = isSet("print-room-uids");
-
-    // Only the exact lower-case words count; anything else (or nothing) keeps the desktop's look.
-    if (value("appearance") == "dark") o.appearance = Appearance::dark;
-    if (value("appearance") == "light") o.appearance = Appearance::light;
-
-    const auto fileValue = [&](const char* option, const char* what) -> std::optional<std::string> {
+    // A file name, or nothing with the first error set when the option has no value.
+    std::optional<std::string> fileValue(const char* option, const char* what,
+                                         LaunchOptions& o) const {
         if (!isSet(option)) return std::nullopt;
         const QString text = value(option);
         if (text.isEmpty()) {
@@ -139,22 +140,28 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
             return std::nullopt;
         }
         return fileName(text);
-    };
-    o.simRoom = fileValue("sim-room", "a room file");
-    o.simRecord = fileValue("sim-record", "a WAV file to write");
-    if (isSet("sim-speed")) {
-        if (const auto speed = parseSpeed(value("sim-speed"))) {
-            o.simSpeed = *speed;
-        } else if (!o.error) {
-            char range[96];
-            std::snprintf(range, sizeof range, "a decimal number from %g to %g, such as 1 or 40",
-                          minSimSpeed, maxSimSpeed);
-            o.error = std::string("--sim-speed needs ") + range + " (got " +
-                      quoted(value("sim-speed")) + ")";
-        }
     }
-    o.simOptionGiven = isSet("sim-room") || isSet("sim-speed") || isSet("sim-record");
-    if (isSet("backend")) {
+
+    void readSimOptions(LaunchOptions& o) const {
+        o.simRoom = fileValue("sim-room", "a room file", o);
+        o.simRecord = fileValue("sim-record", "a WAV file to write", o);
+        if (isSet("sim-speed")) {
+            if (const auto speed = parseSpeed(value("sim-speed"))) {
+                o.simSpeed = *speed;
+            } else if (!o.error) {
+                char range[96];
+                std::snprintf(range, sizeof range,
+                              "a decimal number from %g to %g, such as 1 or 40", minSimSpeed,
+                              maxSimSpeed);
+                o.error = std::string("--sim-speed needs ") + range + " (got " +
+                          quoted(value("sim-speed")) + ")";
+            }
+        }
+        o.simOptionGiven = isSet("sim-room") || isSet("sim-speed") || isSet("sim-record");
+    }
+
+    void readBackend(LaunchOptions& o) const {
+        if (!isSet("backend")) return;
         const QString name = value("backend");
         if (name == "auto") {
             o.backend = Backend::automatic;
@@ -166,6 +173,26 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
             o.error = "--backend needs auto, pipewire or sim (got " + quoted(name) + ")";
         }
     }
+};
+
+}  // namespace
+
+LaunchOptions parseLaunchOptions(const QStringList& args) {
+    OptionParser p;
+    LaunchOptions o;
+    p.parse(args, o);
+    o.selfTest = p.isSet("selftest");
+    o.autoTuneSelfTest = p.isSet("autotune-selftest");
+    o.openMenu = p.isSet("open-menu");
+    o.showAbout = p.isSet("show-about");
+    o.help = p.isSet("help");
+    o.version = p.isSet("version");
+    o.printRoomUIDs = p.isSet("print-room-uids");
+    // Only the exact lower-case words count; anything else (or nothing) keeps the desktop's look.
+    if (p.value("appearance") == "dark") o.appearance = Appearance::dark;
+    if (p.value("appearance") == "light") o.appearance = Appearance::light;
+    p.readSimOptions(o);
+    p.readBackend(o);
     return o;
 }
 

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -88,13 +90,8 @@ void quitOnSignals(QObject* parent) {
     });
 }
 
-}  // namespace
-
-int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& launched) {
-    catchQuitSignals();
-    // Everything that can go wrong with the command line is reported before Qt opens a display,
-    // so it is reported the same way on a machine without one.
-    const LaunchOptions options = parseLaunchOptions(arguments(argc, argv));
+// What the command line alone answers, before anything else runs: help, the version, a refusal.
+std::optional<int> answerFromOptions(const LaunchOptions& options) {
     if (options.help) {
         std::fputs(helpText().c_str(), stdout);
         return 0;
@@ -109,39 +106,35 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
             recordTargetError(*options.simRecord, SettingsStore::defaultStateDirectory());
         if (refusal) return fail(*refusal);
     }
+    return std::nullopt;
+}
 
-    auto plan = planBackend(options);
-    if (const auto* refusal = std::get_if<std::string>(&plan)) return fail(*refusal);
-    if (options.printRoomUIDs) {
-        for (const sim::OutputSpec& o : std::get<BackendPlan>(plan).room.outputs)
-            std::printf("%s\n", terminalSafe(o.uid).c_str());
-        return 0;
+// For scripts: the simulated room's speakers, whichever backend would run.
+int printRoomUIDs(const LaunchOptions& options) {
+    const auto room = roomFromOptions(options);
+    if (const auto* refusal = std::get_if<std::string>(&room)) return fail(*refusal);
+    for (const sim::OutputSpec& o : std::get<sim::RoomSpec>(room).outputs)
+        std::printf("%s\n", terminalSafe(o.uid).c_str());
+    return 0;
+}
+
+// A second launch shows the first one's window rather than starting a second copy beside it.
+// Whether this run goes on (nothing) or ends with a status; `claim` keeps the lock until the
+// process ends, however it ends.
+std::optional<int> claimOrHandOver(const InstancePlace& where, Claim& claim) {
+    claim = claimInstance(where, handOverPatience);
+    if (claim.kind == Claim::Kind::handedOver) return 0;
+    if (claim.kind == Claim::Kind::refused) {
+        say(claim.message);
+        return 1;
     }
+    for (const std::string& note : where.notes)
+        say(note);
+    if (!claim.message.empty()) say(claim.message);
+    return std::nullopt;
+}
 
-    // A second launch shows the first one's window rather than starting a second copy beside it.
-    // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
-    // hand over. Every run needs a settings folder whose path resolves, or nothing could tell
-    // where its files go.
-    const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
-    const auto place = instancePlace(SettingsStore::defaultStateDirectory(),
-                                     solitary ? RuntimeFolder{} : privateRuntimeFolder());
-    if (const auto* refusal = std::get_if<std::string>(&place)) return fail(*refusal);
-    const InstancePlace& where = std::get<InstancePlace>(place);
-    // Its lock is held until the process ends, however it ends.
-    Claim claim;
-    if (!solitary) {
-        claim = claimInstance(where, handOverPatience);
-        if (claim.kind == Claim::Kind::handedOver) return 0;
-        if (claim.kind == Claim::Kind::refused) {
-            say(claim.message);
-            return 1;
-        }
-        for (const std::string& note : where.notes)
-            say(note);
-        if (!claim.message.empty()) say(claim.message);
-    }
-
-    QApplication app(argc, argv);
+void nameApplication(QApplication& app) {
     QApplication::setOrganizationName("housetone");
     QApplication::setApplicationName("housetone");
     QApplication::setApplicationDisplayName("Housetone");
@@ -153,33 +146,64 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     // still unknown is worth a word.
     for (const std::string& w : parseLaunchOptions(QCoreApplication::arguments().mid(1)).warnings)
         say(w);
+}
 
+// Later launches reach this one through the socket beside its lock.
+void answerLaterLaunches(SingleInstance& instance, const std::filesystem::path& socket,
+                         AppDelegate& delegate) {
+    instance.handle("show", [&delegate](const std::string&) {
+        delegate.menuShowWindow();
+        return std::string("shown");
+    });
+    if (!instance.listen(socket)) say("later launches cannot reach this one: " + instance.error());
+}
+
+}  // namespace
+
+int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& launched) {
+    catchQuitSignals();
+    // Everything that can go wrong with the command line is reported before Qt opens a display,
+    // so it is reported the same way on a machine without one.
+    const LaunchOptions options = parseLaunchOptions(arguments(argc, argv));
+    if (const auto status = answerFromOptions(options)) return *status;
+    auto plan = planBackend(options);
+    if (const auto* refusal = std::get_if<std::string>(&plan)) return fail(*refusal);
+    if (options.printRoomUIDs) return printRoomUIDs(options);
+    if (const std::string& notice = std::get<BackendPlan>(plan).notice; !notice.empty())
+        say(notice);
+
+    // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
+    // hand over. Every run needs a settings folder whose path resolves, or nothing could tell
+    // where its files go.
+    const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
+    const auto place = instancePlace(SettingsStore::defaultStateDirectory(),
+                                     solitary ? RuntimeFolder{} : privateRuntimeFolder());
+    if (const auto* refusal = std::get_if<std::string>(&place)) return fail(*refusal);
+    const InstancePlace& where = std::get<InstancePlace>(place);
+    Claim claim;
+    if (!solitary)
+        if (const auto status = claimOrHandOver(where, claim)) return *status;
+
+    QApplication app(argc, argv);
+    nameApplication(app);
     auto made = makeBackend(std::get<BackendPlan>(std::move(plan)), options);
     if (const auto* refusal = std::get_if<std::string>(&made)) return fail(*refusal);
-    AudioBackend& backend = *std::get<std::unique_ptr<AudioBackend>>(made);
-    say("audio: " + backend.name());
+    const AudioBackend& backend = std::get<AudioBackend>(made);
+    say("audio: " + backend.name);
 
     SettingsStore store(SettingsStore::defaultStateDirectory());
     QtMainQueue mainQueue;
     QtUserDefaults defaults;
-
-    AppDelegate delegate({backend.hardware(), backend.player(), backend.micPermission(), store,
-                          mainQueue, defaults, backend.name()},
+    AppDelegate delegate({*backend.hardware, *backend.player, *backend.micPermission, store,
+                          mainQueue, defaults, backend.name},
                          options);
     delegate.didFinishLaunching();
     SingleInstance instance;
-    if (!solitary && where.socket) {
-        instance.handle("show", [&delegate](const std::string&) {
-            delegate.menuShowWindow();
-            return std::string("shown");
-        });
-        if (!instance.listen(*where.socket))
-            say("later launches cannot reach this one: " + instance.error());
-    }
+    if (!solitary && where.socket) answerLaterLaunches(instance, *where.socket, delegate);
     if (launched) launched(delegate);
 
     const int status = QApplication::exec();
-    if (const auto lost = backend.finish()) {
+    if (const auto lost = backend.finish ? backend.finish() : std::nullopt) {
         std::fprintf(stderr, "housetone: %s\n", lost->c_str());
         return status == 0 ? 1 : status;
     }
