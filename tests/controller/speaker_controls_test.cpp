@@ -79,7 +79,7 @@ TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
     EXPECT_EQ(c.engine().delayFrames(1), 0);
 }
 
-TEST(SpeakerControls, ShiftAllStopsAtZeroRefusesNonFiniteValuesAndABluetoothMicWarns) {
+TEST(SpeakerControls, ShiftAllMovesEveryoneButTheReferenceAndStopsAtZeroAndTheLimit) {
     Rig rig;
     Controller& c = rig.start({{"kitchen", true}, {"builtin", true}, {"desk", true}},
                               {{"kitchen", 3.0}, {"builtin", 10.0}, {"desk", 40.0}});
@@ -96,22 +96,32 @@ TEST(SpeakerControls, ShiftAllStopsAtZeroRefusesNonFiniteValuesAndABluetoothMicW
     c.shiftAll(400);
     EXPECT_EQ(c.offsets().at("desk"), 250.0);
 
-    // A NaN would pass every clamp, and no file can hold it: later saves would all be lost.
-    const auto before = c.offsets();
-    c.shiftAll(NAN);
-    c.setOffset(rig.dev("desk"), NAN);
-    c.setOffset(rig.dev("porch"), INFINITY);
-    EXPECT_EQ(c.offsets(), before);
-    c.setOffset(rig.dev("desk"), 20.0);
-    c.save();
-    EXPECT_EQ(rig.store.load().offsets.at("desk"), 20.0);
-    EXPECT_EQ(rig.readFile("offsets-audit.log")->find("nan"), std::string::npos);
-
     Rig none;  // nothing included: no reference, nothing happens
     none.start({}, {{"desk", 40.0}}).shiftAll(5);
     EXPECT_EQ(none.ctl->offsets().at("desk"), 40.0);
     EXPECT_EQ(none.ctl->status(), "");
     EXPECT_TRUE(none.store.load().names.empty());
+}
+
+TEST(SpeakerControls, AnOffsetThatIsNotFiniteIsRefusedSoLaterSavesStillWrite) {
+    Rig rig;
+    Controller& c = rig.start({{"kitchen", true}, {"desk", true}}, {{"desk", 40.0}});
+    // A NaN would pass every clamp, and no file can hold it: later saves would all be lost.
+    const auto before = c.offsets();
+    c.shiftAll(NAN);
+    c.setOffset(rig.dev("desk"), NAN);
+    c.setOffset(rig.dev("porch"), INFINITY);
+    c.nudgeOffset(rig.dev("desk"), -INFINITY);
+    EXPECT_EQ(c.offsets(), before);
+    c.setOffset(rig.dev("desk"), 20.0);
+    c.save();
+    EXPECT_EQ(rig.store.load().offsets.at("desk"), 20.0);
+    EXPECT_EQ(rig.readFile("offsets-audit.log")->find("nan"), std::string::npos);
+}
+
+TEST(SpeakerControls, ABluetoothMicrophoneIsSavedWithAWarning) {
+    Rig none;
+    none.start({});
     none.ctl->setMic("headset-mic");
     EXPECT_EQ(none.ctl->status(),
               "Kitchen Headset is a Bluetooth mic — using it drops that speaker to 16 kHz phone "
