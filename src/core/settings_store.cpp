@@ -135,10 +135,9 @@ class SettingsReader {
 template <>
 double SettingsReader::as<double>(const json& j, const std::string& where) const {
     if (!j.is_number()) fail(where, "must be a number, not " + describe(j));
-    const double d = j.get<double>();
-    // Read as infinity, it would make every later save fail to encode.
-    if (!std::isfinite(d)) fail(where, "must be a finite number");
-    return d;
+    // Always finite: the parser refuses a number beyond a double (1e400) as bad JSON, and JSON
+    // has no NaN.
+    return j.get<double>();
 }
 template <>
 bool SettingsReader::as<bool>(const json& j, const std::string& where) const {

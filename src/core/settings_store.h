@@ -51,7 +51,7 @@ class SettingsError : public std::runtime_error {
 };
 
 // Reads a settings text the way the room file is read: bad JSON, a missing required map, a value
-// of the wrong type, a number that is not finite, a volume boost outside 0…100 or a crisp amount
+// of the wrong type, a volume boost outside 0…100 or a crisp amount
 // outside 0…1 is refused with a SettingsError naming `fileName` and the member. Members nobody
 // knows are ignored (a newer program's file still loads; they are not carried over).
 Config readConfig(const std::string& text, const std::string& fileName);
