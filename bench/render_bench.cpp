@@ -48,7 +48,7 @@ void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers) {
     ManualMainQueue mq;
     TapEngine engine(hw, mq);
     std::optional<bool> started;
-    engine.start(std::nullopt, targets, offsets, 1, [&](bool ok) { started = ok; });
+    engine.start(std::nullopt, targets, Offsets(offsets), 1, [&](bool ok) { started = ok; });
     if (!mq.runUntil([&] { return started.has_value(); }, 20) || !*started) {
         state.SkipWithError("engine did not start");
         return;

@@ -6,7 +6,6 @@
 // last owner; a run that outlives the controller has nothing left to report to, and its posted
 // work is simply dropped.
 
-#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -14,6 +13,7 @@
 
 #include "controller/controller.h"
 #include "core/printable.h"
+#include "tune/auto_tuner.h"
 
 namespace housetone {
 
@@ -107,15 +107,40 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
         Field::tuneOverall);
 
     tuner_ = std::make_shared<AutoTuner>(s_.hw, s_.main, offsetLimitMs);
-    AutoTuner* tuner = tuner_.get();
-    tuner->engineTrimMs = record_.engineTrimMs.value_or(std::map<std::string, double>{});
+    AutoTuner& tuner = *tuner_;
+    tuner.engineTrimMs = record_.engineTrimMs.value_or(std::map<std::string, double>{});
+    connectTuneReports(tuner, static_cast<int>(others.size()) + 1);
+    if (micUID_) {
+        for (const Dev& d : inputs_) {
+            if (d.uid == *micUID_) {
+                tuner.micDevice = d.id;
+                break;
+            }
+        }
+    }
+
+    // Both run on the main thread (suspend synchronously, resume posted after `finished`).
+    std::weak_ptr<Controller> weak = weak_from_this();
+    tuner.suspendEngine = [weak] {
+        // The mode stays aligned: the pause is the tuner's, not the user's.
+        if (const auto self = weak.lock()) self->engine_->stop();
+    };
+    tuner.resumeEngine = [weak] {
+        const auto self = weak.lock();
+        // A user who left aligned during the run has routed elsewhere; do not start over them.
+        if (self && self->mode_ == Mode::aligned) self->applyMode(Mode::aligned);
+    };
+
+    const bool engineRunning = mode_ == Mode::aligned && !tapSilent_;
+    tuner.start(reference, others, offsets_.values(), engineRunning);
+}
+
+void Controller::connectTuneReports(AutoTuner& tuner, int speakerCount) {
     std::weak_ptr<Controller> weak = weak_from_this();
     MainQueue* main = &s_.main;
-
     // status, speakerPhase, applyOffsets and finished run on the tuner's queue: each only posts,
     // so the published fields change on the main thread in the order the tuner called them.
-    const int speakerCount = static_cast<int>(others.size()) + 1;
-    tuner->status = [weak, main, speakerCount](const std::string& text, const TuneProgress& where) {
+    tuner.status = [weak, main, speakerCount](const std::string& text, const TuneProgress& where) {
         main->post([weak, text, where, speakerCount] {
             const auto self = weak.lock();
             if (!self) return;
@@ -125,7 +150,7 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
             self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
         });
     };
-    tuner->speakerPhase = [weak, main](const std::string& uid, const std::string& text) {
+    tuner.speakerPhase = [weak, main](const std::string& uid, const std::string& text) {
         main->post([weak, uid, text] {
             const auto self = weak.lock();
             if (!self) return;
@@ -136,14 +161,14 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
     };
     // Whether this run handed over offsets; touched on the main thread only.
     const auto appliedAny = std::make_shared<bool>(false);
-    tuner->applyOffsets = [weak, main, appliedAny](const std::map<std::string, double>& applied) {
+    tuner.applyOffsets = [weak, main, appliedAny](const std::map<std::string, double>& applied) {
         main->post([weak, applied, appliedAny] {
             const auto self = weak.lock();
             if (!self) return;
-            auto offsets = self->offsets_;
-            // A non-finite offset would make every later save fail; it is not taken.
+            Offsets offsets = self->offsets_;
+            // A value that is not finite is not taken (the others are).
             for (const auto& [uid, ms] : applied)
-                if (std::isfinite(ms)) offsets[uid] = ms;
+                offsets.set(uid, ms);
             // Speakers not routed through the engine only change `offsets` and the file.
             self->changeOffsets(std::move(offsets));
             self->save();
@@ -152,52 +177,31 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
     };
     // The log is copied here, on the tuner's queue while its run is still alive, so the
     // main-thread part needs no reference to the tuner (which may be replaced by then).
-    tuner->finished = [weak, main, tuner, appliedAny](const std::string& report) {
+    tuner.finished = [weak, main, tuner = &tuner, appliedAny](const std::string& report) {
         main->post([weak, report, lines = tuner->log(), picture = tuner->picture(), appliedAny] {
-            const auto self = weak.lock();
-            if (!self) return;
-            // The status line said it when the save failed, but perhaps long before (or not at
-            // all, when it had already said that failure): the report itself says so too.
-            std::string text = report;
-            if (*appliedAny && self->unsaved_)
-                text += "\nThe offsets are applied but not saved: " + *self->unsaved_;
-            if (picture) self->publish(self->tunePicture_, picture, Field::tunePicture);
-            self->publish(self->tuneProgress_, std::optional<TuneProgress>(), Field::tuneProgress);
-            self->publish(self->tuning_, false, Field::tuning);
-            self->publish(self->tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
-            // A failed write keeps the previous run's log, and is said.
-            const auto path = self->stateFile(tuneLogName);
-            std::string why;
-            const bool written = writeFileAtomically(path, tuneLogText(text, lines), &why);
-            self->reportWrite("The tune log", written ? std::nullopt
-                                                      : std::optional<std::string>(
-                                                            "cannot write \"" + path.string() +
-                                                            "\" (" + why + ")"));
+            if (const auto self = weak.lock())
+                self->onTuneFinished(report, lines, picture, *appliedAny);
         });
     };
+}
 
-    if (micUID_) {
-        for (const Dev& d : inputs_) {
-            if (d.uid == *micUID_) {
-                tuner->micDevice = d.id;
-                break;
-            }
-        }
-    }
-
-    // Both run on the main thread (suspend synchronously, resume posted after `finished`).
-    tuner->suspendEngine = [weak] {
-        // The mode stays aligned: the pause is the tuner's, not the user's.
-        if (const auto self = weak.lock()) self->engine_->stop();
-    };
-    tuner->resumeEngine = [weak] {
-        const auto self = weak.lock();
-        // A user who left aligned during the run has routed elsewhere; do not start over them.
-        if (self && self->mode_ == Mode::aligned) self->applyMode(Mode::aligned);
-    };
-
-    const bool engineRunning = mode_ == Mode::aligned && !tapSilent_;
-    tuner->start(reference, others, offsets_, engineRunning);
+void Controller::onTuneFinished(const std::string& report, const std::vector<std::string>& lines,
+                                const std::optional<TunePicture>& picture, bool appliedAny) {
+    // The status line said it when the save failed, but perhaps long before (or not at all, when
+    // it had already said that failure): the report itself says so too.
+    std::string text = report;
+    if (appliedAny && unsaved_) text += "\nThe offsets are applied but not saved: " + *unsaved_;
+    if (picture) publish(tunePicture_, picture, Field::tunePicture);
+    publish(tuneProgress_, std::optional<TuneProgress>(), Field::tuneProgress);
+    publish(tuning_, false, Field::tuning);
+    publish(tuneOverall_, std::optional<std::string>(text), Field::tuneOverall);
+    // A failed write keeps the previous run's log, and is said.
+    const auto path = stateFile(tuneLogName);
+    std::string why;
+    const bool written = writeFileAtomically(path, tuneLogText(text, lines), &why);
+    std::optional<std::string> problem;
+    if (!written) problem = "cannot write \"" + path.string() + "\" (" + why + ")";
+    reportWrite("The tune log", problem);
 }
 
 }  // namespace housetone

@@ -9,7 +9,9 @@
 
 #include "audio/aggregate.h"
 #include "audio/device_access.h"
+#include "core/audit_log.h"
 #include "engine/tone_chain.h"
+#include "tune/auto_tuner.h"
 
 namespace housetone {
 
@@ -39,9 +41,10 @@ Controller::~Controller() {
 }
 
 void Controller::startUp() {
-    record_ = s_.store.load();
+    const SettingsRead file = s_.store.read();
+    record_ = file.config;
     audited_ = record_;
-    offsets_ = record_.offsets;
+    offsets_ = Offsets(record_.offsets);
     // An include map in the file, even an empty one, means decisions were saved: nobody is
     // announced as new. Without one (first run) every listed device is announced.
     refreshDevices(record_.include);
@@ -52,6 +55,15 @@ void Controller::startUp() {
     volBoostPct_ = record_.volBoostPct.value_or(0);
     crisp_ = record_.crisp.value_or(std::map<std::string, double>{});
     refreshVolumes();
+    // A file that cannot be used is said, never passed over: the user's settings are not in
+    // force, and what becomes of the file at the next save.
+    if (file.problem) {
+        say("Settings not read: " + *file.problem +
+            (file.state == SettingsRead::State::invalid
+                 ? std::string("; starting from the defaults, and the file is kept as ") +
+                       SettingsStore::unreadableName + " when settings are next saved"
+                 : std::string("; starting from the defaults, and the file is not replaced")));
+    }
     // Said now rather than at the first save, so nobody works on believing it will be kept.
     if (auto problem = s_.store.folderProblem()) {
         unsaved_ = problem;
@@ -188,8 +200,11 @@ void Controller::reportWrite(const std::string& what, const std::optional<std::s
     const auto said = saidWriteProblems_.find(what);
     if (said != saidWriteProblems_.end() && said->second == *problem) return;
     saidWriteProblems_[what] = *problem;
-    const std::string line = what + " not saved: " + *problem;
-    std::fprintf(stderr, "housetone: %s\n", line.c_str());
+    say(what + " not saved: " + *problem);
+}
+
+void Controller::say(const std::string& line) {
+    std::fprintf(stderr, "housetone: %s\n", printable(line).c_str());
     setStatus(line);
 }
 
@@ -213,7 +228,7 @@ void Controller::save() {
     }
     for (const Dev& d : devices_)
         next.names[d.uid] = d.name;
-    next.offsets = offsets_;
+    next.offsets = offsets_.values();
     // include_ only knows the devices listed during this run; a speaker that is switched off
     // keeps its saved decision for the day it is connected again, as its name does.
     auto include = previous.include.value_or(std::map<std::string, bool>{});
@@ -222,21 +237,14 @@ void Controller::save() {
     next.include = std::move(include);
     // The log names only changes the file got, and all of them: against what it last named.
     if (!writeRecord(next)) return;
-    auditOffsets(audited);
+    // Called here, so that the stack the entry names starts at whoever asked for this save.
+    AuditLog(s_.store.fileURL(AuditLog::fileName)).append(auditChanges(audited, next));
     audited_ = next;
 }
 
 void Controller::clampOffsets() {
-    auto clamped = offsets_;
-    bool changed = false;
-    for (auto& [uid, ms] : clamped) {
-        const double v = std::clamp(ms, -offsetLimitMs, offsetLimitMs);
-        if (v != ms) {
-            ms = v;
-            changed = true;
-        }
-    }
-    if (!changed) return;
+    Offsets clamped = offsets_;
+    if (!clamped.clampAll()) return;
     changeOffsets(std::move(clamped));
     save();
 }
@@ -268,11 +276,8 @@ void Controller::applyMode(Mode m) {
 
     publish(tapSilent_, false, Field::tapSilent);
     publish(tapBlocked_, false, Field::tapBlocked);
-    silentTicks_ = 0;
-    deadTapTicks_ = 0;
-    sawTapEnergy_ = false;
-    pinMisses_ = 0;
-    pinWarned_ = false;
+    tapHealth_.reset();
+    pin_.reset();
     // Nothing can be routed into an audio system that is away; the mode is applied when it is
     // back (the tick), rather than failing over to single and losing the user's choice.
     if (m != Mode::single && audioGone()) {
@@ -286,65 +291,66 @@ void Controller::applyMode(Mode m) {
             if (const auto name = restoreSingleOutput()) setStatus("Single output: " + *name);
             break;
         }
-        case Mode::together: {
-            const std::vector<Dev> included = includedDevices();
-            if (included.size() < 2) {
-                // An unplug may have left the output on an "All Speakers" of one member; the
-                // user gets the output a switch to single would give.
-                restoreSingleOutput();
-                setStatus("Need at least 2 included speakers");
-                publish(mode_, Mode::single, Field::mode);
-                return;
-            }
-            // Replacing the device waits on the audio system (the old copy to go, the new one to
-            // appear and reach every member), so it is built on its own queue; the result comes
-            // back here under this application's run number, as an engine start does. The
-            // output leaves the old copy first, here, so that a later application's routing is
-            // never undone from that queue.
-            moveOutputOffAllSpeakers(s_.hw, [this] { return referenceSpeaker(); });
-            buildingAllSpeakers_ = true;
-            std::weak_ptr<Controller> weak = weak_from_this();
-            allSpeakersQ_.async(
-                [weak, run, included, hw = &s_.hw, main = &s_.main, latest = &latestRun_] {
-                    if (latest->load(std::memory_order_relaxed) != run) return;
-                    const auto device = replaceAllSpeakers(*hw, included);
-                    main->post([weak, run, included, device] {
-                        if (auto self = weak.lock())
-                            self->onAllSpeakersBuilt(run, included, device);
-                    });
-                });
+        case Mode::together:
+            if (!routeTogether(run)) return;
             break;
-        }
-        case Mode::aligned: {
-            const std::optional<Dev> reference = referenceSpeaker();
-            if (!reference) {
-                setStatus("No speakers");
-                publish(mode_, Mode::single, Field::mode);
-                return;
-            }
-            const std::vector<Dev> included = includedDevices();
-            if (included.empty()) {
-                setStatus("Include at least one speaker");
-                publish(mode_, Mode::single, Field::mode);
-                return;
-            }
-            setStatus(
-                "Starting aligned engine… (answer the system-audio permission prompt if one "
-                "appears)");
-            auto offsets = offsets_;
-            // A lone speaker has nobody to wait for.
-            if (included.size() == 1) offsets[included.front().uid] = 0;
-            std::weak_ptr<Controller> weak = weak_from_this();
-            const std::optional<std::string> previousAtRequest = previousOutputUID_;
-            engine_->start(reference, included, std::move(offsets), run,
-                           [weak, run, reference, previousAtRequest](bool ok) {
-                               if (auto self = weak.lock())
-                                   self->onAlignedStart(ok, run, reference, previousAtRequest);
-                           });
+        case Mode::aligned:
+            if (!routeAligned(run)) return;
             break;
-        }
     }
     save();
+}
+
+bool Controller::routeTogether(std::uint64_t run) {
+    const std::vector<Dev> included = includedDevices();
+    if (included.size() < 2) {
+        // An unplug may have left the output on an "All Speakers" of one member; the user gets
+        // the output a switch to single would give.
+        restoreSingleOutput();
+        setStatus("Need at least 2 included speakers");
+        publish(mode_, Mode::single, Field::mode);
+        return false;
+    }
+    // Replacing the device waits on the audio system (the old copy to go, the new one to appear
+    // and reach every member), so it is built on its own queue; the result comes back here under
+    // this application's run number, as an engine start does. The output leaves the old copy
+    // first, here, so that a later application's routing is never undone from that queue.
+    moveOutputOffAllSpeakers(s_.hw, [this] { return referenceSpeaker(); });
+    buildingAllSpeakers_ = true;
+    std::weak_ptr<Controller> weak = weak_from_this();
+    allSpeakersQ_.async([weak, run, included, hw = &s_.hw, main = &s_.main, latest = &latestRun_] {
+        if (latest->load(std::memory_order_relaxed) != run) return;
+        const auto device = replaceAllSpeakers(*hw, included);
+        main->post([weak, run, included, device] {
+            if (auto self = weak.lock()) self->onAllSpeakersBuilt(run, included, device);
+        });
+    });
+    return true;
+}
+
+bool Controller::routeAligned(std::uint64_t run) {
+    const std::optional<Dev> reference = referenceSpeaker();
+    if (!reference) {
+        setStatus("No speakers");
+        publish(mode_, Mode::single, Field::mode);
+        return false;
+    }
+    const std::vector<Dev> included = includedDevices();
+    if (included.empty()) {
+        setStatus("Include at least one speaker");
+        publish(mode_, Mode::single, Field::mode);
+        return false;
+    }
+    setStatus(
+        "Starting aligned engine… (answer the system-audio permission prompt if one appears)");
+    std::weak_ptr<Controller> weak = weak_from_this();
+    const std::optional<std::string> previousAtRequest = previousOutputUID_;
+    engine_->start(reference, included, offsets_, run,
+                   [weak, run, reference, previousAtRequest](bool ok) {
+                       if (auto self = weak.lock())
+                           self->onAlignedStart(ok, run, reference, previousAtRequest);
+                   });
+    return true;
 }
 
 std::optional<std::string> Controller::restoreSingleOutput() {
@@ -365,19 +371,9 @@ std::optional<std::string> Controller::restoreSingleOutput() {
     return name;
 }
 
-void Controller::applyDelays() {
-    const auto targets = engine_->targets();
-    for (std::size_t i = 0; i < targets.size(); ++i) {
-        const auto it = offsets_.find(targets[i].uid);
-        // A lone speaker has nobody to wait for (as at the start).
-        const double ms = targets.size() == 1 || it == offsets_.end() ? 0.0 : it->second;
-        engine_->setDelay(static_cast<int>(i), ms);
-    }
-}
-
-void Controller::changeOffsets(std::map<std::string, double> offsets) {
+void Controller::changeOffsets(Offsets offsets) {
     publish(offsets_, std::move(offsets), Field::offsets);
-    applyDelays();
+    engine_->play(offsets_);
 }
 
 void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
@@ -391,7 +387,7 @@ void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> r
     if (ok) {
         // The start loaded the offsets of request time; a change made while it ran may have been
         // written before the start set its delays and so be lost. The model has the last word.
-        applyDelays();
+        engine_->play(offsets_);
         applyBoosts();
         if (mode_ == Mode::aligned && reference) {
             setDefaultOutput(s_.hw, reference->id);

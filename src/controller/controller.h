@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "audio/audio_hardware.h"
+#include "controller/tap_health.h"
 #include "core/dev.h"
 #include "core/mode.h"
+#include "core/offsets.h"
 #include "core/printable.h"
 #include "core/settings_store.h"
 #include "engine/tap_engine.h"
@@ -22,13 +24,16 @@
 #include "platform/mic_permission.h"
 #include "platform/player.h"
 #include "platform/serial_queue.h"
-#include "tune/auto_tuner.h"
+#include "tune/tune_picture.h"
+#include "tune/tune_progress.h"
 
 namespace housetone {
 
-// The furthest a speaker's offset may go either way, ms. The engine's delay line holds 5 s; a
-// quarter second is already far beyond any real speaker's latency, so more is a misconfiguration.
-inline constexpr double offsetLimitMs = 250.0;
+class AutoTuner;
+
+// The furthest a speaker's offset may be set either way, ms (the sliders' range, the tuner's
+// limit).
+inline constexpr double offsetLimitMs = Offsets::limitMs;
 
 // The published fields, for observers that want to know which one changed.
 enum class Field {
@@ -106,7 +111,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     Mode mode() const { return mode_; }
     const std::map<std::string, float>& volumes() const { return volumes_; }
     const std::map<std::string, bool>& muted() const { return muted_; }
-    const std::map<std::string, double>& offsets() const { return offsets_; }
+    const std::map<std::string, double>& offsets() const { return offsets_.values(); }
     const std::map<std::string, bool>& include() const { return include_; }
     const std::string& status() const { return status_; }
     bool tapSilent() const { return tapSilent_; }
@@ -158,7 +163,6 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void refreshDevices(const std::optional<std::map<std::string, bool>>& saved = std::nullopt);
     std::optional<Dev> referenceSpeaker() const;
     void save();
-    void clampOffsets();
     // Sets the mode as the UI does (mode = m, then applyMode(m)).
     void chooseMode(Mode m);
     void applyMode(Mode m);
@@ -174,7 +178,15 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void refreshVolumes();
     void setVolume(AudioObjectID device, const std::string& uid, float value);
     void setMute(const Dev& speaker, bool on);
+    // Sets one speaker's offset as it is (within the limit; not re-based): a value on its way.
     void setOffset(const Dev& speaker, double ms);
+    // A value from a speaker's delay slider. `held`: the pointer still holds the slider. While it
+    // does, a value below 0 is heard as 0 and stays as it is: re-basing every other speaker on
+    // each pixel of a drag would make them jump around under the pointer. Any other value
+    // (keyboard steps, clicks on the groove) is a finished change, re-based at once.
+    void slideOffset(const Dev& speaker, double ms, bool held);
+    // The pointer let go of a delay slider: the value it left is a finished change.
+    void endOffsetDrag();
     // A finished step of `deltaMs` on one speaker's offset (from 0 when it has none), re-based so
     // that nobody is left below 0.
     void nudgeOffset(const Dev& speaker, double deltaMs);
@@ -186,7 +198,6 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void setVolBoostPct(int pct);  // sets the field, then applyBoosts
     void applyBoosts();
     void setMic(const std::optional<std::string>& uid);
-    void auditOffsets(const Config& previous);
 
     // ---- Tap health monitor ----
     void tick();
@@ -197,6 +208,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void confirmGuidedStep();
     void endGuidedAlign(const std::optional<std::string>& message);
     void toggleClickTest();
+    // Leaves nobody below 0 (Offsets::rebase), says how far the others moved, and saves.
     void rebaseOffsets();
     // Writes click.wav into the state directory unless it exists.
     void ensureClickFile();
@@ -217,18 +229,24 @@ class Controller : public std::enable_shared_from_this<Controller> {
     }
     // One line, whatever names it quotes.
     void setStatus(const std::string& s) { publish(status_, printable(s), Field::status); }
+    // A problem the user must hear of: on the status line and standard error.
+    void say(const std::string& line);
     // Device index of a UID among the engine's targets, or -1.
     int targetIndex(const std::string& uid) const;
     // Sets the output a switch to single gives (the remembered one, else the reference) and
     // forgets the remembered one; the name of the device set, if any.
     std::optional<std::string> restoreSingleOutput();
+    // The two routed modes, for applyMode: false when the mode cannot be had (said, and the mode
+    // is back to single); nothing is saved.
+    bool routeTogether(std::uint64_t run);
+    bool routeAligned(std::uint64_t run);
     // Whether the audio system has stopped answering; the first time, says so on the status line.
     bool audioGone();
-    // Every engine target's delay from `offsets` (0 when absent or when it is the only one), so
-    // that whatever changed the offsets, the engine plays what the model holds.
-    void applyDelays();
-    // Publishes new offsets and has the engine play them at once.
-    void changeOffsets(std::map<std::string, double> offsets);
+    // Publishes new offsets and has the engine play them at once, so that whatever changed the
+    // offsets, the engine plays what the model holds.
+    void changeOffsets(Offsets offsets);
+    // Holds loaded offsets within the limit; saves when that changed any.
+    void clampOffsets();
     // Remembers `next` as the settings record and writes it; false when it was not written (a
     // record that cannot be encoded is not even remembered). A failure is said (reportWrite).
     bool writeRecord(const Config& next);
@@ -239,6 +257,12 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void stopClickThread();  // ends and joins the click-loop thread
     void onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
                         std::optional<std::string> previousOutputAtRequest);
+    // Gives the tuner the handlers that carry its reports onto the main thread.
+    void connectTuneReports(AutoTuner& tuner, int speakerCount);
+    // A tune's end on the main thread: its report (with the save failure, if its offsets were not
+    // kept), its picture, and its log written.
+    void onTuneFinished(const std::string& report, const std::vector<std::string>& lines,
+                        const std::optional<TunePicture>& picture, bool appliedAny);
     void onAllSpeakersBuilt(std::uint64_t run, const std::vector<Dev>& included,
                             std::optional<AudioObjectID> device);
 
@@ -251,7 +275,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     Mode mode_ = Mode::single;
     std::map<std::string, float> volumes_;
     std::map<std::string, bool> muted_;
-    std::map<std::string, double> offsets_;
+    Offsets offsets_;
     std::map<std::string, bool> include_;
     std::string status_;
     bool tapSilent_ = false;
@@ -286,9 +310,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::atomic<bool> clickLoopDone_{true};  // the loop thread has returned (set by that thread)
     std::optional<std::string> previousOutputUID_;
     std::optional<MainQueue::TimerId> timer_;
-    int silentTicks_ = 0;
-    int deadTapTicks_ = 0;
-    bool sawTapEnergy_ = false;
+    TapHealth tapHealth_;
     std::uint64_t alignedStartGeneration_ = 0;
     std::function<void(bool)> alignedStartCompleted_;
     std::shared_ptr<AutoTuner> tuner_;
@@ -298,8 +320,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
     bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
     std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick
-    int pinMisses_ = 0;                  // ticks in a row that found the output off the reference
-    bool pinWarned_ = false;             // that the output cannot be kept there was said
+    OutputPin pin_;
     bool shutDown_ = false;
     bool buildingAllSpeakers_ = false;
     // The run number of the latest mode application, for the queue below: a build that a newer

@@ -1,5 +1,5 @@
-// Guided alignment by ear, the click test and the re-basing of negative offsets. Everything here
-// runs on the main thread except the click loop, which runs on clickThread_.
+// Guided alignment by ear and the click test. Everything here runs on the main thread except the
+// click loop, which runs on clickThread_.
 
 #include <algorithm>
 #include <chrono>
@@ -108,12 +108,10 @@ void Controller::applyStep() {
 
 void Controller::nudgeGuided(double deltaMs) {
     const auto current = currentGuidedTarget();
-    if (!current || !std::isfinite(deltaMs)) return;
-    const auto it = offsets_.find(current->uid);
-    const double was = it == offsets_.end() ? 0.0 : it->second;
-    const double now = std::clamp(was + deltaMs, 0.0, offsetLimitMs);
-    auto offsets = offsets_;
-    offsets[current->uid] = now;
+    if (!current) return;
+    Offsets offsets = offsets_;
+    // Never below 0: the walk brings a speaker in line with the reference, which stays put.
+    if (!offsets.step(current->uid, deltaMs)) return;
     // Heard at once; the file is written at the next confirmed step or at the end of the walk.
     changeOffsets(std::move(offsets));
 }
@@ -130,8 +128,7 @@ void Controller::confirmGuidedStep() {
         const auto mT = config.measured.find(current->uid);
         const auto mR = config.measured.find(reference->uid);
         if (mT != config.measured.end() && mR != config.measured.end()) {
-            const auto off = offsets_.find(current->uid);
-            const double byEar = off == offsets_.end() ? 0.0 : off->second;
+            const double byEar = offsets_.of(current->uid);
             const double sample = byEar - (mR->second - mT->second);
             config.pipelineMs = 0.5 * sample + 0.5 * config.pipelineMs.value_or(0.0);
             writeRecord(config);
@@ -227,28 +224,6 @@ void Controller::ensureClickFile() {
     if (readRegularFile(path, bytes.size(), existing) && existing == bytes) return;
     // A write failure is left for the player to meet: it then fails to play the file.
     writeFileAtomically(path, bytes);
-}
-
-void Controller::rebaseOffsets() {
-    if (!offsets_.empty()) {
-        const double mn =
-            std::min_element(offsets_.begin(), offsets_.end(), [](const auto& a, const auto& b) {
-                return a.second < b.second;
-            })->second;
-        if (mn < 0) {
-            // A speaker without a stored offset sits at 0 and moves later with the others.
-            auto offsets = offsets_;
-            for (const Dev& d : devices_)
-                offsets.try_emplace(d.uid, 0.0);
-            for (auto& [uid, ms] : offsets)
-                ms -= mn;
-            changeOffsets(std::move(offsets));
-            setStatus("Moved earlier — the others shifted +" +
-                      std::to_string(static_cast<long long>(-mn)) +
-                      " ms to match. Reference unchanged.");
-        }
-    }
-    save();
 }
 
 }  // namespace housetone

@@ -8,10 +8,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
+
+#include "core/bounded_read.h"
+#include "core/printable.h"
 
 namespace housetone {
 
@@ -20,72 +21,149 @@ using nlohmann::json;
 
 namespace {
 
-struct DecodeError {};
+// Far beyond any real record (a few hundred speakers' names and offsets); a log file or a device
+// given by mistake is refused before it is read.
+constexpr std::size_t maxFileBytes = std::size_t{4} << 20;
 
-template <typename T>
-T as(const json& j);
+// The type of a JSON value in words, for "must be a number, not a string".
+std::string describe(const json& v) {
+    switch (v.type()) {
+        case json::value_t::string:
+            return "a string";
+        case json::value_t::boolean:
+            return v.get<bool>() ? "true" : "false";
+        case json::value_t::null:
+            return "null";
+        case json::value_t::array:
+            return "an array";
+        case json::value_t::object:
+            return "an object";
+        default:
+            return v.dump();
+    }
+}
+
+// Checks a parsed settings document member by member. Every refusal names the file and the member
+// by its path (offsets.desk), the way a person finds it in the file. Members nobody knows are
+// left alone: a newer program's file still loads.
+class SettingsReader {
+  public:
+    explicit SettingsReader(std::string fileName) : fileName_(std::move(fileName)) {}
+
+    Config read(const std::string& text) const {
+        json doc;
+        try {
+            doc = json::parse(text);
+        } catch (const json::exception& e) {
+            // Drop the library's "[json.exception.parse_error.101] " tag; keep line and column.
+            std::string reason = e.what();
+            if (const auto end = reason.find("] ");
+                reason.starts_with("[") && end != std::string::npos)
+                reason.erase(0, end + 2);
+            throw SettingsError("settings file \"" + fileName_ + "\": not valid JSON: " + reason);
+        }
+        if (!doc.is_object()) fail("top level", "must be an object, not " + describe(doc));
+        Config c;
+        c.offsets = requiredMap<double>(doc, "offsets");
+        c.names = requiredMap<std::string>(doc, "names");
+        c.measured = requiredMap<double>(doc, "measured");
+        optionalValue(doc, "anchor", c.anchor);
+        optionalValue(doc, "previousOutput", c.previousOutput);
+        optionalMap(doc, "include", c.include);
+        optionalValue(doc, "pipelineMs", c.pipelineMs);
+        optionalValue(doc, "micUID", c.micUID);
+        optionalValue(doc, "bassBoost", c.bassBoost);
+        optionalValue(doc, "volBoostPct", c.volBoostPct);
+        if (c.volBoostPct && (*c.volBoostPct < 0 || *c.volBoostPct > 100))
+            fail("volBoostPct",
+                 "must be a whole number from 0 to 100, not " + std::to_string(*c.volBoostPct));
+        optionalMap(doc, "crisp", c.crisp);
+        if (c.crisp) {
+            for (const auto& [uid, amount] : *c.crisp)
+                if (amount < 0 || amount > 1)
+                    fail("crisp." + uid,
+                         "must be a number from 0 to 1, not " + json(amount).dump());
+        }
+        optionalMap(doc, "engineTrimMs", c.engineTrimMs);
+        return c;
+    }
+
+  private:
+    [[noreturn]] void fail(const std::string& where, const std::string& problem) const {
+        throw SettingsError("settings file \"" + fileName_ + "\": " + where + ": " + problem);
+    }
+
+    template <typename T>
+    T as(const json& j, const std::string& where) const;
+
+    template <typename V>
+    std::map<std::string, V> asMap(const json& j, const std::string& where) const {
+        if (!j.is_object()) fail(where, "must be an object, not " + describe(j));
+        std::map<std::string, V> out;
+        for (const auto& [k, v] : j.items())
+            out.emplace(k, as<V>(v, where + "." + k));
+        return out;
+    }
+
+    template <typename V>
+    std::map<std::string, V> requiredMap(const json& obj, const char* key) const {
+        const auto it = obj.find(key);
+        if (it == obj.end()) fail(key, "is required");
+        return asMap<V>(*it, key);
+    }
+
+    // A member that is absent or null counts as absent; any other value must have the right type.
+    static const json* present(const json& obj, const char* key) {
+        const auto it = obj.find(key);
+        if (it == obj.end() || it->is_null()) return nullptr;
+        return &*it;
+    }
+
+    template <typename V>
+    void optionalValue(const json& obj, const char* key, std::optional<V>& out) const {
+        if (const json* v = present(obj, key)) out = as<V>(*v, key);
+    }
+    template <typename V>
+    void optionalMap(const json& obj, const char* key,
+                     std::optional<std::map<std::string, V>>& out) const {
+        if (const json* v = present(obj, key)) out = asMap<V>(*v, key);
+    }
+
+    std::string fileName_;
+};
 
 template <>
-double as<double>(const json& j) {
-    if (!j.is_number()) throw DecodeError{};
+double SettingsReader::as<double>(const json& j, const std::string& where) const {
+    if (!j.is_number()) fail(where, "must be a number, not " + describe(j));
+    // Always finite: the parser refuses a number beyond a double (1e400) as bad JSON, and JSON
+    // has no NaN.
     return j.get<double>();
 }
 template <>
-bool as<bool>(const json& j) {
-    if (!j.is_boolean()) throw DecodeError{};
+bool SettingsReader::as<bool>(const json& j, const std::string& where) const {
+    if (!j.is_boolean()) fail(where, "must be true or false, not " + describe(j));
     return j.get<bool>();
 }
 template <>
-std::string as<std::string>(const json& j) {
-    if (!j.is_string()) throw DecodeError{};
+std::string SettingsReader::as<std::string>(const json& j, const std::string& where) const {
+    if (!j.is_string()) fail(where, "must be a string, not " + describe(j));
     return j.get<std::string>();
 }
 template <>
-int as<int>(const json& j) {
+int SettingsReader::as<int>(const json& j, const std::string& where) const {
+    const std::string whole = "must be a whole number, not ";
     if (j.is_number_integer()) {
         const auto v = j.get<std::int64_t>();
-        if (v < INT32_MIN || v > INT32_MAX) throw DecodeError{};
+        if (v < INT32_MIN || v > INT32_MAX) fail(where, whole + j.dump());
         return static_cast<int>(v);
     }
     // A whole number written as 12.0 is still an integer; 12.5 is not.
     if (j.is_number_float()) {
         const double d = j.get<double>();
-        if (std::trunc(d) != d || d < INT32_MIN || d > INT32_MAX) throw DecodeError{};
+        if (std::trunc(d) != d || d < INT32_MIN || d > INT32_MAX) fail(where, whole + j.dump());
         return static_cast<int>(d);
     }
-    throw DecodeError{};
-}
-
-template <typename V>
-std::map<std::string, V> asMap(const json& j) {
-    if (!j.is_object()) throw DecodeError{};
-    std::map<std::string, V> out;
-    for (const auto& [k, v] : j.items())
-        out.emplace(k, as<V>(v));
-    return out;
-}
-
-template <typename V>
-std::map<std::string, V> required(const json& obj, const char* key) {
-    const auto it = obj.find(key);
-    if (it == obj.end()) throw DecodeError{};
-    return asMap<V>(*it);
-}
-
-// A member that is absent or null counts as absent; any other value must have the right type.
-const json* present(const json& obj, const char* key) {
-    const auto it = obj.find(key);
-    if (it == obj.end() || it->is_null()) return nullptr;
-    return &*it;
-}
-
-template <typename V>
-void optionalValue(const json& obj, const char* key, std::optional<V>& out) {
-    if (const json* v = present(obj, key)) out = as<V>(*v);
-}
-template <typename V>
-void optionalMap(const json& obj, const char* key, std::optional<std::map<std::string, V>>& out) {
-    if (const json* v = present(obj, key)) out = asMap<V>(*v);
+    fail(where, whole + describe(j));
 }
 
 bool allFinite(const std::map<std::string, double>& m) {
@@ -100,37 +178,9 @@ fs::path homeDirectory() {
     return fs::path("/");
 }
 
-enum class ReadResult { ok, missing, failed };
-
-// `why` says what went wrong when the result is `failed`.
-ReadResult readWhole(const fs::path& path, std::string& out, std::string& why) {
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    if (st.type() == fs::file_type::not_found) return ReadResult::missing;
-    if (ec) {
-        why = ec.message();
-        return ReadResult::failed;
-    }
-    if (st.type() != fs::file_type::regular) {
-        why = "not a regular file";
-        return ReadResult::failed;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        why = std::strerror(errno);
-        return ReadResult::failed;
-    }
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) {
-        why = "read error";
-        return ReadResult::failed;
-    }
-    out = ss.str();
-    return ReadResult::ok;
-}
-
 }  // namespace
+
+SettingsError::SettingsError(const std::string& message) : std::runtime_error(printable(message)) {}
 
 std::optional<std::string> encodeConfig(const Config& c) {
     if (!allFinite(c.offsets) || !allFinite(c.measured)) return std::nullopt;
@@ -154,29 +204,38 @@ std::optional<std::string> encodeConfig(const Config& c) {
     return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
+Config readConfig(const std::string& text, const std::string& fileName) {
+    return SettingsReader(fileName).read(text);
+}
+
 std::optional<Config> decodeConfig(const std::string& text) {
     try {
-        const json j = json::parse(text);
-        if (!j.is_object()) return std::nullopt;
-        Config c;
-        c.offsets = required<double>(j, "offsets");
-        c.names = required<std::string>(j, "names");
-        c.measured = required<double>(j, "measured");
-        optionalValue(j, "anchor", c.anchor);
-        optionalValue(j, "previousOutput", c.previousOutput);
-        optionalMap(j, "include", c.include);
-        optionalValue(j, "pipelineMs", c.pipelineMs);
-        optionalValue(j, "micUID", c.micUID);
-        optionalValue(j, "bassBoost", c.bassBoost);
-        optionalValue(j, "volBoostPct", c.volBoostPct);
-        optionalMap(j, "crisp", c.crisp);
-        optionalMap(j, "engineTrimMs", c.engineTrimMs);
-        return c;
-    } catch (const json::exception&) {
-        return std::nullopt;
-    } catch (const DecodeError&) {
+        return readConfig(text, SettingsStore::fileName);
+    } catch (const SettingsError&) {
         return std::nullopt;
     }
+}
+
+SettingsRead readSettingsFile(const fs::path& path) {
+    // Missing is the first run, not a fault. Followed through links, as the save writes through
+    // them.
+    std::error_code ec;
+    if (fs::status(path, ec).type() == fs::file_type::not_found) return {};
+    const std::string quoted = "\"" + path.string() + "\"";
+    SettingsRead r{.state = SettingsRead::State::unreadable};
+    std::string why;
+    if (!readRegularFile(path, maxFileBytes, r.bytes, &why)) {
+        r.problem = "cannot read " + quoted + " (" + why + ")";
+        return r;
+    }
+    try {
+        r.config = readConfig(r.bytes, path.string());
+        r.state = SettingsRead::State::read;
+    } catch (const SettingsError& e) {
+        r.state = SettingsRead::State::invalid;
+        r.problem = e.what();
+    }
+    return r;
 }
 
 SettingsStore::SettingsStore(fs::path directory) : dir_(std::move(directory)) {}
@@ -191,10 +250,10 @@ const fs::path& SettingsStore::defaultStateDirectory() {
     return dir;
 }
 
-Config SettingsStore::load() const {
-    std::string text, why;
-    if (readWhole(fileURL(fileName), text, why) != ReadResult::ok) return Config{};
-    return decodeConfig(text).value_or(Config{});
+Config SettingsStore::load(std::optional<std::string>* problem) const {
+    SettingsRead r = read();
+    if (problem) *problem = r.problem;
+    return r.config;
 }
 
 std::optional<std::string> SettingsStore::folderProblem() const {
@@ -223,23 +282,24 @@ SaveResult SettingsStore::save(const Config& c) const {
     if (auto problem = folderProblem()) return notWritten(std::move(*problem));
     const fs::path target = fileURL(fileName);
     const std::string quoted = "\"" + target.string() + "\"";
-    std::string existing, why;
-    switch (readWhole(target, existing, why)) {
-        case ReadResult::missing:
+    const SettingsRead existing = readSettingsFile(target);
+    std::string why;
+    switch (existing.state) {
+        case SettingsRead::State::missing:
+        case SettingsRead::State::read:
             break;
-        case ReadResult::ok:
+        case SettingsRead::State::invalid:
             // Keep the undecodable file before replacing it; if it cannot be kept, do not
             // replace it.
-            if (!decodeConfig(existing) &&
-                !writeFileAtomically(fileURL(unreadableName), existing, &why))
+            if (!writeFileAtomically(fileURL(unreadableName), existing.bytes, &why))
                 return notWritten(quoted +
                                   " does not read as settings and cannot be kept aside as " +
                                   unreadableName + " (" + why + ")");
             break;
-        case ReadResult::failed:
+        case SettingsRead::State::unreadable:
             // A file we cannot read cannot be kept aside either; replacing it would lose it.
-            return notWritten("cannot read " + quoted + " (" + why +
-                              "); it is kept as it is until it can be read");
+            return notWritten(existing.problem.value_or("cannot read " + quoted) +
+                              "; it is kept as it is until it can be read");
     }
     if (!writeFileAtomically(target, *bytes, &why))
         return notWritten("cannot write " + quoted + " (" + why + ")");

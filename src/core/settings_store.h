@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "core/atomic_write.h"
@@ -40,8 +41,40 @@ struct SaveResult {
     bool encodable = true;  // false: the record holds a value no JSON can (NaN, infinity)
     std::string problem;    // when not written: one line saying why (with the file or folder)
 };
-// nullopt on bad JSON, a missing required map or any value of the wrong type.
+
+// Why a settings text was refused: one printable line naming the file and the member, as in
+// `settings file "/home/a/.local/state/vuzeda/offsets.json": offsets.desk: must be a number, not
+// a string`.
+class SettingsError : public std::runtime_error {
+  public:
+    explicit SettingsError(const std::string& message);
+};
+
+// Reads a settings text the way the room file is read: bad JSON, a missing required map, a value
+// of the wrong type, a volume boost outside 0…100 or a crisp amount
+// outside 0…1 is refused with a SettingsError naming `fileName` and the member. Members nobody
+// knows are ignored (a newer program's file still loads; they are not carried over).
+Config readConfig(const std::string& text, const std::string& fileName);
+// The same, for callers that only need to know whether the text is a record.
 std::optional<Config> decodeConfig(const std::string& text);
+
+// What reading the settings file found.
+struct SettingsRead {
+    enum class State {
+        missing,     // no file: the first run
+        read,        // `config` is the file's record
+        invalid,     // the file's bytes are no record (`bytes` holds them, `problem` says why)
+        unreadable,  // the file cannot be read at all (not a regular file, no permission, too
+                     // large); `problem` says why
+    };
+    State state = State::missing;
+    Config config;                       // the default record unless `read`
+    std::string bytes;                   // what was read, when anything was
+    std::optional<std::string> problem;  // one line, with the file's name, unless missing or read
+};
+// The one reader of the settings file: a regular file of bounded size (core/bounded_read.h),
+// checked by readConfig.
+SettingsRead readSettingsFile(const std::filesystem::path& path);
 
 // The settings store over one state directory. Not thread-safe by design: every save, and every
 // load that precedes one, runs on the main thread.
@@ -56,8 +89,13 @@ class SettingsStore {
     const std::filesystem::path& stateDirectory() const { return dir_; }
     std::filesystem::path fileURL(const std::string& name) const { return dir_ / name; }
 
-    // Never fails: a missing or malformed file gives the default record.
-    Config load() const;
+    // The file's record, or the default record when there is none or it cannot be used; then
+    // `problem` (when given) gets one line saying why, naming the file (and the member, for a
+    // file that reads but is no record), and stays empty for a missing file. The file itself is
+    // left alone: the next save keeps it aside first, or does not replace it (save).
+    Config load(std::optional<std::string>* problem = nullptr) const;
+    // What the file holds, for a caller that says what became of a file it could not use.
+    SettingsRead read() const { return readSettingsFile(fileURL(fileName)); }
     // Writes atomically; a file that exists but does not decode is first kept as
     // "offsets.json.unreadable" so a hand edit with one typo is not lost. A file that exists but
     // cannot be read (no permission, a directory) is never replaced. Says nothing itself: the

@@ -109,9 +109,8 @@ TapEngine::~TapEngine() {
 
 // ---- Lifecycle ---------------------------------------------------------------------------------
 
-void TapEngine::start(std::optional<Dev> anchor, std::vector<Dev> targets,
-                      std::map<std::string, double> offsets, std::uint64_t run,
-                      std::function<void(bool)> completion) {
+void TapEngine::start(std::optional<Dev> anchor, std::vector<Dev> targets, Offsets offsets,
+                      std::uint64_t run, std::function<void(bool)> completion) {
     lifecycleQ_.async([this, anchor = std::move(anchor), targets = std::move(targets),
                        offsets = std::move(offsets), run,
                        completion = std::move(completion)]() mutable {
@@ -159,7 +158,7 @@ AggregateDescription TapEngine::captureDescription(const std::vector<Dev>& targe
 }
 
 bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
-                            const std::map<std::string, double>& offsets, std::uint64_t run) {
+                            const Offsets& offsets, std::uint64_t run) {
     teardown();
     {
         std::lock_guard lock(infoMutex_);
@@ -170,7 +169,30 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
         fail("no fan-out devices");
         return false;
     }
+    if (!buildDevices(targets)) return false;
+    mapChannels(targets);
+    const std::vector<double> played = offsets.played(targets, maxDelayMs);
+    for (std::size_t i = 0; i < targets.size() && i < std::size_t{maxDevices}; ++i)
+        (*delay_)[i].store(framesFor(played[i] / 1000.0), std::memory_order_relaxed);
 
+    const AudioObjectID aggID = aggID_.load(std::memory_order_relaxed);
+    if (const auto r = callback_.install(aggID, &TapEngine::renderRt, this); !r.running()) {
+        fail(withStatus(r.created ? "device start failed" : "IOProc creation failed", r.status));
+        teardown();
+        return false;
+    }
+
+    ioCycles_.store(0, std::memory_order_relaxed);
+    inFrames_.store(0, std::memory_order_relaxed);
+    sumSq_.store(0, std::memory_order_relaxed);
+    nSamp_.store(0, std::memory_order_relaxed);
+    installedRun_.store(run, std::memory_order_relaxed);
+    std::lock_guard lock(infoMutex_);
+    lastError_.reset();
+    return true;
+}
+
+bool TapEngine::buildDevices(const std::vector<Dev>& targets) {
     TapDescription tap;
     if (const AudioObjectID own = ownProcessObject(hw_)) tap.excludedProcesses.push_back(own);
     tap.stereoGlobalTapButExclude = true;
@@ -202,7 +224,10 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
     hw_.setPropertyData(aggID, {sel::nominalSampleRate, scope::global, 0}, 0, nullptr, sizeof rate,
                         &rate);
     hw_.clock().sleepFor(settleAfterRate);
+    return true;
+}
 
+void TapEngine::mapChannels(const std::vector<Dev>& targets) {
     devForChan_.clear();
     devStartChan_.clear();
     for (std::size_t i = 0; i < targets.size(); ++i) {
@@ -212,29 +237,6 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
                            static_cast<std::int32_t>(i));
     }
     totalOutChans_ = static_cast<int>(devForChan_.size());
-
-    for (std::size_t i = 0; i < targets.size() && i < std::size_t{maxDevices}; ++i) {
-        const auto it = offsets.find(targets[i].uid);
-        const double ms = it == offsets.end() || std::isnan(it->second)
-                              ? 0.0
-                              : std::clamp(it->second, 0.0, maxDelayMs);
-        (*delay_)[i].store(framesFor(ms / 1000.0), std::memory_order_relaxed);
-    }
-
-    if (const auto r = callback_.install(aggID, &TapEngine::renderRt, this); !r.running()) {
-        fail(withStatus(r.created ? "device start failed" : "IOProc creation failed", r.status));
-        teardown();
-        return false;
-    }
-
-    ioCycles_.store(0, std::memory_order_relaxed);
-    inFrames_.store(0, std::memory_order_relaxed);
-    sumSq_.store(0, std::memory_order_relaxed);
-    nSamp_.store(0, std::memory_order_relaxed);
-    installedRun_.store(run, std::memory_order_relaxed);
-    std::lock_guard lock(infoMutex_);
-    lastError_.reset();
-    return true;
 }
 
 // Lifecycle queue. Once the callback is removed it no longer runs, so the write head can be reset
@@ -260,8 +262,15 @@ std::int32_t TapEngine::framesFor(double seconds) const {
 
 void TapEngine::setDelay(int index, double ms) {
     if (!ToneStores::validIndex(index)) return;
-    const double seconds = ms >= maxDelayMs ? 5.0 : (ms > 0 ? ms / 1000.0 : 0.0);  // NaN -> 0
-    (*delay_)[static_cast<std::size_t>(index)].store(framesFor(seconds), std::memory_order_relaxed);
+    (*delay_)[static_cast<std::size_t>(index)].store(
+        framesFor(Offsets::heldBackMs(ms, maxDelayMs) / 1000.0), std::memory_order_relaxed);
+}
+
+void TapEngine::play(const Offsets& offsets) {
+    const std::vector<Dev> now = targets();
+    const std::vector<double> played = offsets.played(now, maxDelayMs);
+    for (std::size_t i = 0; i < now.size(); ++i)
+        setDelay(static_cast<int>(i), played[i]);
 }
 
 void TapEngine::setGain(int index, float gain) {
@@ -327,39 +336,45 @@ OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBu
                              void* client) {
     auto* self = static_cast<TapEngine*>(client);
     if (!self) return noErr;
+    self->ioCycles_.fetch_add(1, std::memory_order_relaxed);
+    const std::int64_t head = self->captureInputRt(input);
+    if (output) self->renderOutputsRt(*output, head);
+    return noErr;
+}
+
+std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     constexpr auto relaxed = std::memory_order_relaxed;
-    self->ioCycles_.fetch_add(1, relaxed);
-
-    std::int64_t head = self->wAbs_.load(relaxed);
-    if (input && input->mNumberBuffers > 0 && input->buffers()[0].mData) {
-        const AudioBuffer& b = input->buffers()[0];
-        const std::size_t n = std::max<std::uint32_t>(b.mNumberChannels, 1);
-        const std::size_t frames = b.mDataByteSize / (4 * n);
-        const auto* in = static_cast<const float*>(b.mData);
-        float* ring = self->ring_.get();
-        const std::size_t rOff = n > 1 ? 1 : 0;  // a mono tap feeds both sides
-        double sum = 0;
-        for (std::size_t f = 0; f < frames; ++f) {
-            const float l = in[f * n], r = in[f * n + rOff];
-            const std::size_t k =
-                static_cast<std::size_t>((head + static_cast<std::int64_t>(f)) & mask) * 2;
-            ring[k] = l;
-            ring[k + 1] = r;
-            sum += static_cast<double>(l * l + r * r);
-        }
-        const auto nf = static_cast<std::int64_t>(frames);
-        head += nf;
-        self->wAbs_.store(head, relaxed);
-        self->sumSq_.fetch_add(sum, relaxed);
-        self->nSamp_.fetch_add(2 * nf, relaxed);
-        self->inFrames_.fetch_add(nf, relaxed);
+    std::int64_t head = wAbs_.load(relaxed);
+    if (!input || input->mNumberBuffers == 0 || !input->buffers()[0].mData) return head;
+    const AudioBuffer& b = input->buffers()[0];
+    const std::size_t n = std::max<std::uint32_t>(b.mNumberChannels, 1);
+    const std::size_t frames = b.mDataByteSize / (4 * n);
+    const auto* in = static_cast<const float*>(b.mData);
+    float* ring = ring_.get();
+    const std::size_t rOff = n > 1 ? 1 : 0;  // a mono tap feeds both sides
+    double sum = 0;
+    for (std::size_t f = 0; f < frames; ++f) {
+        const float l = in[f * n], r = in[f * n + rOff];
+        const std::size_t k =
+            static_cast<std::size_t>((head + static_cast<std::int64_t>(f)) & mask) * 2;
+        ring[k] = l;
+        ring[k + 1] = r;
+        sum += static_cast<double>(l * l + r * r);
     }
-    const std::int64_t oldest = std::max<std::int64_t>(head - cap, 0);
+    const auto nf = static_cast<std::int64_t>(frames);
+    head += nf;
+    wAbs_.store(head, relaxed);
+    sumSq_.fetch_add(sum, relaxed);
+    nSamp_.fetch_add(2 * nf, relaxed);
+    inFrames_.fetch_add(nf, relaxed);
+    return head;
+}
 
-    if (!output) return noErr;
-    const std::int32_t* devForChan = self->devForChan_.data();
-    const std::int32_t* devStartChan = self->devStartChan_.data();
-    const int total = self->totalOutChans_;
+void TapEngine::renderOutputsRt(AudioBufferList& output, std::int64_t head) {
+    const std::int64_t oldest = std::max<std::int64_t>(head - cap, 0);
+    const std::int32_t* devForChan = devForChan_.data();
+    const std::int32_t* devStartChan = devStartChan_.data();
+    const int total = totalOutChans_;
     // Channels are gathered into groups of up to eight that run side by side; a group is flushed
     // when full, when the next channel would continue the state of one already in it, when the
     // buffer length changes, and before a copy that may read one of its outputs.
@@ -367,12 +382,11 @@ OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBu
     LaneTarget to[toneLaneWidth];
     std::size_t laneFrames = 0;
     const auto flush = [&] {
-        if (lanes.count > 0)
-            renderLanesRt(*self->tone_, self->ring_.get(), lanes, to, oldest, laneFrames);
+        if (lanes.count > 0) renderLanesRt(*tone_, ring_.get(), lanes, to, oldest, laneFrames);
     };
     int base = 0;
-    for (std::uint32_t bi = 0; bi < output->mNumberBuffers; ++bi) {
-        AudioBuffer& b = output->buffers()[bi];
+    for (std::uint32_t bi = 0; bi < output.mNumberBuffers; ++bi) {
+        AudioBuffer& b = output.buffers()[bi];
         const int n = static_cast<int>(std::max<std::uint32_t>(b.mNumberChannels, 1));
         if (!b.mData) {
             base += n;
@@ -402,15 +416,15 @@ OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBu
             }
             if (lanes.full() || lanes.holds(dev, side) || (lanes.count > 0 && frames != laneFrames))
                 flush();
-            const std::int32_t d = (*self->delay_)[static_cast<std::size_t>(dev)].load(relaxed);
+            const std::int32_t d =
+                (*delay_)[static_cast<std::size_t>(dev)].load(std::memory_order_relaxed);
             to[lanes.count] = {start - d, col, stride};
             laneFrames = frames;
-            addToneLaneRt(lanes, *self->tone_, dev, side, frames);
+            addToneLaneRt(lanes, *tone_, dev, side, frames);
         }
         base += n;
     }
     flush();
-    return noErr;
 }
 
 }  // namespace housetone

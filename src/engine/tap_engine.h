@@ -36,6 +36,7 @@
 #include "audio/audio_hardware.h"
 #include "audio/io_callback.h"
 #include "core/dev.h"
+#include "core/offsets.h"
 #include "engine/tone_chain.h"
 #include "platform/main_queue.h"
 #include "platform/serial_queue.h"
@@ -62,11 +63,10 @@ class TapEngine {
     TapEngine& operator=(const TapEngine&) = delete;
 
     // Returns at once; the start runs on the lifecycle queue and `completion` gets its result on
-    // the main queue. offsets: UID -> ms, clamped to [0, 5000]; a target without one gets 0.
+    // the main queue. Each target plays what `offsets` says it plays (Offsets::played).
     // `run` is the caller's number for this installation (see stopIfRun).
-    void start(std::optional<Dev> anchor, std::vector<Dev> targets,
-               std::map<std::string, double> offsets, std::uint64_t run,
-               std::function<void(bool)> completion);
+    void start(std::optional<Dev> anchor, std::vector<Dev> targets, Offsets offsets,
+               std::uint64_t run, std::function<void(bool)> completion);
     // Synchronous: waits for a start in progress, then removes whatever is installed.
     void stop();
     // Synchronous: tears down only if `run` is the installation now running.
@@ -74,7 +74,9 @@ class TapEngine {
 
     // Per-device parameters, any thread, effective from the callback's next buffer. Indices are
     // positions in targets(); an index outside [0, 64) is ignored.
-    void setDelay(int index, double ms);  // ms clamped to [0, 5000]
+    void setDelay(int index, double ms);  // ms held back as Offsets::heldBackMs says
+    // Every current target's delay from `offsets`, as a start would set them.
+    void play(const Offsets& offsets);
     void setGain(int index, float gain);  // linear, clamped to [0, 4]
     void setLimiter(int index, bool on, double rate);
     void setBass(int index, double rate, float gainDB, double shelfHz, double highPassHz,
@@ -111,8 +113,17 @@ class TapEngine {
                              void* client);
 
   private:
-    bool startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
-                     const std::map<std::string, double>& offsets, std::uint64_t run);
+    bool startLocked(std::optional<Dev> anchor, std::vector<Dev> targets, const Offsets& offsets,
+                     std::uint64_t run);
+    // Creates the tap and the aggregate that holds it and `targets`; false (said, and nothing
+    // left behind) when either fails.
+    bool buildDevices(const std::vector<Dev>& targets);
+    // Maps every aggregate output channel to its target.
+    void mapChannels(const std::vector<Dev>& targets);
+    // Audio thread: appends the tapped input to the ring and meters it; the new write head.
+    std::int64_t captureInputRt(const AudioBufferList* input);
+    // Audio thread: every output channel from the ring, held back by its device's delay.
+    void renderOutputsRt(AudioBufferList& output, std::int64_t head);
     void teardown();
     void fail(std::string text);
     std::int32_t framesFor(double seconds) const;

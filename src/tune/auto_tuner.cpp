@@ -207,52 +207,6 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
     return expected;
 }
 
-// ---- Progress ----------------------------------------------------------------------------------
-
-const char* stageName(TuneProgress::Stage stage) {
-    switch (stage) {
-        case TuneProgress::Stage::microphone:
-            return "microphone";
-        case TuneProgress::Stage::pairs:
-            return "pairs";
-        case TuneProgress::Stage::triple:
-            return "triple";
-        case TuneProgress::Stage::together:
-            return "all together";
-        case TuneProgress::Stage::fireCheck:
-            return "fire check";
-    }
-    return "";
-}
-
-double TuneProgress::fraction(int speakerCount) const {
-    if (pass < 1 || passes < 1) return 0;
-    // Steps of one pass, in order: the pairs, the triple (three speakers or more), the two
-    // all-together recordings, the two fire checks.
-    const int pairs = std::max(1, speakerCount - 1);
-    const int triples = speakerCount > 2 ? 1 : 0;
-    const int perPass = pairs + triples + 2 + 2;
-    int before = 0;  // steps of this pass finished before the current one
-    switch (stage) {
-        case Stage::microphone:
-            break;
-        case Stage::pairs:
-            before = step - 1;
-            break;
-        case Stage::triple:
-            before = pairs + step - 1;
-            break;
-        case Stage::together:
-            before = pairs + triples + step - 1;
-            break;
-        case Stage::fireCheck:
-            before = pairs + triples + 2 + step - 1;
-            break;
-    }
-    const double within = std::clamp(double(before) / perPass, 0.0, 1.0);
-    return std::clamp((pass - 1 + within) / passes, 0.0, 1.0);
-}
-
 // ---- The run ----------------------------------------------------------------------------------
 
 // State of one run; lives on the tuner's queue for the run's duration.
@@ -378,121 +332,163 @@ bool AutoTuner::micCheck(Run& r) {
     return true;
 }
 
+// Speakers a pass gave no latency whose reason the report can name.
+struct AutoTuner::Unmeasured {
+    std::vector<std::string> notHeard;  // "name (why it was likely silent)"
+    std::vector<std::string> tooFar;    // names
+    std::set<std::string> explained;    // UIDs of both
+};
+
+// What the offset limit cut from a pass's offsets.
+struct AutoTuner::Cut {
+    std::map<std::string, double> shortfall;  // UID -> ms cut
+    std::vector<CappedSpeaker> capped;        // for the report, in measured order
+};
+
 void AutoTuner::body(Run& r) {
     if (!micCheck(r)) {
         restoreInput(r);
         return;
     }
-
     TuneEnd end = TuneEnd::normal;
     for (int p = 0; p < maxPasses; ++p) {
-        r.last = p + 1;
-        // A new pass starts over at its pairs; the stage of the last pass would read as ahead.
-        where_ = TuneProgress{.stage = TuneProgress::Stage::pairs,
-                              .steps = static_cast<int>(r.speakers.size()) - 1,
-                              .pass = p + 1,
-                              .passes = maxPasses};
-        if (p > 0) say(formatText("Not together yet — measuring again (pass %d of 3)…", p + 1));
-        FusedPass fused = runPass(r);
-        if (p == 0) r.notes.insert(r.notes.end(), fused.warnings.begin(), fused.warnings.end());
-        if (isCancelled()) break;
-
-        const std::vector<Dev> measured = measuredOf(r.speakers, fused.latency);
-        // Speakers without a latency whose reason the report can name.
-        std::vector<std::string> notHeard, tooFar;
-        std::set<std::string> explained;
-        for (const Dev& d : r.speakers) {
-            if (fused.latency.contains(d.uid)) continue;
-            if (!fused.hearing.listened.contains(d.uid))
-                continue;  // its measurements failed: nothing is known about it
-            if (!fused.hearing.heard.contains(d.uid))
-                notHeard.push_back(d.name + " (" + silentReason(hw_, d) + ")");
-            else if (fused.hearing.far.contains(d.uid))
-                tooFar.push_back(d.name);
-            else
-                continue;
-            explained.insert(d.uid);
+        const Next next = pass(r, p, end);
+        if (next == Next::finished) {
+            restoreInput(r);
+            return;
         }
-        if (measured.size() < 2) {
-            if (r.passes.empty()) {
-                std::vector<std::string> why;
-                if (!notHeard.empty()) why.push_back("Not heard: " + joined(notHeard, ", ") + ".");
-                if (!tooFar.empty())
-                    why.push_back("Too far apart to measure: " + joined(tooFar, ", ") + ".");
-                if (!r.notes.empty()) why.push_back(joined(r.notes, "; "));
-                finish("Could not measure enough speakers — nothing was changed. " +
-                       (why.empty() ? std::string("Try again with the room quiet.")
-                                    : joined(why, " ")));
-                restoreInput(r);
-                return;
-            }
-            r.notes.push_back(
-                formatText("pass %d could not measure enough speakers; kept the pass %d result",
-                           p + 1, chooseBestPass(r.passes).index));
-            break;
-        }
-
-        r.applied = tuneOffsets(measured, fused.latency, engineTrimMs, offsetLimitMs_);
-        // What the limit cuts from each offset: the fire check plays without it, and the report
-        // says who will play early and by how much.
-        const auto needed = tuneOffsets(measured, fused.latency, engineTrimMs, INFINITY);
-        std::map<std::string, double> shortfall;
-        std::vector<CappedSpeaker> capped;
-        for (const Dev& d : measured) {
-            const double cut = needed.at(d.uid) - r.applied.at(d.uid);
-            if (cut <= 0) continue;
-            shortfall[d.uid] = cut;
-            capped.push_back({d.name, needed.at(d.uid), cut, offsetLimitMs_});
-        }
-        for (const auto& [uid, ms] : r.applied)
-            r.working[uid] = ms;
-        if (!r.applied.empty()) apply(r.applied);
-        for (const Dev& d : measured) {
-            const auto it = r.applied.find(d.uid);
-            const int ms = it == r.applied.end() ? 0 : static_cast<int>(it->second);
-            notify(d.uid, formatText("offset %d ms applied", ms));
-        }
-        hw_.clock().sleepFor(applySettle);
-        if (isCancelled()) break;
-
-        const auto expected = verificationOffsets(measured, fused.latency, shortfall);
-        PassSummary summary =
-            passSummary(measured, fused.latency, r.applied, r.speakers, explained);
-        FireCheck check;
-        std::vector<std::string> peaks;
-        sayAt(TuneProgress::Stage::fireCheck, 1, 2, "Checking they fire together — clicks…");
-        ClickEnvelope envelope;
-        const FireResult clicks = fireCheckClicks(hw_, micDevice, measured, expected, &envelope);
-        fireReport("Clicks", clicks, check, peaks);
-        std::vector<std::string> cut;
-        for (const auto& [uid, ms] : shortfall)
-            cut.push_back(uid);
-        r.pictures.push_back(pictureOfPass(p + 1, r.speakers, r.together, r.applied, cut,
-                                           offsetLimitMs_,
-                                           clicks.value_or(std::vector<Arrival>{}), envelope));
-        if (!isCancelled()) {
-            hw_.clock().sleepFor(betweenChecks);
-            sayAt(TuneProgress::Stage::fireCheck, 2, 2, "Checking they fire together — sweep…");
-            fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected), check, peaks);
-        }
-        appendLog(std::move(peaks));
-        r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
-                                    std::move(summary.appliedTxt), std::move(summary.unmeasured),
-                                    std::move(notHeard), std::move(tooFar), std::move(capped)});
-        // Another pass would measure the same gap and hit the same limit.
-        if (!r.passes.back().capped.empty()) break;
-
-        if (p >= 1) {
-            const FireCheck& previous = r.passes[r.passes.size() - 2].check;
-            if (check.conclusive && check.worstMs != 0 && previous.conclusive &&
-                std::fabs(check.worstMs - previous.worstMs) < reflectionMs) {
-                end = TuneEnd::reflection;
-                break;
-            }
-        }
-        if (!check.conclusive || check.worstMs == 0 || isCancelled()) break;
+        if (next == Next::stop) break;
     }
+    conclude(r, end);
+}
 
+AutoTuner::Next AutoTuner::pass(Run& r, int p, TuneEnd& end) {
+    r.last = p + 1;
+    // A new pass starts over at its pairs; the stage of the last pass would read as ahead.
+    where_ = TuneProgress{.stage = TuneProgress::Stage::pairs,
+                          .steps = static_cast<int>(r.speakers.size()) - 1,
+                          .pass = p + 1,
+                          .passes = maxPasses};
+    if (p > 0) say(formatText("Not together yet — measuring again (pass %d of 3)…", p + 1));
+    FusedPass fused = runPass(r);
+    if (p == 0) r.notes.insert(r.notes.end(), fused.warnings.begin(), fused.warnings.end());
+    if (isCancelled()) return Next::stop;
+
+    const std::vector<Dev> measured = measuredOf(r.speakers, fused.latency);
+    Unmeasured missing = unmeasured(r.speakers, fused);
+    if (measured.size() < 2) return tooFewMeasured(r, p, missing);
+
+    Cut cut = applyPass(r, measured, fused);
+    hw_.clock().sleepFor(applySettle);
+    if (isCancelled()) return Next::stop;
+
+    PassSummary summary =
+        passSummary(measured, fused.latency, r.applied, r.speakers, missing.explained);
+    const FireCheck check = verifyPass(r, p, measured, fused, cut.shortfall);
+    r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
+                                std::move(summary.appliedTxt), std::move(summary.unmeasured),
+                                std::move(missing.notHeard), std::move(missing.tooFar),
+                                std::move(cut.capped)});
+    // Another pass would measure the same gap and hit the same limit.
+    if (!r.passes.back().capped.empty()) return Next::stop;
+    if (p >= 1) {
+        const FireCheck& previous = r.passes[r.passes.size() - 2].check;
+        if (check.conclusive && check.worstMs != 0 && previous.conclusive &&
+            std::fabs(check.worstMs - previous.worstMs) < reflectionMs) {
+            end = TuneEnd::reflection;
+            return Next::stop;
+        }
+    }
+    if (!check.conclusive || check.worstMs == 0 || isCancelled()) return Next::stop;
+    return Next::pass;
+}
+
+AutoTuner::Unmeasured AutoTuner::unmeasured(const std::vector<Dev>& speakers,
+                                            const FusedPass& fused) {
+    Unmeasured out;
+    for (const Dev& d : speakers) {
+        if (fused.latency.contains(d.uid)) continue;
+        if (!fused.hearing.listened.contains(d.uid))
+            continue;  // its measurements failed: nothing is known about it
+        if (!fused.hearing.heard.contains(d.uid))
+            out.notHeard.push_back(d.name + " (" + silentReason(hw_, d) + ")");
+        else if (fused.hearing.far.contains(d.uid))
+            out.tooFar.push_back(d.name);
+        else
+            continue;
+        out.explained.insert(d.uid);
+    }
+    return out;
+}
+
+AutoTuner::Next AutoTuner::tooFewMeasured(Run& r, int p, const Unmeasured& missing) {
+    if (!r.passes.empty()) {
+        r.notes.push_back(
+            formatText("pass %d could not measure enough speakers; kept the pass %d result", p + 1,
+                       chooseBestPass(r.passes).index));
+        return Next::stop;
+    }
+    std::vector<std::string> why;
+    if (!missing.notHeard.empty())
+        why.push_back("Not heard: " + joined(missing.notHeard, ", ") + ".");
+    if (!missing.tooFar.empty())
+        why.push_back("Too far apart to measure: " + joined(missing.tooFar, ", ") + ".");
+    if (!r.notes.empty()) why.push_back(joined(r.notes, "; "));
+    finish("Could not measure enough speakers — nothing was changed. " +
+           (why.empty() ? std::string("Try again with the room quiet.") : joined(why, " ")));
+    return Next::finished;
+}
+
+AutoTuner::Cut AutoTuner::applyPass(Run& r, const std::vector<Dev>& measured,
+                                    const FusedPass& fused) {
+    r.applied = tuneOffsets(measured, fused.latency, engineTrimMs, offsetLimitMs_);
+    // What the limit cuts from each offset: the fire check plays without it, and the report
+    // says who will play early and by how much.
+    const auto needed = tuneOffsets(measured, fused.latency, engineTrimMs, INFINITY);
+    Cut cut;
+    for (const Dev& d : measured) {
+        const double ms = needed.at(d.uid) - r.applied.at(d.uid);
+        if (ms <= 0) continue;
+        cut.shortfall[d.uid] = ms;
+        cut.capped.push_back({d.name, needed.at(d.uid), ms, offsetLimitMs_});
+    }
+    for (const auto& [uid, ms] : r.applied)
+        r.working[uid] = ms;
+    if (!r.applied.empty()) apply(r.applied);
+    for (const Dev& d : measured) {
+        const auto it = r.applied.find(d.uid);
+        const int ms = it == r.applied.end() ? 0 : static_cast<int>(it->second);
+        notify(d.uid, formatText("offset %d ms applied", ms));
+    }
+    return cut;
+}
+
+FireCheck AutoTuner::verifyPass(Run& r, int p, const std::vector<Dev>& measured,
+                                const FusedPass& fused,
+                                const std::map<std::string, double>& shortfall) {
+    const auto expected = verificationOffsets(measured, fused.latency, shortfall);
+    FireCheck check;
+    std::vector<std::string> peaks;
+    sayAt(TuneProgress::Stage::fireCheck, 1, 2, "Checking they fire together — clicks…");
+    ClickEnvelope envelope;
+    const FireResult clicks = fireCheckClicks(hw_, micDevice, measured, expected, &envelope);
+    fireReport("Clicks", clicks, check, peaks);
+    std::vector<std::string> cut;
+    for (const auto& [uid, ms] : shortfall)
+        cut.push_back(uid);
+    r.pictures.push_back(pictureOfPass(p + 1, r.speakers, r.together, r.applied, cut,
+                                       offsetLimitMs_, clicks.value_or(std::vector<Arrival>{}),
+                                       envelope));
+    if (!isCancelled()) {
+        hw_.clock().sleepFor(betweenChecks);
+        sayAt(TuneProgress::Stage::fireCheck, 2, 2, "Checking they fire together — sweep…");
+        fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected), check, peaks);
+    }
+    appendLog(std::move(peaks));
+    return check;
+}
+
+void AutoTuner::conclude(Run& r, TuneEnd end) {
     if (r.passes.empty()) {
         finish(isCancelled() ? "Cancelled."
                              : "Auto-tune produced no usable measurement — nothing was changed.");

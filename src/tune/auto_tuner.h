@@ -16,6 +16,7 @@
 #include "tune/fire_check.h"
 #include "tune/latency_measure.h"
 #include "tune/tune_picture.h"
+#include "tune/tune_progress.h"
 #include "tune/tune_report.h"
 
 namespace housetone {
@@ -78,27 +79,6 @@ std::map<std::string, double> verificationOffsets(const std::vector<Dev>& measur
                                                   const std::map<std::string, double>& latency,
                                                   const std::map<std::string, double>& shortfall);
 
-// Where a run stands, for a determinate progress indicator: the stage of the current pass and
-// step `step` of its `steps` (pair 2 of 3, all together 1 of 2), in pass `pass` of `passes`.
-struct TuneProgress {
-    enum class Stage { microphone, pairs, triple, together, fireCheck };
-    Stage stage = Stage::microphone;
-    int step = 0;   // 1-based within the stage; 0 while the stage has not begun a step
-    int steps = 0;  // the stage's step count
-    int pass = 0;   // 1-based; 0 during the microphone check, before the first pass
-    int passes = 0;
-
-    // The run done so far, 0…1: the passes before this one, plus this pass's share of the
-    // steps before this one. A pass is pairs + triple + two all-together + two fire checks.
-    // speakerCount: the speakers in the run, which fixes the number of steps per pass.
-    double fraction(int speakerCount) const;
-
-    bool operator==(const TuneProgress&) const = default;
-};
-
-// "pairs", "triple", "all together", "fire check", "microphone".
-const char* stageName(TuneProgress::Stage stage);
-
 // One acoustic tune of a set of speakers: a microphone check, then up to three passes of
 // measure -> apply -> verify. Create one per tune, set the callbacks, then start. Everything runs
 // on the tuner's own queue "housetone.autotune"; the callbacks are called there, so the
@@ -154,7 +134,24 @@ class AutoTuner {
     struct Run;
 
     void run(std::vector<Dev> speakers, std::map<std::string, double> working, bool engineRunning);
+    struct Unmeasured;
+    struct Cut;
+    // What the run does after a pass: another pass, the conclusion, or nothing (it has finished).
+    enum class Next { pass, stop, finished };
+
     void body(Run& r);
+    // Pass p (from 0): measure, apply, verify. `end` learns why the passes stopped.
+    Next pass(Run& r, int p, TuneEnd& end);
+    Unmeasured unmeasured(const std::vector<Dev>& speakers, const FusedPass& fused);
+    // Fewer than two speakers measured: the first pass finishes the run, a later one stops it.
+    Next tooFewMeasured(Run& r, int p, const Unmeasured& missing);
+    // The pass's offsets within the limit, handed over; what the limit cut from them.
+    Cut applyPass(Run& r, const std::vector<Dev>& measured, const FusedPass& fused);
+    // The click and sweep checks with the offsets as they will be heard; the pass's picture.
+    FireCheck verifyPass(Run& r, int p, const std::vector<Dev>& measured, const FusedPass& fused,
+                         const std::map<std::string, double>& shortfall);
+    // Keeps the best pass's offsets and picture, and reports.
+    void conclude(Run& r, TuneEnd end);
     bool micCheck(Run& r);
     FusedPass runPass(Run& r);
     void restoreInput(const Run& r);

@@ -100,6 +100,87 @@ Search heardPeak(const std::vector<float>& own, const std::vector<float>& cross,
     best.median = plain.median;
     return best;
 }
+// One staggered recording, correlated with both sweep directions, and how each slot of it is
+// searched: slot i plays the up sweep when i is even, the down sweep when odd.
+class SlotSearch {
+  public:
+    SlotSearch(const Recording& recording, const std::vector<Dev>& speakers,
+               const std::map<std::string, double>& offsetsMs)
+        : speakers_(speakers), offsetsMs_(offsetsMs), rate_(recording.rate / 3.0) {
+        const std::vector<float> x = decimate3(recording.samples);
+        const std::vector<float> up = makeSweep(rate_, sweepSeconds, 500, 4000, 0.6);
+        cUp_ = crossCorrelate(x, up);
+        cDown_ = crossCorrelate(x, makeSweep(rate_, sweepSeconds, 4000, 500, 0.6));
+        floor_ = noiseFloor(x, up);
+        // What each slot's opposite template finds over the stretch its own template spans.
+        const auto reach = static_cast<std::int64_t>(up.size());
+        crossUp_ = spanMax(cDown_, reach);
+        crossDown_ = spanMax(cUp_, reach);
+    }
+
+    // When slot i's sweep was meant to reach the microphone with no latency at all, ms.
+    double scheduledMs(std::size_t i) const {
+        const auto it = offsetsMs_.find(speakers_[i].uid);
+        const double offset = it == offsetsMs_.end() ? 0.0 : it->second;
+        return (leadSeconds + static_cast<double>(i) * spacingSeconds) * 1000.0 + offset;
+    }
+    std::int64_t index(double ms) const { return wholePart(ms / 1000.0 * rate_); }
+    double ms(std::int64_t index) const { return static_cast<double>(index) / rate_ * 1000.0; }
+    Search search(std::size_t i, std::int64_t lo, std::int64_t hi) const {
+        return heardPeak(corr(i), i % 2 == 0 ? crossUp_ : crossDown_, floor_, lo, hi);
+    }
+
+    // Slot i searched within narrowMs of where it should arrive, everything arriving lateMs late;
+    // `wide` is its full-range search. Nothing when that window lies outside the recording.
+    std::optional<LatencyResult> narrowResult(std::size_t i, double lateMs,
+                                              const Search& wide) const {
+        const double e = scheduledMs(i);
+        const std::int64_t lo = std::max<std::int64_t>(index(e + lateMs - narrowMs), 0);
+        const std::int64_t hi =
+            std::min(index(e + lateMs + narrowMs), static_cast<std::int64_t>(corr(i).size()));
+        if (hi <= lo) return std::nullopt;
+        const Search s = search(i, lo, hi);
+        const std::int64_t edge = index(edgeMs);
+        LatencyResult r;
+        r.latencyMs = ms(s.index) - e;
+        r.ratio = s.ratio();
+        // Heard by the full-range search but not (or elsewhere) by the narrow one: the speaker
+        // sounds, only too far from the others for its latency to be read here.
+        const bool elsewhere = wide.heard && (!s.heard || std::abs(wide.index - s.index) > edge);
+        r.heard = s.heard || wide.heard;
+        r.peak = s.value;
+        r.clarity = s.clarity;
+        r.floor = floor_;
+        const bool atEdge = s.index - lo < edge || hi - 1 - s.index < edge;
+        r.farApart = elsewhere || (s.heard && atEdge);
+        return r;
+    }
+
+  private:
+    const std::vector<float>& corr(std::size_t i) const { return i % 2 == 0 ? cUp_ : cDown_; }
+
+    // Noise floor: white noise of RMS s correlated with a template of norm |t| spreads with
+    // standard deviation s × |t|. The lead-in before the first slot holds only the room and the
+    // microphone (the player also waits for its device to settle before it starts).
+    double noiseFloor(const std::vector<float>& x, const std::vector<float>& tpl) const {
+        const auto quiet = static_cast<std::size_t>(std::clamp<std::int64_t>(
+            index(leadSeconds * 1000.0), 0, static_cast<std::int64_t>(x.size())));
+        double quietEnergy = 0, tplEnergy = 0;
+        for (std::size_t k = 0; k < quiet; ++k)
+            quietEnergy += static_cast<double>(x[k]) * x[k];
+        for (const float v : tpl)
+            tplEnergy += static_cast<double>(v) * v;
+        return quiet ? std::sqrt(quietEnergy / static_cast<double>(quiet) * tplEnergy) : 0.0;
+    }
+
+    const std::vector<Dev>& speakers_;
+    const std::map<std::string, double>& offsetsMs_;
+    const double rate_;  // analysis rate, Hz
+    std::vector<float> cUp_, cDown_;
+    std::vector<float> crossUp_, crossDown_;
+    double floor_ = 0;
+};
+
 }  // namespace
 
 std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
@@ -137,83 +218,25 @@ std::map<std::string, LatencyResult> measureLatencies(
                                      offsetsMs);
     });
     if (!recording) return {};
-    const double rate = recording->rate / 3.0;  // analysis rate, Hz
-    const std::vector<float> x = decimate3(recording->samples);
-    const std::vector<float> up = makeSweep(rate, sweepSeconds, 500, 4000, 0.6);
-    const std::vector<float> cUp = crossCorrelate(x, up);
-    const std::vector<float> cDown =
-        crossCorrelate(x, makeSweep(rate, sweepSeconds, 4000, 500, 0.6));
-
-    const auto corrFor = [&](std::size_t i) -> const std::vector<float>& {
-        return i % 2 == 0 ? cUp : cDown;
-    };
-    const auto scheduledMs = [&](std::size_t i) {
-        const auto it = offsetsMs.find(speakers[i].uid);
-        const double offset = it == offsetsMs.end() ? 0.0 : it->second;
-        return (leadSeconds + static_cast<double>(i) * spacingSeconds) * 1000.0 + offset;
-    };
-    const auto index = [&](double ms) { return wholePart(ms / 1000.0 * rate); };
-
-    // Noise floor: white noise of RMS s correlated with a template of norm |t| spreads with
-    // standard deviation s × |t|. The lead-in before the first slot holds only the room and the
-    // microphone (the player also waits for its device to settle before it starts).
-    const auto quiet = static_cast<std::size_t>(std::clamp<std::int64_t>(
-        index(leadSeconds * 1000.0), 0, static_cast<std::int64_t>(x.size())));
-    double quietEnergy = 0, tplEnergy = 0;
-    for (std::size_t k = 0; k < quiet; ++k)
-        quietEnergy += static_cast<double>(x[k]) * x[k];
-    for (const float v : up)
-        tplEnergy += static_cast<double>(v) * v;
-    const double floor =
-        quiet ? std::sqrt(quietEnergy / static_cast<double>(quiet) * tplEnergy) : 0.0;
-    // What each slot's opposite template finds over the stretch its own template spans.
-    const auto reach = static_cast<std::int64_t>(up.size());
-    const std::vector<float> crossUp = spanMax(cDown, reach), crossDown = spanMax(cUp, reach);
-    const auto crossFor = [&](std::size_t i) -> const std::vector<float>& {
-        return i % 2 == 0 ? crossUp : crossDown;
-    };
-    const auto search = [&](std::size_t i, std::int64_t lo, std::int64_t hi) {
-        return heardPeak(corrFor(i), crossFor(i), floor, lo, hi);
-    };
+    const SlotSearch slots(*recording, speakers, offsetsMs);
 
     // Wide search first: the strongest slot heard fixes how late everything arrives, so the
     // narrow search cannot lock onto a neighbour's sweep or a reflection.
     std::vector<Search> wide(n);
     std::optional<std::size_t> reference;
     for (std::size_t i = 0; i < n; ++i) {
-        const double e = scheduledMs(i);
-        wide[i] = search(i, index(e - wideBeforeMs), index(e + wideAfterMs));
+        const double e = slots.scheduledMs(i);
+        wide[i] = slots.search(i, slots.index(e - wideBeforeMs), slots.index(e + wideAfterMs));
         if (!wide[i].heard) continue;
         if (!reference || wide[i].ratio() > wide[*reference].ratio()) reference = i;
     }
     // With nobody heard every slot is still reported, as not heard.
-    const double lateMs = reference ? static_cast<double>(wide[*reference].index) / rate * 1000.0 -
-                                          scheduledMs(*reference)
-                                    : 0.0;
+    const double lateMs =
+        reference ? slots.ms(wide[*reference].index) - slots.scheduledMs(*reference) : 0.0;
 
     std::map<std::string, LatencyResult> results;
-    const std::int64_t edge = index(edgeMs);
     for (std::size_t i = 0; i < n; ++i) {
-        const double e = scheduledMs(i);
-        const std::int64_t lo = std::max<std::int64_t>(index(e + lateMs - narrowMs), 0);
-        const std::int64_t hi =
-            std::min(index(e + lateMs + narrowMs), static_cast<std::int64_t>(corrFor(i).size()));
-        if (hi <= lo) continue;
-        const Search s = search(i, lo, hi);
-        LatencyResult r;
-        r.latencyMs = static_cast<double>(s.index) / rate * 1000.0 - e;
-        r.ratio = s.ratio();
-        // Heard by the full-range search but not (or elsewhere) by the narrow one: the speaker
-        // sounds, only too far from the others for its latency to be read here.
-        const bool elsewhere =
-            wide[i].heard && (!s.heard || std::abs(wide[i].index - s.index) > edge);
-        r.heard = s.heard || wide[i].heard;
-        r.peak = s.value;
-        r.clarity = s.clarity;
-        r.floor = floor;
-        const bool atEdge = s.index - lo < edge || hi - 1 - s.index < edge;
-        r.farApart = elsewhere || (s.heard && atEdge);
-        results[speakers[i].uid] = r;
+        if (const auto r = slots.narrowResult(i, lateMs, wide[i])) results[speakers[i].uid] = *r;
     }
     return results;
 }

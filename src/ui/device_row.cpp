@@ -168,13 +168,9 @@ QWidget* DeviceRow::buildDelayLine() {
     style::takeWheelOnlyWhenFocused(delay_);
     connect(delay_, &QSlider::valueChanged, this, [this](int v) {
         if (refreshing_) return;
-        c_.setOffset(d_, v);
-        // While the user drags, a value below 0 is heard as 0 and stays as it is; re-basing
-        // every other speaker on each pixel of the drag would make them jump around under the
-        // pointer. Keyboard steps and clicks on the groove are finished changes.
-        if (!delay_->isSliderDown()) c_.rebaseOffsets();
+        c_.slideOffset(d_, v, delay_->isSliderDown());
     });
-    connect(delay_, &QSlider::sliderReleased, this, [this] { c_.rebaseOffsets(); });
+    connect(delay_, &QSlider::sliderReleased, this, [this] { c_.endOffsetDrag(); });
     h->addWidget(delay_, 1);
 
     auto* stepper = new QWidget(delayLine_);

@@ -4,7 +4,7 @@
 
 #include <QString>
 
-#include "tune/auto_tuner.h"
+#include "tune/tune_progress.h"
 
 namespace housetone::ui {
 

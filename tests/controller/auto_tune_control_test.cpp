@@ -8,6 +8,7 @@
 
 #include "controller/fixture.h"
 #include "core/printable.h"
+#include "tune/auto_tuner.h"
 
 using namespace housetone;
 using namespace housetone::testing;

@@ -9,6 +9,9 @@
 
 #include "controller/fixture.h"
 
+#include <filesystem>
+#include <fstream>
+
 using namespace housetone;
 using namespace housetone::testing;
 
@@ -54,6 +57,43 @@ TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceSavedDecisionsNobodyAndNewco
     c.tick();
     EXPECT_EQ(c.status(), "Bath, Attic appeared — tick it to add it to the group.");
     EXPECT_FALSE(c.include().at("attic") || c.include().at("bath"));
+}
+
+// The settings file is the user's: one that does not read is said at start-up, never passed
+// over, and the first save keeps it aside before replacing it.
+TEST(ControllerStartUp, ASettingsFileThatDoesNotReadIsSaidOnceAndKeptAsideAtTheNextSave) {
+    Rig rig;
+    std::filesystem::create_directories(rig.store.stateDirectory());
+    const std::string typo = R"({"offsets": {"desk": "40"}, "names": {}, "measured": {}})";
+    std::ofstream(rig.store.fileURL("offsets.json")) << typo;
+    ::testing::internal::CaptureStderr();
+    Controller& c = rig.start();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string said = "Settings not read: settings file \"" +
+                             rig.store.fileURL("offsets.json").string() +
+                             "\": offsets.desk: must be a number, not a string; starting from the "
+                             "defaults, and the file is kept as offsets.json.unreadable when "
+                             "settings are next saved";
+    EXPECT_EQ(err, "housetone: " + said + "\n");
+    EXPECT_EQ(c.status(), said);
+    EXPECT_TRUE(c.offsets().empty());
+    EXPECT_EQ(rig.readFile("offsets.json"), typo) << "start-up must not replace it";
+    c.save();
+    EXPECT_EQ(rig.readFile("offsets.json.unreadable"), typo);
+    EXPECT_TRUE(decodeConfig(rig.readFile("offsets.json").value_or("")).has_value());
+}
+
+TEST(ControllerStartUp, ASettingsFileThatCannotBeReadIsSaidAndNotReplaced) {
+    Rig rig;
+    std::filesystem::create_directories(rig.store.fileURL("offsets.json") / "occupied");
+    ::testing::internal::CaptureStderr();
+    Controller& c = rig.start();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.status().rfind("Settings not read: cannot read \"", 0), 0u) << c.status();
+    EXPECT_NE(c.status().find("; starting from the defaults, and the file is not replaced"),
+              std::string::npos)
+        << c.status();
+    EXPECT_EQ(err.rfind("housetone: Settings not read: ", 0), 0u) << err;
 }
 
 TEST(ControllerDevices, EachListedSpeakerPublishesItsControlsAndWhetherItHasACorrection) {

@@ -87,28 +87,74 @@ TEST_F(SettingsStoreTest, MembersAreWrittenAlphabeticallyOnePerLineAndAbsentOnes
               nlohmann::json::parse(R"({"measured": {}, "names": {}, "offsets": {}})"));
 }
 
-TEST_F(SettingsStoreTest, AMalformedFileLoadsTheDefaultRecord) {
+TEST_F(SettingsStoreTest, AMalformedFileLoadsTheDefaultRecordAndSaysWhy) {
     const std::string ok = R"("offsets":{"u":1},"names":{"u":"n"},"measured":{})";
-    for (const std::string& text : Keys{
-             "", "{", "[]", "{" + ok + "} trailing",
-             R"({"offsets":{}})",  // names and measured missing
-             R"({"names":{},"measured":{}})", R"({"offsets":{"u":"5"},"names":{},"measured":{}})",
-             R"({"offsets":[],"names":{},"measured":{}})",
-             R"({"offsets":{},"names":{"u":1},"measured":{}})",
-             R"({"offsets":{},"names":{},"measured":null})",
-             // Read as infinity it would make every later save fail to encode.
-             R"({"offsets":{},"names":{},"measured":{"u":1e400}})", "{" + ok + R"(,"bassBoost":1})",
-             "{" + ok + R"(,"volBoostPct":12.5})", "{" + ok + R"(,"include":{"u":"yes"}})",
-             "{" + ok + R"(,"anchor":7})", "{" + ok + R"(,"crisp":0.5})"}) {
+    for (const std::string& text :
+         Keys{"", "{", "[]", "{" + ok + "} trailing",
+              R"({"offsets":{}})",  // names and measured missing
+              R"({"names":{},"measured":{}})", R"({"offsets":{"u":"5"},"names":{},"measured":{}})",
+              R"({"offsets":[],"names":{},"measured":{}})",
+              R"({"offsets":{},"names":{"u":1},"measured":{}})",
+              R"({"offsets":{},"names":{},"measured":null})",
+              // Read as infinity it would make every later save fail to encode.
+              R"({"offsets":{},"names":{},"measured":{"u":1e400}})",
+              "{" + ok + R"(,"bassBoost":1})", "{" + ok + R"(,"volBoostPct":12.5})",
+              "{" + ok + R"(,"include":{"u":"yes"}})", "{" + ok + R"(,"anchor":7})",
+              "{" + ok + R"(,"crisp":0.5})", "{" + ok + R"(,"crisp":{"u":1.5}})",
+              "{" + ok + R"(,"volBoostPct":101})", "{" + ok + R"(,"volBoostPct":-1})"}) {
         SCOPED_TRACE(text);
         write(text);
-        EXPECT_EQ(store.load(), Config{});
+        std::optional<std::string> problem;
+        EXPECT_EQ(store.load(&problem), Config{});
+        EXPECT_EQ(problem.value_or("").rfind("settings file \"" + file().string() + "\": ", 0), 0u)
+            << problem.value_or("(none)");
         EXPECT_FALSE(decodeConfig(text).has_value());
     }
-    // Integers where doubles are expected, and members nobody knows, are fine.
-    write("{" + ok + R"(,"volBoostPct":12,"future":[1],"pipelineMs":3})");
-    const Config c = store.load();
-    EXPECT_TRUE(c.offsets.at("u") == 1.0 && c.volBoostPct == 12 && c.pipelineMs == 3.0);
+    // Integers where doubles are expected, members nobody knows, and the ends of each range are
+    // fine.
+    write("{" + ok + R"(,"volBoostPct":100,"future":[1],"pipelineMs":3,"crisp":{"a":0,"b":1}})");
+    std::optional<std::string> problem = "unset";
+    const Config c = store.load(&problem);
+    EXPECT_EQ(problem, std::nullopt);
+    EXPECT_TRUE(c.offsets.at("u") == 1.0 && c.volBoostPct == 100 && c.pipelineMs == 3.0);
+    write("{" + ok + R"(,"volBoostPct":0})");
+    EXPECT_EQ(store.load().volBoostPct, 0);
+}
+
+TEST_F(SettingsStoreTest, ARefusalNamesTheMemberAndWhatIsWrongWithIt) {
+    const std::string head = "settings file \"f.json\": ";
+    const auto refusal = [](const std::string& text) {
+        try {
+            readConfig(text, "f.json");
+        } catch (const SettingsError& e) {
+            return std::string(e.what());
+        }
+        return std::string("(read)");
+    };
+    const std::string ok = R"("names":{},"measured":{})";
+    EXPECT_EQ(refusal(R"({"names":{},"measured":{}})"), head + "offsets: is required");
+    EXPECT_EQ(refusal(R"({"offsets":{"desk":"ten"},)" + ok + "}"),
+              head + "offsets.desk: must be a number, not a string");
+    EXPECT_EQ(refusal(R"({"offsets":{},)" + ok + R"(,"crisp":{"desk":1.5}})"),
+              head + "crisp.desk: must be a number from 0 to 1, not 1.5");
+    EXPECT_EQ(refusal(R"({"offsets":{},)" + ok + R"(,"volBoostPct":250})"),
+              head + "volBoostPct: must be a whole number from 0 to 100, not 250");
+    EXPECT_EQ(refusal(R"({"offsets":{},)" + ok + R"(,"volBoostPct":2.5})"),
+              head + "volBoostPct: must be a whole number, not 2.5");
+    EXPECT_EQ(refusal(R"({"offsets":{},)" + ok + R"(,"bassBoost":"on"})"),
+              head + "bassBoost: must be true or false, not a string");
+    EXPECT_EQ(refusal("[]"), head + "top level: must be an object, not an array");
+    EXPECT_EQ(refusal("{").rfind(head + "not valid JSON: parse error at line 1", 0), 0u);
+    // A name from the file cannot carry a terminal escape into the line that quotes it.
+    EXPECT_EQ(refusal(R"({"offsets":{"\u001b[2J":true},)" + ok + "}"),
+              head + "offsets.\\x1b[2J: must be a number, not true");
+}
+
+TEST_F(SettingsStoreTest, AMissingFileIsTheFirstRunAndSaysNothing) {
+    std::optional<std::string> problem = "unset";
+    EXPECT_EQ(store.load(&problem), Config{});
+    EXPECT_EQ(problem, std::nullopt);
+    EXPECT_EQ(store.read().state, SettingsRead::State::missing);
 }
 
 TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenButABadNameCostsOnlyItsOwnBytes) {
@@ -144,7 +190,10 @@ TEST_F(SettingsStoreTest, AFileThatCannotBeReadIsNeverReplacedAndTheSaveSaysWhy)
             fs::create_directories(file() / "occupied");
         else
             ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
-        EXPECT_EQ(store.load(), Config{});
+        std::optional<std::string> problem;
+        EXPECT_EQ(store.load(&problem), Config{});
+        EXPECT_EQ(problem.value_or("").rfind("cannot read \"" + file().string() + "\"", 0), 0u)
+            << problem.value_or("(none)");
         const SaveResult r = store.save(fullRecord());
         EXPECT_TRUE(directory ? fs::is_directory(file()) : fs::is_fifo(file()));
         EXPECT_EQ(entries(), Keys{"offsets.json"}) << "temporary file left behind";

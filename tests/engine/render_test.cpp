@@ -40,11 +40,13 @@ Out buffer(std::uint32_t channels, std::uint32_t frames = kFrames, bool hasData 
 class RenderPath : public ::testing::Test {
   protected:
     // Speakers by channel count, named d0, d1, ...; delays in frames at 48 kHz.
-    void start(const std::vector<int>& channels, const std::vector<double>& delayFrames = {}) {
+    // `uids` name the speakers in order where given.
+    void start(const std::vector<int>& channels, const std::vector<double>& delayFrames = {},
+               const std::vector<std::string>& uids = {}) {
         sim::RoomSpec room;
         room.systemAudio = "silence";
         for (std::size_t i = 0; i < channels.size(); ++i) {
-            const std::string uid = "d" + std::to_string(i);
+            const std::string uid = i < uids.size() ? uids[i] : "d" + std::to_string(i);
             room.outputs.push_back({.name = uid, .uid = uid, .channels = channels[i]});
             if (i < delayFrames.size()) offsets[uid] = delayFrames[i] / 48.0;
         }
@@ -57,7 +59,7 @@ class RenderPath : public ::testing::Test {
     // A new installation on the same engine; its write head starts again at 0.
     void restart() {
         std::optional<bool> ok;
-        engine->start(std::nullopt, targets, offsets, 1, [&](bool r) { ok = r; });
+        engine->start(std::nullopt, targets, Offsets(offsets), 1, [&](bool r) { ok = r; });
         ASSERT_TRUE(mq.runUntil([&] { return ok.has_value(); }, 20) && *ok);
         pos = 0;
     }
@@ -226,6 +228,27 @@ TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {
         ASSERT_EQ(stores.gain[i].load(), 1.0f) << i;
     for (float v : stores.bqMem)
         ASSERT_EQ(v, 0.0f);
+}
+
+// A speaker with a measured correction gets it; any other the default crisp. The UID given to
+// setCrisp chooses, else the UID of the target at that index.
+TEST_F(RenderPath, CrispFollowsTheUidItIsGivenElseItsTargetsUid) {
+    const std::string measured = "02-5E-11-A4-37-C9:output";
+    start({2, 2, 2}, {}, {"a", measured, "c"});
+    engine->setCrisp(0, measured, 48000, 1.0f);
+    engine->setCrisp(1, std::nullopt, 48000, 1.0f);
+    engine->setCrisp(2, std::nullopt, 48000, 1.0f);
+    double apart = 0, alike = 0;
+    for (int k = 0; k < 8; ++k) {
+        std::vector<Out> outs{buffer(6)};
+        cycle(outs);
+        for (std::uint32_t f = 0; f < kFrames; ++f) {
+            alike = std::max(alike, double(std::fabs(outs[0].at(f, 0) - outs[0].at(f, 2))));
+            apart = std::max(apart, double(std::fabs(outs[0].at(f, 0) - outs[0].at(f, 4))));
+        }
+    }
+    EXPECT_EQ(alike, 0.0) << "the given UID and the target's UID choose the same correction";
+    EXPECT_GT(apart, 0.01) << "the measured correction and the default crisp sound alike";
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ std::vector<Dev> devs(sim::SimAudioSystem& hw, const std::vector<std::string>& u
 std::optional<bool> startAndWait(TapEngine& engine, ManualMainQueue& mq, std::vector<Dev> targets,
                                  std::map<std::string, double> offsets, std::uint64_t run) {
     std::optional<bool> result;
-    engine.start(std::nullopt, std::move(targets), std::move(offsets), run,
+    engine.start(std::nullopt, std::move(targets), Offsets(std::move(offsets)), run,
                  [&](bool ok) { result = ok; });
     mq.runUntil([&] { return result.has_value(); }, 20);
     return result;
@@ -177,8 +177,7 @@ TEST(TapEngineStart, CaptureAggregateClocksFromTheFirstBuiltInSpeaker) {
     EXPECT_EQ(TapEngine::captureDescription({usb, builtIn, bt1}, "T").master, "in");
 }
 
-// The measured curve has a third stage (value 35); the default crisp has two.
-TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndClampedAndCrispFollowsTheUid) {
+TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndHeldWithinTheDelayLine) {
     const std::string measured = "02-5E-11-A4-37-C9:output";
     sim::SimAudioSystem hw(quietRoom({speaker("a"), speaker(measured), speaker("c")}),
                            {.speed = 1000, .startWorld = false});
@@ -200,15 +199,6 @@ TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndClampedAndCrispFollo
         EXPECT_EQ(engine.delayFrames(0), frames) << ms << " ms";
     }
 
-    // Index 2 is given the measured UID; index 3 is beyond the targets: no UID, the default crisp.
-    const std::optional<std::string> uids[] = {std::nullopt, std::nullopt, measured, std::nullopt};
-    for (int i = 0; i < 4; ++i)
-        engine.setCrisp(i, uids[i], 48000, 1.0f);
-    const auto& coef = engine.toneStores().coef;
-    std::vector<bool> stages;  // values 25 (crisp on) and 35 of each device
-    for (std::size_t at : {25, 35, 65, 75, 105, 115, 145, 155})
-        stages.push_back(coef[at] != 0);
-    EXPECT_EQ(stages, std::vector<bool>({true, false, true, true, true, true, true, false}));
     engine.stop();
 }
 

@@ -1,0 +1,67 @@
+// The periodic tick: whether the audio system answers, device poll, volume read-back and, in the
+// aligned mode, the tap's health and the default-output pin (tap_health.h). Main thread, every
+// 1.5 s.
+#include "audio/device_access.h"
+#include "controller/controller.h"
+#include "core/text.h"
+
+namespace housetone {
+
+bool Controller::audioGone() {
+    std::uint32_t listSize = 0;
+    const OSStatus answer = s_.hw.getPropertyDataSize(systemObject, {sel::devices, scope::global},
+                                                      0, nullptr, listSize);
+    if (answer == noErr) return false;
+    if (!audioLost_)
+        setStatus("The audio system stopped answering (OSStatus " + std::to_string(answer) +
+                  "). Housetone carries on when it is back.");
+    audioLost_ = true;
+    return true;
+}
+
+void Controller::tick() {
+    if (shutDown_) return;
+
+    // An audio server that has gone away (its daemon killed, crashed or updated) answers no call
+    // at all. Every speaker would look gone and each tick would try to route again into nothing;
+    // say what happened once and leave the setup as it was until the server is back.
+    if (audioGone()) return;
+    // A server that restarted between two ticks was never seen gone, but it has forgotten
+    // whatever the program had built in it, and its objects carry new ids.
+    const std::uint32_t restarts =
+        uint32Property(s_.hw, systemObject, sel::serviceRestarted, scope::global)
+            .value_or(serviceRestarts_);
+    if (audioLost_ || restarts != serviceRestarts_) {
+        audioLost_ = false;
+        serviceRestarts_ = restarts;
+        setStatus("The audio system is back.");
+        // Even an unchanged list is routed afresh: the tap, the aggregates and the callbacks
+        // they fed are gone with the old server.
+        deviceChangePending_ = true;
+    }
+
+    const std::vector<std::string> before = uidsOf(devices_);
+    refreshDevices();
+    if (uidsOf(devices_) != before) deviceChangePending_ = true;
+    // A tune has suspended the engine and plays its own signals: routing again now would bring
+    // the music back over them. The change waits for the tune's end (whose resume re-applies the
+    // mode and so clears it, else the first tick after it does).
+    if (deviceChangePending_ && !tuning_) {
+        deviceChangePending_ = false;
+        if (mode_ != Mode::single) applyMode(mode_);
+    }
+    refreshVolumes();
+    if (mode_ != Mode::aligned) return;
+
+    const TapHealth::Verdict health = tapHealth_.observe(engine_->readMeter(), clickLoopActive());
+    if (health.silent) publish(tapSilent_, *health.silent, Field::tapSilent);
+    publish(tapBlocked_, health.blocked, Field::tapBlocked);
+
+    // The aligned start made the reference the system output; when the user or another program
+    // moves it elsewhere (or a restarted session manager chose another), put it back.
+    if (const auto reference = referenceSpeaker()) {
+        if (const auto line = pin_.keep(s_.hw, *reference, devices_)) setStatus(*line);
+    }
+}
+
+}  // namespace housetone
