@@ -34,10 +34,12 @@ Aggregate* PipeWireHardware::aggregate(AudioObjectID id) {
     const auto it = aggregates_.find(id);
     return it == aggregates_.end() ? nullptr : it->second.get();
 }
+
 Tap* PipeWireHardware::tap(AudioObjectID id) {
     const auto it = taps_.find(id);
     return it == taps_.end() ? nullptr : it->second.get();
 }
+
 OSStatus PipeWireHardware::createAggregateDevice(const AggregateDescription& d,
                                                  AudioObjectID& out) {
     out = 0;
@@ -56,6 +58,7 @@ OSStatus PipeWireHardware::createAggregateDevice(const AggregateDescription& d,
     aggregates_[out] = std::move(a);
     return noErr;
 }
+
 OSStatus PipeWireHardware::destroyAggregateDevice(AudioObjectID device) {
     std::string hosted;
     {
@@ -73,6 +76,7 @@ OSStatus PipeWireHardware::destroyAggregateDevice(AudioObjectID device) {
     // This run's or an earlier one's: a host process of its own carries it.
     return destroyPublicAggregate(hosted);
 }
+
 OSStatus PipeWireHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {
     Locked lock(conn_);
     out = 0;
@@ -106,6 +110,7 @@ OSStatus PipeWireHardware::destroyProcessTap(AudioObjectID id) {
     taps_.erase(id);
     return noErr;
 }
+
 OSStatus PipeWireHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
                                           void* clientData, AudioDeviceIOProcID& outID) {
     Locked lock(conn_);
@@ -122,31 +127,40 @@ OSStatus PipeWireHardware::createIOProcID(AudioObjectID device, AudioDeviceIOPro
     procs_[outID] = std::move(p);
     return noErr;
 }
+
+IOProc* PipeWireHardware::proc(AudioObjectID device, AudioDeviceIOProcID id) {
+    const auto it = procs_.find(id);
+    return it == procs_.end() || it->second->device != device ? nullptr : it->second.get();
+}
+
 OSStatus PipeWireHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) {
     Locked lock(conn_);
-    const auto it = procs_.find(id);
-    if (it == procs_.end() || it->second->device != device) return status::badObject;
-    stopFilter(*it->second);
-    procs_.erase(it);
+    IOProc* p = proc(device, id);
+    if (!p) return status::badObject;
+    stopFilter(*p);
+    procs_.erase(id);
     return noErr;
 }
+
 OSStatus PipeWireHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID id) {
     Locked lock(conn_);
     if (conn_.gone()) return serverGone;
-    const auto it = procs_.find(id);
-    if (it == procs_.end() || it->second->device != device) return status::badObject;
-    if (it->second->filter) return noErr;
-    const OSStatus st = startFilter(*it->second);
-    if (st != noErr) stopFilter(*it->second);
+    IOProc* p = proc(device, id);
+    if (!p) return status::badObject;
+    if (p->filter) return noErr;
+    const OSStatus st = startFilter(*p);
+    if (st != noErr) stopFilter(*p);
     return st;
 }
+
 OSStatus PipeWireHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID id) {
     Locked lock(conn_);
-    const auto it = procs_.find(id);
-    if (it == procs_.end() || it->second->device != device) return status::badObject;
-    stopFilter(*it->second);
+    IOProc* p = proc(device, id);
+    if (!p) return status::badObject;
+    stopFilter(*p);
     return noErr;
 }
+
 OSStatus PipeWireHardware::startFilter(IOProc& p) {
     if (const OSStatus st = planWires(p); st != noErr) return st;
     prepareBuffers(p);
@@ -200,6 +214,7 @@ OSStatus PipeWireHardware::planWires(IOProc& p) {
     }
     return p.wires.empty() ? status::badDevice : noErr;
 }
+
 // Only now, with the tap feeding this callback, may programs be moved into it.
 void PipeWireHardware::moveProgramsToTap(IOProc& p) {
     if (!p.tap || p.tap->isDefault) return;
@@ -208,6 +223,7 @@ void PipeWireHardware::moveProgramsToTap(IOProc& p) {
     const char* name = info ? pw_properties_get(info, PW_KEY_NODE_NAME) : nullptr;
     if (name && setConfiguredDefault(true, name) == noErr) p.tap->isDefault = true;
 }
+
 void PipeWireHardware::stopFilter(IOProc& p) {
     if (p.tap && p.tap->isDefault) {
         setConfiguredDefault(true, p.tap->restoreDefault);

@@ -98,6 +98,8 @@ class PipeWireHardware final : public PipeWireAudio, private ConnectionClient {
     std::vector<AudioObjectID> deviceList();
     Aggregate* aggregate(AudioObjectID id);
     Tap* tap(AudioObjectID id);
+    // The callback `id` if it was installed on `device`.
+    IOProc* proc(AudioObjectID device, AudioDeviceIOProcID id);
     // How `device` presents its streams; `members` gets the nodes the layout's member indices
     // name. The property answers and the filter's ports both come from it.
     StreamLayout layoutOf(AudioObjectID device, std::vector<const Node*>& members);
