@@ -13,6 +13,7 @@
 namespace housetone::pw {
 
 PipeWireHardware::~PipeWireHardware() {
+    if (!conn_.loop()) return;  // no thread loop was made: nothing of ours exists
     Locked lock(conn_);
     conn_.stopRetrying();
     for (auto& [id, p] : procs_)
