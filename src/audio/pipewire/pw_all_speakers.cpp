@@ -10,7 +10,6 @@
 
 #include "audio/pipewire/combine_host.h"
 #include "audio/pipewire/pw_hardware.h"
-#include "audio/pipewire/pw_io.h"
 
 namespace housetone::pw {
 
@@ -110,22 +109,22 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
     sink.nodeName = d.uid;
     sink.description = d.name;
     std::set<std::uint32_t> members;
-    HostWatch watch{.loop = loop_};
+    HostWatch watch{.loop = conn_.loop()};
     {
-        Locked lock(*this);
-        if (gone_.load(std::memory_order_relaxed)) return serverGone;
-        if (d.uid.empty() || d.subdevices.empty() || nodeByName(d.uid))
+        Locked lock(conn_);
+        if (conn_.gone()) return serverGone;
+        if (d.uid.empty() || d.subdevices.empty() || graph().nodeByName(d.uid))
             return status::illegalOperation;
         for (const auto& [id, a] : aggregates_)
             if (a->desc.uid == d.uid) return status::illegalOperation;
         // Stacked is what it does anyway: every member plays the whole mix.
         for (const auto& sd : d.subdevices) {
-            const Node* n = nodeByName(sd.uid);
+            const Node* n = graph().nodeByName(sd.uid);
             // A member that is gone, or is no speaker, could never be fed.
-            if (!n || devicePorts(n->id, false).empty()) return status::badDevice;
+            if (!n || graph().devicePorts(n->id, false).empty()) return status::badDevice;
             if (!members.insert(n->id).second) continue;
             std::size_t sameName = 0;
-            for (const auto& [id, other] : nodes_)
+            for (const auto& [id, other] : graph().nodes())
                 sameName += other->graphName == n->graphName;
             sink.members.push_back({.nodeName = n->graphName,
                                     .serial = n->serial,
@@ -133,48 +132,47 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
                                     .followByName = sameName == 1});
         }
         // From here on every node and link the registry announces is new: the host's among them.
-        pw_registry_add_listener(registry_, &watch.listener, &watchEvents, &watch);
-        pw_proxy_add_listener(reinterpret_cast<pw_proxy*>(registry_), &watch.registryListener,
-                              &watchedRegistryEvents, &watch);
+        pw_registry_add_listener(conn_.registry(), &watch.listener, &watchEvents, &watch);
+        pw_proxy_add_listener(reinterpret_cast<pw_proxy*>(conn_.registry()),
+                              &watch.registryListener, &watchedRegistryEvents, &watch);
     }
 
     // Stopping the old host and starting the new one wait on processes; every other call the
     // program makes meanwhile needs the lock.
     const CombineHostResult host = startCombineHost(sink);
     {
-        Locked lock(*this);
+        Locked lock(conn_);
         bool linked = false;
         if (host.pid) {
-            linked = waitFor(linkedWithin, [&] {
+            linked = conn_.waitFor(linkedWithin, [&] {
                 if (watch.detached) return true;
-                const Node* n = nodeByName(d.uid);
-                if (!n || devicePorts(n->id, false).empty()) return false;
+                const Node* n = graph().nodeByName(d.uid);
+                if (!n || graph().devicePorts(n->id, false).empty()) return false;
                 const Fed fed = fedBy(watch, n->id, members);
                 return fed.stranger || fed.members == members;
             });
             if (linked) {
-                const Node* n = nodeByName(d.uid);
+                const Node* n = graph().nodeByName(d.uid);
                 linked = !watch.detached && n && !fedBy(watch, n->id, members).stranger;
                 if (linked) out = n->id;
             }
         }
         unwatch(watch);
         if (linked) return noErr;
-        if (!host.pid)
-            return gone_.load(std::memory_order_relaxed) ? serverGone : status::illegalOperation;
+        if (!host.pid) return conn_.gone() ? serverGone : status::illegalOperation;
     }
     // A sink that plays to fewer speakers than asked, or to others, is not the device asked for:
     // it goes again rather than be reported made.
     destroyPublicAggregate(d.uid);
-    Locked lock(*this);
-    return gone_.load(std::memory_order_relaxed) ? serverGone : status::badDevice;
+    Locked lock(conn_);
+    return conn_.gone() ? serverGone : status::badDevice;
 }
 
 OSStatus PipeWireHardware::destroyPublicAggregate(const std::string& nodeName) {
     // Every host of ours goes, this run's or one an earlier run left.
     if (!stopCombineHost().empty()) return status::illegalOperation;
-    Locked lock(*this);
-    waitFor(goneWithin, [&] { return nodeByName(nodeName) == nullptr; });
+    Locked lock(conn_);
+    conn_.waitFor(goneWithin, [&] { return graph().nodeByName(nodeName) == nullptr; });
     return noErr;
 }
 

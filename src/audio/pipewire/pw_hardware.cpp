@@ -1,146 +1,21 @@
 #include "audio/pipewire/pw_hardware.h"
 
-#include <pipewire/extensions/metadata.h>
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
-#include <spa/pod/iter.h>
-#include <spa/utils/result.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <utility>
 
-#include "audio/pipewire/pipewire_backend.h"
-#include "audio/pipewire/pw_io.h"
 #include "audio/pipewire/pw_names.h"
 #include "core/dev.h"
-#include "core/printable.h"
 
 namespace housetone::pw {
 
-namespace {
-
-constexpr const char* ownKey = "housetone.own";
-constexpr const char* ownUIDPrefix = "com.mirelo.housetone.";
-// Reconnecting: how often a connection is tried while no daemon answers; how often a reconnection
-// in progress looks at its clock; how long a new graph's session manager gets to name the default
-// output before the program goes on without it; how long a daemon that accepted the connection
-// may take to answer before it is taken for gone again.
-constexpr std::int64_t retryMs = 200;
-constexpr std::int64_t pollMs = 50;
-constexpr std::int64_t settleNs = 3 * SPA_NSEC_PER_SEC;
-constexpr std::int64_t answerNs = 10 * SPA_NSEC_PER_SEC;
-
-std::int64_t monotonicNs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::int64_t>(t.tv_sec) * SPA_NSEC_PER_SEC + t.tv_nsec;
-}
-
-std::string lookup(const spa_dict* d, const char* key) {
-    const char* v = d ? spa_dict_lookup(d, key) : nullptr;
-    return v ? v : "";
-}
-
-bool isAudioDeviceClass(const std::string& c) {
-    return c == "Audio/Sink" || c == "Audio/Source" || c == "Audio/Source/Virtual" ||
-           c == "Audio/Duplex";
-}
-
-// The transport a device's properties name: the node's own first, then its device's.
-std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
-    auto get = [&](const char* k) {
-        const auto it = p.find(k);
-        return it == p.end() ? std::string() : it->second;
-    };
-    const std::string bus = get("device.bus"), api = get("device.api"),
-                      form = get("device.form-factor"), profile = get("device.profile.name");
-    if (get("node.name").rfind(ownUIDPrefix, 0) == 0) return transport::aggregate;
-    if (bus == "bluetooth" || api == "bluez5") return transport::bluetooth;
-    if (bus == "usb") return transport::usb;
-    if (form == "hdmi" || profile.find("hdmi") != std::string::npos) return transport::hdmi;
-    if (form == "displayport") return transport::displayPort;
-    if (form == "internal" || form == "speaker" || form == "microphone" || bus == "pci" ||
-        api == "alsa")
-        return transport::builtIn;
-    return transport::virtualDevice;
-}
-
-// ---- Event tables ----
-
-void onRegistryGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-                      const spa_dict* props) {
-    static_cast<PipeWireHardware*>(data)->onGlobal(id, type, props);
-}
-void onRegistryRemove(void* data, std::uint32_t id) {
-    static_cast<PipeWireHardware*>(data)->onGlobalRemoved(id);
-}
-const pw_registry_events registryEvents = {.version = PW_VERSION_REGISTRY_EVENTS,
-                                           .global = onRegistryGlobal,
-                                           .global_remove = onRegistryRemove};
-
-void onNodeInfoEvent(void* data, const pw_node_info* info) {
-    auto* n = static_cast<Node*>(data);
-    n->owner->onNodeInfo(*n, info);
-}
-void onNodeParamEvent(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t,
-                      const spa_pod* param) {
-    auto* n = static_cast<Node*>(data);
-    if (id == SPA_PARAM_Props && param) n->owner->onNodeParam(*n, param);
-}
-const pw_node_events nodeEvents = {
-    .version = PW_VERSION_NODE_EVENTS, .info = onNodeInfoEvent, .param = onNodeParamEvent};
-
-int onDefaultsProperty(void* data, std::uint32_t subject, const char* key, const char*,
-                       const char* value) {
-    if (subject == PW_ID_CORE) static_cast<PipeWireHardware*>(data)->onMetadata(true, key, value);
-    return 0;
-}
-int onSettingsProperty(void* data, std::uint32_t subject, const char* key, const char*,
-                       const char* value) {
-    if (subject == PW_ID_CORE) static_cast<PipeWireHardware*>(data)->onMetadata(false, key, value);
-    return 0;
-}
-const pw_metadata_events defaultsEvents = {.version = PW_VERSION_METADATA_EVENTS,
-                                           .property = onDefaultsProperty};
-const pw_metadata_events settingsEvents = {.version = PW_VERSION_METADATA_EVENTS,
-                                           .property = onSettingsProperty};
-
-void onCoreInfo(void* data, const pw_core_info* info) {
-    auto* hw = static_cast<PipeWireHardware*>(data);
-    if (info && info->version) hw->onMetadata(false, "housetone.version", info->version);
-}
-void onCoreDoneEvent(void* data, std::uint32_t id, int seq) {
-    if (id == PW_ID_CORE) static_cast<PipeWireHardware*>(data)->onCoreDone(seq);
-}
-void onCoreErrorEvent(void* data, std::uint32_t id, int, int res, const char*) {
-    static_cast<PipeWireHardware*>(data)->onCoreError(id, res);
-}
-const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS,
-                                   .info = onCoreInfo,
-                                   .done = onCoreDoneEvent,
-                                   .error = onCoreErrorEvent};
-
-void onRetryEvent(void* data, std::uint64_t) {
-    static_cast<PipeWireHardware*>(data)->onRetryTimer();
-}
-
-}  // namespace
-
-// ---- Connection ----
-
-PipeWireHardware::PipeWireHardware() {
-    pw_init(nullptr, nullptr);
-    loop_ = pw_thread_loop_new("housetone-pw", nullptr);
-}
-
 PipeWireHardware::~PipeWireHardware() {
-    if (!loop_) return;
-    pw_thread_loop_lock(loop_);
-    if (retry_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retry_);
-    retry_ = nullptr;
+    if (!conn_.loop()) return;  // no thread loop was made: nothing of ours exists
+    Locked lock(conn_);
+    conn_.stopRetrying();
     for (auto& [id, p] : procs_)
         stopFilter(*p);
     for (auto& [id, t] : taps_)
@@ -148,459 +23,276 @@ PipeWireHardware::~PipeWireHardware() {
     procs_.clear();
     taps_.clear();
     aggregates_.clear();
-    for (auto& [id, n] : nodes_)
-        if (n->proxy) pw_proxy_destroy(n->proxy);
-    nodes_.clear();
-    if (defaults_) pw_proxy_destroy(defaults_);
-    if (settings_) pw_proxy_destroy(settings_);
-    if (registry_) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-    if (core_) pw_core_disconnect(core_);
-    pw_thread_loop_unlock(loop_);
-    pw_thread_loop_stop(loop_);
-    if (context_) pw_context_destroy(context_);
-    pw_thread_loop_destroy(loop_);
-}
-
-bool PipeWireHardware::connect(double timeoutSeconds, std::string& error) {
-    if (!loop_) {
-        error = "PipeWire: no thread loop";
-        return false;
-    }
-    if (pw_thread_loop_start(loop_) != 0) {
-        error = "PipeWire: the event thread did not start";
-        return false;
-    }
-    Locked lock(*this);
-    // client-rt.conf loads the realtime module, which gives the graph's processing thread realtime
-    // priority (directly or through RTKit): on a busy machine a plain thread misses graph cycles,
-    // and each missed cycle is a gap in what the speakers play and the microphone hears.
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
-                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
-    if (!context_) {
-        error = "PipeWire: no context";
-        return false;
-    }
-    if (!attach(error)) return false;
-    // The first answer brings every global; the second, what binding the nodes asked for.
-    if (!roundTrip(timeoutSeconds) || !roundTrip(timeoutSeconds)) {
-        error = "PipeWire: the daemon did not answer within the time allowed";
-        return false;
-    }
-    retry_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), onRetryEvent, this);
-    return true;
-}
-
-bool PipeWireHardware::attach(std::string& error) {
-    core_ = pw_context_connect(context_, nullptr, 0);
-    if (!core_) {
-        error = std::string("PipeWire: no daemon answers (") + std::strerror(errno) + ")";
-        return false;
-    }
-    pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
-    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
-    return true;
-}
-
-// ---- Reconnecting ----
-//
-// A daemon that goes away (crashed, killed, restarted by an update) leaves this connection dead.
-// Everything runs on the loop thread from the retry timer, so no call ever waits for it: calls
-// answer serverGone until the new graph is mirrored. Ids change with the graph; the controller
-// learns of the restart from the serviceRestarted count and routes afresh.
-
-void PipeWireHardware::armRetry(std::int64_t milliseconds) {
-    if (!retry_) return;
-    timespec value{milliseconds / 1000, (milliseconds % 1000) * 1000000};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &value, nullptr, false);
-}
-
-void PipeWireHardware::onRetryTimer() {
-    if (stage_ == Stage::connected) return;
-    // A call waiting for the old graph still holds its objects; it gives up within a slice.
-    if (waiters_ > 0) return armRetry(pollMs);
-    if (coreDead_) detach();
-    if (!core_) {
-        std::string why;
-        if (!attach(why)) return armRetry(retryMs);
-        attachedAtNs_ = monotonicNs();
-        stage_ = Stage::firstSync;
-        pendingSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-    } else if (stage_ != Stage::settling && monotonicNs() - attachedAtNs_ > answerNs) {
-        coreDead_ = true;  // accepted but never answered: try again from the start
-        return armRetry(retryMs);
-    }
-    advanceReconnect();
-    if (stage_ != Stage::connected) armRetry(pollMs);
-}
-
-void PipeWireHardware::advanceReconnect() {
-    if (coreDead_ || !core_) return;
-    if (stage_ == Stage::firstSync && doneSeq_ == pendingSeq_) {
-        stage_ = Stage::secondSync;
-        pendingSeq_ = pw_core_sync(core_, PW_ID_CORE, 0);
-    } else if (stage_ == Stage::secondSync && doneSeq_ == pendingSeq_) {
-        stage_ = Stage::settling;
-    }
-    if (stage_ != Stage::settling) return;
-    // A desktop's session manager comes back with the daemon and chooses the default output a
-    // moment later; routing before that would be undone by it.
-    if ((!defaults_ || defaultSink_.empty()) && monotonicNs() - attachedAtNs_ < settleNs) return;
-    stage_ = Stage::connected;
-    ++restarts_;
-    gone_.store(false, std::memory_order_relaxed);
-    if (defaults_ && !defaultSink_.empty()) reassertDefault();
-    pw_thread_loop_signal(loop_, false);
-}
-
-void PipeWireHardware::detach() {
-    for (auto& [id, p] : procs_) {
-        for (pw_proxy* l : p->links)
-            if (l) pw_proxy_destroy(l);
-        p->links.clear();
-        if (p->filter) {
-            spa_hook_remove(&p->listener);
-            pw_filter_destroy(p->filter);
-            p->filter = nullptr;
-        }
-    }
-    for (auto& [id, t] : taps_) {
-        // Programs will be on no tap in the new graph; the output they had goes back there.
-        if (t->isDefault) owedOutput_ = t->restoreDefault;
-        t->isDefault = false;
-        if (t->stream) {
-            spa_hook_remove(&t->listener);
-            pw_stream_destroy(t->stream);
-            t->stream = nullptr;
-        }
-    }
-    for (auto& [id, n] : nodes_)
-        if (n->proxy) {
-            spa_hook_remove(&n->nodeListener);
-            pw_proxy_destroy(n->proxy);
-        }
-    nodes_.clear();
-    nodeOrder_.clear();
-    ports_.clear();
-    deviceProps_.clear();
-    dropMetadata(true);
-    dropMetadata(false);
-    if (registry_) {
-        spa_hook_remove(&registryListener_);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-        registry_ = nullptr;
-    }
-    if (core_) {
-        spa_hook_remove(&coreListener_);
-        pw_core_disconnect(core_);
-        core_ = nullptr;
-    }
-    coreDead_ = false;
-    pendingSeq_ = doneSeq_ = -1;
-}
-
-std::string PipeWireHardware::serverVersion() {
-    Locked lock(*this);
-    return version_.empty() ? pw_get_library_version() : version_;
 }
 
 Clock& PipeWireHardware::clock() {
     return SystemClock::shared();
 }
 
-bool PipeWireHardware::waitFor(double timeoutSeconds, const std::function<bool()>& ready) {
-    ++waiters_;
-    struct Leave {
-        int& count;
-        ~Leave() { --count; }
-    } leave{waiters_};
-    timespec deadline{};
-    pw_thread_loop_get_time(loop_, &deadline,
-                            static_cast<std::int64_t>(timeoutSeconds * SPA_NSEC_PER_SEC));
-    while (!ready()) {
-        if (gone_.load(std::memory_order_relaxed)) return false;
-        timespec slice{};
-        pw_thread_loop_get_time(loop_, &slice, 20 * SPA_NSEC_PER_MSEC);
-        if (slice.tv_sec > deadline.tv_sec ||
-            (slice.tv_sec == deadline.tv_sec && slice.tv_nsec > deadline.tv_nsec)) {
-            if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0) return ready();
+// ---- Aggregates and taps ----
+
+Aggregate* PipeWireHardware::aggregate(AudioObjectID id) {
+    const auto it = aggregates_.find(id);
+    return it == aggregates_.end() ? nullptr : it->second.get();
+}
+
+Tap* PipeWireHardware::tap(AudioObjectID id) {
+    const auto it = taps_.find(id);
+    return it == taps_.end() ? nullptr : it->second.get();
+}
+
+OSStatus PipeWireHardware::createAggregateDevice(const AggregateDescription& d,
+                                                 AudioObjectID& out) {
+    out = 0;
+    if (!d.isPrivate) return createPublicAggregate(d, out);
+    Locked lock(conn_);
+    if (conn_.gone()) return serverGone;
+    if (d.uid.empty() || graph().nodeByName(d.uid)) return status::illegalOperation;
+    for (const auto& [id, a] : aggregates_)
+        if (a->desc.uid == d.uid) return status::illegalOperation;
+    // The clock master and the drift flags are hints: the graph picks its driver and
+    // rate-matches every follower by itself.
+    auto a = std::make_unique<Aggregate>();
+    a->id = nextObject_++;
+    a->desc = d;
+    out = a->id;
+    aggregates_[out] = std::move(a);
+    return noErr;
+}
+
+OSStatus PipeWireHardware::destroyAggregateDevice(AudioObjectID device) {
+    std::string hosted;
+    {
+        Locked lock(conn_);
+        if (const Node* n = graph().node(device); n && n->transport == transport::aggregate) {
+            hosted = n->name;
         } else {
-            pw_thread_loop_timed_wait_full(loop_, &slice);
+            if (!aggregate(device)) return status::badObject;
+            for (auto& [id, p] : procs_)
+                if (p->device == device) stopFilter(*p);
+            aggregates_.erase(device);
+            return noErr;
         }
     }
-    return true;
+    // This run's or an earlier one's: a host process of its own carries it.
+    return destroyPublicAggregate(hosted);
 }
 
-bool PipeWireHardware::roundTrip(double timeoutSeconds) {
-    if (gone_.load(std::memory_order_relaxed) || !core_) return false;
-    pendingSeq_ = pw_core_sync(core_, PW_ID_CORE, pendingSeq_);
-    const int want = pendingSeq_;
-    return waitFor(timeoutSeconds, [&] { return doneSeq_ == want; });
+OSStatus PipeWireHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {
+    Locked lock(conn_);
+    out = 0;
+    if (conn_.gone()) return serverGone;
+    // Programs reach the tap only by playing into it instead of the speakers.
+    if (d.muteBehavior == TapMuteBehavior::unmuted) return status::unsupported;
+    auto t = std::make_unique<Tap>();
+    t->id = nextObject_++;
+    t->desc = d;
+    t->nodeName = tapNodeName(d.uuid);
+    if (const OSStatus st = openTap(conn_, *t); st != noErr) return st;
+    out = t->id;
+    taps_[out] = std::move(t);
+    return noErr;
 }
 
-void PipeWireHardware::onCoreDone(int seq) {
-    doneSeq_ = seq;
-    if (stage_ != Stage::connected) advanceReconnect();
-    pw_thread_loop_signal(loop_, false);
+void PipeWireHardware::releaseTap(Tap& t) {
+    for (auto& [id, p] : procs_)
+        if (p->tap == &t) p->tap = nullptr;
+    // Programs go back to their output before the sink they play into disappears.
+    if (t.isDefault) setConfiguredDefault(true, t.restoreDefault);
+    t.isDefault = false;
+    closeTap(conn_, t);
 }
 
-void PipeWireHardware::onCoreError(std::uint32_t id, int res) {
-    if (id == PW_ID_CORE && (res == -EPIPE || res == -ECONNRESET)) {
-        gone_.store(true, std::memory_order_relaxed);
-        coreDead_ = true;
-        stage_ = Stage::down;
-        // Not from inside the dying core's own event: the timer tears it down a moment later.
-        armRetry(1);
-        pw_thread_loop_signal(loop_, false);
+OSStatus PipeWireHardware::destroyProcessTap(AudioObjectID id) {
+    Locked lock(conn_);
+    Tap* t = tap(id);
+    if (!t) return status::badObject;
+    releaseTap(*t);
+    taps_.erase(id);
+    return noErr;
+}
+
+OSStatus PipeWireHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc,
+                                          void* clientData, AudioDeviceIOProcID& outID) {
+    Locked lock(conn_);
+    outID = 0;
+    if (conn_.gone()) return serverGone;
+    if (!aggregate(device) && !graph().node(device)) return status::badObject;
+    if (!proc) return status::illegalOperation;
+    auto p = std::make_unique<IOProc>();
+    p->id = nextProc_++;
+    p->device = device;
+    p->fn = proc;
+    p->client = clientData;
+    outID = p->id;
+    procs_[outID] = std::move(p);
+    return noErr;
+}
+
+IOProc* PipeWireHardware::proc(AudioObjectID device, AudioDeviceIOProcID id) {
+    const auto it = procs_.find(id);
+    return it == procs_.end() || it->second->device != device ? nullptr : it->second.get();
+}
+
+OSStatus PipeWireHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID id) {
+    Locked lock(conn_);
+    IOProc* p = proc(device, id);
+    if (!p) return status::badObject;
+    stopFilter(*p);
+    procs_.erase(id);
+    return noErr;
+}
+
+OSStatus PipeWireHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID id) {
+    Locked lock(conn_);
+    if (conn_.gone()) return serverGone;
+    IOProc* p = proc(device, id);
+    if (!p) return status::badObject;
+    if (p->filter) return noErr;
+    const OSStatus st = startFilter(*p);
+    if (st != noErr) stopFilter(*p);
+    return st;
+}
+
+OSStatus PipeWireHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID id) {
+    Locked lock(conn_);
+    IOProc* p = proc(device, id);
+    if (!p) return status::badObject;
+    stopFilter(*p);
+    return noErr;
+}
+
+OSStatus PipeWireHardware::startFilter(IOProc& p) {
+    if (const OSStatus st = planWires(p); st != noErr) return st;
+    prepareBuffers(p);
+    std::string nodeName = "housetone.io", description = "Housetone";
+    if (const Aggregate* a = aggregate(p.device)) {
+        nodeName = a->desc.uid;
+        description = a->desc.name;
     }
+    if (!openFilter(conn_, p, nodeName, description)) return status::illegalOperation;
+    if (!wireFilter(conn_, p)) return conn_.gone() ? serverGone : status::badDevice;
+    moveProgramsToTap(p);
+    return noErr;
 }
 
-// ---- The graph's mirror ----
-
-void PipeWireHardware::onGlobal(std::uint32_t id, const char* type, const spa_dict* props) {
-    const std::string t = type ? type : "";
-    if (t == PW_TYPE_INTERFACE_Node) {
-        const std::string cls = lookup(props, PW_KEY_MEDIA_CLASS);
-        if (!isAudioDeviceClass(cls)) return;
-        auto n = std::make_unique<Node>();
-        n->owner = this;
-        n->id = id;
-        n->mediaClass = cls;
-        n->graphName = lookup(props, PW_KEY_NODE_NAME);
-        n->name = printableUID(n->graphName);
-        n->serial = lookup(props, PW_KEY_OBJECT_SERIAL);
-        n->description = printable(lookup(props, PW_KEY_NODE_DESCRIPTION));
-        n->proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-        if (n->proxy) {
-            pw_node_add_listener(reinterpret_cast<pw_node*>(n->proxy), &n->nodeListener,
-                                 &nodeEvents, n.get());
-            std::uint32_t ids[] = {SPA_PARAM_Props};
-            pw_node_subscribe_params(reinterpret_cast<pw_node*>(n->proxy), ids, 1);
+// Which graph port each channel of the device's layout reads or plays to, in the order the
+// buffer lists show them.
+OSStatus PipeWireHardware::planWires(IOProc& p) {
+    std::vector<const Node*> members;
+    const StreamLayout layout = layoutOf(p.device, members);
+    const Aggregate* agg = aggregate(p.device);
+    p.inStreams = layout.channels(scope::input);
+    p.outStreams = layout.channels(scope::output);
+    p.wires.clear();
+    p.tap = nullptr;
+    std::size_t port = 0;
+    for (const LayoutStream& s : layout.inputs) {
+        std::uint32_t from = 0;
+        if (s.tap) {
+            Tap* found = nullptr;
+            for (auto& [id, t] : taps_)
+                if (t->desc.uuid == (*agg->desc.taps)[*s.tap].uid) found = t.get();
+            if (!found || !found->stream) return status::badObject;
+            from = pw_stream_get_node_id(found->stream);
+            if (!p.tap) p.tap = found;
+        } else {
+            from = members[s.members.front()]->id;
         }
-        nodeOrder_.push_back(id);
-        nodes_[id] = std::move(n);
-    } else if (t == PW_TYPE_INTERFACE_Port) {
-        Port p;
-        p.id = id;
-        p.node = static_cast<std::uint32_t>(std::atoi(lookup(props, PW_KEY_NODE_ID).c_str()));
-        p.index = static_cast<std::uint32_t>(std::atoi(lookup(props, PW_KEY_PORT_ID).c_str()));
-        p.output = lookup(props, PW_KEY_PORT_DIRECTION) == "out";
-        p.monitor = lookup(props, PW_KEY_PORT_MONITOR) == "true";
-        p.name = lookup(props, PW_KEY_PORT_NAME);
-        ports_[id] = p;
-    } else if (t == PW_TYPE_INTERFACE_Device) {
-        auto& d = deviceProps_[id];
-        for (const char* k : {"device.bus", "device.api", "device.form-factor"})
-            if (const std::string v = lookup(props, k); !v.empty()) d[k] = v;
-    } else if (t == PW_TYPE_INTERFACE_Metadata) {
-        const std::string name = lookup(props, PW_KEY_METADATA_NAME);
-        if (name == "default" || name == "settings") bindMetadata(id, name == "default");
+        const auto ports =
+            s.tap ? graph().portsOf(from, true, true) : graph().devicePorts(from, true);
+        for (std::size_t c = 0; c < s.channels; ++c, ++port)
+            if (c < ports.size()) p.wires.push_back({true, port, from, ports[c]->id});
     }
-    pw_thread_loop_signal(loop_, false);
+    port = 0;
+    for (const LayoutStream& s : layout.outputs) {
+        for (std::size_t c = 0; c < s.channels; ++c, ++port)
+            for (const std::size_t m : s.members) {
+                const auto ports = graph().devicePorts(members[m]->id, false);
+                if (c < ports.size())
+                    p.wires.push_back({false, port, members[m]->id, ports[c]->id});
+            }
+    }
+    return p.wires.empty() ? status::badDevice : noErr;
 }
 
-// The session manager owns the "default" object: a restarted one publishes a new one (perhaps
-// under the same id), and the one that exists now is the one that counts.
-void PipeWireHardware::bindMetadata(std::uint32_t id, bool defaults) {
-    dropMetadata(defaults);
-    auto* proxy = static_cast<pw_proxy*>(
-        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-    if (!proxy) return;
-    pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(proxy),
-                             defaults ? &defaultsListener_ : &settingsListener_,
-                             defaults ? &defaultsEvents : &settingsEvents, this);
-    (defaults ? defaults_ : settings_) = proxy;
-    (defaults ? defaultsID_ : settingsID_) = id;
-    // The session manager reads changes of the object only once it follows it, and it names the
-    // default output only from then on: what is ours to say waits for that.
-    if (defaults) reassertPending_ = true;
+// Only now, with the tap feeding this callback, may programs be moved into it.
+void PipeWireHardware::moveProgramsToTap(IOProc& p) {
+    if (!p.tap || p.tap->isDefault) return;
+    p.tap->restoreDefault = graph().defaultNode(true);
+    const auto* info = pw_stream_get_properties(p.tap->stream);
+    const char* name = info ? pw_properties_get(info, PW_KEY_NODE_NAME) : nullptr;
+    if (name && setConfiguredDefault(true, name) == noErr) p.tap->isDefault = true;
 }
 
-void PipeWireHardware::dropMetadata(bool defaults) {
-    pw_proxy*& proxy = defaults ? defaults_ : settings_;
-    if (proxy) {
-        spa_hook_remove(defaults ? &defaultsListener_ : &settingsListener_);
-        pw_proxy_destroy(proxy);
+void PipeWireHardware::stopFilter(IOProc& p) {
+    if (p.tap && p.tap->isDefault) {
+        setConfiguredDefault(true, p.tap->restoreDefault);
+        p.tap->isDefault = false;
     }
-    proxy = nullptr;
-    (defaults ? defaultsID_ : settingsID_) = SPA_ID_INVALID;
-    // What the old object said is no longer anybody's word; the new one tells its own.
-    if (defaults) defaultSink_.clear(), defaultSource_.clear();
+    closeFilter(conn_, p);
+}
+
+// ---- When the connection dies or comes back ----
+
+void PipeWireHardware::dropStreams() {
+    for (auto& [id, p] : procs_)
+        dropFilter(*p);
+    for (auto& [id, t] : taps_) {
+        // Programs will be on no tap in the new graph; the output they had goes back there.
+        if (t->isDefault) owedOutput_ = t->restoreDefault;
+        t->isDefault = false;
+        dropTap(*t);
+    }
 }
 
 void PipeWireHardware::reassertDefault() {
-    reassertPending_ = false;
     for (auto& [id, t] : taps_)
         if (t->isDefault && t->stream) {
             owedOutput_.reset();
-            writeDefaultKey(true, t->nodeName);
+            graph().writeDefault(true, t->nodeName);
             return;
         }
-    if (owedOutput_) writeDefaultKey(true, *std::exchange(owedOutput_, std::nullopt));
-}
-
-void PipeWireHardware::onGlobalRemoved(std::uint32_t id) {
-    if (id == defaultsID_) dropMetadata(true);
-    if (id == settingsID_) dropMetadata(false);
-    if (const auto it = nodes_.find(id); it != nodes_.end()) {
-        if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
-        nodes_.erase(it);
-        std::erase(nodeOrder_, id);
-    }
-    ports_.erase(id);
-    deviceProps_.erase(id);
-    pw_thread_loop_signal(loop_, false);
-}
-
-void PipeWireHardware::onNodeInfo(Node& n, const pw_node_info* info) {
-    // Later events (a state change) carry only what changed: an empty set of properties then.
-    if (!info || !info->props || !(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
-    std::map<std::string, std::string> p;
-    const spa_dict_item* item;
-    spa_dict_for_each(item, info->props) p[item->key] = item->value ? item->value : "";
-    if (const auto it = p.find("device.id"); it != p.end()) {
-        const auto dev =
-            deviceProps_.find(static_cast<std::uint32_t>(std::atoi(it->second.c_str())));
-        if (dev != deviceProps_.end())
-            for (const auto& [k, v] : dev->second)
-                p.emplace(k, v);  // the node's own value wins
-    }
-    // Names are whatever another program chose: what the program sees of them is made printable
-    // here, once; the node's own name is kept to address it.
-    n.graphName = p[PW_KEY_NODE_NAME];
-    n.name = printableUID(n.graphName);
-    std::string description = p[PW_KEY_NODE_DESCRIPTION];
-    if (description.empty()) description = p[PW_KEY_NODE_NICK];
-    n.description = description.empty() ? n.name : printable(description);
-    n.own = p.count(ownKey) != 0;
-    n.transport = transportOf(p);
-    pw_thread_loop_signal(loop_, false);
-}
-
-void PipeWireHardware::onNodeParam(Node& n, const spa_pod* param) {
-    if (!spa_pod_is_object_type(param, SPA_TYPE_OBJECT_Props)) return;
-    const auto* obj = reinterpret_cast<const spa_pod_object*>(param);
-    const spa_pod_prop* prop;
-    SPA_POD_OBJECT_FOREACH(obj, prop) {
-        if (prop->key == SPA_PROP_channelVolumes) {
-            float v[SPA_AUDIO_MAX_CHANNELS];
-            const std::uint32_t count =
-                spa_pod_copy_array(&prop->value, SPA_TYPE_Float, v, SPA_AUDIO_MAX_CHANNELS);
-            if (count > 0) {
-                n.volumes.assign(v, v + count);
-                n.haveProps = true;
-            }
-        } else if (prop->key == SPA_PROP_mute) {
-            bool m = false;
-            if (spa_pod_get_bool(&prop->value, &m) == 0) n.mute = m;
-        }
-    }
-    pw_thread_loop_signal(loop_, false);
-}
-
-void PipeWireHardware::onMetadata(bool defaults, const char* key, const char* value) {
-    const std::string k = key ? key : "";
-    if (!defaults) {
-        if (k == "clock.rate" && value) {
-            const double r = std::atof(value);
-            if (r > 0) clockRate_ = r;
-        } else if (k == "housetone.version" && value) {
-            version_ = value;
-        }
-        return;
-    }
-    if (k != "default.audio.sink" && k != "default.audio.source") return;
-    // Read as the session manager wrote it: a node's name need not be UTF-8.
-    (k == "default.audio.sink" ? defaultSink_ : defaultSource_) = value ? nodeNameIn(value) : "";
-    if (stage_ == Stage::settling) advanceReconnect();
-    if (stage_ == Stage::connected && reassertPending_ && !defaultSink_.empty()) reassertDefault();
-    pw_thread_loop_signal(loop_, false);
+    if (owedOutput_) graph().writeDefault(true, *std::exchange(owedOutput_, std::nullopt));
 }
 
 // ---- Lookups ----
 
-Node* PipeWireHardware::node(AudioObjectID id) {
-    const auto it = nodes_.find(id);
-    return it == nodes_.end() || it->second->own ? nullptr : it->second.get();
-}
-
-Node* PipeWireHardware::nodeByName(const std::string& name) {
-    for (std::uint32_t id : nodeOrder_)
-        if (Node* n = node(id); n && n->name == name) return n;
-    return nullptr;
-}
-
-Node* PipeWireHardware::nodeByGraphName(const std::string& graphName) {
-    for (std::uint32_t id : nodeOrder_)
-        if (Node* n = node(id); n && n->graphName == graphName) return n;
-    return nullptr;
-}
-
-std::vector<const Port*> PipeWireHardware::portsOf(std::uint32_t nodeID, bool output,
-                                                   bool monitor) const {
-    std::vector<const Port*> out;
-    for (const auto& [id, p] : ports_)
-        if (p.node == nodeID && p.output == output && p.monitor == monitor) out.push_back(&p);
-    std::sort(out.begin(), out.end(),
-              [](const Port* a, const Port* b) { return a->index < b->index; });
-    return out;
-}
-
-std::vector<const Port*> PipeWireHardware::devicePorts(std::uint32_t nodeID, bool capture) const {
-    // A sink plays through its input ports; a source records on its output ports. A virtual
-    // source also has input ports (what it is fed), which are not a speaker's.
-    const auto it = nodes_.find(nodeID);
-    if (it == nodes_.end()) return {};
-    const std::string& c = it->second->mediaClass;
-    const bool duplex = c == "Audio/Duplex";
-    if (!capture)
-        return duplex || c == "Audio/Sink" ? portsOf(nodeID, false) : std::vector<const Port*>{};
-    if (!duplex && c.rfind("Audio/Source", 0) != 0) return {};
-    // A virtual source presents what it is fed on ports flagged as monitors.
-    auto ports = portsOf(nodeID, true);
-    return ports.empty() ? portsOf(nodeID, true, true) : ports;
-}
-
-std::vector<AudioObjectID> PipeWireHardware::deviceList() const {
+std::vector<AudioObjectID> PipeWireHardware::deviceList() {
     std::vector<AudioObjectID> ids;
-    for (std::uint32_t id : nodeOrder_)
-        if (!nodes_.at(id)->own) ids.push_back(id);
+    for (std::uint32_t id : graph().deviceNodes())
+        ids.push_back(id);
     for (const auto& [id, a] : aggregates_)
         ids.push_back(id);
     return ids;
 }
 
-double PipeWireHardware::graphRate() const {
-    return clockRate_;
-}
-
-std::string PipeWireHardware::defaultName(bool output) const {
+std::string PipeWireHardware::defaultName(bool output) {
     // While programs play into the tap, the output they would play to is the one to report;
     // once the graph's default is elsewhere (someone moved it, a new session manager chose
     // another), that is the truth, and a write of the default takes them back.
     if (output)
         for (const auto& [id, t] : taps_)
-            if (t->isDefault && defaultSink_ == t->nodeName) return t->restoreDefault;
-    return output ? defaultSink_ : defaultSource_;
+            if (t->isDefault && graph().defaultNode(true) == t->nodeName) return t->restoreDefault;
+    return graph().defaultNode(output);
 }
 
 StreamLayout PipeWireHardware::layoutOf(AudioObjectID device, std::vector<const Node*>& members) {
     auto channels = [&](const Node& n) {
-        return LayoutMember{static_cast<std::uint32_t>(devicePorts(n.id, true).size()),
-                            static_cast<std::uint32_t>(devicePorts(n.id, false).size())};
+        return LayoutMember{static_cast<std::uint32_t>(graph().devicePorts(n.id, true).size()),
+                            static_cast<std::uint32_t>(graph().devicePorts(n.id, false).size())};
     };
     members.clear();
     if (const Aggregate* a = aggregate(device)) {
         std::vector<LayoutMember> present;
         for (const auto& sd : a->desc.subdevices)
-            if (const Node* n = nodeByName(sd.uid)) {
+            if (const Node* n = graph().nodeByName(sd.uid)) {
                 members.push_back(n);
                 present.push_back(channels(*n));
             }
         return aggregateLayout(a->desc, present);
     }
-    if (const Node* n = node(device)) {
+    if (const Node* n = graph().node(device)) {
         members.push_back(n);
         return deviceLayout(channels(*n));
     }
@@ -610,17 +302,17 @@ StreamLayout PipeWireHardware::layoutOf(AudioObjectID device, std::vector<const 
 // ---- Properties ----
 
 OSStatus PipeWireHardware::unavailable() {
-    return gone_.load(std::memory_order_relaxed) ? serverGone : noErr;
+    return conn_.gone() ? serverGone : noErr;
 }
 
 AudioObjectID PipeWireHardware::defaultDevice(bool output) {
-    const Node* n = nodeByGraphName(defaultName(output));
+    const Node* n = graph().nodeByGraphName(defaultName(output));
     return n ? n->id : 0;
 }
 
 AudioObjectID PipeWireHardware::deviceWithUID(const std::string& uid) {
     AudioObjectID found = 0;
-    if (const Node* n = nodeByName(uid)) found = n->id;
+    if (const Node* n = graph().nodeByName(uid)) found = n->id;
     for (const auto& [id, ag] : aggregates_)
         if (ag->desc.uid == uid) found = id;
     return found;
@@ -633,12 +325,12 @@ AudioObjectID PipeWireHardware::processObject(std::int32_t pid) {
 }
 
 bool PipeWireHardware::knows(AudioObjectID object) {
-    return node(object) || aggregate(object) || tap(object);
+    return graph().node(object) || aggregate(object) || tap(object);
 }
 
 std::optional<PropertyBytes> PipeWireHardware::tapProperty(const Tap& t, const PropertyAddress& a) {
     if (a.selector == sel::deviceUID) return bytesOf(t.desc.uuid);
-    if (a.selector == sel::tapFormat) return bytesOf(stereoFloatFormat(graphRate()));
+    if (a.selector == sel::tapFormat) return bytesOf(stereoFloatFormat(graph().rate()));
     return std::nullopt;
 }
 
@@ -646,7 +338,7 @@ std::optional<PropertyBytes> PipeWireHardware::objectProperty(AudioObjectID obje
                                                               const PropertyAddress& a) {
     if (const Tap* t = tap(object)) return tapProperty(*t, a);
     const Aggregate* ag = aggregate(object);
-    const Node* n = node(object);
+    const Node* n = graph().node(object);
     if (!ag && !n) return std::nullopt;
     switch (a.selector) {
         case sel::name:
@@ -656,7 +348,7 @@ std::optional<PropertyBytes> PipeWireHardware::objectProperty(AudioObjectID obje
         case sel::transportType:
             return bytesOf<std::uint32_t>(ag ? transport::aggregate : n->transport);
         case sel::nominalSampleRate:
-            return bytesOf(graphRate());
+            return bytesOf(graph().rate());
         case sel::streamConfiguration: {
             if (a.element != 0 || (a.scope != scope::output && a.scope != scope::input))
                 return std::nullopt;
@@ -686,8 +378,8 @@ AudioScope PipeWireHardware::volumeScope(const Node& n) const {
 }
 
 OSStatus PipeWireHardware::setDefaultDevice(bool output, AudioObjectID id) {
-    const Node* n = node(id);
-    if (!n || devicePorts(id, !output).empty()) return status::badObject;
+    const Node* n = graph().node(id);
+    if (!n || graph().devicePorts(id, !output).empty()) return status::badObject;
     return writeDefault(output, n->graphName);
 }
 
@@ -699,9 +391,9 @@ OSStatus PipeWireHardware::setObjectProperty(AudioObjectID object, const Propert
         double rate;
         std::memcpy(&rate, data, sizeof rate);
         // The graph runs every node at its own rate; asking for that one is all that can hold.
-        return rate == graphRate() ? noErr : status::unsupported;
+        return rate == graph().rate() ? noErr : status::unsupported;
     }
-    Node* n = node(object);
+    Node* n = graph().node(object);
     if (!n) return status::badObject;
     const bool isVolume = a.selector == sel::virtualMainVolume || a.selector == sel::volumeScalar;
     if (!isVolume && a.selector != sel::mute) {
@@ -765,33 +457,23 @@ OSStatus PipeWireHardware::writeDefault(bool output, const std::string& name) {
             if (t->isDefault) {
                 // Programs stay on the tap; this is where they go back to when it ends.
                 t->restoreDefault = name;
-                return defaultSink_ == t->nodeName ? noErr : writeDefaultKey(true, t->nodeName);
+                return graph().defaultNode(true) == t->nodeName
+                           ? noErr
+                           : graph().writeDefault(true, t->nodeName);
             }
     return setConfiguredDefault(output, name);
 }
 
 OSStatus PipeWireHardware::setConfiguredDefault(bool output, const std::string& name) {
-    const bool gone = gone_.load(std::memory_order_relaxed);
-    if (gone || !defaults_) {
+    const bool gone = conn_.gone();
+    if (gone || !graph().hasDefaultsObject()) {
         // A tap handing programs back while the daemon or its session manager is away: the new
         // "default" object gets it as soon as there is one.
         if (output) owedOutput_ = name;
         return gone ? serverGone : status::unsupported;
     }
     if (output) owedOutput_.reset();
-    return writeDefaultKey(output, name);
-}
-
-OSStatus PipeWireHardware::writeDefaultKey(bool output, const std::string& name) {
-    if (!defaults_) return status::unsupported;
-    const std::optional<std::string> value = defaultValueFor(name);
-    if (!value) return status::unsupported;
-    pw_metadata_set_property(
-        reinterpret_cast<pw_metadata*>(defaults_), PW_ID_CORE,
-        output ? "default.configured.audio.sink" : "default.configured.audio.source",
-        "Spa:String:JSON", value->c_str());
-    (output ? defaultSink_ : defaultSource_) = name;
-    return noErr;
+    return graph().writeDefault(output, name);
 }
 
 // ---- Entry points ----

@@ -4,17 +4,25 @@
 
 #include <algorithm>
 #include <cstring>
-
-#include "audio/pipewire/pw_hardware.h"
-#include "audio/sound_file.h"
+#include <vector>
 
 namespace housetone::pw {
 
 namespace {
 
+// One play in progress; touched only on the loop thread or under its lock.
+struct Playing {
+    pw_thread_loop* loop = nullptr;
+    pw_stream* stream = nullptr;
+    std::vector<float> samples;  // interleaved
+    std::uint32_t channels = 1;
+    std::size_t pos = 0;
+    bool draining = false, done = false;
+};
+
 // Runs on the event thread (the stream is not realtime): it may signal the waiting play().
 void onPlayProcess(void* data) {
-    auto& s = *static_cast<PipeWirePlayer::Playing*>(data);
+    auto& s = *static_cast<Playing*>(data);
     pw_buffer* b = pw_stream_dequeue_buffer(s.stream);
     if (!b) return;
     spa_data& d = b->buffer->datas[0];
@@ -36,7 +44,7 @@ void onPlayProcess(void* data) {
 }
 
 void onPlayDrained(void* data) {
-    auto& s = *static_cast<PipeWirePlayer::Playing*>(data);
+    auto& s = *static_cast<Playing*>(data);
     s.done = true;
     pw_thread_loop_signal(s.loop, false);
 }
@@ -49,25 +57,27 @@ const pw_stream_events playEvents = {
 bool PipeWirePlayer::play(const std::string& path) {
     const auto wav = readWav(path);
     if (!wav || wav->samples.empty()) return false;
-    return hw_.playSamples(*wav, terminate_);
+    return playSamples(*wav);
 }
 
 void PipeWirePlayer::terminate() {
-    hw_.interruptPlay(terminate_);
+    terminate_.store(true);
+    GraphConnection::Locked lock(connection_);
+    connection_.signal();
 }
 
-bool PipeWireHardware::playSamples(const WavData& wav, std::atomic<bool>& stop) {
-    Locked lock(*this);
-    stop.store(false);
-    if (gone_.load(std::memory_order_relaxed)) return false;
-    PipeWirePlayer::Playing s;
-    s.loop = loop_;
+bool PipeWirePlayer::playSamples(const WavData& wav) {
+    GraphConnection::Locked lock(connection_);
+    terminate_.store(false);
+    if (connection_.gone()) return false;
+    Playing s;
+    s.loop = connection_.loop();
     s.samples = wav.samples;
     s.channels = static_cast<std::uint32_t>(wav.channels);
     pw_properties* props =
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                           PW_KEY_MEDIA_ROLE, "Notification", nullptr);
-    s.stream = pw_stream_new(core_, "Housetone click", props);
+    s.stream = pw_stream_new(connection_.core(), "Housetone click", props);
     if (!s.stream) return false;
     spa_hook listener{};
     pw_stream_add_listener(s.stream, &listener, &playEvents, &s);
@@ -83,15 +93,10 @@ bool PipeWireHardware::playSamples(const WavData& wav, std::atomic<bool>& stop) 
     bool ok = pw_stream_connect(s.stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) == 0;
     // The file's length plus a margin for the graph to start and drain.
     const double seconds = static_cast<double>(s.samples.size() / s.channels) / wav.rate + 3.0;
-    if (ok) ok = waitFor(seconds, [&] { return s.done || stop.load(); }) && s.done;
+    if (ok)
+        ok = connection_.waitFor(seconds, [&] { return s.done || terminate_.load(); }) && s.done;
     pw_stream_destroy(s.stream);
     return ok;
-}
-
-void PipeWireHardware::interruptPlay(std::atomic<bool>& stop) {
-    stop.store(true);
-    Locked lock(*this);
-    pw_thread_loop_signal(loop_, false);
 }
 
 }  // namespace housetone::pw

@@ -1,47 +1,30 @@
 #pragma once
 
-#include <pipewire/stream.h>
-#include <pipewire/thread-loop.h>
-
 #include <atomic>
-#include <cstdint>
-#include <vector>
+#include <string>
 
-#include "platform/mic_permission.h"
+#include "audio/pipewire/pw_graph_connection.h"
+#include "audio/sound_file.h"
 #include "platform/player.h"
 
 namespace housetone::pw {
 
-class PipeWireHardware;
-
 // Plays a sound file as any program does: a stream to the default output, so while the system
-// tap runs the engine hears it like everything else.
+// tap runs the engine hears it like everything else. The stream is not realtime: its events run
+// on the loop thread, which wakes the waiting play().
 class PipeWirePlayer final : public Player {
   public:
-    explicit PipeWirePlayer(PipeWireHardware& hw) : hw_(hw) {}
+    explicit PipeWirePlayer(GraphConnection& connection) : connection_(connection) {}
     bool play(const std::string& path) override;
     void terminate() override;
 
-    // One play in progress; touched only on the event thread or under its lock.
-    struct Playing {
-        pw_thread_loop* loop = nullptr;
-        pw_stream* stream = nullptr;
-        std::vector<float> samples;  // interleaved
-        std::uint32_t channels = 1;
-        std::size_t pos = 0;
-        bool draining = false, done = false;
-    };
-
   private:
-    PipeWireHardware& hw_;
-    std::atomic<bool> terminate_{false};
-};
+    // Plays decoded samples; blocks until their end, terminate() or the time they should take
+    // has passed.
+    bool playSamples(const WavData& wav);
 
-// The desktop grants programs its microphones; PipeWire asks nobody.
-class GrantedMicPermission final : public MicPermission {
-  public:
-    MicAuthorization status() const override { return MicAuthorization::authorized; }
-    void request(std::function<void(bool granted)> answer) override { answer(true); }
+    GraphConnection& connection_;
+    std::atomic<bool> terminate_{false};
 };
 
 }  // namespace housetone::pw

@@ -19,11 +19,12 @@ SimHardware::SimHardware(RoomSpec room, SimOptions options)
     : room_(std::move(room)),
       speed_(options.speed),
       clock_(*this),
-      impl_(std::make_unique<Impl>()) {
+      impl_(std::make_unique<Impl>()),
+      micPermission_(room_.microphonePermission, room_.microphoneRequestAnswer),
+      player_(plays_, room_.sampleRate) {
     auto& im = *impl_;
     im.jitterRng.seed(room_.seed * 7919 + 17);
     im.sysPermission = room_.systemAudioPermission;
-    im.micState = room_.microphonePermission;
     const auto n = static_cast<std::size_t>(room_.bufferFrames);
     im.musicBuf.assign(n * 2, 0.f);
     im.playerBuf.assign(n * 2, 0.f);
@@ -48,8 +49,6 @@ SimHardware::SimHardware(RoomSpec room, SimOptions options)
         std::lock_guard lock(mutex_);
         placeRoomDevices();
     }
-    micPermission_ = makeMicPermission(*this);
-    player_ = makePlayer(*this);
     if (options.startWorld) startWorld();
 }
 
@@ -87,7 +86,7 @@ void SimHardware::placeRoomDevices() {
 }
 
 SimHardware::~SimHardware() {
-    player_->terminate();
+    plays_.stopAll();
     stopWorld();
     stopRecording();
 }

@@ -17,26 +17,14 @@
 #include "audio/audio_hardware.h"
 #include "audio/property_contract.h"
 #include "audio/sim/room.h"
+#include "audio/sim/sim_clock.h"
+#include "audio/sim/sim_mic_permission.h"
+#include "audio/sim/sim_player.h"
 #include "audio/sound_file.h"
 #include "platform/mic_permission.h"
 #include "platform/player.h"
 
 namespace housetone::sim {
-
-class SimHardware;
-
-// The simulated hardware's clock: time is the number of frames the world has rendered, so sleeps
-// last the same number of samples at any speed.
-class SimClock final : public Clock {
-  public:
-    explicit SimClock(SimHardware& system) : system_(system) {}
-    double now() const override;
-    void sleepFor(double seconds) override;
-    double realSecondsFor(double seconds) const override;
-
-  private:
-    SimHardware& system_;
-};
 
 // The hardware layer calls that can be made to fail on request.
 enum class Call {
@@ -107,6 +95,8 @@ class SimHardware : public PropertyContract {
     double speed() const { return speed_; }
     // Frames rendered since the world began.
     std::int64_t frame() const { return frame_.load(std::memory_order_acquire); }
+    // Whether the world thread renders; while it does not, only step() moves time.
+    bool worldRunning() const { return worldRunning_.load(); }
     void startWorld();
     void stopWorld();
     // Renders `buffers` buffers on the calling thread; only while the world thread is stopped.
@@ -173,8 +163,8 @@ class SimHardware : public PropertyContract {
     // Ends the recording; false when any of it could not be written (a full disk).
     bool stopRecording();
 
-    MicPermission& micPermission() { return *micPermission_; }
-    Player& player() { return *player_; }
+    MicPermission& micPermission() { return micPermission_; }
+    Player& player() { return player_; }
 
   protected:
     // ---- The property contract's questions (mutex_ held) ----
@@ -193,9 +183,6 @@ class SimHardware : public PropertyContract {
                                std::uint32_t dataSize, const void* data) override;
 
   private:
-    friend class SimClock;
-    friend class SimPlayer;
-    friend class SimMicPermission;
     struct Impl;
     struct Object;
     struct Proc;
@@ -246,8 +233,9 @@ class SimHardware : public PropertyContract {
     std::mutex stopMutex_;  // wakes the world thread from its pacing wait
     std::condition_variable stopCv_;
 
-    std::unique_ptr<MicPermission> micPermission_;
-    std::unique_ptr<Player> player_;
+    SimMicPermission micPermission_;
+    PlayQueue plays_;
+    SimPlayer player_;
 };
 
 // The simulator as tests and the program hold it: the simulated hardware with a layer of

@@ -77,12 +77,6 @@ struct SimHardware::Proc {
     std::vector<float> inData, outData;
 };
 
-struct PlayItem {
-    std::vector<float> stereo;  // at the world rate
-    std::size_t pos = 0;
-    bool finished = false;
-};
-
 struct SimHardware::Impl {
     std::map<AudioObjectID, std::unique_ptr<Object>> objects;
     std::vector<AudioObjectID> deviceOrder;  // physical devices and aggregates, creation order
@@ -95,14 +89,12 @@ struct SimHardware::Impl {
     AudioObjectID musicProcess = 0, playerProcess = 0;
     TapDelivery tapDelivery = TapDelivery::normal;
     SystemAudioPermission sysPermission = SystemAudioPermission::granted;
-    MicPermissionState micState = MicPermissionState::authorized;
     std::mt19937_64 jitterRng;
 
     std::unique_ptr<MusicSource> music;
     std::optional<WavData> loop;  // a sound file as the system source, stereo at the world rate
     std::size_t loopPos = 0;
     SourceFn testSource;
-    std::vector<std::shared_ptr<PlayItem>> plays;
 
     // Per-buffer scratch.
     std::vector<float> musicBuf, playerBuf, normalMix, listening, prevListening;
@@ -115,9 +107,5 @@ struct SimHardware::Impl {
     std::vector<float> mixCapture;
     std::unique_ptr<WavWriter> recorder;
 };
-
-// The services the simulator hands out beside the hardware layer.
-std::unique_ptr<MicPermission> makeMicPermission(SimHardware& system);
-std::unique_ptr<Player> makePlayer(SimHardware& system);
 
 }  // namespace housetone::sim

@@ -73,14 +73,7 @@ void SimHardware::renderClients(std::int64_t t) {
         }
     }
     std::fill(im.playerBuf.begin(), im.playerBuf.end(), 0.f);
-    for (auto& p : im.plays) {
-        for (std::size_t f = 0; f < nz && p->pos < p->stereo.size() / 2; ++f, ++p->pos) {
-            im.playerBuf[2 * f] += p->stereo[2 * p->pos];
-            im.playerBuf[2 * f + 1] += p->stereo[2 * p->pos + 1];
-        }
-        if (p->pos >= p->stereo.size() / 2) p->finished = true;
-    }
-    std::erase_if(im.plays, [](const auto& p) { return p->finished; });
+    plays_.mixInto(im.playerBuf.data(), nz);
     if (im.mixCapture.size() < im.mixWanted) {
         for (std::size_t i = 0; i < nz * 2 && im.mixCapture.size() < im.mixWanted; ++i)
             im.mixCapture.push_back(im.musicBuf[i] + im.playerBuf[i]);

@@ -1,37 +1,17 @@
 #pragma once
 
 #include <pipewire/filter.h>
-#include <pipewire/stream.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "audio/audio_hardware.h"
+#include "audio/pipewire/pw_graph_connection.h"
 
 namespace housetone::pw {
 
-class PipeWireHardware;
-
-// An aggregate exists only in this program until a callback runs on it: then it becomes one
-// filter node whose ports are linked to its members' ports.
-struct Aggregate {
-    AudioObjectID id = 0;
-    AggregateDescription desc;
-};
-
-// "All system audio": a sink in this process that becomes the default output while an aggregate
-// reads it, so programs play into it instead of into the speakers.
-struct Tap {
-    AudioObjectID id = 0;
-    TapDescription desc;
-    pw_stream* stream = nullptr;
-    spa_hook listener{};
-    std::string nodeName;
-    bool isDefault = false;
-    std::string restoreDefault;  // node.name of the output programs go back to
-};
+struct Tap;
 
 // The largest graph cycle a callback is prepared for; the data thread never allocates.
 constexpr std::uint32_t maxQuantum = 8192;
@@ -66,5 +46,20 @@ struct IOProc {
     // Data thread, once per graph cycle: no lock, no allocation, no log.
     static void processRt(void* data, spa_io_position* position);
 };
+
+// The filter's life, all with the loop's lock held. The streams and wires are planned first.
+
+// Sizes everything the callback touches for the largest cycle, before it can run.
+void prepareBuffers(IOProc& p);
+// Makes the filter node `nodeName` with its ports and connects it; its process callback runs on
+// the data thread from then on.
+bool openFilter(GraphConnection& c, IOProc& p, const std::string& nodeName,
+                const std::string& description);
+// Waits for the filter's ports to appear, links them as the wires say and waits for the links.
+bool wireFilter(GraphConnection& c, IOProc& p);
+// Removes the links and the filter; returns once the data thread has let go of it.
+void closeFilter(GraphConnection& c, IOProc& p);
+// Forgets the filter and links of a connection that has died.
+void dropFilter(IOProc& p);
 
 }  // namespace housetone::pw

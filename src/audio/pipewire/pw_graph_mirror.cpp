@@ -1,0 +1,313 @@
+#include "audio/pipewire/pw_graph_mirror.h"
+
+#include <pipewire/extensions/metadata.h>
+#include <spa/param/audio/raw.h>
+#include <spa/param/props.h>
+#include <spa/pod/iter.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "audio/pipewire/pw_names.h"
+#include "audio/property_contract.h"
+#include "core/dev.h"
+#include "core/printable.h"
+
+namespace housetone::pw {
+
+namespace {
+
+constexpr const char* ownKey = "housetone.own";
+constexpr const char* ownUIDPrefix = "com.mirelo.housetone.";
+
+std::string lookup(const spa_dict* d, const char* key) {
+    const char* v = d ? spa_dict_lookup(d, key) : nullptr;
+    return v ? v : "";
+}
+
+bool isAudioDeviceClass(const std::string& c) {
+    return c == "Audio/Sink" || c == "Audio/Source" || c == "Audio/Source/Virtual" ||
+           c == "Audio/Duplex";
+}
+
+// The transport a device's properties name: the node's own first, then its device's.
+std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
+    auto get = [&](const char* k) {
+        const auto it = p.find(k);
+        return it == p.end() ? std::string() : it->second;
+    };
+    const std::string bus = get("device.bus"), api = get("device.api"),
+                      form = get("device.form-factor"), profile = get("device.profile.name");
+    if (get("node.name").rfind(ownUIDPrefix, 0) == 0) return transport::aggregate;
+    if (bus == "bluetooth" || api == "bluez5") return transport::bluetooth;
+    if (bus == "usb") return transport::usb;
+    if (form == "hdmi" || profile.find("hdmi") != std::string::npos) return transport::hdmi;
+    if (form == "displayport") return transport::displayPort;
+    if (form == "internal" || form == "speaker" || form == "microphone" || bus == "pci" ||
+        api == "alsa")
+        return transport::builtIn;
+    return transport::virtualDevice;
+}
+
+void onNodeInfoEvent(void* data, const pw_node_info* info) {
+    auto* n = static_cast<Node*>(data);
+    n->owner->onNodeInfo(*n, info);
+}
+void onNodeParamEvent(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t,
+                      const spa_pod* param) {
+    auto* n = static_cast<Node*>(data);
+    if (id == SPA_PARAM_Props && param) n->owner->onNodeParam(*n, param);
+}
+const pw_node_events nodeEvents = {
+    .version = PW_VERSION_NODE_EVENTS, .info = onNodeInfoEvent, .param = onNodeParamEvent};
+
+int onDefaultsProperty(void* data, std::uint32_t subject, const char* key, const char*,
+                       const char* value) {
+    if (subject == PW_ID_CORE) static_cast<GraphMirror*>(data)->onMetadata(true, key, value);
+    return 0;
+}
+int onSettingsProperty(void* data, std::uint32_t subject, const char* key, const char*,
+                       const char* value) {
+    if (subject == PW_ID_CORE) static_cast<GraphMirror*>(data)->onMetadata(false, key, value);
+    return 0;
+}
+const pw_metadata_events defaultsEvents = {.version = PW_VERSION_METADATA_EVENTS,
+                                           .property = onDefaultsProperty};
+const pw_metadata_events settingsEvents = {.version = PW_VERSION_METADATA_EVENTS,
+                                           .property = onSettingsProperty};
+
+}  // namespace
+
+void GraphMirror::clear() {
+    for (auto& [id, n] : nodes_)
+        if (n->proxy) {
+            spa_hook_remove(&n->nodeListener);
+            pw_proxy_destroy(n->proxy);
+        }
+    nodes_.clear();
+    nodeOrder_.clear();
+    ports_.clear();
+    deviceProps_.clear();
+    dropMetadata(true);
+    dropMetadata(false);
+}
+
+void GraphMirror::onGlobal(pw_registry* registry, std::uint32_t id, const char* type,
+                           const spa_dict* props) {
+    const std::string t = type ? type : "";
+    if (t == PW_TYPE_INTERFACE_Node) {
+        const std::string cls = lookup(props, PW_KEY_MEDIA_CLASS);
+        if (!isAudioDeviceClass(cls)) return;
+        addNode(registry, id, cls, props);
+    } else if (t == PW_TYPE_INTERFACE_Port) {
+        Port p;
+        p.id = id;
+        p.node = static_cast<std::uint32_t>(std::atoi(lookup(props, PW_KEY_NODE_ID).c_str()));
+        p.index = static_cast<std::uint32_t>(std::atoi(lookup(props, PW_KEY_PORT_ID).c_str()));
+        p.output = lookup(props, PW_KEY_PORT_DIRECTION) == "out";
+        p.monitor = lookup(props, PW_KEY_PORT_MONITOR) == "true";
+        p.name = lookup(props, PW_KEY_PORT_NAME);
+        ports_[id] = p;
+    } else if (t == PW_TYPE_INTERFACE_Device) {
+        auto& d = deviceProps_[id];
+        for (const char* k : {"device.bus", "device.api", "device.form-factor"})
+            if (const std::string v = lookup(props, k); !v.empty()) d[k] = v;
+    } else if (t == PW_TYPE_INTERFACE_Metadata) {
+        const std::string name = lookup(props, PW_KEY_METADATA_NAME);
+        if (name == "default" || name == "settings") bindMetadata(registry, id, name == "default");
+    }
+    pw_thread_loop_signal(loop_, false);
+}
+
+void GraphMirror::addNode(pw_registry* registry, std::uint32_t id, const std::string& mediaClass,
+                          const spa_dict* props) {
+    auto n = std::make_unique<Node>();
+    n->owner = this;
+    n->id = id;
+    n->mediaClass = mediaClass;
+    n->graphName = lookup(props, PW_KEY_NODE_NAME);
+    n->name = printableUID(n->graphName);
+    n->serial = lookup(props, PW_KEY_OBJECT_SERIAL);
+    n->description = printable(lookup(props, PW_KEY_NODE_DESCRIPTION));
+    n->proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (n->proxy) {
+        pw_node_add_listener(reinterpret_cast<pw_node*>(n->proxy), &n->nodeListener, &nodeEvents,
+                             n.get());
+        std::uint32_t ids[] = {SPA_PARAM_Props};
+        pw_node_subscribe_params(reinterpret_cast<pw_node*>(n->proxy), ids, 1);
+    }
+    nodeOrder_.push_back(id);
+    nodes_[id] = std::move(n);
+}
+
+// The session manager owns the "default" object: a restarted one publishes a new one (perhaps
+// under the same id), and the one that exists now is the one that counts.
+void GraphMirror::bindMetadata(pw_registry* registry, std::uint32_t id, bool defaults) {
+    dropMetadata(defaults);
+    auto* proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+    if (!proxy) return;
+    pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(proxy),
+                             defaults ? &defaultsListener_ : &settingsListener_,
+                             defaults ? &defaultsEvents : &settingsEvents, this);
+    (defaults ? defaults_ : settings_) = proxy;
+    (defaults ? defaultsID_ : settingsID_) = id;
+    // The session manager reads changes of the object only once it follows it, and it names the
+    // default output only from then on: what is ours to say waits for that.
+    if (defaults) events_.defaultsBound();
+}
+
+void GraphMirror::dropMetadata(bool defaults) {
+    pw_proxy*& proxy = defaults ? defaults_ : settings_;
+    if (proxy) {
+        spa_hook_remove(defaults ? &defaultsListener_ : &settingsListener_);
+        pw_proxy_destroy(proxy);
+    }
+    proxy = nullptr;
+    (defaults ? defaultsID_ : settingsID_) = SPA_ID_INVALID;
+    // What the old object said is no longer anybody's word; the new one tells its own.
+    if (defaults) defaultSink_.clear(), defaultSource_.clear();
+}
+
+void GraphMirror::onGlobalRemoved(std::uint32_t id) {
+    if (id == defaultsID_) dropMetadata(true);
+    if (id == settingsID_) dropMetadata(false);
+    if (const auto it = nodes_.find(id); it != nodes_.end()) {
+        if (it->second->proxy) pw_proxy_destroy(it->second->proxy);
+        nodes_.erase(it);
+        std::erase(nodeOrder_, id);
+    }
+    ports_.erase(id);
+    deviceProps_.erase(id);
+    pw_thread_loop_signal(loop_, false);
+}
+
+void GraphMirror::onNodeInfo(Node& n, const pw_node_info* info) {
+    // Later events (a state change) carry only what changed: an empty set of properties then.
+    if (!info || !info->props || !(info->change_mask & PW_NODE_CHANGE_MASK_PROPS)) return;
+    std::map<std::string, std::string> p;
+    const spa_dict_item* item;
+    spa_dict_for_each(item, info->props) p[item->key] = item->value ? item->value : "";
+    if (const auto it = p.find("device.id"); it != p.end()) {
+        const auto dev =
+            deviceProps_.find(static_cast<std::uint32_t>(std::atoi(it->second.c_str())));
+        if (dev != deviceProps_.end())
+            for (const auto& [k, v] : dev->second)
+                p.emplace(k, v);  // the node's own value wins
+    }
+    // Names are whatever another program chose: what the program sees of them is made printable
+    // here, once; the node's own name is kept to address it.
+    n.graphName = p[PW_KEY_NODE_NAME];
+    n.name = printableUID(n.graphName);
+    std::string description = p[PW_KEY_NODE_DESCRIPTION];
+    if (description.empty()) description = p[PW_KEY_NODE_NICK];
+    n.description = description.empty() ? n.name : printable(description);
+    n.own = p.count(ownKey) != 0;
+    n.transport = transportOf(p);
+    pw_thread_loop_signal(loop_, false);
+}
+
+void GraphMirror::onNodeParam(Node& n, const spa_pod* param) {
+    if (!spa_pod_is_object_type(param, SPA_TYPE_OBJECT_Props)) return;
+    const auto* obj = reinterpret_cast<const spa_pod_object*>(param);
+    const spa_pod_prop* prop;
+    SPA_POD_OBJECT_FOREACH(obj, prop) {
+        if (prop->key == SPA_PROP_channelVolumes) {
+            float v[SPA_AUDIO_MAX_CHANNELS];
+            const std::uint32_t count =
+                spa_pod_copy_array(&prop->value, SPA_TYPE_Float, v, SPA_AUDIO_MAX_CHANNELS);
+            if (count > 0) {
+                n.volumes.assign(v, v + count);
+                n.haveProps = true;
+            }
+        } else if (prop->key == SPA_PROP_mute) {
+            bool m = false;
+            if (spa_pod_get_bool(&prop->value, &m) == 0) n.mute = m;
+        }
+    }
+    pw_thread_loop_signal(loop_, false);
+}
+
+void GraphMirror::onMetadata(bool defaults, const char* key, const char* value) {
+    const std::string k = key ? key : "";
+    if (!defaults) {
+        if (k == "clock.rate" && value) {
+            const double r = std::atof(value);
+            if (r > 0) clockRate_ = r;
+        } else if (k == "housetone.version" && value) {
+            version_ = value;
+        }
+        return;
+    }
+    if (k != "default.audio.sink" && k != "default.audio.source") return;
+    // Read as the session manager wrote it: a node's name need not be UTF-8.
+    (k == "default.audio.sink" ? defaultSink_ : defaultSource_) = value ? nodeNameIn(value) : "";
+    events_.defaultsChanged();
+    pw_thread_loop_signal(loop_, false);
+}
+
+// ---- Lookups ----
+
+Node* GraphMirror::node(std::uint32_t id) {
+    const auto it = nodes_.find(id);
+    return it == nodes_.end() || it->second->own ? nullptr : it->second.get();
+}
+
+Node* GraphMirror::nodeByName(const std::string& name) {
+    for (std::uint32_t id : nodeOrder_)
+        if (Node* n = node(id); n && n->name == name) return n;
+    return nullptr;
+}
+
+Node* GraphMirror::nodeByGraphName(const std::string& graphName) {
+    for (std::uint32_t id : nodeOrder_)
+        if (Node* n = node(id); n && n->graphName == graphName) return n;
+    return nullptr;
+}
+
+std::vector<const Port*> GraphMirror::portsOf(std::uint32_t nodeID, bool output,
+                                              bool monitor) const {
+    std::vector<const Port*> out;
+    for (const auto& [id, p] : ports_)
+        if (p.node == nodeID && p.output == output && p.monitor == monitor) out.push_back(&p);
+    std::sort(out.begin(), out.end(),
+              [](const Port* a, const Port* b) { return a->index < b->index; });
+    return out;
+}
+
+std::vector<const Port*> GraphMirror::devicePorts(std::uint32_t nodeID, bool capture) const {
+    // A sink plays through its input ports; a source records on its output ports. A virtual
+    // source also has input ports (what it is fed), which are not a speaker's.
+    const auto it = nodes_.find(nodeID);
+    if (it == nodes_.end()) return {};
+    const std::string& c = it->second->mediaClass;
+    const bool duplex = c == "Audio/Duplex";
+    if (!capture)
+        return duplex || c == "Audio/Sink" ? portsOf(nodeID, false) : std::vector<const Port*>{};
+    if (!duplex && c.rfind("Audio/Source", 0) != 0) return {};
+    // A virtual source presents what it is fed on ports flagged as monitors.
+    auto ports = portsOf(nodeID, true);
+    return ports.empty() ? portsOf(nodeID, true, true) : ports;
+}
+
+std::vector<std::uint32_t> GraphMirror::deviceNodes() const {
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t id : nodeOrder_)
+        if (!nodes_.at(id)->own) ids.push_back(id);
+    return ids;
+}
+
+OSStatus GraphMirror::writeDefault(bool output, const std::string& name) {
+    if (!defaults_) return status::unsupported;
+    const std::optional<std::string> value = defaultValueFor(name);
+    if (!value) return status::unsupported;
+    pw_metadata_set_property(
+        reinterpret_cast<pw_metadata*>(defaults_), PW_ID_CORE,
+        output ? "default.configured.audio.sink" : "default.configured.audio.source",
+        "Spa:String:JSON", value->c_str());
+    (output ? defaultSink_ : defaultSource_) = name;
+    return noErr;
+}
+
+}  // namespace housetone::pw

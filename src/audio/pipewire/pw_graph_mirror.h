@@ -1,0 +1,123 @@
+#pragma once
+
+#include <pipewire/pipewire.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/audio_hardware.h"
+
+namespace housetone::pw {
+
+class GraphMirror;
+
+// One audio node of the graph as the program sees it: a sink, a source or both.
+struct Node {
+    GraphMirror* owner = nullptr;
+    std::uint32_t id = 0;
+    std::string mediaClass;
+    // node.name as the graph holds it, which need not be text: what the daemon and the session
+    // manager must be given back to find this node.
+    std::string graphName;
+    std::string name;         // the UID the program sees: graphName made printable (printableUID)
+    std::string description;  // node.description made printable: what people read
+    std::string serial;       // object.serial: names this node and no other
+    std::uint32_t transport = 0;
+    bool own = false;  // made by this program (the tap, the aggregates' filters)
+    pw_proxy* proxy = nullptr;
+    spa_hook nodeListener{};
+    bool haveProps = false;
+    std::vector<float> volumes;  // linear, one per channel
+    bool mute = false;
+};
+
+struct Port {
+    std::uint32_t id = 0;
+    std::uint32_t node = 0;
+    std::uint32_t index = 0;  // port.id: the channel order within its node and direction
+    bool output = false;
+    bool monitor = false;
+    std::string name;
+};
+
+// What the mirror tells the connection about the "default" metadata object.
+class DefaultsEvents {
+  public:
+    // A new "default" object is followed: what is ours to say there waits for its first answer.
+    virtual void defaultsBound() = 0;
+    // The default output or input it names changed.
+    virtual void defaultsChanged() = 0;
+
+  protected:
+    ~DefaultsEvents() = default;
+};
+
+// The part of the graph the program needs, as the registry announces it: audio nodes, their
+// ports, the devices behind them, and the "default" and "settings" metadata. Filled and read on
+// the loop thread or under the loop's lock only, so it needs no lock of its own. Every name in it
+// came from another program and is treated as untrusted text.
+class GraphMirror {
+  public:
+    GraphMirror(pw_thread_loop* loop, DefaultsEvents& events) : loop_(loop), events_(events) {}
+    GraphMirror(const GraphMirror&) = delete;
+    GraphMirror& operator=(const GraphMirror&) = delete;
+
+    // ---- Registry and object events (loop thread, lock held) ----
+    void onGlobal(pw_registry* registry, std::uint32_t id, const char* type, const spa_dict* props);
+    void onGlobalRemoved(std::uint32_t id);
+    void onNodeInfo(Node& node, const pw_node_info* info);
+    void onNodeParam(Node& node, const spa_pod* param);
+    void onMetadata(bool defaults, const char* key, const char* value);
+    // Forgets everything the registry announced and drops the proxies bound from it: when the
+    // connection has died or is about to close.
+    void clear();
+
+    // ---- Lookups (lock held) ----
+    // A device node by id; the program's own nodes are not devices.
+    Node* node(std::uint32_t id);
+    Node* nodeByName(const std::string& name);  // by UID
+    Node* nodeByGraphName(const std::string& graphName);
+    // Every audio node, the program's own included, by id.
+    const std::map<std::uint32_t, std::unique_ptr<Node>>& nodes() const { return nodes_; }
+    // The device nodes in the order the registry announced them.
+    std::vector<std::uint32_t> deviceNodes() const;
+    const std::map<std::uint32_t, Port>& ports() const { return ports_; }
+    std::vector<const Port*> portsOf(std::uint32_t node, bool output, bool monitor = false) const;
+    // A device's channels: a sink's playback ports, a source's capture ports.
+    std::vector<const Port*> devicePorts(std::uint32_t node, bool capture) const;
+    double rate() const { return clockRate_; }
+    const std::string& version() const { return version_; }
+    // The node.name the "default" object names; empty while it names none.
+    const std::string& defaultNode(bool output) const {
+        return output ? defaultSink_ : defaultSource_;
+    }
+    bool hasDefaultsObject() const { return defaults_ != nullptr; }
+    // Names `name` the configured default output or input; unsupported while there is no
+    // "default" object or the name cannot be written there.
+    OSStatus writeDefault(bool output, const std::string& name);
+
+  private:
+    void addNode(pw_registry* registry, std::uint32_t id, const std::string& mediaClass,
+                 const spa_dict* props);
+    void bindMetadata(pw_registry* registry, std::uint32_t id, bool defaults);
+    void dropMetadata(bool defaults);
+
+    pw_thread_loop* loop_;
+    DefaultsEvents& events_;
+    std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
+    std::vector<std::uint32_t> nodeOrder_;
+    std::map<std::uint32_t, Port> ports_;
+    std::map<std::uint32_t, std::map<std::string, std::string>> deviceProps_;  // by device id
+    pw_proxy* defaults_ = nullptr;  // the "default" metadata
+    pw_proxy* settings_ = nullptr;  // the "settings" metadata
+    std::uint32_t defaultsID_ = SPA_ID_INVALID, settingsID_ = SPA_ID_INVALID;
+    spa_hook defaultsListener_{}, settingsListener_{};
+    std::string defaultSink_, defaultSource_;
+    double clockRate_ = 48000;
+    std::string version_;
+};
+
+}  // namespace housetone::pw
