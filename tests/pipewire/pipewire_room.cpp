@@ -105,7 +105,6 @@ PipewireRoom::PipewireRoom(const std::string& delays) {
     }
     const auto doc = nlohmann::json::parse(readText(fs::path(dir_) / "room.json"));
     rate_ = doc.at("rate").get<double>();
-    quantum_ = doc.at("quantum").get<int>();
     microphone_ = doc.at("microphone").at("node").get<std::string>();
     for (const auto& s : doc.at("speakers"))
         speakers_.push_back({s.at("node"), s.at("description"), s.at("transport"), s.at("channels"),

@@ -41,7 +41,6 @@ class PipewireRoom {
 
     const std::string& dir() const { return dir_; }
     double rate() const { return rate_; }
-    int quantum() const { return quantum_; }  // frames per graph cycle
     const std::string& microphone() const { return microphone_; }
     const std::vector<RoomSpeaker>& speakers() const { return speakers_; }
 
@@ -66,7 +65,6 @@ class PipewireRoom {
 
     std::string dir_;
     double rate_ = 0;
-    int quantum_ = 0;
     std::string microphone_;
     std::vector<RoomSpeaker> speakers_;
     // What each variable the room set held before (nullopt: unset), restored on destruction.

@@ -121,37 +121,6 @@ TEST(SimWorld, StopsAtOnceWhilePacingALongSlowBuffer) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
 }
 
-TEST(SimWorld, AggregateBufferListsFollowSubdeviceOrderWithEachDevicesChannels) {
-    RoomSpec room = quietRoom({speaker("six", 0, 1), speaker("stereo", 0, 1)});
-    room.outputs[0].channels = 6;
-    SimAudioSystem hw(room, {.startWorld = false});
-    const auto agg = aggregate(hw, {{"stereo", 0}, {"six", 1}});
-    ASSERT_TRUE(agg);
-    EXPECT_EQ(channelCount(hw, *agg, scope::output), 8);
-
-    // The first call's input buffer count, then each output buffer's channels (0 for a buffer
-    // that does not hold exactly 512 frames of them).
-    std::vector<std::uint32_t> shape;
-    const AudioDeviceIOProc see = [](AudioObjectID, const AudioTimeStamp*,
-                                     const AudioBufferList* in, const AudioTimeStamp*,
-                                     AudioBufferList* out, const AudioTimeStamp*, void* client) {
-        auto& s = *static_cast<std::vector<std::uint32_t>*>(client);
-        if (!s.empty()) return OSStatus{noErr};
-        s.push_back(in->mNumberBuffers);
-        for (std::uint32_t b = 0; b < out->mNumberBuffers; ++b) {
-            const auto& buf = out->buffers()[b];
-            s.push_back(buf.mDataByteSize == buf.mNumberChannels * 512 * 4 ? buf.mNumberChannels
-                                                                           : 0);
-        }
-        return OSStatus{noErr};
-    };
-    AudioDeviceIOProcID id = 0;
-    ASSERT_EQ(hw.createIOProcID(*agg, see, &shape, id), noErr);
-    ASSERT_EQ(hw.deviceStart(*agg, id), noErr);
-    hw.step();
-    EXPECT_EQ(shape, (std::vector<std::uint32_t>{0, 2, 6}));
-}
-
 TEST(SimWorld, AStackedAggregatesCallbackPlaysItsOneOutputStreamOnEveryMember) {
     SimAudioSystem hw(quietRoom({speaker("near", 0, 1), speaker("far", 20, 1)}),
                       {.startWorld = false});

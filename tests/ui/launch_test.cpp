@@ -130,16 +130,16 @@ std::pair<std::optional<int>, std::string> runEngineSelfCheck(Rig& rig) {
 }
 
 TEST(SelfCheckRun, AFailedOrEmptyEngineCheckSaysWhyAndEnds) {
-    Rig broken(smallRoom(), quietWorld);
-    broken.startWith(includeAll(smallRoom()));
+    Rig broken(fixtureRoom(), quietWorld);
+    broken.startWith(includeAll(fixtureRoom()));
     broken.sim.injectFault({.call = sim::Call::createTap});
     const auto [brokenStatus, brokenHead] = runEngineSelfCheck(broken);
     EXPECT_EQ(brokenStatus, 0);
     EXPECT_EQ(readFile(broken.store.fileURL(SelfCheck::engineLogName)),
               brokenHead + broken.ctl->engine().lastError().value_or("?"));
 
-    Rig idle(smallRoom(), quietWorld);
-    idle.startWith(includeAll(smallRoom(), false));
+    Rig idle(fixtureRoom(), quietWorld);
+    idle.startWith(includeAll(fixtureRoom(), false));
     const auto [idleStatus, idleHead] = runEngineSelfCheck(idle);
     EXPECT_EQ(idleStatus, 1);
     EXPECT_EQ(readFile(idle.store.fileURL(SelfCheck::engineLogName)),
@@ -149,7 +149,7 @@ TEST(SelfCheckRun, AFailedOrEmptyEngineCheckSaysWhyAndEnds) {
 // A UID from the settings file, which anyone's editor may have put an escape in, reaches the
 // auto-tune check's log written out.
 TEST(SelfCheckRun, AUIDReachesTheAutoTuneLogWrittenOut) {
-    Rig tune(smallRoom(), quietWorld);
+    Rig tune(fixtureRoom(), quietWorld);
     tune.startWith(Config{.offsets = {{"desk\x1b]0;owned\x07", 5}}});
     std::optional<int> tuneStatus;
     const auto check = SelfCheck::create(tune.ctl, tune.main, [&](int s) { tuneStatus = s; });
@@ -160,8 +160,8 @@ TEST(SelfCheckRun, AUIDReachesTheAutoTuneLogWrittenOut) {
 }
 
 TEST(SelfCheckRun, ALogThatCannotBeWrittenFailsTheRunWhateverTheCheckFound) {
-    Rig unwritten(smallRoom(), quietWorld);
-    unwritten.startWith(includeAll(smallRoom(), false));
+    Rig unwritten(fixtureRoom(), quietWorld);
+    unwritten.startWith(includeAll(fixtureRoom(), false));
     std::filesystem::create_directory(unwritten.store.fileURL(SelfCheck::engineLogName));
     EXPECT_EQ(runEngineSelfCheck(unwritten).first, SelfCheck::logNotWritten);
 }

@@ -46,7 +46,7 @@ class MainViewTest : public ::testing::Test {
         view->resize(560, 480);
         view->show();
         for (const auto& uid : {builtinSpeakers, kitchen, porch})
-            ctl->setInclude(dev(uid), true);
+            ctl->setInclude(rig.dev(uid), true);
         settle();
     }
 
@@ -58,21 +58,16 @@ class MainViewTest : public ::testing::Test {
         }
     }
 
-    Dev dev(const std::string& uid) const {
-        for (const Dev& d : ctl->devices())
-            if (d.uid == uid) return d;
-        ADD_FAILURE() << "no listed device " << uid;
-        return {};
-    }
-
     void startAligned() {
-        std::optional<bool> ok;
-        ctl->setAlignedStartCompleted([&](bool result) { ok = result; });
-        ctl->chooseMode(Mode::aligned);
-        ASSERT_TRUE(main.runUntil([&] { return ok.has_value(); }, 30))
-            << "aligned start never ended";
-        ASSERT_TRUE(*ok) << ctl->status();
+        ASSERT_TRUE(rig.startAligned()) << ctl->status();
         settle();
+    }
+    // The included speakers other than the reference, in list order.
+    std::vector<std::string> others(const Dev& reference) const {
+        std::vector<std::string> out;
+        for (const Dev& d : ctl->includedDevices())
+            if (d.uid != reference.uid) out.push_back(d.uid);
+        return out;
     }
 
     template <typename T = QWidget>
@@ -139,14 +134,14 @@ TEST_F(MainViewTest, RowsFollowTheirDevicesControls) {
 
     // The first press mutes (no reading counts as playing), and the device itself follows.
     click("mute:", tv);
-    EXPECT_EQ(readMute(rig.sim, dev(tv).id), true);
+    EXPECT_EQ(readMute(rig.sim, rig.dev(tv).id), true);
     EXPECT_EQ(find("mute:", tv)->toolTip(), "Unmute");
 
     auto* volume = find<QSlider>("volumeSlider:", kitchen);
     ASSERT_NE(volume, nullptr);
     volume->setValue(volume->minimum() + (volume->maximum() - volume->minimum()) * 3 / 10);
     settle();
-    EXPECT_NEAR(readVolume(rig.sim, dev(kitchen).id).value_or(-1), 0.3f, 1e-4);
+    EXPECT_NEAR(readVolume(rig.sim, rig.dev(kitchen).id).value_or(-1), 0.3f, 1e-4);
     EXPECT_EQ(text("volumeValue:", kitchen), "30%");
 
     click("include:", deskMonitors);
@@ -196,7 +191,7 @@ TEST_F(MainViewTest, RunningATuneLocksTheOtherToolsAndShowsHowFarItHasCome) {
     EXPECT_TRUE(enabled("micPicker") && enabled("clickTest"));
 }
 
-TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndEnablesItsTools) {
+TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndEnablesItsToolsShiftAllAmongThem) {
     ASSERT_NO_FATAL_FAILURE(startAligned());
     const auto ref = ctl->referenceSpeaker();
     ASSERT_TRUE(ref.has_value());
@@ -219,21 +214,13 @@ TEST_F(MainViewTest, AlignedShowsDelayAndToneLinesAndEnablesItsTools) {
     EXPECT_EQ(ctl->volBoostPct(), 10);
     click("bassToggle");
     EXPECT_TRUE(ctl->bassBoost());
-}
 
-TEST_F(MainViewTest, AlignedShiftAllMovesEveryIncludedSpeakerButTheReference) {
-    ASSERT_NO_FATAL_FAILURE(startAligned());
-    const auto ref = ctl->referenceSpeaker();
-    ASSERT_TRUE(ref.has_value());
-    std::vector<std::string> others;  // included, in list order
-    for (const Dev& d : ctl->includedDevices())
-        if (d.uid != ref->uid) others.push_back(d.uid);
-    ASSERT_EQ(others.size(), 2u);
-    const double refBefore = offset(ref->uid);
+    // Shift-all moves every included speaker but the reference.
+    const auto moved = others(*ref);
+    ASSERT_EQ(moved.size(), 2u);
     click("shiftAll:25");
-    EXPECT_TRUE(offset(others[0]) == 25 && offset(others[1]) == 25);
-    EXPECT_DOUBLE_EQ(offset(ref->uid), refBefore);
-    EXPECT_EQ(text("delayValue:", others[0]), "25 ms");
+    EXPECT_TRUE(offset(moved[0]) == 25 && offset(moved[1]) == 25 && offset(ref->uid) == 0);
+    EXPECT_EQ(text("delayValue:", moved[0]), "25 ms");
 }
 
 // A guided walk shows its panel, hides shift-all and locks the click tools until it stops.
@@ -261,13 +248,11 @@ TEST_F(MainViewTest, AlignedDelayStepperAndSliderRebaseTheOffsets) {
     ASSERT_NO_FATAL_FAILURE(startAligned());
     const auto ref = ctl->referenceSpeaker();
     ASSERT_TRUE(ref.has_value());
-    std::vector<std::string> others;  // included, in list order
-    for (const Dev& d : ctl->includedDevices())
-        if (d.uid != ref->uid) others.push_back(d.uid);
-    ASSERT_EQ(others.size(), 2u);
-    const std::string a = others[0], b = others[1];
-    ctl->setOffset(dev(a), 2);
-    ctl->setOffset(dev(b), 10);
+    const auto moved = others(*ref);
+    ASSERT_EQ(moved.size(), 2u);
+    const std::string a = moved[0], b = moved[1];
+    ctl->setOffset(rig.dev(a), 2);
+    ctl->setOffset(rig.dev(b), 10);
     ctl->rebaseOffsets();
     settle();
 

@@ -41,6 +41,7 @@ struct QtApplicationEnvironment final : ::testing::Environment {
 inline ::testing::Environment* const qtApplication =
     ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
+using testsupport::fixtureRoom;
 using testsupport::Lines;
 using testsupport::Rig;
 using testsupport::splitLines;
@@ -94,22 +95,6 @@ inline std::string readFile(const std::filesystem::path& p) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// A small room: the built-in speakers (the system output), a Bluetooth speaker and a USB one.
-inline sim::RoomSpec smallRoom() {
-    using testsupport::speaker;
-    return {.outputs = {speaker("builtin", {.name = "Built-in Speakers",
-                                            .transport = transport::builtIn,
-                                            .latencyMs = 5,
-                                            .level = 0.2}),
-                        speaker("kitchen", {.name = "Kitchen",
-                                            .transport = transport::bluetooth,
-                                            .latencyMs = 5,
-                                            .level = 0.2}),
-                        speaker("desk", {.name = "Desk", .latencyMs = 5, .level = 0.2})},
-            .inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0001}},
-            .defaultOutput = "builtin"};
 }
 
 inline Config includeAll(const sim::RoomSpec& room, bool included = true) {
