@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "core/bounded_read.h"
+#include "core/json_text.h"
 #include "core/printable.h"
 
 namespace housetone {
@@ -25,24 +26,6 @@ namespace {
 // given by mistake is refused before it is read.
 constexpr std::size_t maxFileBytes = std::size_t{4} << 20;
 
-// The type of a JSON value in words, for "must be a number, not a string".
-std::string describe(const json& v) {
-    switch (v.type()) {
-        case json::value_t::string:
-            return "a string";
-        case json::value_t::boolean:
-            return v.get<bool>() ? "true" : "false";
-        case json::value_t::null:
-            return "null";
-        case json::value_t::array:
-            return "an array";
-        case json::value_t::object:
-            return "an object";
-        default:
-            return v.dump();
-    }
-}
-
 // Checks a parsed settings document member by member. Every refusal names the file and the member
 // by its path (offsets.desk), the way a person finds it in the file. Members nobody knows are
 // left alone: a newer program's file still loads.
@@ -51,18 +34,8 @@ class SettingsReader {
     explicit SettingsReader(std::string fileName) : fileName_(std::move(fileName)) {}
 
     Config read(const std::string& text) const {
-        json doc;
-        try {
-            doc = json::parse(text);
-        } catch (const json::exception& e) {
-            // Drop the library's "[json.exception.parse_error.101] " tag; keep line and column.
-            std::string reason = e.what();
-            if (const auto end = reason.find("] ");
-                reason.starts_with("[") && end != std::string::npos)
-                reason.erase(0, end + 2);
-            throw SettingsError("settings file \"" + fileName_ + "\": not valid JSON: " + reason);
-        }
-        if (!doc.is_object()) fail("top level", "must be an object, not " + describe(doc));
+        const json doc = parseJsonOrThrow<SettingsError>(text, "settings file", fileName_);
+        if (!doc.is_object()) fail("top level", "must be an object, not " + describeJson(doc));
         Config c;
         c.offsets = requiredMap<double>(doc, "offsets");
         c.names = requiredMap<std::string>(doc, "names");
@@ -98,7 +71,7 @@ class SettingsReader {
 
     template <typename V>
     std::map<std::string, V> asMap(const json& j, const std::string& where) const {
-        if (!j.is_object()) fail(where, "must be an object, not " + describe(j));
+        if (!j.is_object()) fail(where, "must be an object, not " + describeJson(j));
         std::map<std::string, V> out;
         for (const auto& [k, v] : j.items())
             out.emplace(k, as<V>(v, where + "." + k));
@@ -134,19 +107,19 @@ class SettingsReader {
 
 template <>
 double SettingsReader::as<double>(const json& j, const std::string& where) const {
-    if (!j.is_number()) fail(where, "must be a number, not " + describe(j));
+    if (!j.is_number()) fail(where, "must be a number, not " + describeJson(j));
     // Always finite: the parser refuses a number beyond a double (1e400) as bad JSON, and JSON
     // has no NaN.
     return j.get<double>();
 }
 template <>
 bool SettingsReader::as<bool>(const json& j, const std::string& where) const {
-    if (!j.is_boolean()) fail(where, "must be true or false, not " + describe(j));
+    if (!j.is_boolean()) fail(where, "must be true or false, not " + describeJson(j));
     return j.get<bool>();
 }
 template <>
 std::string SettingsReader::as<std::string>(const json& j, const std::string& where) const {
-    if (!j.is_string()) fail(where, "must be a string, not " + describe(j));
+    if (!j.is_string()) fail(where, "must be a string, not " + describeJson(j));
     return j.get<std::string>();
 }
 template <>
@@ -163,7 +136,7 @@ int SettingsReader::as<int>(const json& j, const std::string& where) const {
         if (std::trunc(d) != d || d < INT32_MIN || d > INT32_MAX) fail(where, whole + j.dump());
         return static_cast<int>(d);
     }
-    fail(where, whole + describe(j));
+    fail(where, whole + describeJson(j));
 }
 
 bool allFinite(const std::map<std::string, double>& m) {

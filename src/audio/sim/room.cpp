@@ -18,6 +18,7 @@
 #include "audio/sound_file.h"
 #include "core/bounded_read.h"
 #include "core/fourcc.h"
+#include "core/json_text.h"
 #include "core/printable.h"
 
 namespace housetone::sim {
@@ -82,24 +83,6 @@ std::string indexed(std::string_view list, std::size_t i) {
     return std::string(list) + "[" + std::to_string(i) + "]";
 }
 
-// How a value of the wrong type is named in a message.
-std::string describe(const json& v) {
-    switch (v.type()) {
-        case json::value_t::string:
-            return "a string";
-        case json::value_t::boolean:
-            return v.get<bool>() ? "true" : "false";
-        case json::value_t::null:
-            return "null";
-        case json::value_t::array:
-            return "an array";
-        case json::value_t::object:
-            return "an object";
-        default:
-            return v.dump();
-    }
-}
-
 template <typename Table>
 std::string wordList(const Table& table) {
     std::string out;
@@ -118,7 +101,7 @@ class RoomReader {
         : fileName_(std::move(fileName)), baseDir_(std::move(baseDir)) {}
 
     RoomSpec read(const json& doc) const {
-        if (!doc.is_object()) fail("top level", "must be an object, not " + describe(doc));
+        if (!doc.is_object()) fail("top level", "must be an object, not " + describeJson(doc));
         onlyKnown(doc, "",
                   {"sampleRate", "bufferFrames", "seed", "systemAudio", "systemAudioLevelDb",
                    "outputs", "inputs", "defaultOutput", "defaultInput", "microphonePermission",
@@ -189,12 +172,12 @@ class RoomReader {
     }
 
     void requireObject(const json& v, const std::string& where) const {
-        if (!v.is_object()) fail(where, "must be an object, not " + describe(v));
+        if (!v.is_object()) fail(where, "must be an object, not " + describeJson(v));
     }
 
     const json* array(const json& obj, const char* key) const {
         const json* v = find(obj, key);
-        if (v && !v->is_array()) fail(key, "must be an array, not " + describe(*v));
+        if (v && !v->is_array()) fail(key, "must be an array, not " + describeJson(*v));
         return v;
     }
 
@@ -219,7 +202,7 @@ class RoomReader {
     }
 
     double finiteNumber(const json& v, const std::string& where, const std::string& what) const {
-        if (!v.is_number()) fail(where, "must be " + what + ", not " + describe(v));
+        if (!v.is_number()) fail(where, "must be " + what + ", not " + describeJson(v));
         const double x = v.get<double>();
         if (!std::isfinite(x)) fail(where, "must be " + what + ", not " + v.dump());
         return x;
@@ -228,7 +211,8 @@ class RoomReader {
     void flag(const json& obj, const std::string& where, const char* key, bool& out) const {
         const json* v = find(obj, key);
         if (!v) return;
-        if (!v->is_boolean()) fail(child(where, key), "must be true or false, not " + describe(*v));
+        if (!v->is_boolean())
+            fail(child(where, key), "must be true or false, not " + describeJson(*v));
         out = v->get<bool>();
     }
 
@@ -255,7 +239,7 @@ class RoomReader {
     }
 
     std::string string(const json& v, const std::string& where) const {
-        if (!v.is_string()) fail(where, "must be a string, not " + describe(v));
+        if (!v.is_string()) fail(where, "must be a string, not " + describeJson(v));
         return v.get<std::string>();
     }
 
@@ -363,7 +347,7 @@ class RoomReader {
         number(v, where, "jitterMs", 0, kMaxDelayMs, o.jitterMs);
         if (const json* list = find(v, "reflections")) {
             const std::string path = child(where, "reflections");
-            if (!list->is_array()) fail(path, "must be an array, not " + describe(*list));
+            if (!list->is_array()) fail(path, "must be an array, not " + describeJson(*list));
             for (std::size_t i = 0; i < list->size(); ++i) {
                 const json& r = (*list)[i];
                 const std::string at = indexed(path, i);
@@ -396,18 +380,7 @@ class RoomReader {
 
 RoomSpec parseRoomIn(const std::string& text, const std::string& fileName,
                      const fs::path& baseDir) {
-    json doc;
-    try {
-        doc = json::parse(text);
-    } catch (const json::exception& e) {
-        // Drop the library's "[json.exception.parse_error.101] " tag; keep its line and column.
-        std::string reason = e.what();
-        if (const auto end = reason.find("] ");
-            reason.starts_with("[") && end != std::string::npos) {
-            reason.erase(0, end + 2);
-        }
-        throw RoomError("room file \"" + fileName + "\": not valid JSON: " + reason);
-    }
+    const json doc = parseJsonOrThrow<RoomError>(text, "room file", fileName);
     return RoomReader(fileName, baseDir).read(doc);
 }
 
