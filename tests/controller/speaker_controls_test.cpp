@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
-#include <regex>
 #include <sstream>
+#include <string_view>
 
 #include "controller/fixture.h"
 #include "support/text_lines.h"
@@ -205,11 +206,19 @@ TEST(SpeakerControls, AuditLogRecordsEachChangeOnceInWholeEntriesNamingTheCaller
 
     const std::string log = *rig.readFile("offsets-audit.log");
     const auto l = testsupport::splitLines(log);
-    const std::regex stamp(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\])");
-    EXPECT_EQ(
-        std::count_if(l.begin(), l.end(), [&](auto& x) { return std::regex_match(x, stamp); }), 2);
+    // "[2026-12-07T18:00:00Z]": a UTC stamp to the second, alone on its line.
+    const auto stamp = [](const std::string& x) {
+        constexpr std::string_view shape = "[dddd-dd-ddTdd:dd:ddZ]";
+        if (x.size() != shape.size()) return false;
+        for (std::size_t i = 0; i < shape.size(); ++i)
+            if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(x[i]))
+                                : x[i] != shape[i])
+                return false;
+        return true;
+    };
+    EXPECT_EQ(std::count_if(l.begin(), l.end(), stamp), 2);
     ASSERT_GE(l.size(), 10u);
-    EXPECT_TRUE(std::regex_match(l[0], stamp));
+    EXPECT_TRUE(stamp(l[0]));
     // The first save knew no names yet: labels are UIDs; lines in map order.
     EXPECT_EQ(std::vector<std::string>(l.begin() + 1, l.begin() + 6),
               (std::vector<std::string>{"  offset desk 0 -> 40", "  include builtin unset -> false",

@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "audio/aggregate_layout.h"
-#include "audio/property_contract.h"
 #include "audio/pipewire/pipewire_backend.h"
 #include "audio/pipewire/pw_callback_filter.h"
 #include "audio/pipewire/pw_graph_connection.h"
 #include "audio/pipewire/pw_mic_permission.h"
 #include "audio/pipewire/pw_player.h"
 #include "audio/pipewire/pw_tap.h"
+#include "audio/property_contract.h"
 
 namespace housetone::pw {
 
