@@ -10,16 +10,7 @@
 # the whole run takes about 3 minutes, of which lintian about half a minute. Not part of test.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
-missing=()
-for p in lintian appstream; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/deps.sh lintian appstream
 
 build=${BUILD_DIR:-build-deb}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOUSETONE_BUILD_TESTS=OFF \

@@ -278,19 +278,26 @@ all_echoes_hear() {
   done
 }
 
+# stop_one PID START NAME: TERM, then KILL after stop_timeout_s, for a recorded process that still
+# runs as the one recorded (same start time).
+stop_one() {
+  local pid=$1 start=$2 name=$3 deadline
+  alive "$pid" "$start" || return 0
+  kill -TERM "$pid" 2>/dev/null || return 0
+  deadline=$((SECONDS + stop_timeout_s))
+  while alive "$pid" "$start" && ((SECONDS < deadline)); do sleep 0.02; done
+  if alive "$pid" "$start"; then
+    echo "pipewire-room: $name ($pid) ignored TERM; killing it" >&2
+    kill -KILL "$pid" 2>/dev/null || true
+  fi
+}
+
 stop_room() {
-  local pid start name deadline
+  local pid start name
   [[ -f $dir/pids ]] || return 0
   # Stop the clients of the bus before the bus, in reverse order of starting.
   tac "$dir/pids" | while read -r pid start name; do
-    alive "$pid" "$start" || continue
-    kill -TERM "$pid" 2>/dev/null || continue
-    deadline=$((SECONDS + stop_timeout_s))
-    while alive "$pid" "$start" && ((SECONDS < deadline)); do sleep 0.02; done
-    if alive "$pid" "$start"; then
-      echo "pipewire-room: $name ($pid) ignored TERM; killing it" >&2
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
+    stop_one "$pid" "$start" "$name"
   done
   rm -f "$dir/pids"
 }
@@ -304,21 +311,14 @@ room_environment() {
 # stop_named NAME...: stops the recorded processes of those names that still run, and forgets
 # every record of them (a daemon that died by itself is forgotten too).
 stop_named() {
-  local pid start name deadline kept
+  local pid start name kept
   kept=$(mktemp "$dir/pids.XXXXXX")
   while read -r pid start name; do
     if [[ " $* " != *" $name "* ]]; then
       echo "$pid $start $name" >>"$kept"
       continue
     fi
-    alive "$pid" "$start" || continue
-    kill -TERM "$pid" 2>/dev/null || continue
-    deadline=$((SECONDS + stop_timeout_s))
-    while alive "$pid" "$start" && ((SECONDS < deadline)); do sleep 0.02; done
-    if alive "$pid" "$start"; then
-      echo "pipewire-room: $name ($pid) ignored TERM; killing it" >&2
-      kill -KILL "$pid" 2>/dev/null || true
-    fi
+    stop_one "$pid" "$start" "$name"
   done <"$dir/pids"
   mv "$kept" "$dir/pids"
 }

@@ -215,7 +215,7 @@ SettingsStore::SettingsStore(fs::path directory) : dir_(std::move(directory)) {}
 
 const fs::path& SettingsStore::defaultStateDirectory() {
     static const fs::path dir = [] {
-        // A relative XDG path is invalid and must be ignored (XDG Base Directory Specification).
+        // A relative XDG_STATE_HOME would move with the working folder; it is ignored.
         const char* state = std::getenv("XDG_STATE_HOME");
         if (state && fs::path(state).is_absolute()) return fs::path(state) / "vuzeda";
         return homeDirectory() / ".local/state/vuzeda";
