@@ -63,15 +63,16 @@ TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourc
     EXPECT_EQ(hw.aggregateDescription(hw.aggregateIDs()[0]),
               TapEngine::captureDescription(targets, tap.uuid));
 
-    const std::int64_t at = hw.frame() + 48000;  // a second ahead: the world keeps running
+    // Time stands still from here, so a busy machine cannot push the impulse out of the capture.
+    hw.stopWorld();
+    const std::int64_t at = hw.frame() + 48000;
     hw.setSystemSource([at](std::int64_t frame, float* stereo, int frames) {
         for (int f = 0; f < frames; ++f)
             stereo[2 * f] = stereo[2 * f + 1] = frame + f == at ? 0.5f : 0.0f;
     });
     const std::int64_t first = hw.captureListening(2 * 48000);
-    hw.waitForFrame(first + 2 * 48000 + 512);
+    hw.step(2 * 48000 / hw.bufferFrames() + 2);
     engine.stop();
-    ASSERT_LT(first, at);
 
     std::vector<std::int64_t> heard;
     const auto samples = hw.listeningCapture().second;
