@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "audio/pipewire/pw_names.h"
+#include "audio/pipewire/pw_public_aggregate.h"
 #include "core/dev.h"
 
 namespace housetone::pw {
@@ -36,6 +37,11 @@ Aggregate* PipeWireHardware::aggregate(AudioObjectID id) {
     return it == aggregates_.end() ? nullptr : it->second.get();
 }
 
+bool PipeWireHardware::holdsAggregate(const std::string& uid) const {
+    return std::any_of(aggregates_.begin(), aggregates_.end(),
+                       [&](const auto& entry) { return entry.second->desc.uid == uid; });
+}
+
 Tap* PipeWireHardware::tap(AudioObjectID id) {
     const auto it = taps_.find(id);
     return it == taps_.end() ? nullptr : it->second.get();
@@ -44,12 +50,13 @@ Tap* PipeWireHardware::tap(AudioObjectID id) {
 OSStatus PipeWireHardware::createAggregateDevice(const AggregateDescription& d,
                                                  AudioObjectID& out) {
     out = 0;
-    if (!d.isPrivate) return createPublicAggregate(d, out);
+    if (!d.isPrivate)
+        return createPublicAggregate(
+            conn_, d, [this](const std::string& uid) { return holdsAggregate(uid); }, out);
     Locked lock(conn_);
     if (conn_.gone()) return serverGone;
-    if (d.uid.empty() || graph().nodeByName(d.uid)) return status::illegalOperation;
-    for (const auto& [id, a] : aggregates_)
-        if (a->desc.uid == d.uid) return status::illegalOperation;
+    if (d.uid.empty() || graph().nodeByName(d.uid) || holdsAggregate(d.uid))
+        return status::illegalOperation;
     // The clock master and the drift flags are hints: the graph picks its driver and
     // rate-matches every follower by itself.
     auto a = std::make_unique<Aggregate>();
@@ -75,7 +82,7 @@ OSStatus PipeWireHardware::destroyAggregateDevice(AudioObjectID device) {
         }
     }
     // This run's or an earlier one's: a host process of its own carries it.
-    return destroyPublicAggregate(hosted);
+    return destroyPublicAggregate(conn_, hosted);
 }
 
 OSStatus PipeWireHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {

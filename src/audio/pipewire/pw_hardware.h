@@ -110,10 +110,8 @@ class PipeWireHardware final : public PropertyContract, private ConnectionClient
     OSStatus setConfiguredDefault(bool output, const std::string& name);
     AudioScope volumeScope(const Node& n) const;
     OSStatus writeVolumes(Node& n, const std::vector<float>& linear, bool mute);
-    // The public "All Speakers" device (pw_all_speakers.cpp). Both take the lock themselves and
-    // never hold it while they wait for a host process.
-    OSStatus createPublicAggregate(const AggregateDescription& d, AudioObjectID& out);
-    OSStatus destroyPublicAggregate(const std::string& nodeName);
+    // Whether this program holds an aggregate of that UID (lock held).
+    bool holdsAggregate(const std::string& uid) const;
     // A callback's filter: which graph port each channel reads or plays to, then the filter.
     OSStatus startFilter(IOProc& p);
     OSStatus planWires(IOProc& p);

@@ -1,15 +1,15 @@
-// The public "All Speakers" device: a combine sink in a host process of its own
-// (combine_host.h), made to feed exactly its members and reported made only once it does.
+#include "audio/pipewire/pw_public_aggregate.h"
+
 #include <pipewire/pipewire.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
 #include <utility>
 
 #include "audio/pipewire/combine_host.h"
-#include "audio/pipewire/pw_hardware.h"
 
 namespace housetone::pw {
 
@@ -103,28 +103,30 @@ Fed fedBy(const HostWatch& w, std::uint32_t sink, const std::set<std::uint32_t>&
 
 }  // namespace
 
-OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
-                                                 AudioObjectID& out) {
+OSStatus createPublicAggregate(GraphConnection& conn, const AggregateDescription& d,
+                               const std::function<bool(const std::string&)>& heldByUs,
+                               AudioObjectID& out) {
+    using Locked = GraphConnection::Locked;
+    GraphMirror& graph = conn.mirror();
     CombineSink sink;
     sink.nodeName = d.uid;
     sink.description = d.name;
     std::set<std::uint32_t> members;
-    HostWatch watch{.loop = conn_.loop()};
+    HostWatch watch{.loop = conn.loop()};
     {
-        Locked lock(conn_);
-        if (conn_.gone()) return serverGone;
-        if (d.uid.empty() || d.subdevices.empty() || graph().nodeByName(d.uid))
+        Locked lock(conn);
+        if (conn.gone()) return serverGone;
+        if (d.uid.empty() || d.subdevices.empty() || graph.nodeByName(d.uid))
             return status::illegalOperation;
-        for (const auto& [id, a] : aggregates_)
-            if (a->desc.uid == d.uid) return status::illegalOperation;
+        if (heldByUs(d.uid)) return status::illegalOperation;
         // Stacked is what it does anyway: every member plays the whole mix.
         for (const auto& sd : d.subdevices) {
-            const Node* n = graph().nodeByName(sd.uid);
+            const Node* n = graph.nodeByName(sd.uid);
             // A member that is gone, or is no speaker, could never be fed.
-            if (!n || graph().devicePorts(n->id, false).empty()) return status::badDevice;
+            if (!n || graph.devicePorts(n->id, false).empty()) return status::badDevice;
             if (!members.insert(n->id).second) continue;
             std::size_t sameName = 0;
-            for (const auto& [id, other] : graph().nodes())
+            for (const auto& [id, other] : graph.nodes())
                 sameName += other->graphName == n->graphName;
             sink.members.push_back({.nodeName = n->graphName,
                                     .serial = n->serial,
@@ -132,47 +134,47 @@ OSStatus PipeWireHardware::createPublicAggregate(const AggregateDescription& d,
                                     .followByName = sameName == 1});
         }
         // From here on every node and link the registry announces is new: the host's among them.
-        pw_registry_add_listener(conn_.registry(), &watch.listener, &watchEvents, &watch);
-        pw_proxy_add_listener(reinterpret_cast<pw_proxy*>(conn_.registry()),
-                              &watch.registryListener, &watchedRegistryEvents, &watch);
+        pw_registry_add_listener(conn.registry(), &watch.listener, &watchEvents, &watch);
+        pw_proxy_add_listener(reinterpret_cast<pw_proxy*>(conn.registry()), &watch.registryListener,
+                              &watchedRegistryEvents, &watch);
     }
 
     // Stopping the old host and starting the new one wait on processes; every other call the
     // program makes meanwhile needs the lock.
     const CombineHostResult host = startCombineHost(sink);
     {
-        Locked lock(conn_);
+        Locked lock(conn);
         bool linked = false;
         if (host.pid) {
-            linked = conn_.waitFor(linkedWithin, [&] {
+            linked = conn.waitFor(linkedWithin, [&] {
                 if (watch.detached) return true;
-                const Node* n = graph().nodeByName(d.uid);
-                if (!n || graph().devicePorts(n->id, false).empty()) return false;
+                const Node* n = graph.nodeByName(d.uid);
+                if (!n || graph.devicePorts(n->id, false).empty()) return false;
                 const Fed fed = fedBy(watch, n->id, members);
                 return fed.stranger || fed.members == members;
             });
             if (linked) {
-                const Node* n = graph().nodeByName(d.uid);
+                const Node* n = graph.nodeByName(d.uid);
                 linked = !watch.detached && n && !fedBy(watch, n->id, members).stranger;
                 if (linked) out = n->id;
             }
         }
         unwatch(watch);
         if (linked) return noErr;
-        if (!host.pid) return conn_.gone() ? serverGone : status::illegalOperation;
+        if (!host.pid) return conn.gone() ? serverGone : status::illegalOperation;
     }
     // A sink that plays to fewer speakers than asked, or to others, is not the device asked for:
     // it goes again rather than be reported made.
-    destroyPublicAggregate(d.uid);
-    Locked lock(conn_);
-    return conn_.gone() ? serverGone : status::badDevice;
+    destroyPublicAggregate(conn, d.uid);
+    Locked lock(conn);
+    return conn.gone() ? serverGone : status::badDevice;
 }
 
-OSStatus PipeWireHardware::destroyPublicAggregate(const std::string& nodeName) {
+OSStatus destroyPublicAggregate(GraphConnection& conn, const std::string& nodeName) {
     // Every host of ours goes, this run's or one an earlier run left.
     if (!stopCombineHost().empty()) return status::illegalOperation;
-    Locked lock(conn_);
-    conn_.waitFor(goneWithin, [&] { return graph().nodeByName(nodeName) == nullptr; });
+    GraphConnection::Locked lock(conn);
+    conn.waitFor(goneWithin, [&] { return conn.mirror().nodeByName(nodeName) == nullptr; });
     return noErr;
 }
 
