@@ -171,6 +171,15 @@ void Controller::connectTuneReports(AutoTuner& tuner, int speakerCount) {
                 offsets.set(uid, ms);
             // Speakers not routed through the engine only change `offsets` and the file.
             self->changeOffsets(std::move(offsets));
+            // Everyone now waits for the slowest speaker, so it becomes the reference: a
+            // reference has no delay control, and the old one's new delay would play unseen.
+            if (const auto ref = self->referenceSpeaker(); ref && self->offsets_.of(ref->uid) > 0) {
+                for (const auto& [uid, ms] : applied) {
+                    if (ms != 0) continue;
+                    self->record_.anchor = uid;
+                    break;
+                }
+            }
             self->save();
             *appliedAny = true;
         });

@@ -253,6 +253,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Publishes what each listed device offers.
     void refreshCapabilities();
     void applyStep();        // guided align: mute all but the reference and the current speaker
+    void applyGains();       // the volume boost, or silence for a speaker the walk left out
     void clickLoop();        // click-loop thread body
     void stopClickThread();  // ends and joins the click-loop thread
     void onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
@@ -317,6 +318,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::vector<Dev> guidedTargets_;
     std::map<std::string, bool> muteBeforeGuided_;
     std::string guidedNote_;  // why speakers were left out of the walk; shown with every step
+    // Left out of the walk for having no mute control: still in the group, held silent by the
+    // engine while the walk runs.
+    std::vector<Dev> guidedLeftOut_;
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
     bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
     std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick

@@ -45,42 +45,31 @@ void Controller::startGuidedAlign() {
         return;
     }
 
-    // A speaker that cannot be muted would keep playing over the pair being compared.
-    std::vector<Dev> keep;
+    // A speaker that cannot be muted would keep playing over the pair being compared: the walk
+    // leaves it out, and the engine holds it silent while the walk runs. The group stays the
+    // user's own.
+    std::vector<Dev> keep, leftOut;
     std::string excludedNames;
-    auto include = include_;
     for (const Dev& d : targets) {
         if (hasMute(s_.hw, d)) {
             keep.push_back(d);
             continue;
         }
-        include[d.uid] = false;
+        leftOut.push_back(d);
         if (!excludedNames.empty()) excludedNames += ", ";
         excludedNames += d.name;
     }
-    guidedTargets_ = std::move(keep);
     guidedNote_.clear();
-    if (!excludedNames.empty()) {
+    if (!excludedNames.empty())
         guidedNote_ = "Excluded " + excludedNames +
                       " — no mute control, it would keep playing during the test.";
-        publish(include_, std::move(include), Field::include);
-        // The engine drops them as it would for an unticked speaker (this also saves). Its
-        // start's own status would hide the walk's text, so that is shown again once it ran.
-        std::weak_ptr<Controller> weak = weak_from_this();
-        const bool walking = !guidedTargets_.empty();
-        setAlignedStartCompleted([weak, walking, note = guidedNote_](bool ok) {
-            const auto self = weak.lock();
-            if (!self || !ok) return;
-            if (!walking) {
-                self->setStatus(note);
-            } else if (self->currentGuidedTarget()) {
-                self->applyStep();
-            }
-        });
-        applyMode(mode_);
+    if (keep.empty()) {
         setStatus(guidedNote_);
+        return;
     }
-    if (guidedTargets_.empty()) return;
+    guidedTargets_ = std::move(keep);
+    guidedLeftOut_ = std::move(leftOut);
+    applyGains();
 
     // A second start during a walk keeps the first snapshot: the current mutes are the walk's own.
     if (!guidedIndex_) muteBeforeGuided_ = muted_;
@@ -141,8 +130,16 @@ void Controller::confirmGuidedStep() {
         applyStep();
         return;
     }
-    endGuidedAlign("Aligned by ear — all speakers confirmed against " +
-                   (reference ? reference->name : std::string("the reference")) + ".");
+    const std::string against = reference ? reference->name : std::string("the reference");
+    if (guidedLeftOut_.empty()) {
+        endGuidedAlign("Aligned by ear — all speakers confirmed against " + against + ".");
+        return;
+    }
+    std::string names;
+    for (const Dev& d : guidedLeftOut_)
+        names += (names.empty() ? "" : ", ") + d.name;
+    endGuidedAlign("Aligned by ear against " + against + " — not aligned by ear: " + names +
+                   " (no mute control).");
 }
 
 void Controller::endGuidedAlign(const std::optional<std::string>& message) {
@@ -157,6 +154,10 @@ void Controller::endGuidedAlign(const std::optional<std::string>& message) {
     muteBeforeGuided_.clear();
     guidedTargets_.clear();
     guidedNote_.clear();
+    if (!guidedLeftOut_.empty()) {
+        guidedLeftOut_.clear();
+        applyGains();
+    }
     publish(guidedIndex_, std::optional<int>(), Field::guidedIndex);
     if (clickPlaying_) toggleClickTest();
     save();

@@ -154,6 +154,16 @@ void Controller::setVolBoostPct(int pct) {
     applyBoosts();
 }
 
+void Controller::applyGains() {
+    const float g = volumeBoostGain(volBoostPct_);
+    const auto targets = engine_->targets();
+    for (std::size_t k = 0; k < targets.size() && k < ToneStores::maxDevices; ++k) {
+        const bool leftOut = std::any_of(guidedLeftOut_.begin(), guidedLeftOut_.end(),
+                                         [&](const Dev& d) { return d.uid == targets[k].uid; });
+        engine_->setGain(static_cast<int>(k), leftOut ? 0.f : g);
+    }
+}
+
 void Controller::applyBoosts() {
     const float g = volumeBoostGain(volBoostPct_);
     const auto targets = engine_->targets();
@@ -162,7 +172,6 @@ void Controller::applyBoosts() {
         const Dev& t = targets[k];
         const int i = static_cast<int>(k);
         const bool inStores = i < ToneStores::maxDevices;
-        if (inStores) engine_->setGain(i, g);
         const double rate = nominalRate(s_.hw, t.id).value_or(fallbackRate);
         const BassCorners corners = bassCorners(t.transport);
         engine_->setBass(i, rate, bassBoostDB(bassBoost_), corners.shelfHz, corners.highPassHz,
@@ -175,6 +184,8 @@ void Controller::applyBoosts() {
         if (inStores)
             engine_->setLimiter(i, limiterWanted(static_cast<float>(c), bassBoost_, g), rate);
     }
+
+    applyGains();
 
     Config record = record_;
     record.bassBoost = bassBoost_;

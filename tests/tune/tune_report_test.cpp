@@ -80,14 +80,20 @@ TEST(TuneReport, TheBestPassIsTheConclusiveOneLeastLateEarliestOnTiesAndTheLineS
                   "arrival — "
                   "together. Sweep: one arrival — together. Notes: room is noisy (ambient RMS "
                   "0.07) — results may be rough; x.");
-    // A speaker the limit cut short is named, and no check can call the group together.
+    // A speaker the limit cut short is named. Checks that hear one arrival cannot call the group
+    // together; checks that hear it late say so.
     p.unmeasured = p.tooFar = {};
-    p.capped = {{"Den", 310, 60, 250}};
+    p.capped = {{"Den", 253, 3, 250}};
+    const std::string den =
+        "Den needs 253 ms of delay but the limit is 250 ms, so it will play 3 ms early. ";
     EXPECT_EQ(tuneReport({p}, {}, 1, TuneEnd::normal, true),
-              head +
-                  "Den needs 310 ms of delay but the limit is 250 ms, so it will play 60 ms "
-                  "early. Not together within the 250 ms limit: Clicks: one arrival — together. "
-                  "Sweep: one arrival — together.");
+              head + den +
+                  "Together except Den, 3 ms early because of the 250 ms limit; the checks heard "
+                  "one arrival.");
+    TunePass heardLate = pass(1, true, 20, {"Clicks: late by +20 ms."});
+    heardLate.capped = p.capped;
+    EXPECT_EQ(tuneReport({heardLate}, {}, 1, TuneEnd::normal, true),
+              head + den + "Not together within the 250 ms limit: Clicks: late by +20 ms.");
 }
 
 }  // namespace
