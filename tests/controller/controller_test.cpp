@@ -7,13 +7,13 @@
 #include <mutex>
 #include <thread>
 
-#include "controller/fixture.h"
+#include "support/rig.h"
 
 #include <filesystem>
 #include <fstream>
 
 using namespace housetone;
-using namespace housetone::testing;
+using namespace housetone::testsupport;
 
 namespace {
 
