@@ -149,7 +149,7 @@ TEST_F(RenderPath, ChannelsAreNumberedAcrossBuffersAndAFourChannelSpeakerPlaysLe
 // order on one state per side, its gain smoothing carried from channel to channel, as the chain
 // alone computes it: a four-channel speaker's channels 0-1 share a stereo buffer, 2 and 3 have one
 // each. A shorter buffer plays only its own frames.
-TEST_F(RenderPath, EachChannelRunsItsSidesChainInChannelOrderAndTheMeterSumsBothSides) {
+TEST_F(RenderPath, EachChannelRunsItsSidesToneChainInChannelOrder) {
     start({4, 2});
     engine->setBass(0, 48000, 6.0f, 140, 48, 160);
     engine->setGain(0, 2.0f);

@@ -140,7 +140,7 @@ TEST(SimWorld, AStackedAggregatesCallbackPlaysItsOneOutputStreamOnEveryMember) {
               (std::vector<std::size_t>{near, far}));
 }
 
-TEST(SimWorld, TappedInputEqualsTheSystemMixAndIsSilencedAtItsNormalOutputWhileRead) {
+TEST(SimWorld, ATapCarriesTheSystemMixInsteadOfItsNormalOutputWhileRead) {
     SimAudioSystem hw(quietRoom({speaker("spk", 5, 1)}), {.startWorld = false});
     TapDescription td{.name = "t",
                       .isPrivate = true,

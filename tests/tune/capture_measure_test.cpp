@@ -159,7 +159,7 @@ TEST_F(CaptureMeasure, StaggeredSweepsLandOnTheirSpeakersChannelsAtTheScheduledF
     expectNothingLeft();
 }
 
-TEST_F(CaptureMeasure, FailuresGiveNoResultAndLeaveNothingBehind) {
+TEST_F(CaptureMeasure, AFailedMeasurementLeavesNothingBehind) {
     EXPECT_FALSE(SyncMeasure(*hw).startCommonSweep({}, {}));
     hw->injectFault({.call = sim::Call::createAggregate});
     EXPECT_TRUE(measureLatencies(*hw, mic, speakers, {}).empty());
