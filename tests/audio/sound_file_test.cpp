@@ -1,12 +1,10 @@
 // Sound files as the audio layer writes and converts them.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "audio/click_sound.h"
 #include "audio/sound_file.h"
 
 namespace housetone {
@@ -41,23 +39,6 @@ TEST(SoundFile, StereoAtARateInterpolatesBetweenSamplesAndGivesAMonoFileBothSide
     ASSERT_TRUE(down);
     EXPECT_EQ(down->samples, (std::vector<float>{1, 2}));  // the first two channels, every other
     EXPECT_FALSE(stereoAt(WavData{.rate = 48000, .channels = 1}, 48000));
-}
-
-TEST(ClickSound, TheClickFileHoldsEightClicksHalfASecondApartOfOneBurst) {
-    const auto wav = decodeWav(clickTrackWav());
-    ASSERT_TRUE(wav);
-    EXPECT_EQ(wav->rate, 48000);
-    ASSERT_EQ(wav->samples.size(), 4u * 48000);
-    const std::vector<float> burst = clickBurst(48000, 0.85);
-    ASSERT_EQ(burst.size(), 384u);
-    std::size_t wrong = 0;
-    for (std::size_t i = 0; i < wav->samples.size(); ++i) {
-        const std::size_t inClick = i % 24000;
-        const float want = inClick < burst.size() ? burst[inClick] : 0.f;
-        wrong += std::abs(wav->samples[i] - want) > 2.0f / 32768 ? 1 : 0;
-    }
-    EXPECT_EQ(wrong, 0u);
-    EXPECT_TRUE(clickBurst(100, 1).empty());
 }
 
 }  // namespace

@@ -6,28 +6,25 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "controller/fixture.h"
 #include "core/printable.h"
+#include "support/rig.h"
 #include "tune/auto_tuner.h"
 
 using namespace housetone;
-using namespace housetone::testing;
+using namespace housetone::testsupport;
 
 namespace {
 
 // Shelf sounds ~113 ms after Desk (108 ms more latency, 1.8 m farther).
-sim::RoomSpec quietRoom(sim::MicPermissionState permission, bool answer = true) {
-    sim::RoomSpec r = fixtureRoom();
-    r.systemAudio = "silence";
-    r.outputs = {
-        speaker("desk", {.name = "Desk",
-                         .transport = transport::builtIn,
-                         .latencyMs = 12,
-                         .distanceM = 1.2,
-                         .level = 0.2}),
-        speaker("shelf", {.name = "Shelf", .latencyMs = 120, .distanceM = 3, .level = 0.2})};
+sim::RoomSpec tuneRoom(sim::MicPermissionState permission, bool answer = true) {
+    sim::RoomSpec r = quietRoom(
+        {speaker("desk", {.name = "Desk",
+                          .transport = transport::builtIn,
+                          .latencyMs = 12,
+                          .distanceM = 1.2,
+                          .level = 0.2}),
+         speaker("shelf", {.name = "Shelf", .latencyMs = 120, .distanceM = 3, .level = 0.2})});
     r.inputs[0].noiseRms = 0.002;
-    r.defaultOutput.reset();
     r.microphonePermission = permission;
     r.microphoneRequestAnswer = answer;
     return r;
@@ -37,7 +34,7 @@ using Perm = sim::MicPermissionState;
 
 std::optional<std::string> overallAfterPress(Perm permission, std::map<std::string, bool> include,
                                              bool answer = true) {
-    Rig rig(quietRoom(permission, answer));
+    Rig rig(tuneRoom(permission, answer));
     Controller& c = rig.start(std::move(include));
     c.toggleAutoTune();
     rig.main.runUntil([&] { return c.tuneOverall() && c.tuneOverall()->find("Waiting") != 0; }, 10);
@@ -63,7 +60,7 @@ TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionState
 // Desk's name would retitle a terminal and Shelf's UID clear it: the status line, the audit log
 // and "autotune.log" show them written out.
 TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes) {
-    sim::RoomSpec room = quietRoom(Perm::notDetermined);
+    sim::RoomSpec room = tuneRoom(Perm::notDetermined);
     const std::string desk = "Desk\\x1b]0;owned\\x07", shelf = "shelf\x1b[2J";
     room.outputs[0].name = "Desk\x1b]0;owned\x07";
     room.outputs[1].uid = shelf;
@@ -124,7 +121,7 @@ TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes
 }
 
 TEST(AutoTuneControl, PressingDuringARunOnlyCancelsAndKeepsWhatWasApplied) {
-    Rig rig(quietRoom(Perm::authorized));
+    Rig rig(tuneRoom(Perm::authorized));
     Controller& c = rig.start({{"desk", true}, {"shelf", true}});
     c.toggleAutoTune();
     // Offsets reach the model before the per-speaker lines that follow them.
@@ -149,7 +146,7 @@ TEST(AutoTuneControl, PressingDuringARunOnlyCancelsAndKeepsWhatWasApplied) {
 // A silent tap means the engine plays nothing worth pausing: the tune leaves it running, so the
 // offsets the tune applies must reach it directly, and no restart follows.
 TEST(AutoTuneControl, OverASilentTapTheEngineKeepsRunningAndHearsTheAppliedOffsetsAtOnce) {
-    Rig rig(quietRoom(Perm::authorized));
+    Rig rig(tuneRoom(Perm::authorized));
     Controller& c = rig.start({{"desk", true}, {"shelf", true}});
     rig.sim.setSystemSource([](std::int64_t, float* stereo, int frames) {
         std::fill(stereo, stereo + 2 * frames, 5.0e-8f);
@@ -173,7 +170,7 @@ TEST(AutoTuneControl, OverASilentTapTheEngineKeepsRunningAndHearsTheAppliedOffse
 // A full disk, a folder gone read-only: the tune's offsets play, and its report says they were not
 // kept, as the status line does; a log that cannot be written is said as well.
 TEST(AutoTuneControl, AResultTheFileCannotTakeIsAppliedAndTheReportSaysItWasNotSaved) {
-    Rig rig(quietRoom(Perm::authorized));
+    Rig rig(tuneRoom(Perm::authorized));
     Controller& c = rig.start({{"desk", true}, {"shelf", true}});
     for (const char* name : {"offsets.json", "autotune.log"}) {
         std::filesystem::remove(rig.store.fileURL(name));

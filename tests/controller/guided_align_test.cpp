@@ -7,10 +7,10 @@
 #include <cmath>
 #include <tuple>
 
-#include "controller/fixture.h"
+#include "support/rig.h"
 
 using namespace housetone;
-using namespace housetone::testing;
+using namespace housetone::testsupport;
 
 namespace {
 
@@ -21,15 +21,9 @@ sim::OutputSpec spk(const std::string& uid, std::uint32_t transport, bool muted 
 
 // A (Bluetooth) is the reference; B and C are walked through; D is listed and left out. B starts
 // muted by the user.
-sim::RoomSpec quietRoom(std::vector<sim::OutputSpec> outputs = {
-                            spk("A", transport::bluetooth), spk("B", transport::usb, true),
-                            spk("C", transport::usb), spk("D", transport::hdmi)}) {
-    sim::RoomSpec r = fixtureRoom();
-    r.systemAudio = "silence";
-    r.outputs = std::move(outputs);
-    r.defaultOutput.reset();
-    return r;
-}
+const std::vector<sim::OutputSpec> abcd{spk("A", transport::bluetooth),
+                                        spk("B", transport::usb, true), spk("C", transport::usb),
+                                        spk("D", transport::hdmi)};
 
 const Config groupABC{
     .include = std::map<std::string, bool>{{"A", true}, {"B", true}, {"C", true}, {"D", false}}};
@@ -57,7 +51,7 @@ TEST(GuidedAlign, WalkKeepsOnlyThePairAudibleWithClicksFoldsThePipelineAndRestor
     Config settings = groupABC;
     settings.measured = {{"A", 20}, {"B", 120}, {"C", 120}};
     settings.offsets = {{"B", 110}, {"C", 110}};
-    Rig rig(quietRoom());
+    Rig rig(quietRoom(abcd));
     Controller& c = rig.startWith(settings);
     ASSERT_TRUE(rig.startAligned());
 
@@ -121,7 +115,7 @@ TEST(GuidedAlign, ASpeakerWithoutMuteIsSilencedForTheWalkAndStaysInTheGroup) {
 TEST(GuidedAlign, NudgesStayWithin0To250MsReachTheEngineBeforeTheFileAndEndStopsTheClicks) {
     Config settings = groupABC;
     settings.offsets = {{"C", 248}};
-    Rig rig(quietRoom());
+    Rig rig(quietRoom(abcd));
     Controller& c = rig.startWith(settings);
     ASSERT_TRUE(rig.startAligned());
     c.toggleClickTest();  // started before the walk, it ends with it
@@ -164,7 +158,7 @@ std::int16_t sampleAt(const std::string& wav, std::size_t i) {
 }
 
 TEST(ClickTest, ClickFileIsEightClicksOfMono16BitPcmRewrittenOnlyWhenItDiffers) {
-    Rig rig(quietRoom());
+    Rig rig(quietRoom(abcd));
     Controller& c = rig.start();
     c.ensureClickFile();
     const std::string wav = rig.readFile("click.wav").value_or("");

@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-#include "controller/fixture.h"
+#include "support/rig.h"
 
 using namespace housetone;
-using namespace housetone::testing;
+using namespace housetone::testsupport;
 
 namespace {
 

@@ -145,10 +145,12 @@ TEST_F(RenderPath, ChannelsAreNumberedAcrossBuffersAndAFourChannelSpeakerPlaysLe
     expectPlays(outs[2], 0, pos - kFrames, 100);
 }
 
-// The tone chain gets each side's sample and the mono mix, its gain smoothing carried from the
-// left channel to the right, as the chain alone computes it.
-TEST_F(RenderPath, EachSpeakerRunsItsChainOnItsSideAndTheMonoMixAndTheMeterSumsBothSides) {
-    start({2, 2});
+// Each channel runs its side's tone chain on that side's sample and the mono mix, in channel
+// order on one state per side, its gain smoothing carried from channel to channel, as the chain
+// alone computes it: a four-channel speaker's channels 0-1 share a stereo buffer, 2 and 3 have one
+// each. A shorter buffer plays only its own frames.
+TEST_F(RenderPath, EachChannelRunsItsSidesToneChainInChannelOrder) {
+    start({4, 2});
     engine->setBass(0, 48000, 6.0f, 140, 48, 160);
     engine->setGain(0, 2.0f);
     auto chain = std::make_unique<ToneStores>();
@@ -157,7 +159,7 @@ TEST_F(RenderPath, EachSpeakerRunsItsChainOnItsSideAndTheMonoMixAndTheMeterSumsB
     double sumSq = 0;
     std::vector<Out> outs;
     for (int k = 0; k < 4; ++k) {
-        outs = {buffer(2), buffer(2)};
+        outs = {buffer(2), buffer(1), buffer(1), buffer(2, kFrames / 2)};
         cycle(outs);
         std::vector<float> sides[2], mono, want(kFrames);
         for (std::uint32_t f = 0; f < kFrames; ++f) {
@@ -167,13 +169,18 @@ TEST_F(RenderPath, EachSpeakerRunsItsChainOnItsSideAndTheMonoMixAndTheMeterSumsB
             mono.push_back(0.5f * (l + r));
             sumSq += double(l) * l + double(r) * r;
         }
-        for (int side : {0, 1}) {
-            processToneBufferRt(*chain, 0, side, sides[side].data(), mono.data(), want.data(), 1,
-                                kFrames);
+        const std::pair<std::size_t, std::size_t> bufferAndChannel[] = {
+            {0, 0}, {0, 1}, {1, 0}, {2, 0}};
+        for (int ch = 0; ch < 4; ++ch) {
+            processToneBufferRt(*chain, 0, ch % 2, sides[ch % 2].data(), mono.data(), want.data(),
+                                1, kFrames);
+            const auto [b, c] = bufferAndChannel[ch];
             for (std::uint32_t f = 0; f < kFrames; ++f)
-                ASSERT_FLOAT_EQ(outs[0].at(f, std::size_t(side)), want[f]) << k << " " << f;
+                ASSERT_FLOAT_EQ(outs[b].at(f, c), want[f]) << k << " " << ch << " " << f;
         }
-        expectPlays(outs[1], 0, pos - kFrames, 0);
+        for (std::uint32_t f = 0; f < kFrames / 2; ++f)
+            for (int side : {0, 1})
+                ASSERT_EQ(outs[3].at(f, std::size_t(side)), sig(pos - kFrames / 2 + f, side)) << f;
     }
     const auto m = engine->readMeter();
     EXPECT_NEAR(m.rms, std::sqrt(sumSq / (2 * 4 * kFrames)), 1e-7);
@@ -181,39 +188,12 @@ TEST_F(RenderPath, EachSpeakerRunsItsChainOnItsSideAndTheMonoMixAndTheMeterSumsB
     EXPECT_EQ(m.frames, std::int64_t{4 * kFrames});
     EXPECT_EQ(engine->readMeter().cycles, 0);  // reading resets it
 
-    outs = {buffer(2), buffer(2)};  // a mono tap feeds both sides
+    outs = {buffer(4), buffer(2)};  // a mono tap feeds both sides
     cycle(outs, 1);
     for (std::uint32_t f = 0; f < kFrames; ++f) {
         ASSERT_EQ(outs[1].at(f, 0), sig(pos - kFrames + f));
         ASSERT_EQ(outs[1].at(f, 1), sig(pos - kFrames + f));
     }
-}
-
-// Further channels in buffers of their own run their side's chain again on the same state, in
-// channel order, and a shorter buffer runs only its own frames.
-TEST_F(RenderPath, FurtherChannelsInOtherBuffersContinueTheirSidesChainInChannelOrder) {
-    start({4, 2});
-    engine->setBass(0, 48000, 6.0f, 140, 48, 160);
-    engine->setGain(0, 2.0f);
-    auto chain = std::make_unique<ToneStores>();
-    housetone::setBass(*chain, 0, 48000, 6.0f, 140, 48, 160);
-    housetone::setGain(*chain, 0, 2.0f);
-    std::vector<Out> outs = {buffer(1), buffer(1), buffer(1), buffer(1), buffer(2, kFrames / 2)};
-    cycle(outs);
-    for (int ch = 0; ch < 4; ++ch) {
-        std::vector<float> x, mono, want(kFrames);
-        for (std::uint32_t f = 0; f < kFrames; ++f) {
-            const float l = sig(pos - kFrames + f, 0), r = sig(pos - kFrames + f, 1);
-            x.push_back(ch % 2 ? r : l);
-            mono.push_back(0.5f * (l + r));
-        }
-        processToneBufferRt(*chain, 0, ch % 2, x.data(), mono.data(), want.data(), 1, kFrames);
-        for (std::uint32_t f = 0; f < kFrames; ++f)
-            ASSERT_FLOAT_EQ(outs[std::size_t(ch)].at(f, 0), want[f]) << ch << " " << f;
-    }
-    for (std::uint32_t f = 0; f < kFrames / 2; ++f)
-        for (int side : {0, 1})
-            ASSERT_EQ(outs[4].at(f, std::size_t(side)), sig(pos - kFrames / 2 + f, side)) << f;
 }
 
 TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {
