@@ -15,6 +15,23 @@
 
 namespace housetone {
 
+namespace {
+
+// What a failed start of the aligned engine means to the user; the audio system's own terms and
+// status code go to the log.
+std::string alignedFailure(std::optional<TapEngine::Step> step) {
+    using enum TapEngine::Step;
+    const std::string why = !step                ? ""
+                            : *step == targets   ? ": there is no speaker to play to"
+                            : *step == tap       ? ": the audio system did not hand over what "
+                                                   "programs play"
+                            : *step == aggregate ? ": the speakers could not be opened together"
+                                                 : ": the speakers did not start playing";
+    return "Aligned could not start" + why + ". Back to Single; the details are in the log.";
+}
+
+}  // namespace
+
 // ---- Life ---------------------------------------------------------------------------------------
 
 std::shared_ptr<Controller> Controller::create(Services services) {
@@ -341,8 +358,7 @@ bool Controller::routeAligned(std::uint64_t run) {
         publish(mode_, Mode::single, Field::mode);
         return false;
     }
-    setStatus(
-        "Starting aligned engine… (answer the system-audio permission prompt if one appears)");
+    setStatus("Starting aligned engine…");
     std::weak_ptr<Controller> weak = weak_from_this();
     const std::optional<std::string> previousAtRequest = previousOutputUID_;
     engine_->start(reference, included, offsets_, run,
@@ -397,7 +413,9 @@ void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> r
     } else if (mode_ == Mode::aligned && audioGone()) {
         deviceChangePending_ = true;  // the audio system went away under the start: retried
     } else if (mode_ == Mode::aligned) {
-        setStatus(engine_->lastError().value_or("engine failed"));
+        std::fprintf(stderr, "housetone: the aligned engine did not start: %s\n",
+                     printable(engine_->lastError().value_or("no reason given")).c_str());
+        setStatus(alignedFailure(engine_->lastFailedStep()));
         publish(mode_, Mode::single, Field::mode);
         if (previousOutputAtRequest) {
             if (const auto id = deviceForUID(s_.hw, *previousOutputAtRequest))
@@ -415,13 +433,12 @@ void Controller::onAllSpeakersBuilt(std::uint64_t run, const std::vector<Dev>& i
     if (shutDown_ || run != alignedStartGeneration_) return;
     buildingAllSpeakers_ = false;
     if (!device) {
-        setStatus("Could not create the All Speakers device");
+        setStatus("Could not combine the speakers into one output. Back to Single.");
         publish(mode_, Mode::single, Field::mode);
         return;
     }
     setDefaultOutput(s_.hw, *device);
-    setStatus("Together: " + joined(namesOf(included), " + ") +
-              " (no alignment; volume keys disabled by macOS)");
+    setStatus("Together: " + joined(namesOf(included), " + ") + " (no alignment)");
 }
 
 // ---- Rescan -------------------------------------------------------------------------------------
@@ -453,8 +470,8 @@ void Controller::rescan() {
         lines.push_back("• " + d.name + (d.isBluetooth() ? "  (Bluetooth)" : ""));
     lines.emplace_back();
     lines.push_back(
-        "Only connected devices appear here. If a paired speaker is missing, connect it from the "
-        "Bluetooth menu and rescan.");
+        "Only connected devices appear here. If a paired speaker is missing, connect it in your "
+        "desktop's Bluetooth settings and rescan.");
     if (s_.alerts) s_.alerts->showAlert(message, joined(lines, "\n"));
 }
 

@@ -222,7 +222,7 @@ void Controller::setMic(const std::optional<std::string>& uid) {
         if (d.uid == *uid && d.isBluetooth()) {
             setStatus(d.name +
                       " is a Bluetooth mic — using it drops that speaker to 16 kHz phone mode and "
-                      "changes its latency. The built-in mic gives better measurements.");
+                      "changes its latency. A built-in or wired mic gives better measurements.");
             return;
         }
     }

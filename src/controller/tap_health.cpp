@@ -1,8 +1,10 @@
 #include "controller/tap_health.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "audio/device_access.h"
+#include "core/printable.h"
 
 namespace housetone {
 
@@ -53,8 +55,11 @@ std::optional<std::string> OutputPin::keep(AudioHardware& hw, const Dev& referen
         ++misses_;
         if ((st != noErr || misses_ > 2) && !warned_) {
             warned_ = true;
+            // The status code is for the log; the user needs what it means.
+            if (st != noErr)
+                std::fprintf(stderr, "housetone: setting the default output to %s failed (%d)\n",
+                             printable(reference.name).c_str(), static_cast<int>(st));
             return "Could not keep the system output on " + reference.name +
-                   (st != noErr ? " (OSStatus " + std::to_string(st) + ")" : "") +
                    "; other programs' sound may bypass the aligned speakers.";
         }
     } else if (out && *out == reference.id) {

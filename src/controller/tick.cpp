@@ -5,6 +5,8 @@
 #include "controller/controller.h"
 #include "core/text.h"
 
+#include <cstdio>
+
 namespace housetone {
 
 bool Controller::audioGone() {
@@ -12,9 +14,11 @@ bool Controller::audioGone() {
     const OSStatus answer = s_.hw.getPropertyDataSize(systemObject, {sel::devices, scope::global},
                                                       0, nullptr, listSize);
     if (answer == noErr) return false;
-    if (!audioLost_)
-        setStatus("The audio system stopped answering (OSStatus " + std::to_string(answer) +
-                  "). Housetone carries on when it is back.");
+    if (!audioLost_) {
+        std::fprintf(stderr, "housetone: the audio system stopped answering (%d)\n",
+                     static_cast<int>(answer));
+        setStatus("The audio system stopped answering. Housetone carries on when it is back.");
+    }
     audioLost_ = true;
     return true;
 }

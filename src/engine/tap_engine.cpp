@@ -129,9 +129,10 @@ void TapEngine::stopIfRun(std::uint64_t run) {
     });
 }
 
-void TapEngine::fail(std::string text) {
+void TapEngine::fail(Step step, std::string text) {
     std::lock_guard lock(infoMutex_);
     lastError_ = std::move(text);
+    lastFailedStep_ = step;
 }
 
 AggregateDescription TapEngine::captureDescription(const std::vector<Dev>& targets,
@@ -166,7 +167,7 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
         targets_ = targets;
     }
     if (targets.empty()) {
-        fail("no fan-out devices");
+        fail(Step::targets, "no fan-out devices");
         return false;
     }
     if (!buildDevices(targets)) return false;
@@ -177,7 +178,8 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
 
     const AudioObjectID aggID = aggID_.load(std::memory_order_relaxed);
     if (const auto r = callback_.install(aggID, &TapEngine::renderRt, this); !r.running()) {
-        fail(withStatus(r.created ? "device start failed" : "IOProc creation failed", r.status));
+        fail(r.created ? Step::deviceStart : Step::callback,
+             withStatus(r.created ? "device start failed" : "IOProc creation failed", r.status));
         teardown();
         return false;
     }
@@ -189,6 +191,7 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
     installedRun_.store(run, std::memory_order_relaxed);
     std::lock_guard lock(infoMutex_);
     lastError_.reset();
+    lastFailedStep_.reset();
     return true;
 }
 
@@ -203,8 +206,7 @@ bool TapEngine::buildDevices(const std::vector<Dev>& targets) {
 
     AudioObjectID tapID = 0;
     if (const OSStatus st = hw_.createProcessTap(tap, tapID); st != noErr || tapID == 0) {
-        fail(withStatus("tap creation failed", st) +
-             " \u2014 likely missing System Audio Recording permission");
+        fail(Step::tap, withStatus("tap creation failed", st));
         return false;
     }
     tapID_.store(tapID, std::memory_order_relaxed);
@@ -214,7 +216,7 @@ bool TapEngine::buildDevices(const std::vector<Dev>& targets) {
     AudioObjectID aggID = 0;
     if (const OSStatus st = hw_.createAggregateDevice(captureDescription(targets, tap.uuid), aggID);
         st != noErr || aggID == 0) {
-        fail(withStatus("aggregate creation failed", st));
+        fail(Step::aggregate, withStatus("aggregate creation failed", st));
         hw_.destroyProcessTap(tapID);
         tapID_.store(0, std::memory_order_relaxed);
         return false;
@@ -322,6 +324,11 @@ std::optional<Dev> TapEngine::anchor() const {
 std::optional<std::string> TapEngine::lastError() const {
     std::lock_guard lock(infoMutex_);
     return lastError_;
+}
+
+std::optional<TapEngine::Step> TapEngine::lastFailedStep() const {
+    std::lock_guard lock(infoMutex_);
+    return lastFailedStep_;
 }
 
 std::int32_t TapEngine::delayFrames(int index) const {

@@ -90,7 +90,11 @@ class TapEngine {
 
     std::vector<Dev> targets() const;
     std::optional<Dev> anchor() const;
-    std::optional<std::string> lastError() const;  // of the last failed start; none after success
+    // What the last failed start could not do, in the audio system's terms with its status code
+    // (for the log), and which step that was (for the user's words); none after success.
+    enum class Step { targets, tap, aggregate, callback, deviceStart };
+    std::optional<std::string> lastError() const;
+    std::optional<Step> lastFailedStep() const;
     std::uint64_t installedRun() const { return installedRun_.load(std::memory_order_relaxed); }
     double rate() const { return rate_.load(std::memory_order_relaxed); }  // Hz
     AudioObjectID tapID() const { return tapID_.load(std::memory_order_relaxed); }
@@ -125,7 +129,7 @@ class TapEngine {
     // Audio thread: every output channel from the ring, held back by its device's delay.
     void renderOutputsRt(AudioBufferList& output, std::int64_t head);
     void teardown();
-    void fail(std::string text);
+    void fail(Step step, std::string text);
     std::int32_t framesFor(double seconds) const;
 
     AudioHardware& hw_;
@@ -136,6 +140,7 @@ class TapEngine {
     std::vector<Dev> targets_;
     std::optional<Dev> anchor_;
     std::optional<std::string> lastError_;
+    std::optional<Step> lastFailedStep_;
 
     // Lifecycle queue only (atomics so the main thread may look).
     std::atomic<AudioObjectID> tapID_{0};

@@ -296,7 +296,9 @@ bool AutoTuner::micCheck(Run& r) {
 
     const auto capture = MicCapture::create(hw_, noiseSeconds, micDevice);
     if (!capture || !capture->start()) {
-        finish("Could not open the built-in microphone.");
+        finish(
+            "Could not open the microphone. Connect one, or pick one in the microphone list, then "
+            "try again.");
         return false;
     }
     hw_.clock().sleepFor(noiseSeconds);
@@ -310,8 +312,8 @@ bool AutoTuner::micCheck(Run& r) {
     }
     if (samples.empty() || peak < silentPeak) {
         finish(
-            "Microphone is blocked. System Settings → Privacy & Security → Microphone → "
-            "enable Housetone, then try again.");
+            "The microphone hears nothing: it is muted, switched off or missing. Check its input "
+            "in your desktop's sound settings, then try again.");
         return false;
     }
     const double rms = std::sqrt(energy / static_cast<double>(samples.size()));

@@ -17,8 +17,7 @@ using namespace housetone::testsupport;
 
 namespace {
 
-const std::string togetherKitchenDesk =
-    "Together: Kitchen + Desk (no alignment; volume keys disabled by macOS)";
+const std::string togetherKitchenDesk = "Together: Kitchen + Desk (no alignment)";
 
 TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceSavedDecisionsNobodyAndNewcomersInListOrder) {
     {
@@ -142,7 +141,7 @@ TEST(ControllerModes, TogetherNeedsTwoSpeakersAndFallsBackToSingleWhateverStopsI
     c.setInclude(rig.dev("desk"), true);
     rig.sim.injectFault({.call = sim::Call::createAggregate, .status = -1});
     rig.chooseTogether();
-    EXPECT_EQ(c.status(), "Could not create the All Speakers device");
+    EXPECT_EQ(c.status(), "Could not combine the speakers into one output. Back to Single.");
     EXPECT_EQ(c.mode(), Mode::single);
     rig.sim.clearFaults();
 
@@ -229,12 +228,16 @@ TEST(ControllerModes, FailedAlignedStartRestoresTheOutputAndOneOvertakenLeavesNo
     Rig rig;
     Controller& c = rig.start({{"kitchen", true}, {"desk", true}});
     rig.sim.injectFault({.call = sim::Call::createTap, .status = -50});
+    ::testing::internal::CaptureStderr();
     c.chooseMode(Mode::aligned);
     setDefaultOutput(rig.sim, *rig.sim.idForUID("desk"));  // moved while the start runs
     ASSERT_TRUE(rig.main.runUntil([&] { return c.mode() == Mode::single; }, 20));
+    // The user reads what failed; the log keeps the audio system's terms and code.
     EXPECT_EQ(c.status(),
-              "tap creation failed (OSStatus -50) — likely missing System Audio Recording "
-              "permission");
+              "Aligned could not start: the audio system did not hand over what programs play. "
+              "Back to Single; the details are in the log.");
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("tap creation failed (OSStatus -50)"),
+              std::string::npos);
     EXPECT_EQ(rig.outputUID(), "builtin");
 
     rig.sim.clearFaults();

@@ -119,7 +119,7 @@ TEST(SpeakerControls, ABluetoothMicrophoneIsSavedWithAWarning) {
     none.ctl->setMic("headset-mic");
     EXPECT_EQ(none.ctl->status(),
               "Kitchen Headset is a Bluetooth mic — using it drops that speaker to 16 kHz phone "
-              "mode and changes its latency. The built-in mic gives better measurements.");
+              "mode and changes its latency. A built-in or wired mic gives better measurements.");
     EXPECT_EQ(none.store.load().micUID, "headset-mic");
     none.ctl->setMic(std::nullopt);
     EXPECT_FALSE(none.ctl->micUID());

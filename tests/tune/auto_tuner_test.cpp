@@ -237,10 +237,11 @@ TEST(AutoTunerRun, FailuresEndWithTheirTextNothingAppliedAndTheInputRestored) {
         "Could not measure enough speakers — nothing was changed. Try again with the room quiet.";
     const std::vector<std::pair<std::function<void(RoomSpec&)>, std::string>> cases{
         {[](RoomSpec& r) { r.inputs.clear(), r.defaultInput.reset(); },
-         "Could not open the built-in microphone."},
+         "Could not open the microphone. Connect one, or pick one in the microphone list, then "
+         "try again."},
         {[](RoomSpec& r) { r.inputs[0].noiseRms = r.inputs[1].noiseRms = 0; },
-         "Microphone is blocked. System Settings → Privacy & Security → Microphone → enable "
-         "Housetone, then try again."},
+         "The microphone hears nothing: it is muted, switched off or missing. Check its input in "
+         "your desktop's sound settings, then try again."},
         {[](RoomSpec&) {}, tooFew},  // with no measurement aggregate, see below
         {[](RoomSpec& r) { r.outputs[1].jitterMs = 200; }, tooFew},  // never holds still
         {[](RoomSpec& r) { r.outputs[0].muted = true, r.outputs[1].level = 0; },
