@@ -2,16 +2,14 @@
 // from outside; the scripts print logs by the same rules.
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core/printable.h"
+#include "support/temp_dir.h"
 
 namespace housetone {
 namespace {
@@ -65,15 +63,12 @@ TEST(Printable, UIDsThatArePrintableStayAndAnyOtherGetsAPrintableKeyOfItsOwn) {
 }
 
 TEST(Printable, TheScriptsPrintALogByTheSameRules) {
-    char path[] = "/tmp/housetone-printable-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    const testsupport::TempDir dir;
     const std::string text = valid + "\n" + illFormed + "\n" + controls + "\n";
-    std::ofstream(path, std::ios::binary) << text;
+    std::ofstream(dir / "log", std::ios::binary) << text;
     const std::string command = "bash -c 'source \"" HOUSETONE_SOURCE_DIR
                                 "/scripts/lib.sh\" && print_text \"$0\"' " +
-                                std::string(path);
+                                (dir / "log").string();
     std::string shown;
     if (FILE* out = popen(command.c_str(), "r")) {
         char chunk[512];
@@ -81,7 +76,6 @@ TEST(Printable, TheScriptsPrintALogByTheSameRules) {
             shown.append(chunk, n);
         EXPECT_EQ(pclose(out), 0);
     }
-    std::filesystem::remove(path);
     EXPECT_EQ(shown, printableLines(text));
 }
 

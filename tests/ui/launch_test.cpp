@@ -70,7 +70,9 @@ QString manualPage() {
         readFile(std::filesystem::path(HOUSETONE_SOURCE_DIR) / "packaging/housetone.1.in"));
 }
 
-TEST(LaunchHelp, HelpTextAndManualListEveryOption) {
+// Every option --help lists has a manual entry and no other has; each mode's line in --help
+// (continued on the lines below it) is said in the same words by the manual and the Help page.
+TEST(LaunchHelp, HelpTextManualAndHelpPageSayTheSame) {
     const QString help = QString::fromStdString(helpText());
     const QString manual = manualPage();
     // The manual's option entries: the line after each ".TP" that names a long option.
@@ -89,13 +91,7 @@ TEST(LaunchHelp, HelpTextAndManualListEveryOption) {
             << o.names.front();
     }
     EXPECT_EQ(inManual, listed);
-}
 
-TEST(LaunchHelp, HelpTextManualAndHelpPageDescribeTheModesInTheSameWords) {
-    const QString help = QString::fromStdString(helpText());
-    const QString manual = manualPage();
-    // Each mode's line in --help (continued on the lines below it) is said in the same words by
-    // the manual and by the page the Help window shows.
     const QString page = plain(helpPage()), manualText = plain(manual);
     static const QRegularExpression modeLine(R"(\n  (Single|Together|Aligned) +(.*(\n {13}.*)*))");
     int modes = 0;

@@ -27,10 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-fs::path pathIn(const testsupport::TempDir& dir, const std::string& name) {
-    return dir / name;
-}
-
 // `ask` waits, and a server in this process answers on this thread's event loop: asked from
 // another thread.
 Answer askWhileServing(const fs::path& path, const std::string& line = "show") {
@@ -96,7 +92,7 @@ TEST(SingleInstance, OnlyTheSameUserIsAnsweredAndOnlyTheSameUsersAnswerIsBelieve
     SingleInstance server;
     int shown = 0;
     server.handle("show", [&](const std::string&) { return ++shown, std::string("shown"); });
-    const fs::path ours = pathIn(dir, "ours.socket"), planted = pathIn(dir, "planted.socket");
+    const fs::path ours = dir / "ours.socket", planted = dir / "planted.socket";
     ASSERT_TRUE(server.listen(ours)) << server.error();
     EXPECT_EQ(askWhileServing(ours).text, "shown");
     EXPECT_EQ(askWhileServing(ours, "frobnicate now").text, "unknown command");
@@ -141,7 +137,7 @@ TEST(SingleInstance, NoPeerOfTheSameUserCanExhaustTheServerOrStopItListening) {
     SingleInstance server({.connections = 4, .lineBytes = 64, .idle = 1000ms});
     int shown = 0;
     server.handle("show", [&](const std::string&) { return ++shown, std::string("shown"); });
-    const fs::path path = pathIn(dir, "s.socket");
+    const fs::path path = dir / "s.socket";
     ASSERT_TRUE(server.listen(path));
 
     // A launch that asked and gave up (while this program was stopped) is not acted on later.
@@ -197,7 +193,7 @@ TEST(SingleInstance, NoPeerOfTheSameUserCanExhaustTheServerOrStopItListening) {
 
 TEST(SingleInstance, WhoRunsIsDecidedByTheLockNotByWhoAnswersInTime) {
     const testsupport::TempDir runtime, home;
-    const fs::path state = pathIn(home, "vuzeda");
+    const fs::path state = home / "vuzeda";
     const auto placed = instancePlace(state, RuntimeFolder{.path = runtime.path()});
     const InstancePlace& place = std::get<InstancePlace>(placed);
     ASSERT_TRUE(place.socket);
@@ -231,7 +227,7 @@ TEST(SingleInstance, WhoRunsIsDecidedByTheLockNotByWhoAnswersInTime) {
     ::close(next.lockFd);
 
     // Anything else in the way is named and left alone.
-    const fs::path file = pathIn(runtime, "file.socket");
+    const fs::path file = runtime / "file.socket";
     std::ofstream(file) << "x";
     SingleInstance blocked;
     EXPECT_FALSE(blocked.listen(file));
@@ -244,7 +240,7 @@ TEST(SingleInstance, WhoRunsIsDecidedByTheLockNotByWhoAnswersInTime) {
 TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeverRunsBesideIt) {
     const testsupport::TempDir home, otherHome;
     const auto placed =
-        instancePlace(pathIn(home, ".local/state/vuzeda"), RuntimeFolder{.path = pathIn(home, "")});
+        instancePlace(home / ".local/state/vuzeda", RuntimeFolder{.path = home / ""});
     const fs::path socket = *std::get<InstancePlace>(placed).socket;
     const auto first = startProgram(home);
     ASSERT_TRUE(spinUntil([&] { return ask(socket, "show", 200ms).text == "shown"; }, 20000));
@@ -260,7 +256,7 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeve
     const int whileStopped = ends(qPath(home / "stopped.txt"));
     ::kill(static_cast<pid_t>(first->processId()), SIGCONT);
     EXPECT_EQ(whileStopped, 1);
-    EXPECT_TRUE(contains(readFile(pathIn(home, "stopped.txt")), "does not answer"));
+    EXPECT_TRUE(contains(readFile(home / "stopped.txt"), "does not answer"));
     EXPECT_EQ(ends(), 0);
 
     // Another home is another program; a self-check never hands over, it runs and leaves its log.
@@ -268,7 +264,7 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeve
     const auto check = startProgram(home, {"--selftest", "--sim-speed", "40"});
     EXPECT_FALSE(apart->waitForFinished(3000));
     EXPECT_TRUE(check->waitForFinished(60000));
-    EXPECT_TRUE(fs::exists(pathIn(home, ".local/state/vuzeda/app-selftest.log")));
+    EXPECT_TRUE(fs::exists(home / ".local/state/vuzeda/app-selftest.log"));
     EXPECT_EQ(first->state(), QProcess::Running);
     for (QProcess* p : {first.get(), apart.get(), check.get()}) {
         p->terminate();
@@ -280,7 +276,7 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeve
 // every kind of run.
 TEST(SingleInstanceProcess, ASettingsFolderWhosePathCannotBeResolvedEndsEveryRunWithOneLine) {
     const testsupport::TempDir home;
-    const fs::path elsewhere = pathIn(home, "elsewhere");
+    const fs::path elsewhere = home / "elsewhere";
     fs::create_directories(elsewhere);
     fs::create_directory_symlink("vuzeda", elsewhere / "vuzeda");
     for (const QStringList& args : {QStringList{}, QStringList{"--selftest"}}) {
@@ -288,9 +284,9 @@ TEST(SingleInstanceProcess, ASettingsFolderWhosePathCannotBeResolvedEndsEveryRun
                                     {{"XDG_STATE_HOME", QString::fromStdString(elsewhere)}});
         EXPECT_TRUE(p->waitForFinished(10000));
         EXPECT_EQ(p->exitCode(), 2);
-        EXPECT_EQ(readFile(pathIn(home, "loop.txt")),
-                  "housetone: cannot use the settings folder \"" + (elsewhere / "vuzeda").string() +
-                      "\": Too many levels of symbolic links\n");
+        EXPECT_EQ(readFile(home / "loop.txt"), "housetone: cannot use the settings folder \"" +
+                                                   (elsewhere / "vuzeda").string() +
+                                                   "\": Too many levels of symbolic links\n");
     }
 }
 
