@@ -12,10 +12,11 @@ namespace housetone::sim {
 // The world's time: how many frames it has rendered, and the thread that renders buffer after
 // buffer at a speed (1 = real time, <= 0 = as fast as it can); while that thread is stopped only
 // step() moves time.
-// Thread-safety: every call may come from any thread. Each buffer is rendered with the world's
-// mutex (given at construction) held, and the frame count advances under that same lock, so
-// whoever holds it sees the frame the next buffer starts at. The pacer's own locks (frame waits,
-// the stop wake-up) are never held while it takes the world's mutex.
+// Thread-safety: start and stop come from one thread at a time (the hardware's owner); the other
+// calls may come from any thread. Each buffer is rendered with the world's mutex (given at
+// construction) held, and the frame count advances under that same lock, so whoever holds it sees
+// the frame the next buffer starts at. The pacer's own locks (frame waits, the stop wake-up) are
+// never held while it takes the world's mutex.
 class WorldPacer {
   public:
     // Renders one buffer starting at world frame `frame`; called with the world's mutex held.
