@@ -17,11 +17,12 @@ constexpr std::int32_t playerPid = 0x7FFF0002;
 
 SimHardware::SimHardware(RoomSpec room, SimOptions options)
     : room_(std::move(room)),
-      speed_(options.speed),
       clock_(*this),
-      impl_(std::make_unique<Impl>()),
+      impl_(std::make_unique<Impl>(room_)),
       micPermission_(room_.microphonePermission, room_.microphoneRequestAnswer),
-      player_(plays_, room_.sampleRate) {
+      player_(plays_, room_.sampleRate),
+      pacer_(mutex_, room_.bufferFrames, room_.sampleRate, options.speed,
+             [this](std::int64_t t) { renderBuffer(t); }) {
     auto& im = *impl_;
     im.jitterRng.seed(room_.seed * 7919 + 17);
     im.sysPermission = room_.systemAudioPermission;
@@ -31,7 +32,6 @@ SimHardware::SimHardware(RoomSpec room, SimOptions options)
     im.normalMix.assign(n * 2, 0.f);
     im.listening.assign(n, 0.f);
     im.prevListening.assign(n, 0.f);
-    loadSystemAudio();
 
     auto addProcess = [&](std::int32_t pid) {
         auto o = std::make_unique<Object>();
@@ -50,17 +50,6 @@ SimHardware::SimHardware(RoomSpec room, SimOptions options)
         placeRoomDevices();
     }
     if (options.startWorld) startWorld();
-}
-
-void SimHardware::loadSystemAudio() {
-    auto& im = *impl_;
-    if (room_.systemAudio == "music") {
-        im.music =
-            std::make_unique<MusicSource>(room_.sampleRate, room_.seed, room_.systemAudioLevelDb);
-    } else if (room_.systemAudio != "silence") {
-        const auto wav = readWav(room_.systemAudio);
-        im.loop = wav ? stereoAt(*wav, room_.sampleRate) : std::nullopt;
-    }
 }
 
 // The room's devices and its default output and input (else the first of each).

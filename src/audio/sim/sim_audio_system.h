@@ -1,7 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,7 +8,6 @@
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "audio/aggregate_layout.h"
@@ -20,6 +17,8 @@
 #include "audio/sim/sim_clock.h"
 #include "audio/sim/sim_mic_permission.h"
 #include "audio/sim/sim_player.h"
+#include "audio/sim/sim_system_sound.h"
+#include "audio/sim/sim_world_pacer.h"
 #include "audio/sound_file.h"
 #include "platform/mic_permission.h"
 #include "platform/player.h"
@@ -55,10 +54,6 @@ struct Fault {
 // How running taps deliver the system mix (on top of the room's system-audio permission).
 enum class TapDelivery { normal, silence, nothing };
 
-// A test-supplied system audio source: fill `frames` interleaved stereo frames starting at world
-// frame `frame`. Runs on the hardware thread.
-using SourceFn = std::function<void(std::int64_t frame, float* stereo, int frames)>;
-
 struct SimOptions {
     double speed = 1;        // 1 = real time, 40 = forty times faster, <= 0 = as fast as it can
     bool startWorld = true;  // run the hardware thread from construction
@@ -92,17 +87,17 @@ class SimHardware : public PropertyContract {
     const RoomSpec& room() const { return room_; }
     double sampleRate() const { return room_.sampleRate; }
     int bufferFrames() const { return room_.bufferFrames; }
-    double speed() const { return speed_; }
+    double speed() const { return pacer_.speed(); }
     // Frames rendered since the world began.
-    std::int64_t frame() const { return frame_.load(std::memory_order_acquire); }
+    std::int64_t frame() const { return pacer_.frame(); }
     // Whether the world thread renders; while it does not, only step() moves time.
-    bool worldRunning() const { return worldRunning_.load(); }
-    void startWorld();
-    void stopWorld();
+    bool worldRunning() const { return pacer_.running(); }
+    void startWorld() { pacer_.start(); }
+    void stopWorld() { pacer_.stop(); }
     // Renders `buffers` buffers on the calling thread; only while the world thread is stopped.
-    void step(int buffers = 1);
+    void step(int buffers = 1) { pacer_.step(buffers); }
     // Blocks until the world has rendered at least `frames` frames.
-    void waitForFrame(std::int64_t frames);
+    void waitForFrame(std::int64_t frames) { pacer_.waitForFrame(frames); }
 
     // Frames from a speaker's signal leaving the program to its direct sound at the listening
     // position: latency (as last drawn) plus distance, rounded once to the nearest sample.
@@ -187,9 +182,9 @@ class SimHardware : public PropertyContract {
     struct Object;
     struct Proc;
 
-    // One buffer of the world, world mutex held; the steps in the order they run, each for the
-    // buffer starting at world frame `t`.
-    void renderBuffer();
+    // One buffer of the world starting at world frame `t`, world mutex held; the steps in the
+    // order they run.
+    void renderBuffer(std::int64_t t);
     void renderClients(std::int64_t t);
     void renderTappedSources();
     void renderDefaultOutput();
@@ -200,9 +195,6 @@ class SimHardware : public PropertyContract {
     void playOutputs(const Proc& proc, const StreamLayout& layout,
                      const std::vector<Object*>& members);
     void renderRoom(std::int64_t t);
-    void worldLoop();
-    // The system's own sound: the built-in music, a looped sound file or silence.
-    void loadSystemAudio();
     void placeRoomDevices();
     Object* find(AudioObjectID id);
     std::optional<AudioObjectID> idForUIDLocked(const std::string& uid) const;
@@ -218,24 +210,16 @@ class SimHardware : public PropertyContract {
     void redrawJitter(Object& device);
 
     RoomSpec room_;
-    double speed_;
     SimClock clock_;
     mutable std::mutex mutex_;
     std::unique_ptr<Impl> impl_;
     AudioObjectID ownProcess_ = 0;
 
-    std::atomic<std::int64_t> frame_{0};
-    std::mutex frameMutex_;
-    std::condition_variable frameCv_;
-    std::thread world_;
-    std::atomic<bool> worldRunning_{false};
-    std::atomic<bool> worldStop_{false};
-    std::mutex stopMutex_;  // wakes the world thread from its pacing wait
-    std::condition_variable stopCv_;
-
     SimMicPermission micPermission_;
     PlayQueue plays_;
     SimPlayer player_;
+    // Renders under mutex_; last, so it is built after and gone before what rendering reads.
+    WorldPacer pacer_;
 };
 
 // The simulator as tests and the program hold it: the simulated hardware with a layer of

@@ -214,7 +214,7 @@ void SimHardware::setSystemAudioPermission(SystemAudioPermission p) {
 
 void SimHardware::setSystemSource(SourceFn source) {
     std::lock_guard lock(mutex_);
-    impl_->testSource = std::move(source);
+    impl_->systemSound.setTestSource(std::move(source));
 }
 
 std::vector<AudioObjectID> SimHardware::tapIDs() const {

@@ -13,8 +13,9 @@
 #include <tuple>
 #include <vector>
 
-#include "audio/sim/music_source.h"
 #include "audio/sim/sim_audio_system.h"
+#include "audio/sim/sim_captures.h"
+#include "audio/sim/sim_system_sound.h"
 
 namespace housetone::sim {
 
@@ -78,6 +79,8 @@ struct SimHardware::Proc {
 };
 
 struct SimHardware::Impl {
+    explicit Impl(const RoomSpec& room) : systemSound(room) {}
+
     std::map<AudioObjectID, std::unique_ptr<Object>> objects;
     std::vector<AudioObjectID> deviceOrder;  // physical devices and aggregates, creation order
     std::map<AudioDeviceIOProcID, std::unique_ptr<Proc>> procs;
@@ -91,21 +94,12 @@ struct SimHardware::Impl {
     SystemAudioPermission sysPermission = SystemAudioPermission::granted;
     std::mt19937_64 jitterRng;
 
-    std::unique_ptr<MusicSource> music;
-    std::optional<WavData> loop;  // a sound file as the system source, stereo at the world rate
-    std::size_t loopPos = 0;
-    SourceFn testSource;
+    SystemSound systemSound;
 
     // Per-buffer scratch.
     std::vector<float> musicBuf, playerBuf, normalMix, listening, prevListening;
 
-    std::int64_t listenStart = 0;
-    std::size_t listenWanted = 0;
-    std::vector<float> listenCapture;
-    std::int64_t mixStart = 0;
-    std::size_t mixWanted = 0;
-    std::vector<float> mixCapture;
-    std::unique_ptr<WavWriter> recorder;
+    WorldCaptures captures;
 };
 
 }  // namespace housetone::sim

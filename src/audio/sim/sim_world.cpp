@@ -1,10 +1,8 @@
-// The world: the hardware thread and the buffer it renders, step by step, and what the listening
-// position hears.
+// The world: the buffer the pacer has rendered, step by step, and what the listening position
+// hears.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <set>
-#include <thread>
 
 #include "audio/sim/sim_state.h"
 #include "platform/realtime.h"
@@ -42,9 +40,8 @@ void addStereo(float* acc, int channels, const float* stereo, int frames) {
 
 }  // namespace
 
-// One buffer of the world, starting at world frame `frame_`, in the order sound travels.
-void SimHardware::renderBuffer() {
-    const std::int64_t t = frame_.load(std::memory_order_relaxed);
+// One buffer of the world, in the order sound travels.
+void SimHardware::renderBuffer(std::int64_t t) {
     renderClients(t);
     renderTappedSources();
     renderDefaultOutput();
@@ -58,26 +55,10 @@ void SimHardware::renderClients(std::int64_t t) {
     auto& im = *impl_;
     const int n = room_.bufferFrames;
     const auto nz = static_cast<std::size_t>(n);
-    std::fill(im.musicBuf.begin(), im.musicBuf.end(), 0.f);
-    if (im.testSource) {
-        im.testSource(t, im.musicBuf.data(), n);
-    } else if (im.music) {
-        im.music->render(im.musicBuf.data(), n);
-    } else if (im.loop) {
-        const auto& s = im.loop->samples;
-        const std::size_t frames = s.size() / 2;
-        for (std::size_t f = 0; f < nz; ++f) {
-            im.musicBuf[2 * f] = s[2 * im.loopPos];
-            im.musicBuf[2 * f + 1] = s[2 * im.loopPos + 1];
-            im.loopPos = (im.loopPos + 1) % frames;
-        }
-    }
+    im.systemSound.render(t, im.musicBuf.data(), n);
     std::fill(im.playerBuf.begin(), im.playerBuf.end(), 0.f);
     plays_.mixInto(im.playerBuf.data(), nz);
-    if (im.mixCapture.size() < im.mixWanted) {
-        for (std::size_t i = 0; i < nz * 2 && im.mixCapture.size() < im.mixWanted; ++i)
-            im.mixCapture.push_back(im.musicBuf[i] + im.playerBuf[i]);
-    }
+    im.captures.feedSystemMix(im.musicBuf.data(), im.playerBuf.data(), nz);
 }
 
 // Which taps are read now, and whose audio they silence at its normal output: the rest is the
@@ -298,121 +279,39 @@ void SimHardware::renderRoom(std::int64_t t) {
             addPath(delay + std::llround(r.delayMs / 1000.0 * rate),
                     level * static_cast<float>(r.level));
     }
-    if (im.listenCapture.size() < im.listenWanted) {
-        for (std::size_t f = 0; f < nz && im.listenCapture.size() < im.listenWanted; ++f)
-            im.listenCapture.push_back(im.listening[f]);
-    }
-    if (im.recorder) im.recorder->write(im.listening.data(), nz);
+    im.captures.feedListening(im.listening.data(), nz);
     std::swap(im.prevListening, im.listening);
-}
-
-void SimHardware::worldLoop() {
-    using SteadyClock = std::chrono::steady_clock;
-    auto origin = SteadyClock::now();
-    std::int64_t originFrame = frame();
-    while (!worldStop_.load()) {
-        {
-            // The frame count moves under the same lock, so whoever holds the lock sees the
-            // frame that the next buffer will start at.
-            std::lock_guard lock(mutex_);
-            renderBuffer();
-            frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
-        }
-        { std::lock_guard lock(frameMutex_); }
-        frameCv_.notify_all();
-        if (speed_ > 0) {
-            const double due =
-                static_cast<double>(frame() - originFrame) / room_.sampleRate / speed_;
-            const auto target = origin + std::chrono::duration_cast<SteadyClock::duration>(
-                                             std::chrono::duration<double>(due));
-            const auto now = SteadyClock::now();
-            if (now - target > std::chrono::milliseconds(200)) {
-                // Fell far behind (a loaded machine): carry on from here rather than rushing.
-                origin = now;
-                originFrame = frame();
-            } else if (target > now) {
-                // A slow world (a long buffer at a low rate and speed) waits whole seconds here;
-                // stopWorld must not wait for it.
-                std::unique_lock lock(stopMutex_);
-                stopCv_.wait_until(lock, target, [this] { return worldStop_.load(); });
-                continue;
-            }
-        }
-        // Running flat out (behind schedule or unpaced): let threads waiting for the lock in,
-        // or the program under test would see whole seconds of audio pass between two calls.
-        std::this_thread::yield();
-    }
-}
-
-void SimHardware::startWorld() {
-    if (worldRunning_.exchange(true)) return;
-    worldStop_ = false;
-    world_ = std::thread([this] { worldLoop(); });
-}
-
-void SimHardware::stopWorld() {
-    if (!worldRunning_.load()) return;
-    {
-        std::lock_guard lock(stopMutex_);
-        worldStop_ = true;
-    }
-    stopCv_.notify_all();
-    world_.join();
-    worldRunning_ = false;
-    std::lock_guard lock(frameMutex_);
-    frameCv_.notify_all();
-}
-
-void SimHardware::step(int buffers) {
-    for (int i = 0; i < buffers && !worldRunning_.load(); ++i) {
-        {
-            std::lock_guard lock(mutex_);
-            renderBuffer();
-            frame_.fetch_add(room_.bufferFrames, std::memory_order_acq_rel);
-        }
-        std::lock_guard lock(frameMutex_);
-        frameCv_.notify_all();
-    }
-}
-
-void SimHardware::waitForFrame(std::int64_t frames) {
-    std::unique_lock lock(frameMutex_);
-    frameCv_.wait(lock, [&] { return frame() >= frames || !worldRunning_.load(); });
 }
 
 std::int64_t SimHardware::captureListening(std::size_t frames) {
     std::lock_guard lock(mutex_);
-    impl_->listenCapture.clear();
-    impl_->listenCapture.reserve(frames);
-    impl_->listenWanted = frames;
-    impl_->listenStart = frame();
-    return impl_->listenStart;
+    const std::int64_t start = frame();
+    impl_->captures.startListening(start, frames);
+    return start;
 }
 
 std::pair<std::int64_t, std::vector<float>> SimHardware::listeningCapture() const {
     std::lock_guard lock(mutex_);
-    return {impl_->listenStart, impl_->listenCapture};
+    return impl_->captures.listening();
 }
 
 std::int64_t SimHardware::captureSystemMix(std::size_t frames) {
     std::lock_guard lock(mutex_);
-    impl_->mixCapture.clear();
-    impl_->mixCapture.reserve(frames * 2);
-    impl_->mixWanted = frames * 2;
-    impl_->mixStart = frame();
-    return impl_->mixStart;
+    const std::int64_t start = frame();
+    impl_->captures.startSystemMix(start, frames);
+    return start;
 }
 
 std::pair<std::int64_t, std::vector<float>> SimHardware::systemMixCapture() const {
     std::lock_guard lock(mutex_);
-    return {impl_->mixStart, impl_->mixCapture};
+    return impl_->captures.systemMix();
 }
 
 bool SimHardware::recordListeningTo(const std::string& path) {
     auto w = std::make_unique<WavWriter>(path, room_.sampleRate, 1);
     if (!w->ok()) return false;
     std::lock_guard lock(mutex_);
-    impl_->recorder = std::move(w);
+    impl_->captures.setRecorder(std::move(w));
     return true;
 }
 
@@ -420,7 +319,7 @@ bool SimHardware::stopRecording() {
     std::unique_ptr<WavWriter> w;
     {
         std::lock_guard lock(mutex_);
-        w = std::move(impl_->recorder);
+        w = impl_->captures.takeRecorder();
     }
     return !w || w->finish();
 }
