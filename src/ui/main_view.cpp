@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -90,6 +91,32 @@ class DeviceList final : public QScrollArea {
     }
 
     int reported_ = -1;
+};
+
+// The main window's page: it scrolls up and down when the window is shorter than the page, so the
+// window never needs to be taller than the screen. Across it never scrolls: the window is held at
+// least as wide as the page needs.
+class Page final : public QScrollArea {
+  public:
+    Page(QWidget* content, QWidget* parent) : QScrollArea(parent) {
+        setObjectName(QStringLiteral("page"));
+        setFrameShape(QFrame::NoFrame);
+        setFocusPolicy(Qt::NoFocus);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        viewport()->setAutoFillBackground(false);
+        setWidget(content);
+        setWidgetResizable(true);
+    }
+
+    QSize sizeHint() const override {
+        // The page's own wish, not the few lines a scroll area asks for by default.
+        const QSize content = widget()->sizeHint();
+        return {content.width() + verticalScrollBar()->sizeHint().width(), content.height()};
+    }
+    QSize minimumSizeHint() const override {
+        return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
+                QScrollArea::minimumSizeHint().height()};
+    }
 };
 
 namespace {
@@ -203,13 +230,23 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     refreshTimer_->setInterval(0);
     connect(refreshTimer_, &QTimer::timeout, this, &MainView::refresh);
 
-    outer_ = new QVBoxLayout(this);
+    // The whole page scrolls when the window cannot hold it (a small screen at a large scale);
+    // otherwise it fills the window exactly and the scroll bar never shows. Without it the
+    // page's height would be the window's minimum, taller than such a screen.
+    auto* top = new QVBoxLayout(this);
+    top->setContentsMargins(0, 0, 0, 0);
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("pageContent"));
+    content->setAutoFillBackground(false);
+    top->addWidget(new Page(content, this));
+
+    outer_ = new QVBoxLayout(content);
     outer_->setContentsMargins(0, 0, 0, 0);
     outer_->setSpacing(0);
-    hero_ = new HeroArtwork(this);
+    hero_ = new HeroArtwork(content);
     outer_->addWidget(hero_, 1);
 
-    auto* controls = new QWidget(this);
+    auto* controls = new QWidget(content);
     controls->setObjectName(QStringLiteral("controls"));
     auto* v = new QVBoxLayout(controls);
     // Tight enough that five speakers in Aligned mode fit under the controls at the launch size.

@@ -29,7 +29,8 @@ class GuidedPanel;
 class HeroArtwork;
 
 // The content of the main window: header picture, mode, status, warnings, one row per speaker,
-// the tools, the guided-align panel, the shift-all row, the auto-tune result and the footnotes.
+// the tools, the guided-align panel, the shift-all row, the auto-tune result and the footnotes,
+// on a page that scrolls when the window is shorter than it.
 // It observes every published controller field and brings itself up to date once per turn of
 // the event loop, however many fields changed. Every action goes to the controller; the view
 // holds no state of its own beyond the measured height of the device list.

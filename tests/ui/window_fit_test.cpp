@@ -124,5 +124,27 @@ TEST_F(LongNameTest, ALongNameIsShortenedAndNoRowLosesItsControls) {
     }
 }
 
+// 1366 x 768 at twice the scale, under a 28-pixel panel: 683 x 370 free, in the program's pixels.
+TEST_F(WindowFitTest, OnASmallScreenAtALargeScaleTheWindowFitsAndScrollsToItsLastControls) {
+    const QRect available(0, 14, 683, 370);
+    window.resize(launchSize(available));
+    settle();
+    EXPECT_LE(window.height(), available.height());
+    EXPECT_LE(window.minimumSizeHint().height(), available.height());
+    auto* page = find<QScrollArea>("page");
+    ASSERT_NE(page, nullptr);
+    for (const char* name :
+         {"toolsRow1", "toolsRow2", "shiftAllRow", "referenceNote", "zoomNote"}) {
+        SCOPED_TRACE(name);
+        QWidget* w = find(QString::fromUtf8(name));
+        ASSERT_TRUE(w && w->isVisibleTo(&window));
+        page->ensureWidgetVisible(w, 0, 0);
+        settle();
+        const QRect r(w->mapTo(page->viewport(), QPoint()), w->size());
+        EXPECT_TRUE(page->viewport()->rect().contains(r))
+            << r.y() << "+" << r.height() << " in " << page->viewport()->height();
+    }
+}
+
 }  // namespace
 }  // namespace housetone::ui
