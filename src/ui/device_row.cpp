@@ -104,6 +104,28 @@ class Refreshing {
 
 }  // namespace
 
+QString transportName(std::uint32_t t) {
+    switch (t) {
+        case transport::builtIn:
+            return QStringLiteral("Built-in");
+        case transport::bluetooth:
+        case transport::bluetoothLE:
+            return QStringLiteral("Bluetooth");
+        case transport::displayPort:
+            return QStringLiteral("DisplayPort");
+        case transport::hdmi:
+            return QStringLiteral("HDMI");
+        case transport::usb:
+            return QStringLiteral("USB");
+        case transport::virtualDevice:
+            return QStringLiteral("Virtual");
+        case transport::aggregate:
+            return QStringLiteral("Group");
+        default:
+            return QStringLiteral("Other");
+    }
+}
+
 DeviceRow::DeviceRow(Controller& c, const Dev& d, QWidget* parent) : QWidget(parent), c_(c), d_(d) {
     const QString uid = QString::fromStdString(d.uid);
     setObjectName(QStringLiteral("deviceRow:") + uid);
@@ -144,6 +166,7 @@ QWidget* DeviceRow::buildHeader() {
     h->addWidget(name_);
 
     transport_ = new QLabel(line);
+    transport_->setObjectName(QStringLiteral("transport:") + uid);
     transport_->setFont(style::caption());
     h->addWidget(transport_);
 
@@ -303,7 +326,7 @@ void DeviceRow::refresh(const RowContext& ctx) {
     applyColors();
     const std::string& uid = d_.uid;
     const bool included = valueOr(c_.include(), uid, false);
-    const QString transport = QString::fromStdString(d_.transportLabel());
+    const QString transport = transportName(d_.transport);
 
     include_->setChecked(included);
     static_cast<ElidedLabel*>(name_)->setFullText(QString::fromStdString(d_.name));

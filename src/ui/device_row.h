@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
 #include <optional>
 
 #include "core/dev.h"
@@ -27,6 +28,10 @@ struct RowContext {
     Mode mode = Mode::single;
     std::optional<Dev> reference;
 };
+
+// The connection as a person reads it ("Bluetooth", "USB", "HDMI"); the stored label stays the
+// lower-case one the logs and settings use.
+QString transportName(std::uint32_t transport);
 
 // One speaker of the main window's device list: inclusion, name, transport, the REFERENCE badge,
 // mute, volume, the auto-tune phase, the delay line (aligned, included, not the reference) and

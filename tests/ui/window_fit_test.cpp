@@ -146,5 +146,26 @@ TEST_F(WindowFitTest, OnASmallScreenAtALargeScaleTheWindowFitsAndScrollsToItsLas
     }
 }
 
+TEST_F(WindowFitTest, RowsNameTheirConnectionsAsPeopleWriteThem) {
+    const std::map<std::uint32_t, QString> written = {{transport::builtIn, "Built-in"},
+                                                      {transport::bluetooth, "Bluetooth"},
+                                                      {transport::bluetoothLE, "Bluetooth"},
+                                                      {transport::hdmi, "HDMI"},
+                                                      {transport::usb, "USB"}};
+    std::set<std::uint32_t> seen;
+    for (const Dev& d : ctl->devices()) {
+        SCOPED_TRACE(d.uid);
+        const auto* label = find<QLabel>("transport:", d.uid);
+        ASSERT_NE(label, nullptr);
+        ASSERT_TRUE(written.count(d.transport));
+        EXPECT_EQ(label->text(), written.at(d.transport));
+        seen.insert(d.transport);
+    }
+    EXPECT_EQ(seen.size(), written.size());
+    // The settings and logs keep the stored word.
+    EXPECT_EQ(rig.dev(tv).transportLabel(), "hdmi");
+    EXPECT_TRUE(find<QLabel>("noVolume:", tv)->text().contains("(HDMI)"));
+}
+
 }  // namespace
 }  // namespace housetone::ui
