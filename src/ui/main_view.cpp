@@ -16,6 +16,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cmath>
+#include <optional>
 
 #include "ui/device_row.h"
 #include "ui/guided_panel.h"
@@ -641,23 +642,36 @@ void MainView::refreshRows(const std::optional<Dev>& reference) {
 }
 
 void MainView::refreshMicPicker() {
+    // The built-in microphone is the recommended entry (no choice stored: the tune takes the
+    // first built-in input), listed once, first; every other input after it by name.
+    std::optional<Dev> builtIn;
     std::vector<std::pair<std::string, std::string>> items;
-    for (const Dev& d : c_->inputs())
-        items.emplace_back(d.name, d.uid);
-    if (items != micItems_ || mic_->count() == 0) {
+    for (const Dev& d : c_->inputs()) {
+        if (!builtIn && d.isBuiltIn())
+            builtIn = d;
+        else
+            items.emplace_back(d.name, d.uid);
+    }
+    if (builtIn) items.insert(items.begin(), {builtIn->name, {}});
+    if (items != micItems_ || (mic_->count() == 0 && !items.empty())) {
         micItems_ = std::move(items);
         mic_->clear();
-        mic_->addItem(QStringLiteral("Built-in (recommended)"));
         const QFontMetrics metrics(mic_->font());
         for (const auto& [name, uid] : micItems_) {
             const QString full = QString::fromStdString(name);
-            mic_->addItem(metrics.elidedText(full, Qt::ElideMiddle, maxMicNameWidth),
-                          QString::fromStdString(uid));
+            if (uid.empty())
+                mic_->addItem(QStringLiteral("Built-in (recommended)"));
+            else
+                mic_->addItem(metrics.elidedText(full, Qt::ElideMiddle, maxMicNameWidth),
+                              QString::fromStdString(uid));
             mic_->setItemData(mic_->count() - 1, full, Qt::ToolTipRole);
         }
     }
     const auto& chosen = c_->micUID();
-    mic_->setCurrentIndex(chosen ? mic_->findData(QString::fromStdString(*chosen)) : 0);
+    int index = builtIn ? 0 : -1;
+    if (chosen && !(builtIn && *chosen == builtIn->uid))
+        index = mic_->findData(QString::fromStdString(*chosen));
+    mic_->setCurrentIndex(index);
 }
 
 }  // namespace housetone::ui

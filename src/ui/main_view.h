@@ -96,7 +96,8 @@ class MainView final : public QWidget {
     QButtonGroup* boostGroup_ = nullptr;
     QWidget* micRow_ = nullptr;
     QComboBox* mic_ = nullptr;
-    std::vector<std::pair<std::string, std::string>> micItems_;  // (name, UID) as listed
+    // (name, UID) as listed; the built-in microphone first, with no UID (none is stored for it).
+    std::vector<std::pair<std::string, std::string>> micItems_;
     QPushButton* clickTest_ = nullptr;
     GuidedPanel* guided_ = nullptr;
     QWidget* shiftAll_ = nullptr;

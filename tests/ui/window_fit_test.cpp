@@ -167,5 +167,25 @@ TEST_F(WindowFitTest, RowsNameTheirConnectionsAsPeopleWriteThem) {
     EXPECT_TRUE(find<QLabel>("noVolume:", tv)->text().contains("(HDMI)"));
 }
 
+TEST_F(WindowFitTest, TheMicPickerListsEachMicrophoneOnceTheBuiltInOneFirst) {
+    const auto* mic = find<QComboBox>("micPicker");
+    ASSERT_NE(mic, nullptr);
+    ASSERT_GE(ctl->inputs().size(), 2u);
+    std::multiset<std::string> listed;
+    for (int i = 0; i < mic->count(); ++i)
+        listed.insert(mic->itemData(i, Qt::ToolTipRole).toString().toStdString());
+    std::multiset<std::string> inputs;
+    for (const Dev& d : ctl->inputs())
+        inputs.insert(d.name);
+    EXPECT_EQ(listed, inputs);
+    EXPECT_TRUE(mic->itemText(0).startsWith("Built-in"));
+    EXPECT_EQ(mic->currentIndex(), 0);
+    // Chosen by its UID (as an older settings file may hold it), it is still that first entry.
+    for (const Dev& d : ctl->inputs())
+        if (d.isBuiltIn()) ctl->setMic(d.uid);
+    settle();
+    EXPECT_EQ(mic->currentIndex(), 0);
+}
+
 }  // namespace
 }  // namespace housetone::ui
