@@ -43,6 +43,8 @@ class DeviceList final : public QScrollArea {
         viewport()->setAutoFillBackground(false);
         setWidget(content);
         setWidgetResizable(true);
+        // The rows as wide as the list up to the content's greatest width, then centred.
+        setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         content->installEventFilter(this);
     }
 
@@ -81,13 +83,14 @@ class DeviceList final : public QScrollArea {
     }
 
   private:
-    // Rows' total height at the list's full width, as if no scroll bar took part of it: the aim
-    // is a list that needs none.
+    // Rows' total height at the width they get (the list's full width, up to their greatest), as
+    // if no scroll bar took part of it: the aim is a list that needs none.
     int contentHeight() const {
         const QWidget* w = widget();
         if (!w || !w->layout()) return 0;
         const QLayout* l = w->layout();
-        const int width = std::max(1, this->width() - 2 * frameWidth());
+        const int width =
+            std::max(1, std::min(this->width() - 2 * frameWidth(), w->maximumWidth()));
         return l->hasHeightForWidth() ? l->totalHeightForWidth(width) : l->totalSizeHint().height();
     }
 
@@ -169,6 +172,8 @@ constexpr BoostOption boostOptions[] = {{0, "off"}, {10, "+3 dB"}, {20, "+6 dB"}
 constexpr double shiftSteps[] = {-25, -5, 5, 25};
 // Resolution of the tune's progress bar.
 constexpr int progressSteps = 1000;
+// Pixels: the device rows grow no wider than this.
+constexpr int maxRowWidth = 720;
 // Pixels; a longer microphone name is shortened in the middle, where names differ least.
 constexpr int maxMicNameWidth = 200;
 
@@ -284,6 +289,8 @@ QWidget* MainView::buildDeviceList(QWidget* controls) {
     // A wrapped caption's minimum height assumes a narrow column, taller than the rows need at
     // the real width; the scroll area would honour it and scroll by those few pixels.
     listContent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    // On a maximised window a slider 1,900 pixels long is harder to set, not easier.
+    listContent_->setMaximumWidth(maxRowWidth);
     listLayout_ = new QVBoxLayout(listContent_);
     listLayout_->setContentsMargins(0, 0, 0, 0);
     listLayout_->setSpacing(2);

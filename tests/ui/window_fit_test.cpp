@@ -146,6 +146,26 @@ TEST_F(WindowFitTest, OnASmallScreenAtALargeScaleTheWindowFitsAndScrollsToItsLas
     }
 }
 
+TEST_F(WindowFitTest, OnAMaximisedWindowTheRowsStayReadablyNarrowAndCentred) {
+    const auto* list = find<QScrollArea>("deviceList");
+    for (const int width : {600, 1920}) {
+        SCOPED_TRACE(width);
+        window.resize(width, 1000);
+        settle();
+        const QRect view = list->viewport()->rect();
+        for (const Dev& d : ctl->devices()) {
+            const QWidget* row = find("deviceRow:", d.uid);
+            const QRect r(row->mapTo(list->viewport(), QPoint()), row->size());
+            if (width == 1920) {
+                EXPECT_LT(r.width(), width / 2) << d.uid;
+                EXPECT_LE(std::abs(r.center().x() - view.center().x()), 1) << d.uid;
+            } else {
+                EXPECT_EQ(r.width(), view.width()) << d.uid;
+            }
+        }
+    }
+}
+
 TEST_F(WindowFitTest, RowsNameTheirConnectionsAsPeopleWriteThem) {
     const std::map<std::uint32_t, QString> written = {{transport::builtIn, "Built-in"},
                                                       {transport::bluetooth, "Bluetooth"},
