@@ -358,9 +358,20 @@ void DeviceRow::refresh(const RowContext& ctx) {
                            QStringLiteral(") \u2014 use the device's own controls"));
     }
 
+    // The note ("offset 179 ms applied") holds only while the offset is the one it came with;
+    // a nudge, a drag or Align by ear since then would make it contradict the slider.
     const auto phase = c_.tunePhases().find(uid);
-    phase_->setVisible(phase != c_.tunePhases().end());
-    if (phase != c_.tunePhases().end()) phase_->setText(QString::fromStdString(phase->second));
+    const auto offset = c_.offsets().find(uid);
+    const std::optional<double> ms =
+        offset == c_.offsets().end() ? std::nullopt : std::optional<double>(offset->second);
+    if (phase == c_.tunePhases().end()) {
+        phaseText_.clear();
+    } else if (const QString note = QString::fromStdString(phase->second); note != phaseText_) {
+        phaseText_ = note;
+        phaseOffset_ = ms;
+        phase_->setText(note);
+    }
+    phase_->setVisible(!phaseText_.isEmpty() && phaseOffset_ == ms);
 
     const bool aligned = ctx.mode == Mode::aligned;
     delayLine_->setVisible(aligned && included && !isReference(ctx));

@@ -207,5 +207,46 @@ TEST_F(WindowFitTest, TheMicPickerListsEachMicrophoneOnceTheBuiltInOneFirst) {
     EXPECT_EQ(mic->currentIndex(), 0);
 }
 
+// "offset 179 ms applied" is true when the tune says it; once the offset moves by other means the
+// note goes, and the next note the tune sends shows again.
+TEST_F(WindowFitTest, ATuneNoteGoesOnceTheOffsetMovesByOtherMeans) {
+    const auto reference = ctl->referenceSpeaker();
+    ASSERT_TRUE(reference.has_value());
+    std::string other;
+    for (const Dev& d : ctl->includedDevices())
+        if (d.uid != reference->uid && other.empty()) other = d.uid;
+    // A tune's reports reach the window through the controller's own wiring: start one, stop it,
+    // then speak as its tuner does (offsets first, then each speaker's note).
+    find<QAbstractButton>("autoTune")->click();
+    ASSERT_TRUE(ctl->tuning()) << ctl->status();
+    ctl->toggleAutoTune();
+    ASSERT_TRUE(rig.main.runUntil([&] { return !ctl->tuning(); }, 30));
+    AutoTuner* tuner = ctl->tuner();
+    ASSERT_NE(tuner, nullptr);
+    const auto report = [&](double ms) {
+        tuner->applyOffsets({{other, ms}});
+        tuner->speakerPhase(other, "offset " + std::to_string(int(ms)) + " ms applied");
+        settle();
+    };
+    const auto* note = find<QLabel>("tunePhase:", other);
+    const auto noteShown = [&] { return note->isVisibleTo(&window); };
+
+    report(179);
+    ASSERT_TRUE(noteShown());
+    EXPECT_EQ(note->text(), "offset 179 ms applied");
+
+    find<QAbstractButton>("delayStepUp:", other)->click();
+    settle();
+    ASSERT_NE(ctl->offsets().at(other), 179);
+    EXPECT_FALSE(noteShown()) << note->text().toStdString();
+
+    report(150);
+    EXPECT_TRUE(noteShown());
+    auto* slider = find<QSlider>("delaySlider:", other);
+    slider->setValue(slider->value() + 3);  // a key press on the slider
+    settle();
+    EXPECT_FALSE(noteShown()) << note->text().toStdString();
+}
+
 }  // namespace
 }  // namespace housetone::ui
