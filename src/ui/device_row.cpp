@@ -156,7 +156,6 @@ QWidget* DeviceRow::buildHeader() {
     include_ = new QCheckBox(line);
     include_->setObjectName(QStringLiteral("include:") + uid);
     include_->setToolTip(QStringLiteral("Include this speaker in the group"));
-    include_->setAccessibleName(QString::fromStdString(d_.name));
     connect(include_, &QCheckBox::clicked, this, [this](bool on) { c_.setInclude(d_, on); });
     h->addWidget(include_);
 
@@ -304,6 +303,21 @@ void DeviceRow::nudgeDelay(double deltaMs) {
     c_.nudgeOffset(d_, deltaMs);
 }
 
+void DeviceRow::nameControls() {
+    const QString name = QString::fromStdString(d_.name);
+    include_->setAccessibleName(QStringLiteral("Include %1").arg(name));
+    // Until refresh() knows whether it is muted.
+    mute_->setAccessibleName(QStringLiteral("Mute %1").arg(name));
+    volume_->setAccessibleName(QStringLiteral("Volume of %1").arg(name));
+    delay_->setAccessibleName(QStringLiteral("Delay of %1").arg(name));
+    // One arg() call for all three, so a "%2" in a speaker's name stays as it is.
+    const QString nudge = QStringLiteral("Nudge %1 %2 ms %3");
+    const QString step = QString::number(stepperMs);
+    delayDown_->setAccessibleName(nudge.arg(name, step, QStringLiteral("earlier")));
+    delayUp_->setAccessibleName(nudge.arg(name, step, QStringLiteral("later")));
+    crisp_->setAccessibleName(QStringLiteral("Tone of %1").arg(name));
+}
+
 void DeviceRow::applyColors() {
     style::setTextColor(transport_, style::secondary(this));
     style::setTextColor(noVolume_, style::secondary(this));
@@ -331,6 +345,8 @@ void DeviceRow::refresh(const RowContext& ctx) {
     include_->setChecked(included);
     static_cast<ElidedLabel*>(name_)->setFullText(QString::fromStdString(d_.name));
     transport_->setText(transport);
+    // A reconnected speaker may come back under a new name.
+    nameControls();
     badge_->setVisible(isReference(ctx));
 
     const SpeakerCapabilities can = valueOr(c_.capabilities(), uid, SpeakerCapabilities{});
@@ -341,7 +357,7 @@ void DeviceRow::refresh(const RowContext& ctx) {
         mute_->setIcon(symbolIcon(muted ? QStringLiteral("speaker.slash.fill")
                                         : QStringLiteral("speaker.wave.2.fill")));
         mute_->setToolTip(muted ? QStringLiteral("Unmute") : QStringLiteral("Mute"));
-        mute_->setAccessibleName(mute_->toolTip());
+        mute_->setAccessibleName(mute_->toolTip() + QChar(' ') + QString::fromStdString(d_.name));
     }
 
     const bool canSetVolume = can.hasVolume;

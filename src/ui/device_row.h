@@ -60,6 +60,8 @@ class DeviceRow final : public QWidget {
     void nudgeDelay(double deltaMs);
     // Colors come from the palette, which the appearance can swap at any time.
     void applyColors();
+    // Names every control after the speaker, for screen readers.
+    void nameControls();
 
     Controller& c_;
     Dev d_;

@@ -450,6 +450,7 @@ QWidget* MainView::buildToolsRow2() {
     mh->addWidget(micLabel);
     mic_ = new QComboBox(micRow_);
     mic_->setObjectName(QStringLiteral("micPicker"));
+    mic_->setAccessibleName(QStringLiteral("Microphone for Auto-tune"));
     // As wide as its longest entry, so no entry is cut; long microphone names are elided when
     // listed (see refreshMicPicker) rather than widening the window.
     mic_->setSizeAdjustPolicy(QComboBox::AdjustToContents);

@@ -207,6 +207,32 @@ TEST_F(WindowFitTest, TheMicPickerListsEachMicrophoneOnceTheBuiltInOneFirst) {
     EXPECT_EQ(mic->currentIndex(), 0);
 }
 
+TEST_F(WindowFitTest, EveryControlHasANameAndARowsControlsNameTheirSpeaker) {
+    // Tool tips and screen readers alike; icon-only buttons most of all.
+    for (auto* w : window.findChildren<QWidget*>()) {
+        if (qobject_cast<QScrollBar*>(w)) continue;  // a scroll area's own part
+        const auto* b = qobject_cast<QAbstractButton*>(w);
+        if (!b && !qobject_cast<QAbstractSlider*>(w) && !qobject_cast<QAbstractSpinBox*>(w))
+            continue;
+        EXPECT_FALSE(w->accessibleName().isEmpty() && (!b || b->text().isEmpty()))
+            << w->metaObject()->className() << " " << w->objectName().toStdString();
+    }
+    for (const Dev& d : ctl->devices()) {
+        std::set<QString> names;
+        const auto* row = find("deviceRow:", d.uid);
+        for (auto* w : row->findChildren<QWidget*>()) {
+            if (!qobject_cast<QAbstractButton*>(w) && !qobject_cast<QAbstractSlider*>(w)) continue;
+            EXPECT_TRUE(w->accessibleName().contains(q(d.name)))
+                << w->objectName().toStdString() << ": " << w->accessibleName().toStdString();
+            names.insert(w->accessibleName());
+        }
+        // Each says which of them it is.
+        EXPECT_EQ(names.size(), std::size_t(row->findChildren<QAbstractButton*>().size() +
+                                            row->findChildren<QAbstractSlider*>().size()))
+            << d.uid;
+    }
+}
+
 // "offset 179 ms applied" is true when the tune says it; once the offset moves by other means the
 // note goes, and the next note the tune sends shows again.
 TEST_F(WindowFitTest, ATuneNoteGoesOnceTheOffsetMovesByOtherMeans) {
