@@ -121,6 +121,14 @@ class Page final : public QScrollArea {
         return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
                 QScrollArea::minimumSizeHint().height()};
     }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // The page needs more or less room (a longer button text, another picker entry): the
+        // window hears of it, so that it stays as wide as the page.
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
+    }
 };
 
 namespace {
