@@ -7,6 +7,8 @@
 // work is simply dropped.
 
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +34,17 @@ std::string tuneLogText(const std::string& finalText, const std::vector<std::str
     return out;
 }
 
+// Why a tune cannot start with these speakers, if it cannot: it compares two speakers at least.
+std::optional<std::string> whyNoTune(const Controller& c) {
+    if (c.devices().empty()) return "No speakers found";
+    // By UID: a speaker the system lists twice is still one speaker.
+    std::set<std::string> included;
+    for (const Dev& d : c.includedDevices())
+        included.insert(d.uid);
+    if (included.size() < 2) return "Tick at least two speakers";
+    return std::nullopt;
+}
+
 }  // namespace
 
 void Controller::toggleAutoTune() {
@@ -41,19 +54,26 @@ void Controller::toggleAutoTune() {
         publish(tuneOverall_, std::optional<std::string>("Cancelling…"), Field::tuneOverall);
         return;
     }
-    const auto reference = referenceSpeaker();
-    if (!reference) {
-        publish(tuneOverall_, std::optional<std::string>("No speakers found"), Field::tuneOverall);
+    if (const auto reason = whyNoTune(*this)) {
+        publish(tuneOverall_, reason, Field::tuneOverall);
+        // Said about the speakers as they are: when the list or the group changes so that it no
+        // longer holds, it is taken back, unless something else has been said since. The watch
+        // ends then.
+        const auto token = std::make_shared<int>(0);
+        // It lives in this controller's own list of observers, so `this` outlives it.
+        *token = addObserver([this, token, reason](Field f) {
+            if (f != Field::include && f != Field::devices) return;
+            if (tuneOverall_ == reason && whyNoTune(*this) == reason) return;
+            removeObserver(*token);
+            if (tuneOverall_ == reason)
+                publish(tuneOverall_, std::optional<std::string>(), Field::tuneOverall);
+        });
         return;
     }
+    const auto reference = referenceSpeaker();
     std::vector<Dev> others;
     for (const Dev& d : includedDevices())
         if (d.uid != reference->uid) others.push_back(d);
-    if (others.empty()) {
-        publish(tuneOverall_, std::optional<std::string>("Include at least one more speaker first"),
-                Field::tuneOverall);
-        return;
-    }
 
     switch (s_.micPermission.status()) {
         case MicAuthorization::authorized:

@@ -1,6 +1,7 @@
 #include "ui/device_row.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSlider>
@@ -48,6 +49,47 @@ QLabel* valueLabel(int width, QWidget* parent) {
     return l;
 }
 
+// The speaker's name on one line, shortened at the end when the row is narrower than the name, so
+// that a long name never pushes the row's controls out of the window. The whole name is its tool
+// tip.
+class ElidedLabel final : public QLabel {
+  public:
+    explicit ElidedLabel(QWidget* parent) : QLabel(parent) { setTextFormat(Qt::PlainText); }
+
+    void setFullText(const QString& text) {
+        if (text == full_) return;
+        full_ = text;
+        setToolTip(text);
+        updateGeometry();
+        elide();
+    }
+
+    QSize sizeHint() const override {
+        return {fontMetrics().horizontalAdvance(full_) + 2 * margin() + 1,
+                QLabel::sizeHint().height()};
+    }
+    QSize minimumSizeHint() const override {
+        // A few letters and the ellipsis stay, enough to tell speakers apart.
+        return {fontMetrics().horizontalAdvance(QStringLiteral("Wwww\u2026")),
+                QLabel::minimumSizeHint().height()};
+    }
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        elide();
+    }
+
+  private:
+    void elide() {
+        const QString shown =
+            fontMetrics().elidedText(full_, Qt::ElideRight, contentsRect().width() - 2 * margin());
+        if (shown != text()) setText(shown);
+    }
+
+    QString full_;
+};
+
 // Blocks the row's own handlers while refresh() writes values into its widgets.
 class Refreshing {
   public:
@@ -61,6 +103,28 @@ class Refreshing {
 };
 
 }  // namespace
+
+QString transportName(std::uint32_t t) {
+    switch (t) {
+        case transport::builtIn:
+            return QStringLiteral("Built-in");
+        case transport::bluetooth:
+        case transport::bluetoothLE:
+            return QStringLiteral("Bluetooth");
+        case transport::displayPort:
+            return QStringLiteral("DisplayPort");
+        case transport::hdmi:
+            return QStringLiteral("HDMI");
+        case transport::usb:
+            return QStringLiteral("USB");
+        case transport::virtualDevice:
+            return QStringLiteral("Virtual");
+        case transport::aggregate:
+            return QStringLiteral("Group");
+        default:
+            return QStringLiteral("Other");
+    }
+}
 
 DeviceRow::DeviceRow(Controller& c, const Dev& d, QWidget* parent) : QWidget(parent), c_(c), d_(d) {
     const QString uid = QString::fromStdString(d.uid);
@@ -92,16 +156,16 @@ QWidget* DeviceRow::buildHeader() {
     include_ = new QCheckBox(line);
     include_->setObjectName(QStringLiteral("include:") + uid);
     include_->setToolTip(QStringLiteral("Include this speaker in the group"));
-    include_->setAccessibleName(QString::fromStdString(d_.name));
     connect(include_, &QCheckBox::clicked, this, [this](bool on) { c_.setInclude(d_, on); });
     h->addWidget(include_);
 
-    name_ = new QLabel(line);
-    name_->setTextFormat(Qt::PlainText);
+    name_ = new ElidedLabel(line);
+    name_->setObjectName(QStringLiteral("deviceName:") + uid);
     name_->setFont(style::headline());
     h->addWidget(name_);
 
     transport_ = new QLabel(line);
+    transport_->setObjectName(QStringLiteral("transport:") + uid);
     transport_->setFont(style::caption());
     h->addWidget(transport_);
 
@@ -239,6 +303,21 @@ void DeviceRow::nudgeDelay(double deltaMs) {
     c_.nudgeOffset(d_, deltaMs);
 }
 
+void DeviceRow::nameControls() {
+    const QString name = QString::fromStdString(d_.name);
+    include_->setAccessibleName(QStringLiteral("Include %1").arg(name));
+    // Until refresh() knows whether it is muted.
+    mute_->setAccessibleName(QStringLiteral("Mute %1").arg(name));
+    volume_->setAccessibleName(QStringLiteral("Volume of %1").arg(name));
+    delay_->setAccessibleName(QStringLiteral("Delay of %1").arg(name));
+    // One arg() call for all three, so a "%2" in a speaker's name stays as it is.
+    const QString nudge = QStringLiteral("Nudge %1 %2 ms %3");
+    const QString step = QString::number(stepperMs);
+    delayDown_->setAccessibleName(nudge.arg(name, step, QStringLiteral("earlier")));
+    delayUp_->setAccessibleName(nudge.arg(name, step, QStringLiteral("later")));
+    crisp_->setAccessibleName(QStringLiteral("Tone of %1").arg(name));
+}
+
 void DeviceRow::applyColors() {
     style::setTextColor(transport_, style::secondary(this));
     style::setTextColor(noVolume_, style::secondary(this));
@@ -261,11 +340,13 @@ void DeviceRow::refresh(const RowContext& ctx) {
     applyColors();
     const std::string& uid = d_.uid;
     const bool included = valueOr(c_.include(), uid, false);
-    const QString transport = QString::fromStdString(d_.transportLabel());
+    const QString transport = transportName(d_.transport);
 
     include_->setChecked(included);
-    name_->setText(QString::fromStdString(d_.name));
+    static_cast<ElidedLabel*>(name_)->setFullText(QString::fromStdString(d_.name));
     transport_->setText(transport);
+    // A reconnected speaker may come back under a new name.
+    nameControls();
     badge_->setVisible(isReference(ctx));
 
     const SpeakerCapabilities can = valueOr(c_.capabilities(), uid, SpeakerCapabilities{});
@@ -276,7 +357,7 @@ void DeviceRow::refresh(const RowContext& ctx) {
         mute_->setIcon(symbolIcon(muted ? QStringLiteral("speaker.slash.fill")
                                         : QStringLiteral("speaker.wave.2.fill")));
         mute_->setToolTip(muted ? QStringLiteral("Unmute") : QStringLiteral("Mute"));
-        mute_->setAccessibleName(mute_->toolTip());
+        mute_->setAccessibleName(mute_->toolTip() + QChar(' ') + QString::fromStdString(d_.name));
     }
 
     const bool canSetVolume = can.hasVolume;
@@ -293,9 +374,20 @@ void DeviceRow::refresh(const RowContext& ctx) {
                            QStringLiteral(") \u2014 use the device's own controls"));
     }
 
+    // The note ("offset 179 ms applied") holds only while the offset is the one it came with;
+    // a nudge, a drag or Align by ear since then would make it contradict the slider.
     const auto phase = c_.tunePhases().find(uid);
-    phase_->setVisible(phase != c_.tunePhases().end());
-    if (phase != c_.tunePhases().end()) phase_->setText(QString::fromStdString(phase->second));
+    const auto offset = c_.offsets().find(uid);
+    const std::optional<double> ms =
+        offset == c_.offsets().end() ? std::nullopt : std::optional<double>(offset->second);
+    if (phase == c_.tunePhases().end()) {
+        phaseText_.clear();
+    } else if (const QString note = QString::fromStdString(phase->second); note != phaseText_) {
+        phaseText_ = note;
+        phaseOffset_ = ms;
+        phase_->setText(note);
+    }
+    phase_->setVisible(!phaseText_.isEmpty() && phaseOffset_ == ms);
 
     const bool aligned = ctx.mode == Mode::aligned;
     delayLine_->setVisible(aligned && included && !isReference(ctx));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <cstdint>
 #include <optional>
 
 #include "core/dev.h"
@@ -28,10 +29,15 @@ struct RowContext {
     std::optional<Dev> reference;
 };
 
+// The connection as a person reads it ("Bluetooth", "USB", "HDMI"); the stored label stays the
+// lower-case one the logs and settings use.
+QString transportName(std::uint32_t transport);
+
 // One speaker of the main window's device list: inclusion, name, transport, the REFERENCE badge,
 // mute, volume, the auto-tune phase, the delay line (aligned, included, not the reference) and
 // the tone line (aligned, included). Every action goes straight to the controller; the row keeps
-// nothing but its widgets. Child object names end in ":<uid>" so scripts can find them.
+// nothing but its widgets and the offset its tune note was written for. Child object names end in
+// ":<uid>" so scripts can find them. A long name is shortened, never the controls pushed away.
 class DeviceRow final : public QWidget {
   public:
     DeviceRow(Controller& c, const Dev& d, QWidget* parent = nullptr);
@@ -54,6 +60,8 @@ class DeviceRow final : public QWidget {
     void nudgeDelay(double deltaMs);
     // Colors come from the palette, which the appearance can swap at any time.
     void applyColors();
+    // Names every control after the speaker, for screen readers.
+    void nameControls();
 
     Controller& c_;
     Dev d_;
@@ -71,6 +79,10 @@ class DeviceRow final : public QWidget {
     QLabel* noVolume_ = nullptr;
 
     QLabel* phase_ = nullptr;
+    // The tune's note about this speaker and the offset it held when the note came: the note
+    // speaks of that offset, so once the offset moves by any other means it is stale.
+    QString phaseText_;
+    std::optional<double> phaseOffset_;
 
     QWidget* delayLine_ = nullptr;
     QSlider* delay_ = nullptr;

@@ -35,6 +35,7 @@ HeroArtwork::HeroArtwork(QWidget* parent) : QWidget(parent), menuButton_(new QTo
     menuButton_->setIcon(symbolIcon(QStringLiteral("line.3.horizontal")));
     if (menuButton_->icon().isNull()) menuButton_->setText(QStringLiteral("\u2630"));
     menuButton_->setToolTip(QStringLiteral("Menu"));
+    menuButton_->setAccessibleName(menuButton_->toolTip());
     menuButton_->setAutoRaise(true);
     // The menu pops up by hand rather than through QToolButton::setMenu, which would attach the
     // menu's items to the window: their shortcuts would then clash with the window's own.

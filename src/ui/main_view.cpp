@@ -11,10 +11,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cmath>
+#include <optional>
 
 #include "ui/device_row.h"
 #include "ui/guided_panel.h"
@@ -41,6 +43,8 @@ class DeviceList final : public QScrollArea {
         viewport()->setAutoFillBackground(false);
         setWidget(content);
         setWidgetResizable(true);
+        // The rows as wide as the list up to the content's greatest width, then centred.
+        setAlignment(Qt::AlignHCenter | Qt::AlignTop);
         content->installEventFilter(this);
     }
 
@@ -79,17 +83,52 @@ class DeviceList final : public QScrollArea {
     }
 
   private:
-    // Rows' total height at the list's full width, as if no scroll bar took part of it: the aim
-    // is a list that needs none.
+    // Rows' total height at the width they get (the list's full width, up to their greatest), as
+    // if no scroll bar took part of it: the aim is a list that needs none.
     int contentHeight() const {
         const QWidget* w = widget();
         if (!w || !w->layout()) return 0;
         const QLayout* l = w->layout();
-        const int width = std::max(1, this->width() - 2 * frameWidth());
+        const int width =
+            std::max(1, std::min(this->width() - 2 * frameWidth(), w->maximumWidth()));
         return l->hasHeightForWidth() ? l->totalHeightForWidth(width) : l->totalSizeHint().height();
     }
 
     int reported_ = -1;
+};
+
+// The main window's page: it scrolls up and down when the window is shorter than the page, so the
+// window never needs to be taller than the screen. Across it never scrolls: the window is held at
+// least as wide as the page needs.
+class Page final : public QScrollArea {
+  public:
+    Page(QWidget* content, QWidget* parent) : QScrollArea(parent) {
+        setObjectName(QStringLiteral("page"));
+        setFrameShape(QFrame::NoFrame);
+        setFocusPolicy(Qt::NoFocus);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        viewport()->setAutoFillBackground(false);
+        setWidget(content);
+        setWidgetResizable(true);
+    }
+
+    QSize sizeHint() const override {
+        // The page's own wish, not the few lines a scroll area asks for by default.
+        const QSize content = widget()->sizeHint();
+        return {content.width() + verticalScrollBar()->sizeHint().width(), content.height()};
+    }
+    QSize minimumSizeHint() const override {
+        return {widget()->minimumSizeHint().width() + verticalScrollBar()->sizeHint().width(),
+                QScrollArea::minimumSizeHint().height()};
+    }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // The page needs more or less room (a longer button text, another picker entry): the
+        // window hears of it, so that it stays as wide as the page.
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
+    }
 };
 
 namespace {
@@ -141,6 +180,8 @@ constexpr BoostOption boostOptions[] = {{0, "off"}, {10, "+3 dB"}, {20, "+6 dB"}
 constexpr double shiftSteps[] = {-25, -5, 5, 25};
 // Resolution of the tune's progress bar.
 constexpr int progressSteps = 1000;
+// Pixels: the device rows grow no wider than this.
+constexpr int maxRowWidth = 720;
 // Pixels; a longer microphone name is shortened in the middle, where names differ least.
 constexpr int maxMicNameWidth = 200;
 
@@ -203,13 +244,23 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     refreshTimer_->setInterval(0);
     connect(refreshTimer_, &QTimer::timeout, this, &MainView::refresh);
 
-    outer_ = new QVBoxLayout(this);
+    // The whole page scrolls when the window cannot hold it (a small screen at a large scale);
+    // otherwise it fills the window exactly and the scroll bar never shows. Without it the
+    // page's height would be the window's minimum, taller than such a screen.
+    auto* top = new QVBoxLayout(this);
+    top->setContentsMargins(0, 0, 0, 0);
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("pageContent"));
+    content->setAutoFillBackground(false);
+    top->addWidget(new Page(content, this));
+
+    outer_ = new QVBoxLayout(content);
     outer_->setContentsMargins(0, 0, 0, 0);
     outer_->setSpacing(0);
-    hero_ = new HeroArtwork(this);
+    hero_ = new HeroArtwork(content);
     outer_->addWidget(hero_, 1);
 
-    auto* controls = new QWidget(this);
+    auto* controls = new QWidget(content);
     controls->setObjectName(QStringLiteral("controls"));
     auto* v = new QVBoxLayout(controls);
     // Tight enough that five speakers in Aligned mode fit under the controls at the launch size.
@@ -246,6 +297,8 @@ QWidget* MainView::buildDeviceList(QWidget* controls) {
     // A wrapped caption's minimum height assumes a narrow column, taller than the rows need at
     // the real width; the scroll area would honour it and scroll by those few pixels.
     listContent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    // On a maximised window a slider 1,900 pixels long is harder to set, not easier.
+    listContent_->setMaximumWidth(maxRowWidth);
     listLayout_ = new QVBoxLayout(listContent_);
     listLayout_->setContentsMargins(0, 0, 0, 0);
     listLayout_->setSpacing(2);
@@ -405,6 +458,7 @@ QWidget* MainView::buildToolsRow2() {
     mh->addWidget(micLabel);
     mic_ = new QComboBox(micRow_);
     mic_->setObjectName(QStringLiteral("micPicker"));
+    mic_->setAccessibleName(QStringLiteral("Microphone for Auto-tune"));
     // As wide as its longest entry, so no entry is cut; long microphone names are elided when
     // listed (see refreshMicPicker) rather than widening the window.
     mic_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
@@ -604,23 +658,36 @@ void MainView::refreshRows(const std::optional<Dev>& reference) {
 }
 
 void MainView::refreshMicPicker() {
+    // The built-in microphone is the recommended entry (no choice stored: the tune takes the
+    // first built-in input), listed once, first; every other input after it by name.
+    std::optional<Dev> builtIn;
     std::vector<std::pair<std::string, std::string>> items;
-    for (const Dev& d : c_->inputs())
-        items.emplace_back(d.name, d.uid);
-    if (items != micItems_ || mic_->count() == 0) {
+    for (const Dev& d : c_->inputs()) {
+        if (!builtIn && d.isBuiltIn())
+            builtIn = d;
+        else
+            items.emplace_back(d.name, d.uid);
+    }
+    if (builtIn) items.insert(items.begin(), {builtIn->name, {}});
+    if (items != micItems_ || (mic_->count() == 0 && !items.empty())) {
         micItems_ = std::move(items);
         mic_->clear();
-        mic_->addItem(QStringLiteral("Built-in (recommended)"));
         const QFontMetrics metrics(mic_->font());
         for (const auto& [name, uid] : micItems_) {
             const QString full = QString::fromStdString(name);
-            mic_->addItem(metrics.elidedText(full, Qt::ElideMiddle, maxMicNameWidth),
-                          QString::fromStdString(uid));
+            if (uid.empty())
+                mic_->addItem(QStringLiteral("Built-in (recommended)"));
+            else
+                mic_->addItem(metrics.elidedText(full, Qt::ElideMiddle, maxMicNameWidth),
+                              QString::fromStdString(uid));
             mic_->setItemData(mic_->count() - 1, full, Qt::ToolTipRole);
         }
     }
     const auto& chosen = c_->micUID();
-    mic_->setCurrentIndex(chosen ? mic_->findData(QString::fromStdString(*chosen)) : 0);
+    int index = builtIn ? 0 : -1;
+    if (chosen && !(builtIn && *chosen == builtIn->uid))
+        index = mic_->findData(QString::fromStdString(*chosen));
+    mic_->setCurrentIndex(index);
 }
 
 }  // namespace housetone::ui

@@ -29,7 +29,8 @@ class GuidedPanel;
 class HeroArtwork;
 
 // The content of the main window: header picture, mode, status, warnings, one row per speaker,
-// the tools, the guided-align panel, the shift-all row, the auto-tune result and the footnotes.
+// the tools, the guided-align panel, the shift-all row, the auto-tune result and the footnotes,
+// on a page that scrolls when the window is shorter than it.
 // It observes every published controller field and brings itself up to date once per turn of
 // the event loop, however many fields changed. Every action goes to the controller; the view
 // holds no state of its own beyond the measured height of the device list.
@@ -95,7 +96,8 @@ class MainView final : public QWidget {
     QButtonGroup* boostGroup_ = nullptr;
     QWidget* micRow_ = nullptr;
     QComboBox* mic_ = nullptr;
-    std::vector<std::pair<std::string, std::string>> micItems_;  // (name, UID) as listed
+    // (name, UID) as listed; the built-in microphone first, with no UID (none is stored for it).
+    std::vector<std::pair<std::string, std::string>> micItems_;
     QPushButton* clickTest_ = nullptr;
     GuidedPanel* guided_ = nullptr;
     QWidget* shiftAll_ = nullptr;
