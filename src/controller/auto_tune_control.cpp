@@ -93,9 +93,9 @@ void Controller::toggleAutoTune() {
                     if (!granted) {
                         self->publish(self->tuneOverall_,
                                       std::optional<std::string>(
-                                          "Microphone access denied — Auto-tune needs the "
-                                          "built-in mic. Enable it in System Settings → Privacy "
-                                          "& Security → Microphone → Housetone."),
+                                          "Microphone access denied — Auto-tune needs a "
+                                          "microphone. Allow it in your desktop's privacy "
+                                          "settings, then try again."),
                                       Field::tuneOverall);
                         return;
                     }
@@ -109,8 +109,8 @@ void Controller::toggleAutoTune() {
         case MicAuthorization::denied:
             publish(tuneOverall_,
                     std::optional<std::string>(
-                        "Microphone access is off. Enable it: System Settings → Privacy & "
-                        "Security → Microphone → Housetone, then try again."),
+                        "Microphone access is off. Allow it in your desktop's privacy settings, "
+                        "then try again."),
                     Field::tuneOverall);
             return;
     }

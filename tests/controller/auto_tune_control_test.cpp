@@ -44,17 +44,16 @@ std::optional<std::string> overallAfterPress(Perm permission, std::map<std::stri
 
 TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionStateSaysWhatToDo) {
     const std::map<std::string, bool> both{{"desk", true}, {"shelf", true}};
-    EXPECT_EQ(overallAfterPress(Perm::notDetermined, {}), "No speakers found");
+    EXPECT_EQ(overallAfterPress(Perm::notDetermined, {}), "Tick at least two speakers");
     EXPECT_EQ(overallAfterPress(Perm::notDetermined, {{"desk", true}}),
-              "Include at least one more speaker first");
+              "Tick at least two speakers");
     const std::string off =
-        "Microphone access is off. Enable it: System Settings → Privacy & Security → Microphone "
-        "→ Housetone, then try again.";
+        "Microphone access is off. Allow it in your desktop's privacy settings, then try again.";
     EXPECT_EQ(overallAfterPress(Perm::restricted, both), off);
     EXPECT_EQ(overallAfterPress(Perm::denied, both), off);
     EXPECT_EQ(overallAfterPress(Perm::notDetermined, both, false),
-              "Microphone access denied — Auto-tune needs the built-in mic. Enable it in System "
-              "Settings → Privacy & Security → Microphone → Housetone.");
+              "Microphone access denied — Auto-tune needs a microphone. Allow it in your "
+              "desktop's privacy settings, then try again.");
 }
 
 // Desk's name would retitle a terminal and Shelf's UID clear it: the status line, the audit log

@@ -2,10 +2,10 @@
 // the group has changed so that it no longer holds.
 #include <gtest/gtest.h>
 
-#include "controller/fixture.h"
+#include "support/rig.h"
 
 using namespace housetone;
-using namespace housetone::testing;
+using namespace housetone::testsupport;
 
 namespace {
 

@@ -127,7 +127,7 @@ TEST_F(MainViewTest, RowsFollowTheirDevicesControls) {
     // The television takes its volume from its own remote; the desk monitors have no mute flag.
     EXPECT_FALSE(shown("volumeLine:", tv));
     EXPECT_EQ(text("noVolume:", tv),
-              "no volume control on this connection (hdmi) \u2014 use the device's own controls");
+              "no volume control on this connection (HDMI) \u2014 use the device's own controls");
     EXPECT_TRUE(shown("mute:", tv));
     EXPECT_TRUE(shown("volumeLine:", deskMonitors));
     EXPECT_FALSE(shown("noVolume:", deskMonitors) || shown("mute:", deskMonitors));
