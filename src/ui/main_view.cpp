@@ -134,10 +134,10 @@ class Page final : public QScrollArea {
 namespace {
 
 constexpr const char* modeHelp =
-    "Single: normal macOS. Together: all speakers, no alignment. Aligned: speakers time-aligned "
-    "with the delay sliders.";
+    "Single: the system's default output, as normal. Together: all speakers, no alignment. "
+    "Aligned: speakers time-aligned with the delay sliders.";
 constexpr const char* autoTuneHelp =
-    "Rough starting point: measures each speaker with the built-in microphone and applies "
+    "Rough starting point: measures each speaker with the microphone and applies "
     "delays. The engine pauses while it listens \u2014 the mic cannot run alongside it. Confirm "
     "the result by ear afterwards.";
 constexpr const char* alignByEarHelp =
@@ -157,13 +157,12 @@ constexpr const char* clickTestHelp =
     "Plays a steady click so you can hear the speakers converge while dragging the delay sliders";
 constexpr const char* blockedLine1 =
     "No system audio is reaching Housetone. If something is playing right now and you hear "
-    "nothing, macOS is withholding the system-audio grant: the tap gets created either way and "
-    "is just fed silence, so this notice is the only sign you will get.";
+    "nothing, that program is not playing to \u201cHousetone system tap\u201d, the output "
+    "Housetone listens to while it is aligned, so this notice is the only sign you will get.";
 constexpr const char* blockedLine2 =
-    "Fix: System Settings \u2192 Privacy & Security \u2192 Screen & System Audio Recording "
-    "\u2192 switch Housetone on (use + to add it if it is not listed), then quit Housetone and "
-    "reopen it \u2014 the grant is only picked up at launch. Until then use Single mode: Aligned "
-    "mutes the tapped audio, so with no grant every speaker stays silent.";
+    "Fix: in your desktop's sound settings (or a mixer such as pavucontrol), move the program's "
+    "output to \u201cHousetone system tap\u201d. If it still stays silent, use Single mode "
+    "until it plays again.";
 constexpr const char* silentLine1 =
     "The tap is running but has gone quiet, so only the reference speaker is playing.";
 constexpr const char* silentLine2 =
