@@ -390,7 +390,10 @@ void DeviceRow::refresh(const RowContext& ctx) {
     phase_->setVisible(!phaseText_.isEmpty() && phaseOffset_ == ms);
 
     const bool aligned = ctx.mode == Mode::aligned;
-    delayLine_->setVisible(aligned && included && !isReference(ctx));
+    // A re-base can leave the reference itself held back: then its delay is shown, and can be
+    // brought back, like anyone's.
+    delayLine_->setVisible(aligned && included &&
+                           (!isReference(ctx) || valueOr(c_.offsets(), uid, 0.0) != 0));
     if (!delayLine_->isHidden()) {
         const double ms = valueOr(c_.offsets(), uid, 0.0);
         if (!delay_->isSliderDown()) delay_->setValue(int(std::lround(ms)));

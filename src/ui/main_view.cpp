@@ -598,11 +598,16 @@ void MainView::refresh() {
         const auto measured = c.measuredLatencyMs(reference->uid);
         const QString latency = measured ? QString::asprintf("measured %.0f ms", *measured)
                                          : QStringLiteral("Bluetooth \u2248 150\u2013300 ms");
+        const auto own = c.offsets().find(reference->uid);
+        const long long held = own == c.offsets().end() ? 0 : std::llround(own->second);
+        const QString onTop = held > 0
+                                  ? QStringLiteral("It is itself held back %1 ms on top.").arg(held)
+                                  : QStringLiteral("Nothing is added on top.");
         referenceNote_->setText(
             QStringLiteral("Alignment reference: %1. The other speakers are DELAYED to meet it, "
                            "so the whole system has %1's natural latency (%2 \u2014 you'll notice "
-                           "it on video). Nothing is added on top.")
-                .arg(name, latency));
+                           "it on video). %3")
+                .arg(name, latency, onTop));
     }
     referenceNote_->setVisible(aligned && reference.has_value());
 }

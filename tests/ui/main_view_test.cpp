@@ -262,6 +262,10 @@ TEST_F(MainViewTest, AlignedDelayStepperAndSliderRebaseTheOffsets) {
     for (const auto& [uid, ms] : before)
         EXPECT_DOUBLE_EQ(offset(uid), uid == a ? 0 : ms + 3) << uid;
     EXPECT_EQ(text("delayValue:", a), "0 ms");
+    // The reference now waits too: its delay is shown where it can be changed.
+    EXPECT_TRUE(shown("delayLine:", ref->uid));
+    EXPECT_EQ(text("delayValue:", ref->uid), "3 ms");
+    EXPECT_TRUE(text("referenceNote").endsWith("It is itself held back 3 ms on top."));
 
     // A drag below 0 is kept (played as 0) until the user lets go, even across a refresh.
     auto* slider = find<QSlider>("delaySlider:", a);
