@@ -19,18 +19,20 @@ print_text() {
     }gex' -- "$@"
 }
 
-# write_settings_including_every_speaker APP STATE_DIR
-# Writes a settings file that includes every output of the built-in simulated room, so that a
-# self-check or a screenshot tour has a whole group to work with.
+# write_settings_including_every_speaker APP STATE_DIR [PROGRAM OPTIONS]
+# Writes a settings file that includes every output of the simulated room (the built-in one, or
+# the one --sim-room names among the options), so that a self-check or a screenshot tour has a
+# whole group to work with.
 write_settings_including_every_speaker() {
   local app=$1 state=$2 sep="" uid
+  shift 2
   mkdir -p "$state"
   {
     printf '{"include": {'
     while read -r uid; do
       printf '%s"%s": true' "$sep" "$uid"
       sep=", "
-    done < <("$app" --print-room-uids)
+    done < <("$app" --print-room-uids "$@")
     printf '}, "offsets": {}, "names": {}, "measured": {}}\n'
   } >"$state/offsets.json"
 }

@@ -22,8 +22,12 @@ constexpr int maxTunePolls = 600;  // five minutes: the tune gives up long befor
 
 }  // namespace
 
-ScreenshotTour::ScreenshotTour(AppDelegate& app, QString directory, QObject* parent)
-    : QObject(parent), app_(app), directory_(std::move(directory)) {}
+ScreenshotTour::ScreenshotTour(AppDelegate& app, QString directory, QString alignedOnly,
+                               QObject* parent)
+    : QObject(parent),
+      app_(app),
+      directory_(std::move(directory)),
+      alignedOnly_(std::move(alignedOnly)) {}
 
 void ScreenshotTour::start() {
     QDir().mkpath(directory_);
@@ -37,6 +41,13 @@ void ScreenshotTour::start() {
 
 void ScreenshotTour::alignedStarted(bool ok) {
     if (!ok) std::fprintf(stderr, "screenshots: the aligned engine did not start\n");
+    if (!alignedOnly_.isEmpty()) {
+        QTimer::singleShot(settleMs, this, [this] {
+            save(app_.window(), alignedOnly_);
+            QCoreApplication::exit(failed_ ? 1 : 0);
+        });
+        return;
+    }
     QTimer::singleShot(settleMs, this, [this] {
         app_.controller()->startGuidedAlign();
         QTimer::singleShot(settleMs, this, [this] { shootGuided(); });

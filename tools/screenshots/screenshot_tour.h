@@ -10,11 +10,13 @@ class AppDelegate;
 // Drives the running program through the scenes the documentation shows and saves what the
 // windows draw into `directory`, then quits: "main-{look}-guided.png" (aligned, a guided walk),
 // "menu-{look}.png" (the status menu, open), "main-{look}-tune.png" (after one auto-tune), where
-// {look} is "light" or "dark" after the palette in use.
+// {look} is "light" or "dark" after the palette in use. Given `alignedOnly`, it saves just the
+// main window once aligned has started, under that name.
 class ScreenshotTour final : public QObject {
     Q_OBJECT
   public:
-    ScreenshotTour(AppDelegate& app, QString directory, QObject* parent = nullptr);
+    ScreenshotTour(AppDelegate& app, QString directory, QString alignedOnly = {},
+                   QObject* parent = nullptr);
     void start();
 
   private:
@@ -28,6 +30,7 @@ class ScreenshotTour final : public QObject {
 
     AppDelegate& app_;
     QString directory_;
+    QString alignedOnly_;
     QString look_;
     bool failed_ = false;
 };
