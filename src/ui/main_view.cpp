@@ -273,6 +273,12 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     v->addWidget(buildModePicker());
     status_ = style::wrappingLabel({}, style::caption(), controls);
     status_->setObjectName(QStringLiteral("statusLine"));
+    // Two lines are kept for the status, said or not, so that a new message does not move the
+    // controls under the pointer.
+    status_->setMinimumHeight(
+        QFontMetrics(status_->font())
+            .boundingRect(QRect(0, 0, 1000, 1000), Qt::TextWordWrap, QStringLiteral("X\nX"))
+            .height());
     secondaryLabels_.push_back(status_);
     v->addWidget(status_);
     v->addWidget(buildWarning());
@@ -546,7 +552,6 @@ void MainView::refresh() {
     selectSegment(modeGroup_, static_cast<int>(mode));
 
     status_->setText(QString::fromStdString(c.status()));
-    status_->setVisible(!c.status().empty());
 
     if (c.tapBlocked()) {
         warningText_->setText(QString::fromUtf8(blockedLine1) + QChar('\n') +

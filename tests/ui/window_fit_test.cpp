@@ -146,6 +146,24 @@ TEST_F(WindowFitTest, OnASmallScreenAtALargeScaleTheWindowFitsAndScrollsToItsLas
     }
 }
 
+TEST_F(WindowFitTest, ANewStatusMessageLeavesTheButtonsWhereTheyWere) {
+    const QWidget* button = find("autoTune");
+    ASSERT_NE(button, nullptr);
+    const auto* status = find<QLabel>("statusLine");
+    const auto textHeight = [&] {
+        return status->fontMetrics()
+            .boundingRect(QRect(0, 0, status->width(), 1000), Qt::TextWordWrap, status->text())
+            .height();
+    };
+    const int before = button->mapTo(&window, QPoint()).y();
+    const int heightBefore = textHeight();
+    // The boost names every speaker it plays to: a longer message than the one before.
+    ctl->setVolBoostPct(20);
+    settle();
+    ASSERT_GT(textHeight(), heightBefore) << ctl->status();
+    EXPECT_EQ(button->mapTo(&window, QPoint()).y(), before) << ctl->status();
+}
+
 TEST_F(WindowFitTest, OnAMaximisedWindowTheRowsStayReadablyNarrowAndCentred) {
     const auto* list = find<QScrollArea>("deviceList");
     for (const int width : {600, 1920}) {
