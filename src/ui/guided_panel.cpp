@@ -1,6 +1,8 @@
 #include "ui/guided_panel.h"
 
+#include <QApplication>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -61,10 +63,16 @@ GuidedPanel::GuidedPanel(Controller& c, QWidget* parent) : QWidget(parent), c_(c
     auto* together = new QPushButton(QStringLiteral("They're together \u2713"), this);
     together->setObjectName(QStringLiteral("guidedConfirm"));
     style::makeProminent(together);
+    together->setDefault(true);
+    confirm_ = together;
     auto* skip = new QPushButton(QStringLiteral("Skip this one"), this);
     skip->setObjectName(QStringLiteral("guidedSkip"));
     auto* stop = new QPushButton(QStringLiteral("Stop"), this);
     stop->setObjectName(QStringLiteral("guidedStop"));
+    // Outside a dialog a push button takes Return only when it is an auto-default one; the walk's
+    // buttons behave as a dialog's do.
+    for (QPushButton* b : {together, skip, stop})
+        b->setAutoDefault(true);
     // Skipping keeps whatever delay is set now, exactly as confirming does.
     connect(together, &QPushButton::clicked, this, [this] { c_.confirmGuidedStep(); });
     connect(skip, &QPushButton::clicked, this, [this] { c_.confirmGuidedStep(); });
@@ -93,6 +101,22 @@ void GuidedPanel::refresh(const std::optional<Dev>& reference) {
     const double ms = it == c_.offsets().end() ? 0.0 : it->second;
     delay_->setText(QString::number(static_cast<long long>(std::trunc(ms))) +
                     QStringLiteral(" ms"));
+}
+
+void GuidedPanel::keyPressEvent(QKeyEvent* event) {
+    // Here only what no child took: Return on a nudge button, a label or the panel itself.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier && confirm_->isEnabled()) {
+        confirm_->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void GuidedPanel::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // The walk has begun: Return confirms its first step without a click first.
+    if (!isAncestorOf(QApplication::focusWidget())) confirm_->setFocus(Qt::OtherFocusReason);
 }
 
 void GuidedPanel::paintEvent(QPaintEvent*) {

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
@@ -195,12 +196,24 @@ struct TuneCanvas {
         y += line + 8;
     }
 
+    // Each item whole, a clear gap between items; one that does not fit goes to the next line.
     void drawLegend(int width) {
         g.setPen(faint);
-        g.drawText(QRect(margin, y, width - 2 * margin, line * 2), Qt::TextWordWrap,
-                   QStringLiteral("\u25cb arrival all together, before the offsets    \u25cf with "
-                                  "the offsets    time from the earliest arrival"));
-        y += line * 2 + margin;
+        const QString items[] = {QStringLiteral("\u25cb arrival all together, before the offsets"),
+                                 QStringLiteral("\u25cf with the offsets"),
+                                 QStringLiteral("time from the earliest arrival")};
+        const int gap = g.fontMetrics().horizontalAdvance(QLatin1Char('M')) * 3;
+        int at = margin;
+        for (const QString& item : items) {
+            const int w = g.fontMetrics().horizontalAdvance(item);
+            if (at > margin && at + w > width - margin) {
+                at = margin;
+                y += line;
+            }
+            g.drawText(QPointF(at, y + g.fontMetrics().ascent()), item);
+            at += w + gap;
+        }
+        y += line + margin;
     }
 
     const TunePicture& p;
@@ -233,38 +246,60 @@ QImage drawTunePicture(const TunePicture& p, const QPalette& palette, QSize size
     return y < size.height() ? img.copy(0, 0, size.width(), y) : img;
 }
 
-TunePictureView::TunePictureView(QWidget* parent) : QDialog(parent), canvas_(new QLabel(this)) {
+TunePictureView::TunePictureView(QWidget* parent)
+    : QDialog(parent), canvas_(new QLabel(this)), report_(new QLabel(this)) {
     setWindowTitle(QStringLiteral("Last tune"));
     setObjectName(QStringLiteral("tunePictureView"));
     auto* v = new QVBoxLayout(this);
     canvas_->setObjectName(QStringLiteral("tunePicture"));
     canvas_->setAlignment(Qt::AlignCenter);
     v->addWidget(canvas_, 1);
+    report_->setObjectName(QStringLiteral("saveReport"));
+    report_->setWordWrap(true);
+    report_->hide();
+    v->addWidget(report_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
-    QPushButton* save =
-        buttons->addButton(QStringLiteral("Save as PNG\u2026"), QDialogButtonBox::ActionRole);
-    save->setObjectName(QStringLiteral("saveTunePicture"));
+    QPushButton* close = buttons->button(QDialogButtonBox::Close);
+    // Words only: the style's close icon is drawn dark whatever the appearance, and vanishes on
+    // a dark button.
+    close->setIcon(QIcon());
+    close->setDefault(true);
+    save_ = buttons->addButton(QStringLiteral("Save as PNG\u2026"), QDialogButtonBox::ActionRole);
+    save_->setObjectName(QStringLiteral("saveTunePicture"));
+    save_->setAutoDefault(false);
+    save_->setEnabled(false);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::hide);
-    connect(save, &QPushButton::clicked, this, [this] {
-        const QString path = QFileDialog::getSaveFileName(
-            this, QStringLiteral("Save the tune picture"), QStringLiteral("autotune.png"),
-            QStringLiteral("PNG image (*.png)"));
-        if (!path.isEmpty() && !saveTo(path))
-            canvas_->setToolTip(QStringLiteral("Could not write ") + path);
-    });
+    connect(save_, &QPushButton::clicked, this, &TunePictureView::saveAs);
     v->addWidget(buttons);
 }
 
 void TunePictureView::present(const std::optional<TunePicture>& picture, const QString& savedPng) {
     image_ = picture ? drawTunePicture(*picture, palette()) : QImage(savedPng);
-    if (image_.isNull())
+    if (image_.isNull()) {
+        canvas_->setPixmap({});
         canvas_->setText(QStringLiteral("No tune yet: run Auto-tune, and its picture shows here."));
-    else
+    } else {
         canvas_->setPixmap(QPixmap::fromImage(image_));
+    }
+    save_->setEnabled(!image_.isNull());
+    report_->clear();
+    report_->hide();
     adjustSize();
     show();
     raise();
     activateWindow();
+}
+
+void TunePictureView::saveAs() {
+    if (image_.isNull()) return;
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save the tune picture"),
+                                                      QStringLiteral("autotune.png"),
+                                                      QStringLiteral("PNG image (*.png)"));
+    if (path.isEmpty()) return;
+    const auto why = savePngAtomically(image_, path);
+    report_->setText(why ? QStringLiteral("Not saved: ") + QString::fromStdString(*why)
+                         : QStringLiteral("Saved as ") + path);
+    report_->show();
 }
 
 std::optional<std::string> savePngAtomically(const QImage& image, const QString& path) {

@@ -15,6 +15,7 @@
 #include "tune/tune_picture.h"
 
 class QLabel;
+class QPushButton;
 
 namespace housetone::ui {
 
@@ -28,7 +29,7 @@ QImage drawTunePicture(const TunePicture& picture, const QPalette& palette,
 std::optional<std::string> savePngAtomically(const QImage& image, const QString& path);
 
 // The window that shows a picture, or the last one saved when the program has none in memory,
-// with "Save as PNG…".
+// with "Save as PNG…", which is offered only while there is a picture to save.
 class TunePictureView final : public QDialog {
     Q_OBJECT
   public:
@@ -40,8 +41,14 @@ class TunePictureView final : public QDialog {
     // Writes the shown picture; false when there is none or it cannot be written.
     bool saveTo(const QString& path) const;
 
+    QPushButton* saveButton() const { return save_; }
+
   private:
+    void saveAs();
+
     QLabel* canvas_;
+    QLabel* report_;
+    QPushButton* save_;
     QImage image_;
 };
 

@@ -116,24 +116,36 @@ void SymbolLabel::paintEvent(QPaintEvent*) {
     p.drawPixmap(rect(), pm);
 }
 
+QString focusRingStyleSheet(const QString& selector) {
+    // The window text colour stands out against the window, the button and the accent alike in
+    // both appearances, where Fusion's own focus frame, a faint tint of the accent, all but
+    // vanishes on an accent-filled button.
+    return selector + QStringLiteral(":focus { border: 2px solid palette(window-text); }");
+}
+
 void makeProminent(QAbstractButton* button) {
-    button->setStyleSheet(QStringLiteral(
-        "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
-        " border: none; border-radius: 5px; padding: 4px 12px; }"
-        "QPushButton:pressed { background-color: palette(dark); }"
-        // The palette's disabled text is chosen to stay readable on the button color.
-        "QPushButton:disabled { background-color: palette(button); color: palette(button-text);"
-        " border: 1px solid palette(mid); }"));
+    button->setStyleSheet(
+        QStringLiteral(
+            // The border is there, in the button's colour, so the focus ring does not move it.
+            "QPushButton { background-color: palette(highlight); color: palette(highlighted-text);"
+            " border: 2px solid palette(highlight); border-radius: 5px; padding: 2px 10px; }"
+            "QPushButton:pressed { background-color: palette(dark); }"
+            // The palette's disabled text is chosen to stay readable on the button color.
+            "QPushButton:disabled { background-color: palette(button);"
+            " color: palette(button-text); border: 1px solid palette(mid); }") +
+        focusRingStyleSheet(QStringLiteral("QPushButton")));
 }
 
 void makeSegment(QAbstractButton* button) {
     // Fusion marks a checked tool button by a barely darker shade; the chosen segment is filled
     // with the accent instead, and every segment is outlined in Mid so the group shows its shape.
-    button->setStyleSheet(QStringLiteral(
-        "QToolButton { background-color: transparent; border: 1px solid palette(mid);"
-        " padding: 3px 10px; }"
-        "QToolButton:checked { background-color: palette(highlight);"
-        " color: palette(highlighted-text); border-color: palette(highlight); }"));
+    button->setStyleSheet(
+        QStringLiteral(
+            "QToolButton { background-color: transparent; border: 1px solid palette(mid);"
+            " padding: 3px 10px; }"
+            "QToolButton:checked { background-color: palette(highlight);"
+            " color: palette(highlighted-text); border-color: palette(highlight); }") +
+        focusRingStyleSheet(QStringLiteral("QToolButton")));
 }
 
 QString helpTip(const QString& text) {

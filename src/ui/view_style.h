@@ -51,11 +51,15 @@ class SymbolLabel final : public QWidget {
     bool secondary_;
 };
 
-// The filled accent-colored look of the most important button of a row.
+// A style sheet rule that rings `selector` (a widget class) with a clear border while it has
+// the keyboard focus, readable in the light and the dark appearance.
+QString focusRingStyleSheet(const QString& selector);
+
+// The filled accent-colored look of the most important button of a row, with the focus ring.
 void makeProminent(QAbstractButton* button);
 
 // The look of one segment of a segmented picker (a checkable tool button): outlined, and filled
-// with the accent while chosen.
+// with the accent while chosen, with the focus ring.
 void makeSegment(QAbstractButton* button);
 
 // `text` as a help tool tip that wraps to a readable width (a plain-text tip is one line, however

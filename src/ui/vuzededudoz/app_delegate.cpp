@@ -28,6 +28,9 @@ constexpr int windowHeight = 700;
 constexpr int frameAllowance = 40;
 constexpr unsigned long settleMilliseconds = 300;
 constexpr const char* tunePictureName = "autotune.png";  // beside the tune's "autotune.log"
+// Set once the tray has said that closing the window leaves the program running.
+constexpr const char* keptInTrayToldKey = "keptInTrayTold";
+constexpr int trayMessageMilliseconds = 8000;
 
 }  // namespace
 
@@ -61,6 +64,9 @@ void AppDelegate::didFinishLaunching() {
 
     applyAppearance(options_.appearance);
     createWindow();
+    // Before the taskbar policy, which depends on whether there is a tray to come back from.
+    statusItem_ = std::make_unique<StatusItem>(controller_, s_.defaults, *this);
+    if (!statusItem_->trayIcon()) mainView()->setMenuFallback(statusItem_->menu());
     updateActivationPolicy();
     window_->activateWindow();
 
@@ -68,9 +74,6 @@ void AppDelegate::didFinishLaunching() {
         if (f == Field::tunePicture) tunePictured();
     });
     connect(mainView(), &MainView::showTuneRequested, this, &AppDelegate::menuShowTune);
-
-    statusItem_ = std::make_unique<StatusItem>(controller_, s_.defaults, *this);
-    if (!statusItem_->trayIcon()) mainView()->setMenuFallback(statusItem_->menu());
 
     scheduleLaunchOptions();
 }
@@ -107,6 +110,11 @@ void AppDelegate::createWindow() {
     help->setShortcut(QKeySequence::HelpContents);
     connect(help, &QAction::triggered, this, &AppDelegate::showHelp);
     window_->addAction(help);
+    auto* quit = new QAction(QStringLiteral("Quit Housetone"), window_.get());
+    quit->setShortcuts(quitKeys());
+    quit->setShortcutContext(Qt::WindowShortcut);
+    connect(quit, &QAction::triggered, this, &AppDelegate::menuQuit);
+    window_->addAction(quit);
     window_->installEventFilter(this);
     window_->show();
     window_->raise();
@@ -149,8 +157,26 @@ bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
     return true;
 }
 
+bool AppDelegate::hasTray() const {
+    return statusItem_ && statusItem_->trayIcon();
+}
+
 bool AppDelegate::closingWindowQuits() const {
-    return !statusItem_ || !statusItem_->trayIcon();
+    return !hasTray();
+}
+
+bool AppDelegate::inTaskbar() const {
+    return !hasTray() || showInTaskbar(s_.defaults);
+}
+
+void AppDelegate::tellKeptInTray() {
+    if (!hasTray() || s_.defaults.boolDefault(keptInTrayToldKey, false)) return;
+    s_.defaults.setBool(keptInTrayToldKey, true);
+    statusItem_->trayIcon()->showMessage(
+        QStringLiteral("Housetone is still running"),
+        QStringLiteral("It keeps playing on your speakers. Click its icon in the tray to open the "
+                       "window again, or choose Quit Housetone from the icon's menu."),
+        QSystemTrayIcon::Information, trayMessageMilliseconds);
 }
 
 void AppDelegate::saveWindowGeometry() {
@@ -173,7 +199,7 @@ void AppDelegate::willTerminate() {
 }
 
 void AppDelegate::updateActivationPolicy() {
-    const bool show = dockVisible(s_.defaults);
+    const bool show = inTaskbar();
     policy_ = show && window_ && window_->isVisible() ? ActivationPolicy::regular
                                                       : ActivationPolicy::accessory;
     if (!window_) return;
@@ -194,7 +220,21 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
         saveWindowGeometry();
         // After the window has gone, so that the policy sees it hidden.
         s_.main.post([this] { updateActivationPolicy(); });
-        if (closingWindowQuits()) s_.main.post([] { QCoreApplication::quit(); });
+        if (closingWindowQuits())
+            s_.main.post([] { QCoreApplication::quit(); });
+        else
+            tellKeptInTray();
+    }
+    // A tool window minimised would have no taskbar entry to restore it from: out of the
+    // taskbar, minimising puts the window away in the tray, where its icon brings it back.
+    if (watched == window_.get() && event->type() == QEvent::WindowStateChange &&
+        window_->isMinimized() && !inTaskbar()) {
+        s_.main.post([this] {
+            if (!window_ || !window_->isMinimized()) return;
+            window_->setWindowState(window_->windowState() & ~Qt::WindowMinimized);
+            window_->hide();
+            updateActivationPolicy();
+        });
     }
     return QObject::eventFilter(watched, event);
 }
@@ -251,8 +291,20 @@ void AppDelegate::menuShowWindow() {
     updateActivationPolicy();
 }
 
+void AppDelegate::toggleWindow() {
+    if (window_ && window_->isVisible() && !window_->isMinimized()) {
+        // Put away, not closed: the icon was clicked, so the tray needs no notice.
+        saveWindowGeometry();
+        window_->hide();
+        updateActivationPolicy();
+        return;
+    }
+    menuShowWindow();
+}
+
 void AppDelegate::toggleDockVisible() {
-    s_.defaults.setBool(dockVisibleKey, !dockVisible(s_.defaults));
+    // Only a tray's menu offers the choice; without a tray the window stays in the taskbar.
+    setShowInTaskbar(s_.defaults, !showInTaskbar(s_.defaults));
     updateActivationPolicy();
     if (statusItem_) statusItem_->scheduleRebuild();
 }

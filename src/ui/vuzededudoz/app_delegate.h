@@ -63,11 +63,13 @@ class AppDelegate final : public QObject, public MenuActions {
     // Runs once, when the event loop is about to end: stops the audio, then gives it 0.3 s.
     void willTerminate();
 
-    // regular while "dockVisible" is on and the main window is visible; accessory otherwise. On
-    // this desktop the entry is the main window's own taskbar button: while "dockVisible" is off
-    // the window is a tool window, which taskbars leave out. (A hidden window has no entry at all,
-    // so only the setting needs the flag.)
+    // regular while the main window is visible and in the taskbar; accessory otherwise. The entry
+    // is the main window's own taskbar button. Leaving the taskbar ("Show in taskbar" off) makes
+    // the window a tool window, which taskbars leave out; that is offered only with a tray icon,
+    // the way back to it, so without a tray the window is always in the taskbar. (A hidden
+    // window has no entry at all, so only the setting needs the flag.)
     void updateActivationPolicy();
+    bool inTaskbar() const;
     ActivationPolicy activationPolicy() const { return policy_; }
 
     // ---- Menu actions ----
@@ -79,6 +81,8 @@ class AppDelegate final : public QObject, public MenuActions {
     void menuShowTune() override;
     void menuRescan() override;
     void menuShowWindow() override;
+    // A click on the tray icon: hides a window that shows, shows one that does not.
+    void toggleWindow() override;
     void toggleDockVisible() override;
     void showAbout() override;
     void showHelp() override;
@@ -104,6 +108,10 @@ class AppDelegate final : public QObject, public MenuActions {
     // running unattended) on screen.
     void tunePictured();
     void bringWindowForward();
+    bool hasTray() const;
+    // The first time a close leaves the program running in the tray, the tray says so, once for
+    // this user.
+    void tellKeptInTray();
     void scheduleLaunchOptions();
     QWidget* alertParent();
 

@@ -1,6 +1,7 @@
 #include "ui/vuzededudoz/status_menu.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCursor>
 #include <QGuiApplication>
 #include <QIcon>
@@ -64,6 +65,13 @@ void mark(QAction* item, bool on) {
     item->setChecked(on);
 }
 
+// One of several: the items show as radio items and choosing one clears the others' marks.
+QActionGroup* exclusiveGroup(QMenu& menu) {
+    auto* group = new QActionGroup(&menu);
+    group->setExclusive(true);
+    return group;
+}
+
 const Dev* findDevice(const Controller& c, const QString& uid) {
     const std::string key = uid.toStdString();
     const auto& devs = c.devices();
@@ -108,11 +116,13 @@ void addDeviceSubmenu(QMenu& parent, const MenuModel& m, const MenuDevice& md,
 
     if (md.hasVolume) {
         const float volume = valueOr(m.volumes, d.uid, 0.0f);
+        QActionGroup* steps = exclusiveGroup(*sub);
         for (int pct = 100; pct >= 10; pct -= 10) {
             const QVariantMap value{{"uid", uid}, {"v", pct / 100.0}};
-            mark(addValueItem(*sub, QString::number(pct) + "%", value, target,
-                              &MenuActions::menuSetVolume),
-                 volumeItemMarked(volume, pct));
+            QAction* step = addValueItem(*sub, QString::number(pct) + "%", value, target,
+                                         &MenuActions::menuSetVolume);
+            steps->addAction(step);
+            mark(step, volumeItemMarked(volume, pct));
         }
     } else {
         addDisabled(*sub, "No volume control (" + QString::fromStdString(d.transportLabel()) + ")");
@@ -143,7 +153,7 @@ QIcon trayImage() {
 // ---- Model
 // ----------------------------------------------------------------------------------------
 
-MenuModel menuModelFrom(Controller& c, bool dockVisible) {
+MenuModel menuModelFrom(Controller& c, bool dockVisible, bool hasTray) {
     MenuModel m;
     m.mode = c.mode();
     for (const Dev& d : c.devices()) {
@@ -159,6 +169,7 @@ MenuModel menuModelFrom(Controller& c, bool dockVisible) {
     m.tuneProgress = c.tuneProgress();
     if (const auto ref = c.referenceSpeaker()) m.referenceUID = ref->uid;
     m.dockVisible = dockVisible;
+    m.hasTray = hasTray;
     return m;
 }
 
@@ -172,9 +183,27 @@ QString firstCharacters(const std::string& utf8, int count) {
     return n < count ? text : text.left(finder.position());
 }
 
+QList<QKeySequence> quitKeys() {
+    // The desktop's own key for quitting; a platform that names none (offscreen, some minimal
+    // themes) gets the one every Linux desktop uses.
+    QList<QKeySequence> keys = QKeySequence::keyBindings(QKeySequence::Quit);
+    if (keys.isEmpty()) keys.append(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    return keys;
+}
+
+bool showInTaskbar(const UserDefaults& defaults) {
+    return defaults.boolDefault(showInTaskbarKey, dockVisible(defaults));
+}
+
+void setShowInTaskbar(UserDefaults& defaults, bool on) {
+    defaults.setBool(showInTaskbarKey, on);
+}
+
 bool volumeItemMarked(float volume, int percent) {
+    // One step only: the steps are radio items, and a volume half way between two marks the
+    // higher.
     const long rounded = std::lround(volume * 100.0f);
-    return std::abs(rounded - percent) < 6;
+    return rounded - percent < 5 && percent - rounded <= 5;
 }
 
 QString deviceMenuTitle(const MenuModel& m, const Dev& d) {
@@ -193,10 +222,15 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
     menu.clear();
     for (QMenu* old : menu.findChildren<QMenu*>(Qt::FindDirectChildrenOnly))
         old->deleteLater();
+    for (QActionGroup* old : menu.findChildren<QActionGroup*>(Qt::FindDirectChildrenOnly))
+        delete old;
 
+    QActionGroup* modes = exclusiveGroup(menu);
     for (const Mode mode : allModes) {
         const QString raw = QString::fromStdString(rawValue(mode));
-        mark(addValueItem(menu, raw, raw, target, &MenuActions::menuSelectMode), m.mode == mode);
+        QAction* choice = addValueItem(menu, raw, raw, target, &MenuActions::menuSelectMode);
+        modes->addAction(choice);
+        mark(choice, m.mode == mode);
     }
     menu.addSeparator();
 
@@ -222,9 +256,12 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
     // Shown here and taken while the menu is open; the main window owns it otherwise.
     menu.addSeparator();
 
-    addItem(menu, "Open Housetone", [&target] { target.menuShowWindow(); });
-    mark(addItem(menu, "Show in Dock", [&target] { target.toggleDockVisible(); }), m.dockVisible);
-    menu.addSeparator();
+    if (m.hasTray) {
+        addItem(menu, "Open Housetone", [&target] { target.menuShowWindow(); });
+        mark(addItem(menu, "Show in taskbar", [&target] { target.toggleDockVisible(); }),
+             m.dockVisible);
+        menu.addSeparator();
+    }
 
     addItem(menu, "Housetone Help", [&target] {
         target.showHelp();
@@ -232,7 +269,8 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
     addItem(menu, "About Housetone", [&target] { target.showAbout(); });
     menu.addSeparator();
 
-    addItem(menu, "Quit Housetone", [&target] { target.menuQuit(); });
+    // Shown here; the main window takes the keys, as it does the rescan's.
+    addItem(menu, "Quit Housetone", [&target] { target.menuQuit(); })->setShortcuts(quitKeys());
 }
 
 // ---- Actions ------------------------------------------------------------------------------------
@@ -284,10 +322,11 @@ StatusItem::StatusItem(std::shared_ptr<Controller> controller, UserDefaults& def
         tray_ = new QSystemTrayIcon(trayImage(), this);
         tray_->setToolTip(QStringLiteral("Housetone \u2014 speakers, volumes, alignment"));
         tray_->setContextMenu(menu_);
-        // A left click opens the same menu; desktops differ in what they do with one otherwise.
+        // A left click shows or hides the window, as a taskbar entry does; the menu is the
+        // right click's (the context menu above).
         connect(tray_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason r) {
-                    if (r == QSystemTrayIcon::Trigger) openMenu();
+                    if (r == QSystemTrayIcon::Trigger) target_.toggleWindow();
                 });
         tray_->show();
     }
@@ -302,7 +341,8 @@ StatusItem::~StatusItem() {
 
 void StatusItem::menuNeedsUpdate() {
     rebuildPosted_ = false;
-    buildStatusMenu(*menu_, menuModelFrom(*controller_, dockVisible(defaults_)), target_);
+    buildStatusMenu(*menu_, menuModelFrom(*controller_, showInTaskbar(defaults_), tray_ != nullptr),
+                    target_);
 }
 
 void StatusItem::controllerChanged(Field f) {

@@ -5,6 +5,8 @@
 // actions themselves are free functions over the Controller, so they run the same from the menu,
 // from tests and from anything else that holds a controller.
 
+#include <QKeySequence>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -46,10 +48,21 @@ struct MenuModel {
     std::optional<std::string> tuneOverall;
     std::optional<TuneProgress> tuneProgress;
     std::optional<std::string> referenceUID;
+    // "Show in taskbar" (the option's name on other desktops was "Show in Dock", hence the field).
     bool dockVisible = true;
+    // The menu hangs from a tray icon. Without one it hangs in the main window itself, where
+    // "Open Housetone" would open what is open already, and leaving the taskbar would leave no
+    // way back to the window, so neither is offered.
+    bool hasTray = true;
 };
 
-MenuModel menuModelFrom(Controller& c, bool dockVisible);
+MenuModel menuModelFrom(Controller& c, bool dockVisible, bool hasTray = true);
+
+// Whether the main window has a taskbar entry: "showInTaskbar", or the "dockVisible" that earlier
+// versions stored when that is all there is; on when neither is stored.
+inline constexpr const char* showInTaskbarKey = "showInTaskbar";
+bool showInTaskbar(const UserDefaults& defaults);
+void setShowInTaskbar(UserDefaults& defaults, bool on);
 
 // The methods the menu's items call, with the item's represented value where it has one.
 class MenuActions {
@@ -64,12 +77,17 @@ class MenuActions {
     virtual void menuShowTune() {}
     virtual void menuRescan() = 0;
     virtual void menuShowWindow() = 0;
+    // A left click on the tray icon; a target without a window to hide shows it.
+    virtual void toggleWindow() { menuShowWindow(); }
     virtual void toggleDockVisible() = 0;
     virtual void showAbout() = 0;
     // "Housetone Help"; a target without a help window ignores it.
     virtual void showHelp() {}
     virtual void menuQuit() = 0;
 };
+
+// The keys that quit the program: the desktop's, or Ctrl+Q where it names none.
+QList<QKeySequence> quitKeys();
 
 // Removes every item (and the submenus of the last build), then fills `menu` from `m`.
 void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target);
@@ -78,7 +96,8 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target);
 QString deviceMenuTitle(const MenuModel& m, const Dev& d);
 // The first `count` user-perceived characters of a UTF-8 text.
 QString firstCharacters(const std::string& utf8, int count);
-// Whether the volume item for `percent` carries the on mark at `volume` (0...1).
+// Whether the volume item for `percent` carries the on mark at `volume` (0...1): the step nearest
+// the volume, the higher one half way between two, none below the lowest step's half.
 bool volumeItemMarked(float volume, int percent);
 
 // The speaker actions on the controller. A represented value of the wrong shape, or a UID that is
@@ -104,8 +123,8 @@ class StatusItem final : public QObject {
     void menuNeedsUpdate();
     // Rebuilds soon, from the event loop (after whatever action is running has returned).
     void scheduleRebuild();
-    // Opens the menu as a click on the icon would: at the icon, or under the mouse pointer when
-    // the tray does not tell where its icon is.
+    // Opens the menu as a right click on the icon would: at the icon, or under the mouse pointer
+    // when the tray does not tell where its icon is.
     void openMenu();
 
   private:
