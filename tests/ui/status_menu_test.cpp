@@ -53,7 +53,7 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTheTuneLineCutAfterItsP
     EXPECT_TRUE(
         contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " +
                                      tuneLine.left(70).toStdString() +
-                                     "|---|Rescan devices|---|Open Housetone|Show in Dock|"));
+                                     "|---|Rescan devices|---|Open Housetone|Show in taskbar|"));
     m.tuneProgress = TuneProgress{TuneProgress::Stage::pairs, 2, 3, 1, 3};
     buildStatusMenu(menu, m, actions);
     EXPECT_TRUE(contains(describe(menu), "|(off) 1/3 \u00b7 pairs 2/3 \u2014 " +
@@ -64,7 +64,8 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTheTuneLineCutAfterItsP
     EXPECT_EQ(
         describe(menu),
         "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|Show last tune\u2026|---|"
-        "Rescan devices|---|Open Housetone|[x] Show in Dock|---|Housetone Help|About Housetone|---|"
+        "Rescan devices|---|Open Housetone|[x] Show in taskbar|---|Housetone Help|About "
+        "Housetone|---|"
         "Quit Housetone");
 }
 
@@ -83,12 +84,12 @@ TEST_F(StatusMenuTest, TitlesShowPercentMutedOrDashAndSpeakersWithoutVolumeOffer
     EXPECT_TRUE(contains(describe(menu),
                          "---|> Kitchen  \u2014|> Built-in Speakers  57%|"
                          "> B&&O Desk  muted|> Living Room TV  \u2014|---|"));
-    EXPECT_EQ(describe(submenu(menu, "Kitchen")), "Mute|---|(off) No volume control (bluetooth)");
-    EXPECT_EQ(describe(submenu(menu, "Living Room TV")), "(off) No volume control (hdmi)");
+    EXPECT_EQ(describe(submenu(menu, "Kitchen")), "Mute|---|(off) No volume control (Bluetooth)");
+    EXPECT_EQ(describe(submenu(menu, "Living Room TV")), "(off) No volume control (HDMI)");
     EXPECT_EQ(item(submenu(menu, "B&&O"), "Unmute")->data(), QVariant("desk"));
 }
 
-TEST_F(StatusMenuTest, ItemsCallTheirActionsVolumesMarkWithinFivePercentAndNudgesSkipTheReference) {
+TEST_F(StatusMenuTest, ItemsCallTheirActionsTheNearestVolumeStepIsMarkedAndNudgesSkipTheReference) {
     MenuModel m{.mode = Mode::aligned,
                 .devices = {menuDevice("Kitchen", "kitchen"), menuDevice("Porch", "porch", false),
                             menuDevice("Desk", "desk"), menuDevice("Shelf", "shelf")},
@@ -98,7 +99,7 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsVolumesMarkWithinFivePercentAndNudge
                 .referenceUID = "kitchen"};
     buildStatusMenu(menu, m, actions);
     EXPECT_EQ(describe(submenu(menu, "Porch")),
-              "100%|90%|80%|70%|[x] 60%|[x] 50%|40%|30%|20%|10%|---|(off) Delay: 12 ms|+5 ms|"
+              "100%|90%|80%|70%|[x] 60%|50%|40%|30%|20%|10%|---|(off) Delay: 12 ms|+5 ms|"
               "\u22125 ms");
     EXPECT_FALSE(volumeItemMarked(0.54f, 60));
     // Truncated toward zero, with an ordinary hyphen.
@@ -108,7 +109,7 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsVolumesMarkWithinFivePercentAndNudge
 
     // Items call their actions with typed represented values.
     for (const char* text :
-         {"Aligned", "Auto-tune", "Rescan", "Open", "Show in Dock", "About", "Quit Housetone"})
+         {"Aligned", "Auto-tune", "Rescan", "Open", "Show in taskbar", "About", "Quit Housetone"})
         item(menu, text)->trigger();
     for (const QString& text : {QString("Mute"), QString("70%"), QString("\u22125 ms")})
         item(submenu(menu, "Shelf"), text)->trigger();

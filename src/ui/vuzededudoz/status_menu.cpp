@@ -1,5 +1,7 @@
 #include "ui/vuzededudoz/status_menu.h"
 
+#include "ui/device_row.h"
+
 #include <QAction>
 #include <QActionGroup>
 #include <QCursor>
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/device_row.h"
 #include "ui/qt_user_defaults.h"
 #include "ui/resources.h"
 #include "ui/symbols.h"
@@ -125,7 +128,7 @@ void addDeviceSubmenu(QMenu& parent, const MenuModel& m, const MenuDevice& md,
             mark(step, volumeItemMarked(volume, pct));
         }
     } else {
-        addDisabled(*sub, "No volume control (" + QString::fromStdString(d.transportLabel()) + ")");
+        addDisabled(*sub, "No volume control (" + transportName(d.transport) + ")");
     }
 
     const bool isReference = m.referenceUID && *m.referenceUID == d.uid;
