@@ -29,7 +29,7 @@ inline constexpr const char* dockVisibleKey = "dockVisible";
 // The main window's size and position when it last closed.
 inline constexpr const char* windowGeometryKey = "windowGeometry";
 
-// "dockVisible"; an absent key counts as true.
+// "dockVisible", what earlier versions stored for "showInTaskbar"; an absent key counts as true.
 inline bool dockVisible(const UserDefaults& defaults) {
     return defaults.boolDefault(dockVisibleKey, true);
 }
