@@ -21,6 +21,7 @@
 #include "ui/vuzededudoz/appearance.h"
 #include "ui/vuzededudoz/status_menu.h"
 
+#include "shell_fixture.h"
 #include "ui_test_support.h"
 
 namespace housetone::ui {
@@ -100,26 +101,7 @@ TEST(ShellTaskbar, TheChoiceIsReadFromTheNewKeyElseTheOldOneElseOn) {
     EXPECT_FALSE(showInTaskbar(defaults));
 }
 
-struct ShellDesktopTest : ::testing::Test {
-    std::unique_ptr<AppDelegate> launch() {
-        auto app = std::make_unique<AppDelegate>(
-            AppServices{hw, hw.player(), hw.micPermission(), store, queue, defaults},
-            LaunchOptions{});
-        app->didFinishLaunching();
-        return app;
-    }
-    void TearDown() override {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
-    const testsupport::TempDir dir{"housetone-desk"};
-    sim::SimAudioSystem hw{
-        testsupport::quietRoom({testsupport::speaker("builtin"), testsupport::speaker("desk")}),
-        {.startWorld = false}};
-    SettingsStore store{dir.path()};
-    QtMainQueue queue;
-    QtUserDefaults defaults{QString::fromStdString((dir / "defaults.ini").string())};
-};
+struct ShellDesktopTest : ShellFixture {};
 
 // Offscreen there is no tray: a window out of the taskbar could not be found again, so it stays
 // in, whatever was chosen under a tray before, and the window's menu does not offer to leave.

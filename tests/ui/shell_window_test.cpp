@@ -12,6 +12,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include "shell_fixture.h"
 #include "ui_test_support.h"
 
 #include "ui/about_panel.h"
@@ -24,26 +25,7 @@
 namespace housetone::ui {
 namespace {
 
-struct ShellWindowTest : ::testing::Test {
-    std::unique_ptr<AppDelegate> launch() {
-        auto app = std::make_unique<AppDelegate>(
-            AppServices{hw, hw.player(), hw.micPermission(), store, queue, defaults},
-            LaunchOptions{});
-        app->didFinishLaunching();
-        return app;
-    }
-    void TearDown() override {
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-
-    const testsupport::TempDir dir{"housetone-shell"};
-    sim::SimAudioSystem hw{
-        testsupport::quietRoom({testsupport::speaker("builtin"), testsupport::speaker("desk")}),
-        {.startWorld = false}};
-    SettingsStore store{dir.path()};
-    QtMainQueue queue;
-    QtUserDefaults defaults{QString::fromStdString((dir / "defaults.ini").string())};
-};
+struct ShellWindowTest : ShellFixture {};
 
 TEST_F(ShellWindowTest, RescanShortcutWorksWhetherTheMenuHangsInTheWindowOrInATray) {
     const auto app = launch();
