@@ -133,6 +133,14 @@ class Page final : public QScrollArea {
 
 namespace {
 
+// A control that cannot be used now is drawn disabled and says why when the pointer rests on it,
+// before its own help.
+void enableOrSayWhy(QWidget* control, const char* help, const QString& whyNot) {
+    control->setEnabled(whyNot.isEmpty());
+    const QString text = QString::fromUtf8(help);
+    control->setToolTip(style::helpTip(whyNot.isEmpty() ? text : whyNot + QChar(' ') + text));
+}
+
 constexpr const char* modeHelp =
     "Single: the system's default output, as normal. Together: all speakers, no alignment. "
     "Aligned: speakers time-aligned with the delay sliders.";
@@ -567,17 +575,28 @@ void MainView::refresh() {
     autoTune_->setText(tuning ? QStringLiteral("Cancel auto-tune") : QStringLiteral("Auto-tune"));
     autoTune_->setIcon(
         symbolIcon(tuning ? QStringLiteral("xmark.circle") : QStringLiteral("wand.and.stars")));
-    alignByEar_->setEnabled(!tuning && aligned && !walking);
+    const QString whileTuning = QStringLiteral("Not while Auto-tune runs.");
+    const QString onlyAligned =
+        QStringLiteral("Only in Aligned mode: the aligned engine applies it.");
+    enableOrSayWhy(alignByEar_, alignByEarHelp,
+                   tuning     ? whileTuning
+                   : !aligned ? QStringLiteral("Switch to Aligned first: the walk sets the delays "
+                                               "the aligned engine plays.")
+                   : walking  ? QStringLiteral("The walk is running: follow its steps below.")
+                              : QString());
 
     bass_->setChecked(c.bassBoost());
-    bass_->setEnabled(aligned);
+    enableOrSayWhy(bass_, bassHelp, aligned ? QString() : onlyAligned);
     selectSegment(boostGroup_, c.volBoostPct());
-    boost_->setEnabled(aligned);
+    enableOrSayWhy(boost_, boostHelp, aligned ? QString() : onlyAligned);
     refreshMicPicker();
-    micRow_->setEnabled(!tuning);
+    enableOrSayWhy(micRow_, micHelp, tuning ? whileTuning : QString());
     clickTest_->setText(c.clickPlaying() ? QStringLiteral("Stop click test")
                                          : QStringLiteral("Click test"));
-    clickTest_->setEnabled(!tuning && !walking);
+    enableOrSayWhy(clickTest_, clickTestHelp,
+                   tuning    ? whileTuning
+                   : walking ? QStringLiteral("The walk plays its own clicks.")
+                             : QString());
 
     const bool showGuided = aligned && c.currentGuidedTarget().has_value();
     if (showGuided) guided_->refresh(reference);

@@ -144,7 +144,11 @@ void makeSegment(QAbstractButton* button) {
             "QToolButton { background-color: transparent; border: 1px solid palette(mid);"
             " padding: 3px 10px; }"
             "QToolButton:checked { background-color: palette(highlight);"
-            " color: palette(highlighted-text); border-color: palette(highlight); }") +
+            " color: palette(highlighted-text); border-color: palette(highlight); }"
+            // A disabled group must not look chosen and ready: its mark loses the accent.
+            "QToolButton:disabled { color: palette(mid); }"
+            "QToolButton:checked:disabled { background-color: palette(mid);"
+            " color: palette(window); border-color: palette(mid); }") +
         focusRingStyleSheet(QStringLiteral("QToolButton")));
 }
 

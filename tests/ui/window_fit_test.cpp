@@ -164,6 +164,31 @@ TEST_F(WindowFitTest, ANewStatusMessageLeavesTheButtonsWhereTheyWere) {
     EXPECT_EQ(button->mapTo(&window, QPoint()).y(), before) << ctl->status();
 }
 
+TEST_F(WindowFitTest, ControlsThatOnlyAlignedCanUseLookDisabledElsewhereAndSayWhy) {
+    const auto* alignByEar = find<QAbstractButton>("alignByEar");
+    const auto* boost = find("boostPicker");
+    ASSERT_TRUE(alignByEar && boost);
+    // The chosen boost segment's fill, away from its border and its text.
+    const auto chosenFill = [&] {
+        for (auto* b : boost->findChildren<QAbstractButton*>())
+            if (b->isChecked()) return b->grab().toImage().pixelColor(3, 3);
+        return QColor();
+    };
+    const QColor accent = boost->palette().color(QPalette::Highlight);
+    EXPECT_EQ(chosenFill(), accent);
+    EXPECT_TRUE(alignByEar->isEnabled() && !alignByEar->toolTip().contains("Switch to Aligned"));
+
+    ctl->chooseMode(Mode::single);
+    settle();
+    EXPECT_FALSE(alignByEar->isEnabled());
+    EXPECT_TRUE(alignByEar->toolTip().contains("Switch to Aligned first"))
+        << alignByEar->toolTip().toStdString();
+    EXPECT_FALSE(boost->isEnabled());
+    EXPECT_TRUE(boost->toolTip().contains("Only in Aligned mode"))
+        << boost->toolTip().toStdString();
+    EXPECT_NE(chosenFill(), accent);
+}
+
 TEST_F(WindowFitTest, OnAMaximisedWindowTheRowsStayReadablyNarrowAndCentred) {
     const auto* list = find<QScrollArea>("deviceList");
     for (const int width : {600, 1920}) {
