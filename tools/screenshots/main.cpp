@@ -12,7 +12,8 @@
 int main(int argc, char** argv) {
     using namespace housetone::ui;
     if (argc < 2) {
-        std::fprintf(stderr, "usage: housetone-screenshots DIR [--aligned-only NAME] [program options]\n");
+        std::fprintf(stderr,
+                     "usage: housetone-screenshots DIR [--aligned-only NAME] [program options]\n");
         return 2;
     }
     const QString directory = QString::fromLocal8Bit(argv[1]);
