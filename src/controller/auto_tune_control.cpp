@@ -55,19 +55,8 @@ void Controller::toggleAutoTune() {
         return;
     }
     if (const auto reason = whyNoTune(*this)) {
+        tuneRefusal_ = reason;
         publish(tuneOverall_, reason, Field::tuneOverall);
-        // Said about the speakers as they are: when the list or the group changes so that it no
-        // longer holds, it is taken back, unless something else has been said since. The watch
-        // ends then.
-        const auto token = std::make_shared<int>(0);
-        // It lives in this controller's own list of observers, so `this` outlives it.
-        *token = addObserver([this, token, reason](Field f) {
-            if (f != Field::include && f != Field::devices) return;
-            if (tuneOverall_ == reason && whyNoTune(*this) == reason) return;
-            removeObserver(*token);
-            if (tuneOverall_ == reason)
-                publish(tuneOverall_, std::optional<std::string>(), Field::tuneOverall);
-        });
         return;
     }
     const auto reference = referenceSpeaker();
@@ -114,6 +103,15 @@ void Controller::toggleAutoTune() {
                     Field::tuneOverall);
             return;
     }
+}
+
+void Controller::takeBackTuneRefusal() {
+    // A refusal is said about the speakers as they were: once the list or the group no longer
+    // bears it out, it goes, unless something else has been said since.
+    if (!tuneRefusal_ || whyNoTune(*this) == tuneRefusal_) return;
+    if (tuneOverall_ == tuneRefusal_)
+        publish(tuneOverall_, std::optional<std::string>(), Field::tuneOverall);
+    tuneRefusal_.reset();
 }
 
 void Controller::startTuning(const Dev& reference, const std::vector<Dev>& others) {

@@ -153,7 +153,10 @@ void Controller::refreshDevices(const std::optional<std::map<std::string, bool>>
     publish(devices_, outputDevices(s_.hw), Field::devices);
     refreshCapabilities();
     const std::vector<Dev> fresh = newcomers();
-    if (fresh.empty()) return;
+    if (fresh.empty()) {
+        takeBackTuneRefusal();
+        return;
+    }
 
     const std::map<std::string, bool> decisions =
         saved ? *saved : record_.include.value_or(std::map<std::string, bool>{});
@@ -165,6 +168,7 @@ void Controller::refreshDevices(const std::optional<std::map<std::string, bool>>
         if (it == decisions.end()) appeared.push_back(d.name);
     }
     publish(include_, std::move(include), Field::include);
+    takeBackTuneRefusal();
     if (!appeared.empty() && !saved) {
         setStatus(joined(appeared, ", ") + " appeared — tick it to add it to the group.");
     }

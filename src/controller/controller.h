@@ -252,10 +252,11 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool writeRecord(const Config& next);
     // Publishes what each listed device offers.
     void refreshCapabilities();
-    void applyStep();        // guided align: mute all but the reference and the current speaker
-    void applyGains();       // the volume boost, or silence for a speaker the walk left out
-    void clickLoop();        // click-loop thread body
-    void stopClickThread();  // ends and joins the click-loop thread
+    void applyStep();            // guided align: mute all but the reference and the current speaker
+    void applyGains();           // the volume boost, or silence for a speaker the walk left out
+    void takeBackTuneRefusal();  // after the list or the group changed
+    void clickLoop();            // click-loop thread body
+    void stopClickThread();      // ends and joins the click-loop thread
     void onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
                         std::optional<std::string> previousOutputAtRequest);
     // Gives the tuner the handlers that carry its reports onto the main thread.
@@ -321,6 +322,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Left out of the walk for having no mute control: still in the group, held silent by the
     // engine while the walk runs.
     std::vector<Dev> guidedLeftOut_;
+    // Why Auto-tune last refused to start, until the speakers no longer bear it out.
+    std::optional<std::string> tuneRefusal_;
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
     bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
     std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick

@@ -111,6 +111,7 @@ void Controller::setInclude(const Dev& speaker, bool on) {
     auto include = include_;
     include[speaker.uid] = on;
     publish(include_, std::move(include), Field::include);
+    takeBackTuneRefusal();
     save();
     if (mode_ != Mode::single) applyMode(mode_);
 }
