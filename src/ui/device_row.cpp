@@ -390,14 +390,13 @@ void DeviceRow::refresh(const RowContext& ctx) {
     phase_->setVisible(!phaseText_.isEmpty() && phaseOffset_ == ms);
 
     const bool aligned = ctx.mode == Mode::aligned;
+    const double delayMs = ms.value_or(0.0);
     // A re-base can leave the reference itself held back: then its delay is shown, and can be
     // brought back, like anyone's.
-    delayLine_->setVisible(aligned && included &&
-                           (!isReference(ctx) || valueOr(c_.offsets(), uid, 0.0) != 0));
+    delayLine_->setVisible(aligned && included && (!isReference(ctx) || delayMs != 0));
     if (!delayLine_->isHidden()) {
-        const double ms = valueOr(c_.offsets(), uid, 0.0);
-        if (!delay_->isSliderDown()) delay_->setValue(int(std::lround(ms)));
-        delayValue_->setText(QString::number(static_cast<long long>(std::trunc(ms))) +
+        if (!delay_->isSliderDown()) delay_->setValue(int(std::lround(delayMs)));
+        delayValue_->setText(QString::number(static_cast<long long>(std::trunc(delayMs))) +
                              QStringLiteral(" ms"));
     }
 
