@@ -1,9 +1,13 @@
 #include "ui/hero_artwork.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <QEvent>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
+#include <QScreen>
 #include <QToolButton>
 
 #include "ui/resources.h"
@@ -14,8 +18,19 @@ namespace housetone::ui {
 namespace {
 
 constexpr int menuMargin = 8;
-// The picture always keeps a strip of the window, however many speakers the list holds.
-constexpr int pictureMinimumHeight = 56;
+// The band's height follows the window's width only, never the mode or the number of speakers,
+// so that the controls under it stay where they are when the list grows. Within these bounds it
+// is a third of the picture's own height at that width: at the launch size that leaves room for
+// five speakers in Aligned mode.
+constexpr int bandMinimumHeight = 56;
+constexpr int bandMaximumHeight = 120;
+// On a short screen (a large scale on a small display) the band leaves the room to the controls.
+constexpr int screenShareForBand = 6;
+// However wide the window, at least this share of the picture's height is shown, the speakers
+// whole: a wide band shows the picture in the middle and fades its sides, rather than a slice of
+// sky or grass.
+constexpr double shownShareAtLeast = 0.75;
+constexpr int sideFade = 48;
 
 // Each picture is read once and kept for the life of the program. QImage rather than QPixmap:
 // it may outlive the application object without complaint.
@@ -29,8 +44,7 @@ const QImage& heroImage(bool dark) {
 
 HeroArtwork::HeroArtwork(QWidget* parent) : QWidget(parent), menuButton_(new QToolButton(this)) {
     setObjectName(QStringLiteral("heroArtwork"));
-    // Ignored: the picture never asks for height; it gets what the controls leave.
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     menuButton_->setObjectName(QStringLiteral("menuButton"));
     menuButton_->setIcon(symbolIcon(QStringLiteral("line.3.horizontal")));
     if (menuButton_->icon().isNull()) menuButton_->setText(QStringLiteral("\u2630"));
@@ -43,12 +57,30 @@ HeroArtwork::HeroArtwork(QWidget* parent) : QWidget(parent), menuButton_(new QTo
         if (menu_) menu_->popup(menuButton_->mapToGlobal(QPoint(0, menuButton_->height())));
     });
     menuButton_->hide();
-    updateMinimumHeight();
+    updateGeometry();
 }
 
-void HeroArtwork::updateMinimumHeight() {
+int HeroArtwork::bandHeight() const {
     const int forMenu = menu_ ? menuButton_->sizeHint().height() + 2 * menuMargin : 0;
-    setMinimumHeight(std::max(picture().isNull() ? 0 : pictureMinimumHeight, forMenu));
+    const QImage& img = picture();
+    if (img.isNull() || img.width() <= 0) return forMenu;
+    // The window's width rather than the band's own: the page's scroll bar coming and going must
+    // not change the band, or the band would make the scroll bar come and go.
+    const int width = window()->width();
+    int top = bandMaximumHeight;
+    if (const QScreen* s = screen())
+        top = std::min(top, s->availableGeometry().height() / screenShareForBand);
+    const int natural = int(std::lround(width * img.height() / (3.0 * img.width())));
+    return std::max(forMenu,
+                    std::clamp(natural, bandMinimumHeight, std::max(bandMinimumHeight, top)));
+}
+
+QSize HeroArtwork::sizeHint() const {
+    return {picture().isNull() ? 0 : picture().width() / 2, bandHeight()};
+}
+
+QSize HeroArtwork::minimumSizeHint() const {
+    return {0, bandHeight()};
 }
 
 bool HeroArtwork::isDark() const {
@@ -63,7 +95,7 @@ const QImage& HeroArtwork::picture() const {
 void HeroArtwork::setMenu(QMenu* menu) {
     menu_ = menu;
     menuButton_->setVisible(menu != nullptr);
-    updateMinimumHeight();
+    updateGeometry();
     placeMenuButton();
 }
 
@@ -74,26 +106,36 @@ void HeroArtwork::placeMenuButton() {
 
 void HeroArtwork::resizeEvent(QResizeEvent*) {
     placeMenuButton();
+    if (height() != bandHeight()) updateGeometry();
 }
 
 void HeroArtwork::changeEvent(QEvent* event) {
     if (event->type() == QEvent::PaletteChange) {
-        updateMinimumHeight();
+        updateGeometry();
         update();
     }
     QWidget::changeEvent(event);
+}
+
+QRectF HeroArtwork::pictureArea() const {
+    const QImage& img = picture();
+    if (img.isNull() || width() <= 0 || height() <= 0) return {};
+    // Cover the band without distorting, cropping the sky above the speakers, but never more
+    // than the shown share allows; what the picture then leaves at the sides fades into the
+    // window.
+    const double scale =
+        std::min(std::max(double(width()) / img.width(), double(height()) / img.height()),
+                 height() / (shownShareAtLeast * img.height()));
+    const QSizeF drawn(img.width() * scale, img.height() * scale);
+    return {(width() - drawn.width()) / 2, height() - drawn.height(), drawn.width(),
+            drawn.height()};
 }
 
 void HeroArtwork::paintEvent(QPaintEvent*) {
     const QImage& img = picture();
     if (img.isNull() || width() <= 0 || height() <= 0) return;
 
-    // Fill the whole area without distorting: scale until both sides are covered, crop the rest
-    // evenly from the sides (or from the bottom, which the fade hides).
-    const double scale = std::max(double(width()) / img.width(), double(height()) / img.height());
-    const QSizeF drawn(img.width() * scale, img.height() * scale);
-    const QRectF target((width() - drawn.width()) / 2, 0, drawn.width(), drawn.height());
-
+    const QRectF target = pictureArea();
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.setClipRect(rect());
@@ -102,6 +144,17 @@ void HeroArtwork::paintEvent(QPaintEvent*) {
     const QColor window = palette().color(QPalette::Window);
     QColor clear = window;
     clear.setAlpha(0);
+    if (target.left() > 0) {
+        const double fade = std::min<double>(sideFade, target.width() / 4);
+        QLinearGradient left(target.left(), 0, target.left() + fade, 0);
+        left.setColorAt(0, window);
+        left.setColorAt(1, clear);
+        p.fillRect(QRectF(target.left(), 0, fade, height()), left);
+        QLinearGradient right(target.right() - fade, 0, target.right(), 0);
+        right.setColorAt(0, clear);
+        right.setColorAt(1, window);
+        p.fillRect(QRectF(target.right() - fade, 0, fade, height()), right);
+    }
     const int fade = std::min(height(), 48);
     QLinearGradient g(0, height() - fade, 0, height());
     g.setColorAt(0, clear);

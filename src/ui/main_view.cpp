@@ -108,8 +108,10 @@ class Page final : public QScrollArea {
         setFocusPolicy(Qt::NoFocus);
         setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         viewport()->setAutoFillBackground(false);
+        // Sized by hand rather than by widgetResizable: that would give a page whose wrapped
+        // labels answer height-for-width the height all its parts would like, and scroll a
+        // window that could hold the page by shrinking the device list.
         setWidget(content);
-        setWidgetResizable(true);
     }
 
     QSize sizeHint() const override {
@@ -126,8 +128,29 @@ class Page final : public QScrollArea {
     bool eventFilter(QObject* watched, QEvent* event) override {
         // The page needs more or less room (a longer button text, another picker entry): the
         // window hears of it, so that it stays as wide as the page.
-        if (watched == widget() && event->type() == QEvent::LayoutRequest) updateGeometry();
+        if (watched == widget() && event->type() == QEvent::LayoutRequest) {
+            updateGeometry();
+            fitContent();
+        }
         return QScrollArea::eventFilter(watched, event);
+    }
+    bool viewportEvent(QEvent* event) override {
+        if (event->type() == QEvent::Resize) fitContent();
+        return QScrollArea::viewportEvent(event);
+    }
+
+  private:
+    // As wide as the view, and as tall unless the page cannot shrink that far at that width
+    // (wrapped lines need more height when narrow): then it scrolls.
+    void fitContent() {
+        QWidget* content = widget();
+        const int width = viewport()->width();
+        const QLayout* layout = content->layout();
+        const int least = layout && layout->hasHeightForWidth()
+                              ? layout->totalMinimumHeightForWidth(width)
+                              : content->minimumSizeHint().height();
+        const QSize size(width, std::max(viewport()->height(), least));
+        if (content->size() != size) content->resize(size);
     }
 };
 
@@ -261,11 +284,11 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     content->setAutoFillBackground(false);
     top->addWidget(new Page(content, this));
 
-    outer_ = new QVBoxLayout(content);
-    outer_->setContentsMargins(0, 0, 0, 0);
-    outer_->setSpacing(0);
+    auto* outer = new QVBoxLayout(content);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
     hero_ = new HeroArtwork(content);
-    outer_->addWidget(hero_, 1);
+    outer->addWidget(hero_);
 
     auto* controls = new QWidget(content);
     controls->setObjectName(QStringLiteral("controls"));
@@ -273,10 +296,7 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     // Tight enough that five speakers in Aligned mode fit under the controls at the launch size.
     v->setContentsMargins(16, 8, 16, 12);
     v->setSpacing(6);
-    outer_->addWidget(controls);
-    // Takes the spare height instead of the picture when there is no picture, keeping the
-    // controls at the top.
-    outer_->addStretch(0);
+    outer->addWidget(controls, 1);
 
     v->addWidget(buildModePicker());
     status_ = style::wrappingLabel({}, style::caption(), controls);
@@ -365,6 +385,9 @@ QWidget* MainView::buildModePicker() {
     auto* row = new QWidget(this);
     row->setObjectName(QStringLiteral("modePicker"));
     row->setToolTip(style::helpTip(QString::fromUtf8(modeHelp)));
+    // Never squeezed when the list needs the room: the buttons stay under the pointer that
+    // pressed one.
+    row->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     auto* h = rowLayout(row);
     h->addWidget(new QLabel(QStringLiteral("Mode"), row));
     const Segmented modes(row, h);
@@ -553,9 +576,6 @@ void MainView::refresh() {
     const std::optional<Dev> reference = c.referenceSpeaker();
 
     applyColors();
-
-    outer_->setStretchFactor(hero_, hero_->picture().isNull() ? 0 : 1);
-    outer_->setStretch(outer_->count() - 1, hero_->picture().isNull() ? 1 : 0);
 
     selectSegment(modeGroup_, static_cast<int>(mode));
 

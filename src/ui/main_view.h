@@ -79,7 +79,6 @@ class MainView final : public QWidget {
     int observerToken_ = 0;
     QTimer* refreshTimer_;
 
-    QVBoxLayout* outer_ = nullptr;
     HeroArtwork* hero_ = nullptr;
     QButtonGroup* modeGroup_ = nullptr;
     QLabel* status_ = nullptr;

@@ -123,7 +123,8 @@ struct TuneCanvas {
             y += rowHeight;
         }
         rowsBottom = y;
-        y += 8;
+        // Room for the limit's span and its label.
+        y += 2 * line + 4;
     }
 
     void drawSpeakerRow(const TunePicture::Speaker& s, const QColor& c) {
@@ -188,12 +189,30 @@ struct TuneCanvas {
             g.setPen(QPen(grid, 1));
         }
         g.drawLine(QPointF(left, envBottom), QPointF(right, envBottom));
+        drawLimitSpan();
+        y += line + 8;
+    }
+
+    // The limit is a span, not a time: how far the offsets can carry an arrival towards where the
+    // speakers land. An arrow across it says so; an arrival left of its dashed end stays early.
+    void drawLimitSpan() {
         const double limitX = x(landing - p.limitMs);
+        const double landingX = x(landing);
         g.setPen(QPen(text, 1, Qt::DashLine));
         g.drawLine(QPointF(limitX, rowsTop), QPointF(limitX, envBottom));
-        g.drawText(QPointF(limitX + 4, rowsBottom + line),
-                   QStringLiteral("%1 ms limit").arg(std::lround(p.limitMs)));
-        y += line + 8;
+        g.setPen(QPen(text, 1));
+        const double arrowY = rowsBottom + line / 2.0;
+        const double head = 4;
+        g.drawLine(QPointF(limitX, arrowY), QPointF(landingX, arrowY));
+        for (const auto& [tip, back] :
+             {std::pair{limitX, limitX + head}, {landingX, landingX - head}}) {
+            g.drawLine(QPointF(tip, arrowY), QPointF(back, arrowY - head));
+            g.drawLine(QPointF(tip, arrowY), QPointF(back, arrowY + head));
+        }
+        const QString label = QStringLiteral("up to %1 ms of delay").arg(std::lround(p.limitMs));
+        const double w = g.fontMetrics().horizontalAdvance(label) + 8;
+        const QRectF box((limitX + landingX - w) / 2, arrowY + 2, w, line);
+        g.drawText(box, Qt::AlignHCenter | Qt::AlignTop, label);
     }
 
     // Each item whole, a clear gap between items; one that does not fit goes to the next line.

@@ -18,6 +18,7 @@
 
 #include "audio/sim/room.h"
 #include "tune/auto_tuner.h"
+#include "ui/hero_artwork.h"
 #include "ui/main_view.h"
 #include "ui/vuzededudoz/app_delegate.h"
 
@@ -206,6 +207,30 @@ TEST_F(WindowFitTest, OnAMaximisedWindowTheRowsStayReadablyNarrowAndCentred) {
                 EXPECT_EQ(r.width(), view.width()) << d.uid;
             }
         }
+    }
+}
+
+// The header keeps one height whatever the mode, so the mode buttons stay under the pointer that
+// pressed them; at any width it shows most of its picture, the speakers whole, never a slice.
+TEST_F(WindowFitTest, TheHeaderHoldsTheModeButtonsStillAndShowsItsPictureAtAnyWidth) {
+    const auto* hero = find<HeroArtwork>("heroArtwork");
+    ASSERT_FALSE(hero->picture().isNull());
+    window.resize(600, 560);
+    ctl->chooseMode(Mode::single);
+    settle();
+    const QWidget* aligned = find("mode:Aligned");
+    const QPoint before = aligned->mapTo(&window, QPoint());
+    EXPECT_TRUE(rig.startAligned()) << ctl->status();
+    settle();
+    EXPECT_EQ(aligned->mapTo(&window, QPoint()), before);
+    for (const int width : {600, 1920}) {
+        SCOPED_TRACE(width);
+        window.resize(width, 1000);
+        settle();
+        const QRectF shown = hero->pictureArea().intersected(QRectF(hero->rect()));
+        EXPECT_GE(shown.height(), 0.7 * hero->pictureArea().height());
+        EXPECT_LE(hero->height(), 1000 / 6);
+        EXPECT_NEAR(shown.center().x(), hero->rect().center().x(), 1.0);
     }
 }
 
