@@ -155,7 +155,8 @@ void HeroArtwork::paintEvent(QPaintEvent*) {
         right.setColorAt(1, window);
         p.fillRect(QRectF(target.right() - fade, 0, fade, height()), right);
     }
-    const int fade = std::min(height(), 48);
+    // A third of the band at most: a short band still shows its speakers.
+    const int fade = std::min(height() / 3, 48);
     QLinearGradient g(0, height() - fade, 0, height());
     g.setColorAt(0, clear);
     g.setColorAt(1, window);
