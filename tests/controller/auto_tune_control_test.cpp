@@ -1,6 +1,7 @@
-// Auto-tune as the controller runs it: refusals and permission texts, one real tune in a quiet
-// simulated room with the aligned engine paused around it, and a cancel. Checked through the
-// model, the settings file, the audit log and "autotune.log".
+// Auto-tune as the controller runs it: refusals and permission texts, a refusal taken back once the
+// group no longer calls for it, one real tune in a quiet simulated room with the aligned engine
+// paused around it, and a cancel. Checked through the model, the settings file, the audit log and
+// "autotune.log".
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,7 +45,6 @@ std::optional<std::string> overallAfterPress(Perm permission, std::map<std::stri
 
 TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionStateSaysWhatToDo) {
     const std::map<std::string, bool> both{{"desk", true}, {"shelf", true}};
-    EXPECT_EQ(overallAfterPress(Perm::notDetermined, {}), "Tick at least two speakers");
     EXPECT_EQ(overallAfterPress(Perm::notDetermined, {{"desk", true}}),
               "Tick at least two speakers");
     const std::string off =
@@ -58,6 +58,31 @@ TEST(AutoTuneControl, RefusalsComeBeforeThePermissionCheckAndEachPermissionState
 
 // Desk's name would retitle a terminal and Shelf's UID clear it: the status line, the audit log
 // and "autotune.log" show them written out.
+TEST(AutoTuneRefusal, ListedSpeakersAskForTwoTickedAndTheReasonGoesWhenItNoLongerHolds) {
+    Rig rig;  // four speakers listed, none ticked
+    Controller& c = rig.start({});
+    ASSERT_GE(c.devices().size(), 2u);
+    const std::optional<std::string> tickTwo("Tick at least two speakers");
+    c.toggleAutoTune();
+    EXPECT_EQ(c.tuneOverall(), tickTwo);
+    // One ticked: still true, still said.
+    c.setInclude(c.devices()[0], true);
+    EXPECT_EQ(c.tuneOverall(), tickTwo);
+    c.toggleAutoTune();
+    EXPECT_EQ(c.tuneOverall(), tickTwo);
+    // Two ticked: no longer true, taken back.
+    c.setInclude(c.devices()[1], true);
+    EXPECT_EQ(c.tuneOverall(), std::nullopt);
+}
+
+TEST(AutoTuneRefusal, WithNoSpeakerListedItSaysNoneWasFound) {
+    Rig rig(quietRoom({}));
+    Controller& c = rig.start({});
+    ASSERT_TRUE(c.devices().empty());
+    c.toggleAutoTune();
+    EXPECT_EQ(c.tuneOverall(), std::optional<std::string>("No speakers found"));
+}
+
 TEST(AutoTuneControl, AGrantedRunPausesTheEngineAppliesSavesAuditsLogsAndResumes) {
     sim::RoomSpec room = tuneRoom(Perm::notDetermined);
     const std::string desk = "Desk\\x1b]0;owned\\x07", shelf = "shelf\x1b[2J";

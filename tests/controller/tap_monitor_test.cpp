@@ -117,10 +117,6 @@ TEST(TapMonitor, AnAudioSystemThatGoesAwayIsSaidOnceAndTheModeRoutedAfreshWhenIt
             return s.find(text) != std::string::npos;
         });
     };
-    std::optional<bool> started;
-    auto expectStarted = [&] {
-        return rig.main.runUntil([&] { return started.has_value(); }, 20) && *started;
-    };
     const auto listed = rig.listedUIDs();
     const sim::Fault away{.call = sim::Call::getPropertyDataSize,
                           .status = -308,
@@ -145,39 +141,36 @@ TEST(TapMonitor, AnAudioSystemThatGoesAwayIsSaidOnceAndTheModeRoutedAfreshWhenIt
     AudioObjectID before = rig.ctl->engine().aggID();
     rig.sim.restartService();
     rig.sim.clearFaults();
-    rig.ctl->setAlignedStartCompleted([&](bool ok) { started = ok; });
+    rig.watchStart();
     rig.ctl->tick();
     rig.ctl->tick();
-    ASSERT_TRUE(expectStarted());
+    ASSERT_TRUE(rig.startSucceeded());
     EXPECT_EQ(count("The audio system is back."), 1);
     EXPECT_NE(rig.ctl->engine().aggID(), before);
     EXPECT_GT(rig.sim.runningIOProcCount(), 0u);
 
     // A restart between two ticks is never seen as silence from the server, only in its count.
     before = rig.ctl->engine().aggID();
-    started.reset();
-    rig.ctl->setAlignedStartCompleted([&](bool ok) { started = ok; });
+    rig.watchStart();
     rig.sim.restartService();
     rig.ctl->tick();
-    ASSERT_TRUE(expectStarted());
+    ASSERT_TRUE(rig.startSucceeded());
     EXPECT_NE(rig.ctl->engine().aggID(), before);
 
     // A start that fails because the server went away under it is retried when it is back.
     said.clear();
-    started.reset();
-    rig.ctl->setAlignedStartCompleted([&](bool ok) { started = ok; });
+    rig.watchStart();
     rig.sim.injectFault({.call = sim::Call::createTap, .status = -308});
     rig.ctl->chooseMode(Mode::aligned);
     rig.sim.injectFault(away);
-    ASSERT_TRUE(rig.main.runUntil([&] { return started.has_value(); }, 20));
-    EXPECT_FALSE(*started);
+    EXPECT_FALSE(rig.startSucceeded());
+    EXPECT_EQ(rig.started, false);
     EXPECT_EQ(rig.ctl->mode(), Mode::aligned);
     EXPECT_EQ(count("stopped answering"), 1);
     rig.sim.clearFaults();
-    started.reset();
-    rig.ctl->setAlignedStartCompleted([&](bool ok) { started = ok; });
+    rig.watchStart();
     rig.ctl->tick();
-    EXPECT_TRUE(expectStarted());
+    EXPECT_TRUE(rig.startSucceeded());
 }
 
 TEST(TapMonitor, TogetherIsRebuiltForANewSpeakerByTheTickOrARescanButSingleOnlyRelists) {

@@ -7,22 +7,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "core/atomic_write.h"
 #include "core/bounded_read.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace housetone {
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::entriesOf;
+using testsupport::readText;
 
 class FileSafety : public ::testing::Test {
   protected:
@@ -30,16 +31,6 @@ class FileSafety : public ::testing::Test {
         if (writer_ >= 0) ::close(writer_);
     }
     fs::path path(const std::string& name) const { return dir_ / name; }
-    static std::string readText(const fs::path& p) {
-        return {std::istreambuf_iterator<char>(std::ifstream(p, std::ios::binary).rdbuf()), {}};
-    }
-    static std::vector<std::string> entries(const fs::path& folder) {
-        std::vector<std::string> out;
-        for (const auto& e : fs::directory_iterator(folder))
-            out.push_back(e.path().filename());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
 
     const testsupport::TempDir tmp_{"housetone-files"};
     const fs::path dir_ = tmp_.path();
@@ -120,8 +111,8 @@ TEST_F(FileSafety, TheWriterReplacesAFileWholeOrNotAtAllAndLeavesNoTemporaryFile
     EXPECT_TRUE(fs::is_directory(path("taken/inside")));
     EXPECT_FALSE(writeFileAtomically(file / "below", "x"));
 
-    EXPECT_EQ(entries(file.parent_path()), std::vector<std::string>{"file"});
-    EXPECT_EQ(entries(dir_), (std::vector<std::string>{"made", "taken"}));
+    EXPECT_EQ(entriesOf(file.parent_path()), std::vector<std::string>{"file"});
+    EXPECT_EQ(entriesOf(dir_), (std::vector<std::string>{"made", "taken"}));
 }
 
 }  // namespace

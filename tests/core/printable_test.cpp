@@ -1,7 +1,6 @@
 // Text from outside made fit for logs, terminals and the status line, and the keys made of UIDs
 // from outside; the scripts print logs by the same rules.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
 #include <fstream>
 #include <set>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "core/printable.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace housetone {
@@ -69,14 +69,9 @@ TEST(Printable, TheScriptsPrintALogByTheSameRules) {
     const std::string command = "bash -c 'source \"" HOUSETONE_SOURCE_DIR
                                 "/scripts/lib.sh\" && print_text \"$0\"' " +
                                 (dir / "log").string();
-    std::string shown;
-    if (FILE* out = popen(command.c_str(), "r")) {
-        char chunk[512];
-        for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;)
-            shown.append(chunk, n);
-        EXPECT_EQ(pclose(out), 0);
-    }
-    EXPECT_EQ(shown, printableLines(text));
+    int status = -1;
+    EXPECT_EQ(testsupport::commandOutput(command, &status), printableLines(text));
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -18,6 +16,7 @@
 
 #include "core/runtime_folder.h"
 #include "core/settings_store.h"
+#include "support/files.h"
 #include "support/temp_dir.h"
 
 namespace housetone {
@@ -25,10 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Keys = std::vector<std::string>;
-
-std::string readText(const fs::path& p) {
-    return {std::istreambuf_iterator<char>(std::ifstream(p, std::ios::binary).rdbuf()), {}};
-}
+using testsupport::readText;
 
 Config fullRecord() {
     Config c;
@@ -51,13 +47,7 @@ class SettingsStoreTest : public ::testing::Test {
   protected:
     fs::path file() const { return root_ / "offsets.json"; }
     void write(const std::string& text) const { std::ofstream(file(), std::ios::binary) << text; }
-    Keys entries() const {
-        Keys out;
-        for (const auto& e : fs::directory_iterator(root_))
-            out.push_back(e.path().filename());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
+    Keys entries() const { return testsupport::entriesOf(root_); }
 
     const testsupport::TempDir tmp_{"housetone-settings"};
     const fs::path root_ = tmp_.path();

@@ -10,12 +10,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "pipewire_room.h"
+#include "support/files.h"
 
 extern char** environ;
 
@@ -83,8 +83,7 @@ Seen waitForSink(const std::string& name, const Seen& want) {
 }
 
 bool gone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const std::string text = readText("/proc/" + std::to_string(pid) + "/stat");
     return text.empty() || text.find(") Z") != std::string::npos;
 }
 
@@ -108,12 +107,8 @@ pid_t startAs(const std::string& program, uid_t user, const fs::path& config, ch
         _exit(127);
     }
     // Once it runs under that name, it has its command line too.
-    for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(10ms)) {
-        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "pipewire") break;
-    }
+    eventually([&] { return readText("/proc/" + std::to_string(pid) + "/comm") == "pipewire\n"; },
+               10s);
     return pid;
 }
 

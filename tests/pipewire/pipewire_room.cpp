@@ -3,17 +3,17 @@
 #include <pipewire/pipewire.h>
 #include <signal.h>
 #include <spa/param/audio/format-utils.h>
-#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
+
+#include "support/files.h"
 
 namespace housetone::testsupport {
 namespace {
@@ -21,10 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kScript = HOUSETONE_SOURCE_DIR "/scripts/pipewire-room.sh";
-
-std::string readText(const fs::path& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
-}
 
 bool onPath(const std::string& program) {
     const char* path = std::getenv("PATH");
@@ -135,13 +131,9 @@ bool PipewireRoom::restart(const std::string& daemon) {
 }
 
 nlohmann::json PipewireRoom::graph() {
-    FILE* out = popen("pw-dump 2>/dev/null", "r");
-    if (!out) throw std::runtime_error("cannot run pw-dump");
-    std::string text;
-    char chunk[4096];
-    for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;)
-        text.append(chunk, n);
-    if (pclose(out) != 0) throw std::runtime_error("pw-dump failed");
+    int status = -1;
+    std::string text = commandOutput("pw-dump 2>/dev/null", &status);
+    if (status != 0) throw std::runtime_error("pw-dump failed");
     return nlohmann::json::parse(replaceBadUtf8(std::move(text)));
 }
 

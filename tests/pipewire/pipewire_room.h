@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -15,6 +18,15 @@ struct pw_stream;
 struct pw_thread_loop;
 
 namespace housetone::testsupport {
+
+// Polls `done` every 20 ms until it holds (true) or `limit` passes (false).
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit; !done();) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
 
 struct RoomSpeaker {
     std::string node;  // node.name, the UID the backend reports

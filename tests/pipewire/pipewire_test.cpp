@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -22,29 +21,28 @@
 #include "core/printable.h"
 #include "pipewire_room.h"
 #include "support/alloc_hook.h"
+#include "support/files.h"
 
 namespace housetone {
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 
 std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* f = popen(command.c_str(), "r")) {
-        char buf[512];
-        while (fgets(buf, sizeof buf, f))
-            out += buf;
-        pclose(f);
-    }
-    return out;
+    return testsupport::commandOutput(command);
 }
 
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    for (auto end = std::chrono::steady_clock::now() + limit; !done();) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+std::string defaultSink() {
+    return run("pw-metadata 0 default.audio.sink");
+}
+
+// Whether the default sink names `node` within `limit`, as another client reads it.
+::testing::AssertionResult sinkBecomes(const std::string& node,
+                                       std::chrono::milliseconds limit = 2s) {
+    if (eventually([&] { return defaultSink().find(node) != std::string::npos; }, limit))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "not " << node << ": " << defaultSink();
 }
 
 // The room's speakers, found by transport: its file may rename them.
@@ -187,12 +185,11 @@ struct Impulses {
 TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToTheSample) {
     EXPECT_EQ(speaker("bluetooth").delayMs, 125.5);  // the room took the delays it was given
     EXPECT_EQ(speaker("hdmi").delayMs, 36);
-    AggregateDescription d;
-    d.name = "Housetone measure";
-    d.uid = "com.mirelo.housetone.measure";
-    d.isPrivate = 1;
+    AggregateDescription d{.name = "Housetone measure",
+                           .uid = "com.mirelo.housetone.measure",
+                           .isPrivate = 1,
+                           .master = speaker("builtin").node};
     std::array<std::string, 4> order{"bluetooth", "usb", "hdmi", "builtin"};
-    d.master = speaker("builtin").node;
     for (const auto& t : order)
         d.subdevices.push_back({speaker(t).node, 1});
     d.subdevices.push_back({room().microphone(), 1});
@@ -210,10 +207,8 @@ TEST_F(PipeWireTest, OneCallbackPlaysEverySpeakerAndHearsTheRoomDelaysExactToThe
         ASSERT_EQ(hw().deviceStart(agg, proc), noErr);
         // Bounded, so that a graph that never runs us fails here rather than at ctest's timeout,
         // which would leave the room's daemons behind.
-        for (auto end = std::chrono::steady_clock::now() + 20s;
-             s.next < Impulses::frames && std::chrono::steady_clock::now() < end;)
-            std::this_thread::sleep_for(20ms);
-        EXPECT_GE(s.next, Impulses::frames) << "the graph stopped running the callback";
+        EXPECT_TRUE(eventually([&] { return s.next >= Impulses::frames; }, 20s))
+            << "the graph stopped running the callback";
         ASSERT_EQ(hw().deviceStop(agg, proc), noErr);
         EXPECT_EQ(noAlloc.count(), 0u);
     }
@@ -282,19 +277,17 @@ struct Tapped {
 
     void start(AudioHardware& hw, const std::vector<std::string>& members, AudioDeviceIOProc fn,
                void* client) {
-        TapDescription t;
-        t.name = "Housetone system tap";
-        t.muteBehavior = TapMuteBehavior::mutedWhenTapped;
-        t.uuid = makeUuidString();
+        const TapDescription t{.name = "Housetone system tap",
+                               .muteBehavior = TapMuteBehavior::mutedWhenTapped,
+                               .uuid = makeUuidString()};
         ASSERT_EQ(hw.createProcessTap(t, tap), noErr);
-        AggregateDescription d;
-        d.name = "Housetone capture";
-        d.uid = captureAggregateUID;
-        d.isPrivate = 1;
+        AggregateDescription d{.name = "Housetone capture",
+                               .uid = captureAggregateUID,
+                               .isPrivate = 1,
+                               .taps = std::vector<SubdeviceRecord>{{t.uuid, 1}},
+                               .tapAutoStart = 1};
         for (const auto& m : members)
             d.subdevices.push_back({m, 1});
-        d.taps = std::vector<SubdeviceRecord>{{t.uuid, 1}};
-        d.tapAutoStart = 1;
         ASSERT_EQ(hw.createAggregateDevice(d, agg), noErr);
         ASSERT_EQ(hw.createIOProcID(agg, fn, client, proc), noErr);
         ASSERT_EQ(hw.deviceStart(agg, proc), noErr);
@@ -320,7 +313,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
 
     // Programs now play into the tap, yet the program still sees the speaker it will return to,
     // and a choice made meanwhile waits for the tap's end.
-    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
+    EXPECT_TRUE(sinkBecomes("housetone.tap", 0ms));
     EXPECT_EQ(defaultOutput(hw()), builtin);
     ASSERT_TRUE(setDefaultOutput(hw(), usb));
     EXPECT_EQ(defaultOutput(hw()), usb);
@@ -335,7 +328,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
         5s);
     EXPECT_FALSE(setDefaultOutput(hw(), bad));
     EXPECT_EQ(defaultOutput(hw()), usb);
-    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find("housetone.tap"), std::string::npos);
+    EXPECT_TRUE(sinkBecomes("housetone.tap", 0ms));
 
     const std::string click = room().dir() + "/click.wav";
     ASSERT_EQ(std::system(("sox -n -r 48000 -c 2 -b 16 " + click +
@@ -359,8 +352,7 @@ TEST_F(PipeWireTest, TheTapTakesProgramsOffTheSpeakersAndFeedsTheCallbackUntilIt
     EXPECT_GE(first, played + Relay::delay[0] + air("builtin"));
 
     tapped.end(hw());
-    std::this_thread::sleep_for(200ms);
-    EXPECT_NE(run("pw-metadata 0 default.audio.sink").find(speaker("usb").node), std::string::npos);
+    EXPECT_TRUE(sinkBecomes(speaker("usb").node));
     EXPECT_EQ(run("pw-dump").find("housetone.own"), std::string::npos) << "a node or link of ours";
 }
 
@@ -370,15 +362,10 @@ OSStatus countCycles(AudioObjectID, const AudioTimeStamp*, const AudioBufferList
     return noErr;
 }
 
-std::string defaultSink() {
-    return run("pw-metadata 0 default.audio.sink");
-}
-
 TEST_F(PipeWireTest, ADaemonThatGoesAwayIsFollowedWithoutHangingAndTheNewGraphMirroredWhenBack) {
     const AudioObjectID builtin = id(speaker("builtin").node), tv = id(speaker("hdmi").node);
     ASSERT_TRUE(setDefaultOutput(hw(), tv));
-    ASSERT_TRUE(eventually(
-        [&] { return defaultSink().find(speaker("hdmi").node) != std::string::npos; }, 2s));
+    ASSERT_TRUE(sinkBecomes(speaker("hdmi").node));
     Tapped tapped;
     std::atomic<int> tapCycles{0}, cycles{0};
     tapped.start(hw(), {speaker("builtin").node}, &countCycles, &tapCycles);
@@ -426,18 +413,14 @@ TEST_F(PipeWireTest, ADaemonThatGoesAwayIsFollowedWithoutHangingAndTheNewGraphMi
     EXPECT_EQ(outputDevices(hw()).size(), room().speakers().size());
     // The tap programs played into is gone; the output it had taken is theirs again, not a name
     // that no longer exists.
-    EXPECT_TRUE(eventually(
-        [&] { return defaultSink().find(speaker("hdmi").node) != std::string::npos; }, 2s))
-        << defaultSink();
+    EXPECT_TRUE(sinkBecomes(speaker("hdmi").node));
     tapped.end(hw());
 
     // The new graph is the one that is read, written and played.
     const AudioObjectID usb = id(speaker("usb").node);
     ASSERT_NE(usb, 0u);
     ASSERT_TRUE(setDefaultOutput(hw(), usb));
-    EXPECT_TRUE(eventually(
-        [&] { return defaultSink().find(speaker("usb").node) != std::string::npos; }, 2s))
-        << defaultSink();
+    EXPECT_TRUE(sinkBecomes(speaker("usb").node));
     cycles = 0;
     const AudioObjectID again = id(speaker("builtin").node);
     ASSERT_EQ(hw().createIOProcID(again, &countCycles, &cycles, proc), noErr);
@@ -454,15 +437,11 @@ TEST_F(PipeWireTest, ARestartedSessionManagerIsFollowedAndTheTapMadeTheDefaultAg
     std::atomic<int> cycles{0};
     tapped.start(hw(), {speaker("builtin").node}, &countCycles, &cycles);
     // The daemon takes the write in its own time; another client reads it a moment later.
-    ASSERT_TRUE(
-        eventually([&] { return defaultSink().find("housetone.tap") != std::string::npos; }, 2s))
-        << defaultSink();
+    ASSERT_TRUE(sinkBecomes("housetone.tap"));
 
     // A new session manager chooses its own default; programs go back to the tap.
     ASSERT_TRUE(room().restart("wireplumber"));
-    EXPECT_TRUE(
-        eventually([&] { return defaultSink().find("housetone.tap") != std::string::npos; }, 3s))
-        << defaultSink();
+    EXPECT_TRUE(sinkBecomes("housetone.tap", 3s));
     EXPECT_EQ(defaultOutput(hw()), tv);
     EXPECT_EQ(defaultInput(hw()), deviceForUID(hw(), room().microphone()));
     // Someone moves programs elsewhere: that is what reads say, and a write (the controller's
@@ -472,9 +451,7 @@ TEST_F(PipeWireTest, ARestartedSessionManagerIsFollowedAndTheTapMadeTheDefaultAg
         "\"}' Spa:String:JSON");
     EXPECT_TRUE(eventually([&] { return defaultOutput(hw()) == id(builtin); }, 2s));
     ASSERT_TRUE(setDefaultOutput(hw(), tv));
-    EXPECT_TRUE(
-        eventually([&] { return defaultSink().find("housetone.tap") != std::string::npos; }, 2s))
-        << defaultSink();
+    EXPECT_TRUE(sinkBecomes("housetone.tap"));
     tapped.end(hw());
 }
 
@@ -508,10 +485,8 @@ TEST_F(PipeWireTest, AllSpeakersIsASinkOfItsOwnThatTheNextOneReplaces) {
     const testsupport::ExtraSink s1(pattern), s2(longName), s3(notUtf8), s4(escaped), s5(usbSerial),
         twin(tv);
     auto listed = [&](std::size_t extra) {
-        for (auto end = std::chrono::steady_clock::now() + 5s;
-             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
-            if (outputDevices(hw()).size() == room().speakers().size() + extra) return true;
-        return false;
+        return eventually(
+            [&] { return outputDevices(hw()).size() == room().speakers().size() + extra; }, 5s);
     };
     ASSERT_TRUE(listed(6));
     const std::vector<Dev> members{dev(speaker("builtin").node),

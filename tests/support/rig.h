@@ -100,12 +100,19 @@ struct Rig {
             out.push_back(stringProperty(sim, id, sel::deviceUID).value_or("?"));
         return out;
     }
+    // Watches for the next aligned start; startSucceeded() pumps until it has completed.
+    void watchStart() {
+        started.reset();
+        ctl->setAlignedStartCompleted([this](bool ok) { started = ok; });
+    }
+    bool startSucceeded() {
+        return main.runUntil([&] { return started.has_value(); }, 20) && *started;
+    }
     // Chooses `aligned` and pumps until the engine start has completed; its result.
     bool startAligned() {
-        std::optional<bool> result;
-        ctl->setAlignedStartCompleted([&](bool ok) { result = ok; });
+        watchStart();
         ctl->chooseMode(Mode::aligned);
-        return main.runUntil([&] { return result.has_value(); }, 20) && *result;
+        return startSucceeded();
     }
     // Pumps until no "All Speakers" that applying `together` started is still being built.
     bool allSpeakersBuilt() {
@@ -132,6 +139,7 @@ struct Rig {
     SettingsStore store;
     AlertPresenter* alerts;
     std::shared_ptr<Controller> ctl;
+    std::optional<bool> started;  // the watched start's result
 };
 
 }  // namespace housetone::testsupport
