@@ -15,7 +15,9 @@
 #include "audio/property_contract.h"
 #include "audio/sim/room.h"
 #include "audio/sim/sim_clock.h"
+#include "audio/sim/sim_io_callbacks.h"
 #include "audio/sim/sim_mic_permission.h"
+#include "audio/sim/sim_object_table.h"
 #include "audio/sim/sim_player.h"
 #include "audio/sim/sim_system_sound.h"
 #include "audio/sim/sim_world_pacer.h"
@@ -107,11 +109,7 @@ class SimHardware : public PropertyContract {
     AudioObjectID addOutput(const OutputSpec& device);
     AudioObjectID addInput(const InputSpec& device);
     // A bare device for enumeration tests: each optional field present only when set.
-    struct RawDevice {
-        std::optional<std::string> name, uid;
-        std::optional<std::uint32_t> transport;
-        int outputChannels = 0, inputChannels = 0;
-    };
+    using RawDevice = RawDeviceSpec;
     AudioObjectID addRawDevice(const RawDevice& d);
     // Removes a physical device (by uid) while everything runs; false when unknown.
     bool removeDevice(const std::string& uid);
@@ -141,7 +139,7 @@ class SimHardware : public PropertyContract {
     std::size_t ioProcCount() const;
     std::size_t runningIOProcCount() const;
     // The process object of this program (what 'id2p' answers for getpid()).
-    AudioObjectID ownProcessObject() const { return ownProcess_; }
+    AudioObjectID ownProcessObject() const { return objects_.ownProcess(); }
 
     // ---- Listening position ----
     // Keeps the next `frames` frames heard at the listening position (mono), from the current
@@ -179,8 +177,6 @@ class SimHardware : public PropertyContract {
 
   private:
     struct Impl;
-    struct Object;
-    struct Proc;
 
     // One buffer of the world starting at world frame `t`, world mutex held; the steps in the
     // order they run.
@@ -189,31 +185,19 @@ class SimHardware : public PropertyContract {
     void renderTappedSources();
     void renderDefaultOutput();
     void renderCallbacks(std::int64_t t);
-    void runCallback(Proc& proc, Object& device, std::uint64_t hostNs);
-    void fillInputs(Proc& proc, const Object& device, const StreamLayout& layout,
-                    const std::vector<Object*>& members);
-    void playOutputs(const Proc& proc, const StreamLayout& layout,
-                     const std::vector<Object*>& members);
+    void runCallback(IOProc& proc, SimObject& device, std::uint64_t hostNs);
+    void fillInputs(IOProc& proc, const SimObject& device, const StreamLayout& layout,
+                    const std::vector<SimObject*>& members);
+    void playOutputs(const IOProc& proc, const StreamLayout& layout,
+                     const std::vector<SimObject*>& members);
     void renderRoom(std::int64_t t);
-    void placeRoomDevices();
-    Object* find(AudioObjectID id);
-    std::optional<AudioObjectID> idForUIDLocked(const std::string& uid) const;
-    std::vector<Object*> membersOf(const Object& aggregate);
-    // How `device` presents its streams: one layout for its property answers and its callbacks.
-    StreamLayout layoutOf(const Object& device, const std::vector<Object*>& members,
-                          bool withTaps = true) const;
-    const Object* find(AudioObjectID id) const;
-    AudioObjectID newId();
-    AudioObjectID addOutputLocked(const OutputSpec& device);
-    AudioObjectID addInputLocked(const InputSpec& device);
-    void rebuildStreams(Object& o);
-    void redrawJitter(Object& device);
 
     RoomSpec room_;
     SimClock clock_;
     mutable std::mutex mutex_;
+    ObjectTable objects_;
+    IOCallbacks callbacks_;
     std::unique_ptr<Impl> impl_;
-    AudioObjectID ownProcess_ = 0;
 
     SimMicPermission micPermission_;
     PlayQueue plays_;

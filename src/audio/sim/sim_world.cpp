@@ -9,17 +9,6 @@
 
 namespace housetone::sim {
 
-std::optional<std::int64_t> SimHardware::roomDelayFrames(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
-    for (AudioObjectID id : impl_->deviceOrder) {
-        const Object* o = find(id);
-        if (o && o->kind == Object::Kind::device && o->uid == uid && o->outChannels > 0)
-            return std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) *
-                                room_.sampleRate);
-    }
-    return std::nullopt;
-}
-
 namespace {
 
 // Adds a stereo signal to a device's interleaved channels: even channels take the left side, odd
@@ -67,24 +56,25 @@ void SimHardware::renderTappedSources() {
     auto& im = *impl_;
     const auto nz = static_cast<std::size_t>(room_.bufferFrames);
     std::set<AudioObjectID> runningTaps;
-    for (const auto& [pid, p] : im.procs) {
+    for (const auto& [pid, p] : callbacks_.procs()) {
         if (!p->started) continue;
-        const Object* d = find(p->device);
-        if (!d || d->kind != Object::Kind::aggregate || d->refuses) continue;
+        const SimObject* d = objects_.find(p->device);
+        if (!d || d->kind != SimObject::Kind::aggregate || d->refuses) continue;
         if (!d->desc.taps || d->desc.tapAutoStart.value_or(0) != 1) continue;
         for (const auto& tr : *d->desc.taps)
-            for (const auto& [id, o] : im.objects)
-                if (o->kind == Object::Kind::tap && o->tap.uuid == tr.uid) runningTaps.insert(id);
+            for (const auto& [id, o] : objects_.objects())
+                if (o->kind == SimObject::Kind::tap && o->tap.uuid == tr.uid)
+                    runningTaps.insert(id);
     }
     bool musicMuted = false, playerMuted = false;
-    for (const auto& [id, o] : im.objects) {
-        if (o->kind != Object::Kind::tap) continue;
+    for (const auto& [id, o] : objects_.objects()) {
+        if (o->kind != SimObject::Kind::tap) continue;
         const auto mb = o->tap.muteBehavior;
         const bool silencing = mb == TapMuteBehavior::muted ||
                                (mb == TapMuteBehavior::mutedWhenTapped && runningTaps.count(id));
         if (!silencing) continue;
-        musicMuted = musicMuted || !o->excludes(im.musicProcess);
-        playerMuted = playerMuted || !o->excludes(im.playerProcess);
+        musicMuted = musicMuted || !o->excludes(objects_.musicProcess());
+        playerMuted = playerMuted || !o->excludes(objects_.playerProcess());
     }
     for (std::size_t i = 0; i < nz * 2; ++i)
         im.normalMix[i] =
@@ -95,20 +85,20 @@ void SimHardware::renderTappedSources() {
 void SimHardware::renderDefaultOutput() {
     auto& im = *impl_;
     const int n = room_.bufferFrames;
-    for (AudioObjectID id : im.deviceOrder) {
-        Object* o = find(id);
-        if (o && o->kind == Object::Kind::device) std::fill(o->acc.begin(), o->acc.end(), 0.f);
+    for (AudioObjectID id : objects_.deviceOrder()) {
+        SimObject* o = objects_.find(id);
+        if (o && o->kind == SimObject::Kind::device) std::fill(o->acc.begin(), o->acc.end(), 0.f);
     }
-    if (Object* def = find(im.defaultOut)) {
-        if (def->kind == Object::Kind::device) {
+    if (SimObject* def = objects_.find(objects_.defaultOutput())) {
+        if (def->kind == SimObject::Kind::device) {
             addStereo(def->acc.data(), def->outChannels, im.normalMix.data(), n);
-        } else if (def->kind == Object::Kind::aggregate) {
-            const auto members = membersOf(*def);
+        } else if (def->kind == SimObject::Kind::aggregate) {
+            const auto members = objects_.membersOf(*def);
             if (def->desc.stacked) {
-                for (Object* m : members)
+                for (SimObject* m : members)
                     addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
             } else {
-                for (Object* m : members)
+                for (SimObject* m : members)
                     if (m->outChannels > 0) {
                         addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
                         break;
@@ -122,10 +112,10 @@ void SimHardware::renderDefaultOutput() {
 void SimHardware::renderCallbacks(std::int64_t t) {
     const std::uint64_t hostNs =
         static_cast<std::uint64_t>(static_cast<double>(t) / room_.sampleRate * 1e9);
-    for (auto& [pid, pp] : impl_->procs) {
-        Proc& p = *pp;
+    for (auto& [pid, pp] : callbacks_.procs()) {
+        IOProc& p = *pp;
         if (!p.started) continue;
-        Object* d = find(p.device);
+        SimObject* d = objects_.find(p.device);
         if (!d || d->refuses) continue;
         runCallback(p, *d, hostNs);
     }
@@ -154,14 +144,15 @@ void layBuffers(const std::vector<LayoutStream>& streams, std::size_t frames,
 
 }  // namespace
 
-void SimHardware::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
+void SimHardware::runCallback(IOProc& p, SimObject& d, std::uint64_t hostNs) {
     const int n = room_.bufferFrames;
     const auto nz = static_cast<std::size_t>(n);
     // A device sends its callback what its stream configuration says, save the taps' streams
     // when a test makes taps deliver nothing.
-    const std::vector<Object*> members =
-        d.kind == Object::Kind::aggregate ? membersOf(d) : std::vector<Object*>{&d};
-    const StreamLayout layout = layoutOf(d, members, impl_->tapDelivery != TapDelivery::nothing);
+    const std::vector<SimObject*> members =
+        d.kind == SimObject::Kind::aggregate ? objects_.membersOf(d) : std::vector<SimObject*>{&d};
+    const StreamLayout layout =
+        objects_.layoutOf(d, members, impl_->tapDelivery != TapDelivery::nothing);
     layBuffers(layout.inputs, nz, p.in, p.inData);
     layBuffers(layout.outputs, nz, p.out, p.outData);
     fillInputs(p, d, layout, members);
@@ -180,8 +171,8 @@ void SimHardware::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
 
 // Inputs: a tap's stream carries the mix of the processes it does not exclude; a device's input
 // records the listening position one buffer ago plus its own noise.
-void SimHardware::fillInputs(Proc& p, const Object& d, const StreamLayout& layout,
-                             const std::vector<Object*>& members) {
+void SimHardware::fillInputs(IOProc& p, const SimObject& d, const StreamLayout& layout,
+                             const std::vector<SimObject*>& members) {
     auto& im = *impl_;
     const auto nz = static_cast<std::size_t>(room_.bufferFrames);
     std::size_t off = 0;
@@ -189,20 +180,20 @@ void SimHardware::fillInputs(Proc& p, const Object& d, const StreamLayout& layou
         float* dst = p.inData.data() + off;
         const std::size_t ch = s.channels;
         if (s.tap) {
-            const Object* tap = nullptr;
-            for (const auto& [id, o] : im.objects)
-                if (o->kind == Object::Kind::tap && o->tap.uuid == (*d.desc.taps)[*s.tap].uid)
+            const SimObject* tap = nullptr;
+            for (const auto& [id, o] : objects_.objects())
+                if (o->kind == SimObject::Kind::tap && o->tap.uuid == (*d.desc.taps)[*s.tap].uid)
                     tap = o.get();
             const bool silent = !tap || im.tapDelivery == TapDelivery::silence ||
-                                im.sysPermission == SystemAudioPermission::silent;
-            const bool takeMusic = tap && !tap->excludes(im.musicProcess);
-            const bool takePlayer = tap && !tap->excludes(im.playerProcess);
+                                objects_.systemAudioPermission() == SystemAudioPermission::silent;
+            const bool takeMusic = tap && !tap->excludes(objects_.musicProcess());
+            const bool takePlayer = tap && !tap->excludes(objects_.playerProcess());
             for (std::size_t i = 0; i < nz * ch; ++i)
                 dst[i] = silent ? 0.f
                                 : (takeMusic ? im.musicBuf[i] : 0.f) +
                                       (takePlayer ? im.playerBuf[i] : 0.f);
         } else {
-            Object& dev = *members[s.members.front()];
+            SimObject& dev = *members[s.members.front()];
             std::normal_distribution<float> noise(0.f, static_cast<float>(dev.noiseRms));
             for (std::size_t f = 0; f < nz; ++f)
                 for (std::size_t c = 0; c < ch; ++c)
@@ -214,15 +205,15 @@ void SimHardware::fillInputs(Proc& p, const Object& d, const StreamLayout& layou
 }
 
 // Outputs: each stream adds to the speakers that play it (every member of a stacked aggregate).
-void SimHardware::playOutputs(const Proc& p, const StreamLayout& layout,
-                              const std::vector<Object*>& members) {
+void SimHardware::playOutputs(const IOProc& p, const StreamLayout& layout,
+                              const std::vector<SimObject*>& members) {
     const auto nz = static_cast<std::size_t>(room_.bufferFrames);
     std::size_t off = 0;
     for (const auto& s : layout.outputs) {
         const float* src = p.outData.data() + off;
         const std::size_t ch = s.channels;
         for (const std::size_t index : s.members) {
-            Object* m = members[index];
+            SimObject* m = members[index];
             const auto mc = static_cast<std::size_t>(m->outChannels);
             for (std::size_t f = 0; f < nz; ++f)
                 for (std::size_t c = 0; c < std::min(ch, mc); ++c)
@@ -239,9 +230,10 @@ void SimHardware::renderRoom(std::int64_t t) {
     const auto nz = static_cast<std::size_t>(room_.bufferFrames);
     const double rate = room_.sampleRate;
     std::fill(im.listening.begin(), im.listening.end(), 0.f);
-    for (AudioObjectID id : im.deviceOrder) {
-        Object* o = find(id);
-        if (!o || o->kind != Object::Kind::device || o->outChannels <= 0 || o->history.size() < 2)
+    for (AudioObjectID id : objects_.deviceOrder()) {
+        SimObject* o = objects_.find(id);
+        if (!o || o->kind != SimObject::Kind::device || o->outChannels <= 0 ||
+            o->history.size() < 2)
             continue;
         const auto ch = static_cast<std::size_t>(o->outChannels);
         float main = 1.f;
