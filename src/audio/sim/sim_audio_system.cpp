@@ -2,7 +2,8 @@
 // lock and handing over to the part that answers it.
 #include "audio/sim/sim_audio_system.h"
 
-#include "audio/sim/sim_state.h"
+#include <memory>
+#include <utility>
 
 namespace housetone::sim {
 
@@ -11,18 +12,12 @@ SimHardware::SimHardware(RoomSpec room, SimOptions options)
       clock_(*this),
       objects_(room_),
       callbacks_(objects_),
-      impl_(std::make_unique<Impl>(room_)),
+      systemSound_(room_),
       micPermission_(room_.microphonePermission, room_.microphoneRequestAnswer),
       player_(plays_, room_.sampleRate),
+      renderer_(room_, objects_, callbacks_, systemSound_, plays_, captures_),
       pacer_(mutex_, room_.bufferFrames, room_.sampleRate, options.speed,
-             [this](std::int64_t t) { renderBuffer(t); }) {
-    auto& im = *impl_;
-    const auto n = static_cast<std::size_t>(room_.bufferFrames);
-    im.musicBuf.assign(n * 2, 0.f);
-    im.playerBuf.assign(n * 2, 0.f);
-    im.normalMix.assign(n * 2, 0.f);
-    im.listening.assign(n, 0.f);
-    im.prevListening.assign(n, 0.f);
+             [this](std::int64_t t) { renderer_.render(t); }) {
     if (options.startWorld) startWorld();
 }
 
@@ -79,7 +74,7 @@ void SimHardware::removeProperty(AudioObjectID object, const PropertyAddress& a)
 
 void SimHardware::setTapDelivery(TapDelivery d) {
     std::lock_guard lock(mutex_);
-    impl_->tapDelivery = d;
+    renderer_.setTapDelivery(d);
 }
 
 void SimHardware::setRefusesCallback(AudioObjectID device, bool refuses) {
@@ -99,7 +94,7 @@ void SimHardware::restartService() {
 
 void SimHardware::setSystemSource(SourceFn source) {
     std::lock_guard lock(mutex_);
-    impl_->systemSound.setTestSource(std::move(source));
+    systemSound_.setTestSource(std::move(source));
 }
 
 // ---- Read-backs (tests) -----------------------------------------------------------------------
@@ -222,6 +217,49 @@ std::optional<PropertyBytes> SimHardware::objectProperty(AudioObjectID object,
 OSStatus SimHardware::setObjectProperty(AudioObjectID object, const PropertyAddress& a,
                                         std::uint32_t dataSize, const void* data) {
     return objects_.setObjectProperty(object, a, dataSize, data);
+}
+
+// ---- Captures (tests) -------------------------------------------------------------------------
+
+std::int64_t SimHardware::captureListening(std::size_t frames) {
+    std::lock_guard lock(mutex_);
+    const std::int64_t start = frame();
+    captures_.startListening(start, frames);
+    return start;
+}
+
+std::pair<std::int64_t, std::vector<float>> SimHardware::listeningCapture() const {
+    std::lock_guard lock(mutex_);
+    return captures_.listening();
+}
+
+std::int64_t SimHardware::captureSystemMix(std::size_t frames) {
+    std::lock_guard lock(mutex_);
+    const std::int64_t start = frame();
+    captures_.startSystemMix(start, frames);
+    return start;
+}
+
+std::pair<std::int64_t, std::vector<float>> SimHardware::systemMixCapture() const {
+    std::lock_guard lock(mutex_);
+    return captures_.systemMix();
+}
+
+bool SimHardware::recordListeningTo(const std::string& path) {
+    auto w = std::make_unique<WavWriter>(path, room_.sampleRate, 1);
+    if (!w->ok()) return false;
+    std::lock_guard lock(mutex_);
+    captures_.setRecorder(std::move(w));
+    return true;
+}
+
+bool SimHardware::stopRecording() {
+    std::unique_ptr<WavWriter> w;
+    {
+        std::lock_guard lock(mutex_);
+        w = captures_.takeRecorder();
+    }
+    return !w || w->finish();
 }
 
 }  // namespace housetone::sim
