@@ -2,11 +2,9 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -14,9 +12,13 @@
 #include "audio/audio_hardware.h"
 #include "audio/property_contract.h"
 #include "audio/sim/room.h"
+#include "audio/sim/sim_captures.h"
 #include "audio/sim/sim_clock.h"
+#include "audio/sim/sim_io_callbacks.h"
 #include "audio/sim/sim_mic_permission.h"
+#include "audio/sim/sim_object_table.h"
 #include "audio/sim/sim_player.h"
+#include "audio/sim/sim_renderer.h"
 #include "audio/sim/sim_system_sound.h"
 #include "audio/sim/sim_world_pacer.h"
 #include "audio/sound_file.h"
@@ -51,9 +53,6 @@ struct Fault {
     int count = -1;                         // failures left; -1 = until cleared
 };
 
-// How running taps deliver the system mix (on top of the room's system-audio permission).
-enum class TapDelivery { normal, silence, nothing };
-
 struct SimOptions {
     double speed = 1;        // 1 = real time, 40 = forty times faster, <= 0 = as fast as it can
     bool startWorld = true;  // run the hardware thread from construction
@@ -62,7 +61,9 @@ struct SimOptions {
 // A simulated audio hardware layer: devices, aggregates, process taps and I/O callbacks in a
 // virtual room with a listening position. Every AudioHardware call is thread-safe. I/O callbacks
 // run on the one hardware thread, one buffer at a time. The property calls follow the contract
-// every backend shares (audio/property_contract.h); this class answers its questions.
+// every backend shares (audio/property_contract.h); the object table answers its questions.
+// This class is the parts put together: each call takes the world's lock and hands over to the
+// part that answers it.
 class SimHardware : public PropertyContract {
   public:
     explicit SimHardware(RoomSpec room, SimOptions options = {});
@@ -107,11 +108,7 @@ class SimHardware : public PropertyContract {
     AudioObjectID addOutput(const OutputSpec& device);
     AudioObjectID addInput(const InputSpec& device);
     // A bare device for enumeration tests: each optional field present only when set.
-    struct RawDevice {
-        std::optional<std::string> name, uid;
-        std::optional<std::uint32_t> transport;
-        int outputChannels = 0, inputChannels = 0;
-    };
+    using RawDevice = RawDeviceSpec;
     AudioObjectID addRawDevice(const RawDevice& d);
     // Removes a physical device (by uid) while everything runs; false when unknown.
     bool removeDevice(const std::string& uid);
@@ -141,7 +138,7 @@ class SimHardware : public PropertyContract {
     std::size_t ioProcCount() const;
     std::size_t runningIOProcCount() const;
     // The process object of this program (what 'id2p' answers for getpid()).
-    AudioObjectID ownProcessObject() const { return ownProcess_; }
+    AudioObjectID ownProcessObject() const { return objects_.ownProcess(); }
 
     // ---- Listening position ----
     // Keeps the next `frames` frames heard at the listening position (mono), from the current
@@ -178,46 +175,20 @@ class SimHardware : public PropertyContract {
                                std::uint32_t dataSize, const void* data) override;
 
   private:
-    struct Impl;
-    struct Object;
-    struct Proc;
-
-    // One buffer of the world starting at world frame `t`, world mutex held; the steps in the
-    // order they run.
-    void renderBuffer(std::int64_t t);
-    void renderClients(std::int64_t t);
-    void renderTappedSources();
-    void renderDefaultOutput();
-    void renderCallbacks(std::int64_t t);
-    void runCallback(Proc& proc, Object& device, std::uint64_t hostNs);
-    void fillInputs(Proc& proc, const Object& device, const StreamLayout& layout,
-                    const std::vector<Object*>& members);
-    void playOutputs(const Proc& proc, const StreamLayout& layout,
-                     const std::vector<Object*>& members);
-    void renderRoom(std::int64_t t);
-    void placeRoomDevices();
-    Object* find(AudioObjectID id);
-    std::optional<AudioObjectID> idForUIDLocked(const std::string& uid) const;
-    std::vector<Object*> membersOf(const Object& aggregate);
-    // How `device` presents its streams: one layout for its property answers and its callbacks.
-    StreamLayout layoutOf(const Object& device, const std::vector<Object*>& members,
-                          bool withTaps = true) const;
-    const Object* find(AudioObjectID id) const;
-    AudioObjectID newId();
-    AudioObjectID addOutputLocked(const OutputSpec& device);
-    AudioObjectID addInputLocked(const InputSpec& device);
-    void rebuildStreams(Object& o);
-    void redrawJitter(Object& device);
-
     RoomSpec room_;
     SimClock clock_;
+    // Held by every call and by the hardware thread for each buffer. The object table, the
+    // callbacks, the system sound, the captures and the renderer have no lock of their own and
+    // are reached only with it held.
     mutable std::mutex mutex_;
-    std::unique_ptr<Impl> impl_;
-    AudioObjectID ownProcess_ = 0;
-
+    ObjectTable objects_;
+    IOCallbacks callbacks_;
+    SystemSound systemSound_;
+    WorldCaptures captures_;
     SimMicPermission micPermission_;
     PlayQueue plays_;
     SimPlayer player_;
+    WorldRenderer renderer_;
     // Renders under mutex_; last, so it is built after and gone before what rendering reads.
     WorldPacer pacer_;
 };

@@ -1,24 +1,12 @@
-// The world: the buffer the pacer has rendered, step by step, and what the listening position
-// hears.
+#include "audio/sim/sim_renderer.h"
+
 #include <algorithm>
 #include <cmath>
 #include <set>
 
-#include "audio/sim/sim_state.h"
 #include "platform/realtime.h"
 
 namespace housetone::sim {
-
-std::optional<std::int64_t> SimHardware::roomDelayFrames(const std::string& uid) const {
-    std::lock_guard lock(mutex_);
-    for (AudioObjectID id : impl_->deviceOrder) {
-        const Object* o = find(id);
-        if (o && o->kind == Object::Kind::device && o->uid == uid && o->outChannels > 0)
-            return std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) *
-                                room_.sampleRate);
-    }
-    return std::nullopt;
-}
 
 namespace {
 
@@ -40,8 +28,25 @@ void addStereo(float* acc, int channels, const float* stereo, int frames) {
 
 }  // namespace
 
+WorldRenderer::WorldRenderer(const RoomSpec& room, ObjectTable& objects, IOCallbacks& callbacks,
+                             SystemSound& systemSound, PlayQueue& plays, WorldCaptures& captures)
+    : frames_(room.bufferFrames),
+      rate_(room.sampleRate),
+      objects_(objects),
+      callbacks_(callbacks),
+      systemSound_(systemSound),
+      plays_(plays),
+      captures_(captures) {
+    const auto n = static_cast<std::size_t>(frames_);
+    musicBuf_.assign(n * 2, 0.f);
+    playerBuf_.assign(n * 2, 0.f);
+    normalMix_.assign(n * 2, 0.f);
+    listening_.assign(n, 0.f);
+    prevListening_.assign(n, 0.f);
+}
+
 // One buffer of the world, in the order sound travels.
-void SimHardware::renderBuffer(std::int64_t t) {
+void WorldRenderer::render(std::int64_t t) {
     renderClients(t);
     renderTappedSources();
     renderDefaultOutput();
@@ -51,66 +56,63 @@ void SimHardware::renderBuffer(std::int64_t t) {
 
 // What the client programs play: the system source (a test's, the music or a looped file) and
 // every sound the player is playing, kept apart so a tap can take one without the other.
-void SimHardware::renderClients(std::int64_t t) {
-    auto& im = *impl_;
-    const int n = room_.bufferFrames;
+void WorldRenderer::renderClients(std::int64_t t) {
+    const int n = frames_;
     const auto nz = static_cast<std::size_t>(n);
-    im.systemSound.render(t, im.musicBuf.data(), n);
-    std::fill(im.playerBuf.begin(), im.playerBuf.end(), 0.f);
-    plays_.mixInto(im.playerBuf.data(), nz);
-    im.captures.feedSystemMix(im.musicBuf.data(), im.playerBuf.data(), nz);
+    systemSound_.render(t, musicBuf_.data(), n);
+    std::fill(playerBuf_.begin(), playerBuf_.end(), 0.f);
+    plays_.mixInto(playerBuf_.data(), nz);
+    captures_.feedSystemMix(musicBuf_.data(), playerBuf_.data(), nz);
 }
 
 // Which taps are read now, and whose audio they silence at its normal output: the rest is the
 // mix the default output plays.
-void SimHardware::renderTappedSources() {
-    auto& im = *impl_;
-    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+void WorldRenderer::renderTappedSources() {
+    const auto nz = static_cast<std::size_t>(frames_);
     std::set<AudioObjectID> runningTaps;
-    for (const auto& [pid, p] : im.procs) {
+    for (const auto& [pid, p] : callbacks_.procs()) {
         if (!p->started) continue;
-        const Object* d = find(p->device);
-        if (!d || d->kind != Object::Kind::aggregate || d->refuses) continue;
+        const SimObject* d = objects_.find(p->device);
+        if (!d || d->kind != SimObject::Kind::aggregate || d->refuses) continue;
         if (!d->desc.taps || d->desc.tapAutoStart.value_or(0) != 1) continue;
         for (const auto& tr : *d->desc.taps)
-            for (const auto& [id, o] : im.objects)
-                if (o->kind == Object::Kind::tap && o->tap.uuid == tr.uid) runningTaps.insert(id);
+            for (const auto& [id, o] : objects_.objects())
+                if (o->kind == SimObject::Kind::tap && o->tap.uuid == tr.uid)
+                    runningTaps.insert(id);
     }
     bool musicMuted = false, playerMuted = false;
-    for (const auto& [id, o] : im.objects) {
-        if (o->kind != Object::Kind::tap) continue;
+    for (const auto& [id, o] : objects_.objects()) {
+        if (o->kind != SimObject::Kind::tap) continue;
         const auto mb = o->tap.muteBehavior;
         const bool silencing = mb == TapMuteBehavior::muted ||
                                (mb == TapMuteBehavior::mutedWhenTapped && runningTaps.count(id));
         if (!silencing) continue;
-        musicMuted = musicMuted || !o->excludes(im.musicProcess);
-        playerMuted = playerMuted || !o->excludes(im.playerProcess);
+        musicMuted = musicMuted || !o->excludes(objects_.musicProcess());
+        playerMuted = playerMuted || !o->excludes(objects_.playerProcess());
     }
     for (std::size_t i = 0; i < nz * 2; ++i)
-        im.normalMix[i] =
-            (musicMuted ? 0.f : im.musicBuf[i]) + (playerMuted ? 0.f : im.playerBuf[i]);
+        normalMix_[i] = (musicMuted ? 0.f : musicBuf_[i]) + (playerMuted ? 0.f : playerBuf_[i]);
 }
 
 // Clears every speaker's buffer, then plays the system mix on the default output.
-void SimHardware::renderDefaultOutput() {
-    auto& im = *impl_;
-    const int n = room_.bufferFrames;
-    for (AudioObjectID id : im.deviceOrder) {
-        Object* o = find(id);
-        if (o && o->kind == Object::Kind::device) std::fill(o->acc.begin(), o->acc.end(), 0.f);
+void WorldRenderer::renderDefaultOutput() {
+    const int n = frames_;
+    for (AudioObjectID id : objects_.deviceOrder()) {
+        SimObject* o = objects_.find(id);
+        if (o && o->kind == SimObject::Kind::device) std::fill(o->acc.begin(), o->acc.end(), 0.f);
     }
-    if (Object* def = find(im.defaultOut)) {
-        if (def->kind == Object::Kind::device) {
-            addStereo(def->acc.data(), def->outChannels, im.normalMix.data(), n);
-        } else if (def->kind == Object::Kind::aggregate) {
-            const auto members = membersOf(*def);
+    if (SimObject* def = objects_.find(objects_.defaultOutput())) {
+        if (def->kind == SimObject::Kind::device) {
+            addStereo(def->acc.data(), def->outChannels, normalMix_.data(), n);
+        } else if (def->kind == SimObject::Kind::aggregate) {
+            const auto members = objects_.membersOf(*def);
             if (def->desc.stacked) {
-                for (Object* m : members)
-                    addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
+                for (SimObject* m : members)
+                    addStereo(m->acc.data(), m->outChannels, normalMix_.data(), n);
             } else {
-                for (Object* m : members)
+                for (SimObject* m : members)
                     if (m->outChannels > 0) {
-                        addStereo(m->acc.data(), m->outChannels, im.normalMix.data(), n);
+                        addStereo(m->acc.data(), m->outChannels, normalMix_.data(), n);
                         break;
                     }
             }
@@ -119,13 +121,12 @@ void SimHardware::renderDefaultOutput() {
 }
 
 // Every running I/O callback, each with buffer lists laid out as its device presents them.
-void SimHardware::renderCallbacks(std::int64_t t) {
-    const std::uint64_t hostNs =
-        static_cast<std::uint64_t>(static_cast<double>(t) / room_.sampleRate * 1e9);
-    for (auto& [pid, pp] : impl_->procs) {
-        Proc& p = *pp;
+void WorldRenderer::renderCallbacks(std::int64_t t) {
+    const std::uint64_t hostNs = static_cast<std::uint64_t>(static_cast<double>(t) / rate_ * 1e9);
+    for (auto& [pid, pp] : callbacks_.procs()) {
+        IOProc& p = *pp;
         if (!p.started) continue;
-        Object* d = find(p.device);
+        SimObject* d = objects_.find(p.device);
         if (!d || d->refuses) continue;
         runCallback(p, *d, hostNs);
     }
@@ -154,14 +155,14 @@ void layBuffers(const std::vector<LayoutStream>& streams, std::size_t frames,
 
 }  // namespace
 
-void SimHardware::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
-    const int n = room_.bufferFrames;
+void WorldRenderer::runCallback(IOProc& p, SimObject& d, std::uint64_t hostNs) {
+    const int n = frames_;
     const auto nz = static_cast<std::size_t>(n);
     // A device sends its callback what its stream configuration says, save the taps' streams
     // when a test makes taps deliver nothing.
-    const std::vector<Object*> members =
-        d.kind == Object::Kind::aggregate ? membersOf(d) : std::vector<Object*>{&d};
-    const StreamLayout layout = layoutOf(d, members, impl_->tapDelivery != TapDelivery::nothing);
+    const std::vector<SimObject*> members =
+        d.kind == SimObject::Kind::aggregate ? objects_.membersOf(d) : std::vector<SimObject*>{&d};
+    const StreamLayout layout = objects_.layoutOf(d, members, tapDelivery_ != TapDelivery::nothing);
     layBuffers(layout.inputs, nz, p.in, p.inData);
     layBuffers(layout.outputs, nz, p.out, p.outData);
     fillInputs(p, d, layout, members);
@@ -180,49 +181,48 @@ void SimHardware::runCallback(Proc& p, Object& d, std::uint64_t hostNs) {
 
 // Inputs: a tap's stream carries the mix of the processes it does not exclude; a device's input
 // records the listening position one buffer ago plus its own noise.
-void SimHardware::fillInputs(Proc& p, const Object& d, const StreamLayout& layout,
-                             const std::vector<Object*>& members) {
-    auto& im = *impl_;
-    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+void WorldRenderer::fillInputs(IOProc& p, const SimObject& d, const StreamLayout& layout,
+                               const std::vector<SimObject*>& members) {
+    const auto nz = static_cast<std::size_t>(frames_);
     std::size_t off = 0;
     for (const auto& s : layout.inputs) {
         float* dst = p.inData.data() + off;
         const std::size_t ch = s.channels;
         if (s.tap) {
-            const Object* tap = nullptr;
-            for (const auto& [id, o] : im.objects)
-                if (o->kind == Object::Kind::tap && o->tap.uuid == (*d.desc.taps)[*s.tap].uid)
+            const SimObject* tap = nullptr;
+            for (const auto& [id, o] : objects_.objects())
+                if (o->kind == SimObject::Kind::tap && o->tap.uuid == (*d.desc.taps)[*s.tap].uid)
                     tap = o.get();
-            const bool silent = !tap || im.tapDelivery == TapDelivery::silence ||
-                                im.sysPermission == SystemAudioPermission::silent;
-            const bool takeMusic = tap && !tap->excludes(im.musicProcess);
-            const bool takePlayer = tap && !tap->excludes(im.playerProcess);
+            const bool silent = !tap || tapDelivery_ == TapDelivery::silence ||
+                                objects_.systemAudioPermission() == SystemAudioPermission::silent;
+            const bool takeMusic = tap && !tap->excludes(objects_.musicProcess());
+            const bool takePlayer = tap && !tap->excludes(objects_.playerProcess());
             for (std::size_t i = 0; i < nz * ch; ++i)
-                dst[i] = silent ? 0.f
-                                : (takeMusic ? im.musicBuf[i] : 0.f) +
-                                      (takePlayer ? im.playerBuf[i] : 0.f);
+                dst[i] =
+                    silent ? 0.f
+                           : (takeMusic ? musicBuf_[i] : 0.f) + (takePlayer ? playerBuf_[i] : 0.f);
         } else {
-            Object& dev = *members[s.members.front()];
+            SimObject& dev = *members[s.members.front()];
             std::normal_distribution<float> noise(0.f, static_cast<float>(dev.noiseRms));
             for (std::size_t f = 0; f < nz; ++f)
                 for (std::size_t c = 0; c < ch; ++c)
                     dst[f * ch + c] =
-                        im.prevListening[f] + (dev.noiseRms > 0 ? noise(dev.noiseRng) : 0.f);
+                        prevListening_[f] + (dev.noiseRms > 0 ? noise(dev.noiseRng) : 0.f);
         }
         off += ch * nz;
     }
 }
 
 // Outputs: each stream adds to the speakers that play it (every member of a stacked aggregate).
-void SimHardware::playOutputs(const Proc& p, const StreamLayout& layout,
-                              const std::vector<Object*>& members) {
-    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
+void WorldRenderer::playOutputs(const IOProc& p, const StreamLayout& layout,
+                                const std::vector<SimObject*>& members) {
+    const auto nz = static_cast<std::size_t>(frames_);
     std::size_t off = 0;
     for (const auto& s : layout.outputs) {
         const float* src = p.outData.data() + off;
         const std::size_t ch = s.channels;
         for (const std::size_t index : s.members) {
-            Object* m = members[index];
+            SimObject* m = members[index];
             const auto mc = static_cast<std::size_t>(m->outChannels);
             for (std::size_t f = 0; f < nz; ++f)
                 for (std::size_t c = 0; c < std::min(ch, mc); ++c)
@@ -234,14 +234,14 @@ void SimHardware::playOutputs(const Proc& p, const StreamLayout& layout,
 
 // The room: each speaker's volume and mute, latency, distance and reflections, summed at the
 // listening position; the microphones hear it one buffer later.
-void SimHardware::renderRoom(std::int64_t t) {
-    auto& im = *impl_;
-    const auto nz = static_cast<std::size_t>(room_.bufferFrames);
-    const double rate = room_.sampleRate;
-    std::fill(im.listening.begin(), im.listening.end(), 0.f);
-    for (AudioObjectID id : im.deviceOrder) {
-        Object* o = find(id);
-        if (!o || o->kind != Object::Kind::device || o->outChannels <= 0 || o->history.size() < 2)
+void WorldRenderer::renderRoom(std::int64_t t) {
+    const auto nz = static_cast<std::size_t>(frames_);
+    const double rate = rate_;
+    std::fill(listening_.begin(), listening_.end(), 0.f);
+    for (AudioObjectID id : objects_.deviceOrder()) {
+        SimObject* o = objects_.find(id);
+        if (!o || o->kind != SimObject::Kind::device || o->outChannels <= 0 ||
+            o->history.size() < 2)
             continue;
         const auto ch = static_cast<std::size_t>(o->outChannels);
         float main = 1.f;
@@ -271,7 +271,7 @@ void SimHardware::renderRoom(std::int64_t t) {
             for (std::size_t f = 0; f < nz; ++f) {
                 const std::int64_t pos = t + static_cast<std::int64_t>(f) - d;
                 if (pos >= 0)
-                    im.listening[f] += gain * o->history[static_cast<std::size_t>(pos) & mask];
+                    listening_[f] += gain * o->history[static_cast<std::size_t>(pos) & mask];
             }
         };
         addPath(delay, level);
@@ -279,49 +279,8 @@ void SimHardware::renderRoom(std::int64_t t) {
             addPath(delay + std::llround(r.delayMs / 1000.0 * rate),
                     level * static_cast<float>(r.level));
     }
-    im.captures.feedListening(im.listening.data(), nz);
-    std::swap(im.prevListening, im.listening);
-}
-
-std::int64_t SimHardware::captureListening(std::size_t frames) {
-    std::lock_guard lock(mutex_);
-    const std::int64_t start = frame();
-    impl_->captures.startListening(start, frames);
-    return start;
-}
-
-std::pair<std::int64_t, std::vector<float>> SimHardware::listeningCapture() const {
-    std::lock_guard lock(mutex_);
-    return impl_->captures.listening();
-}
-
-std::int64_t SimHardware::captureSystemMix(std::size_t frames) {
-    std::lock_guard lock(mutex_);
-    const std::int64_t start = frame();
-    impl_->captures.startSystemMix(start, frames);
-    return start;
-}
-
-std::pair<std::int64_t, std::vector<float>> SimHardware::systemMixCapture() const {
-    std::lock_guard lock(mutex_);
-    return impl_->captures.systemMix();
-}
-
-bool SimHardware::recordListeningTo(const std::string& path) {
-    auto w = std::make_unique<WavWriter>(path, room_.sampleRate, 1);
-    if (!w->ok()) return false;
-    std::lock_guard lock(mutex_);
-    impl_->captures.setRecorder(std::move(w));
-    return true;
-}
-
-bool SimHardware::stopRecording() {
-    std::unique_ptr<WavWriter> w;
-    {
-        std::lock_guard lock(mutex_);
-        w = impl_->captures.takeRecorder();
-    }
-    return !w || w->finish();
+    captures_.feedListening(listening_.data(), nz);
+    std::swap(prevListening_, listening_);
 }
 
 }  // namespace housetone::sim
