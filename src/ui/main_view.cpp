@@ -567,20 +567,23 @@ void MainView::applyColors() {
 
 void MainView::refresh() {
     refreshTimer_->stop();
-    Controller& c = *c_;
-    const Mode mode = c.mode();
-    const bool aligned = mode == Mode::aligned;
-    const bool tuning = c.tuning();
-    const bool walking = c.guidedIndex().has_value();
+    const Controller& c = *c_;
+    const bool aligned = c.mode() == Mode::aligned;
     // Once per refresh, shared by everything below.
     const std::optional<Dev> reference = c.referenceSpeaker();
 
     applyColors();
-
-    selectSegment(modeGroup_, static_cast<int>(mode));
-
+    selectSegment(modeGroup_, static_cast<int>(c.mode()));
     status_->setText(QString::fromStdString(c.status()));
+    refreshWarning();
+    refreshRows(reference);
+    refreshTools(reference);
+    refreshTuneLine();
+    refreshReferenceNote(aligned ? reference : std::nullopt);
+}
 
+void MainView::refreshWarning() {
+    const Controller& c = *c_;
     if (c.tapBlocked()) {
         warningText_->setText(QString::fromUtf8(blockedLine1) + QChar('\n') +
                               QString::fromUtf8(blockedLine2));
@@ -589,9 +592,13 @@ void MainView::refresh() {
                               QString::fromUtf8(silentLine2));
     }
     warning_->setVisible(c.tapBlocked() || c.tapSilent());
+}
 
-    refreshRows(reference);
-
+void MainView::refreshTools(const std::optional<Dev>& reference) {
+    const Controller& c = *c_;
+    const bool aligned = c.mode() == Mode::aligned;
+    const bool tuning = c.tuning();
+    const bool walking = c.guidedIndex().has_value();
     autoTune_->setText(tuning ? QStringLiteral("Cancel auto-tune") : QStringLiteral("Auto-tune"));
     autoTune_->setIcon(
         symbolIcon(tuning ? QStringLiteral("xmark.circle") : QStringLiteral("wand.and.stars")));
@@ -625,35 +632,40 @@ void MainView::refresh() {
     shiftAll_->setVisible(aligned && !walking);
     for (QToolButton* b : shiftButtons_)
         b->setEnabled(!tuning);
+}
 
+void MainView::refreshTuneLine() {
+    const Controller& c = *c_;
     const auto& overall = c.tuneOverall();
     tuneResult_->setVisible(overall.has_value());
     if (overall) tuneResult_->setText(QString::fromStdString(*overall));
     const auto& where = c.tuneProgress();
-    tuneProgress_->setVisible(tuning && where.has_value());
-    showTune_->setVisible(!tuning);
+    tuneProgress_->setVisible(c.tuning() && where.has_value());
+    showTune_->setVisible(!c.tuning());
     if (where) {
         tuneProgress_->setValue(int(std::lround(c.tuneFraction() * progressSteps)));
         tuneProgress_->setFormat(progressText(*where));
     }
+}
 
-    if (aligned && reference) {
-        const QString name = QString::fromStdString(reference->name);
-        const auto measured = c.measuredLatencyMs(reference->uid);
-        const QString latency = measured ? QString::asprintf("measured %.0f ms", *measured)
-                                         : QStringLiteral("Bluetooth \u2248 150\u2013300 ms");
-        const auto own = c.offsets().find(reference->uid);
-        const long long held = own == c.offsets().end() ? 0 : std::llround(own->second);
-        const QString onTop = held > 0
-                                  ? QStringLiteral("It is itself held back %1 ms on top.").arg(held)
-                                  : QStringLiteral("Nothing is added on top.");
-        referenceNote_->setText(
-            QStringLiteral("Alignment reference: %1. The other speakers are DELAYED to meet it, "
-                           "so the whole system has %1's natural latency (%2 \u2014 you'll notice "
-                           "it on video). %3")
-                .arg(name, latency, onTop));
-    }
-    referenceNote_->setVisible(aligned && reference.has_value());
+void MainView::refreshReferenceNote(const std::optional<Dev>& reference) {
+    referenceNote_->setVisible(reference.has_value());
+    if (!reference) return;
+    const Controller& c = *c_;
+    const QString name = QString::fromStdString(reference->name);
+    const auto measured = c.measuredLatencyMs(reference->uid);
+    const QString latency = measured ? QString::asprintf("measured %.0f ms", *measured)
+                                     : QStringLiteral("Bluetooth \u2248 150\u2013300 ms");
+    const auto own = c.offsets().find(reference->uid);
+    const long long held = own == c.offsets().end() ? 0 : std::llround(own->second);
+    const QString onTop = held > 0
+                              ? QStringLiteral("It is itself held back %1 ms on top.").arg(held)
+                              : QStringLiteral("Nothing is added on top.");
+    referenceNote_->setText(
+        QStringLiteral("Alignment reference: %1. The other speakers are DELAYED to meet it, "
+                       "so the whole system has %1's natural latency (%2 \u2014 you'll notice "
+                       "it on video). %3")
+            .arg(name, latency, onTop));
 }
 
 void MainView::refreshRows(const std::optional<Dev>& reference) {

@@ -71,6 +71,11 @@ class MainView final : public QWidget {
 
     void scheduleRefresh();
     void refresh();
+    void refreshWarning();
+    void refreshTools(const std::optional<Dev>& reference);
+    void refreshTuneLine();
+    // Shown only with a reference in Aligned mode: null hides it.
+    void refreshReferenceNote(const std::optional<Dev>& reference);
     void refreshRows(const std::optional<Dev>& reference);
     void refreshMicPicker();
     void applyColors();

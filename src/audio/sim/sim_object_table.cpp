@@ -125,8 +125,7 @@ std::optional<std::int64_t> ObjectTable::roomDelayFrames(const std::string& uid)
     for (AudioObjectID id : deviceOrder_) {
         const SimObject* o = find(id);
         if (o && o->kind == SimObject::Kind::device && o->uid == uid && o->outChannels > 0)
-            return std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) *
-                                sampleRate_);
+            return o->directPathFrames(sampleRate_);
     }
     return std::nullopt;
 }

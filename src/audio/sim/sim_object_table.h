@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +42,11 @@ struct SimObject {
     OutputSpec out;  // room placement of an output
     double noiseRms = 0;
     double drawnLatencyMs = 0;  // latency incl. the last jitter draw
+    // Frames from the buffer leaving to the sound reaching the listening position: the latency as
+    // last drawn, then the flight through the room.
+    std::int64_t directPathFrames(double rate) const {
+        return std::llround((drawnLatencyMs / 1000.0 + out.distanceM / kSpeedOfSound) * rate);
+    }
     bool refuses = false;
     std::vector<float> history;  // mono signal leaving the speaker, ring indexed by world frame
     std::size_t historyMask = 0;

@@ -265,8 +265,7 @@ void WorldRenderer::renderRoom(std::int64_t t) {
                 sum / static_cast<float>(ch);
         }
         const auto level = static_cast<float>(o->out.level);
-        const auto delay =
-            std::llround((o->drawnLatencyMs / 1000.0 + o->out.distanceM / kSpeedOfSound) * rate);
+        const std::int64_t delay = o->directPathFrames(rate);
         auto addPath = [&](std::int64_t d, float gain) {
             for (std::size_t f = 0; f < nz; ++f) {
                 const std::int64_t pos = t + static_cast<std::int64_t>(f) - d;
