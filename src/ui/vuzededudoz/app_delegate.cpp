@@ -1,5 +1,6 @@
 #include "ui/vuzededudoz/app_delegate.h"
 
+#include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -16,6 +17,8 @@
 #include "ui/self_check.h"
 #include "ui/tune_picture_view.h"
 #include "ui/vuzededudoz/appearance.h"
+#include "ui/vuzededudoz/desktop_notices.h"
+#include "ui/vuzededudoz/preferences.h"
 
 namespace housetone::ui {
 
@@ -32,7 +35,13 @@ constexpr const char* tunePictureName = "autotune.png";  // beside the tune's "a
 constexpr const char* keptInTrayToldKey = "keptInTrayTold";
 constexpr int trayMessageMilliseconds = 8000;
 
+constexpr const char* startAtLoginWhat = "Start at login";
+
 }  // namespace
+
+void showTrayMessage(QSystemTrayIcon& icon, const QString& title, const QString& text) {
+    icon.showMessage(title, text, QSystemTrayIcon::Information, trayMessageMilliseconds);
+}
 
 AppDelegate::AppDelegate(AppServices services, LaunchOptions options, QObject* parent)
     : QObject(parent),
@@ -43,6 +52,7 @@ AppDelegate::AppDelegate(AppServices services, LaunchOptions options, QObject* p
 AppDelegate::~AppDelegate() {
     // The panel and the window hold the controller; they go first, the controller last.
     if (controller_) controller_->removeObserver(observer_);
+    notices_.reset();
     aboutPanel_.reset();
     tuneView_.reset();
     statusItem_.reset();
@@ -64,16 +74,29 @@ void AppDelegate::didFinishLaunching() {
 
     applyAppearance(options_.appearance);
     createWindow();
-    // Before the taskbar policy, which depends on whether there is a tray to come back from.
-    statusItem_ = std::make_unique<StatusItem>(controller_, s_.defaults, *this);
+    // Before the window shows and the taskbar policy: both depend on whether there is a tray to
+    // come back from.
+    statusItem_ = std::make_unique<StatusItem>(controller_, s_.defaults, *this, s_.systemTray());
     if (!statusItem_->trayIcon()) mainView()->setMenuFallback(statusItem_->menu());
+    // Without a tray nothing else would show that the program runs.
+    if (!hasTray() || !startInTray(s_.defaults)) {
+        window_->show();
+        window_->raise();
+    }
     updateActivationPolicy();
-    window_->activateWindow();
+    if (window_->isVisible()) window_->activateWindow();
 
     observer_ = controller_->addObserver([this](Field f) {
         if (f == Field::tunePicture) tunePictured();
     });
     connect(mainView(), &MainView::showTuneRequested, this, &AppDelegate::menuShowTune);
+    if (hasTray())
+        notices_ = std::make_unique<DesktopNotices>(
+            controller_,
+            [this] { return !window_ || !window_->isVisible() || window_->isMinimized(); },
+            [this](const QString& title, const QString& text) { notify(title, text); });
+    rememberModeChoices();
+    resumeMode();
 
     scheduleLaunchOptions();
 }
@@ -116,8 +139,6 @@ void AppDelegate::createWindow() {
     connect(quit, &QAction::triggered, this, &AppDelegate::menuQuit);
     window_->addAction(quit);
     window_->installEventFilter(this);
-    window_->show();
-    window_->raise();
 }
 
 void AppDelegate::scheduleLaunchOptions() {
@@ -152,6 +173,21 @@ void AppDelegate::scheduleLaunchOptions() {
     if (options_.showAbout) main.postAfter(1.5, [this] { showAbout(); });
 }
 
+void AppDelegate::rememberModeChoices() {
+    for (const Mode m : allModes) {
+        const QString name = QStringLiteral("mode:") + QString::fromStdString(rawValue(m));
+        if (auto* button = mainView()->findChild<QAbstractButton*>(name))
+            connect(button, &QAbstractButton::clicked, this,
+                    [this, m] { rememberChosenMode(s_.defaults, m); });
+    }
+}
+
+void AppDelegate::resumeMode() {
+    // A self-check is a run of its own that starts from Single, whatever the user chose.
+    if (options_.selfTest || options_.autoTuneSelfTest) return;
+    if (const Mode m = startMode(s_.defaults); m != Mode::single) controller_->chooseMode(m);
+}
+
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
     if (!hasVisibleWindows) menuShowWindow();
     return true;
@@ -172,11 +208,13 @@ bool AppDelegate::inTaskbar() const {
 void AppDelegate::tellKeptInTray() {
     if (!hasTray() || s_.defaults.boolDefault(keptInTrayToldKey, false)) return;
     s_.defaults.setBool(keptInTrayToldKey, true);
-    statusItem_->trayIcon()->showMessage(
-        QStringLiteral("Housetone is still running"),
-        QStringLiteral("It keeps playing on your speakers. Click its icon in the tray to open the "
-                       "window again, or choose Quit Housetone from the icon's menu."),
-        QSystemTrayIcon::Information, trayMessageMilliseconds);
+    notify(QStringLiteral("Housetone is still running"),
+           QStringLiteral("It keeps playing on your speakers. Click its icon in the tray to open "
+                          "the window again, or choose Quit Housetone from the icon's menu."));
+}
+
+void AppDelegate::notify(const QString& title, const QString& text) {
+    if (hasTray()) s_.trayMessage(*statusItem_->trayIcon(), title, text);
 }
 
 void AppDelegate::saveWindowGeometry() {
@@ -242,6 +280,9 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 // ---- Menu actions -------------------------------------------------------------------------------
 
 void AppDelegate::menuSelectMode(const QVariant& raw) {
+    if (raw.typeId() == QMetaType::QString)
+        if (const auto m = modeFromRawValue(raw.toString().toStdString()))
+            rememberChosenMode(s_.defaults, *m);
     if (controller_) ui::menuSelectMode(*controller_, raw);
 }
 
@@ -306,6 +347,34 @@ void AppDelegate::toggleDockVisible() {
     // Only a tray's menu offers the choice; without a tray the window stays in the taskbar.
     setShowInTaskbar(s_.defaults, !showInTaskbar(s_.defaults));
     updateActivationPolicy();
+    if (statusItem_) statusItem_->scheduleRebuild();
+}
+
+void AppDelegate::toggleStartAtLogin() {
+    std::optional<std::string> problem;
+    if (const auto entry = autostartEntryPath()) {
+        const bool on = autostartState(*entry) != Autostart::on;
+        problem =
+            setStartAtLogin(*entry, QCoreApplication::applicationFilePath().toStdString(), on);
+    } else {
+        problem = "there is no home folder to keep the autostart entry in";
+    }
+    if (controller_) {
+        // Asked afresh by a click, so said again even when it is the answer the last click had.
+        controller_->reportWrite(startAtLoginWhat, std::nullopt);
+        controller_->reportWrite(startAtLoginWhat, problem);
+    }
+    // The tick reads the folder: it shows what is there, whatever happened.
+    if (statusItem_) statusItem_->scheduleRebuild();
+}
+
+void AppDelegate::toggleStartInTray() {
+    setStartInTray(s_.defaults, !startInTray(s_.defaults));
+    if (statusItem_) statusItem_->scheduleRebuild();
+}
+
+void AppDelegate::toggleResumeLastMode() {
+    setResumeLastMode(s_.defaults, !resumeLastMode(s_.defaults));
     if (statusItem_) statusItem_->scheduleRebuild();
 }
 

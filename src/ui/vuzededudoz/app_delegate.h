@@ -6,6 +6,9 @@
 #include <QObject>
 #include <QRect>
 #include <QSize>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,10 +24,14 @@ class QMainWindow;
 
 namespace housetone::ui {
 
+class DesktopNotices;
 class HelpWindow;
 class MainView;
 class SelfCheck;
 class TunePictureView;
+
+// Shows a notification through the tray icon (the desktop's notifications, where it has them).
+void showTrayMessage(QSystemTrayIcon& icon, const QString& title, const QString& text);
 
 // What the shell needs from the platform, owned by main and outliving the delegate.
 struct AppServices {
@@ -35,6 +42,11 @@ struct AppServices {
     MainQueue& main;
     QtUserDefaults& defaults;
     std::string audioName = "simulated room";  // what the About panel says runs underneath
+    // Whether the desktop has a system tray, asked once at launch (offscreen has none), and how a
+    // notification reaches the desktop through the tray's icon. Tests stand in for both.
+    std::function<bool()> systemTray = &QSystemTrayIcon::isSystemTrayAvailable;
+    std::function<void(QSystemTrayIcon&, const QString& title, const QString& text)> trayMessage =
+        showTrayMessage;
 };
 
 // The main window's size the first time it opens on a screen whose free area is `available`:
@@ -52,7 +64,9 @@ class AppDelegate final : public QObject, public MenuActions {
     AppDelegate(AppServices services, LaunchOptions options, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Launch: controller, main window, taskbar policy, tray item, then the timed options.
+    // Launch: controller, main window, tray item, taskbar policy, the mode the user asked to
+    // resume, then the timed options. The window shows unless the user asked to start in the
+    // tray and there is a tray to bring it from.
     void didFinishLaunching();
     // Closing the window keeps the program running in the tray. Without a tray there would be no
     // way back to it, so closing the window then quits, as it does in any window program.
@@ -84,6 +98,10 @@ class AppDelegate final : public QObject, public MenuActions {
     // A click on the tray icon: hides a window that shows, shows one that does not.
     void toggleWindow() override;
     void toggleDockVisible() override;
+    // Writes or removes the autostart entry; a failure is said on the status line.
+    void toggleStartAtLogin() override;
+    void toggleStartInTray() override;
+    void toggleResumeLastMode() override;
     void showAbout() override;
     void showHelp() override;
     void menuQuit() override;
@@ -112,6 +130,12 @@ class AppDelegate final : public QObject, public MenuActions {
     // The first time a close leaves the program running in the tray, the tray says so, once for
     // this user.
     void tellKeptInTray();
+    // A notification through the tray icon; nothing without a tray.
+    void notify(const QString& title, const QString& text);
+    // The window's mode buttons and the menu's mode items are the user's choices of mode.
+    void rememberModeChoices();
+    // At launch: the mode the user asked to start in, through the controller's own switch.
+    void resumeMode();
     void scheduleLaunchOptions();
     QWidget* alertParent();
 
@@ -125,6 +149,7 @@ class AppDelegate final : public QObject, public MenuActions {
     std::unique_ptr<AboutPanel> aboutPanel_;
     std::unique_ptr<HelpWindow> helpWindow_;
     std::unique_ptr<TunePictureView> tuneView_;
+    std::unique_ptr<DesktopNotices> notices_;
     int observer_ = 0;
 
     std::shared_ptr<SelfCheck> selfCheck_;

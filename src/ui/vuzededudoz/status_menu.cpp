@@ -21,6 +21,7 @@
 #include "ui/resources.h"
 #include "ui/symbols.h"
 #include "ui/tune_progress.h"
+#include "ui/vuzededudoz/preferences.h"
 
 namespace housetone::ui {
 
@@ -144,6 +145,20 @@ void addDeviceSubmenu(QMenu& parent, const MenuModel& m, const MenuDevice& md,
     }
 }
 
+void addPreferences(QMenu& parent, const MenuModel& m, MenuActions& target) {
+    const MenuPreferences& p = *m.preferences;
+    auto* sub = new QMenu(QStringLiteral("Preferences"), &parent);
+    parent.addMenu(sub);
+    mark(addItem(*sub, "Start at login", [&target] { target.toggleStartAtLogin(); }),
+         p.startAtLogin);
+    if (m.hasTray)
+        mark(addItem(*sub, "Start in the tray", [&target] { target.toggleStartInTray(); }),
+             p.startInTray);
+    mark(addItem(*sub, "Resume the last mode at start",
+                 [&target] { target.toggleResumeLastMode(); }),
+         p.resumeLastMode);
+}
+
 QIcon trayImage() {
     QIcon icon = symbolIcon("hifispeaker.2.fill");
     // Some desktops refuse a tray entry without an image; the program icon always exists.
@@ -263,8 +278,9 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
         addItem(menu, "Open Housetone", [&target] { target.menuShowWindow(); });
         mark(addItem(menu, "Show in taskbar", [&target] { target.toggleDockVisible(); }),
              m.dockVisible);
-        menu.addSeparator();
     }
+    if (m.preferences) addPreferences(menu, m, target);
+    if (m.hasTray || m.preferences) menu.addSeparator();
 
     addItem(menu, "Housetone Help", [&target] {
         target.showHelp();
@@ -313,7 +329,7 @@ void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta) {
 // ---- Status item --------------------------------------------------------------------------------
 
 StatusItem::StatusItem(std::shared_ptr<Controller> controller, UserDefaults& defaults,
-                       MenuActions& target, QObject* parent)
+                       MenuActions& target, bool withTray, QObject* parent)
     : QObject(parent),
       controller_(std::move(controller)),
       defaults_(defaults),
@@ -321,7 +337,7 @@ StatusItem::StatusItem(std::shared_ptr<Controller> controller, UserDefaults& def
       menu_(new QMenu) {
     menu_->setTitle("Housetone");
     connect(menu_, &QMenu::aboutToShow, this, &StatusItem::menuNeedsUpdate);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (withTray) {
         tray_ = new QSystemTrayIcon(trayImage(), this);
         tray_->setToolTip(QStringLiteral("Housetone \u2014 speakers, volumes, alignment"));
         tray_->setContextMenu(menu_);
@@ -344,8 +360,14 @@ StatusItem::~StatusItem() {
 
 void StatusItem::menuNeedsUpdate() {
     rebuildPosted_ = false;
-    buildStatusMenu(*menu_, menuModelFrom(*controller_, showInTaskbar(defaults_), tray_ != nullptr),
-                    target_);
+    MenuModel m = menuModelFrom(*controller_, showInTaskbar(defaults_), tray_ != nullptr);
+    const auto entry = autostartEntryPath();
+    m.preferences = MenuPreferences{
+        .startAtLogin = entry && autostartState(*entry) == Autostart::on,
+        .startInTray = startInTray(defaults_),
+        .resumeLastMode = resumeLastMode(defaults_),
+    };
+    buildStatusMenu(*menu_, m, target_);
 }
 
 void StatusItem::controllerChanged(Field f) {

@@ -30,6 +30,13 @@ class UserDefaults;
 
 namespace housetone::ui {
 
+// The shell's preferences as the menu offers them (see preferences.h).
+struct MenuPreferences {
+    bool startAtLogin = false;
+    bool startInTray = false;
+    bool resumeLastMode = false;
+};
+
 struct MenuDevice {
     Dev dev;
     bool hasVolume = false;  // output volume (virtual main volume or channel scalars)
@@ -54,6 +61,9 @@ struct MenuModel {
     // "Open Housetone" would open what is open already, and leaving the taskbar would leave no
     // way back to the window, so neither is offered.
     bool hasTray = true;
+    // The "Preferences" submenu; absent where nothing keeps them. "Start in the tray" is offered
+    // only under a tray, the one place it can take effect.
+    std::optional<MenuPreferences> preferences;
 };
 
 MenuModel menuModelFrom(Controller& c, bool dockVisible, bool hasTray = true);
@@ -80,6 +90,10 @@ class MenuActions {
     // A left click on the tray icon; a target without a window to hide shows it.
     virtual void toggleWindow() { menuShowWindow(); }
     virtual void toggleDockVisible() = 0;
+    // The "Preferences" items; a target that offers none ignores them.
+    virtual void toggleStartAtLogin() {}
+    virtual void toggleStartInTray() {}
+    virtual void toggleResumeLastMode() {}
     virtual void showAbout() = 0;
     // "Housetone Help"; a target without a help window ignores it.
     virtual void showHelp() {}
@@ -109,11 +123,13 @@ void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta);
 
 // The tray icon and its menu, kept in step with the controller. Without a system tray (some
 // desktops, offscreen runs) there is no icon and the menu is handed to the main window instead.
+// The menu offers the preferences, read afresh (the autostart entry from its folder) at each build.
 class StatusItem final : public QObject {
     Q_OBJECT
   public:
+    // `withTray`: whether the desktop has a system tray to hang the icon in.
     StatusItem(std::shared_ptr<Controller> controller, UserDefaults& defaults, MenuActions& target,
-               QObject* parent = nullptr);
+               bool withTray, QObject* parent = nullptr);
     ~StatusItem() override;
 
     QMenu* menu() const { return menu_; }
