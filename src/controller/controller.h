@@ -118,6 +118,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool tapBlocked() const { return tapBlocked_; }
     bool clickPlaying() const { return clickPlaying_; }
     bool tuning() const { return tuning_; }
+    // The audio system stopped answering and has not come back; each change is said once on the
+    // status line, and is already true (or false again) when that line is published.
+    bool audioLost() const { return audioLost_; }
     const std::map<std::string, std::string>& tunePhases() const { return tunePhases_; }
     const std::optional<std::string>& tuneOverall() const { return tuneOverall_; }
     // Where the running tune stands (stage, step, pass) and the share of it done, 0…1; absent

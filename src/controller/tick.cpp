@@ -15,11 +15,11 @@ bool Controller::audioGone() {
                                                       0, nullptr, listSize);
     if (answer == noErr) return false;
     if (!audioLost_) {
+        audioLost_ = true;
         std::fprintf(stderr, "housetone: the audio system stopped answering (%d)\n",
                      static_cast<int>(answer));
         setStatus("The audio system stopped answering. Housetone carries on when it is back.");
     }
-    audioLost_ = true;
     return true;
 }
 

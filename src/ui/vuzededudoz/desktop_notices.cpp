@@ -1,17 +1,11 @@
 #include "ui/vuzededudoz/desktop_notices.h"
 
-#include <string_view>
-
 #include "ui/vuzededudoz/status_menu.h"
 
 namespace housetone::ui {
 
 namespace {
 
-// The controller's status lines for the audio system going away and coming back; it says each
-// once per change.
-constexpr std::string_view audioLostLine = "The audio system stopped answering.";
-constexpr std::string_view audioBackLine = "The audio system is back.";
 // A notification's body shows a line or two.
 constexpr int outcomeCharacters = 160;
 
@@ -44,15 +38,15 @@ void DesktopNotices::changed(Field f) {
             tell_(QStringLiteral("Auto-tune finished"), outcomeLine(*c.tuneOverall()));
     }
     if (f != Field::status) return;
-    if (!audioLost_ && c.status().starts_with(audioLostLine)) {
-        audioLost_ = true;
+    // The controller says each change once on its status line; the tray says it once too.
+    if (c.audioLost() == audioLost_) return;
+    audioLost_ = c.audioLost();
+    if (audioLost_)
         tell_(QStringLiteral("The audio system stopped answering"),
               QStringLiteral("Housetone carries on when it is back."));
-    } else if (audioLost_ && c.status().starts_with(audioBackLine)) {
-        audioLost_ = false;
+    else
         tell_(QStringLiteral("The audio system is back"),
               QStringLiteral("Housetone carries on where it was."));
-    }
 }
 
 }  // namespace housetone::ui
