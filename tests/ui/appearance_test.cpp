@@ -5,7 +5,11 @@
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QImage>
+#include <QPainter>
+#include <QPushButton>
+#include <QSlider>
 #include <QStyle>
+#include <QStyleOption>
 #include <cmath>
 #include <map>
 
@@ -107,6 +111,80 @@ TEST(Appearance, TextReadsAtFourAndAHalfAndControlsStandOutAtThreeInBothAppearan
             if (box->objectName().startsWith("include:") && !box->isChecked()) unchecked = box;
         ASSERT_NE(unchecked, nullptr);
         EXPECT_GE(drawn(unchecked).second, 3) << "unchecked include box";
+    }
+    QApplication::setPalette(original);
+}
+
+// Pixels of `img` in the text colour, or nearly: what a focus ring adds to a control.
+int textColoured(const QImage& img, const QColor& text) {
+    int n = 0;
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x)
+            n += contrast(QColor(img.pixel(x, y)), text) < 1.3;
+    return n;
+}
+
+// A control drawn by the application's style as it would be with and without the keyboard focus.
+template <typename Draw>
+int ringPixels(QWidget& w, Draw draw) {
+    const QColor text = QApplication::palette().color(QPalette::WindowText);
+    int counts[2] = {};
+    for (const bool focused : {false, true}) {
+        QImage img(w.size(), QImage::Format_ARGB32);
+        img.fill(QApplication::palette().color(QPalette::Window));
+        QPainter painter(&img);
+        draw(painter, focused ? QStyle::State_HasFocus : QStyle::State_None);
+        painter.end();
+        counts[focused] = textColoured(img, text);
+    }
+    return counts[1] - counts[0];
+}
+
+TEST(Appearance, TheKeyboardFocusIsARingInTheTextColourOnButtonsSlidersAndCheckBoxes) {
+    const QPalette original = QApplication::palette();
+    for (const Appearance look : {Appearance::light, Appearance::dark}) {
+        SCOPED_TRACE(look == Appearance::dark ? "dark" : "light");
+        applyAppearance(look);
+        QStyle* style = QApplication::style();
+        QPushButton button(QStringLiteral("Rescan"));
+        button.resize(120, 32);
+        QSlider slider(Qt::Horizontal);
+        slider.resize(160, 24);
+        QCheckBox box(QStringLiteral("Bass"));
+        box.resize(box.sizeHint());
+        // A ring around the control is at least half its outline in the text colour.
+        const auto outline = [](const QWidget& w) { return w.width() + w.height(); };
+        EXPECT_GE(ringPixels(button,
+                             [&](QPainter& p, QStyle::State focus) {
+                                 QStyleOptionButton o;
+                                 o.initFrom(&button);
+                                 o.text = button.text();
+                                 o.state |= focus;
+                                 style->drawControl(QStyle::CE_PushButton, &o, &p, &button);
+                             }),
+                  outline(button))
+            << "button";
+        EXPECT_GE(ringPixels(slider,
+                             [&](QPainter& p, QStyle::State focus) {
+                                 QStyleOptionSlider o;
+                                 o.initFrom(&slider);
+                                 o.orientation = Qt::Horizontal;
+                                 o.maximum = 100;
+                                 o.state |= focus;
+                                 style->drawComplexControl(QStyle::CC_Slider, &o, &p, &slider);
+                             }),
+                  outline(slider))
+            << "slider";
+        EXPECT_GE(ringPixels(box,
+                             [&](QPainter& p, QStyle::State focus) {
+                                 QStyleOptionButton o;
+                                 o.initFrom(&box);
+                                 o.text = box.text();
+                                 o.state |= focus;
+                                 style->drawControl(QStyle::CE_CheckBox, &o, &p, &box);
+                             }),
+                  box.height())
+            << "check box";
     }
     QApplication::setPalette(original);
 }
