@@ -158,8 +158,13 @@ AudioObjectID ObjectTable::addOutput(const OutputSpec& device) {
     const std::size_t size = outputHistoryFrames(device, sampleRate_, bufferFrames_);
     o->history.assign(size, 0.f);
     o->historyMask = size - 1;
+    return adoptDevice(std::move(o));
+}
+
+AudioObjectID ObjectTable::adoptDevice(std::unique_ptr<SimObject> o) {
+    // One buffer's output, interleaved, for the renderer to fill.
     o->acc.assign(static_cast<std::size_t>(bufferFrames_) *
-                      static_cast<std::size_t>(std::max(device.channels, 1)),
+                      static_cast<std::size_t>(std::max(o->outChannels, 1)),
                   0.f);
     const AudioObjectID id = o->id;
     objects_.emplace(id, std::move(o));
@@ -191,10 +196,7 @@ AudioObjectID ObjectTable::addInputDevice(const InputSpec& device) {
     o->props[{sel::transportType, scope::global, 0}] = {bytesOf(device.transport), false};
     o->props[{sel::nominalSampleRate, scope::global, 0}] = {bytesOf(sampleRate_), true};
     rebuildStreams(*o);
-    const AudioObjectID id = o->id;
-    objects_.emplace(id, std::move(o));
-    deviceOrder_.push_back(id);
-    return id;
+    return adoptDevice(std::move(o));
 }
 
 AudioObjectID ObjectTable::addInput(const InputSpec& device) {
@@ -218,13 +220,7 @@ AudioObjectID ObjectTable::addRawDevice(const RawDeviceSpec& d) {
     rebuildStreams(*o);
     o->out.level = 0;  // not placed in the room
     o->history.assign(1, 0.f);
-    o->acc.assign(static_cast<std::size_t>(bufferFrames_) *
-                      static_cast<std::size_t>(std::max(d.outputChannels, 1)),
-                  0.f);
-    const AudioObjectID id = o->id;
-    objects_.emplace(id, std::move(o));
-    deviceOrder_.push_back(id);
-    return id;
+    return adoptDevice(std::move(o));
 }
 
 std::optional<AudioObjectID> ObjectTable::removeDevice(const std::string& uid) {

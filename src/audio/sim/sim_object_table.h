@@ -157,6 +157,8 @@ class ObjectTable {
     AudioObjectID addProcess(std::int32_t pid);
     void placeRoomDevices(const RoomSpec& room);
     AudioObjectID addInputDevice(const InputSpec& device);
+    // Takes a new device into the table, listed after the others, with its output buffer sized.
+    AudioObjectID adoptDevice(std::unique_ptr<SimObject> o);
     void rebuildStreams(SimObject& o);
 
     const double sampleRate_;
