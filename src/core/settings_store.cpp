@@ -1,16 +1,14 @@
 #include "core/settings_store.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "core/base_dirs.h"
 #include "core/bounded_read.h"
 #include "core/json_text.h"
 #include "core/printable.h"
@@ -145,12 +143,6 @@ bool allFinite(const std::map<std::string, double>& m) {
     return true;
 }
 
-fs::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
-    return fs::path("/");
-}
-
 }  // namespace
 
 SettingsError::SettingsError(const std::string& message) : std::runtime_error(printable(message)) {}
@@ -214,12 +206,8 @@ SettingsRead readSettingsFile(const fs::path& path) {
 SettingsStore::SettingsStore(fs::path directory) : dir_(std::move(directory)) {}
 
 const fs::path& SettingsStore::defaultStateDirectory() {
-    static const fs::path dir = [] {
-        // A relative XDG_STATE_HOME would move with the working folder; it is ignored.
-        const char* state = std::getenv("XDG_STATE_HOME");
-        if (state && fs::path(state).is_absolute()) return fs::path(state) / "vuzeda";
-        return homeDirectory() / ".local/state/vuzeda";
-    }();
+    static const fs::path dir =
+        baseDirectory("XDG_STATE_HOME", ".local/state").value_or("/.local/state") / "vuzeda";
     return dir;
 }
 

@@ -57,13 +57,12 @@ HeroArtwork::HeroArtwork(QWidget* parent) : QWidget(parent), menuButton_(new QTo
         if (menu_) menu_->popup(menuButton_->mapToGlobal(QPoint(0, menuButton_->height())));
     });
     menuButton_->hide();
-    updateGeometry();
 }
 
 int HeroArtwork::bandHeight() const {
     const int forMenu = menu_ ? menuButton_->sizeHint().height() + 2 * menuMargin : 0;
     const QImage& img = picture();
-    if (img.isNull() || img.width() <= 0) return forMenu;
+    if (img.isNull()) return forMenu;
     // The window's width rather than the band's own: the page's scroll bar coming and going must
     // not change the band, or the band would make the scroll bar come and go.
     const int width = window()->width();
@@ -132,14 +131,13 @@ QRectF HeroArtwork::pictureArea() const {
 }
 
 void HeroArtwork::paintEvent(QPaintEvent*) {
-    const QImage& img = picture();
-    if (img.isNull() || width() <= 0 || height() <= 0) return;
-
     const QRectF target = pictureArea();
+    if (target.isEmpty()) return;
+
     QPainter p(this);
     p.setRenderHint(QPainter::SmoothPixmapTransform);
     p.setClipRect(rect());
-    p.drawImage(target, img);
+    p.drawImage(target, picture());
 
     const QColor window = palette().color(QPalette::Window);
     QColor clear = window;

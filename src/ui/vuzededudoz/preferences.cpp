@@ -1,15 +1,12 @@
 #include "ui/vuzededudoz/preferences.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <QString>
-#include <cstdlib>
 #include <map>
 #include <string_view>
 #include <system_error>
 
 #include "core/atomic_write.h"
+#include "core/base_dirs.h"
 #include "core/bounded_read.h"
 #include "core/user_defaults.h"
 #include "ui/qt_user_defaults.h"
@@ -22,22 +19,6 @@ namespace {
 
 // Ours is a dozen short lines; anything much larger was not written by us.
 constexpr std::size_t maxEntryBytes = 64 * 1024;
-
-std::optional<fs::path> absoluteFromEnvironment(const char* name) {
-    const char* value = std::getenv(name);
-    if (!value || *value == '\0') return std::nullopt;
-    fs::path p(value);
-    // The XDG base directories count only as absolute paths; a relative one is ignored.
-    if (!p.is_absolute()) return std::nullopt;
-    return p;
-}
-
-std::optional<fs::path> homeFolder() {
-    if (auto home = absoluteFromEnvironment("HOME")) return home;
-    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && pw->pw_dir[0] == '/')
-        return fs::path(pw->pw_dir);
-    return std::nullopt;
-}
 
 // A desktop entry's string value: its own escapes for the backslash and the whitespace that a
 // line cannot hold as it is.
@@ -135,12 +116,8 @@ Mode startMode(const QtUserDefaults& defaults) {
 }
 
 std::optional<fs::path> autostartEntryPath() {
-    std::optional<fs::path> config = absoluteFromEnvironment("XDG_CONFIG_HOME");
-    if (!config) {
-        const auto home = homeFolder();
-        if (!home) return std::nullopt;
-        config = *home / ".config";
-    }
+    const auto config = baseDirectory("XDG_CONFIG_HOME", ".config");
+    if (!config) return std::nullopt;
     return *config / "autostart" / autostartFileName;
 }
 
