@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(cmake g++ make qt6-base-dev qt6-image-formats-plugins libqt6svg6 nlohmann-json3-dev
       libkissfft-dev libgtest-dev libbenchmark-dev pkg-config libsndfile1-dev jq
       pipewire pipewire-bin wireplumber libpipewire-0.3-dev libspa-0.2-dev libspa-0.2-modules
-      dbus-daemon sox
+      dbus-daemon sox pipewire-pulse pulseaudio-utils
       clang-14 libclang-rt-14-dev)  # the fuzz targets (scripts/fuzz.sh): libFuzzer comes with clang
 pkgs+=("$@")
 missing=()

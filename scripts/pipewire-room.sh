@@ -21,6 +21,14 @@
 # per speaker node name in DIR/delays (one "node=ms" a line, read by start if present) or in
 # HOUSETONE_ROOM_DELAYS ("node=ms,node=ms"; overrides the file), e.g.
 #   HOUSETONE_ROOM_DELAYS="room-kitchen-speaker=120,room-living-room-tv=40"
+#
+# Further choices, read by start:
+#   HOUSETONE_ROOM_PULSE=1           also runs pipewire-pulse, so PulseAudio clients (paplay, pactl,
+#                                    browsers) play into the room; DIR/env then names its socket
+#   HOUSETONE_ROOM_EXTRA_SPEAKERS=N  adds N plain USB speakers, room-extra-speaker-1 .. -N (N <= 28)
+#   HOUSETONE_ROOM_QUANTUM=desktop   leaves the graph's cycle to clients, as a desktop's default
+#                                    configuration does, instead of fixing it (room.json then says
+#                                    "quantum": null)
 set -euo pipefail
 
 # node name | description | transport | channel positions | delay ms | session priority
@@ -40,6 +48,19 @@ rate=48000
 # it); smaller cycles miss their deadlines on a busy shared machine, and a missed cycle loses sound.
 # A client asking for a longer cycle (a player's default 100 ms) must not stretch it either.
 quantum=1024
+case ${HOUSETONE_ROOM_QUANTUM:-} in
+  "") ;;
+  desktop) quantum= ;;
+  *) echo "pipewire-room: HOUSETONE_ROOM_QUANTUM must be empty or desktop" >&2 && exit 1 ;;
+esac
+extra=${HOUSETONE_ROOM_EXTRA_SPEAKERS:-0}
+if ! [[ $extra =~ ^[0-9]{1,2}$ ]] || ((extra > 28)); then
+  echo "pipewire-room: HOUSETONE_ROOM_EXTRA_SPEAKERS must be a number from 0 to 28" >&2
+  exit 1
+fi
+for ((i = 1; i <= extra; i++)); do
+  speakers+=("room-extra-speaker-$i|Extra Speaker $i|usb|FL FR|$((20 + 7 * i))|900")
+done
 max_delay_ms=2000
 max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
 # Peak of the white noise the microphone hears besides the echoes (-60 dBFS), as a real one in a
@@ -94,8 +115,12 @@ apply_delays() {
 write_pipewire_config() {
   local conf=$1 n d t p ms prio
   {
-    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum"
-    echo "  default.clock.min-quantum = $quantum default.clock.max-quantum = $quantum }"
+    if [[ -n $quantum ]]; then
+      echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $quantum"
+      echo "  default.clock.min-quantum = $quantum default.clock.max-quantum = $quantum }"
+    else
+      echo "context.properties = { default.clock.rate = $rate }"
+    fi
     echo "context.objects = ["
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
@@ -194,7 +219,7 @@ write_room_json() {
   local out=$1 sep="" n d t p ms prio
   {
     printf '{\n  "rate": %s,\n  "quantum": %s,\n  "microphone": {"node": "%s", "description": "%s"},\n  "speakers": [' \
-      "$rate" "$quantum" "$mic_node" "$mic_description"
+      "$rate" "${quantum:-null}" "$mic_node" "$mic_description"
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
       read -ra positions <<<"$p"
@@ -359,6 +384,10 @@ start_graph() {
   wait_for "a default output" has_default_sink
   link_echoes
   start_noise
+  if [[ ${HOUSETONE_ROOM_PULSE:-} == 1 ]]; then
+    spawn pipewire-pulse pipewire-pulse
+    wait_for "pipewire-pulse" test -S "$dir/run/pulse/native"
+  fi
 }
 
 start_room() {
@@ -382,6 +411,10 @@ start_room() {
     echo "export XDG_RUNTIME_DIR='$dir/run'"
     echo "export DBUS_SESSION_BUS_ADDRESS='unix:path=$dir/run/bus'"
     echo "unset PIPEWIRE_REMOTE"
+    if [[ ${HOUSETONE_ROOM_PULSE:-} == 1 ]]; then
+      echo "export PULSE_SERVER='unix:$dir/run/pulse/native'"
+      echo "export PULSE_RUNTIME_PATH='$dir/run/pulse'"
+    fi
   } >"$dir/env"
 
   # Any failure from here on leaves nothing running.
@@ -396,7 +429,7 @@ start_room() {
 restart_pipewire() {
   [[ -f $dir/pids ]] || die "no room runs in $dir"
   room_environment
-  stop_named noise wireplumber pipewire
+  stop_named pipewire-pulse noise wireplumber pipewire
   # A killed daemon leaves its socket and lock behind; the new one must not take them for a
   # running daemon's.
   rm -f "$dir/run/pipewire-0" "$dir/run/pipewire-0.lock" "$dir/run/pipewire-0-manager" \
