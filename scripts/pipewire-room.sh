@@ -433,7 +433,7 @@ restart_pipewire() {
   # A killed daemon leaves its socket and lock behind; the new one must not take them for a
   # running daemon's.
   rm -f "$dir/run/pipewire-0" "$dir/run/pipewire-0.lock" "$dir/run/pipewire-0-manager" \
-    "$dir/run/pipewire-0-manager.lock"
+    "$dir/run/pipewire-0-manager.lock" "$dir/run/pulse/native" "$dir/run/pulse/pid"
   if [[ -f $dir/delays ]]; then apply_delays "$(<"$dir/delays")"; fi
   if [[ -n ${HOUSETONE_ROOM_DELAYS:-} ]]; then apply_delays "$HOUSETONE_ROOM_DELAYS"; fi
   start_graph

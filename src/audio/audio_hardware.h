@@ -55,6 +55,11 @@ constexpr AudioSelector virtualMainVolume = fourcc("vmvc");
 constexpr AudioSelector volumeScalar = fourcc("volm");
 constexpr AudioSelector mute = fourcc("mute");
 constexpr AudioSelector tapFormat = fourcc("tfmt");
+// Output scope, UInt32 frames at the device's rate. On a device: how long a sample written to it
+// takes to leave it, as the device itself reports it (Bluetooth and network links report what
+// they assume, not what they measure). On a tap, settable: the latency the tap reports to the
+// programs that play into it, which players use to keep pictures in step with their sound.
+constexpr AudioSelector latency = fourcc("ltnc");
 // System object, UInt32: how many times the audio service has come back after going away (its
 // daemon restarted). Object ids from before a restart no longer mean the same objects, and what a
 // program had built in the service (taps, aggregates, running callbacks) is gone.

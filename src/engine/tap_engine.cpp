@@ -189,10 +189,30 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
     sumSq_.store(0, std::memory_order_relaxed);
     nSamp_.store(0, std::memory_order_relaxed);
     installedRun_.store(run, std::memory_order_relaxed);
+    reportLatency();
     std::lock_guard lock(infoMutex_);
     lastError_.reset();
     lastFailedStep_.reset();
     return true;
+}
+
+// Players keep pictures in step with their sound only if the output they play to says how late it
+// sounds: the tap's sound leaves every speaker at the same moment, the latest of each speaker's
+// delay plus the latency that speaker reports of itself.
+void TapEngine::reportLatency() {
+    const AudioObjectID tap = tapID_.load(std::memory_order_relaxed);
+    if (!tap) return;
+    const double rate = rate_.load(std::memory_order_relaxed);
+    const std::vector<Dev> now = targets();
+    double latest = 0;
+    for (std::size_t i = 0; i < now.size() && i < std::size_t{maxDevices}; ++i) {
+        const double held = (*delay_)[i].load(std::memory_order_relaxed);
+        const auto own = uint32Property(hw_, now[i].id, sel::latency, scope::output);
+        const double ownRate = nominalRate(hw_, now[i].id).value_or(rate);
+        latest = std::max(latest, held + (own && ownRate > 0 ? *own * rate / ownRate : 0.0));
+    }
+    setUInt32Property(hw_, tap, sel::latency, scope::output, 0,
+                      static_cast<std::uint32_t>(std::min(latest, 1e9)));
 }
 
 bool TapEngine::buildDevices(const std::vector<Dev>& targets) {
@@ -266,13 +286,16 @@ void TapEngine::setDelay(int index, double ms) {
     if (!ToneStores::validIndex(index)) return;
     (*delay_)[static_cast<std::size_t>(index)].store(
         framesFor(Offsets::heldBackMs(ms, maxDelayMs) / 1000.0), std::memory_order_relaxed);
+    reportLatency();
 }
 
 void TapEngine::play(const Offsets& offsets) {
     const std::vector<Dev> now = targets();
     const std::vector<double> played = offsets.played(now, maxDelayMs);
-    for (std::size_t i = 0; i < now.size(); ++i)
-        setDelay(static_cast<int>(i), played[i]);
+    for (std::size_t i = 0; i < now.size() && i < std::size_t{maxDevices}; ++i)
+        (*delay_)[i].store(framesFor(Offsets::heldBackMs(played[i], maxDelayMs) / 1000.0),
+                           std::memory_order_relaxed);
+    reportLatency();
 }
 
 void TapEngine::setGain(int index, float gain) {

@@ -128,6 +128,8 @@ class TapEngine {
     std::int64_t captureInputRt(const AudioBufferList* input);
     // Audio thread: every output channel from the ring, held back by its device's delay.
     void renderOutputsRt(AudioBufferList& output, std::int64_t head);
+    // Tells the tap how late the sound played into it reaches the ears.
+    void reportLatency();
     void teardown();
     void fail(Step step, std::string text);
     std::int32_t framesFor(double seconds) const;

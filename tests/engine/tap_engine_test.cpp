@@ -8,6 +8,7 @@
 #include <cmath>
 #include <tuple>
 
+#include "audio/device_access.h"
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
@@ -62,6 +63,18 @@ TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourc
     ASSERT_EQ(hw.aggregateIDs().size(), 1u);
     EXPECT_EQ(hw.aggregateDescription(hw.aggregateIDs()[0]),
               TapEngine::captureDescription(targets, tap.uuid));
+
+    // Players are told how late the tap's sound leaves the speakers, and again whenever a delay
+    // moves: the latest of each one's delay plus the latency it reports of itself (a: 0 + 10 ms,
+    // b: 37.5 + 40 ms, c: 120 + 5 ms; then c: 0 + 5 ms).
+    const auto told = [&] {
+        return uint32Property(hw, hw.tapIDs()[0], sel::latency, scope::output);
+    };
+    EXPECT_EQ(told(), 6000u);
+    engine.setDelay(2, 0);
+    EXPECT_EQ(told(), 3720u);
+    engine.play(Offsets({{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}));
+    EXPECT_EQ(told(), 6000u);
 
     // Time stands still from here, so a busy machine cannot push the impulse out of the capture.
     hw.stopWorld();

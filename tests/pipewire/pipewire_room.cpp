@@ -40,8 +40,9 @@ void restore(const std::string& name, const std::optional<std::string>& value) {
 
 // Runs the room script; its output goes to DIR/script.log so that a failure can show it.
 int runScript(const std::string& verb, const std::string& dir) {
-    const std::string cmd = "bash '" + std::string(kScript) + "' " + verb + " '" + dir + "' >>'" +
-                            dir + "/script.log' 2>&1";
+    // Every room takes PulseAudio clients too, as a desktop's graph does.
+    const std::string cmd = "HOUSETONE_ROOM_PULSE=1 bash '" + std::string(kScript) + "' " + verb +
+                            " '" + dir + "' >>'" + dir + "/script.log' 2>&1";
     return std::system(cmd.c_str());
 }
 
@@ -82,8 +83,8 @@ std::string replaceBadUtf8(std::string text) {
 }  // namespace
 
 std::string PipewireRoom::missingProgram() {
-    for (const char* p :
-         {"pipewire", "wireplumber", "dbus-daemon", "pw-link", "pw-metadata", "pw-cat", "sox"})
+    for (const char* p : {"pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pw-link",
+                          "pw-metadata", "pw-cat", "pacat", "sox"})
         if (!onPath(p)) return p;
     return {};
 }

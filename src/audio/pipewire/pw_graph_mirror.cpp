@@ -2,10 +2,12 @@
 
 #include <pipewire/extensions/metadata.h>
 #include <spa/param/audio/raw.h>
+#include <spa/param/latency-utils.h>
 #include <spa/param/props.h>
 #include <spa/pod/iter.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "audio/pipewire/pw_names.h"
@@ -61,6 +63,20 @@ void onNodeParamEvent(void* data, int, std::uint32_t id, std::uint32_t, std::uin
 const pw_node_events nodeEvents = {
     .version = PW_VERSION_NODE_EVENTS, .info = onNodeInfoEvent, .param = onNodeParamEvent};
 
+void onPortParamEvent(void* data, int, std::uint32_t id, std::uint32_t, std::uint32_t,
+                      const spa_pod* param) {
+    auto* p = static_cast<Port*>(data);
+    if (id == SPA_PARAM_Latency && param) p->owner->onPortLatency(*p, param);
+}
+const pw_port_events portEvents = {.version = PW_VERSION_PORT_EVENTS, .param = onPortParamEvent};
+
+void dropPort(Port& p) {
+    if (!p.proxy) return;
+    spa_hook_remove(&p.listener);
+    pw_proxy_destroy(p.proxy);
+    p.proxy = nullptr;
+}
+
 int onDefaultsProperty(void* data, std::uint32_t subject, const char* key, const char*,
                        const char* value) {
     if (subject == PW_ID_CORE) static_cast<GraphMirror*>(data)->onMetadata(true, key, value);
@@ -86,6 +102,8 @@ void GraphMirror::clear() {
         }
     nodes_.clear();
     nodeOrder_.clear();
+    for (auto& [id, p] : ports_)
+        dropPort(p);
     ports_.clear();
     deviceProps_.clear();
     dropMetadata(true);
@@ -107,7 +125,23 @@ void GraphMirror::onGlobal(pw_registry* registry, std::uint32_t id, const char* 
         p.output = lookup(props, PW_KEY_PORT_DIRECTION) == "out";
         p.monitor = lookup(props, PW_KEY_PORT_MONITOR) == "true";
         p.name = lookup(props, PW_KEY_PORT_NAME);
-        ports_[id] = p;
+        if (const auto old = ports_.find(id); old != ports_.end()) dropPort(old->second);
+        Port& kept = ports_[id] = p;
+        const auto owner = nodes_.find(p.node);
+        const bool playback = !p.output && !p.monitor && owner != nodes_.end() &&
+                              !owner->second->own &&
+                              owner->second->mediaClass.find("Sink") != std::string::npos;
+        if (playback) {
+            kept.owner = this;
+            kept.proxy = static_cast<pw_proxy*>(
+                pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Port, PW_VERSION_PORT, 0));
+            if (kept.proxy) {
+                pw_port_add_listener(reinterpret_cast<pw_port*>(kept.proxy), &kept.listener,
+                                     &portEvents, &kept);
+                std::uint32_t ids[] = {SPA_PARAM_Latency};
+                pw_port_subscribe_params(reinterpret_cast<pw_port*>(kept.proxy), ids, 1);
+            }
+        }
     } else if (t == PW_TYPE_INTERFACE_Device) {
         auto& d = deviceProps_[id];
         for (const char* k : {"device.bus", "device.api", "device.form-factor"})
@@ -178,7 +212,10 @@ void GraphMirror::onGlobalRemoved(std::uint32_t id) {
         nodes_.erase(it);
         std::erase(nodeOrder_, id);
     }
-    ports_.erase(id);
+    if (const auto it = ports_.find(id); it != ports_.end()) {
+        dropPort(it->second);
+        ports_.erase(it);
+    }
     deviceProps_.erase(id);
     pw_thread_loop_signal(loop_, false);
 }
@@ -235,6 +272,9 @@ void GraphMirror::onMetadata(bool defaults, const char* key, const char* value) 
         if (k == "clock.rate" && value) {
             const double r = std::atof(value);
             if (r > 0) clockRate_ = r;
+        } else if ((k == "clock.quantum" || k == "clock.force-quantum") && value) {
+            const double q = std::atof(value);
+            if (q >= 0 && q <= 1 << 20) (k == "clock.quantum" ? clockQuantum_ : forcedQuantum_) = q;
         } else if (k == "housetone.version" && value) {
             version_ = value;
         }
@@ -308,6 +348,35 @@ OSStatus GraphMirror::writeDefault(bool output, const std::string& name) {
         "Spa:String:JSON", value->c_str());
     (output ? defaultSink_ : defaultSource_) = name;
     return noErr;
+}
+
+void GraphMirror::onPortLatency(Port& p, const spa_pod* param) {
+    spa_latency_info info{};
+    // Only the side towards the device says how long the sound still takes to leave it.
+    if (spa_latency_parse(param, &info) < 0 || info.direction != SPA_DIRECTION_INPUT) return;
+    const auto mid = [](double a, double b) { return (a + b) / 2; };
+    const double cycles = mid(info.min_quantum, info.max_quantum);
+    const double frames = mid(info.min_rate, info.max_rate);
+    const double ns = mid(static_cast<double>(info.min_ns), static_cast<double>(info.max_ns));
+    // Another program's numbers: anything negative, not finite or beyond a minute is not a latency.
+    const auto sane = [](double v, double top) { return std::isfinite(v) && v >= 0 && v <= top; };
+    if (!sane(cycles, 1e4) || !sane(frames, 1e7) || !sane(ns, 60e9)) return;
+    p.haveLatency = true;
+    p.latencyCycles = cycles;
+    p.latencyFrames = frames;
+    p.latencyNs = ns;
+}
+
+std::optional<double> GraphMirror::sinkLatencyFrames(std::uint32_t node) const {
+    std::optional<double> latest;
+    const double quantum = forcedQuantum_ > 0 ? forcedQuantum_ : clockQuantum_;
+    for (const auto& [id, p] : ports_) {
+        if (p.node != node || !p.haveLatency) continue;
+        const double f =
+            p.latencyCycles * quantum + p.latencyFrames + p.latencyNs * clockRate_ / 1e9;
+        latest = std::max(latest.value_or(0.0), f);
+    }
+    return latest;
 }
 
 }  // namespace housetone::pw

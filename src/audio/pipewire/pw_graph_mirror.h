@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,15 @@ struct Port {
     bool output = false;
     bool monitor = false;
     std::string name;
+    // A speaker's playback ports are bound for the latency they report: from a sample reaching
+    // the port to it leaving the device, in cycles, frames and nanoseconds (their sum).
+    GraphMirror* owner = nullptr;
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
+    bool haveLatency = false;
+    double latencyCycles = 0;
+    double latencyFrames = 0;
+    double latencyNs = 0;
 };
 
 // What the mirror tells the connection about the "default" metadata object.
@@ -71,6 +81,7 @@ class GraphMirror {
     void onNodeInfo(Node& node, const pw_node_info* info);
     void onNodeParam(Node& node, const spa_pod* param);
     void onMetadata(bool defaults, const char* key, const char* value);
+    void onPortLatency(Port& port, const spa_pod* param);
     // Forgets everything the registry announced and drops the proxies bound from it: when the
     // connection has died or is about to close.
     void clear();
@@ -89,6 +100,9 @@ class GraphMirror {
     // A device's channels: a sink's playback ports, a source's capture ports.
     std::vector<const Port*> devicePorts(std::uint32_t node, bool capture) const;
     double rate() const { return clockRate_; }
+    // The latency a sink reports for its playback ports (the largest), in frames at the graph's
+    // rate; none before any port has said.
+    std::optional<double> sinkLatencyFrames(std::uint32_t node) const;
     const std::string& version() const { return version_; }
     // The node.name the "default" object names; empty while it names none.
     const std::string& defaultNode(bool output) const {
@@ -117,6 +131,7 @@ class GraphMirror {
     spa_hook defaultsListener_{}, settingsListener_{};
     std::string defaultSink_, defaultSource_;
     double clockRate_ = 48000;
+    double clockQuantum_ = 1024, forcedQuantum_ = 0;
     std::string version_;
 };
 

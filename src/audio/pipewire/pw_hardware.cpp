@@ -338,6 +338,7 @@ bool PipeWireHardware::knows(AudioObjectID object) {
 std::optional<PropertyBytes> PipeWireHardware::tapProperty(const Tap& t, const PropertyAddress& a) {
     if (a.selector == sel::deviceUID) return bytesOf(t.desc.uuid);
     if (a.selector == sel::tapFormat) return bytesOf(stereoFloatFormat(graph().rate()));
+    if (a.selector == sel::latency && a.scope == scope::output) return bytesOf(t.latencyFrames);
     return std::nullopt;
 }
 
@@ -356,6 +357,12 @@ std::optional<PropertyBytes> PipeWireHardware::objectProperty(AudioObjectID obje
             return bytesOf<std::uint32_t>(ag ? transport::aggregate : n->transport);
         case sel::nominalSampleRate:
             return bytesOf(graph().rate());
+        case sel::latency: {
+            if (ag || a.scope != scope::output || a.element != 0) return std::nullopt;
+            const auto frames = graph().sinkLatencyFrames(n->id);
+            if (!frames) return std::nullopt;
+            return bytesOf(static_cast<std::uint32_t>(std::lround(std::min(*frames, 1e9))));
+        }
         case sel::streamConfiguration: {
             if (a.element != 0 || (a.scope != scope::output && a.scope != scope::input))
                 return std::nullopt;
@@ -392,6 +399,15 @@ OSStatus PipeWireHardware::setDefaultDevice(bool output, AudioObjectID id) {
 
 OSStatus PipeWireHardware::setObjectProperty(AudioObjectID object, const PropertyAddress& a,
                                              std::uint32_t dataSize, const void* data) {
+    if (Tap* t = tap(object)) {
+        if (a.selector != sel::latency || a.scope != scope::output || a.element != 0)
+            return tapProperty(*t, a) ? status::illegalOperation : status::unknownProperty;
+        if (dataSize != sizeof(std::uint32_t)) return status::badPropertySize;
+        std::uint32_t frames;
+        std::memcpy(&frames, data, sizeof frames);
+        reportTapLatency(*t, frames);
+        return noErr;
+    }
     if (aggregate(object)) {
         if (a.selector != sel::nominalSampleRate) return status::unknownProperty;
         if (dataSize != sizeof(double)) return status::badPropertySize;

@@ -1,6 +1,7 @@
 #include "audio/pipewire/pw_tap.h"
 
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/latency-utils.h>
 
 #include <cctype>
 
@@ -55,9 +56,26 @@ OSStatus openTap(GraphConnection& c, Tap& t) {
         const std::uint32_t nodeID = pw_stream_get_node_id(t.stream);
         return nodeID != SPA_ID_INVALID && c.mirror().portsOf(nodeID, true, true).size() == 2;
     });
-    if (ready) return noErr;
+    if (ready) {
+        // A tap made again after the server came back still owes its programs its latency.
+        if (t.latencyFrames) reportTapLatency(t, t.latencyFrames);
+        return noErr;
+    }
     closeTap(c, t);
     return c.gone() ? serverGone : status::illegalOperation;
+}
+
+void reportTapLatency(Tap& t, std::uint32_t frames) {
+    t.latencyFrames = frames;
+    if (!t.stream) return;
+    // Said on the sink's own port, towards the programs: the graph hands it on to every stream
+    // linked to it, and PulseAudio clients read it as the sink's latency.
+    spa_latency_info info = SPA_LATENCY_INFO(SPA_DIRECTION_INPUT);
+    info.min_rate = info.max_rate = frames;
+    std::uint8_t buffer[256];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    const spa_pod* params[] = {spa_latency_build(&b, SPA_PARAM_Latency, &info)};
+    pw_stream_update_params(t.stream, params, 1);
 }
 
 void closeTap(GraphConnection& c, Tap& t) {

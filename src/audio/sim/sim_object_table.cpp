@@ -150,6 +150,9 @@ AudioObjectID ObjectTable::addOutput(const OutputSpec& device) {
         for (AudioElement e = 1; e <= static_cast<AudioElement>(device.channels); ++e)
             o->props[{sel::volumeScalar, scope::output, e}] = {bytesOf(1.0f), true};
     }
+    const double rate = device.rate.value_or(sampleRate_);
+    o->props[{sel::latency, scope::output, 0}] = {
+        bytesOf(static_cast<std::uint32_t>(std::lround(device.latencyMs / 1000.0 * rate))), false};
     if (device.hasMute)
         o->props[{sel::mute, scope::output, 0}] = {bytesOf<std::uint32_t>(device.muted ? 1 : 0),
                                                    true};
@@ -313,6 +316,7 @@ OSStatus ObjectTable::createTap(const TapDescription& d, AudioObjectID& out) {
     o->uid = d.uuid;
     o->props[{sel::tapFormat, scope::global, 0}] = {bytesOf(stereoFloatFormat(sampleRate_)), false};
     o->props[{sel::deviceUID, scope::global, 0}] = {bytesOf(d.uuid), false};
+    o->props[{sel::latency, scope::output, 0}] = {bytesOf(std::uint32_t{0}), true};
     out = o->id;
     objects_.emplace(out, std::move(o));
     return noErr;
