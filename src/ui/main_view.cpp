@@ -56,6 +56,9 @@ class DeviceList final : public QScrollArea {
         const int h = contentHeight();
         if (h == reported_) return;
         reported_ = h;
+        // The rows never get less than their height, however little the window leaves the list:
+        // it scrolls instead of squeezing one row over the next.
+        widget()->setMinimumHeight(h);
         updateGeometry();
     }
 
@@ -328,7 +331,8 @@ QWidget* MainView::buildDeviceList(QWidget* controls) {
     listContent_->setObjectName(QStringLiteral("deviceListContent"));
     listContent_->setAutoFillBackground(false);
     // A wrapped caption's minimum height assumes a narrow column, taller than the rows need at
-    // the real width; the scroll area would honour it and scroll by those few pixels.
+    // the real width; the scroll area would honour it and scroll by those few pixels. The list
+    // holds the content to the rows' measured height instead (DeviceList::remeasure).
     listContent_->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Ignored);
     // On a maximised window a slider 1,900 pixels long is harder to set, not easier.
     listContent_->setMaximumWidth(maxRowWidth);

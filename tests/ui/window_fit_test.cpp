@@ -1,7 +1,7 @@
 // The main window's layout and texts as a person meets them: a long speaker name, a small screen
-// at a large scale and a maximised window each leave every control in reach; the rows name their
-// connections and their controls as people read them; the microphone picker lists each microphone
-// once; a tune's note beside a speaker never contradicts its slider.
+// at a large scale, a maximised window and many speakers each leave every control in reach; the
+// rows name their connections and their controls as people read them; the microphone picker lists
+// each microphone once; a tune's note beside a speaker never contradicts its slider.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -36,13 +36,13 @@ const std::string tv = "sim-living-room-tv";  // HDMI, no volume control
 const std::string longName =
     "Kitchen Speaker (Living Room Group, Second Floor) - Bluetooth LE Audio Stereo #2";
 
-// Every speaker of the default room in the group, Kitchen under `kitchenName`, in a window of its
-// own, Aligned, so that every row shows all of its lines.
+// Every speaker of the room (the default one unless given) in the group, in a 600 x 700 window of
+// its own, Aligned, so that every row shows all of its lines.
 class WindowFitTest : public ::testing::Test {
   protected:
-    explicit WindowFitTest(const std::string& kitchenName = "Kitchen Speaker")
-        : rig(roomWithKitchenNamed(kitchenName), {.speed = 40}) {
-        rig.startWith(includeAll(roomWithKitchenNamed(kitchenName)));
+    explicit WindowFitTest(const sim::RoomSpec& room = roomWithKitchenNamed("Kitchen Speaker"))
+        : rig(room, {.speed = 40}) {
+        rig.startWith(includeAll(room));
         window.setCentralWidget(new MainView(ctl));
         window.resize(600, 700);
         window.show();
@@ -105,7 +105,23 @@ class WindowFitTest : public ::testing::Test {
 
 class LongNameTest : public WindowFitTest {
   protected:
-    LongNameTest() : WindowFitTest(longName) {}
+    LongNameTest() : WindowFitTest(roomWithKitchenNamed(longName)) {}
+};
+
+// Sixteen speakers, each with a volume control, so that no row has a line that wraps.
+class ManySpeakersTest : public WindowFitTest {
+  protected:
+    ManySpeakersTest() : WindowFitTest(sixteenSpeakers()) {}
+
+    static sim::RoomSpec sixteenSpeakers() {
+        sim::RoomSpec room = sim::defaultRoom();
+        room.outputs.clear();
+        for (int i = 1; i <= 16; ++i)
+            room.outputs.push_back(testsupport::speaker("speaker-" + std::to_string(i),
+                                                        {.latencyMs = 10.0 + i, .level = 0.05}));
+        room.defaultOutput = room.outputs.front().uid;
+        return room;
+    }
 };
 
 TEST_F(LongNameTest, ALongNameIsShortenedAndNoRowLosesItsControls) {
@@ -122,6 +138,64 @@ TEST_F(LongNameTest, ALongNameIsShortenedAndNoRowLosesItsControls) {
         EXPECT_TRUE(name->text().endsWith(QChar(0x2026))) << name->text().toStdString();
         EXPECT_TRUE(q(longName).startsWith(name->text().chopped(1)));
         EXPECT_EQ(name->toolTip(), q(longName));
+    }
+}
+
+// However many rows there are, each keeps the height it asks for and the list scrolls instead:
+// squeezed rows would overlap and hide each other's controls. Left-out rows are shorter (no delay
+// or tone line) and are held to the same.
+TEST_F(ManySpeakersTest, RowsKeepTheirHeightNeverOverlapAndEveryStepperScrollsIntoReach) {
+    ASSERT_EQ(ctl->devices().size(), 16u);
+    auto* list = find<QScrollArea>("deviceList");
+    ASSERT_NE(list, nullptr);
+    for (const bool someLeftOut : {false, true}) {
+        SCOPED_TRACE(someLeftOut ? "every other speaker left out" : "all included");
+        if (someLeftOut) {
+            for (std::size_t i = 0; i + 1 < ctl->devices().size(); i += 2)
+                ctl->setInclude(ctl->devices()[i], false);
+            settle();
+        }
+        // Rows laid over each other hide each other's lines: what a row covers is its own
+        // rectangle and its lines'.
+        std::vector<std::pair<std::string, QRect>> covered;
+        for (const Dev& d : ctl->devices()) {
+            const QWidget* row = find("deviceRow:", d.uid);
+            ASSERT_TRUE(row && row->isVisibleTo(&window)) << d.uid;
+            EXPECT_GE(row->height(), row->sizeHint().height()) << d.uid;
+            const QRect r = row->geometry() | row->childrenRect().translated(row->pos());
+            for (const auto& [uid, other] : covered)
+                EXPECT_FALSE(r.intersects(other)) << d.uid << " over " << uid;
+            covered.emplace_back(d.uid, r);
+        }
+        // Nor does the list go on past its last row, blank, when fewer lines are shown.
+        EXPECT_LE(list->widget()->height(),
+                  std::max(list->viewport()->height(), covered.back().second.bottom() + 1));
+
+        // Each stepper, brought into view, is what the pointer meets there.
+        int steppers = 0;
+        for (const Dev& d : ctl->devices()) {
+            auto* stepUp = find<QAbstractButton>("delayStepUp:", d.uid);
+            if (!stepUp || !stepUp->isVisibleTo(&window)) continue;
+            ++steppers;
+            list->ensureWidgetVisible(stepUp, 0, 0);
+            settle();
+            const QRect shown(stepUp->mapTo(list->viewport(), QPoint()), stepUp->size());
+            EXPECT_TRUE(list->viewport()->rect().contains(shown) &&
+                        shown.height() >= stepUp->sizeHint().height())
+                << d.uid << " " << shown.y() << "+" << shown.height() << " in "
+                << list->viewport()->height();
+            EXPECT_EQ(window.childAt(stepUp->mapTo(&window, stepUp->rect().center())), stepUp)
+                << d.uid;
+        }
+        EXPECT_GE(steppers, someLeftOut ? 7 : 15);
+        const Dev last = ctl->devices().back();
+        auto* stepUp = find<QAbstractButton>("delayStepUp:", last.uid);
+        ASSERT_TRUE(stepUp && stepUp->isVisibleTo(&window));
+        const double before = ctl->offsets().count(last.uid) ? ctl->offsets().at(last.uid) : 0;
+        stepUp->click();
+        settle();
+        ASSERT_EQ(ctl->offsets().count(last.uid), 1u);
+        EXPECT_EQ(ctl->offsets().at(last.uid), before + 5);
     }
 }
 
