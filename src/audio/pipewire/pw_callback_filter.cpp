@@ -114,10 +114,9 @@ bool openFilter(GraphConnection& c, IOProc& p, const std::string& nodeName,
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex", PW_KEY_MEDIA_ROLE, "DSP",
         PW_KEY_NODE_NAME, nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, description.c_str(),
         PW_KEY_NODE_ALWAYS_PROCESS, "true", "housetone.own", "true", nullptr);
-    // A cycle of about 20 ms, as the program's other backends use: smaller ones cost wake-ups
-    // and, on a busy machine, skipped cycles.
-    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "1024/%u",
-                       static_cast<unsigned>(c.mirror().rate()));
+    // No cycle size is asked for: the engine works at whatever size the graph runs (its buffers
+    // hold the largest), and the graph's size is the desktop's choice, made for the calls,
+    // games and music software that share it.
     p.filter = pw_filter_new(c.core(), description.c_str(), props);
     if (!p.filter) return false;
     pw_filter_add_listener(p.filter, &p.listener, &filterEvents, &p);
