@@ -4,7 +4,11 @@
 
 #include <cctype>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 
@@ -15,6 +19,9 @@
 #include "pipewire_room.h"
 #include "platform/manual_main_queue.h"
 #include "support/files.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace housetone {
 namespace {
@@ -111,5 +118,95 @@ TEST_F(DesktopTest, ProgramsPlayingIntoTheTapAreToldHowLateTheirSoundLeavesTheSp
     engine.stop();
 }
 
+// The sink a PulseAudio client named `client` plays to, by node name; empty when none is.
+std::string pulseSinkOf(const std::string& client) {
+    try {
+        const auto inputs = nlohmann::json::parse(run("pactl --format=json list sink-inputs"));
+        const auto sinks = nlohmann::json::parse(run("pactl --format=json list short sinks"));
+        for (const auto& in : inputs)
+            if (in.at("properties").value("application.name", "") == client)
+                for (const auto& sink : sinks)
+                    if (sink.at("index") == in.at("sink")) return sink.at("name");
+    } catch (const nlohmann::json::exception&) {
+    }
+    return {};
+}
+
+std::string configuredSink() {
+    return run("pw-metadata 0 default.configured.audio.sink");
+}
+
+// Keepers started under this room's graph, by pid.
+std::vector<int> keepersOf(const std::string& roomDir) {
+    std::vector<int> out;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = e.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (testsupport::readText(e.path() / "comm") != "housetone-keep\n") continue;
+        if (testsupport::readText(e.path() / "environ").find(roomDir) != std::string::npos)
+            out.push_back(std::stoi(pid));
+    }
+    return out;
+}
+
+TEST_F(DesktopTest, AProgramKilledInAlignedModeLeavesEveryProgramOnTheOutputItHadBefore) {
+    const Dev usb = speaker("usb");
+    ASSERT_TRUE(setDefaultOutput(hw(), usb.id));
+    ASSERT_TRUE(
+        eventually([&] { return configuredSink().find(usb.uid) != std::string::npos; }, 2s));
+    const std::string dir = room().dir() + "/killed";
+    std::filesystem::create_directories(dir);
+    run("pacat --raw --property=application.name=film-player </dev/zero >/dev/null 2>&1 & echo $! "
+        ">'" +
+        dir + "/player.pid'");
+    ASSERT_TRUE(eventually([&] { return pulseSinkOf("film-player") == usb.uid; }, 5s));
+
+    const pid_t program = fork();
+    ASSERT_GE(program, 0);
+    if (program == 0) {
+        execl("/proc/self/exe", "housetone-pipewire-tests", testsupport::holdTapOption, dir.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const bool ready = eventually([&] { return std::filesystem::exists(dir + "/ready"); }, 15s);
+    EXPECT_TRUE(ready);
+    if (ready) {
+        EXPECT_TRUE(eventually(
+            [&] { return pulseSinkOf("film-player").starts_with("housetone.tap."); }, 5s))
+            << pulseSinkOf("film-player");
+        EXPECT_EQ(keepersOf(room().dir()).size(), 1u);
+    }
+    kill(program, SIGKILL);
+    waitpid(program, nullptr, 0);
+
+    // Nobody was left to hand the output back, and yet the choice is the user's again, and the
+    // film plays on the speaker it played on before.
+    EXPECT_TRUE(eventually([&] { return configuredSink().find(usb.uid) != std::string::npos; }, 5s))
+        << configuredSink();
+    EXPECT_TRUE(eventually([&] { return pulseSinkOf("film-player") == usb.uid; }, 5s))
+        << pulseSinkOf("film-player");
+    EXPECT_TRUE(eventually([&] { return keepersOf(room().dir()).empty(); }, 5s));
+    run("kill $(cat '" + dir + "/player.pid')");
+}
+
 }  // namespace
+
+int testsupport::holdAlignedTap(const std::string& dir) {
+    std::string error;
+    auto backend = pw::connectPipeWire(&error);
+    if (!backend) return 2;
+    AudioHardware& hw = *backend->hardware;
+    std::vector<Dev> targets;
+    for (const char* uid : {"room-builtin-speakers", "room-surround-interface"})
+        targets.push_back({deviceForUID(hw, uid).value_or(0), uid, uid, 0});
+    ManualMainQueue mq;
+    TapEngine engine(hw, mq);
+    std::optional<bool> started;
+    engine.start(targets[0], targets, Offsets(), 1, [&](bool ok) { started = ok; });
+    if (!mq.runUntil([&] { return started.has_value(); }, 10) || !*started) return 3;
+    std::ofstream(dir + "/ready") << getpid() << '\n';
+    for (;;)
+        pause();
+}
+
 }  // namespace housetone

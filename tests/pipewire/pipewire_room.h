@@ -119,4 +119,10 @@ class PipewireRoomTest : public ::testing::Test {
     static std::string startFailure_;
 };
 
+// A process of the test program that plays the program's part: it starts aligned mode on the
+// room's built-in and USB speakers (the tap becomes the default output), writes its pid to
+// DIR/ready and waits to be killed. Its exit status is non-zero when aligned did not start.
+inline constexpr const char* holdTapOption = "--hold-aligned-tap";
+int holdAlignedTap(const std::string& dir);
+
 }  // namespace housetone::testsupport

@@ -201,7 +201,10 @@ void GraphMirror::dropMetadata(bool defaults) {
     proxy = nullptr;
     (defaults ? defaultsID_ : settingsID_) = SPA_ID_INVALID;
     // What the old object said is no longer anybody's word; the new one tells its own.
-    if (defaults) defaultSink_.clear(), defaultSource_.clear();
+    if (defaults) {
+        defaultSink_.clear(), defaultSource_.clear();
+        configuredSink_.clear(), configuredSource_.clear();
+    }
 }
 
 void GraphMirror::onGlobalRemoved(std::uint32_t id) {
@@ -280,6 +283,10 @@ void GraphMirror::onMetadata(bool defaults, const char* key, const char* value) 
         }
         return;
     }
+    if (k == "default.configured.audio.sink" || k == "default.configured.audio.source") {
+        (k.ends_with("sink") ? configuredSink_ : configuredSource_) = value ? nodeNameIn(value) : "";
+        return;
+    }
     if (k != "default.audio.sink" && k != "default.audio.source") return;
     // Read as the session manager wrote it: a node's name need not be UTF-8.
     (k == "default.audio.sink" ? defaultSink_ : defaultSource_) = value ? nodeNameIn(value) : "";
@@ -347,7 +354,17 @@ OSStatus GraphMirror::writeDefault(bool output, const std::string& name) {
         output ? "default.configured.audio.sink" : "default.configured.audio.source",
         "Spa:String:JSON", value->c_str());
     (output ? defaultSink_ : defaultSource_) = name;
+    (output ? configuredSink_ : configuredSource_) = name;
     return noErr;
+}
+
+void GraphMirror::forgetConfiguredDefault(bool output) {
+    if (!defaults_) return;
+    pw_metadata_set_property(
+        reinterpret_cast<pw_metadata*>(defaults_), PW_ID_CORE,
+        output ? "default.configured.audio.sink" : "default.configured.audio.source", nullptr,
+        nullptr);
+    (output ? configuredSink_ : configuredSource_).clear();
 }
 
 void GraphMirror::onPortLatency(Port& p, const spa_pod* param) {

@@ -109,6 +109,13 @@ class GraphMirror {
         return output ? defaultSink_ : defaultSource_;
     }
     bool hasDefaultsObject() const { return defaults_ != nullptr; }
+    // The node.name the user's (or a program's) choice names, which the session manager follows
+    // while that node exists; empty while there is none.
+    const std::string& configuredNode(bool output) const {
+        return output ? configuredSink_ : configuredSource_;
+    }
+    // Withdraws the configured choice, so that the session manager chooses by itself.
+    void forgetConfiguredDefault(bool output);
     // Names `name` the configured default output or input; unsupported while there is no
     // "default" object or the name cannot be written there.
     OSStatus writeDefault(bool output, const std::string& name);
@@ -130,6 +137,7 @@ class GraphMirror {
     std::uint32_t defaultsID_ = SPA_ID_INVALID, settingsID_ = SPA_ID_INVALID;
     spa_hook defaultsListener_{}, settingsListener_{};
     std::string defaultSink_, defaultSource_;
+    std::string configuredSink_, configuredSource_;
     double clockRate_ = 48000;
     double clockQuantum_ = 1024, forcedQuantum_ = 0;
     std::string version_;

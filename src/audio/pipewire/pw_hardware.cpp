@@ -4,12 +4,14 @@
 #include <spa/pod/builder.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "audio/pipewire/pw_names.h"
 #include "audio/pipewire/pw_public_aggregate.h"
 #include "core/dev.h"
+#include "core/printable.h"
 
 namespace housetone::pw {
 
@@ -107,6 +109,7 @@ void PipeWireHardware::releaseTap(Tap& t) {
     // Programs go back to their output before the sink they play into disappears.
     if (t.isDefault) setConfiguredDefault(true, t.restoreDefault);
     t.isDefault = false;
+    t.keeper.finish();
     closeTap(conn_, t);
 }
 
@@ -229,7 +232,13 @@ void PipeWireHardware::moveProgramsToTap(IOProc& p) {
     p.tap->restoreDefault = graph().defaultNode(true);
     const auto* info = pw_stream_get_properties(p.tap->stream);
     const char* name = info ? pw_properties_get(info, PW_KEY_NODE_NAME) : nullptr;
-    if (name && setConfiguredDefault(true, name) == noErr) p.tap->isDefault = true;
+    if (!name || setConfiguredDefault(true, name) != noErr) return;
+    p.tap->isDefault = true;
+    // Taken before the tap became the default would leave nothing to keep if the write failed.
+    std::string error;
+    if (!p.tap->keeper.start(name, p.tap->restoreDefault, error))
+        std::fprintf(stderr, "housetone: %s; if the program is killed, choose the output again\n",
+                     printable(error).c_str());
 }
 
 void PipeWireHardware::stopFilter(IOProc& p) {
@@ -237,6 +246,7 @@ void PipeWireHardware::stopFilter(IOProc& p) {
         setConfiguredDefault(true, p.tap->restoreDefault);
         p.tap->isDefault = false;
     }
+    if (p.tap) p.tap->keeper.finish();
     closeFilter(conn_, p);
 }
 
@@ -480,6 +490,7 @@ OSStatus PipeWireHardware::writeDefault(bool output, const std::string& name) {
             if (t->isDefault) {
                 // Programs stay on the tap; this is where they go back to when it ends.
                 t->restoreDefault = name;
+                t->keeper.keep(name);
                 return graph().defaultNode(true) == t->nodeName
                            ? noErr
                            : graph().writeDefault(true, t->nodeName);

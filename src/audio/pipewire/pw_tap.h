@@ -5,6 +5,7 @@
 #include <string>
 
 #include "audio/audio_hardware.h"
+#include "audio/pipewire/pw_default_keeper.h"
 #include "audio/pipewire/pw_graph_connection.h"
 
 namespace housetone::pw {
@@ -21,6 +22,7 @@ struct Tap {
     bool isDefault = false;
     std::string restoreDefault;  // node.name of the output programs go back to
     std::uint32_t latencyFrames = 0;  // what it tells the programs that play into it
+    DefaultKeeper keeper;             // gives the output back if the program cannot
 };
 
 // The tap's node name: "housetone.tap." and its UUID in lower-case letters, digits and dashes.

@@ -5,6 +5,7 @@
 #include "audio/sim/sim_backend.h"
 #ifdef HOUSETONE_HAVE_PIPEWIRE
 #include "audio/pipewire/pipewire_backend.h"
+#include "audio/pipewire/pw_default_keeper.h"
 #endif
 
 namespace housetone::ui {
@@ -15,6 +16,15 @@ std::variant<sim::RoomSpec, std::string> roomFromOptions(const LaunchOptions& op
     } catch (const sim::RoomError& e) {
         return std::string(e.what());
     }
+}
+
+std::optional<int> runBackendHelper(int argc, char** argv) {
+#ifdef HOUSETONE_HAVE_PIPEWIRE
+    if (argc == 2 && std::string_view(argv[1]) == pw::keeperOption) return pw::runDefaultKeeper(3);
+#else
+    (void)argc, (void)argv;
+#endif
+    return std::nullopt;
 }
 
 std::variant<BackendPlan, std::string> planBackend(const LaunchOptions& options) {

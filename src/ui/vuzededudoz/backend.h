@@ -31,6 +31,10 @@ std::variant<BackendPlan, std::string> planBackend(const LaunchOptions& options)
 // refuses its file.
 std::variant<sim::RoomSpec, std::string> roomFromOptions(const LaunchOptions& options);
 
+// When the program was started as a helper of an audio backend (PipeWire's default-output keeper)
+// rather than as itself: that helper's exit status; otherwise none, and the program runs.
+std::optional<int> runBackendHelper(int argc, char** argv);
+
 // Starts the planned backend through its factory, or gives the one line saying why it cannot run.
 std::variant<AudioBackend, std::string> makeBackend(BackendPlan plan, const LaunchOptions& options);
 
