@@ -103,7 +103,8 @@ int restoreDefault(const Kept& k) {
     }
     GraphConnection::Locked lock(conn);
     GraphMirror& graph = conn.mirror();
-    conn.waitFor(5.0, [&] { return graph.hasDefaultsObject() && !graph.defaultNode(true).empty(); });
+    conn.waitFor(5.0,
+                 [&] { return graph.hasDefaultsObject() && !graph.defaultNode(true).empty(); });
     conn.roundTrip();
     // Someone chose another output meanwhile (the user, the program itself): theirs stands.
     if (graph.configuredNode(true) != k.tap) return 0;
@@ -117,8 +118,7 @@ int restoreDefault(const Kept& k) {
 
 }  // namespace
 
-bool DefaultKeeper::start(const std::string& tap, const std::string& restore,
-                          std::string& error) {
+bool DefaultKeeper::start(const std::string& tap, const std::string& restore, std::string& error) {
     finish();
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) {
