@@ -186,6 +186,18 @@ TEST_F(DesktopTest, AProgramKilledInAlignedModeLeavesEveryProgramOnTheOutputItHa
     EXPECT_TRUE(eventually([&] { return pulseSinkOf("film-player") == usb.uid; }, 5s))
         << pulseSinkOf("film-player");
     EXPECT_TRUE(eventually([&] { return keepersOf(room().dir()).empty(); }, 5s));
+
+    // Had the keeper been killed as well, the next start withdraws the dead tap's claim.
+    run("pw-metadata 0 default.configured.audio.sink '{ \"name\": \"" + std::string("housetone.") +
+        "tap.0-gone\" }' Spa:String:JSON");
+    ASSERT_TRUE(
+        eventually([&] { return configuredSink().find("0-gone") != std::string::npos; }, 2s));
+    std::string error;
+    const auto next = pw::connectPipeWire(&error);
+    ASSERT_TRUE(next) << error;
+    EXPECT_TRUE(
+        eventually([&] { return configuredSink().find("0-gone") == std::string::npos; }, 3s))
+        << configuredSink();
     run("kill $(cat '" + dir + "/player.pid')");
 }
 

@@ -273,6 +273,17 @@ void PipeWireHardware::reassertDefault() {
     if (owedOutput_) graph().writeDefault(true, *std::exchange(owedOutput_, std::nullopt));
 }
 
+void PipeWireHardware::forgetDeadTap() {
+    Locked lock(conn_);
+    conn_.roundTrip();
+    // A tap of an earlier run whose keeper could not give the output back (both were killed):
+    // the session manager would go on looking for it; the choice goes back to it instead.
+    const std::string& configured = graph().configuredNode(true);
+    const bool ours = std::any_of(taps_.begin(), taps_.end(),
+                                  [&](const auto& t) { return t.second->nodeName == configured; });
+    if (configured.starts_with(tapNodeName("")) && !ours) graph().forgetConfiguredDefault(true);
+}
+
 // ---- Lookups ----
 
 std::vector<AudioObjectID> PipeWireHardware::deviceList() {
@@ -519,6 +530,7 @@ std::optional<AudioBackend> connectPipeWire(std::string* error, double timeoutSe
         if (error) *error = why;
         return std::nullopt;
     }
+    hw->forgetDeadTap();
     AudioBackend backend{
         .player = &hw->player(), .micPermission = &hw->micPermission(), .name = hw->version()};
     backend.hardware = std::move(hw);

@@ -43,6 +43,8 @@ inline float userVolume(float linear) {
 // on PipeWire's data thread and touch only what deviceStart prepared.
 class PipeWireHardware final : public PropertyContract, private ConnectionClient {
   public:
+    // Withdraws a default output that names a tap of an earlier run of the program.
+    void forgetDeadTap();
     PipeWireHardware() = default;
     ~PipeWireHardware() override;
     PipeWireHardware(const PipeWireHardware&) = delete;
