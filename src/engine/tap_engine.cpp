@@ -272,6 +272,8 @@ void TapEngine::teardown() {
         hw_.destroyProcessTap(tap);
     tapID_.store(0, std::memory_order_relaxed);
     wAbs_.store(0, std::memory_order_relaxed);
+    holeStart_ = -1;  // the callback is removed: nothing else touches these now
+    lastLevel_ = 0;
     installedRun_.store(0, std::memory_order_relaxed);
 }
 
@@ -383,6 +385,7 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     float* ring = ring_.get();
     const std::size_t rOff = n > 1 ? 1 : 0;  // a mono tap feeds both sides
     double sum = 0;
+    bool silent = true;
     for (std::size_t f = 0; f < frames; ++f) {
         const float l = in[f * n], r = in[f * n + rOff];
         const std::size_t k =
@@ -390,6 +393,13 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
         ring[k] = l;
         ring[k + 1] = r;
         sum += static_cast<double>(l * l + r * r);
+        silent = silent && l == 0.0f && r == 0.0f;
+    }
+    if (frames > 0) {
+        concealHolesRt(head, frames, silent, lastLevel_);
+        const auto k =
+            static_cast<std::size_t>((head + static_cast<std::int64_t>(frames) - 1) & mask);
+        lastLevel_ = std::max(std::fabs(ring[2 * k]), std::fabs(ring[2 * k + 1]));
     }
     const auto nf = static_cast<std::int64_t>(frames);
     head += nf;
@@ -398,6 +408,33 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     nSamp_.fetch_add(2 * nf, relaxed);
     inFrames_.fetch_add(nf, relaxed);
     return head;
+}
+
+void TapEngine::concealHolesRt(std::int64_t head, std::size_t frames, bool silent,
+                               float lastLevel) {
+    // Below this the edge of a hole is no louder than the noise of a 16-bit recording.
+    constexpr float audible = 1.0f / 32768;
+    float* ring = ring_.get();
+    const auto scale = [&](std::int64_t at, float g) {
+        const std::size_t k = static_cast<std::size_t>(at & mask) * 2;
+        ring[k] *= g;
+        ring[k + 1] *= g;
+    };
+    if (silent) {
+        if (holeStart_ >= 0 || lastLevel < audible) return;
+        holeStart_ = head;
+        // The sound before the hole, not yet played by any speaker that waits, fades out.
+        for (std::int64_t i = 1; i <= concealFrames && head - i >= 0; ++i)
+            scale(head - i, static_cast<float>(i) / (concealFrames + 1));
+        return;
+    }
+    if (holeStart_ < 0) return;
+    const bool lost = head - holeStart_ <= holeFrames;
+    holeStart_ = -1;
+    if (!lost) return;
+    const auto n = std::min<std::int64_t>(concealFrames, static_cast<std::int64_t>(frames));
+    for (std::int64_t i = 0; i < n; ++i)
+        scale(head + i, static_cast<float>(i + 1) / (concealFrames + 1));
 }
 
 void TapEngine::renderOutputsRt(AudioBufferList& output, std::int64_t head) {

@@ -49,6 +49,13 @@ class TapEngine {
     static constexpr std::int64_t cap = std::int64_t{1} << 20;  // ring capacity, frames
     static constexpr std::int64_t mask = cap - 1;
     static constexpr double maxDelayMs = 5000.0;
+    // A cycle the tap lost (a client or the graph missed its deadline) arrives as a run of exact
+    // zeros inside the sound. Played as it is, it is a click on every speaker, and a second one
+    // where the sound resumes; the speakers that play it later hear it faded out and back in over
+    // this many frames instead. A run longer than holeFrames is a real pause, and the sound
+    // after it starts as it was played.
+    static constexpr std::int64_t concealFrames = 256;
+    static constexpr std::int64_t holeFrames = 8192;
 
     struct Meter {
         double rms = 0;           // of every input sample (both sides) since the last read
@@ -126,6 +133,9 @@ class TapEngine {
     void mapChannels(const std::vector<Dev>& targets);
     // Audio thread: appends the tapped input to the ring and meters it; the new write head.
     std::int64_t captureInputRt(const AudioBufferList* input);
+    // Audio thread: fades the ring out before a hole the tap just delivered, and back in where the
+    // sound resumes after one, given the `frames` just written at `head`.
+    void concealHolesRt(std::int64_t head, std::size_t frames, bool silent, float lastLevel);
     // Audio thread: every output channel from the ring, held back by its device's delay.
     void renderOutputsRt(AudioBufferList& output, std::int64_t head);
     // Tells the tap how late the sound played into it reaches the ears.
@@ -152,6 +162,10 @@ class TapEngine {
     // Fixed for the engine's life; the callback holds no other memory.
     const std::unique_ptr<float[]> ring_;  // cap stereo frames, interleaved L R
     std::atomic<std::int64_t> wAbs_{0};    // write head: frames written since the start
+    // Callback only: the head where a run of zeros after sound began (-1: none), and how loud the
+    // last frame written was.
+    std::int64_t holeStart_ = -1;
+    float lastLevel_ = 0;
     const std::unique_ptr<std::array<std::atomic<std::int32_t>, maxDevices>> delay_;  // frames
     const std::unique_ptr<ToneStores> tone_;
 

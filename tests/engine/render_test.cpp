@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 #include "audio/sim/sim_audio_system.h"
@@ -69,7 +70,7 @@ class RenderPath : public ::testing::Test {
     void cycle(std::vector<Out>& outs, std::uint32_t inChannels = 2) {
         std::vector<float> in;
         for (std::uint32_t k = 0; k < kFrames * inChannels; ++k)
-            in.push_back(sig(pos + k / inChannels, int(k % inChannels)));
+            in.push_back(source(pos + k / inChannels, int(k % inChannels)));
         BufferListStorage inList(inChannels ? 1 : 0);
         if (inChannels)
             inList.list()->buffers()[0] = {inChannels, kFrames * inChannels * 4, in.data()};
@@ -101,6 +102,9 @@ class RenderPath : public ::testing::Test {
     std::vector<Dev> targets;
     std::map<std::string, double> offsets;
     std::int64_t pos = 0;  // absolute position of the next input frame
+    std::function<float(std::int64_t, int)> source = [](std::int64_t p, int side) {
+        return sig(p, side);
+    };
 };
 
 TEST_F(RenderPath, EachSpeakerPlaysAtItsDelayAcrossTheRingsWrapRepeatsWithoutInputRestartsFresh) {
@@ -121,6 +125,46 @@ TEST_F(RenderPath, EachSpeakerPlaysAtItsDelayAcrossTheRingsWrapRepeatsWithoutInp
     cycle(outs);
     expectPlays(outs[0], 0, 0, 0);
     expectPlays(outs[1], 0, 0, 1000);
+}
+
+TEST_F(RenderPath, ALostCycleIsFadedOutAndBackInWhereItCanBeAndARealPauseEndsCrisply) {
+    start({2, 2}, {0, 2048});
+    // Silence at first; then a steady loud sound, one cycle lost in it; later a pause longer than
+    // any lost cycle.
+    const std::int64_t hole = 8 * kFrames, pause = 16 * kFrames, resume = pause + 20 * kFrames;
+    source = [&](std::int64_t p, int) {
+        const bool quiet =
+            p < kFrames || (p >= hole && p < hole + kFrames) || (p >= pause && p < resume);
+        return quiet ? 0.0f : 0.5f;
+    };
+    std::vector<float> now, late;  // what the reference and the waiting speaker play, left side
+    while (pos < resume + 2048 + 2 * kFrames) {
+        std::vector<Out> outs = {buffer(2), buffer(2)};
+        cycle(outs);
+        for (std::uint32_t f = 0; f < kFrames; ++f) {
+            now.push_back(outs[0].at(f, 0));
+            late.push_back(outs[1].at(f, 0));
+        }
+    }
+    const auto step = [](const std::vector<float>& v, std::int64_t at) {
+        return std::fabs(v[std::size_t(at)] - v[std::size_t(at - 1)]);
+    };
+    // The waiting speaker: no step anywhere around the lost cycle, yet the hole is still there
+    // (nothing is made up); the reference could not be warned, but comes back softly.
+    float worst = 0;
+    for (std::int64_t p = hole - 400; p < hole + kFrames + 400; ++p)
+        worst = std::max(worst, step(late, p + 2048));
+    EXPECT_LT(worst, 0.01f);
+    EXPECT_EQ(late[std::size_t(hole + kFrames / 2 + 2048)], 0.0f);
+    EXPECT_EQ(late[std::size_t(hole - 400 + 2048)], 0.5f);
+    EXPECT_EQ(now[std::size_t(hole)], 0.0f);
+    EXPECT_LT(step(now, hole + kFrames), 0.01f);
+    // After a real pause, or a short silence that followed no sound, the sound starts as it was
+    // played, on every speaker.
+    EXPECT_EQ(now[std::size_t(kFrames)], 0.5f);
+    EXPECT_EQ(now[std::size_t(resume)], 0.5f);
+    EXPECT_EQ(late[std::size_t(resume + 2048)], 0.5f);
+    EXPECT_EQ(late[std::size_t(resume + 2048 + 300)], 0.5f);
 }
 
 // A speaker without output channels still holds one channel number.
