@@ -132,6 +132,30 @@ std::string pulseSinkOf(const std::string& client) {
     return {};
 }
 
+// A PulseAudio client that plays silence under the name `client` until the test ends.
+class PulseClient {
+  public:
+    PulseClient(const std::string& dir, const std::string& client) : file_(dir + "/" + client) {
+        run("pacat --raw --property=application.name=" + client +
+            " </dev/zero >/dev/null 2>&1 & echo $! >'" + file_ + ".pid'");
+    }
+    ~PulseClient() { run("kill $(cat '" + file_ + ".pid')"); }
+    PulseClient(const PulseClient&) = delete;
+    PulseClient& operator=(const PulseClient&) = delete;
+
+  private:
+    std::string file_;
+};
+
+// Moves a PulseAudio client to `sink` by hand, as a desktop's volume control does.
+void moveByHand(const std::string& client, const std::string& sink) {
+    const auto inputs = nlohmann::json::parse(run("pactl --format=json list sink-inputs"));
+    for (const auto& in : inputs)
+        if (in.at("properties").value("application.name", "") == client)
+            run("pactl move-sink-input " + std::to_string(in.at("index").get<int>()) + " '" + sink +
+                "'");
+}
+
 std::string configuredSink() {
     return run("pw-metadata 0 default.configured.audio.sink");
 }
@@ -147,6 +171,34 @@ std::vector<int> keepersOf(const std::string& roomDir) {
             out.push_back(std::stoi(pid));
     }
     return out;
+}
+
+TEST_F(DesktopTest, ProgramsFollowTheModeUnlessTheUserPinnedThemToASpeaker) {
+    const Dev builtin = speaker("builtin"), usb = speaker("usb"), tv = speaker("hdmi");
+    ASSERT_TRUE(setDefaultOutput(hw(), builtin.id));
+    const std::string dir = room().dir();
+    const auto on = [](const std::string& client, const std::string& sink) {
+        return eventually([&] { return pulseSinkOf(client).starts_with(sink); }, 5s);
+    };
+    PulseClient before(dir, "before"), pinned(dir, "pinned");
+    ASSERT_TRUE(on("before", builtin.uid));
+    moveByHand("pinned", tv.uid);
+    ASSERT_TRUE(on("pinned", tv.uid));
+
+    ManualMainQueue mq;
+    TapEngine engine(hw(), mq);
+    std::optional<bool> started;
+    engine.start(builtin, {builtin, usb}, Offsets(), 1, [&](bool ok) { started = ok; });
+    ASSERT_TRUE(mq.runUntil([&] { return started.has_value(); }, 10) && *started);
+    PulseClient during(dir, "during");
+    EXPECT_TRUE(on("before", "housetone.tap.")) << pulseSinkOf("before");
+    EXPECT_TRUE(on("during", "housetone.tap.")) << pulseSinkOf("during");
+    EXPECT_TRUE(on("pinned", tv.uid)) << pulseSinkOf("pinned");
+
+    engine.stop();
+    EXPECT_TRUE(on("before", builtin.uid)) << pulseSinkOf("before");
+    EXPECT_TRUE(on("during", builtin.uid)) << pulseSinkOf("during");
+    EXPECT_TRUE(on("pinned", tv.uid)) << pulseSinkOf("pinned");
 }
 
 TEST_F(DesktopTest, AProgramKilledInAlignedModeLeavesEveryProgramOnTheOutputItHadBefore) {
