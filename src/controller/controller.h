@@ -243,6 +243,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // is back to single); nothing is saved.
     bool routeTogether(std::uint64_t run);
     bool routeAligned(std::uint64_t run);
+    // Whether aligned can play on through a change of the device list as it is; says once which
+    // of its speakers have left.
+    bool playsOn();
     // Whether the audio system has stopped answering; the first time, says so on the status line.
     bool audioGone();
     // Publishes new offsets and has the engine play them at once, so that whatever changed the
@@ -328,6 +331,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Why Auto-tune last refused to start, until the speakers no longer bear it out.
     std::optional<std::string> tuneRefusal_;
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
+    std::vector<std::string> leftWhilePlaying_;  // names of fed speakers that have gone, as said
     bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
     std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick
     OutputPin pin_;

@@ -5,6 +5,7 @@
 #include "controller/controller.h"
 #include "core/text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace housetone {
@@ -23,6 +24,30 @@ bool Controller::audioGone() {
     return true;
 }
 
+// Aligned plays on through a change that leaves every included speaker it feeds still fed: one
+// that left (the others must not lose a moment of sound to a restart; it joins again, with its
+// offset, when it is back) or one that is not included (offered, never added by itself).
+bool Controller::playsOn() {
+    if (mode_ != Mode::aligned || engine_->installedRun() == 0) return false;
+    const std::vector<Dev> fed = engine_->targets();
+    const std::vector<Dev> included = includedDevices();
+    const auto isFed = [&](const Dev& d) {
+        return std::any_of(fed.begin(), fed.end(), [&](const Dev& t) { return t.uid == d.uid; });
+    };
+    if (included.empty() || !std::all_of(included.begin(), included.end(), isFed)) return false;
+    std::vector<std::string> left;
+    for (const Dev& t : fed)
+        if (std::none_of(devices_.begin(), devices_.end(),
+                         [&](const Dev& d) { return d.uid == t.uid; }))
+            left.push_back(t.name);
+    if (left != leftWhilePlaying_ && !left.empty())
+        setStatus(joined(left, ", ") + (left.size() == 1 ? " left" : " have left") +
+                  "; the others play on. Back, " + (left.size() == 1 ? "it joins" : "they join") +
+                  " again.");
+    leftWhilePlaying_ = std::move(left);
+    return true;
+}
+
 void Controller::tick() {
     if (shutDown_) return;
 
@@ -35,7 +60,9 @@ void Controller::tick() {
     const std::uint32_t restarts =
         uint32Property(s_.hw, systemObject, sel::serviceRestarted, scope::global)
             .value_or(serviceRestarts_);
+    bool routeAfresh = false;
     if (audioLost_ || restarts != serviceRestarts_) {
+        routeAfresh = true;
         audioLost_ = false;
         serviceRestarts_ = restarts;
         setStatus("The audio system is back.");
@@ -52,7 +79,9 @@ void Controller::tick() {
     // mode and so clears it, else the first tick after it does).
     if (deviceChangePending_ && !tuning_) {
         deviceChangePending_ = false;
-        if (mode_ != Mode::single) applyMode(mode_);
+        if (routeAfresh || !playsOn()) {
+            if (mode_ != Mode::single) applyMode(mode_);
+        }
     }
     refreshVolumes();
     if (mode_ != Mode::aligned) return;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "support/rig.h"
 
@@ -103,6 +104,33 @@ TEST(TapMonitor, NearSilenceIsSilentOnTheThirdTickSoundClearsItAndANewSpeakerIsF
         rig.ctl->tick();
         EXPECT_EQ(warnings, tick == 4 ? 2 : 1) << "tick " << tick + 1;
     }
+}
+
+TEST(TapMonitor, ASpeakerThatLeavesCostsTheOthersNoRestartAndComesBackWithItsOffset) {
+    Rig rig;
+    rig.start({{"kitchen", true}, {"desk", true}, {"porch", true}}, {{"porch", 30.0}});
+    ASSERT_TRUE(rig.startAligned());
+    const TapEngine& engine = rig.ctl->engine();
+    const AudioObjectID playing = engine.aggID();
+    ASSERT_TRUE(rig.sim.removeDevice("porch"));
+    rig.tickAfterAudio();
+    EXPECT_EQ(engine.aggID(), playing) << "the others were restarted";
+    EXPECT_EQ(rig.ctl->status().rfind("Porch left; the others play on", 0), 0u)
+        << rig.ctl->status();
+    // A speaker nobody included is offered, never played to by itself.
+    rig.sim.addOutput(speaker("attic"));
+    rig.tickAfterAudio();
+    EXPECT_EQ(engine.aggID(), playing);
+    EXPECT_EQ(rig.listedUIDs().size(), 4u);
+    EXPECT_EQ(uidsOf(rig.ctl->includedDevices()), (std::vector<std::string>{"kitchen", "desk"}));
+
+    rig.sim.addOutput(speaker("porch", {.name = "Porch", .transport = transport::bluetoothLE}));
+    rig.tickAfterAudio();
+    ASSERT_TRUE(rig.main.runUntil([&] { return engine.targets().size() == 3; }, 20));
+    const auto targets = uidsOf(engine.targets());
+    const auto porch = std::find(targets.begin(), targets.end(), "porch") - targets.begin();
+    ASSERT_LT(porch, 3);
+    EXPECT_EQ(engine.delayFrames(int(porch)), std::lround(0.030 * engine.rate()));
 }
 
 TEST(TapMonitor, AnAudioSystemThatGoesAwayIsSaidOnceAndTheModeRoutedAfreshWhenItIsBack) {
