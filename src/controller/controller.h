@@ -332,7 +332,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::optional<std::string> tuneRefusal_;
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
     std::vector<std::string> leftWhilePlaying_;  // names of fed speakers that have gone, as said
-    bool audioLost_ = false;            // the audio system stopped answering (its daemon went away)
+    bool audioLost_ = false;  // the audio system stopped answering (its daemon went away)
     std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick
     OutputPin pin_;
     bool shutDown_ = false;
