@@ -448,6 +448,10 @@ TEST(SingleInstanceProcess, ALaterLaunchWithModeSwitchesTheRunningCopyAsItsUserW
     EXPECT_TRUE(contains(readFile(home / "first.txt"),
                          "housetone: ignoring a later launch's request for the mode "
                          "\"\\x1b[2Jloud\": not Single, Together or Aligned\n"));
+    EXPECT_EQ(ask(socketIn(home), "frobnicate", 3000ms).text, "unknown command");
+    EXPECT_TRUE(contains(readFile(home / "first.txt"),
+                         "housetone: ignoring a request from a later launch: unknown command "
+                         "\"frobnicate\"\n"));
     EXPECT_EQ(lastChosen(), "Single");
     for (QProcess* p : {first.get(), firstBare.get()}) {
         EXPECT_EQ(p->state(), QProcess::Running);
