@@ -1,7 +1,7 @@
-// The command line (values checked, recordings kept out of the state folder, echoes escaped, and
-// described alike by --help, the manual and the Help page), the self-checks (their log lines, and
-// an engine check that fails, has nothing to play or cannot write its log) and the tune picture's
-// file.
+// The command line (values checked, recordings kept out of the state folder, echoes escaped, the
+// mode to start in, and described alike by --help, the manual and the Help page), the self-checks
+// (their log lines, and an engine check that fails, has nothing to play or cannot write its log)
+// and the tune picture's file.
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
@@ -14,7 +14,9 @@
 #include "ui/self_check.h"
 #include "ui/tune_picture_view.h"
 #include "ui/vuzededudoz/launch_options.h"
+#include "ui/vuzededudoz/preferences.h"
 
+#include "shell_fixture.h"
 #include "ui_test_support.h"
 
 namespace housetone::ui {
@@ -55,6 +57,76 @@ TEST(LaunchOptionsTest, ValuesAreCheckedRecordingsStayOutOfStateAndEchoedTextIsE
     EXPECT_EQ(terminalSafe("Desk\x1b]0;owned\x07 \xc2\x9b"
                            "2J \xc3\xa9"),
               "Desk\\x1b]0;owned\\x07 \\x9b2J \xc3\xa9");
+}
+
+// --mode takes the three words --help shows and nothing else, goes with the backend and room
+// options, and not with a self-check, which always starts from Single.
+TEST(LaunchOptionsTest, ModeTakesOneOfItsWordsAndNeverGoesWithASelfCheck) {
+    for (const auto& [word, mode] : {std::pair{"single", Mode::single},
+                                     {"together", Mode::together},
+                                     {"aligned", Mode::aligned}}) {
+        const LaunchOptions o =
+            parseLaunchOptions({"--backend", "pipewire", "-mode", word, "--sim-speed", "40"});
+        EXPECT_EQ(o.mode, mode) << word;
+        EXPECT_TRUE(!o.error && o.backend == Backend::pipewire && o.simSpeed == 40) << word;
+    }
+    EXPECT_FALSE(parseLaunchOptions({"--sim-speed", "40"}).mode);
+
+    const std::string needs = "--mode needs single, together or aligned";
+    for (const auto& [args, got] : {std::pair{QStringList{"--mode", "loud"}, "loud"},
+                                    {{"--mode", "Aligned"}, "Aligned"},
+                                    {{"--mode=ALIGNED", "--sim-speed", "40"}, "ALIGNED"},
+                                    {{"--mode", "aligned "}, "aligned "}}) {
+        const LaunchOptions o = parseLaunchOptions(args);
+        EXPECT_EQ(o.error, needs + " (got \"" + got + "\")");
+        EXPECT_FALSE(o.mode) << got;
+    }
+    for (const QStringList& args :
+         {QStringList{"--mode"}, QStringList{"--mode", "--open-menu"}, QStringList{"--mode="}}) {
+        EXPECT_EQ(parseLaunchOptions(args).error, needs) << args.join(' ').toStdString();
+    }
+    // A first mistake is the one said.
+    EXPECT_TRUE(
+        contains(*parseLaunchOptions({"--backend", "x", "--mode", "loud"}).error, "--backend"));
+
+    EXPECT_EQ(parseLaunchOptions({"--mode", "aligned", "--selftest"}).error,
+              "--mode cannot go with --selftest: a self-check always starts from single");
+    EXPECT_TRUE(
+        contains(parseLaunchOptions({"--autotune-selftest", "--mode", "single"}).error.value_or(""),
+                 "--mode cannot go with --autotune-selftest"));
+}
+
+// A start with --mode is in that mode whether or not the last one is resumed, and that mode is
+// the last chosen from then on; without it, what was resumed still is.
+struct StartModeTest : ShellFixture {
+    std::unique_ptr<AppDelegate> launchIn(std::optional<Mode> mode) {
+        LaunchOptions options;
+        options.mode = mode;
+        auto app = std::make_unique<AppDelegate>(
+            AppServices{hw, hw.player(), hw.micPermission(), store, queue, defaults}, options);
+        app->didFinishLaunching();
+        return app;
+    }
+};
+
+TEST_F(StartModeTest, TheModeAskedForWinsOverTheResumedOneAndIsRemembered) {
+    store.save(includeAll(hw.room()));
+    setResumeLastMode(defaults, true);
+    rememberChosenMode(defaults, Mode::together);
+    EXPECT_EQ(launchIn(Mode::aligned)->controller()->mode(), Mode::aligned);
+    EXPECT_EQ(startMode(defaults), Mode::aligned);
+    EXPECT_EQ(launchIn(Mode::single)->controller()->mode(), Mode::single);
+    EXPECT_EQ(startMode(defaults), Mode::single);
+
+    rememberChosenMode(defaults, Mode::together);
+    EXPECT_EQ(launchIn(std::nullopt)->controller()->mode(), Mode::together);
+    setResumeLastMode(defaults, false);
+    EXPECT_EQ(launchIn(Mode::together)->controller()->mode(), Mode::together);
+
+    // Refused as a click would be: nothing included, no Aligned.
+    store.save(includeAll(hw.room(), false));
+    const auto app = launchIn(Mode::aligned);
+    EXPECT_EQ(app->controller()->mode(), Mode::single);
 }
 
 // Text as a reader sees it: without roff escapes or Markdown emphasis, on one line.

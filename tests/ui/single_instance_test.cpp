@@ -1,7 +1,8 @@
 // One running program per settings folder: the channel (only the same user is answered or
-// believed, and no peer can exhaust it), the lock that decides who runs, and the program itself as
-// real processes (a second launch hands over; one whose owner is stopped will not start beside
-// it; a settings folder that cannot be resolved ends the run).
+// believed, no peer can exhaust it, and a mode request switches only when it names a mode), the
+// lock that decides who runs, and the program itself as real processes (a second launch hands
+// over or switches the mode; one whose owner is stopped will not start beside it; a settings
+// folder that cannot be resolved ends the run).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -16,6 +17,9 @@
 #include <cstring>
 #include <future>
 
+#include <QSettings>
+
+#include "core/printable.h"
 #include "core/runtime_folder.h"
 #include "ui/vuzededudoz/single_instance.h"
 
@@ -235,6 +239,131 @@ TEST(SingleInstance, WhoRunsIsDecidedByTheLockNotByWhoAnswersInTime) {
     EXPECT_TRUE(fs::exists(file));
 }
 
+// The owner's side of a mode request: what is asked is chosen and where that left the program
+// comes back; anything else from the socket is one printable line in the log and no change.
+TEST(SingleInstance, AModeRequestSwitchesOnlyWhenItNamesAModeAndSaysWhereItLeftTheProgram) {
+    const testsupport::TempDir dir;
+    SingleInstance server({.connections = 4, .lineBytes = 1024, .idle = 1000ms});
+    Lines log;
+    server.setLog([&](const std::string& line) { log.push_back(line); });
+    std::vector<Mode> chosen;
+    std::string status = "fine";
+    answerModeRequests(
+        server,
+        [&](Mode m) {
+            chosen.push_back(m);
+            // As the controller does: Aligned with nothing included falls back to Single.
+            return m == Mode::aligned ? ModeState{Mode::single, status} : ModeState{m, status};
+        },
+        [&](const std::string& line) { log.push_back(line); });
+    const fs::path path = dir / "s.socket";
+    ASSERT_TRUE(server.listen(path));
+
+    for (const Mode m : allModes) {
+        const HandOver asked = modeHandOver(m);
+        const std::string reply = askWhileServing(path, asked.request).text;
+        EXPECT_TRUE(asked.done(reply)) << reply;
+        const std::optional<ModeState> now = readModeReply(reply);
+        ASSERT_TRUE(now) << reply;
+        EXPECT_EQ(now->mode, m == Mode::aligned ? Mode::single : m);
+        EXPECT_EQ(now->status, "fine");
+    }
+    EXPECT_EQ(chosen, (std::vector<Mode>{Mode::single, Mode::together, Mode::aligned}));
+    EXPECT_EQ(log, Lines{});
+
+    // A status line holding a device's name goes back whole, on one printable line.
+    status = "Desk\nspeaker\x1b]0;owned\x07: gone";
+    EXPECT_EQ(readModeReply(askWhileServing(path, "mode Together").text)->status,
+              "Desk\\x0aspeaker\\x1b]0;owned\\x07: gone");
+    status = std::string(5000, 's');
+    const auto longStatus = readModeReply(askWhileServing(path, "mode Single").text);
+    ASSERT_TRUE(longStatus);
+    EXPECT_TRUE(longStatus->status.size() < 1000 && longStatus->status.starts_with("sss"));
+    chosen.clear();
+
+    const std::string nul("mode Ali\0gned", 13);
+    for (const std::string& junk :
+         {std::string("mode aligned"), std::string("mode loud"), std::string("mode"),
+          std::string("mode "), std::string("mode Aligned "), std::string("mode  Aligned"),
+          std::string("mode Aligned\r"), nul, std::string("mode \x1b]0;owned\x07\xff"),
+          "mode " + std::string(1000, 'A')}) {
+        log.clear();
+        EXPECT_EQ(askWhileServing(path, junk).text, "bad mode request") << printable(junk);
+        ASSERT_EQ(log.size(), 1u) << printable(junk);
+        EXPECT_TRUE(log[0].starts_with("ignoring a later launch's request for the mode \""));
+        EXPECT_EQ(printable(log[0]), log[0]);
+        EXPECT_LT(log[0].size(), 200u);
+    }
+    EXPECT_EQ(chosen, std::vector<Mode>{});
+
+    // An unknown command, and a line too long to read, are said and left.
+    log.clear();
+    EXPECT_EQ(askWhileServing(path, "frobnicate\x1b[2J Aligned").text, "unknown command");
+    EXPECT_EQ(log, Lines{"ignoring a request from a later launch: unknown command "
+                         "\"frobnicate\\x1b[2J\""});
+    log.clear();
+    EXPECT_EQ(askWhileServing(path, "mode " + std::string(2000, 'A')).kind, Answer::Kind::silent);
+    EXPECT_EQ(log, Lines{"ignoring a request from a later launch: more than 1024 bytes without a "
+                         "line end"});
+    EXPECT_EQ(chosen, std::vector<Mode>{});
+
+    // What a launch takes for a switch: only a mode's answer.
+    for (const char* reply : {"shown", "bad mode request", "unknown command", "mode Loud",
+                              "mode aligned", "mode Aligned:x", "modeAligned", "mode ", ""})
+        EXPECT_FALSE(modeHandOver(Mode::aligned).done(reply)) << reply;
+    EXPECT_EQ(readModeReply("mode Together")->status, "");
+}
+
+// A mode request is handed over only when the owner answers it; an owner that answers otherwise
+// (an older copy that knows no such request) is said, and nothing runs beside it.
+TEST(SingleInstance, AModeHandOverIsDoneOnlyWhenTheOwnerAnswersIt) {
+    const testsupport::TempDir runtime, home;
+    const auto placed = instancePlace(home / "vuzeda", RuntimeFolder{.path = runtime.path()});
+    const InstancePlace& place = std::get<InstancePlace>(placed);
+    const Claim first = claimInstance(place, 100ms);
+    ASSERT_EQ(first.kind, Claim::Kind::run) << first.message;
+    const auto claimWhileServing = [&](const HandOver& handOver) {
+        auto claim =
+            std::async(std::launch::async, [&] { return claimInstance(place, 3000ms, handOver); });
+        spinUntil([&] { return claim.wait_for(0s) == std::future_status::ready; });
+        return claim.get();
+    };
+
+    int shown = 0;
+    std::vector<Mode> chosen;
+    {
+        SingleInstance older;
+        older.handle("show", [&](const std::string&) { return ++shown, std::string("shown"); });
+        ASSERT_TRUE(older.listen(*place.socket));
+        const Claim c = claimWhileServing(modeHandOver(Mode::aligned));
+        EXPECT_EQ(c.kind, Claim::Kind::refused);
+        EXPECT_TRUE(contains(c.message, "but cannot switch to Aligned (an older version?)"));
+        EXPECT_EQ(claimWhileServing({}).kind, Claim::Kind::handedOver);
+        EXPECT_EQ(shown, 1);
+    }
+    {
+        SingleInstance owner;
+        answerModeRequests(
+            owner,
+            [&](Mode m) {
+                return chosen.push_back(m), ModeState{m, "Starting"};
+            },
+            [](const std::string&) {});
+        ASSERT_TRUE(owner.listen(*place.socket));
+        const Claim c = claimWhileServing(modeHandOver(Mode::together));
+        EXPECT_EQ(c.kind, Claim::Kind::handedOver);
+        EXPECT_EQ(c.reply, "mode Together: Starting");
+        EXPECT_EQ(chosen, std::vector<Mode>{Mode::together});
+        // Malformed on the way (a damaged launch): refused, said, and nothing chosen.
+        const Claim bad = claimWhileServing(
+            {.request = "mode loud", .done = modeHandOver(Mode::single).done, .what = "switch"});
+        EXPECT_EQ(bad.kind, Claim::Kind::refused);
+        EXPECT_TRUE(contains(bad.message, "answered \"bad mode request\" when asked to switch"));
+        EXPECT_EQ(chosen, std::vector<Mode>{Mode::together});
+    }
+    ::close(first.lockFd);
+}
+
 // ---- The program itself -------------------------------------------------------------------------
 
 TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeverRunsBesideIt) {
@@ -267,6 +396,65 @@ TEST(SingleInstanceProcess, ASecondLaunchHandsOverOrWaitsForAStoppedOwnerButNeve
     EXPECT_TRUE(fs::exists(home / ".local/state/vuzeda/app-selftest.log"));
     EXPECT_EQ(first->state(), QProcess::Running);
     for (QProcess* p : {first.get(), apart.get(), check.get()}) {
+        p->terminate();
+        if (!p->waitForFinished(10000)) p->kill(), p->waitForFinished();
+    }
+}
+
+// A later launch with --mode switches the running copy as its user would in the window: the mode
+// is chosen (and kept as the last chosen), a switch the controller refuses is said by both, and
+// junk on the socket is one line in the owner's log. A bad word never reaches it.
+TEST(SingleInstanceProcess, ALaterLaunchWithModeSwitchesTheRunningCopyAsItsUserWould) {
+    const testsupport::TempDir home, bare;
+    SettingsStore(home / ".local/state/vuzeda").save(includeAll(sim::defaultRoom()));
+    SettingsStore(bare / ".local/state/vuzeda").save(includeAll(sim::defaultRoom(), false));
+    const auto socketIn = [](const testsupport::TempDir& h) {
+        return *std::get<InstancePlace>(
+                    instancePlace(h / ".local/state/vuzeda", RuntimeFolder{.path = h / ""}))
+                    .socket;
+    };
+    const auto first = startProgram(home, {}, qPath(home / "first.txt"));
+    const auto firstBare = startProgram(bare, {}, qPath(bare / "first.txt"));
+    for (const auto* h : {&home, &bare})
+        ASSERT_TRUE(
+            spinUntil([&] { return ask(socketIn(*h), "show", 200ms).text == "shown"; }, 20000));
+    // Its exit status and standard error, once it ended by itself.
+    const auto launch = [](const testsupport::TempDir& h, const QStringList& args) {
+        const auto p = startProgram(h, args, qPath(h / "later.txt"));
+        const int status = p->waitForFinished(20000) ? p->exitCode() : -1;
+        return std::pair(status, readFile(h / "later.txt"));
+    };
+    const auto lastChosen = [&] {
+        QSettings conf(qPath(home / ".config/housetone/housetone.conf"), QSettings::IniFormat);
+        return conf.value("lastMode").toByteArray().toStdString();
+    };
+
+    EXPECT_EQ(launch(home, {"--mode", "loud"}),
+              std::pair(2, std::string("housetone: --mode needs single, together or aligned (got "
+                                       "\"loud\")\n")));
+    EXPECT_EQ(launch(home, {"--mode", "aligned"}), std::pair(0, std::string()));
+    EXPECT_EQ(lastChosen(), "Aligned");
+    EXPECT_EQ(launch(home, {"--mode", "single", "--sim-speed", "40"}), std::pair(0, std::string()));
+    EXPECT_EQ(lastChosen(), "Single");
+    // Nothing included there: refused as a click would be, with the controller's reason.
+    const auto [refusedStatus, refused] = launch(bare, {"--mode", "aligned"});
+    EXPECT_EQ(refusedStatus, 0);
+    EXPECT_TRUE(refused.starts_with(
+        "housetone: the running copy did not switch to Aligned and is in Single: "))
+        << refused;
+    EXPECT_EQ(std::count(refused.begin(), refused.end(), '\n'), 1) << refused;
+
+    EXPECT_EQ(ask(socketIn(home), "mode \x1b[2Jloud", 3000ms).text, "bad mode request");
+    EXPECT_TRUE(contains(readFile(home / "first.txt"),
+                         "housetone: ignoring a later launch's request for the mode "
+                         "\"\\x1b[2Jloud\": not Single, Together or Aligned\n"));
+    EXPECT_EQ(ask(socketIn(home), "frobnicate", 3000ms).text, "unknown command");
+    EXPECT_TRUE(contains(readFile(home / "first.txt"),
+                         "housetone: ignoring a request from a later launch: unknown command "
+                         "\"frobnicate\"\n"));
+    EXPECT_EQ(lastChosen(), "Single");
+    for (QProcess* p : {first.get(), firstBare.get()}) {
+        EXPECT_EQ(p->state(), QProcess::Running);
         p->terminate();
         if (!p->waitForFinished(10000)) p->kill(), p->waitForFinished();
     }

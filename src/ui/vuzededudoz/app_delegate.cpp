@@ -185,7 +185,10 @@ void AppDelegate::rememberModeChoices() {
 void AppDelegate::resumeMode() {
     // A self-check is a run of its own that starts from Single, whatever the user chose.
     if (options_.selfTest || options_.autoTuneSelfTest) return;
-    if (const Mode m = startMode(s_.defaults); m != Mode::single) controller_->chooseMode(m);
+    // Asked for on the command line, the mode is this start's choice whatever was last chosen.
+    if (options_.mode) rememberChosenMode(s_.defaults, *options_.mode);
+    const Mode m = options_.mode.value_or(startMode(s_.defaults));
+    if (m != Mode::single) controller_->chooseMode(m);
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows) {
@@ -278,6 +281,11 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 }
 
 // ---- Menu actions -------------------------------------------------------------------------------
+
+void AppDelegate::chooseMode(Mode mode) {
+    rememberChosenMode(s_.defaults, mode);
+    if (controller_) controller_->chooseMode(mode);
+}
 
 void AppDelegate::menuSelectMode(const QVariant& raw) {
     if (raw.typeId() == QMetaType::QString)

@@ -86,6 +86,10 @@ class AppDelegate final : public QObject, public MenuActions {
     bool inTaskbar() const;
     ActivationPolicy activationPolicy() const { return policy_; }
 
+    // A mode the user chose (in the window, the menu, or by a later launch's --mode): kept for
+    // "Resume the last mode", then switched to by the controller, which may refuse it.
+    void chooseMode(Mode mode);
+
     // ---- Menu actions ----
     void menuSelectMode(const QVariant& raw) override;
     void menuToggleMute(const QVariant& uid) override;
@@ -134,7 +138,8 @@ class AppDelegate final : public QObject, public MenuActions {
     void notify(const QString& title, const QString& text);
     // The window's mode buttons and the menu's mode items are the user's choices of mode.
     void rememberModeChoices();
-    // At launch: the mode the user asked to start in, through the controller's own switch.
+    // At launch: the mode the user asked to start in (--mode, else the last chosen one when
+    // resumed), through the controller's own switch.
     void resumeMode();
     void scheduleLaunchOptions();
     QWidget* alertParent();

@@ -59,6 +59,10 @@ const std::vector<OptionInfo>& launchOptionTable() {
          "open the Housetone menu 2 s after launch, for 3 s\n"
          "(in the tray, or in the window without a tray)"},
         {{"show-about"}, {}, "show the About panel 1.5 s after launch"},
+        {{"mode"},
+         "single|together|aligned",
+         "start in this mode; when Housetone already runs,\n"
+         "switch that copy to it as if chosen in its window"},
         {{"backend"},
          "auto|pipewire|sim",
          "the audio system: PipeWire, the simulated room, or\n"
@@ -160,6 +164,30 @@ struct OptionParser {
         o.simOptionGiven = isSet("sim-room") || isSet("sim-speed") || isSet("sim-record");
     }
 
+    void readMode(LaunchOptions& o) const {
+        if (!isSet("mode")) return;
+        const QString name = value("mode");
+        // The words of --help only: the window's names ("Aligned") are not what a user types.
+        for (const Mode m : allModes) {
+            if (name == QString::fromStdString(rawValue(m)).toLower()) {
+                o.mode = m;
+                break;
+            }
+        }
+        if (o.error) return;
+        if (!o.mode) {
+            o.error = name.isEmpty()
+                          ? "--mode needs single, together or aligned"
+                          : "--mode needs single, together or aligned (got " + quoted(name) + ")";
+        } else if (o.selfTest || o.autoTuneSelfTest) {
+            // A self-check is a run of its own from Single: it neither starts in a mode nor
+            // reaches the copy that runs.
+            o.error = std::string("--mode cannot go with ") +
+                      (o.selfTest ? "--selftest" : "--autotune-selftest") +
+                      ": a self-check always starts from single";
+        }
+    }
+
     void readBackend(LaunchOptions& o) const {
         if (!isSet("backend")) return;
         const QString name = value("backend");
@@ -193,6 +221,7 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
     if (p.value("appearance") == "light") o.appearance = Appearance::light;
     p.readSimOptions(o);
     p.readBackend(o);
+    p.readMode(o);
     return o;
 }
 

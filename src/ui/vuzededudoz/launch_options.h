@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/mode.h"
+
 namespace housetone::ui {
 
 enum class Appearance { system, light, dark };
@@ -29,6 +31,9 @@ struct LaunchOptions {
     bool simOptionGiven = false;           // any --sim-... option: the room is wanted
 
     Backend backend = Backend::automatic;  // --backend auto|pipewire|sim
+
+    // --mode single|together|aligned: the mode to start in, or to switch the running copy to.
+    std::optional<Mode> mode;
 
     bool help = false;     // --help
     bool version = false;  // --version

@@ -118,11 +118,22 @@ int printRoomUIDs(const LaunchOptions& options) {
     return 0;
 }
 
-// A second launch shows the first one's window rather than starting a second copy beside it.
-// Whether this run goes on (nothing) or ends with a status; `claim` keeps the lock until the
-// process ends, however it ends.
-std::optional<int> claimOrHandOver(const InstancePlace& where, Claim& claim) {
-    claim = claimInstance(where, handOverPatience);
+// The running copy took the mode as its user's choice, and may have refused it as it would a
+// click (no speaker included, say): its window says why, and so does this launch.
+void sayWhereTheModeLeftIt(Mode asked, const std::string& reply) {
+    const std::optional<ModeState> now = readModeReply(reply);
+    if (!now || now->mode == asked) return;
+    say("the running copy did not switch to " + rawValue(asked) + " and is in " +
+        rawValue(now->mode) + (now->status.empty() ? "" : ": " + now->status));
+}
+
+// A second launch shows the first one's window (or switches its mode) rather than starting a
+// second copy beside it. Whether this run goes on (nothing) or ends with a status; `claim` keeps
+// the lock until the process ends, however it ends.
+std::optional<int> claimOrHandOver(const InstancePlace& where, const std::optional<Mode>& mode,
+                                   Claim& claim) {
+    claim = claimInstance(where, handOverPatience, mode ? modeHandOver(*mode) : HandOver{});
+    if (mode && claim.kind == Claim::Kind::handedOver) sayWhereTheModeLeftIt(*mode, claim.reply);
     if (claim.kind == Claim::Kind::handedOver) return 0;
     if (claim.kind == Claim::Kind::refused) {
         say(claim.message);
@@ -148,13 +159,23 @@ void nameApplication(QApplication& app) {
         say(w);
 }
 
-// Later launches reach this one through the socket beside its lock.
+// Later launches reach this one through the socket beside its lock; what they send is said on
+// standard error when it cannot be taken.
 void answerLaterLaunches(SingleInstance& instance, const std::filesystem::path& socket,
                          AppDelegate& delegate) {
+    instance.setLog(say);
     instance.handle("show", [&delegate](const std::string&) {
         delegate.menuShowWindow();
         return std::string("shown");
     });
+    answerModeRequests(
+        instance,
+        [&delegate](Mode m) {
+            delegate.chooseMode(m);
+            const Controller& c = *delegate.controller();
+            return ModeState{c.mode(), c.status()};
+        },
+        say);
     if (!instance.listen(socket)) say("later launches cannot reach this one: " + instance.error());
 }
 
@@ -182,7 +203,7 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     const InstancePlace& where = std::get<InstancePlace>(place);
     Claim claim;
     if (!solitary)
-        if (const auto status = claimOrHandOver(where, claim)) return *status;
+        if (const auto status = claimOrHandOver(where, options.mode, claim)) return *status;
 
     QApplication app(argc, argv);
     nameApplication(app);

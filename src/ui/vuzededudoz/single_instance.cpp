@@ -19,6 +19,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/printable.h"
 #include "core/runtime_folder.h"
 
 namespace housetone::ui {
@@ -74,6 +75,11 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
         if (n > 0) return true;
         if (n < 0 && errno != EINTR) return true;  // the next call reports the error
     }
+}
+
+// At most the first `limit` bytes of a request from outside, quoted and fit for a log line.
+std::string echoed(const std::string& text, std::size_t limit = 40) {
+    return "\"" + printable(text.substr(0, limit)) + (text.size() > limit ? "\"..." : "\"");
 }
 
 struct Fd {
@@ -175,7 +181,7 @@ Answer ask(const fs::path& path, const std::string& line, milliseconds timeout) 
 
 // ---- Claiming ----------------------------------------------------------------------------------
 
-Claim claimInstance(const InstancePlace& place, milliseconds patience) {
+Claim claimInstance(const InstancePlace& place, milliseconds patience, const HandOver& handOver) {
     const auto run = [](std::string message = {}) {
         return Claim{Claim::Kind::run, std::move(message)};
     };
@@ -224,13 +230,18 @@ Claim claimInstance(const InstancePlace& place, milliseconds patience) {
         if (!place.socket) return refuse("cannot be reached (no private folder for its socket)");
 
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        const Answer a =
-            ask(*place.socket, "show", std::clamp(left, milliseconds(100), milliseconds(1000)));
-        if (a.kind == Answer::Kind::answered && a.text == "shown") {
+        const Answer a = ask(*place.socket, handOver.request,
+                             std::clamp(left, milliseconds(100), milliseconds(1000)));
+        if (a.kind == Answer::Kind::answered && handOver.done(a.text)) {
             ::close(fd);
-            return Claim{Claim::Kind::handedOver};
+            Claim c{Claim::Kind::handedOver};
+            c.reply = a.text;
+            return c;
         }
-        if (a.kind == Answer::Kind::answered) return refuse("answered \"" + a.text + "\"");
+        if (a.kind == Answer::Kind::answered && a.text == "unknown command")
+            return refuse("cannot " + handOver.what + " (an older version?)");
+        if (a.kind == Answer::Kind::answered)
+            return refuse("answered \"" + a.text + "\" when asked to " + handOver.what);
         if (a.kind == Answer::Kind::stranger || a.kind == Answer::Kind::failed)
             return refuse("cannot be reached: " + a.text);
         if (Clock::now() >= deadline)
@@ -239,6 +250,58 @@ Claim claimInstance(const InstancePlace& place, milliseconds patience) {
                               : "does not answer (stopped or busy)");
         std::this_thread::sleep_for(milliseconds(100));
     }
+}
+
+// ---- Switching the owner's mode ----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* modeCommand = "mode";
+// Room for any status line the program writes; the reply stays well inside what `ask` takes.
+constexpr std::size_t statusReplyBytes = 400;
+
+std::string answerModeRequest(const std::string& argument,
+                              const std::function<ModeState(Mode)>& choose,
+                              const std::function<void(const std::string&)>& log) {
+    const std::optional<Mode> asked = modeFromRawValue(argument);
+    if (!asked) {
+        log("ignoring a later launch's request for the mode " + echoed(argument) +
+            ": not Single, Together or Aligned");
+        return "bad mode request";
+    }
+    const ModeState now = choose(*asked);
+    // The status may hold a device's name: one printable line, cut short if need be.
+    std::string status = printable(now.status);
+    if (status.size() > statusReplyBytes) status = printable(status.substr(0, statusReplyBytes));
+    return std::string(modeCommand) + " " + rawValue(now.mode) +
+           (status.empty() ? "" : ": " + status);
+}
+
+}  // namespace
+
+HandOver modeHandOver(Mode mode) {
+    return HandOver{
+        .request = std::string(modeCommand) + " " + rawValue(mode),
+        .done = [](const std::string& reply) { return readModeReply(reply).has_value(); },
+        .what = "switch to " + rawValue(mode)};
+}
+
+void answerModeRequests(SingleInstance& server, std::function<ModeState(Mode)> choose,
+                        std::function<void(const std::string&)> log) {
+    server.handle(modeCommand,
+                  [choose = std::move(choose), log = std::move(log)](const std::string& argument) {
+                      return answerModeRequest(argument, choose, log);
+                  });
+}
+
+std::optional<ModeState> readModeReply(const std::string& reply) {
+    const std::string head = std::string(modeCommand) + " ";
+    if (!reply.starts_with(head)) return std::nullopt;
+    const auto colon = reply.find(": ", head.size());
+    const std::optional<Mode> mode = modeFromRawValue(std::string_view(reply).substr(
+        head.size(), colon == std::string::npos ? std::string::npos : colon - head.size()));
+    if (!mode) return std::nullopt;
+    return ModeState{*mode, colon == std::string::npos ? std::string() : reply.substr(colon + 2)};
 }
 
 // ---- Serving -----------------------------------------------------------------------------------
@@ -351,6 +414,9 @@ void SingleInstance::readFrom(int fd) {
     const auto end = c.line.find('\n');
     if (end == std::string::npos) {
         // Never more than one line's worth is kept, whatever the peer sends.
+        if (c.line.size() > limits_.lineBytes && log_)
+            log_("ignoring a request from a later launch: more than " +
+                 std::to_string(limits_.lineBytes) + " bytes without a line end");
         if (c.line.size() > limits_.lineBytes) close(fd);
         return;
     }
@@ -363,7 +429,10 @@ void SingleInstance::readFrom(int fd) {
     }
     const std::string line = c.line.substr(0, end);
     const auto space = line.find(' ');
-    const auto handler = handlers_.find(line.substr(0, space));
+    const std::string command = line.substr(0, space);
+    const auto handler = handlers_.find(command);
+    if (handler == handlers_.end() && log_)
+        log_("ignoring a request from a later launch: unknown command " + echoed(command));
     const std::string reply =
         handler == handlers_.end()
             ? "unknown command"
