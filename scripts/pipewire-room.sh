@@ -26,6 +26,9 @@
 #   HOUSETONE_ROOM_PULSE=1           also runs pipewire-pulse, so PulseAudio clients (paplay, pactl,
 #                                    browsers) play into the room; DIR/env then names its socket
 #   HOUSETONE_ROOM_EXTRA_SPEAKERS=N  adds N plain USB speakers, room-extra-speaker-1 .. -N (N <= 28)
+#   HOUSETONE_ROOM_RATES="node=44100,..."      a speaker's own sample rate (the graph converts)
+#   HOUSETONE_ROOM_POSITIONS="node=MONO,..."   a speaker's channel positions (space-separated
+#                                    within one value: "node=FL FR FC")
 #   HOUSETONE_ROOM_QUANTUM=desktop   leaves the graph's cycle to clients, as a desktop's default
 #                                    configuration does, instead of fixing it (room.json then says
 #                                    "quantum": null)
@@ -112,6 +115,39 @@ apply_delays() {
   done
 }
 
+declare -A speaker_rate=()
+
+# apply_rates PAIRS / apply_positions PAIRS: "node=value" pairs separated by commas.
+apply_rates() {
+  local pair node value
+  local -a pairs
+  IFS=',' read -ra pairs <<<"$1"
+  for pair in "${pairs[@]}"; do
+    node=${pair%%=*} value=${pair#*=}
+    [[ $value =~ ^[0-9]{4,6}$ ]] || die "rate of $node: \"$value\" is not a sample rate"
+    speaker_rate[$node]=$value
+  done
+}
+
+apply_positions() {
+  local pair node value i n d t p ms prio found
+  local -a pairs
+  IFS=',' read -ra pairs <<<"$1"
+  for pair in "${pairs[@]}"; do
+    node=${pair%%=*} value=${pair#*=}
+    [[ $value =~ ^[A-Z0-9]+( [A-Z0-9]+)*$ ]] || die "positions of $node: \"$value\" are not channel names"
+    found=
+    for i in "${!speakers[@]}"; do
+      IFS='|' read -r n d t p ms prio <<<"${speakers[$i]}"
+      if [[ $n == "$node" ]]; then
+        speakers[i]="$n|$d|$t|$value|$ms|$prio"
+        found=1
+      fi
+    done
+    [[ -n $found ]] || die "positions for \"$node\": no speaker has that node name"
+  done
+}
+
 write_pipewire_config() {
   local conf=$1 n d t p ms prio
   {
@@ -132,6 +168,7 @@ write_pipewire_config() {
       node.description = "$d"
       media.class = "Audio/Sink"
       audio.position = [ $p ]
+      ${speaker_rate[$n]:+audio.rate = ${speaker_rate[$n]}}
       $(device_props "$t")
       priority.session = $prio
       monitor.channel-volumes = true
@@ -399,6 +436,8 @@ start_room() {
   : >"$dir/pids"
   if [[ -f $dir/delays ]]; then apply_delays "$(<"$dir/delays")"; fi
   if [[ -n ${HOUSETONE_ROOM_DELAYS:-} ]]; then apply_delays "$HOUSETONE_ROOM_DELAYS"; fi
+  if [[ -n ${HOUSETONE_ROOM_RATES:-} ]]; then apply_rates "$HOUSETONE_ROOM_RATES"; fi
+  if [[ -n ${HOUSETONE_ROOM_POSITIONS:-} ]]; then apply_positions "$HOUSETONE_ROOM_POSITIONS"; fi
 
   write_pipewire_config "$dir/config/pipewire/pipewire.conf.d/room.conf"
   write_wireplumber_config "$dir/config/wireplumber"
