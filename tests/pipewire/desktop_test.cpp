@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "audio/device_access.h"
 #include "audio/pipewire/pipewire_backend.h"
@@ -171,6 +172,37 @@ std::vector<int> keepersOf(const std::string& roomDir) {
             out.push_back(std::stoi(pid));
     }
     return out;
+}
+
+TEST_F(DesktopTest, ASpeakerThatLeavesWhileAlignedPlaysCostsTheOthersNoCycle) {
+    const Dev builtin = speaker("builtin");
+    auto leaving = std::make_unique<testsupport::ExtraSink>("leaving-speaker", "Leaving Speaker");
+    Dev gone{0, "Leaving Speaker", "leaving-speaker", 0};
+    ASSERT_TRUE(eventually(
+        [&] {
+            gone.id = deviceForUID(hw(), gone.uid).value_or(0);
+            return channelCount(hw(), gone.id, scope::output) == 2;
+        },
+        5s));
+    ManualMainQueue mq;
+    TapEngine engine(hw(), mq);
+    std::optional<bool> started;
+    engine.start(builtin, {builtin, gone}, Offsets(), 1, [&](bool ok) { started = ok; });
+    ASSERT_TRUE(mq.runUntil([&] { return started.has_value(); }, 10) && *started);
+    std::this_thread::sleep_for(500ms);
+
+    // Every cycle of the graph still reaches the engine while the speaker goes and after: what it
+    // took in keeps pace with the clock, give or take the cycle each reading may fall into.
+    engine.readMeter();
+    const auto from = std::chrono::steady_clock::now();
+    leaving.reset();
+    std::this_thread::sleep_for(2s);
+    const auto m = engine.readMeter();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    EXPECT_NEAR(static_cast<double>(m.frames), seconds * room().rate(), 2 * 1024.0);
+    EXPECT_FALSE(deviceForUID(hw(), gone.uid));
+    engine.stop();
 }
 
 TEST_F(DesktopTest, ProgramsFollowTheModeUnlessTheUserPinnedThemToASpeaker) {
