@@ -92,9 +92,24 @@ device_props() {
   esac
 }
 
+# set_field NODE FIELD VALUE: sets field FIELD (from 0: 3 the positions, 4 the delay) of the
+# speaker called NODE; fails when there is none.
+set_field() {
+  local node=$1 field=$2 value=$3 i found=
+  local -a f
+  for i in "${!speakers[@]}"; do
+    IFS='|' read -ra f <<<"${speakers[$i]}"
+    [[ ${f[0]} == "$node" ]] || continue
+    f[field]=$value
+    speakers[i]=$(IFS='|' && echo "${f[*]}")
+    found=1
+  done
+  [[ -n $found ]]
+}
+
 # apply_delays PAIRS: "node=ms" pairs separated by commas, spaces or new lines.
 apply_delays() {
-  local pair node ms i found n d t p prio
+  local pair node ms
   local -a pairs
   read -ra pairs <<<"$(tr ',\n' '  ' <<<"$1")"
   for pair in "${pairs[@]}"; do
@@ -103,48 +118,29 @@ apply_delays() {
     [[ $ms =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "delay of $node: \"$ms\" is not a number of ms"
     awk -v ms="$ms" -v max="$max_delay_ms" 'BEGIN { exit !(ms <= max) }' ||
       die "delay of $node: $ms ms is over $max_delay_ms ms"
-    found=
-    for i in "${!speakers[@]}"; do
-      IFS='|' read -r n d t p _ prio <<<"${speakers[$i]}"
-      if [[ $n == "$node" ]]; then
-        speakers[i]="$n|$d|$t|$p|$ms|$prio"
-        found=1
-      fi
-    done
-    [[ -n $found ]] || die "delay for \"$node\": no speaker has that node name"
+    set_field "$node" 4 "$ms" || die "delay for \"$node\": no speaker has that node name"
   done
 }
 
 declare -A speaker_rate=()
 
-# apply_rates PAIRS / apply_positions PAIRS: "node=value" pairs separated by commas.
-apply_rates() {
-  local pair node value
+# apply_format rate|positions PAIRS: "node=value" pairs separated by commas.
+apply_format() {
+  local kind=$1 pair node value
   local -a pairs
-  IFS=',' read -ra pairs <<<"$1"
+  IFS=',' read -ra pairs <<<"$2"
   for pair in "${pairs[@]}"; do
     node=${pair%%=*} value=${pair#*=}
-    [[ $value =~ ^[0-9]{4,6}$ ]] || die "rate of $node: \"$value\" is not a sample rate"
-    speaker_rate[$node]=$value
-  done
-}
-
-apply_positions() {
-  local pair node value i n d t p ms prio found
-  local -a pairs
-  IFS=',' read -ra pairs <<<"$1"
-  for pair in "${pairs[@]}"; do
-    node=${pair%%=*} value=${pair#*=}
-    [[ $value =~ ^[A-Z0-9]+( [A-Z0-9]+)*$ ]] || die "positions of $node: \"$value\" are not channel names"
-    found=
-    for i in "${!speakers[@]}"; do
-      IFS='|' read -r n d t p ms prio <<<"${speakers[$i]}"
-      if [[ $n == "$node" ]]; then
-        speakers[i]="$n|$d|$t|$value|$ms|$prio"
-        found=1
-      fi
-    done
-    [[ -n $found ]] || die "positions for \"$node\": no speaker has that node name"
+    if [[ $kind == rate ]]; then
+      [[ $value =~ ^[0-9]{4,6}$ ]] || die "rate of $node: \"$value\" is not a sample rate"
+      speaker_rate[$node]=$value
+      value=$node # the field itself stays
+    else
+      [[ $value =~ ^[A-Z0-9]+( [A-Z0-9]+)*$ ]] ||
+        die "positions of $node: \"$value\" are not channel names"
+    fi
+    set_field "$node" "$([[ $kind == rate ]] && echo 0 || echo 3)" "$value" ||
+      die "$kind for \"$node\": no speaker has that node name"
   done
 }
 
@@ -436,8 +432,10 @@ start_room() {
   : >"$dir/pids"
   if [[ -f $dir/delays ]]; then apply_delays "$(<"$dir/delays")"; fi
   if [[ -n ${HOUSETONE_ROOM_DELAYS:-} ]]; then apply_delays "$HOUSETONE_ROOM_DELAYS"; fi
-  if [[ -n ${HOUSETONE_ROOM_RATES:-} ]]; then apply_rates "$HOUSETONE_ROOM_RATES"; fi
-  if [[ -n ${HOUSETONE_ROOM_POSITIONS:-} ]]; then apply_positions "$HOUSETONE_ROOM_POSITIONS"; fi
+  if [[ -n ${HOUSETONE_ROOM_RATES:-} ]]; then apply_format rate "$HOUSETONE_ROOM_RATES"; fi
+  if [[ -n ${HOUSETONE_ROOM_POSITIONS:-} ]]; then
+    apply_format positions "$HOUSETONE_ROOM_POSITIONS"
+  fi
 
   write_pipewire_config "$dir/config/pipewire/pipewire.conf.d/room.conf"
   write_wireplumber_config "$dir/config/wireplumber"

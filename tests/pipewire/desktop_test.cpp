@@ -29,10 +29,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::eventually;
-
-std::string run(const std::string& command) {
-    return testsupport::commandOutput(command);
-}
+using testsupport::run;
 
 // What a PulseAudio client is told about its stream's latency, ms: pacat's last running report,
 // with the client's own buffer kept short. Empty when it reported nothing.
@@ -67,23 +64,14 @@ std::optional<double> nativeLatencyMs(const std::string& clientNode, double rate
     return (v[2] + v[3]) / 2 / rate * 1000 + (v[4] + v[5]) / 2 / 1e6;
 }
 
-class DesktopTest : public testsupport::PipewireRoomTest {
+class DesktopTest : public testsupport::BackendRoomTest {
   protected:
-    void SetUp() override {
-        PipewireRoomTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        std::string error;
-        hw_ = pw::connectPipeWire(&error);
-        ASSERT_TRUE(hw_) << error;
-    }
-    AudioHardware& hw() { return *hw_->hardware; }
     Dev speaker(const std::string& transport) {
         for (const auto& s : room().speakers())
             if (s.transport == transport)
                 return {deviceForUID(hw(), s.node).value_or(0), s.description, s.node, 0};
         throw std::runtime_error("the room has no " + transport + " speaker");
     }
-    std::optional<AudioBackend> hw_;
 };
 
 TEST_F(DesktopTest, ProgramsPlayingIntoTheTapAreToldHowLateTheirSoundLeavesTheSpeakers) {

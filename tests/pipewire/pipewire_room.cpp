@@ -1,5 +1,7 @@
 #include "pipewire_room.h"
 
+#include "audio/pipewire/pipewire_backend.h"
+
 #include <pipewire/pipewire.h>
 #include <signal.h>
 #include <spa/param/audio/format-utils.h>
@@ -81,6 +83,10 @@ std::string replaceBadUtf8(std::string text) {
 }
 
 }  // namespace
+
+std::string run(const std::string& command) {
+    return commandOutput(command);
+}
 
 std::string PipewireRoom::missingProgram() {
     for (const char* p : {"pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon", "pw-link",
@@ -244,6 +250,14 @@ void PipewireRoomTest::startRoom(const std::string& delays) {
 void PipewireRoomTest::SetUp() {
     if (!skipReason_.empty()) GTEST_SKIP() << skipReason_;
     if (!room_) GTEST_FAIL() << startFailure_;
+}
+
+void BackendRoomTest::SetUp() {
+    PipewireRoomTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    std::string error;
+    hw_ = pw::connectPipeWire(&error);
+    ASSERT_TRUE(hw_) << error;
 }
 
 }  // namespace housetone::testsupport

@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "audio/audio_backend.h"
+
 struct pw_stream;
 struct pw_thread_loop;
 
@@ -27,6 +29,9 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
     }
     return true;
 }
+
+// What a shell command run against the room writes to its standard output.
+std::string run(const std::string& command);
 
 struct RoomSpeaker {
     std::string node;  // node.name, the UID the backend reports
@@ -124,5 +129,13 @@ class PipewireRoomTest : public ::testing::Test {
 // DIR/ready and waits to be killed. Its exit status is non-zero when aligned did not start.
 inline constexpr const char* holdTapOption = "--hold-aligned-tap";
 int holdAlignedTap(const std::string& dir);
+
+// A suite in one room whose tests each talk to it through a backend connection of their own.
+class BackendRoomTest : public PipewireRoomTest {
+  protected:
+    void SetUp() override;
+    AudioHardware& hw() { return *hw_->hardware; }
+    std::optional<AudioBackend> hw_;
+};
 
 }  // namespace housetone::testsupport

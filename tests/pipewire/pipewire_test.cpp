@@ -28,10 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testsupport::eventually;
-
-std::string run(const std::string& command) {
-    return testsupport::commandOutput(command);
-}
+using testsupport::run;
 
 std::string defaultSink() {
     return run("pw-metadata 0 default.audio.sink");
@@ -49,17 +46,9 @@ std::string defaultSink() {
 // Delays chosen here rather than the room's own, so that a room ignoring what it was asked for
 // fails too; one is not a whole number of ms, and both are delays that a delay line given its
 // length in seconds as a float would cut a frame short.
-class PipeWireTest : public testsupport::PipewireRoomTest {
+class PipeWireTest : public testsupport::BackendRoomTest {
   protected:
     static void SetUpTestSuite() { startRoom("room-kitchen-speaker=125.5,room-living-room-tv=36"); }
-    void SetUp() override {
-        PipewireRoomTest::SetUp();
-        if (IsSkipped() || HasFatalFailure()) return;
-        std::string error;
-        hw_ = pw::connectPipeWire(&error);
-        ASSERT_TRUE(hw_) << error;
-    }
-    AudioHardware& hw() { return *hw_->hardware; }
     const testsupport::RoomSpeaker& speaker(const std::string& transport) {
         for (const auto& s : room().speakers())
             if (s.transport == transport) return s;
@@ -71,7 +60,6 @@ class PipeWireTest : public testsupport::PipewireRoomTest {
         return static_cast<std::size_t>(
             std::lround(speaker(transport).delayMs * room().rate() / 1000));
     }
-    std::optional<AudioBackend> hw_;
 };
 
 TEST_F(PipeWireTest, SpeakersMatchWhatTheDaemonAndTheDesktopToolsShow) {
