@@ -421,9 +421,11 @@ bool record(const RecordRequest& r, RecordStats& stats, std::string& error) {
     p.ring.assign(p.ringFrames * p.channels, 0.f);
     p.jumpFrames.assign(keptJumps, 0);
     p.loop = pw_thread_loop_new("room-probe", nullptr);
-    p.context = pw_context_new(pw_thread_loop_get_loop(p.loop), nullptr, 0);
-    if (!p.loop || !p.context || pw_thread_loop_start(p.loop) < 0) {
+    if (p.loop) p.context = pw_context_new(pw_thread_loop_get_loop(p.loop), nullptr, 0);
+    if (!p.context || pw_thread_loop_start(p.loop) < 0) {
         error = "cannot start a PipeWire loop";
+        if (p.context) pw_context_destroy(p.context);
+        if (p.loop) pw_thread_loop_destroy(p.loop);
         return false;
     }
     pw_thread_loop_lock(p.loop);
