@@ -6,12 +6,12 @@
 #   - the CPU (% of one core, utime+stime over the recorded span) of the program doing the work:
 #     Housetone in aligned mode, or the host process of PipeWire's combine-stream module;
 #     the graph daemon's beside it;
-#   - the lag from the client to each speaker (ms), and how much of it is beyond the offset the
-#     speaker was given;
+#   - the lag from the client to each speaker (ms, on the graph's clock), and how much of it is
+#     beyond the offset the speaker was given;
 #   - the breaks in the sine at every speaker that were not already in the client's own output,
-#     apart from those at a moment the whole graph skipped time (counted on their own: every
-#     channel breaks there at once, whatever its lag, and a real device would underrun there
-#     whichever path fed it);
+#     apart from those where the whole graph skipped time or in the cycle after (counted on their
+#     own: every channel breaks there at once, whatever its lag, a callback may answer the skip a
+#     cycle late, and a real device would underrun there whichever path fed it);
 #   - the machine's load (/proc/loadavg at the end of the span).
 # Scenarios: every combination of the speaker counts, modes and loads asked for, the low loads
 # first (the load average takes a minute to fall back):
@@ -409,7 +409,7 @@ table() {
   local high=
   [[ " ${load_list[*]} " == *" high "* ]] && high=" High load: $busy busy loops besides the machine's own work."
   echo "Sine of ${seconds} s at ${sine_hz} Hz from $client; offsets: $offsets; $(nproc) cores.$high"
-  echo "Breaks at graph skips happened where the whole graph skipped time (every channel at once)."
+  echo "Breaks at skips: where the whole graph skipped time, or in the cycle after."
   echo
   echo "| speakers | mode | load | program CPU % | daemon CPU % | lag ms (min–max) |" \
     "beyond offset ms (min–max) | client breaks (at skips) | speaker breaks at skips |" \

@@ -9,8 +9,8 @@
 //
 // record prints what it saw besides the sound as JSON; analyse prints each channel's sound,
 // breaks and lag behind the reference channel as JSON, with where its breaks came from: the
-// reference's own, a skip of the whole graph (the frames record printed, given by --recorder) or
-// the path from the reference.
+// reference's own, a skip of the whole graph (what record printed, given by --recorder: the lags
+// are then on the graph's clock) or the path from the reference.
 #include <sndfile.h>
 
 #include <algorithm>
@@ -103,22 +103,28 @@ int runRecord(const Args& a) {
     housetone::room::RecordStats stats;
     std::string error;
     const bool ok = housetone::room::record(r, stats, error);
-    const nlohmann::json report = {{"ports", r.ports},
-                                   {"rate", stats.rate},
-                                   {"frames", stats.frames},
-                                   {"overflowFrames", stats.overflowFrames},
-                                   {"missingBuffers", stats.missingBuffers},
-                                   {"positionJumps", stats.positionJumps},
-                                   {"positionJumpFrames", stats.jumpFrames},
-                                   {"linksRemoved", stats.linksRemoved}};
+    nlohmann::json report = {{"ports", r.ports},
+                             {"rate", stats.rate},
+                             {"frames", stats.frames},
+                             {"overflowFrames", stats.overflowFrames},
+                             {"missingBuffers", stats.missingBuffers},
+                             {"positionJumps", stats.positionJumps},
+                             {"graphJumps", nlohmann::json::array()},
+                             {"cycleFrames", stats.longestCycle},
+                             {"linksRemoved", stats.linksRemoved}};
     std::printf("%s\n",
                 report.dump(2, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
     return ok ? 0 : fail(error);
 }
 
-// The frames at which the recorder saw the graph jump, from what `record` printed; nothing when the
-// file is not such a record.
-std::optional<std::vector<std::size_t>> graphJumps(const std::string& path, std::string& error) {
+// What the recorder saw of the graph's clock, from what `record` printed.
+struct GraphClock {
+    std::vector<housetone::room::GraphJump> jumps;
+    std::size_t cycle = 0;  // the longest cycle, frames
+};
+
+// Reads a record's graph jumps and cycle; nothing, with `error` set, when the file is no record.
+std::optional<GraphClock> graphClock(const std::string& path, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.good() && !in.eof()) {
@@ -126,28 +132,31 @@ std::optional<std::vector<std::size_t>> graphJumps(const std::string& path, std:
         return std::nullopt;
     }
     const auto record = nlohmann::json::parse(text, nullptr, false);
-    const auto it = record.is_object() ? record.find("positionJumpFrames") : record.end();
-    if (it == record.end() || !it->is_array()) {
-        error = path + " holds no positionJumpFrames";
+    if (!record.is_object() || !record.contains("graphJumps") || !record["graphJumps"].is_array() ||
+        !record.contains("cycleFrames") || !record["cycleFrames"].is_number_unsigned()) {
+        error = path + " is no record: it needs graphJumps and cycleFrames";
         return std::nullopt;
     }
-    std::vector<std::size_t> frames;
-    for (const auto& f : *it) {
-        if (!f.is_number_unsigned()) {
-            error = path + ": positionJumpFrames must hold frame numbers";
+    GraphClock clock;
+    clock.cycle = record["cycleFrames"].get<std::size_t>();
+    for (const auto& j : record["graphJumps"]) {
+        if (!j.is_object() || !j.contains("frame") || !j["frame"].is_number_unsigned() ||
+            !j.contains("frames") || !j["frames"].is_number_integer()) {
+            error = path + ": each graph jump needs a frame and a number of frames";
             return std::nullopt;
         }
-        frames.push_back(f.get<std::size_t>());
+        clock.jumps.push_back({j["frame"].get<std::size_t>(), j["frames"].get<long>()});
     }
-    std::sort(frames.begin(), frames.end());
-    return frames;
+    std::sort(clock.jumps.begin(), clock.jumps.end(),
+              [](const auto& a, const auto& b) { return a.frame < b.frame; });
+    return clock;
 }
 
 int runAnalyse(const Args& a) {
     SineOptions o;
     bool haveSine = false;
     std::size_t reference = 0;
-    std::vector<std::size_t> jumps;
+    GraphClock clock;
     for (const auto& [name, value] : a.options) {
         if (name == "sine") {
             const auto v = number(value.c_str(), 1, 1e6);
@@ -168,9 +177,9 @@ int runAnalyse(const Args& a) {
             o.mergeMs = *v;
         } else if (name == "recorder") {
             std::string error;
-            const auto frames = graphJumps(value, error);
-            if (!frames) return fail(error);
-            jumps = *frames;
+            const auto read = graphClock(value, error);
+            if (!read) return fail(error);
+            clock = *read;
         } else {
             return usage();
         }
@@ -241,16 +250,14 @@ int runAnalyse(const Args& a) {
             j["breaks"] = ch.breaks.size();
             j["breakSeconds"] = times;
         }
-        if (const auto lag = housetone::room::onsetLag(ref, ch)) {
+        if (const auto lag = housetone::room::onsetLag(ref, ch, clock.jumps)) {
             j["lagMs"] = static_cast<double>(*lag) * 1000 / o.rate;
-            if (c == reference) {
-                j["atGraphJumps"] =
-                    housetone::room::attributeBreaks(ch.breaks, {}, 0, jumps, tolerance).graph;
-            } else {
-                const auto from =
-                    housetone::room::attributeBreaks(ch.breaks, ref.breaks, *lag, jumps, tolerance);
+            const auto from = housetone::room::attributeBreaks(
+                ch.breaks, c == reference ? std::vector<std::size_t>{} : ref.breaks, *lag,
+                clock.jumps, clock.cycle, tolerance);
+            j["atGraphJumps"] = from.graph;
+            if (c != reference) {
                 j["fromReference"] = from.reference;
-                j["atGraphJumps"] = from.graph;
                 j["addedBreaks"] = from.added;
             }
         }

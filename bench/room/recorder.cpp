@@ -60,10 +60,11 @@ struct Probe {
     std::atomic<long long> overflowFrames{0}, missingBuffers{0}, positionJumps{0};
     long long linksRemoved = 0;   // loop thread
     long long nextPosition = -1;  // data thread only
-    // Where in the recording the graph's position jumped: written by the data thread up to
-    // jumpCount, read once it has stopped.
-    std::vector<std::uint64_t> jumpFrames;
+    // Where in the recording the graph's position jumped, and how far: written by the data
+    // thread up to jumpCount, read once it has stopped.
+    std::vector<std::pair<std::uint64_t, long long>> jumps;
     std::atomic<std::size_t> jumpCount{0};
+    std::atomic<long long> longestCycle{0};
 };
 
 void fail(Probe& p, std::string what) {
@@ -147,11 +148,13 @@ void onProcessRt(void* data, spa_io_position* position) {
     if (p.nextPosition >= 0 && at != p.nextPosition) {
         p.positionJumps.fetch_add(1, std::memory_order_relaxed);
         const std::size_t i = p.jumpCount.load(std::memory_order_relaxed);
-        if (i < p.jumpFrames.size()) {
-            p.jumpFrames[i] = w;
+        if (i < p.jumps.size()) {
+            p.jumps[i] = {w, at - p.nextPosition};
             p.jumpCount.store(i + 1, std::memory_order_release);
         }
     }
+    if (duration > p.longestCycle.load(std::memory_order_relaxed))
+        p.longestCycle.store(duration, std::memory_order_relaxed);
     p.nextPosition = at + duration;
     p.rate.store(position->clock.rate.denom, std::memory_order_relaxed);
 
@@ -419,7 +422,7 @@ bool record(const RecordRequest& r, RecordStats& stats, std::string& error) {
     p.channels = r.ports.size();
     p.ringFrames = ringCapacity;
     p.ring.assign(p.ringFrames * p.channels, 0.f);
-    p.jumpFrames.assign(keptJumps, 0);
+    p.jumps.assign(keptJumps, {0, 0});
     p.loop = pw_thread_loop_new("room-probe", nullptr);
     if (p.loop) p.context = pw_context_new(pw_thread_loop_get_loop(p.loop), nullptr, 0);
     if (!p.context || pw_thread_loop_start(p.loop) < 0) {
@@ -440,9 +443,10 @@ bool record(const RecordRequest& r, RecordStats& stats, std::string& error) {
     stats.missingBuffers = p.missingBuffers.load();
     stats.positionJumps = p.positionJumps.load();
     stats.linksRemoved = p.linksRemoved;
-    stats.jumpFrames.assign(
-        p.jumpFrames.begin(),
-        p.jumpFrames.begin() + static_cast<long>(p.jumpCount.load(std::memory_order_acquire)));
+    stats.jumps.assign(
+        p.jumps.begin(),
+        p.jumps.begin() + static_cast<long>(p.jumpCount.load(std::memory_order_acquire)));
+    stats.longestCycle = p.longestCycle.load();
     if (ok && stats.overflowFrames > 0) {
         error = "the file fell behind the graph and lost " + std::to_string(stats.overflowFrames) +
                 " frames";

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace housetone::room {
@@ -24,7 +25,10 @@ struct RecordStats {
     // Cycles whose graph position did not follow on from the one before: the whole graph
     // skipped time there.
     long long positionJumps = 0;
-    std::vector<std::uint64_t> jumpFrames;  // the first frame after each (the first thousands)
+    // The first recorded frame after each (the first thousands), and how far beyond the position
+    // it was due at the graph went.
+    std::vector<std::pair<std::uint64_t, long long>> jumps;
+    long long longestCycle = 0;  // frames
     // Links that went while recording (a client that ended, a speaker that left).
     long long linksRemoved = 0;
 };

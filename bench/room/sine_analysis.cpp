@@ -49,28 +49,43 @@ SineChannel analyseSine(std::span<const float> x, const SineOptions& o) {
     return c;
 }
 
-std::optional<long> onsetLag(const SineChannel& reference, const SineChannel& later) {
+long graphFrame(std::size_t frame, const std::vector<GraphJump>& jumps) {
+    long skipped = 0;
+    for (const GraphJump& j : jumps) {
+        if (j.frame > frame) break;
+        skipped += j.frames;
+    }
+    return static_cast<long>(frame) + skipped;
+}
+
+std::optional<long> onsetLag(const SineChannel& reference, const SineChannel& later,
+                             const std::vector<GraphJump>& jumps) {
     if (!reference.sound || !later.sound) return std::nullopt;
-    return static_cast<long>(later.first) - static_cast<long>(reference.first);
+    return graphFrame(later.first, jumps) - graphFrame(reference.first, jumps);
 }
 
 BreakSources attributeBreaks(const std::vector<std::size_t>& breaks,
                              const std::vector<std::size_t>& referenceBreaks, long lag,
-                             const std::vector<std::size_t>& graphJumps, std::size_t tolerance) {
-    const auto tol = static_cast<long>(tolerance);
-    // Whether `sorted` holds a frame within the tolerance of `at`.
-    const auto near = [tol](const std::vector<std::size_t>& sorted, long at) {
-        const auto it = std::lower_bound(
-            sorted.begin(), sorted.end(), at - tol,
-            [](std::size_t frame, long value) { return static_cast<long>(frame) < value; });
-        return it != sorted.end() && static_cast<long>(*it) <= at + tol;
-    };
+                             const std::vector<GraphJump>& jumps, std::size_t cycle,
+                             std::size_t tolerance) {
+    const auto tol = static_cast<long>(tolerance), after = static_cast<long>(cycle) + tol;
+    std::vector<long> reference, skips;
+    for (const std::size_t b : referenceBreaks)
+        reference.push_back(graphFrame(b, jumps));
+    for (const GraphJump& j : jumps)
+        skips.push_back(graphFrame(j.frame, jumps));
+    // A graph that ran backwards would leave them out of order.
+    std::sort(reference.begin(), reference.end());
+    std::sort(skips.begin(), skips.end());
     BreakSources s;
     for (const std::size_t b : breaks) {
-        const auto at = static_cast<long>(b);
-        if (near(referenceBreaks, at - lag))
+        const long at = graphFrame(b, jumps);
+        const auto fromReference =
+            std::lower_bound(reference.begin(), reference.end(), at - lag - tol);
+        const auto skip = std::lower_bound(skips.begin(), skips.end(), at - after);
+        if (fromReference != reference.end() && *fromReference <= at - lag + tol)
             ++s.reference;
-        else if (near(graphJumps, at))
+        else if (skip != skips.end() && *skip <= at + tol)
             ++s.graph;
         else
             ++s.added;

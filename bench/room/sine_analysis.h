@@ -32,21 +32,35 @@ struct SineChannel {
 // after, and the edges of the sound itself, are not breaks.
 SineChannel analyseSine(std::span<const float> x, const SineOptions& o);
 
-// Frames by which `later`'s sound starts after `reference`'s (negative when before); nothing when
-// either is silent.
-std::optional<long> onsetLag(const SineChannel& reference, const SineChannel& later);
+// A moment the whole graph skipped time while it was recorded: the recording runs on from one
+// cycle to the next, so every channel jumps there at once.
+struct GraphJump {
+    std::size_t frame = 0;  // the first recorded frame after the skip
+    long frames = 0;        // how far the graph's position went beyond where it was due
+};
+
+// A recorded frame's place on the graph's own clock, which counts the time skipped before it;
+// `jumps` in order of frame.
+long graphFrame(std::size_t frame, const std::vector<GraphJump>& jumps);
+
+// Graph frames by which `later`'s sound starts after `reference`'s (negative when before);
+// nothing when either is silent.
+std::optional<long> onsetLag(const SineChannel& reference, const SineChannel& later,
+                             const std::vector<GraphJump>& jumps);
 
 // Where each break of a channel came from.
 struct BreakSources {
-    std::size_t reference = 0;  // the reference's own breaks, arriving `lag` frames later
-    std::size_t graph = 0;      // at a moment the whole graph skipped time, whatever the lag
+    std::size_t reference = 0;  // the reference's own breaks, arriving `lag` graph frames later
+    std::size_t graph = 0;      // at a skip of the whole graph, or in the cycle after it
     std::size_t added = 0;      // neither: added by the path from the reference
 };
 
-// Sorts `breaks` by where they came from, each within `tolerance` frames; `graphJumps` are the
-// frames at which the recording's graph position jumped, in order.
+// Sorts `breaks` by where they came from, each within `tolerance` frames. A callback learns of a
+// skip from the position it is handed and may answer it a cycle later, so a skip's window reaches
+// `cycle` frames past it.
 BreakSources attributeBreaks(const std::vector<std::size_t>& breaks,
                              const std::vector<std::size_t>& referenceBreaks, long lag,
-                             const std::vector<std::size_t>& graphJumps, std::size_t tolerance);
+                             const std::vector<GraphJump>& jumps, std::size_t cycle,
+                             std::size_t tolerance);
 
 }  // namespace housetone::room

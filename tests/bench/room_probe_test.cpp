@@ -37,7 +37,8 @@ SineOptions options() {
 }
 
 // A client's sine with a hole of its own, heard by a speaker later and far quieter that adds a
-// skip and a repeated cycle of the graph; a clean sine and a silent speaker beside them.
+// skip and a repeated cycle of the graph; skips of the whole graph; a clean sine and a silent
+// speaker beside them.
 TEST(RoomProbeAnalysis, FindsBreaksLagAndWhichBreaksThePathAdded) {
     const SineOptions o = options();
 
@@ -78,12 +79,13 @@ TEST(RoomProbeAnalysis, FindsBreaksLagAndWhichBreaksThePathAdded) {
     EXPECT_NEAR(static_cast<double>(s.breaks[1]), skipAt, 2);
     EXPECT_NEAR(static_cast<double>(s.breaks[2]), repeatAt, 2);
 
-    const auto found = onsetLag(c, s);
+    const auto found = onsetLag(c, s, {});
     ASSERT_TRUE(found.has_value());
     EXPECT_EQ(*found, static_cast<long>(lag));
+    const std::size_t quantum = 1024;
     const auto tolerance = static_cast<std::size_t>(o.mergeMs * rate / 1000);
     // The client's own hole arrives with the sound; the skip and the repeat are the path's.
-    const auto sources = attributeBreaks(s.breaks, c.breaks, *found, {}, tolerance);
+    const auto sources = attributeBreaks(s.breaks, c.breaks, *found, {}, quantum, tolerance);
     EXPECT_EQ(sources.reference, 1u);
     EXPECT_EQ(sources.graph, 0u);
     EXPECT_EQ(sources.added, 2u);
@@ -91,30 +93,60 @@ TEST(RoomProbeAnalysis, FindsBreaksLagAndWhichBreaksThePathAdded) {
     // early or late; beyond that it is the path's.
     for (const long off :
          {-5L, 5L, -static_cast<long>(tolerance) + 1, static_cast<long>(tolerance)})
-        EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found + off, {}, tolerance).added, 2u)
+        EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found + off, {}, quantum, tolerance).added,
+                  2u)
             << off;
     for (const long off : {-static_cast<long>(tolerance) - 5, static_cast<long>(tolerance) + 5})
-        EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found + off, {}, tolerance).added, 3u)
+        EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found + off, {}, quantum, tolerance).added,
+                  3u)
             << off;
-    // A skip of the whole graph breaks every channel at once, whatever its lag: the repeat, seen
-    // where the graph jumped, is the graph's; a jump elsewhere explains nothing.
-    const auto atJump =
-        attributeBreaks(s.breaks, c.breaks, *found, {repeatAt - tolerance, 90000 + lag}, tolerance);
-    EXPECT_EQ(atJump.reference, 1u);
-    EXPECT_EQ(atJump.graph, 1u);
-    EXPECT_EQ(atJump.added, 1u);
-    // The client's hole seen where the graph jumped is still the client's.
-    EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found, {20000 + lag}, tolerance).reference, 1u);
+
+    // A skip of the whole graph breaks every channel at once, whatever its lag, and a callback
+    // may answer it a cycle later: the repeat, seen within a cycle after a skip, is the graph's;
+    // a skip elsewhere explains nothing.
+    const std::vector<GraphJump> near[] = {{{repeatAt, 512}, {90000 + lag, 512}},
+                                           {{repeatAt - quantum, 512}},
+                                           {{repeatAt + tolerance / 2, 1}}};
+    for (const auto& jumps : near) {
+        const auto atSkip = attributeBreaks(s.breaks, c.breaks, *found, jumps, quantum, tolerance);
+        EXPECT_EQ(atSkip.reference, 1u) << jumps.front().frame;
+        EXPECT_EQ(atSkip.graph, 1u) << jumps.front().frame;
+        EXPECT_EQ(atSkip.added, 1u) << jumps.front().frame;
+    }
+    for (const std::size_t skipAt : {repeatAt - quantum - 2 * tolerance, repeatAt + 2 * tolerance})
+        EXPECT_EQ(
+            attributeBreaks(s.breaks, c.breaks, *found, {{skipAt, 512}}, quantum, tolerance).added,
+            2u)
+            << skipAt;
+
+    // The graph skipping a cycle between the client's sound and the speaker's: the recording runs
+    // on from cycle to cycle, and the lag is still the one on the graph's clock.
+    std::vector<float> early = sine(1000, 48000, 0.5), late = delayed(early, lag, 0.3);
+    for (auto* x : {&early, &late})
+        x->erase(x->begin() + 1500, x->begin() + 1500 + static_cast<long>(quantum));
+    const std::vector<GraphJump> skipped{{1500, static_cast<long>(quantum)}};
+    const SineChannel e = analyseSine(early, o), l = analyseSine(late, o);
+    EXPECT_EQ(onsetLag(e, l, skipped), static_cast<long>(lag));
+    // The client breaks there too, and that break is the graph's.
+    ASSERT_EQ(e.breaks.size(), 1u);
+    EXPECT_EQ(attributeBreaks(e.breaks, {}, 0, skipped, quantum, tolerance).graph, 1u);
+    // A client's break from before a skip reaches the speaker after it, a skip sooner on the
+    // recording; one from after a skip reaches it a lag later on both clocks: both the client's.
+    EXPECT_EQ(
+        attributeBreaks({8000 + lag - quantum, 20000 + lag}, {8000, 20000}, static_cast<long>(lag),
+                        {{9000, static_cast<long>(quantum)}}, quantum, tolerance)
+            .reference,
+        2u);
 
     // A speaker heard earlier than the reference still has its lag.
-    EXPECT_EQ(onsetLag(s, c), -static_cast<long>(lag));
+    EXPECT_EQ(onsetLag(s, c, {}), -static_cast<long>(lag));
 
     // A speaker that never played has no lag and no sound to break.
     const std::vector<float> silent(client.size(), 0.f);
     const SineChannel q = analyseSine(silent, o);
     EXPECT_FALSE(q.sound);
     EXPECT_TRUE(q.breaks.empty());
-    EXPECT_FALSE(onsetLag(c, q).has_value());
+    EXPECT_FALSE(onsetLag(c, q, {}).has_value());
 }
 
 }  // namespace
