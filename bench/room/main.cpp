@@ -112,6 +112,8 @@ int runRecord(const Args& a) {
                              {"graphJumps", nlohmann::json::array()},
                              {"cycleFrames", stats.longestCycle},
                              {"linksRemoved", stats.linksRemoved}};
+    for (const auto& [frame, frames] : stats.jumps)
+        report["graphJumps"].push_back({{"frame", frame}, {"frames", frames}});
     std::printf("%s\n",
                 report.dump(2, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
     return ok ? 0 : fail(error);

@@ -81,7 +81,7 @@ BreakSources attributeBreaks(const std::vector<std::size_t>& breaks,
     for (const std::size_t b : breaks) {
         const long at = graphFrame(b, jumps);
         const auto fromReference =
-            std::lower_bound(reference.begin(), reference.end(), at - lag - tol);
+            std::lower_bound(reference.begin(), reference.end(), at - lag - after);
         const auto skip = std::lower_bound(skips.begin(), skips.end(), at - after);
         if (fromReference != reference.end() && *fromReference <= at - lag + tol)
             ++s.reference;

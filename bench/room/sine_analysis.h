@@ -56,8 +56,8 @@ struct BreakSources {
 };
 
 // Sorts `breaks` by where they came from, each within `tolerance` frames. A callback learns of a
-// skip from the position it is handed and may answer it a cycle later, so a skip's window reaches
-// `cycle` frames past it.
+// late or skipped cycle from the position it is handed and may pass it on a cycle later, so
+// both a reference break's arrival and a skip reach `cycle` frames further.
 BreakSources attributeBreaks(const std::vector<std::size_t>& breaks,
                              const std::vector<std::size_t>& referenceBreaks, long lag,
                              const std::vector<GraphJump>& jumps, std::size_t cycle,

@@ -89,14 +89,14 @@ TEST(RoomProbeAnalysis, FindsBreaksLagAndWhichBreaksThePathAdded) {
     EXPECT_EQ(sources.reference, 1u);
     EXPECT_EQ(sources.graph, 0u);
     EXPECT_EQ(sources.added, 2u);
-    // A break is the client's when it arrives within the tolerance of where the lag puts it,
-    // early or late; beyond that it is the path's.
-    for (const long off :
-         {-5L, 5L, -static_cast<long>(tolerance) + 1, static_cast<long>(tolerance)})
+    // A break is the client's when it arrives within the tolerance of where the lag puts it, or
+    // up to a cycle later; beyond that it is the path's.
+    const auto tol = static_cast<long>(tolerance), cyc = static_cast<long>(quantum);
+    for (const long off : {-5L, 5L, tol, -cyc - tol + 1})
         EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found + off, {}, quantum, tolerance).added,
                   2u)
             << off;
-    for (const long off : {-static_cast<long>(tolerance) - 5, static_cast<long>(tolerance) + 5})
+    for (const long off : {tol + 5, -cyc - tol - 5})
         EXPECT_EQ(attributeBreaks(s.breaks, c.breaks, *found + off, {}, quantum, tolerance).added,
                   3u)
             << off;
@@ -130,13 +130,13 @@ TEST(RoomProbeAnalysis, FindsBreaksLagAndWhichBreaksThePathAdded) {
     // The client breaks there too, and that break is the graph's.
     ASSERT_EQ(e.breaks.size(), 1u);
     EXPECT_EQ(attributeBreaks(e.breaks, {}, 0, skipped, quantum, tolerance).graph, 1u);
-    // A client's break from before a skip reaches the speaker after it, a skip sooner on the
-    // recording; one from after a skip reaches it a lag later on both clocks: both the client's.
-    EXPECT_EQ(
-        attributeBreaks({8000 + lag - quantum, 20000 + lag}, {8000, 20000}, static_cast<long>(lag),
-                        {{9000, static_cast<long>(quantum)}}, quantum, tolerance)
-            .reference,
-        2u);
+    // A client's break from before a skip (longer than a cycle) reaches the speaker after it, a
+    // skip sooner on the recording; one from after a skip reaches it a lag later on both clocks:
+    // both the client's.
+    EXPECT_EQ(attributeBreaks({8000 + lag - 2000, 20000 + lag}, {8000, 20000},
+                              static_cast<long>(lag), {{8100, 2000}}, quantum, tolerance)
+                  .reference,
+              2u);
 
     // A speaker heard earlier than the reference still has its lag.
     EXPECT_EQ(onsetLag(s, c, {}), -static_cast<long>(lag));
