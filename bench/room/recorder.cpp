@@ -1,0 +1,458 @@
+#include "recorder.h"
+
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+#include <sndfile.h>
+#include <spa/utils/result.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <thread>
+
+namespace housetone::room {
+
+namespace {
+
+// The largest graph cycle the data thread takes whole; a larger one is cut (and shows as breaks).
+constexpr std::uint32_t maxCycle = 8192;
+// How far the file may fall behind the graph before sound is lost: 5.5 s at 48 kHz.
+constexpr std::size_t ringCapacity = std::size_t{1} << 18;
+// Graph jumps whose frames are kept; more are only counted.
+constexpr std::size_t keptJumps = 4096;
+// Seconds without a cycle after which the graph is taken to have stopped.
+constexpr double stallSeconds = 5;
+
+struct GraphPort {
+    std::uint32_t node = 0;
+    std::string name;
+    bool output = false;
+};
+
+struct Probe {
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_registry* registry = nullptr;
+    spa_hook coreListener{}, registryListener{}, filterListener{};
+    pw_filter* filter = nullptr;
+    std::vector<void*> inPorts;
+    std::vector<pw_proxy*> links;
+    std::vector<spa_hook> linkListeners;
+
+    // Loop thread, or under the loop's lock.
+    std::map<std::uint32_t, std::string> nodes;  // node.name by id
+    std::map<std::uint32_t, GraphPort> ports;
+    std::string failure;  // what the daemon refused, first only
+
+    // Shared with the data thread: a single-producer, single-consumer ring of interleaved frames.
+    std::size_t channels = 0, ringFrames = 0;
+    std::vector<float> ring;
+    std::atomic<bool> recording{false};
+    std::atomic<std::uint64_t> writePos{0}, readPos{0};
+    std::atomic<std::uint32_t> rate{0};
+    std::atomic<long long> overflowFrames{0}, missingBuffers{0}, positionJumps{0};
+    long long linksRemoved = 0;   // loop thread
+    long long nextPosition = -1;  // data thread only
+    // Where in the recording the graph's position jumped, and how far: written by the data
+    // thread up to jumpCount, read once it has stopped.
+    std::vector<std::pair<std::uint64_t, long long>> jumps;
+    std::atomic<std::size_t> jumpCount{0};
+    std::atomic<long long> longestCycle{0};
+};
+
+void fail(Probe& p, std::string what) {
+    if (p.failure.empty()) p.failure = std::move(what);
+    pw_thread_loop_signal(p.loop, false);
+}
+
+void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+              const spa_dict* props) {
+    auto& p = *static_cast<Probe*>(data);
+    const auto get = [props](const char* key) {
+        const char* v = props ? spa_dict_lookup(props, key) : nullptr;
+        return std::string(v ? v : "");
+    };
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        p.nodes[id] = get(PW_KEY_NODE_NAME);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        p.ports[id] = {
+            static_cast<std::uint32_t>(std::strtoul(get(PW_KEY_NODE_ID).c_str(), nullptr, 10)),
+            get(PW_KEY_PORT_NAME), get(PW_KEY_PORT_DIRECTION) == "out"};
+    }
+    pw_thread_loop_signal(p.loop, false);
+}
+
+void onGlobalRemove(void* data, std::uint32_t id) {
+    auto& p = *static_cast<Probe*>(data);
+    p.nodes.erase(id);
+    p.ports.erase(id);
+    pw_thread_loop_signal(p.loop, false);
+}
+
+const pw_registry_events registryEvents = {
+    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
+
+void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
+    auto& p = *static_cast<Probe*>(data);
+    if (id == PW_ID_CORE && res == -EPIPE)
+        fail(p, "the PipeWire daemon went away");
+    else
+        fail(p, std::string("the daemon refused a request: ") + (message ? message : "") + " (" +
+                    spa_strerror(res) + ")");
+}
+
+const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = onCoreError};
+
+void onLinkBound(void* data, std::uint32_t) {
+    pw_thread_loop_signal(static_cast<Probe*>(data)->loop, false);
+}
+
+void onLinkError(void* data, int, int res, const char* message) {
+    fail(*static_cast<Probe*>(data), std::string("a link failed: ") + (message ? message : "") +
+                                         " (" + spa_strerror(res) + ")");
+}
+
+// A client that ends takes its links with it; that is the end of its sound, not a failure.
+void onLinkRemoved(void* data) {
+    auto& p = *static_cast<Probe*>(data);
+    if (p.recording.load(std::memory_order_relaxed)) ++p.linksRemoved;
+}
+
+const pw_proxy_events linkEvents = {.version = PW_VERSION_PROXY_EVENTS,
+                                    .bound = onLinkBound,
+                                    .removed = onLinkRemoved,
+                                    .error = onLinkError};
+
+void onFilterState(void* data, pw_filter_state, pw_filter_state state, const char* error) {
+    auto& p = *static_cast<Probe*>(data);
+    if (state == PW_FILTER_STATE_ERROR)
+        fail(p, std::string("the probe's filter failed: ") + (error ? error : ""));
+    pw_thread_loop_signal(p.loop, false);
+}
+
+// Data thread, once per graph cycle: no lock, no allocation, no log, no wait.
+void onProcessRt(void* data, spa_io_position* position) {
+    auto& p = *static_cast<Probe*>(data);
+    if (!position || !p.recording.load(std::memory_order_acquire)) return;
+    const auto duration = static_cast<long long>(position->clock.duration);
+    const std::uint32_t n = static_cast<std::uint32_t>(std::min<long long>(duration, maxCycle));
+    const auto at = static_cast<long long>(position->clock.position);
+    const std::uint64_t w = p.writePos.load(std::memory_order_relaxed);
+    if (p.nextPosition >= 0 && at != p.nextPosition) {
+        p.positionJumps.fetch_add(1, std::memory_order_relaxed);
+        const std::size_t i = p.jumpCount.load(std::memory_order_relaxed);
+        if (i < p.jumps.size()) {
+            p.jumps[i] = {w, at - p.nextPosition};
+            p.jumpCount.store(i + 1, std::memory_order_release);
+        }
+    }
+    if (duration > p.longestCycle.load(std::memory_order_relaxed))
+        p.longestCycle.store(duration, std::memory_order_relaxed);
+    p.nextPosition = at + duration;
+    p.rate.store(position->clock.rate.denom, std::memory_order_relaxed);
+
+    const std::uint64_t r = p.readPos.load(std::memory_order_acquire);
+    const bool room = w - r + n <= p.ringFrames;
+    for (std::size_t c = 0; c < p.channels; ++c) {
+        const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(p.inPorts[c], n));
+        if (!in) p.missingBuffers.fetch_add(1, std::memory_order_relaxed);
+        if (!room) continue;
+        for (std::uint32_t f = 0; f < n; ++f)
+            p.ring[((w + f) % p.ringFrames) * p.channels + c] = in ? in[f] : 0.f;
+    }
+    if (!room) {
+        p.overflowFrames.fetch_add(n, std::memory_order_relaxed);
+        return;
+    }
+    p.writePos.store(w + n, std::memory_order_release);
+}
+
+const pw_filter_events filterEvents = {
+    .version = PW_VERSION_FILTER_EVENTS, .state_changed = onFilterState, .process = onProcessRt};
+
+// Waits with the lock held until `ready`, a failure or the deadline.
+bool waitFor(Probe& p, double seconds, const std::function<bool()>& ready) {
+    timespec deadline{};
+    pw_thread_loop_get_time(p.loop, &deadline, static_cast<std::int64_t>(seconds * 1e9));
+    while (!ready()) {
+        if (!p.failure.empty()) return false;
+        if (pw_thread_loop_timed_wait_full(p.loop, &deadline) != 0) return ready();
+    }
+    return true;
+}
+
+// The output port a "node:port" name stands for; the last colon splits them, as node names may
+// hold colons and port names do not.
+std::optional<std::uint32_t> findOutput(const Probe& p, const std::string& full) {
+    const auto colon = full.rfind(':');
+    if (colon == std::string::npos) return std::nullopt;
+    const std::string node = full.substr(0, colon), port = full.substr(colon + 1);
+    for (const auto& [id, name] : p.nodes) {
+        if (name != node) continue;
+        for (const auto& [portID, gp] : p.ports)
+            if (gp.node == id && gp.output && gp.name == port) return portID;
+    }
+    return std::nullopt;
+}
+
+// The probe's own input ports, in channel order, once the registry has them all.
+std::optional<std::vector<std::uint32_t>> ownInputs(const Probe& p) {
+    const std::uint32_t self = pw_filter_get_node_id(p.filter);
+    if (self == SPA_ID_INVALID) return std::nullopt;
+    std::vector<std::uint32_t> ids(p.channels, SPA_ID_INVALID);
+    for (const auto& [id, gp] : p.ports) {
+        if (gp.node != self || gp.output || gp.name.rfind("in_", 0) != 0) continue;
+        const auto i = std::strtoul(gp.name.c_str() + 3, nullptr, 10);
+        if (i < ids.size()) ids[i] = id;
+    }
+    if (std::count(ids.begin(), ids.end(), SPA_ID_INVALID) != 0) return std::nullopt;
+    return ids;
+}
+
+pw_proxy* link(Probe& p, std::uint32_t outPort, std::uint32_t inPort) {
+    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", outPort);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", inPort);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", p.ports[outPort].node);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", p.ports[inPort].node);
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        p.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    pw_properties_free(props);
+    return proxy;
+}
+
+// Connects, makes the filter and links every port; false with the reason in p.failure.
+bool setUp(Probe& p, const RecordRequest& r) {
+    p.core = pw_context_connect(p.context, nullptr, 0);
+    if (!p.core) {
+        p.failure = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
+        return false;
+    }
+    pw_core_add_listener(p.core, &p.coreListener, &coreEvents, &p);
+    p.registry = pw_core_get_registry(p.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(p.registry, &p.registryListener, &registryEvents, &p);
+
+    p.filter = pw_filter_new(
+        p.core, "housetone-room-probe",
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                          PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, "housetone-room-probe",
+                          PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
+    if (!p.filter) {
+        p.failure = "cannot make the probe's filter";
+        return false;
+    }
+    pw_filter_add_listener(p.filter, &p.filterListener, &filterEvents, &p);
+    for (std::size_t i = 0; i < p.channels; ++i) {
+        const std::string name = "in_" + std::to_string(i);
+        p.inPorts.push_back(
+            pw_filter_add_port(p.filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                               pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                 PW_KEY_PORT_NAME, name.c_str(), nullptr),
+                               nullptr, 0));
+        if (!p.inPorts.back()) {
+            p.failure = "cannot add the probe's port " + name;
+            return false;
+        }
+    }
+    if (pw_filter_connect(p.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+        p.failure = "cannot connect the probe's filter";
+        return false;
+    }
+
+    std::vector<std::uint32_t> own;
+    if (!waitFor(p, 5, [&] {
+            auto ids = ownInputs(p);
+            if (ids) own = std::move(*ids);
+            return ids.has_value();
+        })) {
+        if (p.failure.empty()) p.failure = "the probe's own ports did not appear";
+        return false;
+    }
+    std::vector<std::uint32_t> sources(r.ports.size());
+    if (!waitFor(p, r.waitSeconds, [&] {
+            for (std::size_t i = 0; i < r.ports.size(); ++i) {
+                const auto id = findOutput(p, r.ports[i]);
+                if (!id) return false;
+                sources[i] = *id;
+            }
+            return true;
+        })) {
+        if (p.failure.empty()) {
+            p.failure = "no output port";
+            for (const auto& name : r.ports)
+                if (!findOutput(p, name)) p.failure += " " + name;
+        }
+        return false;
+    }
+    p.linkListeners.resize(sources.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        pw_proxy* l = link(p, sources[i], own[i]);
+        if (!l) {
+            p.failure = "cannot ask for a link from " + r.ports[i];
+            return false;
+        }
+        p.links.push_back(l);
+        pw_proxy_add_listener(l, &p.linkListeners[i], &linkEvents, &p);
+    }
+    if (!waitFor(p, 5, [&] {
+            return std::all_of(p.links.begin(), p.links.end(), [](pw_proxy* l) {
+                return pw_proxy_get_bound_id(l) != SPA_ID_INVALID;
+            });
+        })) {
+        if (p.failure.empty()) p.failure = "the links were not made";
+        return false;
+    }
+    return true;
+}
+
+void tearDown(Probe& p) {
+    pw_thread_loop_lock(p.loop);
+    p.recording.store(false, std::memory_order_release);
+    for (std::size_t i = 0; i < p.links.size(); ++i) {
+        spa_hook_remove(&p.linkListeners[i]);
+        pw_proxy_destroy(p.links[i]);
+    }
+    p.links.clear();
+    if (p.filter) {
+        spa_hook_remove(&p.filterListener);
+        pw_filter_destroy(p.filter);
+    }
+    if (p.registry) {
+        spa_hook_remove(&p.registryListener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(p.registry));
+    }
+    if (p.core) {
+        spa_hook_remove(&p.coreListener);
+        pw_core_disconnect(p.core);
+    }
+    pw_thread_loop_unlock(p.loop);
+    pw_thread_loop_stop(p.loop);
+    pw_context_destroy(p.context);
+    pw_thread_loop_destroy(p.loop);
+}
+
+struct SoundFile {
+    SNDFILE* f = nullptr;
+    ~SoundFile() {
+        if (f) sf_close(f);
+    }
+};
+
+// Drains the ring into the file until `frames` are written; false with `error` on a failure.
+bool drain(Probe& p, const RecordRequest& r, RecordStats& stats, std::string& error) {
+    using clock = std::chrono::steady_clock;
+    auto lastData = clock::now();
+    std::uint32_t rate = 0;
+    while ((rate = p.rate.load(std::memory_order_relaxed)) == 0) {
+        if (clock::now() - lastData > std::chrono::duration<double>(stallSeconds)) {
+            error = "the graph ran no cycle";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate);
+    info.channels = static_cast<int>(p.channels);
+    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+    SoundFile file{sf_open(r.out.c_str(), SFM_WRITE, &info)};
+    if (!file.f) {
+        error = "cannot write " + r.out + ": " + sf_strerror(nullptr);
+        return false;
+    }
+    std::string names;
+    for (const auto& port : r.ports)
+        names += port + "\n";
+    sf_set_string(file.f, SF_STR_COMMENT, names.c_str());
+
+    const auto target = static_cast<std::uint64_t>(std::llround(r.seconds * rate));
+    std::uint64_t done = 0;
+    while (done < target) {
+        {
+            pw_thread_loop_lock(p.loop);
+            const std::string failure = p.failure;
+            pw_thread_loop_unlock(p.loop);
+            if (!failure.empty()) {
+                error = failure;
+                return false;
+            }
+        }
+        const std::uint64_t w = p.writePos.load(std::memory_order_acquire);
+        const std::uint64_t rd = p.readPos.load(std::memory_order_relaxed);
+        if (w == rd) {
+            if (clock::now() - lastData > std::chrono::duration<double>(stallSeconds)) {
+                error = "the graph stopped running";
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        lastData = clock::now();
+        // One stretch up to the ring's end, and no further than the recording's.
+        const std::uint64_t start = rd % p.ringFrames;
+        const std::uint64_t count = std::min({w - rd, p.ringFrames - start, target - done});
+        const auto frames = static_cast<sf_count_t>(count);
+        if (sf_writef_float(file.f, p.ring.data() + start * p.channels, frames) != frames) {
+            error = "cannot write " + r.out + ": " + sf_strerror(file.f);
+            return false;
+        }
+        p.readPos.store(rd + count, std::memory_order_release);
+        done += count;
+    }
+    stats.rate = rate;
+    stats.frames = static_cast<long long>(done);
+    return true;
+}
+
+}  // namespace
+
+bool record(const RecordRequest& r, RecordStats& stats, std::string& error) {
+    if (r.ports.empty()) {
+        error = "nothing to record";
+        return false;
+    }
+    pw_init(nullptr, nullptr);
+    Probe p;
+    p.channels = r.ports.size();
+    p.ringFrames = ringCapacity;
+    p.ring.assign(p.ringFrames * p.channels, 0.f);
+    p.jumps.assign(keptJumps, {0, 0});
+    p.loop = pw_thread_loop_new("room-probe", nullptr);
+    if (p.loop) p.context = pw_context_new(pw_thread_loop_get_loop(p.loop), nullptr, 0);
+    if (!p.context || pw_thread_loop_start(p.loop) < 0) {
+        error = "cannot start a PipeWire loop";
+        if (p.context) pw_context_destroy(p.context);
+        if (p.loop) pw_thread_loop_destroy(p.loop);
+        return false;
+    }
+    pw_thread_loop_lock(p.loop);
+    const bool ready = setUp(p, r);
+    if (ready) p.recording.store(true, std::memory_order_release);
+    if (!ready) error = p.failure;
+    pw_thread_loop_unlock(p.loop);
+
+    bool ok = ready && drain(p, r, stats, error);
+    tearDown(p);
+    stats.overflowFrames = p.overflowFrames.load();
+    stats.missingBuffers = p.missingBuffers.load();
+    stats.positionJumps = p.positionJumps.load();
+    stats.linksRemoved = p.linksRemoved;
+    stats.jumps.assign(
+        p.jumps.begin(),
+        p.jumps.begin() + static_cast<long>(p.jumpCount.load(std::memory_order_acquire)));
+    stats.longestCycle = p.longestCycle.load();
+    if (ok && stats.overflowFrames > 0) {
+        error = "the file fell behind the graph and lost " + std::to_string(stats.overflowFrames) +
+                " frames";
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace housetone::room
