@@ -46,6 +46,9 @@ SineChannel analyseSine(std::span<const float> x, const SineOptions& o) {
         if (!lastFlagged || n - *lastFlagged > merge) c.breaks.push_back(n);
         lastFlagged = n;
     }
+    // A sound that ends with a short fade (as the engine ends one where its program stopped)
+    // has a softer edge, not a break: what falls within one merge span of the end is the edge.
+    std::erase_if(c.breaks, [&](std::size_t n) { return n + merge >= c.last; });
     return c;
 }
 
