@@ -284,7 +284,8 @@ void GraphMirror::onMetadata(bool defaults, const char* key, const char* value) 
         return;
     }
     if (k == "default.configured.audio.sink" || k == "default.configured.audio.source") {
-        (k.ends_with("sink") ? configuredSink_ : configuredSource_) = value ? nodeNameIn(value) : "";
+        (k.ends_with("sink") ? configuredSink_ : configuredSource_) =
+            value ? nodeNameIn(value) : "";
         return;
     }
     if (k != "default.audio.sink" && k != "default.audio.source") return;

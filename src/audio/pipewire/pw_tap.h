@@ -20,7 +20,7 @@ struct Tap {
     spa_hook listener{};
     std::string nodeName;
     bool isDefault = false;
-    std::string restoreDefault;  // node.name of the output programs go back to
+    std::string restoreDefault;       // node.name of the output programs go back to
     std::uint32_t latencyFrames = 0;  // what it tells the programs that play into it
     DefaultKeeper keeper;             // gives the output back if the program cannot
 };
