@@ -79,9 +79,7 @@ void Controller::tick() {
     // mode and so clears it, else the first tick after it does).
     if (deviceChangePending_ && !tuning_) {
         deviceChangePending_ = false;
-        if (routeAfresh || !playsOn()) {
-            if (mode_ != Mode::single) applyMode(mode_);
-        }
+        if (mode_ != Mode::single && (routeAfresh || !playsOn())) applyMode(mode_);
     }
     refreshVolumes();
     if (mode_ != Mode::aligned) return;

@@ -284,10 +284,14 @@ std::int32_t TapEngine::framesFor(double seconds) const {
     return static_cast<std::int32_t>(std::lround(seconds * rate_.load(std::memory_order_relaxed)));
 }
 
+void TapEngine::holdBack(std::size_t index, double ms) {
+    (*delay_)[index].store(framesFor(Offsets::heldBackMs(ms, maxDelayMs) / 1000.0),
+                           std::memory_order_relaxed);
+}
+
 void TapEngine::setDelay(int index, double ms) {
     if (!ToneStores::validIndex(index)) return;
-    (*delay_)[static_cast<std::size_t>(index)].store(
-        framesFor(Offsets::heldBackMs(ms, maxDelayMs) / 1000.0), std::memory_order_relaxed);
+    holdBack(static_cast<std::size_t>(index), ms);
     reportLatency();
 }
 
@@ -295,8 +299,7 @@ void TapEngine::play(const Offsets& offsets) {
     const std::vector<Dev> now = targets();
     const std::vector<double> played = offsets.played(now, maxDelayMs);
     for (std::size_t i = 0; i < now.size() && i < std::size_t{maxDevices}; ++i)
-        (*delay_)[i].store(framesFor(Offsets::heldBackMs(played[i], maxDelayMs) / 1000.0),
-                           std::memory_order_relaxed);
+        holdBack(i, played[i]);
     reportLatency();
 }
 
@@ -396,7 +399,7 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
         silent = silent && l == 0.0f && r == 0.0f;
     }
     if (frames > 0) {
-        concealHolesRt(head, frames, silent, lastLevel_);
+        concealHolesRt(head, frames, silent);
         const auto k =
             static_cast<std::size_t>((head + static_cast<std::int64_t>(frames) - 1) & mask);
         lastLevel_ = std::max(std::fabs(ring[2 * k]), std::fabs(ring[2 * k + 1]));
@@ -410,8 +413,7 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     return head;
 }
 
-void TapEngine::concealHolesRt(std::int64_t head, std::size_t frames, bool silent,
-                               float lastLevel) {
+void TapEngine::concealHolesRt(std::int64_t head, std::size_t frames, bool silent) {
     // Below this the edge of a hole is no louder than the noise of a 16-bit recording.
     constexpr float audible = 1.0f / 32768;
     float* ring = ring_.get();
@@ -421,7 +423,7 @@ void TapEngine::concealHolesRt(std::int64_t head, std::size_t frames, bool silen
         ring[k + 1] *= g;
     };
     if (silent) {
-        if (holeStart_ >= 0 || lastLevel < audible) return;
+        if (holeStart_ >= 0 || lastLevel_ < audible) return;
         holeStart_ = head;
         // The sound before the hole, not yet played by any speaker that waits, fades out.
         for (std::int64_t i = 1; i <= concealFrames && head - i >= 0; ++i)

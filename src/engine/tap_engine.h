@@ -134,10 +134,13 @@ class TapEngine {
     // Audio thread: appends the tapped input to the ring and meters it; the new write head.
     std::int64_t captureInputRt(const AudioBufferList* input);
     // Audio thread: fades the ring out before a hole the tap just delivered, and back in where the
-    // sound resumes after one, given the `frames` just written at `head`.
-    void concealHolesRt(std::int64_t head, std::size_t frames, bool silent, float lastLevel);
+    // sound resumes after one, given the `frames` just written at `head` (before lastLevel_
+    // takes the last of them).
+    void concealHolesRt(std::int64_t head, std::size_t frames, bool silent);
     // Audio thread: every output channel from the ring, held back by its device's delay.
     void renderOutputsRt(AudioBufferList& output, std::int64_t head);
+    // Sets one target's delay store from its offset, held back within the delay line.
+    void holdBack(std::size_t index, double ms);
     // Tells the tap how late the sound played into it reaches the ears.
     void reportLatency();
     void teardown();

@@ -109,7 +109,7 @@ int restoreDefault(const Kept& k) {
     // Someone chose another output meanwhile (the user, the program itself): theirs stands.
     if (graph.configuredNode(true) != k.tap) return 0;
     const bool back = !k.restore.empty() && graph.nodeByGraphName(k.restore) &&
-                      graph.writeDefault(true, k.restore) == 0;
+                      graph.writeDefault(true, k.restore) == noErr;
     if (!back) graph.forgetConfiguredDefault(true);
     conn.roundTrip();
     conn.stopRetrying();

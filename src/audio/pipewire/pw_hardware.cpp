@@ -107,10 +107,14 @@ void PipeWireHardware::releaseTap(Tap& t) {
     for (auto& [id, p] : procs_)
         if (p->tap == &t) p->tap = nullptr;
     // Programs go back to their output before the sink they play into disappears.
+    handProgramsBack(t);
+    closeTap(conn_, t);
+}
+
+void PipeWireHardware::handProgramsBack(Tap& t) {
     if (t.isDefault) setConfiguredDefault(true, t.restoreDefault);
     t.isDefault = false;
     t.keeper.finish();
-    closeTap(conn_, t);
 }
 
 OSStatus PipeWireHardware::destroyProcessTap(AudioObjectID id) {
@@ -242,11 +246,7 @@ void PipeWireHardware::moveProgramsToTap(IOProc& p) {
 }
 
 void PipeWireHardware::stopFilter(IOProc& p) {
-    if (p.tap && p.tap->isDefault) {
-        setConfiguredDefault(true, p.tap->restoreDefault);
-        p.tap->isDefault = false;
-    }
-    if (p.tap) p.tap->keeper.finish();
+    if (p.tap) handProgramsBack(*p.tap);
     closeFilter(conn_, p);
 }
 

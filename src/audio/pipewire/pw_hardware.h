@@ -120,6 +120,9 @@ class PipeWireHardware final : public PropertyContract, private ConnectionClient
     void moveProgramsToTap(IOProc& p);
     void stopFilter(IOProc& p);
     void releaseTap(Tap& t);
+    // The tap stops being the default output: programs go back to the output they had, and its
+    // keeper ends with nothing to do.
+    void handProgramsBack(Tap& t);
 
     GraphConnection conn_{*this};
     // The default output to write once a "default" metadata object can take it: the output a tap
