@@ -12,6 +12,7 @@
 #include "platform/manual_main_queue.h"
 #include "platform/realtime.h"
 #include "support/alloc_hook.h"
+#include "support/engine_start.h"
 
 namespace housetone {
 namespace {
@@ -59,9 +60,7 @@ class RenderPath : public ::testing::Test {
     }
     // A new installation on the same engine; its write head starts again at 0.
     void restart() {
-        std::optional<bool> ok;
-        engine->start(std::nullopt, targets, Offsets(offsets), 1, [&](bool r) { ok = r; });
-        ASSERT_TRUE(mq.runUntil([&] { return ok.has_value(); }, 20) && *ok);
+        ASSERT_EQ(testsupport::startAndWait(*engine, mq, targets, Offsets(offsets)), true);
         pos = 0;
     }
 

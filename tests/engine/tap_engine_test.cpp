@@ -12,6 +12,7 @@
 #include "audio/sim/sim_audio_system.h"
 #include "platform/manual_main_queue.h"
 #include "support/alloc_hook.h"
+#include "support/engine_start.h"
 #include "support/sim_rooms.h"
 
 namespace housetone {
@@ -19,22 +20,13 @@ namespace {
 
 using testsupport::quietRoom;
 using testsupport::speaker;
+using testsupport::startAndWait;
 
 std::vector<Dev> devs(sim::SimAudioSystem& hw, const std::vector<std::string>& uids) {
     std::vector<Dev> out;
     for (const auto& uid : uids)
         out.push_back({*hw.idForUID(uid), uid, uid, transport::usb});
     return out;
-}
-
-// Starts and pumps the main queue until the completion arrives; nullopt if it never does.
-std::optional<bool> startAndWait(TapEngine& engine, ManualMainQueue& mq, std::vector<Dev> targets,
-                                 std::map<std::string, double> offsets, std::uint64_t run) {
-    std::optional<bool> result;
-    engine.start(std::nullopt, std::move(targets), Offsets(std::move(offsets)), run,
-                 [&](bool ok) { result = ok; });
-    mq.runUntil([&] { return result.has_value(); }, 20);
-    return result;
 }
 
 void expectNothingLeft(sim::SimAudioSystem& hw, const TapEngine& engine) {
@@ -52,7 +44,9 @@ TEST(TapEngineInRoom, EachSpeakerIsHeardAtItsRoomDelayPlusItsOwnDelayAndTheSourc
     testsupport::NoRealtimeAllocations noAlloc;
     TapEngine engine(hw, mq);
     const auto targets = devs(hw, {"a", "b", "c"});
-    ASSERT_EQ(startAndWait(engine, mq, targets, {{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}, 1), true);
+    ASSERT_EQ(
+        startAndWait(engine, mq, targets, Offsets({{"a", 0.0}, {"b", 37.5}, {"c", 120.0}}), 1),
+        true);
     // A private stereo tap of everything but our own clicks, muting what it reads at its source.
     ASSERT_EQ(hw.tapIDs().size(), 1u);
     const TapDescription tap = hw.tapDescription(hw.tapIDs()[0]).value();
@@ -198,9 +192,9 @@ TEST(TapEngineParameters, DelaysAreConvertedAtTheTapsRateAndHeldWithinTheDelayLi
     TapEngine engine(hw, mq);
     engine.setDelay(2, 100);  // before the start: 44.1 kHz until the tap's rate is known
     EXPECT_EQ(engine.delayFrames(2), 4410);
-    ASSERT_EQ(
-        startAndWait(engine, mq, devs(hw, {"a", measured, "c"}), {{"a", -20}, {measured, 7000}}, 1),
-        true);
+    ASSERT_EQ(startAndWait(engine, mq, devs(hw, {"a", measured, "c"}),
+                           Offsets({{"a", -20}, {measured, 7000}}), 1),
+              true);
     EXPECT_EQ(engine.rate(), 48000.0);
     EXPECT_EQ(std::tuple(engine.delayFrames(0), engine.delayFrames(1), engine.delayFrames(2)),
               std::tuple(0, 240000, 0))
