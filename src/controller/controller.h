@@ -246,6 +246,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Whether aligned can play on through a change of the device list as it is; says once which
     // of its speakers have left.
     bool playsOn();
+    // Starts aligned again when the graph runs at another rate than the engine counts in.
+    bool followRate();
     // Whether the audio system has stopped answering; the first time, says so on the status line.
     bool audioGone();
     // Publishes new offsets and has the engine play them at once, so that whatever changed the

@@ -48,6 +48,20 @@ bool Controller::playsOn() {
     return true;
 }
 
+// The engine counts every delay in frames of the rate it started at. A graph that now runs at
+// another (a program or the user forced one) would play each delay longer or shorter by as much,
+// and the speakers would drift apart: start again at the rate it runs at.
+bool Controller::followRate() {
+    if (tuning_ || engine_->installedRun() == 0) return false;
+    const auto now = nominalRate(s_.hw, engine_->aggID());
+    if (!now || *now == engine_->rate()) return false;
+    std::fprintf(stderr,
+                 "housetone: the audio system moved from %.0f to %.0f Hz; aligned starts again\n",
+                 engine_->rate(), *now);
+    applyMode(mode_);
+    return true;
+}
+
 void Controller::tick() {
     if (shutDown_) return;
 
@@ -83,6 +97,7 @@ void Controller::tick() {
     }
     refreshVolumes();
     if (mode_ != Mode::aligned) return;
+    if (followRate()) return;
 
     const TapHealth::Verdict health = tapHealth_.observe(engine_->readMeter(), clickLoopActive());
     if (health.silent) publish(tapSilent_, *health.silent, Field::tapSilent);

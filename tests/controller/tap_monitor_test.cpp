@@ -133,6 +133,30 @@ TEST(TapMonitor, ASpeakerThatLeavesCostsTheOthersNoRestartAndComesBackWithItsOff
     EXPECT_EQ(engine.delayFrames(int(porch)), std::lround(0.030 * engine.rate()));
 }
 
+// Delays are counted in frames: a graph that moved to another rate under the engine is followed
+// by a start at the rate it runs at now, once.
+TEST(TapMonitor, AGraphThatMovesToAnotherRateIsFollowedByOneFreshStart) {
+    AlignedRig rig;
+    ASSERT_TRUE(rig.startAligned());
+    const TapEngine& engine = rig.ctl->engine();
+    const AudioObjectID first = engine.aggID();
+    rig.ctl->tick();
+    EXPECT_EQ(engine.aggID(), first) << "restarted with nothing moved";
+    const double moved = engine.rate() == 44100 ? 48000 : 44100;
+    ASSERT_EQ(rig.sim.setPropertyData(first, {sel::nominalSampleRate, scope::global, 0}, 0, nullptr,
+                                      sizeof moved, &moved),
+              noErr);
+    rig.ctl->tick();
+    ASSERT_TRUE(
+        rig.main.runUntil([&] { return engine.aggID() != first && engine.aggID() != 0; }, 20));
+    const AudioObjectID second = engine.aggID();
+    EXPECT_EQ(nominalRate(rig.sim, second), engine.rate());
+    rig.ctl->tick();
+    rig.main.runUntil([] { return false; }, 0.2);
+    EXPECT_EQ(engine.aggID(), second);
+    EXPECT_EQ(rig.ctl->mode(), Mode::aligned);
+}
+
 TEST(TapMonitor, AnAudioSystemThatGoesAwayIsSaidOnceAndTheModeRoutedAfreshWhenItIsBack) {
     AlignedRig rig;
     ASSERT_TRUE(rig.startAligned());

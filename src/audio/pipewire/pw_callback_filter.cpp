@@ -52,6 +52,7 @@ void IOProc::processRt(void* data, spa_io_position* position) {
     const std::uint32_t n =
         std::min<std::uint32_t>(static_cast<std::uint32_t>(position->clock.duration), maxQuantum);
     if (p.firstPosition < 0) p.firstPosition = static_cast<std::int64_t>(position->clock.position);
+    if (p.graph) p.graph->sawRateRt(position->clock.rate.denom);
 
     // Gather each stream's mono ports into one interleaved buffer, as hardware presents it.
     std::size_t port = 0, offset = 0;

@@ -42,6 +42,7 @@ struct IOProc {
     std::vector<float> inData, outData;  // interleaved, room for maxQuantum frames
     std::int64_t firstPosition = -1;     // data thread only
     Tap* tap = nullptr;                  // read by this callback's first input stream
+    GraphMirror* graph = nullptr;        // told the rate each cycle runs at
 
     // Data thread, once per graph cycle: no lock, no allocation, no log.
     static void processRt(void* data, spa_io_position* position);

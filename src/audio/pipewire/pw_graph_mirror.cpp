@@ -108,6 +108,12 @@ void GraphMirror::clear() {
     deviceProps_.clear();
     dropMetadata(true);
     dropMetadata(false);
+    seenRate_.store(0, std::memory_order_relaxed);
+}
+
+double GraphMirror::rate() const {
+    if (const std::uint32_t seen = seenRate_.load(std::memory_order_relaxed)) return seen;
+    return forcedRate_ > 0 ? forcedRate_ : clockRate_;
 }
 
 void GraphMirror::onGlobal(pw_registry* registry, std::uint32_t id, const char* type,
@@ -272,9 +278,12 @@ void GraphMirror::onNodeParam(Node& n, const spa_pod* param) {
 void GraphMirror::onMetadata(bool defaults, const char* key, const char* value) {
     const std::string k = key ? key : "";
     if (!defaults) {
-        if (k == "clock.rate" && value) {
-            const double r = std::atof(value);
-            if (r > 0) clockRate_ = r;
+        if (k == "clock.rate" || k == "clock.force-rate") {
+            const double r = value ? std::atof(value) : 0;  // a withdrawn force is none
+            if (!(r >= 0 && r <= 1e6) || (k == "clock.rate" && r == 0)) return;
+            double& setting = k == "clock.rate" ? clockRate_ : forcedRate_;
+            if (setting != r) seenRate_.store(0, std::memory_order_relaxed);
+            setting = r;
         } else if ((k == "clock.quantum" || k == "clock.force-quantum") && value) {
             const double q = std::atof(value);
             if (q >= 0 && q <= 1 << 20) (k == "clock.quantum" ? clockQuantum_ : forcedQuantum_) = q;
@@ -390,8 +399,7 @@ std::optional<double> GraphMirror::sinkLatencyFrames(std::uint32_t node) const {
     const double quantum = forcedQuantum_ > 0 ? forcedQuantum_ : clockQuantum_;
     for (const auto& [id, p] : ports_) {
         if (p.node != node || !p.haveLatency) continue;
-        const double f =
-            p.latencyCycles * quantum + p.latencyFrames + p.latencyNs * clockRate_ / 1e9;
+        const double f = p.latencyCycles * quantum + p.latencyFrames + p.latencyNs * rate() / 1e9;
         latest = std::max(latest.value_or(0.0), f);
     }
     return latest;

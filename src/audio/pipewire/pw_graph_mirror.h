@@ -2,6 +2,7 @@
 
 #include <pipewire/pipewire.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -99,7 +100,15 @@ class GraphMirror {
     std::vector<const Port*> portsOf(std::uint32_t node, bool output, bool monitor = false) const;
     // A device's channels: a sink's playback ports, a source's capture ports.
     std::vector<const Port*> devicePorts(std::uint32_t node, bool capture) const;
-    double rate() const { return clockRate_; }
+    // The rate the graph runs at: what a callback of ours last saw it run at, else what its
+    // settings ask for (a forced rate before the configured one). The settings alone do not
+    // tell: a forced rate that is withdrawn leaves the graph where it was until it idles.
+    double rate() const;
+    // Data thread, every cycle of a callback of ours: the rate that cycle ran at.
+    void sawRateRt(std::uint32_t rate) {
+        if (rate > 0 && seenRate_.load(std::memory_order_relaxed) != rate)
+            seenRate_.store(rate, std::memory_order_relaxed);
+    }
     // The latency a sink reports for its playback ports (the largest), in frames at the graph's
     // rate; none before any port has said.
     std::optional<double> sinkLatencyFrames(std::uint32_t node) const;
@@ -138,7 +147,10 @@ class GraphMirror {
     spa_hook defaultsListener_{}, settingsListener_{};
     std::string defaultSink_, defaultSource_;
     std::string configuredSink_, configuredSource_;
-    double clockRate_ = 48000;
+    double clockRate_ = 48000, forcedRate_ = 0;
+    // 0 until a callback saw a cycle, and again whenever the rate settings change, so that a new
+    // setting counts until the graph is seen to run at some rate.
+    std::atomic<std::uint32_t> seenRate_{0};
     double clockQuantum_ = 1024, forcedQuantum_ = 0;
     std::string version_;
 };

@@ -138,6 +138,7 @@ OSStatus PipeWireHardware::createIOProcID(AudioObjectID device, AudioDeviceIOPro
     p->device = device;
     p->fn = proc;
     p->client = clientData;
+    p->graph = &graph();
     outID = p->id;
     procs_[outID] = std::move(p);
     return noErr;
