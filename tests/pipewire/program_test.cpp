@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,17 @@ TEST_F(ProgramInRoomTest, LaunchesSwitchTheRunningCopyAndItsSpeakersStayInStepTh
         FAIL() << "aligned did not start: " << testsupport::readText(home / "err");
     }
     std::this_thread::sleep_for(1s);
+    const auto feedsAll = [&](const char* when) {
+        const std::string links = run("pw-link -l");
+        for (const auto& s : room().speakers())
+            EXPECT_TRUE(
+                std::regex_search(links, std::regex("\n" + s.node +
+                                                    ":playback_[A-Z0-9]+\n( +\\|<- [^\n]*\n)*"
+                                                    " +\\|<- [^\n]*housetone[^\n]*\n")))
+                << when << ": " << s.node << " is not fed by the program\n"
+                << links;
+    };
+    feedsAll("at the start");
     const auto inStep = [&](const char* when) {
         const auto spreads = arrivalSpreadsMs(hear(home, [&] { playClicks(home, 4); }));
         EXPECT_GE(spreads.size(), 3u) << when << ": " << spreadsText(spreads);
@@ -158,6 +170,7 @@ TEST_F(ProgramInRoomTest, LaunchesSwitchTheRunningCopyAndItsSpeakersStayInStepTh
     run("pw-metadata -n settings 0 clock.force-rate 44100");
     std::this_thread::sleep_for(5s);  // three of the program's ticks
     inStep("at 44.1 kHz");
+    feedsAll("at 44.1 kHz");
     // Withdrawn, the force leaves the graph where it was: the settings alone no longer tell.
     run("pw-metadata -n settings 0 clock.force-rate 0");
     std::this_thread::sleep_for(6s);
