@@ -299,7 +299,7 @@ void Controller::applyMode(Mode m) {
     publish(tapBlocked_, false, Field::tapBlocked);
     tapHealth_.reset();
     pin_.reset();
-    leftWhilePlaying_.clear();
+    publish(departed_, {}, Field::devices);
     // Nothing can be routed into an audio system that is away; the mode is applied when it is
     // back (the tick), rather than failing over to single and losing the user's choice.
     if (m != Mode::single && audioGone()) {

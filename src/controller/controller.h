@@ -108,6 +108,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
 
     // ---- Published state (read on the main thread) ----
     const std::vector<Dev>& devices() const { return devices_; }
+    // Speakers aligned was playing to that have left while the others play on; each joins again,
+    // with its offset, when it is back. Empty in the other modes.
+    const std::vector<Dev>& departed() const { return departed_; }
     Mode mode() const { return mode_; }
     const std::map<std::string, float>& volumes() const { return volumes_; }
     const std::map<std::string, bool>& muted() const { return muted_; }
@@ -333,8 +336,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Why Auto-tune last refused to start, until the speakers no longer bear it out.
     std::optional<std::string> tuneRefusal_;
     bool deviceChangePending_ = false;  // the device list changed; routing waits for a tune
-    std::vector<std::string> leftWhilePlaying_;  // names of fed speakers that have gone, as said
-    bool audioLost_ = false;  // the audio system stopped answering (its daemon went away)
+    std::vector<Dev> departed_;  // fed speakers that have gone while aligned plays on, as said
+    bool audioLost_ = false;     // the audio system stopped answering (its daemon went away)
     std::uint32_t serviceRestarts_ = 0;  // the audio system's restart count at the last tick
     OutputPin pin_;
     bool shutDown_ = false;

@@ -35,16 +35,18 @@ bool Controller::playsOn() {
         return std::any_of(fed.begin(), fed.end(), [&](const Dev& t) { return t.uid == d.uid; });
     };
     if (included.empty() || !std::all_of(included.begin(), included.end(), isFed)) return false;
-    std::vector<std::string> left;
+    std::vector<Dev> left;
     for (const Dev& t : fed)
         if (std::none_of(devices_.begin(), devices_.end(),
                          [&](const Dev& d) { return d.uid == t.uid; }))
-            left.push_back(t.name);
-    if (left != leftWhilePlaying_ && !left.empty())
-        setStatus(joined(left, ", ") + (left.size() == 1 ? " left" : " have left") +
+            left.push_back(t);
+    if (!left.empty() && uidsOf(left) != uidsOf(departed_)) {
+        const std::string names = joined(namesOf(left), ", ");
+        setStatus(names + (left.size() == 1 ? " left" : " have left") +
                   "; the others play on. Back, " + (left.size() == 1 ? "it joins" : "they join") +
                   " again.");
-    leftWhilePlaying_ = std::move(left);
+    }
+    publish(departed_, std::move(left), Field::devices);
     return true;
 }
 

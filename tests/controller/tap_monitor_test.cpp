@@ -117,6 +117,7 @@ TEST(TapMonitor, ASpeakerThatLeavesCostsTheOthersNoRestartAndComesBackWithItsOff
     EXPECT_EQ(engine.aggID(), playing) << "the others were restarted";
     EXPECT_EQ(rig.ctl->status().rfind("Porch left; the others play on", 0), 0u)
         << rig.ctl->status();
+    EXPECT_EQ(uidsOf(rig.ctl->departed()), std::vector<std::string>{"porch"});
     // A speaker nobody included is offered, never played to by itself.
     rig.sim.addOutput(speaker("attic"));
     rig.tickAfterAudio();
@@ -131,6 +132,7 @@ TEST(TapMonitor, ASpeakerThatLeavesCostsTheOthersNoRestartAndComesBackWithItsOff
     const auto porch = std::find(targets.begin(), targets.end(), "porch") - targets.begin();
     ASSERT_LT(porch, 3);
     EXPECT_EQ(engine.delayFrames(int(porch)), std::lround(0.030 * engine.rate()));
+    EXPECT_TRUE(rig.ctl->departed().empty());
 }
 
 // Delays are counted in frames: a graph that moved to another rate under the engine is followed
