@@ -1,7 +1,11 @@
-// The pure half of the auto-tune: how heard arrivals become check lines and how pairwise timings
-// fuse into latencies and offsets.
+// How heard arrivals become check lines (and what a check in the room hears), and how pairwise
+// timings fuse into latencies and offsets.
 #include <gtest/gtest.h>
 
+#include "audio/sim/sim_audio_system.h"
+#include "core/fourcc.h"
+#include "core/offsets.h"
+#include "support/sim_rooms.h"
 #include "tune/auto_tuner.h"
 #include "tune/fire_check.h"
 
@@ -52,7 +56,38 @@ TEST(FireReport, LateArrivalsAreReportedRoundedCloseOrWeakOnesAreNotAndSilenceIs
     EXPECT_DOUBLE_EQ(b[1].timeMs, 6.25);
 }
 
-TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
+TEST(FireCheckInTheRoom, ASpeakerStillSecondsLateIsHeardLateAndAGroupAlignedBySecondsTogether) {
+    // Study is on another machine, 2 s behind Desk.
+    auto r = testsupport::quietRoom(
+        {testsupport::speaker("desk", {.transport = transport::builtIn, .latencyMs = 5}),
+         testsupport::speaker("study", {.transport = fourcc("netw"), .latencyMs = 2005})});
+    r.inputs[0].noiseRms = 0.002;
+    sim::SimAudioSystem hw(r, {.speed = testsupport::measuringSpeed(20), .startWorld = true});
+    const std::vector<Dev> speakers{{*hw.idForUID("desk"), "Desk", "desk", transport::builtIn},
+                                    {*hw.idForUID("study"), "Study", "study", fourcc("netw")}};
+    const auto check = [&](const std::map<std::string, double>& expected) {
+        FireCheck c;
+        Lines log;
+        fireReport("Clicks",
+                   fireCheckClicks(hw, std::nullopt, speakers, expected, nullptr, Offsets::limitMs),
+                   c, log);
+        fireReport("Sweep", fireCheckSweep(hw, std::nullopt, speakers, expected, Offsets::limitMs),
+                   c, log);
+        return c;
+    };
+    // Nobody held back: Study's clicks and sweep come 2 s after Desk's.
+    const FireCheck late = check({});
+    EXPECT_TRUE(late.conclusive);
+    EXPECT_NEAR(late.worstMs, 2000, 2) << late.lines[0] << " " << late.lines[1];
+    EXPECT_EQ(late.lines, (Lines{"Clicks: late by +2000 ms.", "Sweep: late by +2000 ms."}));
+    // Desk held back by those 2 s: one arrival.
+    const FireCheck aligned = check({{"desk", 2000}});
+    EXPECT_TRUE(aligned.conclusive && aligned.worstMs == 0);
+    EXPECT_EQ(aligned.lines,
+              (Lines{"Clicks: one arrival — together.", "Sweep: one arrival — together."}));
+}
+
+TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAtTheLimit) {
     const Dev kitchen = dev("Kitchen"), den = dev("Den"), porch = dev("Porch"), hall = dev("Hall");
     // The pass summary names the slowest by latency and lists applied offsets in order.
     const auto s = passSummary({kitchen, den, hall}, {{"Kitchen", 5}, {"Den", 40}, {"Hall", 40}},
@@ -61,8 +96,12 @@ TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
     EXPECT_EQ(s.appliedTxt, "Kitchen 35 ms, Den 0 ms");
     EXPECT_EQ(s.unmeasured, Lines{"Porch"});
     const std::vector<Dev> m{dev("a"), dev("b"), dev("c")};
-    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 300}, {"c", 287.5}}, {}, 250),
-              (std::map<std::string, double>{{"a", 250}, {"b", 0}, {"c", 13}}));
+    // Seconds apart, as speakers on other machines are: whole up to the limit, cut there.
+    const double limit = Offsets::limitMs;
+    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", limit + 50}, {"c", limit + 37.5}}, {}, limit),
+              (std::map<std::string, double>{{"a", limit}, {"b", 0}, {"c", 13}}));
+    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", limit - 0.5}, {"c", 2000}}, {}, limit),
+              (std::map<std::string, double>{{"a", limit}, {"b", 0}, {"c", 1000}}));
     EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 0.4}, {"c", 0.2}}, {}, 250),
               (std::map<std::string, double>{{"a", 0}, {"b", 0}, {"c", 0}}));
     // The engine adds 50 ms to a: by total, a is now the one everyone waits for.
@@ -122,6 +161,11 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
     // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
     // neighbour's leak; f lies beyond the search around the others.
     EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
+    // A measurement reaching 3 s keeps differences up to that.
+    PairDeltas far;
+    recordDeltas(far, {dev("a"), dev("b"), dev("c")},
+                 {{"a", heardAt(10, 9)}, {"b", heardAt(3010, 9)}, {"c", heardAt(3011, 9)}}, 3000);
+    EXPECT_EQ(far, (PairDeltas{{"b|a", {3000}}, {"c|b", {1}}}));
 }
 
 }  // namespace
