@@ -277,6 +277,8 @@ TEST(AutoTunerRun, SilentSpeakersAreNamedWithTheirReasonAndTheAudibleOnesTunedAm
         expectHonest(out, silent);
         expectPictured(out, silent);
         EXPECT_TRUE(says(out, named + " Verified: "));
+        // What the system silences is not listened for any further.
+        EXPECT_TRUE(std::ranges::none_of(out.status, farPair));
         // The silent laptop stops anchoring the pairs: a speaker that was heard stands in.
         EXPECT_TRUE(std::ranges::any_of(out.status, [](const std::string& l) {
             return l.starts_with("Auto-tune: pair — ") && !l.starts_with("Auto-tune: pair — Desk");

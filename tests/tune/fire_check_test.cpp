@@ -65,12 +65,14 @@ TEST(FireCheckInTheRoom, ASpeakerStillSecondsLateIsHeardLateAndAGroupAlignedBySe
     sim::SimAudioSystem hw(r, {.speed = testsupport::measuringSpeed(20), .startWorld = true});
     const std::vector<Dev> speakers{{*hw.idForUID("desk"), "Desk", "desk", transport::builtIn},
                                     {*hw.idForUID("study"), "Study", "study", fourcc("netw")}};
+    ClickEnvelope envelope;
     const auto check = [&](const std::map<std::string, double>& expected) {
         FireCheck c;
         Lines log;
-        fireReport("Clicks",
-                   fireCheckClicks(hw, std::nullopt, speakers, expected, nullptr, Offsets::limitMs),
-                   c, log);
+        fireReport(
+            "Clicks",
+            fireCheckClicks(hw, std::nullopt, speakers, expected, &envelope, Offsets::limitMs), c,
+            log);
         fireReport("Sweep", fireCheckSweep(hw, std::nullopt, speakers, expected, Offsets::limitMs),
                    c, log);
         return c;
@@ -80,6 +82,10 @@ TEST(FireCheckInTheRoom, ASpeakerStillSecondsLateIsHeardLateAndAGroupAlignedBySe
     EXPECT_TRUE(late.conclusive);
     EXPECT_NEAR(late.worstMs, 2000, 2) << late.lines[0] << " " << late.lines[1];
     EXPECT_EQ(late.lines, (Lines{"Clicks: late by +2000 ms.", "Sweep: late by +2000 ms."}));
+    // The envelope runs on to the late clicks, so the picture shows them.
+    const auto at = static_cast<std::size_t>(2000 - envelope.startMs);
+    ASSERT_GT(envelope.perMs.size(), at + 1);
+    EXPECT_GT(std::max(envelope.perMs[at - 1], envelope.perMs[at]), 0.45f);
     // Desk held back by those 2 s: one arrival.
     const FireCheck aligned = check({{"desk", 2000}});
     EXPECT_TRUE(aligned.conclusive && aligned.worstMs == 0);
