@@ -556,8 +556,8 @@ FusedPass AutoTuner::runPass(Run& r) {
     const bool looksFar = farReachMs_ > nearReachMs;
     // A speaker the search did not place (nor the system silenced) may be far behind: heard
     // beyond the search, or not yet at all.
-    const auto unplaced = [&](const Dev& d, const LatencyResult& r) {
-        return (!r.heard || r.farApart) && !silencedBy(hw_, d);
+    const auto unplaced = [&](const Dev& d, const LatencyResult& result) {
+        return (!result.heard || result.farApart) && !silencedBy(hw_, d);
     };
     // Such a speaker may still be sounding a measurement's sweep up to the far reach after the
     // recording ended: the next measurement waits for it, so that it does not land there.
