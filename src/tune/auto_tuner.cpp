@@ -595,9 +595,8 @@ FusedPass AutoTuner::runPass(Run& r) {
     // A silent reference (a muted laptop, say) would anchor every pair to nothing: the first
     // speaker heard takes its place for the rest of the run.
     if (!hearing.heard.contains(reference.uid)) {
-        auto stand = std::find_if(speakers.begin(), speakers.end(), [&](const Dev& d) {
-            return hearing.heard.contains(d.uid);
-        });
+        auto stand = std::find_if(speakers.begin(), speakers.end(),
+                                  [&](const Dev& d) { return hearing.heard.contains(d.uid); });
         // Nobody heard at all: the reference may be far behind, its sweep lying over the other
         // slot of every pair and spoiling it. The next speaker the system does not silence then
         // stands in; the pairs of a room that is truly silent only cost another round.

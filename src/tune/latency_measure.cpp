@@ -42,11 +42,11 @@ struct Schedule {
 // between are told apart by the heard test. Beyond it the sweeps of one direction would meet
 // again inside the search, so the slots stand apart by the whole reach and a sweep: however
 // early or late one speaker is against another within the reach, no sweep overlaps another
-// slot's, and every search widens by the reach.
+// slot's, and every search reaches that much later (nothing arrives before its scheduled time).
 Schedule scheduleFor(double reachMs) {
     if (!(reachMs > nearReachMs)) return {spacingSeconds, wideBeforeMs, wideAfterMs, nearReachMs};
-    return {reachMs / 1000.0 + sweepSeconds + farGapSeconds, wideBeforeMs + reachMs,
-            wideAfterMs + reachMs, reachMs};
+    return {reachMs / 1000.0 + sweepSeconds + farGapSeconds, wideBeforeMs, wideAfterMs + reachMs,
+            reachMs};
 }
 
 // Seconds recorded beyond the usual after the player is done: a speaker as late as the reach

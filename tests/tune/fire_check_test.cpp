@@ -8,6 +8,7 @@
 #include "support/sim_rooms.h"
 #include "tune/auto_tuner.h"
 #include "tune/fire_check.h"
+#include "tune/latency_measure.h"
 
 namespace housetone {
 namespace {
@@ -91,6 +92,31 @@ TEST(FireCheckInTheRoom, ASpeakerStillSecondsLateIsHeardLateAndAGroupAlignedBySe
     EXPECT_TRUE(aligned.conclusive && aligned.worstMs == 0);
     EXPECT_EQ(aligned.lines,
               (Lines{"Clicks: one arrival — together.", "Sweep: one arrival — together."}));
+}
+
+TEST(FarMeasurement, SpeakersUpToTheReachApartArePlacedEitherWayAndOneBeyondIsFarApart) {
+    // Early is a local speaker, Late one on another machine 1.3 s behind it, Beyond 3.2 s behind.
+    auto r = testsupport::quietRoom(
+        {testsupport::speaker("early", {.transport = transport::builtIn, .latencyMs = 5}),
+         testsupport::speaker("late", {.transport = fourcc("netw"), .latencyMs = 1305}),
+         testsupport::speaker("beyond", {.transport = fourcc("netw"), .latencyMs = 3205})});
+    r.inputs[0].noiseRms = 0.002;
+    sim::SimAudioSystem hw(r, {.speed = testsupport::measuringSpeed(20), .startWorld = true});
+    const auto dev = [&](const std::string& uid) {
+        return Dev{*hw.idForUID(uid), uid, uid, transport::usb};
+    };
+    // The late one first, so the early one's sweep would come before its own slot's.
+    auto placed = measureLatencies(hw, std::nullopt, {dev("late"), dev("early")}, {}, 3000);
+    ASSERT_EQ(placed.size(), 2u);
+    for (const auto& [uid, result] : placed)
+        EXPECT_TRUE(result.heard && !result.farApart) << uid;
+    EXPECT_NEAR(placed["late"].latencyMs - placed["early"].latencyMs, 1300, 1);
+    // Let the late speakers' sweeps pass before the next recording.
+    hw.clock().sleepFor(3.5);
+    auto beyond = measureLatencies(hw, std::nullopt, {dev("early"), dev("beyond")}, {}, 3000);
+    ASSERT_EQ(beyond.size(), 2u);
+    EXPECT_TRUE(beyond["beyond"].heard);
+    EXPECT_TRUE(beyond["early"].farApart || beyond["beyond"].farApart);
 }
 
 TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAtTheLimit) {
