@@ -18,7 +18,7 @@ class Offsets {
     // quarter second is already far beyond any real speaker's latency, so more is a
     // misconfiguration. Re-basing may carry an offset past it: that is still what the user set,
     // relative to the others.
-    static constexpr double limitMs = 250.0;
+    static constexpr double limitMs = 3000.0;
 
     Offsets() = default;
     // Values as they are (a loaded file's, a test's); clampAll holds them to the limit.

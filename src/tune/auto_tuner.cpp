@@ -20,7 +20,6 @@ constexpr double noisyRms = 0.05;      // ambient RMS above this makes results r
 constexpr double applySettle = 0.4;    // s for applied offsets to take hold
 constexpr double betweenChecks = 0.3;  // s between the click and the sweep check
 constexpr double minRatio = 5.0;       // peak-to-median ratio a pair's two arrivals both need
-constexpr double maxDeltaMs = 1000.0;  // larger differences are stray peaks, not latency
 constexpr double unstableSpreadMs = 60.0;
 constexpr int fusionSweeps = 32;
 constexpr double disagreeMs = 25.0;   // loop residual that means a latency moved mid-tune
@@ -30,6 +29,26 @@ constexpr double reflectionMs = 4.0;  // a lag that moved less than this between
 double wholeMs(double ms) {
     const double r = std::round(ms);
     return r > 0 ? r : 0.0;
+}
+
+// Puts `uid`'s result from a measurement of its own with the reference into `together`, shifted
+// so that its lateness against the reference is kept. Nothing when either was heard only too far
+// apart or the reference went unheard there, since nothing then ties the two recordings together.
+void placeThroughReference(std::map<std::string, LatencyResult>& together,
+                           const std::string& referenceUID,
+                           const std::map<std::string, LatencyResult>& own,
+                           const std::string& uid) {
+    const auto ref = own.find(referenceUID);
+    const auto it = own.find(uid);
+    if (ref == own.end() || it == own.end() || !ref->second.heard || ref->second.farApart ||
+        it->second.farApart)
+        return;
+    auto base = together.find(referenceUID);
+    if (base == together.end() || !base->second.heard)
+        base = together.insert_or_assign(referenceUID, ref->second).first;
+    LatencyResult placed = it->second;
+    placed.latencyMs = base->second.latencyMs + it->second.latencyMs - ref->second.latencyMs;
+    together[uid] = placed;
 }
 
 std::vector<Dev> measuredOf(const std::vector<Dev>& speakers,
@@ -48,7 +67,7 @@ const Dev& referenceSpeaker(const std::vector<Dev>& speakers) {
 }
 
 void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
-                  const std::map<std::string, LatencyResult>& results) {
+                  const std::map<std::string, LatencyResult>& results, double reachMs) {
     const auto usable = [&](const Dev& d) {
         const auto it = results.find(d.uid);
         return it != results.end() && it->second.heard && !it->second.farApart &&
@@ -63,7 +82,7 @@ void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
             const LatencyResult* b = usable(group[j]);
             if (!b) continue;
             const double d = b->latencyMs - a->latencyMs;
-            if (std::fabs(d) <= maxDeltaMs) deltas[group[j].uid + "|" + group[i].uid].push_back(d);
+            if (std::fabs(d) <= reachMs) deltas[group[j].uid + "|" + group[i].uid].push_back(d);
         }
     }
 }
@@ -92,11 +111,18 @@ void noteHearing(Hearing& hearing, const std::vector<Dev>& group,
     }
 }
 
-std::string silentReason(AudioHardware& hw, const Dev& speaker) {
+namespace {
+// The system says the speaker cannot sound: muted, or at volume 0.
+std::optional<std::string> silencedBy(AudioHardware& hw, const Dev& speaker) {
     if (readMute(hw, speaker.id).value_or(false)) return "muted";
     if (const auto volume = readVolume(hw, speaker.id); volume && *volume == 0.0f)
         return "volume 0";
-    return "off, out of range or not playing";
+    return std::nullopt;
+}
+}  // namespace
+
+std::string silentReason(AudioHardware& hw, const Dev& speaker) {
+    return silencedBy(hw, speaker).value_or("off, out of range or not playing");
 }
 
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
@@ -227,7 +253,10 @@ struct AutoTuner::Run {
 };
 
 AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs)
-    : hw_(hw), main_(main), offsetLimitMs_(offsetLimitMs) {}
+    : hw_(hw),
+      main_(main),
+      offsetLimitMs_(offsetLimitMs),
+      farReachMs_(std::max(nearReachMs, offsetLimitMs)) {}
 
 AutoTuner::~AutoTuner() = default;
 
@@ -390,7 +419,7 @@ AutoTuner::Next AutoTuner::pass(Run& r, int p, TuneEnd& end) {
     r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
                                 std::move(summary.appliedTxt), std::move(summary.unmeasured),
                                 std::move(missing.notHeard), std::move(missing.tooFar),
-                                std::move(cut.capped)});
+                                std::move(cut.capped), fused.reachMs});
     // Another pass would measure the same gap and hit the same limit.
     if (!r.passes.back().capped.empty()) return Next::stop;
     if (p >= 1) {
@@ -473,7 +502,8 @@ FireCheck AutoTuner::verifyPass(Run& r, int p, const std::vector<Dev>& measured,
     std::vector<std::string> peaks;
     sayAt(TuneProgress::Stage::fireCheck, 1, 2, "Checking they fire together — clicks…");
     ClickEnvelope envelope;
-    const FireResult clicks = fireCheckClicks(hw_, micDevice, measured, expected, &envelope);
+    const FireResult clicks =
+        fireCheckClicks(hw_, micDevice, measured, expected, &envelope, fused.reachMs);
     fireReport("Clicks", clicks, check, peaks);
     std::vector<std::string> cut;
     for (const auto& [uid, ms] : shortfall)
@@ -484,7 +514,8 @@ FireCheck AutoTuner::verifyPass(Run& r, int p, const std::vector<Dev>& measured,
     if (!isCancelled()) {
         hw_.clock().sleepFor(betweenChecks);
         sayAt(TuneProgress::Stage::fireCheck, 2, 2, "Checking they fire together — sweep…");
-        fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected), check, peaks);
+        fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected, fused.reachMs),
+                   check, peaks);
     }
     appendLog(std::move(peaks));
     return check;
@@ -522,13 +553,31 @@ FusedPass AutoTuner::runPass(Run& r) {
     Hearing hearing;
     // What each measurement heard goes to the log after the pass's pair statistics, which lead.
     std::vector<std::string> heardLines;
-    const auto measure = [&](const std::vector<Dev>& group) {
-        auto results = measureLatencies(hw_, micDevice, group, {});
+    const bool looksFar = farReachMs_ > nearReachMs;
+    // A speaker the search did not place (nor the system silenced) may be far behind: heard
+    // beyond the search, or not yet at all.
+    const auto unplaced = [&](const Dev& d, const LatencyResult& result) {
+        return (!result.heard || result.farApart) && !silencedBy(hw_, d);
+    };
+    // Such a speaker may still be sounding a measurement's sweep up to the far reach after the
+    // recording ended: the next measurement waits for it, so that it does not land there.
+    bool lateSoundPending = false;
+    const auto measure = [&](const std::vector<Dev>& group, double reachMs) {
+        if (lateSoundPending) hw_.clock().sleepFor(farReachMs_ / 1000.0);
+        auto results = measureLatencies(hw_, micDevice, group, {}, reachMs);
         noteHearing(hearing, group, results, heardLines);
-        recordDeltas(deltas, group, results);
+        recordDeltas(deltas, group, results, reachMs);
+        // A measurement at the far reach listens that long after its last slot.
+        lateSoundPending =
+            looksFar && reachMs <= nearReachMs && std::ranges::any_of(group, [&](const Dev& d) {
+                const auto it = results.find(d.uid);
+                return it != results.end() && unplaced(d, it->second);
+            });
         return results;
     };
     const int pairCount = static_cast<int>(speakers.size()) - 1;
+    // Each speaker's result in its pair with the reference.
+    std::map<std::string, LatencyResult> paired;
     const auto pairs = [&](const std::string& skip) {
         int n = 0;
         for (const Dev& other : speakers) {
@@ -536,7 +585,9 @@ FusedPass AutoTuner::runPass(Run& r) {
             if (isCancelled()) break;
             sayAt(TuneProgress::Stage::pairs, std::min(++n, pairCount), pairCount,
                   "Auto-tune: pair — " + reference.name + " + " + other.name + "…");
-            measure({reference, other});
+            const auto results = measure({reference, other}, nearReachMs);
+            if (const auto it = results.find(other.uid); it != results.end())
+                paired[other.uid] = it->second;
         }
     };
 
@@ -544,9 +595,15 @@ FusedPass AutoTuner::runPass(Run& r) {
     // A silent reference (a muted laptop, say) would anchor every pair to nothing: the first
     // speaker heard takes its place for the rest of the run.
     if (!hearing.heard.contains(reference.uid)) {
-        const auto stand = std::find_if(speakers.begin(), speakers.end(), [&](const Dev& d) {
-            return hearing.heard.contains(d.uid);
-        });
+        auto stand = std::find_if(speakers.begin(), speakers.end(),
+                                  [&](const Dev& d) { return hearing.heard.contains(d.uid); });
+        // Nobody heard at all: the reference may be far behind, its sweep lying over the other
+        // slot of every pair and spoiling it. The next speaker the system does not silence then
+        // stands in; the pairs of a room that is truly silent only cost another round.
+        if (stand == speakers.end() && looksFar)
+            stand = std::find_if(speakers.begin(), speakers.end(), [&](const Dev& d) {
+                return d.uid != reference.uid && !silencedBy(hw_, d);
+            });
         if (stand != speakers.end() && !isCancelled()) {
             heardLines.push_back("reference " + reference.name + " not heard; " + stand->name +
                                  " stands in for it");
@@ -556,26 +613,61 @@ FusedPass AutoTuner::runPass(Run& r) {
             pairs(silent);
         }
     }
-    if (speakers.size() > 2 && !isCancelled()) {
+
+    // Speakers far behind (or ahead of) the reference, on another machine say, fall outside
+    // the pairs' search or between its slots. Every measurement keeps the usual schedule, so the
+    // others are measured exactly as fast and as well as without them; only a speaker the pairs
+    // could not place — heard beyond the search, or not heard at all although nothing says it is
+    // silenced — is measured again, alone with the reference, at the far reach (slots spaced so
+    // that no lateness within it falls on the other's). It then stays out of the measurements of
+    // several speakers, where its sweep could land on a neighbour's slot.
+    std::vector<Dev> near, far;
+    for (const Dev& d : speakers) {
+        const auto pair = paired.find(d.uid);
+        // The reference a stand-in replaced had no pair of its own.
+        const bool notPlaced =
+            d.uid != reference.uid && hearing.listened.contains(d.uid) &&
+            (pair != paired.end() ? unplaced(d, pair->second)
+                                  : !hearing.heard.contains(d.uid) && !silencedBy(hw_, d));
+        if (notPlaced && looksFar && hearing.heard.contains(reference.uid))
+            far.push_back(d);
+        else
+            near.push_back(d);
+    }
+    std::vector<std::pair<std::string, std::map<std::string, LatencyResult>>> farResults;
+    for (const Dev& d : far) {
+        if (isCancelled()) break;
+        sayAt(TuneProgress::Stage::pairs, pairCount, pairCount,
+              "Auto-tune: far pair — " + reference.name + " + " + d.name + "…");
+        farResults.emplace_back(d.uid, measure({reference, d}, farReachMs_));
+    }
+
+    if (near.size() > 2 && !isCancelled()) {
         std::vector<Dev> triple{reference};
-        for (const Dev& d : speakers)
+        for (const Dev& d : near)
             if (d.uid != reference.uid && triple.size() < 3) triple.push_back(d);
         if (triple.size() == 3) {
             sayAt(TuneProgress::Stage::triple, 1, 1,
                   "Auto-tune: triple — " + triple[0].name + " + " + triple[1].name + " + " +
                       triple[2].name + "…");
-            measure(triple);
+            measure(triple, nearReachMs);
         }
     }
-    for (int k = 1; k <= 2; ++k) {
+    r.together.clear();
+    for (int k = 1; k <= 2 && near.size() > 1; ++k) {
         if (isCancelled()) break;
         sayAt(TuneProgress::Stage::together, k, 2,
               formatText("Auto-tune: all together (pass %d)…", k));
-        r.together = measure(speakers);
+        r.together = measure(near, nearReachMs);
     }
+    // The picture shows every speaker on the all-together recording's axis: one measured on its
+    // own is placed there through the reference.
+    for (const auto& [uid, results] : farResults)
+        placeThroughReference(r.together, reference.uid, results, uid);
 
     std::vector<std::string> lines;
     FusedPass fused = fusePairs(speakers, reference.uid, deltas, lines, r.bluetooth);
+    if (!farResults.empty()) fused.reachMs = farReachMs_;
     lines.insert(lines.end(), heardLines.begin(), heardLines.end());
     // The reference is 0 by definition; when nothing was heard at all it is not measured either.
     std::erase_if(fused.latency,

@@ -30,10 +30,11 @@ const Dev& referenceSpeaker(const std::vector<Dev>& speakers);
 
 // Adds every pair of `group` whose two results both exist, were heard, lie within the search and
 // have a peak-to-median ratio of at least 5, keyed by the later group member first. Differences
-// beyond ±1000 ms are not a speaker's latency (a neighbour's sweep or a stray peak) and are left
-// out.
+// beyond the measurement's reach (reachMs either way) are not a speaker's latency (a neighbour's
+// sweep or a stray peak) and are left out.
 void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
-                  const std::map<std::string, LatencyResult>& results);
+                  const std::map<std::string, LatencyResult>& results,
+                  double reachMs = nearReachMs);
 
 // Which speakers one pass heard at all, and which were heard only too far from the others.
 struct Hearing {
@@ -58,6 +59,10 @@ struct FusedPass {
     std::map<std::string, double> latency;  // UID -> ms relative to the reference (reference = 0)
     std::vector<std::string> warnings;      // for the report's notes
     Hearing hearing;                        // filled by the run's measurements, not by fusePairs
+    // How far apart the pass's measurements searched, ms: the near reach unless it measured a
+    // speaker on its own beyond it. The checks listen as far, for a speaker placed that far may
+    // also be misplaced by as much.
+    double reachMs = nearReachMs;
 };
 
 // Pair statistics (median, spread; unstable pairs dropped) and the fusion of the kept pairs into
@@ -87,7 +92,9 @@ class AutoTuner {
   public:
     // hw and main must outlive the tuner. Destroying it waits for a run in progress; set
     // `cancelled` first so that the run ends at its next check. offsetLimitMs: the longest offset
-    // the tuner may apply, ms; a speaker that needs more is reported as playing early.
+    // the tuner may apply, ms; a speaker that needs more is reported as playing early. It is also
+    // how far apart the tuner looks for speakers (at least the near reach): one further off could
+    // not be aligned anyway, and is reported as too far apart.
     AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs);
     ~AutoTuner();
     AutoTuner(const AutoTuner&) = delete;
@@ -183,6 +190,7 @@ class AutoTuner {
     AudioHardware& hw_;
     MainQueue& main_;
     const double offsetLimitMs_;
+    const double farReachMs_;  // the reach of a speaker's measurement of its own
     mutable std::mutex logMutex_;
     std::vector<std::string> log_;        // guarded by logMutex_
     std::optional<TunePicture> picture_;  // guarded by logMutex_

@@ -45,7 +45,11 @@ void fillEnvelope(const std::vector<float>& corr, const std::vector<PickedPeak>&
     if (!(top > 0)) return;
     const auto perMs = rate / 1000.0;
     out.startMs = -envelopeBeforeMs;
-    for (double ms = -envelopeBeforeMs; ms < envelopeAfterMs; ms += 1) {
+    // A speaker heard much later than the rest (one still seconds late) is shown too.
+    double endMs = envelopeAfterMs;
+    for (const Arrival& a : arrivals)
+        endMs = std::max(endMs, a.timeMs + envelopeBeforeMs);
+    for (double ms = -envelopeBeforeMs; ms < endMs; ms += 1) {
         const auto from = static_cast<long long>(at) + std::llround(ms * perMs);
         const auto to = from + std::llround(perMs);
         float most = 0;
@@ -57,7 +61,7 @@ void fillEnvelope(const std::vector<float>& corr, const std::vector<PickedPeak>&
 
 FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                      const std::vector<Dev>& speakers,
-                     const std::map<std::string, double>& expected,
+                     const std::map<std::string, double>& expected, double reachMs,
                      ClickEnvelope* envelope = nullptr) {
     const double duration = static_cast<double>(render(signal, 48000).size()) / 48000.0;
     double longest = 0;  // s
@@ -65,10 +69,13 @@ FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObject
         longest = std::max(longest, ms / 1000.0);
     const double total = duration + leadSeconds + longest + tailSeconds;
 
-    const auto recording = recordPlayback(hw, micDevice, total, [&](SyncMeasure& player) {
-        return signal == Signal::clicks ? player.startCommonClicks(speakers, expected)
-                                        : player.startCommonSweep(speakers, expected);
-    });
+    const auto recording = recordPlayback(
+        hw, micDevice, total,
+        [&](SyncMeasure& player) {
+            return signal == Signal::clicks ? player.startCommonClicks(speakers, expected)
+                                            : player.startCommonSweep(speakers, expected);
+        },
+        reachMs);
     if (!recording) return std::nullopt;
 
     const double rate = recording->rate / 3.0;  // analysis rate, Hz
@@ -102,14 +109,15 @@ std::string formatText(const char* format, ...) {
 
 FireResult fireCheckClicks(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                            const std::vector<Dev>& speakers,
-                           const std::map<std::string, double>& expected, ClickEnvelope* envelope) {
-    return fireCheck(Signal::clicks, hw, micDevice, speakers, expected, envelope);
+                           const std::map<std::string, double>& expected, ClickEnvelope* envelope,
+                           double reachMs) {
+    return fireCheck(Signal::clicks, hw, micDevice, speakers, expected, reachMs, envelope);
 }
 
 FireResult fireCheckSweep(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                           const std::vector<Dev>& speakers,
-                          const std::map<std::string, double>& expected) {
-    return fireCheck(Signal::sweep, hw, micDevice, speakers, expected);
+                          const std::map<std::string, double>& expected, double reachMs) {
+    return fireCheck(Signal::sweep, hw, micDevice, speakers, expected, reachMs);
 }
 
 std::vector<Arrival> arrivalsFromPeaks(const std::vector<PickedPeak>& peaks, double analysisRate) {

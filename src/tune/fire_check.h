@@ -9,6 +9,7 @@
 #include "core/dev.h"
 #include "core/text.h"
 #include "tune/correlation.h"
+#include "tune/latency_measure.h"
 
 namespace housetone {
 
@@ -38,17 +39,20 @@ struct ClickEnvelope {
 
 // Plays the three-click pattern (amplitude 0.55) on every speaker at once, each held back by its
 // expected offset (UID -> ms), records with `micDevice` (built-in microphone when absent) and
-// returns every arrival in time order. Blocks the tuner's queue for about 3 s plus the longest
-// offset, in hw.clock() time.
+// returns every arrival in time order. reachMs: how late after the others a speaker may still
+// arrive and be heard (see recordPlayback); a speaker later than that passes unheard, so it must
+// cover whatever the measurements could have got wrong. Blocks the tuner's queue for about 3 s
+// plus the longest offset, and the reach beyond the near one, in hw.clock() time.
 // `envelope`, when given, receives the clicks' envelope (left empty when nothing was heard).
 FireResult fireCheckClicks(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                            const std::vector<Dev>& speakers,
                            const std::map<std::string, double>& expected,
-                           ClickEnvelope* envelope = nullptr);
+                           ClickEnvelope* envelope = nullptr, double reachMs = nearReachMs);
 // As fireCheckClicks with the 0.8 s rising sweep (amplitude 0.45).
 FireResult fireCheckSweep(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                           const std::vector<Dev>& speakers,
-                          const std::map<std::string, double>& expected);
+                          const std::map<std::string, double>& expected,
+                          double reachMs = nearReachMs);
 
 // The main arrival is the earliest peak with at least 0.45 of the strongest, so a faint early
 // echo never becomes the reference. Peaks in index order; analysisRate in Hz. Empty when there

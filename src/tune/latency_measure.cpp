@@ -24,11 +24,38 @@ constexpr double doneGrace = 3.0;      // s past the playback time before giving
 constexpr double lastArrivals = 1.0;
 constexpr double wideBeforeMs = 250;  // wide search, ms before the scheduled time
 constexpr double wideAfterMs = 1800;  // ... and after it
-// Narrow search, ms either side of the expected arrival. The same sweep direction comes back
-// 2 × spacing later, so the search may reach almost a spacing either way; the opposite sweeps in
-// between are told apart by the heard test. One second also bounds what a pair may differ by.
-constexpr double narrowMs = 1000;
+// Silence between one slot's sweep and the next in a far measurement, s, even when the later
+// speaker is as early against the earlier one as the reach allows.
+constexpr double farGapSeconds = 0.4;
 constexpr double edgeMs = 2;  // a peak this close to the edge may lie beyond it
+
+// How one measurement lays its slots out and searches them.
+struct Schedule {
+    double spacingSeconds = 0;
+    double wideBeforeMs = 0, wideAfterMs = 0;  // the full-range search around the scheduled time
+    // Narrow search, ms either side of the expected arrival; also what a pair may differ by.
+    double narrowMs = 0;
+};
+
+// Within the near reach: slots 1.2 s apart. The same sweep direction comes back 2 × spacing
+// later, so the narrow search may reach almost a spacing either way; the opposite sweeps in
+// between are told apart by the heard test. Beyond it the sweeps of one direction would meet
+// again inside the search, so the slots stand apart by the whole reach and a sweep: however
+// early or late one speaker is against another within the reach, no sweep overlaps another
+// slot's, and every search reaches that much later (nothing arrives before its scheduled time).
+Schedule scheduleFor(double reachMs) {
+    if (!(reachMs > nearReachMs)) return {spacingSeconds, wideBeforeMs, wideAfterMs, nearReachMs};
+    return {reachMs / 1000.0 + sweepSeconds + farGapSeconds, wideBeforeMs, wideAfterMs + reachMs,
+            reachMs};
+}
+
+// Seconds recorded beyond the usual after the player is done: a speaker as late as the reach
+// beyond the near one, and then some, so that one a little beyond the reach is heard and called
+// too far apart rather than missed.
+double extraListening(double reachMs) {
+    return reachMs > nearReachMs ? reachMs / 1000.0 : 0.0;
+}
+
 // A speaker's own sweep beats the opposite template over its stretch by about 30 (the two
 // sweeps cross only briefly); a silent slot's best value is the leak of a neighbour's opposite
 // sweep, about 1/50 of what the opposite template finds there. 3 sits well inside that gap.
@@ -105,8 +132,11 @@ Search heardPeak(const std::vector<float>& own, const std::vector<float>& cross,
 class SlotSearch {
   public:
     SlotSearch(const Recording& recording, const std::vector<Dev>& speakers,
-               const std::map<std::string, double>& offsetsMs)
-        : speakers_(speakers), offsetsMs_(offsetsMs), rate_(recording.rate / 3.0) {
+               const std::map<std::string, double>& offsetsMs, const Schedule& schedule)
+        : speakers_(speakers),
+          offsetsMs_(offsetsMs),
+          schedule_(schedule),
+          rate_(recording.rate / 3.0) {
         const std::vector<float> x = decimate3(recording.samples);
         const std::vector<float> up = makeSweep(rate_, sweepSeconds, 500, 4000, 0.6);
         cUp_ = crossCorrelate(x, up);
@@ -122,7 +152,7 @@ class SlotSearch {
     double scheduledMs(std::size_t i) const {
         const auto it = offsetsMs_.find(speakers_[i].uid);
         const double offset = it == offsetsMs_.end() ? 0.0 : it->second;
-        return (leadSeconds + static_cast<double>(i) * spacingSeconds) * 1000.0 + offset;
+        return (leadSeconds + static_cast<double>(i) * schedule_.spacingSeconds) * 1000.0 + offset;
     }
     std::int64_t index(double ms) const { return wholePart(ms / 1000.0 * rate_); }
     double ms(std::int64_t index) const { return static_cast<double>(index) / rate_ * 1000.0; }
@@ -130,14 +160,15 @@ class SlotSearch {
         return heardPeak(corr(i), i % 2 == 0 ? crossUp_ : crossDown_, floor_, lo, hi);
     }
 
-    // Slot i searched within narrowMs of where it should arrive, everything arriving lateMs late;
-    // `wide` is its full-range search. Nothing when that window lies outside the recording.
+    // Slot i searched within the narrow reach of where it should arrive, everything arriving lateMs
+    // late; `wide` is its full-range search. Nothing when that window lies outside the recording.
     std::optional<LatencyResult> narrowResult(std::size_t i, double lateMs,
                                               const Search& wide) const {
         const double e = scheduledMs(i);
-        const std::int64_t lo = std::max<std::int64_t>(index(e + lateMs - narrowMs), 0);
+        const double reach = schedule_.narrowMs;
+        const std::int64_t lo = std::max<std::int64_t>(index(e + lateMs - reach), 0);
         const std::int64_t hi =
-            std::min(index(e + lateMs + narrowMs), static_cast<std::int64_t>(corr(i).size()));
+            std::min(index(e + lateMs + reach), static_cast<std::int64_t>(corr(i).size()));
         if (hi <= lo) return std::nullopt;
         const Search s = search(i, lo, hi);
         const std::int64_t edge = index(edgeMs);
@@ -175,6 +206,7 @@ class SlotSearch {
 
     const std::vector<Dev>& speakers_;
     const std::map<std::string, double>& offsetsMs_;
+    const Schedule schedule_;
     const double rate_;  // analysis rate, Hz
     std::vector<float> cUp_, cDown_;
     std::vector<float> crossUp_, crossDown_;
@@ -185,8 +217,10 @@ class SlotSearch {
 
 std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                                         double playSeconds,
-                                        const std::function<bool(SyncMeasure&)>& startPlayer) {
-    const auto capture = MicCapture::create(hw, playSeconds + captureMargin, micDevice);
+                                        const std::function<bool(SyncMeasure&)>& startPlayer,
+                                        double reachMs) {
+    const double extra = extraListening(reachMs);
+    const auto capture = MicCapture::create(hw, playSeconds + captureMargin + extra, micDevice);
     if (!capture || !capture->start()) return std::nullopt;
     SyncMeasure player(hw);
     if (!startPlayer(player)) {
@@ -194,7 +228,7 @@ std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioOb
         return std::nullopt;
     }
     player.done().waitUntil(hw.clock().now() + playSeconds + doneGrace);
-    hw.clock().sleepFor(lastArrivals);
+    hw.clock().sleepFor(lastArrivals + extra);
     player.stop();
     capture->stop();
     Recording r{capture->samples(), capture->rate()};
@@ -207,18 +241,22 @@ std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioOb
 
 std::map<std::string, LatencyResult> measureLatencies(
     AudioHardware& hw, std::optional<AudioObjectID> micDevice, const std::vector<Dev>& speakers,
-    const std::map<std::string, double>& offsetsMs) {
+    const std::map<std::string, double>& offsetsMs, double reachMs) {
     const std::size_t n = speakers.size();
     if (n == 0) return {};
+    const Schedule schedule = scheduleFor(reachMs);
     const double total =
-        static_cast<double>(n) * spacingSeconds + leadSeconds + sweepSeconds + tailSeconds;
+        static_cast<double>(n) * schedule.spacingSeconds + leadSeconds + sweepSeconds + tailSeconds;
 
-    const auto recording = recordPlayback(hw, micDevice, total, [&](SyncMeasure& player) {
-        return player.startStaggered(speakers, sweepSeconds, leadSeconds, spacingSeconds,
-                                     offsetsMs);
-    });
+    const auto recording = recordPlayback(
+        hw, micDevice, total,
+        [&](SyncMeasure& player) {
+            return player.startStaggered(speakers, sweepSeconds, leadSeconds,
+                                         schedule.spacingSeconds, offsetsMs);
+        },
+        reachMs);
     if (!recording) return {};
-    const SlotSearch slots(*recording, speakers, offsetsMs);
+    const SlotSearch slots(*recording, speakers, offsetsMs, schedule);
 
     // Wide search first: the strongest slot heard fixes how late everything arrives, so the
     // narrow search cannot lock onto a neighbour's sweep or a reflection.
@@ -226,7 +264,8 @@ std::map<std::string, LatencyResult> measureLatencies(
     std::optional<std::size_t> reference;
     for (std::size_t i = 0; i < n; ++i) {
         const double e = slots.scheduledMs(i);
-        wide[i] = slots.search(i, slots.index(e - wideBeforeMs), slots.index(e + wideAfterMs));
+        wide[i] = slots.search(i, slots.index(e - schedule.wideBeforeMs),
+                               slots.index(e + schedule.wideAfterMs));
         if (!wide[i].heard) continue;
         if (!reference || wide[i].ratio() > wide[*reference].ratio()) reference = i;
     }

@@ -37,6 +37,11 @@ struct LatencyResult {
 
 class SyncMeasure;
 
+// How far apart, ms, the speakers of one measurement may arrive and still be placed against one
+// another in the usual schedule, whose slots are 1.2 s apart. A measurement asked to reach
+// further spaces its slots by its reach and listens longer, so it takes about twice as long.
+inline constexpr double nearReachMs = 1000;
+
 // A microphone recording of one measurement playback.
 struct Recording {
     std::vector<float> samples;  // mono, at `rate`
@@ -46,19 +51,24 @@ struct Recording {
 // Records from `micDevice` (the built-in microphone when absent) while `startPlayer` starts a
 // playback of `playSeconds`, waits for it (plus a grace period; a timeout is not an error) and
 // for the last arrivals, then stops both. nullopt when the capture or the player cannot start,
-// or when the microphone heard nothing at all (peak not above 1e-6).
+// or when the microphone heard nothing at all (peak not above 1e-6). reachMs: how much later than
+// the others a speaker may arrive; beyond the near reach the recording goes on for that much
+// longer.
 std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                                         double playSeconds,
-                                        const std::function<bool(SyncMeasure&)>& startPlayer);
+                                        const std::function<bool(SyncMeasure&)>& startPlayer,
+                                        double reachMs = nearReachMs);
 
 // Plays a staggered sweep per speaker (rising on even positions, falling on odd) while recording
 // from `micDevice` (the built-in microphone when absent), and reads each speaker's arrival from
 // the correlation peak of its sweep. offsetsMs: UID -> ms each speaker is held back (absent = 0).
 // Every speaker of a recording that was made has a result, heard or not; any failure (no
-// capture, no player, nothing recorded) gives an empty map. Blocks the calling (tuner) thread for
-// about 1.2 s per speaker plus 3 s, in hw.clock() time.
+// capture, no player, nothing recorded) gives an empty map. reachMs: how far apart the speakers
+// may arrive and still be placed (a speaker further off is heard far apart); the near reach keeps
+// the usual schedule. Blocks the calling (tuner) thread for about 1.2 s per speaker plus 3 s
+// within the near reach (a pair of speakers 10 s at a 3 s reach), in hw.clock() time.
 std::map<std::string, LatencyResult> measureLatencies(
     AudioHardware& hw, std::optional<AudioObjectID> micDevice, const std::vector<Dev>& speakers,
-    const std::map<std::string, double>& offsetsMs);
+    const std::map<std::string, double>& offsetsMs, double reachMs = nearReachMs);
 
 }  // namespace housetone

@@ -1,6 +1,7 @@
 #include "tune/tune_picture.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace housetone {
@@ -34,6 +35,30 @@ TunePicture pictureOfPass(int pass, const std::vector<Dev>& speakers,
     p.envelopeStartMs = envelope.startMs + landing;
     p.envelope = envelope.perMs;
     return p;
+}
+
+TuneAxis tuneAxis(const TunePicture& p) {
+    constexpr double roundingMs = 50;  // the axis ends on whole multiples of this
+    double lo = 0, hi = 0, landing = 0;
+    for (const auto& s : p.speakers) {
+        if (!s.heard) continue;
+        hi = std::max({hi, s.beforeMs, s.afterMs});
+        if (!s.capped) landing = std::max(landing, s.afterMs);
+    }
+    if (!p.envelope.empty()) {
+        lo = std::min(lo, p.envelopeStartMs);
+        hi = std::max(hi, p.envelopeStartMs + double(p.envelope.size()));
+    }
+    TuneAxis axis{.startMs = std::floor(lo / roundingMs) * roundingMs,
+                  .endMs = std::ceil((hi + 1) / roundingMs) * roundingMs};
+    const double span = axis.endMs - axis.startMs;
+    axis.tickMs = span <= 400    ? 50
+                  : span <= 800  ? 100
+                  : span <= 1600 ? 200
+                  : span <= 4000 ? 500
+                                 : 1000;
+    axis.showsLimit = landing - p.limitMs >= axis.startMs;
+    return axis;
 }
 
 }  // namespace housetone

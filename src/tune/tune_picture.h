@@ -35,6 +35,20 @@ struct TunePicture {
     bool operator==(const TunePicture&) const = default;
 };
 
+// The span of a picture's millisecond axis, which follows what the picture shows rather than the
+// offset limit: a tune of speakers a few ms apart is drawn as wide as one seconds apart.
+struct TuneAxis {
+    double startMs = 0;
+    double endMs = 0;
+    double tickMs = 0;  // a labelled tick every so many ms, about eight across the axis at most
+    // The limit's far end (the landing less the limit) lies on the axis, so its span is drawn:
+    // always when the limit cut an offset short, since that speaker arrived before it.
+    bool showsLimit = false;
+};
+// Every arrival (before and after the offsets) and the envelope, from 0 at the earliest arrival,
+// rounded out to whole 50 ms.
+TuneAxis tuneAxis(const TunePicture& picture);
+
 // The picture of one pass. together: the results of the pass's all-together recording; applied:
 // UID -> ms the pass applied; capped: UIDs whose offset the limit cut; click and envelope: the
 // pass's click check (empty when it heard nothing).

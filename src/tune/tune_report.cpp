@@ -56,7 +56,10 @@ std::string tuneReport(const std::vector<TunePass>& passes, const std::vector<st
         lines.push_back("Not heard (left unchanged): " + joined(best.notHeard, ", ") + ".");
     if (!best.tooFar.empty())
         lines.push_back("Too far apart to measure (left unchanged): " + joined(best.tooFar, ", ") +
-                        " — more than a second from the others.");
+                        " — more than " +
+                        (best.reachMs == 1000 ? std::string("a second")
+                                              : formatText("%g s", best.reachMs / 1000)) +
+                        " from the others.");
     for (const CappedSpeaker& c : best.capped)
         lines.push_back(formatText(
             "%s needs %.0f ms of delay but the limit is %.0f ms, so it will play %.0f ms early.",

@@ -33,6 +33,7 @@ struct TunePass {
     // Speakers heard only beyond the search around the others: no offset could be trusted.
     std::vector<std::string> tooFar;
     std::vector<CappedSpeaker> capped;  // in speaker-list order
+    double reachMs = nearReachMs;       // how far from the others `tooFar` were looked for
 };
 
 struct PassSummary {

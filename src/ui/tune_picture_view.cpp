@@ -22,20 +22,6 @@ constexpr int margin = 16;
 constexpr int nameColumn = 170;
 constexpr int rowHeight = 26;
 constexpr int envelopeHeight = 110;
-// The span of the picture's millisecond axis.
-struct TuneAxis {
-    double startMs = 0;
-    double endMs = 0;
-};
-
-constexpr double roundingMs = 50;  // the axis ends on whole multiples of this
-
-// A tick every 50, 100 or 200 ms: at most about eight labels across the axis.
-double tickStep(const TuneAxis& axis) {
-    const double span = axis.endMs - axis.startMs;
-    return span <= 400 ? 50 : span <= 800 ? 100 : 200;
-}
-
 // One color per speaker, told apart in both appearances (the light set darker, the dark set
 // lighter, so each reads against its window).
 QColor speakerColor(std::size_t i, bool dark) {
@@ -53,24 +39,6 @@ bool isDark(const QPalette& p) {
 
 QString ms(double v) {
     return QString::number(std::lround(v)) + QStringLiteral(" ms");
-}
-
-// Every arrival, the envelope and the limit line, rounded out to whole 50 ms.
-TuneAxis tuneAxis(const TunePicture& p) {
-    double lo = 0, hi = 0, landing = 0;
-    for (const auto& s : p.speakers) {
-        if (!s.heard) continue;
-        hi = std::max({hi, s.beforeMs, s.afterMs});
-        if (!s.capped) landing = std::max(landing, s.afterMs);
-    }
-    // The limit line: a speaker arriving before it cannot be delayed all the way to the landing.
-    lo = std::min(lo, landing - p.limitMs);
-    if (!p.envelope.empty()) {
-        lo = std::min(lo, p.envelopeStartMs);
-        hi = std::max(hi, p.envelopeStartMs + double(p.envelope.size()));
-    }
-    return {std::floor(lo / roundingMs) * roundingMs,
-            std::ceil((hi + 1) / roundingMs) * roundingMs};
 }
 
 // One picture being drawn: the painter, the colours and the millisecond axis every step shares.
@@ -178,10 +146,10 @@ struct TuneCanvas {
         y = envBottom + 4;
     }
 
-    // Grid, ticks and the limit, over both plots.
+    // Grid, ticks and the limit (when it reaches onto the axis), over both plots.
     void drawGridAndLimit() {
         g.setPen(QPen(grid, 1));
-        const double step = tickStep(axis);
+        const double step = axis.tickMs;
         for (double t = std::ceil(axis.startMs / step) * step; t <= axis.endMs + 0.5; t += step) {
             g.drawLine(QPointF(x(t), rowsTop), QPointF(x(t), envBottom));
             g.setPen(faint);
@@ -189,7 +157,7 @@ struct TuneCanvas {
             g.setPen(QPen(grid, 1));
         }
         g.drawLine(QPointF(left, envBottom), QPointF(right, envBottom));
-        drawLimitSpan();
+        if (axis.showsLimit) drawLimitSpan();
         y += line + 8;
     }
 

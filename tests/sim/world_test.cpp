@@ -62,16 +62,21 @@ SourceFn clickAt(std::int64_t at) {
 }  // namespace
 
 TEST(SimWorld, SoundArrivesAfterExactlyItsRoundedRoomDelayAtFortyTimesSpeed) {
-    // The two members of a stacked default output play the system's click; listener and
-    // microphone hear each after 20 ms + 1.5 m and 113.3 ms + 3.7 m at 48 kHz, each rounded once.
-    SimAudioSystem hw(quietRoom({speaker("a", 20, 1.5), speaker("b", 113.3, 3.7)}),
-                      {.speed = testsupport::measuringSpeed(40), .startWorld = true});
-    const auto all = createAllSpeakers(
-        hw, {Dev{0, "a", "a", transport::usb}, Dev{0, "b", "b", transport::usb}}, nullptr);
+    // The three members of a stacked default output play the system's click; listener and
+    // microphone hear each after 20 ms + 1.5 m, 113.3 ms + 3.7 m and (a speaker on another
+    // machine) 3.2 s + 1 m at 48 kHz, each rounded once.
+    SimAudioSystem hw(
+        quietRoom({speaker("a", 20, 1.5), speaker("b", 113.3, 3.7), speaker("c", 3200, 1)}),
+        {.speed = testsupport::measuringSpeed(40), .startWorld = true});
+    const auto all =
+        createAllSpeakers(hw,
+                          {Dev{0, "a", "a", transport::usb}, Dev{0, "b", "b", transport::usb},
+                           Dev{0, "c", "c", transport::usb}},
+                          nullptr);
     ASSERT_TRUE(all && setDefaultOutput(hw, *all));
     const auto mic = builtInMicrophone(hw);
     ASSERT_TRUE(mic);
-    Recorder rec(3 * 48000);
+    Recorder rec(6 * 48000);
     AudioDeviceIOProcID recID = 0;
     testsupport::NoRealtimeAllocations noAlloc;
     ASSERT_EQ(hw.createIOProcID(*mic, &Recorder::capture, &rec, recID), noErr);
@@ -80,20 +85,23 @@ TEST(SimWorld, SoundArrivesAfterExactlyItsRoundedRoomDelayAtFortyTimesSpeed) {
     hw.stopWorld();
     const std::int64_t at = hw.frame() + 48000;
     hw.setSystemSource(clickAt(at));
-    const auto start = hw.captureListening(2 * 48000);
-    hw.step(2 * 48000 / hw.bufferFrames() + 2);
+    const auto start = hw.captureListening(5 * 48000);
+    hw.step(5 * 48000 / hw.bufferFrames() + 2);
     hw.deviceStop(*mic, recID);
     EXPECT_EQ(noAlloc.count(), 0u) << "the world allocated inside a callback";
 
     const std::int64_t da = std::llround((0.020 + 1.5 / 343) * 48000);
     const std::int64_t db = std::llround((0.1133 + 3.7 / 343) * 48000);
+    const std::int64_t dc = std::llround((3.2 + 1 / 343.0) * 48000);
     const auto heard = peaksAbove(hw.listeningCapture().second, 0.05f);
-    ASSERT_EQ(heard.size(), 2u);
+    ASSERT_EQ(heard.size(), 3u);
     EXPECT_EQ(start + static_cast<std::int64_t>(heard[0]), at + da);
     EXPECT_EQ(start + static_cast<std::int64_t>(heard[1]), at + db);
+    EXPECT_EQ(start + static_cast<std::int64_t>(heard[2]), at + dc);
     const auto recorded = peaksAbove(rec.data, 0.05f);
-    ASSERT_EQ(recorded.size(), 2u);
+    ASSERT_EQ(recorded.size(), 3u);
     EXPECT_EQ(static_cast<std::int64_t>(recorded[1] - recorded[0]), db - da);
+    EXPECT_EQ(static_cast<std::int64_t>(recorded[2] - recorded[0]), dc - da);
 }
 
 TEST(SimWorld, StopsAtOnceWhilePacingALongSlowBuffer) {

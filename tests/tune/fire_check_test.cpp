@@ -1,9 +1,14 @@
-// The pure half of the auto-tune: how heard arrivals become check lines and how pairwise timings
-// fuse into latencies and offsets.
+// How heard arrivals become check lines (and what a check in the room hears), and how pairwise
+// timings fuse into latencies and offsets.
 #include <gtest/gtest.h>
 
+#include "audio/sim/sim_audio_system.h"
+#include "core/fourcc.h"
+#include "core/offsets.h"
+#include "support/sim_rooms.h"
 #include "tune/auto_tuner.h"
 #include "tune/fire_check.h"
+#include "tune/latency_measure.h"
 
 namespace housetone {
 namespace {
@@ -52,7 +57,69 @@ TEST(FireReport, LateArrivalsAreReportedRoundedCloseOrWeakOnesAreNotAndSilenceIs
     EXPECT_DOUBLE_EQ(b[1].timeMs, 6.25);
 }
 
-TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
+TEST(FireCheckInTheRoom, ASpeakerStillSecondsLateIsHeardLateAndAGroupAlignedBySecondsTogether) {
+    // Study is on another machine, 2 s behind Desk.
+    auto r = testsupport::quietRoom(
+        {testsupport::speaker("desk", {.transport = transport::builtIn, .latencyMs = 5}),
+         testsupport::speaker("study", {.transport = fourcc("netw"), .latencyMs = 2005})});
+    r.inputs[0].noiseRms = 0.002;
+    sim::SimAudioSystem hw(r, {.speed = testsupport::measuringSpeed(20), .startWorld = true});
+    const std::vector<Dev> speakers{{*hw.idForUID("desk"), "Desk", "desk", transport::builtIn},
+                                    {*hw.idForUID("study"), "Study", "study", fourcc("netw")}};
+    ClickEnvelope envelope;
+    const auto check = [&](const std::map<std::string, double>& expected) {
+        FireCheck c;
+        Lines log;
+        fireReport(
+            "Clicks",
+            fireCheckClicks(hw, std::nullopt, speakers, expected, &envelope, Offsets::limitMs), c,
+            log);
+        fireReport("Sweep", fireCheckSweep(hw, std::nullopt, speakers, expected, Offsets::limitMs),
+                   c, log);
+        return c;
+    };
+    // Nobody held back: Study's clicks and sweep come 2 s after Desk's.
+    const FireCheck late = check({});
+    EXPECT_TRUE(late.conclusive);
+    EXPECT_NEAR(late.worstMs, 2000, 2) << late.lines[0] << " " << late.lines[1];
+    EXPECT_EQ(late.lines, (Lines{"Clicks: late by +2000 ms.", "Sweep: late by +2000 ms."}));
+    // The envelope runs on to the late clicks, so the picture shows them.
+    const auto at = static_cast<std::size_t>(2000 - envelope.startMs);
+    ASSERT_GT(envelope.perMs.size(), at + 1);
+    EXPECT_GT(std::max(envelope.perMs[at - 1], envelope.perMs[at]), 0.45f);
+    // Desk held back by those 2 s: one arrival.
+    const FireCheck aligned = check({{"desk", 2000}});
+    EXPECT_TRUE(aligned.conclusive && aligned.worstMs == 0);
+    EXPECT_EQ(aligned.lines,
+              (Lines{"Clicks: one arrival — together.", "Sweep: one arrival — together."}));
+}
+
+TEST(FarMeasurement, SpeakersUpToTheReachApartArePlacedEitherWayAndOneBeyondIsFarApart) {
+    // Early is a local speaker, Late one on another machine 1.3 s behind it, Beyond 3.2 s behind.
+    auto r = testsupport::quietRoom(
+        {testsupport::speaker("early", {.transport = transport::builtIn, .latencyMs = 5}),
+         testsupport::speaker("late", {.transport = fourcc("netw"), .latencyMs = 1305}),
+         testsupport::speaker("beyond", {.transport = fourcc("netw"), .latencyMs = 3205})});
+    r.inputs[0].noiseRms = 0.002;
+    sim::SimAudioSystem hw(r, {.speed = testsupport::measuringSpeed(20), .startWorld = true});
+    const auto dev = [&](const std::string& uid) {
+        return Dev{*hw.idForUID(uid), uid, uid, transport::usb};
+    };
+    // The late one first, so the early one's sweep would come before its own slot's.
+    auto placed = measureLatencies(hw, std::nullopt, {dev("late"), dev("early")}, {}, 3000);
+    ASSERT_EQ(placed.size(), 2u);
+    for (const auto& [uid, result] : placed)
+        EXPECT_TRUE(result.heard && !result.farApart) << uid;
+    EXPECT_NEAR(placed["late"].latencyMs - placed["early"].latencyMs, 1300, 1);
+    // Let the late speakers' sweeps pass before the next recording.
+    hw.clock().sleepFor(3.5);
+    auto beyond = measureLatencies(hw, std::nullopt, {dev("early"), dev("beyond")}, {}, 3000);
+    ASSERT_EQ(beyond.size(), 2u);
+    EXPECT_TRUE(beyond["beyond"].heard);
+    EXPECT_TRUE(beyond["early"].farApart || beyond["beyond"].farApart);
+}
+
+TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAtTheLimit) {
     const Dev kitchen = dev("Kitchen"), den = dev("Den"), porch = dev("Porch"), hall = dev("Hall");
     // The pass summary names the slowest by latency and lists applied offsets in order.
     const auto s = passSummary({kitchen, den, hall}, {{"Kitchen", 5}, {"Den", 40}, {"Hall", 40}},
@@ -61,8 +128,12 @@ TEST(TuneOffsets, SlowestByTotalGetsZeroOthersWaitRoundedAndCappedAt250) {
     EXPECT_EQ(s.appliedTxt, "Kitchen 35 ms, Den 0 ms");
     EXPECT_EQ(s.unmeasured, Lines{"Porch"});
     const std::vector<Dev> m{dev("a"), dev("b"), dev("c")};
-    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 300}, {"c", 287.5}}, {}, 250),
-              (std::map<std::string, double>{{"a", 250}, {"b", 0}, {"c", 13}}));
+    // Seconds apart, as speakers on other machines are: whole up to the limit, cut there.
+    const double limit = Offsets::limitMs;
+    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", limit + 50}, {"c", limit + 37.5}}, {}, limit),
+              (std::map<std::string, double>{{"a", limit}, {"b", 0}, {"c", 13}}));
+    EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", limit - 0.5}, {"c", 2000}}, {}, limit),
+              (std::map<std::string, double>{{"a", limit}, {"b", 0}, {"c", 1000}}));
     EXPECT_EQ(tuneOffsets(m, {{"a", 0}, {"b", 0.4}, {"c", 0.2}}, {}, 250),
               (std::map<std::string, double>{{"a", 0}, {"b", 0}, {"c", 0}}));
     // The engine adds 50 ms to a: by total, a is now the one everyone waits for.
@@ -122,6 +193,11 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
     // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
     // neighbour's leak; f lies beyond the search around the others.
     EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
+    // A measurement reaching 3 s keeps differences up to that.
+    PairDeltas far;
+    recordDeltas(far, {dev("a"), dev("b"), dev("c")},
+                 {{"a", heardAt(10, 9)}, {"b", heardAt(3010, 9)}, {"c", heardAt(3011, 9)}}, 3000);
+    EXPECT_EQ(far, (PairDeltas{{"b|a", {3000}}, {"c|b", {1}}}));
 }
 
 }  // namespace

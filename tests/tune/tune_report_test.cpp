@@ -1,6 +1,7 @@
 // Which auto-tune pass wins and the exact report texts.
 #include <gtest/gtest.h>
 
+#include "tune/tune_picture.h"
 #include "tune/tune_report.h"
 
 namespace housetone {
@@ -80,6 +81,11 @@ TEST(TuneReport, TheBestPassIsTheConclusiveOneLeastLateEarliestOnTiesAndTheLineS
                   "arrival — "
                   "together. Sweep: one arrival — together. Notes: room is noisy (ambient RMS "
                   "0.07) — results may be rough; x.");
+    // Looked for as far as 3 s.
+    p.reachMs = 3000;
+    EXPECT_TRUE(tuneReport({p}, {}, 1, TuneEnd::normal, true)
+                    .find("Too far apart to measure (left unchanged): Loft — more than 3 s from "
+                          "the others. Verified") != std::string::npos);
     // A speaker the limit cut short is named. Checks that hear one arrival cannot call the group
     // together; checks that hear it late say so.
     p.unmeasured = p.tooFar = {};
@@ -94,6 +100,38 @@ TEST(TuneReport, TheBestPassIsTheConclusiveOneLeastLateEarliestOnTiesAndTheLineS
     heardLate.capped = p.capped;
     EXPECT_EQ(tuneReport({heardLate}, {}, 1, TuneEnd::normal, true),
               head + den + "Not together within the 250 ms limit: Clicks: late by +20 ms.");
+}
+
+TunePicture::Speaker arrived(double beforeMs, double offsetMs, bool capped = false) {
+    return {.heard = true,
+            .beforeMs = beforeMs,
+            .offsetMs = offsetMs,
+            .capped = capped,
+            .afterMs = beforeMs + offsetMs};
+}
+
+TEST(TuneAxis, FollowsWhatThePictureShowsAndReachesTheLimitOnlyWhereItCutAnOffset) {
+    // A local pair 35 ms apart under a 3 s limit: drawn in tens of ms, without the limit.
+    TunePicture local{.limitMs = 3000, .speakers = {arrived(0, 35), arrived(35, 0)}};
+    local.envelopeStartMs = -15;
+    local.envelope.assign(400, 0.f);
+    const TuneAxis near = tuneAxis(local);
+    EXPECT_TRUE(near.startMs == -50 && near.endMs == 400 && !near.showsLimit);
+    EXPECT_EQ(near.tickMs, 100);
+    // A speaker on another machine 1.8 s behind: the axis runs to its arrival, in coarser ticks.
+    TunePicture network{.limitMs = 3000,
+                        .speakers = {arrived(0, 1800), arrived(35, 1765), arrived(1800, 0)}};
+    const TuneAxis wide = tuneAxis(network);
+    EXPECT_TRUE(wide.startMs == 0 && wide.endMs == 1850 && !wide.showsLimit);
+    EXPECT_EQ(wide.tickMs, 500);
+    // The limit cut one short: its span ends where that speaker could be brought.
+    TunePicture cut{.limitMs = 250, .speakers = {arrived(0, 250, true), arrived(700, 0)}};
+    const TuneAxis capped = tuneAxis(cut);
+    EXPECT_TRUE(capped.startMs == 0 && capped.endMs == 750 && capped.showsLimit);
+    // A limit that reaches further than anyone needed lies off the axis.
+    cut.limitMs = 1000;
+    cut.speakers[0] = arrived(0, 700);
+    EXPECT_FALSE(tuneAxis(cut).showsLimit);
 }
 
 }  // namespace
