@@ -23,12 +23,9 @@ TEST(Offsets, EveryValueIsHeldWithinThreeSeconds) {
     EXPECT_TRUE(o.set("a", 3100) && o.set("b", -3100) && o.set("c", 2450.5) && o.set("d", -300));
     o.step("s", -20);
     o.step("new", 4000);
-    EXPECT_EQ(o.values(), (Map{{"a", 3000},
-                               {"b", -3000},
-                               {"c", 2450.5},
-                               {"d", -300},
-                               {"new", 3000},
-                               {"s", 0}}));
+    EXPECT_EQ(
+        o.values(),
+        (Map{{"a", 3000}, {"b", -3000}, {"c", 2450.5}, {"d", -300}, {"new", 3000}, {"s", 0}}));
     EXPECT_EQ(o.of("nobody"), 0.0);
     EXPECT_FALSE(o.clampAll());
     Offsets loaded(Map{{"a", -9000}, {"b", 10}, {"c", 2999.5}});

@@ -289,8 +289,7 @@ TEST(RenderRing, TheLongestOffsetPlaysInFullAtTheHighestRateAndAFasterTapIsRefus
     const std::vector<Dev> targets = {{*hw.idForUID("now"), "now", "now"},
                                       {*hw.idForUID("late"), "late", "late"}};
     TapEngine engine(hw, mq);
-    ASSERT_EQ(testsupport::startAndWait(engine, mq, targets,
-                                        Offsets({{"late", Offsets::limitMs}})),
+    ASSERT_EQ(testsupport::startAndWait(engine, mq, targets, Offsets({{"late", Offsets::limitMs}})),
               true);
     const auto d = std::int64_t(std::lround(Offsets::limitMs / 1000 * TapEngine::maxRate));
     ASSERT_EQ(engine.delayFrames(1), d);
