@@ -112,7 +112,7 @@ class SettingsReader {
         if (!v) return std::nullopt;
         const auto leftOut = [&](const std::string& where, const std::string& problem,
                                  std::size_t more) {
-            if (!ignored || !ignored->empty()) return;
+            if (!ignored) return;
             *ignored = "settings file \"" + fileName_ + "\": " + where + ": " + problem +
                        "; ignored" +
                        (more ? " (and " + std::to_string(more) + " more like it)" : "");

@@ -360,7 +360,7 @@ void DeviceRow::nudgeDelay(double deltaMs) {
 }
 
 void DeviceRow::refreshDelayRange(const RowContext& ctx, double delayMs) {
-    const bool needed = ctx.longDelays || std::fabs(delayMs) > fineDelayRangeMs;
+    const bool needed = ctx.longDelays;  // this row's own offset among them: it is included
     const bool wide = needed || longWanted_;
     delayRange_->setChecked(wide);
     delayRange_->setEnabled(!needed);  // cannot be narrowed past a speaker that needs it

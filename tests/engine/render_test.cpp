@@ -321,6 +321,7 @@ TEST(RenderRing, TheLongestOffsetPlaysInFullAtTheHighestRateAndAFasterTapIsRefus
               false);
     EXPECT_EQ(refused.lastFailedStep(), TapEngine::Step::tap);
     EXPECT_EQ(refused.tapID(), 0u);
+    EXPECT_TRUE(fast.tapIDs().empty() && fast.aggregateIDs().empty());  // nothing left behind
 }
 
 }  // namespace
