@@ -1,7 +1,9 @@
 // Cost of one whole render cycle of the tap engine: 512 tapped stereo frames into the ring and the
 // meter, then 1, 4, 8 or 16 stereo speakers (one output buffer each, as the capture aggregate lays
 // them out) read back at their own delays through their tone chains, with every effect off, bass
-// boost only, crisp only, or everything on (bass, crisp, volume boost, limiter).
+// boost only, crisp only, or everything on (bass, crisp, volume boost, limiter). The speakers sit
+// 17 ms apart (up to 119 ms back at eight); BM_RenderCycleLong spreads eight of them over the
+// whole 3 s an offset may reach, so their reads land far apart in the ring.
 // scripts/bench-compare.sh reads ns_per_sample by name: BM_RenderCycle/<effects>/speakers:<n>.
 
 #include <benchmark/benchmark.h>
@@ -30,7 +32,7 @@ constexpr std::uint32_t kFrames = 512;
 enum Effects : int { off, bassOnly, crispOnly, all };
 constexpr const char* effectNames[] = {"off", "bass", "crisp", "all"};
 
-void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers) {
+void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers, double spacingMs) {
     // A real start on a world that runs no callbacks itself; the loop below is the audio thread.
     sim::RoomSpec room;
     room.systemAudio = "silence";
@@ -40,7 +42,7 @@ void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers) {
         sim::OutputSpec o;
         o.uid = o.name = "spk" + std::to_string(i);
         room.outputs.push_back(o);
-        offsets[o.uid] = 17.0 * i;  // distinct read positions, up to 119 ms back
+        offsets[o.uid] = spacingMs * i;  // distinct read positions
     }
     sim::SimAudioSystem hw(room, {.speed = 1000, .startWorld = false});
     for (const auto& o : room.outputs)
@@ -98,12 +100,20 @@ void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers) {
 void BM_RenderCycle(benchmark::State& state) {
     const auto effects = static_cast<Effects>(state.range(0));
     state.SetLabel(effectNames[effects]);
-    runRenderCycles(state, effects, static_cast<int>(state.range(1)));
+    runRenderCycles(state, effects, static_cast<int>(state.range(1)), 17.0);
+}
+
+void BM_RenderCycleLong(benchmark::State& state) {
+    const auto effects = static_cast<Effects>(state.range(0));
+    state.SetLabel(effectNames[effects]);
+    const int speakers = static_cast<int>(state.range(1));
+    runRenderCycles(state, effects, speakers, Offsets::limitMs / (speakers - 1));
 }
 
 BENCHMARK(BM_RenderCycle)
     ->ArgNames({"effects", "speakers"})
     ->ArgsProduct({{off, bassOnly, crispOnly, all}, {1, 4, 8, 16}});
+BENCHMARK(BM_RenderCycleLong)->ArgNames({"effects", "speakers"})->ArgsProduct({{off, all}, {8}});
 
 }  // namespace
 }  // namespace housetone

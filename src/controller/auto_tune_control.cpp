@@ -184,9 +184,13 @@ void Controller::connectTuneReports(AutoTuner& tuner, int speakerCount) {
             const auto self = weak.lock();
             if (!self) return;
             Offsets offsets = self->offsets_;
-            // A value that is not finite is not taken (the others are).
+            // A value that is not finite is not taken (the others are), nor dated as measured.
+            auto measuredAt =
+                self->record_.measuredAt.value_or(std::map<std::string, std::int64_t>{});
+            const std::int64_t now = self->s_.now();
             for (const auto& [uid, ms] : applied)
-                offsets.set(uid, ms);
+                if (offsets.set(uid, ms)) measuredAt[uid] = now;
+            self->record_.measuredAt = std::move(measuredAt);
             // Speakers not routed through the engine only change `offsets` and the file.
             self->changeOffsets(std::move(offsets));
             // Everyone now waits for the slowest speaker, so it becomes the reference: a
@@ -199,6 +203,7 @@ void Controller::connectTuneReports(AutoTuner& tuner, int speakerCount) {
                 }
             }
             self->save();
+            self->notify(Field::measuredAt);
             *appliedAny = true;
         });
     };

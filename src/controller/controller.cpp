@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -81,6 +82,8 @@ void Controller::startUp() {
                        SettingsStore::unreadableName + " when settings are next saved"
                  : std::string("; starting from the defaults, and the file is not replaced")));
     }
+    // A time the file could not give is only a hint lost, but the file is the user's: said once.
+    if (file.ignored) say(*file.ignored);
     // Said now rather than at the first save, so nobody works on believing it will be kept.
     if (auto problem = s_.store.folderProblem()) {
         unsaved_ = problem;
@@ -202,6 +205,19 @@ int Controller::targetIndex(const std::string& uid) const {
 }
 
 // ---- Persistence --------------------------------------------------------------------------------
+
+std::int64_t systemSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<std::int64_t> Controller::measuredAt(const std::string& uid) const {
+    if (!record_.measuredAt) return std::nullopt;
+    const auto it = record_.measuredAt->find(uid);
+    if (it == record_.measuredAt->end()) return std::nullopt;
+    return it->second;
+}
 
 std::optional<double> Controller::measuredLatencyMs(const std::string& uid) const {
     const auto it = record_.measured.find(uid);

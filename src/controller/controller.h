@@ -35,6 +35,9 @@ class AutoTuner;
 // limit).
 inline constexpr double offsetLimitMs = Offsets::limitMs;
 
+// Seconds since the epoch (UTC), from the system's clock.
+std::int64_t systemSeconds();
+
 // The published fields, for observers that want to know which one changed.
 enum class Field {
     devices,
@@ -59,6 +62,7 @@ enum class Field {
     micUID,
     guidedIndex,
     capabilities,
+    measuredAt,
 };
 
 // What a speaker offers the views, read from the hardware when the device list is refreshed.
@@ -86,6 +90,8 @@ struct Services {
     MicPermission& micPermission;
     AlertPresenter* alerts = nullptr;  // may be null (tests, self-checks)
     double tickSeconds = 1.5;
+    // The wall clock a tune's measurement is dated by.
+    std::function<std::int64_t()> now = systemSeconds;
 };
 
 // The application's model: speakers, the user's choices per speaker, the mode, the one engine,
@@ -147,6 +153,8 @@ class Controller : public std::enable_shared_from_this<Controller> {
     TapEngine::Meter readEngineMeter() { return engine_->readMeter(); }
     // The latency stored for a speaker by an earlier measurement, ms.
     std::optional<double> measuredLatencyMs(const std::string& uid) const;
+    // When Auto-tune last set the speaker's offset, seconds since the epoch; kept in the settings.
+    std::optional<std::int64_t> measuredAt(const std::string& uid) const;
     // Where a file of ours by that name lives (the settings' directory).
     std::filesystem::path stateFile(const std::string& name) const;
     // Says a file that could not be written (`problem` present) on the status line and standard

@@ -14,10 +14,11 @@ namespace housetone {
 // the engine plays for it. A speaker without an entry sits at 0.
 class Offsets {
   public:
-    // The furthest an offset may be set either way, ms. The engine's delay line holds 5 s; a
-    // quarter second is already far beyond any real speaker's latency, so more is a
-    // misconfiguration. Re-basing may carry an offset past it: that is still what the user set,
-    // relative to the others.
+    // The furthest an offset may be set either way, ms. Speakers on other machines (network
+    // sinks) arrive from a tenth of a second to well over two seconds late, and some Bluetooth
+    // ones beyond a quarter second, so the limit leaves room past the slowest of them; the
+    // engine's delay line holds 5 s. Re-basing may carry an offset past the limit: that is still
+    // what the user set, relative to the others.
     static constexpr double limitMs = 3000.0;
 
     Offsets() = default;

@@ -24,6 +24,9 @@ namespace {
 // given by mistake is refused before it is read.
 constexpr std::size_t maxFileBytes = std::size_t{4} << 20;
 
+// The last second of the year 9999: a time beyond it is no time this program wrote.
+constexpr std::int64_t latestTime = 253402300799;
+
 // Checks a parsed settings document member by member. Every refusal names the file and the member
 // by its path (offsets.desk), the way a person finds it in the file. Members nobody knows are
 // left alone: a newer program's file still loads.
@@ -31,7 +34,7 @@ class SettingsReader {
   public:
     explicit SettingsReader(std::string fileName) : fileName_(std::move(fileName)) {}
 
-    Config read(const std::string& text) const {
+    Config read(const std::string& text, std::string* ignored) const {
         const json doc = parseJsonOrThrow<SettingsError>(text, "settings file", fileName_);
         if (!doc.is_object()) fail("top level", "must be an object, not " + describeJson(doc));
         Config c;
@@ -56,6 +59,7 @@ class SettingsReader {
                          "must be a number from 0 to 1, not " + json(amount).dump());
         }
         optionalMap(doc, "engineTrimMs", c.engineTrimMs);
+        c.measuredAt = times(doc, "measuredAt", ignored);
         return c;
     }
 
@@ -98,6 +102,43 @@ class SettingsReader {
     void optionalMap(const json& obj, const char* key,
                      std::optional<std::map<std::string, V>>& out) const {
         if (const json* v = present(obj, key)) out = asMap<V>(*v, key);
+    }
+
+    // Only a hint for the user, so a bad time costs itself alone: every time that is not a whole
+    // number of seconds in [0, latestTime] is left out, the first one named in `ignored`.
+    std::optional<std::map<std::string, std::int64_t>> times(const json& obj, const char* key,
+                                                             std::string* ignored) const {
+        const json* v = present(obj, key);
+        if (!v) return std::nullopt;
+        const auto leftOut = [&](const std::string& where, const std::string& problem,
+                                 std::size_t more) {
+            if (!ignored) return;
+            *ignored = "settings file \"" + fileName_ + "\": " + where + ": " + problem +
+                       "; ignored" +
+                       (more ? " (and " + std::to_string(more) + " more like it)" : "");
+        };
+        if (!v->is_object()) {
+            leftOut(key, "must be an object, not " + describeJson(*v), 0);
+            return std::nullopt;
+        }
+        std::map<std::string, std::int64_t> out;
+        std::vector<std::pair<std::string, std::string>> bad;
+        for (const auto& [uid, t] : v->items()) {
+            const bool whole =
+                t.is_number_integer() ||
+                (t.is_number_float() && std::trunc(t.get<double>()) == t.get<double>());
+            const double seconds = t.is_number() ? t.get<double>() : -1;
+            if (!whole || seconds < 0 || seconds > double(latestTime)) {
+                bad.emplace_back(std::string(key) + "." + uid,
+                                 "must be a whole number of seconds from 0 to " +
+                                     std::to_string(latestTime) + ", not " +
+                                     (t.is_number() ? t.dump() : describeJson(t)));
+                continue;
+            }
+            out.emplace(uid, static_cast<std::int64_t>(seconds));
+        }
+        if (!bad.empty()) leftOut(bad.front().first, bad.front().second, bad.size() - 1);
+        return out;
     }
 
     std::string fileName_;
@@ -160,6 +201,7 @@ std::optional<std::string> encodeConfig(const Config& c) {
     if (c.engineTrimMs) j["engineTrimMs"] = *c.engineTrimMs;
     if (c.include) j["include"] = *c.include;
     j["measured"] = c.measured;
+    if (c.measuredAt) j["measuredAt"] = *c.measuredAt;
     if (c.micUID) j["micUID"] = *c.micUID;
     j["names"] = c.names;
     j["offsets"] = c.offsets;
@@ -169,8 +211,11 @@ std::optional<std::string> encodeConfig(const Config& c) {
     return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
-Config readConfig(const std::string& text, const std::string& fileName) {
-    return SettingsReader(fileName).read(text);
+Config readConfig(const std::string& text, const std::string& fileName, std::string* ignored) {
+    std::string leftOut;
+    Config c = SettingsReader(fileName).read(text, &leftOut);
+    if (ignored) *ignored = printable(leftOut);
+    return c;
 }
 
 std::optional<Config> decodeConfig(const std::string& text) {
@@ -194,8 +239,10 @@ SettingsRead readSettingsFile(const fs::path& path) {
         return r;
     }
     try {
-        r.config = readConfig(r.bytes, path.string());
+        std::string ignored;
+        r.config = readConfig(r.bytes, path.string(), &ignored);
         r.state = SettingsRead::State::read;
+        if (!ignored.empty()) r.ignored = std::move(ignored);
     } catch (const SettingsError& e) {
         r.state = SettingsRead::State::invalid;
         r.problem = e.what();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -25,6 +26,8 @@ struct Config {
     std::optional<int> volBoostPct;
     std::optional<std::map<std::string, double>> crisp;
     std::optional<std::map<std::string, double>> engineTrimMs;  // carried over unchanged
+    // When Auto-tune last set each speaker's offset, seconds since the epoch (UTC).
+    std::optional<std::map<std::string, std::int64_t>> measuredAt;
 
     friend bool operator==(const Config&, const Config&) = default;
 };
@@ -54,7 +57,10 @@ class SettingsError : public std::runtime_error {
 // of the wrong type, a volume boost outside 0…100 or a crisp amount
 // outside 0…1 is refused with a SettingsError naming `fileName` and the member. Members nobody
 // knows are ignored (a newer program's file still loads; they are not carried over).
-Config readConfig(const std::string& text, const std::string& fileName);
+// A bad "measuredAt" time is no reason to lose the file: it is left out, and `ignored` (when
+// given) gets one line naming the file and the first such member, or stays empty.
+Config readConfig(const std::string& text, const std::string& fileName,
+                  std::string* ignored = nullptr);
 // The same, for callers that only need to know whether the text is a record.
 std::optional<Config> decodeConfig(const std::string& text);
 
@@ -71,6 +77,7 @@ struct SettingsRead {
     Config config;                       // the default record unless `read`
     std::string bytes;                   // what was read, when anything was
     std::optional<std::string> problem;  // one line, with the file's name, unless missing or read
+    std::optional<std::string> ignored;  // when read: what was left out of it (readConfig)
 };
 // The one reader of the settings file: a regular file of bounded size (core/bounded_read.h),
 // checked by readConfig.

@@ -232,6 +232,14 @@ bool TapEngine::buildDevices(const std::vector<Dev>& targets) {
     tapID_.store(tapID, std::memory_order_relaxed);
     if (const auto r = tapRate(hw_, tapID)) rate_.store(*r, std::memory_order_relaxed);
     const double rate = rate_.load(std::memory_order_relaxed);
+    // The ring is sized for the longest delay at maxRate; faster, a delay would outrun it.
+    if (rate > maxRate) {
+        fail(Step::tap, "tap rate " + std::to_string(std::lround(rate)) + " Hz is beyond " +
+                            std::to_string(std::lround(maxRate)) + " Hz");
+        hw_.destroyProcessTap(tapID);
+        tapID_.store(0, std::memory_order_relaxed);
+        return false;
+    }
 
     AudioObjectID aggID = 0;
     if (const OSStatus st = hw_.createAggregateDevice(captureDescription(targets, tap.uuid), aggID);
@@ -279,7 +287,7 @@ void TapEngine::teardown() {
 
 // ---- Parameters --------------------------------------------------------------------------------
 
-// Nearest frame, halves away from zero; seconds in [0, 5].
+// Nearest frame, halves away from zero; seconds in [0, maxDelayMs / 1000].
 std::int32_t TapEngine::framesFor(double seconds) const {
     return static_cast<std::int32_t>(std::lround(seconds * rate_.load(std::memory_order_relaxed)));
 }

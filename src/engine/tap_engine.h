@@ -46,9 +46,18 @@ namespace housetone {
 class TapEngine {
   public:
     static constexpr int maxDevices = ToneStores::maxDevices;
-    static constexpr std::int64_t cap = std::int64_t{1} << 20;  // ring capacity, frames
-    static constexpr std::int64_t mask = cap - 1;
+    // The highest rate a start accepts, Hz (a tap at a higher one fails at Step::tap), and the
+    // longest buffer a callback is handed, frames (both backends cut theirs to it).
+    static constexpr double maxRate = 384000.0;
+    static constexpr std::int64_t maxBufferFrames = 8192;
     static constexpr double maxDelayMs = 5000.0;
+    // Ring capacity, frames: the longest delay and the buffer being played, at the highest rate,
+    // rounded up to a power of two so that positions wrap with a mask. 16 MiB, shared by every
+    // speaker.
+    static constexpr std::int64_t cap = std::int64_t{1} << 21;
+    static constexpr std::int64_t mask = cap - 1;
+    static_assert(static_cast<std::int64_t>(maxDelayMs / 1000 * maxRate) + maxBufferFrames <= cap,
+                  "the ring must hold the longest delay at the highest rate");
     // A cycle the tap lost (a client or the graph missed its deadline) arrives as a run of exact
     // zeros inside the sound. Played as it is, it is a click on every speaker, and a second one
     // where the sound resumes; the speakers that play it later hear it faded out and back in over
@@ -63,7 +72,7 @@ class TapEngine {
         std::int64_t frames = 0;  // input frames since the last read
     };
 
-    // Allocates every store the callback touches (8 MiB ring, the 64-device arrays) once.
+    // Allocates every store the callback touches (16 MiB ring, the 64-device arrays) once.
     TapEngine(AudioHardware& hw, MainQueue& main);
     ~TapEngine();
     TapEngine(const TapEngine&) = delete;

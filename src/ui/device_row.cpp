@@ -1,10 +1,12 @@
 #include "ui/device_row.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSlider>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cmath>
@@ -17,9 +19,12 @@ namespace housetone::ui {
 
 namespace {
 
-constexpr int percentWidth = 38;      // "100%"
-constexpr int millisecondWidth = 52;  // the widest offset, "-NNN ms"
+constexpr int percentWidth = 38;  // "100%"
 constexpr double stepperMs = 5;
+// Slider steps within the fine range and beyond it: a page is a few pixels of either span.
+constexpr int finePageMs = 10;
+constexpr int longPageMs = 100;
+constexpr int measuredRefreshMs = 30'000;
 // Slider positions per unit of volume: finer than whole percent, so a drag feels continuous.
 constexpr int volumeSteps = 1000;
 constexpr int crispSteps = 100;
@@ -46,6 +51,14 @@ QLabel* valueLabel(int width, QWidget* parent) {
     l->setFont(style::monospacedDigits(style::caption()));
     l->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     l->setFixedWidth(width);
+    return l;
+}
+
+// Wide enough for the widest offset there is, in the label's own font, so no value is ever cut.
+QLabel* millisecondLabel(QWidget* parent) {
+    QLabel* l = valueLabel(0, parent);
+    const QString widest = QString::number(-static_cast<long long>(offsetLimitMs)) + " ms";
+    l->setFixedWidth(l->fontMetrics().horizontalAdvance(widest) + 2 * l->margin() + 2);
     return l;
 }
 
@@ -104,6 +117,20 @@ class Refreshing {
 
 }  // namespace
 
+QString measuredAgoText(std::optional<std::int64_t> at, std::int64_t now) {
+    if (!at) return QStringLiteral("Not measured yet");
+    const std::int64_t age = now - *at;
+    const auto ago = [](std::int64_t n, const char* unit, const char* units) {
+        return QStringLiteral("Measured %1 %2 ago")
+            .arg(n)
+            .arg(QString::fromLatin1(n == 1 ? unit : units));
+    };
+    if (age < 60) return QStringLiteral("Measured just now");
+    if (age < 3600) return ago(age / 60, "min", "min");
+    if (age < 86400) return ago(age / 3600, "h", "h");
+    return ago(age / 86400, "day", "days");
+}
+
 QString transportName(std::uint32_t t) {
     switch (t) {
         case transport::builtIn:
@@ -143,6 +170,18 @@ DeviceRow::DeviceRow(Controller& c, const Dev& d, QWidget* parent) : QWidget(par
     phase_ = style::wrappingLabel({}, style::caption(), this);
     phase_->setObjectName(QStringLiteral("tunePhase:") + uid);
     v->addWidget(phase_);
+
+    measured_ = new QLabel(this);
+    measured_->setObjectName(QStringLiteral("measuredAt:") + uid);
+    measured_->setFont(style::caption());
+    measured_->setToolTip(QStringLiteral(
+        "When Auto-tune last measured this speaker. A network speaker's delay drifts: tune "
+        "again when it sounds out of step."));
+    measured_->hide();
+    v->addWidget(measured_);
+    measuredClock_ = new QTimer(this);
+    measuredClock_->setInterval(measuredRefreshMs);
+    connect(measuredClock_, &QTimer::timeout, this, [this] { refreshMeasured(); });
 
     v->addWidget(buildDelayLine());
     v->addWidget(buildToneLine());
@@ -226,9 +265,9 @@ QWidget* DeviceRow::buildDelayLine() {
 
     delay_ = new QSlider(Qt::Horizontal, delayLine_);
     delay_->setObjectName(QStringLiteral("delaySlider:") + uid);
-    delay_->setRange(int(-offsetLimitMs), int(offsetLimitMs));
+    delay_->setRange(int(-fineDelayRangeMs), int(fineDelayRangeMs));
     delay_->setSingleStep(1);
-    delay_->setPageStep(10);
+    delay_->setPageStep(finePageMs);
     style::takeWheelOnlyWhenFocused(delay_);
     connect(delay_, &QSlider::valueChanged, this, [this](int v) {
         if (refreshing_) return;
@@ -256,9 +295,26 @@ QWidget* DeviceRow::buildDelayLine() {
     sh->addWidget(delayUp_);
     h->addWidget(stepper);
 
-    delayValue_ = valueLabel(millisecondWidth, delayLine_);
+    delayValue_ = millisecondLabel(delayLine_);
     delayValue_->setObjectName(QStringLiteral("delayValue:") + uid);
     h->addWidget(delayValue_);
+
+    delayRange_ = new QToolButton(delayLine_);
+    delayRange_->setObjectName(QStringLiteral("delayRange:") + uid);
+    delayRange_->setText(QStringLiteral("%1 s").arg(offsetLimitMs / 1000));
+    delayRange_->setCheckable(true);
+    delayRange_->setAutoRaise(true);
+    delayRange_->setToolTip(style::helpTip(
+        QStringLiteral("Let the slider reach %1 ms either way, for speakers on other machines or "
+                       "slow Bluetooth ones. On while any speaker needs it.")
+            .arg(offsetLimitMs)));
+    connect(delayRange_, &QToolButton::toggled, this, [this](bool on) {
+        if (refreshing_) return;
+        longWanted_ = on;
+        Refreshing guard(refreshing_);
+        refreshDelayRange(ctx_, c_.offsets().count(d_.uid) ? c_.offsets().at(d_.uid) : 0.0);
+    });
+    h->addWidget(delayRange_);
     return delayLine_;
 }
 
@@ -303,6 +359,24 @@ void DeviceRow::nudgeDelay(double deltaMs) {
     c_.nudgeOffset(d_, deltaMs);
 }
 
+void DeviceRow::refreshDelayRange(const RowContext& ctx, double delayMs) {
+    const bool needed = ctx.longDelays;  // this row's own offset among them: it is included
+    const bool wide = needed || longWanted_;
+    delayRange_->setChecked(wide);
+    delayRange_->setEnabled(!needed);  // cannot be narrowed past a speaker that needs it
+    // A slider in the user's hand keeps its scale until it is let go.
+    if (delay_->isSliderDown()) return;
+    const int span = int(wide ? offsetLimitMs : fineDelayRangeMs);
+    if (delay_->maximum() == span) return;
+    delay_->setRange(-span, span);
+    delay_->setPageStep(wide ? longPageMs : finePageMs);
+    delay_->setValue(int(std::lround(delayMs)));
+}
+
+void DeviceRow::refreshMeasured() {
+    measured_->setText(measuredAgoText(c_.measuredAt(d_.uid), QDateTime::currentSecsSinceEpoch()));
+}
+
 void DeviceRow::nameControls() {
     const QString name = QString::fromStdString(d_.name);
     include_->setAccessibleName(QStringLiteral("Include %1").arg(name));
@@ -315,6 +389,7 @@ void DeviceRow::nameControls() {
     const QString step = QString::number(stepperMs);
     delayDown_->setAccessibleName(nudge.arg(name, step, QStringLiteral("earlier")));
     delayUp_->setAccessibleName(nudge.arg(name, step, QStringLiteral("later")));
+    delayRange_->setAccessibleName(QStringLiteral("Long delays for %1").arg(name));
     crisp_->setAccessibleName(QStringLiteral("Tone of %1").arg(name));
 }
 
@@ -322,6 +397,7 @@ void DeviceRow::applyColors() {
     style::setTextColor(transport_, style::secondary(this));
     style::setTextColor(noVolume_, style::secondary(this));
     style::setTextColor(phase_, style::blue(this));
+    style::setTextColor(measured_, style::secondary(this));
     QColor fill = style::accent(this);
     fill.setAlphaF(0.2f);
     if (badge_->palette().color(QPalette::Window) != fill) {
@@ -395,9 +471,20 @@ void DeviceRow::refresh(const RowContext& ctx) {
     // brought back, like anyone's.
     delayLine_->setVisible(aligned && included && (!isReference(ctx) || delayMs != 0));
     if (!delayLine_->isHidden()) {
+        refreshDelayRange(ctx, delayMs);
         if (!delay_->isSliderDown()) delay_->setValue(int(std::lround(delayMs)));
         delayValue_->setText(QString::number(static_cast<long long>(std::trunc(delayMs))) +
                              QStringLiteral(" ms"));
+    }
+
+    ctx_ = ctx;
+    const bool showMeasured = aligned && included && d_.transport == transport::network;
+    measured_->setVisible(showMeasured);
+    if (showMeasured) {
+        refreshMeasured();
+        if (!measuredClock_->isActive()) measuredClock_->start();
+    } else {
+        measuredClock_->stop();
     }
 
     toneLine_->setVisible(aligned && included);

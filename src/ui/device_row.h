@@ -10,6 +10,7 @@
 class QCheckBox;
 class QLabel;
 class QSlider;
+class QTimer;
 class QToolButton;
 
 namespace housetone {
@@ -27,7 +28,19 @@ class SymbolLabel;
 struct RowContext {
     Mode mode = Mode::single;
     std::optional<Dev> reference;
+    // Some speaker of the group is set beyond fineDelayRangeMs: every delay slider spans the whole
+    // limit, so that they all share one scale.
+    bool longDelays = false;
 };
+
+// The delay slider's span either way, ms, until a speaker needs more or the user asks for it:
+// wired and Bluetooth speakers sit well within it, and a pixel stays about a millisecond.
+inline constexpr double fineDelayRangeMs = 250;
+
+// How long ago a speaker's offset was last measured, for its row: "Not measured yet", "Measured
+// just now", "Measured 20 min ago", "Measured 3 h ago", "Measured 2 days ago". `at` and `now` are
+// seconds since the epoch; a time after `now` (a clock set back) counts as just now.
+QString measuredAgoText(std::optional<std::int64_t> at, std::int64_t now);
 
 // The connection as a person reads it ("Bluetooth", "USB", "HDMI"); the stored label stays the
 // lower-case one the logs and settings use.
@@ -35,8 +48,10 @@ QString transportName(std::uint32_t transport);
 
 // One speaker of the main window's device list: inclusion, name, transport, the REFERENCE badge,
 // mute, volume, the auto-tune phase, the delay line (aligned, included, not the reference) and
-// the tone line (aligned, included). Every action goes straight to the controller; the row keeps
-// nothing but its widgets and the offset its tune note was written for. Child object names end in
+// the tone line (aligned, included); for a network speaker in the aligned group, when it was last
+// measured (its latency moves). Every action goes straight to the controller; the row keeps
+// nothing but its widgets, the offset its tune note was written for and whether the user asked
+// for the long delay range. Child object names end in
 // ":<uid>" so scripts can find them. A long name is shortened, never the controls pushed away.
 class DeviceRow final : public QWidget {
   public:
@@ -58,6 +73,9 @@ class DeviceRow final : public QWidget {
     QWidget* buildDelayLine();
     QWidget* buildToneLine();
     void nudgeDelay(double deltaMs);
+    // The slider's span follows the group's need and the user's wish.
+    void refreshDelayRange(const RowContext& ctx, double delayMs);
+    void refreshMeasured();
     // Colors come from the palette, which the appearance can swap at any time.
     void applyColors();
     // Names every control after the speaker, for screen readers.
@@ -89,6 +107,12 @@ class DeviceRow final : public QWidget {
     QToolButton* delayDown_ = nullptr;
     QToolButton* delayUp_ = nullptr;
     QLabel* delayValue_ = nullptr;
+    QToolButton* delayRange_ = nullptr;
+    bool longWanted_ = false;  // the user asked for the long range
+    RowContext ctx_;           // of the last refresh, for a change of range between refreshes
+
+    QLabel* measured_ = nullptr;
+    QTimer* measuredClock_ = nullptr;  // "20 min ago" ages without any change to the model
 
     QWidget* toneLine_ = nullptr;
     QLabel* toneCaption_ = nullptr;

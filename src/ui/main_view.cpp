@@ -673,7 +673,13 @@ void MainView::refreshReferenceNote(const std::optional<Dev>& reference) {
 }
 
 void MainView::refreshRows(const std::optional<Dev>& reference) {
-    const RowContext ctx{c_->mode(), reference};
+    RowContext ctx{c_->mode(), reference};
+    const auto& include = c_->include();
+    for (const auto& [uid, ms] : c_->offsets()) {
+        const auto in = include.find(uid);
+        if (in != include.end() && in->second && std::fabs(ms) > fineDelayRangeMs)
+            ctx.longDelays = true;
+    }
     std::vector<DeviceRow*> ordered;
     std::map<std::string, DeviceRow*> kept;
     for (const Dev& d : c_->devices()) {

@@ -31,14 +31,23 @@ TEST(ControllerDevices, FirstRunAnnouncesEveryDeviceSavedDecisionsNobodyAndNewco
         EXPECT_EQ(rig.outputUID(), "builtin");  // start-up routes nothing and writes nothing
         EXPECT_FALSE(rig.readFile("offsets.json"));
     }
+    {
+        // Offsets within the limit load as they are and nothing is written.
+        Rig rig;
+        const std::map<std::string, double> kept{{"desk", -250.0}, {"porch", 2450.0}};
+        Controller& c = rig.start({{"kitchen", true}}, kept);
+        EXPECT_EQ(c.offsets(), kept);
+        EXPECT_FALSE(rig.store.load().anchor);
+    }
     Rig rig;
-    Controller& c = rig.start({{"kitchen", true}}, {{"desk", -900.0}});
+    Controller& c = rig.start({{"kitchen", true}}, {{"desk", -9000.0}, {"porch", 250.0}});
     EXPECT_EQ(c.status(), "");
     EXPECT_EQ(c.include(),
               (std::map<std::string, bool>{
                   {"builtin", false}, {"desk", false}, {"kitchen", true}, {"porch", false}}));
     // Clamped at start-up and saved; the first save stores the reference as the anchor.
-    EXPECT_EQ(rig.store.load().offsets.at("desk"), -250.0);
+    EXPECT_EQ(rig.store.load().offsets,
+              (std::map<std::string, double>{{"desk", -3000.0}, {"porch", 250.0}}));
     EXPECT_EQ(rig.store.load().anchor, "kitchen");
 
     // An unplugged speaker keeps its decision; newcomers are named in list order.

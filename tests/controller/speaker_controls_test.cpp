@@ -58,15 +58,15 @@ TEST(SpeakerControls, OffsetsAreClampedAndTheEngineOnlyHoldsSpeakersBack) {
     // Set while the engine starts: the engine ends up playing it, not the offset of request time.
     rig.watchStart();
     c.chooseMode(Mode::aligned);
-    c.setOffset(rig.dev("desk"), 300.0);
+    c.setOffset(rig.dev("desk"), 3100.0);
     ASSERT_TRUE(rig.startSucceeded());
-    EXPECT_EQ(c.offsets().at("desk"), 250.0);
-    EXPECT_EQ(c.engine().delayFrames(1), 12000);  // 250 ms at 48 kHz
+    EXPECT_EQ(c.offsets().at("desk"), 3000.0);
+    EXPECT_EQ(c.engine().delayFrames(1), 144000);  // 3 s at 48 kHz
     c.shiftAll(-5);
-    EXPECT_EQ(c.engine().delayFrames(1), 11760);
+    EXPECT_EQ(c.engine().delayFrames(1), 143760);
     EXPECT_EQ(c.engine().delayFrames(0), 0);  // the reference does not move
-    c.setOffset(rig.dev("desk"), -300.0);
-    EXPECT_EQ(c.offsets().at("desk"), -250.0);
+    c.setOffset(rig.dev("desk"), -3100.0);
+    EXPECT_EQ(c.offsets().at("desk"), -3000.0);
     EXPECT_EQ(c.engine().delayFrames(1), 0);
 }
 
@@ -84,8 +84,8 @@ TEST(SpeakerControls, ShiftAllMovesEveryoneButTheReferenceAndStopsAtZeroAndTheLi
     EXPECT_EQ(c.status(), "Shifted all except the reference by 5 ms.");
     c.shiftAll(-2.9);
     EXPECT_EQ(c.status(), "Shifted all except the reference by -2 ms.");
-    c.shiftAll(400);
-    EXPECT_EQ(c.offsets().at("desk"), 250.0);
+    c.shiftAll(4000);
+    EXPECT_EQ(c.offsets().at("desk"), 3000.0);
 
     Rig none;  // nothing included: no reference, nothing happens
     none.start({}, {{"desk", 40.0}}).shiftAll(5);

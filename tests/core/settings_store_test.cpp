@@ -40,6 +40,7 @@ Config fullRecord() {
     c.volBoostPct = 20;
     c.crisp = std::map<std::string, double>{{"uid-a", 0.5}};
     c.engineTrimMs = std::map<std::string, double>{{"uid-b", -3.0}};
+    c.measuredAt = std::map<std::string, std::int64_t>{{"uid-a", 1767225600}, {"uid-b", 0}};
     return c;
 }
 
@@ -74,9 +75,9 @@ TEST_F(SettingsStoreTest, MembersAreWrittenAlphabeticallyOnePerLineAndAbsentOnes
     for (std::size_t at = text.find("\n  \""); at != std::string::npos;
          at = text.find("\n  \"", at + 1))
         keys.push_back(text.substr(at + 4, text.find('"', at + 4) - at - 4));
-    EXPECT_EQ(keys,
-              (Keys{"anchor", "bassBoost", "crisp", "engineTrimMs", "include", "measured", "micUID",
-                    "names", "offsets", "pipelineMs", "previousOutput", "volBoostPct"}));
+    EXPECT_EQ(keys, (Keys{"anchor", "bassBoost", "crisp", "engineTrimMs", "include", "measured",
+                          "measuredAt", "micUID", "names", "offsets", "pipelineMs",
+                          "previousOutput", "volBoostPct"}));
     EXPECT_EQ(nlohmann::json::parse(encodeConfig(Config{}).value()),
               nlohmann::json::parse(R"({"measured": {}, "names": {}, "offsets": {}})"));
 }
@@ -132,6 +133,40 @@ TEST_F(SettingsStoreTest, AMalformedFileLoadsTheDefaultRecordAndSaysWhy) {
     EXPECT_TRUE(c.offsets.at("u") == 1.0 && c.volBoostPct == 100 && c.pipelineMs == 3.0);
     write("{" + ok + R"(,"volBoostPct":0})");
     EXPECT_EQ(store.load().volBoostPct, 0);
+}
+
+// When a speaker was last measured is a hint, not a setting: a bad time is left out with one
+// line naming it, and costs nothing else in the file; a file without any loads as before.
+TEST_F(SettingsStoreTest, ABadMeasuredTimeIsLeftOutWithOneLineAndTheRestOfTheFileKept) {
+    const std::string rest =
+        R"("offsets":{"u":2450},"names":{"u":"n"},"measured":{},"crisp":{"u":0.5})";
+    const auto expectRead = [&](const std::string& times,
+                                std::optional<std::map<std::string, std::int64_t>> kept,
+                                const std::string& said) {
+        SCOPED_TRACE(times);
+        write("{" + rest + (times.empty() ? "" : ",\"measuredAt\":" + times) + "}");
+        const SettingsRead r = store.read();
+        ASSERT_EQ(r.state, SettingsRead::State::read) << r.problem.value_or("");
+        EXPECT_EQ(r.config.offsets.at("u"), 2450.0);
+        EXPECT_EQ(r.config.crisp->at("u"), 0.5);
+        EXPECT_EQ(r.config.measuredAt, kept);
+        if (said.empty()) {
+            EXPECT_EQ(r.ignored, std::nullopt);
+        } else {
+            EXPECT_EQ(r.ignored, "settings file \"" + file().string() + "\": " + said);
+        }
+    };
+    using Times = std::map<std::string, std::int64_t>;
+    expectRead("", std::nullopt, "");
+    expectRead(R"({"a":0,"b":1767225600,"c":1.7e9,"d":253402300799})",
+               Times{{"a", 0}, {"b", 1767225600}, {"c", 1700000000}, {"d", 253402300799}}, "");
+    const std::string range = "must be a whole number of seconds from 0 to 253402300799, not ";
+    expectRead(R"({"a":5,"b":-1})", Times{{"a", 5}}, "measuredAt.b: " + range + "-1; ignored");
+    expectRead(R"({"x":"soon","a":5,"y":1.5,"z":253402300800})", Times{{"a", 5}},
+               "measuredAt.x: " + range + "a string; ignored (and 2 more like it)");
+    expectRead(R"({"\u001b[2J":null})", Times{}, "measuredAt.\\x1b[2J: " + range + "null; ignored");
+    expectRead("[1]", std::nullopt, "measuredAt: must be an object, not an array; ignored");
+    expectRead("null", std::nullopt, "");
 }
 
 TEST_F(SettingsStoreTest, ARecordJsonCannotHoldIsNotWrittenButABadNameCostsOnlyItsOwnBytes) {

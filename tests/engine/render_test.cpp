@@ -274,5 +274,55 @@ TEST_F(RenderPath, CrispFollowsTheUidItIsGivenElseItsTargetsUid) {
     EXPECT_GT(apart, 0.01) << "the measured correction and the default crisp sound alike";
 }
 
+// The delay line holds the longest offset at the highest rate a start accepts, fed the longest
+// buffers; a tap any faster is refused rather than played with delays the ring cannot hold.
+TEST(RenderRing, TheLongestOffsetPlaysInFullAtTheHighestRateAndAFasterTapIsRefused) {
+    const auto room = [](double rate) {
+        sim::RoomSpec r;
+        r.systemAudio = "silence";
+        r.sampleRate = rate;
+        r.outputs = {{.name = "now", .uid = "now"}, {.name = "late", .uid = "late"}};
+        return r;
+    };
+    ManualMainQueue mq;
+    sim::SimAudioSystem hw(room(TapEngine::maxRate), {1000, false});
+    const std::vector<Dev> targets = {{*hw.idForUID("now"), "now", "now"},
+                                      {*hw.idForUID("late"), "late", "late"}};
+    TapEngine engine(hw, mq);
+    ASSERT_EQ(testsupport::startAndWait(engine, mq, targets, Offsets({{"late", Offsets::limitMs}})),
+              true);
+    const auto d = std::int64_t(std::lround(Offsets::limitMs / 1000 * TapEngine::maxRate));
+    ASSERT_EQ(engine.delayFrames(1), d);
+
+    // Every position its own sample: a power-of-two scale keeps the integers exact in a float.
+    const auto at = [](std::int64_t p) { return p < 0 ? 0.0f : float(p) / float(1 << 22); };
+    const auto n = std::uint32_t(TapEngine::maxBufferFrames);
+    std::vector<float> in(2 * n), out(2 * 2 * n);
+    std::int64_t pos = 0;
+    while (pos < d + 2 * n) {
+        for (std::uint32_t f = 0; f < n; ++f)
+            in[2 * f] = in[2 * f + 1] = at(pos + f);
+        BufferListStorage inList(1), outList(2);
+        inList.list()->buffers()[0] = {2, n * 8, in.data()};
+        outList.list()->buffers()[0] = {2, n * 8, out.data()};
+        outList.list()->buffers()[1] = {2, n * 8, out.data() + 2 * n};
+        TapEngine::renderRt(0, nullptr, inList.list(), nullptr, outList.list(), nullptr, &engine);
+        pos += n;
+    }
+    for (std::uint32_t f = 0; f < n; ++f)
+        ASSERT_EQ(out[2 * n + 2 * f], at(pos - n + f - d)) << "frame " << f;
+    engine.stop();
+
+    sim::SimAudioSystem fast(room(2 * TapEngine::maxRate), {1000, false});
+    TapEngine refused(fast, mq);
+    EXPECT_EQ(testsupport::startAndWait(refused, mq,
+                                        {{*fast.idForUID("now"), "now", "now"},
+                                         {*fast.idForUID("late"), "late", "late"}}),
+              false);
+    EXPECT_EQ(refused.lastFailedStep(), TapEngine::Step::tap);
+    EXPECT_EQ(refused.tapID(), 0u);
+    EXPECT_TRUE(fast.tapIDs().empty() && fast.aggregateIDs().empty());  // nothing left behind
+}
+
 }  // namespace
 }  // namespace housetone

@@ -18,6 +18,8 @@
 
 #include "audio/device_access.h"
 #include "audio/sim/room.h"
+#include "tune/auto_tuner.h"
+#include "ui/device_row.h"
 #include "ui/main_view.h"
 #include "ui/vuzededudoz/app_delegate.h"
 
@@ -284,6 +286,103 @@ TEST_F(MainViewTest, AlignedDelayStepperAndSliderRebaseTheOffsets) {
     slider->setSliderDown(false);
     settle();
     EXPECT_TRUE(offset(a) == 0 && offset(b) == bBefore + 20) << offset(a) << " " << offset(b);
+}
+
+// A slider spans ±250 ms, a millisecond a step, until a speaker of the group needs more or the
+// user asks for it; then it reaches the whole 3 s, still a millisecond a step, and its value fits.
+TEST_F(MainViewTest, TheDelaySliderStaysFineNearZeroAndReachesThreeSecondsWhenNeeded) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    const auto moved = others(*ctl->referenceSpeaker());
+    ASSERT_EQ(moved.size(), 2u);
+    const std::string a = moved[0], b = moved[1];
+    auto* sliderA = find<QSlider>("delaySlider:", a);
+    auto* sliderB = find<QSlider>("delaySlider:", b);
+    auto* rangeA = find<QAbstractButton>("delayRange:", a);
+    auto* rangeB = find<QAbstractButton>("delayRange:", b);
+    ASSERT_TRUE(sliderA && sliderB && rangeA && rangeB);
+    const auto span = [](const QSlider* s) { return std::pair(s->minimum(), s->maximum()); };
+    const auto stepUp = [&](QSlider* s) {
+        const double before = offset(s == sliderA ? a : b);
+        s->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+        settle();
+        return offset(s == sliderA ? a : b) - before;
+    };
+    EXPECT_EQ(span(sliderA), std::pair(-250, 250));
+    EXPECT_EQ(stepUp(sliderA), 1.0);
+
+    // Asked for on one row: that slider reaches the limit, the others keep their scale.
+    click("delayRange:", a);
+    EXPECT_EQ(span(sliderA), std::pair(-3000, 3000));
+    EXPECT_EQ(span(sliderB), std::pair(-250, 250));
+    sliderA->setValue(sliderA->maximum());
+    settle();
+    EXPECT_EQ(offset(a), 3000.0);
+    EXPECT_EQ(text("delayValue:", a), "3000 ms");
+    EXPECT_EQ(stepUp(sliderB), 1.0);
+
+    // Needed by the group: every row spans it, and it cannot be narrowed meanwhile.
+    EXPECT_EQ(span(sliderB), std::pair(-3000, 3000));
+    EXPECT_TRUE(rangeB->isChecked() && !rangeB->isEnabled() && !rangeA->isEnabled());
+    EXPECT_EQ(sliderA->value(), 3000);
+    ctl->setOffset(rig.dev(a), 2450);
+    ctl->endOffsetDrag();
+    settle();
+    EXPECT_EQ(sliderA->value(), 2450);
+    EXPECT_EQ(stepUp(sliderA), 1.0);
+    // The widest value there is fits its label whole.
+    const auto* value = find<QLabel>("delayValue:", a);
+    EXPECT_LE(value->fontMetrics().horizontalAdvance(QStringLiteral("-3000 ms")),
+              value->contentsRect().width());
+
+    // Back within the fine range, only the row that asked keeps the long scale until told.
+    ctl->setOffset(rig.dev(a), 40);
+    ctl->endOffsetDrag();
+    settle();
+    EXPECT_EQ(span(sliderB), std::pair(-250, 250));
+    EXPECT_FALSE(rangeB->isChecked());
+    EXPECT_EQ(span(sliderA), std::pair(-3000, 3000));
+    click("delayRange:", a);
+    EXPECT_EQ(span(sliderA), std::pair(-250, 250));
+    EXPECT_EQ(sliderA->value(), 40);
+}
+
+// A network speaker's latency moves, so its row says how old its alignment is; others do not.
+TEST_F(MainViewTest, ANetworkSpeakersRowSaysWhenItWasLastMeasured) {
+    rig.sim.addOutput(
+        testsupport::speaker("study", {.name = "Study", .transport = transport::network}));
+    ctl->tick();
+    ctl->setInclude(rig.dev("study"), true);
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    EXPECT_TRUE(shown("measuredAt:", "study"));
+    EXPECT_EQ(text("measuredAt:", "study"), "Not measured yet");
+    EXPECT_FALSE(shown("measuredAt:", kitchen));
+    ctl->toggleAutoTune();
+    ctl->toggleAutoTune();  // cancelled at once; its hand-over of offsets is played by hand
+    ASSERT_NE(ctl->tuner(), nullptr);
+    ctl->tuner()->applyOffsets({{"study", 120.0}});
+    ASSERT_TRUE(main.runUntil([&] { return !ctl->tuning(); }, 30));
+    settle();
+    EXPECT_EQ(text("measuredAt:", "study"), "Measured just now");
+    ctl->chooseMode(Mode::single);
+    settle();
+    EXPECT_FALSE(shown("measuredAt:", "study"));
+}
+
+TEST(MeasuredAgo, SaysTheAgeInTheLargestWholeUnit) {
+    const std::int64_t now = 1'800'000'000;
+    EXPECT_EQ(measuredAgoText(std::nullopt, now), "Not measured yet");
+    for (const auto& [age, said] : std::vector<std::pair<std::int64_t, QString>>{
+             {-30, "Measured just now"},  // a clock set back
+             {0, "Measured just now"},
+             {59, "Measured just now"},
+             {60, "Measured 1 min ago"},
+             {20 * 60 + 59, "Measured 20 min ago"},
+             {3599, "Measured 59 min ago"},
+             {3600, "Measured 1 h ago"},
+             {86399, "Measured 23 h ago"},
+             {86400, "Measured 1 day ago"},
+             {3 * 86400 + 5, "Measured 3 days ago"}})
+        EXPECT_EQ(measuredAgoText(now - age, now), said) << age;
 }
 
 // ---- At the launch size, every speaker included ---------------------------------------------

@@ -100,7 +100,7 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsTheNearestVolumeStepIsMarkedAndNudge
     buildStatusMenu(menu, m, actions);
     EXPECT_EQ(describe(submenu(menu, "Porch")),
               "100%|90%|80%|70%|[x] 60%|50%|40%|30%|20%|10%|---|(off) Delay: 12 ms|+5 ms|"
-              "\u22125 ms");
+              "\u22125 ms|+100 ms|\u2212100 ms");
     EXPECT_FALSE(volumeItemMarked(0.54f, 60));
     // Truncated toward zero, with an ordinary hyphen.
     EXPECT_TRUE(contains(describe(submenu(menu, "Shelf")), "|(off) Delay: -3 ms|"));
@@ -111,12 +111,13 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsTheNearestVolumeStepIsMarkedAndNudge
     for (const char* text :
          {"Aligned", "Auto-tune", "Rescan", "Open", "Show in taskbar", "About", "Quit Housetone"})
         item(menu, text)->trigger();
-    for (const QString& text : {QString("Mute"), QString("70%"), QString("\u22125 ms")})
+    for (const QString& text :
+         {QString("Mute"), QString("70%"), QString("\u22125 ms"), QString("+100 ms")})
         item(submenu(menu, "Shelf"), text)->trigger();
     EXPECT_EQ(actions.log,
               "mode(Aligned) autoTune() rescan() showWindow() dock() about() quit() mute(shelf) "
               "volume(uid=shelf:QString v=0.7:double ) "
-              "nudge(d=-5:double uid=shelf:QString ) ");
+              "nudge(d=-5:double uid=shelf:QString ) nudge(d=100:double uid=shelf:QString ) ");
 
     m.mode = Mode::together;
     buildStatusMenu(menu, m, actions);

@@ -137,9 +137,12 @@ void addDeviceSubmenu(QMenu& parent, const MenuModel& m, const MenuDevice& md,
         sub->addSeparator();
         const auto ms = static_cast<long long>(std::trunc(valueOr(m.offsets, d.uid, 0.0)));
         addDisabled(*sub, "Delay: " + QString::number(ms) + " ms");
-        for (const double delta : {5.0, -5.0}) {
+        // Fine steps to line a speaker up by ear, coarse ones to reach a network speaker's
+        // seconds without opening the menu hundreds of times.
+        for (const double delta : {5.0, -5.0, 100.0, -100.0}) {
             const QVariantMap value{{"uid", uid}, {"d", delta}};
-            addValueItem(*sub, delta > 0 ? QStringLiteral("+5 ms") : QStringLiteral("\u22125 ms"),
+            const QString sign = delta > 0 ? QStringLiteral("+") : QStringLiteral("\u2212");
+            addValueItem(*sub, sign + QString::number(std::abs(delta)) + QStringLiteral(" ms"),
                          value, target, &MenuActions::menuNudgeDelay);
         }
     }
