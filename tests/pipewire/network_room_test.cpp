@@ -1,0 +1,167 @@
+// A speaker on another machine, reached through PipeWire's own network modules: a second private
+// graph joined to the room's over the loopback address (scripts/pipewire-room.sh,
+// HOUSETONE_ROOM_NETWORK). The program must list it as a network speaker and align it with the
+// local ones by ear: its offsets are checked against the arrivals the room probe measures on its
+// own, without the program.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "arrivals.h"
+#include "audio/device_access.h"
+#include "audio/pipewire/pipewire_backend.h"
+#include "pipewire_room.h"
+#include "platform/manual_main_queue.h"
+#include "tune/auto_tuner.h"
+
+namespace housetone {
+namespace {
+
+using testsupport::PipewireRoom;
+using testsupport::RoomSpeaker;
+
+// The speakers tuned together: the network one and two local ones whose delays leave every offset
+// within the tuner's limit, whatever the network path takes up to about 300 ms.
+const std::vector<std::string> localTransports = {"bluetooth", "hdmi"};
+constexpr double offsetLimitMs = 250;
+constexpr double toleranceMs = 2;
+
+struct Tuned {
+    std::string text;
+    std::map<std::string, double> offsets;  // the last ones applied, UID -> ms
+};
+
+Tuned autoTune(AudioHardware& hw, const std::vector<Dev>& speakers, AudioObjectID mic,
+               const std::map<std::string, double>& current) {
+    ManualMainQueue main;
+    Tuned out;
+    std::mutex m;
+    std::atomic<bool> finished = false;
+    AutoTuner tuner(hw, main, offsetLimitMs);
+    tuner.micDevice = mic;
+    tuner.applyOffsets = [&](const std::map<std::string, double>& offsets) {
+        std::lock_guard lock(m);
+        for (const auto& [uid, ms] : offsets)
+            out.offsets[uid] = ms;
+    };
+    tuner.finished = [&](const std::string& text) {
+        std::lock_guard lock(m);
+        out.text = text;
+        finished = true;
+    };
+    tuner.start(speakers.front(), {speakers.begin() + 1, speakers.end()}, current, false);
+    EXPECT_TRUE(main.runUntil([&] { return finished.load(); }, 120)) << "the auto-tune hung";
+    std::lock_guard lock(m);
+    return out;
+}
+
+// When the microphone hears each speaker, ms, by the room probe.
+std::map<std::string, double> trueArrivals(const PipewireRoom& room,
+                                           const std::vector<Dev>& speakers) {
+    room::ArrivalRequest r;
+    r.microphone = room.microphone();
+    for (const Dev& d : speakers)
+        r.sinks.push_back(d.uid);
+    room::ArrivalResult result;
+    std::string error;
+    std::map<std::string, double> arrivals;
+    EXPECT_TRUE(room::measureArrivals(r, result, error)) << error;
+    for (const auto& s : result.sinks) {
+        EXPECT_TRUE(s.arrivalMs) << "the probe did not hear " << s.sink;
+        if (s.arrivalMs) arrivals[s.sink] = *s.arrivalMs;
+    }
+    return arrivals;
+}
+
+// The offsets that make every speaker wait for the latest one.
+std::map<std::string, double> neededOffsets(const std::map<std::string, double>& arrivals) {
+    double latest = 0;
+    for (const auto& [uid, ms] : arrivals)
+        latest = std::max(latest, ms);
+    std::map<std::string, double> offsets;
+    for (const auto& [uid, ms] : arrivals)
+        offsets[uid] = latest - ms;
+    return offsets;
+}
+
+std::string describe(const std::map<std::string, double>& values) {
+    std::ostringstream s;
+    for (const auto& [uid, ms] : values)
+        s << ' ' << uid << '=' << ms;
+    return s.str();
+}
+
+class NetworkRoomTest : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsTrueArrival) {
+    if (const std::string missing = PipewireRoom::missingProgram(); !missing.empty())
+        GTEST_SKIP() << "PipeWire is not installed (no " << missing << " on PATH)";
+    std::unique_ptr<PipewireRoom> room;
+    try {
+        room = std::make_unique<PipewireRoom>("", "HOUSETONE_ROOM_NETWORK=" + GetParam() +
+                                                      " HOUSETONE_ROOM_PROBE='" HOUSETONE_ROOM_PROBE
+                                                      "'");
+    } catch (const std::exception& e) {
+        GTEST_FAIL() << e.what();
+    }
+    std::string error;
+    auto backend = pw::connectPipeWire(&error);
+    ASSERT_TRUE(backend) << error;
+    AudioHardware& hw = *backend->hardware;
+
+    std::vector<Dev> speakers;
+    const auto listed = outputDevices(hw);
+    for (const RoomSpeaker& s : room->speakers()) {
+        const bool far = s.transport == "network";
+        if (!far && std::find(localTransports.begin(), localTransports.end(), s.transport) ==
+                        localTransports.end())
+            continue;
+        const auto it = std::find_if(listed.begin(), listed.end(),
+                                     [&](const Dev& d) { return d.uid == s.node; });
+        ASSERT_NE(it, listed.end()) << s.node << " is not listed";
+        EXPECT_EQ(it->transport == transport::network, far) << s.node;
+        if (far) {
+            EXPECT_TRUE(s.node.starts_with("room-network-")) << s.node;
+            speakers.insert(speakers.begin(), *it);  // the first, so it is no tune's reference
+        } else {
+            speakers.push_back(*it);
+        }
+    }
+    ASSERT_EQ(speakers.size(), 3u);
+    ASSERT_EQ(speakers.front().transport, transport::network);
+    const auto mic = deviceForUID(hw, room->microphone());
+    ASSERT_TRUE(mic);
+
+    std::map<std::string, double> current;
+    for (int run = 1; run <= 2; ++run) {
+        const Tuned tuned = autoTune(hw, speakers, *mic, current);
+        // Measured right after the tune, so that a network path that wanders is caught where the
+        // tune left it.
+        const auto arrivals = trueArrivals(*room, speakers);
+        ASSERT_EQ(arrivals.size(), speakers.size());
+        EXPECT_NE(tuned.text.find("Verified"), std::string::npos)
+            << "tune " << run << ": " << tuned.text;
+        const auto needed = neededOffsets(arrivals);
+        for (const Dev& d : speakers) {
+            ASSERT_TRUE(tuned.offsets.contains(d.uid))
+                << "tune " << run << " gave " << d.uid << " no offset: " << tuned.text;
+            EXPECT_NEAR(tuned.offsets.at(d.uid), needed.at(d.uid), toleranceMs)
+                << "tune " << run << ", " << d.uid << "; offsets" << describe(tuned.offsets)
+                << "; arrivals" << describe(arrivals);
+        }
+        current = tuned.offsets;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modules, NetworkRoomTest, ::testing::Values("rtp", "tunnel"),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
+}  // namespace housetone
