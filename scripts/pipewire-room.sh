@@ -88,7 +88,7 @@ max_delay_ms=2000
 network=${HOUSETONE_ROOM_NETWORK:-}
 network_air_ms=${HOUSETONE_ROOM_NETWORK_AIR_MS:-50}
 probe=${HOUSETONE_ROOM_PROBE:-$(cd "$(dirname "$0")/.." && pwd)/build/bench/room/housetone-room-probe}
-network_latency_ms=${HOUSETONE_ROOM_NETWORK_LATENCY_MS:-60}
+network_latency_ms=${HOUSETONE_ROOM_NETWORK_LATENCY_MS:-150}
 network_node=
 network_description="Network Speaker"
 far_sink=room-far-speaker
@@ -342,7 +342,7 @@ EOF
 # sender's, whether a packet came just before or just after that look decides the gauge, and the
 # delay wandered by a whole cycle as the two graphs' timing jittered. Several looks per sending
 # cycle average that out.
-far_quantum=256
+far_quantum=1024
 write_far_config() {
   local conf=$1
   {
