@@ -104,12 +104,12 @@ print_measured_arrivals() {
     return 1
   fi
   echo "== when the microphone hears each speaker (room probe, after the self-check) beside what the"
-  echo "   self-check found (ms; the network speaker's path is not known to the room, only measured)"
+  echo "   self-check found (ms; of the network speaker the room knows only its air, not its path)"
   jq -r --slurpfile s "$offsets" --slurpfile a "$arrivals" '
     ($a[0].sinks | map({(.node): .arrivalMs}) | add) as $arrival
     | ([$arrival[]] | max) as $latest
     | ["speaker", "room delay", "arrival", "offset", "latest - arrival"],
-      (.speakers[] | [.description, (.delayMs // "network"), ($arrival[.node] * 100 | round / 100),
+      (.speakers[] | [.description, (.delayMs // "\(.airMs)+network"), ($arrival[.node] * 100 | round / 100),
                       ($s[0].offsets[.node] // "-"), (($latest - $arrival[.node]) * 100 | round / 100)])
     | @tsv' "$room/room.json" |
     awk -F'\t' '{ printf "%-22s %11s %9s %9s %18s\n", $1, $2, $3, $4, $5 }'

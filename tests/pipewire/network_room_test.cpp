@@ -14,8 +14,10 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "arrival_analysis.h"
 #include "arrivals.h"
 #include "audio/device_access.h"
 #include "audio/pipewire/pipewire_backend.h"
@@ -101,6 +103,43 @@ std::string describe(const std::map<std::string, double>& values) {
     for (const auto& [uid, ms] : values)
         s << ' ' << uid << '=' << ms;
     return s.str();
+}
+
+// `burst` at `lag` frames into `frames` of noise at `noise` peak, scaled by `gain`.
+std::vector<float> heard(const std::vector<float>& burst, std::size_t lag, std::size_t frames,
+                         float gain, float noise) {
+    std::vector<float> x(frames);
+    std::uint32_t state = 12345;
+    for (float& v : x) {
+        state = state * 22695477u + 1u;
+        v = noise * (static_cast<float>(state >> 9) / float(1u << 23) * 2 - 1);
+    }
+    for (std::size_t i = 0; i < burst.size() && lag + i < frames; ++i)
+        x[lag + i] += gain * burst[i];
+    return x;
+}
+
+TEST(RoomArrivals, ABurstIsFoundWhereItArrivedAtAnyLevelAndPolarityAndNoiseAloneIsNotHeard) {
+    const auto burst = room::arrivalBurst(480, 0.5f);
+    for (const auto& [lag, gain] : std::vector<std::pair<std::size_t, float>>{
+             {0, 1.f}, {1, 1.f}, {7331, 0.05f}, {12000, -0.3f}, {28320, 1.f}}) {
+        const auto x = heard(burst, 1000 + lag, 40000, gain, 0.001f);
+        const auto found = room::findArrival(x, burst, 1000, 28800, 8);
+        ASSERT_TRUE(found) << lag;
+        EXPECT_EQ(found->lag, lag) << gain;
+    }
+    // Before the stretch searched, or only noise: not heard.
+    EXPECT_FALSE(room::findArrival(heard(burst, 500, 40000, 1.f, 0.001f), burst, 1000, 28800, 8));
+    EXPECT_FALSE(room::findArrival(heard(burst, 0, 40000, 0.f, 0.001f), burst, 1000, 28800, 8));
+    // A stretch the recording does not hold whole, or too short for the burst, is no search.
+    EXPECT_FALSE(room::findArrival(heard(burst, 1000, 20000, 1.f, 0.001f), burst, 1000, 28800, 8));
+    EXPECT_FALSE(room::findArrival(heard(burst, 1000, 40000, 1.f, 0.001f), burst, 1000, 479, 8));
+}
+
+TEST(RoomArrivals, TheMedianOfTheRoundsIsTheirMiddle) {
+    EXPECT_EQ(room::median({3, 1, 2}), 2);
+    EXPECT_EQ(room::median({4, 1, 3, 2}), 2.5);
+    EXPECT_FALSE(room::median({}));
 }
 
 class NetworkRoomTest : public ::testing::TestWithParam<std::string> {};
