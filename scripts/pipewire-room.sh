@@ -32,14 +32,15 @@
 #   HOUSETONE_ROOM_QUANTUM=desktop   leaves the graph's cycle to clients, as a desktop's default
 #                                    configuration does, instead of fixing it (room.json then says
 #                                    "quantum": null)
-#   HOUSETONE_ROOM_NETWORK=rtp|tunnel
-#                                    adds a speaker on another machine: a second private graph under
-#                                    DIR/far (its own bus, pipewire, wireplumber and, for the tunnel,
-#                                    pipewire-pulse) whose one sink, room-far-speaker, is reached
-#                                    over the loopback address by PipeWire's own network modules: an
-#                                    RTP sender here and receiver there, or a PulseAudio tunnel here
-#                                    to the far graph's pipewire-pulse. In this graph it is the sink
-#                                    room-network-rtp or room-network-tunnel. What the far sink plays
+#   HOUSETONE_ROOM_NETWORK=rtp|tunnel|rtp,tunnel
+#                                    adds a speaker on another machine per module named: a second
+#                                    private graph under DIR/far (its own bus, pipewire, wireplumber
+#                                    and, for the tunnel, pipewire-pulse) with a sink per module,
+#                                    room-far-rtp / room-far-tunnel, reached over the loopback
+#                                    address by PipeWire's own network modules: an RTP sender here
+#                                    and receiver there, or a PulseAudio tunnel here to the far
+#                                    graph's pipewire-pulse. In this graph they are the sinks
+#                                    room-network-rtp and room-network-tunnel. What a far sink plays
 #                                    comes back to the microphone through the air like any speaker's
 #                                    sound (the room probe carries it from the far graph to this one).
 #                                    Its delay is the network path's plus its air; the room does not
@@ -51,7 +52,7 @@
 #   HOUSETONE_ROOM_NETWORK_LATENCY_MS=MS
 #                                    the latency the network module is asked to keep (the RTP
 #                                    receiver's sess.latency.msec, the tunnel's pulse.latency;
-#                                    default 60): the path itself then takes about that much more
+#                                    default 60); the path takes that and more, and wanders
 set -euo pipefail
 
 # node name | description | transport | channel positions | delay ms | session priority
@@ -85,13 +86,10 @@ for ((i = 1; i <= extra; i++)); do
   speakers+=("room-extra-speaker-$i|Extra Speaker $i|usb|FL FR|$((20 + 7 * i))|900")
 done
 max_delay_ms=2000
-network=${HOUSETONE_ROOM_NETWORK:-}
+read -ra networks <<<"$(tr ',' ' ' <<<"${HOUSETONE_ROOM_NETWORK:-}")"
 network_air_ms=${HOUSETONE_ROOM_NETWORK_AIR_MS:-50}
 probe=${HOUSETONE_ROOM_PROBE:-$(cd "$(dirname "$0")/.." && pwd)/build/bench/room/housetone-room-probe}
-network_latency_ms=${HOUSETONE_ROOM_NETWORK_LATENCY_MS:-150}
-network_node=
-network_description="Network Speaker"
-far_sink=room-far-speaker
+network_latency_ms=${HOUSETONE_ROOM_NETWORK_LATENCY_MS:-60}
 max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
 # Peak of the white noise the microphone hears besides the echoes (-60 dBFS), as a real one in a
 # quiet room would: a microphone that returns digital silence is one the tuner takes as blocked.
@@ -109,11 +107,24 @@ usage() {
   exit 2
 }
 
-case $network in
-  "") ;;
-  rtp | tunnel) network_node=room-network-$network ;;
-  *) die "HOUSETONE_ROOM_NETWORK must be empty, rtp or tunnel" ;;
-esac
+for kind in "${networks[@]}"; do
+  [[ $kind == rtp || $kind == tunnel ]] ||
+    die "HOUSETONE_ROOM_NETWORK must name rtp, tunnel or both, not \"$kind\""
+done
+
+has_network() {
+  [[ " ${networks[*]} " == *" $1 "* ]]
+}
+
+# The network speaker of one module: its sink here, and the far machine's sink it plays on.
+network_node() { echo "room-network-$1"; }
+far_sink() { echo "room-far-$1"; }
+network_description() {
+  case $1 in
+    rtp) echo "Network Speaker (RTP)" ;;
+    tunnel) echo "Network Speaker (tunnel)" ;;
+  esac
+}
 [[ $network_air_ms =~ ^[0-9]{1,4}(\.[0-9]+)?$ ]] &&
   awk -v ms="$network_air_ms" -v max="$max_delay_ms" 'BEGIN { exit !(ms >= 40 && ms <= max) }' ||
   die "HOUSETONE_ROOM_NETWORK_AIR_MS must be a number of ms from 40 to $max_delay_ms"
@@ -243,10 +254,11 @@ EOF
     done
     # The network speaker's echo hears what comes back from the far machine through the air, which
     # holds it back itself (start links it).
-    if [[ -n $network ]]; then
-      echo_module "$network_node" "$network_description" 0 "node.autoconnect = false"
-      network_module
-    fi
+    for kind in "${networks[@]}"; do
+      echo_module "$(network_node "$kind")" "$(network_description "$kind")" 0 \
+        "node.autoconnect = false"
+      network_module "$kind"
+    done
     echo "]"
   } >"$conf"
 }
@@ -288,11 +300,13 @@ EOF
 # sink (the module makes a recording stream unless told), or a tunnel to the far pulse server's
 # sink. The far side keeps its buffer at network_latency_ms.
 network_module() {
+  local kind=$1 node description
+  node=$(network_node "$kind") description=$(network_description "$kind")
   # A sender that stops with its last player makes the far side find its buffer again at the next
   # sound, each time a different part of a cycle late; a streaming speaker sends on, silence or
   # not, and its far side stays settled.
   local keep_streaming="node.always-process = true session.suspend-timeout-seconds = 0"
-  case $network in
+  case $kind in
     rtp)
       cat <<EOF
   { name = libpipewire-module-rtp-sink
@@ -301,13 +315,13 @@ network_module() {
       destination.port = $rtp_port
       sap.ip = "127.0.0.1"
       sap.port = $((rtp_port + 2))
-      sess.name = "$network_node"
+      sess.name = "$node"
       audio.channels = 2
       audio.position = [ FL FR ]
       stream.props = {
         media.class = "Audio/Sink"
-        node.name = "$network_node"
-        node.description = "$network_description"
+        node.name = "$node"
+        node.description = "$description"
         $keep_streaming
       }
     }
@@ -321,12 +335,11 @@ EOF
       tunnel.mode = sink
       pulse.server.address = "unix:$dir/far/run/pulse/native"
       pulse.latency = $network_latency_ms
-      node.target = "$far_sink"
       audio.channels = 2
       audio.position = [ FL FR ]
       stream.props = {
-        node.name = "$network_node"
-        node.description = "$network_description"
+        node.name = "$node"
+        node.description = "$description"
         $keep_streaming
       }
     }
@@ -336,38 +349,40 @@ EOF
   esac
 }
 
-# The far machine's graph: one speaker driving itself at the room's rate, and for RTP the
-# receiver, which plays every session it hears announced into that speaker. The receiver keeps
-# its buffer at the latency asked by gauging it once a cycle; with cycles as long as this graph's
-# sender's, whether a packet came just before or just after that look decides the gauge, and the
-# delay wandered by a whole cycle as the two graphs' timing jittered. Several looks per sending
-# cycle average that out.
+# The far machine's graph: a speaker per module driving itself at the room's rate and cycle, and
+# for RTP the receiver, which plays every session it hears announced into its speaker; the tunnel
+# plays to the far server's default sink (its node.target was not followed), so the tunnel's
+# speaker is the one chosen first. The receiver (and the tunnel's far end) steers its rate to keep
+# its buffer at the latency asked, so the path's delay wanders; a shorter cycle here did not
+# steady it and missed more deadlines on a busy machine.
 far_quantum=1024
 write_far_config() {
   local conf=$1
   {
     echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $far_quantum"
     echo "  default.clock.min-quantum = $far_quantum default.clock.max-quantum = $far_quantum }"
-    cat <<EOF
-context.objects = [
+    echo "context.objects = ["
+    for kind in "${networks[@]}"; do
+      cat <<EOF
   { factory = adapter
     args = {
       factory.name = support.null-audio-sink
-      node.name = "$far_sink"
-      node.description = "Far Speaker"
+      node.name = "$(far_sink "$kind")"
+      node.description = "Far Speaker ($kind)"
       media.class = "Audio/Sink"
       audio.position = [ FL FR ]
       device.bus = "usb" device.form-factor = "speaker"
       priority.driver = 2000
-      priority.session = 2000
+      priority.session = $([[ $kind == tunnel ]] && echo 2100 || echo 2000)
       monitor.channel-volumes = true
       object.linger = true
     }
   }
-]
-context.modules = [
 EOF
-    if [[ $network == rtp ]]; then
+    done
+    echo "]"
+    echo "context.modules = ["
+    if has_network rtp; then
       cat <<EOF
   { name = libpipewire-module-rtp-source
     args = {
@@ -375,7 +390,7 @@ EOF
       sap.port = $((rtp_port + 2))
       sess.latency.msec = $network_latency_ms
       stream.props = {
-        target.object = "$far_sink"
+        target.object = "$(far_sink rtp)"
         node.dont-reconnect = true
       }
     }
@@ -411,10 +426,11 @@ write_room_json() {
         "$sep" "$n" "$d" "$t" "${#positions[@]}" "$ms"
       sep=","
     done
-    if [[ -n $network ]]; then
+    for kind in "${networks[@]}"; do
       printf '%s\n    {"node": "%s", "description": "%s", "transport": "network", "channels": 2, "delayMs": null, "airMs": %s}' \
-        "$sep" "$network_node" "$network_description" "$network_air_ms"
-    fi
+        "$sep" "$(network_node "$kind")" "$(network_description "$kind")" "$network_air_ms"
+      sep=","
+    done
     printf '\n  ]\n}\n'
   } >"$out"
 }
@@ -502,7 +518,7 @@ echo_nodes() {
     IFS='|' read -r n d t p ms prio <<<"$s"
     echo "$n"
   done
-  [[ -z $network ]] || echo "$network_node"
+  for kind in "${networks[@]}"; do network_node "$kind"; done
 }
 
 all_echoes_hear() {
@@ -607,10 +623,14 @@ far_has_default_sink() {
   in_far pw-metadata -n default 0 default.audio.sink | grep -q "key:'default.audio.sink'"
 }
 
-# Something from this machine plays into the far speaker: the RTP receiver's session, or the
+# Something from this machine plays into each far speaker: the RTP receiver's session, or the
 # tunnel's stream on the far pulse server.
-far_speaker_fed() {
-  in_far pw-link -l | grep -A1 -- "^$far_sink:playback_FL\$" | grep -q -- "|<-"
+far_speakers_fed() {
+  local links kind
+  links=$(in_far pw-link -l)
+  for kind in "${networks[@]}"; do
+    grep -A1 -- "^$(far_sink "$kind"):playback_FL\$" <<<"$links" | grep -q -- "|<-" || return 1
+  done
 }
 
 # The other machine: its own bus and daemons under DIR/far, recorded with the room's as far-*.
@@ -628,7 +648,7 @@ start_far() {
     echo "export XDG_RUNTIME_DIR='$dir/far/run'"
     echo "export DBUS_SESSION_BUS_ADDRESS='unix:path=$dir/far/run/bus'"
     echo "unset PIPEWIRE_REMOTE"
-    [[ $network != tunnel ]] || echo "export PULSE_SERVER='unix:$dir/far/run/pulse/native'"
+    ! has_network tunnel || echo "export PULSE_SERVER='unix:$dir/far/run/pulse/native'"
   } >"$dir/far/env"
   spawn_far far-dbus-daemon dbus-daemon --session --address="unix:path=$dir/far/run/bus" \
     --nofork --nopidfile
@@ -637,7 +657,7 @@ start_far() {
   wait_for "the far machine's pipewire" test -S "$dir/far/run/pipewire-0"
   spawn_far far-wireplumber wireplumber
   wait_for "the far machine's default output" far_has_default_sink
-  if [[ $network == tunnel ]]; then
+  if has_network tunnel; then
     spawn_far far-pipewire-pulse pipewire-pulse
     wait_for "the far machine's pipewire-pulse" test -S "$dir/far/run/pulse/native"
   fi
@@ -648,21 +668,25 @@ start_far() {
 # network speaker's echo. A pipe between a recorder there and a player here held back a varying
 # amount: whatever it had gathered while one side waited, plus every cycle either graph skipped.
 start_air() {
+  local kind=$1 node
+  node=$(network_node "$kind")
   [[ -x $probe ]] || die "no room probe at $probe (build housetone-room-probe, or set HOUSETONE_ROOM_PROBE)"
-  spawn air "$probe" air --from "$dir/far/run/pipewire-0" --speaker "$far_sink" \
-    --to "$dir/run/pipewire-0" --name "$network_node.air" --delay-ms "$network_air_ms"
-  wait_for "the air from the far speaker" has_port "$network_node.air:output_MONO"
-  link_air
-  wait_for "the far speaker's sound to leave for the air" far_heard
+  spawn "air-$kind" "$probe" air --from "$dir/far/run/pipewire-0" --speaker "$(far_sink "$kind")" \
+    --to "$dir/run/pipewire-0" --name "$node.air" --delay-ms "$network_air_ms"
+  wait_for "the air from the far speaker" has_port "$node.air:output_MONO"
+  link_air "$kind"
+  wait_for "the far speaker's sound to leave for the air" far_heard "$kind"
 }
 
 far_heard() {
-  in_far pw-link -l | grep -qF -- "|-> $network_node.air.hear:"
+  in_far pw-link -l | grep -qF -- "|-> $(network_node "$1").air.hear:"
 }
 
 link_air() {
-  in_room pw-link -l | grep -qxF -- "  |<- $network_node.air:output_MONO" ||
-    in_room pw-link "$network_node.air:output_MONO" "$network_node.echo-in:input_MONO" >/dev/null ||
+  local node
+  node=$(network_node "$1")
+  in_room pw-link -l | grep -qxF -- "  |<- $node.air:output_MONO" ||
+    in_room pw-link "$node.air:output_MONO" "$node.echo-in:input_MONO" >/dev/null ||
     die "cannot link the air from the far speaker to its echo"
 }
 
@@ -672,10 +696,9 @@ start_graph() {
   wait_for "pipewire" test -S "$dir/run/pipewire-0"
   spawn wireplumber wireplumber
   wait_for "a default output" has_default_sink
-  if [[ -n $network ]]; then
-    start_air
-    wait_for "the network speaker to reach the far machine" far_speaker_fed
-  fi
+  for kind in "${networks[@]}"; do start_air "$kind"; done
+  ((${#networks[@]} == 0)) ||
+    wait_for "the network speakers to reach the far machine" far_speakers_fed
   link_echoes
   start_noise
   if [[ ${HOUSETONE_ROOM_PULSE:-} == 1 ]]; then
@@ -699,7 +722,7 @@ start_room() {
   fi
 
   local rtp_port=
-  [[ $network != rtp ]] || rtp_port=$(free_udp_ports)
+  if has_network rtp; then rtp_port=$(free_udp_ports) || exit 1; fi
   write_pipewire_config "$dir/config/pipewire/pipewire.conf.d/room.conf"
   write_wireplumber_config "$dir/config/wireplumber"
   write_room_json "$dir/room.json"
@@ -722,7 +745,7 @@ start_room() {
   spawn dbus-daemon dbus-daemon --session --address="unix:path=$dir/run/bus" --nofork --nopidfile
   wait_for "the session bus" test -S "$dir/run/bus"
   # The tunnel reaches the far pulse server when it loads: the far machine comes first.
-  if [[ -n $network ]]; then start_far "$rtp_port"; fi
+  ((${#networks[@]} == 0)) || start_far "$rtp_port"
   start_graph
   trap - EXIT
 }
@@ -731,8 +754,8 @@ start_room() {
 restart_pipewire() {
   [[ -f $dir/pids ]] || die "no room runs in $dir"
   room_environment
-  stop_named air pipewire-pulse noise wireplumber pipewire
-  if [[ -n $network ]]; then far_environment; fi
+  stop_named air-rtp air-tunnel pipewire-pulse noise wireplumber pipewire
+  far_environment
   # A killed daemon leaves its socket and lock behind; the new one must not take them for a
   # running daemon's.
   rm -f "$dir/run/pipewire-0" "$dir/run/pipewire-0.lock" "$dir/run/pipewire-0-manager" \
@@ -764,7 +787,7 @@ restart_wireplumber() {
   spawn wireplumber wireplumber
   wait_for "a default output" has_default_sink
   relink_echo_inputs
-  if [[ -n $network ]]; then link_air; fi
+  for kind in "${networks[@]}"; do link_air "$kind"; done
   link_echoes
 }
 
