@@ -372,7 +372,7 @@ write_far_config() {
       media.class = "Audio/Sink"
       audio.position = [ FL FR ]
       device.bus = "usb" device.form-factor = "speaker"
-      priority.driver = 2000
+      priority.driver = 1000
       priority.session = $([[ $kind == tunnel ]] && echo 2100 || echo 2000)
       monitor.channel-volumes = true
       object.linger = true
