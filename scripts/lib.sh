@@ -74,6 +74,10 @@ run_selftest_in_pipewire_room() {
   echo "== $state/offsets.json"
   print_text "$state/offsets.json"
   echo
+  if [[ -n ${HOUSETONE_ROOM_NETWORK:-} ]]; then
+    print_measured_arrivals "$room" "$state/offsets.json"
+    return
+  fi
   echo "== the room's delays beside what the self-check found (ms; the slowest speaker gets offset 0)"
   jq -r --slurpfile s "$state/offsets.json" '
     ([.speakers[].delayMs] | max) as $slowest
@@ -82,4 +86,32 @@ run_selftest_in_pipewire_room() {
                       ($slowest - .delayMs)])
     | @tsv' "$room/room.json" |
     awk -F'\t' '{ printf "%-22s %11s %9s %22s\n", $1, $2, $3, $4 }'
+}
+
+# print_measured_arrivals ROOM OFFSETS_JSON
+# For a room whose network speaker's delay is unknown: measures when the microphone hears each
+# speaker with the room probe ($HOUSETONE_ROOM_PROBE), independently of the program, and prints
+# the arrivals beside the offsets the self-check found and the offsets the arrivals call for.
+print_measured_arrivals() {
+  local room=$1 offsets=$2 arrivals
+  local -a sinks=()
+  arrivals=$(mktemp)
+  while read -r node; do sinks+=(--sink "$node"); done < <(jq -r '.speakers[].node' "$room/room.json")
+  if ! (source "$room/env" && "$HOUSETONE_ROOM_PROBE" arrivals \
+    --microphone "$(jq -r .microphone.node "$room/room.json")" "${sinks[@]}" --repeats 3) >"$arrivals"; then
+    rm -f "$arrivals"
+    echo "the room probe could not measure the arrivals" >&2
+    return 1
+  fi
+  echo "== when the microphone hears each speaker (room probe, after the self-check) beside what the"
+  echo "   self-check found (ms; of the network speaker the room knows only its air, not its path)"
+  jq -r --slurpfile s "$offsets" --slurpfile a "$arrivals" '
+    ($a[0].sinks | map({(.node): .arrivalMs}) | add) as $arrival
+    | ([$arrival[]] | max) as $latest
+    | ["speaker", "room delay", "arrival", "offset", "latest - arrival"],
+      (.speakers[] | [.description, (.delayMs // "\(.airMs)+network"), ($arrival[.node] * 100 | round / 100),
+                      ($s[0].offsets[.node] // "-"), (($latest - $arrival[.node]) * 100 | round / 100)])
+    | @tsv' "$room/room.json" |
+    awk -F'\t' '{ printf "%-22s %11s %9s %9s %18s\n", $1, $2, $3, $4, $5 }'
+  rm -f "$arrivals"
 }

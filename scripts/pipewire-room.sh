@@ -32,6 +32,27 @@
 #   HOUSETONE_ROOM_QUANTUM=desktop   leaves the graph's cycle to clients, as a desktop's default
 #                                    configuration does, instead of fixing it (room.json then says
 #                                    "quantum": null)
+#   HOUSETONE_ROOM_NETWORK=rtp|tunnel|rtp,tunnel
+#                                    adds a speaker on another machine per module named: a second
+#                                    private graph under DIR/far (its own bus, pipewire, wireplumber
+#                                    and, for the tunnel, pipewire-pulse) with a sink per module,
+#                                    room-far-rtp / room-far-tunnel, reached over the loopback
+#                                    address by PipeWire's own network modules: an RTP sender here
+#                                    and receiver there, or a PulseAudio tunnel here to the far
+#                                    graph's pipewire-pulse. In this graph they are the sinks
+#                                    room-network-rtp and room-network-tunnel. What a far sink plays
+#                                    comes back to the microphone through the air like any speaker's
+#                                    sound (the room probe carries it from the far graph to this one).
+#                                    Its delay is the network path's plus its air; the room does not
+#                                    know the first, so room.json gives "delayMs": null and "airMs".
+#   HOUSETONE_ROOM_NETWORK_AIR_MS=MS the network speaker's air delay (default 50; at least 40, as the
+#                                    air waits for a cycle of each graph)
+#   HOUSETONE_ROOM_PROBE=PATH        the built housetone-room-probe, which carries that air (default:
+#                                    build/bench/room/ of this checkout)
+#   HOUSETONE_ROOM_NETWORK_LATENCY_MS=MS
+#                                    the latency the network module is asked to keep (the RTP
+#                                    receiver's sess.latency.msec, the tunnel's pulse.latency;
+#                                    default 60); the path takes that and more, and wanders
 set -euo pipefail
 
 # node name | description | transport | channel positions | delay ms | session priority
@@ -65,6 +86,10 @@ for ((i = 1; i <= extra; i++)); do
   speakers+=("room-extra-speaker-$i|Extra Speaker $i|usb|FL FR|$((20 + 7 * i))|900")
 done
 max_delay_ms=2000
+read -ra networks <<<"$(tr ',' ' ' <<<"${HOUSETONE_ROOM_NETWORK:-}")"
+network_air_ms=${HOUSETONE_ROOM_NETWORK_AIR_MS:-50}
+probe=${HOUSETONE_ROOM_PROBE:-$(cd "$(dirname "$0")/.." && pwd)/build/bench/room/housetone-room-probe}
+network_latency_ms=${HOUSETONE_ROOM_NETWORK_LATENCY_MS:-60}
 max_delay_s=2.1 # the echoes' delay lines, a little over the longest delay
 # Peak of the white noise the microphone hears besides the echoes (-60 dBFS), as a real one in a
 # quiet room would: a microphone that returns digital silence is one the tuner takes as blocked.
@@ -81,6 +106,30 @@ usage() {
   echo "usage: $0 start|stop|restart-pipewire|restart-wireplumber DIR" >&2
   exit 2
 }
+
+for kind in "${networks[@]}"; do
+  [[ $kind == rtp || $kind == tunnel ]] ||
+    die "HOUSETONE_ROOM_NETWORK must name rtp, tunnel or both, not \"$kind\""
+done
+
+has_network() {
+  [[ " ${networks[*]} " == *" $1 "* ]]
+}
+
+# The network speaker of one module: its sink here, and the far machine's sink it plays on.
+network_node() { echo "room-network-$1"; }
+far_sink() { echo "room-far-$1"; }
+network_description() {
+  case $1 in
+    rtp) echo "Network Speaker (RTP)" ;;
+    tunnel) echo "Network Speaker (tunnel)" ;;
+  esac
+}
+[[ $network_air_ms =~ ^[0-9]{1,4}(\.[0-9]+)?$ ]] &&
+  awk -v ms="$network_air_ms" -v max="$max_delay_ms" 'BEGIN { exit !(ms >= 40 && ms <= max) }' ||
+  die "HOUSETONE_ROOM_NETWORK_AIR_MS must be a number of ms from 40 to $max_delay_ms"
+[[ $network_latency_ms =~ ^[0-9]{1,4}$ ]] && ((network_latency_ms >= 1)) ||
+  die "HOUSETONE_ROOM_NETWORK_LATENCY_MS must be a whole number of ms from 1 to 9999"
 
 device_props() {
   case $1 in
@@ -201,36 +250,153 @@ EOF
     # unconnected and start links it.
     for s in "${speakers[@]}"; do
       IFS='|' read -r n d t p ms prio <<<"$s"
-      cat <<EOF
+      echo_module "$n" "$d" "$ms" "stream.capture.sink = true target.object = \"$n\""
+    done
+    # The network speaker's echo hears what comes back from the far machine through the air, which
+    # holds it back itself (start links it).
+    for kind in "${networks[@]}"; do
+      echo_module "$(network_node "$kind")" "$(network_description "$kind")" 0 \
+        "node.autoconnect = false"
+      network_module "$kind"
+    done
+    echo "]"
+  } >"$conf"
+}
+
+# echo_module NODE DESCRIPTION MS CAPTURE_PROPS: the filter chain that delays what it records by MS
+# and plays it, unconnected, as NODE.echo; it records as NODE.echo-in with CAPTURE_PROPS.
+echo_module() {
+  cat <<EOF
   { name = libpipewire-module-filter-chain
     args = {
-      node.description = "Room echo of $d"
+      node.description = "Room echo of $2"
       audio.channels = 1
       audio.position = [ MONO ]
       filter.graph = {
         nodes = [
           { type = builtin name = delay label = delay
             config = { max-delay = $max_delay_s }
-            control = { "Delay (s)" = $(awk -v ms="$ms" -v rate="$rate" \
-              'BEGIN { printf "%.9f", (int(ms * rate / 1000 + 0.5) + 0.25) / rate }') }
+            control = { "Delay (s)" = $(awk -v ms="$3" -v rate="$rate" \
+    'BEGIN { printf "%.9f", (int(ms * rate / 1000 + 0.5) + 0.25) / rate }') }
           }
         ]
       }
       capture.props = {
-        node.name = "$n.echo-in"
-        stream.capture.sink = true
-        target.object = "$n"
+        node.name = "$1.echo-in"
+        $4
         node.dont-reconnect = true
       }
       playback.props = {
-        node.name = "$n.echo"
+        node.name = "$1.echo"
         node.autoconnect = false
         node.dont-reconnect = true
       }
     }
   }
 EOF
+}
+
+# The sending side of the network speaker, as a desktop would configure it: an RTP sender made a
+# sink (the module makes a recording stream unless told), or a tunnel to the far pulse server's
+# sink. The far side keeps its buffer at network_latency_ms.
+network_module() {
+  local kind=$1 node description
+  node=$(network_node "$kind") description=$(network_description "$kind")
+  # A sender that stops with its last player makes the far side find its buffer again at the next
+  # sound, each time a different part of a cycle late; a streaming speaker sends on, silence or
+  # not, and its far side stays settled.
+  local keep_streaming="node.always-process = true session.suspend-timeout-seconds = 0"
+  case $kind in
+    rtp)
+      cat <<EOF
+  { name = libpipewire-module-rtp-sink
+    args = {
+      destination.ip = "127.0.0.1"
+      destination.port = $rtp_port
+      sap.ip = "127.0.0.1"
+      sap.port = $((rtp_port + 2))
+      sess.name = "$node"
+      audio.channels = 2
+      audio.position = [ FL FR ]
+      stream.props = {
+        media.class = "Audio/Sink"
+        node.name = "$node"
+        node.description = "$description"
+        $keep_streaming
+      }
+    }
+  }
+EOF
+      ;;
+    tunnel)
+      cat <<EOF
+  { name = libpipewire-module-pulse-tunnel
+    args = {
+      tunnel.mode = sink
+      pulse.server.address = "unix:$dir/far/run/pulse/native"
+      pulse.latency = $network_latency_ms
+      audio.channels = 2
+      audio.position = [ FL FR ]
+      stream.props = {
+        node.name = "$node"
+        node.description = "$description"
+        $keep_streaming
+      }
+    }
+  }
+EOF
+      ;;
+  esac
+}
+
+# The far machine's graph: a speaker per module driving itself at the room's rate and cycle, and
+# for RTP the receiver, which plays every session it hears announced into its speaker; the tunnel
+# plays to the far server's default sink (its node.target was not followed), so the tunnel's
+# speaker is the one chosen first. The receiver (and the tunnel's far end) steers its rate to keep
+# its buffer at the latency asked, so the path's delay wanders; a shorter cycle here did not
+# steady it and missed more deadlines on a busy machine.
+far_quantum=1024
+write_far_config() {
+  local conf=$1
+  {
+    echo "context.properties = { default.clock.rate = $rate default.clock.quantum = $far_quantum"
+    echo "  default.clock.min-quantum = $far_quantum default.clock.max-quantum = $far_quantum }"
+    echo "context.objects = ["
+    for kind in "${networks[@]}"; do
+      cat <<EOF
+  { factory = adapter
+    args = {
+      factory.name = support.null-audio-sink
+      node.name = "$(far_sink "$kind")"
+      node.description = "Far Speaker ($kind)"
+      media.class = "Audio/Sink"
+      audio.position = [ FL FR ]
+      device.bus = "usb" device.form-factor = "speaker"
+      priority.driver = 1000
+      priority.session = $([[ $kind == tunnel ]] && echo 2100 || echo 2000)
+      monitor.channel-volumes = true
+      object.linger = true
+    }
+  }
+EOF
     done
+    echo "]"
+    echo "context.modules = ["
+    if has_network rtp; then
+      cat <<EOF
+  { name = libpipewire-module-rtp-source
+    args = {
+      sap.ip = "127.0.0.1"
+      sap.port = $((rtp_port + 2))
+      sess.latency.msec = $network_latency_ms
+      stream.props = {
+        target.object = "$(far_sink rtp)"
+        node.dont-reconnect = true
+      }
+    }
+  }
+EOF
+    fi
     echo "]"
   } >"$conf"
 }
@@ -260,8 +426,26 @@ write_room_json() {
         "$sep" "$n" "$d" "$t" "${#positions[@]}" "$ms"
       sep=","
     done
+    for kind in "${networks[@]}"; do
+      printf '%s\n    {"node": "%s", "description": "%s", "transport": "network", "channels": 2, "delayMs": null, "airMs": %s}' \
+        "$sep" "$(network_node "$kind")" "$(network_description "$kind")" "$network_air_ms"
+      sep=","
+    done
     printf '\n  ]\n}\n'
   } >"$out"
+}
+
+# free_udp_ports: the first of three UDP ports on the loopback address that nothing listens on
+# (RTP, its control port and the announcements), so that rooms side by side keep their sessions.
+free_udp_ports() {
+  local used p i
+  used=" $(ss -Hlun | awk '{ n = split($4, a, ":"); printf "%s ", a[n] }') "
+  for ((i = 0; i < 100; i++)); do
+    p=$((20000 + 3 * (RANDOM % 10000)))
+    [[ $used != *" $p "* && $used != *" $((p + 1)) "* && $used != *" $((p + 2)) "* ]] &&
+      echo "$p" && return 0
+  done
+  die "no free UDP ports for RTP"
 }
 
 # start_time PID: the process's start time in clock ticks since boot; empty once it has gone.
@@ -327,11 +511,20 @@ has_port() {
   in_room pw-link -o | grep -qx "$1"
 }
 
-all_echoes_hear() {
-  local links n d t p ms prio
-  links=$(in_room pw-link -l)
+# The nodes whose sound has an echo: every speaker's, the network speaker's included.
+echo_nodes() {
+  local n d t p ms prio
   for s in "${speakers[@]}"; do
     IFS='|' read -r n d t p ms prio <<<"$s"
+    echo "$n"
+  done
+  for kind in "${networks[@]}"; do network_node "$kind"; done
+}
+
+all_echoes_hear() {
+  local links n
+  links=$(in_room pw-link -l)
+  for n in $(echo_nodes); do
     grep -qF -- "|-> $n.echo-in:" <<<"$links" || return 1
   done
 }
@@ -384,9 +577,8 @@ stop_named() {
 # Links every echo into the microphone and waits until the session manager has linked each
 # speaker's monitor to its echo.
 link_echoes() {
-  local n d t p ms prio links
-  for s in "${speakers[@]}"; do
-    IFS='|' read -r n d t p ms prio <<<"$s"
+  local n links
+  for n in $(echo_nodes); do
     wait_for "the echo of $n" has_port "$n.echo:output_MONO"
     # A link that survived a restart of the session manager is already there.
     links=$(in_room pw-link -l)
@@ -409,12 +601,104 @@ start_noise() {
     die "cannot link the noise to the microphone"
 }
 
+far_environment() {
+  far_env=(XDG_RUNTIME_DIR="$dir/far/run" PIPEWIRE_RUNTIME_DIR="$dir/far/run"
+    XDG_CONFIG_HOME="$dir/far/config" XDG_STATE_HOME="$dir/far/state"
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/far/run/bus")
+}
+
+# Runs one daemon of the far machine, recorded as spawn records the room's own.
+spawn_far() {
+  local -a near=("${room_env[@]}")
+  room_env=("${far_env[@]}")
+  spawn "$@"
+  room_env=("${near[@]}")
+}
+
+in_far() {
+  env -u PIPEWIRE_REMOTE "${far_env[@]}" "$@"
+}
+
+far_has_default_sink() {
+  in_far pw-metadata -n default 0 default.audio.sink | grep -q "key:'default.audio.sink'"
+}
+
+# Something from this machine plays into each far speaker: the RTP receiver's session, or the
+# tunnel's stream on the far pulse server.
+far_speakers_fed() {
+  local links kind
+  links=$(in_far pw-link -l)
+  for kind in "${networks[@]}"; do
+    grep -A1 -- "^$(far_sink "$kind"):playback_FL\$" <<<"$links" | grep -q -- "|<-" || return 1
+  done
+}
+
+# The other machine: its own bus and daemons under DIR/far, recorded with the room's as far-*.
+start_far() {
+  local rtp_port=$1
+  rm -rf "$dir/far"
+  mkdir -p "$dir/far/run" "$dir/far/config/pipewire/pipewire.conf.d" "$dir/far/config/wireplumber" \
+    "$dir/far/state"
+  chmod 700 "$dir/far/run"
+  write_far_config "$dir/far/config/pipewire/pipewire.conf.d/far.conf"
+  write_wireplumber_config "$dir/far/config/wireplumber"
+  far_environment
+  {
+    echo "export PIPEWIRE_RUNTIME_DIR='$dir/far/run'"
+    echo "export XDG_RUNTIME_DIR='$dir/far/run'"
+    echo "export DBUS_SESSION_BUS_ADDRESS='unix:path=$dir/far/run/bus'"
+    echo "unset PIPEWIRE_REMOTE"
+    ! has_network tunnel || echo "export PULSE_SERVER='unix:$dir/far/run/pulse/native'"
+  } >"$dir/far/env"
+  spawn_far far-dbus-daemon dbus-daemon --session --address="unix:path=$dir/far/run/bus" \
+    --nofork --nopidfile
+  wait_for "the far machine's session bus" test -S "$dir/far/run/bus"
+  spawn_far far-pipewire pipewire
+  wait_for "the far machine's pipewire" test -S "$dir/far/run/pipewire-0"
+  spawn_far far-wireplumber wireplumber
+  wait_for "the far machine's default output" far_has_default_sink
+  if has_network tunnel; then
+    spawn_far far-pipewire-pulse pipewire-pulse
+    wait_for "the far machine's pipewire-pulse" test -S "$dir/far/run/pulse/native"
+  fi
+}
+
+# The air between the far speaker and the microphone: the room probe hears the far speaker on
+# the far graph and plays it here, network_air_ms later by the clock both graphs share, into the
+# network speaker's echo. A pipe between a recorder there and a player here held back a varying
+# amount: whatever it had gathered while one side waited, plus every cycle either graph skipped.
+start_air() {
+  local kind=$1 node
+  node=$(network_node "$kind")
+  [[ -x $probe ]] || die "no room probe at $probe (build housetone-room-probe, or set HOUSETONE_ROOM_PROBE)"
+  spawn "air-$kind" "$probe" air --from "$dir/far/run/pipewire-0" --speaker "$(far_sink "$kind")" \
+    --to "$dir/run/pipewire-0" --name "$node.air" --delay-ms "$network_air_ms"
+  wait_for "the air from the far speaker" has_port "$node.air:output_MONO"
+  link_air "$kind"
+  wait_for "the far speaker's sound to leave for the air" far_heard "$kind"
+}
+
+far_heard() {
+  in_far pw-link -l | grep -qF -- "|-> $(network_node "$1").air.hear:"
+}
+
+link_air() {
+  local node
+  node=$(network_node "$1")
+  in_room pw-link -l | grep -qxF -- "  |<- $node.air:output_MONO" ||
+    in_room pw-link "$node.air:output_MONO" "$node.echo-in:input_MONO" >/dev/null ||
+    die "cannot link the air from the far speaker to its echo"
+}
+
 # pipewire, wireplumber, the echoes' links and the noise, on a running session bus.
 start_graph() {
   spawn pipewire pipewire
   wait_for "pipewire" test -S "$dir/run/pipewire-0"
   spawn wireplumber wireplumber
   wait_for "a default output" has_default_sink
+  for kind in "${networks[@]}"; do start_air "$kind"; done
+  ((${#networks[@]} == 0)) ||
+    wait_for "the network speakers to reach the far machine" far_speakers_fed
   link_echoes
   start_noise
   if [[ ${HOUSETONE_ROOM_PULSE:-} == 1 ]]; then
@@ -437,6 +721,8 @@ start_room() {
     apply_format positions "$HOUSETONE_ROOM_POSITIONS"
   fi
 
+  local rtp_port=
+  if has_network rtp; then rtp_port=$(free_udp_ports) || exit 1; fi
   write_pipewire_config "$dir/config/pipewire/pipewire.conf.d/room.conf"
   write_wireplumber_config "$dir/config/wireplumber"
   write_room_json "$dir/room.json"
@@ -458,6 +744,8 @@ start_room() {
   trap 'stop_room' EXIT
   spawn dbus-daemon dbus-daemon --session --address="unix:path=$dir/run/bus" --nofork --nopidfile
   wait_for "the session bus" test -S "$dir/run/bus"
+  # The tunnel reaches the far pulse server when it loads: the far machine comes first.
+  ((${#networks[@]} == 0)) || start_far "$rtp_port"
   start_graph
   trap - EXIT
 }
@@ -466,7 +754,8 @@ start_room() {
 restart_pipewire() {
   [[ -f $dir/pids ]] || die "no room runs in $dir"
   room_environment
-  stop_named pipewire-pulse noise wireplumber pipewire
+  stop_named air-rtp air-tunnel pipewire-pulse noise wireplumber pipewire
+  far_environment
   # A killed daemon leaves its socket and lock behind; the new one must not take them for a
   # running daemon's.
   rm -f "$dir/run/pipewire-0" "$dir/run/pipewire-0.lock" "$dir/run/pipewire-0-manager" \
@@ -498,6 +787,7 @@ restart_wireplumber() {
   spawn wireplumber wireplumber
   wait_for "a default output" has_default_sink
   relink_echo_inputs
+  for kind in "${networks[@]}"; do link_air "$kind"; done
   link_echoes
 }
 

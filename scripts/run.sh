@@ -7,7 +7,10 @@
 # settings stay untouched, then prints the log and the settings it produced.
 # With --pipewire (first argument): runs the same self-check through the PipeWire backend in a
 # virtual room on a private PipeWire graph (scripts/pipewire-room.sh), then prints the log, the
-# settings and the room's delays beside what the self-check found.
+# settings and the room's delays beside what the self-check found. With HOUSETONE_ROOM_NETWORK=rtp
+# or =tunnel the room has a speaker on a second graph (see scripts/pipewire-room.sh), whose delay
+# the room does not know: the report then shows every speaker's arrival as the room probe measured
+# it after the self-check, and the offsets those arrivals call for.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
@@ -19,7 +22,14 @@ fi
 bash scripts/deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$build" -j"$(nproc)" --target housetone
+targets=(housetone)
+# A room with a speaker on another machine needs the room probe: it carries that speaker's air
+# and measures the true arrivals the report shows.
+if [[ -n $pipewire && -n ${HOUSETONE_ROOM_NETWORK:-} ]]; then
+  targets+=(housetone-room-probe)
+  export HOUSETONE_ROOM_PROBE="$PWD/$build/bench/room/housetone-room-probe"
+fi
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 app="$build/src/housetone"
 
 if [[ -n $pipewire ]]; then

@@ -6,15 +6,25 @@
 //                               [--wait SECONDS]
 //   housetone-room-probe analyse FILE.wav --sine HZ [--reference CHANNEL] [--threshold SHARE]
 //                                [--merge-ms MS] [--recorder RECORD.json]
+//   housetone-room-probe arrivals --microphone NODE --sink NODE [--sink ...] [--window-ms MS]
+//                                 [--lead-ms MS] [--repeats N]
+//   housetone-room-probe air --from SOCKET --speaker NODE --to SOCKET --name NODE --delay-ms MS
 //
 // record prints what it saw besides the sound as JSON; analyse prints each channel's sound,
 // breaks and lag behind the reference channel as JSON, with where its breaks came from: the
 // reference's own, a skip of the whole graph (what record printed, given by --recorder: the lags
-// are then on the graph's clock) or the path from the reference.
+// are then on the graph's clock) or the path from the reference. arrivals plays a burst to each
+// sink in turn and prints when the microphone heard each (ms from writing it, the median of the
+// rounds) and how much later than the earliest sink: the room's truth, found without the program.
+// air carries what a speaker on one graph plays to a node of its own on another graph, a fixed
+// time later, until it is stopped (SIGTERM, SIGINT): the room's air from a speaker on another
+// machine.
 #include <sndfile.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -24,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "air.h"
+#include "arrivals.h"
 #include "recorder.h"
 #include "sine_analysis.h"
 
@@ -39,7 +51,11 @@ int usage() {
                  "usage: housetone-room-probe record --port NODE:PORT [--port ...] --seconds S "
                  "--out FILE.wav [--wait SECONDS]\n"
                  "       housetone-room-probe analyse FILE.wav --sine HZ [--reference CHANNEL] "
-                 "[--threshold SHARE] [--merge-ms MS] [--recorder RECORD.json]\n");
+                 "[--threshold SHARE] [--merge-ms MS] [--recorder RECORD.json]\n"
+                 "       housetone-room-probe arrivals --microphone NODE --sink NODE [--sink ...] "
+                 "[--window-ms MS] [--lead-ms MS] [--repeats N]\n"
+                 "       housetone-room-probe air --from SOCKET --speaker NODE --to SOCKET --name "
+                 "NODE --delay-ms MS\n");
     return 2;
 }
 
@@ -269,6 +285,95 @@ int runAnalyse(const Args& a) {
     return 0;
 }
 
+int runArrivals(const Args& a) {
+    housetone::room::ArrivalRequest r;
+    for (const auto& [name, value] : a.options) {
+        if (name == "microphone") {
+            r.microphone = value;
+        } else if (name == "sink") {
+            r.sinks.push_back(value);
+        } else if (name == "window-ms") {
+            const auto v = number(value.c_str(), 50, 10000);
+            if (!v) return fail("--window-ms needs a number of ms from 50 to 10000");
+            r.windowMs = *v;
+        } else if (name == "lead-ms") {
+            const auto v = number(value.c_str(), 0, 10000);
+            if (!v) return fail("--lead-ms needs a number of ms up to 10000");
+            r.leadMs = *v;
+        } else if (name == "repeats") {
+            const auto v = number(value.c_str(), 1, 100);
+            if (!v || *v != std::floor(*v)) return fail("--repeats needs a whole number up to 100");
+            r.repeats = static_cast<int>(*v);
+        } else {
+            return usage();
+        }
+    }
+    if (!a.positional.empty() || r.microphone.empty() || r.sinks.empty()) return usage();
+    housetone::room::ArrivalResult result;
+    std::string error;
+    if (!housetone::room::measureArrivals(r, result, error)) return fail(error);
+    std::optional<double> earliest;
+    std::string unheard;
+    for (const auto& s : result.sinks) {
+        if (!s.arrivalMs) unheard += " " + s.sink;
+        if (s.arrivalMs && (!earliest || *s.arrivalMs < *earliest)) earliest = s.arrivalMs;
+    }
+    nlohmann::json out = {{"rate", result.rate},
+                          {"positionJumps", result.positionJumps},
+                          {"missingBuffers", result.missingBuffers},
+                          {"sinks", nlohmann::json::array()}};
+    for (const auto& s : result.sinks) {
+        nlohmann::json rounds = nlohmann::json::array();
+        for (const auto& ms : s.roundsMs)
+            rounds.push_back(ms ? nlohmann::json(*ms) : nlohmann::json());
+        nlohmann::json j = {{"node", s.sink}, {"roundsMs", rounds}};
+        j["arrivalMs"] = s.arrivalMs ? nlohmann::json(*s.arrivalMs) : nlohmann::json();
+        j["relativeMs"] = s.arrivalMs ? nlohmann::json(*s.arrivalMs - *earliest) : nlohmann::json();
+        out["sinks"].push_back(j);
+    }
+    std::printf("%s\n", out.dump(2, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
+    return unheard.empty() ? 0 : fail("the microphone did not hear" + unheard);
+}
+
+std::atomic<bool> stopAir{false};
+
+void onStopSignal(int) {
+    stopAir.store(true);
+}
+
+int runAir(const Args& a) {
+    housetone::room::AirRequest r;
+    bool haveDelay = false;
+    for (const auto& [name, value] : a.options) {
+        if (name == "from") {
+            r.fromRemote = value;
+        } else if (name == "speaker") {
+            r.speaker = value;
+        } else if (name == "to") {
+            r.toRemote = value;
+        } else if (name == "name") {
+            r.nodeName = value;
+        } else if (name == "delay-ms") {
+            const auto v = number(value.c_str(), 1, 2000);
+            if (!v) return fail("--delay-ms needs a number of ms from 1 to 2000");
+            r.delayMs = *v;
+            haveDelay = true;
+        } else {
+            return usage();
+        }
+    }
+    if (!a.positional.empty() || r.fromRemote.empty() || r.speaker.empty() || r.toRemote.empty() ||
+        r.nodeName.empty() || !haveDelay)
+        return usage();
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    std::string error;
+    if (!housetone::room::carryAir(r, stopAir, error)) return fail(error);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -278,5 +383,7 @@ int main(int argc, char** argv) {
     if (!args) return usage();
     if (command == "record") return runRecord(*args);
     if (command == "analyse") return runAnalyse(*args);
+    if (command == "arrivals") return runArrivals(*args);
+    if (command == "air") return runAir(*args);
     return usage();
 }

@@ -24,6 +24,8 @@ std::string transportLabel(std::uint32_t t) {
             return "hdmi";
         case transport::usb:
             return "usb";
+        case transport::network:
+            return "network";
         default:
             return "other";
     }

@@ -15,6 +15,7 @@ constexpr std::uint32_t displayPort = fourcc("dprt");
 constexpr std::uint32_t hdmi = fourcc("hdmi");
 constexpr std::uint32_t usb = fourcc("usb ");
 constexpr std::uint32_t virtualDevice = fourcc("virt");
+constexpr std::uint32_t network = fourcc("netw");
 constexpr std::uint32_t aggregate = fourcc("grup");
 constexpr std::uint32_t network = fourcc("netw");
 }  // namespace transport

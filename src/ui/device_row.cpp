@@ -146,6 +146,8 @@ QString transportName(std::uint32_t t) {
             return QStringLiteral("USB");
         case transport::virtualDevice:
             return QStringLiteral("Virtual");
+        case transport::network:
+            return QStringLiteral("Network");
         case transport::aggregate:
             return QStringLiteral("Group");
         default:

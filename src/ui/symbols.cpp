@@ -7,6 +7,8 @@
 #include <QPalette>
 #include <QPixmap>
 
+#include "core/dev.h"
+
 namespace housetone::ui {
 
 namespace {
@@ -63,6 +65,10 @@ class SymbolIconEngine final : public QIconEngine {
 
 bool hasSymbol(const QString& systemName) {
     return QFile::exists(symbolPath(systemName));
+}
+
+QString transportSymbol(std::uint32_t transport) {
+    return transport == transport::network ? QStringLiteral("network") : QString();
 }
 
 QIcon symbolIcon(const QString& systemName) {

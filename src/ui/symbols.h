@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <QString>
+#include <cstdint>
 
 namespace housetone::ui {
 
@@ -12,5 +13,9 @@ QIcon symbolIcon(const QString& systemName);
 
 // Whether the program ships a picture for that name.
 bool hasSymbol(const QString& systemName);
+
+// The symbol name of a transport that has a picture of its own (a speaker on another machine:
+// "network"); empty for the others, which their name alone tells apart.
+QString transportSymbol(std::uint32_t transport);
 
 }  // namespace housetone::ui

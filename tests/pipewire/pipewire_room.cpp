@@ -41,10 +41,10 @@ void restore(const std::string& name, const std::optional<std::string>& value) {
 }
 
 // Runs the room script; its output goes to DIR/script.log so that a failure can show it.
-int runScript(const std::string& verb, const std::string& dir) {
+int runScript(const std::string& verb, const std::string& dir, const std::string& choices) {
     // Every room takes PulseAudio clients too, as a desktop's graph does.
-    const std::string cmd = "HOUSETONE_ROOM_PULSE=1 bash '" + std::string(kScript) + "' " + verb +
-                            " '" + dir + "' >>'" + dir + "/script.log' 2>&1";
+    const std::string cmd = "HOUSETONE_ROOM_PULSE=1 " + choices + " bash '" + std::string(kScript) +
+                            "' " + verb + " '" + dir + "' >>'" + dir + "/script.log' 2>&1";
     return std::system(cmd.c_str());
 }
 
@@ -95,13 +95,14 @@ std::string PipewireRoom::missingProgram() {
     return {};
 }
 
-PipewireRoom::PipewireRoom(const std::string& delays) {
+PipewireRoom::PipewireRoom(const std::string& delays, const std::string& choices)
+    : choices_(choices) {
     // Short and under /tmp: the graph's sockets live in it, and socket paths are short.
     std::string pattern = "/tmp/housetone-room-XXXXXX";
     if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
     dir_ = pattern;
     if (!delays.empty()) std::ofstream(fs::path(dir_) / "delays") << delays << '\n';
-    if (runScript("start", dir_) != 0) {
+    if (runScript("start", dir_, choices_) != 0) {
         const std::string log = readText(fs::path(dir_) / "script.log");
         fs::remove_all(dir_);
         throw std::runtime_error("the PipeWire room did not start:\n" + log);
@@ -111,7 +112,7 @@ PipewireRoom::PipewireRoom(const std::string& delays) {
     microphone_ = doc.at("microphone").at("node").get<std::string>();
     for (const auto& s : doc.at("speakers"))
         speakers_.push_back({s.at("node"), s.at("description"), s.at("transport"), s.at("channels"),
-                             s.at("delayMs")});
+                             s.at("delayMs").is_null() ? s.at("airMs") : s.at("delayMs")});
     adoptEnvironment();
 }
 
@@ -132,7 +133,7 @@ void PipewireRoom::adoptEnvironment() {
 }
 
 bool PipewireRoom::restart(const std::string& daemon) {
-    if (runScript("restart-" + daemon, dir_) == 0) return true;
+    if (runScript("restart-" + daemon, dir_, choices_) == 0) return true;
     ADD_FAILURE() << daemon << " did not come back:\n" << readText(fs::path(dir_) / "script.log");
     return false;
 }
@@ -220,7 +221,7 @@ ExtraSink::~ExtraSink() {
 }
 
 PipewireRoom::~PipewireRoom() {
-    if (runScript("stop", dir_) != 0)
+    if (runScript("stop", dir_, choices_) != 0)
         ADD_FAILURE() << "the PipeWire room did not stop:\n"
                       << readText(fs::path(dir_) / "script.log");
     stopStrays(dir_);

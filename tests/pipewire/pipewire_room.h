@@ -36,9 +36,11 @@ std::string run(const std::string& command);
 struct RoomSpeaker {
     std::string node;  // node.name, the UID the backend reports
     std::string description;
-    std::string transport;  // "builtin", "bluetooth", "hdmi", "usb"
+    std::string transport;  // "builtin", "bluetooth", "hdmi", "usb", "network"
     int channels = 0;
-    double delayMs = 0;  // from the speaker's input to the microphone, apart from one quantum
+    // From the speaker's input to the microphone, apart from one quantum. A network speaker's is
+    // only its air: what its network path adds is not known to the room.
+    double delayMs = 0;
 };
 
 // A private, headless PipeWire graph (scripts/pipewire-room.sh) in a temporary directory of its
@@ -49,8 +51,10 @@ class PipewireRoom {
     static std::string missingProgram();
 
     // Starts the room with its speakers' delays overridden by `delays` ("node=ms,node=ms"; empty
-    // keeps the room's own). Throws std::runtime_error carrying the script's output on failure.
-    explicit PipewireRoom(const std::string& delays = {});
+    // keeps the room's own) and the script's further choices in `choices` ("NAME=value" words put
+    // before every call of the script, e.g. "HOUSETONE_ROOM_NETWORK=rtp"). Throws
+    // std::runtime_error carrying the script's output on failure.
+    explicit PipewireRoom(const std::string& delays = {}, const std::string& choices = {});
     // Stops only the room's own processes, restores the environment and removes the directory.
     ~PipewireRoom();
     PipewireRoom(const PipewireRoom&) = delete;
@@ -81,6 +85,7 @@ class PipewireRoom {
     void adoptEnvironment();
 
     std::string dir_;
+    std::string choices_;
     double rate_ = 0;
     std::string microphone_;
     std::vector<RoomSpeaker> speakers_;

@@ -32,7 +32,36 @@ bool isAudioDeviceClass(const std::string& c) {
            c == "Audio/Duplex";
 }
 
-// The transport a device's properties name: the node's own first, then its device's.
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// Whether a node's properties say its sound leaves this machine. PipeWire's network modules
+// mark their nodes with node.network (RTP, the PulseAudio tunnel); the AirPlay sink of 0.3.65
+// does not, and is known by the name it gives itself or by the raop.* keys that later versions
+// and the discovery module copy onto it. rtp.*, tunnel.* and pulse.server.* keys and a network
+// bus say the same of anything else that carries them.
+bool isNetworkNode(const std::map<std::string, std::string>& p) {
+    const auto get = [&](const char* k) {
+        const auto it = p.find(k);
+        return it == p.end() ? std::string() : it->second;
+    };
+    const std::string flag = get("node.network");
+    if (flag == "true" || flag == "1") return true;
+    const std::string bus = get("device.bus");
+    if (bus == "network" || bus == "ip") return true;
+    const std::string name = get("node.name");
+    if (startsWith(name, "raop-sink-") || startsWith(name, "raop_sink.") ||
+        startsWith(name, "rtp-sink-") || startsWith(name, "tunnel."))
+        return true;
+    for (const auto& [key, value] : p)
+        for (const char* prefix : {"raop.", "rtp.", "tunnel.", "pulse.server."})
+            if (startsWith(key, prefix)) return true;
+    return false;
+}
+
+}  // namespace
+
 std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
     auto get = [&](const char* k) {
         const auto it = p.find(k);
@@ -40,7 +69,8 @@ std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
     };
     const std::string bus = get("device.bus"), api = get("device.api"),
                       form = get("device.form-factor"), profile = get("device.profile.name");
-    if (get("node.name").rfind(ownUIDPrefix, 0) == 0) return transport::aggregate;
+    if (startsWith(get("node.name"), ownUIDPrefix)) return transport::aggregate;
+    if (isNetworkNode(p)) return transport::network;
     if (bus == "bluetooth" || api == "bluez5") return transport::bluetooth;
     if (bus == "usb") return transport::usb;
     if (form == "hdmi" || profile.find("hdmi") != std::string::npos) return transport::hdmi;
@@ -50,6 +80,8 @@ std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
         return transport::builtIn;
     return transport::virtualDevice;
 }
+
+namespace {
 
 void onNodeInfoEvent(void* data, const pw_node_info* info) {
     auto* n = static_cast<Node*>(data);

@@ -16,6 +16,13 @@ namespace housetone::pw {
 
 class GraphMirror;
 
+// The transport a node's properties name (its device's merged in, the node's own winning): the
+// program's own nodes are aggregates, a node whose sound goes over the network (PipeWire's RTP,
+// PulseAudio tunnel and AirPlay sinks) is a network device, then Bluetooth, USB, HDMI,
+// DisplayPort and built-in by bus, API and form factor; anything else is virtual. The values are
+// another program's text and are only compared.
+std::uint32_t transportOf(const std::map<std::string, std::string>& props);
+
 // One audio node of the graph as the program sees it: a sink, a source or both.
 struct Node {
     GraphMirror* owner = nullptr;

@@ -1,0 +1,313 @@
+#include "air.h"
+
+#include <pipewire/filter.h>
+#include <pipewire/pipewire.h>
+#include <spa/utils/result.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace housetone::room {
+
+namespace {
+
+constexpr std::uint32_t maxCycle = 8192;
+// The sound kept in flight, frames: far more than any delay the room asks for (2.7 s at 48 kHz).
+constexpr std::size_t ringFrames = std::size_t{1} << 17;
+
+struct GraphPort {
+    std::uint32_t node = 0;
+    std::string name;
+    bool output = false;
+    bool monitor = false;
+};
+
+// What both data threads share: the sound by the monotonic clock's frame it was played at.
+struct Ring {
+    std::vector<float> samples = std::vector<float>(ringFrames, 0.f);
+    // The frame each slot holds; written after its sample, so a reader that finds its frame
+    // finds its sample.
+    std::vector<std::atomic<std::int64_t>> frames =
+        std::vector<std::atomic<std::int64_t>>(ringFrames);
+    std::int64_t delayNs = 0;           // set before either side connects
+    std::atomic<long long> missing{0};  // frames the room's side found no sound for
+};
+
+// The frame of the monotonic clock a cycle starts at, `earlierNs` before its own time.
+std::int64_t frameAt(const spa_io_position* position, std::int64_t earlierNs) {
+    const double rate = position->clock.rate.denom;
+    return std::llround(
+        static_cast<double>(static_cast<std::int64_t>(position->clock.nsec) - earlierNs) * rate /
+        1e9);
+}
+
+struct Side {
+    Ring* ring = nullptr;
+    bool hearing = false;  // the speaker's side; else the room's
+    pw_thread_loop* loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_registry* registry = nullptr;
+    spa_hook coreListener{}, registryListener{}, filterListener{};
+    pw_filter* filter = nullptr;
+    void* port = nullptr;
+    pw_proxy* link = nullptr;
+    std::map<std::uint32_t, std::string> nodes;
+    std::map<std::uint32_t, GraphPort> ports;
+    std::string failure;
+    std::string name;  // which graph, for messages
+};
+
+void fail(Side& s, std::string what) {
+    if (s.failure.empty()) s.failure = s.name + ": " + std::move(what);
+    pw_thread_loop_signal(s.loop, false);
+}
+
+void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+              const spa_dict* props) {
+    auto& s = *static_cast<Side*>(data);
+    const auto get = [props](const char* key) {
+        const char* v = props ? spa_dict_lookup(props, key) : nullptr;
+        return std::string(v ? v : "");
+    };
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+        s.nodes[id] = get(PW_KEY_NODE_NAME);
+    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
+        s.ports[id] = {
+            static_cast<std::uint32_t>(std::strtoul(get(PW_KEY_NODE_ID).c_str(), nullptr, 10)),
+            get(PW_KEY_PORT_NAME), get(PW_KEY_PORT_DIRECTION) == "out",
+            get(PW_KEY_PORT_MONITOR) == "true"};
+    }
+    pw_thread_loop_signal(s.loop, false);
+}
+
+void onGlobalRemove(void* data, std::uint32_t id) {
+    auto& s = *static_cast<Side*>(data);
+    s.nodes.erase(id);
+    s.ports.erase(id);
+    pw_thread_loop_signal(s.loop, false);
+}
+
+const pw_registry_events registryEvents = {
+    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
+
+void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
+    auto& s = *static_cast<Side*>(data);
+    if (id == PW_ID_CORE && res == -EPIPE)
+        fail(s, "the PipeWire daemon went away");
+    else
+        fail(s, std::string("the daemon refused a request: ") + (message ? message : "") + " (" +
+                    spa_strerror(res) + ")");
+}
+
+const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = onCoreError};
+
+void onFilterState(void* data, pw_filter_state, pw_filter_state state, const char* error) {
+    auto& s = *static_cast<Side*>(data);
+    if (state == PW_FILTER_STATE_ERROR)
+        fail(s, std::string("the filter failed: ") + (error ? error : ""));
+    pw_thread_loop_signal(s.loop, false);
+}
+
+// Data threads, once per cycle of their graph: no lock, no allocation, no log, no wait.
+void onProcessRt(void* data, spa_io_position* position) {
+    auto& s = *static_cast<Side*>(data);
+    if (!position || position->clock.rate.denom == 0) return;
+    const std::uint32_t n =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(position->clock.duration, maxCycle));
+    Ring& ring = *s.ring;
+    if (s.hearing) {
+        const std::int64_t at = frameAt(position, 0);
+        const auto* in = static_cast<const float*>(pw_filter_get_dsp_buffer(s.port, n));
+        for (std::uint32_t f = 0; f < n; ++f) {
+            const std::int64_t frame = at + f;
+            const std::size_t slot = static_cast<std::size_t>(frame) % ringFrames;
+            ring.samples[slot] = in ? in[f] : 0.f;
+            ring.frames[slot].store(frame, std::memory_order_release);
+        }
+        return;
+    }
+    auto* out = static_cast<float*>(pw_filter_get_dsp_buffer(s.port, n));
+    if (!out) return;
+    const std::int64_t from = frameAt(position, ring.delayNs);
+    long long missing = 0;
+    for (std::uint32_t f = 0; f < n; ++f) {
+        const std::int64_t frame = from + f;
+        const std::size_t slot = static_cast<std::size_t>(frame) % ringFrames;
+        const bool there = ring.frames[slot].load(std::memory_order_acquire) == frame;
+        out[f] = there ? ring.samples[slot] : 0.f;
+        missing += there ? 0 : 1;
+    }
+    if (missing) ring.missing.fetch_add(missing, std::memory_order_relaxed);
+}
+
+const pw_filter_events filterEvents = {
+    .version = PW_VERSION_FILTER_EVENTS, .state_changed = onFilterState, .process = onProcessRt};
+
+bool waitFor(Side& s, double seconds, const std::function<bool()>& ready) {
+    timespec deadline{};
+    pw_thread_loop_get_time(s.loop, &deadline, static_cast<std::int64_t>(seconds * 1e9));
+    while (!ready()) {
+        if (!s.failure.empty()) return false;
+        if (pw_thread_loop_timed_wait_full(s.loop, &deadline) != 0) return ready();
+    }
+    return true;
+}
+
+// Connects one side and makes its filter; the speaker's side also links the speaker's first
+// monitor channel to it. False with the reason in s.failure.
+bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
+           const std::string& speaker, double waitSeconds) {
+    s.loop = pw_thread_loop_new(s.hearing ? "air-hear" : "air-play", nullptr);
+    if (s.loop) s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
+    if (!s.context || pw_thread_loop_start(s.loop) < 0) {
+        s.failure = s.name + ": cannot start a PipeWire loop";
+        return false;
+    }
+    pw_thread_loop_lock(s.loop);
+    const auto done = [&](bool ok) {
+        pw_thread_loop_unlock(s.loop);
+        return ok;
+    };
+    s.core = pw_context_connect(s.context,
+                                pw_properties_new(PW_KEY_REMOTE_NAME, remote.c_str(), nullptr), 0);
+    if (!s.core) {
+        s.failure = s.name + ": cannot connect to " + remote + ": " + std::strerror(errno);
+        return done(false);
+    }
+    pw_core_add_listener(s.core, &s.coreListener, &coreEvents, &s);
+    s.registry = pw_core_get_registry(s.core, PW_VERSION_REGISTRY, 0);
+    pw_registry_add_listener(s.registry, &s.registryListener, &registryEvents, &s);
+    s.filter =
+        pw_filter_new(s.core, nodeName.c_str(),
+                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                        s.hearing ? "Capture" : "Playback", PW_KEY_MEDIA_ROLE,
+                                        "DSP", PW_KEY_NODE_NAME, nodeName.c_str(),
+                                        PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
+    if (!s.filter) {
+        s.failure = s.name + ": cannot make a filter";
+        return done(false);
+    }
+    pw_filter_add_listener(s.filter, &s.filterListener, &filterEvents, &s);
+    const char* portName = s.hearing ? "input_MONO" : "output_MONO";
+    s.port = pw_filter_add_port(s.filter, s.hearing ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
+                                PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                                pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                  PW_KEY_PORT_NAME, portName, nullptr),
+                                nullptr, 0);
+    if (!s.port || pw_filter_connect(s.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
+        s.failure = s.name + ": cannot connect the filter";
+        return done(false);
+    }
+    if (!s.hearing) return done(true);
+
+    std::uint32_t own = SPA_ID_INVALID, monitor = SPA_ID_INVALID;
+    const auto ports = [&] {
+        const std::uint32_t self = pw_filter_get_node_id(s.filter);
+        own = monitor = SPA_ID_INVALID;
+        std::string first;
+        for (const auto& [id, p] : s.ports) {
+            if (p.node == self && !p.output) own = id;
+            const auto node = s.nodes.find(p.node);
+            if (node == s.nodes.end() || node->second != speaker || !p.output || !p.monitor)
+                continue;
+            if (monitor == SPA_ID_INVALID || p.name < first) {
+                monitor = id;
+                first = p.name;
+            }
+        }
+        return self != SPA_ID_INVALID && own != SPA_ID_INVALID && monitor != SPA_ID_INVALID;
+    };
+    if (!waitFor(s, waitSeconds, ports)) {
+        if (s.failure.empty()) s.failure = s.name + ": no monitor port of " + speaker;
+        return done(false);
+    }
+    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", monitor);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", own);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", s.ports[monitor].node);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", s.ports[own].node);
+    s.link = static_cast<pw_proxy*>(pw_core_create_object(
+        s.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    pw_properties_free(props);
+    if (!s.link ||
+        !waitFor(s, 5, [&] { return pw_proxy_get_bound_id(s.link) != SPA_ID_INVALID; })) {
+        if (s.failure.empty()) s.failure = s.name + ": cannot link " + speaker + " to the air";
+        return done(false);
+    }
+    return done(true);
+}
+
+void tearDown(Side& s) {
+    if (!s.loop) return;
+    pw_thread_loop_lock(s.loop);
+    if (s.link) pw_proxy_destroy(s.link);
+    if (s.filter) {
+        spa_hook_remove(&s.filterListener);
+        pw_filter_destroy(s.filter);
+    }
+    if (s.registry) {
+        spa_hook_remove(&s.registryListener);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(s.registry));
+    }
+    if (s.core) {
+        spa_hook_remove(&s.coreListener);
+        pw_core_disconnect(s.core);
+    }
+    pw_thread_loop_unlock(s.loop);
+    pw_thread_loop_stop(s.loop);
+    if (s.context) pw_context_destroy(s.context);
+    pw_thread_loop_destroy(s.loop);
+}
+
+std::string failureOf(Side& s) {
+    pw_thread_loop_lock(s.loop);
+    std::string f = s.failure;
+    pw_thread_loop_unlock(s.loop);
+    return f;
+}
+
+}  // namespace
+
+bool carryAir(const AirRequest& r, const std::atomic<bool>& stop, std::string& error) {
+    if (r.fromRemote.empty() || r.toRemote.empty() || r.speaker.empty() || r.nodeName.empty() ||
+        !(r.delayMs > 0)) {
+        error = "the air needs both graphs, the speaker, a node name and a delay";
+        return false;
+    }
+    pw_init(nullptr, nullptr);
+    Ring ring;
+    for (auto& f : ring.frames)
+        f.store(-1, std::memory_order_relaxed);
+    Side hear, play;
+    hear.ring = play.ring = &ring;
+    hear.hearing = true;
+    hear.name = "the speaker's graph";
+    play.name = "the room's graph";
+    ring.delayNs = std::llround(r.delayMs * 1e6);
+    bool ok = setUp(play, r.toRemote, r.nodeName, "", r.waitSeconds) &&
+              setUp(hear, r.fromRemote, r.nodeName + ".hear", r.speaker, r.waitSeconds);
+    if (!ok) error = !hear.failure.empty() ? hear.failure : play.failure;
+    while (ok && !stop.load(std::memory_order_relaxed)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (Side* s : {&hear, &play})
+            if (std::string f = failureOf(*s); !f.empty()) {
+                error = f;
+                ok = false;
+            }
+    }
+    tearDown(hear);
+    tearDown(play);
+    return ok;
+}
+
+}  // namespace housetone::room
