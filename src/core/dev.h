@@ -17,7 +17,6 @@ constexpr std::uint32_t usb = fourcc("usb ");
 constexpr std::uint32_t virtualDevice = fourcc("virt");
 constexpr std::uint32_t network = fourcc("netw");
 constexpr std::uint32_t aggregate = fourcc("grup");
-constexpr std::uint32_t network = fourcc("netw");
 }  // namespace transport
 
 // The label shown next to a device; "other" for 0 and for every code not in the table.
