@@ -117,25 +117,20 @@ TEST_F(DeviceAccess, TheBuiltInMicrophoneIsTheFirstBuiltInInputInPlatformOrder) 
     EXPECT_EQ(builtInMicrophone(hw), zeta);
 }
 
-TEST_F(DeviceAccess, VolumeTakesTheMainControlElseChannelsOneAndTwo) {
+TEST_F(DeviceAccess, VolumeTakesTheMainControlElseChannelsOneAndTwoAndMuteIsNoneWithoutAControl) {
     const auto plain = hw.addOutput({.name = "A", .uid = "a", .hasMute = false});
+    const auto main = hw.addOutput({.name = "B", .uid = "b", .volume = 0.9});
     hw.removeProperty(plain, {sel::virtualMainVolume, scope::output});
     EXPECT_EQ(readVolume(hw, plain), std::nullopt);
     writeVolume(hw, plain, 0.25f);
     EXPECT_FLOAT_EQ(scalar(plain, sel::volumeScalar, 1), 0.25f);
     EXPECT_FLOAT_EQ(scalar(plain, sel::volumeScalar, 2), 0.25f);
-
-    const auto main = hw.addOutput({.name = "B", .uid = "b", .volume = 0.9});
     writeVolume(hw, main, 0.25f);
     EXPECT_FLOAT_EQ(readVolume(hw, main).value_or(-1), 0.25f);
     EXPECT_FLOAT_EQ(scalar(main, sel::volumeScalar, 1), 1.0f);
     EXPECT_FLOAT_EQ(scalar(main, sel::volumeScalar, 2), 1.0f);
-}
 
-TEST_F(DeviceAccess, MuteIsNoneWithoutAControlAndReadsBackWhatWasWritten) {
-    const auto plain = hw.addOutput({.name = "A", .uid = "a", .hasMute = false});
     EXPECT_EQ(readMute(hw, plain), std::nullopt);
-    const auto main = hw.addOutput({.name = "B", .uid = "b", .volume = 0.9});
     EXPECT_EQ(readMute(hw, main), false);
     writeMute(hw, main, true);
     EXPECT_EQ(readMute(hw, main), true);

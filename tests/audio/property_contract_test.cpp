@@ -27,7 +27,9 @@ std::vector<std::uint32_t> channelsOf(const std::vector<LayoutStream>& streams) 
     return out;
 }
 
-TEST(AggregateLayout, TapsComeFirstThenMembersInOrderAndMembersWithoutChannelsAreLeftOut) {
+// Taps come first, then members in order, leaving out those without channels; a stacked
+// aggregate plays one stream, as wide as its widest member, to every member.
+TEST(AggregateLayout, TapsComeFirstThenMembersWithChannelsAndAStackedOnePlaysOneStreamToAll) {
     AggregateDescription d;
     d.taps = std::vector<SubdeviceRecord>{{"tap-a"}, {"tap-b"}};
     const std::vector<LayoutMember> members = {{0, 2}, {1, 6}, {0, 0}, {2, 2}};
@@ -39,16 +41,14 @@ TEST(AggregateLayout, TapsComeFirstThenMembersInOrderAndMembersWithoutChannelsAr
     EXPECT_EQ(apart.outputs[2].members, (std::vector<std::size_t>{3}));
     EXPECT_EQ(channelsOf(aggregateLayout(d, members, false).inputs),
               (std::vector<std::uint32_t>{1, 2}));
-}
 
-TEST(AggregateLayout, AStackedAggregatePlaysOneStreamAsWideAsItsWidestMemberToEveryMember) {
-    AggregateDescription d;
-    d.stacked = 1;
-    const StreamLayout stacked = aggregateLayout(d, {{0, 2}, {0, 6}, {0, 1}});
+    AggregateDescription s;
+    s.stacked = 1;
+    const StreamLayout stacked = aggregateLayout(s, {{0, 2}, {0, 6}, {0, 1}});
     ASSERT_EQ(stacked.outputs.size(), 1u);
     EXPECT_EQ(stacked.outputs[0].channels, 6u);
     EXPECT_EQ(stacked.outputs[0].members, (std::vector<std::size_t>{0, 1, 2}));
-    EXPECT_TRUE(aggregateLayout(d, {{1, 0}}).outputs.empty());
+    EXPECT_TRUE(aggregateLayout(s, {{1, 0}}).outputs.empty());
 }
 
 class Contract : public ::testing::Test {
@@ -57,7 +57,9 @@ class Contract : public ::testing::Test {
     AudioObjectID spk = hw.idForUID("spk").value();
 };
 
-TEST_F(Contract, ANameIsCutToTheBufferButAScalarMustFitWhole) {
+// A name is cut to the buffer but a scalar must fit whole; an unknown object is refused before an
+// unknown property; a scope without streams answers the bare buffer list header.
+TEST_F(Contract, SizesAndRefusalsAreAnsweredAsEveryBackendAnswersThem) {
     char name[2] = {};
     std::uint32_t size = sizeof name;
     ASSERT_EQ(hw.getPropertyData(spk, {sel::deviceUID, scope::global}, 0, nullptr, size, name),
@@ -68,20 +70,14 @@ TEST_F(Contract, ANameIsCutToTheBufferButAScalarMustFitWhole) {
     EXPECT_EQ(
         hw.getPropertyData(spk, {sel::nominalSampleRate, scope::global}, 0, nullptr, size, &rate),
         status::badPropertySize);
-}
 
-TEST_F(Contract, AnUnknownObjectIsRefusedBeforeAnUnknownProperty) {
-    std::uint32_t size = 0;
     EXPECT_EQ(hw.getPropertyDataSize(9999, {sel::name, scope::global}, 0, nullptr, size),
               status::badObject);
     EXPECT_EQ(hw.getPropertyDataSize(spk, {sel::tapFormat, scope::global}, 0, nullptr, size),
               status::unknownProperty);
     EXPECT_FALSE(hw.hasProperty(9999, {sel::name, scope::global}));
     EXPECT_TRUE(hw.hasProperty(systemObject, {sel::translatePIDToProcessObject, scope::global}));
-}
 
-TEST_F(Contract, AScopeWithoutStreamsAnswersTheBareBufferListHeader) {
-    std::uint32_t size = 0;
     ASSERT_EQ(
         hw.getPropertyDataSize(spk, {sel::streamConfiguration, scope::input}, 0, nullptr, size),
         noErr);

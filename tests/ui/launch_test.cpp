@@ -187,31 +187,37 @@ TEST(SelfCheckRun, LogLinesReadBackExactly) {
               (Lines{"Kitchen: measured 12 ms", "gone: skipped"}));
 }
 
-// The engine self-check's exit status once it has ended, and the head of its log.
-std::pair<std::optional<int>, std::string> runEngineSelfCheck(Rig& rig) {
+// Runs a self-check of `rig` to its end; its exit status.
+std::optional<int> runSelfCheck(Rig& rig, void (SelfCheck::*run)()) {
     std::optional<int> exitStatus;
     const auto check = SelfCheck::create(rig.ctl, rig.main, [&](int s) { exitStatus = s; });
-    check->runEngineSelfCheck();
+    ((*check).*run)();
     EXPECT_TRUE(rig.main.runUntil([&] { return exitStatus.has_value(); }, 20));
-    return std::pair(exitStatus,
-                     "engineStarted: false\nstatus: " + rig.ctl->status() + "\nengineError: ");
+    return exitStatus;
 }
 
-TEST(SelfCheckRun, AFailedOrEmptyEngineCheckSaysWhyAndEnds) {
-    Rig broken(fixtureRoom(), quietWorld);
+// An engine check that fails or has nothing to play says why in its log and ends; one whose log
+// cannot be written fails the run whatever the check found.
+TEST(SelfCheckRun, AFailedOrEmptyEngineCheckSaysWhyAndEndsAndAnUnwrittenLogFailsTheRun) {
+    Rig broken(fixtureRoom(), quietWorld), idle(fixtureRoom(), quietWorld),
+        unwritten(fixtureRoom(), quietWorld);
     broken.startWith(includeAll(fixtureRoom()));
     broken.sim.injectFault({.call = sim::Call::createTap});
-    const auto [brokenStatus, brokenHead] = runEngineSelfCheck(broken);
-    EXPECT_EQ(brokenStatus, 0);
-    EXPECT_EQ(readFile(broken.store.fileURL(SelfCheck::engineLogName)),
-              brokenHead + broken.ctl->engine().lastError().value_or("?"));
-
-    Rig idle(fixtureRoom(), quietWorld);
     idle.startWith(includeAll(fixtureRoom(), false));
-    const auto [idleStatus, idleHead] = runEngineSelfCheck(idle);
-    EXPECT_EQ(idleStatus, 1);
-    EXPECT_EQ(readFile(idle.store.fileURL(SelfCheck::engineLogName)),
-              idleHead + "none\nInclude at least one speaker first");
+    unwritten.startWith(includeAll(fixtureRoom(), false));
+    std::filesystem::create_directory(unwritten.store.fileURL(SelfCheck::engineLogName));
+    const auto logOf = [](const Rig& rig) {
+        return readFile(rig.store.fileURL(SelfCheck::engineLogName));
+    };
+    const auto head = [](const Rig& rig) {
+        return "engineStarted: false\nstatus: " + rig.ctl->status() + "\nengineError: ";
+    };
+
+    EXPECT_EQ(runSelfCheck(broken, &SelfCheck::runEngineSelfCheck), 0);
+    EXPECT_EQ(logOf(broken), head(broken) + broken.ctl->engine().lastError().value_or("?"));
+    EXPECT_EQ(runSelfCheck(idle, &SelfCheck::runEngineSelfCheck), 1);
+    EXPECT_EQ(logOf(idle), head(idle) + "none\nInclude at least one speaker first");
+    EXPECT_EQ(runSelfCheck(unwritten, &SelfCheck::runEngineSelfCheck), SelfCheck::logNotWritten);
 }
 
 // A UID from the settings file, which anyone's editor may have put an escape in, reaches the
@@ -219,19 +225,9 @@ TEST(SelfCheckRun, AFailedOrEmptyEngineCheckSaysWhyAndEnds) {
 TEST(SelfCheckRun, AUIDReachesTheAutoTuneLogWrittenOut) {
     Rig tune(fixtureRoom(), quietWorld);
     tune.startWith(Config{.offsets = {{"desk\x1b]0;owned\x07", 5}}});
-    std::optional<int> tuneStatus;
-    const auto check = SelfCheck::create(tune.ctl, tune.main, [&](int s) { tuneStatus = s; });
-    check->runAutoTuneSelfCheck();
-    EXPECT_TRUE(tune.main.runUntil([&] { return tuneStatus.has_value(); }, 20));
+    runSelfCheck(tune, &SelfCheck::runAutoTuneSelfCheck);
     EXPECT_TRUE(contains(readFile(tune.store.fileURL(SelfCheck::autoTuneLogName)),
                          "\noffsets: [\"desk\\x1b]0;owned\\x07\": 5.0]"));
-}
-
-TEST(SelfCheckRun, ALogThatCannotBeWrittenFailsTheRunWhateverTheCheckFound) {
-    Rig unwritten(fixtureRoom(), quietWorld);
-    unwritten.startWith(includeAll(fixtureRoom(), false));
-    std::filesystem::create_directory(unwritten.store.fileURL(SelfCheck::engineLogName));
-    EXPECT_EQ(runEngineSelfCheck(unwritten).first, SelfCheck::logNotWritten);
 }
 
 // A write cut short (a file size limit stands in for a full disk) leaves the previous picture

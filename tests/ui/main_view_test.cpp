@@ -14,6 +14,7 @@
 #include <QToolTip>
 #include <QWheelEvent>
 #include <algorithm>
+#include <set>
 #include "ui_test_support.h"
 
 #include "audio/device_access.h"
@@ -34,10 +35,6 @@ const std::string tv = "sim-living-room-tv";            // HDMI, no volume contr
 const std::string deskMonitors = "sim-desk-monitors";   // no mute flag
 const std::string headsetMic = "sim-wireless-headset";  // a Bluetooth microphone
 
-QString q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
 class MainViewTest : public ::testing::Test {
   protected:
     MainViewTest() {
@@ -52,13 +49,7 @@ class MainViewTest : public ::testing::Test {
         settle();
     }
 
-    // Lets the controller's queued work and the view's coalesced refresh run.
-    void settle() {
-        for (int i = 0; i < 4; ++i) {
-            main.runPending();
-            QCoreApplication::processEvents();
-        }
-    }
+    void settle() { ui::settle(rig); }
 
     void startAligned() {
         ASSERT_TRUE(rig.startAligned()) << ctl->status();
@@ -150,10 +141,20 @@ TEST_F(MainViewTest, RowsFollowTheirDevicesControls) {
     EXPECT_TRUE(ctl->include().at(deskMonitors));
 }
 
-TEST_F(MainViewTest, TheMicPickerOffersTheBuiltInInputFirstAndStoresTheChosenOne) {
+// Each microphone is listed once, the built-in one first, which stands for none chosen: picked, or
+// chosen by its UID (as an older settings file may hold it), it is that first entry.
+TEST_F(MainViewTest, TheMicPickerListsEachMicrophoneOnceTheBuiltInFirstAndStoresTheChosenOne) {
     auto* mic = find<QComboBox>("micPicker");
     ASSERT_NE(mic, nullptr);
     EXPECT_EQ(mic->itemText(0), "Built-in (recommended)");
+    EXPECT_EQ(mic->currentIndex(), 0);
+    std::multiset<std::string> listed, inputs;
+    for (int i = 0; i < mic->count(); ++i)
+        listed.insert(mic->itemData(i, Qt::ToolTipRole).toString().toStdString());
+    for (const Dev& d : ctl->inputs())
+        inputs.insert(d.name);
+    EXPECT_EQ(listed, inputs);
+
     const int headset = mic->findData(q(headsetMic));
     ASSERT_GT(headset, 0);
     const auto pick = [&](int index) {
@@ -164,6 +165,10 @@ TEST_F(MainViewTest, TheMicPickerOffersTheBuiltInInputFirstAndStoresTheChosenOne
     };
     EXPECT_EQ(pick(headset), headsetMic);
     EXPECT_EQ(pick(0), std::nullopt);
+    for (const Dev& d : ctl->inputs())
+        if (d.isBuiltIn()) ctl->setMic(d.uid);
+    settle();
+    EXPECT_EQ(mic->currentIndex(), 0);
 }
 
 TEST_F(MainViewTest, RunningATuneLocksTheOtherToolsAndShowsHowFarItHasCome) {

@@ -21,26 +21,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets an environment variable for one test and puts back what was there.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* was = std::getenv(name)) was_ = was;
+// Sets an environment variable (unsets it, given none) for one test and puts back what was there.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name(name) {
+        if (const char* was = std::getenv(name)) before = was;
         set(value);
     }
-    ~ScopedEnv() { set(was_); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    void set(const std::optional<std::string>& value) {
-        if (value)
-            ::setenv(name_, value->c_str(), 1);
-        else
-            ::unsetenv(name_);
+    ~ScopedEnv() { set(before); }
+    void set(const std::optional<std::string>& value) const {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
     }
-    const char* name_;
-    std::optional<std::string> was_;
+    const char* name;
+    std::optional<std::string> before;
 };
 
 void writeText(const fs::path& p, const std::string& text) {

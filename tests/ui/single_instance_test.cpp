@@ -30,6 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 // `ask` waits, and a server in this process answers on this thread's event loop: asked from
 // another thread.
@@ -281,11 +282,9 @@ TEST(SingleInstance, AModeRequestSwitchesOnlyWhenItNamesAModeAndSaysWhereItLeftT
     EXPECT_TRUE(longStatus->status.size() < 1000 && longStatus->status.starts_with("sss"));
     chosen.clear();
 
-    const std::string nul("mode Ali\0gned", 13);
     for (const std::string& junk :
-         {std::string("mode aligned"), std::string("mode loud"), std::string("mode"),
-          std::string("mode "), std::string("mode Aligned "), std::string("mode  Aligned"),
-          std::string("mode Aligned\r"), nul, std::string("mode \x1b]0;owned\x07\xff"),
+         {"mode aligned"s, "mode loud"s, "mode"s, "mode "s, "mode Aligned "s, "mode  Aligned"s,
+          "mode Aligned\r"s, "mode Ali\0gned"s, "mode \x1b]0;owned\x07\xff"s,
           "mode " + std::string(1000, 'A')}) {
         log.clear();
         EXPECT_EQ(askWhileServing(path, junk).text, "bad mode request") << printable(junk);

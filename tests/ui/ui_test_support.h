@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "controller/controller.h"
 #include "core/settings_store.h"
 #include "platform/manual_main_queue.h"
+#include "support/files.h"
 #include "support/rig.h"
 #include "support/sim_rooms.h"
 #include "support/temp_dir.h"
@@ -62,13 +62,24 @@ bool spinUntil(Pred done, int timeoutMs = 10000) {
     return true;
 }
 
-// Starts the program with `home` as its home (and its private runtime folder), offscreen through
-// Qt's own option, with `extra` added to its environment; standard error goes to `errFile`, or to
-// the test's when it is empty.
 inline QString qPath(const std::filesystem::path& p) {
     return QString::fromStdString(p.string());
 }
+inline QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
+// Lets the controller's queued work and a view's coalesced refresh run.
+inline void settle(Rig& rig) {
+    for (int i = 0; i < 4; ++i) {
+        rig.main.runPending();
+        QCoreApplication::processEvents();
+    }
+}
+
+// Starts the program with `home` as its home (and its private runtime folder), offscreen through
+// Qt's own option, with `extra` added to its environment; standard error goes to `errFile`, or to
+// the test's when it is empty.
 inline std::unique_ptr<QProcess> startProgram(const testsupport::TempDir& home,
                                               QStringList args = {}, const QString& errFile = {},
                                               const std::map<QString, QString>& extra = {}) {
@@ -91,10 +102,7 @@ inline std::unique_ptr<QProcess> startProgram(const testsupport::TempDir& home,
 }
 
 inline std::string readFile(const std::filesystem::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return testsupport::readText(p);
 }
 
 inline Config includeAll(const sim::RoomSpec& room, bool included = true) {
