@@ -205,6 +205,12 @@ QWidget* DeviceRow::buildHeader() {
     name_->setFont(style::headline());
     h->addWidget(name_);
 
+    // A speaker on another machine is told apart at a glance: its latency is the one that moves.
+    if (const QString symbol = transportSymbol(d_.transport); !symbol.isEmpty()) {
+        auto* mark = new style::SymbolLabel(symbol, style::caption(), true, line);
+        mark->setObjectName(QStringLiteral("transportSymbol:") + uid);
+        h->addWidget(mark);
+    }
     transport_ = new QLabel(line);
     transport_->setObjectName(QStringLiteral("transport:") + uid);
     transport_->setFont(style::caption());

@@ -713,6 +713,7 @@ void MainView::refreshRows(const std::optional<Dev>& reference) {
         row->refresh(ctx);
         row->show();
     }
+    refreshDepartedRows(static_cast<int>(ordered.size()));
     // The rows are made after the tools below them, so by default Tab would reach them last.
     // Chain their controls in after the mode picker, in the order the rows are seen.
     QWidget* previous = modeGroup_->buttons().constLast();
@@ -725,6 +726,43 @@ void MainView::refreshRows(const std::optional<Dev>& reference) {
     }
     listLayout_->invalidate();
     list_->remeasure();
+}
+
+// A speaker that left while aligned plays on keeps a row below the others that says so, until it
+// is back (and its own row returns) or aligned ends.
+void MainView::refreshDepartedRows(int at) {
+    std::map<std::string, QWidget*> kept;
+    for (const Dev& d : c_->departed()) {
+        if (kept.count(d.uid)) continue;
+        if (auto it = departedRows_.find(d.uid); it != departedRows_.end()) {
+            kept[d.uid] = it->second;
+            departedRows_.erase(it);
+            continue;
+        }
+        auto* row = new QWidget(listContent_);
+        row->setObjectName(QStringLiteral("departedRow:") + QString::fromStdString(d.uid));
+        auto* v = new QVBoxLayout(row);
+        v->setContentsMargins(0, 2, 0, 2);
+        v->setSpacing(2);
+        auto* name = new QLabel(QString::fromStdString(d.name), row);
+        name->setFont(style::headline());
+        name->setEnabled(false);
+        v->addWidget(name);
+        v->addWidget(style::wrappingLabel(
+            QStringLiteral("Left \u2014 the others play on. Back, it joins again at its delay."),
+            style::caption(), row));
+        kept[d.uid] = row;
+    }
+    for (auto& [uid, row] : departedRows_) {
+        listLayout_->removeWidget(row);
+        delete row;
+    }
+    departedRows_ = std::move(kept);
+    for (auto& [uid, row] : departedRows_) {
+        listLayout_->removeWidget(row);
+        listLayout_->insertWidget(at++, row);
+        row->show();
+    }
 }
 
 void MainView::refreshMicPicker() {

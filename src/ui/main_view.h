@@ -77,6 +77,8 @@ class MainView final : public QWidget {
     // Shown only with a reference in Aligned mode: null hides it.
     void refreshReferenceNote(const std::optional<Dev>& reference);
     void refreshRows(const std::optional<Dev>& reference);
+    // Rows for the speakers that left while aligned plays on, from list position `at`.
+    void refreshDepartedRows(int at);
     void refreshMicPicker();
     void applyColors();
 
@@ -92,7 +94,8 @@ class MainView final : public QWidget {
     DeviceList* list_ = nullptr;
     QWidget* listContent_ = nullptr;
     QVBoxLayout* listLayout_ = nullptr;
-    std::map<std::string, DeviceRow*> rows_;  // by UID
+    std::map<std::string, DeviceRow*> rows_;        // by UID
+    std::map<std::string, QWidget*> departedRows_;  // speakers that left while aligned plays on
     QPushButton* autoTune_ = nullptr;
     QPushButton* alignByEar_ = nullptr;
     QCheckBox* bass_ = nullptr;

@@ -361,6 +361,8 @@ TEST_F(MainViewTest, ANetworkSpeakersRowSaysWhenItWasLastMeasured) {
     EXPECT_TRUE(shown("measuredAt:", "study"));
     EXPECT_EQ(text("measuredAt:", "study"), "Not measured yet");
     EXPECT_FALSE(shown("measuredAt:", kitchen));
+    EXPECT_TRUE(shown("transportSymbol:", "study"));
+    EXPECT_FALSE(shown("transportSymbol:", kitchen));
     ctl->toggleAutoTune();
     ctl->toggleAutoTune();  // cancelled at once; its hand-over of offsets is played by hand
     ASSERT_NE(ctl->tuner(), nullptr);
@@ -371,6 +373,38 @@ TEST_F(MainViewTest, ANetworkSpeakersRowSaysWhenItWasLastMeasured) {
     ctl->chooseMode(Mode::single);
     settle();
     EXPECT_FALSE(shown("measuredAt:", "study"));
+}
+
+// A speaker that leaves while aligned plays keeps a row that says so, until it is back or aligned
+// ends.
+TEST_F(MainViewTest, ASpeakerThatLeavesWhileAlignedPlaysKeepsARowThatSaysSoUntilItIsBack) {
+    ASSERT_NO_FATAL_FAILURE(startAligned());
+    const auto room = sim::defaultRoom();
+    const auto spec = std::find_if(room.outputs.begin(), room.outputs.end(),
+                                   [&](const sim::OutputSpec& o) { return o.uid == porch; });
+    ASSERT_NE(spec, room.outputs.end());
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(rig.sim.removeDevice(porch));
+        ctl->tick();
+        settle();
+        EXPECT_FALSE(shown("deviceRow:", porch));
+        ASSERT_TRUE(shown("departedRow:", porch));
+        const auto* row = find("departedRow:", porch);
+        const auto labels = row->findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 2);
+        EXPECT_EQ(labels[0]->text().toStdString(), spec->name);
+        EXPECT_TRUE(labels[1]->text().startsWith("Left"));
+        if (round == 0) {
+            rig.sim.addOutput(*spec);
+            ctl->tick();
+            ASSERT_TRUE(main.runUntil([&] { return ctl->engine().targets().size() == 3; }, 20));
+        } else {
+            ctl->chooseMode(Mode::single);
+        }
+        settle();
+        EXPECT_FALSE(shown("departedRow:", porch)) << round;
+        EXPECT_EQ(shown("deviceRow:", porch), round == 0);
+    }
 }
 
 TEST(MeasuredAgo, SaysTheAgeInTheLargestWholeUnit) {
