@@ -546,111 +546,106 @@ void AutoTuner::conclude(Run& r, TuneEnd end) {
     restoreInput(r);
 }
 
-FusedPass AutoTuner::runPass(Run& r) {
-    const std::vector<Dev>& speakers = r.speakers;
-    Dev reference = r.reference.value_or(referenceSpeaker(speakers));
+struct AutoTuner::Pass {
+    Dev reference;
     PairDeltas deltas;
     Hearing hearing;
     // What each measurement heard goes to the log after the pass's pair statistics, which lead.
     std::vector<std::string> heardLines;
-    const bool looksFar = farReachMs_ > nearReachMs;
-    // A speaker the search did not place (nor the system silenced) may be far behind: heard
-    // beyond the search, or not yet at all.
-    const auto unplaced = [&](const Dev& d, const LatencyResult& result) {
-        return (!result.heard || result.farApart) && !silencedBy(hw_, d);
-    };
-    // Such a speaker may still be sounding a measurement's sweep up to the far reach after the
-    // recording ended: the next measurement waits for it, so that it does not land there.
+    // A speaker the last measurement did not place may still be sounding its sweep up to the
+    // far reach after the recording ended: the next measurement waits for it, so that it does
+    // not land there.
     bool lateSoundPending = false;
-    const auto measure = [&](const std::vector<Dev>& group, double reachMs) {
-        if (lateSoundPending) hw_.clock().sleepFor(farReachMs_ / 1000.0);
-        auto results = measureLatencies(hw_, micDevice, group, {}, reachMs);
-        noteHearing(hearing, group, results, heardLines);
-        recordDeltas(deltas, group, results, reachMs);
-        // A measurement at the far reach listens that long after its last slot.
-        lateSoundPending =
-            looksFar && reachMs <= nearReachMs && std::ranges::any_of(group, [&](const Dev& d) {
-                const auto it = results.find(d.uid);
-                return it != results.end() && unplaced(d, it->second);
-            });
-        return results;
-    };
-    const int pairCount = static_cast<int>(speakers.size()) - 1;
-    // Each speaker's result in its pair with the reference.
-    std::map<std::string, LatencyResult> paired;
-    const auto pairs = [&](const std::string& skip) {
-        int n = 0;
-        for (const Dev& other : speakers) {
-            if (other.uid == reference.uid || other.uid == skip) continue;
-            if (isCancelled()) break;
-            sayAt(TuneProgress::Stage::pairs, std::min(++n, pairCount), pairCount,
-                  "Auto-tune: pair — " + reference.name + " + " + other.name + "…");
-            const auto results = measure({reference, other}, nearReachMs);
-            if (const auto it = results.find(other.uid); it != results.end())
-                paired[other.uid] = it->second;
-        }
-    };
+    std::map<std::string, LatencyResult> paired;  // each speaker's result in its pair
+};
 
-    pairs("");
-    // A silent reference (a muted laptop, say) would anchor every pair to nothing: the first
-    // speaker heard takes its place for the rest of the run.
-    if (!hearing.heard.contains(reference.uid)) {
-        auto stand = std::find_if(speakers.begin(), speakers.end(),
-                                  [&](const Dev& d) { return hearing.heard.contains(d.uid); });
-        // Nobody heard at all: the reference may be far behind, its sweep lying over the other
-        // slot of every pair and spoiling it. The next speaker the system does not silence then
-        // stands in; the pairs of a room that is truly silent only cost another round.
-        if (stand == speakers.end() && looksFar)
-            stand = std::find_if(speakers.begin(), speakers.end(), [&](const Dev& d) {
-                return d.uid != reference.uid && !silencedBy(hw_, d);
-            });
-        if (stand != speakers.end() && !isCancelled()) {
-            heardLines.push_back("reference " + reference.name + " not heard; " + stand->name +
-                                 " stands in for it");
-            const std::string silent = reference.uid;
-            reference = *stand;
-            r.reference = *stand;
-            pairs(silent);
-        }
-    }
+bool AutoTuner::unplaced(const Dev& d, const LatencyResult& result) {
+    return (!result.heard || result.farApart) && !silencedBy(hw_, d);
+}
 
-    // Speakers far behind (or ahead of) the reference, on another machine say, fall outside
-    // the pairs' search or between its slots. Every measurement keeps the usual schedule, so the
-    // others are measured exactly as fast and as well as without them; only a speaker the pairs
-    // could not place — heard beyond the search, or not heard at all although nothing says it is
-    // silenced — is measured again, alone with the reference, at the far reach (slots spaced so
-    // that no lateness within it falls on the other's). It then stays out of the measurements of
-    // several speakers, where its sweep could land on a neighbour's slot.
-    std::vector<Dev> near, far;
-    for (const Dev& d : speakers) {
-        const auto pair = paired.find(d.uid);
-        // The reference a stand-in replaced had no pair of its own.
-        const bool notPlaced =
-            d.uid != reference.uid && hearing.listened.contains(d.uid) &&
-            (pair != paired.end() ? unplaced(d, pair->second)
-                                  : !hearing.heard.contains(d.uid) && !silencedBy(hw_, d));
-        if (notPlaced && looksFar && hearing.heard.contains(reference.uid))
-            far.push_back(d);
-        else
-            near.push_back(d);
-    }
-    std::vector<std::pair<std::string, std::map<std::string, LatencyResult>>> farResults;
-    for (const Dev& d : far) {
+std::map<std::string, LatencyResult> AutoTuner::measure(Pass& p, const std::vector<Dev>& group,
+                                                        double reachMs) {
+    if (p.lateSoundPending) hw_.clock().sleepFor(farReachMs_ / 1000.0);
+    auto results = measureLatencies(hw_, micDevice, group, {}, reachMs);
+    noteHearing(p.hearing, group, results, p.heardLines);
+    recordDeltas(p.deltas, group, results, reachMs);
+    // A measurement at the far reach listens that long after its last slot.
+    p.lateSoundPending = farReachMs_ > nearReachMs && reachMs <= nearReachMs &&
+                         std::ranges::any_of(group, [&](const Dev& d) {
+                             const auto it = results.find(d.uid);
+                             return it != results.end() && unplaced(d, it->second);
+                         });
+    return results;
+}
+
+void AutoTuner::measurePairs(const Run& r, Pass& p, const std::string& skip) {
+    const int pairCount = static_cast<int>(r.speakers.size()) - 1;
+    int n = 0;
+    for (const Dev& other : r.speakers) {
+        if (other.uid == p.reference.uid || other.uid == skip) continue;
         if (isCancelled()) break;
-        sayAt(TuneProgress::Stage::pairs, pairCount, pairCount,
-              "Auto-tune: far pair — " + reference.name + " + " + d.name + "…");
-        farResults.emplace_back(d.uid, measure({reference, d}, farReachMs_));
+        sayAt(TuneProgress::Stage::pairs, std::min(++n, pairCount), pairCount,
+              "Auto-tune: pair — " + p.reference.name + " + " + other.name + "…");
+        const auto results = measure(p, {p.reference, other}, nearReachMs);
+        if (const auto it = results.find(other.uid); it != results.end())
+            p.paired[other.uid] = it->second;
     }
+}
 
+// A silent reference (a muted laptop, say) would anchor every pair to nothing: the first speaker
+// heard takes its place for the rest of the run.
+void AutoTuner::standInForSilentReference(Run& r, Pass& p) {
+    if (p.hearing.heard.contains(p.reference.uid)) return;
+    const auto& speakers = r.speakers;
+    auto stand = std::find_if(speakers.begin(), speakers.end(),
+                              [&](const Dev& d) { return p.hearing.heard.contains(d.uid); });
+    // Nobody heard at all: the reference may be far behind, its sweep lying over the other slot
+    // of every pair and spoiling it. The next speaker the system does not silence then stands
+    // in; the pairs of a room that is truly silent only cost another round.
+    if (stand == speakers.end() && farReachMs_ > nearReachMs)
+        stand = std::find_if(speakers.begin(), speakers.end(), [&](const Dev& d) {
+            return d.uid != p.reference.uid && !silencedBy(hw_, d);
+        });
+    if (stand == speakers.end() || isCancelled()) return;
+    p.heardLines.push_back("reference " + p.reference.name + " not heard; " + stand->name +
+                           " stands in for it");
+    const std::string silent = p.reference.uid;
+    p.reference = *stand;
+    r.reference = *stand;
+    measurePairs(r, p, silent);
+}
+
+// Speakers far behind (or ahead of) the reference, on another machine say, fall outside the
+// pairs' search or between its slots. Every measurement keeps the usual schedule, so the others
+// are measured exactly as fast and as well as without them; only a speaker the pairs could not
+// place — heard beyond the search, or not heard at all although nothing says it is silenced — is
+// measured again, alone with the reference, at the far reach (slots spaced so that no lateness
+// within it falls on the other's). It then stays out of the measurements of several speakers,
+// where its sweep could land on a neighbour's slot.
+std::vector<Dev> AutoTuner::farSpeakers(const Run& r, const Pass& p) {
+    std::vector<Dev> far;
+    if (!(farReachMs_ > nearReachMs) || !p.hearing.heard.contains(p.reference.uid)) return far;
+    for (const Dev& d : r.speakers) {
+        if (d.uid == p.reference.uid || !p.hearing.listened.contains(d.uid)) continue;
+        const auto pair = p.paired.find(d.uid);
+        // The reference a stand-in replaced had no pair of its own.
+        if (pair != p.paired.end() ? unplaced(d, pair->second)
+                                   : !p.hearing.heard.contains(d.uid) && !silencedBy(hw_, d))
+            far.push_back(d);
+    }
+    return far;
+}
+
+void AutoTuner::measureGroups(Run& r, Pass& p, const std::vector<Dev>& near) {
     if (near.size() > 2 && !isCancelled()) {
-        std::vector<Dev> triple{reference};
+        std::vector<Dev> triple{p.reference};
         for (const Dev& d : near)
-            if (d.uid != reference.uid && triple.size() < 3) triple.push_back(d);
+            if (d.uid != p.reference.uid && triple.size() < 3) triple.push_back(d);
         if (triple.size() == 3) {
             sayAt(TuneProgress::Stage::triple, 1, 1,
                   "Auto-tune: triple — " + triple[0].name + " + " + triple[1].name + " + " +
                       triple[2].name + "…");
-            measure(triple, nearReachMs);
+            measure(p, triple, nearReachMs);
         }
     }
     r.together.clear();
@@ -658,21 +653,42 @@ FusedPass AutoTuner::runPass(Run& r) {
         if (isCancelled()) break;
         sayAt(TuneProgress::Stage::together, k, 2,
               formatText("Auto-tune: all together (pass %d)…", k));
-        r.together = measure(near, nearReachMs);
+        r.together = measure(p, near, nearReachMs);
     }
+}
+
+FusedPass AutoTuner::runPass(Run& r) {
+    Pass p{.reference = r.reference.value_or(referenceSpeaker(r.speakers))};
+    measurePairs(r, p, "");
+    standInForSilentReference(r, p);
+
+    const std::vector<Dev> far = farSpeakers(r, p);
+    std::vector<Dev> near;
+    std::ranges::copy_if(r.speakers, std::back_inserter(near), [&](const Dev& d) {
+        return std::ranges::none_of(far, [&](const Dev& f) { return f.uid == d.uid; });
+    });
+    const int pairCount = static_cast<int>(r.speakers.size()) - 1;
+    std::vector<std::pair<std::string, std::map<std::string, LatencyResult>>> farResults;
+    for (const Dev& d : far) {
+        if (isCancelled()) break;
+        sayAt(TuneProgress::Stage::pairs, pairCount, pairCount,
+              "Auto-tune: far pair — " + p.reference.name + " + " + d.name + "…");
+        farResults.emplace_back(d.uid, measure(p, {p.reference, d}, farReachMs_));
+    }
+    measureGroups(r, p, near);
     // The picture shows every speaker on the all-together recording's axis: one measured on its
     // own is placed there through the reference.
     for (const auto& [uid, results] : farResults)
-        placeThroughReference(r.together, reference.uid, results, uid);
+        placeThroughReference(r.together, p.reference.uid, results, uid);
 
     std::vector<std::string> lines;
-    FusedPass fused = fusePairs(speakers, reference.uid, deltas, lines, r.bluetooth);
+    FusedPass fused = fusePairs(r.speakers, p.reference.uid, p.deltas, lines, r.bluetooth);
     if (!farResults.empty()) fused.reachMs = farReachMs_;
-    lines.insert(lines.end(), heardLines.begin(), heardLines.end());
+    lines.insert(lines.end(), p.heardLines.begin(), p.heardLines.end());
     // The reference is 0 by definition; when nothing was heard at all it is not measured either.
     std::erase_if(fused.latency,
-                  [&](const auto& entry) { return !hearing.heard.contains(entry.first); });
-    fused.hearing = std::move(hearing);
+                  [&](const auto& entry) { return !p.hearing.heard.contains(entry.first); });
+    fused.hearing = std::move(p.hearing);
     appendLog(std::move(lines));
     return fused;
 }

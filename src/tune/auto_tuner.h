@@ -161,6 +161,19 @@ class AutoTuner {
     void conclude(Run& r, TuneEnd end);
     bool micCheck(Run& r);
     FusedPass runPass(Run& r);
+    // One pass's measurements: what they found so far, and against which reference.
+    struct Pass;
+    std::map<std::string, LatencyResult> measure(Pass& p, const std::vector<Dev>& group,
+                                                 double reachMs);
+    // Heard beyond the search, or not at all although the system does not silence it.
+    bool unplaced(const Dev& d, const LatencyResult& result);
+    // Every speaker but `skip` paired with the reference.
+    void measurePairs(const Run& r, Pass& p, const std::string& skip);
+    void standInForSilentReference(Run& r, Pass& p);
+    // The speakers the pairs could not place, to be measured alone at the far reach.
+    std::vector<Dev> farSpeakers(const Run& r, const Pass& p);
+    // The triple and the two all-together measurements of the `near` speakers.
+    void measureGroups(Run& r, Pass& p, const std::vector<Dev>& near);
     void restoreInput(const Run& r);
     // Runs suspendEngine on the main thread and waits for it, unless the run is cancelled first.
     void suspendOnMain();

@@ -486,28 +486,31 @@ void DeviceRow::refresh(const RowContext& ctx) {
     }
 
     ctx_ = ctx;
-    const bool showMeasured = aligned && included && d_.transport == transport::network;
-    measured_->setVisible(showMeasured);
-    if (showMeasured) {
+    showMeasured(aligned && included && d_.transport == transport::network);
+    toneLine_->setVisible(aligned && included);
+    if (!toneLine_->isHidden()) refreshTone(can.hasCorrection);
+}
+
+void DeviceRow::showMeasured(bool show) {
+    measured_->setVisible(show);
+    if (show) {
         refreshMeasured();
         if (!measuredClock_->isActive()) measuredClock_->start();
     } else {
         measuredClock_->stop();
     }
+}
 
-    toneLine_->setVisible(aligned && included);
-    if (!toneLine_->isHidden()) {
-        const bool measured = can.hasCorrection;
-        toneCaption_->setText(measured ? QStringLiteral("Correct") : QStringLiteral("Crisp"));
-        toneCaption_->setToolTip(style::helpTip(
-            measured ? QStringLiteral("Measured frequency correction for this speaker "
-                                      "(sweep-measured 20 Aug 2026). 100% = full correction.")
-                     : QStringLiteral("Generic presence/treble lift (not measured for this "
-                                      "speaker).")));
-        const double amount = valueOr(c_.crisp(), uid, 0.0);
-        if (!crisp_->isSliderDown()) crisp_->setValue(int(std::lround(amount * crispSteps)));
-        crispValue_->setText(percentText(amount));
-    }
+void DeviceRow::refreshTone(bool measured) {
+    toneCaption_->setText(measured ? QStringLiteral("Correct") : QStringLiteral("Crisp"));
+    toneCaption_->setToolTip(style::helpTip(
+        measured ? QStringLiteral("Measured frequency correction for this speaker "
+                                  "(sweep-measured 20 Aug 2026). 100% = full correction.")
+                 : QStringLiteral("Generic presence/treble lift (not measured for this "
+                                  "speaker).")));
+    const double amount = valueOr(c_.crisp(), d_.uid, 0.0);
+    if (!crisp_->isSliderDown()) crisp_->setValue(int(std::lround(amount * crispSteps)));
+    crispValue_->setText(percentText(amount));
 }
 
 }  // namespace housetone::ui

@@ -75,6 +75,10 @@ class DeviceRow final : public QWidget {
     void nudgeDelay(double deltaMs);
     // The slider's span follows the group's need and the user's wish.
     void refreshDelayRange(const RowContext& ctx, double delayMs);
+    // The "Measured … ago" caption and the clock that ages it.
+    void showMeasured(bool show);
+    // The tone line's caption (a measured correction or the generic lift) and value.
+    void refreshTone(bool measured);
     void refreshMeasured();
     // Colors come from the palette, which the appearance can swap at any time.
     void applyColors();
