@@ -1,4 +1,5 @@
 #include "air.h"
+#include "graph_session.h"
 
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
@@ -24,13 +25,6 @@ constexpr std::uint32_t maxCycle = 8192;
 // The sound kept in flight, frames: far more than any delay the room asks for (2.7 s at 48 kHz).
 constexpr std::size_t ringFrames = std::size_t{1} << 17;
 
-struct GraphPort {
-    std::uint32_t node = 0;
-    std::string name;
-    bool output = false;
-    bool monitor = false;
-};
-
 // What both data threads share: the sound by the monotonic clock's frame it was played at.
 struct Ring {
     std::vector<float> samples = std::vector<float>(ringFrames, 0.f);
@@ -50,73 +44,13 @@ std::int64_t frameAt(const spa_io_position* position, std::int64_t earlierNs) {
         1e9);
 }
 
-struct Side {
+struct Side : GraphSession {
+    static constexpr const char* filterName = "the filter";
     Ring* ring = nullptr;
     bool hearing = false;  // the speaker's side; else the room's
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_registry* registry = nullptr;
-    spa_hook coreListener{}, registryListener{}, filterListener{};
-    pw_filter* filter = nullptr;
     void* port = nullptr;
-    pw_proxy* link = nullptr;
-    std::map<std::uint32_t, std::string> nodes;
-    std::map<std::uint32_t, GraphPort> ports;
-    std::string failure;
-    std::string name;  // which graph, for messages
+    pw_proxy* airLink = nullptr;
 };
-
-void fail(Side& s, std::string what) {
-    if (s.failure.empty()) s.failure = s.name + ": " + std::move(what);
-    pw_thread_loop_signal(s.loop, false);
-}
-
-void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-              const spa_dict* props) {
-    auto& s = *static_cast<Side*>(data);
-    const auto get = [props](const char* key) {
-        const char* v = props ? spa_dict_lookup(props, key) : nullptr;
-        return std::string(v ? v : "");
-    };
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-        s.nodes[id] = get(PW_KEY_NODE_NAME);
-    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
-        s.ports[id] = {
-            static_cast<std::uint32_t>(std::strtoul(get(PW_KEY_NODE_ID).c_str(), nullptr, 10)),
-            get(PW_KEY_PORT_NAME), get(PW_KEY_PORT_DIRECTION) == "out",
-            get(PW_KEY_PORT_MONITOR) == "true"};
-    }
-    pw_thread_loop_signal(s.loop, false);
-}
-
-void onGlobalRemove(void* data, std::uint32_t id) {
-    auto& s = *static_cast<Side*>(data);
-    s.nodes.erase(id);
-    s.ports.erase(id);
-    pw_thread_loop_signal(s.loop, false);
-}
-
-const pw_registry_events registryEvents = {
-    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
-
-void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
-    auto& s = *static_cast<Side*>(data);
-    if (id == PW_ID_CORE && res == -EPIPE)
-        fail(s, "the PipeWire daemon went away");
-    else
-        fail(s, std::string("the daemon refused a request: ") + (message ? message : "") + " (" +
-                    spa_strerror(res) + ")");
-}
-
-const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = onCoreError};
-
-void onFilterState(void* data, pw_filter_state, pw_filter_state state, const char* error) {
-    auto& s = *static_cast<Side*>(data);
-    if (state == PW_FILTER_STATE_ERROR)
-        fail(s, std::string("the filter failed: ") + (error ? error : ""));
-    pw_thread_loop_signal(s.loop, false);
-}
 
 // Data threads, once per cycle of their graph: no lock, no allocation, no log, no wait.
 void onProcessRt(void* data, spa_io_position* position) {
@@ -150,18 +84,9 @@ void onProcessRt(void* data, spa_io_position* position) {
     if (missing) ring.missing.fetch_add(missing, std::memory_order_relaxed);
 }
 
-const pw_filter_events filterEvents = {
-    .version = PW_VERSION_FILTER_EVENTS, .state_changed = onFilterState, .process = onProcessRt};
-
-bool waitFor(Side& s, double seconds, const std::function<bool()>& ready) {
-    timespec deadline{};
-    pw_thread_loop_get_time(s.loop, &deadline, static_cast<std::int64_t>(seconds * 1e9));
-    while (!ready()) {
-        if (!s.failure.empty()) return false;
-        if (pw_thread_loop_timed_wait_full(s.loop, &deadline) != 0) return ready();
-    }
-    return true;
-}
+const pw_filter_events filterEvents = {.version = PW_VERSION_FILTER_EVENTS,
+                                       .state_changed = onFilterState<Side>,
+                                       .process = onProcessRt};
 
 // Connects one side and makes its filter; the speaker's side also links the speaker's first
 // monitor channel to it. False with the reason in s.failure.
@@ -170,7 +95,7 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
     s.loop = pw_thread_loop_new(s.hearing ? "air-hear" : "air-play", nullptr);
     if (s.loop) s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
     if (!s.context || pw_thread_loop_start(s.loop) < 0) {
-        s.failure = s.name + ": cannot start a PipeWire loop";
+        s.failure = s.who + ": cannot start a PipeWire loop";
         return false;
     }
     pw_thread_loop_lock(s.loop);
@@ -178,15 +103,7 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
         pw_thread_loop_unlock(s.loop);
         return ok;
     };
-    s.core = pw_context_connect(s.context,
-                                pw_properties_new(PW_KEY_REMOTE_NAME, remote.c_str(), nullptr), 0);
-    if (!s.core) {
-        s.failure = s.name + ": cannot connect to " + remote + ": " + std::strerror(errno);
-        return done(false);
-    }
-    pw_core_add_listener(s.core, &s.coreListener, &coreEvents, &s);
-    s.registry = pw_core_get_registry(s.core, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(s.registry, &s.registryListener, &registryEvents, &s);
+    if (!s.connect(remote)) return done(false);
     s.filter =
         pw_filter_new(s.core, nodeName.c_str(),
                       pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
@@ -194,7 +111,7 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
                                         "DSP", PW_KEY_NODE_NAME, nodeName.c_str(),
                                         PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
     if (!s.filter) {
-        s.failure = s.name + ": cannot make a filter";
+        s.failure = s.who + ": cannot make a filter";
         return done(false);
     }
     pw_filter_add_listener(s.filter, &s.filterListener, &filterEvents, &s);
@@ -205,7 +122,7 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
                                                   PW_KEY_PORT_NAME, portName, nullptr),
                                 nullptr, 0);
     if (!s.port || pw_filter_connect(s.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
-        s.failure = s.name + ": cannot connect the filter";
+        s.failure = s.who + ": cannot connect the filter";
         return done(false);
     }
     if (!s.hearing) return done(true);
@@ -227,21 +144,14 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
         }
         return self != SPA_ID_INVALID && own != SPA_ID_INVALID && monitor != SPA_ID_INVALID;
     };
-    if (!waitFor(s, waitSeconds, ports)) {
-        if (s.failure.empty()) s.failure = s.name + ": no monitor port of " + speaker;
+    if (!s.waitFor(waitSeconds, ports)) {
+        if (s.failure.empty()) s.failure = s.who + ": no monitor port of " + speaker;
         return done(false);
     }
-    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
-    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", monitor);
-    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", own);
-    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", s.ports[monitor].node);
-    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", s.ports[own].node);
-    s.link = static_cast<pw_proxy*>(pw_core_create_object(
-        s.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
-    pw_properties_free(props);
-    if (!s.link ||
-        !waitFor(s, 5, [&] { return pw_proxy_get_bound_id(s.link) != SPA_ID_INVALID; })) {
-        if (s.failure.empty()) s.failure = s.name + ": cannot link " + speaker + " to the air";
+    s.airLink = s.link(monitor, own);
+    if (!s.airLink ||
+        !s.waitFor(5, [&] { return pw_proxy_get_bound_id(s.airLink) != SPA_ID_INVALID; })) {
+        if (s.failure.empty()) s.failure = s.who + ": cannot link " + speaker + " to the air";
         return done(false);
     }
     return done(true);
@@ -250,23 +160,10 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
 void tearDown(Side& s) {
     if (!s.loop) return;
     pw_thread_loop_lock(s.loop);
-    if (s.link) pw_proxy_destroy(s.link);
-    if (s.filter) {
-        spa_hook_remove(&s.filterListener);
-        pw_filter_destroy(s.filter);
-    }
-    if (s.registry) {
-        spa_hook_remove(&s.registryListener);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(s.registry));
-    }
-    if (s.core) {
-        spa_hook_remove(&s.coreListener);
-        pw_core_disconnect(s.core);
-    }
+    if (s.airLink) pw_proxy_destroy(s.airLink);
+    s.disconnect();
     pw_thread_loop_unlock(s.loop);
-    pw_thread_loop_stop(s.loop);
-    if (s.context) pw_context_destroy(s.context);
-    pw_thread_loop_destroy(s.loop);
+    s.endLoop();
 }
 
 std::string failureOf(Side& s) {
@@ -291,8 +188,8 @@ bool carryAir(const AirRequest& r, const std::atomic<bool>& stop, std::string& e
     Side hear, play;
     hear.ring = play.ring = &ring;
     hear.hearing = true;
-    hear.name = "the speaker's graph";
-    play.name = "the room's graph";
+    hear.who = "the speaker's graph";
+    play.who = "the room's graph";
     ring.delayNs = std::llround(r.delayMs * 1e6);
     bool ok = setUp(play, r.toRemote, r.nodeName, "", r.waitSeconds) &&
               setUp(hear, r.fromRemote, r.nodeName + ".hear", r.speaker, r.waitSeconds);

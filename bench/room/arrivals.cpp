@@ -1,4 +1,5 @@
 #include "arrivals.h"
+#include "graph_session.h"
 
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
@@ -25,28 +26,11 @@ constexpr std::uint32_t maxCycle = 8192;
 // Seconds without a cycle after which the graph is taken to have stopped.
 constexpr double stallSeconds = 5;
 
-struct GraphPort {
-    std::uint32_t node = 0;
-    std::string name;
-    bool output = false;
-    bool monitor = false;
-};
-
-struct Session {
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_registry* registry = nullptr;
-    spa_hook coreListener{}, registryListener{}, filterListener{};
-    pw_filter* filter = nullptr;
+struct Session : GraphSession {
+    static constexpr const char* filterName = "the probe's filter";
     void* micPort = nullptr;
     std::vector<void*> sinkPorts;
     std::vector<pw_proxy*> links;
-
-    // Loop thread, or under the loop's lock.
-    std::map<std::uint32_t, std::string> nodes;  // node.name by id
-    std::map<std::uint32_t, GraphPort> ports;
-    std::string failure;
 
     // Set up before `playing`, then read by the data thread only.
     std::vector<float> burst;
@@ -59,57 +43,6 @@ struct Session {
     std::atomic<long long> positionJumps{0}, missingBuffers{0};
     long long nextPosition = -1;  // data thread only
 };
-
-void fail(Session& s, std::string what) {
-    if (s.failure.empty()) s.failure = std::move(what);
-    pw_thread_loop_signal(s.loop, false);
-}
-
-void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-              const spa_dict* props) {
-    auto& s = *static_cast<Session*>(data);
-    const auto get = [props](const char* key) {
-        const char* v = props ? spa_dict_lookup(props, key) : nullptr;
-        return std::string(v ? v : "");
-    };
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-        s.nodes[id] = get(PW_KEY_NODE_NAME);
-    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
-        s.ports[id] = {
-            static_cast<std::uint32_t>(std::strtoul(get(PW_KEY_NODE_ID).c_str(), nullptr, 10)),
-            get(PW_KEY_PORT_NAME), get(PW_KEY_PORT_DIRECTION) == "out",
-            get(PW_KEY_PORT_MONITOR) == "true"};
-    }
-    pw_thread_loop_signal(s.loop, false);
-}
-
-void onGlobalRemove(void* data, std::uint32_t id) {
-    auto& s = *static_cast<Session*>(data);
-    s.nodes.erase(id);
-    s.ports.erase(id);
-    pw_thread_loop_signal(s.loop, false);
-}
-
-const pw_registry_events registryEvents = {
-    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
-
-void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
-    auto& s = *static_cast<Session*>(data);
-    if (id == PW_ID_CORE && res == -EPIPE)
-        fail(s, "the PipeWire daemon went away");
-    else
-        fail(s, std::string("the daemon refused a request: ") + (message ? message : "") + " (" +
-                    spa_strerror(res) + ")");
-}
-
-const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = onCoreError};
-
-void onFilterState(void* data, pw_filter_state, pw_filter_state state, const char* error) {
-    auto& s = *static_cast<Session*>(data);
-    if (state == PW_FILTER_STATE_ERROR)
-        fail(s, std::string("the probe's filter failed: ") + (error ? error : ""));
-    pw_thread_loop_signal(s.loop, false);
-}
 
 // Data thread, once per graph cycle: no lock, no allocation, no log, no wait. The schedule, the
 // burst and the recording are laid out before `playing` is set and not touched after.
@@ -151,19 +84,9 @@ void onProcessRt(void* data, spa_io_position* position) {
     s.frames.store(t + n, std::memory_order_release);
 }
 
-const pw_filter_events filterEvents = {
-    .version = PW_VERSION_FILTER_EVENTS, .state_changed = onFilterState, .process = onProcessRt};
-
-// Waits with the lock held until `ready`, a failure or the deadline.
-bool waitFor(Session& s, double seconds, const std::function<bool()>& ready) {
-    timespec deadline{};
-    pw_thread_loop_get_time(s.loop, &deadline, static_cast<std::int64_t>(seconds * 1e9));
-    while (!ready()) {
-        if (!s.failure.empty()) return false;
-        if (pw_thread_loop_timed_wait_full(s.loop, &deadline) != 0) return ready();
-    }
-    return true;
-}
+const pw_filter_events filterEvents = {.version = PW_VERSION_FILTER_EVENTS,
+                                       .state_changed = onFilterState<Session>,
+                                       .process = onProcessRt};
 
 std::optional<std::uint32_t> nodeID(const Session& s, const std::string& name) {
     for (const auto& [id, n] : s.nodes)
@@ -185,18 +108,6 @@ std::vector<std::uint32_t> portsOf(const Session& s, std::uint32_t node, bool ou
     return ids;
 }
 
-pw_proxy* link(Session& s, std::uint32_t outPort, std::uint32_t inPort) {
-    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
-    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", outPort);
-    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", inPort);
-    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", s.ports[outPort].node);
-    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", s.ports[inPort].node);
-    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
-        s.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
-    pw_properties_free(props);
-    return proxy;
-}
-
 void* addPort(Session& s, pw_direction direction, const std::string& name) {
     return pw_filter_add_port(s.filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
                               pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
@@ -206,14 +117,7 @@ void* addPort(Session& s, pw_direction direction, const std::string& name) {
 
 // Connects, makes the filter and links it; false with the reason in s.failure.
 bool setUp(Session& s, const ArrivalRequest& r) {
-    s.core = pw_context_connect(s.context, nullptr, 0);
-    if (!s.core) {
-        s.failure = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
-        return false;
-    }
-    pw_core_add_listener(s.core, &s.coreListener, &coreEvents, &s);
-    s.registry = pw_core_get_registry(s.core, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(s.registry, &s.registryListener, &registryEvents, &s);
+    if (!s.connect()) return false;
 
     s.filter = pw_filter_new(
         s.core, "housetone-room-probe",
@@ -253,7 +157,7 @@ bool setUp(Session& s, const ArrivalRequest& r) {
         }
         return std::count(own.begin(), own.end(), SPA_ID_INVALID) == 0;
     };
-    if (!waitFor(s, 5, ownPorts)) {
+    if (!s.waitFor(5, ownPorts)) {
         if (s.failure.empty()) s.failure = "the probe's own ports did not appear";
         return false;
     }
@@ -268,7 +172,7 @@ bool setUp(Session& s, const ArrivalRequest& r) {
         }
         return true;
     };
-    if (!waitFor(s, r.waitSeconds, graphPorts)) {
+    if (!s.waitFor(r.waitSeconds, graphPorts)) {
         if (s.failure.empty()) {
             s.failure = "no ports for";
             if (!nodeID(s, r.microphone) || mic.empty()) s.failure += " " + r.microphone;
@@ -278,15 +182,15 @@ bool setUp(Session& s, const ArrivalRequest& r) {
         return false;
     }
     // The microphone's first channel; every channel of each sink plays its burst.
-    s.links.push_back(link(s, mic.front(), own[0]));
+    s.links.push_back(s.link(mic.front(), own[0]));
     for (std::size_t k = 0; k < r.sinks.size(); ++k)
         for (const std::uint32_t port : playback[k])
-            s.links.push_back(link(s, own[k + 1], port));
+            s.links.push_back(s.link(own[k + 1], port));
     if (std::count(s.links.begin(), s.links.end(), nullptr) != 0) {
         s.failure = "cannot ask for the links";
         return false;
     }
-    if (!waitFor(s, 5, [&] {
+    if (!s.waitFor(5, [&] {
             return std::all_of(s.links.begin(), s.links.end(), [](pw_proxy* l) {
                 return l && pw_proxy_get_bound_id(l) != SPA_ID_INVALID;
             });
@@ -303,22 +207,9 @@ void tearDown(Session& s) {
     for (pw_proxy* l : s.links)
         if (l) pw_proxy_destroy(l);
     s.links.clear();
-    if (s.filter) {
-        spa_hook_remove(&s.filterListener);
-        pw_filter_destroy(s.filter);
-    }
-    if (s.registry) {
-        spa_hook_remove(&s.registryListener);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(s.registry));
-    }
-    if (s.core) {
-        spa_hook_remove(&s.coreListener);
-        pw_core_disconnect(s.core);
-    }
+    s.disconnect();
     pw_thread_loop_unlock(s.loop);
-    pw_thread_loop_stop(s.loop);
-    pw_context_destroy(s.context);
-    pw_thread_loop_destroy(s.loop);
+    s.endLoop();
 }
 
 // Waits until the recording is full; false with `error` when the graph failed or stopped.

@@ -1,4 +1,5 @@
 #include "recorder.h"
+#include "graph_session.h"
 
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
@@ -29,27 +30,11 @@ constexpr std::size_t keptJumps = 4096;
 // Seconds without a cycle after which the graph is taken to have stopped.
 constexpr double stallSeconds = 5;
 
-struct GraphPort {
-    std::uint32_t node = 0;
-    std::string name;
-    bool output = false;
-};
-
-struct Probe {
-    pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_registry* registry = nullptr;
-    spa_hook coreListener{}, registryListener{}, filterListener{};
-    pw_filter* filter = nullptr;
+struct Probe : GraphSession {
+    static constexpr const char* filterName = "the probe's filter";
     std::vector<void*> inPorts;
     std::vector<pw_proxy*> links;
     std::vector<spa_hook> linkListeners;
-
-    // Loop thread, or under the loop's lock.
-    std::map<std::uint32_t, std::string> nodes;  // node.name by id
-    std::map<std::uint32_t, GraphPort> ports;
-    std::string failure;  // what the daemon refused, first only
 
     // Shared with the data thread: a single-producer, single-consumer ring of interleaved frames.
     std::size_t channels = 0, ringFrames = 0;
@@ -67,56 +52,13 @@ struct Probe {
     std::atomic<long long> longestCycle{0};
 };
 
-void fail(Probe& p, std::string what) {
-    if (p.failure.empty()) p.failure = std::move(what);
-    pw_thread_loop_signal(p.loop, false);
-}
-
-void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
-              const spa_dict* props) {
-    auto& p = *static_cast<Probe*>(data);
-    const auto get = [props](const char* key) {
-        const char* v = props ? spa_dict_lookup(props, key) : nullptr;
-        return std::string(v ? v : "");
-    };
-    if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
-        p.nodes[id] = get(PW_KEY_NODE_NAME);
-    } else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0) {
-        p.ports[id] = {
-            static_cast<std::uint32_t>(std::strtoul(get(PW_KEY_NODE_ID).c_str(), nullptr, 10)),
-            get(PW_KEY_PORT_NAME), get(PW_KEY_PORT_DIRECTION) == "out"};
-    }
-    pw_thread_loop_signal(p.loop, false);
-}
-
-void onGlobalRemove(void* data, std::uint32_t id) {
-    auto& p = *static_cast<Probe*>(data);
-    p.nodes.erase(id);
-    p.ports.erase(id);
-    pw_thread_loop_signal(p.loop, false);
-}
-
-const pw_registry_events registryEvents = {
-    .version = PW_VERSION_REGISTRY_EVENTS, .global = onGlobal, .global_remove = onGlobalRemove};
-
-void onCoreError(void* data, std::uint32_t id, int, int res, const char* message) {
-    auto& p = *static_cast<Probe*>(data);
-    if (id == PW_ID_CORE && res == -EPIPE)
-        fail(p, "the PipeWire daemon went away");
-    else
-        fail(p, std::string("the daemon refused a request: ") + (message ? message : "") + " (" +
-                    spa_strerror(res) + ")");
-}
-
-const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = onCoreError};
-
 void onLinkBound(void* data, std::uint32_t) {
     pw_thread_loop_signal(static_cast<Probe*>(data)->loop, false);
 }
 
 void onLinkError(void* data, int, int res, const char* message) {
-    fail(*static_cast<Probe*>(data), std::string("a link failed: ") + (message ? message : "") +
-                                         " (" + spa_strerror(res) + ")");
+    static_cast<Probe*>(data)->fail(std::string("a link failed: ") + (message ? message : "") +
+                                    " (" + spa_strerror(res) + ")");
 }
 
 // A client that ends takes its links with it; that is the end of its sound, not a failure.
@@ -129,13 +71,6 @@ const pw_proxy_events linkEvents = {.version = PW_VERSION_PROXY_EVENTS,
                                     .bound = onLinkBound,
                                     .removed = onLinkRemoved,
                                     .error = onLinkError};
-
-void onFilterState(void* data, pw_filter_state, pw_filter_state state, const char* error) {
-    auto& p = *static_cast<Probe*>(data);
-    if (state == PW_FILTER_STATE_ERROR)
-        fail(p, std::string("the probe's filter failed: ") + (error ? error : ""));
-    pw_thread_loop_signal(p.loop, false);
-}
 
 // Data thread, once per graph cycle: no lock, no allocation, no log, no wait.
 void onProcessRt(void* data, spa_io_position* position) {
@@ -174,19 +109,9 @@ void onProcessRt(void* data, spa_io_position* position) {
     p.writePos.store(w + n, std::memory_order_release);
 }
 
-const pw_filter_events filterEvents = {
-    .version = PW_VERSION_FILTER_EVENTS, .state_changed = onFilterState, .process = onProcessRt};
-
-// Waits with the lock held until `ready`, a failure or the deadline.
-bool waitFor(Probe& p, double seconds, const std::function<bool()>& ready) {
-    timespec deadline{};
-    pw_thread_loop_get_time(p.loop, &deadline, static_cast<std::int64_t>(seconds * 1e9));
-    while (!ready()) {
-        if (!p.failure.empty()) return false;
-        if (pw_thread_loop_timed_wait_full(p.loop, &deadline) != 0) return ready();
-    }
-    return true;
-}
+const pw_filter_events filterEvents = {.version = PW_VERSION_FILTER_EVENTS,
+                                       .state_changed = onFilterState<Probe>,
+                                       .process = onProcessRt};
 
 // The output port a "node:port" name stands for; the last colon splits them, as node names may
 // hold colons and port names do not.
@@ -216,28 +141,9 @@ std::optional<std::vector<std::uint32_t>> ownInputs(const Probe& p) {
     return ids;
 }
 
-pw_proxy* link(Probe& p, std::uint32_t outPort, std::uint32_t inPort) {
-    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
-    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", outPort);
-    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", inPort);
-    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", p.ports[outPort].node);
-    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", p.ports[inPort].node);
-    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
-        p.core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
-    pw_properties_free(props);
-    return proxy;
-}
-
 // Connects, makes the filter and links every port; false with the reason in p.failure.
 bool setUp(Probe& p, const RecordRequest& r) {
-    p.core = pw_context_connect(p.context, nullptr, 0);
-    if (!p.core) {
-        p.failure = std::string("cannot connect to PipeWire: ") + std::strerror(errno);
-        return false;
-    }
-    pw_core_add_listener(p.core, &p.coreListener, &coreEvents, &p);
-    p.registry = pw_core_get_registry(p.core, PW_VERSION_REGISTRY, 0);
-    pw_registry_add_listener(p.registry, &p.registryListener, &registryEvents, &p);
+    if (!p.connect()) return false;
 
     p.filter = pw_filter_new(
         p.core, "housetone-room-probe",
@@ -267,7 +173,7 @@ bool setUp(Probe& p, const RecordRequest& r) {
     }
 
     std::vector<std::uint32_t> own;
-    if (!waitFor(p, 5, [&] {
+    if (!p.waitFor(5, [&] {
             auto ids = ownInputs(p);
             if (ids) own = std::move(*ids);
             return ids.has_value();
@@ -276,7 +182,7 @@ bool setUp(Probe& p, const RecordRequest& r) {
         return false;
     }
     std::vector<std::uint32_t> sources(r.ports.size());
-    if (!waitFor(p, r.waitSeconds, [&] {
+    if (!p.waitFor(r.waitSeconds, [&] {
             for (std::size_t i = 0; i < r.ports.size(); ++i) {
                 const auto id = findOutput(p, r.ports[i]);
                 if (!id) return false;
@@ -293,7 +199,7 @@ bool setUp(Probe& p, const RecordRequest& r) {
     }
     p.linkListeners.resize(sources.size());
     for (std::size_t i = 0; i < sources.size(); ++i) {
-        pw_proxy* l = link(p, sources[i], own[i]);
+        pw_proxy* l = p.link(sources[i], own[i]);
         if (!l) {
             p.failure = "cannot ask for a link from " + r.ports[i];
             return false;
@@ -301,7 +207,7 @@ bool setUp(Probe& p, const RecordRequest& r) {
         p.links.push_back(l);
         pw_proxy_add_listener(l, &p.linkListeners[i], &linkEvents, &p);
     }
-    if (!waitFor(p, 5, [&] {
+    if (!p.waitFor(5, [&] {
             return std::all_of(p.links.begin(), p.links.end(), [](pw_proxy* l) {
                 return pw_proxy_get_bound_id(l) != SPA_ID_INVALID;
             });
@@ -320,22 +226,9 @@ void tearDown(Probe& p) {
         pw_proxy_destroy(p.links[i]);
     }
     p.links.clear();
-    if (p.filter) {
-        spa_hook_remove(&p.filterListener);
-        pw_filter_destroy(p.filter);
-    }
-    if (p.registry) {
-        spa_hook_remove(&p.registryListener);
-        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(p.registry));
-    }
-    if (p.core) {
-        spa_hook_remove(&p.coreListener);
-        pw_core_disconnect(p.core);
-    }
+    p.disconnect();
     pw_thread_loop_unlock(p.loop);
-    pw_thread_loop_stop(p.loop);
-    pw_context_destroy(p.context);
-    pw_thread_loop_destroy(p.loop);
+    p.endLoop();
 }
 
 struct SoundFile {
