@@ -380,9 +380,9 @@ TEST_F(MainViewTest, ANetworkSpeakersRowSaysWhenItWasLastMeasured) {
 TEST_F(MainViewTest, ASpeakerThatLeavesWhileAlignedPlaysKeepsARowThatSaysSoUntilItIsBack) {
     ASSERT_NO_FATAL_FAILURE(startAligned());
     const auto room = sim::defaultRoom();
-    const auto spec = std::find_if(room.outputs.begin(), room.outputs.end(),
-                                   [&](const sim::OutputSpec& o) { return o.uid == porch; });
-    ASSERT_NE(spec, room.outputs.end());
+    const auto porchOutput = std::find_if(room.outputs.begin(), room.outputs.end(),
+                                          [&](const sim::OutputSpec& o) { return o.uid == porch; });
+    ASSERT_NE(porchOutput, room.outputs.end());
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(rig.sim.removeDevice(porch));
         ctl->tick();
@@ -392,10 +392,10 @@ TEST_F(MainViewTest, ASpeakerThatLeavesWhileAlignedPlaysKeepsARowThatSaysSoUntil
         const auto* row = find("departedRow:", porch);
         const auto labels = row->findChildren<QLabel*>();
         ASSERT_EQ(labels.size(), 2);
-        EXPECT_EQ(labels[0]->text().toStdString(), spec->name);
+        EXPECT_EQ(labels[0]->text().toStdString(), porchOutput->name);
         EXPECT_TRUE(labels[1]->text().startsWith("Left"));
         if (round == 0) {
-            rig.sim.addOutput(*spec);
+            rig.sim.addOutput(*porchOutput);
             ctl->tick();
             ASSERT_TRUE(main.runUntil([&] { return ctl->engine().targets().size() == 3; }, 20));
         } else {
