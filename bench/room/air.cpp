@@ -92,9 +92,7 @@ const pw_filter_events filterEvents = {.version = PW_VERSION_FILTER_EVENTS,
 // monitor channel to it. False with the reason in s.failure.
 bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
            const std::string& speaker, double waitSeconds) {
-    s.loop = pw_thread_loop_new(s.hearing ? "air-hear" : "air-play", nullptr);
-    if (s.loop) s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
-    if (!s.context || pw_thread_loop_start(s.loop) < 0) {
+    if (!s.startLoop(s.hearing ? "air-hear" : "air-play")) {
         s.failure = s.who + ": cannot start a PipeWire loop";
         return false;
     }
@@ -104,23 +102,12 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
         return ok;
     };
     if (!s.connect(remote)) return done(false);
-    s.filter =
-        pw_filter_new(s.core, nodeName.c_str(),
-                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                        s.hearing ? "Capture" : "Playback", PW_KEY_MEDIA_ROLE,
-                                        "DSP", PW_KEY_NODE_NAME, nodeName.c_str(),
-                                        PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
-    if (!s.filter) {
+    if (!s.makeFilter(nodeName, s.hearing ? "Capture" : "Playback", filterEvents, &s)) {
         s.failure = s.who + ": cannot make a filter";
         return done(false);
     }
-    pw_filter_add_listener(s.filter, &s.filterListener, &filterEvents, &s);
-    const char* portName = s.hearing ? "input_MONO" : "output_MONO";
-    s.port = pw_filter_add_port(s.filter, s.hearing ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT,
-                                PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                                pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
-                                                  PW_KEY_PORT_NAME, portName, nullptr),
-                                nullptr, 0);
+    s.port = s.hearing ? s.addPort(PW_DIRECTION_INPUT, "input_MONO")
+                       : s.addPort(PW_DIRECTION_OUTPUT, "output_MONO");
     if (!s.port || pw_filter_connect(s.filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0) < 0) {
         s.failure = s.who + ": cannot connect the filter";
         return done(false);

@@ -108,30 +108,17 @@ std::vector<std::uint32_t> portsOf(const Session& s, std::uint32_t node, bool ou
     return ids;
 }
 
-void* addPort(Session& s, pw_direction direction, const std::string& name) {
-    return pw_filter_add_port(s.filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                              pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
-                                                PW_KEY_PORT_NAME, name.c_str(), nullptr),
-                              nullptr, 0);
-}
-
 // Connects, makes the filter and links it; false with the reason in s.failure.
 bool setUp(Session& s, const ArrivalRequest& r) {
     if (!s.connect()) return false;
 
-    s.filter = pw_filter_new(
-        s.core, "housetone-room-probe",
-        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Duplex",
-                          PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, "housetone-room-probe",
-                          PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
-    if (!s.filter) {
+    if (!s.makeFilter("housetone-room-probe", "Duplex", filterEvents, &s)) {
         s.failure = "cannot make the probe's filter";
         return false;
     }
-    pw_filter_add_listener(s.filter, &s.filterListener, &filterEvents, &s);
-    s.micPort = addPort(s, PW_DIRECTION_INPUT, "in_mic");
+    s.micPort = s.addPort(PW_DIRECTION_INPUT, "in_mic");
     for (std::size_t k = 0; k < r.sinks.size(); ++k)
-        s.sinkPorts.push_back(addPort(s, PW_DIRECTION_OUTPUT, "out_" + std::to_string(k)));
+        s.sinkPorts.push_back(s.addPort(PW_DIRECTION_OUTPUT, "out_" + std::to_string(k)));
     if (!s.micPort || std::count(s.sinkPorts.begin(), s.sinkPorts.end(), nullptr) != 0) {
         s.failure = "cannot add the probe's ports";
         return false;
@@ -250,12 +237,8 @@ bool measureArrivals(const ArrivalRequest& r, ArrivalResult& result, std::string
     }
     pw_init(nullptr, nullptr);
     Session s;
-    s.loop = pw_thread_loop_new("room-arrivals", nullptr);
-    if (s.loop) s.context = pw_context_new(pw_thread_loop_get_loop(s.loop), nullptr, 0);
-    if (!s.context || pw_thread_loop_start(s.loop) < 0) {
+    if (!s.startLoop("room-arrivals")) {
         error = "cannot start a PipeWire loop";
-        if (s.context) pw_context_destroy(s.context);
-        if (s.loop) pw_thread_loop_destroy(s.loop);
         return false;
     }
     pw_thread_loop_lock(s.loop);

@@ -51,6 +51,36 @@ const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = o
 
 }  // namespace
 
+bool GraphSession::startLoop(const char* name) {
+    loop = pw_thread_loop_new(name, nullptr);
+    if (loop) context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
+    if (context && pw_thread_loop_start(loop) >= 0) return true;
+    if (context) pw_context_destroy(context);
+    if (loop) pw_thread_loop_destroy(loop);
+    context = nullptr;
+    loop = nullptr;
+    return false;
+}
+
+bool GraphSession::makeFilter(const std::string& nodeName, const char* category,
+                              const pw_filter_events& events, void* data) {
+    filter = pw_filter_new(
+        core, nodeName.c_str(),
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, category,
+                          PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, nodeName.c_str(),
+                          PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
+    if (!filter) return false;
+    pw_filter_add_listener(filter, &filterListener, &events, data);
+    return true;
+}
+
+void* GraphSession::addPort(pw_direction direction, const std::string& name) {
+    return pw_filter_add_port(filter, direction, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
+                              pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
+                                                PW_KEY_PORT_NAME, name.c_str(), nullptr),
+                              nullptr, 0);
+}
+
 void GraphSession::fail(std::string what) {
     if (failure.empty()) failure = who.empty() ? std::move(what) : who + ": " + what;
     pw_thread_loop_signal(loop, false);

@@ -33,6 +33,15 @@ struct GraphSession {
     std::string failure;  // the first only
     std::string who;      // which graph failures are said of; empty when there is one
 
+    // Makes the loop (named `name`) and its context and starts it; false, with nothing left, when
+    // any of that fails.
+    bool startLoop(const char* name);
+    // With the loop's lock held: makes the filter `nodeName` (media category Capture, Playback or
+    // Duplex), whose events go to `data`; false when it cannot be made.
+    bool makeFilter(const std::string& nodeName, const char* category,
+                    const pw_filter_events& events, void* data);
+    // A mono DSP port of the filter called `name`; null when it cannot be added.
+    void* addPort(pw_direction direction, const std::string& name);
     // Keeps the first failure and wakes whoever waits on the loop.
     void fail(std::string what);
     // Connects to `remote` (the default one when empty) and follows the core and the registry;

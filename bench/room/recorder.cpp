@@ -145,23 +145,13 @@ std::optional<std::vector<std::uint32_t>> ownInputs(const Probe& p) {
 bool setUp(Probe& p, const RecordRequest& r) {
     if (!p.connect()) return false;
 
-    p.filter = pw_filter_new(
-        p.core, "housetone-room-probe",
-        pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
-                          PW_KEY_MEDIA_ROLE, "DSP", PW_KEY_NODE_NAME, "housetone-room-probe",
-                          PW_KEY_NODE_ALWAYS_PROCESS, "true", nullptr));
-    if (!p.filter) {
+    if (!p.makeFilter("housetone-room-probe", "Capture", filterEvents, &p)) {
         p.failure = "cannot make the probe's filter";
         return false;
     }
-    pw_filter_add_listener(p.filter, &p.filterListener, &filterEvents, &p);
     for (std::size_t i = 0; i < p.channels; ++i) {
         const std::string name = "in_" + std::to_string(i);
-        p.inPorts.push_back(
-            pw_filter_add_port(p.filter, PW_DIRECTION_INPUT, PW_FILTER_PORT_FLAG_MAP_BUFFERS, 0,
-                               pw_properties_new(PW_KEY_FORMAT_DSP, "32 bit float mono audio",
-                                                 PW_KEY_PORT_NAME, name.c_str(), nullptr),
-                               nullptr, 0));
+        p.inPorts.push_back(p.addPort(PW_DIRECTION_INPUT, name));
         if (!p.inPorts.back()) {
             p.failure = "cannot add the probe's port " + name;
             return false;
@@ -316,12 +306,8 @@ bool record(const RecordRequest& r, RecordStats& stats, std::string& error) {
     p.ringFrames = ringCapacity;
     p.ring.assign(p.ringFrames * p.channels, 0.f);
     p.jumps.assign(keptJumps, {0, 0});
-    p.loop = pw_thread_loop_new("room-probe", nullptr);
-    if (p.loop) p.context = pw_context_new(pw_thread_loop_get_loop(p.loop), nullptr, 0);
-    if (!p.context || pw_thread_loop_start(p.loop) < 0) {
+    if (!p.startLoop("room-probe")) {
         error = "cannot start a PipeWire loop";
-        if (p.context) pw_context_destroy(p.context);
-        if (p.loop) pw_thread_loop_destroy(p.loop);
         return false;
     }
     pw_thread_loop_lock(p.loop);
