@@ -32,8 +32,10 @@ bool isAudioDeviceClass(const std::string& c) {
            c == "Audio/Duplex";
 }
 
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
+// A property's value; empty when absent.
+std::string valueOf(const std::map<std::string, std::string>& p, const char* key) {
+    const auto it = p.find(key);
+    return it == p.end() ? std::string() : it->second;
 }
 
 // Whether a node's properties say its sound leaves this machine. PipeWire's network modules
@@ -42,34 +44,28 @@ bool startsWith(const std::string& text, const char* prefix) {
 // and the discovery module copy onto it. rtp.*, tunnel.* and pulse.server.* keys and a network
 // bus say the same of anything else that carries them.
 bool isNetworkNode(const std::map<std::string, std::string>& p) {
-    const auto get = [&](const char* k) {
-        const auto it = p.find(k);
-        return it == p.end() ? std::string() : it->second;
-    };
+    const auto get = [&](const char* k) { return valueOf(p, k); };
     const std::string flag = get("node.network");
     if (flag == "true" || flag == "1") return true;
     const std::string bus = get("device.bus");
     if (bus == "network" || bus == "ip") return true;
     const std::string name = get("node.name");
-    if (startsWith(name, "raop-sink-") || startsWith(name, "raop_sink.") ||
-        startsWith(name, "rtp-sink-") || startsWith(name, "tunnel."))
+    if (name.starts_with("raop-sink-") || name.starts_with("raop_sink.") ||
+        name.starts_with("rtp-sink-") || name.starts_with("tunnel."))
         return true;
     for (const auto& [key, value] : p)
         for (const char* prefix : {"raop.", "rtp.", "tunnel.", "pulse.server."})
-            if (startsWith(key, prefix)) return true;
+            if (key.starts_with(prefix)) return true;
     return false;
 }
 
 }  // namespace
 
 std::uint32_t transportOf(const std::map<std::string, std::string>& p) {
-    auto get = [&](const char* k) {
-        const auto it = p.find(k);
-        return it == p.end() ? std::string() : it->second;
-    };
+    const auto get = [&](const char* k) { return valueOf(p, k); };
     const std::string bus = get("device.bus"), api = get("device.api"),
                       form = get("device.form-factor"), profile = get("device.profile.name");
-    if (startsWith(get("node.name"), ownUIDPrefix)) return transport::aggregate;
+    if (get("node.name").starts_with(ownUIDPrefix)) return transport::aggregate;
     if (isNetworkNode(p)) return transport::network;
     if (bus == "bluetooth" || api == "bluez5") return transport::bluetooth;
     if (bus == "usb") return transport::usb;
