@@ -32,7 +32,7 @@ constexpr double edgeMs = 2;  // a peak this close to the edge may lie beyond it
 // How one measurement lays its slots out and searches them.
 struct Schedule {
     double spacingSeconds = 0;
-    double wideBeforeMs = 0, wideAfterMs = 0;  // the full-range search around the scheduled time
+    double wideAfterMs = 0;  // how far after the scheduled time the full-range search reaches
     // Narrow search, ms either side of the expected arrival; also what a pair may differ by.
     double narrowMs = 0;
 };
@@ -44,9 +44,8 @@ struct Schedule {
 // early or late one speaker is against another within the reach, no sweep overlaps another
 // slot's, and every search reaches that much later (nothing arrives before its scheduled time).
 Schedule scheduleFor(double reachMs) {
-    if (!(reachMs > nearReachMs)) return {spacingSeconds, wideBeforeMs, wideAfterMs, nearReachMs};
-    return {reachMs / 1000.0 + sweepSeconds + farGapSeconds, wideBeforeMs, wideAfterMs + reachMs,
-            reachMs};
+    if (!(reachMs > nearReachMs)) return {spacingSeconds, wideAfterMs, nearReachMs};
+    return {reachMs / 1000.0 + sweepSeconds + farGapSeconds, wideAfterMs + reachMs, reachMs};
 }
 
 // Seconds recorded beyond the usual after the player is done: a speaker as late as the reach
@@ -264,8 +263,8 @@ std::map<std::string, LatencyResult> measureLatencies(
     std::optional<std::size_t> reference;
     for (std::size_t i = 0; i < n; ++i) {
         const double e = slots.scheduledMs(i);
-        wide[i] = slots.search(i, slots.index(e - schedule.wideBeforeMs),
-                               slots.index(e + schedule.wideAfterMs));
+        wide[i] =
+            slots.search(i, slots.index(e - wideBeforeMs), slots.index(e + schedule.wideAfterMs));
         if (!wide[i].heard) continue;
         if (!reference || wide[i].ratio() > wide[*reference].ratio()) reference = i;
     }
