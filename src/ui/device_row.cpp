@@ -320,7 +320,7 @@ QWidget* DeviceRow::buildDelayLine() {
         if (refreshing_) return;
         longWanted_ = on;
         Refreshing guard(refreshing_);
-        refreshDelayRange(ctx_, c_.offsets().count(d_.uid) ? c_.offsets().at(d_.uid) : 0.0);
+        refreshDelayRange(ctx_, valueOr(c_.offsets(), d_.uid, 0.0));
     });
     h->addWidget(delayRange_);
     return delayLine_;
