@@ -60,6 +60,12 @@ constexpr AudioSelector tapFormat = fourcc("tfmt");
 // they assume, not what they measure). On a tap, settable: the latency the tap reports to the
 // programs that play into it, which players use to keep pictures in step with their sound.
 constexpr AudioSelector latency = fourcc("ltnc");
+// Output scope, UTF-8 strings: how a wireless link carries the sound just now, in the audio
+// system's own words (for Bluetooth the profile, such as "a2dp-sink", and the codec, such as
+// "aac"); missing when the device says nothing of it. A speaker's latency belongs to its link as
+// much as to the device, so what was measured is remembered per link.
+constexpr AudioSelector linkProfile = fourcc("lprf");
+constexpr AudioSelector linkCodec = fourcc("lcdc");
 // System object, UInt32: how many times the audio service has come back after going away (its
 // daemon restarted). Object ids from before a restart no longer mean the same objects, and what a
 // program had built in the service (taps, aggregates, running callbacks) is gone.
