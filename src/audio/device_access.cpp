@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/printable.h"
+
 namespace housetone {
 
 namespace {
@@ -85,8 +87,8 @@ int channelCount(AudioHardware& hw, AudioObjectID device, AudioScope scope) {
 }
 
 std::optional<std::string> stringProperty(AudioHardware& hw, AudioObjectID object,
-                                          AudioSelector selector) {
-    const PropertyAddress a{selector, scope::global, 0};
+                                          AudioSelector selector, AudioScope scope) {
+    const PropertyAddress a{selector, scope, 0};
     std::uint32_t size = 0;
     if (hw.getPropertyDataSize(object, a, 0, nullptr, size) != noErr) return std::nullopt;
     std::string s(size, '\0');
@@ -176,6 +178,21 @@ void writeMute(AudioHardware& hw, AudioObjectID device, bool muted) {
 
 std::uint32_t transportOf(AudioHardware& hw, AudioObjectID device) {
     return uint32Property(hw, device, sel::transportType, scope::global).value_or(0);
+}
+
+LinkState linkState(AudioHardware& hw, AudioObjectID device) {
+    // Strings from the audio system: cut and made printable before they become a settings key.
+    const auto word = [&](AudioSelector selector) {
+        const auto s = stringProperty(hw, device, selector, scope::output);
+        return s ? printable(s->substr(0, 64)) : std::string();
+    };
+    LinkState link;
+    const std::string profile = word(sel::linkProfile), codec = word(sel::linkCodec);
+    if (!profile.empty() || !codec.empty()) link.key = profile + "/" + codec;
+    const auto frames = uint32Property(hw, device, sel::latency, scope::output);
+    const auto rate = nominalRate(hw, device);
+    if (frames && rate && *rate > 0) link.reportedMs = *frames * 1000.0 / *rate;
+    return link;
 }
 
 bool hasVolume(AudioHardware& hw, const Dev& d) {

@@ -20,7 +20,7 @@ std::vector<AudioObjectID> deviceIDs(AudioHardware& hw);
 // Sum of channels over the stream configuration in `scope`; 0 on any failure.
 int channelCount(AudioHardware& hw, AudioObjectID device, AudioScope scope);
 std::optional<std::string> stringProperty(AudioHardware& hw, AudioObjectID object,
-                                          AudioSelector selector);
+                                          AudioSelector selector, AudioScope scope = scope::global);
 std::optional<std::uint32_t> uint32Property(AudioHardware& hw, AudioObjectID object,
                                             AudioSelector selector, AudioScope scope,
                                             AudioElement element = 0);
@@ -45,6 +45,16 @@ std::optional<bool> readMute(AudioHardware& hw, AudioObjectID device);
 void writeMute(AudioHardware& hw, AudioObjectID device, bool muted);
 // 0 when the device has no transport property or the read fails.
 std::uint32_t transportOf(AudioHardware& hw, AudioObjectID device);
+
+// How a speaker is connected just now, as far as its latency depends on it: the link's profile
+// and codec ("a2dp-sink/aac", "/sbc" without a profile, "" for a device that names neither) and
+// the latency it reports, ms (absent when it reports none).
+struct LinkState {
+    std::string key;
+    std::optional<double> reportedMs;
+    friend bool operator==(const LinkState&, const LinkState&) = default;
+};
+LinkState linkState(AudioHardware& hw, AudioObjectID device);
 
 bool hasVolume(AudioHardware& hw, const Dev& d);
 bool hasMute(AudioHardware& hw, const Dev& d);

@@ -141,7 +141,10 @@ void Controller::startTuning(const Dev& reference, const std::vector<Dev>& other
     std::weak_ptr<Controller> weak = weak_from_this();
     tuner.suspendEngine = [weak] {
         // The mode stays aligned: the pause is the tuner's, not the user's.
-        if (const auto self = weak.lock()) self->engine_->stop();
+        if (const auto self = weak.lock()) {
+            self->listener_->stop();
+            self->engine_->stop();
+        }
     };
     tuner.resumeEngine = [weak] {
         const auto self = weak.lock();
@@ -202,6 +205,10 @@ void Controller::connectTuneReports(AutoTuner& tuner, int speakerCount) {
                     break;
                 }
             }
+            std::vector<std::string> measured;
+            for (const auto& [uid, ms] : applied)
+                measured.push_back(uid);
+            self->rememberLinks(measured);
             self->save();
             self->notify(Field::measuredAt);
             *appliedAny = true;

@@ -43,9 +43,12 @@ std::shared_ptr<Controller> Controller::create(Services services) {
 }
 
 Controller::Controller(Services services)
-    : s_(services), engine_(std::make_unique<TapEngine>(s_.hw, s_.main)) {}
+    : s_(services), engine_(std::make_unique<TapEngine>(s_.hw, s_.main)) {
+    listener_ = std::make_unique<StepListener>(s_.hw, s_.main, *engine_);
+}
 
 Controller::~Controller() {
+    listener_.reset();                               // it reads the engine's ring
     latestRun_.store(0, std::memory_order_relaxed);  // nothing queued is built for nobody
     if (timer_) s_.main.cancelTimer(*timer_);
     // A running tune ends at its next check instead of finishing first (the tuner's destructor
@@ -72,6 +75,7 @@ void Controller::startUp() {
     bassBoost_ = record_.bassBoost.value_or(false);
     volBoostPct_ = record_.volBoostPct.value_or(0);
     crisp_ = record_.crisp.value_or(std::map<std::string, double>{});
+    keepInStep_ = record_.keepInStep.value_or(false);
     refreshVolumes();
     // A file that cannot be used is said, never passed over: the user's settings are not in
     // force, and what becomes of the file at the next save.
@@ -107,6 +111,7 @@ void Controller::shutdown() {
     clickLoopActive_.store(false, std::memory_order_relaxed);
     s_.player.terminate();
     stopClickThread();
+    listener_->stop();
     engine_->stop();
     save();
     shutDown_ = true;
@@ -125,6 +130,10 @@ void Controller::removeObserver(int token) {
 }
 
 void Controller::notify(Field f) {
+    // Listening follows whatever uses or frees the speakers and the microphone.
+    if (f == Field::mode || f == Field::tuning || f == Field::guidedIndex ||
+        f == Field::clickPlaying || f == Field::inputs || f == Field::micUID)
+        updateListening();
     // Observers may add or remove observers (a view closing itself); iterate over a snapshot and
     // skip the ones removed meanwhile.
     const auto snapshot = observers_;
@@ -155,6 +164,7 @@ std::vector<Dev> Controller::newcomers() const {
 void Controller::refreshDevices(const std::optional<std::map<std::string, bool>>& saved) {
     publish(devices_, outputDevices(s_.hw), Field::devices);
     refreshCapabilities();
+    noticeLinks();
     const std::vector<Dev> fresh = newcomers();
     if (fresh.empty()) {
         takeBackTuneRefusal();
@@ -309,6 +319,7 @@ void Controller::applyMode(Mode m) {
     latestRun_.store(run, std::memory_order_relaxed);
     buildingAllSpeakers_ = false;
     deviceChangePending_ = false;  // this application routes the current list
+    listener_->stop();
     engine_->stop();
 
     publish(tapSilent_, false, Field::tapSilent);
@@ -410,7 +421,8 @@ std::optional<std::string> Controller::restoreSingleOutput() {
 
 void Controller::changeOffsets(Offsets offsets) {
     publish(offsets_, std::move(offsets), Field::offsets);
-    engine_->play(offsets_);
+    engine_->play(playedOffsets());
+    listener_->delaysChanged();
 }
 
 void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> reference,
@@ -424,8 +436,9 @@ void Controller::onAlignedStart(bool ok, std::uint64_t run, std::optional<Dev> r
     if (ok) {
         // The start loaded the offsets of request time; a change made while it ran may have been
         // written before the start set its delays and so be lost. The model has the last word.
-        engine_->play(offsets_);
+        engine_->play(playedOffsets());
         applyBoosts();
+        updateListening();
         if (mode_ == Mode::aligned && reference) {
             setDefaultOutput(s_.hw, reference->id);
             setStatus("Aligned: " + reference->name +

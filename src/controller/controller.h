@@ -8,11 +8,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/audio_hardware.h"
+#include "audio/device_access.h"
+#include "controller/step_listener.h"
 #include "controller/tap_health.h"
 #include "core/dev.h"
 #include "core/mode.h"
@@ -63,6 +66,22 @@ enum class Field {
     guidedIndex,
     capabilities,
     measuredAt,
+    keepInStep,
+    listening,
+    syncNotes,
+    linkNotes,
+};
+
+// What listening last found about one aligned speaker, for its row.
+struct SyncNote {
+    enum class State { cannotTell, inStep, moved, checking };
+    State state = State::cannotTell;
+    double errorMs = 0;           // its arrival minus the group's when last measured
+    std::int64_t measuredAt = 0;  // seconds since the epoch of that measurement (0: none yet)
+    bool corrected = false;       // the last change to its delay was a correction made here
+    double correctedMs = 0;       // how far it had moved when it was corrected
+
+    friend bool operator==(const SyncNote&, const SyncNote&) = default;
 };
 
 // What a speaker offers the views, read from the hardware when the device list is refreshed.
@@ -147,6 +166,18 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // UID -> what that speaker offers; every listed device has an entry.
     const std::map<std::string, SpeakerCapabilities>& capabilities() const { return capabilities_; }
 
+    // Keep in step: the user's switch (kept in the settings), whether the microphone is being
+    // listened to just now (shown in the window and the tray while true), and per speaker what
+    // listening last found and what changed about its link.
+    bool keepInStep() const { return keepInStep_; }
+    bool listening() const { return listening_; }
+    const std::map<std::string, SyncNote>& syncNotes() const { return syncNotes_; }
+    // UID -> a line for the row when the speaker's link changed since its offset was measured.
+    const std::map<std::string, std::string>& linkNotes() const { return linkNotes_; }
+    // Audio listened to since listening last started, s; and one line per check made.
+    double listenedSeconds() const { return listenedSeconds_; }
+    const std::vector<std::string>& listenLog() const { return listenLog_; }
+
     // Unpublished state that views and tests read.
     const TapEngine& engine() const { return *engine_; }
     // Reads and clears the engine's meter (the tick reads it too).
@@ -212,6 +243,12 @@ class Controller : public std::enable_shared_from_this<Controller> {
     void setVolBoostPct(int pct);  // sets the field, then applyBoosts
     void applyBoosts();
     void setMic(const std::optional<std::string>& uid);
+
+    // ---- Keep in step ----
+    void setKeepInStep(bool on);
+    // Listens exactly when it should: the switch on, aligned playing, and neither a tune, a walk
+    // nor a click test using the speakers; says once why it cannot.
+    void updateListening();
 
     // ---- Tap health monitor ----
     void tick();
@@ -284,6 +321,15 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // kept), its picture, and its log written.
     void onTuneFinished(const std::string& report, const std::vector<std::string>& lines,
                         const std::optional<TunePicture>& picture, bool appliedAny);
+    // What the listening found, on the main thread: notes published, probes and corrections made.
+    void onListenReport(const StepListener::Report& report);
+    // Notices what changed about each listed speaker's link since the last look: a speaker that
+    // is back, another codec or profile, a reported latency that moved.
+    void noticeLinks();
+    // Remembers what each of `uids` measured over its link now.
+    void rememberLinks(const std::vector<std::string>& uids);
+    // The offsets the engine plays: the model's, with the listening's probes on top.
+    Offsets playedOffsets() const;
     void onAllSpeakersBuilt(std::uint64_t run, const std::vector<Dev>& included,
                             std::optional<AudioObjectID> device);
 
@@ -315,8 +361,20 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::optional<std::string> micUID_;
     std::optional<int> guidedIndex_;
     std::map<std::string, SpeakerCapabilities> capabilities_;
+    bool keepInStep_ = false;
+    bool listening_ = false;
+    std::map<std::string, SyncNote> syncNotes_;
+    std::map<std::string, std::string> linkNotes_;
 
     // Not published.
+    std::unique_ptr<StepListener> listener_;
+    std::vector<std::string> listenUIDs_;   // the listened speakers, in the engine's order
+    std::map<std::string, double> probes_;  // ms the listening holds a speaker back for a look
+    double listenedSeconds_ = 0;
+    std::vector<std::string> listenLog_;
+    std::optional<std::string> listenProblem_;   // why listening cannot start, as said
+    std::map<std::string, LinkState> linkSeen_;  // each speaker's link when last listed
+    std::set<std::string> linkListed_;           // the speakers listed at the last look
     // The settings record as loaded at start-up and since written: the anchor and the measured
     // values live here, so nothing reads the file again while the program runs.
     Config record_;

@@ -98,6 +98,7 @@ void Controller::tick() {
         if (mode_ != Mode::single && (routeAfresh || !playsOn())) applyMode(mode_);
     }
     refreshVolumes();
+    updateListening();
     if (mode_ != Mode::aligned) return;
     if (followRate()) return;
 

@@ -60,6 +60,12 @@ class SettingsReader {
         }
         optionalMap(doc, "engineTrimMs", c.engineTrimMs);
         c.measuredAt = times(doc, "measuredAt", ignored);
+        optionalValue(doc, "keepInStep", c.keepInStep);
+        if (const json* v = present(doc, "links")) {
+            c.links.emplace();
+            for (const auto& [uid, perLink] : asMap<json>(*v, "links"))
+                (*c.links)[uid] = asMap<LinkRecord>(perLink, "links." + uid);
+        }
         return c;
     }
 
@@ -152,6 +158,21 @@ double SettingsReader::as<double>(const json& j, const std::string& where) const
     return j.get<double>();
 }
 template <>
+json SettingsReader::as<json>(const json& j, const std::string&) const {
+    return j;
+}
+template <>
+LinkRecord SettingsReader::as<LinkRecord>(const json& j, const std::string& where) const {
+    if (!j.is_object()) fail(where, "must be an object, not " + describeJson(j));
+    LinkRecord r;
+    const auto it = j.find("offsetMs");
+    if (it == j.end()) fail(where + ".offsetMs", "is required");
+    r.offsetMs = as<double>(*it, where + ".offsetMs");
+    if (const auto rep = j.find("reportedMs"); rep != j.end() && !rep->is_null())
+        r.reportedMs = as<double>(*rep, where + ".reportedMs");
+    return r;
+}
+template <>
 bool SettingsReader::as<bool>(const json& j, const std::string& where) const {
     if (!j.is_boolean()) fail(where, "must be true or false, not " + describeJson(j));
     return j.get<bool>();
@@ -193,6 +214,11 @@ std::optional<std::string> encodeConfig(const Config& c) {
     if (c.crisp && !allFinite(*c.crisp)) return std::nullopt;
     if (c.engineTrimMs && !allFinite(*c.engineTrimMs)) return std::nullopt;
     if (c.pipelineMs && !std::isfinite(*c.pipelineMs)) return std::nullopt;
+    if (c.links)
+        for (const auto& [uid, perLink] : *c.links)
+            for (const auto& [link, r] : perLink)
+                if (!std::isfinite(r.offsetMs) || (r.reportedMs && !std::isfinite(*r.reportedMs)))
+                    return std::nullopt;
 
     json j = json::object();  // std::map underneath: members come out in sorted key order
     if (c.anchor) j["anchor"] = *c.anchor;
@@ -200,6 +226,17 @@ std::optional<std::string> encodeConfig(const Config& c) {
     if (c.crisp) j["crisp"] = *c.crisp;
     if (c.engineTrimMs) j["engineTrimMs"] = *c.engineTrimMs;
     if (c.include) j["include"] = *c.include;
+    if (c.keepInStep) j["keepInStep"] = *c.keepInStep;
+    if (c.links) {
+        json links = json::object();
+        for (const auto& [uid, perLink] : *c.links)
+            for (const auto& [link, r] : perLink) {
+                json& e = links[uid][link];
+                e["offsetMs"] = r.offsetMs;
+                if (r.reportedMs) e["reportedMs"] = *r.reportedMs;
+            }
+        j["links"] = links;
+    }
     j["measured"] = c.measured;
     if (c.measuredAt) j["measuredAt"] = *c.measuredAt;
     if (c.micUID) j["micUID"] = *c.micUID;

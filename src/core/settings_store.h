@@ -13,6 +13,15 @@ namespace housetone {
 
 // The persisted settings record ("offsets.json"). Optional members are left out of the file when
 // absent; the three required maps make the whole file unreadable when any is missing.
+// What a speaker measured over one kind of link (a Bluetooth profile and codec, or the plain
+// device), so that the offset comes back when the link does.
+struct LinkRecord {
+    double offsetMs = 0;
+    std::optional<double> reportedMs;  // the latency the device reported then, ms
+
+    friend bool operator==(const LinkRecord&, const LinkRecord&) = default;
+};
+
 struct Config {
     std::optional<std::string> anchor;
     std::map<std::string, double> offsets;  // ms per UID
@@ -28,6 +37,10 @@ struct Config {
     std::optional<std::map<std::string, double>> engineTrimMs;  // carried over unchanged
     // When Auto-tune last set each speaker's offset, seconds since the epoch (UTC).
     std::optional<std::map<std::string, std::int64_t>> measuredAt;
+    // UID -> link (as linkKey names it) -> what was measured over it.
+    std::optional<std::map<std::string, std::map<std::string, LinkRecord>>> links;
+    // Listening to keep the group in step while aligned plays; off unless the user turned it on.
+    std::optional<bool> keepInStep;
 
     friend bool operator==(const Config&, const Config&) = default;
 };

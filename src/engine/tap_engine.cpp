@@ -385,6 +385,18 @@ OSStatus TapEngine::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBu
     return noErr;
 }
 
+bool TapEngine::copyTapped(std::int64_t from, std::size_t frames, float* mono) const {
+    const auto n = static_cast<std::int64_t>(frames);
+    constexpr std::int64_t unsettled = concealFrames + holeFrames;
+    if (from < 0 || from + n > tappedFrames() - unsettled) return false;
+    const float* ring = ring_.get();
+    for (std::int64_t i = 0; i < n; ++i) {
+        const auto k = static_cast<std::size_t>((from + i) & mask) * 2;
+        mono[i] = 0.5f * (ring[k] + ring[k + 1]);
+    }
+    return tappedFrames() - from <= cap - maxBufferFrames;
+}
+
 std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     constexpr auto relaxed = std::memory_order_relaxed;
     std::int64_t head = wAbs_.load(relaxed);
@@ -414,7 +426,8 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     }
     const auto nf = static_cast<std::int64_t>(frames);
     head += nf;
-    wAbs_.store(head, relaxed);
+    // Release: a reader that sees the head sees the frames below it.
+    wAbs_.store(head, std::memory_order_release);
     sumSq_.fetch_add(sum, relaxed);
     nSamp_.fetch_add(2 * nf, relaxed);
     inFrames_.fetch_add(nf, relaxed);

@@ -117,6 +117,14 @@ class TapEngine {
     AudioObjectID aggID() const { return aggID_.load(std::memory_order_relaxed); }
     std::int32_t delayFrames(int index) const;  // 0 outside [0, 64)
     const ToneStores& toneStores() const { return *tone_; }
+    // Frames the tap has delivered since the start: the ring's write head.
+    std::int64_t tappedFrames() const { return wAbs_.load(std::memory_order_acquire); }
+    // Copies the mix of both sides of tapped frames [from, from + frames) into `mono`, as the
+    // speakers play them; false when any of them is not final yet (the callback may still fade
+    // the last concealFrames + holeFrames around a hole) or no longer held. Any thread: the copy
+    // is checked against the write head after it is taken, so frames the callback wrote over
+    // meanwhile are never handed out.
+    bool copyTapped(std::int64_t from, std::size_t frames, float* mono) const;
 
     // The capture aggregate for these targets and tap UUID; its main device (the clock) is the
     // first target if it is the only one or built-in, else the first later built-in one, else the
