@@ -191,6 +191,62 @@ void SelfCheck::autoTuneTick() {
     finish(autoTuneLogName);
 }
 
+void SelfCheck::runKeepInStepSelfCheck(double seconds) {
+    lines_.clear();
+    listenSeconds_ = seconds;
+    switchBefore_ = controller_->keepInStep();
+    std::weak_ptr<SelfCheck> weak = weak_from_this();
+    controller_->setAlignedStartCompleted([weak](bool ok) {
+        if (const auto self = weak.lock()) self->keepInStepStarted(ok);
+    });
+    controller_->chooseMode(Mode::aligned);
+    if (controller_->mode() == Mode::aligned) return;
+    controller_->setAlignedStartCompleted(nullptr);
+    lines_.push_back("status: " + controller_->status());
+    lines_.push_back(noSpeakerLine);
+    finish(keepInStepLogName, 1);
+}
+
+void SelfCheck::keepInStepStarted(bool ok) {
+    Controller& c = *controller_;
+    if (!ok) {
+        lines_.push_back("engineStarted: no");
+        lines_.push_back("status: " + c.status());
+        finish(keepInStepLogName, 1);
+        return;
+    }
+    lines_.push_back(offsetsLine(c.offsets()));
+    c.setKeepInStep(true);
+    if (!c.listening()) {
+        lines_.push_back("listening: no");
+        lines_.push_back("status: " + c.status());
+        c.setKeepInStep(switchBefore_);
+        finish(keepInStepLogName, 1);
+        return;
+    }
+    std::weak_ptr<SelfCheck> weak = weak_from_this();
+    timer_ = main_.addTimer(0.1, [this, weak] {
+        if (const auto self = weak.lock()) main_.post([self] { self->keepInStepTick(); });
+    });
+}
+
+void SelfCheck::keepInStepTick() {
+    if (finished_) return;
+    Controller& c = *controller_;
+    // Listening that stopped by itself (the microphone went, the engine failed) ends the run too.
+    if (c.listenedSeconds() < listenSeconds_ && c.listening()) return;
+    if (timer_) main_.cancelTimer(*timer_);
+    timer_.reset();
+    for (const std::string& line : c.listenLog())
+        lines_.push_back(line);
+    if (!c.listening()) lines_.push_back("listening stopped: " + c.status());
+    c.setKeepInStep(switchBefore_);
+    lines_.push_back(offsetsLine(c.offsets()));
+    c.save();
+    c.chooseMode(Mode::single);
+    finish(keepInStepLogName);
+}
+
 void SelfCheck::finish(const char* logName, int status) {
     finished_ = true;
     // The log is what the run is for: one that cannot be written makes the run a failure. Lines

@@ -21,6 +21,7 @@ class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
   public:
     static constexpr const char* engineLogName = "app-selftest.log";
     static constexpr const char* autoTuneLogName = "app-autotune-selftest.log";
+    static constexpr const char* keepInStepLogName = "app-keep-in-step-selftest.log";
     static constexpr int meterSamples = 6;
     static constexpr int lastAutoTuneTick = 151;
     static constexpr int logNotWritten = 3;
@@ -36,12 +37,17 @@ class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
 
     void runEngineSelfCheck();
     void runAutoTuneSelfCheck();
+    // Plays aligned with every included speaker at its saved offset, listens for `seconds` of
+    // audio, logs every check the listening made and saves the offsets it ends with.
+    void runKeepInStepSelfCheck(double seconds);
 
   private:
     SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main, Terminate terminate);
     void engineStarted(bool ok);
     void takeMeterSample(int index);
     void autoTuneTick();
+    void keepInStepStarted(bool ok);
+    void keepInStepTick();
     void finish(const char* logName, int status = 0);
 
     std::shared_ptr<Controller> controller_;
@@ -52,6 +58,8 @@ class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
     std::vector<std::int64_t> frames_;
     std::optional<MainQueue::TimerId> timer_;
     int ticks_ = 0;
+    double listenSeconds_ = 0;
+    bool switchBefore_ = false;  // the user's Keep in step switch, given back at the end
     bool finished_ = false;
 };
 

@@ -144,7 +144,7 @@ void AppDelegate::createWindow() {
 void AppDelegate::scheduleLaunchOptions() {
     MainQueue& main = s_.main;
     const auto quit = [](int status) { QCoreApplication::exit(status); };
-    if (options_.selfTest || options_.autoTuneSelfTest)
+    if (options_.anySelfTest())
         selfCheck_ = SelfCheck::create(controller_, main, quit);
     // Held weakly: the delegate owns the check, so quitting before it runs ends it with the
     // delegate, before the controller, while the main queue still works.
@@ -157,6 +157,11 @@ void AppDelegate::scheduleLaunchOptions() {
     if (options_.autoTuneSelfTest) {
         main.postAfter(2.0, [check] {
             if (const auto c = check.lock()) c->runAutoTuneSelfCheck();
+        });
+    }
+    if (options_.keepInStepSelfTest) {
+        main.postAfter(1.0, [check, seconds = *options_.keepInStepSelfTest] {
+            if (const auto c = check.lock()) c->runKeepInStepSelfCheck(seconds);
         });
     }
     if (options_.openMenu) {
@@ -184,7 +189,7 @@ void AppDelegate::rememberModeChoices() {
 
 void AppDelegate::resumeMode() {
     // A self-check is a run of its own that starts from Single, whatever the user chose.
-    if (options_.selfTest || options_.autoTuneSelfTest) return;
+    if (options_.anySelfTest()) return;
     // Asked for on the command line, the mode is this start's choice whatever was last chosen.
     if (options_.mode) rememberChosenMode(s_.defaults, *options_.mode);
     const Mode m = options_.mode.value_or(startMode(s_.defaults));

@@ -54,6 +54,10 @@ const std::vector<OptionInfo>& launchOptionTable() {
         {{"appearance"}, "dark|light", "dark or light appearance instead of the desktop's"},
         {{"selftest"}, {}, "run the engine self-check, write app-selftest.log\nand quit"},
         {{"autotune-selftest"}, {}, "run one auto-tune, write app-autotune-selftest.log\nand quit"},
+        {{"keep-in-step-selftest"},
+         "SECONDS",
+         "play aligned with Keep in step listening for SECONDS\n(1 to 86400), write "
+         "app-keep-in-step-selftest.log,\nsave the offsets and quit"},
         {{"open-menu"},
          {},
          "open the Housetone menu 2 s after launch, for 3 s\n"
@@ -179,13 +183,27 @@ struct OptionParser {
             o.error = name.isEmpty()
                           ? "--mode needs single, together or aligned"
                           : "--mode needs single, together or aligned (got " + quoted(name) + ")";
-        } else if (o.selfTest || o.autoTuneSelfTest) {
+        } else if (o.anySelfTest()) {
             // A self-check is a run of its own from Single: it neither starts in a mode nor
             // reaches the copy that runs.
             o.error = std::string("--mode cannot go with ") +
-                      (o.selfTest ? "--selftest" : "--autotune-selftest") +
+                      (o.selfTest           ? "--selftest"
+                       : o.autoTuneSelfTest ? "--autotune-selftest"
+                                            : "--keep-in-step-selftest") +
                       ": a self-check always starts from single";
         }
+    }
+
+    void readKeepInStepSelfTest(LaunchOptions& o) const {
+        if (!isSet("keep-in-step-selftest")) return;
+        static const QRegularExpression decimal(R"(^(\d+(\.\d*)?|\.\d+)$)");
+        const QString text = value("keep-in-step-selftest");
+        const double seconds = decimal.match(text).hasMatch() ? text.toDouble() : 0;
+        if (seconds >= 1 && seconds <= 86400)
+            o.keepInStepSelfTest = seconds;
+        else if (!o.error)
+            o.error = "--keep-in-step-selftest needs a number of seconds from 1 to 86400 (got " +
+                      quoted(text) + ")";
     }
 
     void readBackend(LaunchOptions& o) const {
@@ -211,6 +229,7 @@ LaunchOptions parseLaunchOptions(const QStringList& args) {
     p.parse(args, o);
     o.selfTest = p.isSet("selftest");
     o.autoTuneSelfTest = p.isSet("autotune-selftest");
+    p.readKeepInStepSelfTest(o);
     o.openMenu = p.isSet("open-menu");
     o.showAbout = p.isSet("show-about");
     o.help = p.isSet("help");

@@ -22,6 +22,10 @@ struct LaunchOptions {
     Appearance appearance = Appearance::system;
     bool selfTest = false;          // --selftest
     bool autoTuneSelfTest = false;  // --autotune-selftest
+    // --keep-in-step-selftest SECONDS: listen in aligned for that long (of the audio system's
+    // time: a simulated room's when it runs faster).
+    std::optional<double> keepInStepSelfTest;
+    bool anySelfTest() const { return selfTest || autoTuneSelfTest || keepInStepSelfTest; }
     bool openMenu = false;          // --open-menu
     bool showAbout = false;         // --show-about
 

@@ -196,7 +196,7 @@ int runProgram(int argc, char** argv, const std::function<void(AppDelegate&)>& l
     // The self-checks and a driven run (the screenshot tour) are runs of their own: they never
     // hand over. Every run needs a settings folder whose path resolves, or nothing could tell
     // where its files go.
-    const bool solitary = options.selfTest || options.autoTuneSelfTest || launched;
+    const bool solitary = options.anySelfTest() || launched;
     const auto place = instancePlace(SettingsStore::defaultStateDirectory(),
                                      solitary ? RuntimeFolder{} : privateRuntimeFolder());
     if (const auto* refusal = std::get_if<std::string>(&place)) return fail(*refusal);
