@@ -253,40 +253,42 @@ void Controller::noticeLinks() {
         const bool first = seen == linkSeen_.end();
         const bool back = !first && !linkListed_.contains(d.uid);
         const bool relinked = !first && seen->second.key != now.key;
-        const bool reportMoved =
-            !first && seen->second.reportedMs && now.reportedMs &&
-            std::fabs(*seen->second.reportedMs - *now.reportedMs) > reportedMoveMs;
+        const bool reportMoved = !first && seen->second.reportedMs && now.reportedMs &&
+                                 std::fabs(*seen->second.reportedMs - *now.reportedMs) >
+                                     reportedMoveMs;
+        const std::optional<double> reportedBefore = first ? std::nullopt : seen->second.reportedMs;
         linkSeen_[d.uid] = now;
         if (!first && !back && !relinked && !reportMoved) continue;
 
-        // What was measured over this link before comes back with it.
-        const auto* measured = record_.links ? &*record_.links : nullptr;
-        const auto perSpeaker = measured ? measured->find(d.uid) : decltype(measured->end()){};
-        if (measured && perSpeaker != measured->end() && (first || back || relinked)) {
-            const auto rec = perSpeaker->second.find(now.key);
-            if (rec != perSpeaker->second.end()) {
-                notes.erase(d.uid);
-                if (std::fabs(rec->second.offsetMs - next.of(d.uid)) > 0.5) {
-                    next.set(d.uid, rec->second.offsetMs);
-                    changes.push_back(d.name + " is back on " + linkLabel(now.key) +
-                                      ": its offset for it is restored");
+        const std::string over =
+            now.key.empty() ? std::string("its plain link") : linkLabel(now.key);
+        std::string change = back       ? d.name + " is back"
+                             : relinked ? d.name + " now connects over " + over
+                                        : d.name + " reports " +
+                                              signedMs(*now.reportedMs - *reportedBefore) +
+                                              " of latency";
+        // What was measured over this link before comes back with it; a link never measured
+        // keeps the offset, said to be unverified.
+        if (first || back || relinked) {
+            const auto& links = record_.links;
+            const auto perSpeaker = links ? links->find(d.uid) : decltype(links->end()){};
+            if (links && perSpeaker != links->end() && !perSpeaker->second.empty()) {
+                const auto rec = perSpeaker->second.find(now.key);
+                if (rec == perSpeaker->second.end()) {
+                    notes[d.uid] = "Offset unverified for " +
+                                   (now.key.empty() ? std::string("this connection") : over);
+                } else {
+                    notes.erase(d.uid);
+                    if (std::fabs(rec->second.offsetMs - next.of(d.uid)) > 0.5) {
+                        next.set(d.uid, rec->second.offsetMs);
+                        change += ": its offset for " + over + " is back";
+                        if (first) changes.push_back(change);
+                    }
                 }
-            } else if (!perSpeaker->second.empty()) {
-                notes[d.uid] =
-                    "Offset unverified for " +
-                    (now.key.empty() ? std::string("this connection") : linkLabel(now.key));
             }
         }
         if (first) continue;
-        if (relinked)
-            changes.push_back(
-                d.name + " now connects over " +
-                (now.key.empty() ? std::string("its plain link") : linkLabel(now.key)));
-        else if (back)
-            changes.push_back(d.name + " is back");
-        else
-            changes.push_back(d.name + " reports " +
-                              signedMs(*now.reportedMs - *seen->second.reportedMs) + " of latency");
+        changes.push_back(change);
         listener_->suspect(d.uid);
     }
     linkListed_ = std::move(listed);
