@@ -19,7 +19,11 @@ std::uint64_t linkSeed(std::uint64_t roomSeed, const std::string& uid) {
 }  // namespace
 
 LinkTimeline::LinkTimeline(const RoomSpec& room, ObjectTable& objects, IOCallbacks& callbacks)
-    : rate_(room.sampleRate), seed_(room.seed), objects_(objects), callbacks_(callbacks) {
+    : rate_(room.sampleRate),
+      bufferFrames_(room.bufferFrames),
+      seed_(room.seed),
+      objects_(objects),
+      callbacks_(callbacks) {
     for (const OutputSpec& o : room.outputs)
         follow(o, 0);
 }
@@ -41,12 +45,7 @@ void LinkTimeline::forget(const std::string& uid) {
 
 void LinkTimeline::advance(std::int64_t t) {
     for (auto& [uid, link] : links_) {
-        if (link.backAt && t >= *link.backAt) {
-            link.backAt.reset();
-            objects_.addOutput(link.spec);
-            if (link.inputSide) objects_.addInput(*link.inputSide);
-            link.setAt = t;  // a reconnected link starts its drift afresh
-        }
+        if (link.backAt && t >= *link.backAt) comeBack(link, t);
         const auto& changes = link.spec.changes;
         while (link.next < changes.size() &&
                std::llround(changes[link.next].atSeconds * rate_) <= t) {
@@ -55,8 +54,8 @@ void LinkTimeline::advance(std::int64_t t) {
         }
         wander(link);
         if (SimObject* o = objects_.output(uid)) {
-            const double elapsed =
-                std::min(static_cast<double>(t - link.setAt) / rate_, kDriftHorizonSeconds);
+            const double elapsed = std::min(
+                static_cast<double>(t + bufferFrames_ - link.setAt) / rate_, kDriftHorizonSeconds);
             o->movingMs = link.spec.driftPpm * 1e-6 * elapsed * 1000.0 + link.wobbleMs;
         }
     }
@@ -86,7 +85,20 @@ void LinkTimeline::leave(Link& link, std::int64_t backAt) {
     if (o->inChannels > 0)
         link.inputSide = InputSpec{link.spec.name, link.spec.uid, link.spec.transport,
                                    o->inChannels, o->noiseRms};
+    link.wasDefaultOutput = objects_.defaultDevice(true) == o->id;
+    link.wasDefaultInput = objects_.defaultDevice(false) == o->id;
     if (const auto id = objects_.removeDevice(link.spec.uid)) callbacks_.stopOn(*id);
+}
+
+// It comes back as a new device with the link's new values; the system makes it the default again
+// if it was when it left, as it does for a speaker it remembers.
+void LinkTimeline::comeBack(Link& link, std::int64_t t) {
+    link.backAt.reset();
+    const AudioObjectID id = objects_.addOutput(link.spec);
+    if (link.inputSide) objects_.addInput(*link.inputSide);
+    if (link.wasDefaultOutput) objects_.setDefaultDevice(true, id);
+    if (link.wasDefaultInput) objects_.setDefaultDevice(false, id);
+    link.setAt = t;  // a reconnected link starts its drift afresh
 }
 
 // Legs of a random walk between random points within +-wobbleMs, each at its own slow pace of

@@ -29,7 +29,8 @@ class LinkTimeline {
     // Stops following an output that was removed by hand: nothing brings it back.
     void forget(const std::string& uid);
     // Brings every link to the buffer that starts at world frame `t`: due changes, departures and
-    // returns, then each present output's drift and wobble.
+    // returns, then each present output's drift and wobble as they will be at its end, which the
+    // renderer glides to over the buffer.
     void advance(std::int64_t t);
 
   private:
@@ -39,15 +40,18 @@ class LinkTimeline {
         std::int64_t setAt = 0;  // when its latency was last set: the drift counts from here
         std::optional<std::int64_t> backAt;  // while it is gone
         std::optional<InputSpec> inputSide;  // a headset's microphone leaves and returns with it
+        bool wasDefaultOutput = false, wasDefaultInput = false;  // and is the default again
         double wobbleMs = 0, wobbleTargetMs = 0, wobbleStepMs = 0;
         std::mt19937_64 rng;
     };
 
     void apply(Link& link, const LinkChange& change, std::int64_t t);
     void leave(Link& link, std::int64_t backAt);
+    void comeBack(Link& link, std::int64_t t);
     void wander(Link& link);
 
     const double rate_;
+    const int bufferFrames_;
     const std::uint64_t seed_;
     ObjectTable& objects_;
     IOCallbacks& callbacks_;
