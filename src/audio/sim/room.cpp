@@ -58,6 +58,13 @@ constexpr double kMaxDistanceM = 1000;
 constexpr double kMaxLevel = 100;  // +40 dB
 constexpr double kMinLevelDb = -120, kMaxLevelDb = 0;
 constexpr double kMaxNoiseRms = 1;
+// A link's changes: as many as a long test could want, within a day of world time.
+constexpr std::size_t kMaxChanges = 256;
+constexpr double kMaxChangeSeconds = 86400;
+constexpr double kMaxGoneSeconds = 3600;
+constexpr double kMaxDriftPpm = 500;
+constexpr double kMaxWobbleMs = 100;
+constexpr std::size_t kMaxLinkNameBytes = 64;
 // The engine serves this many speakers.
 constexpr std::size_t kMaxDevices = 64;
 constexpr std::uint64_t kMemoryBudgetBytes = std::uint64_t{512} << 20;
@@ -91,6 +98,14 @@ std::string wordList(const Table& table) {
         out += std::string(table[i].first);
     }
     return out;
+}
+
+// The largest latency an output is ever set to: its own or a change's.
+double largestSetLatencyMs(const OutputSpec& o) {
+    double largest = o.latencyMs;
+    for (const LinkChange& c : o.changes)
+        largest = std::max(largest, c.latencyMs.value_or(0));
+    return largest;
 }
 
 // Validates a parsed room document member by member. Every failure names the member by its path
@@ -261,7 +276,8 @@ class RoomReader {
 
     std::string systemAudio(const json& v, double rate) const {
         const std::string s = string(v, "systemAudio");
-        if (s == "music" || s == "silence") return s;
+        if (s == "music" || s == "speech" || s == "tonal" || s == "gaps" || s == "silence")
+            return s;
         // A room file's own directory is where its sounds sit; a path as given (relative to the
         // working directory) is still honoured for rooms written that way.
         std::vector<std::string> candidates;
@@ -277,8 +293,8 @@ class RoomReader {
                                     " frames)");
         }
         fail("systemAudio", "cannot read \"" + s +
-                                "\" as a WAV file with samples (expected \"music\", \"silence\" or "
-                                "the path of a WAV file)");
+                                "\" as a WAV file with samples (expected \"music\", \"speech\", "
+                                "\"tonal\", \"gaps\", \"silence\" or the path of a WAV file)");
     }
 
     std::uint32_t transport(const json& obj, const std::string& where) const {
@@ -324,9 +340,26 @@ class RoomReader {
 
     OutputSpec output(const json& v, const std::string& where) const {
         requireObject(v, where);
-        onlyKnown(v, where,
-                  {"name", "uid", "transport", "channels", "latencyMs", "distanceM", "level",
-                   "volume", "hasVolume", "hasMute", "muted", "rate", "jitterMs", "reflections"});
+        onlyKnown(v, where, {"name",
+                             "uid",
+                             "transport",
+                             "channels",
+                             "latencyMs",
+                             "distanceM",
+                             "level",
+                             "volume",
+                             "hasVolume",
+                             "hasMute",
+                             "muted",
+                             "rate",
+                             "jitterMs",
+                             "reflections",
+                             "codec",
+                             "profile",
+                             "reportedLatencyMs",
+                             "driftPpm",
+                             "wobbleMs",
+                             "changes"});
         OutputSpec o;
         o.name = printable(required(v, where, "name"));
         o.uid = uid(v, where);
@@ -359,7 +392,93 @@ class RoomReader {
                 o.reflections.push_back(reflection);
             }
         }
+        link(v, where, o.codec, o.profile, o.reportedLatencyMs);
+        number(v, where, "driftPpm", -kMaxDriftPpm, kMaxDriftPpm, o.driftPpm);
+        number(v, where, "wobbleMs", 0, kMaxWobbleMs, o.wobbleMs);
+        if (const json* list = find(v, "changes"))
+            o.changes = changes(*list, child(where, "changes"));
+        drifting(o, where);
         return o;
+    }
+
+    // What a link says of itself: its codec, its profile and the latency it reports.
+    void link(const json& v, const std::string& where, std::optional<std::string>& codec,
+              std::optional<std::string>& profile, std::optional<double>& reported) const {
+        codec = linkName(v, where, "codec", codec);
+        profile = linkName(v, where, "profile", profile);
+        if (find(v, "reportedLatencyMs")) {
+            double ms = 0;
+            number(v, where, "reportedLatencyMs", 0, kMaxDelayMs, ms);
+            reported = ms;
+        }
+    }
+
+    std::optional<std::string> linkName(const json& v, const std::string& where, const char* key,
+                                        const std::optional<std::string>& fallback) const {
+        const json* s = find(v, key);
+        if (!s) return fallback;
+        const std::string path = child(where, key);
+        std::string name = printable(string(*s, path));
+        if (name.empty()) fail(path, "must not be empty (leave it out when the link says nothing)");
+        if (name.size() > kMaxLinkNameBytes) {
+            fail(path, "must be at most " + std::to_string(kMaxLinkNameBytes) + " bytes, not " +
+                           std::to_string(name.size()));
+        }
+        return name;
+    }
+
+    std::vector<LinkChange> changes(const json& list, const std::string& where) const {
+        if (!list.is_array()) fail(where, "must be an array, not " + describeJson(list));
+        if (list.size() > kMaxChanges) {
+            fail(where, "must hold at most " + std::to_string(kMaxChanges) + " changes, not " +
+                            std::to_string(list.size()));
+        }
+        std::vector<LinkChange> out;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const json& c = list[i];
+            const std::string at = indexed(where, i);
+            requireObject(c, at);
+            onlyKnown(
+                c, at,
+                {"atSeconds", "latencyMs", "codec", "profile", "reportedLatencyMs", "goneSeconds"});
+            LinkChange change;
+            if (!find(c, "atSeconds")) fail(child(at, "atSeconds"), "is required");
+            number(c, at, "atSeconds", 0, kMaxChangeSeconds, change.atSeconds);
+            if (!out.empty()) {
+                const LinkChange& before = out.back();
+                if (change.atSeconds <= before.atSeconds) {
+                    fail(child(at, "atSeconds"), "must be later than the change before it (" +
+                                                     numberText(before.atSeconds) + " s), not " +
+                                                     numberText(change.atSeconds));
+                }
+                if (change.atSeconds < before.atSeconds + before.goneSeconds) {
+                    fail(child(at, "atSeconds"),
+                         "falls while the device is gone (it is back at " +
+                             numberText(before.atSeconds + before.goneSeconds) + " s)");
+                }
+            }
+            if (find(c, "latencyMs")) {
+                double ms = 0;
+                number(c, at, "latencyMs", 0, kMaxDelayMs, ms);
+                change.latencyMs = ms;
+            }
+            link(c, at, change.codec, change.profile, change.reportedLatencyMs);
+            number(c, at, "goneSeconds", 0, kMaxGoneSeconds, change.goneSeconds);
+            out.push_back(change);
+        }
+        return out;
+    }
+
+    // A drifting latency must stay within the engine's reach for the whole horizon.
+    void drifting(const OutputSpec& o, const std::string& where) const {
+        const double largest = largestSetLatencyMs(o);
+        const double driftMs = o.driftPpm * 1e-6 * kDriftHorizonSeconds * 1000;
+        if (largest + driftMs > kMaxDelayMs) {
+            fail(child(where, "driftPpm"),
+                 numberText(o.driftPpm) + " ppm would carry its latency of up to " +
+                     numberText(largest) + " ms past " + numberText(kMaxDelayMs) + " ms within " +
+                     numberText(kDriftHorizonSeconds) + " s");
+        }
     }
 
     InputSpec input(const json& v, const std::string& where) const {
@@ -413,13 +532,18 @@ RoomSpec loadRoomFile(const std::string& path) {
     return parseRoomIn(text, path, fs::path(path).parent_path());
 }
 
+double reachLatencyMs(const OutputSpec& device) {
+    return largestSetLatencyMs(device) + device.jitterMs + device.wobbleMs +
+           std::max(0.0, device.driftPpm) * 1e-6 * kDriftHorizonSeconds * 1000;
+}
+
 std::size_t outputHistoryFrames(const OutputSpec& device, double sampleRate, int bufferFrames) {
     double maxReflectionMs = 0;
     for (const auto& r : device.reflections)
         maxReflectionMs = std::max(maxReflectionMs, r.delayMs);
-    const double reach = ((device.latencyMs + device.jitterMs + maxReflectionMs) / 1000.0 +
-                          device.distanceM / kSpeedOfSound) *
-                         sampleRate;
+    const double reach =
+        ((reachLatencyMs(device) + maxReflectionMs) / 1000.0 + device.distanceM / kSpeedOfSound) *
+        sampleRate;
     return std::bit_ceil(static_cast<std::size_t>(reach) +
                          static_cast<std::size_t>(bufferFrames) * 2 + 2);
 }

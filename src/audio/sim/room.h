@@ -18,6 +18,23 @@ struct Reflection {
     double level = 0;    // linear factor relative to the direct sound
 };
 
+// A moment at which an output's link changes while the room runs. Each member but atSeconds is
+// optional; what a change leaves out keeps its value.
+struct LinkChange {
+    double atSeconds = 0;  // world time since the room started; heard from the next buffer on
+    std::optional<double> latencyMs;
+    std::optional<std::string> codec, profile;
+    std::optional<double> reportedLatencyMs;
+    // Above 0: the device leaves at atSeconds, as an unplugged one does, and comes back this much
+    // later with the new values (a wireless link reconnecting).
+    double goneSeconds = 0;
+};
+
+// Drift runs for this long after the latency was last set; a room is refused when its drift would
+// carry a latency past the engine's reach within it, and beyond it the latency holds still, so
+// every device's delay ring can be sized once.
+constexpr double kDriftHorizonSeconds = 3600;
+
 struct OutputSpec {
     std::string name;
     std::string uid;
@@ -33,6 +50,18 @@ struct OutputSpec {
     std::optional<double> rate;  // nominal rate it reports; the room's rate when absent
     double jitterMs = 0;  // latency redrawn within +-jitterMs each time the device starts playing
     std::vector<Reflection> reflections;
+    // How its wireless link carries the sound (sel::linkProfile, sel::linkCodec); unanswered when
+    // absent.
+    std::optional<std::string> codec, profile;
+    // What it reports as its latency (sel::latency); its latency as set (latencyMs, then the
+    // changes') when absent.
+    std::optional<double> reportedLatencyMs;
+    // Its latency grows by this many millionths of the time elapsed since it was last set (a clock
+    // that runs slow); down to 0 at most.
+    double driftPpm = 0;
+    // A slow deterministic wander of its latency within +-wobbleMs, by at most a frame a buffer.
+    double wobbleMs = 0;
+    std::vector<LinkChange> changes;  // in time order, none while the device is gone
 };
 
 struct InputSpec {
@@ -52,9 +81,9 @@ struct RoomSpec {
     double sampleRate = 48000;
     int bufferFrames = 512;
     std::uint64_t seed = 1;
-    // "music", "silence", or a path to a WAV file played in a loop.
+    // "music", "speech", "tonal", "gaps", "silence", or a path to a WAV file played in a loop.
     std::string systemAudio = "music";
-    double systemAudioLevelDb = -30;  // RMS of the built-in music, dBFS
+    double systemAudioLevelDb = -30;  // RMS of the built-in materials while they sound, dBFS
     std::vector<OutputSpec> outputs;
     // An input whose uid equals an output's uid is the same device (a headset).
     std::vector<InputSpec> inputs;
@@ -79,7 +108,10 @@ RoomSpec loadRoomFile(const std::string& path);
 // The built-in room used when no file is given.
 RoomSpec defaultRoom();
 
-// Length of the ring of past output a device keeps so that its latest sound (latency, jitter,
+// The longest latency a device will ever have: its largest set latency, with its jitter, its
+// wobble and its drift over the horizon.
+double reachLatencyMs(const OutputSpec& device);
+// Length of the ring of past output a device keeps so that its latest sound (its longest latency,
 // distance and reflections) can still reach the listening position: a power of two, in frames.
 std::size_t outputHistoryFrames(const OutputSpec& device, double sampleRate, int bufferFrames);
 // What simulating the room takes in memory, roughly: the rings and per-buffer stores of every

@@ -12,12 +12,15 @@ SimHardware::SimHardware(RoomSpec room, SimOptions options)
       clock_(*this),
       objects_(room_),
       callbacks_(objects_),
+      links_(room_, objects_, callbacks_),
       systemSound_(room_),
       micPermission_(room_.microphonePermission, room_.microphoneRequestAnswer),
       player_(plays_, room_.sampleRate),
       renderer_(room_, objects_, callbacks_, systemSound_, plays_, captures_),
-      pacer_(mutex_, room_.bufferFrames, room_.sampleRate, options.speed,
-             [this](std::int64_t t) { renderer_.render(t); }) {
+      pacer_(mutex_, room_.bufferFrames, room_.sampleRate, options.speed, [this](std::int64_t t) {
+          links_.advance(t);
+          renderer_.render(t);
+      }) {
     if (options.startWorld) startWorld();
 }
 
@@ -32,10 +35,16 @@ std::optional<std::int64_t> SimHardware::roomDelayFrames(const std::string& uid)
     return objects_.roomDelayFrames(uid);
 }
 
+std::optional<double> SimHardware::trueArrivalMs(const std::string& uid) const {
+    std::lock_guard lock(mutex_);
+    return objects_.trueArrivalMs(uid);
+}
+
 // ---- Devices and the world's settings (tests) -------------------------------------------------
 
 AudioObjectID SimHardware::addOutput(const OutputSpec& device) {
     std::lock_guard lock(mutex_);
+    links_.follow(device, frame());
     return objects_.addOutput(device);
 }
 
@@ -53,6 +62,7 @@ bool SimHardware::removeDevice(const std::string& uid) {
     std::lock_guard lock(mutex_);
     const auto id = objects_.removeDevice(uid);
     if (id) callbacks_.stopOn(*id);
+    links_.forget(uid);
     return id.has_value();
 }
 

@@ -15,6 +15,7 @@
 #include "audio/sim/sim_captures.h"
 #include "audio/sim/sim_clock.h"
 #include "audio/sim/sim_io_callbacks.h"
+#include "audio/sim/sim_link_timeline.h"
 #include "audio/sim/sim_mic_permission.h"
 #include "audio/sim/sim_object_table.h"
 #include "audio/sim/sim_player.h"
@@ -101,8 +102,12 @@ class SimHardware : public PropertyContract {
     void waitForFrame(std::int64_t frames) { pacer_.waitForFrame(frames); }
 
     // Frames from a speaker's signal leaving the program to its direct sound at the listening
-    // position: latency (as last drawn) plus distance, rounded once to the nearest sample.
+    // position, as of the last buffer rendered: its latency now (as set, with its jitter draw,
+    // drift and wobble) plus distance, rounded once to the nearest sample. Nothing while the
+    // output is gone.
     std::optional<std::int64_t> roomDelayFrames(const std::string& uid) const;
+    // The same in milliseconds, unrounded: the truth a self-check compares a measurement with.
+    std::optional<double> trueArrivalMs(const std::string& uid) const;
 
     // ---- Devices (tests) ----
     AudioObjectID addOutput(const OutputSpec& device);
@@ -110,7 +115,8 @@ class SimHardware : public PropertyContract {
     // A bare device for enumeration tests: each optional field present only when set.
     using RawDevice = RawDeviceSpec;
     AudioObjectID addRawDevice(const RawDevice& d);
-    // Removes a physical device (by uid) while everything runs; false when unknown.
+    // Removes a physical device (by uid) while everything runs, with its timed changes; false when
+    // unknown.
     bool removeDevice(const std::string& uid);
     std::optional<AudioObjectID> idForUID(const std::string& uid) const;
     void setRawProperty(AudioObjectID object, const PropertyAddress& a,
@@ -178,11 +184,12 @@ class SimHardware : public PropertyContract {
     RoomSpec room_;
     SimClock clock_;
     // Held by every call and by the hardware thread for each buffer. The object table, the
-    // callbacks, the system sound, the captures and the renderer have no lock of their own and
-    // are reached only with it held.
+    // callbacks, the link timeline, the system sound, the captures and the renderer have no lock of
+    // their own and are reached only with it held.
     mutable std::mutex mutex_;
     ObjectTable objects_;
     IOCallbacks callbacks_;
+    LinkTimeline links_;
     SystemSound systemSound_;
     WorldCaptures captures_;
     SimMicPermission micPermission_;

@@ -118,16 +118,57 @@ void ObjectTable::redrawJitter(SimObject& d) {
         std::uniform_real_distribution<double> u(-d.out.jitterMs, d.out.jitterMs);
         j = u(jitterRng_);
     }
-    d.drawnLatencyMs = std::max(0.0, d.out.latencyMs + j);
+    d.jitterDrawMs = j;
+    d.lastDelayFrames.reset();
+}
+
+SimObject* ObjectTable::output(const std::string& uid) {
+    for (AudioObjectID id : deviceOrder_) {
+        SimObject* o = find(id);
+        if (o && o->kind == SimObject::Kind::device && o->uid == uid && o->outChannels > 0)
+            return o;
+    }
+    return nullptr;
+}
+
+const SimObject* ObjectTable::output(const std::string& uid) const {
+    return const_cast<ObjectTable*>(this)->output(uid);
 }
 
 std::optional<std::int64_t> ObjectTable::roomDelayFrames(const std::string& uid) const {
-    for (AudioObjectID id : deviceOrder_) {
-        const SimObject* o = find(id);
-        if (o && o->kind == SimObject::Kind::device && o->uid == uid && o->outChannels > 0)
-            return o->directPathFrames(sampleRate_);
+    const SimObject* o = output(uid);
+    if (!o) return std::nullopt;
+    return o->directPathFrames(sampleRate_);
+}
+
+std::optional<double> ObjectTable::trueArrivalMs(const std::string& uid) const {
+    const SimObject* o = output(uid);
+    if (!o) return std::nullopt;
+    return o->arrivalMs();
+}
+
+bool ObjectTable::relink(const OutputSpec& link) {
+    SimObject* o = output(link.uid);
+    if (!o) return false;
+    if (link.latencyMs != o->out.latencyMs) o->lastDelayFrames.reset();
+    o->out = link;
+    linkProperties(*o);
+    return true;
+}
+
+void ObjectTable::linkProperties(SimObject& o) {
+    const double rate = o.out.rate.value_or(sampleRate_);
+    const double reportedMs = o.out.reportedLatencyMs.value_or(o.out.latencyMs);
+    o.props[{sel::latency, scope::output, 0}] = {
+        bytesOf(static_cast<std::uint32_t>(std::lround(reportedMs / 1000.0 * rate))), false};
+    const std::pair<AudioSelector, const std::optional<std::string>*> names[] = {
+        {sel::linkProfile, &o.out.profile}, {sel::linkCodec, &o.out.codec}};
+    for (const auto& [selector, name] : names) {
+        if (*name)
+            o.props[{selector, scope::output, 0}] = {bytesOf(**name), false};
+        else
+            o.props.erase({selector, scope::output, 0});
     }
-    return std::nullopt;
 }
 
 // ---- Devices ----------------------------------------------------------------------------------
@@ -150,9 +191,7 @@ AudioObjectID ObjectTable::addOutput(const OutputSpec& device) {
         for (AudioElement e = 1; e <= static_cast<AudioElement>(device.channels); ++e)
             o->props[{sel::volumeScalar, scope::output, e}] = {bytesOf(1.0f), true};
     }
-    const double rate = device.rate.value_or(sampleRate_);
-    o->props[{sel::latency, scope::output, 0}] = {
-        bytesOf(static_cast<std::uint32_t>(std::lround(device.latencyMs / 1000.0 * rate))), false};
+    linkProperties(*o);
     if (device.hasMute)
         o->props[{sel::mute, scope::output, 0}] = {bytesOf<std::uint32_t>(device.muted ? 1 : 0),
                                                    true};

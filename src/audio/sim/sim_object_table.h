@@ -41,11 +41,17 @@ struct SimObject {
     int inChannels = 0;
     OutputSpec out;  // room placement of an output
     double noiseRms = 0;
-    double drawnLatencyMs = 0;  // latency incl. the last jitter draw
-    // Frames from the buffer leaving to the sound reaching the listening position: the latency as
-    // last drawn, then the flight through the room.
+    double jitterDrawMs = 0;  // the last start's draw within +-jitterMs
+    double movingMs = 0;      // drift and wobble, as of the buffer being rendered
+    // The direct path's delay at the end of the last buffer rendered, to glide from; none when the
+    // latency was set afresh since (a start's jitter draw, a change), which is heard as a jump.
+    std::optional<std::int64_t> lastDelayFrames;
+    double latencyNowMs() const { return std::max(0.0, out.latencyMs + jitterDrawMs + movingMs); }
+    double arrivalMs() const { return latencyNowMs() + out.distanceM / kSpeedOfSound * 1000.0; }
+    // Frames from the buffer leaving to the sound reaching the listening position: the latency
+    // now, then the flight through the room.
     std::int64_t directPathFrames(double rate) const {
-        return std::llround((drawnLatencyMs / 1000.0 + out.distanceM / kSpeedOfSound) * rate);
+        return std::llround((latencyNowMs() / 1000.0 + out.distanceM / kSpeedOfSound) * rate);
     }
     bool refuses = false;
     std::vector<float> history;  // mono signal leaving the speaker, ring indexed by world frame
@@ -110,11 +116,19 @@ class ObjectTable {
     // How `device` presents its streams: one layout for its property answers and its callbacks.
     StreamLayout layoutOf(const SimObject& device, const std::vector<SimObject*>& members,
                           bool withTaps = true) const;
+    // The physical device that plays as the output with this uid; nullptr when there is none.
+    SimObject* output(const std::string& uid);
+    const SimObject* output(const std::string& uid) const;
     // Draws the device's latency anew within its jitter.
     void redrawJitter(SimObject& device);
     // Frames from a speaker's signal leaving the program to its direct sound at the listening
     // position.
     std::optional<std::int64_t> roomDelayFrames(const std::string& uid) const;
+    // The same unrounded, in milliseconds.
+    std::optional<double> trueArrivalMs(const std::string& uid) const;
+    // The output with this uid takes a link's new values in place (its latency, reported latency,
+    // codec and profile); false when there is none.
+    bool relink(const OutputSpec& link);
 
     // ---- Devices (tests) ----
     AudioObjectID addOutput(const OutputSpec& device);
@@ -160,6 +174,8 @@ class ObjectTable {
     // Takes a new device into the table, listed after the others, with its output buffer sized.
     AudioObjectID adoptDevice(std::unique_ptr<SimObject> o);
     void rebuildStreams(SimObject& o);
+    // The properties a device's link answers: the latency it reports, its profile and codec.
+    void linkProperties(SimObject& o);
 
     const double sampleRate_;
     const int bufferFrames_;

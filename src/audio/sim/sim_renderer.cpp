@@ -265,18 +265,23 @@ void WorldRenderer::renderRoom(std::int64_t t) {
                 sum / static_cast<float>(ch);
         }
         const auto level = static_cast<float>(o->out.level);
-        const std::int64_t delay = o->directPathFrames(rate);
-        auto addPath = [&](std::int64_t d, float gain) {
+        // A drifting or wandering latency moves by less than a buffer each buffer: it glides
+        // there a frame at a time, where a latency set afresh is heard as the jump it is.
+        const std::int64_t to = o->directPathFrames(rate);
+        const std::int64_t from = o->lastDelayFrames.value_or(to);
+        o->lastDelayFrames = to;
+        const auto n = static_cast<std::int64_t>(nz);
+        auto addPath = [&](std::int64_t extra, float gain) {
             for (std::size_t f = 0; f < nz; ++f) {
-                const std::int64_t pos = t + static_cast<std::int64_t>(f) - d;
+                const auto i = static_cast<std::int64_t>(f);
+                const std::int64_t pos = t + i - extra - from - (to - from) * (i + 1) / n;
                 if (pos >= 0)
                     listening_[f] += gain * o->history[static_cast<std::size_t>(pos) & mask];
             }
         };
-        addPath(delay, level);
+        addPath(0, level);
         for (const auto& r : o->out.reflections)
-            addPath(delay + std::llround(r.delayMs / 1000.0 * rate),
-                    level * static_cast<float>(r.level));
+            addPath(std::llround(r.delayMs / 1000.0 * rate), level * static_cast<float>(r.level));
     }
     captures_.feedListening(listening_.data(), nz);
     std::swap(prevListening_, listening_);

@@ -6,9 +6,8 @@
 namespace housetone::sim {
 
 SystemSound::SystemSound(const RoomSpec& room) {
-    if (room.systemAudio == "music") {
-        music_ = std::make_unique<MusicSource>(room.sampleRate, room.seed, room.systemAudioLevelDb);
-    } else if (room.systemAudio != "silence") {
+    material_ = makeMaterial(room.systemAudio, room.sampleRate, room.seed, room.systemAudioLevelDb);
+    if (!material_ && room.systemAudio != "silence") {
         const auto wav = readWav(room.systemAudio);
         loop_ = wav ? stereoAt(*wav, room.sampleRate) : std::nullopt;
     }
@@ -23,8 +22,8 @@ void SystemSound::render(std::int64_t frame, float* stereo, int frames) {
     std::fill(stereo, stereo + nz * 2, 0.f);
     if (testSource_) {
         testSource_(frame, stereo, frames);
-    } else if (music_) {
-        music_->render(stereo, frames);
+    } else if (material_) {
+        material_->render(stereo, frames);
     } else if (loop_) {
         const auto& s = loop_->samples;
         const std::size_t loopFrames = s.size() / 2;

@@ -16,7 +16,7 @@ namespace housetone::sim {
 using SourceFn = std::function<void(std::int64_t frame, float* stereo, int frames)>;
 
 // The sound the system's own programs play: a test's source when one is set, else what the room
-// names (the built-in music, a looped sound file, or silence).
+// names (a built-in material such as the music, a looped sound file, or silence).
 // Thread-safety: none of its own; every call is made with the world's mutex held.
 class SystemSound {
   public:
@@ -28,7 +28,7 @@ class SystemSound {
     void render(std::int64_t frame, float* stereo, int frames);
 
   private:
-    std::unique_ptr<MusicSource> music_;
+    std::unique_ptr<Material> material_;
     std::optional<WavData> loop_;  // stereo at the world rate
     std::size_t loopPos_ = 0;
     SourceFn testSource_;
