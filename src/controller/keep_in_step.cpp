@@ -256,7 +256,7 @@ void Controller::noticeLinks() {
         const bool reportMoved = !first && seen->second.reportedMs && now.reportedMs &&
                                  std::fabs(*seen->second.reportedMs - *now.reportedMs) >
                                      reportedMoveMs;
-        const std::optional<double> reportedBefore = first ? std::nullopt : seen->second.reportedMs;
+        const double reportedBefore = reportMoved ? *seen->second.reportedMs : 0.0;
         linkSeen_[d.uid] = now;
         if (!first && !back && !relinked && !reportMoved) continue;
 
@@ -265,7 +265,7 @@ void Controller::noticeLinks() {
         std::string change = back       ? d.name + " is back"
                              : relinked ? d.name + " now connects over " + over
                                         : d.name + " reports " +
-                                              signedMs(*now.reportedMs - *reportedBefore) +
+                                              signedMs(*now.reportedMs - reportedBefore) +
                                               " of latency";
         // What was measured over this link before comes back with it; a link never measured
         // keeps the offset, said to be unverified.
