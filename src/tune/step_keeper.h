@@ -81,8 +81,15 @@ class StepKeeper {
 
     void check();
     void watch(const ArrivalWatch::Reading& r, const Peaks& rel, double groupGain);
-    void probe(const Peaks& rel);
-    void verify(const Peaks& rel);
+    void probe(const Peaks& rel, double groupGain);
+    void verify(const Peaks& rel, double groupGain);
+    // Arrivals nothing learnt explains, far enough from the group to be a move: offsets,
+    // strongest first.
+    std::vector<double> fresh(const Peaks& rel, double groupGain) const;
+    // How far a speaker must have moved before the keeper acts.
+    double featureMs() const;
+    // The probe, and how close two arrivals it tells apart may sit.
+    double apartMs() const;
     void startHunt(double offsetMs);
     void nextProbe();
     void shiftProbed(const std::vector<std::size_t>& probed, double ms);
