@@ -38,7 +38,8 @@ const ArrivalWatch::Peak* near(const std::vector<ArrivalWatch::Peak>& peaks, dou
                                double within) {
     const ArrivalWatch::Peak* best = nullptr;
     for (const auto& p : peaks)
-        if (std::fabs(p.lagMs - at) <= within && (!best || std::fabs(p.gain) > std::fabs(best->gain)))
+        if (std::fabs(p.lagMs - at) <= within &&
+            (!best || std::fabs(p.gain) > std::fabs(best->gain)))
             best = &p;
     return best;
 }
@@ -60,7 +61,9 @@ StepKeeper::StepKeeper(Options opt, std::vector<std::string> uids, std::vector<d
                      std::to_string(uids.size()) + " speakers; the rest taken as 0");
 }
 
-double StepKeeper::seconds() const { return static_cast<double>(frames_) / opt_.rate; }
+double StepKeeper::seconds() const {
+    return static_cast<double>(frames_) / opt_.rate;
+}
 
 double StepKeeper::lagRangeHi() const {
     if (groupMs_) return *groupMs_ + opt_.reachMs;
@@ -77,7 +80,9 @@ std::vector<StepKeeper::Request> StepKeeper::takeRequests() {
     return std::exchange(outbox_, {});
 }
 
-std::vector<StepKeeper::Check> StepKeeper::takeChecks() { return std::exchange(checks_, {}); }
+std::vector<StepKeeper::Check> StepKeeper::takeChecks() {
+    return std::exchange(checks_, {});
+}
 
 void StepKeeper::note(std::string estimates, std::string action) {
     checks_.push_back({seconds(), std::move(estimates), std::move(action)});
@@ -89,7 +94,9 @@ void StepKeeper::ask(std::size_t who, double deltaMs, bool correction) {
     awaiting_ = true;
 }
 
-void StepKeeper::setState(std::size_t who, Verdict::State s) { verdicts_[who].state = s; }
+void StepKeeper::setState(std::size_t who, Verdict::State s) {
+    verdicts_[who].state = s;
+}
 
 void StepKeeper::suspect(const std::string& uid) {
     for (Speaker& s : speakers_)
@@ -113,8 +120,8 @@ void StepKeeper::setDelays(std::vector<double> delaysMs) {
         beyond[i] = change - speakers_[i].owedMs;
     }
     std::vector<double> sorted = beyond;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
-                     sorted.end());
+    std::nth_element(sorted.begin(),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
     const double common = sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
     bool own = false;
     for (std::size_t i = 0; i < speakers_.size(); ++i) {
@@ -181,21 +188,27 @@ double StepKeeper::capability(double offsetMs) const {
     return worst;
 }
 
-double StepKeeper::featureMs() const { return 0.4 * opt_.toleranceMs; }
-double StepKeeper::apartMs() const { return 0.5 * featureMs(); }
+double StepKeeper::featureMs() const {
+    return 0.4 * opt_.toleranceMs;
+}
+double StepKeeper::apartMs() const {
+    return 0.5 * featureMs();
+}
 
-std::vector<double> StepKeeper::fresh(const Peaks& rel, double groupGain) const {
+std::vector<double> StepKeeper::fresh(const Peaks& rel) const {
     std::vector<double> out;  // strongest first, as the peaks come
     for (const auto& p : rel)
-        if (std::fabs(p.lagMs) >= featureMs() && p.snr >= kNewFloors && !explained(p, groupGain))
+        if (std::fabs(p.lagMs) >= featureMs() && p.snr >= kNewFloors && !explained(p))
             out.push_back(p.lagMs);
     return out;
 }
 
-bool StepKeeper::explained(const ArrivalWatch::Peak& p, double groupGain) const {
+bool StepKeeper::explained(const ArrivalWatch::Peak& p) const {
     // A feature explains a peak as far from it as a move must go to count: a moving speaker's
-    // reflections move with it, and must not count before its own sound does.
-    const double share = std::fabs(p.gain) / std::max(groupGain, 1e-12);
+    // reflections move with it, and must not count before its own sound does. Heights are the
+    // paths' gains whatever the material, so they are held against the group's learnt height,
+    // not against what is left of the group after someone moved away.
+    const double share = std::fabs(p.gain) / std::max(groupGain_, 1e-12);
     for (const Feature& f : features_)
         if (std::fabs(f.offsetMs - p.lagMs) <= featureMs() && share <= 1.6 * f.share + 0.05)
             return true;
@@ -207,7 +220,7 @@ void StepKeeper::learn(const ArrivalWatch::Reading& r, const Peaks& rel, double 
     groupGain_ = learnt_ == 0 ? groupGain : 0.8 * groupGain_ + 0.2 * groupGain;
     for (const auto& p : rel) {
         if (std::fabs(p.lagMs) <= kGroupMs) continue;
-        const double share = std::fabs(p.gain) / groupGain;
+        const double share = std::fabs(p.gain) / groupGain_;
         auto f = std::find_if(features_.begin(), features_.end(), [&](const Feature& f) {
             return std::fabs(f.offsetMs - p.lagMs) <= kSameMs;
         });
@@ -261,7 +274,8 @@ void StepKeeper::check() {
     }
     if (!r.canTell) {
         for (std::size_t i = 0; i < speakers_.size(); ++i)
-            if (verdicts_[i].state == Verdict::State::inStep) setState(i, Verdict::State::cannotTell);
+            if (verdicts_[i].state == Verdict::State::inStep)
+                setState(i, Verdict::State::cannotTell);
         if (phase_ != Phase::watching && ++waits_ > kPatience) {
             undoProbes();
             phase_ = Phase::watching;
@@ -316,7 +330,7 @@ void StepKeeper::watch(const ArrivalWatch::Reading& r, const Peaks& rel, double 
         note(estimates, "learning the group");
         return;
     }
-    const std::vector<double> news = fresh(rel, groupGain);
+    const std::vector<double> news = fresh(rel);
     if (news.empty()) {
         learn(r, rel, groupGain);
         for (std::size_t i = 0; i < speakers_.size(); ++i) {
@@ -445,6 +459,15 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
             setState(i, Verdict::State::inStep);
     const bool confirmed = moved && probed_.size() == 1;
     candidates_ = std::move(left);
+    if (confirmed && std::fabs(huntMs_ - speakers_[probed_.front()].offsetMs) < featureMs()) {
+        // It is that speaker where it was set to be: nothing to correct, and now known.
+        features_.push_back({huntMs_, std::fabs(moved->gain) / std::max(groupGain_, 1e-12)});
+        speakers_[probed_.front()].suspect = false;
+        undoProbes();
+        phase_ = Phase::watching;
+        note(estimates, speakers_[probed_.front()].uid + " is where it was set: nothing to do");
+        return;
+    }
     if (confirmed) {
         const std::size_t who = probed_.front();
         speakers_[who].suspect = false;
@@ -495,7 +518,7 @@ void StepKeeper::correct(std::size_t who, double errorMs, const std::string& est
 void StepKeeper::verify(const Peaks& rel, double groupGain) {
     const std::string estimates = describe(rel, groupGain);
     // What else is new is remembered, so a second mover is taken up at the next look.
-    lastNew_ = fresh(rel, groupGain);
+    lastNew_ = fresh(rel);
     const std::size_t who = verifying_;
     // Had it not been the one, it would now sit the correction away from where it belongs,
     // and the arrival would still be where it was.
