@@ -103,8 +103,8 @@ ArrivalWatch::ArrivalWatch(double rate, double windowSeconds)
       micTail_(refTail_.size(), 0.0f) {}
 
 void ArrivalWatch::keepHistory(double ms) {
-    history_ = std::max<std::size_t>(history_, static_cast<std::size_t>(
-                                                   std::ceil(ms * analysisRate() / 1000.0)) + 2);
+    history_ = std::max<std::size_t>(
+        history_, static_cast<std::size_t>(std::ceil(ms * analysisRate() / 1000.0)) + 2);
 }
 
 void ArrivalWatch::push(std::vector<float>& out, std::vector<float>& tail, const float* x,
@@ -160,7 +160,9 @@ void ArrivalWatch::restart(double skipSeconds) {
     start_ = count_ + static_cast<std::size_t>(std::max(0.0, skipSeconds) * analysisRate());
 }
 
-bool ArrivalWatch::ready() const { return count_ >= start_ + window_; }
+bool ArrivalWatch::ready() const {
+    return count_ >= start_ + window_;
+}
 
 double ArrivalWatch::Reading::echoAt(double offsetMs) const {
     if (echo.empty()) return 0;
@@ -219,8 +221,8 @@ ArrivalWatch::Reading ArrivalWatch::analyse(double loMs, double hiMs,
     const double scale = static_cast<double>(W) / static_cast<double>(segment);
     for (std::size_t b = 0; b < bins; ++b) {
         const kiss_fft_cpx r = refSpectrum[b];
-        prefix[b + 1] = prefix[b] + scale * (static_cast<double>(r.r) * r.r +
-                                             static_cast<double>(r.i) * r.i);
+        prefix[b + 1] =
+            prefix[b] + scale * (static_cast<double>(r.r) * r.r + static_cast<double>(r.i) * r.i);
     }
     const auto half = static_cast<std::size_t>(
         std::max(1.0, std::round(kSmoothHz * static_cast<double>(n) / fa)));
@@ -295,13 +297,14 @@ ArrivalWatch::Reading ArrivalWatch::analyse(double loMs, double hiMs,
         return pattern[static_cast<std::size_t>(((k % len) + len) % len)];
     };
     for (std::size_t i = 0; i < out.echo.size(); ++i) {
-        const std::int64_t x = static_cast<std::int64_t>(i) - static_cast<std::int64_t>(reachSamples);
+        const std::int64_t x =
+            static_cast<std::int64_t>(i) - static_cast<std::int64_t>(reachSamples);
         out.echo[i] = std::fabs(patternAt(static_cast<std::int64_t>(kA) - x));
     }
     // Main lobe: out to where the pattern stays under half on both sides.
     std::size_t lobe = 1;
-    while (lobe < reachSamples && (out.echo[reachSamples + lobe] >= 0.5f ||
-                                   out.echo[reachSamples - lobe] >= 0.5f))
+    while (lobe < reachSamples &&
+           (out.echo[reachSamples + lobe] >= 0.5f || out.echo[reachSamples - lobe] >= 0.5f))
         ++lobe;
     out.resolutionMs = static_cast<double>(lobe) * 1000.0 / fa;
     float self = 0;
@@ -347,8 +350,8 @@ ArrivalWatch::Reading ArrivalWatch::analyse(double loMs, double hiMs,
         double frac = curve < 0 ? 0.5 * (ym - yp) / curve : 0.0;
         frac = std::clamp(frac, -0.5, 0.5);
         const double height = sign * (y0 - 0.25 * (ym - yp) * frac);
-        Peak peak{(static_cast<double>(hi) - (static_cast<double>(k) + frac)) * 1000.0 / fa,
-                  height, std::fabs(height) / out.floor};
+        Peak peak{(static_cast<double>(hi) - (static_cast<double>(k) + frac)) * 1000.0 / fa, height,
+                  std::fabs(height) / out.floor};
         if (peak.snr < kPeakFloors) continue;
         bool piece = false;
         double echoed = 0;
@@ -364,12 +367,14 @@ ArrivalWatch::Reading ArrivalWatch::analyse(double loMs, double hiMs,
         return std::fabs(a.gain) > std::fabs(b.gain);
     });
 
-    if (out.peaks.empty()) {
-        out.doubt = "nothing heard";
-    } else if (out.coverage < 0.05) {
+    // Measured on the test rooms' materials: 2–3 s of music 0.8, speech 0.97, a held chord
+    // 0.04–0.06.
+    if (out.coverage < 0.15) {
         out.doubt = "too narrow a band";
     } else if (out.selfSimilarity > 0.5) {
         out.doubt = "material repeats itself";
+    } else if (out.peaks.empty()) {
+        out.doubt = "nothing heard";
     } else if (out.peaks.front().snr < 12) {
         out.doubt = "too noisy";
     } else {

@@ -33,26 +33,26 @@ class ArrivalWatch {
     bool ready() const;
 
     struct Peak {
-        double lagMs = 0;     // arrival, ms after the reference
-        double gain = 0;      // signed height, in units of the reference's level at the mic
-        double snr = 0;       // |gain| over the floor
+        double lagMs = 0;  // arrival, ms after the reference
+        double gain = 0;   // signed height, in units of the reference's level at the mic
+        double snr = 0;    // |gain| over the floor
     };
     struct Reading {
         bool canTell = false;
-        std::string doubt;            // why not, when it cannot
-        double level = 0;             // RMS of the reference over the window
-        double coverage = 0;          // share of the band the material carries (0–1)
-        double selfSimilarity = 0;    // the material's largest echo of itself beyond the main
-                                      // lobe, relative to the main lobe (0–1)
-        double resolutionMs = 0;      // half-width of the main lobe: closer arrivals merge
-        double floor = 0;             // robust RMS of what is left after the peaks
-        std::vector<Peak> peaks;      // strongest first
+        std::string doubt;          // why not, when it cannot
+        double level = 0;           // RMS of the reference over the window
+        double coverage = 0;        // share of the band the material carries (0–1)
+        double selfSimilarity = 0;  // the material's largest echo of itself beyond the main
+                                    // lobe, relative to the main lobe (0–1)
+        double resolutionMs = 0;    // half-width of the main lobe: closer arrivals merge
+        double floor = 0;           // robust RMS of what is left after the peaks
+        std::vector<Peak> peaks;    // strongest first
         // The material's echo of itself, relative to the main lobe, at lags `offset` apart: the
         // largest magnitude within a sample of it. 1 within the main lobe.
         double echoAt(double offsetMs) const;
 
-        double rate = 0;              // analysis rate, Hz
-        std::vector<float> echo;      // |pattern| by offset in samples, centred at echoCentre
+        double rate = 0;          // analysis rate, Hz
+        std::vector<float> echo;  // |pattern| by offset in samples, centred at echoCentre
         std::size_t echoCentre = 0;
     };
     // Analyses the gathered window over arrivals [loMs, hiMs] (clamped to the history held) and
@@ -69,17 +69,17 @@ class ArrivalWatch {
 
     double rate_;
     int factor_;
-    std::size_t window_;        // analysis samples per window
-    std::vector<float> taps_;   // anti-alias low-pass ahead of the decimation (empty: none)
+    std::size_t window_;       // analysis samples per window
+    std::vector<float> taps_;  // anti-alias low-pass ahead of the decimation (empty: none)
     std::vector<float> refTail_, micTail_;
-    std::size_t phase_ = 0;     // input samples until the next output, within the factor
-    std::vector<float> ref_;    // decimated reference; ref_[0] is sample refBase_
+    std::size_t phase_ = 0;   // input samples until the next output, within the factor
+    std::vector<float> ref_;  // decimated reference; ref_[0] is sample refBase_
     std::size_t refBase_ = 0;
-    std::vector<float> mic_;    // decimated microphone; mic_[0] is sample micBase_
+    std::vector<float> mic_;  // decimated microphone; mic_[0] is sample micBase_
     std::size_t micBase_ = 0;
-    std::size_t count_ = 0;     // decimated samples received
-    std::size_t start_ = 0;     // first sample of the window being gathered
-    std::size_t history_ = 0;   // reference samples kept before the window
+    std::size_t count_ = 0;    // decimated samples received
+    std::size_t start_ = 0;    // first sample of the window being gathered
+    std::size_t history_ = 0;  // reference samples kept before the window
 };
 
 }  // namespace housetone

@@ -19,11 +19,6 @@ constexpr double kGroupMs = 0.5;
 // Two looks at an arrival this close to each other are the same arrival (a drifting speaker
 // moves about 0.1 ms between checks).
 constexpr double kSameMs = 0.5;
-// Closest that two arrivals a probe tells apart may sit.
-constexpr double kApartMs = 0.75;
-constexpr double kProbeMs = 1.5;
-// Offsets within which a learnt feature explains a peak.
-constexpr double kFeatureMs = 0.4;
 // A peak at an offset the learnt pattern showed under this echo was seen clearly there before.
 constexpr double kSeenEcho = 0.3;
 // Calm checks that make the pattern before anything is judged against it.
@@ -43,7 +38,8 @@ const ArrivalWatch::Peak* near(const std::vector<ArrivalWatch::Peak>& peaks, dou
                                double within) {
     const ArrivalWatch::Peak* best = nullptr;
     for (const auto& p : peaks)
-        if (std::fabs(p.lagMs - at) <= within && (!best || std::fabs(p.gain) > std::fabs(best->gain)))
+        if (std::fabs(p.lagMs - at) <= within &&
+            (!best || std::fabs(p.gain) > std::fabs(best->gain)))
             best = &p;
     return best;
 }
@@ -65,7 +61,9 @@ StepKeeper::StepKeeper(Options opt, std::vector<std::string> uids, std::vector<d
                      std::to_string(uids.size()) + " speakers; the rest taken as 0");
 }
 
-double StepKeeper::seconds() const { return static_cast<double>(frames_) / opt_.rate; }
+double StepKeeper::seconds() const {
+    return static_cast<double>(frames_) / opt_.rate;
+}
 
 double StepKeeper::lagRangeHi() const {
     if (groupMs_) return *groupMs_ + opt_.reachMs;
@@ -82,7 +80,9 @@ std::vector<StepKeeper::Request> StepKeeper::takeRequests() {
     return std::exchange(outbox_, {});
 }
 
-std::vector<StepKeeper::Check> StepKeeper::takeChecks() { return std::exchange(checks_, {}); }
+std::vector<StepKeeper::Check> StepKeeper::takeChecks() {
+    return std::exchange(checks_, {});
+}
 
 void StepKeeper::note(std::string estimates, std::string action) {
     checks_.push_back({seconds(), std::move(estimates), std::move(action)});
@@ -94,7 +94,9 @@ void StepKeeper::ask(std::size_t who, double deltaMs, bool correction) {
     awaiting_ = true;
 }
 
-void StepKeeper::setState(std::size_t who, Verdict::State s) { verdicts_[who].state = s; }
+void StepKeeper::setState(std::size_t who, Verdict::State s) {
+    verdicts_[who].state = s;
+}
 
 void StepKeeper::suspect(const std::string& uid) {
     for (Speaker& s : speakers_)
@@ -118,8 +120,8 @@ void StepKeeper::setDelays(std::vector<double> delaysMs) {
         beyond[i] = change - speakers_[i].owedMs;
     }
     std::vector<double> sorted = beyond;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2),
-                     sorted.end());
+    std::nth_element(sorted.begin(),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
     const double common = sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
     bool own = false;
     for (std::size_t i = 0; i < speakers_.size(); ++i) {
@@ -176,7 +178,7 @@ void StepKeeper::add(const float* ref, const float* mic, std::size_t frames) {
 double StepKeeper::capability(double offsetMs) const {
     if (seen_.empty()) return 1;
     const auto x = static_cast<std::int64_t>(std::lround(offsetMs * seenRate_ / 1000.0));
-    const auto reach = static_cast<std::int64_t>(std::lround(kFeatureMs * seenRate_ / 1000.0));
+    const std::int64_t reach = 2;
     const auto centre = static_cast<std::int64_t>(seenCentre_);
     double worst = 0;
     for (std::int64_t i = centre + x - reach; i <= centre + x + reach; ++i) {
@@ -186,10 +188,29 @@ double StepKeeper::capability(double offsetMs) const {
     return worst;
 }
 
-bool StepKeeper::explained(const ArrivalWatch::Peak& p, double groupGain) const {
-    const double share = std::fabs(p.gain) / std::max(groupGain, 1e-12);
+double StepKeeper::featureMs() const {
+    return 0.4 * opt_.toleranceMs;
+}
+double StepKeeper::apartMs() const {
+    return 0.5 * featureMs();
+}
+
+std::vector<double> StepKeeper::fresh(const Peaks& rel) const {
+    std::vector<double> out;  // strongest first, as the peaks come
+    for (const auto& p : rel)
+        if (std::fabs(p.lagMs) >= featureMs() && p.snr >= kNewFloors && !explained(p))
+            out.push_back(p.lagMs);
+    return out;
+}
+
+bool StepKeeper::explained(const ArrivalWatch::Peak& p) const {
+    // A feature explains a peak as far from it as a move must go to count: a moving speaker's
+    // reflections move with it, and must not count before its own sound does. Heights are the
+    // paths' gains whatever the material, so they are held against the group's learnt height,
+    // not against what is left of the group after someone moved away.
+    const double share = std::fabs(p.gain) / std::max(groupGain_, 1e-12);
     for (const Feature& f : features_)
-        if (std::fabs(f.offsetMs - p.lagMs) <= kFeatureMs && share <= 1.6 * f.share + 0.05)
+        if (std::fabs(f.offsetMs - p.lagMs) <= featureMs() && share <= 1.6 * f.share + 0.05)
             return true;
     // Where the learnt pattern could not have shown a peak, a peak says nothing new.
     return capability(p.lagMs) >= kSeenEcho;
@@ -199,9 +220,9 @@ void StepKeeper::learn(const ArrivalWatch::Reading& r, const Peaks& rel, double 
     groupGain_ = learnt_ == 0 ? groupGain : 0.8 * groupGain_ + 0.2 * groupGain;
     for (const auto& p : rel) {
         if (std::fabs(p.lagMs) <= kGroupMs) continue;
-        const double share = std::fabs(p.gain) / groupGain;
+        const double share = std::fabs(p.gain) / groupGain_;
         auto f = std::find_if(features_.begin(), features_.end(), [&](const Feature& f) {
-            return std::fabs(f.offsetMs - p.lagMs) <= kFeatureMs;
+            return std::fabs(f.offsetMs - p.lagMs) <= kSameMs;
         });
         if (f != features_.end()) {
             f->share = std::max(share, 0.8 * f->share + 0.2 * share);
@@ -253,7 +274,8 @@ void StepKeeper::check() {
     }
     if (!r.canTell) {
         for (std::size_t i = 0; i < speakers_.size(); ++i)
-            if (verdicts_[i].state == Verdict::State::inStep) setState(i, Verdict::State::cannotTell);
+            if (verdicts_[i].state == Verdict::State::inStep)
+                setState(i, Verdict::State::cannotTell);
         if (phase_ != Phase::watching && ++waits_ > kPatience) {
             undoProbes();
             phase_ = Phase::watching;
@@ -282,24 +304,21 @@ void StepKeeper::check() {
         group = near(rel, 0, kGroupMs);
         note(describe(rel, std::fabs(group->gain)), fmt("the whole group moved by %+.2f ms", by));
     }
-    if (!group) {
+    if (!group && phase_ == Phase::watching) {
         note(describe(rel, groupGain_), "the group's own arrival is not heard");
-        if (phase_ != Phase::watching && ++waits_ > kPatience) {
-            undoProbes();
-            phase_ = Phase::watching;
-        }
         return;
     }
-    const double groupGain = std::fabs(group->gain);
+    // Mid-hunt the probes may have taken the whole group away from its place.
+    const double groupGain = group ? std::fabs(group->gain) : groupGain_;
     switch (phase_) {
         case Phase::watching:
             watch(r, rel, groupGain);
             break;
         case Phase::probing:
-            probe(rel);
+            probe(rel, groupGain);
             break;
         case Phase::verifying:
-            verify(rel);
+            verify(rel, groupGain);
             break;
     }
 }
@@ -311,15 +330,8 @@ void StepKeeper::watch(const ArrivalWatch::Reading& r, const Peaks& rel, double 
         note(estimates, "learning the group");
         return;
     }
-    const double act = 0.5 * opt_.toleranceMs;
-    std::vector<double> fresh;
-    const ArrivalWatch::Peak* strongest = nullptr;
-    for (const auto& p : rel) {
-        if (std::fabs(p.lagMs) < act || p.snr < kNewFloors || explained(p, groupGain)) continue;
-        fresh.push_back(p.lagMs);
-        if (!strongest) strongest = &p;  // peaks come strongest first
-    }
-    if (!strongest) {
+    const std::vector<double> news = fresh(rel);
+    if (news.empty()) {
         learn(r, rel, groupGain);
         for (std::size_t i = 0; i < speakers_.size(); ++i) {
             if (speakers_[i].hidden) {
@@ -332,10 +344,10 @@ void StepKeeper::watch(const ArrivalWatch::Reading& r, const Peaks& rel, double 
         note(estimates, "in step");
         return;
     }
-    const double at = strongest->lagMs;
+    const double at = news.front();  // the strongest
     const bool again = std::any_of(lastNew_.begin(), lastNew_.end(),
                                    [&](double x) { return std::fabs(x - at) <= kSameMs; });
-    lastNew_ = fresh;
+    lastNew_ = news;
     if (!again) {
         note(estimates, fmt("new arrival at %+.2f ms: looking again", at));
         return;
@@ -376,12 +388,10 @@ void StepKeeper::nextProbe() {
     if (speakers_[candidates_.front()].suspect) count = 1;
     std::vector<std::size_t> next(candidates_.begin(),
                                   candidates_.begin() + static_cast<std::ptrdiff_t>(count));
-    // The probed part moves toward the group by the probe; the four places (the group, the new
-    // arrival, each shifted) stay at least kApartMs apart.
-    const double size = std::fabs(std::fabs(huntMs_) - kProbeMs) < kApartMs
-                            ? std::fabs(huntMs_) + kApartMs
-                            : kProbeMs;
-    probeMs_ = huntMs_ > 0 ? -size : size;
+    // The probed part moves toward the group by half the least move acted on, so the four places
+    // (the group, the new arrival, each shifted) stay that far apart: 0.4 ms for a 2 ms
+    // tolerance, several times a peak's width from broadband material, and inaudible.
+    probeMs_ = huntMs_ > 0 ? -apartMs() : apartMs();
     shiftProbed(next, probeMs_);
     probed_ = std::move(next);
     waits_ = 0;
@@ -406,9 +416,9 @@ void StepKeeper::undoProbes() {
     candidates_.clear();
 }
 
-void StepKeeper::probe(const Peaks& rel) {
-    const std::string estimates = describe(rel, std::fabs(near(rel, 0, kGroupMs)->gain));
-    const double within = kApartMs / 2;
+void StepKeeper::probe(const Peaks& rel, double groupGain) {
+    const std::string estimates = describe(rel, groupGain);
+    const double within = apartMs() / 2;
     const ArrivalWatch::Peak* moved = near(rel, huntMs_ + probeMs_, within);
     const ArrivalWatch::Peak* stayed = near(rel, huntMs_, within);
     if (!moved && !stayed) {
@@ -449,6 +459,15 @@ void StepKeeper::probe(const Peaks& rel) {
             setState(i, Verdict::State::inStep);
     const bool confirmed = moved && probed_.size() == 1;
     candidates_ = std::move(left);
+    if (confirmed && std::fabs(huntMs_ - speakers_[probed_.front()].offsetMs) < featureMs()) {
+        // It is that speaker where it was set to be: nothing to correct, and now known.
+        features_.push_back({huntMs_, std::fabs(moved->gain) / std::max(groupGain_, 1e-12)});
+        speakers_[probed_.front()].suspect = false;
+        undoProbes();
+        phase_ = Phase::watching;
+        note(estimates, speakers_[probed_.front()].uid + " is where it was set: nothing to do");
+        return;
+    }
     if (confirmed) {
         const std::size_t who = probed_.front();
         speakers_[who].suspect = false;
@@ -492,18 +511,20 @@ void StepKeeper::correct(std::size_t who, double errorMs, const std::string& est
     waits_ = 0;
     probed_.clear();
     candidates_.clear();
-    note(estimates, "correct " + s.uid + fmt(" by %+.2f ms", -errorMs) +
+    note(estimates, "correct " + s.uid + fmt(": it arrives %+.2f ms off", baseError) +
                         (trusted_ ? " (it moved this way before)" : ""));
 }
 
-void StepKeeper::verify(const Peaks& rel) {
-    const std::string estimates = describe(rel, std::fabs(near(rel, 0, kGroupMs)->gain));
+void StepKeeper::verify(const Peaks& rel, double groupGain) {
+    const std::string estimates = describe(rel, groupGain);
+    // What else is new is remembered, so a second mover is taken up at the next look.
+    lastNew_ = fresh(rel);
     const std::size_t who = verifying_;
     // Had it not been the one, it would now sit the correction away from where it belongs,
     // and the arrival would still be where it was.
     const ArrivalWatch::Peak* wrong =
-        trusted_ ? near(rel, speakers_[who].offsetMs - verifyMs_, kApartMs / 2) : nullptr;
-    const bool stillThere = near(rel, huntMs_, kApartMs / 2) != nullptr;
+        trusted_ ? near(rel, speakers_[who].offsetMs - verifyMs_, apartMs() / 2) : nullptr;
+    const bool stillThere = near(rel, huntMs_, apartMs() / 2) != nullptr;
     phase_ = Phase::watching;
     if (wrong && wrong->snr >= kNewFloors && stillThere) {
         // The speaker was not the one: its correction taken back, and the arrival is hunted.

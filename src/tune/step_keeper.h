@@ -25,10 +25,10 @@ namespace housetone {
 class StepKeeper {
   public:
     struct Options {
-        double rate = 48000;        // Hz of both signals
-        double windowSeconds = 2;   // audio per check
-        double reachMs = 3500;      // the furthest a speaker's arrival is sought from the group's
-        double toleranceMs = 2;     // moves beyond this are corrected
+        double rate = 48000;       // Hz of both signals
+        double windowSeconds = 2;  // audio per check
+        double reachMs = 3500;     // the furthest a speaker's arrival is sought from the group's
+        double toleranceMs = 2;    // moves beyond this are corrected
     };
     // uids: the speakers in play, in the engine's order. delaysMs: how long each is held back now.
     StepKeeper(Options, std::vector<std::string> uids, std::vector<double> delaysMs);
@@ -66,11 +66,11 @@ class StepKeeper {
     struct Speaker {
         std::string uid;
         double delayMs = 0;
-        double offsetMs = 0;   // where it is meant to arrive, relative to the group
-        double shiftMs = 0;    // probe shift asked for and not yet undone
-        double owedMs = 0;     // handed out, not yet seen in the engine's delays
+        double offsetMs = 0;  // where it is meant to arrive, relative to the group
+        double shiftMs = 0;   // probe shift asked for and not yet undone
+        double owedMs = 0;    // handed out, not yet seen in the engine's delays
         bool suspect = false;
-        bool hidden = false;   // shifted alone, nothing of it was seen
+        bool hidden = false;  // shifted alone, nothing of it was seen
     };
     struct Feature {
         double offsetMs;  // relative to the group's arrival
@@ -81,15 +81,22 @@ class StepKeeper {
 
     void check();
     void watch(const ArrivalWatch::Reading& r, const Peaks& rel, double groupGain);
-    void probe(const Peaks& rel);
-    void verify(const Peaks& rel);
+    void probe(const Peaks& rel, double groupGain);
+    void verify(const Peaks& rel, double groupGain);
+    // Arrivals nothing learnt explains, far enough from the group to be a move: offsets,
+    // strongest first.
+    std::vector<double> fresh(const Peaks& rel) const;
+    // How far a speaker must have moved before the keeper acts.
+    double featureMs() const;
+    // The probe, and how close two arrivals it tells apart may sit.
+    double apartMs() const;
     void startHunt(double offsetMs);
     void nextProbe();
     void shiftProbed(const std::vector<std::size_t>& probed, double ms);
     void undoProbes();
     void correct(std::size_t who, double errorMs, const std::string& why);
     void learn(const ArrivalWatch::Reading& r, const Peaks& rel, double groupGain);
-    bool explained(const ArrivalWatch::Peak& p, double groupGain) const;
+    bool explained(const ArrivalWatch::Peak& p) const;
     double capability(double offsetMs) const;
     void ask(std::size_t who, double deltaMs, bool correction);
     void note(std::string estimates, std::string action);
@@ -105,26 +112,26 @@ class StepKeeper {
     ArrivalWatch watch_;
     std::size_t frames_ = 0;
 
-    std::optional<double> groupMs_;   // where the group's sound arrives
-    double groupGain_ = 0;            // its peak's height while in step
-    std::vector<Feature> features_;   // the learnt pattern around it
-    std::vector<float> seen_;         // how clearly the learnt pattern could show each offset
+    std::optional<double> groupMs_;  // where the group's sound arrives
+    double groupGain_ = 0;           // its peak's height while in step
+    std::vector<Feature> features_;  // the learnt pattern around it
+    std::vector<float> seen_;        // how clearly the learnt pattern could show each offset
     std::size_t seenCentre_ = 0;
     double seenRate_ = 0;
-    int learnt_ = 0;                  // calm checks the pattern is made of
-    std::vector<double> lastNew_;     // unexplained arrivals of the previous check
-    bool awaiting_ = false;           // requests asked for, not yet seen applied
-    int waits_ = 0;                   // checks spent waiting or unable to tell mid-hunt
+    int learnt_ = 0;               // calm checks the pattern is made of
+    std::vector<double> lastNew_;  // unexplained arrivals of the previous check
+    bool awaiting_ = false;        // requests asked for, not yet seen applied
+    int waits_ = 0;                // checks spent waiting or unable to tell mid-hunt
 
     Phase phase_ = Phase::watching;
-    double huntMs_ = 0;                     // the new arrival, relative to the group
-    double probeMs_ = 0;                    // shift the probed speakers were given
+    double huntMs_ = 0;                    // the new arrival, relative to the group
+    double probeMs_ = 0;                   // shift the probed speakers were given
     std::vector<std::size_t> candidates_;  // who may sit at the new arrival
     std::vector<std::size_t> probed_;      // shifted in this step
-    std::size_t verifying_ = 0;             // corrected, awaiting the look that confirms it
-    double verifyMs_ = 0;                   // the error corrected
-    bool trusted_ = false;                  // corrected on its own record, not on a probe
-    std::optional<std::size_t> drifter_;    // last corrected for a small move
+    std::size_t verifying_ = 0;            // corrected, awaiting the look that confirms it
+    double verifyMs_ = 0;                  // the error corrected
+    bool trusted_ = false;                 // corrected on its own record, not on a probe
+    std::optional<std::size_t> drifter_;   // last corrected for a small move
     double driftSign_ = 0;
 };
 

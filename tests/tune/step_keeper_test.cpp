@@ -52,7 +52,8 @@ class Material {
         const double hit = std::exp(-beat * 18.0);
         const int bar = static_cast<int>(t / 2.0);
         const double f = 110.0 * std::pow(2.0, (bar * 5 % 12) / 12.0);
-        const double tones = 0.15 * std::sin(2 * kPi * f * t) + 0.08 * std::sin(2 * kPi * 3 * f * t);
+        const double tones =
+            0.15 * std::sin(2 * kPi * f * t) + 0.08 * std::sin(2 * kPi * 3 * f * t);
         return static_cast<float>(0.5 * hit * low_ + 0.05 * white() * hit + tones);
     }
     // Syllables of coloured noise, a phrase at a time, with pauses between phrases.
@@ -80,7 +81,7 @@ struct Path {
     double gain;
     double latencyMs;
     std::vector<std::pair<double, double>> reflections;  // ms after the direct sound, gain
-    double driftPpm = 0;                                // latency grows by this per second
+    double driftPpm = 0;                                 // latency grows by this per second
 };
 
 // A room: each speaker plays the reference held back by its engine delay, reaches the
@@ -117,11 +118,12 @@ class Room {
         const Path& p = paths_[i];
         return delays_[i] + p.latencyMs + p.driftPpm * 1e-6 * seconds() * 1000.0;
     }
-    // Largest distance of any speaker's arrival from the others' median.
-    double spread() const {
+    // Largest distance of any speaker's arrival (but those `apart`) from their median.
+    double spread(const std::vector<std::string>& apart = {}) const {
         std::vector<double> a;
         for (std::size_t i = 0; i < paths_.size(); ++i)
-            a.push_back(arrival(i));
+            if (std::find(apart.begin(), apart.end(), paths_[i].uid) == apart.end())
+                a.push_back(arrival(i));
         std::vector<double> s = a;
         std::nth_element(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(s.size() / 2), s.end());
         const double mid = s[s.size() / 2];
@@ -131,6 +133,11 @@ class Room {
         return worst;
     }
     double seconds() const { return static_cast<double>(n_) / kRate; }
+    // A delay set by hand, as a slider would: the keeper hears of it with the next block.
+    void bump(const std::string& uid, double ms) {
+        const auto u = uids();
+        delays_[static_cast<std::size_t>(std::find(u.begin(), u.end(), uid) - u.begin())] += ms;
+    }
 
     // Runs for `seconds`, calling `each` after every block.
     void run(StepKeeper& k, double seconds, const std::function<void()>& each = {}) {
@@ -156,8 +163,8 @@ class Room {
             for (const auto& r : k.takeRequests()) {
                 requests.push_back(r);
                 const auto u = uids();
-                delays_[static_cast<std::size_t>(std::find(u.begin(), u.end(), r.uid) - u.begin())] +=
-                    r.deltaMs;
+                delays_[static_cast<std::size_t>(std::find(u.begin(), u.end(), r.uid) -
+                                                 u.begin())] += r.deltaMs;
             }
             const double least = *std::min_element(delays_.begin(), delays_.end());
             if (least < 0)
@@ -185,8 +192,9 @@ class Room {
         auto h = [&](std::size_t k) { return static_cast<double>(history_[k & kMask]); };
         const double y0 = h(i - 1), y1 = h(i), y2 = h(i + 1 <= n_ ? i + 1 : i),
                      y3 = h(i + 2 <= n_ ? i + 2 : i);
-        return y1 + 0.5 * f *
-                        (y2 - y0 + f * (2 * y0 - 5 * y1 + 4 * y2 - y3 + f * (3 * (y1 - y2) + y3 - y0)));
+        return y1 +
+               0.5 * f *
+                   (y2 - y0 + f * (2 * y0 - 5 * y1 + 4 * y2 - y3 + f * (3 * (y1 - y2) + y3 - y0)));
     }
 
     std::vector<Path> paths_;
@@ -205,19 +213,267 @@ std::vector<Path> threeSpeakers() {
             {"kitchen", 0.25, 95, {{3.3, 0.35}, {11.0, 0.2}}}};
 }
 
-void dump(const Room& room) {
-    for (const auto& c : room.checks)
-        std::printf("%7.2f  %s | %s\n", c.atSeconds, c.estimates.c_str(), c.action.c_str());
+// Every speaker's arrival (but those `apart`) is within 2 ms of their median.
+bool inStep(const Room& room, const std::vector<std::string>& apart = {}) {
+    return room.spread(apart) <= 2.0;
 }
 
-TEST(StepKeeper, Experiment) {
-    Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 3));
+struct Tally {
+    int probes = 0;
+    std::vector<std::string> corrected;  // one entry per correction
+    double largestProbe = 0;
+};
+Tally tally(const Room& room) {
+    Tally t;
+    for (const auto& r : room.requests) {
+        if (r.correction) {
+            t.corrected.push_back(r.uid);
+        } else {
+            ++t.probes;
+            t.largestProbe = std::max(t.largestProbe, std::fabs(r.deltaMs));
+        }
+    }
+    return t;
+}
+
+std::string log(const Room& room) {
+    std::string s;
+    for (const auto& c : room.checks)
+        s += std::to_string(c.atSeconds) + "  " + c.estimates + " | " + c.action + "\n";
+    return s;
+}
+
+// Runs until the group is in step again after a move made at `room.seconds()`; the seconds it
+// took, or -1 when 30 s were not enough. The group must then stay in step.
+double secondsToStep(Room& room, StepKeeper& k, const std::vector<std::string>& apart = {}) {
+    const double movedAt = room.seconds();
+    double back = -1;
+    room.run(k, 30, [&] {
+        if (back < 0 && inStep(room, apart)) back = room.seconds() - movedAt;
+        if (back >= 0 && room.seconds() - movedAt > back + 3) {
+            EXPECT_TRUE(inStep(room, apart));
+        }
+    });
+    return back;
+}
+
+TEST(StepKeeper, CorrectsTheSpeakerThatJumpedAndNoOther) {
+    struct Case {
+        std::vector<Path> paths;
+        std::string who;
+        double jumpMs;
+    };
+    std::vector<Path> eight;
+    for (int i = 0; i < 8; ++i)
+        eight.push_back(
+            {"s" + std::to_string(i), 0.12 + 0.05 * (i % 3), 10.0 + 13 * i, {{2.0 + i, 0.3}}});
+    const std::vector<Case> cases{{threeSpeakers(), "shelf", 38},
+                                  {threeSpeakers(), "kitchen", -25},  // the quietest, earlier
+                                  {threeSpeakers(), "desk", 80},
+                                  {eight, "s6", 22}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.who);
+        Room room(c.paths, Material(Material::Kind::music, 1.0f, 3));
+        StepKeeper k = room.keeper();
+        room.run(k, 10);
+        EXPECT_TRUE(room.requests.empty());
+        room.path(c.who).latencyMs += c.jumpMs;
+        const double took = secondsToStep(room, k);
+        EXPECT_GE(took, 0) << log(room);
+        EXPECT_LE(took, 30);
+        const Tally t = tally(room);
+        EXPECT_EQ(t.corrected, std::vector<std::string>{c.who}) << log(room);
+        EXPECT_LE(t.largestProbe, 0.5);
+        const auto uids = room.uids();
+        for (std::size_t i = 0; i < uids.size(); ++i) {
+            const auto& v = k.verdicts()[i];
+            EXPECT_EQ(v.state, StepKeeper::Verdict::State::inStep) << uids[i];
+            EXPECT_EQ(v.corrected, uids[i] == c.who) << uids[i];
+            EXPECT_LT(v.atSeconds, room.seconds());
+            EXPECT_GT(v.atSeconds, room.seconds() - 3);
+        }
+    }
+}
+
+TEST(StepKeeper, TwoSpeakersJumpingAtOnceAreBothCorrected) {
+    auto paths = threeSpeakers();
+    paths.push_back({"porch", 0.35, 60, {{5.0, 0.3}}});
+    Room room(paths, Material(Material::Kind::music, 1.0f, 11));
+    StepKeeper k = room.keeper();
+    room.run(k, 9);
+    room.path("shelf").latencyMs += 30;
+    room.path("porch").latencyMs -= 55;
+    const double took = secondsToStep(room, k);
+    EXPECT_GE(took, 0) << log(room);
+    auto corrected = tally(room).corrected;
+    std::sort(corrected.begin(), corrected.end());
+    EXPECT_EQ(corrected, (std::vector<std::string>{"porch", "shelf"})) << log(room);
+}
+
+TEST(StepKeeper, HoldsADriftingSpeakerWithFewSmallProbes) {
+    Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 9));
+    room.path("kitchen").driftPpm = 50;  // 3 ms a minute
+    StepKeeper k = room.keeper();
+    double worst = 0;
+    room.run(k, 300, [&] { worst = std::max(worst, room.spread()); });
+    EXPECT_LT(worst, 2.0) << log(room);
+    const Tally t = tally(room);
+    // 15 ms of drift takes at least 10 corrections of under 1.5 ms, all of the drifter.
+    EXPECT_GE(t.corrected.size(), 10u);
+    EXPECT_EQ(std::count(t.corrected.begin(), t.corrected.end(), "kitchen"),
+              static_cast<long>(t.corrected.size()));
+    EXPECT_LE(t.probes, 6) << log(room);
+    EXPECT_LE(t.largestProbe, 0.5);
+}
+
+TEST(StepKeeper, AsksNothingOfAnInStepGroupOnMaterialThatCannotShowIt) {
+    struct Case {
+        const char* name;
+        Material::Kind kind;
+        float level;
+        double noise;
+        bool canTell;  // whether the material shows the group at all
+    };
+    const std::vector<Case> cases{{"chord", Material::Kind::chord, 1.0f, 0.003, false},
+                                  {"speech", Material::Kind::speech, 1.0f, 0.003, true},
+                                  {"gaps", Material::Kind::gaps, 1.0f, 0.003, true},
+                                  {"quiet", Material::Kind::music, 0.003f, 0.003, false},
+                                  {"noisy room", Material::Kind::music, 1.0f, 0.5, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Room room(threeSpeakers(), Material(c.kind, c.level, 5), c.noise);
+        StepKeeper k = room.keeper();
+        int told = 0;
+        room.run(k, 90, [&] {
+            for (const auto& v : k.verdicts())
+                EXPECT_NE(v.state, StepKeeper::Verdict::State::moved);
+        });
+        for (const auto& ch : room.checks)
+            told += ch.action == "in step";
+        EXPECT_TRUE(room.requests.empty()) << log(room);
+        EXPECT_EQ(told > 0, c.canTell) << log(room);
+        for (const auto& v : k.verdicts())
+            EXPECT_EQ(v.state == StepKeeper::Verdict::State::cannotTell, !c.canTell);
+    }
+}
+
+TEST(StepKeeper, LeavesAloneWhatItDidNotCauseOrCannotHear) {
+    auto paths = threeSpeakers();
+    paths.push_back({"attic", 0.0005, 40, {}});  // far too quiet to show
+    Room room(paths, Material(Material::Kind::music, 1.0f, 21));
+    StepKeeper k = room.keeper();
+    // Values the keeper cannot map are refused, not applied.
+    k.setDelays({1, 2});
+    k.setDelays({0, 0, 0, std::nan("")});
+    room.run(k, 8);
+    // The user sets the desk 12 ms later by hand, and the attic jumps unheard.
+    room.path("attic").latencyMs += 40;
+    room.bump("desk", 12);
+    room.run(k, 30);
+    EXPECT_TRUE(room.requests.empty()) << log(room);
+    // Still watching: a real jump afterwards is corrected as ever.
+    room.path("shelf").latencyMs -= 30;
+    EXPECT_GE(secondsToStep(room, k, {"desk", "attic"}), 0) << log(room);
+    EXPECT_EQ(tally(room).corrected, std::vector<std::string>{"shelf"});
+}
+
+TEST(StepKeeper, ASuspectIsProbedAloneFirst) {
+    Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 4));
     StepKeeper k = room.keeper();
     room.run(k, 10);
-    room.path("shelf").latencyMs += 38;
-    room.run(k, 30);
-    dump(room);
-    std::printf("spread %.3f\n", room.spread());
+    room.path("kitchen").latencyMs += 45;
+    k.suspect("kitchen");
+    room.run(k, 20);
+    ASSERT_FALSE(room.requests.empty());
+    EXPECT_EQ(room.requests.front().uid, "kitchen");
+    EXPECT_FALSE(room.requests.front().correction);
+    EXPECT_EQ(tally(room).probes, 1) << log(room);
+    EXPECT_TRUE(inStep(room));
+}
+
+TEST(StepKeeper, FindsASpeakerThatMovedFarWithinItsReach) {
+    Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 6));
+    StepKeeper k = room.keeper(1500);
+    room.run(k, 10);
+    room.path("shelf").latencyMs += 1200;  // a network sink re-buffering
+    EXPECT_GE(secondsToStep(room, k), 0) << log(room);
+    EXPECT_EQ(tally(room).corrected, std::vector<std::string>{"shelf"});
+}
+
+TEST(ArrivalWatch, PlacesEachPathAndItsHeightFromMusicAt48kHz) {
+    constexpr double rate = 48000;
+    ArrivalWatch w(rate, 2);
+    w.keepHistory(300);
+    Material m(Material::Kind::music, 1.0f, 8);
+    // Two paths at 120.4 and 135.0 ms (between samples), heights 0.4 and 0.2.
+    const std::size_t n = static_cast<std::size_t>(4 * rate);
+    std::vector<float> ref(n), mic(n);
+    std::vector<float> up;  // the 16 kHz material at 48 kHz, held
+    for (std::size_t i = 0; i < n; i += 3) {
+        const float x = m.next();
+        for (std::size_t j = i; j < std::min(n, i + 3); ++j)
+            ref[j] = x;
+    }
+    auto at = [&](double ms, std::size_t i) {
+        const double pos = static_cast<double>(i) - ms * rate / 1000.0;
+        if (pos < 1) return 0.0f;
+        const auto k = static_cast<std::size_t>(pos);
+        const float f = static_cast<float>(pos - static_cast<double>(k));
+        return (1 - f) * ref[k] + f * ref[k + 1];
+    };
+    for (std::size_t i = 0; i < n; ++i)
+        mic[i] = 0.4f * at(120.4, i) + 0.2f * at(135.0, i);
+    w.add(ref.data(), mic.data(), static_cast<std::size_t>(0.5 * rate));
+    w.restart(0);
+    w.add(ref.data() + static_cast<std::size_t>(0.5 * rate),
+          mic.data() + static_cast<std::size_t>(0.5 * rate),
+          n - static_cast<std::size_t>(0.5 * rate));
+    ASSERT_TRUE(w.ready());
+    const auto r = w.analyse(0, 300);
+    ASSERT_TRUE(r.canTell) << r.doubt;
+    ASSERT_GE(r.peaks.size(), 2u);
+    EXPECT_NEAR(r.peaks[0].lagMs, 120.4, 0.05);
+    EXPECT_NEAR(r.peaks[1].lagMs, 135.0, 0.05);
+    EXPECT_NEAR(r.peaks[1].gain / r.peaks[0].gain, 0.5, 0.08);
+    EXPECT_FALSE(w.ready());  // the window was used
+}
+
+TEST(ArrivalWatch, SaysWhyItCannotTell) {
+    // Broadband but made of one 60 ms stretch of noise over and over.
+    std::minstd_rand rng(4);
+    std::uniform_real_distribution<float> u(-0.5f, 0.5f);
+    std::vector<float> loop(960);
+    for (float& v : loop)
+        v = u(rng);
+    struct Case {
+        std::function<float(std::size_t)> ref;
+        float heard;  // how loud the reference reaches the microphone (besides its noise)
+        const char* doubt;
+    };
+    Material chord(Material::Kind::chord, 1.0f, 2), music(Material::Kind::music, 1.0f, 2);
+    const std::vector<Case> cases{
+        {[&](std::size_t) { return chord.next(); }, 0.5f, "too narrow a band"},
+        {[&](std::size_t i) { return loop[i % loop.size()]; }, 0.5f, "material repeats itself"},
+        {[](std::size_t) { return 0.0f; }, 0.5f, "silent"},
+        {[&](std::size_t) { return music.next(); }, 0.0f, "nothing heard"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.doubt);
+        ArrivalWatch w(kRate, 2);
+        w.keepHistory(200);
+        std::normal_distribution<float> noise(0.0f, 0.003f);
+        std::vector<float> ref(static_cast<std::size_t>(3 * kRate)), mic(ref.size());
+        for (std::size_t i = 0; i < ref.size(); ++i) {
+            ref[i] = c.ref(i);
+            mic[i] = (i >= 800 ? c.heard * ref[i - 800] : 0.0f) + noise(rng);
+        }
+        const std::size_t lead = static_cast<std::size_t>(0.5 * kRate);
+        w.add(ref.data(), mic.data(), lead);
+        w.restart(0);
+        w.add(ref.data() + lead, mic.data() + lead, ref.size() - lead);
+        const auto r = w.analyse(0, 200);
+        EXPECT_FALSE(r.canTell);
+        EXPECT_EQ(r.doubt, c.doubt);
+    }
 }
 
 }  // namespace
