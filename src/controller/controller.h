@@ -177,6 +177,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     // Audio listened to since listening last started, s; and one line per check made.
     double listenedSeconds() const { return listenedSeconds_; }
     const std::vector<std::string>& listenLog() const { return listenLog_; }
+    const StepListener& listener() const { return *listener_; }
 
     // Unpublished state that views and tests read.
     const TapEngine& engine() const { return *engine_; }

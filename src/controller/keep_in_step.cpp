@@ -82,6 +82,9 @@ Offsets Controller::playedOffsets() const {
     Offsets played = offsets_;
     for (const auto& [uid, ms] : probes_)
         played.set(uid, offsets_.of(uid) + ms);
+    // A probe that would play a speaker earlier than it can be played moves everyone else later
+    // instead: the engine can only hold back, and what counts is the speakers' difference.
+    played.rebase(uidsOf(engine_->targets()));
     return played;
 }
 
@@ -253,20 +256,20 @@ void Controller::noticeLinks() {
         const bool first = seen == linkSeen_.end();
         const bool back = !first && !linkListed_.contains(d.uid);
         const bool relinked = !first && seen->second.key != now.key;
-        const bool reportMoved = !first && seen->second.reportedMs && now.reportedMs &&
-                                 std::fabs(*seen->second.reportedMs - *now.reportedMs) >
-                                     reportedMoveMs;
+        const bool reportMoved =
+            !first && seen->second.reportedMs && now.reportedMs &&
+            std::fabs(*seen->second.reportedMs - *now.reportedMs) > reportedMoveMs;
         const double reportedBefore = reportMoved ? *seen->second.reportedMs : 0.0;
         linkSeen_[d.uid] = now;
         if (!first && !back && !relinked && !reportMoved) continue;
 
         const std::string over =
             now.key.empty() ? std::string("its plain link") : linkLabel(now.key);
-        std::string change = back       ? d.name + " is back"
-                             : relinked ? d.name + " now connects over " + over
-                                        : d.name + " reports " +
-                                              signedMs(*now.reportedMs - reportedBefore) +
-                                              " of latency";
+        std::string change =
+            back ? d.name + " is back"
+            : relinked
+                ? d.name + " now connects over " + over
+                : d.name + " reports " + signedMs(*now.reportedMs - reportedBefore) + " of latency";
         // What was measured over this link before comes back with it; a link never measured
         // keeps the offset, said to be unverified.
         if (first || back || relinked) {

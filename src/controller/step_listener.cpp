@@ -105,6 +105,7 @@ void StepListener::consume(std::uint64_t session, std::vector<Pending> pending,
     const std::int64_t settled =
         engine_.tappedFrames() - TapEngine::concealFrames - TapEngine::holeFrames - *tapLead_;
     feed(micRead_, std::min(heard, settled));
+    backlog_.store(ring_->count() - micRead_, std::memory_order_relaxed);
     // The engine may have been stopped or started afresh while the queue read its ring.
     if (engine_.installedRun() != run_) return;
 

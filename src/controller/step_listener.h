@@ -60,6 +60,8 @@ class StepListener {
     void delaysChanged();
     void suspect(const std::string& uid);
     std::uint64_t run() const { return run_; }
+    // Microphone frames recorded and not yet handed to the keeper, as of the last poll's work.
+    std::int64_t backlogFrames() const { return backlog_.load(std::memory_order_relaxed); }
 
   private:
     struct Pending {
@@ -86,6 +88,7 @@ class StepListener {
     std::vector<std::string> suspects_;  // main thread: the same for suspects
     // Which listening a report belongs to; a report of an earlier one is dropped.
     std::atomic<std::uint64_t> session_{0};
+    std::atomic<std::int64_t> backlog_{0};
 
     // Listening queue only.
     std::unique_ptr<StepKeeper> keeper_;

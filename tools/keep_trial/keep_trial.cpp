@@ -3,7 +3,7 @@
 // of simulated time the spread of the speakers' arrivals (each one's delay plus its true latency
 // and flight), every correction the listening made and every probe. A measurement, not a test.
 //
-//   housetone-keep-trial ROOM SECONDS [--speed X] [--series]
+//   housetone-keep-trial ROOM SECONDS [--series]
 //
 // The speakers start in step (offsets from the room's true arrivals). Prints one summary line per
 // measure; with --series also one line per half second. Exit 0 when it ran, 1 when listening
@@ -37,10 +37,23 @@ struct Trial {
     ManualMainQueue& main;
     Controller& c;
 
+    // The world is stepped here, a quarter second at a time, and waits for the listening to
+    // catch up: a slow machine measures the same as a fast one, only later.
     void pumpUntil(double seconds) {
         const auto frame = static_cast<std::int64_t>(seconds * sim.sampleRate());
+        const int buffers =
+            std::max(1, static_cast<int>(0.25 * sim.sampleRate() / sim.bufferFrames()));
         while (sim.frame() < frame) {
-            if (main.runPending() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            sim.step(buffers);
+            main.fireTimers();
+            main.runPending();
+            const auto behind = static_cast<std::int64_t>(0.5 * sim.sampleRate());
+            for (int i = 0; i < 20000 && c.listening() && c.listener().backlogFrames() > behind;
+                 ++i) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                main.fireTimers();
+                main.runPending();
+            }
         }
         main.runPending();
     }
@@ -53,7 +66,8 @@ struct Trial {
         for (std::size_t i = 0; i < targets.size(); ++i) {
             const auto path = sim.trueArrivalMs(targets[i].uid);
             if (!path) continue;
-            out[targets[i].uid] = c.engine().delayFrames(static_cast<int>(i)) * 1000.0 / rate + *path;
+            out[targets[i].uid] =
+                c.engine().delayFrames(static_cast<int>(i)) * 1000.0 / rate + *path;
         }
         return out;
     }
@@ -81,7 +95,7 @@ int run(const std::string& roomFile, double seconds, double speed, bool series) 
     const fs::path dir = tmpl;
     int status = 0;
     {
-        sim::SimAudioSystem sim(room, sim::SimOptions{.speed = speed});
+        sim::SimAudioSystem sim(room, sim::SimOptions{.speed = speed, .startWorld = false});
         ManualMainQueue main;
         SettingsStore store(dir / "state");
         // Every output included, in step by the room's truth at the start.
@@ -100,7 +114,10 @@ int run(const std::string& roomFile, double seconds, double speed, bool series) 
             Services{sim, main, store, sim.player(), sim.micPermission(), nullptr});
         Trial t{sim, main, *c};
         c->chooseMode(Mode::aligned);
-        main.runUntil([&] { return c->engine().installedRun() != 0; }, 20);
+        for (int i = 0; i < 200 && c->engine().installedRun() == 0; ++i) {
+            sim.step(4);
+            main.runFor(0.01);
+        }
         c->setKeepInStep(true);
         if (!c->listening()) {
             std::fprintf(stderr, "keep-trial: not listening: %s\n", c->status().c_str());
@@ -124,7 +141,9 @@ int run(const std::string& roomFile, double seconds, double speed, bool series) 
                     worst = s;
                     worstAt = at - start;
                 }
-                if (series) std::printf("%8.1f s  spread %.2f ms\n", at - start, s);
+                if (series)
+                    std::printf("%8.1f s  spread %.2f ms%s\n", at - start, s,
+                                c->listening() ? "" : "  (not listening)");
             }
             // Time spent out of step (beyond 2 ms), and the longest stretch of it.
             double outSeconds = 0, longest = 0, run = 0;
@@ -135,12 +154,12 @@ int run(const std::string& roomFile, double seconds, double speed, bool series) 
             }
             for (const auto& line : c->listenLog())
                 if (series) std::printf("check %s\n", line.c_str());
-            std::printf("room %s: %.0f s, corrections %d, worst spread %.2f ms at %.1f s, "
-                        "out of step (>2 ms) %.1f s, longest stretch %.1f s, final spread %.2f ms, "
-                        "checks %zu\n",
-                        roomFile.c_str(), seconds, corrections, worst, worstAt, outSeconds,
-                        longest, spreads.empty() ? 0.0 : spreads.back().second,
-                        c->listenLog().size());
+            std::printf(
+                "room %s: %.0f s, corrections %d, worst spread %.2f ms at %.1f s, "
+                "out of step (>2 ms) %.1f s, longest stretch %.1f s, final spread %.2f ms, "
+                "checks %zu\n",
+                roomFile.c_str(), seconds, corrections, worst, worstAt, outSeconds, longest,
+                spreads.empty() ? 0.0 : spreads.back().second, c->listenLog().size());
         }
         c->shutdown();
         main.runPending();
@@ -154,19 +173,16 @@ int run(const std::string& roomFile, double seconds, double speed, bool series) 
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: housetone-keep-trial ROOM SECONDS [--speed X] [--series]\n");
+        std::fprintf(stderr, "usage: housetone-keep-trial ROOM SECONDS [--series]\n");
         return 2;
     }
     const std::string room = argv[1];
     const double seconds = std::atof(argv[2]);
-    // Fast, yet slow enough that the listening's real-time polls keep up with the room.
-    double speed = 50;
+    double speed = 1;  // unused while the world is stepped by hand
     bool series = false;
     for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--speed" && i + 1 < argc)
-            speed = std::atof(argv[++i]);
-        else if (a == "--series")
+        if (a == "--series")
             series = true;
         else {
             std::fprintf(stderr, "keep-trial: unknown option %s\n", a.c_str());

@@ -21,8 +21,9 @@ class Material {
 std::unique_ptr<Material> makeMaterial(const std::string& name, double rate, std::uint64_t seed,
                                        double levelDb);
 
-// A deterministic stand-in for music: a soft chord with a slow swell, a kick on every beat and a
-// short noise tick on the off-beats, so there are clear transients to hear and to measure.
+// A deterministic stand-in for music: a soft chord with a slow swell, a bass line, a kick on every
+// beat, a hi-hat and a snare, and a short noise tick on the off-beats, so there are clear
+// transients to hear and to measure and sound across the whole band.
 // Scaled so that its long-run RMS is `levelDb` dBFS.
 class MusicSource final : public Material {
   public:
@@ -36,6 +37,7 @@ class MusicSource final : public Material {
     std::int64_t n_ = 0;
     std::mt19937 rng_;
     double scale_ = 1;
+    double hiss_ = 0;  // the drums' noise, gently low-passed
 };
 
 }  // namespace housetone::sim
