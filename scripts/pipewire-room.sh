@@ -52,7 +52,11 @@
 #   HOUSETONE_ROOM_NETWORK_LATENCY_MS=MS
 #                                    the latency the network module is asked to keep (the RTP
 #                                    receiver's sess.latency.msec, the tunnel's pulse.latency;
-#                                    default 60); the path takes that and more, and wanders
+#                                    default 60); the path takes that and more, and moves by a
+#                                    cycle whenever either graph loses one (see write_far_config).
+#                                    PIPEWIRE_DEBUG="2,mod.rtp-source:4" (or mod.pulse-tunnel:4) in
+#                                    start's environment logs the receiver's buffer every cycle in
+#                                    DIR/log/far-pipewire.log (DIR/log/pipewire.log for the tunnel)
 set -euo pipefail
 
 # node name | description | transport | channel positions | delay ms | session priority
@@ -352,9 +356,18 @@ EOF
 # The far machine's graph: a speaker per module driving itself at the room's rate and cycle, and
 # for RTP the receiver, which plays every session it hears announced into its speaker; the tunnel
 # plays to the far server's default sink (its node.target was not followed), so the tunnel's
-# speaker is the one chosen first. The receiver (and the tunnel's far end) steers its rate to keep
-# its buffer at the latency asked, so the path's delay wanders; a shorter cycle here did not
-# steady it and missed more deadlines on a busy machine.
+# speaker is the one chosen first.
+# Both graphs run on dummy drivers timed by the one monotonic clock, so their rates match exactly
+# and the path's delay is fixed as long as neither graph loses a cycle. Both modules count samples,
+# not clock time: a cycle the room's graph does not run the sender in (the machine stalled past
+# the cycle's deadline, or a node feeding the sender left the graph mid-cycle) makes everything
+# after it play one cycle earlier there, and a cycle the far graph loses makes it play one later.
+# The modules' rate control then pulls the buffer back to the latency asked at about a ms a second
+# (it clamps its error at 2 ms for RTP, 256 frames for the tunnel, and is tuned for 128-frame
+# cycles), overshooting, or the receiver re-buffers from scratch when it runs dry.
+# A 256-frame cycle here suits that control better but lost a cycle to every stall over 5 ms,
+# every few seconds on a busy machine, and the path drifted by tens of ms; 1024 frames outlast
+# the common stalls of 10 to 20 ms.
 far_quantum=1024
 write_far_config() {
   local conf=$1

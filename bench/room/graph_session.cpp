@@ -53,7 +53,14 @@ const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = o
 
 bool GraphSession::startLoop(const char* name) {
     loop = pw_thread_loop_new(name, nullptr);
-    if (loop) context = pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0);
+    // A filter's data thread without realtime priority is late for its graph's cycle whenever the
+    // machine is busy: the graph then skips the nodes that wait on it, and a network sender among
+    // them sends a cycle less, which its receiver takes as the network path moving.
+    // client-rt.conf loads the realtime module, as the program's own connection does.
+    if (loop)
+        context =
+            pw_context_new(pw_thread_loop_get_loop(loop),
+                           pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (context && pw_thread_loop_start(loop) >= 0) return true;
     if (context) pw_context_destroy(context);
     if (loop) pw_thread_loop_destroy(loop);
