@@ -179,6 +179,17 @@ class LinkClient {
         return id;
     }
 
+    // The device object leaves the graph; its nodes stay.
+    void removeDevice(std::uint32_t id) {
+        Lock lock(loop_);
+        for (auto it = devices_.begin(); it != devices_.end(); ++it)
+            if (pw_proxy_get_bound_id((*it)->proxy) == id) {
+                pw_proxy_destroy((*it)->proxy);
+                devices_.erase(it);
+                return;
+            }
+    }
+
   private:
     struct Lock {
         explicit Lock(pw_thread_loop* l) : loop(l) { pw_thread_loop_lock(loop); }
@@ -255,11 +266,17 @@ TEST_F(LinkPropsTest, ABluetoothSinkSaysItsProfileAndCodecAndOtherNodesSayNothin
     EXPECT_EQ(said(bt, sel::linkCodec, scope::input), missing);
     EXPECT_EQ(said(bt, sel::linkProfile, scope::output, 1), missing);
 
+    // An aggregate of that speaker is no link of its own.
+    AggregateDescription desc{.name = "Link test group", .uid = "link-test-group", .isPrivate = 1};
+    desc.subdevices = {{"link-test-headphones"}};
+    AudioObjectID group = 0;
+    ASSERT_EQ(hw().createAggregateDevice(desc, group), noErr);
+
     const AudioObjectID plain = appears("link-test-plain");
     const AudioObjectID mic = appears("link-test-headset-mic");
     ASSERT_NE(plain, 0u);
     ASSERT_NE(mic, 0u);
-    std::vector<AudioObjectID> quiet{plain, mic};
+    std::vector<AudioObjectID> quiet{plain, mic, group};
     // The room's own speakers say nothing of a link, its Bluetooth one included.
     for (const auto& s : room().speakers())
         quiet.push_back(deviceForUID(hw(), s.node).value_or(0));
@@ -268,6 +285,7 @@ TEST_F(LinkPropsTest, ABluetoothSinkSaysItsProfileAndCodecAndOtherNodesSayNothin
         EXPECT_EQ(said(id, sel::linkCodec), missing) << id;
         EXPECT_FALSE(hw().hasProperty(id, {sel::linkCodec, scope::output, 0})) << id;
     }
+    EXPECT_EQ(hw().destroyAggregateDevice(group), noErr);
 }
 
 TEST_F(LinkPropsTest, ASpeakerThatReconnectsWithAnotherCodecIsSeenWithTheNewOne) {
@@ -313,29 +331,38 @@ TEST_F(LinkPropsTest, ADeviceSpeaksForItsNodeWhereTheNodeSaysNothing) {
                                                   {"api.bluez5.profile", "a2dp-sink"},
                                                   {"api.bluez5.codec", "ldac"}});
     ASSERT_NE(device, SPA_ID_INVALID);
-    Props silent = bluetooth(std::nullopt, std::nullopt);
-    silent["device.id"] = std::to_string(device);
-    Props ownCodec = bluetooth(std::nullopt, "aptx_hd");
-    ownCodec["device.id"] = std::to_string(device);
-    client().node("link-test-card-silent", silent);
-    client().node("link-test-card-own-codec", ownCodec);
+    const auto of = [&](Props p) {
+        p["device.id"] = std::to_string(device);
+        return p;
+    };
+    client().node("link-test-card-silent", of(bluetooth(std::nullopt, std::nullopt)));
+    client().node("link-test-card-own-codec", of(bluetooth(std::nullopt, "aptx_hd")));
+    client().node("link-test-card-own-words", of(bluetooth("headset-head-unit", "msbc")));
     // A node of no device (device.id names none) has nothing to fall back on.
     Props orphan = bluetooth(std::nullopt, std::nullopt);
     orphan["device.id"] = std::to_string(device + 100000);
     client().node("link-test-orphan", orphan);
 
-    const AudioObjectID a = appears("link-test-card-silent");
-    const AudioObjectID b = appears("link-test-card-own-codec");
-    const AudioObjectID c = appears("link-test-orphan");
-    ASSERT_NE(a, 0u);
-    ASSERT_NE(b, 0u);
-    ASSERT_NE(c, 0u);
-    EXPECT_TRUE(says(a, sel::linkProfile, "a2dp-sink"));
-    EXPECT_TRUE(says(a, sel::linkCodec, "ldac"));
-    EXPECT_TRUE(says(b, sel::linkProfile, "a2dp-sink"));
-    EXPECT_TRUE(says(b, sel::linkCodec, "aptx_hd"));  // the node's own word wins
-    EXPECT_EQ(said(c, sel::linkProfile), missing);
-    EXPECT_EQ(said(c, sel::linkCodec), missing);
+    const AudioObjectID silent = appears("link-test-card-silent");
+    const AudioObjectID ownCodec = appears("link-test-card-own-codec");
+    const AudioObjectID ownWords = appears("link-test-card-own-words");
+    const AudioObjectID lone = appears("link-test-orphan");
+    ASSERT_TRUE(silent && ownCodec && ownWords && lone);
+    EXPECT_TRUE(says(silent, sel::linkProfile, "a2dp-sink"));
+    EXPECT_TRUE(says(silent, sel::linkCodec, "ldac"));
+    // Each of the node's own words wins over its device's.
+    EXPECT_TRUE(says(ownCodec, sel::linkProfile, "a2dp-sink"));
+    EXPECT_TRUE(says(ownCodec, sel::linkCodec, "aptx_hd"));
+    EXPECT_TRUE(says(ownWords, sel::linkProfile, "headset-head-unit"));
+    EXPECT_TRUE(says(ownWords, sel::linkCodec, "msbc"));
+    EXPECT_EQ(said(lone, sel::linkProfile), missing);
+    EXPECT_EQ(said(lone, sel::linkCodec), missing);
+
+    // A device that has gone says nothing more for the nodes it left behind.
+    client().removeDevice(device);
+    EXPECT_TRUE(says(silent, sel::linkCodec, missing));
+    EXPECT_TRUE(says(ownCodec, sel::linkProfile, missing));
+    EXPECT_TRUE(says(ownCodec, sel::linkCodec, "aptx_hd"));
 }
 
 TEST_F(LinkPropsTest, HostileWordsAreCutShortAndMadePrintable) {

@@ -311,13 +311,13 @@ void GraphMirror::onNodeInfo(Node& n, const pw_node_info* info) {
     std::map<std::string, std::string> p;
     const spa_dict_item* item;
     spa_dict_for_each(item, info->props) p[item->key] = item->value ? item->value : "";
-    n.device = SPA_ID_INVALID;
-    if (const auto it = p.find("device.id"); it != p.end()) {
-        n.device = static_cast<std::uint32_t>(std::atoi(it->second.c_str()));
-        if (const auto dev = devices_.find(n.device); dev != devices_.end())
-            for (const auto& [k, v] : dev->second.props)
-                p.emplace(k, v);  // the node's own value wins
-    }
+    const auto deviceID = p.find("device.id");
+    n.device = deviceID == p.end()
+                   ? SPA_ID_INVALID
+                   : static_cast<std::uint32_t>(std::atoi(deviceID->second.c_str()));
+    if (const auto dev = devices_.find(n.device); dev != devices_.end())
+        for (const auto& [k, v] : dev->second.props)
+            p.emplace(k, v);  // the node's own value wins
     // A codec switch keeps the node and changes these; a profile switch makes a new node.
     n.link = linkIn(info->props);
     // Names are whatever another program chose: what the program sees of them is made printable
