@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 
 #include "audio/pipewire/pw_names.h"
 #include "audio/property_contract.h"
@@ -25,6 +26,26 @@ constexpr const char* ownUIDPrefix = "com.mirelo.housetone.";
 std::string lookup(const spa_dict* d, const char* key) {
     const char* v = d ? spa_dict_lookup(d, key) : nullptr;
     return v ? v : "";
+}
+
+// A word about a link as the mirror keeps it. Profiles and codecs are a few letters long: a value
+// is cut to a bound first, at the start of a UTF-8 sequence so that no character is split, and
+// then made printable like every other name from outside.
+constexpr std::size_t linkWordBytes = 64;
+
+std::string linkWord(std::string_view raw) {
+    if (raw.size() > linkWordBytes) {
+        std::size_t cut = linkWordBytes;
+        while (cut > 0 && (static_cast<unsigned char>(raw[cut]) & 0xC0) == 0x80)
+            --cut;
+        raw = raw.substr(0, cut);
+    }
+    return printable(raw);
+}
+
+Link linkIn(const spa_dict* props) {
+    return {linkWord(lookup(props, "api.bluez5.profile")),
+            linkWord(lookup(props, "api.bluez5.codec"))};
 }
 
 bool isAudioDeviceClass(const std::string& c) {
@@ -98,6 +119,20 @@ void onPortParamEvent(void* data, int, std::uint32_t id, std::uint32_t, std::uin
 }
 const pw_port_events portEvents = {.version = PW_VERSION_PORT_EVENTS, .param = onPortParamEvent};
 
+void onDeviceInfoEvent(void* data, const pw_device_info* info) {
+    auto* d = static_cast<Device*>(data);
+    d->owner->onDeviceInfo(*d, info);
+}
+const pw_device_events deviceEvents = {.version = PW_VERSION_DEVICE_EVENTS,
+                                       .info = onDeviceInfoEvent};
+
+void dropDevice(Device& d) {
+    if (!d.proxy) return;
+    spa_hook_remove(&d.listener);
+    pw_proxy_destroy(d.proxy);
+    d.proxy = nullptr;
+}
+
 void dropPort(Port& p) {
     if (!p.proxy) return;
     spa_hook_remove(&p.listener);
@@ -133,7 +168,9 @@ void GraphMirror::clear() {
     for (auto& [id, p] : ports_)
         dropPort(p);
     ports_.clear();
-    deviceProps_.clear();
+    for (auto& [id, d] : devices_)
+        dropDevice(d);
+    devices_.clear();
     dropMetadata(true);
     dropMetadata(false);
     seenRate_.store(0, std::memory_order_relaxed);
@@ -177,9 +214,17 @@ void GraphMirror::onGlobal(pw_registry* registry, std::uint32_t id, const char* 
             }
         }
     } else if (t == PW_TYPE_INTERFACE_Device) {
-        auto& d = deviceProps_[id];
+        if (const auto old = devices_.find(id); old != devices_.end()) dropDevice(old->second);
+        Device& d = devices_[id] = Device{};
+        d.owner = this;
         for (const char* k : {"device.bus", "device.api", "device.form-factor"})
-            if (const std::string v = lookup(props, k); !v.empty()) d[k] = v;
+            if (const std::string v = lookup(props, k); !v.empty()) d.props[k] = v;
+        // The registry hands out only a few of a device's properties; its link is in the rest.
+        d.proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Device, PW_VERSION_DEVICE, 0));
+        if (d.proxy)
+            pw_device_add_listener(reinterpret_cast<pw_device*>(d.proxy), &d.listener,
+                                   &deviceEvents, &d);
     } else if (t == PW_TYPE_INTERFACE_Metadata) {
         const std::string name = lookup(props, PW_KEY_METADATA_NAME);
         if (name == "default" || name == "settings") bindMetadata(registry, id, name == "default");
@@ -253,7 +298,10 @@ void GraphMirror::onGlobalRemoved(std::uint32_t id) {
         dropPort(it->second);
         ports_.erase(it);
     }
-    deviceProps_.erase(id);
+    if (const auto it = devices_.find(id); it != devices_.end()) {
+        dropDevice(it->second);
+        devices_.erase(it);
+    }
     pw_thread_loop_signal(loop_, false);
 }
 
@@ -263,13 +311,15 @@ void GraphMirror::onNodeInfo(Node& n, const pw_node_info* info) {
     std::map<std::string, std::string> p;
     const spa_dict_item* item;
     spa_dict_for_each(item, info->props) p[item->key] = item->value ? item->value : "";
-    if (const auto it = p.find("device.id"); it != p.end()) {
-        const auto dev =
-            deviceProps_.find(static_cast<std::uint32_t>(std::atoi(it->second.c_str())));
-        if (dev != deviceProps_.end())
-            for (const auto& [k, v] : dev->second)
-                p.emplace(k, v);  // the node's own value wins
-    }
+    const auto deviceID = p.find("device.id");
+    n.device = deviceID == p.end()
+                   ? SPA_ID_INVALID
+                   : static_cast<std::uint32_t>(std::atoi(deviceID->second.c_str()));
+    if (const auto dev = devices_.find(n.device); dev != devices_.end())
+        for (const auto& [k, v] : dev->second.props)
+            p.emplace(k, v);  // the node's own value wins
+    // A codec switch keeps the node and changes these; a profile switch makes a new node.
+    n.link = linkIn(info->props);
     // Names are whatever another program chose: what the program sees of them is made printable
     // here, once; the node's own name is kept to address it.
     n.graphName = p[PW_KEY_NODE_NAME];
@@ -300,6 +350,12 @@ void GraphMirror::onNodeParam(Node& n, const spa_pod* param) {
             if (spa_pod_get_bool(&prop->value, &m) == 0) n.mute = m;
         }
     }
+    pw_thread_loop_signal(loop_, false);
+}
+
+void GraphMirror::onDeviceInfo(Device& d, const pw_device_info* info) {
+    if (!info || !info->props || !(info->change_mask & PW_DEVICE_CHANGE_MASK_PROPS)) return;
+    d.link = linkIn(info->props);
     pw_thread_loop_signal(loop_, false);
 }
 
@@ -420,6 +476,8 @@ void GraphMirror::onPortLatency(Port& p, const spa_pod* param) {
     p.latencyCycles = cycles;
     p.latencyFrames = frames;
     p.latencyNs = ns;
+    // A link that changed its codec or reconnected reports anew: whoever waits on the graph looks.
+    pw_thread_loop_signal(loop_, false);
 }
 
 std::optional<double> GraphMirror::sinkLatencyFrames(std::uint32_t node) const {
@@ -431,6 +489,15 @@ std::optional<double> GraphMirror::sinkLatencyFrames(std::uint32_t node) const {
         latest = std::max(latest.value_or(0.0), f);
     }
     return latest;
+}
+
+Link GraphMirror::linkOf(const Node& n) const {
+    Link link = n.link;
+    if (const auto d = devices_.find(n.device); d != devices_.end()) {
+        if (link.profile.empty()) link.profile = d->second.link.profile;
+        if (link.codec.empty()) link.codec = d->second.link.codec;
+    }
+    return link;
 }
 
 }  // namespace housetone::pw

@@ -23,6 +23,14 @@ class GraphMirror;
 // another program's text and are only compared.
 std::uint32_t transportOf(const std::map<std::string, std::string>& props);
 
+// How a wireless link carries the sound, in the audio system's words (Bluetooth's profile and
+// codec); an empty member says nothing. Each is another program's text, cut short and made
+// printable before the mirror keeps it.
+struct Link {
+    std::string profile;
+    std::string codec;
+};
+
 // One audio node of the graph as the program sees it: a sink, a source or both.
 struct Node {
     GraphMirror* owner = nullptr;
@@ -41,6 +49,18 @@ struct Node {
     bool haveProps = false;
     std::vector<float> volumes;  // linear, one per channel
     bool mute = false;
+    std::uint32_t device = SPA_ID_INVALID;  // device.id: the device object behind the node
+    Link link;                              // what the node itself says of its link
+};
+
+// A device object: what its registry entry says of its bus and form factor, and, bound for its
+// full properties, what it says of its link (a Bluetooth device may say it where its nodes do not).
+struct Device {
+    GraphMirror* owner = nullptr;
+    std::map<std::string, std::string> props;
+    Link link;
+    pw_proxy* proxy = nullptr;
+    spa_hook listener{};
 };
 
 struct Port {
@@ -88,6 +108,7 @@ class GraphMirror {
     void onGlobalRemoved(std::uint32_t id);
     void onNodeInfo(Node& node, const pw_node_info* info);
     void onNodeParam(Node& node, const spa_pod* param);
+    void onDeviceInfo(Device& device, const pw_device_info* info);
     void onMetadata(bool defaults, const char* key, const char* value);
     void onPortLatency(Port& port, const spa_pod* param);
     // Forgets everything the registry announced and drops the proxies bound from it: when the
@@ -119,6 +140,8 @@ class GraphMirror {
     // The latency a sink reports for its playback ports (the largest), in frames at the graph's
     // rate; none before any port has said.
     std::optional<double> sinkLatencyFrames(std::uint32_t node) const;
+    // How the node's link carries the sound now: each of the node's own words, else its device's.
+    Link linkOf(const Node& node) const;
     const std::string& version() const { return version_; }
     // The node.name the "default" object names; empty while it names none.
     const std::string& defaultNode(bool output) const {
@@ -147,9 +170,9 @@ class GraphMirror {
     std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
     std::vector<std::uint32_t> nodeOrder_;
     std::map<std::uint32_t, Port> ports_;
-    std::map<std::uint32_t, std::map<std::string, std::string>> deviceProps_;  // by device id
-    pw_proxy* defaults_ = nullptr;  // the "default" metadata
-    pw_proxy* settings_ = nullptr;  // the "settings" metadata
+    std::map<std::uint32_t, Device> devices_;  // by id
+    pw_proxy* defaults_ = nullptr;             // the "default" metadata
+    pw_proxy* settings_ = nullptr;             // the "settings" metadata
     std::uint32_t defaultsID_ = SPA_ID_INVALID, settingsID_ = SPA_ID_INVALID;
     spa_hook defaultsListener_{}, settingsListener_{};
     std::string defaultSink_, defaultSource_;

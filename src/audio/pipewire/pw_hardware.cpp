@@ -385,6 +385,17 @@ std::optional<PropertyBytes> PipeWireHardware::objectProperty(AudioObjectID obje
             if (!frames) return std::nullopt;
             return bytesOf(static_cast<std::uint32_t>(std::lround(std::min(*frames, 1e9))));
         }
+        case sel::linkProfile:
+        case sel::linkCodec: {
+            // A link carries what the device plays: a sink's, said on the side it plays.
+            if (ag || a.scope != scope::output || volumeScope(*n) != scope::output ||
+                a.element != 0)
+                return std::nullopt;
+            const Link link = graph().linkOf(*n);
+            const std::string& word = a.selector == sel::linkProfile ? link.profile : link.codec;
+            if (word.empty()) return std::nullopt;
+            return bytesOf(word);
+        }
         case sel::streamConfiguration: {
             if (a.element != 0 || (a.scope != scope::output && a.scope != scope::input))
                 return std::nullopt;
