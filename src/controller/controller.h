@@ -373,6 +373,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     std::map<std::string, double> probes_;  // ms the listening holds a speaker back for a look
     double listenedSeconds_ = 0;
     std::vector<std::string> listenLog_;
+    std::map<std::string, std::int64_t> correctedAt_;  // when listening last corrected a speaker
     std::optional<std::string> listenProblem_;   // why listening cannot start, as said
     std::map<std::string, LinkState> linkSeen_;  // each speaker's link when last listed
     std::set<std::string> linkListed_;           // the speakers listed at the last look

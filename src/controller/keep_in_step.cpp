@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t maxListenLog = 20000;
 // A reported latency that moves by more than this is a change worth a look, ms.
 constexpr double reportedMoveMs = 2.0;
+// How long a speaker's row says it was corrected before it says how well it holds again, s.
+constexpr std::int64_t correctedShownSeconds = 60;
 
 // "AAC" for "a2dp-sink/aac", the profile when there is no codec.
 std::string linkLabel(const std::string& key) {
@@ -152,6 +154,7 @@ void Controller::updateListening() {
     listenUIDs_ = targets;
     listenedSeconds_ = 0;
     listenLog_.clear();
+    correctedAt_.clear();
     std::map<std::string, SyncNote> notes;
     for (const auto& uid : targets)
         notes[uid] = SyncNote{};
@@ -168,10 +171,12 @@ void Controller::onListenReport(const StepListener::Report& report) {
         SyncNote& n = notes[listenUIDs_[i]];
         const bool fresh = v.atSeconds >= 0 && (n.measuredAt == 0 || v.errorMs != n.errorMs ||
                                                 noteState(v.state) != n.state);
-        n.state = noteState(v.state);
+        const auto at = correctedAt_.find(listenUIDs_[i]);
+        const bool recent = at != correctedAt_.end() && now - at->second < correctedShownSeconds;
+        n.corrected = n.corrected && v.corrected && recent;
+        n.state = n.corrected ? SyncNote::State::moved : noteState(v.state);
         n.errorMs = v.errorMs;
         if (fresh) n.measuredAt = now;
-        if (!v.corrected) n.corrected = false;
     }
     for (const auto& c : report.checks) {
         listenedSeconds_ = std::max(listenedSeconds_, c.atSeconds);
@@ -205,6 +210,7 @@ void Controller::onListenReport(const StepListener::Report& report) {
         n.corrected = true;
         n.correctedMs = -r.deltaMs;
         n.measuredAt = now;
+        correctedAt_[r.uid] = now;
     }
     publish(syncNotes_, std::move(notes), Field::syncNotes);
     if (corrected.empty()) {

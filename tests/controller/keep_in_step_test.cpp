@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "support/rig.h"
 
@@ -55,6 +58,90 @@ TEST(KeepInStep, AMicrophoneTheUserHasNotAllowedIsNeverOpened) {
     EXPECT_FALSE(c.keepInStep());
     EXPECT_FALSE(c.listening());
     EXPECT_NE(c.status().find("Microphone access is off"), std::string::npos) << c.status();
+}
+
+// A room whose kitchen speaker reconnects 40 ms later half a minute in, while the music plays.
+sim::RoomSpec movingRoom() {
+    using testsupport::speaker;
+    sim::RoomSpec room;
+    sim::OutputSpec kitchen{.name = "Kitchen", .transport = transport::bluetooth, .latencyMs = 150,
+                            .distanceM = 3, .level = 0.6,
+                            .reflections = {{7, 0.3}}};
+    kitchen.changes = {{.atSeconds = 30, .latencyMs = 190}};
+    room.outputs = {speaker("builtin", {.name = "Built-in Speakers",
+                                        .transport = transport::builtIn,
+                                        .latencyMs = 10,
+                                        .level = 0.5,
+                                        .reflections = {{4, 0.25}}}),
+                    speaker("kitchen", kitchen),
+                    speaker("desk", {.name = "Desk", .latencyMs = 25, .distanceM = 2, .level = 0.4})};
+    room.inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0003}};
+    return room;
+}
+
+// Steps the world by hand, a quarter second at a time, and lets the listening catch up after
+// each step, so the test hears the same on a slow machine as on a fast one.
+void playUntil(Rig& rig, double seconds) {
+    const auto frame = static_cast<std::int64_t>(seconds * rig.sim.sampleRate());
+    const int buffers = static_cast<int>(0.25 * rig.sim.sampleRate() / rig.sim.bufferFrames());
+    while (rig.sim.frame() < frame) {
+        rig.sim.step(buffers);
+        rig.main.fireTimers();
+        rig.main.runPending();
+        for (int i = 0; i < 20000 && rig.ctl->listening() &&
+                        rig.ctl->listener().backlogFrames() > rig.sim.sampleRate() / 2;
+             ++i) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            rig.main.fireTimers();
+            rig.main.runPending();
+        }
+    }
+}
+
+// Each aligned speaker's arrival at the microphone: its delay in the engine plus its true path.
+std::map<std::string, double> arrivals(Rig& rig) {
+    std::map<std::string, double> out;
+    const TapEngine& engine = rig.ctl->engine();
+    const auto targets = engine.targets();
+    for (std::size_t i = 0; i < targets.size(); ++i)
+        out[targets[i].uid] = engine.delayFrames(static_cast<int>(i)) * 1000.0 / engine.rate() +
+                              rig.sim.trueArrivalMs(targets[i].uid).value_or(1e9);
+    return out;
+}
+
+TEST(KeepInStep, ASpeakerThatMovesWhileMusicPlaysIsFoundAndCorrectedAndTheOthersAreLeftAlone) {
+    Rig rig(movingRoom(), {.startWorld = false});
+    // In step by the room's truth at the start.
+    std::map<std::string, double> offsets;
+    for (const auto& uid : {"builtin", "kitchen", "desk"})
+        offsets[uid] = rig.sim.trueArrivalMs("kitchen").value() - rig.sim.trueArrivalMs(uid).value();
+    Controller& c = rig.start({{"builtin", true}, {"kitchen", true}, {"desk", true}}, offsets);
+    rig.watchStart();
+    c.chooseMode(Mode::aligned);
+    for (int i = 0; i < 400 && !rig.started; ++i) {
+        rig.sim.step(4);
+        rig.main.runFor(0.005);
+    }
+    ASSERT_TRUE(rig.started.value_or(false));
+    c.setKeepInStep(true);
+    ASSERT_TRUE(c.listening());
+
+    playUntil(rig, 28);
+    EXPECT_EQ(c.offsets(), offsets) << "nothing moved: nothing to correct";
+    playUntil(rig, 75);
+    const auto a = arrivals(rig);
+    const auto [lo, hi] = std::minmax_element(a.begin(), a.end(), [](const auto& x, const auto& y) {
+        return x.second < y.second;
+    });
+    EXPECT_LE(hi->second - lo->second, 2.0) << c.status();
+    EXPECT_NEAR(c.offsets().at("desk") - c.offsets().at("builtin"),
+                offsets.at("desk") - offsets.at("builtin"), 1e-9)
+        << "the two that did not move kept their difference";
+    EXPECT_NE(c.status().find("Kitchen moved +40 ms"), std::string::npos) << c.status();
+    EXPECT_EQ(c.syncNotes().at("kitchen").state, SyncNote::State::moved);
+    EXPECT_TRUE(c.syncNotes().at("kitchen").corrected);
+    // The correction is kept for the kitchen's link, and in the file.
+    EXPECT_NE(rig.readFile(SettingsStore::fileName)->find("\"links\""), std::string::npos);
 }
 
 // The kitchen speaker was measured over two codecs; it now plays over the second.
