@@ -2,9 +2,9 @@
 // simulated room whose speakers move while music plays) what the listening corrects.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <thread>
 
@@ -64,17 +64,21 @@ TEST(KeepInStep, AMicrophoneTheUserHasNotAllowedIsNeverOpened) {
 sim::RoomSpec movingRoom() {
     using testsupport::speaker;
     sim::RoomSpec room;
-    sim::OutputSpec kitchen{.name = "Kitchen", .transport = transport::bluetooth, .latencyMs = 150,
-                            .distanceM = 3, .level = 0.6,
+    sim::OutputSpec kitchen{.name = "Kitchen",
+                            .transport = transport::bluetooth,
+                            .latencyMs = 150,
+                            .distanceM = 3,
+                            .level = 0.6,
                             .reflections = {{7, 0.3}}};
     kitchen.changes = {{.atSeconds = 30, .latencyMs = 190}};
-    room.outputs = {speaker("builtin", {.name = "Built-in Speakers",
-                                        .transport = transport::builtIn,
-                                        .latencyMs = 10,
-                                        .level = 0.5,
-                                        .reflections = {{4, 0.25}}}),
-                    speaker("kitchen", kitchen),
-                    speaker("desk", {.name = "Desk", .latencyMs = 25, .distanceM = 2, .level = 0.4})};
+    room.outputs = {
+        speaker("builtin", {.name = "Built-in Speakers",
+                            .transport = transport::builtIn,
+                            .latencyMs = 10,
+                            .level = 0.5,
+                            .reflections = {{4, 0.25}}}),
+        speaker("kitchen", kitchen),
+        speaker("desk", {.name = "Desk", .latencyMs = 25, .distanceM = 2, .level = 0.4})};
     room.inputs = {{"Built-in Microphone", "mic", transport::builtIn, 1, 0.0003}};
     return room;
 }
@@ -114,7 +118,8 @@ TEST(KeepInStep, ASpeakerThatMovesWhileMusicPlaysIsFoundAndCorrectedAndTheOthers
     // In step by the room's truth at the start.
     std::map<std::string, double> offsets;
     for (const auto& uid : {"builtin", "kitchen", "desk"})
-        offsets[uid] = rig.sim.trueArrivalMs("kitchen").value() - rig.sim.trueArrivalMs(uid).value();
+        offsets[uid] =
+            rig.sim.trueArrivalMs("kitchen").value() - rig.sim.trueArrivalMs(uid).value();
     Controller& c = rig.start({{"builtin", true}, {"kitchen", true}, {"desk", true}}, offsets);
     rig.watchStart();
     c.chooseMode(Mode::aligned);
@@ -130,9 +135,8 @@ TEST(KeepInStep, ASpeakerThatMovesWhileMusicPlaysIsFoundAndCorrectedAndTheOthers
     EXPECT_EQ(c.offsets(), offsets) << "nothing moved: nothing to correct";
     playUntil(rig, 75);
     const auto a = arrivals(rig);
-    const auto [lo, hi] = std::minmax_element(a.begin(), a.end(), [](const auto& x, const auto& y) {
-        return x.second < y.second;
-    });
+    const auto [lo, hi] = std::minmax_element(
+        a.begin(), a.end(), [](const auto& x, const auto& y) { return x.second < y.second; });
     EXPECT_LE(hi->second - lo->second, 2.0) << c.status();
     EXPECT_NEAR(c.offsets().at("desk") - c.offsets().at("builtin"),
                 offsets.at("desk") - offsets.at("builtin"), 1e-9)
