@@ -56,6 +56,14 @@ std::string outputs(const std::string& list) {
     return R"({"outputs": [)" + list + "]}";
 }
 
+// `n` changes a second apart.
+std::string changeList(int n) {
+    std::string list;
+    for (int i = 0; i < n; ++i)
+        list += (i ? "," : "") + std::string(R"({"atSeconds": )") + std::to_string(i) + "}";
+    return "[" + list + "]";
+}
+
 std::string manyOutputs(int n, const std::string& extra) {
     std::string list;
     for (int i = 0; i < n; ++i)
@@ -109,6 +117,38 @@ TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValueAndEdgeValuesAreAccepted) 
     EXPECT_EQ(e.outputs.at(0).transport, fourcc("usb "));  // a name as well as a code
     EXPECT_EQ(e.defaultInput, "h");
 
+    // A link's members; each change keeps what it leaves out unset, and a drift may carry the
+    // latency right up to the engine's reach within the horizon.
+    const RoomSpec l =
+        parseRoom(outputs(dev("bt", R"(, "latencyMs": 180, "codec": "sbc", "profile": "a2dp-sink",
+            "reportedLatencyMs": 150, "driftPpm": -500, "wobbleMs": 100, "changes": [
+              {"atSeconds": 0}, {"atSeconds": 60, "latencyMs": 230, "codec": "aac",
+               "goneSeconds": 2}, {"atSeconds": 62, "profile": "hfp", "reportedLatencyMs": 0}])") +
+                          "," + dev("far", R"(, "latencyMs": 3200, "driftPpm": 500)")),
+                  "link.json");
+    const OutputSpec& bt = l.outputs.at(0);
+    EXPECT_EQ(bt.codec.value_or("") + "/" + bt.profile.value_or(""), "sbc/a2dp-sink");
+    EXPECT_EQ((std::vector<double>{bt.reportedLatencyMs.value_or(-1), bt.driftPpm, bt.wobbleMs}),
+              (std::vector<double>{150, -500, 100}));
+    ASSERT_EQ(bt.changes.size(), 3u);
+    const LinkChange &quiet = bt.changes[0], &gone = bt.changes[1], &back = bt.changes[2];
+    EXPECT_TRUE(!quiet.latencyMs && !quiet.codec && !quiet.profile && !quiet.reportedLatencyMs &&
+                quiet.goneSeconds == 0);
+    EXPECT_EQ((std::vector<double>{gone.atSeconds, gone.latencyMs.value_or(-1), gone.goneSeconds,
+                                   back.atSeconds, back.reportedLatencyMs.value_or(-1)}),
+              (std::vector<double>{60, 230, 2, 62, 0}));
+    EXPECT_EQ(gone.codec.value_or("") + "/" + back.profile.value_or(""), "aac/hfp");
+    EXPECT_TRUE(!gone.profile && !back.codec && !back.latencyMs);
+    EXPECT_EQ(parseRoom(outputs(dev("a", R"(, "changes": )" + changeList(256))), "c.json")
+                  .outputs.at(0)
+                  .changes.size(),
+              256u);
+    for (const char* material : {"music", "speech", "tonal", "gaps", "silence"}) {
+        EXPECT_EQ(parseRoom(std::string(R"({"systemAudio": ")") + material + R"("})", "m.json")
+                      .systemAudio,
+                  material);
+    }
+
     // Names and UIDs are held printable, as a real backend's are, and UIDs stay apart even where
     // what they show is alike; a default names its device as the file spells it.
     const RoomSpec p = parseRoom(
@@ -153,6 +193,50 @@ TEST(RoomFile, EachFaultIsRejectedWithOneLineNamingFileAndMember) {
          "outputs[0].reflections[0].delayMs"},
         {manyOutputs(65, ""), "at most 64"},
         {manyOutputs(64, R"(, "channels": 1024)").insert(1, R"("bufferFrames": 8192, )"), "memory"},
+        // A link's members and its changes.
+        {outputs(dev("a", R"(, "codec": 1)")), "outputs[0].codec"},
+        {outputs(dev("a", R"(, "codec": "")")), "outputs[0].codec"},
+        {outputs(dev("a", R"(, "profile": ")" + std::string(65, 'p') + R"(")")),
+         "outputs[0].profile"},
+        {outputs(dev("a", R"(, "reportedLatencyMs": -1)")), "outputs[0].reportedLatencyMs"},
+        {outputs(dev("a", R"(, "reportedLatencyMs": 5001)")), "outputs[0].reportedLatencyMs"},
+        {outputs(dev("a", R"(, "driftPpm": 501)")), "outputs[0].driftPpm"},
+        {outputs(dev("a", R"(, "driftPpm": -501)")), "outputs[0].driftPpm"},
+        {outputs(dev("a", R"(, "wobbleMs": 101)")), "outputs[0].wobbleMs"},
+        {outputs(dev("a", R"(, "wobbleMs": -1)")), "outputs[0].wobbleMs"},
+        // Drifting past the engine's reach within the horizon, from its own latency or a change's.
+        {outputs(dev("a", R"(, "latencyMs": 3201, "driftPpm": 500)")), "outputs[0].driftPpm"},
+        {outputs(dev("a", R"(, "driftPpm": 50, "changes": [{"atSeconds": 1, "latencyMs": 4900}])")),
+         "outputs[0].driftPpm"},
+        {outputs(dev("a", R"(, "changes": {"atSeconds": 1})")), "outputs[0].changes"},
+        {outputs(dev("a", R"(, "changes": [1])")), "outputs[0].changes[0]"},
+        {outputs(dev("a", R"(, "changes": [{"latencyMs": 1}])")),
+         "outputs[0].changes[0].atSeconds"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "gone": 2}])")),
+         "outputs[0].changes[0].gone"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": -1}])")),
+         "outputs[0].changes[0].atSeconds"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 86401}])")),
+         "outputs[0].changes[0].atSeconds"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 5}, {"atSeconds": 4}])")),
+         "outputs[0].changes[1].atSeconds"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 5}, {"atSeconds": 5}])")),
+         "outputs[0].changes[1].atSeconds"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 5, "goneSeconds": 2},
+            {"atSeconds": 6.5}])")),
+         "outputs[0].changes[1].atSeconds: falls while the device is gone"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "latencyMs": 5001}])")),
+         "outputs[0].changes[0].latencyMs"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "reportedLatencyMs": -1}])")),
+         "outputs[0].changes[0].reportedLatencyMs"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "goneSeconds": 3601}])")),
+         "outputs[0].changes[0].goneSeconds"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "codec": ""}])")),
+         "outputs[0].changes[0].codec"},
+        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "profile": 2}])")),
+         "outputs[0].changes[0].profile"},
+        {outputs(dev("a", R"(, "changes": )" + changeList(257))), "at most 256 changes"},
+        {R"({"systemAudio": "noise"})", "\"speech\", \"tonal\", \"gaps\""},
         // What the file holds is quoted printable, on the one line.
         {R"({"tr\n{port": 1})", R"(tr\x0a{port)"},
         {outputs(dev(R"(\u001b]0;x)") + "," + dev(R"(\u001b]0;x)")), R"(\x1b]0;x)"},

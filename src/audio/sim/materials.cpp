@@ -48,7 +48,7 @@ class SpeechSource final : public Material {
         SpeechSource probe(*this);
         double sum = 0;
         std::int64_t voiced = 0;
-        for (auto i = static_cast<std::int64_t>(rate * 30); i > 0; --i) {
+        for (auto i = static_cast<std::int64_t>(rate * 20); i > 0; --i) {
             bool sounding = false;
             const double x = probe.next(sounding);
             if (!sounding) continue;
@@ -129,13 +129,14 @@ class SpeechSource final : public Material {
     double scale_ = 1;
 };
 
-// A sustained chord of pure tones that drifts from one chord to the next over seconds, with a
-// slow swell: no onset anywhere, and its energy in a handful of frequencies.
+// A sustained chord of three pure tones with a slow swell; every 6 to 10 s each voice glides over
+// 3 s to its note of the next chord. No onset anywhere, no two voices ever closer than the chord's
+// own intervals, and the energy in three frequencies.
 class TonalSource final : public Material {
   public:
     TonalSource(double rate, std::uint64_t seed, double levelDb) : rate_(rate), rng_(seed) {
-        pick(chords_[0]);
-        pick(chords_[1]);
+        from_ = to_ = pick();
+        tune(0);
         holdLeft_ = seconds(uniform(rng_, 6, 10));
         TonalSource probe(*this);
         double sum = 0;
@@ -157,58 +158,57 @@ class TonalSource final : public Material {
     }
 
   private:
-    struct Chord {
-        std::array<double, 3> freq{}, phase{};
-    };
+    using Notes = std::array<double, 3>;  // MIDI note numbers, ascending
 
-    void pick(Chord& c) {
-        // Triads of a minor key, as MIDI notes of their root, third and fifth.
-        static constexpr int kTriads[][3] = {{57, 60, 64}, {53, 57, 60}, {48, 52, 55},
-                                             {55, 59, 62}, {52, 55, 59}, {50, 53, 57}};
-        const auto& t = kTriads[std::uniform_int_distribution<int>(0, 5)(rng_)];
-        for (int i = 0; i < 3; ++i)
-            c.freq[i] = 440.0 * std::pow(2.0, (t[i] - 69) / 12.0);
+    Notes pick() {
+        // Triads of a minor key: root, third and fifth.
+        static constexpr Notes kTriads[] = {{57, 60, 64}, {53, 57, 60}, {48, 52, 55},
+                                            {55, 59, 62}, {52, 55, 59}, {50, 53, 57}};
+        return kTriads[std::uniform_int_distribution<int>(0, 5)(rng_)];
     }
 
     double next(double& right) {
         if (holdLeft_ > 0) {
             --holdLeft_;
-        } else if (++fadePos_ >= fadeLength()) {
-            // The chord faded in is the one held now; the next is chosen.
-            std::swap(chords_[0], chords_[1]);
-            pick(chords_[1]);
-            chords_[1].phase = {};
-            fadePos_ = 0;
+        } else if (++glidePos_ >= glideLength()) {
+            from_ = to_;
+            to_ = pick();
+            glidePos_ = 0;
             holdLeft_ = seconds(uniform(rng_, 6, 10));
         }
-        const double mix = 0.5 * (1 - std::cos(std::numbers::pi * static_cast<double>(fadePos_) /
-                                               static_cast<double>(fadeLength())));
+        const double g = 0.5 * (1 - std::cos(std::numbers::pi * static_cast<double>(glidePos_) /
+                                             static_cast<double>(glideLength())));
         const double t = static_cast<double>(n_++) / rate_;
         const double swell = 1 + 0.15 * std::sin(kTwoPi * t / 11.0);
         double left = 0;
         right = 0;
-        for (int c = 0; c < 2; ++c) {
-            const double gain = swell * (c == 0 ? 1 - mix : mix);
-            Chord& chord = chords_[c];
-            for (int i = 0; i < 3; ++i) {
-                const double s = gain * std::sin(kTwoPi * chord.phase[i]);
-                chord.phase[i] += chord.freq[i] / rate_;
-                chord.phase[i] -= std::floor(chord.phase[i]);
-                left += kLeft[i] * s;
-                right += kRight[i] * s;
-            }
+        if (glidePos_ > 0) tune(g);
+        for (std::size_t i = 0; i < 3; ++i) {
+            const double s = swell * std::sin(kTwoPi * phase_[i]);
+            phase_[i] += step_[i];
+            phase_[i] -= std::floor(phase_[i]);
+            left += kLeft[i] * s;
+            right += kRight[i] * s;
         }
         return left;
     }
 
-    std::int64_t fadeLength() const { return seconds(3); }
+    // Each voice's pitch `g` of the way from its note in the last chord to that in the next.
+    void tune(double g) {
+        for (std::size_t i = 0; i < 3; ++i) {
+            const double note = from_[i] + (to_[i] - from_[i]) * g;
+            step_[i] = 440.0 * std::pow(2.0, (note - 69) / 12.0) / rate_;
+        }
+    }
+
+    std::int64_t glideLength() const { return seconds(3); }
     std::int64_t seconds(double s) const { return std::llround(s * rate_); }
 
     static constexpr double kLeft[3] = {1.0, 0.8, 0.6}, kRight[3] = {0.7, 0.9, 0.8};
     double rate_;
     std::mt19937_64 rng_;
-    std::array<Chord, 2> chords_;  // the one held, and the one it fades into
-    std::int64_t n_ = 0, holdLeft_ = 0, fadePos_ = 0;
+    Notes from_{}, to_{}, phase_{}, step_{};  // notes, and each voice's phase and its step a frame
+    std::int64_t n_ = 0, holdLeft_ = 0, glidePos_ = 0;
     double scale_ = 1;
 };
 

@@ -161,14 +161,10 @@ void ObjectTable::linkProperties(SimObject& o) {
     const double reportedMs = o.out.reportedLatencyMs.value_or(o.out.latencyMs);
     o.props[{sel::latency, scope::output, 0}] = {
         bytesOf(static_cast<std::uint32_t>(std::lround(reportedMs / 1000.0 * rate))), false};
-    const std::pair<AudioSelector, const std::optional<std::string>*> names[] = {
-        {sel::linkProfile, &o.out.profile}, {sel::linkCodec, &o.out.codec}};
-    for (const auto& [selector, name] : names) {
-        if (*name)
-            o.props[{selector, scope::output, 0}] = {bytesOf(**name), false};
-        else
-            o.props.erase({selector, scope::output, 0});
-    }
+    // A link's names are only ever set or changed, never taken away.
+    if (o.out.profile)
+        o.props[{sel::linkProfile, scope::output, 0}] = {bytesOf(*o.out.profile), false};
+    if (o.out.codec) o.props[{sel::linkCodec, scope::output, 0}] = {bytesOf(*o.out.codec), false};
 }
 
 // ---- Devices ----------------------------------------------------------------------------------
