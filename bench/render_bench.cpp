@@ -112,7 +112,7 @@ void BM_RenderCycleLong(benchmark::State& state) {
 
 BENCHMARK(BM_RenderCycle)
     ->ArgNames({"effects", "speakers"})
-    ->ArgsProduct({{off, bassOnly, crispOnly, all}, {1, 4, 8, 16}});
+    ->ArgsProduct({{off, bassOnly, crispOnly, all}, {1, 2, 4, 8, 16}});
 BENCHMARK(BM_RenderCycleLong)->ArgNames({"effects", "speakers"})->ArgsProduct({{off, all}, {8}});
 
 }  // namespace
