@@ -111,7 +111,6 @@ void BM_ToneLanes(benchmark::State& state) {
     std::vector<float> out(kFrames * std::size_t(count));
     std::size_t pos = 0;
     ToneLanesRt lanes;
-    if (getenv("FTZ")) __builtin_ia32_ldmxcsr(__builtin_ia32_stmxcsr() | 0x8040);
     const double startCpu = threadCpuSeconds();
     for (auto _ : state) {
         for (int j = 0; j < count; ++j)

@@ -209,9 +209,14 @@ void setGain(ToneStores& stores, int index, float gain) {
 
 // ---- Eight chains side by side ------------------------------------------------------------------
 
-void ToneLanesRt::clear() {
+ToneLanesRt::ToneLanesRt() {
     std::memset(x, 0, sizeof x);
     std::memset(m, 0, sizeof m);
+    std::memset(y, 0, sizeof y);
+    clear();
+}
+
+void ToneLanesRt::clear() {
     std::memset(coef, 0, sizeof coef);
     std::memset(state, 0, sizeof state);
     std::memset(gs, 0, sizeof gs);
@@ -373,7 +378,7 @@ struct LaneBiquad {
 
     // Same terms in the same order as tone_detail::biquadRt.
     [[gnu::always_inline]] Vf run(const Vf& x) {
-        const Vf y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        const Vf y = b0 * x + (b1 * x1 + b2 * x2 - a2 * y2 - a1 * y1);
         x2 = x1;
         x1 = x;
         y2 = y1;
@@ -422,16 +427,17 @@ namespace {
     Vf limiterEnv = loadRow(l.state[v::limiterEnv]);
     Vf gs = loadRow(l.gs);
 
+    const Vi inUse = Vi{0, 1, 2, 3, 4, 5, 6, 7} < l.count;
     const Vf one = splat(1.0f), minusOne = splat(-1.0f);
     const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
     const Vf ceiling = splat(0.891f);
     for (std::size_t i = 0; i < frames; ++i) {
-        const Vf x = loadRow(l.x[i]);
+        const Vf x = inUse ? loadRow(l.x[i]) : Vf{};
         Vf y = x;
         if (l.anyBass) {
             const Vf h = highPass.run(x);
             Vf b = shelf.run(h);
-            const Vf low = band.run(loadRow(l.m[i]));
+            const Vf low = band.run(inUse ? loadRow(l.m[i]) : Vf{});
             const Vf al = absLanes(low);
             harmonicEnv =
                 al > harmonicEnv ? al : harmonicEnv + (al - harmonicEnv) * harmonicRelease;
@@ -570,7 +576,7 @@ struct PairBiquad {
     // `keep` run but keep their state.
     template <bool edge>
     [[gnu::always_inline]] Vf run(const Vf& x, const Vi& keep) {
-        const Vf y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        const Vf y = b0 * x + (b1 * x1 + b2 * x2 - a2 * y2 - a1 * y1);
         if constexpr (edge) {
             x2 = keep ? x1 : x2;
             x1 = keep ? x : x1;
@@ -744,9 +750,14 @@ struct PairBiquad {
 inline constexpr int tonePairedLanes = 4;
 
 HOUSETONE_LANE_CLONES void processToneLanesRt(ToneLanesRt& lanes, std::size_t frames) {
-    if (lanes.count <= tonePairedLanes) {
+    // With no filter, envelope or gain step to carry from frame to frame, a lane is one product
+    // per sample, and the lanes side by side cost least.
+    const bool carries =
+        lanes.anyBass || lanes.anyCorrection || lanes.anyLimiter || lanes.gainMoving;
+    if (carries && lanes.count <= tonePairedLanes) {
+        // A lone last channel runs in both halves of its pair.
         for (int j = 0; j < lanes.count; j += 2)
-            runPair(lanes, j, j + 1, frames);
+            runPair(lanes, j, std::min(j + 1, lanes.count - 1), frames);
         return;
     }
     runEightLanes(lanes, frames);
