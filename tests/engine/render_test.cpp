@@ -345,7 +345,7 @@ TEST_F(DelayChange, AStepOfDelayIsACrossfadeOnEveryChannelThatEndsOnTheNewDelayA
 }
 
 // A change that arrives while another is being faded in starts from the sound as it is: a
-// speaker shifted and at once shifted back, and a burst of changes, one every 128 frames.
+// speaker shifted and at once shifted back, and a burst of changes, one every 125 frames.
 TEST_F(DelayChange, ChangesDuringAFadeStartFromWhereTheSoundIsAndTheLastOneIsKept) {
     play(2);
     forget();
@@ -361,11 +361,11 @@ TEST_F(DelayChange, ChangesDuringAFadeStartFromWhereTheSoundIsAndTheLastOneIsKep
     const std::int32_t burst[] = {72, 30, 140, 0, 96, 50, 120};
     for (const std::int32_t d : burst) {
         moveTo(d);
-        play(1, 128);
+        play(1, 125);
     }
-    play(12, 128);
+    play(12, 125);
     expectNoStepBeyondTheSines();
-    EXPECT_LT(settledOn(120), heard[0].size() - 128);
+    EXPECT_LT(settledOn(120), heard[0].size() - 125);
 }
 
 TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {
