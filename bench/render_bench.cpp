@@ -4,6 +4,9 @@
 // boost only, crisp only, or everything on (bass, crisp, volume boost, limiter). The speakers sit
 // 17 ms apart (up to 119 ms back at eight); BM_RenderCycleLong spreads eight of them over the
 // whole 3 s an offset may reach, so their reads land far apart in the ring.
+// BM_RenderCycleFade moves every speaker's delay by 1.5 ms and back, one way each cycle, so that
+// every cycle plays inside a crossfade (fading:1), beside the same cycles with no change
+// (fading:0); both time the callback alone, not the calls that change the delays.
 // scripts/bench-compare.sh reads ns_per_sample by name: BM_RenderCycle/<effects>/speakers:<n>.
 
 #include <benchmark/benchmark.h>
@@ -32,7 +35,8 @@ constexpr std::uint32_t kFrames = 512;
 enum Effects : int { off, bassOnly, crispOnly, all };
 constexpr const char* effectNames[] = {"off", "bass", "crisp", "all"};
 
-void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers, double spacingMs) {
+void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers, double spacingMs,
+                     bool timeEachCall = false, bool fading = false) {
     // A real start on a world that runs no callbacks itself; the loop below is the audio thread.
     sim::RoomSpec room;
     room.systemAudio = "silence";
@@ -79,16 +83,27 @@ void runRenderCycles(benchmark::State& state, Effects effects, int kSpeakers, do
         out.list()->buffers()[b] = {2, kFrames * 2 * 4, &outData[std::size_t(b) * 2 * kFrames]};
     std::size_t pos = 0;
 
+    // Thread CPU time, so that other load on the machine does not count against the callback.
+    // Where delays change between calls the callback is timed alone; the clock itself then costs
+    // about 1 ns a sample at one speaker, so those figures compare only with each other.
+    double seconds = 0;
+    bool moved = false;
     const double startCpu = threadCpuSeconds();
     for (auto _ : state) {
+        if (fading) {
+            moved = !moved;
+            for (int d = 0; d < kSpeakers; ++d)
+                engine.setDelay(d, spacingMs * d + (moved ? 1.5 : 0.0));
+        }
         in.list()->buffers()[0] = {2, kFrames * 2 * 4, const_cast<float*>(&source[2 * pos])};
+        const double before = timeEachCall ? threadCpuSeconds() : 0;
         TapEngine::renderRt(0, nullptr, in.list(), nullptr, out.list(), nullptr, &engine);
+        if (timeEachCall) seconds += threadCpuSeconds() - before;
         benchmark::DoNotOptimize(outData.data());
         benchmark::ClobberMemory();
         pos = (pos + kFrames) % (kSourceFrames - kFrames);
     }
-    // Thread CPU time, so that other load on the machine does not count against the callback.
-    const double seconds = threadCpuSeconds() - startCpu;
+    if (!timeEachCall) seconds = threadCpuSeconds() - startCpu;
     const double cycles = double(state.iterations());
     const double samples = cycles * kFrames * 2 * kSpeakers;
     state.SetItemsProcessed(std::int64_t(samples));
@@ -110,10 +125,20 @@ void BM_RenderCycleLong(benchmark::State& state) {
     runRenderCycles(state, effects, speakers, Offsets::limitMs / (speakers - 1));
 }
 
+void BM_RenderCycleFade(benchmark::State& state) {
+    const auto effects = static_cast<Effects>(state.range(0));
+    state.SetLabel(effectNames[effects]);
+    runRenderCycles(state, effects, static_cast<int>(state.range(1)), 17.0, true,
+                    state.range(2) != 0);
+}
+
 BENCHMARK(BM_RenderCycle)
     ->ArgNames({"effects", "speakers"})
-    ->ArgsProduct({{off, bassOnly, crispOnly, all}, {1, 4, 8, 16}});
+    ->ArgsProduct({{off, bassOnly, crispOnly, all}, {1, 2, 4, 8, 16}});
 BENCHMARK(BM_RenderCycleLong)->ArgNames({"effects", "speakers"})->ArgsProduct({{off, all}, {8}});
+BENCHMARK(BM_RenderCycleFade)
+    ->ArgNames({"effects", "speakers", "fading"})
+    ->ArgsProduct({{off, all}, {1, 8}, {0, 1}});
 
 }  // namespace
 }  // namespace housetone

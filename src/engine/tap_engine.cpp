@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "audio/aggregate.h"
@@ -47,38 +48,97 @@ std::optional<double> tapRate(AudioHardware& hw, AudioObjectID tap) {
     return f.mSampleRate;
 }
 
-// Where one lane of a group reads and writes: the absolute position of its first frame, and its
-// output column.
+// Where one lane of a group reads and writes: the absolute output frame of its first frame and
+// its device's delays (one unless a change is being faded in), and its output column.
 struct LaneTarget {
-    std::int64_t p0;
+    std::int64_t t0;
+    const TapEngine::DelayFadeRt* fade;
     float* out;
     std::size_t stride;
 };
 
+// Audio thread. The frame at absolute position p, silent below `oldest`; and how long a fade is.
+struct RingReader {
+    const float* ring;
+    std::int64_t oldest;
+    std::int32_t fadeFrames;
+
+    void frame(std::int64_t p, float& l, float& r) const {
+        if (p < oldest) {
+            l = r = 0.0f;
+            return;
+        }
+        const auto k = static_cast<std::size_t>(p & TapEngine::mask) * 2;
+        l = ring[k];
+        r = ring[k + 1];
+    }
+};
+
+// Audio thread. Lane j's chain input for n frames from output frame t0 on at one delay: its side
+// and the mono mix.
+void readSteadyRt(const RingReader& rd, ToneLanesRt& lanes, int j, std::int64_t t0, std::int32_t d,
+                  std::size_t n) {
+    const std::int64_t p = t0 - d;
+    const auto side = static_cast<std::size_t>(lanes.side[j]);
+    // Split at the oldest readable position instead of testing it per sample.
+    std::size_t i = rd.oldest <= p ? 0
+                                   : static_cast<std::size_t>(std::min<std::int64_t>(
+                                         rd.oldest - p, static_cast<std::int64_t>(n)));
+    for (std::size_t s = 0; s < i; ++s)
+        lanes.x[s][j] = lanes.m[s][j] = 0.0f;
+    while (i < n) {
+        // Up to the ring's end, so that positions need no mask within the run.
+        const auto k0 =
+            static_cast<std::size_t>((p + static_cast<std::int64_t>(i)) & TapEngine::mask);
+        const std::size_t run = std::min(n - i, static_cast<std::size_t>(TapEngine::cap) - k0);
+        const float* from = rd.ring + 2 * k0;
+        for (std::size_t r = 0; r < run; ++r) {
+            lanes.x[i + r][j] = from[2 * r + side];
+            lanes.m[i + r][j] = 0.5f * (from[2 * r] + from[2 * r + 1]);
+        }
+        i += run;
+    }
+}
+
+// Audio thread. As readSteadyRt while changes of delay are faded in: each later delay's frame
+// weighted w, the sound before it 1 - w, w rising by 1 / fadeFrames a frame from its start.
+// Equal gain, not equal power: the two are the same signal a little apart, alike enough at low
+// frequencies that equal power would swell the bass by up to 3 dB halfway, and equal gain ends on
+// exactly the new delay's samples.
+void readFadingRt(const RingReader& rd, ToneLanesRt& lanes, int j, std::int64_t t0,
+                  const TapEngine::DelayFadeRt& fade, std::size_t n) {
+    const int side = lanes.side[j];
+    const auto frames = static_cast<float>(rd.fadeFrames);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t t = t0 + static_cast<std::int64_t>(i);
+        float l, r;
+        rd.frame(t - fade.delay[0], l, r);
+        for (int k = 1; k < fade.taps; ++k) {
+            const std::int64_t into =
+                std::clamp<std::int64_t>(t - fade.start[std::size_t(k)] + 1, 0, rd.fadeFrames);
+            const float w = static_cast<float>(into) / frames;
+            float nl, nr;
+            rd.frame(t - fade.delay[std::size_t(k)], nl, nr);
+            l = (1.0f - w) * l + w * nl;
+            r = (1.0f - w) * r + w * nr;
+        }
+        lanes.x[i][j] = side ? r : l;
+        lanes.m[i][j] = 0.5f * (l + r);
+    }
+}
+
 // Audio thread. Runs a group of channels through their tone chains side by side and hands their
-// state back: `frames` frames from each lane's p0 on, silence below `oldest`.
-void renderLanesRt(ToneStores& tone, const float* ring, ToneLanesRt& lanes, const LaneTarget* to,
-                   std::int64_t oldest, std::size_t frames) {
+// state back.
+void renderLanesRt(ToneStores& tone, const RingReader& rd, ToneLanesRt& lanes, const LaneTarget* to,
+                   std::size_t frames) {
     for (std::size_t f0 = 0; f0 < frames; f0 += toneLaneChunk) {
         const std::size_t n = std::min(toneLaneChunk, frames - f0);
         for (int j = 0; j < lanes.count; ++j) {
-            const std::int64_t p = to[j].p0 + static_cast<std::int64_t>(f0);
-            // Split at the oldest readable position instead of testing it per sample.
-            const std::size_t silent = oldest <= p
-                                           ? 0
-                                           : static_cast<std::size_t>(std::min<std::int64_t>(
-                                                 oldest - p, static_cast<std::int64_t>(n)));
-            std::size_t i = 0;
-            for (; i < silent; ++i)
-                lanes.x[i][j] = lanes.m[i][j] = 0.0f;
-            const auto side = static_cast<std::size_t>(lanes.side[j]);
-            for (; i < n; ++i) {
-                const std::size_t k =
-                    static_cast<std::size_t>((p + static_cast<std::int64_t>(i)) & TapEngine::mask) *
-                    2;
-                lanes.x[i][j] = ring[k + side];
-                lanes.m[i][j] = 0.5f * (ring[k] + ring[k + 1]);
-            }
+            const std::int64_t t0 = to[j].t0 + static_cast<std::int64_t>(f0);
+            if (to[j].fade->taps > 1)
+                readFadingRt(rd, lanes, j, t0, *to[j].fade, n);
+            else
+                readSteadyRt(rd, lanes, j, t0, to[j].fade->delay[0], n);
         }
         processToneLanesRt(lanes, n);
         for (int j = 0; j < lanes.count; ++j) {
@@ -98,7 +158,9 @@ TapEngine::TapEngine(AudioHardware& hw, MainQueue& main)
       main_(main),
       ring_(std::make_unique<float[]>(static_cast<std::size_t>(cap) * 2)),
       delay_(std::make_unique<std::array<std::atomic<std::int32_t>, maxDevices>>()),
-      tone_(std::make_unique<ToneStores>()) {
+      tone_(std::make_unique<ToneStores>()),
+      fades_(std::make_unique<std::array<DelayFadeRt, maxDevices>>()),
+      lanes_(std::make_unique<ToneLanesRt>()) {
     for (auto& d : *delay_)
         d.store(0, std::memory_order_relaxed);
 }
@@ -175,6 +237,11 @@ bool TapEngine::startLocked(std::optional<Dev> anchor, std::vector<Dev> targets,
     const std::vector<double> played = offsets.played(targets, maxDelayMs);
     for (std::size_t i = 0; i < targets.size() && i < std::size_t{maxDevices}; ++i)
         (*delay_)[i].store(framesFor(played[i] / 1000.0), std::memory_order_relaxed);
+    // The callback is not installed: its stores are ours until it is. A start plays at once at
+    // every delay, with nothing to fade from.
+    for (std::size_t i = 0; i < std::size_t{maxDevices}; ++i)
+        (*fades_)[i] = {{(*delay_)[i].load(std::memory_order_relaxed)}, {}, 1};
+    fadeFrames_ = std::max(framesFor(delayFadeMs / 1000.0), std::int32_t{1});
 
     const AudioObjectID aggID = aggID_.load(std::memory_order_relaxed);
     if (const auto r = callback_.install(aggID, &TapEngine::renderRt, this); !r.running()) {
@@ -407,17 +474,37 @@ std::int64_t TapEngine::captureInputRt(const AudioBufferList* input) {
     const auto* in = static_cast<const float*>(b.mData);
     float* ring = ring_.get();
     const std::size_t rOff = n > 1 ? 1 : 0;  // a mono tap feeds both sides
-    double sum = 0;
-    bool silent = true;
-    for (std::size_t f = 0; f < frames; ++f) {
-        const float l = in[f * n], r = in[f * n + rOff];
-        const std::size_t k =
-            static_cast<std::size_t>((head + static_cast<std::int64_t>(f)) & mask) * 2;
-        ring[k] = l;
-        ring[k + 1] = r;
+    // Each frame's energy is l * l + r * r in float, summed in double into four partial sums in
+    // turn, so that no frame waits for the last one's addition; the bits of every sample but its
+    // sign, or-ed, are 0 only for exact zeros.
+    double sums[4] = {0, 0, 0, 0};
+    std::uint32_t bits = 0;
+    const auto take = [&](float* to, const float* from, std::size_t i, double& sum) {
+        const float l = from[i * n], r = from[i * n + rOff];
+        to[2 * i] = l;
+        to[2 * i + 1] = r;
         sum += static_cast<double>(l * l + r * r);
-        silent = silent && l == 0.0f && r == 0.0f;
+        bits |= std::bit_cast<std::uint32_t>(l) | std::bit_cast<std::uint32_t>(r);
+    };
+    for (std::size_t f = 0; f < frames;) {
+        // Up to the ring's end, so that positions need no mask within the run.
+        const auto k0 = static_cast<std::size_t>((head + static_cast<std::int64_t>(f)) & mask);
+        const std::size_t run = std::min(frames - f, static_cast<std::size_t>(cap) - k0);
+        float* to = ring + 2 * k0;
+        const float* from = in + f * n;
+        std::size_t i = 0;
+        for (; i + 4 <= run; i += 4) {
+            take(to, from, i, sums[0]);
+            take(to, from, i + 1, sums[1]);
+            take(to, from, i + 2, sums[2]);
+            take(to, from, i + 3, sums[3]);
+        }
+        for (; i < run; ++i)
+            take(to, from, i, sums[0]);
+        f += run;
     }
+    const double sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
+    const bool silent = (bits << 1) == 0;
     if (frames > 0) {
         concealHolesRt(head, frames, silent);
         const auto k =
@@ -460,19 +547,50 @@ void TapEngine::concealHolesRt(std::int64_t head, std::size_t frames, bool silen
         scale(head + i, static_cast<float>(i + 1) / (concealFrames + 1));
 }
 
+void TapEngine::followDelaysRt(std::int64_t now) {
+    const auto devices = std::min<std::size_t>(devStartChan_.size(), std::size_t{maxDevices});
+    for (std::size_t d = 0; d < devices; ++d) {
+        DelayFadeRt& f = (*fades_)[d];
+        // The next delay has faded in fully: the oldest is heard no more.
+        while (f.taps > 1 && now >= f.start[1] + fadeFrames_) {
+            for (int k = 1; k < f.taps; ++k) {
+                f.delay[std::size_t(k - 1)] = f.delay[std::size_t(k)];
+                f.start[std::size_t(k - 1)] = f.start[std::size_t(k)];
+            }
+            --f.taps;
+        }
+        const std::int32_t want = (*delay_)[d].load(std::memory_order_relaxed);
+        if (want != f.delay[std::size_t(f.taps - 1)] && f.taps < delayTaps) {
+            f.delay[std::size_t(f.taps)] = want;
+            f.start[std::size_t(f.taps)] = now;
+            ++f.taps;
+        }
+    }
+}
+
 void TapEngine::renderOutputsRt(AudioBufferList& output, std::int64_t head) {
-    const std::int64_t oldest = std::max<std::int64_t>(head - cap, 0);
     const std::int32_t* devForChan = devForChan_.data();
     const std::int32_t* devStartChan = devStartChan_.data();
     const int total = totalOutChans_;
+    // A fade starts at the first frame every channel plays this cycle: a shorter buffer's frames
+    // are the cycle's last.
+    std::size_t shortest = 0;
+    for (std::uint32_t bi = 0; bi < output.mNumberBuffers; ++bi) {
+        const AudioBuffer& b = output.buffers()[bi];
+        const std::size_t frames =
+            b.mDataByteSize / (4 * std::max<std::uint32_t>(b.mNumberChannels, 1));
+        if (b.mData && frames > 0 && (shortest == 0 || frames < shortest)) shortest = frames;
+    }
+    if (shortest > 0) followDelaysRt(head - static_cast<std::int64_t>(shortest));
+    const RingReader rd{ring_.get(), std::max<std::int64_t>(head - cap, 0), fadeFrames_};
     // Channels are gathered into groups of up to eight that run side by side; a group is flushed
     // when full, when the next channel would continue the state of one already in it, when the
     // buffer length changes, and before a copy that may read one of its outputs.
-    ToneLanesRt lanes;  // on this thread's stack: nothing is allocated
+    ToneLanesRt& lanes = *lanes_;
     LaneTarget to[toneLaneWidth];
     std::size_t laneFrames = 0;
     const auto flush = [&] {
-        if (lanes.count > 0) renderLanesRt(*tone_, ring_.get(), lanes, to, oldest, laneFrames);
+        if (lanes.count > 0) renderLanesRt(*tone_, rd, lanes, to, laneFrames);
     };
     int base = 0;
     for (std::uint32_t bi = 0; bi < output.mNumberBuffers; ++bi) {
@@ -506,9 +624,7 @@ void TapEngine::renderOutputsRt(AudioBufferList& output, std::int64_t head) {
             }
             if (lanes.full() || lanes.holds(dev, side) || (lanes.count > 0 && frames != laneFrames))
                 flush();
-            const std::int32_t d =
-                (*delay_)[static_cast<std::size_t>(dev)].load(std::memory_order_relaxed);
-            to[lanes.count] = {start - d, col, stride};
+            to[lanes.count] = {start, &(*fades_)[static_cast<std::size_t>(dev)], col, stride};
             laneFrames = frames;
             addToneLaneRt(lanes, *tone_, dev, side, frames);
         }

@@ -65,6 +65,22 @@ class TapEngine {
     // after it starts as it was played.
     static constexpr std::int64_t concealFrames = 256;
     static constexpr std::int64_t holeFrames = 8192;
+    // A change of a device's delay is a crossfade this long from the sound at the old delay to
+    // the sound at the new one, not a jump of the read position (a click).
+    static constexpr double delayFadeMs = 15.0;
+    // Fades in progress at once per device, plus one: a change made while this many are under
+    // way waits until the oldest has ended, and the latest value is then taken.
+    static constexpr int delayTaps = 4;
+
+    // Where a device's sound is read, owned by the callback (set by a start before it is
+    // installed): delays in the order they were asked for, the sound at each one faded in over
+    // the sound before it from its start on (an absolute output frame), the oldest dropped once
+    // the next has faded in fully. One delay and no fade when nothing has changed.
+    struct DelayFadeRt {
+        std::array<std::int32_t, delayTaps> delay{};
+        std::array<std::int64_t, delayTaps> start{};
+        int taps = 1;
+    };
 
     struct Meter {
         double rms = 0;           // of every input sample (both sides) since the last read
@@ -156,6 +172,9 @@ class TapEngine {
     void concealHolesRt(std::int64_t head, std::size_t frames, bool silent);
     // Audio thread: every output channel from the ring, held back by its device's delay.
     void renderOutputsRt(AudioBufferList& output, std::int64_t head);
+    // Audio thread: ends the fades that are over by output frame `now` and starts one for each
+    // device whose delay has changed.
+    void followDelaysRt(std::int64_t now);
     // Sets one target's delay store from its offset, held back within the delay line.
     void holdBack(std::size_t index, double ms);
     // Tells the tap how late the sound played into it reaches the ears.
@@ -188,6 +207,10 @@ class TapEngine {
     float lastLevel_ = 0;
     const std::unique_ptr<std::array<std::atomic<std::int32_t>, maxDevices>> delay_;  // frames
     const std::unique_ptr<ToneStores> tone_;
+    const std::unique_ptr<std::array<DelayFadeRt, maxDevices>> fades_;
+    std::int32_t fadeFrames_ = 1;  // delayFadeMs at the installation's rate
+    // The callback's group of tone chains, kept so that nothing is set up per buffer.
+    const std::unique_ptr<ToneLanesRt> lanes_;
 
     // Rebuilt only in startLocked, before the callback is installed; read-only while it runs.
     std::vector<std::int32_t> devForChan_;    // aggregate output channel -> device index

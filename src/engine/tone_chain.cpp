@@ -209,9 +209,14 @@ void setGain(ToneStores& stores, int index, float gain) {
 
 // ---- Eight chains side by side ------------------------------------------------------------------
 
-void ToneLanesRt::clear() {
+ToneLanesRt::ToneLanesRt() {
     std::memset(x, 0, sizeof x);
     std::memset(m, 0, sizeof m);
+    std::memset(y, 0, sizeof y);
+    clear();
+}
+
+void ToneLanesRt::clear() {
     std::memset(coef, 0, sizeof coef);
     std::memset(state, 0, sizeof state);
     std::memset(gs, 0, sizeof gs);
@@ -373,7 +378,7 @@ struct LaneBiquad {
 
     // Same terms in the same order as tone_detail::biquadRt.
     [[gnu::always_inline]] Vf run(const Vf& x) {
-        const Vf y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        const Vf y = b0 * x + (b1 * x1 + b2 * x2 - a2 * y2 - a1 * y1);
         x2 = x1;
         x1 = x;
         y2 = y1;
@@ -398,9 +403,12 @@ struct LaneBiquad {
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 #define HOUSETONE_LANE_CLONES
 #else
-#define HOUSETONE_LANE_CLONES [[gnu::target_clones("avx2", "default")]]
+#define HOUSETONE_LANE_CLONES \
+    [[gnu::target_clones("arch=x86-64-v4", "avx2", "default"), gnu::optimize("fp-contract=off")]]
 #endif
-HOUSETONE_LANE_CLONES void processToneLanesRt(ToneLanesRt& lanes, std::size_t frames) {
+namespace {
+
+[[gnu::always_inline]] inline void runEightLanes(ToneLanesRt& lanes, std::size_t frames) {
     namespace k = tone_coef;
     namespace v = tone_state;
     ToneLanesRt& l = lanes;
@@ -419,16 +427,17 @@ HOUSETONE_LANE_CLONES void processToneLanesRt(ToneLanesRt& lanes, std::size_t fr
     Vf limiterEnv = loadRow(l.state[v::limiterEnv]);
     Vf gs = loadRow(l.gs);
 
+    const Vi inUse = Vi{0, 1, 2, 3, 4, 5, 6, 7} < l.count;
     const Vf one = splat(1.0f), minusOne = splat(-1.0f);
     const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
     const Vf ceiling = splat(0.891f);
     for (std::size_t i = 0; i < frames; ++i) {
-        const Vf x = loadRow(l.x[i]);
+        const Vf x = inUse ? loadRow(l.x[i]) : Vf{};
         Vf y = x;
         if (l.anyBass) {
             const Vf h = highPass.run(x);
             Vf b = shelf.run(h);
-            const Vf low = band.run(loadRow(l.m[i]));
+            const Vf low = band.run(inUse ? loadRow(l.m[i]) : Vf{});
             const Vf al = absLanes(low);
             harmonicEnv =
                 al > harmonicEnv ? al : harmonicEnv + (al - harmonicEnv) * harmonicRelease;
@@ -473,6 +482,285 @@ HOUSETONE_LANE_CLONES void processToneLanesRt(ToneLanesRt& lanes, std::size_t fr
     storeRow(l.state[v::dcPrevOut], dcOut);
     storeRow(l.state[v::limiterEnv], limiterEnv);
     storeRow(l.gs, gs);
+}
+
+// ---- One pair of chains spread over the lanes ---------------------------------------------------
+//
+// One or two channels side by side leave most of the vector idle, and every sample waits for the
+// whole cascade of its frame before the next can start. Here a pair of channels fills the lanes
+// with its stages instead, each stage a frame behind the one that feeds it: channel a in lanes
+// 0-3, channel b in lanes 4-7, and at step s in each half
+//     front      [high-pass | shelf | harmonic band | -]    frames s, s - 1, s
+//     back       [- | correction 1 | 2 | 3]                 frames s - 1, s - 2, s - 3
+// The harmonic generator and its low-pass run on the band's lane (frame s) and their result joins
+// the shelf's at the next step; gain, limiter and clip run on stage 3's lane. A stage hands its
+// output to the next by a move of one lane within its half, a single cycle. Each vector's values
+// depend on its own last step and on vectors before it, never on one after it: a loop through
+// the harmonic generator and back would make every step wait for the whole of it. Every lane does
+// the scalar chain's arithmetic in the same order, so the output is the same. A chunk of n
+// frames takes n + 3 steps; in the first and last three, a lane whose frame lies outside the
+// chunk runs but keeps its state.
+
+// Lane i takes lane i - 1 within each half (the first lane of a half keeps its own).
+[[gnu::always_inline]] inline Vf laneUp1(const Vf& v) {
+    return __builtin_shuffle(v, Vi{0, 0, 1, 2, 4, 4, 5, 6});
+}
+
+// Lane i takes lane i + 1 within each half (the last keeps its own).
+[[gnu::always_inline]] inline Vf laneDown1(const Vf& v) {
+    return __builtin_shuffle(v, Vi{1, 2, 3, 3, 5, 6, 7, 7});
+}
+
+// The row of a ToneLanesRt block each lane of a half holds, -1 for none (0).
+using PairRows = std::array<int, 4>;
+
+[[gnu::always_inline]] inline Vf pickPair(const ToneLanesRt::Row* rows, const PairRows& at, int ja,
+                                          int jb, float none = 0.0f) {
+    Vf v = splat(none);
+    for (int k = 0; k < 4; ++k)
+        if (const int r = at[std::size_t(k)]; r >= 0) {
+            v[k] = rows[r][ja];
+            v[4 + k] = rows[r][jb];
+        }
+    return v;
+}
+
+[[gnu::always_inline]] inline void putPair(ToneLanesRt::Row* rows, const PairRows& at, int ja,
+                                           int jb, const Vf& v) {
+    for (int k = 0; k < 4; ++k)
+        if (const int r = at[std::size_t(k)]; r >= 0) {
+            rows[r][ja] = v[k];
+            rows[r][jb] = v[4 + k];
+        }
+}
+
+// Where `on` (a lane mask of the group) is set for lane ja or jb, in the lanes of a half that
+// `at` marks.
+[[gnu::always_inline]] inline Vi pickMask(const std::int32_t* on, const std::array<bool, 4>& at,
+                                          int ja, int jb) {
+    Vi v{};
+    for (int k = 0; k < 4; ++k)
+        if (at[std::size_t(k)]) {
+            v[k] = on[ja];
+            v[4 + k] = on[jb];
+        }
+    return v;
+}
+
+constexpr PairRows offsetRows(PairRows r, int by) {
+    for (int& i : r)
+        i = i < 0 ? i : i + by;
+    return r;
+}
+
+// One biquad per lane of a half, each on its own lane's input.
+struct PairBiquad {
+    Vf b0, b1, b2, a1, a2;
+    Vf x1, x2, y1, y2;
+    PairRows state;
+
+    [[gnu::always_inline]] PairBiquad(const ToneLanesRt& l, const PairRows& coef,
+                                      const PairRows& st, int ja, int jb)
+        : b0(pickPair(l.coef, offsetRows(coef, 0), ja, jb)),
+          b1(pickPair(l.coef, offsetRows(coef, 1), ja, jb)),
+          b2(pickPair(l.coef, offsetRows(coef, 2), ja, jb)),
+          a1(pickPair(l.coef, offsetRows(coef, 3), ja, jb)),
+          a2(pickPair(l.coef, offsetRows(coef, 4), ja, jb)),
+          x1(pickPair(l.state, offsetRows(st, 0), ja, jb)),
+          x2(pickPair(l.state, offsetRows(st, 1), ja, jb)),
+          y1(pickPair(l.state, offsetRows(st, 2), ja, jb)),
+          y2(pickPair(l.state, offsetRows(st, 3), ja, jb)),
+          state(st) {}
+
+    // Same terms in the same order as tone_detail::biquadRt; at a chunk's edge, lanes outside
+    // `keep` run but keep their state.
+    template <bool edge>
+    [[gnu::always_inline]] Vf run(const Vf& x, const Vi& keep) {
+        const Vf y = b0 * x + (b1 * x1 + b2 * x2 - a2 * y2 - a1 * y1);
+        if constexpr (edge) {
+            x2 = keep ? x1 : x2;
+            x1 = keep ? x : x1;
+            y2 = keep ? y1 : y2;
+            y1 = keep ? y : y1;
+        } else {
+            x2 = x1;
+            x1 = x;
+            y2 = y1;
+            y1 = y;
+        }
+        return y;
+    }
+
+    [[gnu::always_inline]] void keep(ToneLanesRt& l, int ja, int jb) const {
+        putPair(l.state, offsetRows(state, 0), ja, jb, x1);
+        putPair(l.state, offsetRows(state, 1), ja, jb, x2);
+        putPair(l.state, offsetRows(state, 2), ja, jb, y1);
+        putPair(l.state, offsetRows(state, 3), ja, jb, y2);
+    }
+};
+
+[[gnu::always_inline]] inline void runPair(ToneLanesRt& l, int ja, int jb, std::size_t frames) {
+    namespace k = tone_coef;
+    namespace v = tone_state;
+    // How many steps after its frame entered each lane runs.
+    const Vi frontLag{0, 1, 0, 0, 0, 1, 0, 0}, backLag{0, 3, 4, 5, 0, 3, 4, 5};
+    constexpr int harmonicLag = 1, lowPassLag = 2, tailLag = 6;
+    const Vi takesInput{-1, 0, -1, -1, -1, 0, -1, -1};  // high-pass x, band m, idle lane 0
+    const Vi shelfLane{0, -1, 0, 0, 0, -1, 0, 0};
+    const Vi bandLane{0, 0, -1, 0, 0, 0, -1, 0};
+
+    PairBiquad front(l, {k::highPass, k::lowShelf, k::harmonicBand, -1},
+                     {v::highPass, v::lowShelf, v::harmonicBand, -1}, ja, jb);
+    PairBiquad back(l, {-1, k::correction1, k::correction2, k::correction3},
+                    {-1, v::correction1, v::correction2, v::correction3}, ja, jb);
+    PairBiquad harmonicLowPass(l, {-1, -1, k::harmonicLowPass, -1},
+                               {-1, -1, v::harmonicLowPass, -1}, ja, jb);
+    const Vi frontOn = pickMask(l.bassOn, {true, true, true, false}, ja, jb);
+    const Vi addsHarmonics = pickMask(l.bassOn, {false, true, false, false}, ja, jb);
+    const Vi backOn = pickMask(l.correctionOn, {false, true, true, false}, ja, jb) |
+                      pickMask(l.stage3On, {false, false, false, true}, ja, jb);
+    const Vi limiterOn = pickMask(l.limiterOn, {false, false, false, true}, ja, jb);
+    constexpr PairRows harmonicEnvRow{-1, -1, v::harmonicEnv, -1};
+    constexpr PairRows dcInRow{-1, -1, v::dcPrevIn, -1}, dcOutRow{-1, -1, v::dcPrevOut, -1};
+    constexpr PairRows limiterEnvRow{-1, -1, -1, v::limiterEnv};
+    const Vf harmonicRelease = pickPair(l.coef, {-1, -1, k::harmonicRelease, -1}, ja, jb);
+    const Vf limiterRelease = pickPair(l.coef, {-1, -1, -1, k::limiterRelease}, ja, jb);
+    Vf harmonicEnv = pickPair(l.state, harmonicEnvRow, ja, jb);
+    Vf dcIn = pickPair(l.state, dcInRow, ja, jb);
+    Vf dcOut = pickPair(l.state, dcOutRow, ja, jb);
+    Vf limiterEnv = pickPair(l.state, limiterEnvRow, ja, jb);
+    // Gain 1 outside stage 3's lane.
+    Vf gs = splat(1.0f), target = splat(1.0f);
+    gs[3] = l.gs[ja];
+    gs[7] = l.gs[jb];
+    target[3] = l.gainTarget[ja];
+    target[7] = l.gainTarget[jb];
+
+    const Vf one = splat(1.0f), minusOne = splat(-1.0f);
+    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
+    const Vf ceiling = splat(0.891f);
+    // What the stages gave at the last step (the front also at the one before): each stage takes
+    // its input from here, so that within a step no stage waits for another.
+    Vf frontOut{}, frontBefore{}, harmonicIn{}, harmonics{}, backOut{};
+    const auto n = static_cast<int>(frames);
+
+    const auto step = [&](auto edge, int s) __attribute__((always_inline)) {
+        constexpr bool atEdge = decltype(edge)::value;
+        const auto inChunk = [&](int lag) { return !atEdge || (s - lag >= 0 && s - lag < n); };
+        Vi frontKeep{}, backKeep{};
+        if constexpr (atEdge) {
+            const auto lanesInChunk = [&](const Vi& lag) {
+                const Vi f = s - lag;
+                return (f >= 0) & (f < n);
+            };
+            frontKeep = lanesInChunk(frontLag);
+            backKeep = lanesInChunk(backLag);
+        }
+
+        Vf in{};
+        if (inChunk(0)) {
+            const auto i = std::size_t(s);
+            in[0] = l.x[i][ja];
+            in[2] = l.m[i][ja];
+            in[4] = l.x[i][jb];
+            in[6] = l.m[i][jb];
+        }
+        const Vf frontIn = takesInput ? in : laneUp1(frontOut);
+        Vf newFront = frontIn;
+        Vf newHarmonicIn = harmonicIn, newHarmonics = harmonics;
+        if (l.anyBass) {
+            newFront = frontOn ? front.template run<atEdge>(frontIn, frontKeep) : frontIn;
+            // The harmonic generator on the band's last output, 0 in the other lanes so that
+            // they never meet a NaN or a subnormal.
+            const Vf low = bandLane ? frontOut : Vf{};
+            const Vf al = absLanes(low);
+            const Vf env =
+                al > harmonicEnv ? al : harmonicEnv + (al - harmonicEnv) * harmonicRelease;
+            Vf t = low / (env + 0.0001f);
+            t = t > tMax ? tMax : (t < tMin ? tMin : t);
+            const Vf g = env * (0.4f * t * t + 0.6f * t * absLanes(t));
+            const Vf q = g - dcIn + 0.995f * dcOut;
+            if (inChunk(harmonicLag)) {
+                harmonicEnv = env;
+                dcIn = g;
+                dcOut = q;
+                newHarmonicIn = q;
+            }
+            if (inChunk(lowPassLag))
+                newHarmonics = harmonicLowPass.template run<false>(harmonicIn, Vi{});
+        }
+
+        // The shelf's output of two steps ago meets the harmonics of the same frame.
+        const Vf shelfOut = addsHarmonics ? frontBefore + 1.1f * laneDown1(harmonics) : frontBefore;
+        const Vf backIn = shelfLane ? shelfOut : laneUp1(backOut);
+        Vf newBack = backIn;
+        if (l.anyCorrection)
+            newBack = backOn ? back.template run<atEdge>(backIn, backKeep) : backIn;
+
+        // Gain, limiter and clip on stage 3's last output (gain 1 and no limiter elsewhere).
+        Vf newGs = gs;
+        if (l.gainMoving) newGs = gs + (target - gs) * 0.0005f;
+        Vf y = newGs * backOut;
+        Vf newEnv = limiterEnv;
+        if (l.anyLimiter) {
+            const Vf a = absLanes(y);
+            newEnv = limiterEnv < a ? a : limiterEnv + limiterRelease * (a - limiterEnv);
+            const Vi limit = (newEnv > ceiling) & limiterOn;
+            y = limit ? y * 0.891f / newEnv : y;
+        }
+        y = y > one ? one : (y < minusOne ? minusOne : y);
+        if (inChunk(tailLag)) {
+            gs = newGs;
+            limiterEnv = newEnv;
+            const auto i = std::size_t(s - tailLag);
+            l.y[i][ja] = y[3];
+            l.y[i][jb] = y[7];
+        }
+
+        frontBefore = frontOut;
+        frontOut = newFront;
+        harmonicIn = newHarmonicIn;
+        harmonics = newHarmonics;
+        backOut = newBack;
+    };
+    const int lead = std::min(tailLag, n);
+    int s = 0;
+    for (; s < lead; ++s)
+        step(std::true_type{}, s);
+    for (; s < n; ++s)
+        step(std::false_type{}, s);
+    for (; s < n + tailLag; ++s)
+        step(std::true_type{}, s);
+
+    front.keep(l, ja, jb);
+    back.keep(l, ja, jb);
+    harmonicLowPass.keep(l, ja, jb);
+    putPair(l.state, harmonicEnvRow, ja, jb, harmonicEnv);
+    putPair(l.state, dcInRow, ja, jb, dcIn);
+    putPair(l.state, dcOutRow, ja, jb, dcOut);
+    putPair(l.state, limiterEnvRow, ja, jb, limiterEnv);
+    l.gs[ja] = gs[3];
+    l.gs[jb] = gs[7];
+}
+
+}  // namespace
+
+// With up to this many channels a group runs as pairs with their stages spread over the lanes;
+// with more, one channel per lane.
+inline constexpr int tonePairedLanes = 4;
+
+HOUSETONE_LANE_CLONES void processToneLanesRt(ToneLanesRt& lanes, std::size_t frames) {
+    // With no filter, envelope or gain step to carry from frame to frame, a lane is one product
+    // per sample, and the lanes side by side cost least.
+    const bool carries =
+        lanes.anyBass || lanes.anyCorrection || lanes.anyLimiter || lanes.gainMoving;
+    if (carries && lanes.count <= tonePairedLanes) {
+        // A lone last channel runs in both halves of its pair.
+        for (int j = 0; j < lanes.count; j += 2)
+            runPair(lanes, j, std::min(j + 1, lanes.count - 1), frames);
+        return;
+    }
+    runEightLanes(lanes, frames);
 }
 
 // ---- Controller settings -----------------------------------------------------------------------

@@ -216,10 +216,13 @@ inline float smoothGain(float gs, float target) {
     return gs + (target - gs) * 0.0005f;
 }
 
-// Direct-form-I biquad in float; c points at b0, b1, b2, a1, a2, m at x1, x2, y1, y2.
+// Direct-form-I biquad in float; c points at b0, b1, b2, a1, a2, m at x1, x2, y1, y2. The terms
+// of the past are summed first and the new input's last, so that a cascade whose stages run a
+// frame apart (the lanes' pairs) waits one product and one sum per stage for its input; every
+// version of the chain sums in this order.
 [[gnu::always_inline]] inline float biquadRt(const std::atomic<float>* c, float* m, float x) {
-    const float y = coefAt(c, 0) * x + coefAt(c, 1) * m[0] + coefAt(c, 2) * m[1] -
-                    coefAt(c, 3) * m[2] - coefAt(c, 4) * m[3];
+    const float y = coefAt(c, 0) * x + (coefAt(c, 1) * m[0] + coefAt(c, 2) * m[1] -
+                                        coefAt(c, 4) * m[3] - coefAt(c, 3) * m[2]);
     m[1] = m[0];
     m[0] = x;
     m[3] = m[2];
@@ -346,14 +349,17 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 // ---- Eight chains side by side (audio thread) ---------------------------------------------------
 //
 // The chains of different output channels share nothing, so the render loop runs up to eight of
-// them at once, one per SIMD lane, with coefficients and state laid out lane by lane. Each lane
-// does the arithmetic of processToneSampleRt in the same order, so its output agrees with the
-// scalar chain's to float rounding (bit for bit unless the compiler fuses multiply-adds); the
-// scalar chain stays the reference. Differences from it: coefficients are read once per buffer
-// (a change made mid-buffer takes effect at the next one) and a stage that is off in some lanes
-// runs in all of them, its result kept only where it is on.
+// them at once, one per SIMD lane, with coefficients and state laid out lane by lane. A group of
+// at most four channels runs instead as pairs whose stages are spread over the lanes a frame
+// apart, so that one stereo speaker fills the vector too. Either way each channel does the
+// arithmetic of processToneSampleRt in the same order, so its output agrees with the scalar
+// chain's to float rounding (bit for bit unless the compiler fuses multiply-adds); the scalar
+// chain stays the reference. Differences from it: coefficients are read once per buffer (a change
+// made mid-buffer takes effect at the next one) and a stage that is off in some lanes runs in all
+// of them, its result kept only where it is on.
 //
-// Audio thread only; a ToneLanesRt lives on the caller's stack (about 9 KB). Per buffer:
+// Audio thread only; a ToneLanesRt (about 27 KB) is made once and kept by its one caller. Per
+// buffer:
 //     for each channel: addToneLaneRt(lanes, stores, dev, side, frames)
 //         (first flushing the group when it is full or already holds that (dev, side), so a
 //         channel that continues another's state runs after it);
@@ -361,13 +367,16 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 //     endToneLanesRt(lanes, stores).
 
 inline constexpr int toneLaneWidth = 8;
-inline constexpr std::size_t toneLaneChunk = 64;
+// Frames per chunk. A pair of channels spread over the lanes (processToneLanesRt) fills and
+// drains its pipeline once per chunk, so the chunk is long enough to make that rare.
+inline constexpr std::size_t toneLaneChunk = 256;
 
 struct alignas(32) ToneLanesRt {
     using Row = float[toneLaneWidth];
 
     // One chunk in and out, row per frame: x[i][lane] is the lane's sample of frame i, m[i][lane]
-    // the mono mix of that frame. Lanes beyond count read 0 and their outputs mean nothing.
+    // the mono mix of that frame. Lanes beyond count are read as 0 whatever they hold, and their
+    // outputs mean nothing.
     alignas(32) Row x[toneLaneChunk];
     alignas(32) Row m[toneLaneChunk];
     alignas(32) Row y[toneLaneChunk];
@@ -390,8 +399,9 @@ struct alignas(32) ToneLanesRt {
     bool anyBass = false, anyCorrection = false, anyStage3 = false, anyLimiter = false;
     bool gainMoving = false;  // some lane's smoothed gain is not yet at its fixed point
 
-    ToneLanesRt() { clear(); }
-    // Empties the group: every lane back to silence with all effects off.
+    ToneLanesRt();
+    // Empties the group: every lane back to silence with all effects off. The rows of x, m and y
+    // are left as they are (the next group writes what it reads).
     void clear();
     bool full() const { return count == toneLaneWidth; }
     bool holds(int d, int s) const {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <numbers>
 
 #include "audio/sim/sim_audio_system.h"
 #include "engine/tap_engine.h"
@@ -64,15 +65,15 @@ class RenderPath : public ::testing::Test {
         pos = 0;
     }
 
-    // One callback cycle, with `inChannels` 0 for an empty input list. Input frames continue the
-    // signal from the last cycle's position.
+    // One callback cycle, with `inChannels` 0 for an empty input list. Input frames (inFrames of
+    // them) continue the signal from the last cycle's position.
     void cycle(std::vector<Out>& outs, std::uint32_t inChannels = 2) {
         std::vector<float> in;
-        for (std::uint32_t k = 0; k < kFrames * inChannels; ++k)
+        for (std::uint32_t k = 0; k < inFrames * inChannels; ++k)
             in.push_back(source(pos + k / inChannels, int(k % inChannels)));
         BufferListStorage inList(inChannels ? 1 : 0);
         if (inChannels)
-            inList.list()->buffers()[0] = {inChannels, kFrames * inChannels * 4, in.data()};
+            inList.list()->buffers()[0] = {inChannels, inFrames * inChannels * 4, in.data()};
         BufferListStorage outList(std::uint32_t(outs.size()));
         for (std::size_t b = 0; b < outs.size(); ++b)
             outList.list()->buffers()[b] = {outs[b].channels, outs[b].bytes,
@@ -85,7 +86,7 @@ class RenderPath : public ::testing::Test {
                       noErr);
         }
         EXPECT_EQ(noAlloc.count(), 0u);
-        if (inChannels) pos += kFrames;
+        if (inChannels) pos += inFrames;
     }
 
     // Frame f of a stereo speaker delayed by d plays what arrived d frames before it.
@@ -101,6 +102,7 @@ class RenderPath : public ::testing::Test {
     std::vector<Dev> targets;
     std::map<std::string, double> offsets;
     std::int64_t pos = 0;  // absolute position of the next input frame
+    std::uint32_t inFrames = kFrames;
     std::function<float(std::int64_t, int)> source = [](std::int64_t p, int side) {
         return sig(p, side);
     };
@@ -237,6 +239,133 @@ TEST_F(RenderPath, EachChannelRunsItsSidesToneChainInChannelOrder) {
         ASSERT_EQ(outs[1].at(f, 0), sig(pos - kFrames + f));
         ASSERT_EQ(outs[1].at(f, 1), sig(pos - kFrames + f));
     }
+}
+
+// Delay changes are played as crossfades: heard on a steady sine, the sound never steps further
+// than the sine itself does from one sample to the next.
+class DelayChange : public RenderPath {
+  protected:
+    static constexpr double hz = 1000, amplitude = 0.5;
+    // The largest step of the sine between two samples, and a little for the fade's own slope.
+    static constexpr float sineStep = float(2 * amplitude * 0.130526) * 1.1f;  // 2 sin(pi f / fs)
+
+    // A four-channel speaker d0 (its channels 0-1 in one buffer, 2 and 3 in one each, so that
+    // each runs its own lane) whose delay moves, and a stereo d1 whose delay stays at 100 frames.
+    void SetUp() override {
+        source = [](std::int64_t p, int side) {
+            return p < 0 ? 0.0f
+                         : float(amplitude *
+                                 std::sin(2 * std::numbers::pi * hz * double(p) / 48000 + side));
+        };
+        start({4, 2}, {0, 100});
+    }
+
+    // Plays `cycles` cycles of `frames` frames; heard[c] gathers channel c of d0 and heard[4] and
+    // heard[5] d1's, the absolute output frame of each sample in when.
+    void play(int cycles, std::uint32_t frames = kFrames) {
+        inFrames = frames;
+        for (int k = 0; k < cycles; ++k) {
+            std::vector<Out> outs = {buffer(2, frames), buffer(1, frames), buffer(1, frames),
+                                     buffer(2, frames)};
+            cycle(outs);
+            const std::pair<std::size_t, std::size_t> at[] = {{0, 0}, {0, 1}, {1, 0},
+                                                              {2, 0}, {3, 0}, {3, 1}};
+            for (std::uint32_t f = 0; f < frames; ++f) {
+                for (std::size_t c = 0; c < 6; ++c)
+                    heard[c].push_back(outs[at[c].first].at(f, at[c].second));
+                when.push_back(pos - frames + f);
+            }
+        }
+    }
+
+    // Starts listening afresh (the sine's onset is a step of its own).
+    void forget() {
+        for (auto& h : heard)
+            h.clear();
+        when.clear();
+    }
+
+    // Delay d0 by `frames` frames.
+    void moveTo(std::int32_t frames) { engine->setDelay(0, frames / 48.0); }
+
+    void expectNoStepBeyondTheSines() const {
+        for (std::size_t c = 0; c < 6; ++c) {
+            float worst = 0;
+            std::size_t at = 0;
+            for (std::size_t i = 1; i < heard[c].size(); ++i)
+                if (const float d = std::fabs(heard[c][i] - heard[c][i - 1]); d > worst) {
+                    worst = d;
+                    at = i;
+                }
+            EXPECT_LE(worst, sineStep) << "channel " << c << " at frame " << when[at];
+        }
+    }
+
+    // The first index from which d0 plays exactly what arrived `d` frames earlier, on every
+    // channel (its further channels repeat their side's); heard.size() if none.
+    std::size_t settledOn(std::int32_t d) const {
+        std::size_t from = heard[0].size();
+        while (from > 0) {
+            const std::size_t i = from - 1;
+            bool same = true;
+            for (std::size_t c = 0; c < 4; ++c)
+                same = same && heard[c][i] == source(when[i] - d, int(c % 2));
+            if (!same) break;
+            from = i;
+        }
+        return from;
+    }
+
+    std::vector<float> heard[6];
+    std::vector<std::int64_t> when;
+};
+
+TEST_F(DelayChange, AStepOfDelayIsACrossfadeOnEveryChannelThatEndsOnTheNewDelayAlone) {
+    play(4);
+    ASSERT_EQ(settledOn(0), 0u);
+    forget();
+    play(1);
+    const std::size_t changed = heard[0].size();
+    moveTo(72);  // 1.5 ms: a half period of the sine, so that a jump would be the largest step
+    play(4);
+    expectNoStepBeyondTheSines();
+    // Heard from the next frame on, gone 10 to 20 ms later, then the new delay's samples exactly.
+    EXPECT_NE(heard[0][changed + 1], source(when[changed + 1], 0));
+    const std::size_t settled = settledOn(72);
+    EXPECT_GE(settled, changed + 480);
+    EXPECT_LE(settled, changed + 960);
+    EXPECT_EQ(engine->delayFrames(0), 72);
+    // Every channel of the moving speaker fades alike; the other one plays on untouched.
+    for (std::size_t i = 0; i < heard[0].size(); ++i) {
+        ASSERT_EQ(heard[2][i], heard[0][i]) << when[i];
+        ASSERT_EQ(heard[3][i], heard[1][i]) << when[i];
+        for (int side : {0, 1})
+            ASSERT_EQ(heard[4 + side][i], source(when[i] - 100, side)) << when[i];
+    }
+}
+
+// A change that arrives while another is being faded in starts from the sound as it is: a
+// speaker shifted and at once shifted back, and a burst of changes, one every 125 frames.
+TEST_F(DelayChange, ChangesDuringAFadeStartFromWhereTheSoundIsAndTheLastOneIsKept) {
+    play(2);
+    forget();
+    moveTo(72);
+    play(1);
+    const std::size_t back = heard[0].size();
+    moveTo(0);
+    play(4);
+    expectNoStepBeyondTheSines();
+    // The way back starts at once, not when the way there is over.
+    EXPECT_LE(settledOn(0), back + 960);
+
+    const std::int32_t burst[] = {72, 30, 140, 0, 96, 50, 120};
+    for (const std::int32_t d : burst) {
+        moveTo(d);
+        play(1, 125);
+    }
+    play(12, 125);
+    expectNoStepBeyondTheSines();
+    EXPECT_LT(settledOn(120), heard[0].size() - 125);
 }
 
 TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {

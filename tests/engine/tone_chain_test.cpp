@@ -193,11 +193,13 @@ TEST(ToneChainStores, GainClampsOffNeedsNoRateIndicesOutsideChangeNothingAndDevi
 }
 
 // Every combination of bass (off, on), correction (off, two stages, three), limiter (off, on) and
-// gain (settled, still moving) on its own device, both sides, so each group of eight lanes mixes
-// stages on and off. Lanes and scalar chain get the same random input, a NaN sample included, and
-// must agree within 1e-5 on every output sample (outputs lie in [-1, 1]; float rounding alone,
-// were multiply-adds fused, stays far below that) and on the state and gain they leave.
-TEST(ToneChainLanes, EightLanesMatchTheScalarChainInEveryEffectCombination) {
+// gain (settled, still moving) on its own device, both sides, so each group mixes stages on and
+// off. The groups hold one to eight channels (a few run as pairs spread over the lanes, the rest
+// one per lane), and buffers are long, short and shorter than a pair's pipeline. Lanes and
+// scalar chain get the same random input, a NaN sample included, and must agree within 1e-5 on
+// every output sample (outputs lie in [-1, 1]; float rounding alone, were multiply-adds fused,
+// stays far below that) and on the state and gain they leave.
+TEST(ToneChainLanes, GroupsOfEverySizeMatchTheScalarChainInEveryEffectCombination) {
     constexpr int devices = 24;
     const auto configure = [](ToneStores& s) {
         for (int d = 0; d < devices; ++d) {
@@ -216,8 +218,9 @@ TEST(ToneChainLanes, EightLanesMatchTheScalarChainInEveryEffectCombination) {
     const auto near = [](float a, float b) {
         return std::fabs(a - b) <= 1e-5f || (std::isnan(a) && std::isnan(b));
     };
-    ToneLanesRt group;
-    for (const std::size_t frames : {512u, 100u, 512u}) {
+    auto group = std::make_unique<ToneLanesRt>();
+    constexpr int groupSizes[] = {1, 2, 3, 4, 8, 5, 7, 6, 2, 2, 8};  // 48 channels
+    for (const std::size_t frames : {512u, 100u, 2u, 512u}) {
         std::vector<Signal> x(2 * devices, Signal(frames)), m(devices, Signal(frames));
         for (auto* signals : {&x, &m})
             for (Signal& sig : *signals)
@@ -228,22 +231,24 @@ TEST(ToneChainLanes, EightLanesMatchTheScalarChainInEveryEffectCombination) {
         for (int ch = 0; ch < 2 * devices; ++ch)
             processToneBufferRt(*scalar, ch / 2, ch % 2, x[ch].data(), m[ch / 2].data(),
                                 want[ch].data(), 1, frames);
-        for (int first = 0; first < 2 * devices; first += toneLaneWidth) {
-            for (int j = 0; j < toneLaneWidth; ++j)
-                addToneLaneRt(group, *lanes, (first + j) / 2, j % 2, frames);
+        int first = 0;
+        for (const int size : groupSizes) {
+            for (int j = 0; j < size; ++j)
+                addToneLaneRt(*group, *lanes, (first + j) / 2, (first + j) % 2, frames);
             for (std::size_t f0 = 0; f0 < frames; f0 += toneLaneChunk) {
                 const std::size_t n = std::min(toneLaneChunk, frames - f0);
                 for (std::size_t i = 0; i < n; ++i)
-                    for (int j = 0; j < toneLaneWidth; ++j) {
-                        group.x[i][j] = x[first + j][f0 + i];
-                        group.m[i][j] = m[(first + j) / 2][f0 + i];
+                    for (int j = 0; j < size; ++j) {
+                        group->x[i][j] = x[first + j][f0 + i];
+                        group->m[i][j] = m[(first + j) / 2][f0 + i];
                     }
-                processToneLanesRt(group, n);
+                processToneLanesRt(*group, n);
                 for (std::size_t i = 0; i < n; ++i)
-                    for (int j = 0; j < toneLaneWidth; ++j)
-                        got[first + j][f0 + i] = group.y[i][j];
+                    for (int j = 0; j < size; ++j)
+                        got[first + j][f0 + i] = group->y[i][j];
             }
-            endToneLanesRt(group, *lanes);
+            endToneLanesRt(*group, *lanes);
+            first += size;
         }
         for (int ch = 0; ch < 2 * devices; ++ch)
             for (std::size_t i = 0; i < frames; ++i)
