@@ -492,7 +492,9 @@ TEST(LinkNotes, ShowInTheRowOfTheirSpeakerInEveryMode) {
     };
     for (bool aligned : {false, true}) {
         SCOPED_TRACE(aligned);
-        if (aligned) ASSERT_TRUE(rig.startAligned()) << rig.ctl->status();
+        if (aligned) {
+            ASSERT_TRUE(rig.startAligned()) << rig.ctl->status();
+        }
         settle(rig);
         EXPECT_EQ(shownNote("kitchen"), note);
         EXPECT_EQ(shownNote("desk"), std::nullopt);

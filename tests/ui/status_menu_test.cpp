@@ -1,6 +1,7 @@
 // The status menu: what it shows for a controller snapshot, and what its items do.
 #include <gtest/gtest.h>
 
+#include <QSystemTrayIcon>
 #include <QVariantMap>
 
 #include "audio/device_access.h"
