@@ -439,7 +439,6 @@ QWidget* MainView::buildListeningBar() {
         style::caption(), listening_);
     secondaryLabels_.push_back(why);
     h->addWidget(why, 1);
-    listening_->hide();
     return listening_;
 }
 

@@ -446,9 +446,20 @@ TEST_F(MainViewTest, KeepInStepIsTheControllersSwitchForAlignedAndListeningShows
     EXPECT_FALSE(box->isChecked() || shown("listeningIndicator") || shown("syncNote:", kitchen) ||
                  rowClock(kitchen));
 
-    // On, then out of Aligned: listening stops, the switch stays on for next time.
+    // The microphone goes: nothing is listened to and nothing says so any more.
     click("keepInStep");
     ASSERT_TRUE(ctl->listening());
+    ASSERT_TRUE(rig.sim.removeDevice("sim-builtin-mic"));
+    ctl->tick();
+    settle();
+    ASSERT_FALSE(ctl->listening());
+    EXPECT_FALSE(shown("listeningIndicator") || shown("syncNote:", kitchen) || rowClock(kitchen));
+
+    // Back, then out of Aligned: listening stops, the switch stays on for next time.
+    ASSERT_NE(rig.sim.addInput(sim::defaultRoom().inputs.front()), 0u);
+    ctl->tick();
+    settle();
+    ASSERT_TRUE(ctl->listening()) << ctl->status();
     click("mode:Single");
     EXPECT_FALSE(ctl->listening() || shown("listeningIndicator") || shown("syncNote:", kitchen));
     EXPECT_TRUE(box->isChecked() && !box->isEnabled());
@@ -529,6 +540,7 @@ TEST(SyncNoteText, SaysEachStateItsMillisecondsAndHowLongAgo) {
              {{.state = S::moved, .errorMs = -21.2, .measuredAt = now, .correctedMs = 38},
               "moved \u221221 ms"},
              {{.state = S::moved, .errorMs = 9, .measuredAt = now}, "moved +9 ms"},
+             {{.state = S::moved, .errorMs = -0.4, .measuredAt = now}, "moved 0 ms"},
              {{.state = S::checking, .errorMs = 7, .measuredAt = now}, "checking\u2026"},
              {{.state = S::cannotTell, .errorMs = 7, .measuredAt = now}, "cannot tell yet"}})
         EXPECT_EQ(syncNoteText(note, now), said)

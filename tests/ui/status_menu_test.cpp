@@ -177,8 +177,15 @@ TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListeni
 
     item(menu, "Keep in Step")->trigger();  // outside Aligned the item cannot be chosen
     EXPECT_FALSE(rig.ctl->keepInStep());
+    // Set elsewhere (the window), the item follows.
+    rig.ctl->setKeepInStep(true);
+    EXPECT_TRUE(spinUntil([&] { return contains(describe(menu), "|(off) [x] Keep in Step|"); }))
+        << describe(menu);
+    rig.ctl->setKeepInStep(false);
     ASSERT_TRUE(rig.startAligned()) << rig.ctl->status();
-    EXPECT_TRUE(spinUntil([&] { return item(menu, "Keep in Step")->isEnabled(); }));
+    EXPECT_TRUE(spinUntil([&] {
+        return describe(menu).starts_with("Single|Together|[x] Aligned|Keep in Step|---|");
+    })) << describe(menu);
     item(menu, "Keep in Step")->trigger();
     EXPECT_TRUE(rig.ctl->keepInStep());
     ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
@@ -186,6 +193,17 @@ TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListeni
     EXPECT_TRUE(spinUntil([&] {
         return contains(describe(menu), "|[x] Keep in Step|(off) Listening to keep");
     })) << describe(menu);
+
+    // The microphone goes: the menu and the icon stop saying that it listens.
+    ASSERT_TRUE(rig.sim.removeDevice("mic"));
+    rig.ctl->tick();
+    ASSERT_FALSE(rig.ctl->listening());
+    EXPECT_FALSE(trayShowsListening());
+    EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
+    rig.sim.addInput(fixtureRoom().inputs.front());
+    rig.ctl->tick();
+    ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
+    EXPECT_TRUE(trayShowsListening());
 
     item(menu, "Keep in Step")->trigger();
     EXPECT_FALSE(rig.ctl->keepInStep() || rig.ctl->listening());
