@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 
 #include "controller/controller.h"
@@ -33,6 +34,15 @@ template <typename Map, typename V>
 V valueOr(const Map& m, const std::string& key, V fallback) {
     const auto it = m.find(key);
     return it == m.end() ? fallback : it->second;
+}
+
+// "+38 ms", "\u221212 ms", "0 ms": whole milliseconds, the sign shown.
+QString signedMs(double ms) {
+    const long long whole = std::llround(std::fabs(ms));
+    const QString sign = whole == 0 ? QString()
+                         : ms < 0   ? QStringLiteral("\u2212")
+                                    : QStringLiteral("+");
+    return sign + QString::number(whole) + QStringLiteral(" ms");
 }
 
 QString percentText(double fraction) {
@@ -117,18 +127,42 @@ class Refreshing {
 
 }  // namespace
 
-QString measuredAgoText(std::optional<std::int64_t> at, std::int64_t now) {
-    if (!at) return QStringLiteral("Not measured yet");
-    const std::int64_t age = now - *at;
+QString agoText(std::int64_t at, std::int64_t now) {
+    const std::int64_t age = now - at;
     const auto ago = [](std::int64_t n, const char* unit, const char* units) {
-        return QStringLiteral("Measured %1 %2 ago")
-            .arg(n)
-            .arg(QString::fromLatin1(n == 1 ? unit : units));
+        return QStringLiteral("%1 %2 ago").arg(n).arg(QString::fromLatin1(n == 1 ? unit : units));
     };
-    if (age < 60) return QStringLiteral("Measured just now");
+    if (age < 60) return QStringLiteral("just now");
     if (age < 3600) return ago(age / 60, "min", "min");
     if (age < 86400) return ago(age / 3600, "h", "h");
     return ago(age / 86400, "day", "days");
+}
+
+QString measuredAgoText(std::optional<std::int64_t> at, std::int64_t now) {
+    if (!at) return QStringLiteral("Not measured yet");
+    return QStringLiteral("Measured ") + agoText(*at, now);
+}
+
+QString syncNoteText(const SyncNote& note, std::int64_t now) {
+    switch (note.state) {
+        case SyncNote::State::inStep: {
+            // Listening cannot promise better than a millisecond: "±0" would claim it.
+            const long long within = std::max(1LL, std::llround(std::fabs(note.errorMs)));
+            QString text = QStringLiteral("in step \u00b1%1 ms").arg(within);
+            if (note.measuredAt != 0) text += QStringLiteral(", ") + agoText(note.measuredAt, now);
+            return text;
+        }
+        case SyncNote::State::moved: {
+            const QString moved = QStringLiteral("moved ") +
+                                  signedMs(note.corrected ? note.correctedMs : note.errorMs);
+            return note.corrected ? moved + QStringLiteral(" \u2014 corrected") : moved;
+        }
+        case SyncNote::State::checking:
+            return QStringLiteral("checking\u2026");
+        case SyncNote::State::cannotTell:
+            break;
+    }
+    return QStringLiteral("cannot tell yet");
 }
 
 QString transportName(std::uint32_t t) {
@@ -183,7 +217,23 @@ DeviceRow::DeviceRow(Controller& c, const Dev& d, QWidget* parent) : QWidget(par
     v->addWidget(measured_);
     measuredClock_ = new QTimer(this);
     measuredClock_->setInterval(measuredRefreshMs);
-    connect(measuredClock_, &QTimer::timeout, this, [this] { refreshMeasured(); });
+    connect(measuredClock_, &QTimer::timeout, this, [this] { refreshAges(); });
+
+    syncNote_ = style::wrappingLabel({}, style::caption(), this);
+    syncNote_->setObjectName(QStringLiteral("syncNote:") + uid);
+    syncNote_->setToolTip(style::helpTip(QStringLiteral(
+        "What Keep in step last heard of this speaker against the others through the "
+        "microphone")));
+    syncNote_->hide();
+    v->addWidget(syncNote_);
+
+    linkNote_ = style::wrappingLabel({}, style::caption(), this);
+    linkNote_->setObjectName(QStringLiteral("linkNote:") + uid);
+    linkNote_->setToolTip(style::helpTip(QStringLiteral(
+        "The speaker's connection is not the one its offset was measured over, so the offset may "
+        "be off: Keep in step, Auto-tune or Align by ear can check it.")));
+    linkNote_->hide();
+    v->addWidget(linkNote_);
 
     v->addWidget(buildDelayLine());
     v->addWidget(buildToneLine());
@@ -381,8 +431,11 @@ void DeviceRow::refreshDelayRange(const RowContext& ctx, double delayMs) {
     delay_->setValue(int(std::lround(delayMs)));
 }
 
-void DeviceRow::refreshMeasured() {
-    measured_->setText(measuredAgoText(c_.measuredAt(d_.uid), QDateTime::currentSecsSinceEpoch()));
+void DeviceRow::refreshAges() {
+    const std::int64_t now = QDateTime::currentSecsSinceEpoch();
+    measured_->setText(measuredAgoText(c_.measuredAt(d_.uid), now));
+    const auto note = c_.syncNotes().find(d_.uid);
+    if (note != c_.syncNotes().end()) syncNote_->setText(syncNoteText(note->second, now));
 }
 
 void DeviceRow::nameControls() {
@@ -406,6 +459,8 @@ void DeviceRow::applyColors() {
     style::setTextColor(noVolume_, style::secondary(this));
     style::setTextColor(phase_, style::blue(this));
     style::setTextColor(measured_, style::secondary(this));
+    style::setTextColor(syncNote_, style::secondary(this));
+    style::setTextColor(linkNote_, style::orange(this));
     QColor fill = style::accent(this);
     fill.setAlphaF(0.2f);
     if (badge_->palette().color(QPalette::Window) != fill) {
@@ -486,15 +541,20 @@ void DeviceRow::refresh(const RowContext& ctx) {
     }
 
     ctx_ = ctx;
-    showMeasured(aligned && included && d_.transport == transport::network);
+    showAges(aligned && included && d_.transport == transport::network,
+             ctx.listening && c_.syncNotes().contains(uid));
+    const auto link = c_.linkNotes().find(uid);
+    linkNote_->setVisible(link != c_.linkNotes().end());
+    if (link != c_.linkNotes().end()) linkNote_->setText(QString::fromStdString(link->second));
     toneLine_->setVisible(aligned && included);
     if (!toneLine_->isHidden()) refreshTone(can.hasCorrection);
 }
 
-void DeviceRow::showMeasured(bool show) {
-    measured_->setVisible(show);
-    if (show) {
-        refreshMeasured();
+void DeviceRow::showAges(bool measured, bool syncNote) {
+    measured_->setVisible(measured);
+    syncNote_->setVisible(syncNote);
+    if (measured || syncNote) {
+        refreshAges();
         if (!measuredClock_->isActive()) measuredClock_->start();
     } else {
         measuredClock_->stop();

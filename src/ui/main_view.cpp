@@ -170,6 +170,9 @@ void enableOrSayWhy(QWidget* control, const char* help, const QString& whyNot) {
 constexpr const char* modeHelp =
     "Single: the system's default output, as normal. Together: all speakers, no alignment. "
     "Aligned: speakers time-aligned with the delay sliders.";
+constexpr const char* keepInStepHelp =
+    "Listens to the music through the microphone while Aligned plays and corrects a speaker "
+    "whose delay has drifted; nothing it hears is kept.";
 constexpr const char* autoTuneHelp =
     "Rough starting point: measures each speaker with the microphone and applies "
     "delays. The engine pauses while it listens \u2014 the mic cannot run alongside it. Confirm "
@@ -286,6 +289,7 @@ MainView::MainView(std::shared_ptr<Controller> c, QWidget* parent)
     content->setObjectName(QStringLiteral("pageContent"));
     content->setAutoFillBackground(false);
     top->addWidget(new Page(content, this));
+    top->addWidget(buildListeningBar());
 
     auto* outer = new QVBoxLayout(content);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -400,12 +404,42 @@ QWidget* MainView::buildModePicker() {
         const QString raw = QString::fromStdString(rawValue(m));
         modes.add(row, raw, static_cast<int>(m))->setObjectName(QStringLiteral("mode:") + raw);
     }
-    h->addStretch(1);
     connect(modeGroup_, &QButtonGroup::idClicked, this, [this](int id) {
         const auto m = static_cast<Mode>(id);
         if (m != c_->mode()) c_->chooseMode(m);
     });
+
+    h->addSpacing(12);
+    keepInStep_ = new QCheckBox(QStringLiteral("Keep in step"), row);
+    keepInStep_->setObjectName(QStringLiteral("keepInStep"));
+    connect(keepInStep_, &QCheckBox::clicked, this, [this](bool on) {
+        c_->setKeepInStep(on);
+        // The controller may say no (no microphone access) or ask first: the box shows its answer.
+        scheduleRefresh();
+    });
+    h->addWidget(keepInStep_);
+    h->addStretch(1);
     return row;
+}
+
+QWidget* MainView::buildListeningBar() {
+    listening_ = new QWidget(this);
+    listening_->setObjectName(QStringLiteral("listeningIndicator"));
+    auto* h = rowLayout(listening_);
+    h->setContentsMargins(16, 4, 16, 6);
+    h->setSpacing(6);
+    h->addWidget(
+        new style::SymbolLabel(QStringLiteral("mic.fill"), style::headline(), false, listening_));
+    listeningText_ = new QLabel(QStringLiteral("Listening"), listening_);
+    listeningText_->setFont(style::headline());
+    h->addWidget(listeningText_);
+    auto* why = style::wrappingLabel(
+        QStringLiteral("Keep in step hears the microphone to keep the speakers in step; nothing "
+                       "heard is kept."),
+        style::caption(), listening_);
+    secondaryLabels_.push_back(why);
+    h->addWidget(why, 1);
+    return listening_;
 }
 
 QWidget* MainView::buildWarning() {
@@ -565,6 +599,7 @@ void MainView::applyColors() {
     for (QLabel* l : secondaryLabels_)
         style::setTextColor(l, style::secondary(this));
     style::setTextColor(warningText_, style::orange(this));
+    style::setTextColor(listeningText_, style::orange(this));
     style::setTextColor(tuneResult_,
                         c_->tuning() ? style::blue(this) : palette().color(QPalette::WindowText));
 }
@@ -578,6 +613,12 @@ void MainView::refresh() {
 
     applyColors();
     selectSegment(modeGroup_, static_cast<int>(c.mode()));
+    keepInStep_->setChecked(c.keepInStep());
+    enableOrSayWhy(keepInStep_, keepInStepHelp,
+                   aligned
+                       ? QString()
+                       : QStringLiteral("Only in Aligned mode: it listens while aligned plays."));
+    listening_->setVisible(c.listening());
     status_->setText(QString::fromStdString(c.status()));
     refreshWarning();
     refreshRows(reference);
@@ -674,6 +715,7 @@ void MainView::refreshReferenceNote(const std::optional<Dev>& reference) {
 
 void MainView::refreshRows(const std::optional<Dev>& reference) {
     RowContext ctx{c_->mode(), reference};
+    ctx.listening = c_->listening();
     const auto& include = c_->include();
     for (const auto& [uid, ms] : c_->offsets()) {
         const auto in = include.find(uid);
@@ -715,8 +757,8 @@ void MainView::refreshRows(const std::optional<Dev>& reference) {
     }
     refreshDepartedRows(static_cast<int>(ordered.size()));
     // The rows are made after the tools below them, so by default Tab would reach them last.
-    // Chain their controls in after the mode picker, in the order the rows are seen.
-    QWidget* previous = modeGroup_->buttons().constLast();
+    // Chain their controls in after the mode picker's row, in the order the rows are seen.
+    QWidget* previous = keepInStep_;
     for (DeviceRow* row : ordered) {
         for (QWidget* w : row->findChildren<QWidget*>()) {
             if (!(w->focusPolicy() & Qt::TabFocus)) continue;

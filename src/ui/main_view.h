@@ -28,9 +28,10 @@ class DeviceRow;
 class GuidedPanel;
 class HeroArtwork;
 
-// The content of the main window: header picture, mode, status, warnings, one row per speaker,
-// the tools, the guided-align panel, the shift-all row, the auto-tune result and the footnotes,
-// on a page that scrolls when the window is shorter than it.
+// The content of the main window: header picture, mode and Keep in step, status, warnings, one row
+// per speaker, the tools, the guided-align panel, the shift-all row, the auto-tune result and the
+// footnotes, on a page that scrolls when the window is shorter than it; under the page, while Keep
+// in step listens, a line that says so.
 // It observes every published controller field and brings itself up to date once per turn of
 // the event loop, however many fields changed. Every action goes to the controller; the view
 // holds no state of its own beyond the measured height of the device list.
@@ -61,6 +62,7 @@ class MainView final : public QWidget {
 
   private:
     QWidget* buildModePicker();
+    QWidget* buildListeningBar();
     QWidget* buildWarning();
     QWidget* buildToolsRow1();
     QWidget* buildToolsRow2();
@@ -88,6 +90,11 @@ class MainView final : public QWidget {
 
     HeroArtwork* hero_ = nullptr;
     QButtonGroup* modeGroup_ = nullptr;
+    QCheckBox* keepInStep_ = nullptr;
+    // Shown for exactly as long as Keep in step listens to the microphone; outside the page, so
+    // no scrolling ever takes it out of sight.
+    QWidget* listening_ = nullptr;
+    QLabel* listeningText_ = nullptr;
     QLabel* status_ = nullptr;
     QWidget* warning_ = nullptr;
     QLabel* warningText_ = nullptr;

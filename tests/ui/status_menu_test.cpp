@@ -1,9 +1,12 @@
 // The status menu: what it shows for a controller snapshot, and what its items do.
 #include <gtest/gtest.h>
 
+#include <QSystemTrayIcon>
 #include <QVariantMap>
 
 #include "audio/device_access.h"
+#include "ui/qt_user_defaults.h"
+#include "ui/symbols.h"
 #include "ui/vuzededudoz/status_menu.h"
 
 #include "ui_test_support.h"
@@ -51,7 +54,7 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTheTuneLineCutAfterItsP
                 .dockVisible = false};
     buildStatusMenu(menu, m, actions);
     EXPECT_TRUE(
-        contains(describe(menu), "|Aligned|---|---|Cancel auto-tune|(off) " +
+        contains(describe(menu), "|Aligned|(off) Keep in Step|---|---|Cancel auto-tune|(off) " +
                                      tuneLine.left(70).toStdString() +
                                      "|---|Rescan devices|---|Open Housetone|Show in taskbar|"));
     m.tuneProgress = TuneProgress{TuneProgress::Stage::pairs, 2, 3, 1, 3};
@@ -63,7 +66,8 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTheTuneLineCutAfterItsP
     buildStatusMenu(menu, m, actions);
     EXPECT_EQ(
         describe(menu),
-        "Single|[x] Together|Aligned|---|---|Auto-tune speakers\u2026|Show last tune\u2026|---|"
+        "Single|[x] Together|Aligned|(off) Keep in Step|---|---|Auto-tune speakers\u2026|Show last "
+        "tune\u2026|---|"
         "Rescan devices|---|Open Housetone|[x] Show in taskbar|---|Housetone Help|About "
         "Housetone|---|"
         "Quit Housetone");
@@ -124,6 +128,90 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsTheNearestVolumeStepIsMarkedAndNudge
     EXPECT_TRUE(describe(submenu(menu, "Porch")).ends_with("|10%"));
 }
 
+// The switch sits under the modes, marked as the controller holds it and usable only in Aligned;
+// choosing it asks for the other state. The listening line shows exactly while listening.
+TEST_F(StatusMenuTest,
+       KeepInStepFollowsTheSwitchOnlyInAlignedAndTheListeningLineShowsWhileItListens) {
+    MenuModel m{.mode = Mode::aligned};
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(describe(menu).starts_with("Single|Together|[x] Aligned|Keep in Step|---|"))
+        << describe(menu);
+    EXPECT_EQ(item(menu, "Keep in Step")->data(), QVariant(true));
+    EXPECT_EQ(item(menu, "Keep in Step")->actionGroup(), nullptr);  // not one of the modes
+
+    m.keepInStep = true;
+    m.listening = true;
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(
+        describe(menu).starts_with("Single|Together|[x] Aligned|[x] Keep in "
+                                   "Step|(off) Listening to keep speakers in step|---|"))
+        << describe(menu);
+    EXPECT_EQ(item(menu, "Keep in Step")->data(), QVariant(false));
+    EXPECT_FALSE(item(menu, "Listening")->icon().isNull());
+
+    m.mode = Mode::together;
+    m.listening = false;
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(contains(describe(menu), "|[x] Together|Aligned|(off) [x] Keep in Step|---|"));
+    EXPECT_EQ(item(menu, "Listening"), nullptr);
+}
+
+// The tray's item sets the controller's switch; while the microphone is listened to, the menu
+// says so and the tray icon is a microphone.
+TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListening) {
+    Rig rig(fixtureRoom(), {.speed = 40});
+    rig.startWith(includeAll(fixtureRoom()));
+    const testsupport::TempDir dir("housetone-status-item");
+    QtUserDefaults defaults(qPath(dir / "defaults.ini"));
+    RecordingActions actions;
+    StatusItem status(rig.ctl, defaults, actions, true);
+    QMenu& menu = *status.menu();
+    QSystemTrayIcon* tray = status.trayIcon();
+    ASSERT_NE(tray, nullptr);
+    const auto image = [](const QIcon& icon) { return icon.pixmap(32).toImage(); };
+    const QImage mic = image(symbolIcon("mic.fill"));
+    const auto trayShowsListening = [&] {
+        return image(tray->icon()) == mic && tray->toolTip().contains("listening");
+    };
+    EXPECT_FALSE(trayShowsListening());
+
+    item(menu, "Keep in Step")->trigger();  // outside Aligned the item cannot be chosen
+    EXPECT_FALSE(rig.ctl->keepInStep());
+    // Set elsewhere (the window), the item follows.
+    rig.ctl->setKeepInStep(true);
+    EXPECT_TRUE(spinUntil([&] { return contains(describe(menu), "|(off) [x] Keep in Step|"); }))
+        << describe(menu);
+    rig.ctl->setKeepInStep(false);
+    ASSERT_TRUE(rig.startAligned()) << rig.ctl->status();
+    EXPECT_TRUE(spinUntil([&] {
+        return describe(menu).starts_with("Single|Together|[x] Aligned|Keep in Step|---|");
+    })) << describe(menu);
+    item(menu, "Keep in Step")->trigger();
+    EXPECT_TRUE(rig.ctl->keepInStep());
+    ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
+    EXPECT_TRUE(trayShowsListening());
+    EXPECT_TRUE(spinUntil([&] {
+        return contains(describe(menu), "|[x] Keep in Step|(off) Listening to keep");
+    })) << describe(menu);
+
+    // The microphone goes: the menu and the icon stop saying that it listens.
+    ASSERT_TRUE(rig.sim.removeDevice("mic"));
+    rig.ctl->tick();
+    ASSERT_FALSE(rig.ctl->listening());
+    EXPECT_FALSE(trayShowsListening());
+    EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
+    rig.sim.addInput(fixtureRoom().inputs.front());
+    rig.ctl->tick();
+    ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
+    EXPECT_TRUE(trayShowsListening());
+
+    item(menu, "Keep in Step")->trigger();
+    EXPECT_FALSE(rig.ctl->keepInStep() || rig.ctl->listening());
+    EXPECT_FALSE(trayShowsListening());
+    EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
+    EXPECT_EQ(actions.log, "");  // the controller's, not the target's
+}
+
 QVariantMap nudge(const char* uid, QVariant d) {
     return QVariantMap{{"uid", uid}, {"d", d}};
 }
@@ -139,6 +227,9 @@ TEST(MenuActions, OnlyWellFormedValuesAct) {
     menuSetVolume(c, QVariantMap{{"v", 0.5}});
     menuSelectMode(c, QString("together"));  // raw values are case-sensitive
     menuToggleMute(c, QString("nobody"));
+    menuSetKeepInStep(c, QString("true"));
+    menuSetKeepInStep(c, 1);
+    EXPECT_FALSE(c.keepInStep());
     EXPECT_EQ(c.offsets(), offsets);
     EXPECT_EQ(c.volumes(), volumes);
     EXPECT_TRUE(c.mode() == Mode::single && !c.muted().count("nobody"));
@@ -152,6 +243,8 @@ TEST(MenuActions, OnlyWellFormedValuesAct) {
     EXPECT_DOUBLE_EQ(c.offsets().at("desk"), 10);
     menuSelectMode(c, QString("Together"));
     EXPECT_EQ(c.mode(), Mode::together);
+    menuSetKeepInStep(c, true);
+    EXPECT_TRUE(c.keepInStep());
 }
 
 }  // namespace

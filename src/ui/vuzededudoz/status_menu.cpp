@@ -189,6 +189,8 @@ MenuModel menuModelFrom(Controller& c, bool dockVisible, bool hasTray) {
     m.tuneOverall = c.tuneOverall();
     m.tuneProgress = c.tuneProgress();
     if (const auto ref = c.referenceSpeaker()) m.referenceUID = ref->uid;
+    m.keepInStep = c.keepInStep();
+    m.listening = c.listening();
     m.dockVisible = dockVisible;
     m.hasTray = hasTray;
     return m;
@@ -253,6 +255,16 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
         modes->addAction(choice);
         mark(choice, m.mode == mode);
     }
+    // The switch beside the modes, as in the window; the listening line under it is the tray's
+    // sign that the microphone is in use.
+    QAction* keep = menu.addAction(QStringLiteral("Keep in Step"));
+    keep->setObjectName(keepInStepItem);
+    keep->setData(!m.keepInStep);
+    mark(keep, m.keepInStep);
+    keep->setEnabled(m.mode == Mode::aligned);
+    if (m.listening)
+        addDisabled(menu, QStringLiteral("Listening to keep speakers in step"))
+            ->setIcon(symbolIcon(QStringLiteral("mic.fill")));
     menu.addSeparator();
 
     for (const MenuDevice& d : m.devices)
@@ -329,6 +341,11 @@ void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta) {
     c.nudgeOffset(Dev(*d), *delta);
 }
 
+void menuSetKeepInStep(Controller& c, const QVariant& on) {
+    if (on.typeId() != QMetaType::Bool) return;
+    c.setKeepInStep(on.toBool());
+}
+
 // ---- Status item --------------------------------------------------------------------------------
 
 StatusItem::StatusItem(std::shared_ptr<Controller> controller, UserDefaults& defaults,
@@ -340,9 +357,13 @@ StatusItem::StatusItem(std::shared_ptr<Controller> controller, UserDefaults& def
       menu_(new QMenu) {
     menu_->setTitle("Housetone");
     connect(menu_, &QMenu::aboutToShow, this, &StatusItem::menuNeedsUpdate);
+    connect(menu_, &QMenu::triggered, this, [this](QAction* item) {
+        if (item->objectName() == QLatin1String(keepInStepItem))
+            menuSetKeepInStep(*controller_, item->data());
+    });
     if (withTray) {
-        tray_ = new QSystemTrayIcon(trayImage(), this);
-        tray_->setToolTip(QStringLiteral("Housetone \u2014 speakers, volumes, alignment"));
+        tray_ = new QSystemTrayIcon(this);
+        showListening();  // the icon, before the tray may show it
         tray_->setContextMenu(menu_);
         // A left click shows or hides the window, as a taskbar entry does; the menu is the
         // right click's (the context menu above).
@@ -373,7 +394,17 @@ void StatusItem::menuNeedsUpdate() {
     buildStatusMenu(*menu_, m, target_);
 }
 
+void StatusItem::showListening() {
+    if (!tray_) return;
+    const bool listening = controller_->listening();
+    tray_->setIcon(listening ? symbolIcon(QStringLiteral("mic.fill")) : trayImage());
+    tray_->setToolTip(listening
+                          ? QStringLiteral("Housetone \u2014 listening to keep speakers in step")
+                          : QStringLiteral("Housetone \u2014 speakers, volumes, alignment"));
+}
+
 void StatusItem::controllerChanged(Field f) {
+    if (f == Field::listening) showListening();
     switch (f) {
         case Field::devices:
         case Field::mode:
@@ -385,6 +416,8 @@ void StatusItem::controllerChanged(Field f) {
         case Field::tuneOverall:
         case Field::capabilities:
         case Field::tuneProgress:
+        case Field::keepInStep:
+        case Field::listening:
             break;
         default:
             return;  // nothing the menu shows

@@ -1,9 +1,10 @@
 #pragma once
 
 // The status-bar (tray) menu: what it shows is a pure function of a MenuModel snapshot of the
-// controller; what its items do goes to a MenuActions target (the AppDelegate). The speaker
-// actions themselves are free functions over the Controller, so they run the same from the menu,
-// from tests and from anything else that holds a controller.
+// controller; what its items do goes to a MenuActions target (the AppDelegate), but for the Keep in
+// Step switch, which the StatusItem sets on the controller it holds. The speaker actions
+// themselves are free functions over the Controller, so they run the same from the menu, from
+// tests and from anything else that holds a controller.
 
 #include <QKeySequence>
 #include <QList>
@@ -55,6 +56,8 @@ struct MenuModel {
     std::optional<std::string> tuneOverall;
     std::optional<TuneProgress> tuneProgress;
     std::optional<std::string> referenceUID;
+    bool keepInStep = false;  // the switch
+    bool listening = false;   // Keep in step is listening to the microphone just now
     // "Show in taskbar" (the option's name on other desktops was "Show in Dock", hence the field).
     bool dockVisible = true;
     // The menu hangs from a tray icon. Without one it hangs in the main window itself, where
@@ -114,15 +117,20 @@ QString firstCharacters(const std::string& utf8, int count);
 // the volume, the higher one half way between two, none below the lowest step's half.
 bool volumeItemMarked(float volume, int percent);
 
+// The object name of the "Keep in Step" item, whose represented value is the state it asks for.
+inline constexpr const char* keepInStepItem = "keepInStep";
+
 // The speaker actions on the controller. A represented value of the wrong shape, or a UID that is
 // not among the devices, does nothing.
 void menuSelectMode(Controller& c, const QVariant& raw);
 void menuToggleMute(Controller& c, const QVariant& uid);
 void menuSetVolume(Controller& c, const QVariant& uidAndVolume);
 void menuNudgeDelay(Controller& c, const QVariant& uidAndDelta);
+void menuSetKeepInStep(Controller& c, const QVariant& on);
 
 // The tray icon and its menu, kept in step with the controller. Without a system tray (some
 // desktops, offscreen runs) there is no icon and the menu is handed to the main window instead.
+// While Keep in step listens the icon is a microphone, so the tray says so without being opened.
 // The menu offers the preferences, read afresh (the autostart entry from its folder) at each build.
 class StatusItem final : public QObject {
     Q_OBJECT
@@ -145,6 +153,7 @@ class StatusItem final : public QObject {
 
   private:
     void controllerChanged(Field f);
+    void showListening();
 
     std::shared_ptr<Controller> controller_;
     UserDefaults& defaults_;
