@@ -270,6 +270,8 @@ TEST(StepKeeper, CorrectsTheSpeakerThatJumpedAndNoOther) {
     const std::vector<Case> cases{{threeSpeakers(), "shelf", 38},
                                   {threeSpeakers(), "kitchen", -25},  // the quietest, earlier
                                   {threeSpeakers(), "desk", 80},
+                                  // onto the place of the kitchen's reflection
+                                  {threeSpeakers(), "shelf", 11},
                                   {eight, "s6", 22}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.who);
@@ -281,6 +283,8 @@ TEST(StepKeeper, CorrectsTheSpeakerThatJumpedAndNoOther) {
         const double took = secondsToStep(room, k);
         EXPECT_GE(took, 0) << log(room);
         EXPECT_LE(took, 30);
+        // Back onto the group, not merely near it.
+        EXPECT_LT(room.spread(), 0.25);
         const Tally t = tally(room);
         EXPECT_EQ(t.corrected, std::vector<std::string>{c.who}) << log(room);
         EXPECT_LE(t.largestProbe, 0.5);
@@ -371,10 +375,12 @@ TEST(StepKeeper, LeavesAloneWhatItDidNotCauseOrCannotHear) {
     room.bump("desk", 12);
     room.run(k, 30);
     EXPECT_TRUE(room.requests.empty()) << log(room);
-    // Still watching: a real jump afterwards is corrected as ever.
-    room.path("shelf").latencyMs -= 30;
-    EXPECT_GE(secondsToStep(room, k, {"desk", "attic"}), 0) << log(room);
-    EXPECT_EQ(tally(room).corrected, std::vector<std::string>{"shelf"});
+    // Still watching: when the desk itself jumps later, it goes back where the user set it.
+    room.path("desk").latencyMs -= 30;
+    room.run(k, 30);
+    EXPECT_NEAR(room.arrival(0) - room.arrival(1), 12, 0.25) << log(room);
+    EXPECT_NEAR(room.arrival(1), room.arrival(2), 0.25);
+    EXPECT_EQ(tally(room).corrected, std::vector<std::string>{"desk"});
 }
 
 TEST(StepKeeper, ASuspectIsProbedAloneFirst) {
@@ -423,18 +429,23 @@ TEST(ArrivalWatch, PlacesEachPathAndItsHeightFromMusicAt48kHz) {
     };
     for (std::size_t i = 0; i < n; ++i)
         mic[i] = 0.4f * at(120.4, i) + 0.2f * at(135.0, i);
-    w.add(ref.data(), mic.data(), static_cast<std::size_t>(0.5 * rate));
-    w.restart(0);
-    w.add(ref.data() + static_cast<std::size_t>(0.5 * rate),
-          mic.data() + static_cast<std::size_t>(0.5 * rate),
-          n - static_cast<std::size_t>(0.5 * rate));
+    // In the engine's blocks, and blocks of other sizes: a lag is the same however it is fed.
+    std::size_t fed = 0;
+    for (std::size_t block = 512; fed + block <= n; block = block == 512 ? 479 : 512) {
+        w.add(ref.data() + fed, mic.data() + fed, block);
+        fed += block;
+        if (fed >= static_cast<std::size_t>(0.5 * rate) &&
+            fed < static_cast<std::size_t>(0.5 * rate) + 512)
+            w.restart(0);
+    }
     ASSERT_TRUE(w.ready());
     const auto r = w.analyse(0, 300);
     ASSERT_TRUE(r.canTell) << r.doubt;
     ASSERT_GE(r.peaks.size(), 2u);
     EXPECT_NEAR(r.peaks[0].lagMs, 120.4, 0.05);
     EXPECT_NEAR(r.peaks[1].lagMs, 135.0, 0.05);
-    EXPECT_NEAR(r.peaks[1].gain / r.peaks[0].gain, 0.5, 0.08);
+    // Heights follow the gains; one between samples reads up to a fifth low.
+    EXPECT_NEAR(r.peaks[1].gain / r.peaks[0].gain, 0.5, 0.12);
     EXPECT_FALSE(w.ready());  // the window was used
 }
 
@@ -454,7 +465,7 @@ TEST(ArrivalWatch, SaysWhyItCannotTell) {
     const std::vector<Case> cases{
         {[&](std::size_t) { return chord.next(); }, 0.5f, "too narrow a band"},
         {[&](std::size_t i) { return loop[i % loop.size()]; }, 0.5f, "material repeats itself"},
-        {[](std::size_t) { return 0.0f; }, 0.5f, "silent"},
+        {[](std::size_t i) { return i % 2 ? 1e-7f : -1e-7f; }, 0.5f, "silent"},
         {[&](std::size_t) { return music.next(); }, 0.0f, "nothing heard"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.doubt);
