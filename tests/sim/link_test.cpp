@@ -254,3 +254,28 @@ TEST(LinkChanges, WobbleWandersWithinItsRangeAFrameABufferTheSameWayForTheSameSe
     EXPECT_EQ(path(7), delays);
     EXPECT_NE(path(8), delays);
 }
+
+// Each start draws the latency anew within its jitter, heard as a jump, not glided to.
+TEST(LinkChanges, AStartsJitterDrawIsHeardAsAJump) {
+    SimAudioSystem hw(parseRoom(roomText(R"(, "latencyMs": 100, "jitterMs": 40)"), "jitter.json"),
+                      {.startWorld = false});
+    std::atomic<int> calls{0};
+    AudioDeviceIOProcID proc = 0;
+    const auto spk = deviceForUID(hw, "spk");
+    ASSERT_TRUE(spk);
+    ASSERT_EQ(hw.createIOProcID(*spk, &countCall, &calls, proc), noErr);
+    hw.setSystemSource(ramp());
+    hw.captureListening(48000);
+    for (int start = 0; start < 4; ++start) {
+        ASSERT_EQ(hw.deviceStart(*spk, proc), noErr);
+        hw.step(20);
+        ASSERT_EQ(hw.deviceStop(*spk, proc), noErr);
+    }
+    const Steps heard = steps(0, delaysHeard(hw));
+    ASSERT_GE(heard.size(), 3u);  // the draws differ
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        EXPECT_NEAR(double(heard[i].second), double(delayAt(100)), 40 * 48 + 1);
+        if (i == 0) continue;
+        EXPECT_EQ(heard[i].first % (20 * 512), 0) << "a new delay between starts";
+    }
+}

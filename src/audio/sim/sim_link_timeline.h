@@ -35,7 +35,7 @@ class LinkTimeline {
 
   private:
     struct Link {
-        OutputSpec spec;  // its values as of the last change
+        OutputSpec device;  // its values as of the last change
         std::size_t next = 0;
         std::int64_t setAt = 0;  // when its latency was last set: the drift counts from here
         std::optional<std::int64_t> backAt;  // while it is gone
