@@ -7,10 +7,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -223,7 +223,8 @@ std::map<std::string, double> arrivals(const testsupport::PipewireRoom& room,
 }
 
 // The room's own echo moves when asked, at once and by exactly what its truth file then says,
-// and a request the room cannot carry out changes nothing.
+// stays moved when the graph is started again, and a request the room cannot carry out changes
+// nothing.
 TEST_F(KeepInStepInRoomTest, SetDelayMovesOneEchoAtOnceAndTheTruthFileFollows) {
     std::vector<std::string> sinks;
     for (const auto& s : room().speakers())
@@ -245,6 +246,9 @@ TEST_F(KeepInStepInRoomTest, SetDelayMovesOneEchoAtOnceAndTheTruthFileFollows) {
     ASSERT_EQ(setDelay(room(), moved, before + moveMs), 0);
     EXPECT_EQ(roomDelays(room()).at(moved), before + moveMs);
     checkAgainstTruth("after the move");
+    // The graph made again from its configuration, as after a crash, keeps the move.
+    ASSERT_TRUE(room().restart("pipewire"));
+    checkAgainstTruth("after a restart of pipewire");
     const std::string delays =
         testsupport::readText(std::filesystem::path(room().dir()) / "delays");
     EXPECT_NE(delays.find(moved + "=" + std::to_string(static_cast<int>(before + moveMs))),
@@ -317,7 +321,8 @@ TEST_F(KeepInStepInRoomTest, APathThatGrowsWhileMusicPlaysIsCorrectedForThatSpea
     std::smatch m;
     double lastCheck = -1;
     int checks = 0;
-    for (std::istringstream lines(log); std::string line; std::getline(lines, line))
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
         if (std::regex_search(line, m, std::regex("^([0-9]+\\.[0-9]) s  \\S"))) {
             lastCheck = std::stod(m[1]);
             ++checks;
@@ -327,10 +332,12 @@ TEST_F(KeepInStepInRoomTest, APathThatGrowsWhileMusicPlaysIsCorrectedForThatSpea
     EXPECT_EQ(log.find("listening stopped"), std::string::npos) << context();
 
     const Config saved = SettingsStore(state).load();
-    std::map<std::string, double> arrival;  // where each speaker's sound lands, offset included
+    // Where each speaker's sound lands once these offsets play: the engine can only hold back.
+    std::map<std::string, double> arrival;
     for (const auto& node : group) {
         ASSERT_TRUE(saved.offsets.contains(node)) << node << context();
-        arrival[node] = saved.offsets.at(node) + delays.at(node) + (node == moving ? moveMs : 0);
+        arrival[node] =
+            std::max(saved.offsets.at(node), 0.0) + delays.at(node) + (node == moving ? moveMs : 0);
     }
     std::map<std::string, double> offsets;
     for (const auto& node : group)
@@ -347,7 +354,7 @@ TEST_F(KeepInStepInRoomTest, APathThatGrowsWhileMusicPlaysIsCorrectedForThatSpea
     const std::string a = group[0], b = group[2];
     EXPECT_NEAR(saved.offsets.at(a) - saved.offsets.at(b), c.offsets.at(a) - c.offsets.at(b), 1.0)
         << summary << context();
-    if (HasFailure()) std::cerr << summary << context() << '\n';
+    std::printf("%s\n", summary.c_str());
 }
 
 }  // namespace
