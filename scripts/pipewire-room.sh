@@ -12,6 +12,12 @@
 #                                does; the session bus stays
 #   pipewire-room.sh restart-wireplumber DIR
 #                                stops wireplumber and starts a new one; pipewire stays
+#   pipewire-room.sh set-delay DIR NODE MS
+#                                moves the echo of speaker NODE to MS in the running room at once,
+#                                as a speaker whose latency jumps would (its delay line is set live;
+#                                nothing is made again), and writes the new delay wherever the room
+#                                keeps it: room.json, DIR/delays and the graph's configuration (a
+#                                restart brings it back as set)
 #
 # A client joins the graph with `source DIR/env`. Nothing outside DIR is written or stopped.
 #
@@ -108,6 +114,7 @@ die() {
 
 usage() {
   echo "usage: $0 start|stop|restart-pipewire|restart-wireplumber DIR" >&2
+  echo "       $0 set-delay DIR NODE MS" >&2
   exit 2
 }
 
@@ -267,6 +274,11 @@ EOF
   } >"$conf"
 }
 
+# delay_seconds MS: the echo's delay line setting for MS, whole frames at the graph's rate.
+delay_seconds() {
+  awk -v ms="$1" -v rate="$rate" 'BEGIN { printf "%.9f", (int(ms * rate / 1000 + 0.5) + 0.25) / rate }'
+}
+
 # echo_module NODE DESCRIPTION MS CAPTURE_PROPS: the filter chain that delays what it records by MS
 # and plays it, unconnected, as NODE.echo; it records as NODE.echo-in with CAPTURE_PROPS.
 echo_module() {
@@ -280,8 +292,7 @@ echo_module() {
         nodes = [
           { type = builtin name = delay label = delay
             config = { max-delay = $max_delay_s }
-            control = { "Delay (s)" = $(awk -v ms="$3" -v rate="$rate" \
-    'BEGIN { printf "%.9f", (int(ms * rate / 1000 + 0.5) + 0.25) / rate }') }
+            control = { "Delay (s)" = $(delay_seconds "$3") }
           }
         ]
       }
@@ -804,7 +815,61 @@ restart_wireplumber() {
   link_echoes
 }
 
-(($# == 2)) || usage
+# The delay line's setting as the graph reports it now; empty when the node has no such control.
+echo_setting() {
+  in_room pw-dump "$1.echo-in" 2>/dev/null |
+    awk 'found { gsub(/[ ,]/, ""); print; exit } /^ *"delay:Delay \(s\)",$/ { found = 1 }'
+}
+
+# set_delay NODE MS: the echo of a listed speaker (not a network one, whose delay the room does not
+# set) moves at once; the new delay is written only once the graph reports it.
+set_delay() {
+  local node=$1 ms=$2 seconds deadline setting
+  recorded_alive || die "no room runs in $dir"
+  [[ $ms =~ ^[0-9]+(\.[0-9]+)?$ ]] || die "delay of $node: \"$ms\" is not a number of ms"
+  awk -v ms="$ms" -v max="$max_delay_ms" 'BEGIN { exit !(ms <= max) }' ||
+    die "delay of $node: $ms ms is over $max_delay_ms ms"
+  NODE=$node awk 'index($0, "{\"node\": \"" ENVIRON["NODE"] "\",") &&
+    $0 ~ /"delayMs": [0-9.]+}/ { found = 1 } END { exit !found }' "$dir/room.json" ||
+    die "delay for \"$node\": the room has no speaker of that node name whose delay it sets"
+  room_environment
+  seconds=$(delay_seconds "$ms")
+  in_room pw-cli set-param "$node.echo-in" Props \
+    "{ params = [ \"delay:Delay (s)\" $seconds ] }" >/dev/null ||
+    die "cannot set the delay of the echo of $node"
+  deadline=$((SECONDS + ready_timeout_s))
+  until setting=$(echo_setting "$node") &&
+    awk -v a="$setting" -v b="$seconds" 'BEGIN { exit !(a != "" && (a - b) ^ 2 < 1e-12) }'; do
+    ((SECONDS < deadline)) || die "the echo of $node did not take $seconds s (it says \"$setting\")"
+    sleep 0.02
+  done
+
+  local conf=$dir/config/pipewire/pipewire.conf.d/room.conf tmp
+  tmp=$(mktemp "$dir/set-delay.XXXXXX")
+  NODE=$node SECONDS_SET=$seconds awk '
+    { line[NR] = $0 }
+    /"Delay \(s\)" = / { control = NR }
+    $0 == "        node.name = \"" ENVIRON["NODE"] ".echo-in\"" {
+      sub(/"Delay \(s\)" = [0-9.]+/, "\"Delay (s)\" = " ENVIRON["SECONDS_SET"], line[control])
+    }
+    END { for (i = 1; i <= NR; i++) print line[i] }' "$conf" >"$tmp" && mv "$tmp" "$conf" ||
+    die "cannot write the delay of $node into $conf"
+  NODE=$node MS=$ms awk '
+    index($0, "{\"node\": \"" ENVIRON["NODE"] "\",") { sub(/"delayMs": [0-9.]+}/, "\"delayMs\": " ENVIRON["MS"] "}") }
+    { print }' "$dir/room.json" >"$tmp" && mv "$tmp" "$dir/room.json" ||
+    die "cannot write the delay of $node into $dir/room.json"
+  {
+    if [[ -f $dir/delays ]]; then
+      tr -s ', \t' '\n' <"$dir/delays" | NODE=$node awk 'NF && index($0, ENVIRON["NODE"] "=") != 1'
+    fi
+    echo "$node=$ms"
+  } >"$tmp" && mv "$tmp" "$dir/delays" || die "cannot write the delay of $node into $dir/delays"
+}
+
+case ${1:-} in
+  set-delay) if (($# != 4)) || [[ ! -d $2 ]]; then usage; fi ;;
+  *) (($# == 2)) || usage ;;
+esac
 mkdir -p "$2"
 dir=$(cd "$2" && pwd)
 case $1 in
@@ -812,5 +877,6 @@ case $1 in
   stop) stop_room ;;
   restart-pipewire) restart_pipewire ;;
   restart-wireplumber) restart_wireplumber ;;
+  set-delay) set_delay "$3" "$4" ;;
   *) usage ;;
 esac

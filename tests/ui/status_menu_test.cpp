@@ -170,10 +170,14 @@ TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListeni
     ASSERT_NE(tray, nullptr);
     const auto image = [](const QIcon& icon) { return icon.pixmap(32).toImage(); };
     const QImage mic = image(symbolIcon("mic.fill"));
+    // Whether the icon is the microphone, and whether its tip says that it listens.
     const auto trayShowsListening = [&] {
-        return image(tray->icon()) == mic && tray->toolTip().contains("listening");
+        return std::pair(image(tray->icon()) == mic, tray->toolTip().contains("listening"));
     };
-    EXPECT_FALSE(trayShowsListening());
+    const auto yes = std::pair(true, true), no = std::pair(false, false);
+    // One without a tray hears the same changes, with no icon to change.
+    StatusItem withoutTray(rig.ctl, defaults, actions, false);
+    EXPECT_EQ(trayShowsListening(), no);
 
     item(menu, "Keep in Step")->trigger();  // outside Aligned the item cannot be chosen
     EXPECT_FALSE(rig.ctl->keepInStep());
@@ -189,7 +193,7 @@ TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListeni
     item(menu, "Keep in Step")->trigger();
     EXPECT_TRUE(rig.ctl->keepInStep());
     ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
-    EXPECT_TRUE(trayShowsListening());
+    EXPECT_EQ(trayShowsListening(), yes);
     EXPECT_TRUE(spinUntil([&] {
         return contains(describe(menu), "|[x] Keep in Step|(off) Listening to keep");
     })) << describe(menu);
@@ -198,16 +202,16 @@ TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListeni
     ASSERT_TRUE(rig.sim.removeDevice("mic"));
     rig.ctl->tick();
     ASSERT_FALSE(rig.ctl->listening());
-    EXPECT_FALSE(trayShowsListening());
+    EXPECT_EQ(trayShowsListening(), no);
     EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
     rig.sim.addInput(fixtureRoom().inputs.front());
     rig.ctl->tick();
     ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
-    EXPECT_TRUE(trayShowsListening());
+    EXPECT_EQ(trayShowsListening(), yes);
 
     item(menu, "Keep in Step")->trigger();
     EXPECT_FALSE(rig.ctl->keepInStep() || rig.ctl->listening());
-    EXPECT_FALSE(trayShowsListening());
+    EXPECT_EQ(trayShowsListening(), no);
     EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
     EXPECT_EQ(actions.log, "");  // the controller's, not the target's
 }
