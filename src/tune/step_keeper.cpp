@@ -491,15 +491,15 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
 }
 
 void StepKeeper::correct(std::size_t who, double errorMs, const std::string& estimates) {
-    // The correction also takes back its probe; everyone else's probe is undone with it.
+    // Every probe is undone first, this speaker's too, so that the correction is only what it
+    // moved: a probe lives in what the engine plays, a correction in the speaker's offset.
     for (std::size_t i = 0; i < speakers_.size(); ++i) {
-        if (i == who) continue;
         ask(i, -speakers_[i].shiftMs, false);
-        speakers_[i].shiftMs = 0;
+        if (i != who) speakers_[i].shiftMs = 0;
     }
     Speaker& s = speakers_[who];
     const double baseError = errorMs - s.shiftMs;
-    ask(who, -errorMs, true);
+    ask(who, -baseError, true);
     s.shiftMs = 0;
     verdicts_[who] = {Verdict::State::moved, baseError, seconds(), true};
     for (std::size_t i = 0; i < speakers_.size(); ++i)
