@@ -104,8 +104,9 @@ class TapEngine {
     // Synchronous: tears down only if `run` is the installation now running.
     void stopIfRun(std::uint64_t run);
 
-    // Per-device parameters, any thread, effective from the callback's next buffer. Indices are
-    // positions in targets(); an index outside [0, 64) is ignored.
+    // Per-device parameters, any thread, effective from the callback's next buffer (a delay as a
+    // crossfade of delayFadeMs from the old one). Indices are positions in targets(); an index
+    // outside [0, 64) is ignored.
     void setDelay(int index, double ms);  // ms held back as Offsets::heldBackMs says
     // Every current target's delay from `offsets`, as a start would set them.
     void play(const Offsets& offsets);

@@ -168,6 +168,23 @@ TEST_F(RenderPath, ALostCycleIsFadedOutAndBackInWhereItCanBeAndARealPauseEndsCri
     EXPECT_EQ(late[std::size_t(resume + 2048 + 300)], 0.5f);
 }
 
+// Sound that stops inside a buffer is an ending, not a lost cycle: every sample of that buffer
+// counts, so the waiting speaker plays it as it was played, up to its last sample.
+TEST_F(RenderPath, SoundThatEndsInsideABufferEndsAsItWasPlayed) {
+    start({2, 2}, {0, 2048});
+    const std::int64_t end = 3 * kFrames - 100;
+    source = [&](std::int64_t p, int) { return p < end ? 0.5f : 0.0f; };
+    std::vector<float> late;
+    while (pos < end + 2048 + 2 * kFrames) {
+        std::vector<Out> outs = {buffer(2), buffer(2)};
+        cycle(outs);
+        for (std::uint32_t f = 0; f < kFrames; ++f)
+            late.push_back(outs[1].at(f, 0));
+    }
+    for (std::int64_t p = 0; p < end + 400; ++p)
+        ASSERT_EQ(late[std::size_t(p + 2048)], p < end ? 0.5f : 0.0f) << p;
+}
+
 // A speaker without output channels still holds one channel number.
 TEST_F(RenderPath, ChannelsAreNumberedAcrossBuffersAndAFourChannelSpeakerPlaysLeftRightTwice) {
     start({4, 0, 2}, {0, 0, 100});
