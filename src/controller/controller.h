@@ -374,9 +374,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     double listenedSeconds_ = 0;
     std::vector<std::string> listenLog_;
     std::map<std::string, std::int64_t> correctedAt_;  // when listening last corrected a speaker
-    std::optional<std::string> listenProblem_;   // why listening cannot start, as said
-    std::map<std::string, LinkState> linkSeen_;  // each speaker's link when last listed
-    std::set<std::string> linkListed_;           // the speakers listed at the last look
+    std::optional<std::string> listenProblem_;         // why listening cannot start, as said
+    std::map<std::string, LinkState> linkSeen_;        // each speaker's link when last listed
+    std::set<std::string> linkListed_;                 // the speakers listed at the last look
     // The settings record as loaded at start-up and since written: the anchor and the measured
     // values live here, so nothing reads the file again while the program runs.
     Config record_;

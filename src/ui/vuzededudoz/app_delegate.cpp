@@ -144,8 +144,7 @@ void AppDelegate::createWindow() {
 void AppDelegate::scheduleLaunchOptions() {
     MainQueue& main = s_.main;
     const auto quit = [](int status) { QCoreApplication::exit(status); };
-    if (options_.anySelfTest())
-        selfCheck_ = SelfCheck::create(controller_, main, quit);
+    if (options_.anySelfTest()) selfCheck_ = SelfCheck::create(controller_, main, quit);
     // Held weakly: the delegate owns the check, so quitting before it runs ends it with the
     // delegate, before the controller, while the main queue still works.
     const std::weak_ptr<SelfCheck> check = selfCheck_;

@@ -26,8 +26,8 @@ struct LaunchOptions {
     // time: a simulated room's when it runs faster).
     std::optional<double> keepInStepSelfTest;
     bool anySelfTest() const { return selfTest || autoTuneSelfTest || keepInStepSelfTest; }
-    bool openMenu = false;          // --open-menu
-    bool showAbout = false;         // --show-about
+    bool openMenu = false;   // --open-menu
+    bool showAbout = false;  // --show-about
 
     std::optional<std::string> simRoom;    // --sim-room FILE
     double simSpeed = 1;                   // --sim-speed X, a decimal in [minSimSpeed, maxSimSpeed]
