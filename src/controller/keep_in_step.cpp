@@ -297,8 +297,13 @@ void Controller::noticeLinks() {
             }
         }
         if (first) continue;
-        changes.push_back(change);
         listener_->suspect(d.uid);
+        // Only a speaker that aligned plays has an alignment to lose; a restored offset is said
+        // whatever the mode (it changed).
+        const auto inc = include_.find(d.uid);
+        const bool aligned = mode_ == Mode::aligned && inc != include_.end() && inc->second;
+        if (aligned || change.find(": its offset for ") != std::string::npos)
+            changes.push_back(change);
     }
     linkListed_ = std::move(listed);
     publish(linkNotes_, std::move(notes), Field::linkNotes);
