@@ -36,11 +36,11 @@ StepListener::Start StepListener::start(std::optional<AudioObjectID> mic,
     if (std::fabs(ring->rate() - engine_.rate()) > 0.5) return Start::otherRate;
     if (!ring->start()) return Start::microphoneFailed;
     uids_ = std::move(uids);
-    handler_ = std::move(handler);
+    reporting_->handler = std::move(handler);
     pending_.clear();
     suspects_.clear();
     run_ = run;
-    session_.fetch_add(1);
+    reporting_->session = session_.fetch_add(1) + 1;
     auto keeper = std::make_unique<StepKeeper>(StepKeeper::Options{.rate = engine_.rate()}, uids_,
                                                engineDelaysMs());
     MicRing* r = ring.get();
@@ -65,7 +65,7 @@ void StepListener::stop() {
     ring_->stop();
     q_.sync([this] { keeper_.reset(); });
     ring_.reset();
-    handler_ = nullptr;
+    reporting_->handler = nullptr;
 }
 
 std::vector<double> StepListener::engineDelaysMs() const {
@@ -111,8 +111,11 @@ void StepListener::consume(std::uint64_t session, std::vector<Pending> pending,
 
     Report report{keeper_->verdicts(), keeper_->takeChecks(), keeper_->takeRequests()};
     if (report.checks.empty() && report.requests.empty()) return;
-    main_.post([this, session, report = std::move(report)]() mutable {
-        if (session == session_.load() && handler_) handler_(std::move(report));
+    // Only the handler is reached from the main queue: a listener stopped meanwhile emptied it,
+    // and a started one has a new handler that must not hear an old report (the session).
+    main_.post([reporting = reporting_, session, report = std::move(report)]() mutable {
+        if (reporting->handler && reporting->session == session)
+            reporting->handler(std::move(report));
     });
 }
 

@@ -81,7 +81,13 @@ class StepListener {
     const TapEngine& engine_;
     std::unique_ptr<MicRing> ring_;
     std::vector<std::string> uids_;
-    Handler handler_;
+    // Shared with reports on their way to the main queue, which may outlive the listener: they
+    // find the handler gone instead of the listener's memory.
+    struct Reporting {
+        Handler handler;
+        std::uint64_t session = 0;  // the listening a report must belong to
+    };
+    std::shared_ptr<Reporting> reporting_ = std::make_shared<Reporting>();
     std::uint64_t run_ = 0;
     std::optional<MainQueue::TimerId> timer_;
     std::vector<Pending> pending_;       // main thread: delay changes not yet handed over

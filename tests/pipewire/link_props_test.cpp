@@ -135,10 +135,11 @@ class LinkClient {
     // The node leaves the graph, as a speaker that disconnects.
     void remove(const std::string& name) {
         Lock lock(loop_);
-        pw_stream_destroy(streams_.at(name));
-        streams_.erase(name);
+        // The hook first: destroying the stream frees the list the hook is linked into.
         spa_hook_remove(&listeners_[name]);
         listeners_.erase(name);
+        pw_stream_destroy(streams_.at(name));
+        streams_.erase(name);
     }
     // The node's properties change while it runs (a codec switch).
     void update(const std::string& name, const Props& props) {
