@@ -279,11 +279,13 @@ void Controller::noticeLinks() {
         // What was measured over this link before comes back with it; a link never measured
         // keeps the offset, said to be unverified.
         if (first || back || relinked) {
-            const auto& links = record_.links;
-            const auto perSpeaker = links ? links->find(d.uid) : decltype(links->end()){};
-            if (links && perSpeaker != links->end() && !perSpeaker->second.empty()) {
-                const auto rec = perSpeaker->second.find(now.key);
-                if (rec == perSpeaker->second.end()) {
+            const std::map<std::string, LinkRecord>* measured = nullptr;
+            if (record_.links)
+                if (const auto it = record_.links->find(d.uid); it != record_.links->end())
+                    measured = &it->second;
+            if (measured && !measured->empty()) {
+                const auto rec = measured->find(now.key);
+                if (rec == measured->end()) {
                     notes[d.uid] = "Offset unverified for " +
                                    (now.key.empty() ? std::string("this connection") : over);
                 } else {
