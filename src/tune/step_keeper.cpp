@@ -27,6 +27,11 @@ constexpr int kLearnChecks = 2;
 constexpr int kPatience = 4;
 // A small move corrects the same speaker again without a probe; larger ones are probed.
 constexpr double kDriftMs = 4;
+// The fastest an arrival is followed as drifting, ms per second (200 ppm; clocks drift by tens).
+constexpr double kMaxDriftRate = 0.2;
+// A probed speaker whose own sound still shows at its place at this share of the arrival that
+// followed it is still in step: what followed is its echo.
+constexpr double kStillHome = 0.5;
 
 std::string fmt(const char* format, double a) {
     char buf[64];
@@ -124,12 +129,15 @@ void StepKeeper::setDelays(std::vector<double> delaysMs) {
                      sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
     const double common = sorted.empty() ? 0.0 : sorted[sorted.size() / 2];
     bool own = false;
+    // The engine holds speakers back by whole frames: what it plays may differ from what was
+    // asked by a frame for the request and one for the re-base.
+    const double quantum = 2.5 * 1000.0 / opt_.rate;
     for (std::size_t i = 0; i < speakers_.size(); ++i) {
         Speaker& s = speakers_[i];
         s.delayMs = delaysMs[i];
         s.owedMs = 0;
         const double mine = beyond[i] - common;
-        if (std::fabs(mine) > 0.01) {
+        if (std::fabs(mine) > quantum) {
             own = true;
             s.offsetMs += mine;
             verdicts_[i].corrected = false;
@@ -345,9 +353,16 @@ void StepKeeper::watch(const ArrivalWatch::Reading& r, const Peaks& rel, double 
         return;
     }
     const double at = news.front();  // the strongest
-    const bool again = std::any_of(lastNew_.begin(), lastNew_.end(),
-                                   [&](double x) { return std::fabs(x - at) <= kSameMs; });
+    const auto before = std::find_if(lastNew_.begin(), lastNew_.end(),
+                                     [&](double x) { return std::fabs(x - at) <= kSameMs; });
+    const bool again = before != lastNew_.end();
+    // Seen twice: how fast it moves tells a drifting clock (followed while probing) from a jump.
+    const double elapsed = seconds() - lastNewAt_;
+    huntRate_ = again && elapsed > 0
+                    ? std::clamp((at - *before) / elapsed, -kMaxDriftRate, kMaxDriftRate)
+                    : 0.0;
     lastNew_ = news;
+    lastNewAt_ = seconds();
     if (!again) {
         note(estimates, fmt("new arrival at %+.2f ms: looking again", at));
         return;
@@ -359,17 +374,21 @@ void StepKeeper::watch(const ArrivalWatch::Reading& r, const Peaks& rel, double 
         // and the next look confirms it (or undoes it).
         trusted_ = true;
         huntMs_ = at;
+        huntAt_ = seconds();
         correct(*drifter_, at - speakers_[*drifter_].offsetMs, estimates);
         return;
     }
-    startHunt(at);
+    const ArrivalWatch::Peak* found = near(rel, at, 1e-6);
+    startHunt(at, found ? std::fabs(found->gain) / std::max(groupGain_, 1e-12) : 0.0);
     note(estimates, fmt("new arrival at %+.2f ms: ", at) + "probing " +
                         std::to_string(probed_.size()) + " of " +
                         std::to_string(candidates_.size()) + fmt(" by %+.2f ms", probeMs_));
 }
 
-void StepKeeper::startHunt(double offsetMs) {
+void StepKeeper::startHunt(double offsetMs, double share) {
     huntMs_ = offsetMs;
+    huntAt_ = seconds();
+    huntShare_ = share;
     waits_ = 0;
     candidates_.clear();
     for (std::size_t i = 0; i < speakers_.size(); ++i)
@@ -391,7 +410,7 @@ void StepKeeper::nextProbe() {
     // The probed part moves toward the group by half the least move acted on, so the four places
     // (the group, the new arrival, each shifted) stay that far apart: 0.4 ms for a 2 ms
     // tolerance, several times a peak's width from broadband material, and inaudible.
-    probeMs_ = huntMs_ > 0 ? -apartMs() : apartMs();
+    probeMs_ = huntNow() > 0 ? -apartMs() : apartMs();
     shiftProbed(next, probeMs_);
     probed_ = std::move(next);
     waits_ = 0;
@@ -414,18 +433,35 @@ void StepKeeper::undoProbes() {
     }
     probed_.clear();
     candidates_.clear();
+    waits_ = 0;
+}
+
+double StepKeeper::huntNow() const {
+    return huntMs_ + huntRate_ * (seconds() - huntAt_);
+}
+
+void StepKeeper::dropHunt(double share, const std::string& estimates, const std::string& why) {
+    // Held at the largest share it showed: a speaker that really moves there later, its whole
+    // sound, stands well above that.
+    features_.push_back({huntNow(), share});
+    undoProbes();
+    phase_ = Phase::watching;
+    note(estimates, why);
 }
 
 void StepKeeper::probe(const Peaks& rel, double groupGain) {
     const std::string estimates = describe(rel, groupGain);
     const double within = apartMs() / 2;
-    const ArrivalWatch::Peak* moved = near(rel, huntMs_ + probeMs_, within);
-    const ArrivalWatch::Peak* stayed = near(rel, huntMs_, within);
+    const double expected = huntNow();
+    const ArrivalWatch::Peak* moved = near(rel, expected + probeMs_, within);
+    const ArrivalWatch::Peak* stayed = near(rel, expected, within);
     if (!moved && !stayed) {
         if (++waits_ > kPatience) {
-            undoProbes();
-            phase_ = Phase::watching;
-            note(estimates, "the new arrival is gone: probes undone");
+            // Heard clearly enough to be hunted, and then not in several readable windows: a
+            // faint path that comes and goes with the material, not a speaker's own sound.
+            dropHunt(huntShare_, estimates,
+                     fmt("the new arrival at %+.2f ms is gone: probes undone, learnt as the room's",
+                         expected));
         } else {
             note(estimates, "the new arrival is not heard: looking again");
         }
@@ -438,6 +474,7 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
         for (std::size_t i : candidates_)
             if (std::find(probed_.begin(), probed_.end(), i) != probed_.end()) left.push_back(i);
         huntMs_ = moved->lagMs - probeMs_;
+        huntAt_ = seconds();
     } else {
         for (std::size_t i : candidates_) {
             if (std::find(probed_.begin(), probed_.end(), i) == probed_.end()) {
@@ -452,6 +489,7 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
             }
         }
         huntMs_ = stayed->lagMs;
+        huntAt_ = seconds();
     }
     for (std::size_t i : candidates_)
         if (std::find(left.begin(), left.end(), i) == left.end() &&
@@ -471,6 +509,17 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
     if (confirmed) {
         const std::size_t who = probed_.front();
         speakers_[who].suspect = false;
+        const ArrivalWatch::Peak* home = near(rel, speakers_[who].offsetMs + probeMs_, within);
+        if (home && home->snr >= kNewFloors &&
+            std::fabs(home->gain) >= kStillHome * std::fabs(moved->gain)) {
+            // Its own sound is still where it belongs, shifted with the probe: the arrival that
+            // followed is its echo (a reflection the material now shows more of), not a move.
+            dropHunt(std::fabs(moved->gain) / std::max(groupGain_, 1e-12), estimates,
+                     speakers_[who].uid + fmt(" is where it was set; the arrival at %+.2f ms is "
+                                              "its echo: learnt as the room's",
+                                              huntMs_));
+            return;
+        }
         // Its arrival now includes its probe; the correction takes both back.
         correct(who, moved->lagMs - speakers_[who].offsetMs, estimates);
         return;
@@ -524,7 +573,7 @@ void StepKeeper::verify(const Peaks& rel, double groupGain) {
     // and the arrival would still be where it was.
     const ArrivalWatch::Peak* wrong =
         trusted_ ? near(rel, speakers_[who].offsetMs - verifyMs_, apartMs() / 2) : nullptr;
-    const bool stillThere = near(rel, huntMs_, apartMs() / 2) != nullptr;
+    const bool stillThere = near(rel, huntNow(), apartMs() / 2) != nullptr;
     phase_ = Phase::watching;
     if (wrong && wrong->snr >= kNewFloors && stillThere) {
         // The speaker was not the one: its correction taken back, and the arrival is hunted.

@@ -90,7 +90,11 @@ class StepKeeper {
     double featureMs() const;
     // The probe, and how close two arrivals it tells apart may sit.
     double apartMs() const;
-    void startHunt(double offsetMs);
+    void startHunt(double offsetMs, double share);
+    // Where the hunted arrival should be now, following its drift.
+    double huntNow() const;
+    // The hunted arrival was its own speaker's echo, or vanished: part of the room from now on.
+    void dropHunt(double share, const std::string& estimates, const std::string& why);
     void nextProbe();
     void shiftProbed(const std::vector<std::size_t>& probed, double ms);
     void undoProbes();
@@ -125,6 +129,10 @@ class StepKeeper {
 
     Phase phase_ = Phase::watching;
     double huntMs_ = 0;                    // the new arrival, relative to the group
+    double huntAt_ = 0;                    // keeper time it was last seen there
+    double huntRate_ = 0;                  // how fast it moves, ms per second (a drift)
+    double huntShare_ = 0;                 // its height against the group's when found
+    double lastNewAt_ = 0;                 // keeper time of lastNew_
     double probeMs_ = 0;                   // shift the probed speakers were given
     std::vector<std::size_t> candidates_;  // who may sit at the new arrival
     std::vector<std::size_t> probed_;      // shifted in this step
