@@ -172,6 +172,9 @@ class Controller : public std::enable_shared_from_this<Controller> {
     bool keepInStep() const { return keepInStep_; }
     bool listening() const { return listening_; }
     const std::map<std::string, SyncNote>& syncNotes() const { return syncNotes_; }
+    // The last correction listening made, as the status line said it, for a minute after it and
+    // only while listening goes on (the tray repeats it; it changes with syncNotes).
+    std::optional<std::string> recentCorrection() const;
     // UID -> a line for the row when the speaker's link changed since its offset was measured.
     const std::map<std::string, std::string>& linkNotes() const { return linkNotes_; }
     // Audio listened to since listening last started, s; and one line per check made.
@@ -374,6 +377,7 @@ class Controller : public std::enable_shared_from_this<Controller> {
     double listenedSeconds_ = 0;
     std::vector<std::string> listenLog_;
     std::map<std::string, std::int64_t> correctedAt_;  // when listening last corrected a speaker
+    std::string correctionSaid_;                       // and what was said of the last one
     std::optional<std::string> listenProblem_;         // why listening cannot start, as said
     std::map<std::string, LinkState> linkSeen_;        // each speaker's link when last listed
     std::set<std::string> linkListed_;                 // the speakers listed at the last look

@@ -155,6 +155,7 @@ void Controller::updateListening() {
     listenedSeconds_ = 0;
     listenLog_.clear();
     correctedAt_.clear();
+    correctionSaid_.clear();
     std::map<std::string, SyncNote> notes;
     for (const auto& uid : targets)
         notes[uid] = SyncNote{};
@@ -231,7 +232,16 @@ void Controller::onListenReport(const StepListener::Report& report) {
             if (d.uid == uid) name = d.name;
         said.push_back(name + " moved " + signedMs(syncNotes_.at(uid).correctedMs));
     }
-    setStatus("Kept in step: " + joined(said, ", ") + " — corrected.");
+    correctionSaid_ = "Kept in step: " + joined(said, ", ") + " — corrected.";
+    setStatus(correctionSaid_);
+}
+
+std::optional<std::string> Controller::recentCorrection() const {
+    if (!listening_ || correctionSaid_.empty()) return std::nullopt;
+    const std::int64_t now = s_.now();
+    for (const auto& [uid, at] : correctedAt_)
+        if (now - at < correctedShownSeconds) return correctionSaid_;
+    return std::nullopt;
 }
 
 void Controller::rememberLinks(const std::vector<std::string>& uids) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <map>
 #include <numbers>
 #include <random>
 #include <string>
@@ -262,61 +263,57 @@ double secondsToStep(Room& room, StepKeeper& k, const std::vector<std::string>& 
     return back;
 }
 
-TEST(StepKeeper, CorrectsTheSpeakerThatJumpedAndNoOther) {
+TEST(StepKeeper, CorrectsTheSpeakersThatJumpedAndNoOther) {
     struct Case {
         std::vector<Path> paths;
-        std::string who;
-        double jumpMs;
+        std::vector<std::pair<std::string, double>> jumps;  // who, ms
+        double reachMs = 400;
     };
     std::vector<Path> eight;
     for (int i = 0; i < 8; ++i)
         eight.push_back(
             {"s" + std::to_string(i), 0.12 + 0.05 * (i % 3), 10.0 + 13 * i, {{2.0 + i, 0.3}}});
-    const std::vector<Case> cases{{threeSpeakers(), "shelf", 38},
-                                  {threeSpeakers(), "kitchen", -25},  // the quietest, earlier
-                                  {threeSpeakers(), "desk", 80},
+    auto four = threeSpeakers();
+    four.push_back({"porch", 0.35, 60, {{5.0, 0.3}}});
+    const std::vector<Case> cases{{threeSpeakers(), {{"shelf", 38}}},
+                                  {threeSpeakers(), {{"kitchen", -25}}},  // the quietest, earlier
+                                  {threeSpeakers(), {{"desk", 80}}},
                                   // onto the place of the kitchen's reflection
-                                  {threeSpeakers(), "shelf", 11},
-                                  {eight, "s6", 22}};
+                                  {threeSpeakers(), {{"shelf", 11}}},
+                                  {eight, {{"s6", 22}}},
+                                  {four, {{"shelf", 30}, {"porch", -55}}},
+                                  // a network sink re-buffering
+                                  {threeSpeakers(), {{"shelf", 1200}}, 1500}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.who);
+        SCOPED_TRACE(c.jumps.front().first + " " + std::to_string(c.jumps.front().second));
         Room room(c.paths, Material(Material::Kind::music, 1.0f, 3));
-        StepKeeper k = room.keeper();
+        StepKeeper k = room.keeper(c.reachMs);
         room.run(k, 10);
         EXPECT_TRUE(room.requests.empty());
-        room.path(c.who).latencyMs += c.jumpMs;
+        std::vector<std::string> movers;
+        for (const auto& [who, ms] : c.jumps) {
+            room.path(who).latencyMs += ms;
+            movers.push_back(who);
+        }
         const double took = secondsToStep(room, k);
         EXPECT_GE(took, 0) << log(room);
-        EXPECT_LE(took, 30);
         // Back onto the group, not merely near it.
         EXPECT_LT(room.spread(), 0.25);
-        const Tally t = tally(room);
-        EXPECT_EQ(t.corrected, std::vector<std::string>{c.who}) << log(room);
+        Tally t = tally(room);
+        std::sort(t.corrected.begin(), t.corrected.end());
+        std::sort(movers.begin(), movers.end());
+        EXPECT_EQ(t.corrected, movers) << log(room);
         EXPECT_LE(t.largestProbe, 0.5);
         const auto uids = room.uids();
         for (std::size_t i = 0; i < uids.size(); ++i) {
             const auto& v = k.verdicts()[i];
+            const bool moved = std::find(movers.begin(), movers.end(), uids[i]) != movers.end();
             EXPECT_EQ(v.state, StepKeeper::Verdict::State::inStep) << uids[i];
-            EXPECT_EQ(v.corrected, uids[i] == c.who) << uids[i];
+            EXPECT_EQ(v.corrected, moved) << uids[i];
             EXPECT_LT(v.atSeconds, room.seconds());
             EXPECT_GT(v.atSeconds, room.seconds() - 3);
         }
     }
-}
-
-TEST(StepKeeper, TwoSpeakersJumpingAtOnceAreBothCorrected) {
-    auto paths = threeSpeakers();
-    paths.push_back({"porch", 0.35, 60, {{5.0, 0.3}}});
-    Room room(paths, Material(Material::Kind::music, 1.0f, 11));
-    StepKeeper k = room.keeper();
-    room.run(k, 9);
-    room.path("shelf").latencyMs += 30;
-    room.path("porch").latencyMs -= 55;
-    const double took = secondsToStep(room, k);
-    EXPECT_GE(took, 0) << log(room);
-    auto corrected = tally(room).corrected;
-    std::sort(corrected.begin(), corrected.end());
-    EXPECT_EQ(corrected, (std::vector<std::string>{"porch", "shelf"})) << log(room);
 }
 
 TEST(StepKeeper, HoldsADriftingSpeakerWithFewSmallProbes) {
@@ -337,6 +334,32 @@ TEST(StepKeeper, HoldsADriftingSpeakerWithFewSmallProbes) {
                   static_cast<long>(t.corrected.size()));
         EXPECT_LE(t.probes, 6) << log(room);
         EXPECT_LE(t.largestProbe, 0.5);
+    }
+}
+
+TEST(StepKeeper, ASmallMoveAfterAnotherSpeakersSmallCorrectionIsPinnedOnTheRightOne) {
+    // The kitchen moved a little and was corrected; then the shelf moves a little, the same way
+    // (which the kitchen's record would explain) or the other way.
+    for (const double shelfMs : {1.5, -1.5}) {
+        SCOPED_TRACE(shelfMs);
+        Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 17));
+        StepKeeper k = room.keeper();
+        room.run(k, 8);
+        room.path("kitchen").latencyMs += 1.5;
+        room.run(k, 20);
+        room.path("shelf").latencyMs += shelfMs;
+        room.run(k, 30);
+        EXPECT_LT(room.spread(), 0.25) << log(room);
+        std::map<std::string, double> net;
+        for (const auto& r : room.requests)
+            if (r.correction) net[r.uid] += r.deltaMs;
+        EXPECT_NEAR(net["kitchen"], -1.5, 0.1) << log(room);
+        EXPECT_NEAR(net["shelf"], -shelfMs, 0.1);
+        EXPECT_EQ(net.count("desk"), 0u);
+        // The other way, the kitchen's record does not even come into it.
+        if (shelfMs < 0) {
+            EXPECT_EQ(tally(room).corrected.size(), 2u) << log(room);
+        }
     }
 }
 
@@ -411,6 +434,24 @@ TEST(StepKeeper, AnEchoThatAppearsLaterIsLearntAsTheRoomsNotCorrected) {
     EXPECT_EQ(room.requests.size(), asked) << log(room);
 }
 
+TEST(StepKeeper, ArrivalsThatShowInOneCheckEachAreNotHunted) {
+    Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 19));
+    StepKeeper k = room.keeper();
+    room.run(k, 8);
+    // Just after a check, so that each path below fills one window and no other.
+    const std::size_t checks = room.checks.size();
+    while (room.checks.size() == checks)
+        room.run(k, 0.02);
+    auto& paths = room.path("shelf").reflections;
+    for (const double at : {9.0, 15.0}) {
+        paths.push_back({at, 0.8});
+        room.run(k, 2.0);
+        paths.pop_back();
+    }
+    room.run(k, 10);
+    EXPECT_TRUE(room.requests.empty()) << log(room);
+}
+
 TEST(StepKeeper, ASuspectIsProbedAloneFirst) {
     Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 4));
     StepKeeper k = room.keeper();
@@ -424,15 +465,6 @@ TEST(StepKeeper, ASuspectIsProbedAloneFirst) {
     // One probe, and its undoing before the correction.
     EXPECT_EQ(tally(room).probes, 2) << log(room);
     EXPECT_TRUE(inStep(room));
-}
-
-TEST(StepKeeper, FindsASpeakerThatMovedFarWithinItsReach) {
-    Room room(threeSpeakers(), Material(Material::Kind::music, 1.0f, 6));
-    StepKeeper k = room.keeper(1500);
-    room.run(k, 10);
-    room.path("shelf").latencyMs += 1200;  // a network sink re-buffering
-    EXPECT_GE(secondsToStep(room, k), 0) << log(room);
-    EXPECT_EQ(tally(room).corrected, std::vector<std::string>{"shelf"});
 }
 
 TEST(ArrivalWatch, PlacesEachPathAndItsHeightFromMusicAt48kHz) {
@@ -470,7 +502,7 @@ TEST(ArrivalWatch, PlacesEachPathAndItsHeightFromMusicAt48kHz) {
     ASSERT_TRUE(w.ready());
     const auto r = w.analyse(0, 300);
     ASSERT_TRUE(r.canTell) << r.doubt;
-    ASSERT_GE(r.peaks.size(), 2u);
+    ASSERT_EQ(r.peaks.size(), 2u);  // and nothing of their echoes in the material
     EXPECT_NEAR(r.peaks[0].lagMs, 120.4, 0.05);
     EXPECT_NEAR(r.peaks[1].lagMs, 135.0, 0.05);
     // Heights follow the gains; one between samples reads up to a fifth low.

@@ -191,6 +191,7 @@ MenuModel menuModelFrom(Controller& c, bool dockVisible, bool hasTray) {
     if (const auto ref = c.referenceSpeaker()) m.referenceUID = ref->uid;
     m.keepInStep = c.keepInStep();
     m.listening = c.listening();
+    m.keptInStep = c.recentCorrection();
     m.dockVisible = dockVisible;
     m.hasTray = hasTray;
     return m;
@@ -265,6 +266,7 @@ void buildStatusMenu(QMenu& menu, const MenuModel& m, MenuActions& target) {
     if (m.listening)
         addDisabled(menu, QStringLiteral("Listening to keep speakers in step"))
             ->setIcon(symbolIcon(QStringLiteral("mic.fill")));
+    if (m.keptInStep) addDisabled(menu, QString::fromStdString(*m.keptInStep));
     menu.addSeparator();
 
     for (const MenuDevice& d : m.devices)
@@ -398,13 +400,22 @@ void StatusItem::showListening() {
     if (!tray_) return;
     const bool listening = controller_->listening();
     tray_->setIcon(listening ? symbolIcon(QStringLiteral("mic.fill")) : trayImage());
-    tray_->setToolTip(listening
-                          ? QStringLiteral("Housetone \u2014 listening to keep speakers in step")
-                          : QStringLiteral("Housetone \u2014 speakers, volumes, alignment"));
+    QString tip = listening ? QStringLiteral("Housetone \u2014 listening to keep speakers in step")
+                            : QStringLiteral("Housetone \u2014 speakers, volumes, alignment");
+    if (const auto said = controller_->recentCorrection())
+        tip += QLatin1Char('\n') + QString::fromStdString(*said);
+    tray_->setToolTip(tip);
 }
 
 void StatusItem::controllerChanged(Field f) {
     if (f == Field::listening) showListening();
+    if (f == Field::syncNotes) {
+        // Notes change with every check; the menu shows only the correction among them.
+        std::optional<std::string> said = controller_->recentCorrection();
+        if (said == shownCorrection_) return;
+        shownCorrection_ = std::move(said);
+        showListening();
+    }
     switch (f) {
         case Field::devices:
         case Field::mode:
@@ -418,6 +429,7 @@ void StatusItem::controllerChanged(Field f) {
         case Field::tuneProgress:
         case Field::keepInStep:
         case Field::listening:
+        case Field::syncNotes:
             break;
         default:
             return;  // nothing the menu shows

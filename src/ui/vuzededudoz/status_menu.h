@@ -56,8 +56,9 @@ struct MenuModel {
     std::optional<std::string> tuneOverall;
     std::optional<TuneProgress> tuneProgress;
     std::optional<std::string> referenceUID;
-    bool keepInStep = false;  // the switch
-    bool listening = false;   // Keep in step is listening to the microphone just now
+    bool keepInStep = false;                // the switch
+    bool listening = false;                 // Keep in step is listening to the microphone just now
+    std::optional<std::string> keptInStep;  // the correction it made within the last minute
     // "Show in taskbar" (the option's name on other desktops was "Show in Dock", hence the field).
     bool dockVisible = true;
     // The menu hangs from a tray icon. Without one it hangs in the main window itself, where
@@ -162,6 +163,7 @@ class StatusItem final : public QObject {
     QSystemTrayIcon* tray_ = nullptr;
     int observer_ = 0;
     bool rebuildPosted_ = false;
+    std::optional<std::string> shownCorrection_;  // Keep in step's correction, as last shown
 };
 
 }  // namespace housetone::ui
