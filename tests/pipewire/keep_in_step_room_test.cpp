@@ -141,8 +141,9 @@ std::vector<float> music(double seconds, std::uint32_t seed) {
         if (chance(0.1)) root = 55 * scale[gen() % 7];
     }
     const auto [low, high] = std::minmax_element(out.begin(), out.end());
+    const float gain = 0.5f / std::max({-*low, *high, 1e-6f});
     for (float& v : out)
-        v *= 0.5f / std::max({-*low, *high, 1e-6f});
+        v *= gain;
     return out;
 }
 
