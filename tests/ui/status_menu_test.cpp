@@ -160,7 +160,7 @@ TEST(StatusItemKeepInStep, TheItemSetsAndFollowsTheControllersSwitchAndTheTraySh
     ASSERT_TRUE(rig.startAligned()) << rig.ctl->status();
     ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
     EXPECT_EQ(trayShows(), listening);
-    EXPECT_TRUE(
+    ASSERT_TRUE(
         menuShows("|[x] Aligned|[x] Keep in Step|(off) Listening to keep speakers in step|---|"))
         << describe(menu);
     EXPECT_FALSE(item(menu, "Listening")->icon().isNull());
