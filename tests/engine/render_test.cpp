@@ -258,28 +258,20 @@ TEST_F(RenderPath, EachChannelRunsItsSidesToneChainInChannelOrder) {
     }
 }
 
-// Delay changes are played as crossfades: heard on a steady sine, the sound never steps further
-// than the sine itself does from one sample to the next.
-class DelayChange : public RenderPath {
-  protected:
-    static constexpr double hz = 1000, amplitude = 0.5;
-    // The largest step of the sine between two samples, and a little for the fade's own slope.
-    static constexpr float sineStep = float(2 * amplitude * 0.130526) * 1.1f;  // 2 sin(pi f / fs)
-
-    // A four-channel speaker d0 (its channels 0-1 in one buffer, 2 and 3 in one each, so that
-    // each runs its own lane) whose delay moves, and a stereo d1 whose delay stays at 100 frames.
-    void SetUp() override {
-        source = [](std::int64_t p, int side) {
-            return p < 0 ? 0.0f
-                         : float(amplitude *
-                                 std::sin(2 * std::numbers::pi * hz * double(p) / 48000 + side));
-        };
-        start({4, 2}, {0, 100});
-    }
-
-    // Plays `cycles` cycles of `frames` frames; heard[c] gathers channel c of d0 and heard[4] and
-    // heard[5] d1's, the absolute output frame of each sample in when.
-    void play(int cycles, std::uint32_t frames = kFrames) {
+// Delay changes are played as crossfades: on a steady sine the sound never steps further than the
+// sine itself does from one sample to the next, and every lane of the moving speaker (four
+// channels: 0-1 in one buffer, 2 and 3 in one each) fades alike while the other plays on untouched.
+// A change made during a fade starts from the sound as it is, at once; of a burst, the last stays.
+TEST_F(RenderPath, DelayChangesAreCrossfadesThatStartAtOnceAndEndOnTheLastDelayAlone) {
+    source = [](std::int64_t p, int side) {  // 1 kHz
+        return p < 0 ? 0.0f : float(0.5 * std::sin(std::numbers::pi * double(p) / 24 + side));
+    };
+    // The sine's largest step between two samples, and a little for the fade's own slope.
+    const float sineStep = 1.1f * float(std::sin(std::numbers::pi / 48));
+    start({4, 2}, {0, 100});
+    std::vector<float> heard[6];     // d0's four channels, then d1's two
+    std::vector<std::int64_t> when;  // the absolute output frame of each sample
+    const auto play = [&](int cycles, std::uint32_t frames = kFrames) {
         inFrames = frames;
         for (int k = 0; k < cycles; ++k) {
             std::vector<Out> outs = {buffer(2, frames), buffer(1, frames), buffer(1, frames),
@@ -293,96 +285,47 @@ class DelayChange : public RenderPath {
                 when.push_back(pos - frames + f);
             }
         }
-    }
+    };
+    const auto moveTo = [&](std::int32_t frames) { engine->setDelay(0, frames / 48.0); };
+    // The first index from which d0 plays exactly what arrived d frames earlier.
+    const auto settledOn = [&](std::int32_t d) {
+        std::size_t i = when.size();
+        while (i > 0 && heard[0][i - 1] == source(when[i - 1] - d, 0) &&
+               heard[1][i - 1] == source(when[i - 1] - d, 1))
+            --i;
+        return i;
+    };
 
-    // Starts listening afresh (the sine's onset is a step of its own).
-    void forget() {
-        for (auto& h : heard)
-            h.clear();
-        when.clear();
-    }
-
-    // Delay d0 by `frames` frames.
-    void moveTo(std::int32_t frames) { engine->setDelay(0, frames / 48.0); }
-
-    void expectNoStepBeyondTheSines() const {
-        for (std::size_t c = 0; c < 6; ++c) {
-            float worst = 0;
-            std::size_t at = 0;
-            for (std::size_t i = 1; i < heard[c].size(); ++i)
-                if (const float d = std::fabs(heard[c][i] - heard[c][i - 1]); d > worst) {
-                    worst = d;
-                    at = i;
-                }
-            EXPECT_LE(worst, sineStep) << "channel " << c << " at frame " << when[at];
-        }
-    }
-
-    // The first index from which d0 plays exactly what arrived `d` frames earlier, on every
-    // channel (its further channels repeat their side's); heard.size() if none.
-    std::size_t settledOn(std::int32_t d) const {
-        std::size_t from = heard[0].size();
-        while (from > 0) {
-            const std::size_t i = from - 1;
-            bool same = true;
-            for (std::size_t c = 0; c < 4; ++c)
-                same = same && heard[c][i] == source(when[i] - d, int(c % 2));
-            if (!same) break;
-            from = i;
-        }
-        return from;
-    }
-
-    std::vector<float> heard[6];
-    std::vector<std::int64_t> when;
-};
-
-TEST_F(DelayChange, AStepOfDelayIsACrossfadeOnEveryChannelThatEndsOnTheNewDelayAlone) {
-    play(4);
-    ASSERT_EQ(settledOn(0), 0u);
-    forget();
     play(1);
-    const std::size_t changed = heard[0].size();
+    const std::size_t changed = when.size();
     moveTo(72);  // 1.5 ms: a half period of the sine, so that a jump would be the largest step
-    play(4);
-    expectNoStepBeyondTheSines();
+    play(3);
     // Heard from the next frame on, gone 10 to 20 ms later, then the new delay's samples exactly.
-    EXPECT_NE(heard[0][changed + 1], source(when[changed + 1], 0));
-    const std::size_t settled = settledOn(72);
-    EXPECT_GE(settled, changed + 480);
-    EXPECT_LE(settled, changed + 960);
-    EXPECT_EQ(engine->delayFrames(0), 72);
-    // Every channel of the moving speaker fades alike; the other one plays on untouched.
-    for (std::size_t i = 0; i < heard[0].size(); ++i) {
-        ASSERT_EQ(heard[2][i], heard[0][i]) << when[i];
-        ASSERT_EQ(heard[3][i], heard[1][i]) << when[i];
-        for (int side : {0, 1})
-            ASSERT_EQ(heard[4 + side][i], source(when[i] - 100, side)) << when[i];
-    }
-}
-
-// A change that arrives while another is being faded in starts from the sound as it is: a
-// speaker shifted and at once shifted back, and a burst of changes, one every 125 frames.
-TEST_F(DelayChange, ChangesDuringAFadeStartFromWhereTheSoundIsAndTheLastOneIsKept) {
-    play(2);
-    forget();
-    moveTo(72);
-    play(1);
-    const std::size_t back = heard[0].size();
+    const std::size_t fade = settledOn(72) - changed;
+    EXPECT_TRUE(fade >= 480 && fade <= 960) << fade;
+    // Back, and forward again while the way back is faded in: the way forward starts at once.
     moveTo(0);
-    play(4);
-    expectNoStepBeyondTheSines();
-    // The way back starts at once, not when the way there is over.
-    EXPECT_LE(settledOn(0), back + 960);
-
-    const std::int32_t burst[] = {72, 30, 140, 0, 96, 50, 120};
-    for (const std::int32_t d : burst) {
+    play(1);
+    const std::size_t forward = when.size();
+    moveTo(72);
+    play(3);
+    EXPECT_LE(settledOn(72), forward + fade);
+    // A burst, one change every 125 frames, more than are faded in at once.
+    for (const std::int32_t d : {30, 140, 0, 96, 50, 120}) {
         moveTo(d);
         play(1, 125);
     }
     play(12, 125);
-    expectNoStepBeyondTheSines();
-    EXPECT_LT(settledOn(120), heard[0].size() - 125);
+    EXPECT_LT(settledOn(120), when.size() - 125);
+
+    // Past the sine's onset (a step of its own), d0 never steps further than the sine does.
+    for (std::size_t i = 1; i < when.size(); ++i) {
+        for (std::size_t c = 0; c < 4 && i > kFrames; ++c)
+            ASSERT_LE(std::fabs(heard[c][i] - heard[c][i - 1]), sineStep) << c << " at " << when[i];
+        ASSERT_TRUE(heard[2][i] == heard[0][i] && heard[3][i] == heard[1][i]) << when[i];
+        for (int side : {0, 1})
+            ASSERT_EQ(heard[4 + side][i], source(when[i] - 100, side)) << when[i];
+    }
 }
 
 TEST_F(RenderPath, TargetsBeyondTheSixtyFourthAreSilentAndTouchNoStore) {

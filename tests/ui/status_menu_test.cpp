@@ -128,91 +128,51 @@ TEST_F(StatusMenuTest, ItemsCallTheirActionsTheNearestVolumeStepIsMarkedAndNudge
     EXPECT_TRUE(describe(submenu(menu, "Porch")).ends_with("|10%"));
 }
 
-// The switch sits under the modes, marked as the controller holds it and usable only in Aligned;
-// choosing it asks for the other state. The listening line shows exactly while listening.
-TEST_F(StatusMenuTest,
-       KeepInStepFollowsTheSwitchOnlyInAlignedAndTheListeningLineShowsWhileItListens) {
-    MenuModel m{.mode = Mode::aligned};
-    buildStatusMenu(menu, m, actions);
-    EXPECT_TRUE(describe(menu).starts_with("Single|Together|[x] Aligned|Keep in Step|---|"))
-        << describe(menu);
-    EXPECT_EQ(item(menu, "Keep in Step")->data(), QVariant(true));
-    EXPECT_EQ(item(menu, "Keep in Step")->actionGroup(), nullptr);  // not one of the modes
-
-    m.keepInStep = true;
-    m.listening = true;
-    buildStatusMenu(menu, m, actions);
-    EXPECT_TRUE(
-        describe(menu).starts_with("Single|Together|[x] Aligned|[x] Keep in "
-                                   "Step|(off) Listening to keep speakers in step|---|"))
-        << describe(menu);
-    EXPECT_EQ(item(menu, "Keep in Step")->data(), QVariant(false));
-    EXPECT_FALSE(item(menu, "Listening")->icon().isNull());
-
-    m.mode = Mode::together;
-    m.listening = false;
-    buildStatusMenu(menu, m, actions);
-    EXPECT_TRUE(contains(describe(menu), "|[x] Together|Aligned|(off) [x] Keep in Step|---|"));
-    EXPECT_EQ(item(menu, "Listening"), nullptr);
-}
-
-// The tray's item sets the controller's switch; while the microphone is listened to, the menu
-// says so and the tray icon is a microphone.
-TEST(StatusItemKeepInStep, TheItemSetsTheControllersSwitchAndTheTrayShowsListening) {
+// The tray's Keep in Step item sits under the modes, usable only in Aligned; it sets the
+// controller's switch and follows it. While the microphone is listened to, a line under it says so
+// beside a microphone, and the tray's icon is one. A status item without a tray hears the same
+// changes, with no icon to change.
+TEST(StatusItemKeepInStep, TheItemSetsAndFollowsTheControllersSwitchAndTheTrayShowsListening) {
     Rig rig(fixtureRoom(), {.speed = 40});
     rig.startWith(includeAll(fixtureRoom()));
     const testsupport::TempDir dir("housetone-status-item");
     QtUserDefaults defaults(qPath(dir / "defaults.ini"));
     RecordingActions actions;
-    StatusItem status(rig.ctl, defaults, actions, true);
+    StatusItem status(rig.ctl, defaults, actions, true),
+        withoutTray(rig.ctl, defaults, actions, false);
     QMenu& menu = *status.menu();
     QSystemTrayIcon* tray = status.trayIcon();
     ASSERT_NE(tray, nullptr);
     const auto image = [](const QIcon& icon) { return icon.pixmap(32).toImage(); };
-    const QImage mic = image(symbolIcon("mic.fill"));
     // Whether the icon is the microphone, and whether its tip says that it listens.
-    const auto trayShowsListening = [&] {
+    const auto trayShows = [&, mic = image(symbolIcon("mic.fill"))] {
         return std::pair(image(tray->icon()) == mic, tray->toolTip().contains("listening"));
     };
-    const auto yes = std::pair(true, true), no = std::pair(false, false);
-    // One without a tray hears the same changes, with no icon to change.
-    StatusItem withoutTray(rig.ctl, defaults, actions, false);
-    EXPECT_EQ(trayShowsListening(), no);
+    const auto listening = std::pair(true, true), quiet = std::pair(false, false);
+    const auto menuShows = [&](const std::string& part) {
+        return spinUntil([&] { return contains(describe(menu), part); });
+    };
+    EXPECT_EQ(trayShows(), quiet);
+    EXPECT_EQ(item(menu, "Keep in Step")->data(), QVariant(true));  // what choosing it asks for
 
-    item(menu, "Keep in Step")->trigger();  // outside Aligned the item cannot be chosen
-    EXPECT_FALSE(rig.ctl->keepInStep());
-    // Set elsewhere (the window), the item follows.
-    rig.ctl->setKeepInStep(true);
-    EXPECT_TRUE(spinUntil([&] { return contains(describe(menu), "|(off) [x] Keep in Step|"); }))
-        << describe(menu);
-    rig.ctl->setKeepInStep(false);
+    rig.ctl->setKeepInStep(true);  // as the window does
+    EXPECT_TRUE(menuShows("|Aligned|(off) [x] Keep in Step|---|")) << describe(menu);
     ASSERT_TRUE(rig.startAligned()) << rig.ctl->status();
-    EXPECT_TRUE(spinUntil([&] {
-        return describe(menu).starts_with("Single|Together|[x] Aligned|Keep in Step|---|");
-    })) << describe(menu);
-    item(menu, "Keep in Step")->trigger();
-    EXPECT_TRUE(rig.ctl->keepInStep());
     ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
-    EXPECT_EQ(trayShowsListening(), yes);
-    EXPECT_TRUE(spinUntil([&] {
-        return contains(describe(menu), "|[x] Keep in Step|(off) Listening to keep");
-    })) << describe(menu);
+    EXPECT_EQ(trayShows(), listening);
+    ASSERT_TRUE(
+        menuShows("|[x] Aligned|[x] Keep in Step|(off) Listening to keep speakers in step|---|"))
+        << describe(menu);
+    EXPECT_FALSE(item(menu, "Listening")->icon().isNull());
 
-    // The microphone goes: the menu and the icon stop saying that it listens.
+    // The microphone goes: the switch stays on, but nothing says it listens any more.
     ASSERT_TRUE(rig.sim.removeDevice("mic"));
     rig.ctl->tick();
     ASSERT_FALSE(rig.ctl->listening());
-    EXPECT_EQ(trayShowsListening(), no);
-    EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
-    rig.sim.addInput(fixtureRoom().inputs.front());
-    rig.ctl->tick();
-    ASSERT_TRUE(rig.ctl->listening()) << rig.ctl->status();
-    EXPECT_EQ(trayShowsListening(), yes);
-
+    EXPECT_EQ(trayShows(), quiet);
+    EXPECT_TRUE(menuShows("|[x] Aligned|[x] Keep in Step|---|")) << describe(menu);
     item(menu, "Keep in Step")->trigger();
-    EXPECT_FALSE(rig.ctl->keepInStep() || rig.ctl->listening());
-    EXPECT_EQ(trayShowsListening(), no);
-    EXPECT_TRUE(spinUntil([&] { return !item(menu, "Listening"); })) << describe(menu);
+    EXPECT_FALSE(rig.ctl->keepInStep());
     EXPECT_EQ(actions.log, "");  // the controller's, not the target's
 }
 
