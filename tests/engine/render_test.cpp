@@ -117,6 +117,16 @@ TEST_F(RenderPath, EachSpeakerPlaysAtItsDelayAcrossTheRingsWrapRepeatsWithoutInp
         expectPlays(outs[0], 0, pos - kFrames, 0);
         expectPlays(outs[1], 0, pos - kFrames, 1000);  // silence first, then 1000 frames late
     }
+    // What listening reads back: both sides' mean, once no later cycle can change it and while
+    // the ring still holds it.
+    const std::int64_t settled =
+        engine->tappedFrames() - TapEngine::concealFrames - TapEngine::holeFrames;
+    std::vector<float> mono(64);
+    ASSERT_TRUE(engine->copyTapped(settled - 64, 64, mono.data()));
+    for (std::int64_t i = 0; i < 64; ++i)
+        ASSERT_EQ(mono[i], 0.5f * (sig(settled - 64 + i, 0) + sig(settled - 64 + i, 1)));
+    EXPECT_FALSE(engine->copyTapped(settled - 63, 64, mono.data()));
+    EXPECT_FALSE(engine->copyTapped(0, 64, mono.data()));  // written over since
     std::vector<Out> again = {buffer(2), buffer(2)};
     cycle(again, 0);
     EXPECT_TRUE(again[0].s == outs[0].s && again[1].s == outs[1].s) << "a cycle without input";

@@ -62,6 +62,17 @@ TEST_F(StatusMenuTest, WithNoDevicesShowsModesCommandsAndTheTuneLineCutAfterItsP
     EXPECT_TRUE(contains(describe(menu), "|(off) 1/3 \u00b7 pairs 2/3 \u2014 " +
                                              tuneLine.left(52).toStdString() + "|"));
 
+    // Keep in step's last correction stands under the switch while it is recent.
+    m = {.mode = Mode::aligned,
+         .keepInStep = true,
+         .listening = true,
+         .keptInStep = "Kept in step: Kitchen moved +40 ms — corrected."};
+    buildStatusMenu(menu, m, actions);
+    EXPECT_TRUE(contains(describe(menu),
+                         "|[x] Keep in Step|(off) Listening to keep speakers in step|(off) Kept in "
+                         "step: Kitchen moved +40 ms — corrected.|---|"))
+        << describe(menu);
+
     m = {.mode = Mode::together, .dockVisible = true};
     buildStatusMenu(menu, m, actions);
     EXPECT_EQ(
