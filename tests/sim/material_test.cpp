@@ -91,8 +91,9 @@ TEST(ProgramMaterials, SpeechPausesTonalHoldsAndGapsStopWhereTheMusicDoesNeither
     const std::vector<double> pauses = silences(speech, 0.15);
     ASSERT_GE(pauses.size(), 10u);
     EXPECT_LE(std::ranges::max(pauses), 1.5);
-    // Syllables: sounding stretches between the briefest silences, counted over the phrases.
-    const double perSecond = double(silences(speech, 0.005).size()) /
+    // Syllables: sounding stretches between breaks of 20 ms or more, as a stop consonant makes,
+    // counted over the phrases.
+    const double perSecond = double(silences(speech, 0.02).size()) /
                              (60 - std::accumulate(pauses.begin(), pauses.end(), 0.0));
     EXPECT_GT(perSecond, 3);
     EXPECT_LT(perSecond, 8);
