@@ -6,6 +6,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "audio/sim/room.h"
@@ -56,12 +57,15 @@ std::string outputs(const std::string& list) {
     return R"({"outputs": [)" + list + "]}";
 }
 
-// `n` changes a second apart.
-std::string changeList(int n) {
+// An output "a" with `members`; one with `n` changes a second apart.
+std::string outputA(const std::string& members) {
+    return outputs(dev("a", ", " + members));
+}
+std::string manyChanges(int n) {
     std::string list;
     for (int i = 0; i < n; ++i)
         list += (i ? "," : "") + std::string(R"({"atSeconds": )") + std::to_string(i) + "}";
-    return "[" + list + "]";
+    return outputA(R"("changes": [)" + list + "]");
 }
 
 std::string manyOutputs(int n, const std::string& extra) {
@@ -117,37 +121,26 @@ TEST(RoomFile, TheDocumentedExampleLoadsWithEveryValueAndEdgeValuesAreAccepted) 
     EXPECT_EQ(e.outputs.at(0).transport, fourcc("usb "));  // a name as well as a code
     EXPECT_EQ(e.defaultInput, "h");
 
-    // A link's members; each change keeps what it leaves out unset, and a drift may carry the
-    // latency right up to the engine's reach within the horizon.
-    const RoomSpec l =
-        parseRoom(outputs(dev("bt", R"(, "latencyMs": 180, "codec": "sbc", "profile": "a2dp-sink",
-            "reportedLatencyMs": 150, "driftPpm": -500, "wobbleMs": 100, "changes": [
-              {"atSeconds": 0}, {"atSeconds": 60, "latencyMs": 230, "codec": "aac",
-               "goneSeconds": 2}, {"atSeconds": 62, "profile": "hfp", "reportedLatencyMs": 0}])") +
-                          "," + dev("far", R"(, "latencyMs": 3200, "driftPpm": 500)")),
-                  "link.json");
+    // A link's members, the edges of their ranges and a drift that carries the latency right up
+    // to the engine's reach within the horizon; a change keeps what it leaves out unset.
+    const RoomSpec l = parseRoom(outputA(R"("latencyMs": 3200, "driftPpm": 500, "codec": "sbc",
+        "profile": "a2dp-sink", "reportedLatencyMs": 5000, "wobbleMs": 100, "changes": [
+        {"atSeconds": 0}, {"atSeconds": 86400, "latencyMs": 230, "codec": "aac", "profile": "hfp",
+        "reportedLatencyMs": 0, "goneSeconds": 3600}])"),
+                                 "link.json");
     const OutputSpec& bt = l.outputs.at(0);
-    EXPECT_EQ(bt.codec.value_or("") + "/" + bt.profile.value_or(""), "sbc/a2dp-sink");
-    EXPECT_EQ((std::vector<double>{bt.reportedLatencyMs.value_or(-1), bt.driftPpm, bt.wobbleMs}),
-              (std::vector<double>{150, -500, 100}));
-    ASSERT_EQ(bt.changes.size(), 3u);
-    const LinkChange &quiet = bt.changes[0], &gone = bt.changes[1], &back = bt.changes[2];
-    EXPECT_TRUE(!quiet.latencyMs && !quiet.codec && !quiet.profile && !quiet.reportedLatencyMs &&
-                quiet.goneSeconds == 0);
-    EXPECT_EQ((std::vector<double>{gone.atSeconds, gone.latencyMs.value_or(-1), gone.goneSeconds,
-                                   back.atSeconds, back.reportedLatencyMs.value_or(-1)}),
-              (std::vector<double>{60, 230, 2, 62, 0}));
-    EXPECT_EQ(gone.codec.value_or("") + "/" + back.profile.value_or(""), "aac/hfp");
-    EXPECT_TRUE(!gone.profile && !back.codec && !back.latencyMs);
-    EXPECT_EQ(parseRoom(outputs(dev("a", R"(, "changes": )" + changeList(256))), "c.json")
-                  .outputs.at(0)
-                  .changes.size(),
-              256u);
-    for (const char* material : {"music", "speech", "tonal", "gaps", "silence"}) {
-        EXPECT_EQ(parseRoom(std::string(R"({"systemAudio": ")") + material + R"("})", "m.json")
-                      .systemAudio,
-                  material);
-    }
+    const LinkChange &quiet = bt.changes.at(0), &full = bt.changes.at(1);
+    EXPECT_EQ(std::tuple(bt.codec, bt.profile, bt.reportedLatencyMs, bt.driftPpm, bt.wobbleMs),
+              std::tuple("sbc", "a2dp-sink", 5000.0, 500.0, 100.0));
+    EXPECT_EQ(std::tuple(full.atSeconds, full.latencyMs, full.codec, full.profile,
+                         full.reportedLatencyMs, full.goneSeconds),
+              std::tuple(86400.0, 230.0, "aac", "hfp", 0.0, 3600.0));
+    EXPECT_EQ(std::tuple(quiet.latencyMs, quiet.codec, quiet.profile, quiet.reportedLatencyMs,
+                         quiet.goneSeconds),
+              std::tuple(std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0.0));
+    EXPECT_EQ(parseRoom(manyChanges(256), "c.json").outputs.at(0).changes.size(), 256u);
+    for (const std::string m : {"speech", "tonal", "gaps"})
+        EXPECT_EQ(parseRoom(R"({"systemAudio": ")" + m + "\"}", "m.json").systemAudio, m);
 
     // Names and UIDs are held printable, as a real backend's are, and UIDs stay apart even where
     // what they show is alike; a default names its device as the file spells it.
@@ -194,48 +187,32 @@ TEST(RoomFile, EachFaultIsRejectedWithOneLineNamingFileAndMember) {
         {manyOutputs(65, ""), "at most 64"},
         {manyOutputs(64, R"(, "channels": 1024)").insert(1, R"("bufferFrames": 8192, )"), "memory"},
         // A link's members and its changes.
-        {outputs(dev("a", R"(, "codec": 1)")), "outputs[0].codec"},
-        {outputs(dev("a", R"(, "codec": "")")), "outputs[0].codec"},
-        {outputs(dev("a", R"(, "profile": ")" + std::string(65, 'p') + R"(")")),
-         "outputs[0].profile"},
-        {outputs(dev("a", R"(, "reportedLatencyMs": -1)")), "outputs[0].reportedLatencyMs"},
-        {outputs(dev("a", R"(, "reportedLatencyMs": 5001)")), "outputs[0].reportedLatencyMs"},
-        {outputs(dev("a", R"(, "driftPpm": 501)")), "outputs[0].driftPpm"},
-        {outputs(dev("a", R"(, "driftPpm": -501)")), "outputs[0].driftPpm"},
-        {outputs(dev("a", R"(, "wobbleMs": 101)")), "outputs[0].wobbleMs"},
-        {outputs(dev("a", R"(, "wobbleMs": -1)")), "outputs[0].wobbleMs"},
+        {outputA(R"("codec": 1)"), "outputs[0].codec"},
+        {outputA(R"("profile": ")" + std::string(65, 'p') + "\""), "outputs[0].profile"},
+        {outputA(R"("reportedLatencyMs": -1)"), "outputs[0].reportedLatencyMs"},
+        {outputA(R"("reportedLatencyMs": 5001)"), "outputs[0].reportedLatencyMs"},
+        {outputA(R"("driftPpm": 501)"), "outputs[0].driftPpm"},
+        {outputA(R"("driftPpm": -501)"), "outputs[0].driftPpm"},
+        {outputA(R"("wobbleMs": 101)"), "outputs[0].wobbleMs"},
+        {outputA(R"("wobbleMs": -1)"), "outputs[0].wobbleMs"},
         // Drifting past the engine's reach within the horizon, from its own latency or a change's.
-        {outputs(dev("a", R"(, "latencyMs": 3201, "driftPpm": 500)")), "outputs[0].driftPpm"},
-        {outputs(dev("a", R"(, "driftPpm": 50, "changes": [{"atSeconds": 1, "latencyMs": 4900}])")),
+        {outputA(R"("latencyMs": 3201, "driftPpm": 500)"), "outputs[0].driftPpm"},
+        {outputA(R"("driftPpm": 50, "changes": [{"atSeconds": 1, "latencyMs": 4900}])"),
          "outputs[0].driftPpm"},
-        {outputs(dev("a", R"(, "changes": {"atSeconds": 1})")), "outputs[0].changes"},
-        {outputs(dev("a", R"(, "changes": [1])")), "outputs[0].changes[0]"},
-        {outputs(dev("a", R"(, "changes": [{"latencyMs": 1}])")),
-         "outputs[0].changes[0].atSeconds"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "gone": 2}])")),
-         "outputs[0].changes[0].gone"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": -1}])")),
-         "outputs[0].changes[0].atSeconds"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 86401}])")),
-         "outputs[0].changes[0].atSeconds"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 5}, {"atSeconds": 4}])")),
-         "outputs[0].changes[1].atSeconds"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 5}, {"atSeconds": 5}])")),
-         "outputs[0].changes[1].atSeconds"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 5, "goneSeconds": 2},
-            {"atSeconds": 6.5}])")),
-         "outputs[0].changes[1].atSeconds: falls while the device is gone"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "latencyMs": 5001}])")),
-         "outputs[0].changes[0].latencyMs"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "reportedLatencyMs": -1}])")),
-         "outputs[0].changes[0].reportedLatencyMs"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "goneSeconds": 3601}])")),
-         "outputs[0].changes[0].goneSeconds"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "codec": ""}])")),
-         "outputs[0].changes[0].codec"},
-        {outputs(dev("a", R"(, "changes": [{"atSeconds": 1, "profile": 2}])")),
-         "outputs[0].changes[0].profile"},
-        {outputs(dev("a", R"(, "changes": )" + changeList(257))), "at most 256 changes"},
+        {outputA(R"("changes": {"atSeconds": 1})"), "outputs[0].changes"},
+        {outputA(R"("changes": [1])"), "outputs[0].changes[0]"},
+        {outputA(R"("changes": [{"latencyMs": 1}])"), "changes[0].atSeconds"},
+        {outputA(R"("changes": [{"atSeconds": 1, "gone": 2}])"), "changes[0].gone"},
+        {outputA(R"("changes": [{"atSeconds": -1}])"), "changes[0].atSeconds"},
+        {outputA(R"("changes": [{"atSeconds": 86401}])"), "changes[0].atSeconds"},
+        {outputA(R"("changes": [{"atSeconds": 5}, {"atSeconds": 5}])"), "changes[1].atSeconds"},
+        {outputA(R"("changes": [{"atSeconds": 5, "goneSeconds": 2}, {"atSeconds": 6.5}])"),
+         "changes[1].atSeconds: falls while the device is gone"},
+        {outputA(R"("changes": [{"atSeconds": 1, "latencyMs": 5001}])"), "changes[0].latencyMs"},
+        {outputA(R"("changes": [{"atSeconds": 1, "goneSeconds": 3601}])"),
+         "changes[0].goneSeconds"},
+        {outputA(R"("changes": [{"atSeconds": 1, "codec": ""}])"), "changes[0].codec"},
+        {manyChanges(257), "at most 256 changes"},
         {R"({"systemAudio": "noise"})", "\"speech\", \"tonal\", \"gaps\""},
         // What the file holds is quoted printable, on the one line.
         {R"({"tr\n{port": 1})", R"(tr\x0a{port)"},
