@@ -408,6 +408,45 @@ struct LaneBiquad {
 #endif
 namespace {
 
+// The steps both lane layouts share, one sample of every lane: the same arithmetic in the same
+// order, so that every layout rounds as the scalar chain does.
+
+// The harmonic generator on the band's output `low`: its envelope, the shaped sound and that
+// sound through the DC blocker.
+struct HarmonicStep {
+    Vf env, g, q;
+};
+[[gnu::always_inline]] inline HarmonicStep harmonicStep(Vf low, Vf env, Vf release, Vf dcIn,
+                                                        Vf dcOut) {
+    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
+    const Vf al = absLanes(low);
+    const Vf e = al > env ? al : env + (al - env) * release;
+    Vf t = low / (e + 0.0001f);
+    t = t > tMax ? tMax : (t < tMin ? tMin : t);
+    const Vf g = e * (0.4f * t * t + 0.6f * t * absLanes(t));
+    return {e, g, g - dcIn + 0.995f * dcOut};
+}
+
+// Gain (gliding toward its target while it moves), limiter and clip.
+struct OutputStep {
+    Vf y, gs, limiterEnv;
+};
+[[gnu::always_inline]] inline OutputStep outputStep(const ToneLanesRt& l, Vf y, Vf gs, Vf target,
+                                                    Vf limiterEnv, Vf limiterRelease,
+                                                    Vi limiterOn) {
+    const Vf one = splat(1.0f), minusOne = splat(-1.0f), ceiling = splat(0.891f);
+    if (l.gainMoving) gs = gs + (target - gs) * 0.0005f;
+    y = gs * y;
+    if (l.anyLimiter) {
+        const Vf a = absLanes(y);
+        limiterEnv = limiterEnv < a ? a : limiterEnv + limiterRelease * (a - limiterEnv);
+        const Vi limit = (limiterEnv > ceiling) & limiterOn;
+        y = limit ? y * 0.891f / limiterEnv : y;
+    }
+    y = y > one ? one : (y < minusOne ? minusOne : y);
+    return {y, gs, limiterEnv};
+}
+
 [[gnu::always_inline]] inline void runEightLanes(ToneLanesRt& lanes, std::size_t frames) {
     namespace k = tone_coef;
     namespace v = tone_state;
@@ -428,9 +467,6 @@ namespace {
     Vf gs = loadRow(l.gs);
 
     const Vi inUse = Vi{0, 1, 2, 3, 4, 5, 6, 7} < l.count;
-    const Vf one = splat(1.0f), minusOne = splat(-1.0f);
-    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
-    const Vf ceiling = splat(0.891f);
     for (std::size_t i = 0; i < frames; ++i) {
         const Vf x = inUse ? loadRow(l.x[i]) : Vf{};
         Vf y = x;
@@ -438,16 +474,11 @@ namespace {
             const Vf h = highPass.run(x);
             Vf b = shelf.run(h);
             const Vf low = band.run(inUse ? loadRow(l.m[i]) : Vf{});
-            const Vf al = absLanes(low);
-            harmonicEnv =
-                al > harmonicEnv ? al : harmonicEnv + (al - harmonicEnv) * harmonicRelease;
-            Vf t = low / (harmonicEnv + 0.0001f);
-            t = t > tMax ? tMax : (t < tMin ? tMin : t);
-            const Vf g = harmonicEnv * (0.4f * t * t + 0.6f * t * absLanes(t));
-            const Vf q = g - dcIn + 0.995f * dcOut;
-            dcIn = g;
-            dcOut = q;
-            b = b + 1.1f * harmonicLowPass.run(q);
+            const HarmonicStep gen = harmonicStep(low, harmonicEnv, harmonicRelease, dcIn, dcOut);
+            harmonicEnv = gen.env;
+            dcIn = gen.g;
+            dcOut = gen.q;
+            b = b + 1.1f * harmonicLowPass.run(gen.q);
             y = bassOn ? b : y;
         }
         if (l.anyCorrection) {
@@ -458,16 +489,10 @@ namespace {
             }
             y = correctionOn ? c : y;
         }
-        if (l.gainMoving) gs = gs + (target - gs) * 0.0005f;
-        y = gs * y;
-        if (l.anyLimiter) {
-            const Vf a = absLanes(y);
-            limiterEnv = limiterEnv < a ? a : limiterEnv + limiterRelease * (a - limiterEnv);
-            const Vi limit = (limiterEnv > ceiling) & limiterOn;
-            y = limit ? y * 0.891f / limiterEnv : y;
-        }
-        y = y > one ? one : (y < minusOne ? minusOne : y);
-        storeRow(l.y[i], y);
+        const OutputStep out = outputStep(l, y, gs, target, limiterEnv, limiterRelease, limiterOn);
+        gs = out.gs;
+        limiterEnv = out.limiterEnv;
+        storeRow(l.y[i], out.y);
     }
 
     highPass.keep(l, v::highPass);
@@ -636,9 +661,6 @@ struct PairBiquad {
     target[3] = l.gainTarget[ja];
     target[7] = l.gainTarget[jb];
 
-    const Vf one = splat(1.0f), minusOne = splat(-1.0f);
-    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
-    const Vf ceiling = splat(0.891f);
     // What the stages gave at the last step (the front also at the one before): each stage takes
     // its input from here, so that within a step no stage waits for another.
     Vf frontOut{}, frontBefore{}, harmonicIn{}, harmonics{}, backOut{};
@@ -673,18 +695,12 @@ struct PairBiquad {
             // The harmonic generator on the band's last output, 0 in the other lanes so that
             // they never meet a NaN or a subnormal.
             const Vf low = bandLane ? frontOut : Vf{};
-            const Vf al = absLanes(low);
-            const Vf env =
-                al > harmonicEnv ? al : harmonicEnv + (al - harmonicEnv) * harmonicRelease;
-            Vf t = low / (env + 0.0001f);
-            t = t > tMax ? tMax : (t < tMin ? tMin : t);
-            const Vf g = env * (0.4f * t * t + 0.6f * t * absLanes(t));
-            const Vf q = g - dcIn + 0.995f * dcOut;
+            const HarmonicStep h = harmonicStep(low, harmonicEnv, harmonicRelease, dcIn, dcOut);
             if (inChunk(harmonicLag)) {
-                harmonicEnv = env;
-                dcIn = g;
-                dcOut = q;
-                newHarmonicIn = q;
+                harmonicEnv = h.env;
+                dcIn = h.g;
+                dcOut = h.q;
+                newHarmonicIn = h.q;
             }
             if (inChunk(lowPassLag))
                 newHarmonics = harmonicLowPass.template run<false>(harmonicIn, Vi{});
@@ -698,20 +714,12 @@ struct PairBiquad {
             newBack = backOn ? back.template run<atEdge>(backIn, backKeep) : backIn;
 
         // Gain, limiter and clip on stage 3's last output (gain 1 and no limiter elsewhere).
-        Vf newGs = gs;
-        if (l.gainMoving) newGs = gs + (target - gs) * 0.0005f;
-        Vf y = newGs * backOut;
-        Vf newEnv = limiterEnv;
-        if (l.anyLimiter) {
-            const Vf a = absLanes(y);
-            newEnv = limiterEnv < a ? a : limiterEnv + limiterRelease * (a - limiterEnv);
-            const Vi limit = (newEnv > ceiling) & limiterOn;
-            y = limit ? y * 0.891f / newEnv : y;
-        }
-        y = y > one ? one : (y < minusOne ? minusOne : y);
+        const OutputStep out =
+            outputStep(l, backOut, gs, target, limiterEnv, limiterRelease, limiterOn);
+        const Vf y = out.y;
         if (inChunk(tailLag)) {
-            gs = newGs;
-            limiterEnv = newEnv;
+            gs = out.gs;
+            limiterEnv = out.limiterEnv;
             const auto i = std::size_t(s - tailLag);
             l.y[i][ja] = y[3];
             l.y[i][jb] = y[7];
