@@ -106,18 +106,22 @@ std::shared_ptr<SelfCheck> SelfCheck::create(std::shared_ptr<Controller> control
 SelfCheck::SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main, Terminate terminate)
     : controller_(std::move(controller)), main_(main), terminate_(std::move(terminate)) {}
 
-void SelfCheck::runEngineSelfCheck() {
-    lines_.clear();
+bool SelfCheck::startAligned(void (SelfCheck::*started)(bool)) {
     std::weak_ptr<SelfCheck> weak = weak_from_this();
-    controller_->setAlignedStartCompleted([weak](bool ok) {
-        if (const auto self = weak.lock()) self->engineStarted(ok);
+    controller_->setAlignedStartCompleted([weak, started](bool ok) {
+        if (const auto self = weak.lock()) (self.get()->*started)(ok);
     });
     controller_->chooseMode(Mode::aligned);
-    if (controller_->mode() == Mode::aligned) return;
-
+    if (controller_->mode() == Mode::aligned) return true;
     // Refused on the spot (no speaker included): no start will report back, so the run ends
     // here rather than waiting for ever.
     controller_->setAlignedStartCompleted(nullptr);
+    return false;
+}
+
+void SelfCheck::runEngineSelfCheck() {
+    lines_.clear();
+    if (startAligned(&SelfCheck::engineStarted)) return;
     lines_.push_back(std::string("engineStarted: ") + flag(false));
     lines_.push_back("status: " + controller_->status());
     lines_.push_back("engineError: " + controller_->engine().lastError().value_or("none"));
@@ -195,13 +199,7 @@ void SelfCheck::runKeepInStepSelfCheck(double seconds) {
     lines_.clear();
     listenSeconds_ = seconds;
     switchBefore_ = controller_->keepInStep();
-    std::weak_ptr<SelfCheck> weak = weak_from_this();
-    controller_->setAlignedStartCompleted([weak](bool ok) {
-        if (const auto self = weak.lock()) self->keepInStepStarted(ok);
-    });
-    controller_->chooseMode(Mode::aligned);
-    if (controller_->mode() == Mode::aligned) return;
-    controller_->setAlignedStartCompleted(nullptr);
+    if (startAligned(&SelfCheck::keepInStepStarted)) return;
     lines_.push_back("status: " + controller_->status());
     lines_.push_back(noSpeakerLine);
     finish(keepInStepLogName, 1);

@@ -43,6 +43,9 @@ class SelfCheck : public std::enable_shared_from_this<SelfCheck> {
 
   private:
     SelfCheck(std::shared_ptr<Controller> controller, MainQueue& main, Terminate terminate);
+    // Asks for aligned, with `started` told how the start went; false when it was refused on the
+    // spot and nothing will be told.
+    bool startAligned(void (SelfCheck::*started)(bool));
     void engineStarted(bool ok);
     void takeMeterSample(int index);
     void autoTuneTick();
