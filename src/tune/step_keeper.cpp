@@ -441,8 +441,6 @@ double StepKeeper::huntNow() const {
 }
 
 void StepKeeper::dropHunt(double share, const std::string& estimates, const std::string& why) {
-    // Held at the largest share it showed: a speaker that really moves there later, its whole
-    // sound, stands well above that.
     features_.push_back({huntNow(), share});
     undoProbes();
     phase_ = Phase::watching;
@@ -458,7 +456,9 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
     if (!moved && !stayed) {
         if (++waits_ > kPatience) {
             // Heard clearly enough to be hunted, and then not in several readable windows: a
-            // faint path that comes and goes with the material, not a speaker's own sound.
+            // faint path that comes and goes with the material, not a speaker's own sound. Held
+            // at the share it showed: a speaker that really moves there later, its whole sound,
+            // stands well above that.
             dropHunt(huntShare_, estimates,
                      fmt("the new arrival at %+.2f ms is gone: probes undone, learnt as the room's",
                          expected));
@@ -499,11 +499,10 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
     candidates_ = std::move(left);
     if (confirmed && std::fabs(huntMs_ - speakers_[probed_.front()].offsetMs) < featureMs()) {
         // It is that speaker where it was set to be: nothing to correct, and now known.
-        features_.push_back({huntMs_, std::fabs(moved->gain) / std::max(groupGain_, 1e-12)});
-        speakers_[probed_.front()].suspect = false;
-        undoProbes();
-        phase_ = Phase::watching;
-        note(estimates, speakers_[probed_.front()].uid + " is where it was set: nothing to do");
+        Speaker& s = speakers_[probed_.front()];
+        s.suspect = false;
+        dropHunt(std::fabs(moved->gain) / std::max(groupGain_, 1e-12), estimates,
+                 s.uid + " is where it was set: nothing to do");
         return;
     }
     if (confirmed) {
@@ -527,10 +526,8 @@ void StepKeeper::probe(const Peaks& rel, double groupGain) {
     if (candidates_.empty()) {
         // Nobody's shift moves it: not a speaker that moved (part of the room the pattern had
         // not shown). Learnt, and the probes undone.
-        features_.push_back({huntMs_, 1.0});
-        undoProbes();
-        phase_ = Phase::watching;
-        note(estimates, fmt("arrival at %+.2f ms follows nobody: learnt as the room's", huntMs_));
+        dropHunt(1.0, estimates,
+                 fmt("arrival at %+.2f ms follows nobody: learnt as the room's", huntMs_));
         return;
     }
     nextProbe();

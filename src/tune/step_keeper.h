@@ -93,7 +93,9 @@ class StepKeeper {
     void startHunt(double offsetMs, double share);
     // Where the hunted arrival should be now, following its drift.
     double huntNow() const;
-    // The hunted arrival was its own speaker's echo, or vanished: part of the room from now on.
+    // The hunted arrival is no move to correct (a speaker where it was set, its echo, a path no
+    // probe moves, one that vanished): learnt as part of the room at `share` of the group's
+    // height, and the probes undone.
     void dropHunt(double share, const std::string& estimates, const std::string& why);
     void nextProbe();
     void shiftProbed(const std::vector<std::size_t>& probed, double ms);
