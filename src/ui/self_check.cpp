@@ -7,6 +7,7 @@
 
 #include "core/atomic_write.h"
 #include "core/printable.h"
+#include "core/text.h"
 
 namespace housetone::ui {
 
@@ -15,15 +16,6 @@ namespace {
 constexpr double sampleIntervalSeconds = 1.0;
 constexpr double tickIntervalSeconds = 2.0;
 constexpr double quitDelaySeconds = 0.5;
-
-std::string joined(const std::vector<std::string>& items, std::string_view separator) {
-    std::string out;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += separator;
-        out += items[i];
-    }
-    return out;
-}
 
 const char* flag(bool b) {
     return b ? "true" : "false";
