@@ -179,11 +179,13 @@ TEST_F(RenderPath, ALostCycleIsFadedOutAndBackInWhereItCanBeAndARealPauseEndsCri
 }
 
 // Sound that stops inside a buffer is an ending, not a lost cycle: every sample of that buffer
-// counts, so the waiting speaker plays it as it was played, up to its last sample.
+// counts, so the waiting speaker plays it as it was played, up to its last sample. The sound is
+// two frames on, two off, so that no frame's place in the buffer goes unread.
 TEST_F(RenderPath, SoundThatEndsInsideABufferEndsAsItWasPlayed) {
     start({2, 2}, {0, 2048});
     const std::int64_t end = 3 * kFrames - 100;
-    source = [&](std::int64_t p, int) { return p < end ? 0.5f : 0.0f; };
+    const auto sound = [&](std::int64_t p) { return p < end && (p & 2) ? 0.5f : 0.0f; };
+    source = [&](std::int64_t p, int) { return sound(p); };
     std::vector<float> late;
     while (pos < end + 2048 + 2 * kFrames) {
         std::vector<Out> outs = {buffer(2), buffer(2)};
@@ -192,7 +194,7 @@ TEST_F(RenderPath, SoundThatEndsInsideABufferEndsAsItWasPlayed) {
             late.push_back(outs[1].at(f, 0));
     }
     for (std::int64_t p = 0; p < end + 400; ++p)
-        ASSERT_EQ(late[std::size_t(p + 2048)], p < end ? 0.5f : 0.0f) << p;
+        ASSERT_EQ(late[std::size_t(p + 2048)], sound(p)) << p;
 }
 
 // A speaker without output channels still holds one channel number.
