@@ -76,26 +76,38 @@ struct RingReader {
 };
 
 // Audio thread. Lane j's chain input for n frames from output frame t0 on at one delay: its side
-// and the mono mix.
-void readSteadyRt(const RingReader& rd, ToneLanesRt& lanes, int j, std::int64_t t0, std::int32_t d,
-                  std::size_t n) {
+// and the mono mix; with `other` >= 0, lane `other` (the same device's other side, at the same
+// delay) gets its own from the same read.
+void readSteadyRt(const RingReader& rd, ToneLanesRt& lanes, int j, int other, std::int64_t t0,
+                  std::int32_t d, std::size_t n) {
     const std::int64_t p = t0 - d;
     const auto side = static_cast<std::size_t>(lanes.side[j]);
     // Split at the oldest readable position instead of testing it per sample.
     std::size_t i = rd.oldest <= p ? 0
                                    : static_cast<std::size_t>(std::min<std::int64_t>(
                                          rd.oldest - p, static_cast<std::int64_t>(n)));
-    for (std::size_t s = 0; s < i; ++s)
+    for (std::size_t s = 0; s < i; ++s) {
         lanes.x[s][j] = lanes.m[s][j] = 0.0f;
+        if (other >= 0) lanes.x[s][other] = lanes.m[s][other] = 0.0f;
+    }
     while (i < n) {
         // Up to the ring's end, so that positions need no mask within the run.
         const auto k0 =
             static_cast<std::size_t>((p + static_cast<std::int64_t>(i)) & TapEngine::mask);
         const std::size_t run = std::min(n - i, static_cast<std::size_t>(TapEngine::cap) - k0);
         const float* from = rd.ring + 2 * k0;
-        for (std::size_t r = 0; r < run; ++r) {
-            lanes.x[i + r][j] = from[2 * r + side];
-            lanes.m[i + r][j] = 0.5f * (from[2 * r] + from[2 * r + 1]);
+        if (other >= 0) {
+            for (std::size_t r = 0; r < run; ++r) {
+                const float m = 0.5f * (from[2 * r] + from[2 * r + 1]);
+                lanes.x[i + r][j] = from[2 * r + side];
+                lanes.x[i + r][other] = from[2 * r + (side ^ 1)];
+                lanes.m[i + r][j] = lanes.m[i + r][other] = m;
+            }
+        } else {
+            for (std::size_t r = 0; r < run; ++r) {
+                lanes.x[i + r][j] = from[2 * r + side];
+                lanes.m[i + r][j] = 0.5f * (from[2 * r] + from[2 * r + 1]);
+            }
         }
         i += run;
     }
@@ -136,10 +148,16 @@ void renderLanesRt(ToneStores& tone, const RingReader& rd, ToneLanesRt& lanes, c
         const std::size_t n = std::min(toneLaneChunk, frames - f0);
         for (int j = 0; j < lanes.count; ++j) {
             const std::int64_t t0 = to[j].t0 + static_cast<std::int64_t>(f0);
-            if (to[j].fade->taps > 1)
+            if (to[j].fade->taps > 1) {
                 readFadingRt(rd, lanes, j, t0, *to[j].fade, n);
-            else
-                readSteadyRt(rd, lanes, j, t0, to[j].fade->delay[0], n);
+                continue;
+            }
+            // The two sides of one device, next to each other as they usually are, read their
+            // frames once: a group never holds one (device, side) twice, and all its channels
+            // share one buffer length, hence one start.
+            const bool pair = j + 1 < lanes.count && to[j + 1].fade == to[j].fade;
+            readSteadyRt(rd, lanes, j, pair ? j + 1 : -1, t0, to[j].fade->delay[0], n);
+            if (pair) ++j;
         }
         processToneLanesRt(lanes, n);
         for (int j = 0; j < lanes.count; ++j) {
