@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ranges>
 
 #include "audio/device_access.h"
 #include "tune/mic_capture.h"
@@ -66,7 +67,7 @@ const Dev& referenceSpeaker(const std::vector<Dev>& speakers) {
     return builtIn != speakers.end() ? *builtIn : speakers.front();
 }
 
-void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
+void recordDeltas(PairDeltas& deltas, int measurement, const std::vector<Dev>& group,
                   const std::map<std::string, LatencyResult>& results, double reachMs) {
     const auto usable = [&](const Dev& d) {
         const auto it = results.find(d.uid);
@@ -82,7 +83,8 @@ void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
             const LatencyResult* b = usable(group[j]);
             if (!b) continue;
             const double d = b->latencyMs - a->latencyMs;
-            if (std::fabs(d) <= reachMs) deltas[group[j].uid + "|" + group[i].uid].push_back(d);
+            if (std::fabs(d) <= reachMs)
+                deltas[group[j].uid + "|" + group[i].uid].push_back({d, measurement});
         }
     }
 }
@@ -103,11 +105,12 @@ void noteHearing(Hearing& hearing, const std::vector<Dev>& group,
         if (r.heard) hearing.heard.insert(d.uid);
         if (r.heard && split) hearing.far.insert(d.uid);
         log.push_back(formatText(
-            "%s %s: peak %.3g, %.3g× the opposite sweep, %.3g× the noise floor",
+            "%s %s at %.2f ms: peak %.3g, %.3g× the opposite sweep, %.3g× the noise floor",
             !r.heard     ? "not heard"
             : r.farApart ? "far apart"
                          : "heard",
-            d.uid.c_str(), r.peak, r.clarity, r.floor > 0 ? r.peak / r.floor : INFINITY));
+            d.uid.c_str(), r.latencyMs, r.peak, r.clarity,
+            r.floor > 0 ? r.peak / r.floor : INFINITY));
     }
 }
 
@@ -125,8 +128,86 @@ std::string silentReason(AudioHardware& hw, const Dev& speaker) {
     return silencedBy(hw, speaker).value_or("off, out of range or not playing");
 }
 
+namespace {
+double medianOf(std::vector<double> v) {
+    std::ranges::sort(v);
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+// Where a speaker stood against the reference in one measurement, ms.
+struct Standing {
+    int measurement = 0;
+    double ms = 0;
+};
+
+// The first of the standings held since the last move: back from the latest, as far as they all
+// agree within settledMs.
+std::size_t heldSince(const std::vector<Standing>& s) {
+    std::size_t i = s.size() - 1;
+    double lo = s[i].ms, hi = s[i].ms;
+    while (i > 0 && std::max(hi, s[i - 1].ms) - std::min(lo, s[i - 1].ms) <= settledMs) {
+        --i;
+        lo = std::min(lo, s[i].ms);
+        hi = std::max(hi, s[i].ms);
+    }
+    return i;
+}
+
+// For each speaker whose standing against the reference moved during the pass, the first
+// measurement since its last move; all of a speaker's measurements count when it held still.
+std::map<std::string, int> stillSince(const std::vector<Dev>& speakers,
+                                      const std::string& referenceUID, const PairDeltas& deltas,
+                                      std::vector<std::string>& log,
+                                      std::vector<std::string>& warnings) {
+    std::map<std::string, int> since;
+    for (const Dev& d : speakers) {
+        if (d.uid == referenceUID) continue;
+        // Measurements list their speakers in the run's order, so either may come first.
+        std::vector<Standing> s;
+        if (const auto it = deltas.find(d.uid + "|" + referenceUID); it != deltas.end())
+            for (const PairDelta& v : it->second)
+                s.push_back({v.measurement, v.ms});
+        if (const auto it = deltas.find(referenceUID + "|" + d.uid); it != deltas.end())
+            for (const PairDelta& v : it->second)
+                s.push_back({v.measurement, -v.ms});
+        // One standing cannot have moved; one pair so wild is dropped as unstable anyway.
+        if (s.size() < 2 ||
+            std::ranges::max(s, {}, &Standing::ms).ms - std::ranges::min(s, {}, &Standing::ms).ms >
+                unstableSpreadMs)
+            continue;
+        std::ranges::sort(s, {}, &Standing::measurement);
+        const std::size_t first = heldSince(s);
+        if (first == 0) continue;
+        since[d.uid] = s[first].measurement;
+        std::vector<std::string> all;
+        for (const Standing& standing : s)
+            all.push_back(formatText("%+.1f", standing.ms));
+        const auto [lo, hi] = std::ranges::minmax(s | std::views::drop(first), {}, &Standing::ms);
+        double moved = 0;
+        for (std::size_t k = 0; k < first; ++k)
+            moved = std::max(moved, std::fabs(s[k].ms - (lo.ms + hi.ms) / 2));
+        log.push_back(formatText("moved %s vs %s: Δ %s ms in turn; only the latest %d count",
+                                 d.uid.c_str(), referenceUID.c_str(), joined(all, ", ").c_str(),
+                                 static_cast<int>(s.size() - first)));
+        if (moved > disagreeMs)
+            warnings.push_back(
+                formatText("%s moved by %.0f ms during the tune — aligned to where it "
+                           "stood last; re-run if it sounds off",
+                           d.name.c_str(), moved));
+    }
+    return since;
+}
+}  // namespace
+
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
                     const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth) {
+    FusedPass out;
+    const auto since = stillSince(speakers, referenceUID, deltas, log, out.warnings);
+    const auto counts = [&](const std::string& uid, int measurement) {
+        const auto first = since.find(uid);
+        return first == since.end() || measurement >= first->second;
+    };
     // graph[X][Y] = fused latency(X) - latency(Y), ms.
     std::map<std::string, std::map<std::string, double>> graph;
     for (const auto& [key, values] : deltas) {
@@ -134,22 +215,28 @@ FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referen
         if (bar == std::string::npos || values.empty()) continue;
         const std::string b = key.substr(0, bar);
         const std::string a = key.substr(bar + 1);
-        std::vector<double> v = values;
-        std::sort(v.begin(), v.end());
-        const std::size_t n = v.size();
-        const double median = n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
-        const double spread = v.back() - v.front();
+        // The statistics and the unstable judgement take every measurement, as measured; the
+        // fusion only those in which neither speaker stood where it had moved from.
+        std::vector<double> all, counted;
+        for (const PairDelta& delta : values) {
+            all.push_back(delta.ms);
+            if (counts(b, delta.measurement) && counts(a, delta.measurement))
+                counted.push_back(delta.ms);
+        }
+        const double spread = std::ranges::max(all) - std::ranges::min(all);
+        const std::size_t n = all.size();
         log.push_back(formatText("pair %s vs %s: Δ median %+.1f ms, spread %.1f ms, n=%d",
-                                 b.c_str(), a.c_str(), median, spread, static_cast<int>(n)));
+                                 b.c_str(), a.c_str(), medianOf(all), spread, static_cast<int>(n)));
         if (n >= 2 && spread > unstableSpreadMs) {
             log.push_back("  -> dropped (unstable)");
             continue;
         }
+        if (counted.empty()) continue;
+        const double median = medianOf(counted);
         graph[b][a] = median;
         graph[a][b] = -median;
     }
 
-    FusedPass out;
     out.latency[referenceUID] = 0.0;
     for (const Dev& d : speakers)
         if (graph.contains(d.uid) && !graph.at(d.uid).empty()) out.latency[d.uid] = 0.0;
@@ -549,6 +636,7 @@ void AutoTuner::conclude(Run& r, TuneEnd end) {
 struct AutoTuner::Pass {
     Dev reference;
     PairDeltas deltas;
+    int measurements = 0;  // made so far
     Hearing hearing;
     // What each measurement heard goes to the log after the pass's pair statistics, which lead.
     std::vector<std::string> heardLines;
@@ -568,7 +656,7 @@ std::map<std::string, LatencyResult> AutoTuner::measure(Pass& p, const std::vect
     if (p.lateSoundPending) hw_.clock().sleepFor(farReachMs_ / 1000.0);
     auto results = measureLatencies(hw_, micDevice, group, {}, reachMs);
     noteHearing(p.hearing, group, results, p.heardLines);
-    recordDeltas(p.deltas, group, results, reachMs);
+    recordDeltas(p.deltas, p.measurements++, group, results, reachMs);
     // A measurement at the far reach listens that long after its last slot.
     p.lateSoundPending = farReachMs_ > nearReachMs && reachMs <= nearReachMs &&
                          std::ranges::any_of(group, [&](const Dev& d) {

@@ -21,18 +21,27 @@
 
 namespace housetone {
 
-// Pair key -> measured latency(B) - latency(A) in ms; the key is B's UID, "|", A's UID.
-using PairDeltas = std::map<std::string, std::vector<double>>;
+// One measurement's latency(B) - latency(A), ms, and which of the pass's measurements it came
+// from (numbered in the order they were made): only differences taken at the same moment are sure
+// to agree, for a speaker's path may move between two measurements.
+struct PairDelta {
+    double ms = 0;
+    int measurement = 0;
+    friend bool operator==(const PairDelta&, const PairDelta&) = default;
+};
+// Pair key -> every measurement's difference, in the order measured; the key is B's UID, "|", A's
+// UID.
+using PairDeltas = std::map<std::string, std::vector<PairDelta>>;
 
 // The reference every pass measures against: the first built-in speaker, else the first one.
 // speakers must not be empty.
 const Dev& referenceSpeaker(const std::vector<Dev>& speakers);
 
 // Adds every pair of `group` whose two results both exist, were heard, lie within the search and
-// have a peak-to-median ratio of at least 5, keyed by the later group member first. Differences
-// beyond the measurement's reach (reachMs either way) are not a speaker's latency (a neighbour's
-// sweep or a stray peak) and are left out.
-void recordDeltas(PairDeltas& deltas, const std::vector<Dev>& group,
+// have a peak-to-median ratio of at least 5, keyed by the later group member first, as measurement
+// number `measurement`. Differences beyond the measurement's reach (reachMs either way) are not a
+// speaker's latency (a neighbour's sweep or a stray peak) and are left out.
+void recordDeltas(PairDeltas& deltas, int measurement, const std::vector<Dev>& group,
                   const std::map<std::string, LatencyResult>& results,
                   double reachMs = nearReachMs);
 
@@ -55,6 +64,10 @@ void noteHearing(Hearing& hearing, const std::vector<Dev>& group,
 // reports mute, "volume 0" when its volume reads 0, else "off, out of range or not playing".
 std::string silentReason(AudioHardware& hw, const Dev& speaker);
 
+// Two measurements of a speaker whose path held still agree within this, ms; a network path
+// steps by a whole cycle (21 ms at 1024 frames) when its graph loses one.
+inline constexpr double settledMs = 3.0;
+
 struct FusedPass {
     std::map<std::string, double> latency;  // UID -> ms relative to the reference (reference = 0)
     std::vector<std::string> warnings;      // for the report's notes
@@ -68,6 +81,11 @@ struct FusedPass {
 // Pair statistics (median, spread; unstable pairs dropped) and the fusion of the kept pairs into
 // one latency per speaker. Appends the pair and transitivity lines to `log`. A speaker without a
 // kept pair gets no latency. bluetooth: whether the disagreement warning may blame Bluetooth.
+// A speaker whose difference with the reference moved between measurements (its path moved, or
+// the reference's) counts only since its last move: back from its latest measurement, as far as
+// they agree within settledMs. Its other pairs count only from then on too, so that a loop
+// through it cannot carry its move onto the speakers that held still. It gets a "moved" line, and
+// a warning when it moved further than a loop may disagree.
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
                     const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth);
 

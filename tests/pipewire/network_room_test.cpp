@@ -24,6 +24,7 @@
 #include "arrivals.h"
 #include "audio/device_access.h"
 #include "audio/pipewire/pipewire_backend.h"
+#include "core/text.h"
 #include "pipewire_room.h"
 #include "platform/manual_main_queue.h"
 #include "tune/auto_tuner.h"
@@ -42,6 +43,9 @@ constexpr double stillMs = 1;
 struct Tuned {
     std::string text;
     std::map<std::string, double> offsets;  // the last ones applied, UID -> ms
+    // The tuner's own log: each measurement's pairs, the loop residual and the checks' peaks, the
+    // only record of where a path stood during the tune.
+    std::vector<std::string> log;
 };
 
 Tuned autoTune(AudioHardware& hw, const std::vector<Dev>& speakers, AudioObjectID mic,
@@ -65,6 +69,7 @@ Tuned autoTune(AudioHardware& hw, const std::vector<Dev>& speakers, AudioObjectI
     tuner.start(speakers.front(), {speakers.begin() + 1, speakers.end()}, current, false);
     EXPECT_TRUE(main.runUntil([&] { return finished.load(); }, 120)) << "the auto-tune hung";
     std::lock_guard lock(m);
+    out.log = tuner.log();
     return out;
 }
 
@@ -209,7 +214,7 @@ TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsT
         const std::string context = "tune " + std::to_string(run) + ": offsets" +
                                     describe(tuned.offsets) + "; arrivals before" +
                                     describe(before) + ", after" + describe(after) + "; " +
-                                    tuned.text;
+                                    tuned.text + "\n  " + joined(tuned.log, "\n  ");
         EXPECT_NE(tuned.text.find("Verified"), std::string::npos) << context;
         for (const Dev& d : speakers)
             ASSERT_TRUE(tuned.offsets.contains(d.uid)) << d.uid << " got no offset; " << context;

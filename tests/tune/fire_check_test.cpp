@@ -2,6 +2,8 @@
 // timings fuse into latencies and offsets.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "audio/sim/sim_audio_system.h"
 #include "core/fourcc.h"
 #include "core/offsets.h"
@@ -152,13 +154,19 @@ LatencyResult heardAt(double ms, double ratio, bool heard = true, bool far = fal
 TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOpenLoopsWarn) {
     const std::vector<Dev> s{dev("a"), dev("b"), dev("c"), dev("d"), dev("e")};
     Lines log;
-    const auto f =
-        fusePairs(s, "a", {{"b|a", {10, 12, 9}}, {"c|a", {30}}, {"d|a", {0, 60}}, {"e|a", {0, 61}}},
-                  log, true);
+    const auto f = fusePairs(s, "a",
+                             {{"b|a", {{10, 0}, {12, 1}, {9, 2}}},
+                              {"c|a", {{30, 0}}},
+                              {"d|a", {{0, 0}, {60, 1}}},
+                              {"e|a", {{0, 0}, {61, 1}}}},
+                             log, true);
+    // b's 3 ms are one place; d moved, so its latest counts, and it is kept.
     EXPECT_EQ(f.latency,
-              (std::map<std::string, double>{{"a", 0}, {"b", 10}, {"c", 30}, {"d", 30}}));
-    EXPECT_TRUE(f.warnings.empty());
-    EXPECT_EQ(log, (Lines{"pair b vs a: Δ median +10.0 ms, spread 3.0 ms, n=3",
+              (std::map<std::string, double>{{"a", 0}, {"b", 10}, {"c", 30}, {"d", 60}}));
+    EXPECT_EQ(f.warnings, Lines{"d moved by 60 ms during the tune — aligned to where it stood "
+                                "last; re-run if it sounds off"});
+    EXPECT_EQ(log, (Lines{"moved d vs a: Δ +0.0, +60.0 ms in turn; only the latest 1 count",
+                          "pair b vs a: Δ median +10.0 ms, spread 3.0 ms, n=3",
                           "pair c vs a: Δ median +30.0 ms, spread 0.0 ms, n=1",
                           "pair d vs a: Δ median +30.0 ms, spread 60.0 ms, n=2",
                           "pair e vs a: Δ median +30.5 ms, spread 61.0 ms, n=2",
@@ -166,8 +174,9 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
 
     // b = a and c = b, but c = a + 90: the least-squares answer puts b at 30 and c at 60, and
     // every pair is then off by 30 ms, which is shared out and warned above 25 ms.
-    const auto loop = fusePairs({dev("a"), dev("b"), dev("c")}, "a",
-                                {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log, true);
+    const auto loop =
+        fusePairs({dev("a"), dev("b"), dev("c")}, "a",
+                  {{"b|a", {{0, 0}}}, {"c|b", {{0, 0}}}, {"c|a", {{90, 0}}}}, log, true);
     EXPECT_NEAR(loop.latency.at("b"), 30, 1e-9);
     EXPECT_NEAR(loop.latency.at("c"), 60, 1e-9);
     EXPECT_EQ(log.back(), "transitivity: worst loop residual 30.0 ms");
@@ -176,14 +185,14 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
                     "during the tune; re-run if it sounds off"});
     // Without a Bluetooth device taking part, Bluetooth is not the suspect.
     EXPECT_EQ(fusePairs({dev("a"), dev("b"), dev("c")}, "a",
-                        {{"b|a", {0}}, {"c|b", {0}}, {"c|a", {90}}}, log, false)
+                        {{"b|a", {{0, 0}}}, {"c|b", {{0, 0}}}, {"c|a", {{90, 0}}}}, log, false)
                   .warnings,
               Lines{"measurements disagree by up to 30 ms — the room's noise or a faint speaker "
                     "upset the timing; re-run if it sounds off"});
 
     // Recorded are pairs whose arrivals were both heard and stand out, keyed later member first.
     PairDeltas d;
-    recordDeltas(d, {dev("a"), dev("b"), dev("c"), dev("d"), dev("e"), dev("f")},
+    recordDeltas(d, 7, {dev("a"), dev("b"), dev("c"), dev("d"), dev("e"), dev("f")},
                  {{"a", heardAt(10, 5.0)},
                   {"b", heardAt(25.5, 9)},
                   {"c", heardAt(40, 4.9)},
@@ -192,12 +201,59 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
                   {"f", heardAt(50, 900, true, true)}});
     // c fails the ratio rule; d sits 1010 ms from a, beyond what a latency can be; e's peak is a
     // neighbour's leak; f lies beyond the search around the others.
-    EXPECT_EQ(d, (PairDeltas{{"b|a", {15.5}}, {"d|b", {994.5}}}));
+    EXPECT_EQ(d, (PairDeltas{{"b|a", {{15.5, 7}}}, {"d|b", {{994.5, 7}}}}));
     // A measurement reaching 3 s keeps differences up to that.
     PairDeltas far;
-    recordDeltas(far, {dev("a"), dev("b"), dev("c")},
+    recordDeltas(far, 0, {dev("a"), dev("b"), dev("c")},
                  {{"a", heardAt(10, 9)}, {"b", heardAt(3010, 9)}, {"c", heardAt(3011, 9)}}, 3000);
-    EXPECT_EQ(far, (PairDeltas{{"b|a", {3000}}, {"c|b", {1}}}));
+    EXPECT_EQ(far, (PairDeltas{{"b|a", {{3000, 0}}}, {"c|b", {{1, 0}}}}));
+}
+
+// A pass as the tuner measures `order`: each speaker paired with the reference r, r with the next
+// two, all together twice; each recording starts elsewhere. at(uid, m): where uid lands in m.
+PairDeltas measuredPass(const std::vector<Dev>& order, const auto& at) {
+    std::vector<std::vector<Dev>> groups;
+    for (const Dev& d : order)
+        if (d.uid != "r") groups.push_back({dev("r"), d});
+    if (order.size() > 2) groups.push_back({dev("r"), groups[0][1], groups[1][1]});
+    groups.insert(groups.end(), 2, order);
+    PairDeltas deltas;
+    for (int m = 0; m < static_cast<int>(groups.size()); ++m) {
+        std::map<std::string, LatencyResult> results;
+        for (const Dev& d : groups[m])
+            results[d.uid] = heardAt(37.0 * m + at(d.uid, m), 9);
+        recordDeltas(deltas, m, groups[m], results);
+    }
+    return deltas;
+}
+
+TEST(FusePairs, ASpeakerThatMovesCountsSinceItsMoveAndLeavesTheStillOnesTrue) {
+    const std::map<std::string, double> truth{{"r", 20}, {"t", 95.3}, {"u", 8}, {"n", 161.4}};
+    const Dev r = dev("r"), t = dev("t"), u = dev("u"), n = dev("n");
+    for (const auto& order : std::vector<std::vector<Dev>>{{r, t, n}, {t, r, u, n}, {r, t, u, n}})
+        for (const std::string mover : {"n", "r"})
+            for (const double step : {-25.6, 21.3})
+                for (int k = 1, size = static_cast<int>(order.size()); k <= size + 1; ++k) {
+                    SCOPED_TRACE(formatText("%d speakers, %s moved %+.1f from measurement %d", size,
+                                            mover.c_str(), step, k));
+                    // With a little jitter, never the same twice.
+                    const auto at = [&](const std::string& uid, int m) {
+                        return truth.at(uid) + (uid == mover && m >= k ? step : 0) +
+                               0.2 * std::sin(1.7 * m + 2.3 * uid[0]);
+                    };
+                    Lines log;
+                    const auto f = fusePairs(order, "r", measuredPass(order, at), log, false);
+                    const auto now = [&](const std::string& uid) {
+                        return truth.at(uid) + (uid == mover ? step : 0);
+                    };
+                    for (const Dev& d : order)
+                        EXPECT_NEAR(f.latency.at(d.uid), now(d.uid) - now("r"), 0.5) << d.uid;
+                    // n, paired last, is warned of once measured on both sides of a long move.
+                    if (mover == "n") {
+                        EXPECT_EQ(f.warnings.size(),
+                                  std::fabs(step) > 25 && k > size - 2 ? 1u : 0u);
+                    }
+                }
 }
 
 }  // namespace
