@@ -83,7 +83,13 @@ void recordDeltas(PairDeltas& deltas, int measurement, const std::vector<Dev>& g
             const LatencyResult* b = usable(group[j]);
             if (!b) continue;
             const double d = b->latencyMs - a->latencyMs;
-            if (std::fabs(d) <= reachMs)
+            if (std::fabs(d) > reachMs) continue;
+            // One pair, one key: the fusion reads a key as one pair, so a pair already met the
+            // other way round (the reference leads its pairs but not every group) keeps its key.
+            if (const auto met = deltas.find(group[i].uid + "|" + group[j].uid);
+                met != deltas.end())
+                met->second.push_back({-d, measurement});
+            else
                 deltas[group[j].uid + "|" + group[i].uid].push_back({d, measurement});
         }
     }

@@ -38,7 +38,8 @@ using PairDeltas = std::map<std::string, std::vector<PairDelta>>;
 const Dev& referenceSpeaker(const std::vector<Dev>& speakers);
 
 // Adds every pair of `group` whose two results both exist, were heard, lie within the search and
-// have a peak-to-median ratio of at least 5, keyed by the later group member first, as measurement
+// have a peak-to-median ratio of at least 5, keyed by the later group member first (unless the
+// pair already has a key the other way round, which then takes it negated), as measurement
 // number `measurement`. Differences beyond the measurement's reach (reachMs either way) are not a
 // speaker's latency (a neighbour's sweep or a stray peak) and are left out.
 void recordDeltas(PairDeltas& deltas, int measurement, const std::vector<Dev>& group,

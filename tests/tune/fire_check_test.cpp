@@ -207,6 +207,9 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
     recordDeltas(far, 0, {dev("a"), dev("b"), dev("c")},
                  {{"a", heardAt(10, 9)}, {"b", heardAt(3010, 9)}, {"c", heardAt(3011, 9)}}, 3000);
     EXPECT_EQ(far, (PairDeltas{{"b|a", {{3000, 0}}}, {"c|b", {{1, 0}}}}));
+    // A pair met the other way round later stays one pair, under its first key.
+    recordDeltas(far, 1, {dev("c"), dev("b")}, {{"b", heardAt(10, 9)}, {"c", heardAt(12, 9)}});
+    EXPECT_EQ(far, (PairDeltas{{"b|a", {{3000, 0}}}, {"c|b", {{1, 0}, {2, 1}}}}));
 }
 
 // A pass as the tuner measures `order`: each speaker paired with the reference r, r with the next
