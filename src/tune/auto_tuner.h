@@ -15,6 +15,7 @@
 #include "platform/serial_queue.h"
 #include "tune/fire_check.h"
 #include "tune/latency_measure.h"
+#include "tune/measure_session.h"
 #include "tune/tune_picture.h"
 #include "tune/tune_progress.h"
 #include "tune/tune_report.h"
@@ -213,7 +214,9 @@ class AutoTuner {
     void apply(const std::map<std::string, double>& offsets) {
         if (applyOffsets) applyOffsets(offsets);
     }
+    // The microphone stops before the run says it is over.
     void finish(const std::string& text) {
+        session_.reset();
         if (finished) finished(text);
     }
     bool isCancelled() const { return cancelled.load(std::memory_order_relaxed); }
@@ -226,6 +229,9 @@ class AutoTuner {
     std::vector<std::string> log_;        // guarded by logMutex_
     std::optional<TunePicture> picture_;  // guarded by logMutex_
     TuneProgress where_;                  // the run's queue only
+    // The run's one capture and one player, from the microphone check to `finished`; the run's
+    // queue only.
+    std::unique_ptr<MeasureSession> session_;
     // Declared last so it is destroyed first: its destructor drains the run while the callbacks
     // and the log it uses still exist.
     SerialQueue q_{"housetone.autotune"};

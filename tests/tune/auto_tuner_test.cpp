@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -37,6 +38,15 @@ OutputSpec speaker(const std::string& name, std::uint32_t transport, double late
                                                 .latencyMs = latencyMs,
                                                 .distanceM = distanceM,
                                                 .level = level});
+}
+
+// A path that never holds still: its latency jumps within 20…420 ms every 0.6 s of the world, so
+// no two measurements of it agree (a tune plays on one player throughout, so a latency drawn
+// only when the device starts would hold still).
+void neverStill(OutputSpec& o) {
+    for (int k = 0; k < 400; ++k)
+        o.changes.push_back(
+            {.atSeconds = 0.3 + 0.6 * k, .latencyMs = 220 + 200 * std::sin(2.4 * k)});
 }
 
 // A quiet room whose default input is a USB microphone, so every run must switch to the
@@ -228,12 +238,11 @@ TEST(AutoTunerRun, AStrongFixedReflectionEndsOnPassTwoWithTheReflectionVerdict) 
 }
 
 TEST(AutoTunerRun, ASpeakerWhosePairsNeverHoldStillIsListedUnmeasuredAndLeftUnchanged) {
-    // Attic's latency is redrawn within ±200 ms every time it starts playing, so no two of its
-    // measurements agree within the 60 ms a stable pair needs.
+    // No two of Attic's measurements agree within the 60 ms a stable pair needs.
     auto outputs = std::vector<OutputSpec>{speaker("Desk", transport::builtIn, 10, 1),
                                            speaker("Attic", transport::bluetooth, 220, 2),
                                            speaker("Shelf", transport::usb, 70, 3)};
-    outputs[1].jitterMs = 200;
+    neverStill(outputs[1]);
     const Outcome out = tune(room(outputs));
     ASSERT_EQ(out.applied.size(), 1u) << out.text;
     expectHonest(out, {"uid-Attic"});
@@ -253,7 +262,7 @@ TEST(AutoTunerRun, FailuresEndWithTheirTextNothingAppliedAndTheInputRestored) {
          "The microphone hears nothing: it is muted, switched off or missing. Check its input in "
          "your desktop's sound settings, then try again."},
         {[](RoomSpec&) {}, tooFew},  // with no measurement aggregate, see below
-        {[](RoomSpec& r) { r.outputs[1].jitterMs = 200; }, tooFew},  // never holds still
+        {[](RoomSpec& r) { neverStill(r.outputs[1]); }, tooFew},
         {[](RoomSpec& r) { r.outputs[0].muted = true, r.outputs[1].level = 0; },
          "Could not measure enough speakers — nothing was changed. Not heard: Desk (muted), Shelf "
          "(off, out of range or not playing)."},
