@@ -18,6 +18,7 @@
 #include "support/alloc_hook.h"
 #include "support/sim_rooms.h"
 #include "tune/auto_tuner.h"
+#include "tune/counting_hardware.h"
 
 namespace housetone {
 namespace {
@@ -71,6 +72,7 @@ struct Outcome {
     std::optional<TunePicture> picture;
     std::vector<std::string> log;
     double limitMs = 0;  // the tuner's offset limit
+    int aggregatesMade = 0, callbacksMade = 0;
 };
 
 // Whether the run's finished text holds `part`; the text is shown either way a check fails.
@@ -86,6 +88,7 @@ struct Outcome {
 Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string&)> onStatus = {},
              bool failAggregate = false, double limitMs = Offsets::limitMs) {
     SimAudioSystem hw(r, {.speed = speed, .startWorld = true});
+    testsupport::CountingHardware counted(hw);
     if (failAggregate) hw.injectFault({.call = sim::Call::createAggregate});
     testsupport::NoRealtimeAllocations noAlloc;
     ManualMainQueue main;
@@ -99,7 +102,7 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         if (e == "resume") resumed = true;
     };
     {
-        AutoTuner tuner(hw, main, limitMs);
+        AutoTuner tuner(counted, main, limitMs);
         tuner.status = [&](const std::string& text, const TuneProgress& where) {
             if (onStatus) onStatus(tuner, text);
             out.status.push_back(text);
@@ -108,6 +111,8 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         tuner.applyOffsets = [&](const auto& offsets) { out.applied.push_back(offsets); };
         tuner.finished = [&](const std::string& text) {
             out.text = text;
+            // However the run ends, the microphone and the player are gone by the time it says so.
+            EXPECT_TRUE(hw.ioProcCount() == 0 && hw.aggregateIDs().empty()) << text;
             event("finished");
         };
         tuner.suspendEngine = [&] { event("suspend"); };
@@ -120,6 +125,8 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         out.picture = tuner.picture();
         out.log = tuner.log();
     }
+    out.aggregatesMade = counted.aggregatesMade;
+    out.callbacksMade = counted.callbacksMade;
     EXPECT_EQ(noAlloc.count(), 0u) << "a capture or player callback allocated";
     EXPECT_EQ(out.events, (std::vector<std::string>{"suspend", "finished", "resume"}));
     const auto in = defaultInput(hw);
@@ -180,6 +187,13 @@ void expectPictured(const Outcome& out, const std::set<std::string>& silent,
         p.clicks, [&](const Arrival& a) { return std::fabs(a.timeMs - landing) < 1e-9; }));
 }
 
+// The whole run, from the microphone check through every measurement and check, made the
+// measurement aggregate once and the two callbacks (microphone, player) once each.
+void expectOneCaptureAndOnePlayer(const Outcome& out) {
+    EXPECT_EQ(out.aggregatesMade, 1);
+    EXPECT_EQ(out.callbacksMade, 2);
+}
+
 const auto farPair = [](const std::string& line) {
     return line.find("far pair") != std::string::npos;
 };
@@ -211,6 +225,7 @@ TEST(AutoTunerRun, RoomsOfTwoThreeAndFiveSpeakersGetTheirTrueOffsetsVerifiedOnPa
         EXPECT_FALSE(says(out, "Notes"));
         // Local speakers keep the usual schedule: nobody is measured at the far reach.
         EXPECT_TRUE(std::ranges::none_of(out.status, farPair));
+        expectOneCaptureAndOnePlayer(out);
     }
 }
 
@@ -365,6 +380,7 @@ TEST(AutoTunerRun, ASpeakerOnAnotherMachineIsMeasuredOnItsOwnAndAlignedWithTheLo
         expectPictured(out, {});
         EXPECT_TRUE(says(out, verified));
         EXPECT_EQ(std::ranges::count_if(out.status, farPair), 1);
+        expectOneCaptureAndOnePlayer(out);
     }
 }
 
