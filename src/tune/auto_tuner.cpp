@@ -8,6 +8,7 @@
 #include <ranges>
 
 #include "audio/device_access.h"
+#include "tune/measure_session.h"
 
 namespace housetone {
 
@@ -345,6 +346,11 @@ AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs)
       farReachMs_(std::max(nearReachMs, offsetLimitMs)) {}
 
 AutoTuner::~AutoTuner() = default;
+
+void AutoTuner::finish(const std::string& text) {
+    session_.reset();
+    if (finished) finished(text);
+}
 
 void AutoTuner::start(const Dev& first, const std::vector<Dev>& rest,
                       const std::map<std::string, double>& current, bool engineRunning) {

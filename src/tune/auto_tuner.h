@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -15,12 +16,13 @@
 #include "platform/serial_queue.h"
 #include "tune/fire_check.h"
 #include "tune/latency_measure.h"
-#include "tune/measure_session.h"
 #include "tune/tune_picture.h"
 #include "tune/tune_progress.h"
 #include "tune/tune_report.h"
 
 namespace housetone {
+
+class MeasureSession;
 
 // One measurement's latency(B) - latency(A), ms, and which of the pass's measurements it came
 // from (numbered in the order they were made): only differences taken at the same moment are sure
@@ -215,10 +217,7 @@ class AutoTuner {
         if (applyOffsets) applyOffsets(offsets);
     }
     // The microphone stops before the run says it is over.
-    void finish(const std::string& text) {
-        session_.reset();
-        if (finished) finished(text);
-    }
+    void finish(const std::string& text);
     bool isCancelled() const { return cancelled.load(std::memory_order_relaxed); }
 
     AudioHardware& hw_;
