@@ -8,7 +8,7 @@
 #include <ranges>
 
 #include "audio/device_access.h"
-#include "tune/mic_capture.h"
+#include "tune/measure_session.h"
 
 namespace housetone {
 
@@ -353,6 +353,11 @@ AutoTuner::AutoTuner(AudioHardware& hw, MainQueue& main, double offsetLimitMs)
 
 AutoTuner::~AutoTuner() = default;
 
+void AutoTuner::finish(const std::string& text) {
+    session_.reset();
+    if (finished) finished(text);
+}
+
 void AutoTuner::start(const Dev& first, const std::vector<Dev>& rest,
                       const std::map<std::string, double>& current, bool engineRunning) {
     std::vector<Dev> speakers{first};
@@ -400,7 +405,13 @@ void AutoTuner::run(std::vector<Dev> speakers, std::map<std::string, double> wor
     Run r;
     r.speakers = std::move(speakers);
     r.working = std::move(working);
+    // Sized for the longest recording a pass makes: all the speakers together, or a pair at the
+    // far reach.
+    const double longest = std::max(staggeredSeconds(r.speakers.size(), nearReachMs),
+                                    staggeredSeconds(2, farReachMs_));
+    session_ = std::make_unique<MeasureSession>(hw_, micDevice, r.speakers, longest, farReachMs_);
     body(r);
+    session_.reset();
     if (engineRunning && resumeEngine) main_.post(resumeEngine);
 }
 
@@ -416,16 +427,14 @@ bool AutoTuner::micCheck(Run& r) {
     where_ = TuneProgress{.passes = maxPasses};
     sayAt(TuneProgress::Stage::microphone, 1, 1, "Checking microphone & room noise…");
 
-    const auto capture = MicCapture::create(hw_, noiseSeconds, micDevice);
-    if (!capture || !capture->start()) {
+    const auto noise = session_->listen(noiseSeconds);
+    if (!noise) {
         finish(
             "Could not open the microphone. Connect one, or pick one in the microphone list, then "
             "try again.");
         return false;
     }
-    hw_.clock().sleepFor(noiseSeconds);
-    capture->stop();
-    const std::vector<float> samples = capture->samples();
+    const std::vector<float>& samples = noise->samples;
     double peak = 0;
     double energy = 0;
     for (const float s : samples) {
@@ -596,7 +605,7 @@ FireCheck AutoTuner::verifyPass(Run& r, int p, const std::vector<Dev>& measured,
     sayAt(TuneProgress::Stage::fireCheck, 1, 2, "Checking they fire together — clicks…");
     ClickEnvelope envelope;
     const FireResult clicks =
-        fireCheckClicks(hw_, micDevice, measured, expected, &envelope, fused.reachMs);
+        fireCheckClicks(*session_, measured, expected, &envelope, fused.reachMs);
     fireReport("Clicks", clicks, check, peaks);
     std::vector<std::string> cut;
     for (const auto& [uid, ms] : shortfall)
@@ -607,8 +616,8 @@ FireCheck AutoTuner::verifyPass(Run& r, int p, const std::vector<Dev>& measured,
     if (!isCancelled()) {
         hw_.clock().sleepFor(betweenChecks);
         sayAt(TuneProgress::Stage::fireCheck, 2, 2, "Checking they fire together — sweep…");
-        fireReport("Sweep", fireCheckSweep(hw_, micDevice, measured, expected, fused.reachMs),
-                   check, peaks);
+        fireReport("Sweep", fireCheckSweep(*session_, measured, expected, fused.reachMs), check,
+                   peaks);
     }
     appendLog(std::move(peaks));
     return check;
@@ -660,7 +669,7 @@ bool AutoTuner::unplaced(const Dev& d, const LatencyResult& result) {
 std::map<std::string, LatencyResult> AutoTuner::measure(Pass& p, const std::vector<Dev>& group,
                                                         double reachMs) {
     if (p.lateSoundPending) hw_.clock().sleepFor(farReachMs_ / 1000.0);
-    auto results = measureLatencies(hw_, micDevice, group, {}, reachMs);
+    auto results = measureLatencies(*session_, group, {}, reachMs);
     noteHearing(p.hearing, group, results, p.heardLines);
     recordDeltas(p.deltas, p.measurements++, group, results, reachMs);
     // A measurement at the far reach listens that long after its last slot.

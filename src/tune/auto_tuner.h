@@ -3,6 +3,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -20,6 +21,8 @@
 #include "tune/tune_report.h"
 
 namespace housetone {
+
+class MeasureSession;
 
 // One measurement's latency(B) - latency(A), ms, and which of the pass's measurements it came
 // from (numbered in the order they were made): only differences taken at the same moment are sure
@@ -214,9 +217,8 @@ class AutoTuner {
     void apply(const std::map<std::string, double>& offsets) {
         if (applyOffsets) applyOffsets(offsets);
     }
-    void finish(const std::string& text) {
-        if (finished) finished(text);
-    }
+    // The microphone stops before the run says it is over.
+    void finish(const std::string& text);
     bool isCancelled() const { return cancelled.load(std::memory_order_relaxed); }
 
     AudioHardware& hw_;
@@ -227,6 +229,9 @@ class AutoTuner {
     std::vector<std::string> log_;        // guarded by logMutex_
     std::optional<TunePicture> picture_;  // guarded by logMutex_
     TuneProgress where_;                  // the run's queue only
+    // The run's one capture and one player, from the microphone check to `finished`; the run's
+    // queue only.
+    std::unique_ptr<MeasureSession> session_;
     // Declared last so it is destroyed first: its destructor drains the run while the callbacks
     // and the log it uses still exist.
     SerialQueue q_{"housetone.autotune"};

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "tune/latency_measure.h"
+#include "tune/measure_session.h"
 #include "tune/sync_measure.h"
 #include "tune/test_signals.h"
 
@@ -59,8 +60,7 @@ void fillEnvelope(const std::vector<float>& corr, const std::vector<PickedPeak>&
     }
 }
 
-FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObjectID> micDevice,
-                     const std::vector<Dev>& speakers,
+FireResult fireCheck(Signal signal, MeasureSession& session, const std::vector<Dev>& speakers,
                      const std::map<std::string, double>& expected, double reachMs,
                      ClickEnvelope* envelope = nullptr) {
     const double duration = static_cast<double>(render(signal, 48000).size()) / 48000.0;
@@ -69,8 +69,8 @@ FireResult fireCheck(Signal signal, AudioHardware& hw, std::optional<AudioObject
         longest = std::max(longest, ms / 1000.0);
     const double total = duration + leadSeconds + longest + tailSeconds;
 
-    const auto recording = recordPlayback(
-        hw, micDevice, total,
+    const auto recording = session.recordPlayback(
+        total,
         [&](SyncMeasure& player) {
             return signal == Signal::clicks ? player.startCommonClicks(speakers, expected)
                                             : player.startCommonSweep(speakers, expected);
@@ -107,17 +107,30 @@ std::string formatText(const char* format, ...) {
     return out;
 }
 
+FireResult fireCheckClicks(MeasureSession& session, const std::vector<Dev>& speakers,
+                           const std::map<std::string, double>& expected, ClickEnvelope* envelope,
+                           double reachMs) {
+    return fireCheck(Signal::clicks, session, speakers, expected, reachMs, envelope);
+}
+
+FireResult fireCheckSweep(MeasureSession& session, const std::vector<Dev>& speakers,
+                          const std::map<std::string, double>& expected, double reachMs) {
+    return fireCheck(Signal::sweep, session, speakers, expected, reachMs);
+}
+
 FireResult fireCheckClicks(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                            const std::vector<Dev>& speakers,
                            const std::map<std::string, double>& expected, ClickEnvelope* envelope,
                            double reachMs) {
-    return fireCheck(Signal::clicks, hw, micDevice, speakers, expected, reachMs, envelope);
+    MeasureSession once(hw, micDevice);
+    return fireCheckClicks(once, speakers, expected, envelope, reachMs);
 }
 
 FireResult fireCheckSweep(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
                           const std::vector<Dev>& speakers,
                           const std::map<std::string, double>& expected, double reachMs) {
-    return fireCheck(Signal::sweep, hw, micDevice, speakers, expected, reachMs);
+    MeasureSession once(hw, micDevice);
+    return fireCheckSweep(once, speakers, expected, reachMs);
 }
 
 std::vector<Arrival> arrivalsFromPeaks(const std::vector<PickedPeak>& peaks, double analysisRate) {

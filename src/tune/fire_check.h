@@ -53,6 +53,14 @@ FireResult fireCheckSweep(AudioHardware& hw, std::optional<AudioObjectID> micDev
                           const std::vector<Dev>& speakers,
                           const std::map<std::string, double>& expected,
                           double reachMs = nearReachMs);
+// The two checks with a tune's session (its microphone), whose player must be open over
+// `speakers` or not yet open.
+FireResult fireCheckClicks(MeasureSession& session, const std::vector<Dev>& speakers,
+                           const std::map<std::string, double>& expected,
+                           ClickEnvelope* envelope = nullptr, double reachMs = nearReachMs);
+FireResult fireCheckSweep(MeasureSession& session, const std::vector<Dev>& speakers,
+                          const std::map<std::string, double>& expected,
+                          double reachMs = nearReachMs);
 
 // The main arrival is the earliest peak with at least 0.45 of the strongest, so a faint early
 // echo never becomes the reference. Peaks in index order; analysisRate in Hz. Empty when there

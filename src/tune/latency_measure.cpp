@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "tune/correlation.h"
-#include "tune/mic_capture.h"
+#include "tune/measure_session.h"
 #include "tune/sync_measure.h"
 #include "tune/test_signals.h"
 
@@ -15,13 +15,7 @@ namespace {
 constexpr double sweepSeconds = 0.8;
 constexpr double leadSeconds = 0.4;
 constexpr double spacingSeconds = 1.2;
-constexpr double tailSeconds = 1.6;    // room for late speakers and reverberation
-constexpr double captureMargin = 0.4;  // s recorded beyond the playback time
-constexpr double doneGrace = 3.0;      // s past the playback time before giving up on `done`
-// s still recorded after `done`: the player's own tail is 0.3 s, and a speaker up to the narrow
-// search's reach later than the others (or left that late by the delay limit in a fire check)
-// must still be heard whole.
-constexpr double lastArrivals = 1.0;
+constexpr double tailSeconds = 1.6;   // room for late speakers and reverberation
 constexpr double wideBeforeMs = 250;  // wide search, ms before the scheduled time
 constexpr double wideAfterMs = 1800;  // ... and after it
 // Silence between one slot's sweep and the next in a far measurement, s, even when the later
@@ -46,13 +40,6 @@ struct Schedule {
 Schedule scheduleFor(double reachMs) {
     if (!(reachMs > nearReachMs)) return {spacingSeconds, wideAfterMs, nearReachMs};
     return {reachMs / 1000.0 + sweepSeconds + farGapSeconds, wideAfterMs + reachMs, reachMs};
-}
-
-// Seconds recorded beyond the usual after the player is done: a speaker as late as the reach
-// beyond the near one, and then some, so that one a little beyond the reach is heard and called
-// too far apart rather than missed.
-double extraListening(double reachMs) {
-    return reachMs > nearReachMs ? reachMs / 1000.0 : 0.0;
 }
 
 // A speaker's own sweep beats the opposite template over its stretch by about 30 (the two
@@ -218,37 +205,30 @@ std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioOb
                                         double playSeconds,
                                         const std::function<bool(SyncMeasure&)>& startPlayer,
                                         double reachMs) {
-    const double extra = extraListening(reachMs);
-    const auto capture = MicCapture::create(hw, playSeconds + captureMargin + extra, micDevice);
-    if (!capture || !capture->start()) return std::nullopt;
-    SyncMeasure player(hw);
-    if (!startPlayer(player)) {
-        capture->stop();
-        return std::nullopt;
-    }
-    player.done().waitUntil(hw.clock().now() + playSeconds + doneGrace);
-    hw.clock().sleepFor(lastArrivals + extra);
-    player.stop();
-    capture->stop();
-    Recording r{capture->samples(), capture->rate()};
-    float loudest = 0;
-    for (const float v : r.samples)
-        loudest = std::max(loudest, std::fabs(v));
-    if (!(loudest > 1e-6f)) return std::nullopt;
-    return r;
+    MeasureSession once(hw, micDevice);
+    return once.recordPlayback(playSeconds, startPlayer, reachMs);
 }
 
 std::map<std::string, LatencyResult> measureLatencies(
     AudioHardware& hw, std::optional<AudioObjectID> micDevice, const std::vector<Dev>& speakers,
     const std::map<std::string, double>& offsetsMs, double reachMs) {
+    MeasureSession once(hw, micDevice);
+    return measureLatencies(once, speakers, offsetsMs, reachMs);
+}
+
+double staggeredSeconds(std::size_t speakers, double reachMs) {
+    return static_cast<double>(speakers) * scheduleFor(reachMs).spacingSeconds + leadSeconds +
+           sweepSeconds + tailSeconds;
+}
+
+std::map<std::string, LatencyResult> measureLatencies(
+    MeasureSession& session, const std::vector<Dev>& speakers,
+    const std::map<std::string, double>& offsetsMs, double reachMs) {
     const std::size_t n = speakers.size();
     if (n == 0) return {};
     const Schedule schedule = scheduleFor(reachMs);
-    const double total =
-        static_cast<double>(n) * schedule.spacingSeconds + leadSeconds + sweepSeconds + tailSeconds;
-
-    const auto recording = recordPlayback(
-        hw, micDevice, total,
+    const auto recording = session.recordPlayback(
+        staggeredSeconds(n, reachMs),
         [&](SyncMeasure& player) {
             return player.startStaggered(speakers, sweepSeconds, leadSeconds,
                                          schedule.spacingSeconds, offsetsMs);

@@ -35,6 +35,7 @@ struct LatencyResult {
     double floor = 0;  // noise floor of the recording's quiet lead-in, as a correlation level
 };
 
+class MeasureSession;
 class SyncMeasure;
 
 // How far apart, ms, the speakers of one measurement may arrive and still be placed against one
@@ -48,7 +49,8 @@ struct Recording {
     double rate = 0;             // the microphone's rate, Hz
 };
 
-// Records from `micDevice` (the built-in microphone when absent) while `startPlayer` starts a
+// Records from `micDevice` (the built-in microphone when absent), with a capture and a player made
+// for this one recording (see MeasureSession), while `startPlayer` starts a
 // playback of `playSeconds`, waits for it (plus a grace period; a timeout is not an error) and
 // for the last arrivals, then stops both. nullopt when the capture or the player cannot start,
 // or when the microphone heard nothing at all (peak not above 1e-6). reachMs: how much later than
@@ -70,5 +72,11 @@ std::optional<Recording> recordPlayback(AudioHardware& hw, std::optional<AudioOb
 std::map<std::string, LatencyResult> measureLatencies(
     AudioHardware& hw, std::optional<AudioObjectID> micDevice, const std::vector<Dev>& speakers,
     const std::map<std::string, double>& offsetsMs, double reachMs = nearReachMs);
+// The same with a tune's session, whose player must be open over `speakers` (or not yet open).
+std::map<std::string, LatencyResult> measureLatencies(
+    MeasureSession& session, const std::vector<Dev>& speakers,
+    const std::map<std::string, double>& offsetsMs, double reachMs = nearReachMs);
+// How long measureLatencies plays for that many speakers at that reach, s.
+double staggeredSeconds(std::size_t speakers, double reachMs);
 
 }  // namespace housetone

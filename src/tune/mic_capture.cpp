@@ -1,5 +1,6 @@
 #include "tune/mic_capture.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "audio/device_access.h"
@@ -24,7 +25,9 @@ MicCapture::MicCapture(AudioHardware& hw, AudioObjectID dev, double rate, std::i
       dev_(dev),
       rate_(rate),
       maxFrames_(maxFrames),
-      buf_(static_cast<std::size_t>(maxFrames), 0.0f) {}
+      buf_(static_cast<std::size_t>(maxFrames), 0.0f),
+      armFrames_(maxFrames),
+      rtLimit_(maxFrames) {}
 
 MicCapture::~MicCapture() {
     stop();
@@ -39,8 +42,16 @@ void MicCapture::stop() {
     callback_.remove();
 }
 
+void MicCapture::arm(std::int64_t frames) {
+    armFrames_.store(std::clamp<std::int64_t>(frames, 0, maxFrames_), std::memory_order_relaxed);
+    armSeq_.fetch_add(1, std::memory_order_release);
+}
+
 std::vector<float> MicCapture::samples() const {
-    const auto n = static_cast<std::ptrdiff_t>(count());
+    // A count of an earlier recording would hand back its samples as this one's.
+    if (countSeq_.load(std::memory_order_acquire) != armSeq_.load(std::memory_order_relaxed))
+        return {};
+    const auto n = static_cast<std::ptrdiff_t>(count_.load(std::memory_order_acquire));
     return {buf_.begin(), buf_.begin() + n};
 }
 
@@ -55,13 +66,20 @@ OSStatus MicCapture::captureRt(AudioObjectID, const AudioTimeStamp*,
     if (!b.mData) return noErr;
 
     std::int64_t count = self->count_.load(std::memory_order_relaxed);
+    const std::uint64_t seq = self->armSeq_.load(std::memory_order_acquire);
+    if (seq != self->rtSeq_) {
+        self->rtSeq_ = seq;
+        self->rtLimit_ = self->armFrames_.load(std::memory_order_relaxed);
+        count = 0;
+    }
     if (inputTime) self->lastHost_.store(inputTime->mHostTime, std::memory_order_relaxed);
     self->lastStart_.store(count, std::memory_order_relaxed);
     const auto* in = static_cast<const float*>(b.mData);
     float* buf = self->buf_.data();
-    for (std::uint32_t f = 0; f < frames && count < self->maxFrames_; ++f)
+    for (std::uint32_t f = 0; f < frames && count < self->rtLimit_; ++f)
         buf[count++] = in[static_cast<std::size_t>(f) * n];
-    self->count_.store(count, std::memory_order_relaxed);
+    self->count_.store(count, std::memory_order_release);
+    self->countSeq_.store(seq, std::memory_order_release);
     return noErr;
 }
 

@@ -11,11 +11,13 @@
 
 namespace housetone {
 
-// Records mono audio from one input device into a buffer sized up front, for one recording.
-// Created, started while test signals play, stopped, then read; recording stops silently when the
-// buffer is full. start/stop/samples run on the tuner's queue; the I/O callback on the audio
-// thread. Readers stop first, and the hardware guarantees the callback cannot run once stop has
-// returned, so `buf` itself needs no synchronisation.
+// Records mono audio from one input device into a buffer sized up front. Started once, it keeps
+// its node for as many recordings as its owner arms: each arm starts a new recording at the
+// buffer's head with the next callback, and recording stops silently at the armed length (the
+// capacity until the first arm). start/stop/arm/samples run on the tuner's queue; the I/O
+// callback on the audio thread. The callback only writes beyond the count it has published
+// (release) and the reader only copies below the count it acquired, and a new arm is published
+// after the reader's copy, so the buffer itself needs no further synchronisation.
 class MicCapture {
   public:
     // Capacity is the whole part of seconds × the device's nominal rate. Uses `device`, else the
@@ -30,7 +32,11 @@ class MicCapture {
     bool start();
     // Harmless when not started or already stopped.
     void stop();
-    // The samples stored so far; call after stop.
+    // Starts a new recording of at most `frames` (and the capacity) with the next callback; 0
+    // stops storing. Nothing already recorded is read once this returns.
+    void arm(std::int64_t frames);
+    // The samples of the latest recording stored so far; empty when no callback has run since it
+    // was armed.
     std::vector<float> samples() const;
 
     AudioObjectID dev() const { return dev_; }
@@ -56,6 +62,11 @@ class MicCapture {
     std::int64_t maxFrames_;  // capacity of buf_, samples
     std::vector<float> buf_;  // maxFrames_ samples, zeroed; never resized after creation
     std::atomic<std::int64_t> count_{0};      // written by the audio thread only
+    std::atomic<std::uint64_t> armSeq_{0};    // the tuner's latest arm (release)
+    std::atomic<std::int64_t> armFrames_{0};  // its length, written before armSeq_
+    std::atomic<std::uint64_t> countSeq_{0};  // the arm count_ belongs to; audio thread writes
+    std::uint64_t rtSeq_ = 0;                 // audio thread only: the arm it records
+    std::int64_t rtLimit_ = 0;                // audio thread only: that arm's length
     std::atomic<std::uint64_t> lastHost_{0};  // input host time of the latest callback
     std::atomic<std::int64_t> lastStart_{0};  // count_ when that callback began storing
     IOCallback callback_{hw_};                // last: removed before the buffer it fills goes

@@ -58,8 +58,7 @@ bool SyncMeasure::startCommonClicks(const std::vector<Dev>& speakers,
     });
 }
 
-bool SyncMeasure::start(const std::vector<Dev>& speakers,
-                        const std::function<Slot(std::size_t, const Dev&)>& makeSlot) {
+bool SyncMeasure::open(const std::vector<Dev>& speakers) {
     // Nothing to play, and an aggregate without subdevices has no clock to run on.
     if (speakers.empty() || callback_.installed() || aggID_ != 0) return false;
 
@@ -90,30 +89,65 @@ bool SyncMeasure::start(const std::vector<Dev>& speakers,
         devForChan_.insert(devForChan_.end(), static_cast<std::size_t>(n),
                            static_cast<std::int32_t>(i));
     }
+    speakers_ = speakers;
+    playing_ = nullptr;
+    signaled_ = false;
+    pos_.store(0, std::memory_order_relaxed);
 
-    slots_.clear();
-    slots_.reserve(speakers.size());
+    if (callback_.install(aggID_, &SyncMeasure::renderRt, this).running()) return true;
+    stop();
+    return false;
+}
+
+bool SyncMeasure::start(const std::vector<Dev>& speakers,
+                        const std::function<Slot(std::size_t, const Dev&)>& makeSlot) {
+    if (speakers.empty() || (!isOpen() && !open(speakers))) return false;
+
+    auto program = std::make_unique<Program>();
+    program->slots.resize(speakers_.size());
+    program->seq = programs_.empty() ? adopted_.load(std::memory_order_relaxed) + 1
+                                     : programs_.back()->seq + 1;
     std::int64_t end = 0;
     for (std::size_t i = 0; i < speakers.size(); ++i) {
-        slots_.push_back(makeSlot(i, speakers[i]));
-        const Slot& s = slots_.back();
+        const auto open = std::find_if(speakers_.begin(), speakers_.end(),
+                                       [&](const Dev& d) { return d.uid == speakers[i].uid; });
+        if (open == speakers_.end()) return false;
+        Slot& s = program->slots[static_cast<std::size_t>(open - speakers_.begin())];
+        s = makeSlot(i, speakers[i]);
         end = std::max(end,
                        s.startFrame + s.delayFrames + static_cast<std::int64_t>(s.signal.size()));
     }
-    totalFrames_ = end + wholePart(tail * rate_);
-    pos_.store(0, std::memory_order_relaxed);
-    signaled_.store(false, std::memory_order_relaxed);
+    program->totalFrames = end + wholePart(tail * rate_);
 
-    if (callback_.install(aggID_, &SyncMeasure::renderRt, this).running()) return true;
-    destroyAggregate(hw_, aggID_);
-    aggID_ = 0;
-    return false;
+    // The callback has let go of every program older than the one it plays.
+    const std::uint64_t adopted = adopted_.load(std::memory_order_acquire);
+    std::erase_if(programs_, [&](const auto& p) { return p->seq < adopted; });
+    pending_.store(program.get(), std::memory_order_release);
+    programs_.push_back(std::move(program));
+    return true;
+}
+
+bool SyncMeasure::finished() const {
+    return !programs_.empty() && finished_.load(std::memory_order_acquire) == programs_.back()->seq;
+}
+
+const std::vector<Slot>& SyncMeasure::slots() const {
+    static const std::vector<Slot> none;
+    return programs_.empty() ? none : programs_.back()->slots;
+}
+
+std::int64_t SyncMeasure::totalFrames() const {
+    return programs_.empty() ? 0 : programs_.back()->totalFrames;
 }
 
 void SyncMeasure::stop() {
     callback_.remove();
     if (aggID_ != 0) destroyAggregate(hw_, aggID_);
     aggID_ = 0;
+    // The callback is gone: nothing reads the programs any more.
+    pending_.store(nullptr, std::memory_order_relaxed);
+    programs_.clear();
+    speakers_.clear();
 }
 
 OSStatus SyncMeasure::renderRt(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*,
@@ -121,6 +155,14 @@ OSStatus SyncMeasure::renderRt(AudioObjectID, const AudioTimeStamp*, const Audio
                                const AudioTimeStamp*, void* clientData) {
     auto* self = static_cast<SyncMeasure*>(clientData);
     if (!self) return noErr;
+    const Program* program = self->pending_.load(std::memory_order_acquire);
+    if (program != self->playing_) {
+        self->playing_ = program;
+        self->signaled_ = false;
+        self->pos_.store(0, std::memory_order_relaxed);
+        // Published before this callback reads the program: the tuner frees older ones after it.
+        if (program) self->adopted_.store(program->seq, std::memory_order_release);
+    }
     const std::int64_t pos = self->pos_.load(std::memory_order_relaxed);
     const auto channelsMapped = static_cast<std::int64_t>(self->devForChan_.size());
     std::int64_t rendered = 0;
@@ -138,10 +180,10 @@ OSStatus SyncMeasure::renderRt(AudioObjectID, const AudioTimeStamp*, const Audio
             for (std::int64_t k = 0; k < n; ++k) {
                 const std::int64_t g = c0 + k;
                 const Slot* slot = nullptr;
-                if (g < channelsMapped) {
+                if (program && g < channelsMapped) {
                     const std::int32_t s = self->devForChan_[static_cast<std::size_t>(g)];
-                    if (s >= 0 && static_cast<std::size_t>(s) < self->slots_.size())
-                        slot = &self->slots_[static_cast<std::size_t>(s)];
+                    if (s >= 0 && static_cast<std::size_t>(s) < program->slots.size())
+                        slot = &program->slots[static_cast<std::size_t>(s)];
                 }
                 // Frames [from, to) of this buffer carry the slot's signal; the rest is silence.
                 std::int64_t begin = 0, from = frames, to = frames;
@@ -164,8 +206,9 @@ OSStatus SyncMeasure::renderRt(AudioObjectID, const AudioTimeStamp*, const Audio
 
     const std::int64_t now = pos + rendered;
     self->pos_.store(now, std::memory_order_relaxed);
-    if (now >= self->totalFrames_ && !self->signaled_.load(std::memory_order_relaxed)) {
-        self->signaled_.store(true, std::memory_order_relaxed);
+    if (program && now >= program->totalFrames && !self->signaled_) {
+        self->signaled_ = true;
+        self->finished_.store(program->seq, std::memory_order_release);
         self->done_.signal();
     }
     return noErr;

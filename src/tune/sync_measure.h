@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,8 +25,11 @@ struct Slot {
 };
 
 // Plays test signals through several speakers with sample-exact relative timing: one private
-// aggregate over the speakers, one render callback on its clock, one Slot per speaker. `done` is
-// signalled once after the last slot plus a 0.3 s tail. One object serves one playback. Start and
+// aggregate over the speakers, one render callback on its clock, one Slot per speaker. Opened once
+// over every speaker it may need, it serves any number of playbacks of any of them without
+// touching the graph again: each start hands the callback a new program (one Slot per open
+// speaker, silence for those not playing), which begins at the first frame of the next callback.
+// `done` is signalled once per program after its last slot plus a 0.3 s tail. Start, open and
 // stop run on the tuner's queue; the render callback on the audio thread.
 class SyncMeasure {
   public:
@@ -34,9 +38,16 @@ class SyncMeasure {
     SyncMeasure(const SyncMeasure&) = delete;
     SyncMeasure& operator=(const SyncMeasure&) = delete;
 
-    // Speaker i gets a sweep of `duration` s (500 -> 4000 Hz for even i, 4000 -> 500 Hz for odd
-    // i, so neighbours tell apart in the correlation) starting `lead` + i × `spacing` s in, held
-    // back by its offset. offsetsMs: UID -> ms, absent = 0.
+    // Builds the aggregate over `speakers` and starts the callback, silent until a start. False
+    // when already open, with no speakers, or when the aggregate or its callback fails (nothing is
+    // left then).
+    bool open(const std::vector<Dev>& speakers);
+    bool isOpen() const { return callback_.installed(); }
+
+    // Each start opens over its own speakers when not open yet, and fails when a speaker is not
+    // among the open ones. Speaker i gets a sweep of `duration` s (500 -> 4000 Hz for even i, 4000
+    // -> 500 Hz for odd i, so neighbours tell apart in the correlation) starting `lead` + i ×
+    // `spacing` s in, held back by its offset. offsetsMs: UID -> ms, absent = 0.
     bool startStaggered(const std::vector<Dev>& speakers, double duration, double lead,
                         double spacing, const std::map<std::string, double>& offsetsMs);
     // Every speaker plays the same 0.8 s rising sweep 0.4 s in, each held back by its offset.
@@ -48,16 +59,20 @@ class SyncMeasure {
     // Removes the callback and the aggregate. Safe to call more than once.
     void stop();
 
-    // Signalled once when playback (with its tail) has been rendered; wait with a deadline.
+    // Signalled once when a program (with its tail) has been rendered; wait with a deadline. A
+    // signal may be an earlier program's: `finished` tells.
     Semaphore& done() { return done_; }
+    // Whether the latest program has been rendered to its end.
+    bool finished() const;
 
     AudioObjectID aggID() const { return aggID_; }
     double rate() const { return rate_; }  // Hz
-    const std::vector<Slot>& slots() const { return slots_; }
+    // The latest program's slots, one per open speaker, and its length.
+    const std::vector<Slot>& slots() const;
+    std::int64_t totalFrames() const;
     const std::vector<std::int32_t>& devForChan() const { return devForChan_; }
+    // Frames of the program now playing rendered so far.
     std::int64_t pos() const { return pos_.load(std::memory_order_relaxed); }
-    std::int64_t totalFrames() const { return totalFrames_; }
-    bool signaled() const { return signaled_.load(std::memory_order_relaxed); }
 
     // Audio thread: no allocation, no logging, never waits. clientData is the SyncMeasure. Writes
     // every output buffer (silence outside the slots) and keeps advancing after `done`. The one
@@ -69,8 +84,15 @@ class SyncMeasure {
                              void* clientData);
 
   private:
-    // Builds the aggregate, learns its rate and channel layout, asks `makeSlot` for speaker i's
-    // slot at that rate, then installs and starts the callback.
+    // What one playback plays. Handed to the callback whole and never changed after.
+    struct Program {
+        std::vector<Slot> slots;  // by open speaker; an empty signal is silence
+        std::int64_t totalFrames = 0;
+        std::uint64_t seq = 0;  // from 1
+    };
+
+    // Opens over `speakers` when not open, asks `makeSlot` for speaker i's slot at the open rate
+    // and hands the program to the callback.
     bool start(const std::vector<Dev>& speakers,
                const std::function<Slot(std::size_t i, const Dev& speaker)>& makeSlot);
     std::int64_t delayFramesFor(const Dev& speaker,
@@ -79,15 +101,20 @@ class SyncMeasure {
     AudioHardware& hw_;
     AudioObjectID aggID_ = 0;
     double rate_ = 44100.0;  // Hz
-    // slots_, devForChan_ and totalFrames_ are complete before the callback is installed and
-    // read-only while it runs.
-    std::vector<Slot> slots_;
-    std::vector<std::int32_t> devForChan_;  // aggregate output channel -> slot index
-    std::atomic<std::int64_t> pos_{0};      // frames rendered; audio thread writes
-    std::int64_t totalFrames_ = 0;
+    // Complete before the callback is installed and read-only while it runs.
+    std::vector<Dev> speakers_;             // the open speakers
+    std::vector<std::int32_t> devForChan_;  // aggregate output channel -> open speaker
+    // Every program the callback may still be reading: the latest one, and those before it until
+    // the callback has taken a later one. Freed only then, or once the callback is removed.
+    std::vector<std::unique_ptr<Program>> programs_;
+    std::atomic<Program*> pending_{nullptr};  // the latest program (release)
+    std::atomic<std::uint64_t> adopted_{0};   // seq of the program the callback plays
+    std::atomic<std::uint64_t> finished_{0};  // seq of the last program rendered to its end
+    std::atomic<std::int64_t> pos_{0};        // frames of the playing program; audio thread
+    const Program* playing_ = nullptr;        // audio thread only
+    bool signaled_ = false;                   // audio thread only: done given for playing_
     Semaphore done_;
-    std::atomic<bool> signaled_{false};  // audio thread writes
-    IOCallback callback_{hw_};           // last: removed before anything it reads goes
+    IOCallback callback_{hw_};  // last: removed before anything it reads goes
 };
 
 }  // namespace housetone

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "support/alloc_hook.h"
 #include "support/sim_rooms.h"
 #include "tune/auto_tuner.h"
+#include "tune/counting_hardware.h"
 
 namespace housetone {
 namespace {
@@ -37,6 +39,15 @@ OutputSpec speaker(const std::string& name, std::uint32_t transport, double late
                                                 .latencyMs = latencyMs,
                                                 .distanceM = distanceM,
                                                 .level = level});
+}
+
+// A path that never holds still: its latency jumps within 20…420 ms every 0.6 s of the world, so
+// no two measurements of it agree (a tune plays on one player throughout, so a latency drawn
+// only when the device starts would hold still).
+void neverStill(OutputSpec& o) {
+    for (int k = 0; k < 400; ++k)
+        o.changes.push_back(
+            {.atSeconds = 0.3 + 0.6 * k, .latencyMs = 220 + 200 * std::sin(2.4 * k)});
 }
 
 // A quiet room whose default input is a USB microphone, so every run must switch to the
@@ -61,6 +72,7 @@ struct Outcome {
     std::optional<TunePicture> picture;
     std::vector<std::string> log;
     double limitMs = 0;  // the tuner's offset limit
+    int aggregatesMade = 0, callbacksMade = 0;
 };
 
 // Whether the run's finished text holds `part`; the text is shown either way a check fails.
@@ -76,6 +88,7 @@ struct Outcome {
 Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string&)> onStatus = {},
              bool failAggregate = false, double limitMs = Offsets::limitMs) {
     SimAudioSystem hw(r, {.speed = speed, .startWorld = true});
+    testsupport::CountingHardware counted(hw);
     if (failAggregate) hw.injectFault({.call = sim::Call::createAggregate});
     testsupport::NoRealtimeAllocations noAlloc;
     ManualMainQueue main;
@@ -89,7 +102,7 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         if (e == "resume") resumed = true;
     };
     {
-        AutoTuner tuner(hw, main, limitMs);
+        AutoTuner tuner(counted, main, limitMs);
         tuner.status = [&](const std::string& text, const TuneProgress& where) {
             if (onStatus) onStatus(tuner, text);
             out.status.push_back(text);
@@ -98,6 +111,8 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         tuner.applyOffsets = [&](const auto& offsets) { out.applied.push_back(offsets); };
         tuner.finished = [&](const std::string& text) {
             out.text = text;
+            // However the run ends, the microphone and the player are gone by the time it says so.
+            EXPECT_TRUE(hw.ioProcCount() == 0 && hw.aggregateIDs().empty()) << text;
             event("finished");
         };
         tuner.suspendEngine = [&] { event("suspend"); };
@@ -110,6 +125,8 @@ Outcome tune(const RoomSpec& r, std::function<void(AutoTuner&, const std::string
         out.picture = tuner.picture();
         out.log = tuner.log();
     }
+    out.aggregatesMade = counted.aggregatesMade;
+    out.callbacksMade = counted.callbacksMade;
     EXPECT_EQ(noAlloc.count(), 0u) << "a capture or player callback allocated";
     EXPECT_EQ(out.events, (std::vector<std::string>{"suspend", "finished", "resume"}));
     const auto in = defaultInput(hw);
@@ -170,6 +187,13 @@ void expectPictured(const Outcome& out, const std::set<std::string>& silent,
         p.clicks, [&](const Arrival& a) { return std::fabs(a.timeMs - landing) < 1e-9; }));
 }
 
+// The whole run, from the microphone check through every measurement and check, made the
+// measurement aggregate once and the two callbacks (microphone, player) once each.
+void expectOneCaptureAndOnePlayer(const Outcome& out) {
+    EXPECT_EQ(out.aggregatesMade, 1);
+    EXPECT_EQ(out.callbacksMade, 2);
+}
+
 const auto farPair = [](const std::string& line) {
     return line.find("far pair") != std::string::npos;
 };
@@ -201,6 +225,7 @@ TEST(AutoTunerRun, RoomsOfTwoThreeAndFiveSpeakersGetTheirTrueOffsetsVerifiedOnPa
         EXPECT_FALSE(says(out, "Notes"));
         // Local speakers keep the usual schedule: nobody is measured at the far reach.
         EXPECT_TRUE(std::ranges::none_of(out.status, farPair));
+        expectOneCaptureAndOnePlayer(out);
     }
 }
 
@@ -228,12 +253,11 @@ TEST(AutoTunerRun, AStrongFixedReflectionEndsOnPassTwoWithTheReflectionVerdict) 
 }
 
 TEST(AutoTunerRun, ASpeakerWhosePairsNeverHoldStillIsListedUnmeasuredAndLeftUnchanged) {
-    // Attic's latency is redrawn within ±200 ms every time it starts playing, so no two of its
-    // measurements agree within the 60 ms a stable pair needs.
+    // No two of Attic's measurements agree within the 60 ms a stable pair needs.
     auto outputs = std::vector<OutputSpec>{speaker("Desk", transport::builtIn, 10, 1),
                                            speaker("Attic", transport::bluetooth, 220, 2),
                                            speaker("Shelf", transport::usb, 70, 3)};
-    outputs[1].jitterMs = 200;
+    neverStill(outputs[1]);
     const Outcome out = tune(room(outputs));
     ASSERT_EQ(out.applied.size(), 1u) << out.text;
     expectHonest(out, {"uid-Attic"});
@@ -253,7 +277,7 @@ TEST(AutoTunerRun, FailuresEndWithTheirTextNothingAppliedAndTheInputRestored) {
          "The microphone hears nothing: it is muted, switched off or missing. Check its input in "
          "your desktop's sound settings, then try again."},
         {[](RoomSpec&) {}, tooFew},  // with no measurement aggregate, see below
-        {[](RoomSpec& r) { r.outputs[1].jitterMs = 200; }, tooFew},  // never holds still
+        {[](RoomSpec& r) { neverStill(r.outputs[1]); }, tooFew},
         {[](RoomSpec& r) { r.outputs[0].muted = true, r.outputs[1].level = 0; },
          "Could not measure enough speakers — nothing was changed. Not heard: Desk (muted), Shelf "
          "(off, out of range or not playing)."},
@@ -356,6 +380,7 @@ TEST(AutoTunerRun, ASpeakerOnAnotherMachineIsMeasuredOnItsOwnAndAlignedWithTheLo
         expectPictured(out, {});
         EXPECT_TRUE(says(out, verified));
         EXPECT_EQ(std::ranges::count_if(out.status, farPair), 1);
+        expectOneCaptureAndOnePlayer(out);
     }
 }
 

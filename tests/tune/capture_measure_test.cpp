@@ -9,7 +9,9 @@
 #include "platform/realtime.h"
 #include "support/alloc_hook.h"
 #include "support/sim_rooms.h"
+#include "tune/counting_hardware.h"
 #include "tune/latency_measure.h"
+#include "tune/measure_session.h"
 #include "tune/mic_capture.h"
 #include "tune/sync_measure.h"
 #include "tune/test_signals.h"
@@ -114,6 +116,18 @@ TEST_F(CaptureMeasure, MicCaptureKeepsTheFirstChannelInArrivalOrderUpToCapacity)
     for (float v = 0; expected.size() < 28800; ++v)
         expected.push_back(v);
     EXPECT_EQ(cap->samples(), expected);
+
+    // A new arm starts over at the next callback and stops at its own length.
+    ASSERT_TRUE(cap->start());
+    cap->arm(600);
+    EXPECT_TRUE(cap->samples().empty());
+    capture(*cap, in.list());
+    capture(*cap, in.list());
+    EXPECT_EQ(cap->samples().size(), 600u);
+    EXPECT_EQ(cap->samples().front(), in.data[0].front());
+    cap->arm(0);
+    capture(*cap, in.list());
+    EXPECT_TRUE(cap->samples().empty());
 }
 
 TEST_F(CaptureMeasure, StaggeredSweepsLandOnTheirSpeakersChannelsAtTheScheduledFrames) {
@@ -155,6 +169,20 @@ TEST_F(CaptureMeasure, StaggeredSweepsLandOnTheirSpeakersChannelsAtTheScheduledF
     render(m, 4096, 6);  // keeps running past the end without signalling again
     EXPECT_EQ(m.pos(), 187904 + 4096);
     EXPECT_FALSE(m.done().waitUntil(hw->clock().now()));
+
+    // The next playback on the same aggregate starts at its own frame 0, and a speaker it leaves
+    // out stays silent.
+    const AudioObjectID agg = m.aggID();
+    ASSERT_TRUE(m.startCommonSweep({speakers[2]}, {}));
+    EXPECT_EQ(m.aggID(), agg);
+    EXPECT_FALSE(m.finished());
+    const auto again = render(m, 19200 + 38400 + 14400, 6);
+    EXPECT_TRUE(m.finished() && m.done().waitUntil(hw->clock().now()));
+    EXPECT_EQ(onset(again[0]), static_cast<std::int64_t>(again[0].size()));
+    EXPECT_EQ(onset(again[2]), static_cast<std::int64_t>(again[2].size()));
+    EXPECT_TRUE(std::equal(up.begin(), up.end(), again[3].begin() + 19200));
+    // A speaker the player was not opened over cannot play on it.
+    EXPECT_FALSE(m.startCommonSweep({{mic, "Mic", "mic", transport::builtIn}}, {}));
     m.stop();
     expectNothingLeft();
 }
@@ -181,6 +209,31 @@ TEST_F(CaptureMeasure, AFailedMeasurementLeavesNothingBehind) {
     ASSERT_TRUE(world.removeDevice("mic"));
     EXPECT_EQ(MicCapture::create(world, 1.0, std::nullopt), nullptr);
     EXPECT_TRUE(measureLatencies(world, std::nullopt, ab, {}).empty());
+}
+
+TEST(MeasureSessionInTheRoom, ItsPlayerOutlivesAMicrophoneThatWentWhoseCaptureIsMadeAgainOnReturn) {
+    auto r = quietRoom({speaker("a", {.latencyMs = 10}), speaker("b", {.latencyMs = 60})});
+    r.inputs[0].noiseRms = 0.002;
+    sim::SimAudioSystem world(r, {.speed = testsupport::measuringSpeed(20), .startWorld = true});
+    testsupport::CountingHardware hw(world);
+    const std::vector<Dev> ab{{*world.idForUID("a"), "a", "a", transport::usb},
+                              {*world.idForUID("b"), "b", "b", transport::usb}};
+    MeasureSession session(hw, std::nullopt, ab, staggeredSeconds(2, nearReachMs));
+    const auto apart = [&] {
+        const auto m = measureLatencies(session, ab, {});
+        return m.size() == 2 && m.at("a").heard && m.at("b").heard
+                   ? m.at("b").latencyMs - m.at("a").latencyMs
+                   : -1.0;
+    };
+    EXPECT_NEAR(apart(), 50, 1);
+    ASSERT_TRUE(world.removeDevice("mic"));
+    EXPECT_TRUE(measureLatencies(session, ab, {}).empty());
+    world.addInput(r.inputs[0]);
+    EXPECT_NEAR(apart(), 50, 1);
+    EXPECT_EQ(hw.aggregatesMade, 1);
+    EXPECT_EQ(hw.callbacksMade, 3);  // the player, the first capture and the one made again
+    session.end();
+    EXPECT_TRUE(world.ioProcCount() == 0 && world.aggregateIDs().empty());
 }
 
 }  // namespace
