@@ -41,13 +41,14 @@ OutputSpec speaker(const std::string& name, std::uint32_t transport, double late
                                                 .level = level});
 }
 
-// A path that never holds still: its latency jumps within 20…420 ms every 0.6 s of the world, so
-// no two measurements of it agree (a tune plays on one player throughout, so a latency drawn
-// only when the device starts would hold still).
+// A path that never holds still: its latency climbs 20 ms a second of the world, from 20 to 980 ms
+// and round again, in 5 ms steps (a tune plays on one player throughout, so a latency drawn only
+// when the device starts would hold still). Any two of its measurements in one pass, seconds
+// apart, then stand more than the 60 ms a stable pair may spread apart; a climb that came round
+// again would take 48 s, longer than a pass.
 void neverStill(OutputSpec& o) {
     for (int k = 0; k < 400; ++k)
-        o.changes.push_back(
-            {.atSeconds = 0.3 + 0.6 * k, .latencyMs = 220 + 200 * std::sin(2.4 * k)});
+        o.changes.push_back({.atSeconds = 0.25 * k, .latencyMs = 20 + std::fmod(5.0 * k, 960.0)});
 }
 
 // A quiet room whose default input is a USB microphone, so every run must switch to the
