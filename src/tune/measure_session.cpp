@@ -21,11 +21,6 @@ constexpr double lastArrivals = 1.0;
 double extraListening(double reachMs) {
     return reachMs > nearReachMs ? reachMs / 1000.0 : 0.0;
 }
-
-std::int64_t framesOf(double seconds, double rate) {
-    const double frames = std::floor(seconds * rate);
-    return frames > 0 ? static_cast<std::int64_t>(frames) : 0;
-}
 }  // namespace
 
 MeasureSession::MeasureSession(AudioHardware& hw, std::optional<AudioObjectID> micDevice,
@@ -46,7 +41,8 @@ void MeasureSession::end() {
 }
 
 MicCapture* MeasureSession::capture(double seconds) {
-    if (capture_ && capture_->maxFrames() < framesOf(seconds, capture_->rate())) capture_.reset();
+    if (capture_ && capture_->maxFrames() < MicCapture::framesIn(seconds, capture_->rate()))
+        capture_.reset();
     if (!capture_) {
         capture_ = MicCapture::create(hw_, std::max(seconds, seconds_), micDevice_);
         if (!capture_ || !capture_->start()) capture_.reset();
@@ -57,7 +53,7 @@ MicCapture* MeasureSession::capture(double seconds) {
 std::optional<Recording> MeasureSession::listen(double seconds) {
     MicCapture* mic = capture(seconds);
     if (!mic) return std::nullopt;
-    mic->arm(framesOf(seconds, mic->rate()));
+    mic->arm(MicCapture::framesIn(seconds, mic->rate()));
     hw_.clock().sleepFor(seconds);
     Recording r{mic->samples(), mic->rate()};
     mic->arm(0);
@@ -72,7 +68,7 @@ std::optional<Recording> MeasureSession::recordPlayback(
     MicCapture* mic = capture(seconds);
     if (!mic) return std::nullopt;
     if (!speakers_.empty() && !player_.isOpen() && !player_.open(speakers_)) return std::nullopt;
-    mic->arm(framesOf(seconds, mic->rate()));
+    mic->arm(MicCapture::framesIn(seconds, mic->rate()));
     if (!startPlayer(player_)) {
         mic->arm(0);
         if (speakers_.empty()) end();

@@ -15,9 +15,12 @@ std::unique_ptr<MicCapture> MicCapture::create(AudioHardware& hw, double seconds
     // A rate the device reports as 0 or garbage would give an empty buffer and a zero analysis
     // rate further on; treat it like a failed read.
     if (!std::isfinite(rate) || rate <= 0) rate = 48000.0;
+    return std::unique_ptr<MicCapture>(new MicCapture(hw, *dev, rate, framesIn(seconds, rate)));
+}
+
+std::int64_t MicCapture::framesIn(double seconds, double rate) {
     const double frames = std::floor(seconds * rate);
-    const std::int64_t maxFrames = frames > 0 ? static_cast<std::int64_t>(frames) : 0;
-    return std::unique_ptr<MicCapture>(new MicCapture(hw, *dev, rate, maxFrames));
+    return frames > 0 ? static_cast<std::int64_t>(frames) : 0;
 }
 
 MicCapture::MicCapture(AudioHardware& hw, AudioObjectID dev, double rate, std::int64_t maxFrames)

@@ -24,6 +24,9 @@ class MicCapture {
     // built-in microphone; nullptr when there is neither.
     static std::unique_ptr<MicCapture> create(AudioHardware& hw, double seconds,
                                               std::optional<AudioObjectID> device);
+    // The whole frames of `seconds` at `rate` (0 for none): a capture's capacity, and the length
+    // an arm of that many seconds asks for.
+    static std::int64_t framesIn(double seconds, double rate);
     ~MicCapture();
     MicCapture(const MicCapture&) = delete;
     MicCapture& operator=(const MicCapture&) = delete;
