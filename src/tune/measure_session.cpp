@@ -55,8 +55,13 @@ std::optional<Recording> MeasureSession::listen(double seconds) {
     if (!mic) return std::nullopt;
     mic->arm(MicCapture::framesIn(seconds, mic->rate()));
     hw_.clock().sleepFor(seconds);
-    Recording r{mic->samples(), mic->rate()};
-    mic->arm(0);
+    return take(*mic);
+}
+
+Recording MeasureSession::take(MicCapture& mic) {
+    Recording r{mic.samples(), mic.rate()};
+    mic.arm(0);
+    // A capture whose callback no longer runs is made again for the next recording.
     if (r.samples.empty()) capture_.reset();
     return r;
 }
@@ -82,11 +87,8 @@ std::optional<Recording> MeasureSession::recordPlayback(
     // again for the next recording.
     if (!player_.finished()) player_.stop();
     hw_.clock().sleepFor(lastArrivals + extra);
-    Recording r{mic->samples(), mic->rate()};
-    mic->arm(0);
+    Recording r = take(*mic);
     if (speakers_.empty()) end();
-    // A capture whose callback no longer runs is made again for the next recording.
-    if (r.samples.empty()) capture_.reset();
     float loudest = 0;
     for (const float v : r.samples)
         loudest = std::max(loudest, std::fabs(v));

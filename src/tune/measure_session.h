@@ -49,6 +49,8 @@ class MeasureSession {
   private:
     // A started capture of at least `seconds`, made when there is none or it is too short.
     MicCapture* capture(double seconds);
+    // The armed recording as it stands; the capture stops storing.
+    Recording take(MicCapture& mic);
 
     AudioHardware& hw_;
     const std::optional<AudioObjectID> micDevice_;
