@@ -213,6 +213,7 @@ ToneLanesRt::ToneLanesRt() {
     std::memset(x, 0, sizeof x);
     std::memset(m, 0, sizeof m);
     std::memset(y, 0, sizeof y);
+    std::memset(&pair, 0, sizeof pair);
     clear();
 }
 
@@ -408,43 +409,39 @@ struct LaneBiquad {
 #endif
 namespace {
 
-// The steps both lane layouts share, one sample of every lane: the same arithmetic in the same
-// order, so that every layout rounds as the scalar chain does.
+// The steps both lane layouts share: the same arithmetic in the same order, so that every layout
+// rounds as the scalar chain does. The recurrent ones carry a value from frame to frame; the
+// others may run on any frames side by side.
 
-// The harmonic generator on the band's output `low`: its envelope, the shaped sound and that
-// sound through the DC blocker.
-struct HarmonicStep {
-    Vf env, g, q;
-};
-[[gnu::always_inline]] inline HarmonicStep harmonicStep(Vf low, Vf env, Vf release, Vf dcIn,
-                                                        Vf dcOut) {
-    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
-    const Vf al = absLanes(low);
-    const Vf e = al > env ? al : env + (al - env) * release;
-    Vf t = low / (e + 0.0001f);
-    t = t > tMax ? tMax : (t < tMin ? tMin : t);
-    const Vf g = e * (0.4f * t * t + 0.6f * t * absLanes(t));
-    return {e, g, g - dcIn + 0.995f * dcOut};
+// An envelope follower with instant attack, on `x` (recurrent). The harmonic generator's on the
+// band's output and the limiter's on the gained sample do the same arithmetic.
+[[gnu::always_inline]] inline Vf follow(Vf x, Vf env, Vf release) {
+    const Vf a = absLanes(x);
+    return a > env ? a : env + (a - env) * release;
 }
 
-// Gain (gliding toward its target while it moves), limiter and clip.
-struct OutputStep {
-    Vf y, gs, limiterEnv;
-};
-[[gnu::always_inline]] inline OutputStep outputStep(const ToneLanesRt& l, Vf y, Vf gs, Vf target,
-                                                    Vf limiterEnv, Vf limiterRelease,
-                                                    Vi limiterOn) {
+// The band's output normalised by its envelope `e` and bent into the harmonics.
+[[gnu::always_inline]] inline Vf harmonicShape(Vf low, Vf e) {
+    const Vf tMax = splat(1.2f), tMin = splat(-1.2f);
+    Vf t = low / (e + 0.0001f);
+    t = t > tMax ? tMax : (t < tMin ? tMin : t);
+    return e * (0.4f * t * t + 0.6f * t * absLanes(t));
+}
+
+// The DC blocker on the shaped harmonics `g` (recurrent).
+[[gnu::always_inline]] inline Vf dcBlock(Vf g, Vf prevIn, Vf prevOut) {
+    return g - prevIn + 0.995f * prevOut;
+}
+
+// The limiting, where the lane's limiter is on, and the clip.
+template <bool limiter>
+[[gnu::always_inline]] inline Vf limitAndClip(Vf y, Vf env, Vi on) {
     const Vf one = splat(1.0f), minusOne = splat(-1.0f), ceiling = splat(0.891f);
-    if (l.gainMoving) gs = gs + (target - gs) * 0.0005f;
-    y = gs * y;
-    if (l.anyLimiter) {
-        const Vf a = absLanes(y);
-        limiterEnv = limiterEnv < a ? a : limiterEnv + limiterRelease * (a - limiterEnv);
-        const Vi limit = (limiterEnv > ceiling) & limiterOn;
-        y = limit ? y * 0.891f / limiterEnv : y;
+    if constexpr (limiter) {
+        const Vi limit = (env > ceiling) & on;
+        y = limit ? y * 0.891f / env : y;
     }
-    y = y > one ? one : (y < minusOne ? minusOne : y);
-    return {y, gs, limiterEnv};
+    return y > one ? one : (y < minusOne ? minusOne : y);
 }
 
 [[gnu::always_inline]] inline void runEightLanes(ToneLanesRt& lanes, std::size_t frames) {
@@ -474,11 +471,11 @@ struct OutputStep {
             const Vf h = highPass.run(x);
             Vf b = shelf.run(h);
             const Vf low = band.run(inUse ? loadRow(l.m[i]) : Vf{});
-            const HarmonicStep gen = harmonicStep(low, harmonicEnv, harmonicRelease, dcIn, dcOut);
-            harmonicEnv = gen.env;
-            dcIn = gen.g;
-            dcOut = gen.q;
-            b = b + 1.1f * harmonicLowPass.run(gen.q);
+            harmonicEnv = follow(low, harmonicEnv, harmonicRelease);
+            const Vf g = harmonicShape(low, harmonicEnv);
+            dcOut = dcBlock(g, dcIn, dcOut);
+            dcIn = g;
+            b = b + 1.1f * harmonicLowPass.run(dcOut);
             y = bassOn ? b : y;
         }
         if (l.anyCorrection) {
@@ -489,10 +486,15 @@ struct OutputStep {
             }
             y = correctionOn ? c : y;
         }
-        const OutputStep out = outputStep(l, y, gs, target, limiterEnv, limiterRelease, limiterOn);
-        gs = out.gs;
-        limiterEnv = out.limiterEnv;
-        storeRow(l.y[i], out.y);
+        if (l.gainMoving) gs = gs + (target - gs) * 0.0005f;
+        y = gs * y;
+        if (l.anyLimiter) {
+            limiterEnv = follow(y, limiterEnv, limiterRelease);
+            y = limitAndClip<true>(y, limiterEnv, limiterOn);
+        } else {
+            y = limitAndClip<false>(y, limiterEnv, limiterOn);
+        }
+        storeRow(l.y[i], y);
     }
 
     highPass.keep(l, v::highPass);
@@ -513,27 +515,36 @@ struct OutputStep {
 //
 // One or two channels side by side leave most of the vector idle, and every sample waits for the
 // whole cascade of its frame before the next can start. Here a pair of channels fills the lanes
-// with its stages instead, each stage a frame behind the one that feeds it: channel a in lanes
-// 0-3, channel b in lanes 4-7, and at step s in each half
-//     front      [high-pass | shelf | harmonic band | -]    frames s, s - 1, s
-//     back       [- | correction 1 | 2 | 3]                 frames s - 1, s - 2, s - 3
-// The harmonic generator and its low-pass run on the band's lane (frame s) and their result joins
-// the shelf's at the next step; gain, limiter and clip run on stage 3's lane. A stage hands its
-// output to the next by a move of one lane within its half, a single cycle. Each vector's values
-// depend on its own last step and on vectors before it, never on one after it: a loop through
-// the harmonic generator and back would make every step wait for the whole of it. Every lane does
-// the scalar chain's arithmetic in the same order, so the output is the same. A chunk of n
-// frames takes n + 3 steps; in the first and last three, a lane whose frame lies outside the
-// chunk runs but keeps its state.
+// with its stages instead: channel a in lanes 0-3, channel b in lanes 4-7, and at step u in each
+// half (t = u - backLag)
+//     front      [high-pass | shelf | harmonic band | -]            frames u, u - 1, u
+//     back       [harmonic low-pass | correction 1 | 2 | 3]         frames t, t - 2, t - 3, t - 4
+//     followers  [- | - | harmonic envelope | limiter envelope]     frames u, t - 5
+// with the DC blocker ahead of the low-pass and the gain on stage 3's output. Only these stages,
+// which carry a value from frame to frame, run step by step. The harmonics' shaping and the
+// limiting and clip, with their divisions, carry nothing: each runs on four frames of both
+// channels at once, a round of four steps after the steps that fed it, from small rings of rows
+// (ToneLanesRt::PairScratch). A stage hands its output to the next by a move of one lane within
+// its half, a single cycle; correction 1 takes the low-pass's output two steps late, so that the
+// loop through both is no longer than a stage's own. Every lane does the scalar chain's
+// arithmetic in the same order, so the output is the same. A chunk of n frames takes n + outLag
+// steps; at either end, a lane whose frame lies outside the chunk runs but keeps its state.
 
 // Lane i takes lane i - 1 within each half (the first lane of a half keeps its own).
 [[gnu::always_inline]] inline Vf laneUp1(const Vf& v) {
     return __builtin_shuffle(v, Vi{0, 0, 1, 2, 4, 4, 5, 6});
 }
 
-// Lane i takes lane i + 1 within each half (the last keeps its own).
-[[gnu::always_inline]] inline Vf laneDown1(const Vf& v) {
-    return __builtin_shuffle(v, Vi{1, 2, 3, 3, 5, 6, 7, 7});
+// Lane `lane` of four rows side by side, within each half: [r0, r1, r2, r3 | r0, r1, r2, r3] of
+// lanes (lane, lane + 4). For lanes 2 and 3.
+template <int lane>
+[[gnu::always_inline]] inline Vf fourRowsOf(const ToneLanesRt::Row* rows) {
+    static_assert(lane == 2 || lane == 3);
+    const Vi high{2, 10, 3, 11, 6, 14, 7, 15};
+    const Vf u = __builtin_shuffle(loadRow(rows[0]), loadRow(rows[1]), high);
+    const Vf w = __builtin_shuffle(loadRow(rows[2]), loadRow(rows[3]), high);
+    if constexpr (lane == 2) return __builtin_shuffle(u, w, Vi{0, 1, 8, 9, 4, 5, 12, 13});
+    return __builtin_shuffle(u, w, Vi{2, 3, 10, 11, 6, 7, 14, 15});
 }
 
 // The row of a ToneLanesRt block each lane of a half holds, -1 for none (0).
@@ -624,36 +635,50 @@ struct PairBiquad {
     }
 };
 
+// Lanes whose frame, `lag` steps behind step s, lies in a chunk of n frames.
+[[gnu::always_inline]] inline Vi lanesInChunk(const Vi& lag, int s, int n) {
+    const Vi f = s - lag;
+    return (f >= 0) & (f < n);
+}
+
 [[gnu::always_inline]] inline void runPair(ToneLanesRt& l, int ja, int jb, std::size_t frames) {
     namespace k = tone_coef;
     namespace v = tone_state;
-    // How many steps after its frame entered each lane runs.
-    const Vi frontLag{0, 1, 0, 0, 0, 1, 0, 0}, backLag{0, 3, 4, 5, 0, 3, 4, 5};
-    constexpr int harmonicLag = 1, lowPassLag = 2, tailLag = 6;
-    const Vi takesInput{-1, 0, -1, -1, -1, 0, -1, -1};  // high-pass x, band m, idle lane 0
-    const Vi shelfLane{0, -1, 0, 0, 0, -1, 0, 0};
-    const Vi bandLane{0, 0, -1, 0, 0, 0, -1, 0};
+    const bool anyBass = l.anyBass, anyBiquadBack = l.anyBass || l.anyCorrection;
+    const bool anyEnvelope = l.anyBass || l.anyLimiter;
+    const bool anyLimiter = l.anyLimiter, gainMoving = l.gainMoving;
+    const auto n = static_cast<int>(frames);
+    ToneLanesRt::PairScratch& p = l.pair;
+    // Ring slot of step or frame u; u may be -1 (the slot before the first, read into lanes that
+    // keep nothing).
+    const auto slot = [](int u) { return std::size_t(u & (ToneLanesRt::pairRing - 1)); };
 
+    // Step u runs the front on frame u and the back on frame u - backLag; gain and the limiter's
+    // envelope take frame u - outLag. outLag is a multiple of 4, so that the four frames a
+    // limiting takes lie in four neighbouring slots.
+    constexpr int backLag = 11, tailLag = 5, outLag = backLag + tailLag;
+    static_assert(outLag % 4 == 0 && outLag <= ToneLanesRt::pairRing);
+
+    // Front: how many steps after its frame entered each lane runs.
+    const Vi frontLag{0, 1, 0, 0, 0, 1, 0, 0};
+    const Vi takesInput{-1, 0, -1, -1, -1, 0, -1, -1};  // high-pass x, band m, idle lane 0
     PairBiquad front(l, {k::highPass, k::lowShelf, k::harmonicBand, -1},
                      {v::highPass, v::lowShelf, v::harmonicBand, -1}, ja, jb);
-    PairBiquad back(l, {-1, k::correction1, k::correction2, k::correction3},
-                    {-1, v::correction1, v::correction2, v::correction3}, ja, jb);
-    PairBiquad harmonicLowPass(l, {-1, -1, k::harmonicLowPass, -1},
-                               {-1, -1, v::harmonicLowPass, -1}, ja, jb);
     const Vi frontOn = pickMask(l.bassOn, {true, true, true, false}, ja, jb);
-    const Vi addsHarmonics = pickMask(l.bassOn, {false, true, false, false}, ja, jb);
-    const Vi backOn = pickMask(l.correctionOn, {false, true, true, false}, ja, jb) |
+    Vf frontOut{};
+
+    // Back: [harmonic low-pass | correction 1 | 2 | 3] on frames t, t - 2, t - 3, t - 4.
+    const Vi backLanesLag{0, 2, 3, 4, 0, 2, 3, 4};
+    const Vi lowPassLane{-1, 0, 0, 0, -1, 0, 0, 0}, firstCorrectionLane{0, -1, 0, 0, 0, -1, 0, 0};
+    PairBiquad back(l, {k::harmonicLowPass, k::correction1, k::correction2, k::correction3},
+                    {v::harmonicLowPass, v::correction1, v::correction2, v::correction3}, ja, jb);
+    const Vi backOn = pickMask(l.bassOn, {true, false, false, false}, ja, jb) |
+                      pickMask(l.correctionOn, {false, true, true, false}, ja, jb) |
                       pickMask(l.stage3On, {false, false, false, true}, ja, jb);
-    const Vi limiterOn = pickMask(l.limiterOn, {false, false, false, true}, ja, jb);
-    constexpr PairRows harmonicEnvRow{-1, -1, v::harmonicEnv, -1};
-    constexpr PairRows dcInRow{-1, -1, v::dcPrevIn, -1}, dcOutRow{-1, -1, v::dcPrevOut, -1};
-    constexpr PairRows limiterEnvRow{-1, -1, -1, v::limiterEnv};
-    const Vf harmonicRelease = pickPair(l.coef, {-1, -1, k::harmonicRelease, -1}, ja, jb);
-    const Vf limiterRelease = pickPair(l.coef, {-1, -1, -1, k::limiterRelease}, ja, jb);
-    Vf harmonicEnv = pickPair(l.state, harmonicEnvRow, ja, jb);
-    Vf dcIn = pickPair(l.state, dcInRow, ja, jb);
-    Vf dcOut = pickPair(l.state, dcOutRow, ja, jb);
-    Vf limiterEnv = pickPair(l.state, limiterEnvRow, ja, jb);
+    const Vi addsHarmonics = pickMask(l.bassOn, {false, true, false, false}, ja, jb);
+    constexpr PairRows dcInRow{v::dcPrevIn, -1, -1, -1}, dcOutRow{v::dcPrevOut, -1, -1, -1};
+    Vf dcIn = pickPair(l.state, dcInRow, ja, jb), dcOut = pickPair(l.state, dcOutRow, ja, jb);
+    Vf backOut{}, backBefore{};  // the back's output at the last step and at the one before
     // Gain 1 outside stage 3's lane.
     Vf gs = splat(1.0f), target = splat(1.0f);
     gs[3] = l.gs[ja];
@@ -661,92 +686,160 @@ struct PairBiquad {
     target[3] = l.gainTarget[ja];
     target[7] = l.gainTarget[jb];
 
-    // What the stages gave at the last step (the front also at the one before): each stage takes
-    // its input from here, so that within a step no stage waits for another.
-    Vf frontOut{}, frontBefore{}, harmonicIn{}, harmonics{}, backOut{};
-    const auto n = static_cast<int>(frames);
+    // One envelope follower for both: the harmonic generator's on the band's lane, the
+    // limiter's on stage 3's.
+    const Vi bandLane{0, 0, -1, 0, 0, 0, -1, 0}, tailLane{0, 0, 0, -1, 0, 0, 0, -1};
+    constexpr PairRows envelopeRows{-1, -1, v::harmonicEnv, v::limiterEnv};
+    const Vf release = pickPair(l.coef, {-1, -1, k::harmonicRelease, k::limiterRelease}, ja, jb);
+    Vf envelope = pickPair(l.state, envelopeRows, ja, jb);
 
-    const auto step = [&](auto edge, int s) __attribute__((always_inline)) {
-        constexpr bool atEdge = decltype(edge)::value;
-        const auto inChunk = [&](int lag) { return !atEdge || (s - lag >= 0 && s - lag < n); };
-        Vi frontKeep{}, backKeep{};
-        if constexpr (atEdge) {
-            const auto lanesInChunk = [&](const Vi& lag) {
-                const Vi f = s - lag;
-                return (f >= 0) & (f < n);
-            };
-            frontKeep = lanesInChunk(frontLag);
-            backKeep = lanesInChunk(backLag);
-        }
+    const Vi followedLanes = bandLane | tailLane;
+    const auto step = [&](auto frontEdge, auto backEdge, int u) __attribute__((always_inline)) {
+        constexpr bool fEdge = decltype(frontEdge)::value, bEdge = decltype(backEdge)::value;
+        const bool frontRuns = !fEdge || u <= n, frontInChunk = !fEdge || u < n;
+        const int t = u - backLag;
+        const bool backRuns = !bEdge || (t >= 0 && t < n + tailLag);
+        const bool tailInChunk = !bEdge || t >= tailLag;  // the steps end with frame n - 1's
 
-        Vf in{};
-        if (inChunk(0)) {
-            const auto i = std::size_t(s);
-            in[0] = l.x[i][ja];
-            in[2] = l.m[i][ja];
-            in[4] = l.x[i][jb];
-            in[6] = l.m[i][jb];
-        }
-        const Vf frontIn = takesInput ? in : laneUp1(frontOut);
-        Vf newFront = frontIn;
-        Vf newHarmonicIn = harmonicIn, newHarmonics = harmonics;
-        if (l.anyBass) {
-            newFront = frontOn ? front.template run<atEdge>(frontIn, frontKeep) : frontIn;
-            // The harmonic generator on the band's last output, 0 in the other lanes so that
-            // they never meet a NaN or a subnormal.
-            const Vf low = bandLane ? frontOut : Vf{};
-            const HarmonicStep h = harmonicStep(low, harmonicEnv, harmonicRelease, dcIn, dcOut);
-            if (inChunk(harmonicLag)) {
-                harmonicEnv = h.env;
-                dcIn = h.g;
-                dcOut = h.q;
-                newHarmonicIn = h.q;
+        Vf frontNew = frontOut;
+        if (frontRuns) {
+            Vf in{};
+            if (frontInChunk) {
+                const auto i = std::size_t(u);
+                in[0] = l.x[i][ja];
+                in[2] = l.m[i][ja];
+                in[4] = l.x[i][jb];
+                in[6] = l.m[i][jb];
             }
-            if (inChunk(lowPassLag))
-                newHarmonics = harmonicLowPass.template run<false>(harmonicIn, Vi{});
+            const Vf frontIn = takesInput ? in : laneUp1(frontOut);
+            frontNew = frontIn;
+            if (anyBass) {
+                Vi keep{};
+                if constexpr (fEdge) keep = lanesInChunk(frontLag, u, n);
+                frontNew = frontOn ? front.template run<fEdge>(frontIn, keep) : frontIn;
+            }
         }
 
-        // The shelf's output of two steps ago meets the harmonics of the same frame.
-        const Vf shelfOut = addsHarmonics ? frontBefore + 1.1f * laneDown1(harmonics) : frontBefore;
-        const Vf backIn = shelfLane ? shelfOut : laneUp1(backOut);
-        Vf newBack = backIn;
-        if (l.anyCorrection)
-            newBack = backOn ? back.template run<atEdge>(backIn, backKeep) : backIn;
-
-        // Gain, limiter and clip on stage 3's last output (gain 1 and no limiter elsewhere).
-        const OutputStep out =
-            outputStep(l, backOut, gs, target, limiterEnv, limiterRelease, limiterOn);
-        const Vf y = out.y;
-        if (inChunk(tailLag)) {
-            gs = out.gs;
-            limiterEnv = out.limiterEnv;
-            const auto i = std::size_t(s - tailLag);
-            l.y[i][ja] = y[3];
-            l.y[i][jb] = y[7];
+        Vf backNew = backOut, y{};
+        if (backRuns) {
+            if (anyBass && (!bEdge || t < n)) {
+                const Vf g = loadRow(p.shaped[slot(t)]);
+                dcOut = dcBlock(g, dcIn, dcOut);
+                dcIn = g;
+            }
+            // Correction 1 takes frame t - 2: the shelf's output (or the input, where bass is
+            // off) from step t - 1's front, and the low-pass's output from two steps ago.
+            const Vf shelfOut = loadRow(p.rows[slot(t - 1)]);
+            const Vf firstIn = addsHarmonics ? shelfOut + 1.1f * laneUp1(backBefore) : shelfOut;
+            const Vf backIn =
+                lowPassLane ? dcOut : (firstCorrectionLane ? firstIn : laneUp1(backOut));
+            backNew = backIn;
+            if (anyBiquadBack) {
+                Vi keep{};
+                if constexpr (bEdge) keep = lanesInChunk(backLanesLag, t, n);
+                backNew = backOn ? back.template run<bEdge>(backIn, keep) : backIn;
+            }
+            // Gain on stage 3's last output.
+            if (tailInChunk) {
+                if (gainMoving) gs = gs + (target - gs) * 0.0005f;
+                y = gs * backOut;
+            }
         }
 
-        frontBefore = frontOut;
-        frontOut = newFront;
-        harmonicIn = newHarmonicIn;
-        harmonics = newHarmonics;
-        backOut = newBack;
+        // The front's lanes and, in stage 3's, the gained sample of frame u - outLag.
+        const Vf row = tailLane ? y : frontNew;
+        if (anyEnvelope) {
+            // 0 in the lanes that follow nothing, so that they never meet a NaN or a subnormal.
+            const Vf e = follow(Vf(Vi(row) & followedLanes), envelope, release);
+            if constexpr (fEdge || bEdge)
+                envelope =
+                    ((bandLane & (frontInChunk ? -1 : 0)) | (tailLane & (tailInChunk ? -1 : 0)))
+                        ? e
+                        : envelope;
+            else
+                envelope = e;
+            storeRow(p.envelopes[slot(u)], envelope);
+        }
+        storeRow(p.rows[slot(u)], row);
+        frontOut = frontNew;
+        backBefore = backOut;
+        backOut = backNew;
     };
-    const int lead = std::min(tailLag, n);
-    int s = 0;
-    for (; s < lead; ++s)
-        step(std::true_type{}, s);
-    for (; s < n; ++s)
-        step(std::false_type{}, s);
-    for (; s < n + tailLag; ++s)
-        step(std::true_type{}, s);
+
+    // Shaping: frames 4b to 4b + 3, one row per frame with each channel's value in all lanes of
+    // its half, ready for the back's DC blocker.
+    const auto shape = [&](int b) __attribute__((always_inline)) {
+        const int f = 4 * b;
+        const Vf g =
+            harmonicShape(fourRowsOf<2>(&p.rows[slot(f)]), fourRowsOf<2>(&p.envelopes[slot(f)]));
+        storeRow(p.shaped[slot(f)], __builtin_shuffle(g, Vi{0, 0, 0, 0, 4, 4, 4, 4}));
+        storeRow(p.shaped[slot(f + 1)], __builtin_shuffle(g, Vi{1, 1, 1, 1, 5, 5, 5, 5}));
+        storeRow(p.shaped[slot(f + 2)], __builtin_shuffle(g, Vi{2, 2, 2, 2, 6, 6, 6, 6}));
+        storeRow(p.shaped[slot(f + 3)], __builtin_shuffle(g, Vi{3, 3, 3, 3, 7, 7, 7, 7}));
+    };
+
+    // Limiting: frames 4b to 4b + 3 into y.
+    const Vi limiterOn = pickMask(l.limiterOn, {true, true, true, true}, ja, jb);
+    const auto limit = [&](int b) __attribute__((always_inline)) {
+        const int f = 4 * b;
+        const std::size_t at = slot(f + outLag);
+        const Vf y = fourRowsOf<3>(&p.rows[at]);
+        const Vf out = anyLimiter
+                           ? limitAndClip<true>(y, fourRowsOf<3>(&p.envelopes[at]), limiterOn)
+                           : limitAndClip<false>(y, y, limiterOn);
+        for (int i = 0; i < 4 && f + i < n; ++i) {
+            l.y[f + i][ja] = out[i];
+            l.y[f + i][jb] = out[4 + i];
+        }
+    };
+
+    // Round by round: steps 4r to 4r + 3, then the shaping of the frames the front finished a
+    // round before and the limiting of those whose gain a round before took. Each part takes
+    // rows made at least a round earlier, so that the processor runs it beside the steps instead
+    // of waiting for what was just made; the back's first frame of a block comes two rounds after
+    // the front's, once it is shaped. The rounds in which no step lies at an end of the chunk run
+    // as one straight stretch, so that the compiler keeps every carried value in a register.
+    constexpr int shapeLag = 1, limitLag = outLag / 4 + 1;
+    const int blocks = (n + 3) / 4;
+    const auto round = [&](int r) __attribute__((always_inline)) {
+        for (int u = 4 * r; u < 4 * r + 4 && u < n + outLag; ++u) {
+            const bool frontEdge = u == 0 || u >= n;
+            const bool backEdge = u - backLag < tailLag || u - backLag >= n;
+            if (frontEdge && backEdge)
+                step(std::true_type{}, std::true_type{}, u);
+            else if (frontEdge)
+                step(std::true_type{}, std::false_type{}, u);
+            else if (backEdge)
+                step(std::false_type{}, std::true_type{}, u);
+            else
+                step(std::false_type{}, std::false_type{}, u);
+        }
+        if (const int b = r - shapeLag; anyBass && b >= 0 && b < blocks) shape(b);
+        if (const int b = r - limitLag; b >= 0 && b < blocks) limit(b);
+    };
+    // Steady: every front step inside the chunk (r >= 1, 4r + 3 < n), every back step with each
+    // lane's frame in it (4r - backLag >= tailLag, 4r + 3 - backLag < n) and a block to limit.
+    constexpr int firstSteady = std::max(limitLag, (backLag + tailLag + 3) / 4);
+    const int endSteady = n >= 4 ? (n - 4) / 4 + 1 : 0;
+    int r = 0;
+    for (; r < std::min(firstSteady, blocks + limitLag); ++r)
+        round(r);
+    for (; r < endSteady; ++r) {
+        step(std::false_type{}, std::false_type{}, 4 * r);
+        step(std::false_type{}, std::false_type{}, 4 * r + 1);
+        step(std::false_type{}, std::false_type{}, 4 * r + 2);
+        step(std::false_type{}, std::false_type{}, 4 * r + 3);
+        if (anyBass) shape(r - shapeLag);
+        limit(r - limitLag);
+    }
+    for (; r < blocks + limitLag; ++r)
+        round(r);
 
     front.keep(l, ja, jb);
     back.keep(l, ja, jb);
-    harmonicLowPass.keep(l, ja, jb);
-    putPair(l.state, harmonicEnvRow, ja, jb, harmonicEnv);
+    putPair(l.state, envelopeRows, ja, jb, envelope);
     putPair(l.state, dcInRow, ja, jb, dcIn);
     putPair(l.state, dcOutRow, ja, jb, dcOut);
-    putPair(l.state, limiterEnvRow, ja, jb, limiterEnv);
     l.gs[ja] = gs[3];
     l.gs[jb] = gs[7];
 }

@@ -358,7 +358,7 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 // made mid-buffer takes effect at the next one) and a stage that is off in some lanes runs in all
 // of them, its result kept only where it is on.
 //
-// Audio thread only; a ToneLanesRt (about 27 KB) is made once and kept by its one caller. Per
+// Audio thread only; a ToneLanesRt (about 30 KB) is made once and kept by its one caller. Per
 // buffer:
 //     for each channel: addToneLaneRt(lanes, stores, dev, side, frames)
 //         (first flushing the group when it is full or already holds that (dev, side), so a
@@ -391,6 +391,18 @@ struct alignas(32) ToneLanesRt {
     alignas(32) std::int32_t correctionOn[toneLaneWidth];
     alignas(32) std::int32_t stage3On[toneLaneWidth];
     alignas(32) std::int32_t limiterOn[toneLaneWidth];
+
+    // Between the parts of a pair's run, rings of the last steps (step u in slot u % pairRing):
+    // the rows of the front's outputs with the gained output in stage 3's lane, the envelopes, and
+    // the shaped harmonics. Small, so that no row of one lies 4 KiB from a row of another in use
+    // (a load would wait for an unrelated store there).
+    static constexpr int pairRing = 32;
+    struct PairScratch {
+        alignas(32) Row rows[pairRing];
+        alignas(32) Row envelopes[pairRing];
+        alignas(32) Row shaped[pairRing];
+    };
+    PairScratch pair;
 
     int count = 0;
     int dev[toneLaneWidth];
