@@ -535,17 +535,32 @@ template <bool limiter>
     return __builtin_shuffle(v, Vi{0, 0, 1, 2, 4, 4, 5, 6});
 }
 
-// Lane `lane` of four rows side by side, within each half: [r0, r1, r2, r3 | r0, r1, r2, r3] of
-// lanes (lane, lane + 4). For lanes 2 and 3.
-template <int lane>
-[[gnu::always_inline]] inline Vf fourRowsOf(const ToneLanesRt::Row* rows) {
-    static_assert(lane == 2 || lane == 3);
-    const Vi high{2, 10, 3, 11, 6, 14, 7, 15};
-    const Vf u = __builtin_shuffle(loadRow(rows[0]), loadRow(rows[1]), high);
-    const Vf w = __builtin_shuffle(loadRow(rows[2]), loadRow(rows[3]), high);
-    if constexpr (lane == 2) return __builtin_shuffle(u, w, Vi{0, 1, 8, 9, 4, 5, 12, 13});
-    return __builtin_shuffle(u, w, Vi{2, 3, 10, 11, 6, 7, 14, 15});
+// Lane i of each half from `a` where the pattern's bit i is set, from `b` elsewhere: a blend with
+// an immediate, needing no mask register.
+template <bool l0, bool l1, bool l2, bool l3>
+[[gnu::always_inline]] inline Vf pickLanes(const Vf& a, const Vf& b) {
+    return __builtin_shuffle(a, b,
+                             Vi{l0 ? 0 : 8, l1 ? 1 : 9, l2 ? 2 : 10, l3 ? 3 : 11, l0 ? 4 : 12,
+                                l1 ? 5 : 13, l2 ? 6 : 14, l3 ? 7 : 15});
 }
+
+// Lanes 2 and 3 of four rows, each lane's four values side by side within each half: lane2() is
+// [r0, r1, r2, r3 | r0, r1, r2, r3] of lanes (2, 6), lane3() of lanes (3, 7).
+struct HighLanes {
+    Vf u, w;
+
+    [[gnu::always_inline]] explicit HighLanes(const ToneLanesRt::Row* rows) {
+        const Vi high{2, 10, 3, 11, 6, 14, 7, 15};
+        u = __builtin_shuffle(loadRow(rows[0]), loadRow(rows[1]), high);
+        w = __builtin_shuffle(loadRow(rows[2]), loadRow(rows[3]), high);
+    }
+    [[gnu::always_inline]] Vf lane2() const {
+        return __builtin_shuffle(u, w, Vi{0, 1, 8, 9, 4, 5, 12, 13});
+    }
+    [[gnu::always_inline]] Vf lane3() const {
+        return __builtin_shuffle(u, w, Vi{2, 3, 10, 11, 6, 7, 14, 15});
+    }
+};
 
 // The row of a ToneLanesRt block each lane of a half holds, -1 for none (0).
 using PairRows = std::array<int, 4>;
@@ -661,7 +676,6 @@ struct PairBiquad {
 
     // Front: how many steps after its frame entered each lane runs.
     const Vi frontLag{0, 1, 0, 0, 0, 1, 0, 0};
-    const Vi takesInput{-1, 0, -1, -1, -1, 0, -1, -1};  // high-pass x, band m, idle lane 0
     PairBiquad front(l, {k::highPass, k::lowShelf, k::harmonicBand, -1},
                      {v::highPass, v::lowShelf, v::harmonicBand, -1}, ja, jb);
     const Vi frontOn = pickMask(l.bassOn, {true, true, true, false}, ja, jb);
@@ -669,7 +683,6 @@ struct PairBiquad {
 
     // Back: [harmonic low-pass | correction 1 | 2 | 3] on frames t, t - 2, t - 3, t - 4.
     const Vi backLanesLag{0, 2, 3, 4, 0, 2, 3, 4};
-    const Vi lowPassLane{-1, 0, 0, 0, -1, 0, 0, 0}, firstCorrectionLane{0, -1, 0, 0, 0, -1, 0, 0};
     PairBiquad back(l, {k::harmonicLowPass, k::correction1, k::correction2, k::correction3},
                     {v::harmonicLowPass, v::correction1, v::correction2, v::correction3}, ja, jb);
     const Vi backOn = pickMask(l.bassOn, {true, false, false, false}, ja, jb) |
@@ -694,7 +707,9 @@ struct PairBiquad {
     Vf envelope = pickPair(l.state, envelopeRows, ja, jb);
 
     const Vi followedLanes = bandLane | tailLane;
-    const auto step = [&](auto frontEdge, auto backEdge, int u) __attribute__((always_inline)) {
+    // `here` is step u's slot, `earlier` step u - backLag - 1's (the front of frame t - 1).
+    const auto step = [&](auto frontEdge, auto backEdge, int u, std::size_t here,
+                          std::size_t earlier) __attribute__((always_inline)) {
         constexpr bool fEdge = decltype(frontEdge)::value, bEdge = decltype(backEdge)::value;
         const bool frontRuns = !fEdge || u <= n, frontInChunk = !fEdge || u < n;
         const int t = u - backLag;
@@ -711,7 +726,8 @@ struct PairBiquad {
                 in[4] = l.x[i][jb];
                 in[6] = l.m[i][jb];
             }
-            const Vf frontIn = takesInput ? in : laneUp1(frontOut);
+            // The high-pass takes x, the band m, the idle lane 0; the shelf the high-pass's output.
+            const Vf frontIn = pickLanes<true, false, true, true>(in, laneUp1(frontOut));
             frontNew = frontIn;
             if (anyBass) {
                 Vi keep{};
@@ -723,16 +739,16 @@ struct PairBiquad {
         Vf backNew = backOut, y{};
         if (backRuns) {
             if (anyBass && (!bEdge || t < n)) {
-                const Vf g = loadRow(p.shaped[slot(t)]);
+                const Vf g = loadRow(p.shaped[here]);
                 dcOut = dcBlock(g, dcIn, dcOut);
                 dcIn = g;
             }
             // Correction 1 takes frame t - 2: the shelf's output (or the input, where bass is
             // off) from step t - 1's front, and the low-pass's output from two steps ago.
-            const Vf shelfOut = loadRow(p.rows[slot(t - 1)]);
+            const Vf shelfOut = loadRow(p.rows[earlier]);
             const Vf firstIn = addsHarmonics ? shelfOut + 1.1f * laneUp1(backBefore) : shelfOut;
-            const Vf backIn =
-                lowPassLane ? dcOut : (firstCorrectionLane ? firstIn : laneUp1(backOut));
+            const Vf backIn = pickLanes<true, false, false, false>(
+                dcOut, pickLanes<true, true, false, false>(firstIn, laneUp1(backOut)));
             backNew = backIn;
             if (anyBiquadBack) {
                 Vi keep{};
@@ -747,7 +763,7 @@ struct PairBiquad {
         }
 
         // The front's lanes and, in stage 3's, the gained sample of frame u - outLag.
-        const Vf row = tailLane ? y : frontNew;
+        const Vf row = pickLanes<false, false, false, true>(y, frontNew);
         if (anyEnvelope) {
             // 0 in the lanes that follow nothing, so that they never meet a NaN or a subnormal.
             const Vf e = follow(Vf(Vi(row) & followedLanes), envelope, release);
@@ -758,38 +774,44 @@ struct PairBiquad {
                         : envelope;
             else
                 envelope = e;
-            storeRow(p.envelopes[slot(u)], envelope);
+            storeRow(p.envelopes[here], envelope);
         }
-        storeRow(p.rows[slot(u)], row);
+        storeRow(p.rows[here], row);
         frontOut = frontNew;
         backBefore = backOut;
         backOut = backNew;
     };
 
-    // Shaping: frames 4b to 4b + 3, one row per frame with each channel's value in all lanes of
-    // its half, ready for the back's DC blocker.
-    const auto shape = [&](int b) __attribute__((always_inline)) {
-        const int f = 4 * b;
-        const Vf g =
-            harmonicShape(fourRowsOf<2>(&p.rows[slot(f)]), fourRowsOf<2>(&p.envelopes[slot(f)]));
-        storeRow(p.shaped[slot(f)], __builtin_shuffle(g, Vi{0, 0, 0, 0, 4, 4, 4, 4}));
-        storeRow(p.shaped[slot(f + 1)], __builtin_shuffle(g, Vi{1, 1, 1, 1, 5, 5, 5, 5}));
-        storeRow(p.shaped[slot(f + 2)], __builtin_shuffle(g, Vi{2, 2, 2, 2, 6, 6, 6, 6}));
-        storeRow(p.shaped[slot(f + 3)], __builtin_shuffle(g, Vi{3, 3, 3, 3, 7, 7, 7, 7}));
-    };
-
-    // Limiting: frames 4b to 4b + 3 into y.
+    // After round r's steps, on the four rows of round r - 1: the shaping of the frames whose
+    // band output they hold, 4r - 4 to 4r - 1 (one row per frame, each channel's value in all
+    // lanes of its half, in the slot of the step whose back takes it), and the limiting of those
+    // whose gained output they hold, outLag earlier, into y.
     const Vi limiterOn = pickMask(l.limiterOn, {true, true, true, true}, ja, jb);
-    const auto limit = [&](int b) __attribute__((always_inline)) {
-        const int f = 4 * b;
-        const std::size_t at = slot(f + outLag);
-        const Vf y = fourRowsOf<3>(&p.rows[at]);
-        const Vf out = anyLimiter
-                           ? limitAndClip<true>(y, fourRowsOf<3>(&p.envelopes[at]), limiterOn)
-                           : limitAndClip<false>(y, y, limiterOn);
-        for (int i = 0; i < 4 && f + i < n; ++i) {
-            l.y[f + i][ja] = out[i];
-            l.y[f + i][jb] = out[4 + i];
+    const auto batch = [&](auto whole, int r, bool shapes, bool limits)
+        __attribute__((always_inline)) {
+        constexpr bool allInChunk = decltype(whole)::value;
+        const int f = 4 * (r - 1);
+        const std::size_t at = slot(f);
+        const HighLanes rows(&p.rows[at]), envelopes(&p.envelopes[at]);
+        if (shapes) {
+            const Vf g = harmonicShape(rows.lane2(), envelopes.lane2());
+            storeRow(p.shaped[slot(f + backLag)], __builtin_shuffle(g, Vi{0, 0, 0, 0, 4, 4, 4, 4}));
+            storeRow(p.shaped[slot(f + 1 + backLag)],
+                     __builtin_shuffle(g, Vi{1, 1, 1, 1, 5, 5, 5, 5}));
+            storeRow(p.shaped[slot(f + 2 + backLag)],
+                     __builtin_shuffle(g, Vi{2, 2, 2, 2, 6, 6, 6, 6}));
+            storeRow(p.shaped[slot(f + 3 + backLag)],
+                     __builtin_shuffle(g, Vi{3, 3, 3, 3, 7, 7, 7, 7}));
+        }
+        if (limits) {
+            const int first = f - outLag;
+            const Vf y = rows.lane3();
+            const Vf out = anyLimiter ? limitAndClip<true>(y, envelopes.lane3(), limiterOn)
+                                      : limitAndClip<false>(y, y, limiterOn);
+            for (int i = 0; i < 4 && (allInChunk || first + i < n); ++i) {
+                l.y[first + i][ja] = out[i];
+                l.y[first + i][jb] = out[4 + i];
+            }
         }
     };
 
@@ -799,23 +821,25 @@ struct PairBiquad {
     // of waiting for what was just made; the back's first frame of a block comes two rounds after
     // the front's, once it is shaped. The rounds in which no step lies at an end of the chunk run
     // as one straight stretch, so that the compiler keeps every carried value in a register.
-    constexpr int shapeLag = 1, limitLag = outLag / 4 + 1;
+    constexpr int shapeLag = 1, limitLag = outLag / 4 + shapeLag;
     const int blocks = (n + 3) / 4;
     const auto round = [&](int r) __attribute__((always_inline)) {
         for (int u = 4 * r; u < 4 * r + 4 && u < n + outLag; ++u) {
             const bool frontEdge = u == 0 || u >= n;
             const bool backEdge = u - backLag < tailLag || u - backLag >= n;
+            const std::size_t here = slot(u), earlier = slot(u - backLag - 1);
             if (frontEdge && backEdge)
-                step(std::true_type{}, std::true_type{}, u);
+                step(std::true_type{}, std::true_type{}, u, here, earlier);
             else if (frontEdge)
-                step(std::true_type{}, std::false_type{}, u);
+                step(std::true_type{}, std::false_type{}, u, here, earlier);
             else if (backEdge)
-                step(std::false_type{}, std::true_type{}, u);
+                step(std::false_type{}, std::true_type{}, u, here, earlier);
             else
-                step(std::false_type{}, std::false_type{}, u);
+                step(std::false_type{}, std::false_type{}, u, here, earlier);
         }
-        if (const int b = r - shapeLag; anyBass && b >= 0 && b < blocks) shape(b);
-        if (const int b = r - limitLag; b >= 0 && b < blocks) limit(b);
+        const int shaped = r - shapeLag, limited = r - limitLag;
+        batch(std::false_type{}, r, anyBass && shaped >= 0 && shaped < blocks,
+              limited >= 0 && limited < blocks);
     };
     // Steady: every front step inside the chunk (r >= 1, 4r + 3 < n), every back step with each
     // lane's frame in it (4r - backLag >= tailLag, 4r + 3 - backLag < n) and a block to limit.
@@ -825,12 +849,14 @@ struct PairBiquad {
     for (; r < std::min(firstSteady, blocks + limitLag); ++r)
         round(r);
     for (; r < endSteady; ++r) {
-        step(std::false_type{}, std::false_type{}, 4 * r);
-        step(std::false_type{}, std::false_type{}, 4 * r + 1);
-        step(std::false_type{}, std::false_type{}, 4 * r + 2);
-        step(std::false_type{}, std::false_type{}, 4 * r + 3);
-        if (anyBass) shape(r - shapeLag);
-        limit(r - limitLag);
+        // Four steps from slots that are multiples of 4: within a round no slot wraps.
+        const std::size_t here = slot(4 * r), earlier = slot(4 * r - backLag - 1);
+        static_assert((backLag + 1) % 4 == 0);
+        step(std::false_type{}, std::false_type{}, 4 * r, here, earlier);
+        step(std::false_type{}, std::false_type{}, 4 * r + 1, here + 1, earlier + 1);
+        step(std::false_type{}, std::false_type{}, 4 * r + 2, here + 2, earlier + 2);
+        step(std::false_type{}, std::false_type{}, 4 * r + 3, here + 3, earlier + 3);
+        batch(std::true_type{}, r, anyBass, true);
     }
     for (; r < blocks + limitLag; ++r)
         round(r);

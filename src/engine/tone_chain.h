@@ -358,7 +358,7 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 // made mid-buffer takes effect at the next one) and a stage that is off in some lanes runs in all
 // of them, its result kept only where it is on.
 //
-// Audio thread only; a ToneLanesRt (about 30 KB) is made once and kept by its one caller. Per
+// Audio thread only; a ToneLanesRt (about 54 KB) is made once and kept by its one caller. Per
 // buffer:
 //     for each channel: addToneLaneRt(lanes, stores, dev, side, frames)
 //         (first flushing the group when it is full or already holds that (dev, side), so a
@@ -369,7 +369,7 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 inline constexpr int toneLaneWidth = 8;
 // Frames per chunk. A pair of channels spread over the lanes (processToneLanesRt) fills and
 // drains its pipeline once per chunk, so the chunk is long enough to make that rare.
-inline constexpr std::size_t toneLaneChunk = 256;
+inline constexpr std::size_t toneLaneChunk = 512;
 
 struct alignas(32) ToneLanesRt {
     using Row = float[toneLaneWidth];

@@ -220,7 +220,7 @@ TEST(ToneChainLanes, GroupsOfEverySizeMatchTheScalarChainInEveryEffectCombinatio
     };
     auto group = std::make_unique<ToneLanesRt>();
     constexpr int groupSizes[] = {1, 2, 3, 4, 8, 5, 7, 6, 2, 2, 8};  // 48 channels
-    for (const std::size_t frames : {512u, 100u, 45u, 2u, 512u}) {
+    for (const std::size_t frames : {700u, 100u, 45u, 2u, 512u}) {
         std::vector<Signal> x(2 * devices, Signal(frames)), m(devices, Signal(frames));
         for (auto* signals : {&x, &m})
             for (Signal& sig : *signals)
