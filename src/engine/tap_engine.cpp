@@ -487,39 +487,30 @@ namespace {
 
 // Audio thread. The usual stereo tap four frames at a time: the same copy, the same energy per
 // frame (l * l + r * r in float) into the same partial sum, frame i into sums[i % 4], and the same
-// or-ed bits as the frame-by-frame loop, so the meter reads exactly what it did; only the
-// baseline's four-float vectors are used, which every x86-64 processor has. Returns the frames
-// taken.
-std::size_t takeStereoRt(float* to, const float* from, std::size_t run, double (&sums)[4],
-                         std::uint32_t& bits) {
-    using F4 = float __attribute__((vector_size(16)));
-    using U4 = std::uint32_t __attribute__((vector_size(16)));
-    using D2 = double __attribute__((vector_size(16)));
-    using F2 = float __attribute__((vector_size(8)));
-    D2 low{sums[0], sums[1]}, high{sums[2], sums[3]};
-    U4 seen{};
-    // Each frame's l * l + r * r, for the two frames of a vector, as doubles.
-    const auto energy = [](const F4& v) {
-        const F4 sq = v * v;
-        const F4 e = sq + __builtin_shuffle(sq, U4{1, 0, 3, 2});
-        return __builtin_convertvector(F2{e[0], e[2]}, D2);
-    };
+// or-ed bits as the frame-by-frame loop, so the meter reads exactly what it did. Returns the
+// frames taken.
+HOUSETONE_LANE_CLONES std::size_t takeStereoRt(float* to, const float* from, std::size_t run,
+                                               double (&sums)[4], std::uint32_t& bits) {
+    using F8 = float __attribute__((vector_size(32)));
+    using U8 = std::uint32_t __attribute__((vector_size(32)));
+    using D4 = double __attribute__((vector_size(32)));
+    D4 acc{sums[0], sums[1], sums[2], sums[3]};
+    U8 seen{};
     std::size_t i = 0;
     for (; i + 4 <= run; i += 4) {
-        F4 a, b;
-        std::memcpy(&a, from + 2 * i, sizeof a);
-        std::memcpy(&b, from + 2 * i + 4, sizeof b);
-        std::memcpy(to + 2 * i, &a, sizeof a);
-        std::memcpy(to + 2 * i + 4, &b, sizeof b);
-        low += energy(a);
-        high += energy(b);
-        seen |= U4(a) | U4(b);
+        F8 v;
+        std::memcpy(&v, from + 2 * i, sizeof v);
+        std::memcpy(to + 2 * i, &v, sizeof v);
+        const F8 sq = v * v;
+        // Each frame's l * l + r * r in its left lane, then the four as doubles.
+        const F8 e = sq + __builtin_shuffle(sq, U8{1, 0, 3, 2, 5, 4, 7, 6});
+        acc += __builtin_convertvector(__builtin_shufflevector(e, e, 0, 2, 4, 6), D4);
+        seen |= U8(v);
     }
-    sums[0] = low[0];
-    sums[1] = low[1];
-    sums[2] = high[0];
-    sums[3] = high[1];
-    bits |= seen[0] | seen[1] | seen[2] | seen[3];
+    for (int k = 0; k < 4; ++k)
+        sums[k] = acc[k];
+    for (int k = 0; k < 8; ++k)
+        bits |= seen[k];
     return i;
 }
 

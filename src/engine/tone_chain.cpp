@@ -397,16 +397,6 @@ struct LaneBiquad {
 
 }  // namespace
 
-// Run-time dispatch: an AVX2 clone where the processor has it, the baseline otherwise. No FMA in
-// either, so no multiply-add is fused and each lane rounds exactly as the scalar chain does.
-// Under the sanitizers the baseline alone: the clones' resolver runs while the program is being
-// loaded, before ThreadSanitizer's runtime is ready, and crashed every such program before main.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-#define HOUSETONE_LANE_CLONES
-#else
-#define HOUSETONE_LANE_CLONES \
-    [[gnu::target_clones("arch=x86-64-v4", "avx2", "default"), gnu::optimize("fp-contract=off")]]
-#endif
 namespace {
 
 // The steps both lane layouts share: the same arithmetic in the same order, so that every layout

@@ -366,6 +366,18 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 //     for each chunk of at most toneLaneChunk frames: fill x and m, processToneLanesRt, read y;
 //     endToneLanesRt(lanes, stores).
 
+// Run-time dispatch for the audio thread's vector loops: an AVX2 or AVX-512 clone where the
+// processor has it, the baseline otherwise. No FMA in any, so no multiply-add is fused and each
+// lane rounds exactly as the scalar code does. Under the sanitizers the baseline alone: the
+// clones' resolver runs while the program is being loaded, before ThreadSanitizer's runtime is
+// ready, and crashed every such program before main.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define HOUSETONE_LANE_CLONES
+#else
+#define HOUSETONE_LANE_CLONES \
+    [[gnu::target_clones("arch=x86-64-v4", "avx2", "default"), gnu::optimize("fp-contract=off")]]
+#endif
+
 inline constexpr int toneLaneWidth = 8;
 // Frames per chunk. A pair of channels spread over the lanes (processToneLanesRt) fills and
 // drains its pipeline once per chunk, so the chunk is long enough to make that rare.
