@@ -403,10 +403,9 @@ namespace {
 // rounds as the scalar chain does. The recurrent ones carry a value from frame to frame; the
 // others may run on any frames side by side.
 
-// An envelope follower with instant attack, on `x` (recurrent). The harmonic generator's on the
-// band's output and the limiter's on the gained sample do the same arithmetic.
-[[gnu::always_inline]] inline Vf follow(Vf x, Vf env, Vf release) {
-    const Vf a = absLanes(x);
+// An envelope follower with instant attack, on the magnitude `a` (recurrent). The harmonic
+// generator's on the band's output and the limiter's on the gained sample do the same arithmetic.
+[[gnu::always_inline]] inline Vf follow(Vf a, Vf env, Vf release) {
     return a > env ? a : env + (a - env) * release;
 }
 
@@ -461,7 +460,7 @@ template <bool limiter>
             const Vf h = highPass.run(x);
             Vf b = shelf.run(h);
             const Vf low = band.run(inUse ? loadRow(l.m[i]) : Vf{});
-            harmonicEnv = follow(low, harmonicEnv, harmonicRelease);
+            harmonicEnv = follow(absLanes(low), harmonicEnv, harmonicRelease);
             const Vf g = harmonicShape(low, harmonicEnv);
             dcOut = dcBlock(g, dcIn, dcOut);
             dcIn = g;
@@ -479,7 +478,7 @@ template <bool limiter>
         if (l.gainMoving) gs = gs + (target - gs) * 0.0005f;
         y = gs * y;
         if (l.anyLimiter) {
-            limiterEnv = follow(y, limiterEnv, limiterRelease);
+            limiterEnv = follow(absLanes(y), limiterEnv, limiterRelease);
             y = limitAndClip<true>(y, limiterEnv, limiterOn);
         } else {
             y = limitAndClip<false>(y, limiterEnv, limiterOn);
@@ -669,6 +668,8 @@ struct PairBiquad {
     PairBiquad front(l, {k::highPass, k::lowShelf, k::harmonicBand, -1},
                      {v::highPass, v::lowShelf, v::harmonicBand, -1}, ja, jb);
     const Vi frontOn = pickMask(l.bassOn, {true, true, true, false}, ja, jb);
+    // With every stage on, no lane need keep its input (the idle lane's stage gives 0 on 0).
+    const bool frontAllOn = l.bassOn[ja] && l.bassOn[jb];
     Vf frontOut{};
 
     // Back: [harmonic low-pass | correction 1 | 2 | 3] on frames t, t - 2, t - 3, t - 4.
@@ -678,6 +679,7 @@ struct PairBiquad {
     const Vi backOn = pickMask(l.bassOn, {true, false, false, false}, ja, jb) |
                       pickMask(l.correctionOn, {false, true, true, false}, ja, jb) |
                       pickMask(l.stage3On, {false, false, false, true}, ja, jb);
+    const bool backAllOn = frontAllOn && l.stage3On[ja] && l.stage3On[jb];  // correction with it
     const Vi addsHarmonics = pickMask(l.bassOn, {false, true, false, false}, ja, jb);
     constexpr PairRows dcInRow{v::dcPrevIn, -1, -1, -1}, dcOutRow{v::dcPrevOut, -1, -1, -1};
     Vf dcIn = pickPair(l.state, dcInRow, ja, jb), dcOut = pickPair(l.state, dcOutRow, ja, jb);
@@ -696,7 +698,8 @@ struct PairBiquad {
     const Vf release = pickPair(l.coef, {-1, -1, k::harmonicRelease, k::limiterRelease}, ja, jb);
     Vf envelope = pickPair(l.state, envelopeRows, ja, jb);
 
-    const Vi followedLanes = bandLane | tailLane;
+    // The magnitudes of the followed lanes, 0 in the others.
+    const Vi followedMagnitudes = (bandLane | tailLane) & 0x7fffffff;
     // `here` is step u's slot, `earlier` step u - backLag - 1's (the front of frame t - 1).
     const auto step = [&](auto frontEdge, auto backEdge, int u, std::size_t here,
                           std::size_t earlier) __attribute__((always_inline)) {
@@ -722,7 +725,8 @@ struct PairBiquad {
             if (anyBass) {
                 Vi keep{};
                 if constexpr (fEdge) keep = lanesInChunk(frontLag, u, n);
-                frontNew = frontOn ? front.template run<fEdge>(frontIn, keep) : frontIn;
+                frontNew = front.template run<fEdge>(frontIn, keep);
+                if (!frontAllOn) frontNew = frontOn ? frontNew : frontIn;
             }
         }
 
@@ -743,7 +747,8 @@ struct PairBiquad {
             if (anyBiquadBack) {
                 Vi keep{};
                 if constexpr (bEdge) keep = lanesInChunk(backLanesLag, t, n);
-                backNew = backOn ? back.template run<bEdge>(backIn, keep) : backIn;
+                backNew = back.template run<bEdge>(backIn, keep);
+                if (!backAllOn) backNew = backOn ? backNew : backIn;
             }
             // Gain on stage 3's last output.
             if (tailInChunk) {
@@ -756,7 +761,7 @@ struct PairBiquad {
         const Vf row = pickLanes<false, false, false, true>(y, frontNew);
         if (anyEnvelope) {
             // 0 in the lanes that follow nothing, so that they never meet a NaN or a subnormal.
-            const Vf e = follow(Vf(Vi(row) & followedLanes), envelope, release);
+            const Vf e = follow(Vf(Vi(row) & followedMagnitudes), envelope, release);
             if constexpr (fEdge || bEdge)
                 envelope =
                     ((bandLane & (frontInChunk ? -1 : 0)) | (tailLane & (tailInChunk ? -1 : 0)))

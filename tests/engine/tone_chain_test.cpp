@@ -203,8 +203,9 @@ TEST(ToneChainLanes, GroupsOfEverySizeMatchTheScalarChainInEveryEffectCombinatio
     constexpr int devices = 24;
     const auto configure = [](ToneStores& s) {
         for (int d = 0; d < devices; ++d) {
-            if (d & 1) setBass(s, d, kRate, 6.0f, 140, 48, 160);
-            const int corr = (d >> 1) % 3;
+            if ((d / 3) & 1) setBass(s, d, kRate, 6.0f, 140, 48, 160);
+            // Devices 3 to 5 count their corrections down, so that pairs meet both orders.
+            const int corr = d / 3 == 1 ? 2 - d % 3 : d % 3;
             if (corr) setCrisp(s, d, corr == 2 ? kCorrectedUid : "x", std::nullopt, kRate, 0.8f);
             setLimiter(s, d, (d / 6) & 1, kRate);
             if (d >= 12) setGain(s, d, d % 2 ? 2.0f : 0.3f);
@@ -219,7 +220,9 @@ TEST(ToneChainLanes, GroupsOfEverySizeMatchTheScalarChainInEveryEffectCombinatio
         return std::fabs(a - b) <= 1e-5f || (std::isnan(a) && std::isnan(b));
     };
     auto group = std::make_unique<ToneLanesRt>();
-    constexpr int groupSizes[] = {1, 2, 3, 4, 8, 5, 7, 6, 2, 2, 8};  // 48 channels
+    // 48 channels. The first pairs join two devices each, so that a pair's stages differ between
+    // its channels: bass in one and not the other, either way; three correction stages and two.
+    constexpr int groupSizes[] = {1, 2, 2, 2, 2, 2, 2, 8, 3, 4, 5, 7, 6, 2};
     for (const std::size_t frames : {700u, 100u, 45u, 2u, 512u}) {
         std::vector<Signal> x(2 * devices, Signal(frames)), m(devices, Signal(frames));
         for (auto* signals : {&x, &m})
