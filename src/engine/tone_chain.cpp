@@ -816,7 +816,8 @@ struct PairBiquad {
     // of waiting for what was just made; the back's first frame of a block comes two rounds after
     // the front's, once it is shaped. The rounds in which no step lies at an end of the chunk run
     // as one straight stretch, so that the compiler keeps every carried value in a register.
-    constexpr int shapeLag = 1, limitLag = outLag / 4 + shapeLag;
+    // Round r's batch shapes block r - 1 and limits the block outLag frames before it.
+    constexpr int limitLag = 1 + outLag / 4;
     const int blocks = (n + 3) / 4;
     const auto round = [&](int r) __attribute__((always_inline)) {
         for (int u = 4 * r; u < 4 * r + 4 && u < n + outLag; ++u) {
@@ -832,7 +833,7 @@ struct PairBiquad {
             else
                 step(std::false_type{}, std::false_type{}, u, here, earlier);
         }
-        const int shaped = r - shapeLag, limited = r - limitLag;
+        const int shaped = r - 1, limited = r - limitLag;
         batch(std::false_type{}, r, anyBass && shaped >= 0 && shaped < blocks,
               limited >= 0 && limited < blocks);
     };

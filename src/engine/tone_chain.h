@@ -350,8 +350,8 @@ inline void processToneBufferRt(ToneStores& s, int dev, int side, const float* x
 //
 // The chains of different output channels share nothing, so the render loop runs up to eight of
 // them at once, one per SIMD lane, with coefficients and state laid out lane by lane. A group of
-// at most four channels runs instead as pairs whose stages are spread over the lanes a frame
-// apart, so that one stereo speaker fills the vector too. Either way each channel does the
+// at most four channels runs instead as pairs whose stages are spread over the lanes, so that one
+// stereo speaker fills the vector too. Either way each channel does the
 // arithmetic of processToneSampleRt in the same order, so its output agrees with the scalar
 // chain's to float rounding (bit for bit unless the compiler fuses multiply-adds); the scalar
 // chain stays the reference. Differences from it: coefficients are read once per buffer (a change
