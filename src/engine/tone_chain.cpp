@@ -593,6 +593,12 @@ constexpr PairRows offsetRows(PairRows r, int by) {
     return r;
 }
 
+// Lanes whose frame, `lag` steps behind step s, lies in a chunk of n frames.
+[[gnu::always_inline]] inline Vi lanesInChunk(const Vi& lag, int s, int n) {
+    const Vi f = s - lag;
+    return (f >= 0) & (f < n);
+}
+
 // One biquad per lane of a half, each on its own lane's input.
 struct PairBiquad {
     Vf b0, b1, b2, a1, a2;
@@ -631,6 +637,19 @@ struct PairBiquad {
         return y;
     }
 
+    // The stages where `on` (every lane where `allOn`: the idle ones give 0 on 0), the input
+    // elsewhere; at a chunk's edge, lanes whose frame, `lag` steps behind step s, lies outside
+    // the chunk's n frames keep their state.
+    template <bool edge>
+    [[gnu::always_inline]] Vf runWhere(const Vf& x, const Vi& on, bool allOn, const Vi& lag, int s,
+                                       int n) {
+        Vi keep{};
+        if constexpr (edge) keep = lanesInChunk(lag, s, n);
+        const Vf y = run<edge>(x, keep);
+        if (allOn) return y;
+        return on ? y : x;
+    }
+
     [[gnu::always_inline]] void keep(ToneLanesRt& l, int ja, int jb) const {
         putPair(l.state, offsetRows(state, 0), ja, jb, x1);
         putPair(l.state, offsetRows(state, 1), ja, jb, x2);
@@ -638,12 +657,6 @@ struct PairBiquad {
         putPair(l.state, offsetRows(state, 3), ja, jb, y2);
     }
 };
-
-// Lanes whose frame, `lag` steps behind step s, lies in a chunk of n frames.
-[[gnu::always_inline]] inline Vi lanesInChunk(const Vi& lag, int s, int n) {
-    const Vi f = s - lag;
-    return (f >= 0) & (f < n);
-}
 
 [[gnu::always_inline]] inline void runPair(ToneLanesRt& l, int ja, int jb, std::size_t frames) {
     namespace k = tone_coef;
@@ -668,7 +681,6 @@ struct PairBiquad {
     PairBiquad front(l, {k::highPass, k::lowShelf, k::harmonicBand, -1},
                      {v::highPass, v::lowShelf, v::harmonicBand, -1}, ja, jb);
     const Vi frontOn = pickMask(l.bassOn, {true, true, true, false}, ja, jb);
-    // With every stage on, no lane need keep its input (the idle lane's stage gives 0 on 0).
     const bool frontAllOn = l.bassOn[ja] && l.bassOn[jb];
     Vf frontOut{};
 
@@ -722,12 +734,9 @@ struct PairBiquad {
             // The high-pass takes x, the band m, the idle lane 0; the shelf the high-pass's output.
             const Vf frontIn = pickLanes<true, false, true, true>(in, laneUp1(frontOut));
             frontNew = frontIn;
-            if (anyBass) {
-                Vi keep{};
-                if constexpr (fEdge) keep = lanesInChunk(frontLag, u, n);
-                frontNew = front.template run<fEdge>(frontIn, keep);
-                if (!frontAllOn) frontNew = frontOn ? frontNew : frontIn;
-            }
+            if (anyBass)
+                frontNew =
+                    front.template runWhere<fEdge>(frontIn, frontOn, frontAllOn, frontLag, u, n);
         }
 
         Vf backNew = backOut, y{};
@@ -744,12 +753,9 @@ struct PairBiquad {
             const Vf backIn = pickLanes<true, false, false, false>(
                 dcOut, pickLanes<true, true, false, false>(firstIn, laneUp1(backOut)));
             backNew = backIn;
-            if (anyBiquadBack) {
-                Vi keep{};
-                if constexpr (bEdge) keep = lanesInChunk(backLanesLag, t, n);
-                backNew = back.template run<bEdge>(backIn, keep);
-                if (!backAllOn) backNew = backOn ? backNew : backIn;
-            }
+            if (anyBiquadBack)
+                backNew =
+                    back.template runWhere<bEdge>(backIn, backOn, backAllOn, backLanesLag, t, n);
             // Gain on stage 3's last output.
             if (tailInChunk) {
                 if (gainMoving) gs = gs + (target - gs) * 0.0005f;
