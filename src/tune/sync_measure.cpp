@@ -105,8 +105,7 @@ bool SyncMeasure::start(const std::vector<Dev>& speakers,
 
     auto program = std::make_unique<Program>();
     program->slots.resize(speakers_.size());
-    program->seq = programs_.empty() ? adopted_.load(std::memory_order_relaxed) + 1
-                                     : programs_.back()->seq + 1;
+    program->seq = ++lastSeq_;
     std::int64_t end = 0;
     for (std::size_t i = 0; i < speakers.size(); ++i) {
         const auto open = std::find_if(speakers_.begin(), speakers_.end(),

@@ -107,6 +107,7 @@ class SyncMeasure {
     // Every program the callback may still be reading: the latest one, and those before it until
     // the callback has taken a later one. Freed only then, or once the callback is removed.
     std::vector<std::unique_ptr<Program>> programs_;
+    std::uint64_t lastSeq_ = 0;               // the latest program's seq; never reused
     std::atomic<Program*> pending_{nullptr};  // the latest program (release)
     std::atomic<std::uint64_t> adopted_{0};   // seq of the program the callback plays
     std::atomic<std::uint64_t> finished_{0};  // seq of the last program rendered to its end
