@@ -32,11 +32,25 @@ namespace housetone::ui {
 struct QtApplicationEnvironment final : ::testing::Environment {
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        // Without a runtime folder Qt makes /tmp/runtime-<user> and leaves it behind; the test
+        // program's own goes with it.
+        if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+            runtime_.emplace("housetone-ui-runtime");
+            qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime_->path().string()));
+        }
         static int argc = 1;
         static char name[] = "housetone-ui-tests";
         static char* argv[] = {name, nullptr};
         if (!QApplication::instance()) new QApplication(argc, argv);
     }
+    void TearDown() override {
+        if (!runtime_) return;
+        qunsetenv("XDG_RUNTIME_DIR");
+        runtime_.reset();
+    }
+
+  private:
+    std::optional<testsupport::TempDir> runtime_;
 };
 inline ::testing::Environment* const qtApplication =
     ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
