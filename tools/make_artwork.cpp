@@ -21,6 +21,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -203,6 +204,11 @@ int main(int argc, char** argv) {
     }
     // Drawing needs no screen; the offscreen platform keeps the build independent of a display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Without a runtime folder Qt makes /tmp/runtime-<user> and leaves it behind after the build;
+    // a folder of this run's own (0700) goes when it ends, after the application.
+    QTemporaryDir runtime;
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR") && runtime.isValid())
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
     QGuiApplication app(argc, argv);
     const QString out = QString::fromLocal8Bit(argv[1]);
     const QString svg = QString::fromLocal8Bit(argv[2]);
