@@ -60,9 +60,13 @@
 #                                    receiver's sess.latency.msec, the tunnel's pulse.latency;
 #                                    default 60); the path takes that and more, and moves by a
 #                                    cycle whenever either graph loses one (see write_far_config).
+#                                    Start returns once every network speaker's path holds still
+#                                    (see wait_for_still_network), which takes up to a minute and a
+#                                    half for the tunnel.
 #                                    PIPEWIRE_DEBUG="2,mod.rtp-source:4" (or mod.pulse-tunnel:4) in
 #                                    start's environment logs the receiver's buffer every cycle in
-#                                    DIR/log/far-pipewire.log (DIR/log/pipewire.log for the tunnel)
+#                                    DIR/log/far-rtp-receiver.log (DIR/log/pipewire.log for the
+#                                    tunnel)
 set -euo pipefail
 
 # node name | description | transport | channel positions | delay ms | session priority
@@ -321,6 +325,10 @@ network_module() {
   # sound, each time a different part of a cycle late; a streaming speaker sends on, silence or
   # not, and its far side stays settled.
   local keep_streaming="node.always-process = true session.suspend-timeout-seconds = 0"
+  # RTP packets of 256 frames (net.mtu = 1024 bytes of 16-bit stereo): a cycle of this graph is a
+  # whole number of them, so the receiver finds the same fill at each of its cycles. With the
+  # default 288 the fill ran through a nine-cycle pattern wider than the error its rate control
+  # takes, and the path hunted by about 2 ms either way.
   case $kind in
     rtp)
       cat <<EOF
@@ -331,6 +339,7 @@ network_module() {
       sap.ip = "127.0.0.1"
       sap.port = $((rtp_port + 2))
       sess.name = "$node"
+      net.mtu = 1024
       audio.channels = 2
       audio.position = [ FL FR ]
       stream.props = {
@@ -364,9 +373,9 @@ EOF
   esac
 }
 
-# The far machine's graph: a speaker per module driving itself at the room's rate and cycle, and
-# for RTP the receiver, which plays every session it hears announced into its speaker; the tunnel
-# plays to the far server's default sink (its node.target was not followed), so the tunnel's
+# The far machine's graph: a speaker per module driving itself at the room's rate and cycle (the
+# RTP receiver, which plays every session it hears announced into its speaker, joins it later as a
+# client of its own: see start_rtp_receiver); the tunnel plays to the far server's default sink (its node.target was not followed), so the tunnel's
 # speaker is the one chosen first.
 # Both graphs run on dummy drivers timed by the one monotonic clock, so their rates match exactly
 # and the path's delay is fixed as long as neither graph loses a cycle. Both modules count samples,
@@ -405,13 +414,27 @@ write_far_config() {
 EOF
     done
     echo "]"
-    echo "context.modules = ["
-    if has_network rtp; then
-      cat <<EOF
+  } >"$conf"
+}
+
+# The far machine's RTP receiver, a client of the far graph of its own, started once this graph
+# has settled (see start_rtp_receiver).
+write_rtp_receiver_config() {
+  cat >"$1" <<EOF
+context.properties = { core.daemon = false core.name = room-rtp-receiver }
+context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.* = support/libspa-support
+}
+context.modules = [
+  { name = libpipewire-module-rt args = { nice.level = -11 } flags = [ ifexists nofail ] }
+  { name = libpipewire-module-protocol-native }
+  { name = libpipewire-module-client-node }
+  { name = libpipewire-module-adapter }
   { name = libpipewire-module-rtp-source
     args = {
       sap.ip = "127.0.0.1"
-      sap.port = $((rtp_port + 2))
+      sap.port = $(($2 + 2))
       sess.latency.msec = $network_latency_ms
       stream.props = {
         target.object = "$(far_sink rtp)"
@@ -419,10 +442,8 @@ EOF
       }
     }
   }
+]
 EOF
-    fi
-    echo "]"
-  } >"$conf"
 }
 
 write_wireplumber_config() {
@@ -721,14 +742,62 @@ start_graph() {
   spawn wireplumber wireplumber
   wait_for "a default output" has_default_sink
   for kind in "${networks[@]}"; do start_air "$kind"; done
-  ((${#networks[@]} == 0)) ||
-    wait_for "the network speakers to reach the far machine" far_speakers_fed
   link_echoes
   start_noise
   if [[ ${HOUSETONE_ROOM_PULSE:-} == 1 ]]; then
     spawn pipewire-pulse pipewire-pulse
     wait_for "pipewire-pulse" test -S "$dir/run/pulse/native"
   fi
+}
+
+# The receiver counts what it is sent, not the time it came: a cycle the sender misses while
+# this graph is still taking shape (the air, the echoes and the noise joining) stays missing from
+# its buffer, and its rate control takes half a minute to find its latency again. It starts
+# listening once they have all joined.
+start_rtp_receiver() {
+  write_rtp_receiver_config "$dir/far/rtp-receiver.conf" "$1"
+  spawn_far far-rtp-receiver pipewire -c "$dir/far/rtp-receiver.conf"
+}
+
+wait_for_far_speakers() {
+  ((${#networks[@]} == 0)) ||
+    wait_for "the network speakers to reach the far machine" far_speakers_fed
+}
+
+# The network speakers' arrivals at the microphone now, by the room probe: "node ms" a line.
+network_arrivals() {
+  local -a sinks=()
+  for kind in "${networks[@]}"; do sinks+=(--sink "$(network_node "$kind")"); done
+  in_room "$probe" arrivals --microphone "$mic_node" "${sinks[@]}" --lead-ms 300 2>/dev/null |
+    awk -F'"' '/"arrivalMs"/ { split($3, v, /[:,] */); ms = v[2] } /"node"/ { print $4, ms }'
+}
+
+# A module's rate control brings a path it found off its latency back at about a ms a second, and
+# at start it finds it tens of ms off (the tunnel's first reading of the far server's latency; a
+# cycle the sender misses while this graph takes shape). A tune in that time measures a moving
+# speaker, so the room is ready once every network speaker's last three arrivals, taken
+# network_still_gap_s apart, lie within network_still_ms; after network_settle_s it goes on with a
+# warning. (Right after start the tunnel's path holds still for some seconds before its control
+# first moves it.)
+network_still_ms=1
+network_still_gap_s=4
+network_settle_s=150
+wait_for_still_network() {
+  ((${#networks[@]} > 0)) || return 0
+  local deadline=$((SECONDS + network_settle_s)) history="" now
+  while ((SECONDS < deadline)); do
+    [[ -z $history ]] || sleep "$network_still_gap_s"
+    now=$(network_arrivals) || now=""
+    history=$(printf '%s\n%s\n' "$history" "$now" | grep . | tail -n $((3 * ${#networks[@]})))
+    if awk -v n=${#networks[@]} -v still="$network_still_ms" '
+        $2 != "" { c[$1]++; if (!($1 in lo) || $2 < lo[$1]) lo[$1] = $2; if (!($1 in hi) || $2 > hi[$1]) hi[$1] = $2 }
+        END { k = 0; for (s in c) { if (c[s] < 3 || hi[s] - lo[s] > still) exit 1; k++ } exit !(k == n) }' \
+      <<<"$history"; then
+      return 0
+    fi
+  done
+  echo "pipewire-room: the network speakers' paths still moved after ${network_settle_s} s:" \
+    "$(tr '\n' ' ' <<<"$history")" >&2
 }
 
 start_room() {
@@ -771,6 +840,9 @@ start_room() {
   # The tunnel reaches the far pulse server when it loads: the far machine comes first.
   ((${#networks[@]} == 0)) || start_far "$rtp_port"
   start_graph
+  if has_network rtp; then start_rtp_receiver "$rtp_port"; fi
+  wait_for_far_speakers
+  wait_for_still_network
   trap - EXIT
 }
 
@@ -787,6 +859,7 @@ restart_pipewire() {
   if [[ -f $dir/delays ]]; then apply_delays "$(<"$dir/delays")"; fi
   if [[ -n ${HOUSETONE_ROOM_DELAYS:-} ]]; then apply_delays "$HOUSETONE_ROOM_DELAYS"; fi
   start_graph
+  wait_for_far_speakers
 }
 
 # A new session manager does not link again what the old one had linked for streams that asked
