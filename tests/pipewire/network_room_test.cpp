@@ -37,8 +37,10 @@ using testsupport::RoomSpeaker;
 
 constexpr double offsetLimitMs = 250;
 constexpr double toleranceMs = 2;
-// How far the network path may move across a tune for the tune to be held to one truth.
-constexpr double stillMs = 1;
+// How far the network path may move across a tune for the tune to be judged at all: the
+// modules' rate control hunts about a ms either way around its latency even when nothing
+// disturbs it.
+constexpr double stillMs = 2;
 
 struct Tuned {
     std::string text;
@@ -202,8 +204,9 @@ TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsT
     // The local speakers' paths are exact; a network one is whatever the module's receiver keeps,
     // which moves with every cycle either graph loses (see the gate above).
     // What one speaker waits for another is held to the truth among the speakers whose paths
-    // held still across the tune (the arrivals before and after agree); a network speaker whose
-    // path moved has no single truth to hold the tune to, and the run says so on its output.
+    // held still across the tune (the arrivals before and after agree within stillMs; the
+    // truth while the tune measured lies between them); a network speaker whose path moved
+    // further has no single truth to hold the tune to, and the run says so on its output.
     const std::string& reference = speakers.front().uid;
     std::map<std::string, double> current;
     auto before = trueArrivals(*room, speakers);
@@ -219,7 +222,7 @@ TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsT
         EXPECT_NE(tuned.text.find("Verified"), std::string::npos) << context;
         for (const Dev& d : speakers)
             ASSERT_TRUE(tuned.offsets.contains(d.uid)) << d.uid << " got no offset; " << context;
-        const auto needed = neededOffsets(after);
+        const auto neededBefore = neededOffsets(before), neededAfter = neededOffsets(after);
         for (const Dev& d : speakers) {
             const double moved = after.at(d.uid) - before.at(d.uid);
             if (std::abs(moved) > stillMs) {
@@ -228,9 +231,12 @@ TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsT
                             d.uid.c_str(), moved, run);
                 continue;
             }
-            EXPECT_NEAR(tuned.offsets.at(d.uid) - tuned.offsets.at(reference),
-                        needed.at(d.uid) - needed.at(reference), toleranceMs)
-                << d.uid << "; " << context;
+            const double a = neededBefore.at(d.uid) - neededBefore.at(reference);
+            const double b = neededAfter.at(d.uid) - neededAfter.at(reference);
+            const double got = tuned.offsets.at(d.uid) - tuned.offsets.at(reference);
+            EXPECT_LE(std::max({std::min(a, b) - got, got - std::max(a, b), 0.0}), toleranceMs)
+                << d.uid << " got " << got << " ms where " << a << " to " << b << " ms was needed; "
+                << context;
         }
         std::printf("%s\n", context.c_str());
         current = tuned.offsets;
