@@ -518,7 +518,10 @@ spawn() {
   env -u DBUS_SESSION_BUS_ADDRESS -u PIPEWIRE_REMOTE -u PIPEWIRE_CORE -u PIPEWIRE_CONFIG_NAME \
     -u PIPEWIRE_CONFIG_DIR -u PIPEWIRE_CONFIG_PREFIX -u WIREPLUMBER_CONFIG_DIR -u DISPLAY \
     -u WAYLAND_DISPLAY "${room_env[@]}" "$@" </dev/null >"$dir/log/$name.log" 2>&1 &
-  echo "$! $(start_time $!) $name" >>"$dir/pids"
+  # One that has already exited has no start time; "-" keeps its name in the third field.
+  local started
+  started=$(start_time $!)
+  echo "$! ${started:--} $name" >>"$dir/pids"
 }
 
 recorded_alive() {
@@ -769,7 +772,8 @@ network_arrivals() {
   local -a sinks=()
   for kind in "${networks[@]}"; do sinks+=(--sink "$(network_node "$kind")"); done
   in_room "$probe" arrivals --microphone "$mic_node" "${sinks[@]}" --lead-ms 300 2>/dev/null |
-    awk -F'"' '/"arrivalMs"/ { split($3, v, /[:,] */); ms = v[2] } /"node"/ { print $4, ms }'
+    awk -F'"' '/"arrivalMs"/ { split($3, v, /[:,] */); ms = v[2] }
+      /"node"/ { if (ms ~ /^[0-9]/) print $4, ms; ms = "" }'
 }
 
 # A module's rate control brings a path it found off its latency back at about a ms a second, and
@@ -784,11 +788,13 @@ network_still_gap_s=4
 network_settle_s=150
 wait_for_still_network() {
   ((${#networks[@]} > 0)) || return 0
-  local deadline=$((SECONDS + network_settle_s)) history="" now
+  local deadline=$((SECONDS + network_settle_s)) history="" now first=1
   while ((SECONDS < deadline)); do
-    [[ -z $history ]] || sleep "$network_still_gap_s"
+    ((first)) || sleep "$network_still_gap_s"
+    first=0
     now=$(network_arrivals) || now=""
-    history=$(printf '%s\n%s\n' "$history" "$now" | grep . | tail -n $((3 * ${#networks[@]})))
+    history=$(printf '%s\n%s\n' "$history" "$now" | { grep . || true; } |
+      tail -n $((3 * ${#networks[@]})))
     if awk -v n=${#networks[@]} -v still="$network_still_ms" '
         $2 != "" { c[$1]++; if (!($1 in lo) || $2 < lo[$1]) lo[$1] = $2; if (!($1 in hi) || $2 > hi[$1]) hi[$1] = $2 }
         END { k = 0; for (s in c) { if (c[s] < 3 || hi[s] - lo[s] > still) exit 1; k++ } exit !(k == n) }' \
@@ -796,8 +802,8 @@ wait_for_still_network() {
       return 0
     fi
   done
-  echo "pipewire-room: the network speakers' paths still moved after ${network_settle_s} s:" \
-    "$(tr '\n' ' ' <<<"$history")" >&2
+  echo "pipewire-room: the network speakers' paths did not hold still (or were not heard) in" \
+    "${network_settle_s} s; their last arrivals: $(tr '\n' ' ' <<<"$history")" >&2
 }
 
 start_room() {
