@@ -164,8 +164,7 @@ std::size_t heldSince(const std::vector<Standing>& s) {
 // measurement since its last move; all of a speaker's measurements count when it held still.
 std::map<std::string, int> stillSince(const std::vector<Dev>& speakers,
                                       const std::string& referenceUID, const PairDeltas& deltas,
-                                      std::vector<std::string>& log,
-                                      std::vector<std::string>& warnings) {
+                                      std::vector<std::string>& log, FusedPass& out) {
     std::map<std::string, int> since;
     for (const Dev& d : speakers) {
         if (d.uid == referenceUID) continue;
@@ -186,6 +185,7 @@ std::map<std::string, int> stillSince(const std::vector<Dev>& speakers,
         const std::size_t first = heldSince(s);
         if (first == 0) continue;
         since[d.uid] = s[first].measurement;
+        if (first + 1 == s.size()) out.unsettled.insert(d.uid);
         std::vector<std::string> all;
         for (const Standing& standing : s)
             all.push_back(formatText("%+.1f", standing.ms));
@@ -197,7 +197,7 @@ std::map<std::string, int> stillSince(const std::vector<Dev>& speakers,
                                  d.uid.c_str(), referenceUID.c_str(), joined(all, ", ").c_str(),
                                  static_cast<int>(s.size() - first)));
         if (moved > disagreeMs)
-            warnings.push_back(
+            out.warnings.push_back(
                 formatText("%s moved by %.0f ms during the tune — aligned to where it "
                            "stood last; re-run if it sounds off",
                            d.name.c_str(), moved));
@@ -209,7 +209,7 @@ std::map<std::string, int> stillSince(const std::vector<Dev>& speakers,
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
                     const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth) {
     FusedPass out;
-    const auto since = stillSince(speakers, referenceUID, deltas, log, out.warnings);
+    const auto since = stillSince(speakers, referenceUID, deltas, log, out);
     const auto counts = [&](const std::string& uid, int measurement) {
         const auto first = since.find(uid);
         return first == since.end() || measurement >= first->second;
@@ -521,7 +521,7 @@ AutoTuner::Next AutoTuner::pass(Run& r, int p, TuneEnd& end) {
     r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
                                 std::move(summary.appliedTxt), std::move(summary.unmeasured),
                                 std::move(missing.notHeard), std::move(missing.tooFar),
-                                std::move(cut.capped), fused.reachMs});
+                                std::move(cut.capped), fused.reachMs, fused.unsettled.empty()});
     // Another pass would measure the same gap and hit the same limit.
     if (!r.passes.back().capped.empty()) return Next::stop;
     if (p >= 1) {
@@ -532,7 +532,12 @@ AutoTuner::Next AutoTuner::pass(Run& r, int p, TuneEnd& end) {
             return Next::stop;
         }
     }
-    if (!check.conclusive || check.worstMs == 0 || isCancelled()) return Next::stop;
+    if (!check.conclusive || isCancelled()) return Next::stop;
+    // The checks heard a speaker still on its way where it stood just then; together there is
+    // not together once it has come to rest, so it is measured again.
+    if (fused.unsettled.empty()) return check.worstMs == 0 ? Next::stop : Next::pass;
+    const std::vector<std::string> moving(fused.unsettled.begin(), fused.unsettled.end());
+    appendLog({"still moving at the pass's end: " + joined(moving, ", ")});
     return Next::pass;
 }
 

@@ -75,7 +75,11 @@ inline constexpr double settledMs = 3.0;
 struct FusedPass {
     std::map<std::string, double> latency;  // UID -> ms relative to the reference (reference = 0)
     std::vector<std::string> warnings;      // for the report's notes
-    Hearing hearing;                        // filled by the run's measurements, not by fusePairs
+    // Speakers whose standing moved at their last measurement: still on the way somewhere (a
+    // network path being pulled back to its latency), so where they were placed is not where
+    // they will stay.
+    std::set<std::string> unsettled;
+    Hearing hearing;  // filled by the run's measurements, not by fusePairs
     // How far apart the pass's measurements searched, ms: the near reach unless it measured a
     // speaker on its own beyond it. The checks listen as far, for a speaker placed that far may
     // also be misplaced by as much.
@@ -89,7 +93,8 @@ struct FusedPass {
 // the reference's) counts only since its last move: back from its latest measurement, as far as
 // they agree within settledMs. Its other pairs count only from then on too, so that a loop
 // through it cannot carry its move onto the speakers that held still. It gets a "moved" line, and
-// a warning when it moved further than a loop may disagree.
+// a warning when it moved further than a loop may disagree; one that moved at its last
+// measurement is `unsettled`.
 FusedPass fusePairs(const std::vector<Dev>& speakers, const std::string& referenceUID,
                     const PairDeltas& deltas, std::vector<std::string>& log, bool bluetooth);
 

@@ -38,6 +38,12 @@ const TunePass& chooseBestPass(const std::vector<TunePass>& passes) {
     const TunePass* best = &passes.front();
     for (std::size_t i = 1; i < passes.size(); ++i) {
         const double s = score(passes[i]);
+        // A pass that placed a speaker still on its way checked where it passed through: any
+        // conclusive pass that found every speaker at rest is better.
+        if (passes[i].settled != best->settled) {
+            if (passes[i].settled && std::isfinite(s)) best = &passes[i];
+            continue;
+        }
         if (best->check.conclusive ? s < score(*best) : std::isfinite(s)) best = &passes[i];
     }
     return *best;

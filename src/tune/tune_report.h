@@ -34,6 +34,8 @@ struct TunePass {
     std::vector<std::string> tooFar;
     std::vector<CappedSpeaker> capped;  // in speaker-list order
     double reachMs = nearReachMs;       // how far from the others `tooFar` were looked for
+    // No speaker was still moving when the pass last measured it (see FusedPass::unsettled).
+    bool settled = true;
 };
 
 struct PassSummary {

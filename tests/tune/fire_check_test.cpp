@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 
 #include "audio/sim/sim_audio_system.h"
 #include "core/fourcc.h"
@@ -160,9 +161,11 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
                               {"d|a", {{0, 0}, {60, 1}}},
                               {"e|a", {{0, 0}, {61, 1}}}},
                              log, true);
-    // b's 3 ms are one place; d moved, so its latest counts, and it is kept.
+    // b's 3 ms are one place; d moved, so its latest counts, and it is kept. It moved at its
+    // last measurement, so nothing says it has come to rest.
     EXPECT_EQ(f.latency,
               (std::map<std::string, double>{{"a", 0}, {"b", 10}, {"c", 30}, {"d", 60}}));
+    EXPECT_EQ(f.unsettled, std::set<std::string>{"d"});
     EXPECT_EQ(f.warnings, Lines{"d moved by 60 ms during the tune — aligned to where it stood "
                                 "last; re-run if it sounds off"});
     EXPECT_EQ(log, (Lines{"moved d vs a: Δ +0.0, +60.0 ms in turn; only the latest 1 count",

@@ -23,10 +23,21 @@ const std::string head =
     "Slowest speaker: Den — everyone else waits for it. "
     "Applied: Kitchen 35 ms, Den 0 ms. ";
 
-TEST(TuneReport, TheBestPassIsTheConclusiveOneLeastLateEarliestOnTiesAndTheLineSaysHowItEnded) {
+TEST(TuneReport,
+     TheBestPassIsTheSettledConclusiveOneLeastLateEarliestOnTiesAndTheLineSaysHowItEnded) {
     EXPECT_EQ(chooseBestPass({pass(1, false, 0), pass(2, true, 14), pass(3, true, 9)}).index, 3);
     EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, true, 9)}).index, 1);
     EXPECT_EQ(chooseBestPass({pass(1, true, 9), pass(2, false, 0)}).index, 1);
+    // A pass that placed a speaker still on its way loses to any conclusive one that did not,
+    // however together its own checks found them; among such passes the usual order holds.
+    auto moving = [](TunePass p) {
+        p.settled = false;
+        return p;
+    };
+    EXPECT_EQ(chooseBestPass({moving(pass(1, true, 0)), pass(2, true, 9)}).index, 2);
+    EXPECT_EQ(chooseBestPass({pass(1, true, 9), moving(pass(2, true, 0))}).index, 1);
+    EXPECT_EQ(chooseBestPass({moving(pass(1, true, 0)), pass(2, false, 0)}).index, 1);
+    EXPECT_EQ(chooseBestPass({moving(pass(1, true, 9)), moving(pass(2, true, 3))}).index, 2);
 
     EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 1, TuneEnd::normal, true),
               head + "Verified: Clicks: one arrival — together. Sweep: one arrival — together.");
