@@ -375,8 +375,8 @@ EOF
 
 # The far machine's graph: a speaker per module driving itself at the room's rate and cycle (the
 # RTP receiver, which plays every session it hears announced into its speaker, joins it later as a
-# client of its own: see start_rtp_receiver); the tunnel plays to the far server's default sink (its node.target was not followed), so the tunnel's
-# speaker is the one chosen first.
+# client of its own: see start_rtp_receiver); the tunnel plays to the far server's default sink
+# (its node.target was not followed), so the tunnel's speaker is the one chosen first.
 # Both graphs run on dummy drivers timed by the one monotonic clock, so their rates match exactly
 # and the path's delay is fixed as long as neither graph loses a cycle. Both modules count samples,
 # not clock time: a cycle the room's graph does not run the sender in (the machine stalled past
