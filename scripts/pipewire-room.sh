@@ -796,9 +796,16 @@ wait_for_still_network() {
     history=$(printf '%s\n%s\n' "$history" "$now" | { grep . || true; } |
       tail -n $((3 * ${#networks[@]})))
     if awk -v n=${#networks[@]} -v still="$network_still_ms" '
-        $2 != "" { c[$1]++; if (!($1 in lo) || $2 < lo[$1]) lo[$1] = $2; if (!($1 in hi) || $2 > hi[$1]) hi[$1] = $2 }
-        END { k = 0; for (s in c) { if (c[s] < 3 || hi[s] - lo[s] > still) exit 1; k++ } exit !(k == n) }' \
-      <<<"$history"; then
+        $2 != "" {
+          c[$1]++
+          if (!($1 in lo) || $2 < lo[$1]) lo[$1] = $2
+          if (!($1 in hi) || $2 > hi[$1]) hi[$1] = $2
+        }
+        END {
+          k = 0
+          for (s in c) { if (c[s] < 3 || hi[s] - lo[s] > still) exit 1; k++ }
+          exit !(k == n)
+        }' <<<"$history"; then
       return 0
     fi
   done
