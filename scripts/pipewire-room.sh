@@ -126,6 +126,8 @@ for kind in "${networks[@]}"; do
   [[ $kind == rtp || $kind == tunnel ]] ||
     die "HOUSETONE_ROOM_NETWORK must name rtp, tunnel or both, not \"$kind\""
 done
+# The room reads the probe's arrivals of its network speakers with jq (see network_arrivals).
+((${#networks[@]} == 0)) || command -v jq >/dev/null || die "a network speaker needs jq on PATH"
 
 has_network() {
   [[ " ${networks[*]} " == *" $1 "* ]]
@@ -772,8 +774,7 @@ network_arrivals() {
   local -a sinks=()
   for kind in "${networks[@]}"; do sinks+=(--sink "$(network_node "$kind")"); done
   in_room "$probe" arrivals --microphone "$mic_node" "${sinks[@]}" --lead-ms 300 2>/dev/null |
-    awk -F'"' '/"arrivalMs"/ { split($3, v, /[:,] */); ms = v[2] }
-      /"node"/ { if (ms ~ /^[0-9]/) print $4, ms; ms = "" }'
+    jq -r '.sinks[] | select(.arrivalMs != null) | "\(.node) \(.arrivalMs)"'
 }
 
 # A module's rate control brings a path it found off its latency back at about a ms a second, and
