@@ -149,7 +149,15 @@ bool wireFilter(GraphConnection& c, IOProc& p) {
 }
 
 void closeFilter(GraphConnection& c, IOProc& p) {
-    destroyLinks(p.links);
+    // Unlinked while the callback still runs, and only then stopped: a node waits in each cycle
+    // for every node linked into it, and one that stopped before the daemon took its links away
+    // leaves the speakers it fed waiting to the end of a cycle. A network speaker's sender then
+    // sends a cycle less, and the far speaker plays a cycle early until its rate control pulls
+    // it back, tens of seconds later.
+    if (!p.links.empty()) {
+        destroyLinks(p.links);
+        c.roundTrip();
+    }
     if (p.filter) {
         // Returns only once the data thread has dropped the node: no callback after this.
         pw_filter_disconnect(p.filter);
