@@ -147,7 +147,9 @@ bool setUp(Side& s, const std::string& remote, const std::string& nodeName,
 void tearDown(Side& s) {
     if (!s.loop) return;
     pw_thread_loop_lock(s.loop);
-    if (s.airLink) pw_proxy_destroy(s.airLink);
+    std::vector<pw_proxy*> links{s.airLink};
+    s.airLink = nullptr;
+    s.unlink(links);
     s.disconnect();
     pw_thread_loop_unlock(s.loop);
     s.endLoop();

@@ -191,9 +191,7 @@ bool setUp(Session& s, const ArrivalRequest& r) {
 void tearDown(Session& s) {
     pw_thread_loop_lock(s.loop);
     s.playing.store(false, std::memory_order_release);
-    for (pw_proxy* l : s.links)
-        if (l) pw_proxy_destroy(l);
-    s.links.clear();
+    s.unlink(s.links);
     s.disconnect();
     pw_thread_loop_unlock(s.loop);
     s.endLoop();

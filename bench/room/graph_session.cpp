@@ -2,6 +2,7 @@
 
 #include <spa/utils/result.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,14 @@ void onCoreError(void* data, std::uint32_t id, int, int res, const char* message
                spa_strerror(res) + ")");
 }
 
-const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS, .error = onCoreError};
+void onCoreDone(void* data, std::uint32_t id, int seq) {
+    auto& s = *static_cast<GraphSession*>(data);
+    if (id == PW_ID_CORE) s.doneSeq = seq;
+    pw_thread_loop_signal(s.loop, false);
+}
+
+const pw_core_events coreEvents = {
+    .version = PW_VERSION_CORE_EVENTS, .done = onCoreDone, .error = onCoreError};
 
 }  // namespace
 
@@ -129,6 +137,18 @@ pw_proxy* GraphSession::link(std::uint32_t outPort, std::uint32_t inPort) {
         core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
     pw_properties_free(props);
     return proxy;
+}
+
+void GraphSession::unlink(std::vector<pw_proxy*>& links) {
+    const bool any = std::any_of(links.begin(), links.end(), [](pw_proxy* l) { return l; });
+    for (pw_proxy* l : links)
+        if (l) pw_proxy_destroy(l);
+    links.clear();
+    if (!any || !core) return;
+    // The daemon answers in order: once it answers this, it has removed the links.
+    syncSeq = pw_core_sync(core, PW_ID_CORE, syncSeq);
+    const int want = syncSeq;
+    waitFor(1, [&] { return doneSeq == want; });
 }
 
 void GraphSession::disconnect() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace housetone::room {
 
@@ -32,6 +33,8 @@ struct GraphSession {
     std::map<std::uint32_t, GraphPort> ports;
     std::string failure;  // the first only
     std::string who;      // which graph failures are said of; empty when there is one
+    // The last round trip asked of the daemon, and the last it answered.
+    int syncSeq = 0, doneSeq = -1;
 
     // Makes the loop (named `name`) and its context and starts it; false, with nothing left, when
     // any of that fails.
@@ -51,6 +54,12 @@ struct GraphSession {
     bool waitFor(double seconds, const std::function<bool()>& ready);
     // With the loop's lock held: a link from one port to another, gone when this client goes.
     pw_proxy* link(std::uint32_t outPort, std::uint32_t inPort);
+    // With the loop's lock held: removes `links` and waits (a second at most) until the daemon has
+    // taken them out of the graph, so that this session's filter may stop. One that stops first
+    // leaves each node it fed waiting for it to the end of a cycle: a network sender among them
+    // sends a cycle less, and the far speaker plays a cycle early until its rate control pulls
+    // it back.
+    void unlink(std::vector<pw_proxy*>& links);
     // With the loop's lock held: the filter, the registry and the core, with their listeners.
     void disconnect();
     // With the lock released: stops the loop and frees it and the context.

@@ -211,11 +211,9 @@ bool setUp(Probe& p, const RecordRequest& r) {
 void tearDown(Probe& p) {
     pw_thread_loop_lock(p.loop);
     p.recording.store(false, std::memory_order_release);
-    for (std::size_t i = 0; i < p.links.size(); ++i) {
+    for (std::size_t i = 0; i < p.links.size(); ++i)
         spa_hook_remove(&p.linkListeners[i]);
-        pw_proxy_destroy(p.links[i]);
-    }
-    p.links.clear();
+    p.unlink(p.links);
     p.disconnect();
     pw_thread_loop_unlock(p.loop);
     p.endLoop();
