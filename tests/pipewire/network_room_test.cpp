@@ -156,11 +156,10 @@ class NetworkRoomTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsTrueArrival) {
     // The network path moves by a cycle (21 ms) whenever either graph loses one, and the
-    // modules take tens of seconds to pull it back. On a busy machine the graphs lose cycles to
-    // stalls of the whole machine, and the room's graph skips the sender for a cycle at times
-    // when a node comes or goes (the tuner now makes its capture and its player once a tune, at
-    // its start). The verdict is not reproducible while either happens during a tune: run when
-    // asked.
+    // modules take tens of seconds to pull it back, the tunnel's hunting several ms either way
+    // as it does. On a busy machine the graphs lose cycles to stalls of the whole machine, at
+    // times as a node comes (the tuner makes its capture and its player once a tune, at its
+    // start). The verdict is not reproducible while that happens during a tune: run when asked.
     if (!std::getenv("HOUSETONE_NETWORK_ROOM"))
         GTEST_SKIP()
             << "set HOUSETONE_NETWORK_ROOM=1 to run the tunes in a room with a network speaker";
