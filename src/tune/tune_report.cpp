@@ -1,8 +1,7 @@
 #include "tune/tune_report.h"
 
-#include <cmath>
-#include <limits>
 #include <optional>
+#include <tuple>
 
 #include "core/text.h"
 
@@ -32,20 +31,16 @@ PassSummary passSummary(const std::vector<Dev>& measured,
 }
 
 const TunePass& chooseBestPass(const std::vector<TunePass>& passes) {
-    const auto score = [](const TunePass& p) {
-        return p.check.conclusive ? p.check.worstMs : std::numeric_limits<double>::infinity();
+    // Best first: a conclusive check; then every speaker at rest when last measured (a pass that
+    // placed one still on its way checked where it passed through); then the least late; then
+    // the earliest.
+    const auto rank = [](const TunePass& p) {
+        return std::tuple(p.check.conclusive, p.settled,
+                          p.check.conclusive ? -p.check.worstMs : 0.0);
     };
     const TunePass* best = &passes.front();
-    for (std::size_t i = 1; i < passes.size(); ++i) {
-        const double s = score(passes[i]);
-        // A pass that placed a speaker still on its way checked where it passed through: any
-        // conclusive pass that found every speaker at rest is better.
-        if (passes[i].settled != best->settled) {
-            if (passes[i].settled && std::isfinite(s)) best = &passes[i];
-            continue;
-        }
-        if (best->check.conclusive ? s < score(*best) : std::isfinite(s)) best = &passes[i];
-    }
+    for (std::size_t i = 1; i < passes.size(); ++i)
+        if (rank(passes[i]) > rank(*best)) best = &passes[i];
     return *best;
 }
 
