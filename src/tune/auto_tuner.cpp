@@ -185,7 +185,10 @@ std::map<std::string, int> stillSince(const std::vector<Dev>& speakers,
         const std::size_t first = heldSince(s);
         if (first == 0) continue;
         since[d.uid] = s[first].measurement;
-        if (first + 1 == s.size()) out.unsettled.insert(d.uid);
+        if (first + 1 == s.size()) {
+            out.unsettled.insert(d.uid);
+            out.lastMoveMs = std::max(out.lastMoveMs, std::fabs(s[first].ms - s[first - 1].ms));
+        }
         std::vector<std::string> all;
         for (const Standing& standing : s)
             all.push_back(formatText("%+.1f", standing.ms));
@@ -521,7 +524,7 @@ AutoTuner::Next AutoTuner::pass(Run& r, int p, TuneEnd& end) {
     r.passes.push_back(TunePass{p + 1, r.applied, check, std::move(summary.slowest),
                                 std::move(summary.appliedTxt), std::move(summary.unmeasured),
                                 std::move(missing.notHeard), std::move(missing.tooFar),
-                                std::move(cut.capped), fused.reachMs, fused.unsettled.empty()});
+                                std::move(cut.capped), fused.reachMs, fused.lastMoveMs});
     // Another pass would measure the same gap and hit the same limit.
     if (!r.passes.back().capped.empty()) return Next::stop;
     if (p >= 1) {

@@ -79,7 +79,8 @@ struct FusedPass {
     // network path being pulled back to its latency), so where they were placed is not where
     // they will stay.
     std::set<std::string> unsettled;
-    Hearing hearing;  // filled by the run's measurements, not by fusePairs
+    double lastMoveMs = 0;  // the farthest one of them moved at that measurement, ms
+    Hearing hearing;        // filled by the run's measurements, not by fusePairs
     // How far apart the pass's measurements searched, ms: the near reach unless it measured a
     // speaker on its own beyond it. The checks listen as far, for a speaker placed that far may
     // also be misplaced by as much.

@@ -34,8 +34,9 @@ struct TunePass {
     std::vector<std::string> tooFar;
     std::vector<CappedSpeaker> capped;  // in speaker-list order
     double reachMs = nearReachMs;       // how far from the others `tooFar` were looked for
-    // No speaker was still moving when the pass last measured it (see FusedPass::unsettled).
-    bool settled = true;
+    // How far the speaker still moving when the pass last measured it moved then, ms (the
+    // farthest, when several were; see FusedPass::unsettled); 0 when none was.
+    double movedMs = 0;
 };
 
 struct PassSummary {

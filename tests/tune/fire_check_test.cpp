@@ -166,6 +166,13 @@ TEST(FusePairs, OnlyClearPairsAreRecordedConsistentOnesFuseUnstableOnesDropAndOp
     EXPECT_EQ(f.latency,
               (std::map<std::string, double>{{"a", 0}, {"b", 10}, {"c", 30}, {"d", 60}}));
     EXPECT_EQ(f.unsettled, std::set<std::string>{"d"});
+    EXPECT_EQ(f.lastMoveMs, 60);
+    // What a speaker still on its way moved is its last step: pulled back by 20 ms, then 4 more.
+    Lines ignored;
+    EXPECT_EQ(
+        fusePairs({dev("a"), dev("b")}, "a", {{"b|a", {{0, 0}, {20, 1}, {24, 2}}}}, ignored, true)
+            .lastMoveMs,
+        4);
     EXPECT_EQ(f.warnings, Lines{"d moved by 60 ms during the tune — aligned to where it stood "
                                 "last; re-run if it sounds off"});
     EXPECT_EQ(log, (Lines{"moved d vs a: Δ +0.0, +60.0 ms in turn; only the latest 1 count",
