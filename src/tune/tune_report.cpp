@@ -31,13 +31,13 @@ PassSummary passSummary(const std::vector<Dev>& measured,
 }
 
 const TunePass& chooseBestPass(const std::vector<TunePass>& passes) {
-    // Best first: a conclusive check; then every speaker at rest when last measured, else the
-    // least move at that measurement (a pass that placed one still on its way checked where it
-    // passed through, and a smaller step is nearer its rest); then the least late; then the
+    // Best first: a conclusive check; then every speaker at rest when last measured (a pass that
+    // placed one still on its way checked where it passed through); then the least late; then
+    // the smallest last step of a speaker still on its way (the nearest its rest); then the
     // earliest.
     const auto rank = [](const TunePass& p) {
-        return std::tuple(p.check.conclusive, -p.movedMs,
-                          p.check.conclusive ? -p.check.worstMs : 0.0);
+        return std::tuple(p.check.conclusive, p.movedMs == 0,
+                          p.check.conclusive ? -p.check.worstMs : 0.0, -p.movedMs);
     };
     const TunePass* best = &passes.front();
     for (std::size_t i = 1; i < passes.size(); ++i)

@@ -38,12 +38,14 @@ TEST(TuneReport,
     EXPECT_EQ(chooseBestPass({pass(1, true, 9), moving(pass(2, true, 0))}).index, 1);
     EXPECT_EQ(chooseBestPass({moving(pass(1, true, 0)), pass(2, false, 0)}).index, 1);
     EXPECT_EQ(chooseBestPass({moving(pass(1, true, 9)), moving(pass(2, true, 3))}).index, 2);
-    // Among those, the one whose speaker was nearest its rest: a path still being pulled back
-    // in the first pass and only wobbling in the later ones.
+    // Among those equally late, the one whose speaker was nearest its rest: a path still being
+    // pulled back in the first pass and only wobbling in the later ones.
     EXPECT_EQ(chooseBestPass({moving(pass(1, true, 0), 6), moving(pass(2, true, 0), 3.5),
                               moving(pass(3, true, 0), 4)})
                   .index,
               2);
+    EXPECT_EQ(chooseBestPass({moving(pass(1, true, 0), 6), moving(pass(2, true, 3), 3.5)}).index,
+              1);
 
     EXPECT_EQ(tuneReport({pass(1, true, 0, together)}, {}, 1, TuneEnd::normal, true),
               head + "Verified: Clicks: one arrival — together. Sweep: one arrival — together.");
