@@ -40,10 +40,10 @@ using testsupport::RoomSpeaker;
 constexpr double offsetLimitMs = 250;
 constexpr double toleranceMs = 2;
 // A network path is never still: the modules' rate control hunts with nothing disturbing it (the
-// RTP path swung over 6 ms and back every 26 s; the tunnel's fell half a ms a second and jumped
-// a cycle later about once a minute), so one reading of it is one moment of that. The probe reads
-// the arrivals this many times, this far apart, on each side of a tune, and the tune is held to
-// the band they span on either side.
+// RTP path swung over 6 ms and back every 26 s; the tunnel's, in one room, fell half a ms a second
+// and jumped a cycle later about once a minute), so one reading of it is one moment of that. The
+// probe reads the arrivals this many times, this far apart, on each side of a tune, and the tune
+// is held to the band they span on either side.
 constexpr int readings = 5;
 constexpr auto readingGap = std::chrono::seconds(2);
 // How wide a network speaker's band may be for its tune to be judged at all: wider, and its path
