@@ -54,8 +54,9 @@ PassSummary passSummary(const std::vector<Dev>& measured,
                         const std::vector<Dev>& speakers,
                         const std::set<std::string>& explained = {});
 
-// The conclusive pass with the smallest worst lateness (the earliest on ties), one that found
-// every speaker at rest before any that did not; else the first. passes must not be empty.
+// The conclusive pass with the smallest worst lateness, one that found every speaker at rest
+// before any that did not; on ties, the one whose speaker still moving took the smallest last
+// step, then the earliest. Else the first. passes must not be empty.
 const TunePass& chooseBestPass(const std::vector<TunePass>& passes);
 
 // How the pass loop ended, as far as the report's status line cares.
