@@ -1,8 +1,12 @@
 // How a speaker's link carries the sound (Bluetooth's profile and codec) as the backend tells it,
 // and that a change of the link, or of the latency it reports, reaches the backend's answers. The
 // room has no Bluetooth stack: the test makes nodes and a card with the properties theirs carry.
+// The same kind of client also makes a "default" metadata object of its own, to hold the daemon to
+// a moment that a session manager's start only now and then brings about.
 #include <gtest/gtest.h>
 
+#include <pipewire/extensions/metadata.h>
+#include <pipewire/impl-metadata.h>
 #include <pipewire/pipewire.h>
 #include <spa/monitor/device.h>
 #include <spa/monitor/utils.h>
@@ -14,6 +18,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "audio/device_access.h"
 #include "pipewire_room.h"
@@ -235,6 +240,85 @@ TEST_F(LinkPropsTest, ADeviceSpeaksForItsNodesWhereTheyAreSilentAndNothingElseSp
     pw_proxy_destroy(deviceProxy_);
     EXPECT_TRUE(says(silent, nothing));
     EXPECT_TRUE(says(ownCodec, "(nothing) aptx_hd"));
+}
+
+// A "default" object of the test's own making, newer than the session manager's, so the one the
+// backend follows. The test speaks for it, and answers the daemon for it only while it runs its
+// side of the conversation.
+class DefaultsObjectTest : public LinkPropsTest {
+  protected:
+    void TearDown() override {
+        if (other_.core) pw_core_disconnect(other_.core);
+        if (other_.context) pw_context_destroy(other_.context);
+        if (other_.loop) pw_loop_destroy(other_.loop);
+        if (exported_) pw_proxy_destroy(exported_);
+        if (defaults_) pw_impl_metadata_destroy(defaults_);
+        LinkPropsTest::TearDown();
+    }
+    // The object, once the graph has given it an id.
+    std::uint32_t makeDefaults() {
+        defaults_ = pw_context_create_metadata(context_, "default", nullptr, 0);
+        if (!defaults_) return SPA_ID_INVALID;
+        pw_properties* props = pw_properties_new(PW_KEY_METADATA_NAME, "default", nullptr);
+        exported_ = static_cast<pw_proxy*>(
+            pw_core_export(core_, PW_TYPE_INTERFACE_Metadata, &props->dict,
+                           pw_impl_metadata_get_implementation(defaults_), 0));
+        pw_properties_free(props);
+        std::uint32_t id = SPA_ID_INVALID;
+        within(
+            [&] { return exported_ && (id = pw_proxy_get_bound_id(exported_)) != SPA_ID_INVALID; });
+        return id;
+    }
+    void say(const char* key, const std::string& node) {
+        pw_impl_metadata_set_property(defaults_, PW_ID_CORE, key, "Spa:String:JSON",
+                                      ("{\"name\":\"" + node + "\"}").c_str());
+    }
+    // Another client binds the object: the daemon asks the test for that client's copy, which the
+    // test does not give until it next runs its side.
+    void anotherClientBinds(std::uint32_t id) {
+        other_.loop = pw_loop_new(nullptr);
+        other_.context = pw_context_new(other_.loop, nullptr, 0);
+        other_.core = other_.context ? pw_context_connect(other_.context, nullptr, 0) : nullptr;
+        ASSERT_TRUE(other_.core);
+        pw_registry* registry = pw_core_get_registry(other_.core, PW_VERSION_REGISTRY, 0);
+        ASSERT_TRUE(registry);
+        ASSERT_TRUE(
+            pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        // Sent, and taken in by the daemon, within a moment; no answer comes before the test's.
+        for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(10ms))
+            pw_loop_iterate(other_.loop, 0);
+    }
+
+    pw_impl_metadata* defaults_ = nullptr;
+    pw_proxy* exported_ = nullptr;
+    struct {
+        pw_loop* loop = nullptr;
+        pw_context* context = nullptr;
+        pw_core* core = nullptr;
+    } other_;
+};
+
+TEST_F(DefaultsObjectTest, AnOutputChosenWhileAnotherClientBindsTheObjectIsHeardAllTheSame) {
+    // Names the session manager's object does not say: a speaker as the input, and as the output
+    // a speaker other than the one it chose. Heard, they can only come from this object.
+    const auto managers = defaultOutput(hw());
+    const std::string input = room().speakers().front().node;
+    std::string output;
+    for (const auto& s : room().speakers())
+        if (id(s.node) != managers) output = s.node;
+
+    const std::uint32_t object = makeDefaults();
+    ASSERT_NE(object, SPA_ID_INVALID);
+    // The input first (any node will do as a name): once the backend says it, it follows this
+    // object and has had its copy.
+    say("default.audio.source", input);
+    ASSERT_TRUE(within([&] { return defaultInput(hw()) == id(input); }));
+
+    anotherClientBinds(object);
+    // The output chosen now reaches the daemon before the other client's copy is complete: the
+    // daemon passes it to that client alone.
+    say("default.audio.sink", output);
+    EXPECT_TRUE(within([&] { return defaultOutput(hw()) == id(output); }));
 }
 
 }  // namespace

@@ -17,6 +17,10 @@ constexpr std::int64_t retryMs = 200;
 constexpr std::int64_t pollMs = 50;
 constexpr std::int64_t settleNs = 3 * SPA_NSEC_PER_SEC;
 constexpr std::int64_t answerNs = 10 * SPA_NSEC_PER_SEC;
+// Reading a new "default" object again while it names no output: first after this long, then
+// after twice as long each time, the last time no later than about 16 s after it appeared.
+constexpr std::int64_t firstRereadMs = 250;
+constexpr std::int64_t lastRereadMs = 8000;
 
 std::int64_t monotonicNs() {
     timespec t{};
@@ -53,6 +57,15 @@ const pw_core_events coreEvents = {.version = PW_VERSION_CORE_EVENTS,
 void onRetryEvent(void* data, std::uint64_t) {
     static_cast<GraphConnection*>(data)->onRetryTimer();
 }
+void onDefaultsWatchEvent(void* data, std::uint64_t) {
+    static_cast<GraphConnection*>(data)->onDefaultsWatch();
+}
+
+void armTimer(pw_thread_loop* loop, spa_source* timer, std::int64_t milliseconds) {
+    if (!timer) return;
+    timespec value{milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &value, nullptr, false);
+}
 
 pw_thread_loop* newLoop() {
     pw_init(nullptr, nullptr);
@@ -78,8 +91,10 @@ GraphConnection::~GraphConnection() {
 }
 
 void GraphConnection::stopRetrying() {
-    if (retry_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retry_);
-    retry_ = nullptr;
+    for (spa_source** timer : {&retry_, &defaultsWatch_}) {
+        if (*timer) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), *timer);
+        *timer = nullptr;
+    }
 }
 
 bool GraphConnection::connect(double timeoutSeconds, std::string& error) {
@@ -101,6 +116,8 @@ bool GraphConnection::connect(double timeoutSeconds, std::string& error) {
         error = "PipeWire: no context";
         return false;
     }
+    // Before the first global arrives: the "default" object among them is watched from the start.
+    defaultsWatch_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), onDefaultsWatchEvent, this);
     if (!attach(error)) return false;
     // The first answer brings every global; the second, what binding the nodes asked for.
     if (!roundTrip(timeoutSeconds) || !roundTrip(timeoutSeconds)) {
@@ -131,9 +148,7 @@ bool GraphConnection::attach(std::string& error) {
 // learns of the restart from the serviceRestarted count and routes afresh.
 
 void GraphConnection::armRetry(std::int64_t milliseconds) {
-    if (!retry_) return;
-    timespec value{milliseconds / 1000, (milliseconds % 1000) * 1000000};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &value, nullptr, false);
+    armTimer(loop_, retry_, milliseconds);
 }
 
 void GraphConnection::onRetryTimer() {
@@ -251,6 +266,27 @@ void GraphConnection::onGlobal(std::uint32_t id, const char* type, const spa_dic
 
 void GraphConnection::onGlobalRemoved(std::uint32_t id) {
     mirror_.onGlobalRemoved(id);
+}
+
+void GraphConnection::defaultsBound() {
+    reassertPending_ = true;
+    rereadMs_ = firstRereadMs;
+    armTimer(loop_, defaultsWatch_, rereadMs_);
+}
+
+// The daemon may keep a change of the "default" object from a client that follows it: while
+// another client that has just bound the object is waiting for its copy of everything, a change
+// the session manager makes goes to the waiting clients alone (PipeWire 0.3.65 and 1.4 alike).
+// A new session manager chooses the default output just when every client binds its new object,
+// so the choice can be lost to this one; nothing tells it so, and it would wait for it for good.
+// Binding the object again has the daemon tell everything once more.
+void GraphConnection::onDefaultsWatch() {
+    if (coreDead_ || !registry_ || !mirror_.hasDefaultsObject() ||
+        !mirror_.defaultNode(true).empty())
+        return;
+    mirror_.rereadDefaults(registry_);
+    rereadMs_ *= 2;
+    if (rereadMs_ <= lastRereadMs) armTimer(loop_, defaultsWatch_, rereadMs_);
 }
 
 void GraphConnection::defaultsChanged() {

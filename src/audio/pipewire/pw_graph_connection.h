@@ -83,9 +83,10 @@ class GraphConnection final : private DefaultsEvents {
     void onCoreDone(int seq);
     void onCoreError(std::uint32_t id, int res);
     void onRetryTimer();
+    void onDefaultsWatch();
 
   private:
-    void defaultsBound() override { reassertPending_ = true; }
+    void defaultsBound() override;
     void defaultsChanged() override;
     // A new core on the context, with the registry and their listeners.
     bool attach(std::string& error);
@@ -116,6 +117,9 @@ class GraphConnection final : private DefaultsEvents {
     int waiters_ = 0;                // calls inside waitFor: their objects must not be torn down
     std::uint32_t restarts_ = 0;
     bool reassertPending_ = false;  // a new "default" object has not yet named the default output
+    spa_source* defaultsWatch_ = nullptr;
+    std::int64_t rereadMs_ =
+        0;  // until the "default" object is read again, while it names no output
 };
 
 }  // namespace housetone::pw

@@ -257,6 +257,7 @@ void GraphMirror::addNode(pw_registry* registry, std::uint32_t id, const std::st
 // The session manager owns the "default" object: a restarted one publishes a new one (perhaps
 // under the same id), and the one that exists now is the one that counts.
 void GraphMirror::bindMetadata(pw_registry* registry, std::uint32_t id, bool defaults) {
+    const bool again = defaults && id == defaultsID_;
     dropMetadata(defaults);
     auto* proxy = static_cast<pw_proxy*>(
         pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
@@ -268,7 +269,11 @@ void GraphMirror::bindMetadata(pw_registry* registry, std::uint32_t id, bool def
     (defaults ? defaultsID_ : settingsID_) = id;
     // The session manager reads changes of the object only once it follows it, and it names the
     // default output only from then on: what is ours to say waits for that.
-    if (defaults) events_.defaultsBound();
+    if (defaults && !again) events_.defaultsBound();
+}
+
+void GraphMirror::rereadDefaults(pw_registry* registry) {
+    if (defaults_) bindMetadata(registry, defaultsID_, true);
 }
 
 void GraphMirror::dropMetadata(bool defaults) {

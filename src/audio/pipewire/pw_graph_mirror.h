@@ -114,6 +114,9 @@ class GraphMirror {
     // Forgets everything the registry announced and drops the proxies bound from it: when the
     // connection has died or is about to close.
     void clear();
+    // Binds the "default" object afresh, which has the daemon tell it all over again (see
+    // GraphConnection::onDefaultsWatch for why that can be needed).
+    void rereadDefaults(pw_registry* registry);
 
     // ---- Lookups (lock held) ----
     // A device node by id; the program's own nodes are not devices.
