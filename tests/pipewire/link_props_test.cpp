@@ -248,6 +248,8 @@ TEST_F(LinkPropsTest, ADeviceSpeaksForItsNodesWhereTheyAreSilentAndNothingElseSp
 class DefaultsObjectTest : public LinkPropsTest {
   protected:
     void TearDown() override {
+        for (pw_proxy* p : {other_.bound, other_.registry})
+            if (p) pw_proxy_destroy(p);
         if (other_.core) pw_core_disconnect(other_.core);
         if (other_.context) pw_context_destroy(other_.context);
         if (other_.loop) pw_loop_destroy(other_.loop);
@@ -280,10 +282,12 @@ class DefaultsObjectTest : public LinkPropsTest {
         other_.context = pw_context_new(other_.loop, nullptr, 0);
         other_.core = other_.context ? pw_context_connect(other_.context, nullptr, 0) : nullptr;
         ASSERT_TRUE(other_.core);
-        pw_registry* registry = pw_core_get_registry(other_.core, PW_VERSION_REGISTRY, 0);
+        auto* registry = pw_core_get_registry(other_.core, PW_VERSION_REGISTRY, 0);
+        other_.registry = reinterpret_cast<pw_proxy*>(registry);
         ASSERT_TRUE(registry);
-        ASSERT_TRUE(
+        other_.bound = static_cast<pw_proxy*>(
             pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        ASSERT_TRUE(other_.bound);
         // Sent, and taken in by the daemon, within a moment; no answer comes before the test's.
         for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(10ms))
             pw_loop_iterate(other_.loop, 0);
@@ -295,6 +299,7 @@ class DefaultsObjectTest : public LinkPropsTest {
         pw_loop* loop = nullptr;
         pw_context* context = nullptr;
         pw_core* core = nullptr;
+        pw_proxy *registry = nullptr, *bound = nullptr;
     } other_;
 };
 
