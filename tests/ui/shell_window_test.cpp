@@ -84,8 +84,7 @@ TEST_F(ShellWindowTest, WithoutATrayClosingQuitsAndTheWindowReopensWhereAndAsLar
     const QRect placed(40, 50, 620, 520);
     first->window()->setGeometry(placed);
     QTimer::singleShot(0, first->window(), [&] { first->window()->close(); });
-    QTimer::singleShot(10000, [] { QCoreApplication::exit(3); });
-    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_EQ(execWithinTenSeconds(), 0);
     first.reset();
     EXPECT_EQ(launch()->window()->geometry(), placed);
 }

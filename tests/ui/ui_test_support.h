@@ -8,6 +8,7 @@
 #include <QEventLoop>
 #include <QMenu>
 #include <QProcess>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -74,6 +75,16 @@ bool spinUntil(Pred done, int timeoutMs = 10000) {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     return true;
+}
+
+// The application's loop, until something quits it (its status), or 3 after ten seconds. The limit
+// ends with the call: left to fire in a later test, it would end whatever loop that test runs.
+inline int execWithinTenSeconds() {
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(3); });
+    limit.start(10000);
+    return QApplication::exec();
 }
 
 inline QString qPath(const std::filesystem::path& p) {
