@@ -117,9 +117,9 @@ class GraphConnection final : private DefaultsEvents {
     int waiters_ = 0;                // calls inside waitFor: their objects must not be torn down
     std::uint32_t restarts_ = 0;
     bool reassertPending_ = false;  // a new "default" object has not yet named the default output
+    // While a new "default" object names no output: when it is read again, and in how long.
     spa_source* defaultsWatch_ = nullptr;
-    std::int64_t rereadMs_ =
-        0;  // until the "default" object is read again, while it names no output
+    std::int64_t rereadMs_ = 0;
 };
 
 }  // namespace housetone::pw

@@ -268,7 +268,8 @@ void GraphMirror::bindMetadata(pw_registry* registry, std::uint32_t id, bool def
     (defaults ? defaults_ : settings_) = proxy;
     (defaults ? defaultsID_ : settingsID_) = id;
     // The session manager reads changes of the object only once it follows it, and it names the
-    // default output only from then on: what is ours to say waits for that.
+    // default output only from then on: what is ours to say waits for that. The same object bound
+    // again is no new one: what is owed to it is still said once.
     if (defaults && !again) events_.defaultsBound();
 }
 
