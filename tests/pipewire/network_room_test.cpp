@@ -115,6 +115,8 @@ Readings trueArrivals(const PipewireRoom& room, const std::vector<Dev>& speakers
 struct Band {
     double lo = INFINITY, hi = -INFINITY;
     double width() const { return hi - lo; }
+    // How far `ms` lies outside the band; 0 within it.
+    double outside(double ms) const { return std::max({lo - ms, ms - hi, 0.0}); }
 };
 
 Band neededBand(const Readings& readingSets, const std::string& uid, const std::string& reference) {
@@ -253,7 +255,7 @@ TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsT
             if (!far.contains(d.uid)) {
                 const Band band = neededBand(around, d.uid, reference);
                 EXPECT_LE(band.width(), stillMs) << d.uid << " moved; " << context;
-                EXPECT_LE(std::max({band.lo - got, got - band.hi, 0.0}), toleranceMs)
+                EXPECT_LE(band.outside(got), toleranceMs)
                     << d.uid << " got " << got << " ms where " << band.lo << " to " << band.hi
                     << " ms was needed; " << context;
                 continue;
@@ -266,8 +268,7 @@ TEST_P(NetworkRoomTest, TheFarSpeakerIsListedAsNetworkAndTwoTunesInARowMatchItsT
                 const Band band = neededBand(*side, d.uid, reference);
                 bands += formatText(" %.1f to %.1f ms", band.lo, band.hi);
                 if (band.width() > bandMs) continue;
-                const double o = std::max({band.lo - got, got - band.hi, 0.0});
-                off = off ? std::min(*off, o) : o;
+                off = std::min(off.value_or(INFINITY), band.outside(got));
             }
             std::printf("%s: tune %d gave %.0f ms; needed before and after:%s%s\n", d.uid.c_str(),
                         run, got, bands.c_str(),
