@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include "audio/device_access.h"
+#include "audio/pipewire/pipewire_backend.h"
 #include "pipewire_room.h"
 
 namespace housetone {
@@ -288,6 +290,16 @@ class DefaultsObjectTest : public LinkPropsTest {
         other_.bound = static_cast<pw_proxy*>(
             pw_registry_bind(registry, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
         ASSERT_TRUE(other_.bound);
+        static const pw_metadata_events heard = {
+            .version = PW_VERSION_METADATA_EVENTS,
+            .property = [](void* data, std::uint32_t, const char* key, const char*,
+                           const char* value) {
+                if (key && value && std::string(key) == "default.audio.sink")
+                    static_cast<DefaultsObjectTest*>(data)->other_.sink = value;
+                return 0;
+            }};
+        pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(other_.bound), &other_.listener,
+                                 &heard, this);
         // Sent, and taken in by the daemon, within a moment; no answer comes before the test's.
         for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(10ms))
             pw_loop_iterate(other_.loop, 0);
@@ -300,6 +312,8 @@ class DefaultsObjectTest : public LinkPropsTest {
         pw_context* context = nullptr;
         pw_core* core = nullptr;
         pw_proxy *registry = nullptr, *bound = nullptr;
+        spa_hook listener{};
+        std::string sink;  // the default output as this client last heard it
     } other_;
 };
 
@@ -324,6 +338,32 @@ TEST_F(DefaultsObjectTest, AnOutputChosenWhileAnotherClientBindsTheObjectIsHeard
     // daemon passes it to that client alone.
     say("default.audio.sink", output);
     EXPECT_TRUE(within([&] { return defaultOutput(hw()) == id(output); }));
+}
+
+// A backend that ends while it reads the object again (no output named yet) must not end the
+// object's news for everybody else: the daemon would count it as waiting for its copy for good.
+TEST_F(DefaultsObjectTest, ABackendEndingWhileItReadsTheObjectAgainLeavesItHeardByOthers) {
+    const std::string output = room().speakers().front().node;
+    hw_.reset();  // the fixture's backend would read the object again on a schedule of its own
+    const std::uint32_t object = makeDefaults();
+    ASSERT_NE(object, SPA_ID_INVALID);
+    anotherClientBinds(object);
+    auto joining = std::async(std::launch::async, [] { return pw::connectPipeWire(); });
+    ASSERT_TRUE(within([&] { return joining.wait_for(0s) == std::future_status::ready; }));
+    auto backend = joining.get();
+    ASSERT_TRUE(backend);
+    // Long enough for it to bind the object again, whose copy the test does not give yet.
+    std::this_thread::sleep_for(500ms);
+    auto ending = std::async(std::launch::async, [&] { backend.reset(); });
+    std::this_thread::sleep_for(100ms);  // time enough to leave, were it not to wait
+    ASSERT_TRUE(within([&] { return ending.wait_for(0s) == std::future_status::ready; }));
+
+    say("default.audio.sink", output);
+    EXPECT_TRUE(within([&] {
+        pw_loop_iterate(other_.loop, 0);
+        return other_.sink.find(output) != std::string::npos;
+    })) << "the other client heard: "
+        << other_.sink;
 }
 
 }  // namespace

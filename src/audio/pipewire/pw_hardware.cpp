@@ -26,6 +26,13 @@ PipeWireHardware::~PipeWireHardware() {
     procs_.clear();
     taps_.clear();
     aggregates_.clear();
+    // Nothing asked of the daemon may still be on its way when this client leaves. One that leaves
+    // while the "default" object's owner is still sending it its copy stays counted as waiting
+    // for it for good, and the daemon then passes no change of that object to anybody already
+    // following it (PipeWire 0.3.65 to 1.4): the desktop would no longer hear a new default output.
+    // The daemon answers a round trip only after that copy, so one last round trip is enough; it
+    // also sees the output given back above delivered.
+    conn_.roundTrip(1.0);
 }
 
 Clock& PipeWireHardware::clock() {
