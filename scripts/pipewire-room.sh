@@ -553,8 +553,20 @@ wait_for() {
   done
 }
 
-has_default_sink() {
-  in_room pw-metadata -n default 0 default.audio.sink | grep -q "key:'default.audio.sink'"
+# wait_for_default_sink WHAT SPAWN IN: waits, as wait_for does, until the session manager that
+# SPAWN (spawn or spawn_far) started and IN (in_room or in_far) reaches names a default output.
+# One pw-metadata follows the "default" object from before it exists. Run again and again instead,
+# a pw-metadata now and then sees the object appear just as it leaves: it binds it on its way out,
+# and the daemon (0.3.65 to 1.4) then counts it as waiting for its copy for good, so that no client
+# that follows the object hears another change of it. The follower leaves only after another
+# reader has had its copy, long after its own.
+wait_for_default_sink() {
+  local what=$1 spawner=$2 runner=$3 name=default-follower
+  [[ $spawner == spawn_far ]] && name=far-$name
+  "$spawner" "$name" stdbuf -oL pw-metadata -m -n default 0 default.audio.sink
+  wait_for "$what" grep -q "key:'default.audio.sink'" "$dir/log/$name.log"
+  "$runner" pw-metadata -n default 0 default.audio.sink >/dev/null 2>&1 || true
+  stop_named "$name"
 }
 
 has_port() {
@@ -669,10 +681,6 @@ in_far() {
   env -u PIPEWIRE_REMOTE "${far_env[@]}" "$@"
 }
 
-far_has_default_sink() {
-  in_far pw-metadata -n default 0 default.audio.sink | grep -q "key:'default.audio.sink'"
-}
-
 # Something from this machine plays into each far speaker: the RTP receiver's session, or the
 # tunnel's stream on the far pulse server.
 far_speakers_fed() {
@@ -706,7 +714,7 @@ start_far() {
   spawn_far far-pipewire pipewire
   wait_for "the far machine's pipewire" test -S "$dir/far/run/pipewire-0"
   spawn_far far-wireplumber wireplumber
-  wait_for "the far machine's default output" far_has_default_sink
+  wait_for_default_sink "the far machine's default output" spawn_far in_far
   if has_network tunnel; then
     spawn_far far-pipewire-pulse pipewire-pulse
     wait_for "the far machine's pipewire-pulse" test -S "$dir/far/run/pulse/native"
@@ -745,7 +753,7 @@ start_graph() {
   spawn pipewire pipewire
   wait_for "pipewire" test -S "$dir/run/pipewire-0"
   spawn wireplumber wireplumber
-  wait_for "a default output" has_default_sink
+  wait_for_default_sink "a default output" spawn in_room
   for kind in "${networks[@]}"; do start_air "$kind"; done
   link_echoes
   start_noise
@@ -896,7 +904,7 @@ restart_wireplumber() {
   room_environment
   stop_named wireplumber
   spawn wireplumber wireplumber
-  wait_for "a default output" has_default_sink
+  wait_for_default_sink "a default output" spawn in_room
   relink_echo_inputs
   for kind in "${networks[@]}"; do link_air "$kind"; done
   link_echoes
